@@ -1,0 +1,57 @@
+// The operating-system services the library uses, behind one small interface.
+// posix.cpp and win32.cpp each implement it for their platform; tests put their
+// own Os in front of the native one to watch calls or make any of them fail.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace marlune::platform {
+
+// A native file: a file descriptor on POSIX, a HANDLE on Windows.
+using Handle = std::intptr_t;
+inline constexpr Handle noHandle = -1;
+
+class Os {
+public:
+    virtual ~Os() = default;
+
+    // Opens an existing file for reading; others may go on reading and writing it.
+    virtual bool openForReading(const char* path, Handle& file) = 0;
+    // Creates the file, or truncates it when it exists, for writing that nobody
+    // else shares. Fails without truncating anything when the file is `source`.
+    virtual bool createForWriting(const char* path, Handle source, Handle& file) = 0;
+    // Reads at most `size` bytes: the count read (0 at end of file), or -1 on error.
+    virtual std::int64_t read(Handle file, void* buffer, std::size_t size) = 0;
+    // Writes at most `size` bytes: the count written (possibly fewer), or -1 on error.
+    virtual std::int64_t write(Handle file, const void* buffer, std::size_t size) = 0;
+    // Moves the file position to `offset` bytes from the start.
+    virtual bool seek(Handle file, std::uint64_t offset) = 0;
+    virtual bool size(Handle file, std::uint64_t& bytes) = 0;
+    // Puts the file's data on stable storage.
+    virtual bool sync(Handle file) = 0;
+    virtual bool close(Handle file) = 0;
+    virtual bool deleteFile(const char* path) = 0;
+    // Shows a failure to the user and waits until it is acknowledged where that applies.
+    virtual void showMessage(const char* text) = 0;
+};
+
+// The operating system this library was built for.
+Os& nativeOs();
+
+// Called once at load: keeps the system's own error dialogs out of the host's way.
+void extendErrorMode();
+
+// The process-wide lock that serialises calls into the library.
+void lockCalls();
+void unlockCalls();
+
+// Path syntax of the platform: "/" on POSIX, "\" and "/" on Windows.
+bool isPathSeparator(char c);
+
+// The code page in which paths are given (0 where paths are not in a code page
+// with double-byte characters), and whether `byte` starts a double-byte character in it.
+unsigned ansiCodePage();
+bool isLeadByte(unsigned codePage, unsigned char byte);
+
+}  // namespace marlune::platform

@@ -1,0 +1,120 @@
+// IKVRBinfo: the ".kv" name, the copy, and what becomes of the source.
+#include <gtest/gtest.h>
+
+#include "boundary/operations.h"
+#include "marlune.h"
+#include "support/files.h"
+#include "support/kvrb_builder.h"
+#include "support/test_os.h"
+
+namespace marlune::testing {
+namespace {
+
+TEST(DestinationName, ReplacesTheExtensionOfTheLastComponent) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/data/track.snd", "/data/track.kv"},
+        {"/data/track", "/data/track.kv"},
+        {"/data/track.old.snd", "/data/track.old.kv"},
+        {"/set.2/track", "/set.2/track.kv"},  // a "." in a folder name is not an extension
+        {"set.2/track.x", "set.2/track.kv"},
+        {"track.", "track.kv"},
+        {"track.KV", "track.kv"},
+        {"", ".kv"},
+        {"a", "a.kv"},
+        {".snd", ".kv"},
+    };
+    for (const auto& [path, expected] : cases) EXPECT_EQ(destinationFor(path, 0), expected) << path;
+#ifdef _WIN32
+    EXPECT_EQ(destinationFor("D:\\data\\track.snd", 0), "D:\\data\\track.kv");
+    EXPECT_EQ(destinationFor("D:\\set.2\\track", 0), "D:\\set.2\\track.kv");
+    EXPECT_EQ(destinationFor("D:\\set.2/track", 0), "D:\\set.2/track.kv");
+#else
+    EXPECT_EQ(destinationFor("set.2\\track", 0), "set.kv");  // "\" is an ordinary byte on POSIX
+#endif
+}
+
+class ConvertTest : public ::testing::Test {
+protected:
+    std::int32_t convert(const std::string& path, std::int32_t showErrors = 1) {
+        return IKVRBinfo(12345, &showErrors, path.c_str());
+    }
+
+    TempDir dir;
+    TestOs os;
+    const Bytes good = KvrbBuilder().lengthMode(0).chunk(1, 330).chunk(330).build();
+};
+
+TEST_F(ConvertTest, ConvertsAndRemovesTheSource) {
+    const std::string source = dir.path("track.old.snd");
+    writeFile(source, good);
+    EXPECT_EQ(convert(source), -1);
+    EXPECT_FALSE(fileExists(source));
+    EXPECT_EQ(readFile(dir.path("track.old.kv")), KvrbBuilder().lengthMode(0).chunk(330).chunk(330).build());
+    EXPECT_EQ(os.calls(Call::sync), 1);  // on stable storage before the source goes
+    EXPECT_TRUE(os.messages.empty());
+    EXPECT_EQ(os.openFiles(), 0u);
+
+    writeFile(dir.path("noext"), good);
+    EXPECT_EQ(convert(dir.path("noext")), -1);
+    EXPECT_TRUE(fileExists(dir.path("noext.kv")));
+    EXPECT_FALSE(fileExists(dir.path("noext")));
+}
+
+TEST_F(ConvertTest, AlreadyKvIsLeftAlone) {
+    writeFile(dir.path("a.kv"), {1, 2, 3});
+    EXPECT_EQ(convert(dir.path("a.kv")), -1);
+    EXPECT_EQ(readFile(dir.path("a.kv")), (Bytes{1, 2, 3}));
+    EXPECT_EQ(os.calls(Call::openForReading), 0);
+    // Only the exact lower-case ending counts; short paths never match.
+    for (const char* path : {"kv", "v", ".KV", ".Kv"}) {
+        EXPECT_EQ(convert(path, 0), 0) << path;
+    }
+    EXPECT_EQ(os.calls(Call::openForReading), 4);
+    EXPECT_EQ(IKVRBinfo(0, nullptr, ".kv"), -1);
+}
+
+TEST_F(ConvertTest, AFailedConversionKeepsTheSource) {
+    const std::string source = dir.path("cut.snd");
+    const Bytes cut = prefix(good, good.size() - 1);
+    writeFile(source, cut);
+    EXPECT_EQ(convert(source), 0);
+    EXPECT_EQ(readFile(source), cut);
+    EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCopyAudioData});
+    EXPECT_EQ(os.calls(Call::deleteFile), 0);
+}
+
+TEST_F(ConvertTest, AFailedFlushToStorageKeepsTheSource) {
+    const std::string source = dir.path("track.snd");
+    writeFile(source, good);
+    os.fault = Fault{Call::sync, 1};
+    EXPECT_EQ(convert(source), 0);
+    EXPECT_EQ(readFile(source), good);
+    EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCopyAudioData});
+    EXPECT_EQ(os.openFiles(), 0u);
+}
+
+TEST_F(ConvertTest, ASourceThatCannotBeDeletedStillCounts) {
+    const std::string source = dir.path("track.snd");
+    writeFile(source, good);
+    os.fault = Fault{Call::deleteFile, 1};
+    EXPECT_EQ(convert(source), -1);
+    EXPECT_TRUE(fileExists(source));
+    EXPECT_TRUE(fileExists(dir.path("track.kv")));
+    EXPECT_TRUE(os.messages.empty());
+}
+
+TEST_F(ConvertTest, EmptyAndNullPathsFailOnTheName) {
+    EXPECT_EQ(convert(""), 0);
+    std::int32_t show = 1;
+    EXPECT_EQ(IKVRBinfo(0, &show, nullptr), 0);
+    EXPECT_EQ(os.messages, std::vector<std::string>(2, messages::badName));
+    EXPECT_FALSE(fileExists(".kv"));
+}
+
+TEST_F(ConvertTest, ANullShowErrorsPointerIsSilent) {
+    EXPECT_EQ(IKVRBinfo(0, nullptr, dir.path("absent.snd").c_str()), 0);
+    EXPECT_TRUE(os.messages.empty());
+}
+
+}  // namespace
+}  // namespace marlune::testing

@@ -1,0 +1,271 @@
+// KVRBinfo's copy from end to end, through the library's internals with a
+// recording Os in front of the native one.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "boundary/operations.h"
+#include "marlune.h"
+#include "support/files.h"
+#include "support/kvrb_builder.h"
+#include "support/test_os.h"
+
+namespace marlune::testing {
+namespace {
+
+const std::string header = messages::cannotCopyHeader;
+const std::string audio = messages::cannotCopyAudioData;
+
+class CopyTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    TestOs os;
+    std::string source = dir.path("in.snd");
+    std::string destination = dir.path("out.kv");
+
+    // Copies `bytes` from `source` to `destination` with errors shown.
+    std::int32_t copy(const Bytes& bytes) {
+        writeFile(source, bytes);
+        return KVRBinfo(source.c_str(), destination.c_str(), 1);
+    }
+
+    void expectAllClosed() { EXPECT_EQ(os.openFiles(), 0u); }
+};
+
+TEST_F(CopyTest, VariableLengthContainersCopyByteForByte) {
+    const Bytes cases[] = {
+        KvrbBuilder().build(),                                   // ends at dataOffset, no preamble
+        KvrbBuilder().preamble(17).build(),                      // ends at dataOffset
+        KvrbBuilder().chunk(0).chunk(1).chunk(330).chunk(65535).build(),
+        KvrbBuilder().lengthMode(32767).preamble(3).chunk(12).chunk(0).build(),
+        KvrbBuilder().magic("fx30").preamble(200000).chunk(5).build(),  // preamble over several blocks
+    };
+    for (const Bytes& bytes : cases) {
+        EXPECT_EQ(copy(bytes), 1);
+        EXPECT_EQ(readFile(destination), bytes);
+    }
+    EXPECT_TRUE(os.messages.empty());
+    expectAllClosed();
+}
+
+TEST_F(CopyTest, FixedLengthModeGivesEveryChunk330Bytes) {
+    for (std::int16_t mode : {0, -1, -32768}) {
+        const Bytes source = KvrbBuilder().lengthMode(mode).preamble(4).chunk(0, 330).chunk(65535, 330).chunk(330).build();
+        const Bytes expected = KvrbBuilder().lengthMode(mode).preamble(4).chunk(330).chunk(330).chunk(330).build();
+        EXPECT_EQ(copy(source), 1) << mode;
+        EXPECT_EQ(readFile(destination), expected) << mode;
+    }
+}
+
+TEST_F(CopyTest, FixedLengthModeReadsPayloadsBy330WhateverTheyClaim) {
+    // The stored lengths (8 and 0) would frame these bytes differently: in fixed mode they are ignored.
+    const Bytes source = KvrbBuilder().lengthMode(0).chunk(8, 330).chunk(0, 330).build();
+    EXPECT_EQ(copy(source), 1);
+    EXPECT_EQ(readFile(destination), KvrbBuilder().lengthMode(0).chunk(330).chunk(330).build());
+
+    // A payload of the stored length but shorter than 330 is cut short.
+    const Bytes cut = KvrbBuilder().lengthMode(-5).chunk(330).chunk(12).build();
+    EXPECT_EQ(copy(cut), 0);
+    EXPECT_EQ(readFile(destination), KvrbBuilder().lengthMode(-5).chunk(330).build());
+    EXPECT_EQ(os.messages, std::vector<std::string>{audio});
+}
+
+struct FailureCase {
+    const char* name;
+    Bytes source;
+    std::string message;
+    Bytes destination;
+};
+
+std::vector<FailureCase> failureTable() {
+    const Bytes good = KvrbBuilder().preamble(10).chunk(20).chunk(30).build();
+    const Bytes twoChunks = KvrbBuilder().preamble(10).chunk(20).build();
+    const Bytes fixed = KvrbBuilder().lengthMode(0).chunk(7, 330).chunk(7, 330).build();
+    const Bytes fixedOne = KvrbBuilder().lengthMode(0).chunk(330).build();
+    const Bytes headerOnly = prefix(good, 82);
+    return {
+        {"empty source", {}, header, {}},
+        {"81 bytes", prefix(good, 81), header, {}},
+        {"wrong magic", KvrbBuilder().magic("KVRb").build(), header, {}},
+        {"ends before dataOffset", prefix(good, 91), header, headerOnly},
+        {"dataOffset below 82", KvrbBuilder().dataOffset(81).chunk(3).build(), header,
+         prefix(KvrbBuilder().dataOffset(81).build(), 82)},
+        {"dataOffset 0", KvrbBuilder().dataOffset(0).build(), header, prefix(KvrbBuilder().dataOffset(0).build(), 82)},
+        {"dataOffset far past the end", KvrbBuilder().dataOffset(0xFFFFFFFFu).build(), header,
+         prefix(KvrbBuilder().dataOffset(0xFFFFFFFFu).build(), 82)},
+        {"1 byte of a chunk header", [&] { Bytes b = good; b.push_back(1); return b; }(), audio, good},
+        {"7 bytes of a chunk header", [&] { Bytes b = good; b.resize(b.size() + 7, 2); return b; }(), audio, good},
+        {"3 bytes after the last chunk", [&] { Bytes b = twoChunks; b.resize(b.size() + 3, 9); return b; }(), audio,
+         twoChunks},
+        {"payload cut short", prefix(good, good.size() - 1), audio, twoChunks},
+        {"empty payload missing", prefix(KvrbBuilder().chunk(4).chunk(1).build(), 82 + 12 + 8), audio,
+         KvrbBuilder().chunk(4).build()},
+        {"fixed payload cut short", prefix(fixed, fixed.size() - 1), audio, fixedOne},
+    };
+}
+
+TEST_F(CopyTest, EachFailureLeavesWhatTheTableSays) {
+    for (const FailureCase& c : failureTable()) {
+        os.messages.clear();
+        EXPECT_EQ(copy(c.source), 0) << c.name;
+        EXPECT_EQ(os.messages, std::vector<std::string>{c.message}) << c.name;
+        // The message is shown while both files are still open.
+        EXPECT_EQ(os.openFilesAtMessage.back(), 2u) << c.name;
+        EXPECT_EQ(readFile(destination), c.destination) << c.name;
+        expectAllClosed();
+    }
+}
+
+TEST_F(CopyTest, NameChecksComeFirstAndTouchNoFile) {
+    const char* empty = "";
+    const std::pair<const char*, const char*> names[] = {
+        {nullptr, destination.c_str()}, {empty, destination.c_str()}, {source.c_str(), nullptr},
+        {source.c_str(), empty},        {nullptr, nullptr}};
+    writeFile(source, KvrbBuilder().build());
+    for (const auto& [from, to] : names) {
+        EXPECT_EQ(KVRBinfo(from, to, 1), 0);
+    }
+    EXPECT_EQ(os.messages, std::vector<std::string>(5, messages::badName));
+    EXPECT_EQ(os.calls(Call::openForReading) + os.calls(Call::createForWriting), 0);
+    EXPECT_FALSE(fileExists(destination));
+}
+
+TEST_F(CopyTest, AMissingSourceCreatesNoDestination) {
+    EXPECT_EQ(KVRBinfo(dir.path("absent.snd").c_str(), destination.c_str(), 1), 0);
+    EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotOpenSource});
+    EXPECT_EQ(os.openFilesAtMessage.back(), 0u);
+    EXPECT_FALSE(fileExists(destination));
+}
+
+TEST_F(CopyTest, AnUncreatableDestinationClosesTheSourceAfterTheMessage) {
+    writeFile(source, KvrbBuilder().build());
+    EXPECT_EQ(KVRBinfo(source.c_str(), dir.path("no/such/folder.kv").c_str(), 1), 0);
+    EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCreateDestination});
+    EXPECT_EQ(os.openFilesAtMessage.back(), 1u);
+    expectAllClosed();
+}
+
+TEST_F(CopyTest, SilentWhenShowErrorsIsZero) {
+    writeFile(source, {});
+    EXPECT_EQ(KVRBinfo(source.c_str(), destination.c_str(), 0), 0);
+    EXPECT_EQ(KVRBinfo(nullptr, destination.c_str(), 0), 0);
+    EXPECT_EQ(KVRBinfo(dir.path("absent").c_str(), destination.c_str(), 0), 0);
+    EXPECT_TRUE(os.messages.empty());
+    EXPECT_EQ(KVRBinfo(source.c_str(), destination.c_str(), -7), 0);  // any non-zero value shows
+    EXPECT_EQ(os.messages.size(), 1u);
+}
+
+TEST_F(CopyTest, ACallAfterAFailureStartsAfresh) {
+    const Bytes good = KvrbBuilder().lengthMode(0).chunk(330).build();
+    EXPECT_EQ(copy(prefix(good, good.size() - 2)), 0);
+    EXPECT_EQ(copy(good), 1);
+    EXPECT_EQ(readFile(destination), good);
+    // A fixed-length header from the last call must not shape this variable-length copy.
+    const Bytes variable = KvrbBuilder().chunk(5).build();
+    EXPECT_EQ(copy(variable), 1);
+    EXPECT_EQ(readFile(destination), variable);
+    expectAllClosed();
+}
+
+TEST_F(CopyTest, TheSourceItselfIsNeverADestination) {
+    const Bytes bytes = KvrbBuilder().chunk(40).build();
+    writeFile(source, bytes);
+    std::vector<std::string> names = {source, dir.path(".") + "/in.snd"};
+#ifndef _WIN32
+    std::filesystem::create_hard_link(source, dir.path("hard.kv"));
+    std::filesystem::create_symlink(source, dir.path("soft.kv"));
+    names.push_back(dir.path("hard.kv"));
+    names.push_back(dir.path("soft.kv"));
+#endif
+    for (const std::string& name : names) {
+        EXPECT_EQ(KVRBinfo(source.c_str(), name.c_str(), 1), 0) << name;
+        EXPECT_EQ(os.messages.back(), messages::cannotCreateDestination) << name;
+        EXPECT_EQ(readFile(source), bytes) << name;
+    }
+    expectAllClosed();
+}
+
+// An error from the system in any stage fails that stage; nothing is called a success.
+TEST_F(CopyTest, SystemErrorsFailTheStageTheyHappenIn) {
+    const Bytes bytes = KvrbBuilder().preamble(5).chunk(10).chunk(20).build();
+    const struct {
+        Fault fault;
+        std::string message;
+    } cases[] = {
+        {{Call::read, 1, FaultKind::error}, header},         // the header
+        {{Call::read, 2, FaultKind::error}, header},         // the preamble
+        {{Call::read, 3, FaultKind::error}, audio},          // a chunk header
+        {{Call::read, 4, FaultKind::error}, audio},          // a payload
+        {{Call::write, 1, FaultKind::error}, header},
+        {{Call::write, 1, FaultKind::noProgress}, header},   // disk full
+        {{Call::write, 3, FaultKind::noProgress}, audio},
+        {{Call::write, 4, FaultKind::error}, audio},
+        {{Call::seek, 1, FaultKind::error}, header},
+        {{Call::seek, 3, FaultKind::error}, audio},
+        {{Call::size, 1, FaultKind::error}, header},
+        {{Call::close, 1, FaultKind::error}, audio},         // the destination's close
+        {{Call::close, 2, FaultKind::error}, audio},         // the source's close
+    };
+    for (const auto& c : cases) {
+        TestOs faulty;
+        faulty.fault = c.fault;
+        EXPECT_EQ(copy(bytes), 0) << static_cast<int>(c.fault.call) << " #" << c.fault.nth;
+        EXPECT_EQ(faulty.messages, std::vector<std::string>{c.message}) << static_cast<int>(c.fault.call);
+        EXPECT_EQ(faulty.openFiles(), 0u);
+    }
+}
+
+TEST_F(CopyTest, ShortTransfersFromTheSystemAreCompleted) {
+    const Bytes bytes = KvrbBuilder().preamble(5).chunk(10).chunk(20).build();
+    for (const Call call : {Call::read, Call::write}) {
+        for (int nth = 1; nth <= 5; ++nth) {
+            TestOs shortOs;
+            shortOs.fault = Fault{call, nth, FaultKind::shortTransfer};
+            EXPECT_EQ(copy(bytes), 1);
+            EXPECT_EQ(readFile(destination), bytes);
+        }
+    }
+}
+
+TEST_F(CopyTest, ACallFromInsideACallIsTurnedAway) {
+    writeFile(source, {});
+    std::int32_t inner = -1;
+    os.onMessage = [&] { inner = KVRBinfo(source.c_str(), dir.path("other.kv").c_str(), 1); };
+    EXPECT_EQ(KVRBinfo(source.c_str(), destination.c_str(), 1), 0);
+    EXPECT_EQ(inner, 0);
+    EXPECT_EQ(os.messages.size(), 1u);
+    EXPECT_FALSE(fileExists(dir.path("other.kv")));
+    // The lock was released: the next call runs.
+    writeFile(source, KvrbBuilder().build());
+    os.onMessage = nullptr;
+    EXPECT_EQ(KVRBinfo(source.c_str(), destination.c_str(), 1), 1);
+}
+
+TEST_F(CopyTest, CallsFromManyThreadsAreEachRight) {
+    constexpr int threads = 8;
+    constexpr int callsPerThread = 40;
+    const Bytes good = KvrbBuilder().preamble(100).chunk(300).chunk(4000).chunk(1).build();
+    const Bytes bad = prefix(good, good.size() - 1);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            const std::string in = dir.path("in" + std::to_string(t));
+            const std::string out = dir.path("out" + std::to_string(t));
+            for (int i = 0; i < callsPerThread; ++i) {
+                const bool succeed = (i + t) % 3 != 0;
+                writeFile(in, succeed ? good : bad);
+                const std::int32_t result = KVRBinfo(in.c_str(), out.c_str(), 0);
+                const Bytes expected = succeed ? good : prefix(good, good.size() - 9);
+                if (result != (succeed ? 1 : 0) || readFile(out) != expected) ++wrong;
+            }
+        });
+    }
+    for (std::thread& worker : workers) worker.join();
+    EXPECT_EQ(wrong.load(), 0);
+    expectAllClosed();
+}
+
+}  // namespace
+}  // namespace marlune::testing

@@ -1,0 +1,29 @@
+// Temporary folders and whole-file reads and writes for tests.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "support/kvrb_builder.h"
+
+namespace marlune::testing {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // The path of `name` inside the folder, as the library takes it.
+    std::string path(const std::string& name) const { return (root_ / name).string(); }
+
+private:
+    std::filesystem::path root_;
+};
+
+void writeFile(const std::string& path, const Bytes& bytes);
+Bytes readFile(const std::string& path);
+bool fileExists(const std::string& path);
+
+}  // namespace marlune::testing

@@ -1,0 +1,67 @@
+// An Os that forwards to the native one, records what the library asks of it,
+// and can make a chosen call fail. Installed in the module state for a scope.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "boundary/module_state.h"
+#include "platform/os.h"
+
+namespace marlune::testing {
+
+enum class Call { openForReading, createForWriting, read, write, seek, size, sync, close, deleteFile, count };
+
+enum class FaultKind {
+    error,          // the call reports an operating-system error
+    shortTransfer,  // a read or write moves only half of what was asked (at least one byte)
+    noProgress,     // a read or write moves nothing: end of file, or a full disk
+};
+
+struct Fault {
+    Call call;
+    int nth;  // 1 for the first call of that kind
+    FaultKind kind = FaultKind::error;
+};
+
+class TestOs : public platform::Os {
+public:
+    TestOs();
+    ~TestOs() override;
+
+    std::optional<Fault> fault;
+    // Called from showMessage, after it is recorded.
+    std::function<void()> onMessage;
+
+    std::vector<std::string> messages;
+    // How many files were open when each message was shown.
+    std::vector<std::size_t> openFilesAtMessage;
+    int calls(Call call) const { return counts_[static_cast<std::size_t>(call)]; }
+    std::size_t openFiles() const { return open_.size(); }
+
+    bool openForReading(const char* path, platform::Handle& file) override;
+    bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
+    std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
+    std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
+    bool seek(platform::Handle file, std::uint64_t offset) override;
+    bool size(platform::Handle file, std::uint64_t& bytes) override;
+    bool sync(platform::Handle file) override;
+    bool close(platform::Handle file) override;
+    bool deleteFile(const char* path) override;
+    void showMessage(const char* text) override;
+
+private:
+    // Counts the call; true when it is the one to fail.
+    bool hits(Call call, FaultKind kind);
+
+    platform::Os& native_;
+    platform::Os* previous_;
+    std::array<int, static_cast<std::size_t>(Call::count)> counts_{};
+    std::set<platform::Handle> open_;
+};
+
+}  // namespace marlune::testing
