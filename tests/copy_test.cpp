@@ -216,6 +216,25 @@ TEST_F(CopyTest, SystemErrorsFailTheStageTheyHappenIn) {
     }
 }
 
+// A full disk part way through a write leaves no partial header, preamble or chunk behind.
+TEST_F(CopyTest, AFailedWriteLeavesOnlyWholeParts) {
+    const Bytes bytes = KvrbBuilder().preamble(5).chunk(10).chunk(20).build();
+    const Bytes withFirstChunk = KvrbBuilder().preamble(5).chunk(10).build();
+    // Writes: 1 header, 2 preamble, 3 and 4 the first chunk, 5 and 6 the second.
+    const struct {
+        int nth;
+        Bytes destination;
+    } cases[] = {{1, {}}, {2, prefix(bytes, 82)}, {3, prefix(bytes, 87)}, {4, prefix(bytes, 87)},
+                 {5, withFirstChunk}, {6, withFirstChunk}};
+    for (const auto& c : cases) {
+        TestOs full;
+        full.fault = Fault{Call::write, c.nth, FaultKind::shortTransfer};
+        full.stopAfterShortWrite = true;
+        EXPECT_EQ(copy(bytes), 0) << c.nth;
+        EXPECT_EQ(readFile(destination), c.destination) << c.nth;
+    }
+}
+
 TEST_F(CopyTest, ShortTransfersFromTheSystemAreCompleted) {
     const Bytes bytes = KvrbBuilder().preamble(5).chunk(10).chunk(20).build();
     for (const Call call : {Call::read, Call::write}) {

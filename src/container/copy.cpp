@@ -21,12 +21,22 @@ bool readExactly(platform::File& file, void* buffer, std::size_t size) {
     return file.read(buffer, size) == static_cast<std::int64_t>(size);
 }
 
+// A write that failed part way (a full disk) may have left part of a header,
+// preamble or chunk behind: cut the destination back to what was whole. The stage
+// fails either way, so a failure to cut back changes nothing.
+bool failCuttingBackTo(platform::File& destination, std::uint64_t wholeBytes) {
+    destination.truncate(wholeBytes);
+    return false;
+}
+
 bool copyPreamble(platform::File& source, platform::File& destination, std::uint64_t length) {
     auto buffer = allocateTransferBuffer();
     if (!buffer || !source.seek(headerSize)) return false;
     while (length > 0) {
         const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(length, transferBufferSize));
-        if (!readExactly(source, buffer.get(), block) || !destination.write(buffer.get(), block)) return false;
+        if (!readExactly(source, buffer.get(), block) || !destination.write(buffer.get(), block)) {
+            return failCuttingBackTo(destination, headerSize);
+        }
         length -= block;
     }
     return true;
@@ -45,7 +55,8 @@ ChunkHeaderRead readChunkHeader(platform::File& source, ChunkHeader& chunk) {
 bool copyHeader(platform::File& source, platform::File& destination, Header& header) {
     if (!readExactly(source, header.data(), header.size())) return false;
     if (!hasContainerMagic(header)) return false;
-    if (!destination.seek(0) || !destination.write(header.data(), header.size())) return false;
+    if (!destination.seek(0)) return false;
+    if (!destination.write(header.data(), header.size())) return failCuttingBackTo(destination, 0);
 
     // Checked after the header is written, so that the destination holds the header
     // whenever the preamble is missing or malformed.
@@ -60,6 +71,7 @@ bool copyAudioData(platform::File& source, platform::File& destination, const He
     auto payload = allocateTransferBuffer();
     if (!payload || !source.seek(dataOffset(header))) return false;
 
+    std::uint64_t written = dataOffset(header);  // header, preamble and complete chunks
     ChunkHeader chunk{};
     for (;;) {
         switch (readChunkHeader(source, chunk)) {
@@ -69,10 +81,12 @@ bool copyAudioData(platform::File& source, platform::File& destination, const He
         }
         if (isFixedLength(header)) setChunkLength(chunk, fixedPayloadLength);
         const std::uint16_t length = chunkLength(chunk);
+        // A chunk is written only once its payload is read in full.
         if (!readExactly(source, payload.get(), length)) return false;
         if (!destination.write(chunk.data(), chunk.size()) || !destination.write(payload.get(), length)) {
-            return false;
+            return failCuttingBackTo(destination, written);
         }
+        written += chunk.size() + length;
     }
 }
 

@@ -58,6 +58,10 @@ bool File::size(std::uint64_t& bytes) {
     return isOpen() && os_->size(handle_, bytes);
 }
 
+bool File::truncate(std::uint64_t bytes) {
+    return isOpen() && os_->truncate(handle_, bytes);
+}
+
 bool File::sync() {
     return isOpen() && os_->sync(handle_);
 }

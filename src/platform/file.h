@@ -26,6 +26,7 @@ public:
     bool write(const void* buffer, std::size_t size);
     bool seek(std::uint64_t offset);
     bool size(std::uint64_t& bytes);
+    bool truncate(std::uint64_t bytes);
     bool sync();
     // Closes the file; true when it was closed cleanly or was not open.
     bool close();

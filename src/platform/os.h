@@ -28,6 +28,8 @@ public:
     // Moves the file position to `offset` bytes from the start.
     virtual bool seek(Handle file, std::uint64_t offset) = 0;
     virtual bool size(Handle file, std::uint64_t& bytes) = 0;
+    // Cuts the file to `bytes` bytes; the file position is not used afterwards.
+    virtual bool truncate(Handle file, std::uint64_t bytes) = 0;
     // Puts the file's data on stable storage.
     virtual bool sync(Handle file) = 0;
     virtual bool close(Handle file) = 0;

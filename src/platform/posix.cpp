@@ -94,6 +94,11 @@ public:
         return true;
     }
 
+    bool truncate(Handle file, std::uint64_t bytes) override {
+        if (bytes > static_cast<std::uint64_t>(LLONG_MAX)) return false;
+        return ftruncate(fd(file), static_cast<off_t>(bytes)) == 0;
+    }
+
     bool sync(Handle file) override {
         return fsync(fd(file)) == 0;
     }

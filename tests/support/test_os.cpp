@@ -41,10 +41,12 @@ std::int64_t TestOs::read(platform::Handle file, void* buffer, std::size_t size)
 
 std::int64_t TestOs::write(platform::Handle file, const void* buffer, std::size_t size) {
     const int n = ++counts_[static_cast<std::size_t>(Call::write)];
+    if (diskFull_) return 0;
     if (fault && fault->call == Call::write && fault->nth == n) {
         if (fault->kind == FaultKind::error) return -1;
         if (fault->kind == FaultKind::noProgress) return 0;
         size = size > 1 ? size / 2 : size;
+        diskFull_ = stopAfterShortWrite;
     }
     return native_.write(file, buffer, size);
 }
@@ -55,6 +57,10 @@ bool TestOs::seek(platform::Handle file, std::uint64_t offset) {
 
 bool TestOs::size(platform::Handle file, std::uint64_t& bytes) {
     return !hits(Call::size, FaultKind::error) && native_.size(file, bytes);
+}
+
+bool TestOs::truncate(platform::Handle file, std::uint64_t bytes) {
+    return !hits(Call::truncate, FaultKind::error) && native_.truncate(file, bytes);
 }
 
 bool TestOs::sync(platform::Handle file) {

@@ -14,7 +14,7 @@
 
 namespace marlune::testing {
 
-enum class Call { openForReading, createForWriting, read, write, seek, size, sync, close, deleteFile, count };
+enum class Call { openForReading, createForWriting, read, write, seek, size, truncate, sync, close, deleteFile, count };
 
 enum class FaultKind {
     error,          // the call reports an operating-system error
@@ -34,6 +34,8 @@ public:
     ~TestOs() override;
 
     std::optional<Fault> fault;
+    // After the faulty short write, every write makes no progress, as on a full disk.
+    bool stopAfterShortWrite = false;
     // Called from showMessage, after it is recorded.
     std::function<void()> onMessage;
 
@@ -49,6 +51,7 @@ public:
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
     bool seek(platform::Handle file, std::uint64_t offset) override;
     bool size(platform::Handle file, std::uint64_t& bytes) override;
+    bool truncate(platform::Handle file, std::uint64_t bytes) override;
     bool sync(platform::Handle file) override;
     bool close(platform::Handle file) override;
     bool deleteFile(const char* path) override;
@@ -62,6 +65,7 @@ private:
     platform::Os* previous_;
     std::array<int, static_cast<std::size_t>(Call::count)> counts_{};
     std::set<platform::Handle> open_;
+    bool diskFull_ = false;
 };
 
 }  // namespace marlune::testing
