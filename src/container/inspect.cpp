@@ -5,7 +5,7 @@
 namespace marlune::container {
 namespace {
 
-constexpr std::uint64_t magicSize = 4;
+constexpr std::size_t magicSize = 4;
 
 Inspection& cutShort(Inspection& inspection, Finding finding, std::uint64_t offset, std::uint64_t expected) {
     inspection.finding = finding;
@@ -59,7 +59,7 @@ Inspection inspect(platform::Os& os, const char* path) {
     if (!file.size(inspection.fileSize)) return inspection;
     const std::int64_t got = file.read(inspection.header.data(), inspection.header.size());
     if (got < 0) return inspection;
-    inspection.headerBytes = static_cast<std::uint64_t>(got);
+    inspection.headerBytes = static_cast<std::size_t>(got);
 
     // A short file whose first four bytes are no magic is no container at all,
     // rather than a container cut short.

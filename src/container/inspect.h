@@ -3,6 +3,7 @@
 // command's `info` uses it, so that it judges a file exactly as the copy does.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "container/layout.h"
@@ -27,7 +28,7 @@ struct Inspection {
     std::uint64_t fileSize = 0;
     // The header as read; only its first `headerBytes` bytes come from the file.
     Header header{};
-    std::uint64_t headerBytes = 0;
+    std::size_t headerBytes = 0;
     // The complete chunks, their payload bytes (330 each in fixed-length mode),
     // and how many of them store a chunkLength other than 330 in fixed-length
     // mode: the length fields a copy rewrites.
