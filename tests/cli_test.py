@@ -1,0 +1,368 @@
+#!/usr/bin/env python3
+"""The marlune command, run as a user runs it: exit codes, output, files.
+
+Usage: cli_test.py MARLUNE SAMPLE
+"""
+import json
+import os
+import pty
+import select
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+MARLUNE = ""
+SAMPLE = b""
+
+# The shipped sample: fixed-length mode, a 46-byte preamble, 12 chunks of 330.
+SAMPLE_DATA_OFFSET = 128
+CHUNK = 8 + 330
+
+JSON_KEYS = {"file", "complete", "size", "magic", "magicHex", "lengthMode", "chunkLengths", "dataOffset",
+             "preambleBytes", "chunks", "payloadBytes", "lengthFieldsToRewrite", "problem"}
+PROBLEM_KEYS = {"kind", "message", "offset", "expectedBytes", "missingBytes", "chunk"}
+
+
+def run(*args, cwd=None):
+    return subprocess.run([MARLUNE, *args], capture_output=True, cwd=cwd, timeout=60)
+
+
+def container(length_mode, preamble, chunks, magic=b"KVRB"):
+    """A container whose chunks are (stored length, payload bytes) pairs."""
+    header = bytearray(range(0x30, 0x30 + 82))
+    header[0:4] = magic
+    struct.pack_into("<h", header, 8, length_mode)
+    struct.pack_into("<I", header, 20, 82 + len(preamble))
+    out = bytes(header) + preamble
+    for serial, (stored, payload) in enumerate(chunks, 1):
+        out += struct.pack("<BBHI", serial, 0x5A, stored, 0xC0C1C2C3) + bytes((serial + i) % 256 for i in range(payload))
+    return out
+
+
+def sample_as_copied():
+    """The sample as a copy writes it: every chunk's length field set to 330."""
+    copied = bytearray(SAMPLE)
+    for n in range(12):
+        struct.pack_into("<H", copied, SAMPLE_DATA_OFFSET + n * CHUNK + 2, 330)
+    return bytes(copied)
+
+
+def with_data_offset(data, offset):
+    patched = bytearray(data)
+    struct.pack_into("<I", patched, 20, offset)
+    return bytes(patched)
+
+
+class Folder(unittest.TestCase):
+    def setUp(self):
+        self._folder = tempfile.TemporaryDirectory()
+        self.dir = self._folder.name
+
+    def tearDown(self):
+        self._folder.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def info_json(self, *names):
+        result = run("info", "--json", *[self.path(n) for n in names])
+        self.assertEqual(result.stderr, b"")
+        return result.returncode, json.loads(result.stdout)
+
+
+class Usage(Folder):
+    def test_version_is_the_libraries(self):
+        result = run("--version")
+        self.assertEqual((result.returncode, result.stdout), (0, b"marlune 1.0.0\n"))
+
+    def test_help_is_general_or_per_command(self):
+        result = run("--help")
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(result.stdout.startswith(b"Usage: marlune COMMAND"))
+        for command in ("copy", "convert", "info"):
+            for args in ((command, "--help"), ("-h", command)):
+                result = run(*args)
+                self.assertEqual(result.returncode, 0, args)
+                self.assertTrue(result.stdout.startswith(b"Usage: marlune " + command.encode()), args)
+
+    def test_usage_errors_exit_2_and_say_so_on_standard_error(self):
+        source = self.write("a.snd", SAMPLE)
+        for args in ((), ("frob",), ("info",), ("convert",), ("copy", source), ("copy", source, "b", "c"),
+                     ("info", "--bogus", source), ("copy", "--json", source, "b.kv"), ("info", "-q", source),
+                     ("-x",)):
+            result = run(*args)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertEqual(result.stdout, b"", args)
+            self.assertIn(b"Try 'marlune --help'.", result.stderr, args)
+        self.assertFalse(os.path.exists(self.path("b.kv")))
+
+    def test_double_dash_ends_the_options(self):
+        self.write("-q", SAMPLE)
+        result = run("info", "--", "-q", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stdout)
+
+
+class InfoText(Folder):
+    def test_complete_fixed_length_sample(self):
+        result = run("info", self.write("take1.snd", SAMPLE))
+        self.assertEqual(result.returncode, 0)
+        lines = result.stdout.decode().splitlines()
+        self.assertEqual(lines[0], self.path("take1.snd") + ": complete container")
+        fields = {line[:17].strip(): line[17:] for line in lines[1:]}
+        self.assertEqual(fields["size"], "4184 bytes")
+        self.assertEqual(fields["magic"], "KVRB")
+        self.assertEqual(fields["lengthMode"], "0: fixed 330-byte payloads")
+        self.assertEqual(fields["dataOffset"], "128 (preamble: 46 bytes)")
+        self.assertEqual(fields["chunks"], "12")
+        self.assertEqual(fields["payload"], "3960 bytes")
+        self.assertEqual(fields["length fields"], "9 of 12 not 330; a copy sets them to 330")
+
+    def test_says_where_a_payload_is_cut_short(self):
+        cut = SAMPLE[:SAMPLE_DATA_OFFSET + 2 * CHUNK + 8 + 100]
+        result = run("info", self.write("cut.snd", cut))
+        self.assertEqual(result.returncode, 1)
+        first = result.stdout.decode().splitlines()[0]
+        self.assertTrue(first.endswith(": incomplete: the payload of chunk 3 at offset 812 is cut short, "
+                                       "230 of its 330 bytes are missing"), first)
+        self.assertIn(b"  chunks         2 complete\n", result.stdout)
+
+    def test_several_files_each_get_their_verdict_and_one_bad_file_fails_the_run(self):
+        good = self.write("good.snd", SAMPLE)
+        bad = self.write("bad.txt", b"hello, world, this is text")
+        result = run("info", good, bad, self.path("missing.snd"))
+        self.assertEqual(result.returncode, 1)
+        text = result.stdout.decode()
+        self.assertIn(good + ": complete container\n", text)
+        self.assertIn(bad + ': not a container: its magic is "hell", not "KVRB" or "fx30"\n', text)
+        self.assertIn(self.path("missing.snd") + ": no such file\n", text)
+
+
+class InfoJson(Folder):
+    def check_problem(self, name, data, kind, offset=None, expected=None, missing=None, chunk=None):
+        self.write(name, data)
+        code, report = self.info_json(name)
+        self.assertEqual(code, 1)
+        self.assertFalse(report["complete"])
+        self.assertEqual(set(report), JSON_KEYS)
+        problem = report["problem"]
+        self.assertEqual(set(problem), PROBLEM_KEYS)
+        self.assertEqual((problem["kind"], problem["offset"], problem["expectedBytes"], problem["missingBytes"],
+                          problem["chunk"]), (kind, offset, expected, missing, chunk))
+        self.assertTrue(problem["message"])
+        return report
+
+    def test_complete_sample(self):
+        self.write("take1.snd", SAMPLE)
+        code, report = self.info_json("take1.snd")
+        self.assertEqual(code, 0)
+        self.assertEqual(report, {
+            "file": self.path("take1.snd"), "complete": True, "size": 4184, "magic": "KVRB",
+            "magicHex": "4b565242", "lengthMode": 0, "chunkLengths": "fixed", "dataOffset": 128,
+            "preambleBytes": 46, "chunks": 12, "payloadBytes": 3960, "lengthFieldsToRewrite": 9,
+            "problem": None})
+
+    def test_per_chunk_lengths_including_an_empty_payload(self):
+        self.write("var.snd", container(7, b"", [(5, 5), (0, 0), (700, 700)], magic=b"fx30"))
+        code, report = self.info_json("var.snd")
+        self.assertEqual(code, 0)
+        self.assertEqual((report["magic"], report["lengthMode"], report["chunkLengths"], report["preambleBytes"],
+                          report["chunks"], report["payloadBytes"], report["lengthFieldsToRewrite"]),
+                         ("fx30", 7, "per-chunk", 0, 3, 705, 0))
+
+    def test_negative_length_mode_is_fixed(self):
+        data = bytearray(SAMPLE)
+        struct.pack_into("<h", data, 8, -32768)
+        self.write("neg.snd", bytes(data))
+        code, report = self.info_json("neg.snd")
+        self.assertEqual((code, report["lengthMode"], report["chunkLengths"]), (0, -32768, "fixed"))
+
+    def test_an_empty_chunk_area_is_complete(self):
+        self.write("empty.snd", SAMPLE[:SAMPLE_DATA_OFFSET])
+        code, report = self.info_json("empty.snd")
+        self.assertEqual((code, report["complete"], report["chunks"], report["payloadBytes"]), (0, True, 0, 0))
+
+    def test_cut_in_a_chunk_header(self):
+        at = SAMPLE_DATA_OFFSET + 2 * CHUNK
+        report = self.check_problem("cut.snd", SAMPLE[:at + 3], "chunk-header-cut", at, 8, 5, 3)
+        self.assertEqual((report["chunks"], report["payloadBytes"]), (2, 660))
+
+    def test_cut_in_a_payload(self):
+        at = SAMPLE_DATA_OFFSET + 11 * CHUNK + 8
+        self.check_problem("cut.snd", SAMPLE[:-1], "payload-cut", at, 330, 1, 12)
+
+    def test_cut_in_the_header(self):
+        report = self.check_problem("short.snd", SAMPLE[:50], "header-cut", 0, 82, 32)
+        self.assertEqual((report["magic"], report["lengthMode"], report["chunks"]), ("KVRB", None, None))
+
+    def test_data_offset_past_the_end(self):
+        report = self.check_problem("far.snd", with_data_offset(SAMPLE, 5000), "data-offset-past-end",
+                                    82, 5000 - 82, 5000 - 4184)
+        self.assertEqual((report["dataOffset"], report["chunks"]), (5000, None))
+
+    def test_data_offset_below_82(self):
+        report = self.check_problem("low.snd", with_data_offset(SAMPLE, 81), "data-offset-below-82")
+        self.assertEqual((report["dataOffset"], report["preambleBytes"]), (81, None))
+
+    def test_wrong_magic_is_shown_as_read(self):
+        report = self.check_problem("a.png", b"\x89PNG\r\n\x1a\n" + bytes(100), "wrong-magic")
+        self.assertEqual((report["magic"], report["magicHex"], report["lengthMode"]), ("\\x89PNG", "89504e47", None))
+        for magic in (b"kvrb", b"FX30", b"KVRA"):
+            report = self.check_problem("other.snd", magic + SAMPLE[4:], "wrong-magic")
+            self.assertEqual(report["magic"], magic.decode())
+
+    def test_a_missing_file(self):
+        code, report = self.info_json("missing.snd")
+        self.assertEqual((code, report["size"], report["magic"], report["problem"]["kind"]),
+                         (1, None, None, "cannot-open"))
+
+    def test_several_files_make_an_array_in_order_and_names_stay_valid_json(self):
+        names = ["b.snd", "a.snd", "caf\u00e9.snd", "bad\udcff.snd"]
+        self.write(names[0], SAMPLE)
+        self.write(names[1], SAMPLE[:100])
+        self.write(names[2], SAMPLE)
+        self.write(names[3], SAMPLE)
+        code, reports = self.info_json(*names)
+        self.assertEqual(code, 1)
+        self.assertEqual([r["complete"] for r in reports], [True, False, True, True])
+        self.assertEqual([r["file"] for r in reports[:3]], [self.path(n) for n in names[:3]])
+        self.assertEqual(reports[3]["file"], self.path("bad\ufffd.snd"))
+
+
+class AgreesWithTheCopy(Folder):
+    """info calls a file complete exactly when the library copies it."""
+
+    def check_prefixes(self, data, lengths):
+        for length in lengths:
+            source = self.write("in.snd", data[:length])
+            copied = run("copy", "-q", source, self.path("out.kv")).returncode
+            inspected = run("info", source).returncode
+            self.assertEqual(inspected, copied, f"first {length} bytes")
+
+    def test_every_prefix_of_a_per_chunk_container(self):
+        data = container(1, b"pre", [(5, 5), (0, 0), (12, 12)])
+        self.check_prefixes(data, range(len(data) + 1))
+
+    def test_prefixes_of_the_fixed_length_sample(self):
+        ends = [SAMPLE_DATA_OFFSET + n * CHUNK for n in range(3)]
+        self.check_prefixes(SAMPLE, sorted({0, 3, 4, 81, 82, 100} | {e + d for e in ends for d in (-1, 0, 1, 7, 8, 9)}))
+
+
+class Copy(Folder):
+    def test_fixed_length_copy_rewrites_only_the_length_fields(self):
+        result = run("copy", self.write("take1.snd", SAMPLE), self.path("take1.kv"))
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+        self.assertEqual(self.read("take1.kv"), sample_as_copied())
+
+    def test_per_chunk_copy_is_byte_for_byte(self):
+        data = container(3, b"preamble", [(1, 1), (0, 0), (400, 400)])
+        self.assertEqual(run("copy", self.write("v.snd", data), self.path("v.kv")).returncode, 0)
+        self.assertEqual(self.read("v.kv"), data)
+
+    def test_failure_shows_the_libraries_message_unless_quiet(self):
+        bad = self.write("bad.snd", b"RIFF" + bytes(200))
+        result = run("copy", bad, self.path("out.kv"))
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (1, b"", b"Marlune: Unable to copy KVRB header.\n"))
+        result = run("copy", self.path("missing.snd"), self.path("out.kv"))
+        self.assertEqual((result.returncode, result.stderr), (1, b"Marlune: Unable to open the source file.\n"))
+        result = run("copy", "-q", bad, self.path("out.kv"))
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (1, b"", b""))
+        result = run("copy", self.write("cut.snd", SAMPLE[:-3]), self.path("out.kv"), "--quiet", "--show-errors")
+        self.assertEqual((result.returncode, result.stderr), (1, b"Marlune: Unable to copy KVRB audio data.\n"))
+
+
+class Convert(Folder):
+    def test_a_mix_of_good_bad_and_converted_files(self):
+        self.write("a.snd", SAMPLE)
+        self.write("b.wav", SAMPLE)
+        self.write("c.kv", b"not even a container")
+        self.write("bad.snd", b"junk")
+        self.write("cut.snd", SAMPLE[:1000])
+        names = ["a.snd", "b.wav", "c.kv", "bad.snd", "cut.snd", "missing.snd"]
+        result = run("convert", *names, cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout, b"2 converted, 1 left alone (already .kv), 3 failed\n")
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            "marlune: bad.snd: Unable to copy KVRB header.",
+            "marlune: cut.snd: Unable to copy KVRB audio data.",
+            "marlune: missing.snd: Unable to open the source file.",
+        ])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["a.kv", "b.kv", "bad.kv", "bad.snd", "c.kv", "cut.kv", "cut.snd"])
+        self.assertEqual(self.read("a.kv"), sample_as_copied())
+        self.assertEqual(self.read("c.kv"), b"not even a container")
+
+    def test_all_good_exits_0_and_quiet_failures_still_name_the_file(self):
+        for name in ("a.snd", "b.snd"):
+            self.write(name, SAMPLE)
+        result = run("convert", "a.snd", "b.snd", "b.kv", cwd=self.dir)
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (0, b"2 converted, 1 left alone (already .kv), 0 failed\n", b""))
+        self.write("bad.snd", b"junk")
+        result = run("convert", "-q", "bad.snd", cwd=self.dir)
+        self.assertEqual((result.returncode, result.stderr), (1, b"marlune: bad.snd: not converted\n"))
+
+    def many_files(self, count):
+        names = []
+        for n in range(count):
+            names.append(self.write(f"f{n}.snd", SAMPLE if n % 3 else b"junk"))
+        return names
+
+    def test_no_progress_line_when_not_on_a_terminal(self):
+        result = run("convert", *self.many_files(9))
+        self.assertEqual(result.returncode, 1)
+        self.assertNotIn(b"\r", result.stderr)
+        self.assertNotIn(b"converting", result.stderr)
+        self.assertEqual(len(result.stderr.splitlines()), 3)
+        self.assertEqual(result.stdout, b"6 converted, 0 left alone (already .kv), 3 failed\n")
+
+    def test_progress_line_on_a_terminal_for_more_than_a_handful(self):
+        text = convert_on_terminal(self.many_files(9))
+        self.assertIn("converting 1/9: ", text)
+        self.assertIn("converting 9/9: ", text)
+        self.assertIn("Unable to copy KVRB header.", text)
+        self.assertIn("6 converted, 0 left alone (already .kv), 3 failed", text)
+
+    def test_no_progress_line_for_a_handful(self):
+        text = convert_on_terminal(self.many_files(3))
+        self.assertNotIn("converting", text)
+        self.assertIn("2 converted", text)
+
+
+def convert_on_terminal(files):
+    """What `marlune convert` shows when standard output and error are a terminal."""
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen([MARLUNE, "convert", *files], stdout=terminal, stderr=terminal)
+    os.close(terminal)
+    shown = b""
+    while True:
+        ready, _, _ = select.select([controller], [], [], 30)
+        if not ready:
+            break
+        try:
+            piece = os.read(controller, 4096)
+        except OSError:  # the terminal closed with the process
+            break
+        if not piece:
+            break
+        shown += piece
+    process.wait(timeout=30)
+    os.close(controller)
+    return shown.decode(errors="replace")
+
+
+if __name__ == "__main__":
+    MARLUNE = os.path.abspath(sys.argv[1])
+    with open(sys.argv[2], "rb") as sample:
+        SAMPLE = sample.read()
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])
