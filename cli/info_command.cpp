@@ -23,9 +23,12 @@ std::string number(std::uint64_t value) {
     return std::to_string(value);
 }
 
-// The magic as read, printable: other bytes as \xNN.
+char hexDigit(unsigned value) {
+    return "0123456789abcdef"[value & 0xF];
+}
+
+// The magic as read, printable: other bytes, and the quote and backslash, as \xNN.
 std::string magicText(const Inspection& inspection) {
-    static const char digits[] = "0123456789abcdef";
     std::string text;
     for (std::size_t i = 0; i < std::min(inspection.headerBytes, magicSize); ++i) {
         const std::uint8_t byte = inspection.header[i];
@@ -33,19 +36,18 @@ std::string magicText(const Inspection& inspection) {
             text += static_cast<char>(byte);
         } else {
             text += "\\x";
-            text += digits[byte >> 4];
-            text += digits[byte & 0xF];
+            text += hexDigit(byte >> 4u);
+            text += hexDigit(byte);
         }
     }
     return text;
 }
 
 std::string magicHex(const Inspection& inspection) {
-    static const char digits[] = "0123456789abcdef";
     std::string text;
     for (std::size_t i = 0; i < std::min(inspection.headerBytes, magicSize); ++i) {
-        text += digits[inspection.header[i] >> 4];
-        text += digits[inspection.header[i] & 0xF];
+        text += hexDigit(inspection.header[i] >> 4u);
+        text += hexDigit(inspection.header[i]);
     }
     return text;
 }
@@ -62,8 +64,8 @@ std::string cannotOpenReason(const std::string& path) {
 
 // What the command says about the file, after its name.
 std::string verdict(const Inspection& inspection, const std::string& path) {
-    const std::string missing = number(inspection.missingBytes) + " of its " + number(inspection.expectedBytes) +
-                                " bytes are missing";
+    const std::string missing =
+        number(inspection.missingBytes) + " of its " + number(inspection.expectedBytes) + " bytes are missing";
     const std::string chunk = "chunk " + number(inspection.chunks + 1);
     switch (inspection.finding) {
     case Finding::complete: return "complete container";
@@ -71,8 +73,7 @@ std::string verdict(const Inspection& inspection, const std::string& path) {
     case Finding::readFailed: return "reading it failed";
     case Finding::wrongMagic:
         return "not a container: its magic is \"" + magicText(inspection) + "\", not \"KVRB\" or \"fx30\"";
-    case Finding::headerCut:
-        return "incomplete: the file ends inside the 82-byte header, " + missing;
+    case Finding::headerCut: return "incomplete: the file ends inside the 82-byte header, " + missing;
     case Finding::dataOffsetBelowHeader:
         return "not a valid container: dataOffset " + number(container::dataOffset(inspection.header)) +
                " is below 82, inside the header";
@@ -80,8 +81,8 @@ std::string verdict(const Inspection& inspection, const std::string& path) {
         return "incomplete: dataOffset " + number(container::dataOffset(inspection.header)) +
                " is past the end of the file; the preamble at offset 82 is cut short, " + missing;
     case Finding::chunkHeaderCut:
-        return "incomplete: the header of " + chunk + " at offset " + number(inspection.cutOffset) +
-               " is cut short, " + missing;
+        return "incomplete: the header of " + chunk + " at offset " + number(inspection.cutOffset) + " is cut short, " +
+               missing;
     case Finding::payloadCut:
         return "incomplete: the payload of " + chunk + " at offset " + number(inspection.cutOffset) +
                " is cut short, " + missing;
@@ -140,7 +141,7 @@ void printText(const Inspection& inspection, const std::string& path) {
         const container::Header& header = inspection.header;
         field("lengthMode", std::to_string(container::lengthMode(header)) + ": " +
                                 (container::isFixedLength(header) ? "fixed 330-byte payloads"
-                                                                   : "each chunk gives its payload length"));
+                                                                  : "each chunk gives its payload length"));
         const std::uint32_t offset = container::dataOffset(header);
         field("dataOffset", number(offset) + (preambleKnown(inspection)
                                                   ? " (preamble: " + number(offset - container::headerSize) + " bytes)"
@@ -162,7 +163,6 @@ void printText(const Inspection& inspection, const std::string& path) {
 
 // A JSON string: escaped, and with bytes that are not UTF-8 replaced by U+FFFD.
 std::string jsonString(const std::string& text) {
-    static const char digits[] = "0123456789abcdef";
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
@@ -172,8 +172,8 @@ std::string jsonString(const std::string& text) {
                 out += static_cast<char>(byte);
             } else if (byte < 0x20) {
                 out += "\\u00";
-                out += digits[byte >> 4];
-                out += digits[byte & 0xF];
+                out += hexDigit(byte >> 4u);
+                out += hexDigit(byte);
             } else {
                 out += static_cast<char>(byte);
             }
@@ -221,8 +221,9 @@ std::string jsonObject(const Inspection& inspection, const std::string& path) {
     out += ", \"lengthMode\": " + (header ? std::to_string(container::lengthMode(bytes)) : "null");
     out += ", \"chunkLengths\": " + (header ? jsonString(modeText(bytes)) : "null");
     out += ", \"dataOffset\": " + jsonNumberOrNull(header, container::dataOffset(bytes));
-    out += ", \"preambleBytes\": " +
-           jsonNumberOrNull(preambleKnown(inspection), container::dataOffset(bytes) - std::uint64_t{82});
+    out +=
+        ", \"preambleBytes\": " + jsonNumberOrNull(preambleKnown(inspection),
+                                                   container::dataOffset(bytes) - std::uint64_t{container::headerSize});
     out += ", \"chunks\": " + jsonNumberOrNull(walked, inspection.chunks);
     out += ", \"payloadBytes\": " + jsonNumberOrNull(walked, inspection.payloadBytes);
     out += ", \"lengthFieldsToRewrite\": " + jsonNumberOrNull(walked, inspection.lengthFieldsToRewrite);
@@ -253,8 +254,8 @@ int infoCommand(const std::vector<std::string>& files, bool json) {
         const Inspection inspection = container::inspect(platform::nativeOs(), files[i].c_str());
         allComplete = allComplete && inspection.finding == Finding::complete;
         if (json) {
-            const std::string line = (array ? "  " : "") + jsonObject(inspection, files[i]) +
-                                     (array && i + 1 < files.size() ? ",\n" : "\n");
+            const std::string line =
+                (array ? "  " : "") + jsonObject(inspection, files[i]) + (array && i + 1 < files.size() ? ",\n" : "\n");
             std::fputs(line.c_str(), stdout);
         } else {
             if (i > 0) std::fputs("\n", stdout);

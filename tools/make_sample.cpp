@@ -3,8 +3,8 @@
 // that a copy visibly rewrites them. The same bytes come out on every run.
 //
 // Usage: marlune_make_sample FILE
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "support/kvrb_builder.h"
