@@ -1,0 +1,41 @@
+# What `cmake --install` puts in place, and the Debian package made from it.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS marlune EXPORT MarluneTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/marlune.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS marlune_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# find_package(Marlune 1.0) giving Marlune::marlune.
+set(MARLUNE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Marlune)
+install(EXPORT MarluneTargets NAMESPACE Marlune:: DESTINATION ${MARLUNE_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/MarluneConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/MarluneConfig.cmake INSTALL_DESTINATION ${MARLUNE_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/MarluneConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/MarluneConfig.cmake ${PROJECT_BINARY_DIR}/MarluneConfigVersion.cmake
+  DESTINATION ${MARLUNE_CMAKE_DIR})
+
+# pkg-config --cflags --libs marlune; relative to its own folder, so that the
+# installed tree can be moved.
+file(RELATIVE_PATH MARLUNE_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+string(REGEX REPLACE "/$" "" MARLUNE_PC_TO_PREFIX "${MARLUNE_PC_TO_PREFIX}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/marlune.pc.in ${PROJECT_BINARY_DIR}/marlune.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/marlune.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(NOT WIN32)
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME marlune)
+  set(CPACK_PACKAGE_VENDOR "Marlune")
+  set(CPACK_PACKAGE_CONTACT "Marlune developers <marlune@localhost>")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "copy and normalise KVRB audio containers")
+  set(CPACK_PACKAGE_DESCRIPTION "Marlune copies KVRB audio containers, checking their framing and giving every chunk a 330-byte payload where the container asks for fixed-length chunks. This package holds the marlune command, the shared library libmarlune.so.1, its C header, its CMake package and its pkg-config file.")
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+endif()

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Checks the Debian package: its control data, that it holds what a user needs
+# and nothing of the build, and that the command and library in it work.
+# In CI (as root) it is installed for real with apt-get and removed again;
+# elsewhere it is unpacked into a temporary folder.
+# Usage: deb_package_test.sh PACKAGE.deb SOURCE_DIR
+set -euo pipefail
+deb=$1
+source_dir=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+[ "$(basename "$deb")" = marlune_1.0.0_amd64.deb ] || fail "package file is named $(basename "$deb")"
+[ "$(dpkg-deb -f "$deb" Package)" = marlune ] || fail "package name"
+[ "$(dpkg-deb -f "$deb" Version)" = 1.0.0 ] || fail "version"
+[ "$(dpkg-deb -f "$deb" Architecture)" = amd64 ] || fail "architecture"
+dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependency on libc6"
+
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' | sort > "$work/contents"
+for wanted in /usr/bin/marlune /usr/include/marlune.h \
+    /usr/lib/x86_64-linux-gnu/libmarlune.so.1.0.0 /usr/lib/x86_64-linux-gnu/libmarlune.so.1 \
+    /usr/lib/x86_64-linux-gnu/libmarlune.so /usr/lib/x86_64-linux-gnu/pkgconfig/marlune.pc \
+    /usr/lib/x86_64-linux-gnu/cmake/Marlune/MarluneConfig.cmake \
+    /usr/lib/x86_64-linux-gnu/cmake/Marlune/MarluneConfigVersion.cmake \
+    /usr/lib/x86_64-linux-gnu/cmake/Marlune/MarluneTargets.cmake; do
+  grep -qx "$wanted" "$work/contents" || fail "$wanted is not in the package"
+done
+if grep -E 'test|gtest|/src/|\.a$' "$work/contents"; then fail "the package holds build or test files"; fi
+echo "contents: $(grep -vc '/$' "$work/contents") files, all expected ones present"
+
+if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ]; then
+  apt-get install -y "$(realpath "$deb")" >/dev/null
+  trap 'apt-get remove -y marlune >/dev/null 2>&1; rm -rf "$work"' EXIT
+  prefix=/usr
+  run() { "$@"; }
+  echo "installed with apt-get"
+else
+  dpkg-deb -x "$deb" "$work/root"
+  prefix=$work/root/usr
+  run() { LD_LIBRARY_PATH="$prefix/lib/x86_64-linux-gnu" "$@"; }
+  echo "unpacked (not root in CI: not installed)"
+fi
+
+[ "$(run "$prefix/bin/marlune" --version)" = "marlune 1.0.0" ] || fail "marlune --version"
+cmake -S "$source_dir/tests/packaging/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+run "$work/consumer/consumer" "$work/c.snd" "$work/c.kv"
