@@ -34,10 +34,17 @@ public:
     ~TestOs() override;
 
     std::optional<Fault> fault;
+    // A second fault at the same time, for what happens when the cleanup of a failure fails too.
+    std::optional<Fault> secondFault;
+    // Set once a fault was applied: a fault that never happened proves nothing.
+    bool faulted = false;
     // After the faulty short write, every write makes no progress, as on a full disk.
     bool stopAfterShortWrite = false;
     // Called from showMessage, after it is recorded.
     std::function<void()> onMessage;
+    // Called as each call is counted, before it is carried out: lets a test change
+    // the world (rename or delete a file) at a chosen point of a copy.
+    std::function<void(Call, int nth)> onCall;
 
     std::vector<std::string> messages;
     // How many files were open when each message was shown.
@@ -60,6 +67,8 @@ public:
 private:
     // Counts the call; true when it is the one to fail.
     bool hits(Call call, FaultKind kind);
+    // Counts the call; the fault to apply to it, if any.
+    const Fault* count(Call call);
 
     platform::Os& native_;
     platform::Os* previous_;
