@@ -56,7 +56,8 @@ using Counts = std::array<int, kinds>;
 
 std::string kindName(std::size_t kind) {
     static const char* const names[] = {"openForReading", "createForWriting", "read", "write", "seek", "size",
-                                        "truncate",       "sync",             "close", "deleteFile"};
+                                        "truncate",       "sync",             "close", "deleteFile",
+                                        "isSameFile"};
     if (kind == allocationKind) return "allocation";
     return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
 }
@@ -157,7 +158,10 @@ protected:
             std::uint64_t destinationBytes = 0;
             EXPECT_TRUE(from.size(sourceBytes) && to.size(destinationBytes));  // the copy is checked whole
             ends[audio] = countsOf(os);
-            if (convert) to.sync();
+            if (convert) {
+                to.sync();
+                from.isNamedBy(source.c_str());
+            }
             to.close();
             from.close();
             ends[finish] = countsOf(os);
@@ -221,9 +225,11 @@ protected:
         Phase phase = openSource;
         while (phase < removeSource && ends[phase][kind] < nth) phase = static_cast<Phase>(phase + 1);
 
-        // An error is never absorbed, except that of deleting the converted source;
-        // a single short transfer always is, since the rest is asked for again.
-        const bool mustFail = phase != removeSource && (kind == allocationKind || faultKind == FaultKind::error ||
+        // An error is never absorbed, except in deciding whether to delete the converted
+        // source and in deleting it: the source then stays. A single short transfer
+        // always is absorbed, since the rest is asked for again.
+        const bool keepsSource = phase == removeSource || kind == static_cast<std::size_t>(Call::isSameFile);
+        const bool mustFail = !keepsSource && (kind == allocationKind || faultKind == FaultKind::error ||
                                                         (kind == static_cast<std::size_t>(Call::write) &&
                                                          faultKind == FaultKind::noProgress));
         const bool mustSucceed = faultKind == FaultKind::shortTransfer && !diskFull && kind != allocationKind;
@@ -233,8 +239,8 @@ protected:
         if (result == success) {
             EXPECT_TRUE(os.messages.empty()) << where;
             EXPECT_EQ(readFile(destination), sample.expected) << where;
-            if (convert) EXPECT_EQ(fileExists(source), phase == removeSource) << where;
-            if (!convert || phase == removeSource) EXPECT_EQ(readFile(source), sample.source) << where;
+            if (convert) EXPECT_EQ(fileExists(source), keepsSource) << where;
+            if (!convert || keepsSource) EXPECT_EQ(readFile(source), sample.source) << where;
             return true;
         }
         EXPECT_EQ(result, 0) << where;

@@ -27,7 +27,7 @@ bool copiedWholeSource(ModuleState& state) {
 }  // namespace
 
 std::int32_t copyContainer(const char* source, const char* destination, std::int32_t showErrors,
-                           Durability durability) {
+                           Durability durability, bool* sourceStillNamed) {
     ModuleState& state = moduleState();
     state.sourceName = source ? source : "";
     state.destinationName = destination ? destination : "";
@@ -56,6 +56,7 @@ std::int32_t copyContainer(const char* source, const char* destination, std::int
     if (durability == Durability::onStableStorage && !state.destinationFile.sync()) {
         return failWithFilesOpen(state, messages::cannotCopyAudioData);
     }
+    if (sourceStillNamed) *sourceStillNamed = state.sourceFile.isNamedBy(state.sourceName.c_str());
     // A close can be where a write finally fails (network file systems): the copy
     // is only a success when both closed cleanly.
     const bool destinationClosed = state.destinationFile.close();

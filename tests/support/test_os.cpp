@@ -90,6 +90,10 @@ bool TestOs::deleteFile(const char* path) {
     return !hits(Call::deleteFile, FaultKind::error) && native_.deleteFile(path);
 }
 
+bool TestOs::isSameFile(const char* path, platform::Handle file) {
+    return !hits(Call::isSameFile, FaultKind::error) && native_.isSameFile(path, file);
+}
+
 void TestOs::showMessage(const char* text) {
     messages.emplace_back(text);
     openFilesAtMessage.push_back(open_.size());

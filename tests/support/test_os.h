@@ -14,7 +14,20 @@
 
 namespace marlune::testing {
 
-enum class Call { openForReading, createForWriting, read, write, seek, size, truncate, sync, close, deleteFile, count };
+enum class Call {
+    openForReading,
+    createForWriting,
+    read,
+    write,
+    seek,
+    size,
+    truncate,
+    sync,
+    close,
+    deleteFile,
+    isSameFile,  // an error: the path names another file
+    count
+};
 
 enum class FaultKind {
     error,          // the call reports an operating-system error
@@ -62,6 +75,7 @@ public:
     bool sync(platform::Handle file) override;
     bool close(platform::Handle file) override;
     bool deleteFile(const char* path) override;
+    bool isSameFile(const char* path, platform::Handle file) override;
     void showMessage(const char* text) override;
 
 private:
