@@ -13,3 +13,5 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+# The figures the suites print: fault cases, calls under load and in the soak.
+grep -hE '^(fault cases|double-fault cases|load:|soak:|descriptors)' "$build/Testing/Temporary/LastTest.log" || true
