@@ -13,9 +13,12 @@ namespace {
 
 const char* nameOf(marlune::fuzz::Outcome outcome) {
     switch (outcome) {
-    case marlune::fuzz::Outcome::copied: return "copied";
-    case marlune::fuzz::Outcome::headerFailed: return "header failed";
-    case marlune::fuzz::Outcome::audioFailed: return "audio failed";
+        case marlune::fuzz::Outcome::copied:
+            return "copied";
+        case marlune::fuzz::Outcome::headerFailed:
+            return "header failed";
+        case marlune::fuzz::Outcome::audioFailed:
+            return "audio failed";
     }
     return "?";
 }

@@ -55,8 +55,8 @@ constexpr std::size_t kinds = callKinds + 1;
 using Counts = std::array<int, kinds>;
 
 std::string kindName(std::size_t kind) {
-    static const char* const names[] = {"openForReading", "createForWriting", "read", "write", "seek", "size",
-                                        "truncate",       "sync",             "close", "deleteFile",
+    static const char* const names[] = {"openForReading", "createForWriting", "read", "write", "seek",
+                                        "size",           "truncate",         "sync", "close", "deleteFile",
                                         "isSameFile"};
     if (kind == allocationKind) return "allocation";
     return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
@@ -98,7 +98,8 @@ std::vector<Sample> samples() {
 // header, header and preamble, then each complete chunk.
 std::vector<std::size_t> wholePartSizes(const Bytes& expected) {
     std::vector<std::size_t> sizes = {0, 82};
-    std::size_t at = expected[20] | expected[21] << 8 | expected[22] << 16 | static_cast<std::size_t>(expected[23]) << 24;
+    std::size_t at =
+        expected[20] | expected[21] << 8 | expected[22] << 16 | static_cast<std::size_t>(expected[23]) << 24;
     sizes.push_back(at);
     while (at + 8 <= expected.size()) {
         at += 8 + (expected[at + 2] | expected[at + 3] << 8);
@@ -119,12 +120,17 @@ enum Phase { openSource, createDestination, header, audio, finish, removeSource,
 
 const char* messageOf(Phase phase) {
     switch (phase) {
-    case openSource: return messages::cannotOpenSource;
-    case createDestination: return messages::cannotCreateDestination;
-    case header: return messages::cannotCopyHeader;
-    case audio:
-    case finish: return messages::cannotCopyAudioData;
-    default: return nullptr;
+        case openSource:
+            return messages::cannotOpenSource;
+        case createDestination:
+            return messages::cannotCreateDestination;
+        case header:
+            return messages::cannotCopyHeader;
+        case audio:
+        case finish:
+            return messages::cannotCopyAudioData;
+        default:
+            return nullptr;
     }
 }
 
@@ -229,18 +235,26 @@ protected:
         // source and in deleting it: the source then stays. A single short transfer
         // always is absorbed, since the rest is asked for again.
         const bool keepsSource = phase == removeSource || kind == static_cast<std::size_t>(Call::isSameFile);
-        const bool mustFail = !keepsSource && (kind == allocationKind || faultKind == FaultKind::error ||
-                                                        (kind == static_cast<std::size_t>(Call::write) &&
-                                                         faultKind == FaultKind::noProgress));
+        const bool mustFail =
+            !keepsSource && (kind == allocationKind || faultKind == FaultKind::error ||
+                             (kind == static_cast<std::size_t>(Call::write) && faultKind == FaultKind::noProgress));
         const bool mustSucceed = faultKind == FaultKind::shortTransfer && !diskFull && kind != allocationKind;
-        if (mustFail) EXPECT_EQ(result, 0) << where;
-        if (mustSucceed) EXPECT_EQ(result, success) << where;
+        if (mustFail) {
+            EXPECT_EQ(result, 0) << where;
+        }
+        if (mustSucceed) {
+            EXPECT_EQ(result, success) << where;
+        }
 
         if (result == success) {
             EXPECT_TRUE(os.messages.empty()) << where;
             EXPECT_EQ(readFile(destination), sample.expected) << where;
-            if (convert) EXPECT_EQ(fileExists(source), keepsSource) << where;
-            if (!convert || keepsSource) EXPECT_EQ(readFile(source), sample.source) << where;
+            if (convert) {
+                EXPECT_EQ(fileExists(source), keepsSource) << where;
+            }
+            if (!convert || keepsSource) {
+                EXPECT_EQ(readFile(source), sample.source) << where;
+            }
             return true;
         }
         EXPECT_EQ(result, 0) << where;
@@ -253,9 +267,15 @@ protected:
         const Bytes written = readFile(destination);
         EXPECT_TRUE(isWholePartPrefix(written, sample)) << where << ": " << written.size() << " bytes";
         const std::size_t dataStart = wholePartSizes(sample.expected)[2];
-        if (phase == header) EXPECT_LE(written.size(), dataStart) << where;
-        if (phase == audio) EXPECT_GE(written.size(), dataStart) << where;
-        if (phase == finish) EXPECT_EQ(written, sample.expected) << where;
+        if (phase == header) {
+            EXPECT_LE(written.size(), dataStart) << where;
+        }
+        if (phase == audio) {
+            EXPECT_GE(written.size(), dataStart) << where;
+        }
+        if (phase == finish) {
+            EXPECT_EQ(written, sample.expected) << where;
+        }
         return true;
     }
 };

@@ -48,36 +48,39 @@ std::string oneCall(const TempDir& dir, unsigned step, unsigned conversionEvery 
     auto expect = [&](bool right, const char* what) { return right ? std::string() : std::string(what); };
     const bool convertNow = step / 10 % conversionEvery == 0;
     switch (step % 10 == 9 && !convertNow ? 7 : step % 10) {
-    case 0: return expect(KVRBinfo(nullptr, out.c_str(), 0) == 0, "null source");
-    case 1: return expect(KVRBinfo(dir.path("absent").c_str(), out.c_str(), 0) == 0, "missing source");
-    case 2:
-        writeFile(in, {'R', 'I', 'F', 'F'});
-        return expect(KVRBinfo(in.c_str(), out.c_str(), 0) == 0 && readFile(out).empty(), "not a container");
-    case 3:
-        writeFile(in, good);
-        return expect(KVRBinfo(in.c_str(), dir.path("no/folder.kv").c_str(), 0) == 0, "missing folder");
-    case 4: return expect(IKVRBinfo(0, &showErrors, out.c_str()) == -1, "already converted");
-    case 5:
-    case 6:
-        writeFile(in, good);
-        return expect(KVRBinfo(in.c_str(), out.c_str(), 0) == 1 && readFile(out) == good, "variable copy");
-    case 7:
-        writeFile(in, fixedSource);
-        return expect(KVRBinfo(in.c_str(), out.c_str(), 0) == 1 && readFile(out) == fixedCopy, "fixed copy");
-    case 8:
-        writeFile(in, cut);
-        return expect(KVRBinfo(in.c_str(), out.c_str(), 0) == 0 && readFile(out) == cutCopy, "cut copy");
-    default:
-        if (step / 10 / conversionEvery % 2 == 0) {
-            writeFile(convertIn, good);
-            return expect(IKVRBinfo(0, &showErrors, convertIn.c_str()) == -1 && !fileExists(convertIn) &&
-                              readFile(convertOut) == good,
-                          "conversion");
-        }
-        writeFile(convertIn, cut);
-        return expect(IKVRBinfo(0, &showErrors, convertIn.c_str()) == 0 && readFile(convertIn) == cut &&
-                          readFile(convertOut) == cutCopy,
-                      "failed conversion");
+        case 0:
+            return expect(KVRBinfo(nullptr, out.c_str(), 0) == 0, "null source");
+        case 1:
+            return expect(KVRBinfo(dir.path("absent").c_str(), out.c_str(), 0) == 0, "missing source");
+        case 2:
+            writeFile(in, {'R', 'I', 'F', 'F'});
+            return expect(KVRBinfo(in.c_str(), out.c_str(), 0) == 0 && readFile(out).empty(), "not a container");
+        case 3:
+            writeFile(in, good);
+            return expect(KVRBinfo(in.c_str(), dir.path("no/folder.kv").c_str(), 0) == 0, "missing folder");
+        case 4:
+            return expect(IKVRBinfo(0, &showErrors, out.c_str()) == -1, "already converted");
+        case 5:
+        case 6:
+            writeFile(in, good);
+            return expect(KVRBinfo(in.c_str(), out.c_str(), 0) == 1 && readFile(out) == good, "variable copy");
+        case 7:
+            writeFile(in, fixedSource);
+            return expect(KVRBinfo(in.c_str(), out.c_str(), 0) == 1 && readFile(out) == fixedCopy, "fixed copy");
+        case 8:
+            writeFile(in, cut);
+            return expect(KVRBinfo(in.c_str(), out.c_str(), 0) == 0 && readFile(out) == cutCopy, "cut copy");
+        default:
+            if (step / 10 / conversionEvery % 2 == 0) {
+                writeFile(convertIn, good);
+                return expect(IKVRBinfo(0, &showErrors, convertIn.c_str()) == -1 && !fileExists(convertIn) &&
+                                  readFile(convertOut) == good,
+                              "conversion");
+            }
+            writeFile(convertIn, cut);
+            return expect(IKVRBinfo(0, &showErrors, convertIn.c_str()) == 0 && readFile(convertIn) == cut &&
+                              readFile(convertOut) == cutCopy,
+                          "failed conversion");
     }
 }
 
@@ -91,7 +94,8 @@ int runWorkers(int threads, unsigned calls, std::chrono::seconds limit) {
             int wrong = 0;
             for (unsigned i = 0; i < calls; ++i) {
                 const std::string problem = oneCall(dir, i + static_cast<unsigned>(t));
-                if (!problem.empty() && ++wrong <= 3) std::fprintf(stderr, "thread %d call %u: %s\n", t, i, problem.c_str());
+                if (!problem.empty() && ++wrong <= 3)
+                    std::fprintf(stderr, "thread %d call %u: %s\n", t, i, problem.c_str());
             }
             return wrong;
         }));

@@ -62,9 +62,7 @@ public:
 
     bool mounted() const { return mounted_; }
     const std::string& reason() const { return reason_; }
-    bool makeReadOnly() {
-        return mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-    }
+    bool makeReadOnly() { return mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
 
 private:
     std::string where_;
@@ -89,7 +87,8 @@ protected:
     }
     // The one message of the last call, which is then forgotten.
     std::string lastMessage() {
-        std::string message = os.messages.size() == 1 ? os.messages.front() : "messages: " + std::to_string(os.messages.size());
+        std::string message =
+            os.messages.size() == 1 ? os.messages.front() : "messages: " + std::to_string(os.messages.size());
         os.messages.clear();
         return message;
     }
