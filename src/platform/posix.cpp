@@ -110,9 +110,9 @@ public:
 
     bool isSameFile(const char* path, Handle file) override {
         struct stat named {};
-        struct stat open {};
-        if (fstat(fd(file), &open) != 0) return true;  // cannot tell
-        return ::stat(path, &named) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+        struct stat opened {};
+        if (fstat(fd(file), &opened) != 0) return true;  // cannot tell
+        return ::stat(path, &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
     }
 
     bool deleteFile(const char* path) override {
