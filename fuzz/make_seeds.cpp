@@ -1,5 +1,7 @@
 // Writes the fuzzer's starting corpus: well-formed and damaged containers of
 // every shape the copy distinguishes, one file each, into the folder given.
+// Each starts with the fuzzer's fault byte: none, and for some a failing
+// read or write.
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -36,12 +38,21 @@ int main(int argc, char** argv) {
         {"offset-past-end", KvrbBuilder().dataOffset(0xFFFFFFF0u).build()},
         {"large-payload", KvrbBuilder().chunk(4000).chunk(1).build()},
     };
+    const struct {
+        const char* suffix;
+        std::uint8_t fault;
+    } faults[] = {{"", 0}, {"-read3-fails", 3}, {"-write2-fails", 0x82}};
     for (const auto& seed : seeds) {
-        std::ofstream out(std::string(argv[1]) + "/" + seed.name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(seed.bytes.data()), static_cast<std::streamsize>(seed.bytes.size()));
-        if (!out) {
-            std::fprintf(stderr, "make_seeds: cannot write %s\n", seed.name);
-            return 1;
+        for (const auto& fault : faults) {
+            const std::string name = std::string(argv[1]) + "/" + seed.name + fault.suffix;
+            std::ofstream out(name, std::ios::binary);
+            out.put(static_cast<char>(fault.fault));
+            out.write(reinterpret_cast<const char*>(seed.bytes.data()),
+                      static_cast<std::streamsize>(seed.bytes.size()));
+            if (!out) {
+                std::fprintf(stderr, "make_seeds: cannot write %s\n", name.c_str());
+                return 1;
+            }
         }
     }
     return 0;

@@ -1,6 +1,7 @@
 // An Os whose files live in memory, so that the fuzzer runs the copy stages
 // without touching the disk. Every third transfer moves only part of what was
-// asked, as a pipe or a network file system may, to exercise the retries.
+// asked, as a pipe or a network file system may, to exercise the retries; and
+// one chosen read or write can fail with an error.
 #pragma once
 
 #include <algorithm>
@@ -19,6 +20,10 @@ using Bytes = std::vector<std::uint8_t>;
 class MemoryOs final : public platform::Os {
 public:
     std::map<std::string, Bytes> files;
+    // The read or write (counted apart, from 1) that fails; 0 for none.
+    unsigned failingRead = 0;
+    unsigned failingWrite = 0;
+    bool faulted = false;
 
     std::size_t openFiles() const { return open_.size(); }
 
@@ -34,6 +39,7 @@ public:
         return true;
     }
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override {
+        if (++reads_ == failingRead) return fail();
         OpenFile& open = open_.at(file);
         const Bytes& bytes = files.at(open.name);
         if (open.position >= bytes.size()) return 0;
@@ -43,6 +49,7 @@ public:
         return static_cast<std::int64_t>(count);
     }
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override {
+        if (++writes_ == failingWrite) return fail();
         OpenFile& open = open_.at(file);
         Bytes& bytes = files.at(open.name);
         const std::size_t count = transferSize(size);
@@ -81,6 +88,11 @@ private:
         return handle;
     }
 
+    std::int64_t fail() {
+        faulted = true;
+        return -1;
+    }
+
     std::size_t transferSize(std::size_t asked) {
         if (++transfers_ % 3 != 0 || asked < 2) return asked;
         return asked / 2;
@@ -89,6 +101,8 @@ private:
     std::map<platform::Handle, OpenFile> open_;
     platform::Handle nextHandle_ = 3;
     unsigned transfers_ = 0;
+    unsigned reads_ = 0;
+    unsigned writes_ = 0;
 };
 
 }  // namespace marlune::fuzz

@@ -30,6 +30,7 @@ status=0
 tail -n 25 "$log"
 grep -E '^Done [0-9]+ runs' "$log" | sed 's/^/fuzz: /' || true
 if [ "$status" -ne 0 ]; then
+  grep -m 3 -E 'disagreement with the model|ERROR: |SUMMARY: ' "$log" >&2 || true
   echo "fuzz: FAILED (exit $status); the input is in $build/findings/" >&2
   exit 1
 fi
