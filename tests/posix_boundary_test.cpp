@@ -215,6 +215,7 @@ TEST_F(Boundary, AFileThatCannotBeWrittenIsLeftAsItWas) {
     writeFile(source, good);
     std::string locked;
     std::string lockedSource;
+    std::string lockedFolder;
     ScratchMount readOnly(dir.path("ro"), "size=64k");
     if (geteuid() == 0) {
         if (!readOnly.mounted()) GTEST_SKIP() << readOnly.reason();
@@ -227,7 +228,7 @@ TEST_F(Boundary, AFileThatCannotBeWrittenIsLeftAsItWas) {
         locked = dir.path("out.kv");
         writeFile(locked, previous);
         fs::permissions(locked, fs::perms::owner_read);
-        const std::string lockedFolder = dir.path("locked");
+        lockedFolder = dir.path("locked");
         fs::create_directory(lockedFolder);
         lockedSource = lockedFolder + "/take.snd";
         writeFile(lockedSource, good);
@@ -240,6 +241,7 @@ TEST_F(Boundary, AFileThatCannotBeWrittenIsLeftAsItWas) {
     EXPECT_EQ(convert(lockedSource), 0);
     EXPECT_EQ(lastMessage(), createDestination);
     EXPECT_EQ(readFile(lockedSource), good);
+    if (!lockedFolder.empty()) fs::permissions(lockedFolder, fs::perms::owner_all);  // so that it can be removed
 }
 
 // The sizes at which a copy of a container with a `preamble`-byte preamble and
