@@ -32,9 +32,14 @@ std::int32_t convertFile(const std::int32_t* showErrorsIn, const char* path) {
     }
     const std::string destination = destinationFor(source, platform::ansiCodePage());
     const std::int32_t showErrors = showErrorsIn ? *showErrorsIn : 0;
-    // The source goes only once its data is safely in the destination.
-    if (copyContainer(path, destination.c_str(), showErrors, Durability::onStableStorage) == 0) return 0;
-    moduleState().os->deleteFile(path);
+    // The source goes only once its data is safely in the destination, and only
+    // when its name still means the file that was copied: a file renamed over it
+    // meanwhile is another recording.
+    bool sourceStillNamed = true;
+    if (copyContainer(path, destination.c_str(), showErrors, Durability::onStableStorage, &sourceStillNamed) == 0) {
+        return 0;
+    }
+    if (sourceStillNamed) moduleState().os->deleteFile(path);
     return -1;
 }
 

@@ -10,8 +10,10 @@ namespace marlune {
 enum class Durability { asWritten, onStableStorage };
 
 // The copy behind KVRBinfo: 1 when the whole container reached the destination, else 0.
+// `sourceStillNamed`, when given, tells after a successful copy whether the source
+// path still named the file that was copied when the copy ended.
 std::int32_t copyContainer(const char* source, const char* destination, std::int32_t showErrors,
-                           Durability durability);
+                           Durability durability, bool* sourceStillNamed = nullptr);
 
 // The conversion behind IKVRBinfo: -1 when converted or nothing to do, else 0.
 std::int32_t convertFile(const std::int32_t* showErrorsIn, const char* path);

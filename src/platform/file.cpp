@@ -66,6 +66,10 @@ bool File::sync() {
     return isOpen() && os_->sync(handle_);
 }
 
+bool File::isNamedBy(const char* path) {
+    return !isOpen() || os_->isSameFile(path, handle_);
+}
+
 bool File::close() {
     if (!isOpen()) return true;
     const Handle handle = handle_;

@@ -28,6 +28,8 @@ public:
     bool size(std::uint64_t& bytes);
     bool truncate(std::uint64_t bytes);
     bool sync();
+    // False when `path` now names another file than this one (see Os::isSameFile).
+    bool isNamedBy(const char* path);
     // Closes the file; true when it was closed cleanly or was not open.
     bool close();
 

@@ -33,6 +33,14 @@ public:
     // Puts the file's data on stable storage.
     virtual bool sync(Handle file) = 0;
     virtual bool close(Handle file) = 0;
+    // False when `path` is known to name another file than the open `file` now
+    // (it was renamed over or removed meanwhile); true when it names the same
+    // file or the system cannot tell.
+    virtual bool isSameFile(const char* path, Handle file) {
+        static_cast<void>(path);
+        static_cast<void>(file);
+        return true;
+    }
     virtual bool deleteFile(const char* path) = 0;
     // Shows a failure to the user and waits until it is acknowledged where that applies.
     virtual void showMessage(const char* text) = 0;

@@ -108,6 +108,13 @@ public:
         return ::close(fd(file)) == 0;
     }
 
+    bool isSameFile(const char* path, Handle file) override {
+        struct stat named {};
+        struct stat opened {};
+        if (fstat(fd(file), &opened) != 0) return true;  // cannot tell
+        return ::stat(path, &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+    }
+
     bool deleteFile(const char* path) override {
         return unlink(path) == 0;
     }

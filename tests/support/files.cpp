@@ -8,11 +8,12 @@
 
 namespace marlune::testing {
 
-TempDir::TempDir() {
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::filesystem::path& parent) {
     static std::atomic<unsigned> serial{0};
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    root_ = std::filesystem::temp_directory_path() /
-            ("marlune-test-" + std::to_string(stamp) + "-" + std::to_string(serial++));
+    root_ = parent / ("marlune-test-" + std::to_string(stamp) + "-" + std::to_string(serial++));
     std::filesystem::create_directories(root_);
 }
 

@@ -11,6 +11,8 @@ namespace marlune::testing {
 class TempDir {
 public:
     TempDir();
+    // A folder inside `parent` rather than the system's temporary folder.
+    explicit TempDir(const std::filesystem::path& parent);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -10,9 +10,20 @@ TestOs::~TestOs() {
     moduleState().os = previous_;
 }
 
-bool TestOs::hits(Call call, FaultKind kind) {
+const Fault* TestOs::count(Call call) {
     const int n = ++counts_[static_cast<std::size_t>(call)];
-    return fault && fault->call == call && fault->nth == n && fault->kind == kind;
+    if (onCall) onCall(call, n);
+    for (const std::optional<Fault>* candidate : {&fault, &secondFault}) {
+        if (*candidate && (*candidate)->call == call && (*candidate)->nth == n) return &**candidate;
+    }
+    return nullptr;
+}
+
+bool TestOs::hits(Call call, FaultKind kind) {
+    const Fault* chosen = count(call);
+    if (!chosen || chosen->kind != kind) return false;
+    faulted = true;
+    return true;
 }
 
 bool TestOs::openForReading(const char* path, platform::Handle& file) {
@@ -30,21 +41,22 @@ bool TestOs::createForWriting(const char* path, platform::Handle source, platfor
 }
 
 std::int64_t TestOs::read(platform::Handle file, void* buffer, std::size_t size) {
-    const int n = ++counts_[static_cast<std::size_t>(Call::read)];
-    if (fault && fault->call == Call::read && fault->nth == n) {
-        if (fault->kind == FaultKind::error) return -1;
-        if (fault->kind == FaultKind::noProgress) return 0;
+    if (const Fault* chosen = count(Call::read)) {
+        faulted = true;
+        if (chosen->kind == FaultKind::error) return -1;
+        if (chosen->kind == FaultKind::noProgress) return 0;
         size = size > 1 ? size / 2 : size;
     }
     return native_.read(file, buffer, size);
 }
 
 std::int64_t TestOs::write(platform::Handle file, const void* buffer, std::size_t size) {
-    const int n = ++counts_[static_cast<std::size_t>(Call::write)];
+    const Fault* chosen = count(Call::write);
     if (diskFull_) return 0;
-    if (fault && fault->call == Call::write && fault->nth == n) {
-        if (fault->kind == FaultKind::error) return -1;
-        if (fault->kind == FaultKind::noProgress) return 0;
+    if (chosen) {
+        faulted = true;
+        if (chosen->kind == FaultKind::error) return -1;
+        if (chosen->kind == FaultKind::noProgress) return 0;
         size = size > 1 ? size / 2 : size;
         diskFull_ = stopAfterShortWrite;
     }
@@ -76,6 +88,10 @@ bool TestOs::close(platform::Handle file) {
 
 bool TestOs::deleteFile(const char* path) {
     return !hits(Call::deleteFile, FaultKind::error) && native_.deleteFile(path);
+}
+
+bool TestOs::isSameFile(const char* path, platform::Handle file) {
+    return !hits(Call::isSameFile, FaultKind::error) && native_.isSameFile(path, file);
 }
 
 void TestOs::showMessage(const char* text) {

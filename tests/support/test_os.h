@@ -14,7 +14,20 @@
 
 namespace marlune::testing {
 
-enum class Call { openForReading, createForWriting, read, write, seek, size, truncate, sync, close, deleteFile, count };
+enum class Call {
+    openForReading,
+    createForWriting,
+    read,
+    write,
+    seek,
+    size,
+    truncate,
+    sync,
+    close,
+    deleteFile,
+    isSameFile,  // an error: the path names another file
+    count
+};
 
 enum class FaultKind {
     error,          // the call reports an operating-system error
@@ -34,10 +47,17 @@ public:
     ~TestOs() override;
 
     std::optional<Fault> fault;
+    // A second fault at the same time, for what happens when the cleanup of a failure fails too.
+    std::optional<Fault> secondFault;
+    // Set once a fault was applied: a fault that never happened proves nothing.
+    bool faulted = false;
     // After the faulty short write, every write makes no progress, as on a full disk.
     bool stopAfterShortWrite = false;
     // Called from showMessage, after it is recorded.
     std::function<void()> onMessage;
+    // Called as each call is counted, before it is carried out: lets a test change
+    // the world (rename or delete a file) at a chosen point of a copy.
+    std::function<void(Call, int nth)> onCall;
 
     std::vector<std::string> messages;
     // How many files were open when each message was shown.
@@ -55,11 +75,14 @@ public:
     bool sync(platform::Handle file) override;
     bool close(platform::Handle file) override;
     bool deleteFile(const char* path) override;
+    bool isSameFile(const char* path, platform::Handle file) override;
     void showMessage(const char* text) override;
 
 private:
     // Counts the call; true when it is the one to fail.
     bool hits(Call call, FaultKind kind);
+    // Counts the call; the fault to apply to it, if any.
+    const Fault* count(Call call);
 
     platform::Os& native_;
     platform::Os* previous_;

@@ -1,0 +1,84 @@
+// Runs the two copy stages on arbitrary bytes, as the copy entry point runs
+// them, and compares result, failing stage and destination with the model.
+// Any difference aborts, which libFuzzer reports with the input that caused it.
+//
+// An input is one byte that chooses a fault, then the source. The fault byte 0
+// means none; otherwise its low 7 bits give the read (top bit clear) or write
+// (top bit set) that fails with an error. When it fails, the copy must fail and
+// leave a prefix of the model's output made of whole parts.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "container/copy.h"
+#include "copy_model.h"
+#include "memory_os.h"
+
+namespace {
+
+const char* nameOf(marlune::fuzz::Outcome outcome) {
+    switch (outcome) {
+        case marlune::fuzz::Outcome::copied:
+            return "copied";
+        case marlune::fuzz::Outcome::headerFailed:
+            return "header failed";
+        case marlune::fuzz::Outcome::audioFailed:
+            return "audio failed";
+    }
+    return "?";
+}
+
+[[noreturn]] void disagree(const char* what, marlune::fuzz::Outcome library, marlune::fuzz::Outcome model) {
+    std::fprintf(stderr, "disagreement with the model: %s (library: %s, model: %s)\n", what, nameOf(library),
+                 nameOf(model));
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t length) {
+    using namespace marlune;
+    if (length == 0) return 0;
+    fuzz::MemoryOs os;
+    const unsigned faultChoice = bytes[0];
+    (faultChoice & 0x80 ? os.failingWrite : os.failingRead) = faultChoice & 0x7F;
+    const std::uint8_t* data = bytes + 1;
+    const std::size_t size = length - 1;
+    const fuzz::Bytes input(data, data + size);
+    os.files["in.snd"] = input;
+
+    fuzz::Outcome outcome = fuzz::Outcome::copied;
+    container::Header header{};
+    {
+        platform::File source;
+        platform::File destination;
+        if (!source.openForReading(os, "in.snd") || !destination.createForWriting(os, "out.kv", source)) {
+            std::abort();
+        }
+        if (!container::copyHeader(source, destination, header)) {
+            outcome = fuzz::Outcome::headerFailed;
+        } else if (!container::copyAudioData(source, destination, header)) {
+            outcome = fuzz::Outcome::audioFailed;
+        }
+    }
+
+    const fuzz::ModelResult expected = fuzz::modelCopy(data, size);
+    const fuzz::Bytes& written = os.files.at("out.kv");
+    if (os.files.at("in.snd") != input) disagree("the source was changed", outcome, expected.outcome);
+    if (os.openFiles() != 0) disagree("a file was left open", outcome, expected.outcome);
+    if (os.faulted) {
+        if (outcome == fuzz::Outcome::copied) disagree("a failed transfer passed", outcome, expected.outcome);
+        const auto& sizes = expected.wholeSizes;
+        if (std::find(sizes.begin(), sizes.end(), written.size()) == sizes.end() ||
+            !std::equal(written.begin(), written.end(), expected.destination.begin())) {
+            disagree("after a failed transfer: not whole parts of the output", outcome, expected.outcome);
+        }
+        return 0;
+    }
+    if (outcome != expected.outcome) disagree("result", outcome, expected.outcome);
+    if (written != expected.destination) disagree("destination bytes", outcome, expected.outcome);
+    if (size >= header.size() && !std::equal(header.begin(), header.end(), data)) {
+        disagree("header buffer", outcome, expected.outcome);
+    }
+    return 0;
+}

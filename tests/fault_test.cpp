@@ -1,0 +1,359 @@
+// Every file operation and every allocation of a copy made to fail in turn: the
+// Nth call of each kind, for every N, with each kind of failure. Whatever fails,
+// the call must say so, close both files and leave only whole parts behind.
+//
+// This executable replaces the global nothrow operator new with one that can
+// fail a chosen allocation, so it runs apart from the other tests.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <new>
+
+#include "boundary/module_state.h"
+#include "container/copy.h"
+#include "marlune.h"
+#include "support/files.h"
+#include "support/kvrb_builder.h"
+#include "support/process_stats.h"
+#include "support/test_os.h"
+
+namespace {
+
+// Counted only while a test watches the library; the Nth one then fails.
+bool countingAllocations = false;
+int allocationsSeen = 0;
+int failingAllocation = 0;
+
+void* allocate(std::size_t size, bool array) noexcept {
+    if (countingAllocations && ++allocationsSeen == failingAllocation) return nullptr;
+    // Through the ordinary operator new, so that sanitizers pair it with delete.
+    try {
+        return array ? ::operator new[](size) : ::operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size, false);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size, true);
+}
+
+namespace marlune::testing {
+namespace {
+
+constexpr std::size_t callKinds = static_cast<std::size_t>(Call::count);
+// Allocations are counted as one more kind of call, after the Os's own.
+constexpr std::size_t allocationKind = callKinds;
+constexpr std::size_t kinds = callKinds + 1;
+using Counts = std::array<int, kinds>;
+
+std::string kindName(std::size_t kind) {
+    static const char* const names[] = {"openForReading", "createForWriting", "read", "write", "seek",
+                                        "size",           "truncate",         "sync", "close", "deleteFile",
+                                        "isSameFile"};
+    if (kind == allocationKind) return "allocation";
+    return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
+}
+
+Counts countsOf(const TestOs& os) {
+    Counts counts{};
+    for (std::size_t kind = 0; kind < callKinds; ++kind) counts[kind] = os.calls(static_cast<Call>(kind));
+    counts[allocationKind] = allocationsSeen;
+    return counts;
+}
+
+struct Sample {
+    const char* name;
+    Bytes source;
+    Bytes expected;
+};
+
+std::vector<Sample> samples() {
+    const Bytes variable = KvrbBuilder().preamble(5).chunk(10).chunk(0).chunk(20).build();
+    const Bytes noChunks = KvrbBuilder().magic("fx30").preamble(1).build();
+    const Bytes headerOnly = KvrbBuilder().build();
+    const Bytes emptyPayloads = KvrbBuilder().lengthMode(32767).chunk(0).chunk(0).build();
+    const Bytes large = KvrbBuilder().preamble(150000).chunk(65535).chunk(1).build();
+    return {
+        {"variable with a preamble", variable, variable},
+        {"fixed with a preamble", KvrbBuilder().lengthMode(0).preamble(3).chunk(7, 330).chunk(330).build(),
+         KvrbBuilder().lengthMode(0).preamble(3).chunk(330).chunk(330).build()},
+        {"fixed, negative mode", KvrbBuilder().lengthMode(-1).chunk(65535, 330).build(),
+         KvrbBuilder().lengthMode(-1).chunk(330).build()},
+        {"no chunks", noChunks, noChunks},
+        {"header alone", headerOnly, headerOnly},
+        {"empty payloads", emptyPayloads, emptyPayloads},
+        {"large preamble and payload", large, large},
+    };
+}
+
+// The sizes at which the expected output holds only whole parts: nothing, the
+// header, header and preamble, then each complete chunk.
+std::vector<std::size_t> wholePartSizes(const Bytes& expected) {
+    std::vector<std::size_t> sizes = {0, 82};
+    std::size_t at =
+        expected[20] | expected[21] << 8 | expected[22] << 16 | static_cast<std::size_t>(expected[23]) << 24;
+    sizes.push_back(at);
+    while (at + 8 <= expected.size()) {
+        at += 8 + (expected[at + 2] | expected[at + 3] << 8);
+        sizes.push_back(at);
+    }
+    return sizes;
+}
+
+bool isWholePartPrefix(const Bytes& destination, const Sample& sample) {
+    const auto sizes = wholePartSizes(sample.expected);
+    return std::find(sizes.begin(), sizes.end(), destination.size()) != sizes.end() &&
+           destination == prefix(sample.expected, destination.size());
+}
+
+// What a call goes through, in order; a fault belongs to the phase in which the
+// clean run made that call.
+enum Phase { openSource, createDestination, header, audio, finish, removeSource, phases };
+
+const char* messageOf(Phase phase) {
+    switch (phase) {
+        case openSource:
+            return messages::cannotOpenSource;
+        case createDestination:
+            return messages::cannotCreateDestination;
+        case header:
+            return messages::cannotCopyHeader;
+        case audio:
+        case finish:
+            return messages::cannotCopyAudioData;
+        default:
+            return nullptr;
+    }
+}
+
+class FaultMatrix : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string source = dir.path("take.snd");
+    std::string destination = dir.path("take.kv");
+    int casesRun = 0;
+    std::array<int, kinds> casesPerKind{};
+
+    // The calls that a clean copy makes up to the end of each phase, taken by
+    // running the stages as the entry point runs them.
+    std::array<Counts, phases> tracePhases(const Sample& sample, bool convert) {
+        writeFile(source, sample.source);
+        std::array<Counts, phases> ends{};
+        TestOs os;
+        allocationsSeen = 0;
+        countingAllocations = true;
+        {
+            platform::File from;
+            platform::File to;
+            container::Header buffer{};
+            from.openForReading(os, source.c_str());
+            ends[openSource] = countsOf(os);
+            to.createForWriting(os, destination.c_str(), from);
+            ends[createDestination] = countsOf(os);
+            const bool headerCopied = container::copyHeader(from, to, buffer);
+            ends[header] = countsOf(os);
+            EXPECT_TRUE(headerCopied && container::copyAudioData(from, to, buffer)) << sample.name;
+            std::uint64_t sourceBytes = 0;
+            std::uint64_t destinationBytes = 0;
+            EXPECT_TRUE(from.size(sourceBytes) && to.size(destinationBytes));  // the copy is checked whole
+            ends[audio] = countsOf(os);
+            if (convert) {
+                to.sync();
+                from.isNamedBy(source.c_str());
+            }
+            to.close();
+            from.close();
+            ends[finish] = countsOf(os);
+            if (convert) os.deleteFile(source.c_str());
+            ends[removeSource] = countsOf(os);
+        }
+        countingAllocations = false;
+        EXPECT_EQ(readFile(destination), sample.expected) << sample.name;
+
+        // The entry point makes exactly these calls, or the phases above are not its phases.
+        writeFile(source, sample.source);
+        TestOs clean;
+        allocationsSeen = 0;
+        countingAllocations = true;
+        EXPECT_EQ(run(convert), convert ? -1 : 1);
+        countingAllocations = false;
+        EXPECT_EQ(countsOf(clean), ends[removeSource]) << sample.name << ": the stages no longer match the entry point";
+        return ends;
+    }
+
+    std::int32_t run(bool convert) {
+        if (!convert) return KVRBinfo(source.c_str(), destination.c_str(), 1);
+        const std::int32_t showErrors = 1;
+        return IKVRBinfo(0, &showErrors, source.c_str());
+    }
+
+    // Runs the call with `fault` on the Nth call of `kind`; false when that call
+    // was never made, so there is nothing further to break.
+    bool runWithFault(const Sample& sample, bool convert, const std::array<Counts, phases>& ends, std::size_t kind,
+                      int nth, FaultKind faultKind, bool diskFull) {
+        std::remove(destination.c_str());
+        writeFile(source, sample.source);
+        const std::size_t descriptorsBefore = openDescriptors();
+        TestOs os;
+        if (kind == allocationKind) {
+            failingAllocation = nth;
+        } else {
+            os.fault = Fault{static_cast<Call>(kind), nth, faultKind};
+            os.stopAfterShortWrite = diskFull;
+        }
+        allocationsSeen = 0;
+        countingAllocations = true;
+        const std::int32_t result = run(convert);
+        countingAllocations = false;
+        failingAllocation = 0;
+        const bool faulted = kind == allocationKind ? allocationsSeen >= nth : os.faulted;
+
+        const std::int32_t success = convert ? -1 : 1;
+        const std::string where = std::string(sample.name) + (convert ? ", converting" : ", copying") + ": " +
+                                  kindName(kind) + " #" + std::to_string(nth) + " kind " +
+                                  std::to_string(static_cast<int>(faultKind)) + (diskFull ? " then full" : "");
+        EXPECT_EQ(os.openFiles(), 0u) << where;
+        EXPECT_EQ(openDescriptors(), descriptorsBefore) << where;
+        if (!faulted) {
+            EXPECT_EQ(result, success) << where;
+            EXPECT_EQ(readFile(destination), sample.expected) << where;
+            return false;
+        }
+        ++casesRun;
+        ++casesPerKind[kind];
+
+        Phase phase = openSource;
+        while (phase < removeSource && ends[phase][kind] < nth) phase = static_cast<Phase>(phase + 1);
+
+        // An error is never absorbed, except in deciding whether to delete the converted
+        // source and in deleting it: the source then stays. A single short transfer
+        // always is absorbed, since the rest is asked for again.
+        const bool keepsSource = phase == removeSource || kind == static_cast<std::size_t>(Call::isSameFile);
+        const bool mustFail =
+            !keepsSource && (kind == allocationKind || faultKind == FaultKind::error ||
+                             (kind == static_cast<std::size_t>(Call::write) && faultKind == FaultKind::noProgress));
+        const bool mustSucceed = faultKind == FaultKind::shortTransfer && !diskFull && kind != allocationKind;
+        if (mustFail) {
+            EXPECT_EQ(result, 0) << where;
+        }
+        if (mustSucceed) {
+            EXPECT_EQ(result, success) << where;
+        }
+
+        if (result == success) {
+            EXPECT_TRUE(os.messages.empty()) << where;
+            EXPECT_EQ(readFile(destination), sample.expected) << where;
+            if (convert) {
+                EXPECT_EQ(fileExists(source), keepsSource) << where;
+            }
+            if (!convert || keepsSource) {
+                EXPECT_EQ(readFile(source), sample.source) << where;
+            }
+            return true;
+        }
+        EXPECT_EQ(result, 0) << where;
+        EXPECT_EQ(os.messages, std::vector<std::string>{messageOf(phase)}) << where;
+        EXPECT_EQ(readFile(source), sample.source) << where << ": the source must survive";
+        if (phase <= createDestination) {
+            EXPECT_FALSE(fileExists(destination)) << where;
+            return true;
+        }
+        const Bytes written = readFile(destination);
+        EXPECT_TRUE(isWholePartPrefix(written, sample)) << where << ": " << written.size() << " bytes";
+        const std::size_t dataStart = wholePartSizes(sample.expected)[2];
+        if (phase == header) {
+            EXPECT_LE(written.size(), dataStart) << where;
+        }
+        // After the header stage the header and preamble stay, whatever fails later
+        // (flushing or closing included).
+        if (phase >= audio) {
+            EXPECT_GE(written.size(), dataStart) << where;
+        }
+        return true;
+    }
+};
+
+TEST_F(FaultMatrix, EveryFailingCallFailsTheCallAndKeepsWholeParts) {
+    struct Variant {
+        FaultKind kind;
+        bool diskFull;
+    };
+    const Variant variants[] = {{FaultKind::error, false},
+                                {FaultKind::shortTransfer, false},
+                                {FaultKind::shortTransfer, true},
+                                {FaultKind::noProgress, false}};
+    for (const Sample& sample : samples()) {
+        for (const bool convert : {false, true}) {
+            const auto ends = tracePhases(sample, convert);
+            for (std::size_t kind = 0; kind < kinds; ++kind) {
+                for (const Variant& variant : variants) {
+                    if (kind == allocationKind && variant.kind != FaultKind::error) continue;
+                    for (int nth = 1; nth < 100000; ++nth) {
+                        if (!runWithFault(sample, convert, ends, kind, nth, variant.kind, variant.diskFull)) break;
+                        if (HasFailure()) return;  // one broken case explains the rest
+                    }
+                }
+            }
+        }
+    }
+    std::printf("fault cases run: %d (", casesRun);
+    for (std::size_t kind = 0; kind < kinds; ++kind) {
+        std::printf("%s%s %d", kind == 0 ? "" : ", ", kindName(kind).c_str(), casesPerKind[kind]);
+    }
+    std::printf(")\n");
+    EXPECT_GT(casesRun, 500);
+    // Every kind that a copy or conversion makes at all was made to fail.
+    for (const Call call : {Call::read, Call::write, Call::seek, Call::size, Call::sync, Call::close, Call::deleteFile,
+                            Call::isSameFile}) {
+        EXPECT_GT(casesPerKind[static_cast<std::size_t>(call)], 0) << kindName(static_cast<std::size_t>(call));
+    }
+    EXPECT_GT(casesPerKind[allocationKind], 0);
+}
+
+// When cutting back a failed write fails too, nothing more can be done: the call
+// still fails, closes both files, keeps the source and leaves only bytes that
+// belong to the output.
+TEST_F(FaultMatrix, AFailedCutBackStillFailsTheCall) {
+    for (const Sample& sample : samples()) {
+        for (const bool convert : {false, true}) {
+            writeFile(source, sample.source);
+            int writes = 0;
+            {
+                TestOs clean;
+                ASSERT_EQ(run(convert), convert ? -1 : 1);
+                writes = clean.calls(Call::write);
+            }
+            for (int nth = 1; nth <= writes; ++nth) {
+                const std::string where = std::string(sample.name) + ", write #" + std::to_string(nth);
+                writeFile(source, sample.source);
+                TestOs os;
+                os.fault = Fault{Call::write, nth, FaultKind::shortTransfer};
+                os.stopAfterShortWrite = true;
+                os.secondFault = Fault{Call::truncate, 1, FaultKind::error};
+                const std::int32_t result = run(convert);
+                // A one-byte write cannot be cut short: the copy then simply succeeds.
+                if (result != 0 && readFile(destination) == sample.expected) continue;
+                EXPECT_EQ(result, 0) << where;
+                EXPECT_EQ(os.calls(Call::truncate), 1) << where;
+                EXPECT_EQ(os.messages.size(), 1u) << where;
+                EXPECT_EQ(os.openFiles(), 0u) << where;
+                EXPECT_EQ(readFile(source), sample.source) << where;
+                const Bytes written = readFile(destination);
+                EXPECT_EQ(written, prefix(sample.expected, written.size())) << where;
+                ++casesRun;
+            }
+        }
+    }
+    std::printf("double-fault cases run: %d\n", casesRun);
+}
+
+}  // namespace
+}  // namespace marlune::testing

@@ -1,0 +1,89 @@
+// Faults that come from outside: a source that changes under the copy, a disk
+// that fills up, and whatever a host may pass as a path.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "boundary/module_state.h"
+#include "marlune.h"
+#include "support/files.h"
+#include "support/kvrb_builder.h"
+#include "support/test_os.h"
+
+namespace marlune::testing {
+namespace {
+
+class SourceChanges : public ::testing::Test {
+protected:
+    TempDir dir;
+    TestOs os;
+    std::string source = dir.path("take.snd");
+    std::string destination = dir.path("take.kv");
+    const Bytes good = KvrbBuilder().preamble(9).chunk(100).chunk(200).chunk(300).build();
+
+    std::int32_t convert() {
+        const std::int32_t showErrors = 1;
+        return IKVRBinfo(0, &showErrors, source.c_str());
+    }
+};
+
+// A read that gives nothing before the source's end used to pass for the end of
+// the container: the conversion then deleted the source with chunks missing.
+TEST_F(SourceChanges, AReadEndingEarlyIsNoEndOfTheContainer) {
+    os.fault = Fault{Call::read, 3, FaultKind::noProgress};  // the first chunk header
+    writeFile(source, good);
+    EXPECT_EQ(convert(), 0);
+    EXPECT_TRUE(os.faulted);
+    EXPECT_EQ(readFile(source), good);
+    EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCopyAudioData});
+    EXPECT_EQ(readFile(destination), prefix(good, 82 + 9));
+}
+
+// Another program renames a new file over the source while it is converted (as
+// editors save): the copy holds what was read, and the new file must survive.
+TEST_F(SourceChanges, ASourceReplacedDuringAConversionIsNotDeleted) {
+    const Bytes replacement = KvrbBuilder().lengthMode(0).chunk(330).build();
+    for (int nth = 1; nth <= 8; ++nth) {
+        writeFile(source, good);
+        writeFile(dir.path("new.snd"), replacement);
+        bool replaced = false;
+        os.onCall = [&](Call call, int n) {
+            if (call != Call::read || n != nth) return;
+            std::error_code error;  // refused where an open file cannot be replaced
+            std::filesystem::rename(dir.path("new.snd"), source, error);
+            replaced = !error;
+        };
+        EXPECT_EQ(convert(), -1) << nth;
+        os.onCall = nullptr;
+        EXPECT_EQ(readFile(destination), good) << nth;
+        if (replaced) {
+            EXPECT_EQ(readFile(source), replacement) << nth;
+        } else {
+            EXPECT_FALSE(fileExists(source)) << nth;
+        }
+        std::filesystem::remove(dir.path("new.snd"));
+    }
+    EXPECT_TRUE(os.messages.empty());
+    EXPECT_EQ(os.openFiles(), 0u);
+}
+
+// A source deleted by someone else while it is converted: what was read is
+// complete in the destination, or the conversion fails and says so.
+TEST_F(SourceChanges, ASourceRemovedDuringAConversionLeavesAWholeCopy) {
+    for (int nth = 1; nth <= 8; ++nth) {
+        writeFile(source, good);
+        os.onCall = [&](Call call, int n) {
+            std::error_code ignored;  // refused where an open file cannot be deleted
+            if (call == Call::read && n == nth) std::filesystem::remove(source, ignored);
+        };
+        EXPECT_EQ(convert(), -1) << nth;
+        os.onCall = nullptr;
+        EXPECT_EQ(readFile(destination), good) << nth;
+        EXPECT_FALSE(fileExists(source)) << nth;
+    }
+    EXPECT_TRUE(os.messages.empty());
+    EXPECT_EQ(os.openFiles(), 0u);
+}
+
+}  // namespace
+}  // namespace marlune::testing
