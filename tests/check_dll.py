@@ -243,5 +243,9 @@ if __name__ == "__main__":
     check, pe_path, objdump_path = sys.argv[1:]
     checks = {"machine": check_machine, "exports": check_exports, "imports": check_imports,
               "stdcall": check_stdcall, "version": check_version}
-    checks[check](PeFile(pe_path), objdump_path)
+    pe_file = PeFile(pe_path)
+    # The tables below are read with PE32's layout: a 64-bit image fails here, not with a traceback.
+    if check != "machine" and pe_file.magic != PE32_MAGIC:
+        raise SystemExit(f"FAIL  {pe_path} is not a PE32 (32-bit) image: {pe_file.magic:#x}")
+    checks[check](pe_file, objdump_path)
     sys.exit(1 if failures else 0)

@@ -2,6 +2,7 @@
 # Marlune.dll for 32-bit Windows: cross-built with MinGW-w64, the DLL file checked,
 # and the test suite run under 32-bit Wine (through qemu).
 set -euo pipefail
+cd "$(dirname "$0")/../.."
 source scripts/lib/wine.sh
 register_qemu_i386
 start_wine /usr/lib/wine/wine win32
