@@ -117,18 +117,21 @@ TEST(Win32Host, CopiesAndConvertsWithoutLeakingHandles) {
     TempDir dir;
     const Bytes bytes = KvrbBuilder().preamble(3).chunk(9).build();
     const std::int32_t quiet = 0;
+    int wrong = 0;
+    const auto round = [&] {
+        writeFile(dir.path("a.snd"), bytes);
+        wrong += copy(dir.path("a.snd").c_str(), dir.path("b.kv").c_str(), 0) != 1;
+        wrong += copy(dir.path("missing").c_str(), dir.path("b.kv").c_str(), 0) != 0;
+        wrong += copy(dir.path("a.snd").c_str(), dir.path("A.SND").c_str(), 0) != 0;
+        wrong += copy(dir.path("a.snd").c_str(), dir.path("no\\folder.kv").c_str(), 0) != 0;
+        wrong += convert(0, &quiet, dir.path("a.snd").c_str()) != -1;
+        wrong += readFile(dir.path("a.kv")) != bytes || fileExists(dir.path("a.snd"));
+    };
+    round();  // whatever the system sets up once, on first use, is not a leak
     DWORD before = 0;
     ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
-    for (int i = 0; i < 50; ++i) {
-        writeFile(dir.path("a.snd"), bytes);
-        ASSERT_EQ(copy(dir.path("a.snd").c_str(), dir.path("b.kv").c_str(), 0), 1);
-        ASSERT_EQ(copy(dir.path("missing").c_str(), dir.path("b.kv").c_str(), 0), 0);
-        ASSERT_EQ(copy(dir.path("a.snd").c_str(), dir.path("A.SND").c_str(), 0), 0);
-        ASSERT_EQ(copy(dir.path("a.snd").c_str(), dir.path("no\\folder.kv").c_str(), 0), 0);
-        ASSERT_EQ(convert(0, &quiet, dir.path("a.snd").c_str()), -1);
-        ASSERT_EQ(readFile(dir.path("a.kv")), bytes);
-        ASSERT_FALSE(fileExists(dir.path("a.snd")));
-    }
+    for (int i = 0; i < 50; ++i) round();
+    EXPECT_EQ(wrong, 0);
     DWORD after = 0;
     ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
     EXPECT_EQ(after, before);
