@@ -33,6 +33,19 @@ TEST(DestinationName, ReplacesTheExtensionOfTheLastComponent) {
 #endif
 }
 
+#ifdef _WIN32
+// In Shift-JIS (code page 932) 0x83 0x5C is one character whose second byte is "\".
+TEST(DestinationName, StepsOverDoubleByteCharactersOfCodePage932) {
+    EXPECT_EQ(destinationFor("D:\\set.2\\so.\x83\x5C", 932), "D:\\set.2\\so.kv");
+    // 0xB1 is a one-byte (half-width) character: the "\" after it is a separator.
+    EXPECT_EQ(destinationFor("D:\\\xB1.x\\a", 932), "D:\\\xB1.x\\a.kv");
+    EXPECT_EQ(destinationFor("a.\x83\x5C\x83\x5C", 932), "a.kv");
+    EXPECT_EQ(destinationFor("a.b\x83", 932), "a.kv");  // a lead byte with nothing after it
+    // In a single-byte code page the same bytes are two characters, the second a separator.
+    EXPECT_EQ(destinationFor("D:\\set.2\\so.\x83\x5C", 1252), "D:\\set.2\\so.\x83\x5C.kv");
+}
+#endif
+
 class ConvertTest : public ::testing::Test {
 protected:
     std::int32_t convert(const std::string& path, std::int32_t showErrors = 1) {
@@ -110,6 +123,18 @@ TEST_F(ConvertTest, EmptyAndNullPathsFailOnTheName) {
     EXPECT_EQ(os.messages, std::vector<std::string>(2, messages::badName));
     EXPECT_FALSE(fileExists(".kv"));
 }
+
+#ifdef _WIN32
+// Drive C: ignores letter case: "track.kv" is the source itself, which stays as it was.
+TEST_F(ConvertTest, AnUpperCaseKvNameIsTheSourceItself) {
+    const std::string source = dir.path("track.KV");
+    writeFile(source, good);
+    EXPECT_EQ(convert(source), 0);
+    EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCreateDestination});
+    EXPECT_EQ(readFile(source), good);
+    EXPECT_EQ(os.calls(Call::deleteFile), 0);
+}
+#endif
 
 TEST_F(ConvertTest, ANullShowErrorsPointerIsSilent) {
     EXPECT_EQ(IKVRBinfo(0, nullptr, dir.path("absent.snd").c_str()), 0);
