@@ -1,5 +1,11 @@
-# What `cmake --install` puts in place, and the Debian package made from it.
+# What `cmake --install` puts in place, and the Debian package made from it;
+# for Windows builds, the release archive's layout instead.
 include(CMakePackageConfigHelpers)
+
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/MarluneWindowsRelease.cmake)
+  return()
+endif()
 
 install(TARGETS marlune EXPORT MarluneTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
@@ -25,17 +31,15 @@ string(REGEX REPLACE "/$" "" MARLUNE_PC_TO_PREFIX "${MARLUNE_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/marlune.pc.in ${PROJECT_BINARY_DIR}/marlune.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/marlune.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-if(NOT WIN32)
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_PACKAGE_NAME marlune)
-  set(CPACK_PACKAGE_VENDOR "Marlune")
-  set(CPACK_PACKAGE_CONTACT "Marlune developers <marlune@localhost>")
-  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "copy and normalise KVRB audio containers")
-  set(CPACK_PACKAGE_DESCRIPTION "Marlune copies KVRB audio containers, checking their framing and giving every chunk a 330-byte payload where the container asks for fixed-length chunks. This package holds the marlune command, the shared library libmarlune.so.1, its C header, its CMake package and its pkg-config file.")
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION sound)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-  set(CPACK_STRIP_FILES ON)
-  include(CPack)
-endif()
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME marlune)
+set(CPACK_PACKAGE_VENDOR "Marlune")
+set(CPACK_PACKAGE_CONTACT "Marlune developers <marlune@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "copy and normalise KVRB audio containers")
+set(CPACK_PACKAGE_DESCRIPTION "Marlune copies KVRB audio containers, checking their framing and giving every chunk a 330-byte payload where the container asks for fixed-length chunks. This package holds the marlune command, the shared library libmarlune.so.1, its C header, its CMake package and its pkg-config file.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -19,7 +19,7 @@ dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i3
 
 apt-get update
 apt-get install -y --no-install-recommends \
-  build-essential cmake ninja-build pkg-config file \
+  build-essential cmake ninja-build pkg-config file unzip dpkg-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
