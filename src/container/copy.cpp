@@ -1,6 +1,5 @@
 #include "container/copy.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -8,37 +7,39 @@
 namespace marlune::container {
 namespace {
 
-// The preamble is streamed through a buffer of this size, so that memory use does
-// not grow with dataOffset. It also holds the largest possible payload.
-constexpr std::size_t transferBufferSize = 64 * 1024;
-static_assert(transferBufferSize >= 0xFFFF, "a payload must fit the transfer buffer");
-
-std::unique_ptr<std::uint8_t[]> allocateTransferBuffer() {
-    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[transferBufferSize]);
-}
+// Holds the largest possible payload, so that no chunk needs an allocation of its own.
+constexpr std::size_t payloadBufferSize = 0xFFFF;
 
 bool readExactly(platform::File& file, void* buffer, std::size_t size) {
     return file.read(buffer, size) == static_cast<std::int64_t>(size);
 }
 
-// A write that failed part way (a full disk) may have left part of a header,
-// preamble or chunk behind: cut the destination back to what was whole. The stage
-// fails either way, so a failure to cut back changes nothing.
-bool failCuttingBackTo(platform::File& destination, std::uint64_t wholeBytes) {
-    destination.truncate(wholeBytes);
-    return false;
+// Every stage ends here: its writes reach the system whatever the outcome, and a
+// failed stage leaves no part behind that it wrote only in part. A write that fails
+// only now fails the stage.
+bool finishStage(platform::File& destination, bool done) {
+    if (!done) {
+        destination.cutBackToWhole();
+        return false;
+    }
+    return destination.flush();
 }
 
-bool copyPreamble(platform::File& source, platform::File& destination, std::uint64_t length) {
-    auto buffer = allocateTransferBuffer();
-    if (!buffer || !source.seek(headerSize)) return false;
-    while (length > 0) {
-        const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(length, transferBufferSize));
-        if (!readExactly(source, buffer.get(), block) || !destination.write(buffer.get(), block)) {
-            return failCuttingBackTo(destination, headerSize);
-        }
-        length -= block;
-    }
+bool copyHeaderAndPreamble(platform::File& source, platform::File& destination, Header& header) {
+    if (!readExactly(source, header.data(), header.size())) return false;
+    if (!hasContainerMagic(header)) return false;
+    if (!destination.seek(0) || !destination.write(header.data(), header.size())) return false;
+    destination.markWhole();
+
+    // Checked after the header is written, so that the destination holds the header
+    // whenever the preamble is missing or malformed.
+    const std::uint32_t offset = dataOffset(header);
+    if (offset < headerSize) return false;
+    std::uint64_t sourceSize = 0;
+    if (!source.size(sourceSize) || sourceSize < offset || !source.seek(headerSize)) return false;
+    const std::uint64_t length = offset - headerSize;
+    if (destination.copyFrom(source, length) != static_cast<std::int64_t>(length)) return false;
+    destination.markWhole();
     return true;
 }
 
@@ -50,28 +51,10 @@ ChunkHeaderRead readChunkHeader(platform::File& source, ChunkHeader& chunk) {
     return got == static_cast<std::int64_t>(chunk.size()) ? ChunkHeaderRead::complete : ChunkHeaderRead::failed;
 }
 
-}  // namespace
-
-bool copyHeader(platform::File& source, platform::File& destination, Header& header) {
-    if (!readExactly(source, header.data(), header.size())) return false;
-    if (!hasContainerMagic(header)) return false;
-    if (!destination.seek(0)) return false;
-    if (!destination.write(header.data(), header.size())) return failCuttingBackTo(destination, 0);
-
-    // Checked after the header is written, so that the destination holds the header
-    // whenever the preamble is missing or malformed.
-    const std::uint32_t offset = dataOffset(header);
-    if (offset < headerSize) return false;
-    std::uint64_t sourceSize = 0;
-    if (!source.size(sourceSize) || sourceSize < offset) return false;
-    return copyPreamble(source, destination, offset - headerSize);
-}
-
-bool copyAudioData(platform::File& source, platform::File& destination, const Header& header) {
-    auto payload = allocateTransferBuffer();
+bool copyChunks(platform::File& source, platform::File& destination, const Header& header) {
+    const std::unique_ptr<std::uint8_t[]> payload(new (std::nothrow) std::uint8_t[payloadBufferSize]);
     if (!payload || !source.seek(dataOffset(header))) return false;
 
-    std::uint64_t written = dataOffset(header);  // header, preamble and complete chunks
     ChunkHeader chunk{};
     for (;;) {
         switch (readChunkHeader(source, chunk)) {
@@ -84,10 +67,20 @@ bool copyAudioData(platform::File& source, platform::File& destination, const He
         // A chunk is written only once its payload is read in full.
         if (!readExactly(source, payload.get(), length)) return false;
         if (!destination.write(chunk.data(), chunk.size()) || !destination.write(payload.get(), length)) {
-            return failCuttingBackTo(destination, written);
+            return false;
         }
-        written += chunk.size() + length;
+        destination.markWhole();
     }
+}
+
+}  // namespace
+
+bool copyHeader(platform::File& source, platform::File& destination, Header& header) {
+    return finishStage(destination, copyHeaderAndPreamble(source, destination, header));
+}
+
+bool copyAudioData(platform::File& source, platform::File& destination, const Header& header) {
+    return finishStage(destination, copyChunks(source, destination, header));
 }
 
 }  // namespace marlune::container

@@ -1,8 +1,12 @@
 // The file object: one native file, either closed or open, that closes itself.
+// Reads and writes go through one buffer, so that a copy made of many small parts
+// costs few calls to the system; a file is either read or written, never both.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "platform/os.h"
 
@@ -10,7 +14,10 @@ namespace marlune::platform {
 
 class File {
 public:
-    File() = default;
+    static constexpr std::size_t defaultBufferSize = 256 * 1024;
+
+    // `bufferSize` 0 sends every read and write straight to the system.
+    explicit File(std::size_t bufferSize = defaultBufferSize) : bufferSize_(bufferSize) {}
     ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -22,18 +29,59 @@ public:
 
     // Reads until `size` bytes have arrived or the file ends: the count read, or -1 on error.
     std::int64_t read(void* buffer, std::size_t size);
-    // Writes all `size` bytes; false on an error or when the disk takes fewer.
+    // Writes all `size` bytes, possibly later; false on an error or when the disk takes
+    // fewer. After a failure the file takes no more writes until it is positioned again.
     bool write(const void* buffer, std::size_t size);
+    // Notes that the bytes written so far end a whole part. When a write fails, the file
+    // is cut back to the last such mark that reached the system, so it never ends
+    // inside a part. Positioning the file marks the new position.
+    void markWhole();
+    // Hands every pending write to the system.
+    bool flush();
+    // Ends writing after a failure part way through a part: pending whole parts are
+    // written and the file is cut back to the last mark.
+    void cutBackToWhole();
+    // Copies `size` bytes from `source`'s position to this file's, inside the system
+    // where it can: the count copied (fewer when the source ends), or -1 on error.
+    std::int64_t copyFrom(File& source, std::uint64_t size);
+
+    // Flushes pending writes first.
     bool seek(std::uint64_t offset);
     bool size(std::uint64_t& bytes);
     bool truncate(std::uint64_t bytes);
     bool sync();
-    // Closes the file; true when it was closed cleanly or was not open.
+    // Closes the file; true when it was closed cleanly (pending writes included) or was not open.
     bool close();
 
 private:
+    void allocateBuffer();
+    std::int64_t readMore(std::uint8_t* bytes, std::size_t size);
+    bool writeMore(const std::uint8_t* bytes, std::size_t size);
+    bool flushPending();
+    bool writeThrough(const std::uint8_t* bytes, std::size_t size);
+    void cutBackAfterFailedWrite();
+    std::int64_t copyInSystem(File& source, std::uint64_t size);
+    std::int64_t copyThroughBuffer(File& source, std::uint64_t size);
+
     Os* os_ = nullptr;
     Handle handle_ = noHandle;
+
+    std::size_t bufferSize_;
+    std::unique_ptr<std::uint8_t[]> buffer_;  // released on close
+    std::size_t capacity_ = 0;                // bufferSize_, or 0 when it could not be allocated
+
+    // Reading: buffer_[next_, end_) holds bytes read ahead and not yet handed out.
+    std::size_t next_ = 0;
+    std::size_t end_ = 0;
+
+    // Writing: buffer_[0, pending_) is still to be written at offset written_, where
+    // the system's position is. wholeWritten_ is the last mark at or before written_;
+    // marks_ holds the marks that fall within the pending bytes, in order.
+    std::size_t pending_ = 0;
+    std::uint64_t written_ = 0;
+    std::uint64_t wholeWritten_ = 0;
+    std::vector<std::uint64_t> marks_;
+    bool writingStopped_ = false;
 };
 
 }  // namespace marlune::platform

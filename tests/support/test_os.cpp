@@ -78,6 +78,19 @@ bool TestOs::deleteFile(const char* path) {
     return !hits(Call::deleteFile, FaultKind::error) && native_.deleteFile(path);
 }
 
+std::int64_t TestOs::copyRange(platform::Handle source, platform::Handle destination, std::size_t size) {
+    const int n = ++counts_[static_cast<std::size_t>(Call::copyRange)];
+    if (fault && fault->call == Call::copyRange && fault->nth == n) {
+        switch (fault->kind) {
+        case FaultKind::error: return -1;
+        case FaultKind::noProgress: return 0;
+        case FaultKind::unsupported: return copyNotSupported;
+        case FaultKind::shortTransfer: size = size > 1 ? size / 2 : size; break;
+        }
+    }
+    return native_.copyRange(source, destination, size);
+}
+
 void TestOs::showMessage(const char* text) {
     messages.emplace_back(text);
     openFilesAtMessage.push_back(open_.size());

@@ -14,12 +14,13 @@
 
 namespace marlune::testing {
 
-enum class Call { openForReading, createForWriting, read, write, seek, size, truncate, sync, close, deleteFile, count };
+enum class Call { openForReading, createForWriting, read, write, seek, size, truncate, sync, close, deleteFile, copyRange, count };
 
 enum class FaultKind {
     error,          // the call reports an operating-system error
-    shortTransfer,  // a read or write moves only half of what was asked (at least one byte)
-    noProgress,     // a read or write moves nothing: end of file, or a full disk
+    shortTransfer,  // a read, write or copyRange moves only half of what was asked (at least one byte)
+    noProgress,     // a read, write or copyRange moves nothing: end of file, or a full disk
+    unsupported,    // copyRange: the system cannot copy between these files itself
 };
 
 struct Fault {
@@ -55,6 +56,7 @@ public:
     bool sync(platform::Handle file) override;
     bool close(platform::Handle file) override;
     bool deleteFile(const char* path) override;
+    std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
     void showMessage(const char* text) override;
 
 private:
