@@ -1,14 +1,9 @@
 #include "container/copy.h"
 
 #include <cstdint>
-#include <memory>
-#include <new>
 
 namespace marlune::container {
 namespace {
-
-// Holds the largest possible payload, so that no chunk needs an allocation of its own.
-constexpr std::size_t payloadBufferSize = 0xFFFF;
 
 bool readExactly(platform::File& file, void* buffer, std::size_t size) {
     return file.read(buffer, size) == static_cast<std::int64_t>(size);
@@ -52,9 +47,9 @@ ChunkHeaderRead readChunkHeader(platform::File& source, ChunkHeader& chunk) {
 }
 
 bool copyChunks(platform::File& source, platform::File& destination, const Header& header) {
-    const std::unique_ptr<std::uint8_t[]> payload(new (std::nothrow) std::uint8_t[payloadBufferSize]);
-    if (!payload || !source.seek(dataOffset(header))) return false;
+    if (!source.seek(dataOffset(header))) return false;
 
+    const bool fixedLength = isFixedLength(header);
     ChunkHeader chunk{};
     for (;;) {
         switch (readChunkHeader(source, chunk)) {
@@ -62,11 +57,12 @@ bool copyChunks(platform::File& source, platform::File& destination, const Heade
         case ChunkHeaderRead::failed: return false;
         case ChunkHeaderRead::complete: break;
         }
-        if (isFixedLength(header)) setChunkLength(chunk, fixedPayloadLength);
+        if (fixedLength) setChunkLength(chunk, fixedPayloadLength);
         const std::uint16_t length = chunkLength(chunk);
-        // A chunk is written only once its payload is read in full.
-        if (!readExactly(source, payload.get(), length)) return false;
-        if (!destination.write(chunk.data(), chunk.size()) || !destination.write(payload.get(), length)) {
+        // The payload goes from the source's buffer straight into the destination's.
+        // Until the mark, the chunk is not whole: when its payload is cut short, the
+        // stage's failure takes its header back out, so no partial chunk is written.
+        if (!destination.write(chunk.data(), chunk.size()) || destination.copyFrom(source, length) != length) {
             return false;
         }
         destination.markWhole();

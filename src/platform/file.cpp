@@ -11,6 +11,10 @@ namespace {
 // early, so that marking never allocates. Parts are rarely smaller than this on average.
 constexpr std::size_t bytesPerMark = 32;
 
+// Reads and writes of a full buffer start and end at multiples of this offset in the
+// file where they can, so that the system copies whole pages.
+constexpr std::uint64_t pageSize = 4096;
+
 // Largest request handed to the system's own copy, so that the count fits everywhere.
 constexpr std::uint64_t maxSystemCopy = 1u << 30;
 
@@ -58,16 +62,6 @@ bool File::createForWriting(Os& os, const char* path, const File& source) {
     return true;
 }
 
-std::int64_t File::read(void* buffer, std::size_t size) {
-    auto* bytes = static_cast<std::uint8_t*>(buffer);
-    if (size != 0 && size <= end_ - next_) {
-        std::memcpy(bytes, buffer_.get() + next_, size);
-        next_ += size;
-        return static_cast<std::int64_t>(size);
-    }
-    return readMore(bytes, size);
-}
-
 // Hands out what was read ahead, then reads on: a request as large as the buffer
 // straight into the caller's memory, a smaller one through the buffer.
 std::int64_t File::readMore(std::uint8_t* bytes, std::size_t size) {
@@ -82,11 +76,14 @@ std::int64_t File::readMore(std::uint8_t* bytes, std::size_t size) {
             if (got < 0) return -1;
             if (got == 0) break;
             done += static_cast<std::size_t>(got);
+            readPosition_ += static_cast<std::uint64_t>(got);
             continue;
         }
-        const std::int64_t got = os_->read(handle_, buffer_.get(), capacity_);
+        const auto skew = static_cast<std::size_t>(readPosition_ % pageSize);
+        const std::int64_t got = os_->read(handle_, buffer_.get(), capacity_ > pageSize ? capacity_ - skew : capacity_);
         if (got < 0) return -1;
         if (got == 0) break;
+        readPosition_ += static_cast<std::uint64_t>(got);
         end_ = static_cast<std::size_t>(got);
         next_ = std::min(wanted, end_);
         std::memcpy(bytes + done, buffer_.get(), next_);
@@ -95,19 +92,15 @@ std::int64_t File::readMore(std::uint8_t* bytes, std::size_t size) {
     return static_cast<std::int64_t>(done);
 }
 
-bool File::write(const void* buffer, std::size_t size) {
-    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    if (size != 0 && size <= capacity_ - pending_ && !writingStopped_) {
+bool File::writeMore(const std::uint8_t* bytes, std::size_t size) {
+    if (!isOpen() || writingStopped_) return false;
+    if (size == 0) return true;
+    if (!flushWholePages()) return false;
+    if (size <= capacity_ - pending_) {
         std::memcpy(buffer_.get() + pending_, bytes, size);
         pending_ += size;
         return true;
     }
-    return writeMore(bytes, size);
-}
-
-bool File::writeMore(const std::uint8_t* bytes, std::size_t size) {
-    if (!isOpen() || writingStopped_) return false;
-    if (size == 0) return true;
     if (!flushPending()) return false;
     if (size >= capacity_) return writeThrough(bytes, size);
     std::memcpy(buffer_.get(), bytes, size);
@@ -115,18 +108,15 @@ bool File::writeMore(const std::uint8_t* bytes, std::size_t size) {
     return true;
 }
 
-void File::markWhole() {
+void File::markWholeSlowly() {
     if (writingStopped_) return;
-    if (pending_ > 0 && marks_.size() == marks_.capacity()) {
-        // A failure shows at the next write or flush.
-        if (!flushPending()) return;
-    }
+    // No room for another mark: write what is pending. A failure shows at the next write or flush.
+    if (pending_ > 0 && marks_.size() == marks_.capacity() && !flushPending()) return;
     if (pending_ == 0) {
         wholeWritten_ = written_;
         return;
     }
-    const std::uint64_t position = written_ + pending_;
-    if (marks_.empty() || marks_.back() < position) marks_.push_back(position);
+    marks_.push_back(written_ + pending_);
 }
 
 bool File::flush() {
@@ -140,6 +130,22 @@ bool File::flushPending() {
     if (!writeThrough(buffer_.get(), size)) return false;
     if (!marks_.empty()) wholeWritten_ = marks_.back();
     marks_.clear();
+    return true;
+}
+
+// Makes room in a full buffer: writes the pending bytes up to the last page boundary
+// and keeps the rest, less than a page, for the next write.
+bool File::flushWholePages() {
+    const auto tail = static_cast<std::size_t>((written_ + pending_) % pageSize);
+    if (capacity_ <= pageSize || tail >= pending_) return flushPending();
+    const std::size_t size = pending_ - tail;
+    pending_ = 0;
+    if (!writeThrough(buffer_.get(), size)) return false;
+    std::memmove(buffer_.get(), buffer_.get() + size, tail);
+    pending_ = tail;
+    const auto firstPending = std::upper_bound(marks_.begin(), marks_.end(), written_);
+    if (firstPending != marks_.begin()) wholeWritten_ = *(firstPending - 1);
+    marks_.erase(marks_.begin(), firstPending);
     return true;
 }
 
@@ -186,7 +192,7 @@ void File::cutBackToWhole() {
     writingStopped_ = true;
 }
 
-std::int64_t File::copyFrom(File& source, std::uint64_t size) {
+std::int64_t File::copyMore(File& source, std::uint64_t size) {
     if (!isOpen() || writingStopped_ || !source.isOpen()) return -1;
     // What the source read ahead comes first; then its system position is where the rest starts.
     const std::size_t ahead = atMost(size, source.end_ - source.next_);
@@ -221,6 +227,7 @@ std::int64_t File::copyInSystem(File& source, std::uint64_t size) {
             return -1;
         }
         written_ += static_cast<std::uint64_t>(copied);
+        source.readPosition_ += static_cast<std::uint64_t>(copied);
         done += static_cast<std::uint64_t>(copied);
     }
     return static_cast<std::int64_t>(done);
@@ -230,7 +237,7 @@ std::int64_t File::copyThroughBuffer(File& source, std::uint64_t size) {
     std::uint8_t block[4096];  // for a file that has no buffer
     std::uint64_t done = 0;
     while (done < size) {
-        if (capacity_ > 0 && pending_ == capacity_ && !flushPending()) return -1;
+        if (capacity_ > 0 && pending_ == capacity_ && !flushWholePages()) return -1;
         std::uint8_t* into = capacity_ > 0 ? buffer_.get() + pending_ : block;
         const std::size_t room = capacity_ > 0 ? capacity_ - pending_ : sizeof block;
         const std::int64_t got = source.read(into, atMost(size - done, room));
@@ -254,7 +261,7 @@ bool File::seek(std::uint64_t offset) {
     if (!isOpen() || !flushPending()) return false;
     next_ = end_ = 0;
     if (!os_->seek(handle_, offset)) return false;
-    written_ = wholeWritten_ = offset;
+    readPosition_ = written_ = wholeWritten_ = offset;
     marks_.clear();
     writingStopped_ = false;
     return true;
@@ -280,7 +287,7 @@ bool File::close() {
     buffer_.reset();
     marks_ = {};
     capacity_ = next_ = end_ = pending_ = 0;
-    written_ = wholeWritten_ = 0;
+    readPosition_ = written_ = wholeWritten_ = 0;
     writingStopped_ = false;
     return os_->close(handle) && flushed;
 }

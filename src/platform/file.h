@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -28,14 +29,29 @@ public:
     bool isOpen() const { return handle_ != noHandle; }
 
     // Reads until `size` bytes have arrived or the file ends: the count read, or -1 on error.
-    std::int64_t read(void* buffer, std::size_t size);
+    std::int64_t read(void* buffer, std::size_t size) {
+        if (size == 0 || size > end_ - next_) return readMore(static_cast<std::uint8_t*>(buffer), size);
+        std::memcpy(buffer, buffer_.get() + next_, size);
+        next_ += size;
+        return static_cast<std::int64_t>(size);
+    }
     // Writes all `size` bytes, possibly later; false on an error or when the disk takes
     // fewer. After a failure the file takes no more writes until it is positioned again.
-    bool write(const void* buffer, std::size_t size);
+    bool write(const void* buffer, std::size_t size) {
+        if (size == 0 || size > capacity_ - pending_ || writingStopped_) {
+            return writeMore(static_cast<const std::uint8_t*>(buffer), size);
+        }
+        std::memcpy(buffer_.get() + pending_, buffer, size);
+        pending_ += size;
+        return true;
+    }
     // Notes that the bytes written so far end a whole part. When a write fails, the file
     // is cut back to the last such mark that reached the system, so it never ends
     // inside a part. Positioning the file marks the new position.
-    void markWhole();
+    void markWhole() {
+        if (pending_ == 0 || marks_.size() == marks_.capacity() || writingStopped_) return markWholeSlowly();
+        marks_.push_back(written_ + pending_);  // within the capacity reserved: no allocation
+    }
     // Hands every pending write to the system.
     bool flush();
     // Ends writing after a failure part way through a part: pending whole parts are
@@ -43,7 +59,16 @@ public:
     void cutBackToWhole();
     // Copies `size` bytes from `source`'s position to this file's, inside the system
     // where it can: the count copied (fewer when the source ends), or -1 on error.
-    std::int64_t copyFrom(File& source, std::uint64_t size);
+    std::int64_t copyFrom(File& source, std::uint64_t size) {
+        // The common case, a part that the source has read ahead and the buffer has room for.
+        if (size == 0 || size > source.end_ - source.next_ || size > capacity_ - pending_ || writingStopped_) {
+            return copyMore(source, size);
+        }
+        std::memcpy(buffer_.get() + pending_, source.buffer_.get() + source.next_, size);
+        source.next_ += size;
+        pending_ += size;
+        return static_cast<std::int64_t>(size);
+    }
 
     // Flushes pending writes first.
     bool seek(std::uint64_t offset);
@@ -57,7 +82,10 @@ private:
     void allocateBuffer();
     std::int64_t readMore(std::uint8_t* bytes, std::size_t size);
     bool writeMore(const std::uint8_t* bytes, std::size_t size);
+    void markWholeSlowly();
+    std::int64_t copyMore(File& source, std::uint64_t size);
     bool flushPending();
+    bool flushWholePages();
     bool writeThrough(const std::uint8_t* bytes, std::size_t size);
     void cutBackAfterFailedWrite();
     std::int64_t copyInSystem(File& source, std::uint64_t size);
@@ -70,9 +98,11 @@ private:
     std::unique_ptr<std::uint8_t[]> buffer_;  // released on close
     std::size_t capacity_ = 0;                // bufferSize_, or 0 when it could not be allocated
 
-    // Reading: buffer_[next_, end_) holds bytes read ahead and not yet handed out.
+    // Reading: buffer_[next_, end_) holds bytes read ahead and not yet handed out;
+    // readPosition_ is the system's position.
     std::size_t next_ = 0;
     std::size_t end_ = 0;
+    std::uint64_t readPosition_ = 0;
 
     // Writing: buffer_[0, pending_) is still to be written at offset written_, where
     // the system's position is. wholeWritten_ is the last mark at or before written_;

@@ -62,7 +62,9 @@ public:
             usable = fstat(fd(source), &sourceInfo) == 0 &&
                      !(sourceInfo.st_dev == info.st_dev && sourceInfo.st_ino == info.st_ino);
         }
-        if (!usable || ftruncate(descriptor, 0) != 0) {
+        // Truncating an empty file changes nothing, but ext4 then writes the file out
+        // at close (its guard for files replaced by truncation): leave it alone.
+        if (!usable || (info.st_size != 0 && ftruncate(descriptor, 0) != 0)) {
             ::close(descriptor);
             return false;
         }
