@@ -1,6 +1,7 @@
 #include "container/copy.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace marlune::container {
 namespace {
@@ -46,12 +47,54 @@ ChunkHeaderRead readChunkHeader(platform::File& source, ChunkHeader& chunk) {
     return got == static_cast<std::int64_t>(chunk.size()) ? ChunkHeaderRead::complete : ChunkHeaderRead::failed;
 }
 
+enum class Block { copied, endOfData, oneChunkAtATime, failed };
+
+// The common case, in place: reads as much of the source as the destination's buffer
+// takes straight into it, completes the whole chunks there and commits them one by
+// one; the rest of the last chunk is read again later. Block::oneChunkAtATime
+// when not even one chunk could be taken this way.
+Block copyWholeChunksInPlace(platform::File& source, platform::File& destination, bool fixedLength,
+                             std::uint64_t& position) {
+    std::size_t room = 0;
+    std::uint8_t* const space = destination.writeSpace(room);
+    if (room < chunkHeaderSize) return Block::oneChunkAtATime;
+    const std::int64_t got = source.read(space, room);
+    if (got < 0) return Block::failed;
+    if (got == 0) return Block::endOfData;
+    const auto size = static_cast<std::size_t>(got);
+    std::size_t whole = 0;
+    while (size - whole >= chunkHeaderSize) {
+        ChunkHeader chunk;
+        std::memcpy(chunk.data(), space + whole, chunk.size());
+        if (fixedLength) {
+            setChunkLength(chunk, fixedPayloadLength);
+            std::memcpy(space + whole, chunk.data(), chunk.size());
+        }
+        const std::size_t length = chunk.size() + chunkLength(chunk);
+        if (size - whole < length) break;
+        destination.commit(length);
+        destination.markWhole();
+        whole += length;
+    }
+    position += whole;
+    if (whole == size) return Block::copied;
+    if (!source.seek(position)) return Block::failed;
+    return whole > 0 ? Block::copied : Block::oneChunkAtATime;
+}
+
 bool copyChunks(platform::File& source, platform::File& destination, const Header& header) {
-    if (!source.seek(dataOffset(header))) return false;
+    std::uint64_t position = dataOffset(header);
+    if (!source.seek(position)) return false;
 
     const bool fixedLength = isFixedLength(header);
     ChunkHeader chunk{};
     for (;;) {
+        switch (copyWholeChunksInPlace(source, destination, fixedLength, position)) {
+        case Block::copied: continue;
+        case Block::endOfData: return true;
+        case Block::failed: return false;
+        case Block::oneChunkAtATime: break;
+        }
         switch (readChunkHeader(source, chunk)) {
         case ChunkHeaderRead::endOfData: return true;
         case ChunkHeaderRead::failed: return false;
@@ -66,6 +109,7 @@ bool copyChunks(platform::File& source, platform::File& destination, const Heade
             return false;
         }
         destination.markWhole();
+        position += chunk.size() + length;
     }
 }
 

@@ -7,9 +7,10 @@
 namespace marlune::platform {
 namespace {
 
-// Marks kept per buffer of pending writes; when they run out the bytes are written
-// early, so that marking never allocates. Parts are rarely smaller than this on average.
-constexpr std::size_t bytesPerMark = 32;
+// Room for a mark for every part of a full buffer, parts being at least a chunk
+// header long, so that marking never allocates. Were they smaller, marks would be
+// skipped: a failure would then cut back further, but still to a whole part.
+constexpr std::size_t bytesPerMark = 8;
 
 // Reads and writes of a full buffer start and end at multiples of this offset in the
 // file where they can, so that the system copies whole pages.
@@ -35,9 +36,9 @@ void File::allocateBuffer() {
     buffer_.reset(new (std::nothrow) std::uint8_t[bufferSize_]);
     if (!buffer_) return;
     try {
-        marks_.reserve(bufferSize_ / bytesPerMark);
+        marks_.reserve(bufferSize_ / bytesPerMark + 1);
     } catch (...) {
-        // No room for marks: every mark writes what is pending.
+        // No room for marks: a failure cuts back to the last mark that was written.
     }
     capacity_ = bufferSize_;
 }
@@ -62,7 +63,7 @@ bool File::createForWriting(Os& os, const char* path, const File& source) {
     return true;
 }
 
-// Hands out what was read ahead, then reads on: a request as large as the buffer
+// Hands out what was read ahead, then reads on: a request of half the buffer or more
 // straight into the caller's memory, a smaller one through the buffer.
 std::int64_t File::readMore(std::uint8_t* bytes, std::size_t size) {
     if (!isOpen()) return -1;
@@ -71,7 +72,7 @@ std::int64_t File::readMore(std::uint8_t* bytes, std::size_t size) {
     next_ += done;
     while (done < size) {
         const std::size_t wanted = size - done;
-        if (wanted >= capacity_) {
+        if (wanted >= capacity_ / 2) {
             const std::int64_t got = os_->read(handle_, bytes + done, wanted);
             if (got < 0) return -1;
             if (got == 0) break;
@@ -110,13 +111,15 @@ bool File::writeMore(const std::uint8_t* bytes, std::size_t size) {
 
 void File::markWholeSlowly() {
     if (writingStopped_) return;
-    // No room for another mark: write what is pending. A failure shows at the next write or flush.
-    if (pending_ > 0 && marks_.size() == marks_.capacity() && !flushPending()) return;
-    if (pending_ == 0) {
-        wholeWritten_ = written_;
-        return;
-    }
-    marks_.push_back(written_ + pending_);
+    if (pending_ == 0) wholeWritten_ = written_;
+}
+
+std::uint8_t* File::writeSpace(std::size_t& size) {
+    size = 0;
+    if (!isOpen() || writingStopped_ || capacity_ == 0) return nullptr;
+    if (capacity_ - pending_ < capacity_ / 2 && !flushWholePages()) return nullptr;
+    size = capacity_ - pending_;
+    return buffer_.get() + pending_;
 }
 
 bool File::flush() {

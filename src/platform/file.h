@@ -52,6 +52,12 @@ public:
         if (pending_ == 0 || marks_.size() == marks_.capacity() || writingStopped_) return markWholeSlowly();
         marks_.push_back(written_ + pending_);  // within the capacity reserved: no allocation
     }
+    // Room to write into in place, after what is pending: `size` is set to how much,
+    // at least half the buffer (0 when writing has stopped or there is no buffer).
+    // Bytes put there are written once committed; the room stays valid until the
+    // next call other than commit and markWhole.
+    std::uint8_t* writeSpace(std::size_t& size);
+    void commit(std::size_t size) { pending_ += size; }
     // Hands every pending write to the system.
     bool flush();
     // Ends writing after a failure part way through a part: pending whole parts are
