@@ -51,17 +51,23 @@ enum class Block { copied, endOfData, oneChunkAtATime, failed };
 
 // The common case, in place: reads as much of the source as the destination's buffer
 // takes straight into it, completes the whole chunks there and commits them one by
-// one; the rest of the last chunk is read again later. Block::oneChunkAtATime
-// when not even one chunk could be taken this way.
+// one. The start of a chunk that did not arrive whole (`carried` bytes) stays there
+// for the next block; Block::oneChunkAtATime when a chunk does not fit at all, after
+// giving its start back to the source. `position` is where the next chunk starts.
 Block copyWholeChunksInPlace(platform::File& source, platform::File& destination, bool fixedLength,
-                             std::uint64_t& position) {
+                             std::uint64_t& position, std::size_t& carried) {
     std::size_t room = 0;
-    std::uint8_t* const space = destination.writeSpace(room);
-    if (room < chunkHeaderSize) return Block::oneChunkAtATime;
-    const std::int64_t got = source.read(space, room);
+    std::uint8_t* const space = destination.writeSpace(room, carried);
+    if (room < chunkHeaderSize || room <= carried) {
+        const bool rewound = carried == 0 || source.seek(position);
+        carried = 0;
+        return rewound ? Block::oneChunkAtATime : Block::failed;
+    }
+    const std::int64_t got = source.read(space + carried, room - carried);
     if (got < 0) return Block::failed;
-    if (got == 0) return Block::endOfData;
-    const auto size = static_cast<std::size_t>(got);
+    // At the end of the source: complete only when no chunk was left unfinished.
+    if (got == 0) return carried == 0 ? Block::endOfData : Block::failed;
+    const std::size_t size = carried + static_cast<std::size_t>(got);
     std::size_t whole = 0;
     while (size - whole >= chunkHeaderSize) {
         ChunkHeader chunk;
@@ -77,9 +83,8 @@ Block copyWholeChunksInPlace(platform::File& source, platform::File& destination
         whole += length;
     }
     position += whole;
-    if (whole == size) return Block::copied;
-    if (!source.seek(position)) return Block::failed;
-    return whole > 0 ? Block::copied : Block::oneChunkAtATime;
+    carried = size - whole;
+    return Block::copied;
 }
 
 bool copyChunks(platform::File& source, platform::File& destination, const Header& header) {
@@ -87,9 +92,10 @@ bool copyChunks(platform::File& source, platform::File& destination, const Heade
     if (!source.seek(position)) return false;
 
     const bool fixedLength = isFixedLength(header);
+    std::size_t carried = 0;
     ChunkHeader chunk{};
     for (;;) {
-        switch (copyWholeChunksInPlace(source, destination, fixedLength, position)) {
+        switch (copyWholeChunksInPlace(source, destination, fixedLength, position, carried)) {
         case Block::copied: continue;
         case Block::endOfData: return true;
         case Block::failed: return false;

@@ -114,10 +114,10 @@ void File::markWholeSlowly() {
     if (pending_ == 0) wholeWritten_ = written_;
 }
 
-std::uint8_t* File::writeSpace(std::size_t& size) {
+std::uint8_t* File::writeSpace(std::size_t& size, std::size_t kept) {
     size = 0;
     if (!isOpen() || writingStopped_ || capacity_ == 0) return nullptr;
-    if (capacity_ - pending_ < capacity_ / 2 && !flushWholePages()) return nullptr;
+    if (capacity_ - pending_ < capacity_ / 2 && !flushWholePages(kept)) return nullptr;
     size = capacity_ - pending_;
     return buffer_.get() + pending_;
 }
@@ -137,14 +137,16 @@ bool File::flushPending() {
 }
 
 // Makes room in a full buffer: writes the pending bytes up to the last page boundary
-// and keeps the rest, less than a page, for the next write.
-bool File::flushWholePages() {
-    const auto tail = static_cast<std::size_t>((written_ + pending_) % pageSize);
-    if (capacity_ <= pageSize || tail >= pending_) return flushPending();
+// (all of them when there is none, or the buffer is small) and moves the rest to
+// the front, followed by the `kept` bytes that were put in after them.
+bool File::flushWholePages(std::size_t kept) {
+    std::size_t tail = capacity_ > pageSize ? static_cast<std::size_t>((written_ + pending_) % pageSize) : 0;
+    if (tail >= pending_) tail = 0;
     const std::size_t size = pending_ - tail;
+    if (size == 0) return true;
     pending_ = 0;
     if (!writeThrough(buffer_.get(), size)) return false;
-    std::memmove(buffer_.get(), buffer_.get() + size, tail);
+    std::memmove(buffer_.get(), buffer_.get() + size, tail + kept);
     pending_ = tail;
     const auto firstPending = std::upper_bound(marks_.begin(), marks_.end(), written_);
     if (firstPending != marks_.begin()) wholeWritten_ = *(firstPending - 1);

@@ -55,8 +55,9 @@ public:
     // Room to write into in place, after what is pending: `size` is set to how much,
     // at least half the buffer (0 when writing has stopped or there is no buffer).
     // Bytes put there are written once committed; the room stays valid until the
-    // next call other than commit and markWhole.
-    std::uint8_t* writeSpace(std::size_t& size);
+    // next call other than commit and markWhole. The first `kept` bytes of the room
+    // that the last call gave, put there and not committed, stay at its start.
+    std::uint8_t* writeSpace(std::size_t& size, std::size_t kept = 0);
     void commit(std::size_t size) { pending_ += size; }
     // Hands every pending write to the system.
     bool flush();
@@ -91,7 +92,7 @@ private:
     void markWholeSlowly();
     std::int64_t copyMore(File& source, std::uint64_t size);
     bool flushPending();
-    bool flushWholePages();
+    bool flushWholePages(std::size_t kept = 0);
     bool writeThrough(const std::uint8_t* bytes, std::size_t size);
     void cutBackAfterFailedWrite();
     std::int64_t copyInSystem(File& source, std::uint64_t size);
