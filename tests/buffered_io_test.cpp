@@ -372,7 +372,7 @@ TEST_F(StageTest, ChunksStraddlingBufferEndsCopyExactly) {
 }
 
 TEST_F(StageTest, APreambleLargerThanTheBufferIsCopiedWithOrWithoutTheSystemsCopy) {
-    const Bytes bytes = KvrbBuilder().preamble(300000).chunk(20).chunk(0).build();
+    const Bytes bytes = KvrbBuilder().preamble(File::defaultBufferSize + 1000).chunk(20).chunk(0).build();
     for (const bool systemCopies : {true, false}) {
         for (const std::size_t bufferSize : {std::size_t{64}, std::size_t{4096}, File::defaultBufferSize}) {
             LandedOs os;

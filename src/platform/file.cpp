@@ -29,11 +29,15 @@ File::~File() {
     close();
 }
 
+void File::AlignedDelete::operator()(std::uint8_t* bytes) const {
+    ::operator delete[](bytes, std::align_val_t{pageSize});
+}
+
 void File::allocateBuffer() {
     capacity_ = 0;
     if (bufferSize_ == 0) return;
     // Without memory for a buffer the file still works, one system call per transfer.
-    buffer_.reset(new (std::nothrow) std::uint8_t[bufferSize_]);
+    buffer_.reset(new (std::align_val_t{pageSize}, std::nothrow) std::uint8_t[bufferSize_]);
     if (!buffer_) return;
     try {
         marks_.reserve(bufferSize_ / bytesPerMark + 1);

@@ -15,7 +15,7 @@ namespace marlune::platform {
 
 class File {
 public:
-    static constexpr std::size_t defaultBufferSize = 256 * 1024;
+    static constexpr std::size_t defaultBufferSize = 512 * 1024;
 
     // `bufferSize` 0 sends every read and write straight to the system.
     explicit File(std::size_t bufferSize = defaultBufferSize) : bufferSize_(bufferSize) {}
@@ -102,7 +102,12 @@ private:
     Handle handle_ = noHandle;
 
     std::size_t bufferSize_;
-    std::unique_ptr<std::uint8_t[]> buffer_;  // released on close
+    // Page-aligned, so that a byte's place in it matches its place in the file and
+    // the system copies whole pages to and from it. Released on close.
+    struct AlignedDelete {
+        void operator()(std::uint8_t* bytes) const;
+    };
+    std::unique_ptr<std::uint8_t[], AlignedDelete> buffer_;
     std::size_t capacity_ = 0;                // bufferSize_, or 0 when it could not be allocated
 
     // Reading: buffer_[next_, end_) holds bytes read ahead and not yet handed out;
