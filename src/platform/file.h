@@ -71,10 +71,11 @@ public:
         if (size == 0 || size > source.end_ - source.next_ || size > capacity_ - pending_ || writingStopped_) {
             return copyMore(source, size);
         }
-        std::memcpy(buffer_.get() + pending_, source.buffer_.get() + source.next_, size);
-        source.next_ += size;
-        pending_ += size;
-        return static_cast<std::int64_t>(size);
+        const auto count = static_cast<std::size_t>(size);  // fits: no more than is buffered
+        std::memcpy(buffer_.get() + pending_, source.buffer_.get() + source.next_, count);
+        source.next_ += count;
+        pending_ += count;
+        return static_cast<std::int64_t>(count);
     }
 
     // Flushes pending writes first.
