@@ -47,7 +47,7 @@ trap 'rm -f "$copy" "$data/time.txt"' EXIT
 
 run_cat() { cat "$1" >"$2"; }
 run_cp() { cp --reflink=never "$1" "$2"; }
-run_marlune() { "${marlune[@]}" "$1" "$2"; }
+run_marlune() { "${marlune[@]}" "$1" "$2" >/dev/null; }
 run_literal() { "$tools/literal_copy" "$1" "$2"; }
 
 declare -A times
