@@ -34,14 +34,16 @@ Bytes slice(const Bytes& bytes, std::size_t from, std::size_t size) {
 }
 
 // Counts the bytes that reach any file, so that a test knows how far a failed copy
-// got; can act before a read or a copyRange, and script copyRange's results.
+// got; can act before a read or a copyRange, and script copyRange's results. A
+// scripted copy is done with the native reads and writes, as the system would do
+// it, so that it behaves the same where the system has no copy of its own.
 class LandedOs : public TestOs {
 public:
     std::uint64_t landed = 0;
     // Called before every read and copyRange, with the call's kind and number.
     std::function<void(Call, int)> before;
     // copyRange's first calls: a positive entry copies at most that many bytes; any
-    // other is the call's result, without copying. Later calls copy as asked.
+    // other is the call's result, without copying. Later calls go to the system.
     std::vector<std::int64_t> copyRangeScript;
 
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override {
@@ -56,16 +58,19 @@ public:
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override {
         const auto n = static_cast<std::size_t>(calls(Call::copyRange));
         if (before) before(Call::copyRange, calls(Call::copyRange) + 1);
-        if (n < copyRangeScript.size()) {
-            if (copyRangeScript[n] <= 0) {
-                TestOs::copyRange(source, destination, 0);  // counted all the same
-                return copyRangeScript[n];
-            }
-            size = std::min(size, static_cast<std::size_t>(copyRangeScript[n]));
+        if (n >= copyRangeScript.size()) {
+            const std::int64_t copied = TestOs::copyRange(source, destination, size);
+            if (copied > 0) landed += static_cast<std::uint64_t>(copied);
+            return copied;
         }
-        const std::int64_t copied = TestOs::copyRange(source, destination, size);
-        if (copied > 0) landed += static_cast<std::uint64_t>(copied);
-        return copied;
+        TestOs::copyRange(source, destination, 0);  // counted all the same
+        if (copyRangeScript[n] <= 0) return copyRangeScript[n];
+        Bytes bytes(std::min(size, static_cast<std::size_t>(copyRangeScript[n])));
+        const std::int64_t got = platform::nativeOs().read(source, bytes.data(), bytes.size());
+        if (got <= 0) return got;
+        const std::int64_t put = platform::nativeOs().write(destination, bytes.data(), static_cast<std::size_t>(got));
+        if (put > 0) landed += static_cast<std::uint64_t>(put);
+        return put;
     }
 };
 
@@ -414,9 +419,11 @@ TEST_F(StageTest, EveryFailingWriteLeavesTheWholePartsThatReachedTheDisk) {
                     destination.close();
                     const std::string where = std::to_string(bufferSize) + " bytes, write #" + std::to_string(nth);
                     if (audioCopied) {
-                        EXPECT_GT(nth, os.calls(Call::write)) << where;
                         EXPECT_EQ(readFile(destinationPath), container.expected) << where;
-                        break;
+                        if (nth > os.calls(Call::write)) break;  // past the last write
+                        // Only a write of one byte cannot be cut short.
+                        EXPECT_EQ(kind, FaultKind::shortTransfer) << where;
+                        continue;
                     }
                     EXPECT_EQ(headerCopied, nth > headerWrites) << where;
                     EXPECT_EQ(readFile(destinationPath), wholePrefix(container.expected, ends, os.landed)) << where;
