@@ -33,16 +33,18 @@ void File::AlignedDelete::operator()(std::uint8_t* bytes) const {
     ::operator delete[](bytes, std::align_val_t{pageSize});
 }
 
-void File::allocateBuffer() {
+void File::allocateBuffer(bool forWriting) {
     capacity_ = 0;
     if (bufferSize_ == 0) return;
     // Without memory for a buffer the file still works, one system call per transfer.
     buffer_.reset(new (std::align_val_t{pageSize}, std::nothrow) std::uint8_t[bufferSize_]);
     if (!buffer_) return;
-    try {
-        marks_.reserve(bufferSize_ / bytesPerMark + 1);
-    } catch (...) {
-        // No room for marks: a failure cuts back to the last mark that was written.
+    if (forWriting) {
+        try {
+            marks_.reserve(bufferSize_ / bytesPerMark + 1);
+        } catch (...) {
+            // No room for marks: a failure cuts back to the last mark that was written.
+        }
     }
     capacity_ = bufferSize_;
 }
@@ -53,7 +55,7 @@ bool File::openForReading(Os& os, const char* path) {
     Handle opened = noHandle;
     if (!os.openForReading(path, opened)) return false;
     handle_ = opened;
-    allocateBuffer();
+    allocateBuffer(false);
     return true;
 }
 
@@ -63,7 +65,7 @@ bool File::createForWriting(Os& os, const char* path, const File& source) {
     Handle created = noHandle;
     if (!os.createForWriting(path, source.handle_, created)) return false;
     handle_ = created;
-    allocateBuffer();
+    allocateBuffer(true);
     return true;
 }
 

@@ -87,7 +87,7 @@ public:
     bool close();
 
 private:
-    void allocateBuffer();
+    void allocateBuffer(bool forWriting);
     std::int64_t readMore(std::uint8_t* bytes, std::size_t size);
     bool writeMore(const std::uint8_t* bytes, std::size_t size);
     void markWholeSlowly();
