@@ -197,10 +197,11 @@ TEST_F(CopyTest, SystemErrorsFailTheStageTheyHappenIn) {
         {{Call::read, 2, FaultKind::error}, header},         // the preamble
         {{Call::read, 3, FaultKind::error}, audio},          // a chunk header
         {{Call::read, 4, FaultKind::error}, audio},          // a payload
+        // Writes are buffered: 1 the header and preamble, 2 the chunks.
         {{Call::write, 1, FaultKind::error}, header},
         {{Call::write, 1, FaultKind::noProgress}, header},   // disk full
-        {{Call::write, 3, FaultKind::noProgress}, audio},
-        {{Call::write, 4, FaultKind::error}, audio},
+        {{Call::write, 2, FaultKind::noProgress}, audio},
+        {{Call::write, 2, FaultKind::error}, audio},
         {{Call::seek, 1, FaultKind::error}, header},
         {{Call::seek, 3, FaultKind::error}, audio},
         {{Call::size, 1, FaultKind::error}, header},
@@ -219,18 +220,25 @@ TEST_F(CopyTest, SystemErrorsFailTheStageTheyHappenIn) {
 // A full disk part way through a write leaves no partial header, preamble or chunk behind.
 TEST_F(CopyTest, AFailedWriteLeavesOnlyWholeParts) {
     const Bytes bytes = KvrbBuilder().preamble(5).chunk(10).chunk(20).build();
-    const Bytes withFirstChunk = KvrbBuilder().preamble(5).chunk(10).build();
-    // Writes: 1 header, 2 preamble, 3 and 4 the first chunk, 5 and 6 the second.
+    const Bytes longPreamble = KvrbBuilder().preamble(82).chunk(10).build();
+    const Bytes longFirstChunk = KvrbBuilder().preamble(5).chunk(30).chunk(2).build();
+    // Writes are buffered: 1 the header and preamble, 2 the chunks. The faulty write
+    // takes half of its bytes, and then the disk is full.
     const struct {
+        Bytes source;
         int nth;
         Bytes destination;
-    } cases[] = {{1, {}}, {2, prefix(bytes, 82)}, {3, prefix(bytes, 87)}, {4, prefix(bytes, 87)},
-                 {5, withFirstChunk}, {6, withFirstChunk}};
+    } cases[] = {
+        {bytes, 1, {}},                                       // half of the header
+        {longPreamble, 1, prefix(longPreamble, 82)},          // the header, none of the preamble
+        {longFirstChunk, 2, prefix(longFirstChunk, 87)},      // part of the first chunk
+        {bytes, 2, KvrbBuilder().preamble(5).chunk(10).build()},  // part of the second chunk
+    };
     for (const auto& c : cases) {
         TestOs full;
         full.fault = Fault{Call::write, c.nth, FaultKind::shortTransfer};
         full.stopAfterShortWrite = true;
-        EXPECT_EQ(copy(bytes), 0) << c.nth;
+        EXPECT_EQ(copy(c.source), 0) << c.nth;
         EXPECT_EQ(readFile(destination), c.destination) << c.nth;
     }
 }

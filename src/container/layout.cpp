@@ -32,15 +32,6 @@ std::uint32_t dataOffset(const Header& header) {
     return readU32(&header[20]);
 }
 
-std::uint16_t chunkLength(const ChunkHeader& chunk) {
-    return readU16(&chunk[2]);
-}
-
-void setChunkLength(ChunkHeader& chunk, std::uint16_t length) {
-    chunk[2] = static_cast<std::uint8_t>(length & 0xFF);
-    chunk[3] = static_cast<std::uint8_t>(length >> 8);
-}
-
 std::uint16_t effectivePayloadLength(const Header& header, const ChunkHeader& chunk) {
     return isFixedLength(header) ? fixedPayloadLength : chunkLength(chunk);
 }

@@ -27,9 +27,15 @@ bool isFixedLength(const Header& header);
 // dataOffset: unsigned 32-bit at offset 20, where the first chunk header starts.
 std::uint32_t dataOffset(const Header& header);
 
-// chunkLength: unsigned 16-bit at offset 2 of a chunk header.
-std::uint16_t chunkLength(const ChunkHeader& chunk);
-void setChunkLength(ChunkHeader& chunk, std::uint16_t length);
+// chunkLength: unsigned 16-bit at offset 2 of a chunk header. Inline: the copy
+// reads or sets it for every chunk.
+inline std::uint16_t chunkLength(const ChunkHeader& chunk) {
+    return static_cast<std::uint16_t>(chunk[2] | (chunk[3] << 8));
+}
+inline void setChunkLength(ChunkHeader& chunk, std::uint16_t length) {
+    chunk[2] = static_cast<std::uint8_t>(length & 0xFF);
+    chunk[3] = static_cast<std::uint8_t>(length >> 8);
+}
 
 // The number of payload bytes that follow this chunk header.
 std::uint16_t effectivePayloadLength(const Header& header, const ChunkHeader& chunk);

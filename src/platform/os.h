@@ -14,6 +14,8 @@ inline constexpr Handle noHandle = -1;
 
 class Os {
 public:
+    static constexpr std::int64_t copyNotSupported = -2;
+
     virtual ~Os() = default;
 
     // Opens an existing file for reading; others may go on reading and writing it.
@@ -40,6 +42,14 @@ public:
         static_cast<void>(path);
         static_cast<void>(file);
         return true;
+    }
+    // Copies at most `size` bytes from `source`'s position to `destination`'s inside
+    // the system, moving both positions on: the count copied, -1 on error, or
+    // copyNotSupported when the system cannot copy between these two files (the
+    // caller copies through its own buffers instead). 0 may mean the end of the source
+    // or a file system that copies nothing this way: only a read can tell which.
+    virtual std::int64_t copyRange(Handle /*source*/, Handle /*destination*/, std::size_t /*size*/) {
+        return copyNotSupported;
     }
     virtual bool deleteFile(const char* path) = 0;
     // Shows a failure to the user and waits until it is acknowledged where that applies.

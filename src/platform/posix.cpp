@@ -44,6 +44,8 @@ public:
             ::close(descriptor);
             return false;
         }
+        // Read from start to end: the system may read further ahead. Only a hint.
+        posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
         file = descriptor;
         return true;
     }
@@ -60,7 +62,9 @@ public:
             usable = fstat(fd(source), &sourceInfo) == 0 &&
                      !(sourceInfo.st_dev == info.st_dev && sourceInfo.st_ino == info.st_ino);
         }
-        if (!usable || ftruncate(descriptor, 0) != 0) {
+        // Truncating an empty file changes nothing, but ext4 then writes the file out
+        // at close (its guard for files replaced by truncation): leave it alone.
+        if (!usable || (info.st_size != 0 && ftruncate(descriptor, 0) != 0)) {
             ::close(descriptor);
             return false;
         }
@@ -101,6 +105,29 @@ public:
 
     bool sync(Handle file) override {
         return fsync(fd(file)) == 0;
+    }
+
+    std::int64_t copyRange(Handle source, Handle destination, std::size_t size) override {
+#ifdef __linux__
+        for (;;) {
+            const ssize_t copied = copy_file_range(fd(source), nullptr, fd(destination), nullptr,
+                                                   size < maxTransfer ? size : maxTransfer, 0);
+            if (copied >= 0) return copied;
+            switch (errno) {
+            case EINTR: continue;
+            // Older kernels, other file systems, or files these cannot copy between.
+            case ENOSYS:
+            case EXDEV:
+            case EOPNOTSUPP:
+            case EINVAL:
+            case EBADF:
+            case ETXTBSY: return copyNotSupported;
+            default: return -1;
+            }
+        }
+#else
+        return Os::copyRange(source, destination, size);
+#endif
     }
 
     // The descriptor is gone after close() whatever it returns, so EINTR is not retried.

@@ -94,6 +94,19 @@ bool TestOs::isSameFile(const char* path, platform::Handle file) {
     return !hits(Call::isSameFile, FaultKind::error) && native_.isSameFile(path, file);
 }
 
+std::int64_t TestOs::copyRange(platform::Handle source, platform::Handle destination, std::size_t size) {
+    if (const Fault* chosen = count(Call::copyRange)) {
+        faulted = true;
+        switch (chosen->kind) {
+        case FaultKind::error: return -1;
+        case FaultKind::noProgress: return 0;
+        case FaultKind::unsupported: return copyNotSupported;
+        case FaultKind::shortTransfer: size = size > 1 ? size / 2 : size; break;
+        }
+    }
+    return native_.copyRange(source, destination, size);
+}
+
 void TestOs::showMessage(const char* text) {
     messages.emplace_back(text);
     openFilesAtMessage.push_back(open_.size());

@@ -26,13 +26,15 @@ enum class Call {
     close,
     deleteFile,
     isSameFile,  // an error: the path names another file
+    copyRange,
     count
 };
 
 enum class FaultKind {
     error,          // the call reports an operating-system error
-    shortTransfer,  // a read or write moves only half of what was asked (at least one byte)
-    noProgress,     // a read or write moves nothing: end of file, or a full disk
+    shortTransfer,  // a read, write or copyRange moves only half of what was asked (at least one byte)
+    noProgress,     // a read, write or copyRange moves nothing: end of file, or a full disk
+    unsupported,    // copyRange: the system cannot copy between these files itself
 };
 
 struct Fault {
@@ -76,6 +78,7 @@ public:
     bool close(platform::Handle file) override;
     bool deleteFile(const char* path) override;
     bool isSameFile(const char* path, platform::Handle file) override;
+    std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
     void showMessage(const char* text) override;
 
 private:
