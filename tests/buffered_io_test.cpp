@@ -146,6 +146,58 @@ TEST_F(BufferedIoTest, WritesOfAnySizeReachTheFileInOrder) {
     }
 }
 
+// A file starts with a small buffer and gets the full one once it has moved more
+// than that: a large file costs no more calls than with the full buffer from the
+// start, and nothing pending or kept in place is lost on the way.
+TEST_F(BufferedIoTest, AFileThatOutgrowsItsFirstBufferGetsTheFullOne) {
+    static_assert(File::firstBufferSize < File::defaultBufferSize);
+    const Bytes bytes = pattern(8 * File::defaultBufferSize + 1234);
+    const int fullBuffers = 8;
+    {
+        TestOs os;
+        File source;
+        File destination;
+        open(os, source, destination, bytes);
+        Bytes part(100);
+        for (std::size_t at = 0; at < bytes.size(); at += part.size()) {
+            const std::size_t size = std::min(part.size(), bytes.size() - at);
+            ASSERT_EQ(source.read(part.data(), size), static_cast<std::int64_t>(size));
+            ASSERT_TRUE(destination.write(part.data(), size));
+            destination.markWhole();
+        }
+        ASSERT_TRUE(destination.close());
+        EXPECT_EQ(readFile(destinationPath), bytes);
+        // The first buffer, the full ones, and a partial last one each way.
+        EXPECT_LE(os.calls(Call::read), fullBuffers + 3);
+        EXPECT_LE(os.calls(Call::write), fullBuffers + 3);
+    }
+    {
+        // In place, with the start of a part kept uncommitted across every refill.
+        TestOs os;
+        File source;
+        File destination;
+        open(os, source, destination, {});
+        const std::size_t keep = 100;
+        std::size_t committed = 0;
+        std::size_t kept = 0;
+        while (committed + keep < bytes.size()) {
+            std::size_t room = 0;
+            std::uint8_t* const space = destination.writeSpace(room, kept);
+            ASSERT_GT(room, keep);
+            ASSERT_EQ(Bytes(space, space + kept), slice(bytes, committed, kept));
+            const std::size_t put = std::min(room, bytes.size() - committed);
+            std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(committed + kept), put - kept, space + kept);
+            destination.commit(put - keep);
+            destination.markWhole();
+            committed += put - keep;
+            kept = keep;
+        }
+        ASSERT_TRUE(destination.close());
+        EXPECT_EQ(readFile(destinationPath), prefix(bytes, committed));
+        EXPECT_LE(os.calls(Call::write), 2 * fullBuffers + 3);  // each refill frees at least half
+    }
+}
+
 TEST_F(BufferedIoTest, SmallWritesWaitForAFlush) {
     TestOs os;
     File source;

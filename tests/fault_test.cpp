@@ -25,10 +25,12 @@ namespace {
 bool countingAllocations = false;
 int allocationsSeen = 0;
 int failingAllocation = 0;
+std::size_t largestAllocation = 0;
 
 // `align` 0: no alignment asked for.
 void* allocate(std::size_t size, bool array, std::size_t align = 0) noexcept {
     if (countingAllocations && ++allocationsSeen == failingAllocation) return nullptr;
+    if (countingAllocations) largestAllocation = std::max(largestAllocation, size);
     // Through the ordinary operator new, so that sanitizers pair it with delete.
     try {
         if (align != 0) {
@@ -330,6 +332,21 @@ TEST_F(FaultMatrix, EveryFailingCallFailsTheCallAndKeepsWholeParts) {
         EXPECT_GT(casesPerKind[static_cast<std::size_t>(call)], 0) << kindName(static_cast<std::size_t>(call));
     }
     EXPECT_GT(casesPerKind[allocationKind], 0);
+}
+
+// A small copy does without the full-size buffers that a large one gets.
+TEST_F(FaultMatrix, OnlyALargeCopyAllocatesFullBuffers) {
+    for (const Sample& sample : samples()) {
+        writeFile(source, sample.source);
+        TestOs os;
+        largestAllocation = 0;
+        countingAllocations = true;
+        EXPECT_EQ(run(false), 1) << sample.name;
+        countingAllocations = false;
+        const bool large = sample.source.size() > platform::File::firstBufferSize;
+        EXPECT_EQ(largestAllocation, large ? platform::File::defaultBufferSize : platform::File::firstBufferSize)
+            << sample.name;
+    }
 }
 
 // When cutting back a failed write fails too, nothing more can be done: the call

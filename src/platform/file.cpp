@@ -33,20 +33,31 @@ void File::AlignedDelete::operator()(std::uint8_t* bytes) const {
     ::operator delete[](bytes, std::align_val_t{pageSize});
 }
 
-void File::allocateBuffer(bool forWriting) {
-    capacity_ = 0;
-    if (bufferSize_ == 0) return;
-    // Without memory for a buffer the file still works, one system call per transfer.
-    buffer_.reset(new (std::align_val_t{pageSize}, std::nothrow) std::uint8_t[bufferSize_]);
-    if (!buffer_) return;
+// Gives the file a buffer of `size` bytes that starts with the first `kept` bytes of
+// the one it had. Without the memory it keeps the one it had; without any buffer the
+// file still works, one system call per transfer.
+void File::allocateBuffer(std::size_t size, bool forWriting, std::size_t kept) {
+    std::unique_ptr<std::uint8_t[], AlignedDelete> buffer(new (std::align_val_t{pageSize}, std::nothrow)
+                                                              std::uint8_t[size]);
+    if (!buffer) return;
+    if (kept > 0) std::memcpy(buffer.get(), buffer_.get(), kept);
+    buffer_ = std::move(buffer);
+    capacity_ = size;
     if (forWriting) {
         try {
-            marks_.reserve(bufferSize_ / bytesPerMark + 1);
+            marks_.reserve(size / bytesPerMark + 1);
         } catch (...) {
-            // No room for marks: a failure cuts back to the last mark that was written.
+            // No room for more marks: a failure cuts back to the last mark that was written.
         }
     }
-    capacity_ = bufferSize_;
+}
+
+// A file that has moved as many bytes as its first buffer holds is likely large:
+// it gets the full buffer, once `position` (the system's) says so.
+void File::growBuffer(std::uint64_t position, bool forWriting, std::size_t kept) {
+    if (capacity_ > 0 && capacity_ < bufferSize_ && position >= capacity_) {
+        allocateBuffer(bufferSize_, forWriting, kept);
+    }
 }
 
 bool File::openForReading(Os& os, const char* path) {
@@ -55,7 +66,7 @@ bool File::openForReading(Os& os, const char* path) {
     Handle opened = noHandle;
     if (!os.openForReading(path, opened)) return false;
     handle_ = opened;
-    allocateBuffer(false);
+    if (bufferSize_ > 0) allocateBuffer(std::min(bufferSize_, firstBufferSize), false);
     return true;
 }
 
@@ -65,7 +76,7 @@ bool File::createForWriting(Os& os, const char* path, const File& source) {
     Handle created = noHandle;
     if (!os.createForWriting(path, source.handle_, created)) return false;
     handle_ = created;
-    allocateBuffer(true);
+    if (bufferSize_ > 0) allocateBuffer(std::min(bufferSize_, firstBufferSize), true);
     return true;
 }
 
@@ -86,6 +97,7 @@ std::int64_t File::readMore(std::uint8_t* bytes, std::size_t size) {
             readPosition_ += static_cast<std::uint64_t>(got);
             continue;
         }
+        growBuffer(readPosition_, false, 0);  // all read ahead is handed out: nothing to keep
         const auto skew = static_cast<std::size_t>(readPosition_ % pageSize);
         const std::int64_t got = os_->read(handle_, buffer_.get(), capacity_ > pageSize ? capacity_ - skew : capacity_);
         if (got < 0) return -1;
@@ -144,7 +156,8 @@ bool File::flushPending() {
 
 // Makes room in a full buffer: writes the pending bytes up to the last page boundary
 // (all of them when there is none, or the buffer is small) and moves the rest to
-// the front, followed by the `kept` bytes that were put in after them.
+// the front, followed by the `kept` bytes that were put in after them. A first
+// buffer that has filled may give way to the full one here.
 bool File::flushWholePages(std::size_t kept) {
     std::size_t tail = capacity_ > pageSize ? static_cast<std::size_t>((written_ + pending_) % pageSize) : 0;
     if (tail >= pending_) tail = 0;
@@ -157,6 +170,7 @@ bool File::flushWholePages(std::size_t kept) {
     const auto firstPending = std::upper_bound(marks_.begin(), marks_.end(), written_);
     if (firstPending != marks_.begin()) wholeWritten_ = *(firstPending - 1);
     marks_.erase(marks_.begin(), firstPending);
+    growBuffer(written_, true, tail + kept);
     return true;
 }
 

@@ -16,6 +16,9 @@ namespace marlune::platform {
 class File {
 public:
     static constexpr std::size_t defaultBufferSize = 512 * 1024;
+    // Most files are small, so a buffer starts at most this large and grows to the
+    // full size once the file has moved as many bytes as it holds.
+    static constexpr std::size_t firstBufferSize = 64 * 1024;
 
     // `bufferSize` 0 sends every read and write straight to the system.
     explicit File(std::size_t bufferSize = defaultBufferSize) : bufferSize_(bufferSize) {}
@@ -89,7 +92,8 @@ public:
     bool close();
 
 private:
-    void allocateBuffer(bool forWriting);
+    void allocateBuffer(std::size_t size, bool forWriting, std::size_t kept = 0);
+    void growBuffer(std::uint64_t position, bool forWriting, std::size_t kept);
     std::int64_t readMore(std::uint8_t* bytes, std::size_t size);
     bool writeMore(const std::uint8_t* bytes, std::size_t size);
     void markWholeSlowly();
@@ -111,7 +115,7 @@ private:
         void operator()(std::uint8_t* bytes) const;
     };
     std::unique_ptr<std::uint8_t[], AlignedDelete> buffer_;
-    std::size_t capacity_ = 0;                // bufferSize_, or 0 when it could not be allocated
+    std::size_t capacity_ = 0;                // the buffer's size, or 0 when it could not be allocated
 
     // Reading: buffer_[next_, end_) holds bytes read ahead and not yet handed out;
     // readPosition_ is the system's position.
