@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "container/copy.h"
 #include "marlune.h"
@@ -380,11 +381,13 @@ struct StageResult {
 
 class StageTest : public BufferedIoTest {
 protected:
-    // Runs both stages, as KVRBinfo does, over files with `bufferSize`-byte buffers.
-    StageResult copy(Os& os, const Bytes& bytes, std::size_t bufferSize) {
+    // Runs both stages, as KVRBinfo does, over files with `bufferSize`-byte buffers
+    // that start at `firstSize`.
+    StageResult copy(Os& os, const Bytes& bytes, std::size_t bufferSize,
+                     std::size_t firstSize = File::firstBufferSize) {
         StageResult result;
-        File source(bufferSize);
-        File destination(bufferSize);
+        File source(bufferSize, firstSize);
+        File destination(bufferSize, firstSize);
         open(os, source, destination, bytes);
         container::Header header{};
         result.header = container::copyHeader(source, destination, header);
@@ -408,6 +411,9 @@ std::vector<std::size_t> partEnds(const Bytes& bytes) {
 
 const std::size_t stageBufferSizes[] = {0, 1, 7, 8, 9, 64, 100, 338, 4096, File::defaultBufferSize};
 
+// Buffers that start small and grow part way through a copy: full size, first size.
+const std::pair<std::size_t, std::size_t> growingBufferSizes[] = {{64, 8}, {4096, 9}, {4096, 338}, {8192, 4096}, {65536, 8192}};
+
 TEST_F(StageTest, ChunksStraddlingBufferEndsCopyExactly) {
     const Bytes variable = KvrbBuilder().preamble(13).chunk(0).chunk(1).chunk(7).chunk(8).chunk(9).chunk(63).chunk(64)
                                .chunk(65).chunk(330).chunk(4095).chunk(4096).chunk(65535).chunk(2).build();
@@ -425,6 +431,15 @@ TEST_F(StageTest, ChunksStraddlingBufferEndsCopyExactly) {
         result = copy(os, fixedSource.build(), bufferSize);
         EXPECT_TRUE(result.header && result.audio) << bufferSize;
         EXPECT_EQ(readFile(destinationPath), fixedExpected.build()) << bufferSize;
+    }
+    for (const auto& [bufferSize, firstSize] : growingBufferSizes) {
+        TestOs os;
+        StageResult result = copy(os, variable, bufferSize, firstSize);
+        EXPECT_TRUE(result.header && result.audio) << bufferSize << " from " << firstSize;
+        EXPECT_EQ(readFile(destinationPath), variable) << bufferSize << " from " << firstSize;
+        result = copy(os, fixedSource.build(), bufferSize, firstSize);
+        EXPECT_TRUE(result.header && result.audio) << bufferSize << " from " << firstSize;
+        EXPECT_EQ(readFile(destinationPath), fixedExpected.build()) << bufferSize << " from " << firstSize;
     }
 }
 
@@ -454,22 +469,24 @@ TEST_F(StageTest, EveryFailingWriteLeavesTheWholePartsThatReachedTheDisk) {
     } containers[] = {{variable, variable}, {fixedSource, fixedExpected}};
     for (const auto& container : containers) {
         const std::vector<std::size_t> ends = partEnds(container.expected);
-        for (const std::size_t bufferSize : {0, 64, 200, 4096}) {
+        const std::pair<std::size_t, std::size_t> sizes[] = {{0, 0}, {64, 64}, {200, 200}, {4096, 4096}, {4096, 64}};
+        for (const auto& [bufferSize, firstSize] : sizes) {
             for (const FaultKind kind : {FaultKind::error, FaultKind::noProgress, FaultKind::shortTransfer}) {
                 for (int nth = 1;; ++nth) {
                     LandedOs os;
                     os.fault = Fault{Call::write, nth, kind};
                     os.stopAfterShortWrite = true;
                     int headerWrites = 0;
-                    File source(bufferSize);
-                    File destination(bufferSize);
+                    File source(bufferSize, firstSize);
+                    File destination(bufferSize, firstSize);
                     open(os, source, destination, container.source);
                     container::Header header{};
                     const bool headerCopied = container::copyHeader(source, destination, header);
                     headerWrites = os.calls(Call::write);
                     const bool audioCopied = headerCopied && container::copyAudioData(source, destination, header);
                     destination.close();
-                    const std::string where = std::to_string(bufferSize) + " bytes, write #" + std::to_string(nth);
+                    const std::string where = std::to_string(bufferSize) + " bytes from " + std::to_string(firstSize) +
+                                              ", write #" + std::to_string(nth);
                     if (audioCopied) {
                         EXPECT_EQ(readFile(destinationPath), container.expected) << where;
                         if (nth > os.calls(Call::write)) break;  // past the last write

@@ -66,7 +66,7 @@ bool File::openForReading(Os& os, const char* path) {
     Handle opened = noHandle;
     if (!os.openForReading(path, opened)) return false;
     handle_ = opened;
-    if (bufferSize_ > 0) allocateBuffer(std::min(bufferSize_, firstBufferSize), false);
+    if (firstSize_ > 0) allocateBuffer(firstSize_, false);
     return true;
 }
 
@@ -76,7 +76,7 @@ bool File::createForWriting(Os& os, const char* path, const File& source) {
     Handle created = noHandle;
     if (!os.createForWriting(path, source.handle_, created)) return false;
     handle_ = created;
-    if (bufferSize_ > 0) allocateBuffer(std::min(bufferSize_, firstBufferSize), true);
+    if (firstSize_ > 0) allocateBuffer(firstSize_, true);
     return true;
 }
 

@@ -3,6 +3,7 @@
 // costs few calls to the system; a file is either read or written, never both.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,8 +21,10 @@ public:
     // full size once the file has moved as many bytes as it holds.
     static constexpr std::size_t firstBufferSize = 64 * 1024;
 
-    // `bufferSize` 0 sends every read and write straight to the system.
-    explicit File(std::size_t bufferSize = defaultBufferSize) : bufferSize_(bufferSize) {}
+    // `bufferSize` 0 sends every read and write straight to the system. The buffer
+    // starts at `firstSize` when that is smaller.
+    explicit File(std::size_t bufferSize = defaultBufferSize, std::size_t firstSize = firstBufferSize)
+        : bufferSize_(bufferSize), firstSize_(std::min(firstSize, bufferSize)) {}
     ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -109,6 +112,7 @@ private:
     Handle handle_ = noHandle;
 
     std::size_t bufferSize_;
+    std::size_t firstSize_;
     // Page-aligned, so that a byte's place in it matches its place in the file and
     // the system copies whole pages to and from it. Released on close.
     struct AlignedDelete {
