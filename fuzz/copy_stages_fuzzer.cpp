@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "container/copy.h"
 #include "copy_model.h"
@@ -50,8 +51,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t len
     fuzz::Outcome outcome = fuzz::Outcome::copied;
     container::Header header{};
     {
-        platform::File source;
-        platform::File destination;
+        // Small buffers too, so that inputs of a few KiB reach refills, growth and
+        // parts that straddle a buffer's end; the size follows from the input's length.
+        struct Sizes {
+            std::size_t full, first;
+        };
+        constexpr Sizes sizes[] = {{platform::File::defaultBufferSize, platform::File::firstBufferSize},
+                                   {4096, 64},
+                                   {512, 512},
+                                   {100, 16}};
+        const Sizes chosen = sizes[length % std::size(sizes)];
+        platform::File source(chosen.full, chosen.first);
+        platform::File destination(chosen.full, chosen.first);
         if (!source.openForReading(os, "in.snd") || !destination.createForWriting(os, "out.kv", source)) {
             std::abort();
         }
