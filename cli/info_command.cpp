@@ -8,14 +8,14 @@
 #include <system_error>
 
 #include "commands.h"
-#include "container/inspect.h"
+#include "container/examine.h"
 #include "platform/os.h"
 
 namespace marlune::cli {
 namespace {
 
 using container::Finding;
-using container::Inspection;
+using container::Examination;
 
 constexpr std::size_t magicSize = 4;
 
@@ -28,10 +28,10 @@ char hexDigit(unsigned value) {
 }
 
 // The magic as read, printable: other bytes, and the quote and backslash, as \xNN.
-std::string magicText(const Inspection& inspection) {
+std::string magicText(const Examination& examination) {
     std::string text;
-    for (std::size_t i = 0; i < std::min(inspection.headerBytes, magicSize); ++i) {
-        const std::uint8_t byte = inspection.header[i];
+    for (std::size_t i = 0; i < std::min(examination.headerBytes, magicSize); ++i) {
+        const std::uint8_t byte = examination.header[i];
         if (byte >= 0x20 && byte < 0x7F && byte != '\\' && byte != '"') {
             text += static_cast<char>(byte);
         } else {
@@ -43,11 +43,11 @@ std::string magicText(const Inspection& inspection) {
     return text;
 }
 
-std::string magicHex(const Inspection& inspection) {
+std::string magicHex(const Examination& examination) {
     std::string text;
-    for (std::size_t i = 0; i < std::min(inspection.headerBytes, magicSize); ++i) {
-        text += hexDigit(inspection.header[i] >> 4u);
-        text += hexDigit(inspection.header[i]);
+    for (std::size_t i = 0; i < std::min(examination.headerBytes, magicSize); ++i) {
+        text += hexDigit(examination.header[i] >> 4u);
+        text += hexDigit(examination.header[i]);
     }
     return text;
 }
@@ -63,28 +63,28 @@ std::string cannotOpenReason(const std::string& path) {
 }
 
 // What the command says about the file, after its name.
-std::string verdict(const Inspection& inspection, const std::string& path) {
+std::string verdict(const Examination& examination, const std::string& path) {
     const std::string missing =
-        number(inspection.missingBytes) + " of its " + number(inspection.expectedBytes) + " bytes are missing";
-    const std::string chunk = "chunk " + number(inspection.chunks + 1);
-    switch (inspection.finding) {
+        number(examination.missingBytes) + " of its " + number(examination.expectedBytes) + " bytes are missing";
+    const std::string chunk = "chunk " + number(examination.chunks + 1);
+    switch (examination.finding) {
     case Finding::complete: return "complete container";
     case Finding::cannotOpen: return cannotOpenReason(path);
     case Finding::readFailed: return "reading it failed";
     case Finding::wrongMagic:
-        return "not a container: its magic is \"" + magicText(inspection) + "\", not \"KVRB\" or \"fx30\"";
+        return "not a container: its magic is \"" + magicText(examination) + "\", not \"KVRB\" or \"fx30\"";
     case Finding::headerCut: return "incomplete: the file ends inside the 82-byte header, " + missing;
     case Finding::dataOffsetBelowHeader:
-        return "not a valid container: dataOffset " + number(container::dataOffset(inspection.header)) +
+        return "not a valid container: dataOffset " + number(container::dataOffset(examination.header)) +
                " is below 82, inside the header";
     case Finding::dataOffsetPastEnd:
-        return "incomplete: dataOffset " + number(container::dataOffset(inspection.header)) +
+        return "incomplete: dataOffset " + number(container::dataOffset(examination.header)) +
                " is past the end of the file; the preamble at offset 82 is cut short, " + missing;
     case Finding::chunkHeaderCut:
-        return "incomplete: the header of " + chunk + " at offset " + number(inspection.cutOffset) + " is cut short, " +
+        return "incomplete: the header of " + chunk + " at offset " + number(examination.cutOffset) + " is cut short, " +
                missing;
     case Finding::payloadCut:
-        return "incomplete: the payload of " + chunk + " at offset " + number(inspection.cutOffset) +
+        return "incomplete: the payload of " + chunk + " at offset " + number(examination.cutOffset) +
                " is cut short, " + missing;
     }
     return {};
@@ -115,46 +115,46 @@ bool chunksWalked(Finding finding) {
     return finding == Finding::complete || finding == Finding::chunkHeaderCut || finding == Finding::payloadCut;
 }
 
-bool preambleKnown(const Inspection& inspection) {
-    return container::hasContainerHeader(inspection) &&
-           container::dataOffset(inspection.header) >= container::headerSize;
+bool preambleKnown(const Examination& examination) {
+    return container::hasContainerHeader(examination) &&
+           container::dataOffset(examination.header) >= container::headerSize;
 }
 
 std::string modeText(const container::Header& header) {
     return container::isFixedLength(header) ? "fixed" : "per-chunk";
 }
 
-void printText(const Inspection& inspection, const std::string& path) {
-    std::string out = path + ": " + verdict(inspection, path) + "\n";
+void printText(const Examination& examination, const std::string& path) {
+    std::string out = path + ": " + verdict(examination, path) + "\n";
     const auto field = [&out](const char* name, const std::string& value) {
         out += "  ";
         out += name;
         out.append(15 - std::string(name).size(), ' ');
         out += value + "\n";
     };
-    if (inspection.finding != Finding::cannotOpen) field("size", number(inspection.fileSize) + " bytes");
-    if (inspection.finding != Finding::cannotOpen && inspection.headerBytes >= magicSize) {
-        field("magic", magicText(inspection) +
-                           (inspection.finding == Finding::wrongMagic ? " (hex " + magicHex(inspection) + ")" : ""));
+    if (examination.finding != Finding::cannotOpen) field("size", number(examination.fileSize) + " bytes");
+    if (examination.finding != Finding::cannotOpen && examination.headerBytes >= magicSize) {
+        field("magic", magicText(examination) +
+                           (examination.finding == Finding::wrongMagic ? " (hex " + magicHex(examination) + ")" : ""));
     }
-    if (container::hasContainerHeader(inspection)) {
-        const container::Header& header = inspection.header;
+    if (container::hasContainerHeader(examination)) {
+        const container::Header& header = examination.header;
         field("lengthMode", std::to_string(container::lengthMode(header)) + ": " +
                                 (container::isFixedLength(header) ? "fixed 330-byte payloads"
                                                                   : "each chunk gives its payload length"));
         const std::uint32_t offset = container::dataOffset(header);
-        field("dataOffset", number(offset) + (preambleKnown(inspection)
+        field("dataOffset", number(offset) + (preambleKnown(examination)
                                                   ? " (preamble: " + number(offset - container::headerSize) + " bytes)"
                                                   : ""));
     }
-    if (chunksWalked(inspection.finding)) {
-        const char* which = inspection.finding == Finding::complete ? "" : " complete";
-        field("chunks", number(inspection.chunks) + which);
-        field("payload", number(inspection.payloadBytes) + " bytes");
-        if (container::isFixedLength(inspection.header)) {
-            const std::uint64_t other = inspection.lengthFieldsToRewrite;
+    if (chunksWalked(examination.finding)) {
+        const char* which = examination.finding == Finding::complete ? "" : " complete";
+        field("chunks", number(examination.chunks) + which);
+        field("payload", number(examination.payloadBytes) + " bytes");
+        if (container::isFixedLength(examination.header)) {
+            const std::uint64_t other = examination.lengthFieldsToRewrite;
             field("length fields", other == 0 ? "all 330"
-                                              : number(other) + " of " + number(inspection.chunks) +
+                                              : number(other) + " of " + number(examination.chunks) +
                                                     " not 330; a copy sets them to 330");
         }
     }
@@ -206,37 +206,37 @@ std::string jsonNumberOrNull(bool known, std::uint64_t value) {
     return known ? number(value) : "null";
 }
 
-std::string jsonObject(const Inspection& inspection, const std::string& path) {
-    const bool opened = inspection.finding != Finding::cannotOpen;
-    const bool header = container::hasContainerHeader(inspection);
-    const bool walked = chunksWalked(inspection.finding);
-    const container::Header& bytes = inspection.header;
-    const bool magicRead = opened && inspection.headerBytes >= magicSize;
+std::string jsonObject(const Examination& examination, const std::string& path) {
+    const bool opened = examination.finding != Finding::cannotOpen;
+    const bool header = container::hasContainerHeader(examination);
+    const bool walked = chunksWalked(examination.finding);
+    const container::Header& bytes = examination.header;
+    const bool magicRead = opened && examination.headerBytes >= magicSize;
 
     std::string out = "{\"file\": " + jsonString(path);
-    out += ", \"complete\": " + std::string(inspection.finding == Finding::complete ? "true" : "false");
-    out += ", \"size\": " + jsonNumberOrNull(opened, inspection.fileSize);
-    out += ", \"magic\": " + (magicRead ? jsonString(magicText(inspection)) : "null");
-    out += ", \"magicHex\": " + (magicRead ? jsonString(magicHex(inspection)) : "null");
+    out += ", \"complete\": " + std::string(examination.finding == Finding::complete ? "true" : "false");
+    out += ", \"size\": " + jsonNumberOrNull(opened, examination.fileSize);
+    out += ", \"magic\": " + (magicRead ? jsonString(magicText(examination)) : "null");
+    out += ", \"magicHex\": " + (magicRead ? jsonString(magicHex(examination)) : "null");
     out += ", \"lengthMode\": " + (header ? std::to_string(container::lengthMode(bytes)) : "null");
     out += ", \"chunkLengths\": " + (header ? jsonString(modeText(bytes)) : "null");
     out += ", \"dataOffset\": " + jsonNumberOrNull(header, container::dataOffset(bytes));
     out +=
-        ", \"preambleBytes\": " + jsonNumberOrNull(preambleKnown(inspection),
+        ", \"preambleBytes\": " + jsonNumberOrNull(preambleKnown(examination),
                                                    container::dataOffset(bytes) - std::uint64_t{container::headerSize});
-    out += ", \"chunks\": " + jsonNumberOrNull(walked, inspection.chunks);
-    out += ", \"payloadBytes\": " + jsonNumberOrNull(walked, inspection.payloadBytes);
-    out += ", \"lengthFieldsToRewrite\": " + jsonNumberOrNull(walked, inspection.lengthFieldsToRewrite);
+    out += ", \"chunks\": " + jsonNumberOrNull(walked, examination.chunks);
+    out += ", \"payloadBytes\": " + jsonNumberOrNull(walked, examination.payloadBytes);
+    out += ", \"lengthFieldsToRewrite\": " + jsonNumberOrNull(walked, examination.lengthFieldsToRewrite);
     out += ", \"problem\": ";
-    if (const auto kind = problemKind(inspection.finding)) {
-        const bool cut = isCut(inspection.finding);
-        const bool inChunk = inspection.finding == Finding::chunkHeaderCut || inspection.finding == Finding::payloadCut;
+    if (const auto kind = problemKind(examination.finding)) {
+        const bool cut = isCut(examination.finding);
+        const bool inChunk = examination.finding == Finding::chunkHeaderCut || examination.finding == Finding::payloadCut;
         out += "{\"kind\": " + jsonString(*kind);
-        out += ", \"message\": " + jsonString(verdict(inspection, path));
-        out += ", \"offset\": " + jsonNumberOrNull(cut, inspection.cutOffset);
-        out += ", \"expectedBytes\": " + jsonNumberOrNull(cut, inspection.expectedBytes);
-        out += ", \"missingBytes\": " + jsonNumberOrNull(cut, inspection.missingBytes);
-        out += ", \"chunk\": " + jsonNumberOrNull(inChunk, inspection.chunks + 1);
+        out += ", \"message\": " + jsonString(verdict(examination, path));
+        out += ", \"offset\": " + jsonNumberOrNull(cut, examination.cutOffset);
+        out += ", \"expectedBytes\": " + jsonNumberOrNull(cut, examination.expectedBytes);
+        out += ", \"missingBytes\": " + jsonNumberOrNull(cut, examination.missingBytes);
+        out += ", \"chunk\": " + jsonNumberOrNull(inChunk, examination.chunks + 1);
         out += "}";
     } else {
         out += "null";
@@ -251,15 +251,15 @@ int infoCommand(const std::vector<std::string>& files, bool json) {
     const bool array = json && files.size() > 1;
     if (array) std::fputs("[\n", stdout);
     for (std::size_t i = 0; i < files.size(); ++i) {
-        const Inspection inspection = container::inspect(platform::nativeOs(), files[i].c_str());
-        allComplete = allComplete && inspection.finding == Finding::complete;
+        const Examination examination = container::examine(platform::nativeOs(), files[i].c_str());
+        allComplete = allComplete && examination.finding == Finding::complete;
         if (json) {
             const std::string line =
-                (array ? "  " : "") + jsonObject(inspection, files[i]) + (array && i + 1 < files.size() ? ",\n" : "\n");
+                (array ? "  " : "") + jsonObject(examination, files[i]) + (array && i + 1 < files.size() ? ",\n" : "\n");
             std::fputs(line.c_str(), stdout);
         } else {
             if (i > 0) std::fputs("\n", stdout);
-            printText(inspection, files[i]);
+            printText(examination, files[i]);
         }
     }
     if (array) std::fputs("]\n", stdout);

@@ -23,7 +23,7 @@ enum class Finding {
     payloadCut,             // the file ends inside a payload
 };
 
-struct Inspection {
+struct Examination {
     Finding finding = Finding::cannotOpen;
     std::uint64_t fileSize = 0;
     // The header as read; only its first `headerBytes` bytes come from the file.
@@ -45,10 +45,10 @@ struct Inspection {
 
 // True when the header was read in full and carries a container magic, so that
 // its fields mean something.
-inline bool hasContainerHeader(const Inspection& inspection) {
-    return inspection.headerBytes == headerSize && hasContainerMagic(inspection.header);
+inline bool hasContainerHeader(const Examination& examination) {
+    return examination.headerBytes == headerSize && hasContainerMagic(examination.header);
 }
 
-Inspection inspect(platform::Os& os, const char* path);
+Examination examine(platform::Os& os, const char* path);
 
 }  // namespace marlune::container
