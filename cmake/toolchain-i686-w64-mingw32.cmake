@@ -1,22 +1,5 @@
 # Cross-build for 32-bit Windows (i686): Marlune.dll as hosts load it.
 # Debian's MinGW-w64 (g++-mingw-w64-i686, mingw-w64-tools); the tests run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(target i686-w64-mingw32)
-# The posix thread model: the tests use std::thread, which GCC 12's win32 model lacks.
-set(CMAKE_C_COMPILER ${target}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${target}-g++-posix)
-set(CMAKE_RC_COMPILER ${target}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${target})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Programs carry their runtimes (libgcc, libstdc++, winpthread): nothing to put beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)
+set(MARLUNE_MINGW_PROCESSOR i686)
+set(MARLUNE_WINE /usr/lib/wine/wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
