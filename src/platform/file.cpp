@@ -296,10 +296,6 @@ bool File::size(std::uint64_t& bytes) {
     return isOpen() && flushPending() && os_->size(handle_, bytes);
 }
 
-bool File::truncate(std::uint64_t bytes) {
-    return isOpen() && flushPending() && os_->truncate(handle_, bytes);
-}
-
 bool File::sync() {
     return isOpen() && flushPending() && os_->sync(handle_);
 }

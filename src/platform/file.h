@@ -87,7 +87,6 @@ public:
     // Flushes pending writes first.
     bool seek(std::uint64_t offset);
     bool size(std::uint64_t& bytes);
-    bool truncate(std::uint64_t bytes);
     bool sync();
     // False when `path` now names another file than this one (see Os::isSameFile).
     bool isNamedBy(const char* path);
