@@ -70,7 +70,10 @@ std::string verdict(const Examination& examination, const std::string& path) {
     switch (examination.finding) {
     case Finding::complete: return "complete container";
     case Finding::cannotOpen: return cannotOpenReason(path);
-    case Finding::readFailed: return "reading it failed";
+    case Finding::noMemory:
+    case Finding::readFailed:
+    case Finding::writeFailed: return "reading it failed";
+    case Finding::sourceChanged: return "it changed while it was read";
     case Finding::wrongMagic:
         return "not a container: its magic is \"" + magicText(examination) + "\", not \"KVRB\" or \"fx30\"";
     case Finding::headerCut: return "incomplete: the file ends inside the 82-byte header, " + missing;
@@ -94,7 +97,10 @@ std::optional<std::string> problemKind(Finding finding) {
     switch (finding) {
     case Finding::complete: return std::nullopt;
     case Finding::cannotOpen: return "cannot-open";
-    case Finding::readFailed: return "read-failed";
+    case Finding::noMemory:
+    case Finding::readFailed:
+    case Finding::writeFailed: return "read-failed";
+    case Finding::sourceChanged: return "changed-while-read";
     case Finding::wrongMagic: return "wrong-magic";
     case Finding::headerCut: return "header-cut";
     case Finding::dataOffsetBelowHeader: return "data-offset-below-82";
@@ -152,7 +158,7 @@ void printText(const Examination& examination, const std::string& path) {
         field("chunks", number(examination.chunks) + which);
         field("payload", number(examination.payloadBytes) + " bytes");
         if (container::isFixedLength(examination.header)) {
-            const std::uint64_t other = examination.lengthFieldsToRewrite;
+            const std::uint64_t other = examination.lengthFieldsSet;
             field("length fields", other == 0 ? "all 330"
                                               : number(other) + " of " + number(examination.chunks) +
                                                     " not 330; a copy sets them to 330");
@@ -226,7 +232,7 @@ std::string jsonObject(const Examination& examination, const std::string& path) 
                                                    container::dataOffset(bytes) - std::uint64_t{container::headerSize});
     out += ", \"chunks\": " + jsonNumberOrNull(walked, examination.chunks);
     out += ", \"payloadBytes\": " + jsonNumberOrNull(walked, examination.payloadBytes);
-    out += ", \"lengthFieldsToRewrite\": " + jsonNumberOrNull(walked, examination.lengthFieldsToRewrite);
+    out += ", \"lengthFieldsToRewrite\": " + jsonNumberOrNull(walked, examination.lengthFieldsSet);
     out += ", \"problem\": ";
     if (const auto kind = problemKind(examination.finding)) {
         const bool cut = isCut(examination.finding);

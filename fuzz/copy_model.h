@@ -5,6 +5,7 @@
 // Written apart from the library so that the two can disagree.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -19,6 +20,8 @@ struct ModelResult {
     // The sizes at which the destination held only whole parts on the way:
     // nothing, the header, header and preamble, then each complete chunk.
     std::vector<std::size_t> wholeSizes;
+    // The largest complete chunk, header included.
+    std::size_t largestChunk = 0;
 };
 
 inline ModelResult modelCopy(const std::uint8_t* source, std::size_t size) {
@@ -49,6 +52,7 @@ inline ModelResult modelCopy(const std::uint8_t* source, std::size_t size) {
         result.destination.insert(result.destination.end(), chunk, chunk + 8);
         result.destination.insert(result.destination.end(), source + at + 8, source + at + 8 + payload);
         at += 8 + payload;
+        result.largestChunk = std::max(result.largestChunk, 8 + payload);
         result.wholeSizes.push_back(result.destination.size());
     }
     result.outcome = Outcome::copied;

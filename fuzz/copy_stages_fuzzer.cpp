@@ -48,32 +48,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t len
     const fuzz::Bytes input(data, data + size);
     os.files["in.snd"] = input;
 
+    const fuzz::ModelResult expected = fuzz::modelCopy(data, size);
     fuzz::Outcome outcome = fuzz::Outcome::copied;
     container::Header header{};
     {
-        // Small buffers too, so that inputs of a few KiB reach refills, growth and
-        // parts that straddle a buffer's end; the size follows from the input's length.
-        struct Sizes {
-            std::size_t full, first;
-        };
-        constexpr Sizes sizes[] = {{platform::File::defaultBufferSize, platform::File::firstBufferSize},
-                                   {4096, 64},
-                                   {512, 512},
-                                   {100, 16}};
-        const Sizes chosen = sizes[length % std::size(sizes)];
-        platform::File source(chosen.full, chosen.first);
-        platform::File destination(chosen.full, chosen.first);
-        if (!source.openForReading(os, "in.snd") || !destination.createForWriting(os, "out.kv", source)) {
+        // Small buffers too, so that inputs of a few KiB reach refills and chunks
+        // that straddle a buffer's end; the size follows from the input's length.
+        // A buffer holds at least the header and the largest chunk, as the entry
+        // point's always does.
+        constexpr std::size_t sizes[] = {0, 4096, 512, 100};
+        const std::size_t chosen = sizes[length % std::size(sizes)];
+        platform::File source;
+        platform::File destination;
+        container::CopyBuffer buffer;
+        if (!source.openForReading(os, "in.snd") || !destination.createForWriting(os, "out.kv", source) ||
+            !(chosen == 0 ? buffer.allocateFor(source.sizeAtOpen())
+                          : buffer.allocate(std::max({chosen, expected.largestChunk, container::headerSize})))) {
             std::abort();
         }
-        if (!container::copyHeader(source, destination, header)) {
+        container::ContainerCopy copy(source, &destination, buffer, header);
+        if (!copy.copyHeader()) {
             outcome = fuzz::Outcome::headerFailed;
-        } else if (!container::copyAudioData(source, destination, header)) {
+        } else if (!copy.copyAudioData()) {
             outcome = fuzz::Outcome::audioFailed;
         }
     }
 
-    const fuzz::ModelResult expected = fuzz::modelCopy(data, size);
     const fuzz::Bytes& written = os.files.at("out.kv");
     if (os.files.at("in.snd") != input) disagree("the source was changed", outcome, expected.outcome);
     if (os.openFiles() != 0) disagree("a file was left open", outcome, expected.outcome);

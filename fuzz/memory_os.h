@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -27,9 +28,10 @@ public:
 
     std::size_t openFiles() const { return open_.size(); }
 
-    bool openForReading(const char* path, platform::Handle& file) override {
+    bool openForReading(const char* path, platform::Handle& file, std::uint64_t& size) override {
         if (files.count(path) == 0) return false;
         file = openHandle(path);
+        size = files.at(path).size();
         return true;
     }
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override {
@@ -62,10 +64,6 @@ public:
         open_.at(file).position = offset;
         return true;
     }
-    bool size(platform::Handle file, std::uint64_t& bytes) override {
-        bytes = files.at(open_.at(file).name).size();
-        return true;
-    }
     bool truncate(platform::Handle file, std::uint64_t bytes) override {
         Bytes& content = files.at(open_.at(file).name);
         if (bytes < content.size()) content.resize(static_cast<std::size_t>(bytes));
@@ -90,6 +88,7 @@ private:
 
     std::int64_t fail() {
         faulted = true;
+        platform::setLastSystemError(EIO);
         return -1;
     }
 

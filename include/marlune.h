@@ -57,7 +57,10 @@ extern "C" {
  *
  * Returns 1 when the whole container reached the destination, 0 on any failure.
  * A destination that was created stays on failure, holding the header,
- * preamble and complete chunks copied before the failure.
+ * preamble and complete chunks copied before the failure. After a failed write
+ * the destination is cut back to the last whole part that reached it; should
+ * the system refuse that too (a disk that has stopped answering), the call
+ * fails all the same, and the destination may then end inside a part.
  */
 MARLUNE_API int32_t MARLUNE_CALL KVRBinfo(const char *source, const char *destination,
                                           int32_t showErrors);

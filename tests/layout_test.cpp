@@ -38,17 +38,17 @@ TEST(Layout, DataOffsetIsUnsignedLittleEndian) {
 
 TEST(Layout, ChunkLengthReadsAndWritesOffsetTwo) {
     ChunkHeader chunk{1, 2, 0x34, 0x12, 5, 6, 7, 8};
-    EXPECT_EQ(chunkLength(chunk), 0x1234);
-    setChunkLength(chunk, 0xFFFF);
+    EXPECT_EQ(chunkLength(chunk.data()), 0x1234);
+    setChunkLength(chunk.data(), 0xFFFF);
     EXPECT_EQ(chunk, (ChunkHeader{1, 2, 0xFF, 0xFF, 5, 6, 7, 8}));
-    setChunkLength(chunk, 330);
+    setChunkLength(chunk.data(), 330);
     EXPECT_EQ(chunk, (ChunkHeader{1, 2, 0x4A, 0x01, 5, 6, 7, 8}));
 }
 
-TEST(Layout, EffectivePayloadLengthFollowsTheMode) {
+TEST(Layout, EffectivePayloadLengthIs330InFixedLengthMode) {
     const ChunkHeader chunk{0, 0, 0x10, 0x00, 0, 0, 0, 0};
-    EXPECT_EQ(effectivePayloadLength(headerOf(testing::KvrbBuilder().lengthMode(0).build()), chunk), 330);
-    EXPECT_EQ(effectivePayloadLength(headerOf(testing::KvrbBuilder().lengthMode(7).build()), chunk), 16);
+    EXPECT_EQ(effectivePayloadLength(true, chunk.data()), 330);
+    EXPECT_EQ(effectivePayloadLength(false, chunk.data()), 16);
 }
 
 }  // namespace

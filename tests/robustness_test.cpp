@@ -30,13 +30,18 @@ protected:
 // A read that gives nothing before the source's end used to pass for the end of
 // the container: the conversion then deleted the source with chunks missing.
 TEST_F(SourceChanges, AReadEndingEarlyIsNoEndOfTheContainer) {
-    os.fault = Fault{Call::read, 3, FaultKind::noProgress};  // the first chunk header
-    writeFile(source, good);
+    KvrbBuilder builder = KvrbBuilder().preamble(9);
+    for (int i = 0; i < 6; ++i) builder.chunk(1000);
+    const Bytes longer = builder.build();
+    // Half of the file arrives, then the system says it has ended.
+    os.fault = Fault{Call::read, 1, FaultKind::shortTransfer};
+    os.secondFault = Fault{Call::read, 2, FaultKind::noProgress};
+    writeFile(source, longer);
     EXPECT_EQ(convert(), 0);
     EXPECT_TRUE(os.faulted);
-    EXPECT_EQ(readFile(source), good);
+    EXPECT_EQ(readFile(source), longer);
     EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCopyAudioData});
-    EXPECT_EQ(readFile(destination), prefix(good, 82 + 9));
+    EXPECT_EQ(readFile(destination), prefix(longer, 82 + 9 + 2 * 1008));
 }
 
 // Another program renames a new file over the source while it is converted (as

@@ -44,7 +44,9 @@ protected:
 TEST_F(Win32Files, TheSourceIsSharedForReadingAndWritingOnly) {
     writeFile(source, {1, 2, 3});
     platform::Handle file = platform::noHandle;
-    ASSERT_TRUE(os.openForReading(source.c_str(), file));
+    std::uint64_t size = 0;
+    ASSERT_TRUE(os.openForReading(source.c_str(), file, size));
+    EXPECT_EQ(size, 3u);
     EXPECT_EQ(openError(source, GENERIC_READ | GENERIC_WRITE, shareAll), 0u);
     EXPECT_EQ(openError(source, DELETE, shareAll), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     // Others may not deny the reading it does.
@@ -64,9 +66,9 @@ TEST_F(Win32Files, TheDestinationIsCreatedOrTruncatedForExclusiveWriting) {
     EXPECT_EQ(openError(destination, GENERIC_READ, shareAll), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(openError(destination, GENERIC_WRITE, shareAll), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_TRUE(isInheritable(file));
-    std::uint64_t bytes = 99;
-    EXPECT_TRUE(os.size(file, bytes));
-    EXPECT_EQ(bytes, 0u);
+    LARGE_INTEGER bytes{};
+    EXPECT_TRUE(GetFileSizeEx(reinterpret_cast<HANDLE>(file), &bytes));
+    EXPECT_EQ(bytes.QuadPart, 0);
     unsigned char buffer[4] = {};
     EXPECT_EQ(os.read(file, buffer, sizeof buffer), -1);  // write access only
     EXPECT_TRUE(os.close(file));
@@ -82,9 +84,10 @@ TEST_F(Win32Files, TheDestinationIsCreatedOrTruncatedForExclusiveWriting) {
 
 TEST_F(Win32Files, DevicesAndFoldersAreNotFiles) {
     platform::Handle file = platform::noHandle;
-    EXPECT_FALSE(os.openForReading("NUL", file));
+    std::uint64_t size = 0;
+    EXPECT_FALSE(os.openForReading("NUL", file, size));
     EXPECT_FALSE(os.createForWriting("NUL", platform::noHandle, file));
-    EXPECT_FALSE(os.openForReading(dir.path(".").c_str(), file));
+    EXPECT_FALSE(os.openForReading(dir.path(".").c_str(), file, size));
     EXPECT_EQ(file, platform::noHandle);
 }
 

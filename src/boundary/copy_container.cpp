@@ -13,21 +13,10 @@ std::int32_t failWithFilesOpen(ModuleState& state, const char* message) {
     return 0;
 }
 
-// Every byte read from the source is written once, so a complete copy is exactly
-// as long as its source. A read that ended early (a file system that gives up, a
-// source cut or extended while it was read) would otherwise pass for the end of
-// the container, and a conversion would then delete the only complete copy.
-bool copiedWholeSource(ModuleState& state) {
-    std::uint64_t sourceBytes = 0;
-    std::uint64_t destinationBytes = 0;
-    return state.sourceFile.size(sourceBytes) && state.destinationFile.size(destinationBytes) &&
-           sourceBytes == destinationBytes;
-}
-
 }  // namespace
 
-std::int32_t copyContainer(const char* source, const char* destination, std::int32_t showErrors,
-                           Durability durability, bool* sourceStillNamed) {
+std::int32_t copyContainer(const char* source, const char* destination, std::int32_t showErrors, Durability durability,
+                           bool* sourceStillNamed) {
     ModuleState& state = moduleState();
     state.sourceName = source ? source : "";
     state.destinationName = destination ? destination : "";
@@ -46,13 +35,15 @@ std::int32_t copyContainer(const char* source, const char* destination, std::int
         state.sourceFile.close();
         return 0;
     }
-    if (!container::copyHeader(state.sourceFile, state.destinationFile, state.header)) {
+    // Without memory to copy in, nothing can be copied: the header is the first
+    // part that cannot be.
+    container::CopyBuffer buffer;
+    if (!buffer.allocateFor(state.sourceFile.sizeAtOpen())) {
         return failWithFilesOpen(state, messages::cannotCopyHeader);
     }
-    if (!container::copyAudioData(state.sourceFile, state.destinationFile, state.header) ||
-        !copiedWholeSource(state)) {
-        return failWithFilesOpen(state, messages::cannotCopyAudioData);
-    }
+    container::ContainerCopy copy(state.sourceFile, &state.destinationFile, buffer, state.header);
+    if (!copy.copyHeader()) return failWithFilesOpen(state, messages::cannotCopyHeader);
+    if (!copy.copyAudioData()) return failWithFilesOpen(state, messages::cannotCopyAudioData);
     if (durability == Durability::onStableStorage && !state.destinationFile.sync()) {
         return failWithFilesOpen(state, messages::cannotCopyAudioData);
     }

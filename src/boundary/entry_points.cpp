@@ -1,8 +1,8 @@
 // The two exported functions: one call at a time, and nothing thrown past them.
 #include "marlune.h"
 
+#include "boundary/module_state.h"
 #include "boundary/operations.h"
-#include "platform/os.h"
 
 namespace marlune {
 namespace {
@@ -17,11 +17,11 @@ public:
     CallGuard() : admitted_(!insideCall) {
         if (!admitted_) return;
         insideCall = true;
-        platform::lockCalls();
+        moduleState().callLock.lock();
     }
     ~CallGuard() {
         if (!admitted_) return;
-        platform::unlockCalls();
+        moduleState().callLock.unlock();
         insideCall = false;
     }
     CallGuard(const CallGuard&) = delete;

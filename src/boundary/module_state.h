@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "container/layout.h"
@@ -23,6 +24,8 @@ struct ModuleState {
     platform::File destinationFile;
     std::int32_t showErrors = 0;
     container::Header header{};
+    // Serialises the calls that share all of the above.
+    std::mutex callLock;
 };
 
 ModuleState& moduleState();

@@ -1,132 +1,158 @@
 #include "container/copy.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <new>
+
+#include "container/framing.h"
 
 namespace marlune::container {
 namespace {
 
-bool readExactly(platform::File& file, void* buffer, std::size_t size) {
-    return file.read(buffer, size) == static_cast<std::int64_t>(size);
-}
-
-// Every stage ends here: its writes reach the system whatever the outcome, and a
-// failed stage leaves no part behind that it wrote only in part. A write that fails
-// only now fails the stage.
-bool finishStage(platform::File& destination, bool done) {
-    if (!done) {
-        destination.cutBackToWhole();
-        return false;
-    }
-    return destination.flush();
-}
-
-bool copyHeaderAndPreamble(platform::File& source, platform::File& destination, Header& header) {
-    if (!readExactly(source, header.data(), header.size())) return false;
-    if (!hasContainerMagic(header)) return false;
-    if (!destination.seek(0) || !destination.write(header.data(), header.size())) return false;
-    destination.markWhole();
-
-    // Checked after the header is written, so that the destination holds the header
-    // whenever the preamble is missing or malformed.
-    const std::uint32_t offset = dataOffset(header);
-    if (offset < headerSize) return false;
-    std::uint64_t sourceSize = 0;
-    if (!source.size(sourceSize) || sourceSize < offset || !source.seek(headerSize)) return false;
-    const std::uint64_t length = offset - headerSize;
-    if (destination.copyFrom(source, length) != static_cast<std::int64_t>(length)) return false;
-    destination.markWhole();
-    return true;
-}
-
-enum class ChunkHeaderRead { complete, endOfData, failed };
-
-ChunkHeaderRead readChunkHeader(platform::File& source, ChunkHeader& chunk) {
-    const std::int64_t got = source.read(chunk.data(), chunk.size());
-    if (got == 0) return ChunkHeaderRead::endOfData;
-    return got == static_cast<std::int64_t>(chunk.size()) ? ChunkHeaderRead::complete : ChunkHeaderRead::failed;
-}
-
-enum class Block { copied, endOfData, oneChunkAtATime, failed };
-
-// The common case, in place: reads as much of the source as the destination's buffer
-// takes straight into it, completes the whole chunks there and commits them one by
-// one. The start of a chunk that did not arrive whole (`carried` bytes) stays there
-// for the next block; Block::oneChunkAtATime when a chunk does not fit at all, after
-// giving its start back to the source. `position` is where the next chunk starts.
-Block copyWholeChunksInPlace(platform::File& source, platform::File& destination, bool fixedLength,
-                             std::uint64_t& position, std::size_t& carried) {
-    std::size_t room = 0;
-    std::uint8_t* const space = destination.writeSpace(room, carried);
-    if (room < chunkHeaderSize || room <= carried) {
-        const bool rewound = carried == 0 || source.seek(position);
-        carried = 0;
-        return rewound ? Block::oneChunkAtATime : Block::failed;
-    }
-    const std::int64_t got = source.read(space + carried, room - carried);
-    if (got < 0) return Block::failed;
-    // At the end of the source: complete only when no chunk was left unfinished.
-    if (got == 0) return carried == 0 ? Block::endOfData : Block::failed;
-    const std::size_t size = carried + static_cast<std::size_t>(got);
-    std::size_t whole = 0;
-    while (size - whole >= chunkHeaderSize) {
-        ChunkHeader chunk;
-        std::memcpy(chunk.data(), space + whole, chunk.size());
-        if (fixedLength) {
-            setChunkLength(chunk, fixedPayloadLength);
-            std::memcpy(space + whole, chunk.data(), chunk.size());
-        }
-        const std::size_t length = chunk.size() + chunkLength(chunk);
-        if (size - whole < length) break;
-        destination.commit(length);
-        destination.markWhole();
-        whole += length;
-    }
-    position += whole;
-    carried = size - whole;
-    return Block::copied;
-}
-
-bool copyChunks(platform::File& source, platform::File& destination, const Header& header) {
-    std::uint64_t position = dataOffset(header);
-    if (!source.seek(position)) return false;
-
-    const bool fixedLength = isFixedLength(header);
-    std::size_t carried = 0;
-    ChunkHeader chunk{};
-    for (;;) {
-        switch (copyWholeChunksInPlace(source, destination, fixedLength, position, carried)) {
-        case Block::copied: continue;
-        case Block::endOfData: return true;
-        case Block::failed: return false;
-        case Block::oneChunkAtATime: break;
-        }
-        switch (readChunkHeader(source, chunk)) {
-        case ChunkHeaderRead::endOfData: return true;
-        case ChunkHeaderRead::failed: return false;
-        case ChunkHeaderRead::complete: break;
-        }
-        if (fixedLength) setChunkLength(chunk, fixedPayloadLength);
-        const std::uint16_t length = chunkLength(chunk);
-        // The payload goes from the source's buffer straight into the destination's.
-        // Until the mark, the chunk is not whole: when its payload is cut short, the
-        // stage's failure takes its header back out, so no partial chunk is written.
-        if (!destination.write(chunk.data(), chunk.size()) || destination.copyFrom(source, length) != length) {
-            return false;
-        }
-        destination.markWhole();
-        position += chunk.size() + length;
-    }
-}
+constexpr std::size_t magicSize = 4;
 
 }  // namespace
 
-bool copyHeader(platform::File& source, platform::File& destination, Header& header) {
-    return finishStage(destination, copyHeaderAndPreamble(source, destination, header));
+bool CopyBuffer::allocate(std::size_t size) {
+    bytes_.reset(new (std::nothrow) std::uint8_t[size]);
+    size_ = bytes_ ? size : 0;
+    return bytes_ != nullptr;
 }
 
-bool copyAudioData(platform::File& source, platform::File& destination, const Header& header) {
-    return finishStage(destination, copyChunks(source, destination, header));
+bool CopyBuffer::allocateFor(std::uint64_t sourceSize) {
+    const auto wanted = static_cast<std::size_t>(std::clamp<std::uint64_t>(sourceSize, smallestSize, preferredSize));
+    return allocate(wanted) || allocate(std::min(wanted, largestChunk));
+}
+
+// The first failure is the one reported. Of a failed write from the start, a
+// header that reached the disk stands.
+bool ContainerCopy::fail(Finding finding) {
+    if (report_.finding == Finding::complete) report_.finding = finding;
+    if (destination_) {
+        if (whole_ == 0 && destination_->position() >= headerSize) whole_ = headerSize;
+        if (destination_->position() > whole_) destination_->truncate(whole_);
+    }
+    return false;
+}
+
+bool ContainerCopy::cutShort(Finding finding, std::uint64_t offset, std::uint64_t expected, std::uint64_t present) {
+    report_.cutOffset = offset;
+    report_.expectedBytes = expected;
+    report_.missingBytes = expected - present;
+    return fail(finding);
+}
+
+// Moves what is not yet written to the front, and reads on after it as far as the
+// buffer takes.
+bool ContainerCopy::fill() {
+    const std::size_t unwritten = end_ - start_;
+    if (start_ > 0) std::memmove(buffer_.data(), buffer_.data() + start_, unwritten);
+    start_ = 0;
+    end_ = unwritten;
+    const std::size_t wanted = buffer_.size() - end_;
+    const std::int64_t got = source_.read(buffer_.data() + end_, wanted);
+    if (got < 0) return fail(Finding::readFailed);
+    end_ += static_cast<std::size_t>(got);
+    sourceEnded_ = static_cast<std::size_t>(got) < wanted;
+    return true;
+}
+
+bool ContainerCopy::write(const std::uint8_t* bytes, std::size_t size) {
+    return !destination_ || destination_->write(bytes, size) || fail(Finding::writeFailed);
+}
+
+bool ContainerCopy::writeWhole(const std::uint8_t* bytes, std::size_t size) {
+    if (!write(bytes, size)) return false;
+    whole_ += size;
+    return true;
+}
+
+bool ContainerCopy::copyHeader() {
+    if (!fill()) return false;
+    report_.headerBytes = std::min(end_, headerSize);
+    std::memcpy(header_.data(), buffer_.data(), report_.headerBytes);
+    // A short file whose first four bytes are no magic is no container at all,
+    // rather than a container cut short.
+    if (end_ >= magicSize && !hasContainerMagic(header_)) return fail(Finding::wrongMagic);
+    if (end_ < headerSize) return cutShort(Finding::headerCut, 0, headerSize, end_);
+    if (destination_ && !destination_->seek(0)) return fail(Finding::writeFailed);
+
+    // The header is written even when what follows it is wrong, so that the
+    // destination then holds it.
+    const std::uint32_t offset = dataOffset(header_);
+    if (offset < headerSize) return writeWhole(buffer_.data(), headerSize) && fail(Finding::dataOffsetBelowHeader);
+    if (offset > source_.sizeAtOpen()) {
+        return writeWhole(buffer_.data(), headerSize) &&
+               cutShort(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, source_.sizeAtOpen() - headerSize);
+    }
+    if (offset <= end_) {
+        start_ = offset;
+        return writeWhole(buffer_.data(), offset);
+    }
+    // A preamble longer than the buffer: what was read of it goes with the header.
+    if (!write(buffer_.data(), end_)) return false;
+    whole_ = headerSize;
+    start_ = end_ = 0;
+    return copyRestOfPreamble();
+}
+
+// Inside the system where it can, so that a preamble of any size costs no more
+// memory; what it leaves goes through the buffer.
+bool ContainerCopy::copyRestOfPreamble() {
+    const std::uint32_t offset = dataOffset(header_);
+    std::uint64_t length = offset - source_.position();
+    if (!destination_) {
+        if (!source_.seek(offset)) return fail(Finding::readFailed);
+        length = 0;
+    } else if (length >= buffer_.size()) {
+        const std::int64_t copied = destination_->copyFrom(source_, length);
+        if (copied < 0) return fail(Finding::writeFailed);
+        length -= static_cast<std::uint64_t>(copied);
+    }
+    while (length > 0) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size()));
+        const std::int64_t got = source_.read(buffer_.data(), size);
+        if (got < 0) return fail(Finding::readFailed);
+        if (got < static_cast<std::int64_t>(size)) return fail(Finding::sourceChanged);
+        if (!write(buffer_.data(), size)) return false;
+        length -= size;
+    }
+    whole_ = offset;
+    return true;
+}
+
+bool ContainerCopy::copyAudioData() {
+    const bool fixedLength = isFixedLength(header_);
+    for (;;) {
+        std::uint8_t* const unwritten = buffer_.data() + start_;
+        const ChunkSpan span = walkChunks(unwritten, end_ - start_, fixedLength);
+        if (destination_ && !destination_->write(unwritten, span.wholeBytes)) {
+            // The whole chunks among what reached the disk stand.
+            const auto landed = static_cast<std::size_t>(destination_->position() - whole_);
+            whole_ += walkChunks(unwritten, landed, fixedLength).wholeBytes;
+            return fail(Finding::writeFailed);
+        }
+        report_.chunks += span.chunks;
+        report_.payloadBytes += span.payloadBytes;
+        report_.lengthFieldsSet += span.lengthFieldsSet;
+        whole_ += span.wholeBytes;
+        start_ += span.wholeBytes;
+        if (sourceEnded_) return endOfChunks(span.unfinishedSize);
+        // A chunk that fills the buffer came with a source that grew since it was opened.
+        if (end_ - start_ == buffer_.size()) return fail(Finding::sourceChanged);
+        if (!fill()) return false;
+    }
+}
+
+// Complete only when no chunk is left unfinished and the source is as long as it
+// was when opened: a source cut or extended meanwhile is no complete copy.
+bool ContainerCopy::endOfChunks(std::size_t unfinishedSize) {
+    if (source_.position() != source_.sizeAtOpen()) return fail(Finding::sourceChanged);
+    const std::size_t left = end_ - start_;
+    if (left == 0) return true;
+    if (left < chunkHeaderSize) return cutShort(Finding::chunkHeaderCut, whole_, chunkHeaderSize, left);
+    return cutShort(Finding::payloadCut, whole_ + chunkHeaderSize, unfinishedSize - chunkHeaderSize,
+                    left - chunkHeaderSize);
 }
 
 }  // namespace marlune::container

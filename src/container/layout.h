@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace marlune::container {
 
@@ -16,28 +17,39 @@ using Header = std::array<std::uint8_t, headerSize>;
 using ChunkHeader = std::array<std::uint8_t, chunkHeaderSize>;
 
 // True when the header starts with "KVRB" or "fx30" (case-sensitive).
-bool hasContainerMagic(const Header& header);
+inline bool hasContainerMagic(const Header& header) {
+    return std::memcmp(header.data(), "KVRB", 4) == 0 || std::memcmp(header.data(), "fx30", 4) == 0;
+}
 
 // lengthMode: signed 16-bit at offset 8.
-std::int16_t lengthMode(const Header& header);
+inline std::int16_t lengthMode(const Header& header) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(header[8] | (header[9] << 8)));
+}
 
 // Zero or negative lengthMode: every payload is 330 bytes, whatever the chunk says.
-bool isFixedLength(const Header& header);
+inline bool isFixedLength(const Header& header) {
+    return lengthMode(header) <= 0;
+}
 
 // dataOffset: unsigned 32-bit at offset 20, where the first chunk header starts.
-std::uint32_t dataOffset(const Header& header);
+inline std::uint32_t dataOffset(const Header& header) {
+    return static_cast<std::uint32_t>(header[20]) | (static_cast<std::uint32_t>(header[21]) << 8) |
+           (static_cast<std::uint32_t>(header[22]) << 16) | (static_cast<std::uint32_t>(header[23]) << 24);
+}
 
-// chunkLength: unsigned 16-bit at offset 2 of a chunk header. Inline: the copy
-// reads or sets it for every chunk.
-inline std::uint16_t chunkLength(const ChunkHeader& chunk) {
+// chunkLength: unsigned 16-bit at offset 2 of a chunk header, read and set where
+// the header lies. Inline: the framing walk reads it for every chunk.
+inline std::uint16_t chunkLength(const std::uint8_t* chunk) {
     return static_cast<std::uint16_t>(chunk[2] | (chunk[3] << 8));
 }
-inline void setChunkLength(ChunkHeader& chunk, std::uint16_t length) {
+inline void setChunkLength(std::uint8_t* chunk, std::uint16_t length) {
     chunk[2] = static_cast<std::uint8_t>(length & 0xFF);
     chunk[3] = static_cast<std::uint8_t>(length >> 8);
 }
 
 // The number of payload bytes that follow this chunk header.
-std::uint16_t effectivePayloadLength(const Header& header, const ChunkHeader& chunk);
+inline std::uint16_t effectivePayloadLength(bool fixedLength, const std::uint8_t* chunk) {
+    return fixedLength ? fixedPayloadLength : chunkLength(chunk);
+}
 
 }  // namespace marlune::container

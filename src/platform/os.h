@@ -1,6 +1,8 @@
 // The operating-system services the library uses, behind one small interface.
 // posix.cpp and win32.cpp each implement it for their platform; tests put their
 // own Os in front of the native one to watch calls or make any of them fail.
+//
+// A call that fails leaves the system's error code where lastSystemError() finds it.
 #pragma once
 
 #include <cstddef>
@@ -14,12 +16,11 @@ inline constexpr Handle noHandle = -1;
 
 class Os {
 public:
-    static constexpr std::int64_t copyNotSupported = -2;
-
     virtual ~Os() = default;
 
-    // Opens an existing file for reading; others may go on reading and writing it.
-    virtual bool openForReading(const char* path, Handle& file) = 0;
+    // Opens an existing regular file for reading, others may go on reading and
+    // writing it, and learns its size.
+    virtual bool openForReading(const char* path, Handle& file, std::uint64_t& size) = 0;
     // Creates the file, or truncates it when it exists, for writing that nobody
     // else shares. Fails without truncating anything when the file is `source`.
     virtual bool createForWriting(const char* path, Handle source, Handle& file) = 0;
@@ -29,25 +30,21 @@ public:
     virtual std::int64_t write(Handle file, const void* buffer, std::size_t size) = 0;
     // Moves the file position to `offset` bytes from the start.
     virtual bool seek(Handle file, std::uint64_t offset) = 0;
-    virtual bool size(Handle file, std::uint64_t& bytes) = 0;
     // Cuts the file to `bytes` bytes; the file position is not used afterwards.
     virtual bool truncate(Handle file, std::uint64_t bytes) = 0;
     // Puts the file's data on stable storage.
     virtual bool sync(Handle file) = 0;
+    // Releases the file whatever the result.
     virtual bool close(Handle file) = 0;
     // False when `path` is known to name another file than the open `file` now
     // (it was renamed over or removed meanwhile); true when it names the same
     // file or the system cannot tell.
-    virtual bool isSameFile(const char* path, Handle file) {
-        static_cast<void>(path);
-        static_cast<void>(file);
-        return true;
-    }
+    virtual bool isSameFile(const char* /*path*/, Handle /*file*/) { return true; }
     // Copies at most `size` bytes from `source`'s position to `destination`'s inside
     // the system, moving both positions on: the count copied, -1 on error, or
-    // copyNotSupported when the system cannot copy between these two files (the
-    // caller copies through its own buffers instead). 0 may mean the end of the source
-    // or a file system that copies nothing this way: only a read can tell which.
+    // copyNotSupported when the system cannot copy between these two files. 0 may
+    // mean the end of the source or a file system that copies nothing this way.
+    static constexpr std::int64_t copyNotSupported = -2;
     virtual std::int64_t copyRange(Handle /*source*/, Handle /*destination*/, std::size_t /*size*/) {
         return copyNotSupported;
     }
@@ -59,12 +56,15 @@ public:
 // The operating system this library was built for.
 Os& nativeOs();
 
+// The system's error code of this thread's last failed call (errno, GetLastError()),
+// and the means for a stand-in Os to set it.
+int lastSystemError();
+void setLastSystemError(int code);
+// A call that was interrupted before it did anything and is simply made again.
+bool isInterruption(int code);
+
 // Called once at load: keeps the system's own error dialogs out of the host's way.
 void extendErrorMode();
-
-// The process-wide lock that serialises calls into the library.
-void lockCalls();
-void unlockCalls();
 
 // Path syntax of the platform: "/" on POSIX, "\" and "/" on Windows.
 bool isPathSeparator(char c);

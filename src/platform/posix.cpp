@@ -1,6 +1,5 @@
 // The operating-system layer on POSIX systems.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,39 +13,46 @@
 namespace marlune::platform {
 namespace {
 
-// Non-blocking open keeps a FIFO from stalling the call; only regular files are accepted.
+// Non-blocking open keeps a FIFO from stalling the call; only regular files are
+// accepted, and on those the flag changes nothing, so it is left set.
 constexpr int openFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 // Largest transfer per call, so that the count always fits the return type everywhere.
 constexpr std::size_t maxTransfer = 1u << 30;
+
+// Below this size the system's own read-ahead is all a file needs.
+constexpr off_t sequentialHintSize = 1 << 20;
 
 int fd(Handle file) {
     return static_cast<int>(file);
 }
 
 bool isRegularFile(int descriptor, struct stat& info) {
-    return fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode);
+    if (fstat(descriptor, &info) != 0) return false;
+    if (S_ISREG(info.st_mode)) return true;
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return false;
 }
 
-// Makes later reads and writes block as usual.
-bool clearNonBlocking(int descriptor) {
-    const int flags = fcntl(descriptor, F_GETFL);
-    return flags != -1 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0;
+// Closes a descriptor that was not kept, with the error that refused it intact.
+bool refuse(int descriptor) {
+    const int code = errno;
+    ::close(descriptor);
+    errno = code;
+    return false;
 }
 
 class PosixOs final : public Os {
 public:
-    bool openForReading(const char* path, Handle& file) override {
+    bool openForReading(const char* path, Handle& file, std::uint64_t& size) override {
         const int descriptor = ::open(path, O_RDONLY | openFlags);
         if (descriptor == -1) return false;
         struct stat info {};
-        if (!isRegularFile(descriptor, info) || !clearNonBlocking(descriptor)) {
-            ::close(descriptor);
-            return false;
-        }
+        if (!isRegularFile(descriptor, info)) return refuse(descriptor);
         // Read from start to end: the system may read further ahead. Only a hint.
-        posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+        if (info.st_size >= sequentialHintSize) posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
         file = descriptor;
+        size = static_cast<std::uint64_t>(info.st_size);
         return true;
     }
 
@@ -56,74 +62,64 @@ public:
         const int descriptor = ::open(path, O_WRONLY | O_CREAT | openFlags, 0666);
         if (descriptor == -1) return false;
         struct stat info {};
-        bool usable = isRegularFile(descriptor, info) && clearNonBlocking(descriptor);
-        if (usable && source != noHandle) {
+        if (!isRegularFile(descriptor, info)) return refuse(descriptor);
+        if (source != noHandle) {
             struct stat sourceInfo {};
-            usable = fstat(fd(source), &sourceInfo) == 0 &&
-                     !(sourceInfo.st_dev == info.st_dev && sourceInfo.st_ino == info.st_ino);
+            if (fstat(fd(source), &sourceInfo) != 0) return refuse(descriptor);
+            if (sourceInfo.st_dev == info.st_dev && sourceInfo.st_ino == info.st_ino) {
+                errno = EEXIST;
+                return refuse(descriptor);
+            }
         }
         // Truncating an empty file changes nothing, but ext4 then writes the file out
         // at close (its guard for files replaced by truncation): leave it alone.
-        if (!usable || (info.st_size != 0 && ftruncate(descriptor, 0) != 0)) {
-            ::close(descriptor);
-            return false;
-        }
+        if (info.st_size != 0 && ftruncate(descriptor, 0) != 0) return refuse(descriptor);
         file = descriptor;
         return true;
     }
 
     std::int64_t read(Handle file, void* buffer, std::size_t size) override {
-        for (;;) {
-            const ssize_t got = ::read(fd(file), buffer, size < maxTransfer ? size : maxTransfer);
-            if (got >= 0 || errno != EINTR) return got;
-        }
+        return ::read(fd(file), buffer, size < maxTransfer ? size : maxTransfer);
     }
 
     std::int64_t write(Handle file, const void* buffer, std::size_t size) override {
-        for (;;) {
-            const ssize_t put = ::write(fd(file), buffer, size < maxTransfer ? size : maxTransfer);
-            if (put >= 0 || errno != EINTR) return put;
-        }
+        return ::write(fd(file), buffer, size < maxTransfer ? size : maxTransfer);
     }
 
     bool seek(Handle file, std::uint64_t offset) override {
-        if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return false;
+        if (offset > static_cast<std::uint64_t>(LLONG_MAX)) {
+            errno = EINVAL;
+            return false;
+        }
         return lseek(fd(file), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
     }
 
-    bool size(Handle file, std::uint64_t& bytes) override {
-        struct stat info {};
-        if (fstat(fd(file), &info) != 0) return false;
-        bytes = static_cast<std::uint64_t>(info.st_size);
-        return true;
-    }
-
     bool truncate(Handle file, std::uint64_t bytes) override {
-        if (bytes > static_cast<std::uint64_t>(LLONG_MAX)) return false;
+        if (bytes > static_cast<std::uint64_t>(LLONG_MAX)) {
+            errno = EINVAL;
+            return false;
+        }
         return ftruncate(fd(file), static_cast<off_t>(bytes)) == 0;
     }
 
-    bool sync(Handle file) override {
-        return fsync(fd(file)) == 0;
-    }
+    bool sync(Handle file) override { return fsync(fd(file)) == 0; }
 
     std::int64_t copyRange(Handle source, Handle destination, std::size_t size) override {
 #ifdef __linux__
-        for (;;) {
-            const ssize_t copied = copy_file_range(fd(source), nullptr, fd(destination), nullptr,
-                                                   size < maxTransfer ? size : maxTransfer, 0);
-            if (copied >= 0) return copied;
-            switch (errno) {
-            case EINTR: continue;
+        const ssize_t copied =
+            copy_file_range(fd(source), nullptr, fd(destination), nullptr, size < maxTransfer ? size : maxTransfer, 0);
+        if (copied >= 0) return copied;
+        switch (errno) {
             // Older kernels, other file systems, or files these cannot copy between.
             case ENOSYS:
             case EXDEV:
             case EOPNOTSUPP:
             case EINVAL:
             case EBADF:
-            case ETXTBSY: return copyNotSupported;
-            default: return -1;
-            }
+            case ETXTBSY:
+                return copyNotSupported;
+            default:
+                return -1;
         }
 #else
         return Os::copyRange(source, destination, size);
@@ -164,8 +160,6 @@ public:
     }
 };
 
-pthread_mutex_t callMutex = PTHREAD_MUTEX_INITIALIZER;
-
 }  // namespace
 
 Os& nativeOs() {
@@ -173,15 +167,19 @@ Os& nativeOs() {
     return os;
 }
 
+int lastSystemError() {
+    return errno;
+}
+
+void setLastSystemError(int code) {
+    errno = code;
+}
+
+bool isInterruption(int code) {
+    return code == EINTR;
+}
+
 void extendErrorMode() {}
-
-void lockCalls() {
-    pthread_mutex_lock(&callMutex);
-}
-
-void unlockCalls() {
-    pthread_mutex_unlock(&callMutex);
-}
 
 bool isPathSeparator(char c) {
     return c == '/';

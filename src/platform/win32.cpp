@@ -33,19 +33,26 @@ SECURITY_ATTRIBUTES inheritable() {
     return attributes;
 }
 
+// Closes a handle that was not kept, with the error that refused it intact.
+bool refuse(HANDLE file, DWORD error) {
+    CloseHandle(file);
+    SetLastError(error);
+    return false;
+}
+
 // A pipe, console or device would block or misbehave: only files on disk are copied.
 bool keepIfOnDisk(HANDLE file, Handle& kept) {
     if (file == INVALID_HANDLE_VALUE) return false;
-    if (GetFileType(file) != FILE_TYPE_DISK) {
-        CloseHandle(file);
-        return false;
-    }
+    if (GetFileType(file) != FILE_TYPE_DISK) return refuse(file, ERROR_INVALID_HANDLE);
     kept = portableHandle(file);
     return true;
 }
 
 bool moveTo(HANDLE file, std::uint64_t offset) {
-    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     LARGE_INTEGER position{};
     position.QuadPart = static_cast<LONGLONG>(offset);
     return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != 0;
@@ -55,11 +62,19 @@ MessageBoxFunction messageBox = MessageBoxA;
 
 class WindowsOs final : public Os {
 public:
-    bool openForReading(const char* path, Handle& file) override {
+    bool openForReading(const char* path, Handle& file, std::uint64_t& size) override {
         SECURITY_ATTRIBUTES attributes = inheritable();
-        return keepIfOnDisk(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
-                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr),
-                            file);
+        Handle opened = noHandle;
+        if (!keepIfOnDisk(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr),
+                          opened)) {
+            return false;
+        }
+        LARGE_INTEGER fileSize{};
+        if (!GetFileSizeEx(nativeHandle(opened), &fileSize)) return refuse(nativeHandle(opened), GetLastError());
+        file = opened;
+        size = static_cast<std::uint64_t>(fileSize.QuadPart);
+        return true;
     }
 
     // Nobody else may share the destination: when it is the source itself (even
@@ -83,46 +98,40 @@ public:
         return put;
     }
 
-    bool seek(Handle file, std::uint64_t offset) override {
-        return moveTo(nativeHandle(file), offset);
-    }
-
-    bool size(Handle file, std::uint64_t& bytes) override {
-        LARGE_INTEGER fileSize{};
-        if (!GetFileSizeEx(nativeHandle(file), &fileSize)) return false;
-        bytes = static_cast<std::uint64_t>(fileSize.QuadPart);
-        return true;
-    }
+    bool seek(Handle file, std::uint64_t offset) override { return moveTo(nativeHandle(file), offset); }
 
     bool truncate(Handle file, std::uint64_t bytes) override {
         return moveTo(nativeHandle(file), bytes) && SetEndOfFile(nativeHandle(file)) != 0;
     }
 
-    bool sync(Handle file) override {
-        return FlushFileBuffers(nativeHandle(file)) != 0;
-    }
+    bool sync(Handle file) override { return FlushFileBuffers(nativeHandle(file)) != 0; }
 
-    bool close(Handle file) override {
-        return CloseHandle(nativeHandle(file)) != 0;
-    }
+    bool close(Handle file) override { return CloseHandle(nativeHandle(file)) != 0; }
 
-    bool deleteFile(const char* path) override {
-        return DeleteFileA(path) != 0;
-    }
+    bool deleteFile(const char* path) override { return DeleteFileA(path) != 0; }
 
     // Modal, without an owner window; returns once the user has dismissed it.
-    void showMessage(const char* text) override {
-        messageBox(nullptr, text, "Marlune", MB_OK | MB_ICONERROR);
-    }
+    void showMessage(const char* text) override { messageBox(nullptr, text, "Marlune", MB_OK | MB_ICONERROR); }
 };
-
-SRWLOCK callLock = SRWLOCK_INIT;
 
 }  // namespace
 
 Os& nativeOs() {
     static WindowsOs os;
     return os;
+}
+
+int lastSystemError() {
+    return static_cast<int>(GetLastError());
+}
+
+void setLastSystemError(int code) {
+    SetLastError(static_cast<DWORD>(code));
+}
+
+// Windows file calls are not interrupted: they finish or fail.
+bool isInterruption(int /*code*/) {
+    return false;
 }
 
 MessageBoxFunction replaceMessageBox(MessageBoxFunction replacement) {
@@ -135,14 +144,6 @@ MessageBoxFunction replaceMessageBox(MessageBoxFunction replacement) {
 // instead of as the system's own dialogs; flags the host set are kept.
 void extendErrorMode() {
     SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-}
-
-void lockCalls() {
-    AcquireSRWLockExclusive(&callLock);
-}
-
-void unlockCalls() {
-    ReleaseSRWLockExclusive(&callLock);
 }
 
 bool isPathSeparator(char c) {

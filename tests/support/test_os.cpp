@@ -1,6 +1,35 @@
 #include "support/test_os.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
+
 namespace marlune::testing {
+
+#ifdef _WIN32
+const int ErrorCodes::io = ERROR_IO_DEVICE;
+const int ErrorCodes::diskFull = ERROR_DISK_FULL;
+const int ErrorCodes::interrupted = 0;
+#else
+const int ErrorCodes::io = EIO;
+const int ErrorCodes::diskFull = ENOSPC;
+const int ErrorCodes::interrupted = EINTR;
+#endif
+
+thread_local int TestOs::recording = 0;
+
+namespace {
+
+struct Recording {
+    Recording() { ++TestOs::recording; }
+    ~Recording() { --TestOs::recording; }
+    Recording(const Recording&) = delete;
+    Recording& operator=(const Recording&) = delete;
+};
+
+}  // namespace
 
 TestOs::TestOs() : native_(platform::nativeOs()), previous_(moduleState().os) {
     moduleState().os = this;
@@ -13,37 +42,43 @@ TestOs::~TestOs() {
 const Fault* TestOs::count(Call call) {
     const int n = ++counts_[static_cast<std::size_t>(call)];
     if (onCall) onCall(call, n);
+    const Fault* chosen = dead_ ? &*dead_ : nullptr;
     for (const std::optional<Fault>* candidate : {&fault, &secondFault}) {
-        if (*candidate && (*candidate)->call == call && (*candidate)->nth == n) return &**candidate;
+        if (*candidate && (*candidate)->call == call && (*candidate)->nth == n) chosen = &**candidate;
     }
-    return nullptr;
-}
-
-bool TestOs::hits(Call call, FaultKind kind) {
-    const Fault* chosen = count(call);
-    if (!chosen || chosen->kind != kind) return false;
+    if (!chosen) return nullptr;
+    // Only transfers can be short, make no progress or be unsupported.
+    const bool transfer = call == Call::read || call == Call::write || call == Call::copyRange;
+    if (chosen->kind != FaultKind::error && !chosen->persistent && !transfer) return nullptr;
     faulted = true;
-    return true;
+    if (chosen->persistent && !dead_) dead_ = Fault{*chosen};
+    platform::setLastSystemError(chosen->code);
+    return chosen;
 }
 
-bool TestOs::openForReading(const char* path, platform::Handle& file) {
-    if (hits(Call::openForReading, FaultKind::error)) return false;
-    if (!native_.openForReading(path, file)) return false;
+bool TestOs::fails(Call call) {
+    return count(call) != nullptr;
+}
+
+bool TestOs::openForReading(const char* path, platform::Handle& file, std::uint64_t& size) {
+    if (fails(Call::openForReading)) return false;
+    if (!native_.openForReading(path, file, size)) return false;
+    const Recording recording;
     open_.insert(file);
     return true;
 }
 
 bool TestOs::createForWriting(const char* path, platform::Handle source, platform::Handle& file) {
-    if (hits(Call::createForWriting, FaultKind::error)) return false;
+    if (fails(Call::createForWriting)) return false;
     if (!native_.createForWriting(path, source, file)) return false;
+    const Recording recording;
     open_.insert(file);
     return true;
 }
 
 std::int64_t TestOs::read(platform::Handle file, void* buffer, std::size_t size) {
     if (const Fault* chosen = count(Call::read)) {
-        faulted = true;
-        if (chosen->kind == FaultKind::error) return -1;
+        if (chosen->kind == FaultKind::error || chosen->persistent) return -1;
         if (chosen->kind == FaultKind::noProgress) return 0;
         size = size > 1 ? size / 2 : size;
     }
@@ -54,8 +89,7 @@ std::int64_t TestOs::write(platform::Handle file, const void* buffer, std::size_
     const Fault* chosen = count(Call::write);
     if (diskFull_) return 0;
     if (chosen) {
-        faulted = true;
-        if (chosen->kind == FaultKind::error) return -1;
+        if (chosen->kind == FaultKind::error || chosen->persistent) return -1;
         if (chosen->kind == FaultKind::noProgress) return 0;
         size = size > 1 ? size / 2 : size;
         diskFull_ = stopAfterShortWrite;
@@ -64,52 +98,59 @@ std::int64_t TestOs::write(platform::Handle file, const void* buffer, std::size_
 }
 
 bool TestOs::seek(platform::Handle file, std::uint64_t offset) {
-    return !hits(Call::seek, FaultKind::error) && native_.seek(file, offset);
-}
-
-bool TestOs::size(platform::Handle file, std::uint64_t& bytes) {
-    return !hits(Call::size, FaultKind::error) && native_.size(file, bytes);
+    return !fails(Call::seek) && native_.seek(file, offset);
 }
 
 bool TestOs::truncate(platform::Handle file, std::uint64_t bytes) {
-    return !hits(Call::truncate, FaultKind::error) && native_.truncate(file, bytes);
+    return !fails(Call::truncate) && native_.truncate(file, bytes);
 }
 
 bool TestOs::sync(platform::Handle file) {
-    return !hits(Call::sync, FaultKind::error) && native_.sync(file);
+    return !fails(Call::sync) && native_.sync(file);
 }
 
 // A failing close still releases the file, as the systems do.
 bool TestOs::close(platform::Handle file) {
-    const bool fail = hits(Call::close, FaultKind::error);
+    const bool fail = fails(Call::close);
+    const int code = platform::lastSystemError();
     open_.erase(file);
-    return native_.close(file) && !fail;
+    const bool closed = native_.close(file);
+    if (fail) platform::setLastSystemError(code);
+    return closed && !fail;
 }
 
 bool TestOs::deleteFile(const char* path) {
-    return !hits(Call::deleteFile, FaultKind::error) && native_.deleteFile(path);
+    return !fails(Call::deleteFile) && native_.deleteFile(path);
 }
 
 bool TestOs::isSameFile(const char* path, platform::Handle file) {
-    return !hits(Call::isSameFile, FaultKind::error) && native_.isSameFile(path, file);
+    return !fails(Call::isSameFile) && native_.isSameFile(path, file);
 }
 
 std::int64_t TestOs::copyRange(platform::Handle source, platform::Handle destination, std::size_t size) {
     if (const Fault* chosen = count(Call::copyRange)) {
-        faulted = true;
+        if (chosen->persistent) return -1;
         switch (chosen->kind) {
-        case FaultKind::error: return -1;
-        case FaultKind::noProgress: return 0;
-        case FaultKind::unsupported: return copyNotSupported;
-        case FaultKind::shortTransfer: size = size > 1 ? size / 2 : size; break;
+            case FaultKind::error:
+                return -1;
+            case FaultKind::noProgress:
+                return 0;
+            case FaultKind::unsupported:
+                return copyNotSupported;
+            case FaultKind::shortTransfer:
+                size = size > 1 ? size / 2 : size;
+                break;
         }
     }
     return native_.copyRange(source, destination, size);
 }
 
 void TestOs::showMessage(const char* text) {
-    messages.emplace_back(text);
-    openFilesAtMessage.push_back(open_.size());
+    {
+        const Recording recording;
+        messages.emplace_back(text);
+        openFilesAtMessage.push_back(open_.size());
+    }
     if (onMessage) onMessage();
 }
 

@@ -20,7 +20,6 @@ enum class Call {
     read,
     write,
     seek,
-    size,
     truncate,
     sync,
     close,
@@ -31,16 +30,27 @@ enum class Call {
 };
 
 enum class FaultKind {
-    error,          // the call reports an operating-system error
+    error,          // the call reports the fault's error code
     shortTransfer,  // a read, write or copyRange moves only half of what was asked (at least one byte)
     noProgress,     // a read, write or copyRange moves nothing: end of file, or a full disk
     unsupported,    // copyRange: the system cannot copy between these files itself
+};
+
+// The system's own codes for the errors a disk gives.
+struct ErrorCodes {
+    static const int io;
+    static const int diskFull;
+    static const int interrupted;  // 0 where calls are never interrupted
 };
 
 struct Fault {
     Call call;
     int nth;  // 1 for the first call of that kind
     FaultKind kind = FaultKind::error;
+    int code = ErrorCodes::io;
+    // A disk that stays dead: from this call on, every call of every kind fails
+    // with the same error.
+    bool persistent = false;
 };
 
 class TestOs : public platform::Os {
@@ -67,12 +77,15 @@ public:
     int calls(Call call) const { return counts_[static_cast<std::size_t>(call)]; }
     std::size_t openFiles() const { return open_.size(); }
 
-    bool openForReading(const char* path, platform::Handle& file) override;
+    // Non-zero while a TestOs allocates for its own records: an allocation counter
+    // then knows the allocation is not the library's.
+    static thread_local int recording;
+
+    bool openForReading(const char* path, platform::Handle& file, std::uint64_t& size) override;
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
     bool seek(platform::Handle file, std::uint64_t offset) override;
-    bool size(platform::Handle file, std::uint64_t& bytes) override;
     bool truncate(platform::Handle file, std::uint64_t bytes) override;
     bool sync(platform::Handle file) override;
     bool close(platform::Handle file) override;
@@ -82,15 +95,16 @@ public:
     void showMessage(const char* text) override;
 
 private:
-    // Counts the call; true when it is the one to fail.
-    bool hits(Call call, FaultKind kind);
-    // Counts the call; the fault to apply to it, if any.
+    // Counts the call; the fault to apply to it, if any (with its code set as the system's).
     const Fault* count(Call call);
+    // Counts the call; true when it fails with an error.
+    bool fails(Call call);
 
     platform::Os& native_;
     platform::Os* previous_;
     std::array<int, static_cast<std::size_t>(Call::count)> counts_{};
     std::set<platform::Handle> open_;
+    std::optional<Fault> dead_;
     bool diskFull_ = false;
 };
 

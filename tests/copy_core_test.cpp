@@ -1,0 +1,331 @@
+// The copy core on its own: the framing walk, the two stages over buffers of many
+// sizes, a preamble larger than the buffer with and without the system's copy, a
+// source that changes while it is copied, and two copies at once on two threads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "container/copy.h"
+#include "container/framing.h"
+#include "marlune.h"
+#include "platform/file.h"
+#include "support/files.h"
+#include "support/kvrb_builder.h"
+#include "support/test_os.h"
+
+namespace marlune::testing {
+namespace {
+
+using container::ChunkSpan;
+using container::ContainerCopy;
+using container::CopyBuffer;
+using platform::File;
+
+Bytes chunkArea(const Bytes& container) {
+    return Bytes(container.begin() + 82, container.end());
+}
+
+// ---- the framing walk
+
+TEST(Framing, CountsWholeChunksAndSizesTheUnfinishedOne) {
+    Bytes area = chunkArea(KvrbBuilder().lengthMode(1).chunk(0).chunk(5).chunk(300).build());  // 8, 13, 308
+    ChunkSpan span = container::walkChunks(area.data(), area.size(), false);
+    EXPECT_EQ(span.wholeBytes, area.size());
+    EXPECT_EQ(span.chunks, 3u);
+    EXPECT_EQ(span.payloadBytes, 305u);
+    EXPECT_EQ(span.unfinishedSize, 0u);
+
+    const struct {
+        std::size_t size;
+        std::size_t whole;
+        std::size_t unfinished;
+    } cuts[] = {{0, 0, 0},   {3, 0, 8},   {8, 8, 0},   {10, 8, 8},    {16, 8, 13},
+                {20, 8, 13}, {21, 21, 0}, {28, 21, 8}, {29, 21, 308}, {328, 21, 308}};
+    for (const auto& cut : cuts) {
+        span = container::walkChunks(area.data(), cut.size, false);
+        EXPECT_EQ(span.wholeBytes, cut.whole) << cut.size;
+        EXPECT_EQ(span.unfinishedSize, cut.unfinished) << cut.size;
+    }
+}
+
+TEST(Framing, FixedLengthChunksAreGiven330AsTheyAreWalked) {
+    const Bytes source = KvrbBuilder().lengthMode(0).chunk(7, 330).chunk(330).chunk(65535, 330).build();
+    const Bytes expected = KvrbBuilder().lengthMode(0).chunk(330).chunk(330).chunk(330).build();
+    Bytes area = chunkArea(source);
+    // The third chunk is cut by one byte: its length field is left as stored.
+    ChunkSpan span = container::walkChunks(area.data(), area.size() - 1, true);
+    EXPECT_EQ(span.chunks, 2u);
+    EXPECT_EQ(span.lengthFieldsSet, 1u);
+    EXPECT_EQ(span.unfinishedSize, 338u);
+    EXPECT_EQ(Bytes(area.begin() + 338 * 2, area.end()), Bytes(source.begin() + 82 + 338 * 2, source.end()));
+    span = container::walkChunks(area.data(), area.size(), true);
+    EXPECT_EQ(span.lengthFieldsSet, 1u);
+    EXPECT_EQ(area, chunkArea(expected));
+}
+
+// ---- the stages
+
+class CopyCore : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string sourcePath = dir.path("in.snd");
+    std::string destinationPath = dir.path("out.kv");
+
+    struct Result {
+        bool header = false;
+        bool audio = false;
+    };
+
+    // Both stages, as KVRBinfo runs them, with a buffer of `bufferSize` bytes (0: as
+    // the entry point sizes it). `between` runs after the header stage.
+    Result copy(platform::Os& os, const Bytes& bytes, std::size_t bufferSize,
+                const std::function<void()>& between = {}) {
+        writeFile(sourcePath, bytes);
+        File source;
+        File destination;
+        EXPECT_TRUE(source.openForReading(os, sourcePath.c_str()));
+        EXPECT_TRUE(destination.createForWriting(os, destinationPath.c_str(), source));
+        CopyBuffer buffer;
+        EXPECT_TRUE(bufferSize == 0 ? buffer.allocateFor(source.sizeAtOpen()) : buffer.allocate(bufferSize));
+        container::Header header{};
+        ContainerCopy copy(source, &destination, buffer, header);
+        Result result;
+        result.header = copy.copyHeader();
+        if (between) between();
+        if (result.header) result.audio = copy.copyAudioData();
+        EXPECT_TRUE(destination.close());
+        return result;
+    }
+};
+
+TEST_F(CopyCore, ChunksStraddlingBufferEndsCopyExactly) {
+    const Bytes variable = KvrbBuilder()
+                               .preamble(13)
+                               .chunk(0)
+                               .chunk(1)
+                               .chunk(7)
+                               .chunk(8)
+                               .chunk(9)
+                               .chunk(63)
+                               .chunk(64)
+                               .chunk(65)
+                               .chunk(92)
+                               .chunk(2)
+                               .chunk(40)
+                               .build();
+    KvrbBuilder fixedSource = KvrbBuilder().lengthMode(-1).preamble(500);
+    KvrbBuilder fixedExpected = KvrbBuilder().lengthMode(-1).preamble(500);
+    for (std::uint16_t i = 0; i < 40; ++i) {
+        fixedSource.chunk(static_cast<std::uint16_t>(i * 1777), 330);
+        fixedExpected.chunk(330);
+    }
+    // From the smallest buffer that holds the header and each chunk, up.
+    for (const std::size_t bufferSize : {100, 101, 107, 338, 339, 512, 4096, 0}) {
+        TestOs os;
+        Result result = copy(os, variable, bufferSize);
+        EXPECT_TRUE(result.header && result.audio) << bufferSize;
+        EXPECT_EQ(readFile(destinationPath), variable) << bufferSize;
+        if (bufferSize < 338) continue;
+        result = copy(os, fixedSource.build(), bufferSize);
+        EXPECT_TRUE(result.header && result.audio) << bufferSize;
+        EXPECT_EQ(readFile(destinationPath), fixedExpected.build()) << bufferSize;
+    }
+}
+
+// However the system's copy behaves, the preamble arrives whole and the chunks after it.
+TEST_F(CopyCore, APreambleLargerThanTheBufferIsCopiedWithOrWithoutTheSystemsCopy) {
+    const Bytes bytes = KvrbBuilder().preamble(CopyBuffer::preferredSize * 2 + 1000).chunk(20).chunk(0).build();
+    for (const FaultKind kind : {FaultKind::unsupported, FaultKind::noProgress, FaultKind::shortTransfer}) {
+        for (const std::size_t bufferSize : {std::size_t{4096}, std::size_t{0}}) {
+            for (const bool faulty : {false, true}) {
+                TestOs os;
+                if (faulty) os.fault = Fault{Call::copyRange, 1, kind};
+                const Result result = copy(os, bytes, bufferSize);
+                EXPECT_TRUE(result.header && result.audio) << bufferSize;
+                EXPECT_EQ(readFile(destinationPath), bytes) << bufferSize;
+                EXPECT_GE(os.calls(Call::copyRange), 1) << bufferSize;
+            }
+        }
+    }
+}
+
+// Another program cuts the source short or extends it while it is copied: the
+// stage fails and the destination keeps whole parts only.
+TEST_F(CopyCore, ASourceThatChangesWhileItIsCopiedFailsWithWholeParts) {
+    const Bytes bytes = KvrbBuilder().preamble(6000).chunk(100).chunk(2000).chunk(50).chunk(3000).build();
+    const std::size_t dataStart = 6082;
+    // In the preamble, through the buffer and by the system's copy.
+    for (const Call cutAt : {Call::read, Call::copyRange}) {
+        TestOs os;
+        os.onCall = [&](Call call, int nth) {
+            if (call == cutAt && nth == (cutAt == Call::read ? 2 : 1)) std::filesystem::resize_file(sourcePath, 5000);
+        };
+        EXPECT_FALSE(copy(os, bytes, cutAt == Call::read ? 4096 : 1000).header);
+        EXPECT_EQ(readFile(destinationPath), prefix(bytes, 82));
+    }
+    // Between the stages: exactly the chunks that the shorter file still holds.
+    const struct {
+        std::size_t keep;
+        std::size_t whole;
+    } cuts[] = {{dataStart, dataStart}, {dataStart + 50, dataStart}, {dataStart + 2200, dataStart + 108 + 2008 + 58}};
+    for (const auto& cut : cuts) {
+        TestOs os;
+        const Result result = copy(os, bytes, 4096, [&] { std::filesystem::resize_file(sourcePath, cut.keep); });
+        EXPECT_TRUE(result.header);
+        EXPECT_FALSE(result.audio) << cut.keep;
+        EXPECT_EQ(readFile(destinationPath), prefix(bytes, cut.whole)) << cut.keep;
+    }
+    // Longer than when it was opened: no complete copy, though its framing holds.
+    TestOs os;
+    const Bytes longer = KvrbBuilder().preamble(6000).chunk(100).chunk(2000).chunk(50).chunk(3000).chunk(9).build();
+    const Result result = copy(os, bytes, 0, [&] { writeFile(sourcePath, longer); });
+    EXPECT_FALSE(result.audio);
+    EXPECT_EQ(readFile(destinationPath), prefix(longer, readFile(destinationPath).size()));
+}
+
+// Where each whole part of `bytes` ends: nothing, header, preamble and every chunk.
+std::vector<std::size_t> partEnds(const Bytes& bytes) {
+    std::vector<std::size_t> ends{0, 82, static_cast<std::size_t>(bytes[20] | bytes[21] << 8 | bytes[22] << 16)};
+    for (std::size_t at = ends.back(); at + 8 <= bytes.size();) {
+        at += 8 + (bytes[at + 2] | bytes[at + 3] << 8);
+        ends.push_back(at);
+    }
+    return ends;
+}
+
+// Counts the bytes that reach the destination (the only file written), which a
+// test cannot read while the copy holds it open on Windows.
+class LandedOs : public TestOs {
+public:
+    std::uint64_t landed = 0;
+
+    std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override {
+        return counted(TestOs::write(file, buffer, size));
+    }
+    std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override {
+        return counted(TestOs::copyRange(source, destination, size));
+    }
+
+private:
+    std::int64_t counted(std::int64_t moved) {
+        if (moved > 0) landed += static_cast<std::uint64_t>(moved);
+        return moved;
+    }
+};
+
+// A write that fails anywhere, whatever the buffer's size, fails its stage and
+// leaves exactly the whole parts that reached the disk.
+TEST_F(CopyCore, AFailedWriteLeavesTheWholePartsWrittenBeforeIt) {
+    const Bytes bytes = KvrbBuilder().preamble(150).chunk(10).chunk(0).chunk(90).chunk(70).chunk(1).build();
+    const std::vector<std::size_t> ends = partEnds(bytes);
+    const auto wholeWithin = [&](std::uint64_t size) { return *(std::upper_bound(ends.begin(), ends.end(), size) - 1); };
+    for (const std::size_t bufferSize : {100, 200, 4096}) {
+        std::vector<std::size_t> wholeBefore;  // the whole parts on disk before each write
+        {
+            LandedOs os;
+            os.onCall = [&](Call call, int) {
+                if (call == Call::write) wholeBefore.push_back(wholeWithin(os.landed));
+            };
+            ASSERT_TRUE(copy(os, bytes, bufferSize).audio);
+        }
+        for (std::size_t nth = 1; nth <= wholeBefore.size(); ++nth) {
+            for (const bool shortThenFull : {false, true}) {
+                LandedOs os;
+                os.fault = Fault{Call::write, static_cast<int>(nth),
+                                 shortThenFull ? FaultKind::shortTransfer : FaultKind::error};
+                os.stopAfterShortWrite = shortThenFull;
+                const std::string where = std::to_string(bufferSize) + ", write #" + std::to_string(nth);
+                EXPECT_FALSE(copy(os, bytes, bufferSize).audio) << where;
+                // Nothing of a write that failed outright; of one cut short, its whole parts.
+                const std::size_t whole = shortThenFull ? wholeWithin(os.landed) : wholeBefore[nth - 1];
+                EXPECT_EQ(readFile(destinationPath), prefix(bytes, whole)) << where;
+            }
+        }
+    }
+}
+
+// A small copy costs one call of each kind it needs, and positions nothing.
+TEST_F(CopyCore, ASmallCopyMakesOnlyTheCallsItNeeds) {
+    const Bytes bytes = KvrbBuilder().lengthMode(0).preamble(40).chunk(3, 330).chunk(330).build();
+    writeFile(destinationPath, Bytes(100, 1));  // an existing destination
+    TestOs os;
+    writeFile(sourcePath, bytes);
+    ASSERT_EQ(KVRBinfo(sourcePath.c_str(), destinationPath.c_str(), 1), 1);
+    EXPECT_EQ(os.calls(Call::read), 2);   // the file, then its end
+    EXPECT_EQ(os.calls(Call::write), 2);  // header and preamble, then the chunks
+    EXPECT_EQ(os.calls(Call::seek), 0);
+    EXPECT_EQ(os.calls(Call::close), 2);
+    EXPECT_EQ(os.calls(Call::truncate), 0);
+
+    KvrbBuilder many = KvrbBuilder().lengthMode(0);
+    for (int i = 0; i < 10000; ++i) many.chunk(330);
+    writeFile(sourcePath, many.build());  // 3.4 MB
+    ASSERT_EQ(KVRBinfo(sourcePath.c_str(), destinationPath.c_str(), 1), 1);
+    EXPECT_LT(os.calls(Call::read) + os.calls(Call::write), 40);
+}
+
+// An Os whose reads wait until every copy has started reading: copies that could
+// not overlap would time out here.
+class RendezvousOs : public TestOs {
+public:
+    explicit RendezvousOs(int copies) : waiting_(copies) {}
+    bool allMet() const { return met_; }
+
+    std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (--waiting_ <= 0) {
+                met_ = true;
+                cv_.notify_all();
+            }
+            cv_.wait_for(lock, std::chrono::seconds(10), [&] { return met_; });
+        }
+        return platform::nativeOs().read(file, buffer, size);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int waiting_;
+    bool met_ = false;
+};
+
+TEST_F(CopyCore, TwoCopiesRunAtOnceOnTwoThreads) {
+    const Bytes fixed = KvrbBuilder().lengthMode(0).preamble(10).chunk(1, 330).chunk(330).build();
+    const Bytes fixedExpected = KvrbBuilder().lengthMode(0).preamble(10).chunk(330).chunk(330).build();
+    const Bytes variable = KvrbBuilder().preamble(3).chunk(100).chunk(7).build();
+    RendezvousOs os(2);
+    std::atomic<int> copied{0};
+    const auto copyOne = [&](const std::string& name, const Bytes& bytes) {
+        const std::string from = dir.path(name + ".snd");
+        const std::string to = dir.path(name + ".kv");
+        writeFile(from, bytes);
+        File source;
+        File destination;
+        CopyBuffer buffer;
+        container::Header header{};
+        if (!source.openForReading(os, from.c_str()) || !destination.createForWriting(os, to.c_str(), source) ||
+            !buffer.allocateFor(source.sizeAtOpen())) {
+            return;
+        }
+        ContainerCopy copy(source, &destination, buffer, header);
+        if (copy.copyHeader() && copy.copyAudioData() && destination.close()) ++copied;
+    };
+    std::thread first(copyOne, "first", fixed);
+    std::thread second(copyOne, "second", variable);
+    first.join();
+    second.join();
+    EXPECT_TRUE(os.allMet());
+    EXPECT_EQ(copied, 2);
+    EXPECT_EQ(readFile(dir.path("first.kv")), fixedExpected);
+    EXPECT_EQ(readFile(dir.path("second.kv")), variable);
+}
+
+}  // namespace
+}  // namespace marlune::testing
