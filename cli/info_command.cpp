@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "commands.h"
-#include "container/examine.h"
+#include "container/copy.h"
 #include "platform/os.h"
 
 namespace marlune::cli {

@@ -60,10 +60,6 @@ public:
         open.position += count;
         return static_cast<std::int64_t>(count);
     }
-    bool seek(platform::Handle file, std::uint64_t offset) override {
-        open_.at(file).position = offset;
-        return true;
-    }
     bool truncate(platform::Handle file, std::uint64_t bytes) override {
         Bytes& content = files.at(open_.at(file).name);
         if (bytes < content.size()) content.resize(static_cast<std::size_t>(bytes));

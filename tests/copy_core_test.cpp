@@ -224,7 +224,9 @@ private:
 TEST_F(CopyCore, AFailedWriteLeavesTheWholePartsWrittenBeforeIt) {
     const Bytes bytes = KvrbBuilder().preamble(150).chunk(10).chunk(0).chunk(90).chunk(70).chunk(1).build();
     const std::vector<std::size_t> ends = partEnds(bytes);
-    const auto wholeWithin = [&](std::uint64_t size) { return *(std::upper_bound(ends.begin(), ends.end(), size) - 1); };
+    const auto wholeWithin = [&](std::uint64_t size) {
+        return *(std::upper_bound(ends.begin(), ends.end(), size) - 1);
+    };
     for (const std::size_t bufferSize : {100, 200, 4096}) {
         std::vector<std::size_t> wholeBefore;  // the whole parts on disk before each write
         {
@@ -259,7 +261,6 @@ TEST_F(CopyCore, ASmallCopyMakesOnlyTheCallsItNeeds) {
     ASSERT_EQ(KVRBinfo(sourcePath.c_str(), destinationPath.c_str(), 1), 1);
     EXPECT_EQ(os.calls(Call::read), 2);   // the file, then its end
     EXPECT_EQ(os.calls(Call::write), 2);  // header and preamble, then the chunks
-    EXPECT_EQ(os.calls(Call::seek), 0);
     EXPECT_EQ(os.calls(Call::close), 2);
     EXPECT_EQ(os.calls(Call::truncate), 0);
 

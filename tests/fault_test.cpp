@@ -97,9 +97,9 @@ constexpr std::size_t kinds = callKinds + 1;
 using Counts = std::array<int, kinds>;
 
 std::string kindName(std::size_t kind) {
-    static const char* const names[] = {"openForReading", "createForWriting", "read",     "write",
-                                        "seek",           "truncate",         "sync",     "close",
-                                        "deleteFile",     "isSameFile",       "copyRange"};
+    static const char* const names[] = {
+        "openForReading", "createForWriting", "read",       "write",    "truncate", "sync",
+        "close",          "deleteFile",       "isSameFile", "copyRange"};
     if (kind == allocationKind) return "allocation";
     return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
 }

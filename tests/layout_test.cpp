@@ -1,6 +1,7 @@
+#include "container/layout.h"
+
 #include <gtest/gtest.h>
 
-#include "container/layout.h"
 #include "support/kvrb_builder.h"
 
 namespace marlune::container {
@@ -35,6 +36,8 @@ TEST(Layout, DataOffsetIsUnsignedLittleEndian) {
     EXPECT_EQ(dataOffset(headerOf(testing::KvrbBuilder().dataOffset(0xFEDCBA98u).build())), 0xFEDCBA98u);
     EXPECT_EQ(dataOffset(headerOf(testing::KvrbBuilder().preamble(10).build())), 92u);
 }
+
+using ChunkHeader = std::array<std::uint8_t, chunkHeaderSize>;
 
 TEST(Layout, ChunkLengthReadsAndWritesOffsetTwo) {
     ChunkHeader chunk{1, 2, 0x34, 0x12, 5, 6, 7, 8};

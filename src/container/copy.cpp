@@ -7,16 +7,11 @@
 #include "container/framing.h"
 
 namespace marlune::container {
-namespace {
 
-constexpr std::size_t magicSize = 4;
-
-}  // namespace
-
-bool CopyBuffer::allocate(std::size_t size) {
-    bytes_.reset(new (std::nothrow) std::uint8_t[size]);
-    size_ = bytes_ ? size : 0;
-    return bytes_ != nullptr;
+bool CopyBuffer::allocate(std::size_t bytesWanted) {
+    bytes.reset(new (std::nothrow) std::uint8_t[bytesWanted]);
+    size = bytes ? bytesWanted : 0;
+    return bytes != nullptr;
 }
 
 bool CopyBuffer::allocateFor(std::uint64_t sourceSize) {
@@ -24,10 +19,14 @@ bool CopyBuffer::allocateFor(std::uint64_t sourceSize) {
     return allocate(wanted) || allocate(std::min(wanted, largestChunk));
 }
 
-// The first failure is the one reported. Of a failed write from the start, a
-// header that reached the disk stands.
-bool ContainerCopy::fail(Finding finding) {
-    if (report_.finding == Finding::complete) report_.finding = finding;
+// Of a failed write from the start, a header that reached the disk stands.
+bool ContainerCopy::fail(Finding finding, std::uint64_t cutOffset, std::uint64_t expected, std::uint64_t present) {
+    if (report_.finding == Finding::complete) {
+        report_.finding = finding;
+        report_.cutOffset = cutOffset;
+        report_.expectedBytes = expected;
+        report_.missingBytes = expected - present;
+    }
     if (destination_) {
         if (whole_ == 0 && destination_->position() >= headerSize) whole_ = headerSize;
         if (destination_->position() > whole_) destination_->truncate(whole_);
@@ -35,21 +34,13 @@ bool ContainerCopy::fail(Finding finding) {
     return false;
 }
 
-bool ContainerCopy::cutShort(Finding finding, std::uint64_t offset, std::uint64_t expected, std::uint64_t present) {
-    report_.cutOffset = offset;
-    report_.expectedBytes = expected;
-    report_.missingBytes = expected - present;
-    return fail(finding);
-}
-
-// Moves what is not yet written to the front, and reads on after it as far as the
-// buffer takes.
+// Moves what is not yet written to the front, and reads on after it.
 bool ContainerCopy::fill() {
     const std::size_t unwritten = end_ - start_;
     if (start_ > 0) std::memmove(buffer_.data(), buffer_.data() + start_, unwritten);
     start_ = 0;
     end_ = unwritten;
-    const std::size_t wanted = buffer_.size() - end_;
+    const std::size_t wanted = buffer_.size - end_;
     const std::int64_t got = source_.read(buffer_.data() + end_, wanted);
     if (got < 0) return fail(Finding::readFailed);
     end_ += static_cast<std::size_t>(got);
@@ -73,9 +64,8 @@ bool ContainerCopy::copyHeader() {
     std::memcpy(header_.data(), buffer_.data(), report_.headerBytes);
     // A short file whose first four bytes are no magic is no container at all,
     // rather than a container cut short.
-    if (end_ >= magicSize && !hasContainerMagic(header_)) return fail(Finding::wrongMagic);
-    if (end_ < headerSize) return cutShort(Finding::headerCut, 0, headerSize, end_);
-    if (destination_ && !destination_->seek(0)) return fail(Finding::writeFailed);
+    if (end_ >= 4 && !hasContainerMagic(header_)) return fail(Finding::wrongMagic);
+    if (end_ < headerSize) return fail(Finding::headerCut, 0, headerSize, end_);
 
     // The header is written even when what follows it is wrong, so that the
     // destination then holds it.
@@ -83,7 +73,7 @@ bool ContainerCopy::copyHeader() {
     if (offset < headerSize) return writeWhole(buffer_.data(), headerSize) && fail(Finding::dataOffsetBelowHeader);
     if (offset > source_.sizeAtOpen()) {
         return writeWhole(buffer_.data(), headerSize) &&
-               cutShort(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, source_.sizeAtOpen() - headerSize);
+               fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, source_.sizeAtOpen() - headerSize);
     }
     if (offset <= end_) {
         start_ = offset;
@@ -96,21 +86,17 @@ bool ContainerCopy::copyHeader() {
     return copyRestOfPreamble();
 }
 
-// Inside the system where it can, so that a preamble of any size costs no more
-// memory; what it leaves goes through the buffer.
+// Inside the system where it can; what that leaves goes through the buffer.
 bool ContainerCopy::copyRestOfPreamble() {
     const std::uint32_t offset = dataOffset(header_);
     std::uint64_t length = offset - source_.position();
-    if (!destination_) {
-        if (!source_.seek(offset)) return fail(Finding::readFailed);
-        length = 0;
-    } else if (length >= buffer_.size()) {
+    if (destination_ && length >= buffer_.size) {
         const std::int64_t copied = destination_->copyFrom(source_, length);
         if (copied < 0) return fail(Finding::writeFailed);
         length -= static_cast<std::uint64_t>(copied);
     }
     while (length > 0) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size()));
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size));
         const std::int64_t got = source_.read(buffer_.data(), size);
         if (got < 0) return fail(Finding::readFailed);
         if (got < static_cast<std::int64_t>(size)) return fail(Finding::sourceChanged);
@@ -137,22 +123,36 @@ bool ContainerCopy::copyAudioData() {
         report_.lengthFieldsSet += span.lengthFieldsSet;
         whole_ += span.wholeBytes;
         start_ += span.wholeBytes;
-        if (sourceEnded_) return endOfChunks(span.unfinishedSize);
+        // Complete only when no chunk is left unfinished and the source is as long as
+        // it was when opened: a source cut or extended meanwhile is no complete copy.
+        if (sourceEnded_) {
+            const std::size_t left = end_ - start_;
+            if (source_.position() != source_.sizeAtOpen()) return fail(Finding::sourceChanged);
+            if (left == 0) return true;
+            if (left < chunkHeaderSize) return fail(Finding::chunkHeaderCut, whole_, chunkHeaderSize, left);
+            return fail(Finding::payloadCut, whole_ + chunkHeaderSize, span.unfinishedSize - chunkHeaderSize,
+                        left - chunkHeaderSize);
+        }
         // A chunk that fills the buffer came with a source that grew since it was opened.
-        if (end_ - start_ == buffer_.size()) return fail(Finding::sourceChanged);
+        if (end_ - start_ == buffer_.size) return fail(Finding::sourceChanged);
         if (!fill()) return false;
     }
 }
 
-// Complete only when no chunk is left unfinished and the source is as long as it
-// was when opened: a source cut or extended meanwhile is no complete copy.
-bool ContainerCopy::endOfChunks(std::size_t unfinishedSize) {
-    if (source_.position() != source_.sizeAtOpen()) return fail(Finding::sourceChanged);
-    const std::size_t left = end_ - start_;
-    if (left == 0) return true;
-    if (left < chunkHeaderSize) return cutShort(Finding::chunkHeaderCut, whole_, chunkHeaderSize, left);
-    return cutShort(Finding::payloadCut, whole_ + chunkHeaderSize, unfinishedSize - chunkHeaderSize,
-                    left - chunkHeaderSize);
+Examination examine(platform::Os& os, const char* path) {
+    Examination examination;
+    platform::File file;
+    CopyBuffer buffer;
+    if (!file.openForReading(os, path)) {
+        examination.finding = Finding::cannotOpen;
+    } else if (examination.fileSize = file.sizeAtOpen(); !buffer.allocateFor(examination.fileSize)) {
+        examination.finding = Finding::noMemory;
+    } else {
+        ContainerCopy judge(file, nullptr, buffer, examination.header);
+        if (judge.copyHeader()) judge.copyAudioData();
+        static_cast<CopyReport&>(examination) = judge.report();
+    }
+    return examination;
 }
 
 }  // namespace marlune::container

@@ -1,6 +1,7 @@
 // The copy of a container from one open file to another, in the two stages the
-// entry points report on. It keeps nothing between calls: its caller gives it
-// the files, the header buffer and the memory it works in.
+// entry points report on, and the examination of a file, which is the same copy
+// without a destination. Nothing is kept between calls: the caller gives the
+// files, the header buffer and the memory to work in.
 #pragma once
 
 #include <cstddef>
@@ -30,24 +31,20 @@ enum class Finding {
 // What a copy saw of its source, as far as it got.
 struct CopyReport {
     Finding finding = Finding::complete;
-    // How much of the header the source holds, up to 82 bytes.
-    std::size_t headerBytes = 0;
-    // The whole chunks, their payload bytes, and how many of them had a chunkLength
-    // other than 330 set to 330 (fixed-length mode).
+    std::size_t headerBytes = 0;  // of the header read, up to 82
+    // The whole chunks, their payload bytes, and how many had chunkLength set to 330.
     std::uint64_t chunks = 0;
     std::uint64_t payloadBytes = 0;
     std::uint64_t lengthFieldsSet = 0;
-    // The piece that is cut short (header, preamble, chunk header or payload):
-    // where it starts, its expected size and how many of its bytes are missing.
+    // The piece cut short (header, preamble, chunk header or payload): where it
+    // starts, its expected size, how many of its bytes are missing.
     std::uint64_t cutOffset = 0;
     std::uint64_t expectedBytes = 0;
     std::uint64_t missingBytes = 0;
 };
 
-// One copy's working memory: the source is read into it, and the destination is
-// written straight from it.
-class CopyBuffer {
-public:
+// One copy's memory: the source is read into it, the destination written from it.
+struct CopyBuffer {
     static constexpr std::size_t largestChunk = chunkHeaderSize + 0xFFFF;
     static constexpr std::size_t preferredSize = 512 * 1024;
     static constexpr std::size_t smallestSize = 4096;
@@ -58,13 +55,10 @@ public:
     // Exactly `size` bytes, at least a header's. A chunk that does not fit fails the
     // copy: allocateFor's sizes hold every chunk of the source.
     bool allocate(std::size_t size);
+    std::uint8_t* data() const { return bytes.get(); }
 
-    std::uint8_t* data() const { return bytes_.get(); }
-    std::size_t size() const { return size_; }
-
-private:
-    std::unique_ptr<std::uint8_t[]> bytes_;
-    std::size_t size_ = 0;
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size = 0;
 };
 
 // The destination is only ever written in whole parts (the header, the preamble,
@@ -80,10 +74,9 @@ public:
     // Reads and checks the header, then writes it and the preamble up to dataOffset.
     // On failure the destination holds nothing (not a container) or the header alone.
     bool copyHeader();
-    // Copies the chunks up to the end of the source, with the fixed-length rule, and
-    // succeeds only when the source ended where it did when it was opened. On failure
-    // the destination holds every whole chunk before the one that failed. Call only
-    // after copyHeader succeeded.
+    // Copies the chunks to the end of the source, with the fixed-length rule; only
+    // after copyHeader succeeded. On failure the destination holds every whole chunk
+    // before the one that failed.
     bool copyAudioData();
 
     const CopyReport& report() const { return report_; }
@@ -93,9 +86,8 @@ private:
     bool write(const std::uint8_t* bytes, std::size_t size);
     bool writeWhole(const std::uint8_t* bytes, std::size_t size);
     bool copyRestOfPreamble();
-    bool endOfChunks(std::size_t unfinishedSize);
-    bool fail(Finding finding);
-    bool cutShort(Finding finding, std::uint64_t offset, std::uint64_t expected, std::uint64_t present);
+    // Records the first failure (with the piece cut short) and cuts back to whole parts.
+    bool fail(Finding finding, std::uint64_t cutOffset = 0, std::uint64_t expected = 0, std::uint64_t present = 0);
 
     platform::File& source_;
     platform::File* destination_;
@@ -106,9 +98,22 @@ private:
     std::size_t start_ = 0;
     std::size_t end_ = 0;
     bool sourceEnded_ = false;
-    // Where the destination's last whole part ends: also where buffer_[start_] lies
-    // in the source, as the two share their layout.
+    // Where the destination's last whole part ends, and where buffer_[start_] lies in the source.
     std::uint64_t whole_ = 0;
 };
+
+struct Examination : CopyReport {
+    std::uint64_t fileSize = 0;
+    // The header as read; only its first `headerBytes` bytes come from the file.
+    Header header{};
+};
+
+// Judges the file at `path` as a copy would, writing nothing (the command's `info`).
+Examination examine(platform::Os& os, const char* path);
+
+// True when the header was read whole with a container magic: its fields mean something.
+inline bool hasContainerHeader(const Examination& examination) {
+    return examination.headerBytes == headerSize && hasContainerMagic(examination.header);
+}
 
 }  // namespace marlune::container

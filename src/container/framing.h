@@ -1,9 +1,8 @@
-// The framing walk: what a run of bytes from the chunk area holds. The copy and
-// the examination both judge chunks through it, so they cannot disagree.
+// The framing walk: what a run of bytes from the chunk area holds. Copies and
+// examinations all judge chunks through it, so they cannot disagree.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "container/layout.h"
 
 namespace marlune::container {
 
@@ -14,15 +13,33 @@ struct ChunkSpan {
     std::uint64_t payloadBytes = 0;
     // Fixed-length chunks whose chunkLength was not 330 and now is.
     std::uint64_t lengthFieldsSet = 0;
-    // The chunk that starts after the whole ones and does not end within the bytes:
-    // its size when complete (its header, or header and payload once the header is
-    // there), 0 when the bytes end exactly after the whole chunks.
+    // The full size of the unfinished chunk after them (8 while its header is cut), or 0.
     std::size_t unfinishedSize = 0;
 };
 
 // Walks the chunks at the start of `bytes`, which begins at a chunk header. In
 // fixed-length mode every payload is 330 bytes and each whole chunk's header is
-// given chunkLength 330 in place, as a copy writes it.
-ChunkSpan walkChunks(std::uint8_t* bytes, std::size_t size, bool fixedLength);
+// given chunkLength 330 in place, as a copy writes it. Inline: it runs per chunk.
+inline ChunkSpan walkChunks(std::uint8_t* bytes, std::size_t size, bool fixedLength) {
+    ChunkSpan span;
+    while (size - span.wholeBytes >= chunkHeaderSize) {
+        std::uint8_t* const chunk = bytes + span.wholeBytes;
+        const std::uint16_t payload = effectivePayloadLength(fixedLength, chunk);
+        const std::size_t length = chunkHeaderSize + payload;
+        if (size - span.wholeBytes < length) {
+            span.unfinishedSize = length;
+            return span;
+        }
+        if (fixedLength && chunkLength(chunk) != fixedPayloadLength) {
+            setChunkLength(chunk, fixedPayloadLength);
+            ++span.lengthFieldsSet;
+        }
+        ++span.chunks;
+        span.payloadBytes += payload;
+        span.wholeBytes += length;
+    }
+    span.unfinishedSize = size == span.wholeBytes ? 0 : chunkHeaderSize;
+    return span;
+}
 
 }  // namespace marlune::container

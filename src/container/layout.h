@@ -14,7 +14,6 @@ inline constexpr std::size_t chunkHeaderSize = 8;
 inline constexpr std::uint16_t fixedPayloadLength = 330;
 
 using Header = std::array<std::uint8_t, headerSize>;
-using ChunkHeader = std::array<std::uint8_t, chunkHeaderSize>;
 
 // True when the header starts with "KVRB" or "fx30" (case-sensitive).
 inline bool hasContainerMagic(const Header& header) {
@@ -37,8 +36,7 @@ inline std::uint32_t dataOffset(const Header& header) {
            (static_cast<std::uint32_t>(header[22]) << 16) | (static_cast<std::uint32_t>(header[23]) << 24);
 }
 
-// chunkLength: unsigned 16-bit at offset 2 of a chunk header, read and set where
-// the header lies. Inline: the framing walk reads it for every chunk.
+// chunkLength: unsigned 16-bit at offset 2 of a chunk header, where it lies.
 inline std::uint16_t chunkLength(const std::uint8_t* chunk) {
     return static_cast<std::uint16_t>(chunk[2] | (chunk[3] << 8));
 }

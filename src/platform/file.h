@@ -32,8 +32,6 @@ public:
     std::int64_t read(void* buffer, std::size_t size);
     // Writes all `size` bytes: false on an error or when the disk takes no more.
     bool write(const void* buffer, std::size_t size);
-    // Costs nothing when the file is there already.
-    bool seek(std::uint64_t offset);
     bool truncate(std::uint64_t size);
     bool sync();
     // Copies up to `size` bytes from `source`'s position to this file's inside the

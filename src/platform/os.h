@@ -28,8 +28,6 @@ public:
     virtual std::int64_t read(Handle file, void* buffer, std::size_t size) = 0;
     // Writes at most `size` bytes: the count written (possibly fewer), or -1 on error.
     virtual std::int64_t write(Handle file, const void* buffer, std::size_t size) = 0;
-    // Moves the file position to `offset` bytes from the start.
-    virtual bool seek(Handle file, std::uint64_t offset) = 0;
     // Cuts the file to `bytes` bytes; the file position is not used afterwards.
     virtual bool truncate(Handle file, std::uint64_t bytes) = 0;
     // Puts the file's data on stable storage.

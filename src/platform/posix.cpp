@@ -86,14 +86,6 @@ public:
         return ::write(fd(file), buffer, size < maxTransfer ? size : maxTransfer);
     }
 
-    bool seek(Handle file, std::uint64_t offset) override {
-        if (offset > static_cast<std::uint64_t>(LLONG_MAX)) {
-            errno = EINVAL;
-            return false;
-        }
-        return lseek(fd(file), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
-    }
-
     bool truncate(Handle file, std::uint64_t bytes) override {
         if (bytes > static_cast<std::uint64_t>(LLONG_MAX)) {
             errno = EINVAL;

@@ -98,8 +98,6 @@ public:
         return put;
     }
 
-    bool seek(Handle file, std::uint64_t offset) override { return moveTo(nativeHandle(file), offset); }
-
     bool truncate(Handle file, std::uint64_t bytes) override {
         return moveTo(nativeHandle(file), bytes) && SetEndOfFile(nativeHandle(file)) != 0;
     }

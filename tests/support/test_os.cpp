@@ -97,10 +97,6 @@ std::int64_t TestOs::write(platform::Handle file, const void* buffer, std::size_
     return native_.write(file, buffer, size);
 }
 
-bool TestOs::seek(platform::Handle file, std::uint64_t offset) {
-    return !fails(Call::seek) && native_.seek(file, offset);
-}
-
 bool TestOs::truncate(platform::Handle file, std::uint64_t bytes) {
     return !fails(Call::truncate) && native_.truncate(file, bytes);
 }

@@ -19,7 +19,6 @@ enum class Call {
     createForWriting,
     read,
     write,
-    seek,
     truncate,
     sync,
     close,
@@ -85,7 +84,6 @@ public:
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
-    bool seek(platform::Handle file, std::uint64_t offset) override;
     bool truncate(platform::Handle file, std::uint64_t bytes) override;
     bool sync(platform::Handle file) override;
     bool close(platform::Handle file) override;
