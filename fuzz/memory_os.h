@@ -66,6 +66,11 @@ public:
         return true;
     }
     bool sync(platform::Handle) override { return true; }
+    // The copy stages alone never create, replace or move a name.
+    bool createNew(const char*, platform::Handle&) override { return false; }
+    bool canReplace(const char*, platform::Handle) override { return false; }
+    bool rename(const char*, const char*) override { return false; }
+    bool syncFolderOf(const char*) override { return false; }
     bool close(platform::Handle file) override { return open_.erase(file) == 1; }
     bool deleteFile(const char* path) override { return files.erase(path) == 1; }
     void showMessage(const char*) override {}

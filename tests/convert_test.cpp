@@ -93,7 +93,9 @@ TEST_F(ConvertTest, AFailedConversionKeepsTheSource) {
     EXPECT_EQ(convert(source), 0);
     EXPECT_EQ(readFile(source), cut);
     EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCopyAudioData});
-    EXPECT_EQ(os.calls(Call::deleteFile), 0);
+    // Only the partial file was removed: nothing is left at the ".kv" name or beside it.
+    EXPECT_EQ(os.calls(Call::deleteFile), 1);
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"cut.snd"});
 }
 
 TEST_F(ConvertTest, AFailedFlushToStorageKeepsTheSource) {

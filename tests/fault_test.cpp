@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <new>
 
 #include "boundary/module_state.h"
@@ -98,8 +99,8 @@ using Counts = std::array<int, kinds>;
 
 std::string kindName(std::size_t kind) {
     static const char* const names[] = {
-        "openForReading", "createForWriting", "read",       "write",    "truncate", "sync",
-        "close",          "deleteFile",       "isSameFile", "copyRange"};
+        "openForReading", "createForWriting", "read",      "write",     "truncate",   "sync",   "close",
+        "deleteFile",     "isSameFile",       "copyRange", "createNew", "canReplace", "rename", "syncFolder"};
     if (kind == allocationKind) return "allocation";
     return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
 }
@@ -194,19 +195,54 @@ struct Variant {
     }
 };
 
+// Copying in place, converting, and converting where an earlier conversion left
+// a ".kv" file.
+enum class Mode { copying, converting, convertingOverOld };
+
+const char* nameOf(Mode mode) {
+    switch (mode) {
+        case Mode::copying:
+            return "copying";
+        case Mode::converting:
+            return "converting";
+        default:
+            return "converting over an old .kv";
+    }
+}
+
 class FaultMatrix : public ::testing::Test {
 protected:
     TempDir dir;
     std::string source = dir.path("take.snd");
     std::string destination = dir.path("take.kv");
+    const Bytes oldConversion = KvrbBuilder().preamble(2).chunk(44).build();
     int casesRun = 0;
     std::array<int, kinds> casesPerKind{};
+
+    void prepare(const Sample& sample, Mode mode) {
+        for (const std::string& stray : strayFiles()) std::remove(stray.c_str());
+        writeFile(source, sample.source);
+        std::remove(destination.c_str());
+        if (mode == Mode::convertingOverOld) writeFile(destination, oldConversion);
+    }
+
+    // The files in the folder other than the source and the destination: what a
+    // failed conversion must not leave behind.
+    std::vector<std::string> strayFiles() const {
+        std::vector<std::string> stray;
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(source).parent_path())) {
+            const std::string name = entry.path().string();
+            if (name != source && name != destination) stray.push_back(name);
+        }
+        return stray;
+    }
 
     // The calls that a clean copy makes up to the end of each phase, taken by
     // running the stages as the entry point runs them. Allocations are not among
     // them: which phase one belongs to is told by what its failure does.
-    std::array<Counts, phases> tracePhases(const Sample& sample, bool convert) {
-        writeFile(source, sample.source);
+    std::array<Counts, phases> tracePhases(const Sample& sample, Mode mode) {
+        prepare(sample, mode);
+        const bool convert = mode != Mode::copying;
         std::array<Counts, phases> ends{};
         TestOs os;
         {
@@ -215,7 +251,13 @@ protected:
             container::Header buffer{};
             from.openForReading(os, source.c_str());
             ends[openSource] = countsOf(os);
-            to.createForWriting(os, destination.c_str(), from);
+            const std::string partial = partialNameFor(destination);
+            if (convert) {
+                os.canReplace(destination.c_str(), from.handle());
+                to.createNew(os, partial.c_str());
+            } else {
+                to.createForWriting(os, destination.c_str(), from);
+            }
             ends[createDestination] = countsOf(os);
             container::CopyBuffer memory;
             EXPECT_TRUE(memory.allocateFor(from.sizeAtOpen()));
@@ -226,6 +268,10 @@ protected:
             ends[audio] = countsOf(os);
             if (convert) {
                 to.sync();
+                to.close();
+                os.syncFolderOf(partial.c_str());
+                os.rename(partial.c_str(), destination.c_str());
+                os.syncFolderOf(destination.c_str());
                 from.isNamedBy(source.c_str());
             }
             to.close();
@@ -238,27 +284,28 @@ protected:
         for (Counts& counts : ends) counts[allocationKind] = 0;
 
         // The entry point makes exactly these calls, or the phases above are not its phases.
-        writeFile(source, sample.source);
+        prepare(sample, mode);
         TestOs clean;
-        EXPECT_EQ(run(convert), convert ? -1 : 1);
+        EXPECT_EQ(run(mode), convert ? -1 : 1);
         Counts made = countsOf(clean);
         made[allocationKind] = 0;
         EXPECT_EQ(made, ends[removeSource]) << sample.name << ": the stages no longer match the entry point";
+        EXPECT_EQ(strayFiles(), std::vector<std::string>{}) << sample.name;
         return ends;
     }
 
-    std::int32_t run(bool convert) {
-        if (!convert) return KVRBinfo(source.c_str(), destination.c_str(), 1);
+    std::int32_t run(Mode mode) {
+        if (mode == Mode::copying) return KVRBinfo(source.c_str(), destination.c_str(), 1);
         const std::int32_t showErrors = 1;
         return IKVRBinfo(0, &showErrors, source.c_str());
     }
 
     // Runs the call with `variant` on the Nth call of `kind`; false when that call
     // was never made, so there is nothing further to break.
-    bool runWithFault(const Sample& sample, bool convert, const std::array<Counts, phases>& ends, std::size_t kind,
+    bool runWithFault(const Sample& sample, Mode mode, const std::array<Counts, phases>& ends, std::size_t kind,
                       int nth, const Variant& variant) {
-        std::remove(destination.c_str());
-        writeFile(source, sample.source);
+        prepare(sample, mode);
+        const bool convert = mode != Mode::copying;
         const std::size_t descriptorsBefore = openDescriptors();
         TestOs os;
         if (kind == allocationKind) {
@@ -271,15 +318,15 @@ protected:
         allocationsSeen = 0;
         thrownAllocationFailures = 0;
         countingAllocations = true;
-        const std::int32_t result = run(convert);
+        const std::int32_t result = run(mode);
         countingAllocations = false;
         failingAllocation = 0;
         allocationsStayFailed = false;
         const bool faulted = kind == allocationKind ? allocationsSeen >= nth : os.faulted;
 
         const std::int32_t success = convert ? -1 : 1;
-        const std::string where = std::string(sample.name) + (convert ? ", converting" : ", copying") + ": " +
-                                  kindName(kind) + " #" + std::to_string(nth) + ", " + variant.name();
+        const std::string where = std::string(sample.name) + ", " + nameOf(mode) + ": " + kindName(kind) + " #" +
+                                  std::to_string(nth) + ", " + variant.name();
         EXPECT_EQ(os.openFiles(), 0u) << where;
         EXPECT_EQ(openDescriptors(), descriptorsBefore) << where;
         if (!faulted) {
@@ -295,8 +342,15 @@ protected:
         if (fileExists(source)) {
             EXPECT_EQ(readFile(source), sample.source) << where;
         }
+        // A conversion leaves nothing beside its files, unless removing the partial
+        // file was what failed.
+        const bool removalRefused = os.calls(Call::deleteFile) > 0 &&
+                                    (variant.persistent || kind == static_cast<std::size_t>(Call::deleteFile));
+        if (convert && !removalRefused) {
+            EXPECT_EQ(strayFiles(), std::vector<std::string>{}) << where;
+        }
         if (kind == allocationKind) {
-            expectAllocationFailureHandled(sample, result, success, os, variant, where);
+            expectAllocationFailureHandled(sample, mode, result, success, os, variant, where);
             return true;
         }
 
@@ -306,11 +360,15 @@ protected:
         // An error is never absorbed, except in deciding whether to delete the converted
         // source and in deleting it: the source then stays. A single short transfer
         // always is absorbed, since the rest is asked for again, and so is an
-        // interrupted read or write, which is simply made again.
+        // interrupted read or write, which is simply made again, and a partial file
+        // that cannot be created, which is tried again under another name.
         const bool transfer = kind == static_cast<std::size_t>(Call::read) ||
                               kind == static_cast<std::size_t>(Call::write) ||
                               kind == static_cast<std::size_t>(Call::copyRange);
-        const bool retried = variant.kind == FaultKind::error && variant.code == ErrorCodes::interrupted && transfer;
+        const bool retried =
+            !variant.persistent &&
+            ((variant.kind == FaultKind::error && variant.code == ErrorCodes::interrupted && transfer) ||
+             kind == static_cast<std::size_t>(Call::createNew));
         const bool keepsSource =
             phase == removeSource || (kind == static_cast<std::size_t>(Call::isSameFile) && !variant.persistent);
         const bool mustFail =
@@ -336,6 +394,10 @@ protected:
         }
         EXPECT_EQ(result, 0) << where;
         EXPECT_EQ(os.messages, std::vector<std::string>{messageOf(phase)}) << where;
+        if (convert) {
+            expectNoPartialConversion(sample, mode, where);
+            return true;
+        }
         if (phase <= createDestination) {
             EXPECT_FALSE(fileExists(destination)) << where;
             return true;
@@ -365,7 +427,7 @@ protected:
     // buffer is asked for again, smaller). Otherwise the call fails before any part
     // is copied: silently when a path could not be copied, on the header when the
     // copy's buffer could not be had.
-    void expectAllocationFailureHandled(const Sample& sample, std::int32_t result, std::int32_t success,
+    void expectAllocationFailureHandled(const Sample& sample, Mode mode, std::int32_t result, std::int32_t success,
                                         const TestOs& os, const Variant& variant, const std::string& where) {
         if (!variant.persistent && thrownAllocationFailures == 0) {
             EXPECT_EQ(result, success) << where;
@@ -377,10 +439,24 @@ protected:
         EXPECT_EQ(result, 0) << where;
         if (thrownAllocationFailures > 0) {
             EXPECT_TRUE(os.messages.empty()) << where;
-            EXPECT_TRUE(!fileExists(destination) || readFile(destination).empty()) << where;
         } else {
             EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCopyHeader}) << where;
-            EXPECT_TRUE(readFile(destination).empty()) << where;
+        }
+        if (mode == Mode::copying) {
+            EXPECT_TRUE(!fileExists(destination) || readFile(destination).empty()) << where;
+        } else {
+            expectNoPartialConversion(sample, mode, where);
+        }
+    }
+
+    // The ".kv" name holds the earlier conversion, or nothing, or the whole new
+    // one (when what failed came after the move): never a part of it.
+    void expectNoPartialConversion(const Sample& sample, Mode mode, const std::string& where) {
+        if (fileExists(destination) && readFile(destination) == sample.expected) return;
+        if (mode == Mode::convertingOverOld) {
+            EXPECT_EQ(readFile(destination), oldConversion) << where;
+        } else {
+            EXPECT_FALSE(fileExists(destination)) << where;
         }
     }
 };
@@ -395,8 +471,8 @@ TEST_F(FaultMatrix, EveryFailingCallFailsTheCallAndKeepsWholeParts) {
     if (ErrorCodes::interrupted != 0) variants.push_back({FaultKind::error, ErrorCodes::interrupted});
     int silentFailures = 0;
     for (const Sample& sample : samples()) {
-        for (const bool convert : {false, true}) {
-            const auto ends = tracePhases(sample, convert);
+        for (const Mode mode : {Mode::copying, Mode::converting, Mode::convertingOverOld}) {
+            const auto ends = tracePhases(sample, mode);
             for (std::size_t kind = 0; kind < kinds; ++kind) {
                 for (const Variant& variant : variants) {
                     if (kind == allocationKind &&
@@ -404,7 +480,7 @@ TEST_F(FaultMatrix, EveryFailingCallFailsTheCallAndKeepsWholeParts) {
                         continue;
                     }
                     for (int nth = 1; nth < 100000; ++nth) {
-                        if (!runWithFault(sample, convert, ends, kind, nth, variant)) break;
+                        if (!runWithFault(sample, mode, ends, kind, nth, variant)) break;
                         if (thrownAllocationFailures > 0) ++silentFailures;
                         if (HasFailure()) return;  // one broken case explains the rest
                     }
@@ -420,8 +496,8 @@ TEST_F(FaultMatrix, EveryFailingCallFailsTheCallAndKeepsWholeParts) {
     EXPECT_GT(casesRun, 500);
     // Every kind that a copy or conversion makes at all was made to fail, and so
     // were allocations of both forms.
-    for (const Call call :
-         {Call::read, Call::write, Call::sync, Call::close, Call::deleteFile, Call::isSameFile, Call::copyRange}) {
+    for (const Call call : {Call::read, Call::write, Call::sync, Call::close, Call::deleteFile, Call::isSameFile,
+                            Call::copyRange, Call::createNew, Call::canReplace, Call::rename, Call::syncFolder}) {
         EXPECT_GT(casesPerKind[static_cast<std::size_t>(call)], 0) << kindName(static_cast<std::size_t>(call));
     }
     EXPECT_GT(casesPerKind[allocationKind], 0);
@@ -435,7 +511,7 @@ TEST_F(FaultMatrix, ACopysBufferFitsItsSource) {
         TestOs os;
         largestAllocation = 0;
         countingAllocations = true;
-        EXPECT_EQ(run(false), 1) << sample.name;
+        EXPECT_EQ(run(Mode::copying), 1) << sample.name;
         countingAllocations = false;
         EXPECT_EQ(largestAllocation, std::clamp(sample.source.size(), container::CopyBuffer::smallestSize,
                                                 container::CopyBuffer::preferredSize))
@@ -443,18 +519,20 @@ TEST_F(FaultMatrix, ACopysBufferFitsItsSource) {
     }
 }
 
-// When cutting back a failed write fails too, nothing more can be done: the call
-// still fails with that stage's message, closes both files, keeps the source and
-// leaves only bytes that belong to the output.
+// When cutting back a failed write in place fails too, nothing more can be done:
+// the call still fails with that stage's message, closes both files, keeps the
+// source and leaves only bytes that belong to the output. (A conversion removes
+// its partial file instead.)
 TEST_F(FaultMatrix, AFailedCutBackStillFailsTheCall) {
     int cutBacksFailed = 0;
     for (const Sample& sample : samples()) {
-        for (const bool convert : {false, true}) {
+        {
+            const Mode mode = Mode::copying;
             writeFile(source, sample.source);
             int writes = 0;
             {
                 TestOs clean;
-                ASSERT_EQ(run(convert), convert ? -1 : 1);
+                ASSERT_EQ(run(mode), 1);
                 writes = clean.calls(Call::write);
             }
             for (int nth = 1; nth <= writes; ++nth) {
@@ -464,7 +542,7 @@ TEST_F(FaultMatrix, AFailedCutBackStillFailsTheCall) {
                 os.fault = Fault{Call::write, nth, FaultKind::shortTransfer};
                 os.stopAfterShortWrite = true;
                 os.secondFault = Fault{Call::truncate, 1, FaultKind::error};
-                const std::int32_t result = run(convert);
+                const std::int32_t result = run(mode);
                 // A one-byte write cannot be cut short: the copy then simply succeeds.
                 if (result != 0 && readFile(destination) == sample.expected) continue;
                 EXPECT_EQ(result, 0) << where;

@@ -78,8 +78,9 @@ std::string oneCall(const TempDir& dir, unsigned step, unsigned conversionEvery 
                               "conversion");
             }
             writeFile(convertIn, cut);
+            // The earlier conversion, if any, stays as it was.
             return expect(IKVRBinfo(0, &showErrors, convertIn.c_str()) == 0 && readFile(convertIn) == cut &&
-                              readFile(convertOut) == cutCopy,
+                              (!fileExists(convertOut) || readFile(convertOut) == good),
                           "failed conversion");
     }
 }

@@ -290,17 +290,21 @@ TEST_F(Boundary, ADiskThatFillsUpLeavesWholePartsAndKeepsTheSource) {
     fs::remove(destination);
     fs::remove(dir.path("small/filler"));
 
-    // A conversion whose destination does not fit keeps its source.
+    // A conversion whose destination does not fit keeps its source, leaves an
+    // earlier conversion at the ".kv" name as it was, and nothing beside it.
     KvrbBuilder half;
     half.preamble(100);
     for (std::size_t i = 0; i < 30; ++i) half.chunk(payload);
     const Bytes medium = half.build();
+    const Bytes earlier = KvrbBuilder().chunk(3000).build();
     const std::string onSmall = dir.path("small/take.snd");
     writeFile(onSmall, medium);
+    writeFile(dir.path("small/take.kv"), earlier);
     EXPECT_EQ(convert(onSmall), 0);
     EXPECT_EQ(lastMessage(), audio);
     EXPECT_EQ(readFile(onSmall), medium);
-    EXPECT_TRUE(holdsWholeParts(readFile(dir.path("small/take.kv")), medium, wholePartSizes(100, payload, 30)));
+    EXPECT_EQ(readFile(dir.path("small/take.kv")), earlier);
+    EXPECT_EQ(dir.names("small"), (std::vector<std::string>{"take.kv", "take.snd"}));
 }
 
 }  // namespace

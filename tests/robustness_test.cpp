@@ -41,7 +41,7 @@ TEST_F(SourceChanges, AReadEndingEarlyIsNoEndOfTheContainer) {
     EXPECT_TRUE(os.faulted);
     EXPECT_EQ(readFile(source), longer);
     EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCopyAudioData});
-    EXPECT_EQ(readFile(destination), prefix(longer, 82 + 9 + 2 * 1008));
+    EXPECT_FALSE(fileExists(destination));
 }
 
 // Another program renames a new file over the source while it is converted (as

@@ -32,11 +32,14 @@ std::int32_t convertFile(const std::int32_t* showErrorsIn, const char* path) {
     }
     const std::string destination = destinationFor(source, platform::ansiCodePage());
     const std::int32_t showErrors = showErrorsIn ? *showErrorsIn : 0;
-    // The source goes only once its data is safely in the destination, and only
-    // when its name still means the file that was copied: a file renamed over it
-    // meanwhile is another recording.
+    // The copy is written beside the ".kv" name and takes it once complete, so an
+    // earlier conversion there stays whole until then. The source goes only once
+    // the new file and its name are on stable storage, and only when its name still
+    // means the file that was copied: a file renamed over it meanwhile is another
+    // recording.
     bool sourceStillNamed = true;
-    if (copyContainer(path, destination.c_str(), showErrors, Durability::onStableStorage, &sourceStillNamed) == 0) {
+    if (copyContainer(path, destination.c_str(), showErrors, Placement::beside, Durability::dataAndName,
+                      &sourceStillNamed) == 0) {
         return 0;
     }
     if (sourceStillNamed) moduleState().os->deleteFile(path);

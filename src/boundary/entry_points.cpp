@@ -50,7 +50,8 @@ std::int32_t runCall(Operation operation) {
 extern "C" MARLUNE_API int32_t MARLUNE_CALL KVRBinfo(const char* source, const char* destination,
                                                      int32_t showErrors) {
     return marlune::runCall([&] {
-        return marlune::copyContainer(source, destination, showErrors, marlune::Durability::asWritten);
+        return marlune::copyContainer(source, destination, showErrors, marlune::Placement::inPlace,
+                                      marlune::Durability::asWritten);
     });
 }
 

@@ -24,6 +24,13 @@ bool File::createForWriting(Os& os, const char* path, const File& source) {
     return os.createForWriting(path, source.handle_, handle_) || failed();
 }
 
+bool File::createNew(Os& os, const char* path) {
+    close();
+    os_ = &os;
+    error_ = 0;
+    return os.createNew(path, handle_) || failed();
+}
+
 // The Os moves at most 1 GiB a call, so that a count always fits.
 std::int64_t File::read(void* buffer, std::size_t size) {
     auto* const bytes = static_cast<std::uint8_t*>(buffer);

@@ -20,7 +20,10 @@ public:
     bool openForReading(Os& os, const char* path);
     // Fails, truncating nothing, when `path` names the file `source` has open.
     bool createForWriting(Os& os, const char* path, const File& source);
+    // Fails when anything has the name `path` already.
+    bool createNew(Os& os, const char* path);
     bool isOpen() const { return handle_ != noHandle; }
+    Handle handle() const { return handle_; }
 
     // The size a file opened for reading had then.
     std::uint64_t sizeAtOpen() const { return sizeAtOpen_; }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace marlune::platform {
 
@@ -24,6 +25,21 @@ public:
     // Creates the file, or truncates it when it exists, for writing that nobody
     // else shares. Fails without truncating anything when the file is `source`.
     virtual bool createForWriting(const char* path, Handle source, Handle& file) = 0;
+    // Creates `path` for writing that nobody else shares, failing when anything is
+    // there already: it never follows a link or reuses a file.
+    virtual bool createNew(const char* path, Handle& file) = 0;
+    // True when a new file may take the name `path`: it names nothing, or a regular
+    // file that is not `source` (and, on Windows, that nobody holds exclusively).
+    virtual bool canReplace(const char* path, Handle source) = 0;
+    // Gives the file `from` the name `to`, replacing what `to` named, in one step;
+    // on Windows the move is through to the disk when it returns.
+    virtual bool rename(const char* from, const char* to) = 0;
+    // Puts the folder that holds `path` on stable storage: which names it has, and
+    // the files they name. Nothing to do where the move itself is write-through.
+    virtual bool syncFolderOf(const char* path) = 0;
+    // The file that `path` leads to through symbolic links; `path` itself when it
+    // is no link, or one that leads nowhere.
+    virtual std::string followLinks(const char* path) { return path; }
     // Reads at most `size` bytes: the count read (0 at end of file), or -1 on error.
     virtual std::int64_t read(Handle file, void* buffer, std::size_t size) = 0;
     // Writes at most `size` bytes: the count written (possibly fewer), or -1 on error.

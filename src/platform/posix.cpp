@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -76,6 +77,54 @@ public:
         if (info.st_size != 0 && ftruncate(descriptor, 0) != 0) return refuse(descriptor);
         file = descriptor;
         return true;
+    }
+
+    // O_EXCL: a link planted at the name is not followed, a file there not reused.
+    bool createNew(const char* path, Handle& file) override {
+        const int descriptor = ::open(path, O_WRONLY | O_CREAT | O_EXCL | openFlags, 0666);
+        if (descriptor == -1) return false;
+        file = descriptor;
+        return true;
+    }
+
+    bool canReplace(const char* path, Handle source) override {
+        struct stat named {};
+        if (::stat(path, &named) != 0) return errno == ENOENT;
+        struct stat opened {};
+        if (!S_ISREG(named.st_mode)) {
+            errno = S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
+            return false;
+        }
+        if (fstat(fd(source), &opened) != 0) return false;
+        if (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+            errno = EEXIST;
+            return false;
+        }
+        return true;
+    }
+
+    bool rename(const char* from, const char* to) override { return ::rename(from, to) == 0; }
+
+    // A new name reaches the disk only with its folder: syncing the file is not enough.
+    bool syncFolderOf(const char* path) override {
+        const char* const slash = std::strrchr(path, '/');
+        std::string folder = slash == nullptr ? "." : std::string(path, static_cast<std::size_t>(slash - path));
+        if (folder.empty()) folder = "/";
+        const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (descriptor == -1) return false;
+        // A file system that cannot sync a folder this way keeps its names by other means.
+        const bool synced = fsync(descriptor) == 0 || errno == EINVAL;
+        return ::close(descriptor) == 0 && synced;
+    }
+
+    std::string followLinks(const char* path) override {
+        struct stat named {};
+        if (lstat(path, &named) != 0 || !S_ISLNK(named.st_mode)) return path;
+        char* const target = realpath(path, nullptr);
+        if (target == nullptr) return path;
+        std::string resolved(target);
+        std::free(target);
+        return resolved;
     }
 
     std::int64_t read(Handle file, void* buffer, std::size_t size) override {

@@ -86,6 +86,37 @@ public:
             CreateFileA(path, GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr), file);
     }
 
+    bool createNew(const char* path, Handle& file) override {
+        SECURITY_ATTRIBUTES attributes = inheritable();
+        return keepIfOnDisk(
+            CreateFileA(path, GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr), file);
+    }
+
+    // The name may be replaced when it names nothing, or a file on disk that can be
+    // opened for exclusive writing: not while the source (or anyone) holds it.
+    bool canReplace(const char* path, Handle /*source*/) override {
+        const DWORD attributes = GetFileAttributesA(path);
+        if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            SetLastError(ERROR_DIRECTORY);
+            return false;
+        }
+        Handle probe = noHandle;
+        if (!keepIfOnDisk(CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                          probe)) {
+            return false;
+        }
+        CloseHandle(nativeHandle(probe));
+        return true;
+    }
+
+    bool rename(const char* from, const char* to) override {
+        return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
+
+    // The move is write-through: the folder needs nothing more.
+    bool syncFolderOf(const char* /*path*/) override { return true; }
+
     std::int64_t read(Handle file, void* buffer, std::size_t size) override {
         DWORD got = 0;
         if (!ReadFile(nativeHandle(file), buffer, transferSize(size), &got, nullptr)) return -1;

@@ -1,5 +1,6 @@
 #include "support/files.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -21,6 +22,15 @@ TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::permissions(root_, std::filesystem::perms::owner_all, ignored);
     std::filesystem::remove_all(root_, ignored);
+}
+
+std::vector<std::string> TempDir::names(const std::string& sub) const {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(root_ / sub)) {
+        found.push_back(entry.path().filename().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 void writeFile(const std::string& path, const Bytes& bytes) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/kvrb_builder.h"
 
@@ -19,6 +20,8 @@ public:
 
     // The path of `name` inside the folder, as the library takes it.
     std::string path(const std::string& name) const { return (root_ / name).string(); }
+    // The names in the folder (or in its subfolder `sub`), sorted.
+    std::vector<std::string> names(const std::string& sub = "") const;
 
 private:
     std::filesystem::path root_;

@@ -141,6 +141,25 @@ std::int64_t TestOs::copyRange(platform::Handle source, platform::Handle destina
     return native_.copyRange(source, destination, size);
 }
 
+bool TestOs::createNew(const char* path, platform::Handle& file) {
+    if (fails(Call::createNew) || !native_.createNew(path, file)) return false;
+    const Recording recording;
+    open_.insert(file);
+    return true;
+}
+
+bool TestOs::canReplace(const char* path, platform::Handle source) {
+    return !fails(Call::canReplace) && native_.canReplace(path, source);
+}
+
+bool TestOs::rename(const char* from, const char* to) {
+    return !fails(Call::rename) && native_.rename(from, to);
+}
+
+bool TestOs::syncFolderOf(const char* path) {
+    return !fails(Call::syncFolder) && native_.syncFolderOf(path);
+}
+
 void TestOs::showMessage(const char* text) {
     {
         const Recording recording;

@@ -25,6 +25,10 @@ enum class Call {
     deleteFile,
     isSameFile,  // an error: the path names another file
     copyRange,
+    createNew,
+    canReplace,  // an error: the name cannot be replaced
+    rename,
+    syncFolder,
     count
 };
 
@@ -90,6 +94,11 @@ public:
     bool deleteFile(const char* path) override;
     bool isSameFile(const char* path, platform::Handle file) override;
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
+    bool createNew(const char* path, platform::Handle& file) override;
+    bool canReplace(const char* path, platform::Handle source) override;
+    bool rename(const char* from, const char* to) override;
+    bool syncFolderOf(const char* path) override;
+    std::string followLinks(const char* path) override { return native_.followLinks(path); }
     void showMessage(const char* text) override;
 
 private:
