@@ -70,10 +70,22 @@ MARLUNE_API int32_t MARLUNE_CALL KVRBinfo(const char *source, const char *destin
  *
  * A path whose last three bytes are ".kv" needs nothing and returns -1 at
  * once. Otherwise the destination is `path` with the extension of its last
- * component replaced by ".kv" (or ".kv" appended when it has none), the
- * container is copied there as by KVRBinfo, and once the copy is complete and
- * on stable storage the source file is deleted. A failed conversion never
- * deletes the source.
+ * component replaced by ".kv" (or ".kv" appended when it has none), and the
+ * container is copied as by KVRBinfo, but beside the destination: into a new
+ * file "<destination>.<16 hex digits>.marlune-partial" in the same folder. Once
+ * the copy is complete its data and then its folder are put on stable storage,
+ * it is moved over the destination name (replacing an earlier file there), the
+ * folder is put on stable storage again, and only then is the source deleted.
+ * Through a symbolic link at the destination name, the file it leads to is
+ * replaced and the link kept.
+ *
+ * A failed conversion never deletes the source, removes its partial file and
+ * leaves a file that already had the destination name as it was: the
+ * destination name never holds part of a copy. A destination name that is the
+ * source itself, a folder or anything but a regular file fails with "Unable to
+ * create the destination file." before anything is written. A partial file
+ * left by a machine that stopped mid-conversion can be deleted: the source is
+ * then still whole (or the conversion already complete).
  *
  * `ignored` is not used. `showErrorsIn` points to the show-errors value passed
  * on to KVRBinfo; a null pointer counts as 0.

@@ -257,6 +257,61 @@ bool holdsWholeParts(const Bytes& written, const Bytes& source, const std::vecto
            written == prefix(source, written.size());
 }
 
+// What may stand at the ".kv" name of a conversion: a folder or a device is
+// refused before anything is written; through a symbolic link the file it leads
+// to is replaced and the link kept; a file with other hard links is replaced at
+// that name only, the other names keeping the earlier file.
+TEST_F(Boundary, WhatStandsAtTheKvNameOfAConversion) {
+    const Bytes earlier = KvrbBuilder().chunk(5).build();
+    const std::string source = dir.path("take.snd");
+    const std::string kv = dir.path("take.kv");
+
+    fs::create_directory(kv);
+    writeFile(source, good);
+    EXPECT_EQ(convert(source), 0);
+    EXPECT_EQ(lastMessage(), createDestination);
+    EXPECT_EQ(readFile(source), good);
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"take.kv", "take.snd"}));
+    fs::remove(kv);
+
+    fs::create_directory(dir.path("elsewhere"));
+    const std::string target = dir.path("elsewhere/kept.kv");
+    writeFile(target, earlier);
+    fs::create_symlink(target, kv);
+    EXPECT_EQ(convert(source), -1);
+    EXPECT_TRUE(fs::is_symlink(kv));
+    EXPECT_EQ(readFile(target), good);
+    EXPECT_EQ(dir.names("elsewhere"), std::vector<std::string>{"kept.kv"});
+    EXPECT_FALSE(fileExists(source));
+    fs::remove(kv);
+
+    const std::string otherName = dir.path("elsewhere/other.kv");
+    writeFile(kv, earlier);
+    fs::create_hard_link(kv, otherName);
+    writeFile(source, good);
+    EXPECT_EQ(convert(source), -1);
+    EXPECT_EQ(readFile(kv), good);
+    EXPECT_EQ(readFile(otherName), earlier);
+    EXPECT_EQ(fs::hard_link_count(kv), 1u);
+}
+
+// The partial file is created exclusively: a link planted at its name is not
+// followed, and a file there is not reused.
+TEST_F(Boundary, ANewFileNeverFollowsALinkOrReusesAFile) {
+    const std::string planted = dir.path("take.kv.0123456789abcdef.marlune-partial");
+    const std::string victim = dir.path("victim");
+    writeFile(victim, good);
+    fs::create_symlink(victim, planted);
+    platform::Handle file = platform::noHandle;
+    EXPECT_FALSE(platform::nativeOs().createNew(planted.c_str(), file));
+    EXPECT_EQ(errno, EEXIST);
+    fs::remove(planted);
+    writeFile(planted, good);
+    EXPECT_FALSE(platform::nativeOs().createNew(planted.c_str(), file));
+    EXPECT_EQ(readFile(victim), good);
+    EXPECT_EQ(readFile(planted), good);
+}
+
 // A real full disk: a tmpfs of 256 KiB that the copy fills part way through.
 TEST_F(Boundary, ADiskThatFillsUpLeavesWholePartsAndKeepsTheSource) {
     ScratchMount small(dir.path("small"), "size=256k");
