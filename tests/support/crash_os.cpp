@@ -1,0 +1,311 @@
+#include "support/crash_os.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "boundary/module_state.h"
+#include "support/test_os.h"
+
+namespace marlune::testing {
+namespace {
+
+// The folder is what syncFolderOf puts on stable storage: the path up to its last separator.
+std::string folderOf(const std::string& path) {
+#ifdef _WIN32
+    const std::size_t separator = path.find_last_of("/\\");
+#else
+    const std::size_t separator = path.rfind('/');
+#endif
+    return separator == std::string::npos ? std::string() : path.substr(0, separator);
+}
+
+}  // namespace
+
+CrashOs::CrashOs() : previous_(moduleState().os) {
+    moduleState().os = this;
+}
+
+CrashOs::~CrashOs() {
+    moduleState().os = previous_;
+}
+
+void CrashOs::addSyncedFile(const std::string& path, const Bytes& bytes) {
+    const Inode inode = nextInode_++;
+    current_[inode] = bytes;
+    storage_.files[inode].synced = std::make_shared<const Bytes>(bytes);
+    names_[path] = inode;
+    storage_.syncedNames[path] = inode;
+}
+
+std::optional<Bytes> CrashOs::contents(const std::string& path) const {
+    const auto name = names_.find(path);
+    if (name == names_.end()) return std::nullopt;
+    return current_.at(name->second);
+}
+
+std::vector<std::string> CrashOs::names() const {
+    std::vector<std::string> all;
+    for (const auto& name : names_) all.push_back(name.first);
+    return all;
+}
+
+std::size_t CrashOs::forEachCrashState(std::size_t point, const std::function<void(const Disk&)>& check) const {
+    const Storage& storage = points_.at(point).storage;
+    std::size_t changes = storage.unsyncedNames.size();
+    std::vector<std::size_t> writes;  // those that can be torn
+    for (const auto& file : storage.files) {
+        for (const DataChange& data : file.second.unsynced) {
+            if (data.bytes && data.bytes->size() > 1) writes.push_back(changes);
+            ++changes;
+        }
+    }
+    std::vector<std::vector<Fate>> states;
+    if (changes <= everyCombinationUpTo) {
+        for (std::size_t mask = 0; mask < std::size_t{1} << changes; ++mask) {
+            std::vector<Fate> fates(changes);
+            for (std::size_t i = 0; i < changes; ++i) fates[i] = (mask >> i & 1) != 0 ? Fate::kept : Fate::lost;
+            states.push_back(fates);
+        }
+    } else {
+        states.emplace_back(changes, Fate::kept);
+        states.emplace_back(changes, Fate::lost);
+        for (std::size_t i = 0; i < changes; ++i) {
+            states.emplace_back(changes, Fate::kept);
+            states.back()[i] = Fate::lost;
+        }
+    }
+    for (const std::size_t i : writes) {
+        states.emplace_back(changes, Fate::kept);
+        states.back()[i] = Fate::torn;
+    }
+    for (const std::vector<Fate>& fates : states) check(survivor(storage, fates));
+    return states.size();
+}
+
+// The fates go in order: the name changes, then each file's data changes.
+CrashOs::Disk CrashOs::survivor(const Storage& storage, const std::vector<Fate>& fates) {
+    std::size_t next = 0;
+    std::map<std::string, Inode> names = storage.syncedNames;
+    for (const NameChange& name : storage.unsyncedNames) {
+        if (fates[next++] == Fate::kept) apply(name, names);
+    }
+    std::map<Inode, Bytes> bytes;
+    for (const auto& [inode, file] : storage.files) {
+        Bytes& content = bytes[inode] = *file.synced;
+        for (const DataChange& data : file.unsynced) {
+            const Fate fate = fates[next++];
+            if (fate != Fate::lost) apply(data, content, fate == Fate::torn);
+        }
+    }
+    Disk disk;
+    for (const auto& [name, inode] : names) disk[name] = bytes.at(inode);
+    return disk;
+}
+
+std::optional<CrashOs::Inode> CrashOs::named(const char* path) const {
+    const auto name = names_.find(path);
+    if (name == names_.end()) return std::nullopt;
+    return name->second;
+}
+
+CrashOs::Inode CrashOs::newFile(const std::string& path) {
+    const Inode inode = nextInode_++;
+    current_[inode];
+    storage_.files[inode].synced = std::make_shared<const Bytes>();
+    names_[path] = inode;
+    storage_.unsyncedNames.push_back({folderOf(path), "", path, inode});
+    return inode;
+}
+
+void CrashOs::apply(const NameChange& change, std::map<std::string, Inode>& names) {
+    const auto from = names.find(change.from);
+    if (from != names.end() && from->second == change.inode) names.erase(from);
+    // A rename that reaches the disk without the creation before it still moves the file.
+    if (!change.to.empty()) names[change.to] = change.inode;
+}
+
+// A torn write: only its first half reached the disk.
+void CrashOs::apply(const DataChange& change, Bytes& content, bool torn) {
+    const auto offset = static_cast<std::size_t>(change.offset);
+    if (!change.bytes) {
+        content.resize(offset);
+        return;
+    }
+    const std::size_t size = torn ? change.bytes->size() / 2 : change.bytes->size();
+    if (content.size() < offset + size) content.resize(offset + size);
+    std::copy_n(change.bytes->begin(), size, content.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+void CrashOs::change(Inode inode, DataChange data) {
+    apply(data, current_.at(inode), false);
+    storage_.files.at(inode).unsynced.push_back(std::move(data));
+}
+
+bool CrashOs::fail() {
+    platform::setLastSystemError(ErrorCodes::io);
+    return false;
+}
+
+template <typename Result>
+Result CrashOs::done(const char* call, Result result) {
+    // Keeping the point must not disturb the error code a failure left.
+    const int code = platform::lastSystemError();
+    points_.push_back({call, storage_});
+    platform::setLastSystemError(code);
+    return result;
+}
+
+std::int64_t CrashOs::failTransfer(const char* call) {
+    fail();
+    return done(call, std::int64_t{-1});
+}
+
+bool CrashOs::openForReading(const char* path, platform::Handle& file, std::uint64_t& size) {
+    const std::optional<Inode> inode = named(path);
+    if (!inode) return done("openForReading", fail());
+    file = nextHandle_++;
+    open_[file] = {*inode, 0};
+    size = current_.at(*inode).size();
+    return done("openForReading", true);
+}
+
+bool CrashOs::createForWriting(const char* path, platform::Handle source, platform::Handle& file) {
+    const std::optional<Inode> existing = named(path);
+    const auto opened = open_.find(source);
+    if (existing && opened != open_.end() && opened->second.inode == *existing) return done("createForWriting", fail());
+    if (existing) change(*existing, {0, nullptr});
+    file = nextHandle_++;
+    open_[file] = {existing ? *existing : newFile(path), 0};
+    return done("createForWriting", true);
+}
+
+bool CrashOs::createNew(const char* path, platform::Handle& file) {
+    if (named(path)) return done("createNew", fail());
+    file = nextHandle_++;
+    open_[file] = {newFile(path), 0};
+    return done("createNew", true);
+}
+
+bool CrashOs::canReplace(const char* path, platform::Handle source) {
+    const std::optional<Inode> existing = named(path);
+    const auto opened = open_.find(source);
+    if (existing && opened != open_.end() && opened->second.inode == *existing) return done("canReplace", fail());
+    return done("canReplace", true);
+}
+
+bool CrashOs::rename(const char* from, const char* to) {
+    const std::optional<Inode> inode = named(from);
+    if (!inode) return done("rename", fail());
+    if (std::strcmp(from, to) == 0) return done("rename", true);
+    names_.erase(from);
+    names_[to] = *inode;
+    if (folderOf(from) == folderOf(to)) {
+        storage_.unsyncedNames.push_back({folderOf(from), from, to, *inode});
+    } else {
+        storage_.unsyncedNames.push_back({folderOf(from), from, "", *inode});
+        storage_.unsyncedNames.push_back({folderOf(to), "", to, *inode});
+    }
+    return done("rename", true);
+}
+
+bool CrashOs::syncFolderOf(const char* path) {
+    if (folderSyncsDoNothing) return done("syncFolderOf", true);
+    const std::string folder = folderOf(path);
+    std::vector<NameChange> unsynced;
+    for (NameChange& name : storage_.unsyncedNames) {
+        if (name.folder == folder) {
+            apply(name, storage_.syncedNames);
+        } else {
+            unsynced.push_back(std::move(name));
+        }
+    }
+    storage_.unsyncedNames = std::move(unsynced);
+    return done("syncFolderOf", true);
+}
+
+std::string CrashOs::followLinks(const char* path) {
+    return done("followLinks", std::string(path));
+}
+
+std::int64_t CrashOs::read(platform::Handle file, void* buffer, std::size_t size) {
+    const auto opened = open_.find(file);
+    if (opened == open_.end()) return failTransfer("read");
+    const Bytes& content = current_.at(opened->second.inode);
+    const auto position = static_cast<std::size_t>(opened->second.position);
+    const std::size_t count =
+        position >= content.size() ? 0 : std::min({size, largestTransfer, content.size() - position});
+    std::copy_n(content.begin() + static_cast<std::ptrdiff_t>(position), count, static_cast<std::uint8_t*>(buffer));
+    opened->second.position += count;
+    return done("read", static_cast<std::int64_t>(count));
+}
+
+std::int64_t CrashOs::write(platform::Handle file, const void* buffer, std::size_t size) {
+    const auto opened = open_.find(file);
+    if (opened == open_.end()) return failTransfer("write");
+    const std::size_t count = std::min(size, largestTransfer);
+    const auto* const bytes = static_cast<const std::uint8_t*>(buffer);
+    if (count > 0)
+        change(opened->second.inode, {opened->second.position, std::make_shared<const Bytes>(bytes, bytes + count)});
+    opened->second.position += count;
+    return done("write", static_cast<std::int64_t>(count));
+}
+
+bool CrashOs::truncate(platform::Handle file, std::uint64_t bytes) {
+    const auto opened = open_.find(file);
+    if (opened == open_.end()) return done("truncate", fail());
+    change(opened->second.inode, {bytes, nullptr});
+    return done("truncate", true);
+}
+
+bool CrashOs::sync(platform::Handle file) {
+    const auto opened = open_.find(file);
+    if (opened == open_.end()) return done("sync", fail());
+    if (!fileSyncsDoNothing) {
+        StoredFile& stored = storage_.files.at(opened->second.inode);
+        stored.synced = std::make_shared<const Bytes>(current_.at(opened->second.inode));
+        stored.unsynced.clear();
+    }
+    return done("sync", true);
+}
+
+bool CrashOs::close(platform::Handle file) {
+    return done("close", open_.erase(file) == 1 || fail());
+}
+
+bool CrashOs::isSameFile(const char* path, platform::Handle file) {
+    const auto opened = open_.find(file);
+    return done("isSameFile", opened == open_.end() || named(path) == opened->second.inode);
+}
+
+std::int64_t CrashOs::copyRange(platform::Handle source, platform::Handle destination, std::size_t size) {
+    const auto from = open_.find(source);
+    const auto to = open_.find(destination);
+    if (from == open_.end() || to == open_.end()) return failTransfer("copyRange");
+    const Bytes& content = current_.at(from->second.inode);
+    const auto position = static_cast<std::size_t>(from->second.position);
+    const std::size_t count =
+        position >= content.size() ? 0 : std::min({size, largestTransfer, content.size() - position});
+    if (count > 0) {
+        const auto start = content.begin() + static_cast<std::ptrdiff_t>(position);
+        change(to->second.inode,
+               {to->second.position, std::make_shared<const Bytes>(start, start + static_cast<std::ptrdiff_t>(count))});
+    }
+    from->second.position += count;
+    to->second.position += count;
+    return done("copyRange", static_cast<std::int64_t>(count));
+}
+
+bool CrashOs::deleteFile(const char* path) {
+    const std::optional<Inode> inode = named(path);
+    if (!inode) return done("deleteFile", fail());
+    names_.erase(path);
+    storage_.unsyncedNames.push_back({folderOf(path), path, "", *inode});
+    return done("deleteFile", true);
+}
+
+void CrashOs::showMessage(const char* text) {
+    messages.emplace_back(text);
+    done("showMessage", 0);
+}
+
+}  // namespace marlune::testing

@@ -1,0 +1,142 @@
+// An Os whose files live in memory and which knows what of them is on stable
+// storage, after SQLite's crash-test file system: a file's data is there up to
+// its last sync, a folder's names up to the folder's last sync. Whatever was not
+// synced may be lost on a crash, each change on its own, and a write may be torn.
+//
+// After every call it keeps a crash point: what the disk held then. A test runs
+// the library once and then looks at every state a crash there may leave.
+// Installed in the module state for its lifetime.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+#include "support/kvrb_builder.h"
+
+namespace marlune::testing {
+
+class CrashOs : public platform::Os {
+public:
+    // What a disk holds after a crash: each name and its file's bytes.
+    using Disk = std::map<std::string, Bytes>;
+
+    CrashOs();
+    ~CrashOs() override;
+    CrashOs(const CrashOs&) = delete;
+    CrashOs& operator=(const CrashOs&) = delete;
+
+    // A file long on the disk: its data and its name synced.
+    void addSyncedFile(const std::string& path, const Bytes& bytes);
+    // What a reader sees now at `path`; nothing when no file has the name.
+    std::optional<Bytes> contents(const std::string& path) const;
+    std::vector<std::string> names() const;
+
+    // A library that forgets a kind of sync, to show that the crash states catch it.
+    bool fileSyncsDoNothing = false;
+    bool folderSyncsDoNothing = false;
+    // Reads, writes and copies move at most this much a call, so that a copy makes
+    // many writes, and so many ways to be cut short.
+    std::size_t largestTransfer = std::numeric_limits<std::size_t>::max();
+    // Up to this many unsynced changes, every combination of them is tried;
+    // beyond, all kept, all lost and each one lost alone. Either way, also each
+    // write torn with all else kept.
+    std::size_t everyCombinationUpTo = 10;
+
+    std::vector<std::string> messages;
+
+    std::size_t crashPoints() const { return points_.size(); }
+    // The call after which crash point `point` comes, as "rename".
+    const std::string& callBefore(std::size_t point) const { return points_.at(point).call; }
+    // Calls `check` with every state a crash at `point` may leave: the count of them.
+    std::size_t forEachCrashState(std::size_t point, const std::function<void(const Disk&)>& check) const;
+
+    bool openForReading(const char* path, platform::Handle& file, std::uint64_t& size) override;
+    bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
+    bool createNew(const char* path, platform::Handle& file) override;
+    bool canReplace(const char* path, platform::Handle source) override;
+    bool rename(const char* from, const char* to) override;
+    bool syncFolderOf(const char* path) override;
+    std::string followLinks(const char* path) override;
+    std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
+    std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
+    bool truncate(platform::Handle file, std::uint64_t bytes) override;
+    bool sync(platform::Handle file) override;
+    bool close(platform::Handle file) override;
+    bool isSameFile(const char* path, platform::Handle file) override;
+    std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
+    bool deleteFile(const char* path) override;
+    void showMessage(const char* text) override;
+
+private:
+    using Inode = int;
+    // Shared, so that a crash point costs pointers rather than copies of files.
+    using SharedBytes = std::shared_ptr<const Bytes>;
+
+    // A write of `bytes` at `offset`, or (without bytes) a cut to `offset` bytes.
+    struct DataChange {
+        std::uint64_t offset = 0;
+        SharedBytes bytes;
+    };
+    struct StoredFile {
+        SharedBytes synced;
+        std::vector<DataChange> unsynced;
+    };
+    // A name given to a file (`to`), taken from it (`from`), or both in one step:
+    // a rename inside one folder is atomic, one between folders is two changes.
+    struct NameChange {
+        std::string folder;
+        std::string from;
+        std::string to;
+        Inode inode = 0;
+    };
+    // What stable storage holds and what may still reach it.
+    struct Storage {
+        std::map<Inode, StoredFile> files;
+        std::map<std::string, Inode> syncedNames;
+        std::vector<NameChange> unsyncedNames;
+    };
+    struct CrashPoint {
+        std::string call;
+        Storage storage;
+    };
+    struct OpenFile {
+        Inode inode = 0;
+        std::uint64_t position = 0;
+    };
+
+    // One change's fate in a crash state.
+    enum class Fate : std::uint8_t { lost, kept, torn };
+
+    static Disk survivor(const Storage& storage, const std::vector<Fate>& fates);
+    static void apply(const NameChange& change, std::map<std::string, Inode>& names);
+    static void apply(const DataChange& change, Bytes& content, bool torn);
+    // The file a name means now, or nothing.
+    std::optional<Inode> named(const char* path) const;
+    Inode newFile(const std::string& path);
+    void change(Inode inode, DataChange data);
+    // Sets the system's error code; false.
+    bool fail();
+    std::int64_t failTransfer(const char* call);
+    // Keeps the crash point after `call`; passes `result` on.
+    template <typename Result>
+    Result done(const char* call, Result result);
+
+    platform::Os* previous_;
+    std::map<std::string, Inode> names_;
+    std::map<Inode, Bytes> current_;
+    Storage storage_;
+    std::map<platform::Handle, OpenFile> open_;
+    std::vector<CrashPoint> points_;
+    Inode nextInode_ = 1;
+    platform::Handle nextHandle_ = 3;
+};
+
+}  // namespace marlune::testing
