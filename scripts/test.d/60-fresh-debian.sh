@@ -80,6 +80,7 @@ if [ ! -f "$base" ] || [ "$(cat "$base.mirror" 2>/dev/null)" != "$mirror" ]; the
   mkdir -p "$cache"
   debootstrap --variant=minbase --arch=amd64 bookworm "$work/bare" "$mirror" > "$logs/debootstrap.log" 2>&1 ||
     { tail -n 20 "$logs/debootstrap.log" >&2; echo "fresh-debian: debootstrap failed" >&2; exit 1; }
+  rm -f "$work"/bare/var/cache/apt/archives/*.deb  # as an installed system has them: cleaned
   tar -C "$work/bare" -cf "$base.tmp" .
   echo "$mirror" > "$base.mirror"
   mv "$base.tmp" "$base"
