@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # install-deps.sh on brand-new Debian 12 roots (debootstrap, minbase), each in a chroot:
-#   oneline: /etc/apt/sources.list only, bookworm alone (as Debian's installer writes it)
+#   oneline: /etc/apt/sources.list only (the form Debian's installer writes), bookworm alone
 #   deb822:  debian.sources with bookworm, bookworm-updates and bookworm-security
 # In both, install-deps.sh runs and then every tool is used once (scripts/lib/fresh-root-steps.sh).
 # A third root runs the README's apt-get line and its first command.
