@@ -10,10 +10,27 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 
 # qemu 10 from bookworm-backports runs 32-bit Wine at a usable speed; Debian 12's own qemu does not.
+# apt itself reads the sources, whatever their form (one-line sources.list, deb822 files or both),
+# and names the mirror that serves bookworm; backports come from that same mirror.
 backports=/etc/apt/sources.list.d/marlune-backports.sources
-if [ ! -f "$backports" ]; then
-  awk -v RS= '/Suites:[^\n]*bookworm([ \n]|$)/ { print; exit }' /etc/apt/sources.list.d/debian.sources \
-    | sed -E 's/^Suites:.*/Suites: bookworm-backports/' > "$backports"
+entries=$(apt-get indextargets --no-release-info \
+  --format '$(RELEASE) $(REPO_URI) $(COMPONENT) $(SOURCESENTRY)' 'Created-By: Packages' 'Target-Of: deb' |
+  grep -v " $backports:" | sort -u || true)
+if grep -q '^bookworm-backports ' <<<"$entries"; then
+  # The machine has its own backports entry; a second one would only make apt warn.
+  rm -f "$backports"
+else
+  mirror=$(awk '$1 == "bookworm" { print $2; exit }' <<<"$entries")
+  if [ -z "$mirror" ]; then
+    echo "install-deps: no package source names bookworm; is this Debian 12?" >&2
+    exit 1
+  fi
+  components=$(awk -v m="$mirror" '$1 == "bookworm" && $2 == m { print $3 }' <<<"$entries" | sort -u | xargs)
+  wanted=$(printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: %s\nSigned-By: %s\n' \
+    "${mirror%/}" "$components" /usr/share/keyrings/debian-archive-keyring.gpg)
+  if [ "$(cat "$backports" 2>/dev/null)" != "$wanted" ]; then
+    printf '%s\n' "$wanted" > "$backports"
+  fi
 fi
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
@@ -23,6 +40,8 @@ apt-get install -y --no-install-recommends \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-  python3 time
-apt-get install -y -t bookworm-backports qemu-user-static
+  python3 time debootstrap git
 apt-get install -y wine wine32:i386 wine64
+# Only qemu itself from backports: "-t bookworm-backports" would raise its dependencies too
+# (libsystemd0, libudev1), and the i386 libraries Wine needs could then no longer match them.
+apt-get install -y qemu-user-static/bookworm-backports

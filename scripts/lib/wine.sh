@@ -5,8 +5,12 @@
 register_qemu_i386() {
   mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    # Another run may register it at the same moment; then this write fails and that one counts.
     echo ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
-      > /proc/sys/fs/binfmt_misc/register
+      > /proc/sys/fs/binfmt_misc/register 2>/dev/null || [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] || {
+      echo "wine: cannot register /usr/bin/qemu-i386 with binfmt_misc" >&2
+      return 1
+    }
   fi
 }
 
