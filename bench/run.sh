@@ -32,6 +32,8 @@ cc -O2 -Wall -o "$tools/kvrbgen" bench/kvrbgen.c
 cc -O2 -Wall -o "$tools/literal_copy" bench/literal_copy.c
 library=$(cd "$build/src" && pwd)
 cc -O2 -Wall -Iinclude -o "$tools/small_copies" bench/small_copies.c -L"$library" -lmarlune -Wl,-rpath,"$library"
+cc -O2 -Wall -pthread -Iinclude -o "$tools/parallel_copies" bench/parallel_copies.c -L"$library" -lmarlune \
+  -Wl,-rpath,"$library"
 if [ -x "$build/cli/marlune" ]; then
   marlune=("$build/cli/marlune" copy)
 else
@@ -134,9 +136,9 @@ printf 'preamble of %s MiB: copied in %.3f s; peak memory %s MiB\n' "$preamble_m
 
 # Small files: the time per copy, interleaved with the plain loop, and the system
 # calls per copy, the difference between a run of 2000 copies and one of 1000.
-"$tools/small_copies" "$data" "${SMALL_ROUNDS:-10}" "${SMALL_COPIES:-2000}" both
+"$tools/small_copies" "$data" "${SMALL_ROUNDS:-10}" "${SMALL_COPIES:-2000}" all
 if command -v strace >/dev/null; then
-  for way in library plain; do
+  for way in library api beside plain; do
     for copies in 1000 2000; do
       strace -f -c -o "$data/strace-$copies.txt" "$tools/small_copies" "$data" 1 "$copies" "$way" >/dev/null
     done
@@ -147,3 +149,10 @@ if command -v strace >/dev/null; then
 else
   echo "small copies: strace is not installed; no count of system calls"
 fi
+
+# Four copies of 32 MiB: one after the other through KVRBinfo, and on two threads
+# through marlune_copy.
+for i in 1 2 3 4; do
+  [ -f "$data/parallel-$i.kvrb" ] || "$tools/kvrbgen" variable 32 "$data/parallel-$i.kvrb"
+done
+"$tools/parallel_copies" "${PARALLEL_ROUNDS:-7}" "$data" "$data"/parallel-{1,2,3,4}.kvrb

@@ -1,11 +1,15 @@
-/* Small files through KVRBinfo against the plainest copy a program can make.
+/* Small files through KVRBinfo and marlune_copy against the plainest copy a
+ * program can make.
  *
- *   small_copies FOLDER ROUNDS COPIES library|plain|both
+ *   small_copies FOLDER ROUNDS COPIES library|api|beside|plain|all
  *
  * Writes a 10 KiB variable-length container to FOLDER and copies it COPIES times
- * per round onto one existing destination, ROUNDS times, alternating the two ways
- * round by round when asked for both. Prints each way's time per copy (median of
- * the rounds) and their ratio. With one way alone it is what strace counts. */
+ * per round onto one existing destination, ROUNDS times, the ways asked for in
+ * turn within each round: KVRBinfo ("library"), marlune_copy in place as KVRBinfo
+ * writes ("api"), marlune_copy with its defaults, beside and moved into place
+ * ("beside"), and open/read/write/close ("plain"). Prints each way's time per
+ * copy (median of the rounds) and its ratio to the plain loop. With one way
+ * alone it is what strace counts. */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,6 +67,28 @@ static int plainCopy(const char *source, const char *destination) {
     return ok && got == 0;
 }
 
+static int apiCopy(const char *source, const char *destination, int32_t placement) {
+    marlune_options options = {0};
+    options.size = sizeof options;
+    options.replace = 1;
+    options.placement = placement;
+    return marlune_copy(source, destination, &options, NULL) == MARLUNE_OK;
+}
+
+enum { ways = 4 };
+static const char *const wayNames[ways] = {"library", "api", "beside", "plain"};
+static const char *const wayTitles[ways] = {"KVRBinfo", "marlune_copy in place", "marlune_copy beside (default)",
+                                            "plain open/read/write/close"};
+
+static int copyOnce(int way, const char *source, const char *destination) {
+    switch (way) {
+        case 0: return KVRBinfo(source, destination, 1) == 1;
+        case 1: return apiCopy(source, destination, MARLUNE_IN_PLACE);
+        case 2: return apiCopy(source, destination, MARLUNE_BESIDE);
+        default: return plainCopy(source, destination);
+    }
+}
+
 static int compareDoubles(const void *a, const void *b) {
     double x = *(const double *)a, y = *(const double *)b;
     return x < y ? -1 : x > y;
@@ -75,11 +101,12 @@ static double median(double *values, int count) {
 
 int main(int argc, char **argv) {
     if (argc != 5) {
-        fprintf(stderr, "usage: small_copies FOLDER ROUNDS COPIES library|plain|both\n");
+        fprintf(stderr, "usage: small_copies FOLDER ROUNDS COPIES library|api|beside|plain|all\n");
         return 2;
     }
     int rounds = atoi(argv[2]), copies = atoi(argv[3]);
-    int useLibrary = strcmp(argv[4], "plain") != 0, usePlain = strcmp(argv[4], "library") != 0;
+    int used[ways];
+    for (int way = 0; way < ways; ++way) used[way] = !strcmp(argv[4], "all") || !strcmp(argv[4], wayNames[way]);
     if (rounds < 1 || rounds > 1000 || copies < 1) return 2;
     char source[4096], destination[4096];
     snprintf(source, sizeof source, "%s/small.snd", argv[1]);
@@ -90,23 +117,25 @@ int main(int argc, char **argv) {
     if (!file || fwrite(bytes, 1, sizeof bytes, file) != sizeof bytes || fclose(file) != 0) return 1;
     if (!plainCopy(source, destination)) return 1;
 
-    double libraryTimes[1000], plainTimes[1000];
+    static double times[ways][1000];
     for (int round = 0; round < rounds; ++round) {
-        for (int way = 0; way < 2; ++way) {
-            int library = (round + way) % 2 == 0;
-            if ((library && !useLibrary) || (!library && !usePlain)) continue;
+        for (int step = 0; step < ways; ++step) {
+            int way = (round + step) % ways;
+            if (!used[way]) continue;
             double start = now();
             for (int i = 0; i < copies; ++i) {
-                int ok = library ? KVRBinfo(source, destination, 1) == 1 : plainCopy(source, destination);
-                if (!ok) return 1;
+                if (!copyOnce(way, source, destination)) return 1;
             }
-            (library ? libraryTimes : plainTimes)[round] = (now() - start) / copies;
+            times[way][round] = (now() - start) / copies;
         }
     }
-    double libraryMedian = useLibrary ? median(libraryTimes, rounds) : 0;
-    double plainMedian = usePlain ? median(plainTimes, rounds) : 0;
-    if (useLibrary) printf("small copies: KVRBinfo %.2f us per copy\n", libraryMedian * 1e6);
-    if (usePlain) printf("small copies: plain open/read/write/close %.2f us per copy\n", plainMedian * 1e6);
-    if (useLibrary && usePlain) printf("small copies: KVRBinfo / plain %.3f\n", libraryMedian / plainMedian);
+    double plain = used[3] ? median(times[3], rounds) : 0;
+    for (int way = 0; way < ways; ++way) {
+        if (!used[way]) continue;
+        double each = median(times[way], rounds);
+        printf("small copies: %s %.2f us per copy", wayTitles[way], each * 1e6);
+        if (plain > 0 && way != 3) printf(", %.3f of the plain loop", each / plain);
+        printf("\n");
+    }
     return 0;
 }

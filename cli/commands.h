@@ -12,14 +12,13 @@ inline constexpr int exitFailure = 1;
 inline constexpr int exitUsage = 2;
 
 struct Reporting {
-    std::int32_t showErrors;  // passed to the library as it is
-    bool quiet;               // -q: the command adds no failure lines of its own either
+    bool reasons;  // a failure's line says why (not with -q, unless --show-errors)
 };
 
-// One KVRBinfo call; the library's own report is the error message.
+// One copy in place, as KVRBinfo makes it.
 int copyCommand(const std::string& source, const std::string& destination, const Reporting& reporting);
 
-// IKVRBinfo on each file in turn, going on after a failure.
+// Converts each file in turn, as IKVRBinfo does, going on after a failure.
 int convertCommand(const std::vector<std::string>& files, const Reporting& reporting);
 
 // Judges each file as the copy would, without changing it.

@@ -1,8 +1,8 @@
-// copy and convert: calls through the shared library, as any host makes them.
+// copy and convert: calls of the library's interface for programs, as any host
+// makes them.
 #include <algorithm>
 #include <cstdio>
 #include <string>
-#include <string_view>
 
 #include "commands.h"
 #include "console.h"
@@ -15,11 +15,6 @@ namespace {
 constexpr std::size_t progressFromFiles = 6;
 // Kept within a classic 80-column terminal so that "\r" can always take it back.
 constexpr std::size_t progressWidth = 79;
-
-bool isConverted(std::string_view path) {
-    constexpr std::string_view converted = ".kv";
-    return path.size() >= converted.size() && path.substr(path.size() - converted.size()) == converted;
-}
 
 // One line on standard error, rewritten in place for each file.
 class ProgressLine {
@@ -52,37 +47,56 @@ private:
     std::size_t width_ = 0;
 };
 
+marlune_report emptyReport() {
+    marlune_report report{};
+    report.size = sizeof report;
+    return report;
+}
+
+// The library's words for the status, with where a piece is cut short.
+std::string reason(std::int32_t status, const marlune_report& report) {
+    std::string text = marlune_status_text(status);
+    if (status >= MARLUNE_HEADER_CUT && status <= MARLUNE_PAYLOAD_CUT && status != MARLUNE_DATA_OFFSET_BELOW_HEADER) {
+        text += " (at offset " + std::to_string(report.cut_offset) + ", " + std::to_string(report.cut_missing) +
+                " of " + std::to_string(report.cut_size) + " bytes missing)";
+    }
+    return text;
+}
+
 }  // namespace
 
 int copyCommand(const std::string& source, const std::string& destination, const Reporting& reporting) {
-    if (KVRBinfo(source.c_str(), destination.c_str(), reporting.showErrors) == 1) return exitSuccess;
-    // Where the library was not asked to say why, the command at least says what.
-    if (reporting.showErrors == 0 && !reporting.quiet) {
-        std::fprintf(stderr, "marlune: %s was not copied to %s\n", source.c_str(), destination.c_str());
-    }
+    marlune_options options{};
+    options.size = sizeof options;
+    options.replace = 1;
+    options.placement = MARLUNE_IN_PLACE;
+    marlune_report report = emptyReport();
+    const std::int32_t status =
+        marlune_copy(libraryPath(source).c_str(), libraryPath(destination).c_str(), &options, &report);
+    if (status == MARLUNE_OK) return exitSuccess;
+    if (reporting.reasons) std::fprintf(stderr, "marlune: %s: %s\n", source.c_str(), reason(status, report).c_str());
     return exitFailure;
 }
 
 int convertCommand(const std::vector<std::string>& files, const Reporting& reporting) {
     ProgressLine progress(files.size() >= progressFromFiles && isTerminal(stderr));
-    LibraryReports reports;
     std::size_t converted = 0;
     std::size_t alreadyConverted = 0;
     std::size_t failed = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string& file = files[i];
         progress.show(i, files.size(), file);
-        reports.begin();
-        const std::int32_t result = IKVRBinfo(0, &reporting.showErrors, file.c_str());
-        const std::string reason = reports.end();
-        if (result == 0) {
-            ++failed;
-            progress.clear();
-            std::fprintf(stderr, "marlune: %s: %s\n", file.c_str(), reason.empty() ? "not converted" : reason.c_str());
-        } else if (isConverted(file)) {
+        marlune_report report = emptyReport();
+        const std::int32_t status = marlune_convert(libraryPath(file).c_str(), nullptr, &report);
+        if (status == MARLUNE_OK) {
+            ++converted;
+        } else if (status == MARLUNE_ALREADY_CONVERTED) {
             ++alreadyConverted;
         } else {
-            ++converted;
+            ++failed;
+            progress.clear();
+            const std::string why = reporting.reasons ? reason(status, report) : "not converted";
+            std::fprintf(stderr, "marlune: %s: %s\n", file.c_str(), why.c_str());
         }
     }
     progress.clear();

@@ -1,5 +1,5 @@
 // info: what a user needs to know about a file before or after a copy, judged by
-// the library's own layout code.
+// the library's own examination.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -8,16 +8,78 @@
 #include <system_error>
 
 #include "commands.h"
-#include "container/copy.h"
-#include "platform/os.h"
+#include "console.h"
+#include "marlune.h"
 
 namespace marlune::cli {
 namespace {
 
-using container::Finding;
-using container::Examination;
-
 constexpr std::size_t magicSize = 4;
+constexpr std::uint64_t headerSize = 82;
+
+// What the command tells apart.
+enum class Finding {
+    complete,
+    cannotOpen,
+    readFailed,
+    sourceChanged,
+    wrongMagic,
+    headerCut,
+    dataOffsetBelowHeader,
+    dataOffsetPastEnd,
+    chunkHeaderCut,
+    payloadCut,
+};
+
+struct Examination {
+    Finding finding;
+    marlune_report report;
+};
+
+Finding findingOf(std::int32_t status) {
+    switch (status) {
+        case MARLUNE_OK:
+            return Finding::complete;
+        case MARLUNE_NO_SOURCE_NAME:
+        case MARLUNE_BAD_NAME:
+        case MARLUNE_SOURCE_MISSING:
+        case MARLUNE_SOURCE_UNREADABLE:
+        case MARLUNE_SOURCE_NOT_A_FILE:
+            return Finding::cannotOpen;
+        case MARLUNE_SOURCE_CHANGED:
+            return Finding::sourceChanged;
+        case MARLUNE_NOT_A_CONTAINER:
+            return Finding::wrongMagic;
+        case MARLUNE_HEADER_CUT:
+            return Finding::headerCut;
+        case MARLUNE_DATA_OFFSET_BELOW_HEADER:
+            return Finding::dataOffsetBelowHeader;
+        case MARLUNE_PREAMBLE_CUT:
+            return Finding::dataOffsetPastEnd;
+        case MARLUNE_CHUNK_HEADER_CUT:
+            return Finding::chunkHeaderCut;
+        case MARLUNE_PAYLOAD_CUT:
+            return Finding::payloadCut;
+        default:
+            return Finding::readFailed;
+    }
+}
+
+Examination examine(const std::string& path) {
+    Examination examination{};
+    examination.report.size = sizeof examination.report;
+    examination.finding = findingOf(marlune_examine(libraryPath(path).c_str(), &examination.report));
+    return examination;
+}
+
+// The header was read in full with a container magic: its fields mean something.
+bool hasContainerHeader(const Examination& examination) {
+    return examination.report.header_bytes == headerSize && examination.finding != Finding::wrongMagic;
+}
+
+bool isFixedLength(const Examination& examination) {
+    return examination.report.length_mode <= 0;
+}
 
 std::string number(std::uint64_t value) {
     return std::to_string(value);
@@ -30,8 +92,8 @@ char hexDigit(unsigned value) {
 // The magic as read, printable: other bytes, and the quote and backslash, as \xNN.
 std::string magicText(const Examination& examination) {
     std::string text;
-    for (std::size_t i = 0; i < std::min(examination.headerBytes, magicSize); ++i) {
-        const std::uint8_t byte = examination.header[i];
+    for (std::size_t i = 0; i < std::min<std::size_t>(examination.report.header_bytes, magicSize); ++i) {
+        const auto byte = static_cast<std::uint8_t>(examination.report.magic[i]);
         if (byte >= 0x20 && byte < 0x7F && byte != '\\' && byte != '"') {
             text += static_cast<char>(byte);
         } else {
@@ -45,9 +107,10 @@ std::string magicText(const Examination& examination) {
 
 std::string magicHex(const Examination& examination) {
     std::string text;
-    for (std::size_t i = 0; i < std::min(examination.headerBytes, magicSize); ++i) {
-        text += hexDigit(examination.header[i] >> 4u);
-        text += hexDigit(examination.header[i]);
+    for (std::size_t i = 0; i < std::min<std::size_t>(examination.report.header_bytes, magicSize); ++i) {
+        const auto byte = static_cast<std::uint8_t>(examination.report.magic[i]);
+        text += hexDigit(byte >> 4u);
+        text += hexDigit(byte);
     }
     return text;
 }
@@ -64,49 +127,60 @@ std::string cannotOpenReason(const std::string& path) {
 
 // What the command says about the file, after its name.
 std::string verdict(const Examination& examination, const std::string& path) {
-    const std::string missing =
-        number(examination.missingBytes) + " of its " + number(examination.expectedBytes) + " bytes are missing";
-    const std::string chunk = "chunk " + number(examination.chunks + 1);
+    const std::string missing = number(examination.report.cut_missing) + " of its " +
+                                number(examination.report.cut_size) + " bytes are missing";
+    const std::string chunk = "chunk " + number(examination.report.chunk_number);
     switch (examination.finding) {
-    case Finding::complete: return "complete container";
-    case Finding::cannotOpen: return cannotOpenReason(path);
-    case Finding::noMemory:
-    case Finding::readFailed:
-    case Finding::writeFailed: return "reading it failed";
-    case Finding::sourceChanged: return "it changed while it was read";
-    case Finding::wrongMagic:
-        return "not a container: its magic is \"" + magicText(examination) + "\", not \"KVRB\" or \"fx30\"";
-    case Finding::headerCut: return "incomplete: the file ends inside the 82-byte header, " + missing;
-    case Finding::dataOffsetBelowHeader:
-        return "not a valid container: dataOffset " + number(container::dataOffset(examination.header)) +
-               " is below 82, inside the header";
-    case Finding::dataOffsetPastEnd:
-        return "incomplete: dataOffset " + number(container::dataOffset(examination.header)) +
-               " is past the end of the file; the preamble at offset 82 is cut short, " + missing;
-    case Finding::chunkHeaderCut:
-        return "incomplete: the header of " + chunk + " at offset " + number(examination.cutOffset) + " is cut short, " +
-               missing;
-    case Finding::payloadCut:
-        return "incomplete: the payload of " + chunk + " at offset " + number(examination.cutOffset) +
-               " is cut short, " + missing;
+        case Finding::complete:
+            return "complete container";
+        case Finding::cannotOpen:
+            return cannotOpenReason(path);
+        case Finding::readFailed:
+            return "reading it failed";
+        case Finding::sourceChanged:
+            return "it changed while it was read";
+        case Finding::wrongMagic:
+            return "not a container: its magic is \"" + magicText(examination) + "\", not \"KVRB\" or \"fx30\"";
+        case Finding::headerCut:
+            return "incomplete: the file ends inside the 82-byte header, " + missing;
+        case Finding::dataOffsetBelowHeader:
+            return "not a valid container: dataOffset " + number(examination.report.data_offset) +
+                   " is below 82, inside the header";
+        case Finding::dataOffsetPastEnd:
+            return "incomplete: dataOffset " + number(examination.report.data_offset) +
+                   " is past the end of the file; the preamble at offset 82 is cut short, " + missing;
+        case Finding::chunkHeaderCut:
+            return "incomplete: the header of " + chunk + " at offset " + number(examination.report.cut_offset) +
+                   " is cut short, " + missing;
+        case Finding::payloadCut:
+            return "incomplete: the payload of " + chunk + " at offset " + number(examination.report.cut_offset) +
+                   " is cut short, " + missing;
     }
     return {};
 }
 
 std::optional<std::string> problemKind(Finding finding) {
     switch (finding) {
-    case Finding::complete: return std::nullopt;
-    case Finding::cannotOpen: return "cannot-open";
-    case Finding::noMemory:
-    case Finding::readFailed:
-    case Finding::writeFailed: return "read-failed";
-    case Finding::sourceChanged: return "changed-while-read";
-    case Finding::wrongMagic: return "wrong-magic";
-    case Finding::headerCut: return "header-cut";
-    case Finding::dataOffsetBelowHeader: return "data-offset-below-82";
-    case Finding::dataOffsetPastEnd: return "data-offset-past-end";
-    case Finding::chunkHeaderCut: return "chunk-header-cut";
-    case Finding::payloadCut: return "payload-cut";
+        case Finding::complete:
+            return std::nullopt;
+        case Finding::cannotOpen:
+            return "cannot-open";
+        case Finding::readFailed:
+            return "read-failed";
+        case Finding::sourceChanged:
+            return "changed-while-read";
+        case Finding::wrongMagic:
+            return "wrong-magic";
+        case Finding::headerCut:
+            return "header-cut";
+        case Finding::dataOffsetBelowHeader:
+            return "data-offset-below-82";
+        case Finding::dataOffsetPastEnd:
+            return "data-offset-past-end";
+        case Finding::chunkHeaderCut:
+            return "chunk-header-cut";
+        case Finding::payloadCut:
+            return "payload-cut";
     }
     return std::nullopt;
 }
@@ -122,12 +196,11 @@ bool chunksWalked(Finding finding) {
 }
 
 bool preambleKnown(const Examination& examination) {
-    return container::hasContainerHeader(examination) &&
-           container::dataOffset(examination.header) >= container::headerSize;
+    return hasContainerHeader(examination) && examination.report.data_offset >= headerSize;
 }
 
-std::string modeText(const container::Header& header) {
-    return container::isFixedLength(header) ? "fixed" : "per-chunk";
+std::string modeText(const Examination& examination) {
+    return isFixedLength(examination) ? "fixed" : "per-chunk";
 }
 
 void printText(const Examination& examination, const std::string& path) {
@@ -138,29 +211,28 @@ void printText(const Examination& examination, const std::string& path) {
         out.append(15 - std::string(name).size(), ' ');
         out += value + "\n";
     };
-    if (examination.finding != Finding::cannotOpen) field("size", number(examination.fileSize) + " bytes");
-    if (examination.finding != Finding::cannotOpen && examination.headerBytes >= magicSize) {
+    if (examination.finding != Finding::cannotOpen) field("size", number(examination.report.source_bytes) + " bytes");
+    if (examination.finding != Finding::cannotOpen && examination.report.header_bytes >= magicSize) {
         field("magic", magicText(examination) +
                            (examination.finding == Finding::wrongMagic ? " (hex " + magicHex(examination) + ")" : ""));
     }
-    if (container::hasContainerHeader(examination)) {
-        const container::Header& header = examination.header;
-        field("lengthMode", std::to_string(container::lengthMode(header)) + ": " +
-                                (container::isFixedLength(header) ? "fixed 330-byte payloads"
-                                                                  : "each chunk gives its payload length"));
-        const std::uint32_t offset = container::dataOffset(header);
-        field("dataOffset", number(offset) + (preambleKnown(examination)
-                                                  ? " (preamble: " + number(offset - container::headerSize) + " bytes)"
-                                                  : ""));
+    if (hasContainerHeader(examination)) {
+        field("lengthMode",
+              std::to_string(examination.report.length_mode) + ": " +
+                  (isFixedLength(examination) ? "fixed 330-byte payloads" : "each chunk gives its payload length"));
+        const std::uint32_t offset = examination.report.data_offset;
+        field("dataOffset",
+              number(offset) +
+                  (preambleKnown(examination) ? " (preamble: " + number(offset - headerSize) + " bytes)" : ""));
     }
     if (chunksWalked(examination.finding)) {
         const char* which = examination.finding == Finding::complete ? "" : " complete";
-        field("chunks", number(examination.chunks) + which);
-        field("payload", number(examination.payloadBytes) + " bytes");
-        if (container::isFixedLength(examination.header)) {
-            const std::uint64_t other = examination.lengthFieldsSet;
+        field("chunks", number(examination.report.chunks) + which);
+        field("payload", number(examination.report.payload_bytes) + " bytes");
+        if (isFixedLength(examination)) {
+            const std::uint64_t other = examination.report.length_fields_set;
             field("length fields", other == 0 ? "all 330"
-                                              : number(other) + " of " + number(examination.chunks) +
+                                              : number(other) + " of " + number(examination.report.chunks) +
                                                     " not 330; a copy sets them to 330");
         }
     }
@@ -214,35 +286,34 @@ std::string jsonNumberOrNull(bool known, std::uint64_t value) {
 
 std::string jsonObject(const Examination& examination, const std::string& path) {
     const bool opened = examination.finding != Finding::cannotOpen;
-    const bool header = container::hasContainerHeader(examination);
+    const bool header = hasContainerHeader(examination);
     const bool walked = chunksWalked(examination.finding);
-    const container::Header& bytes = examination.header;
-    const bool magicRead = opened && examination.headerBytes >= magicSize;
+    const marlune_report& report = examination.report;
+    const bool magicRead = opened && report.header_bytes >= magicSize;
 
     std::string out = "{\"file\": " + jsonString(path);
     out += ", \"complete\": " + std::string(examination.finding == Finding::complete ? "true" : "false");
-    out += ", \"size\": " + jsonNumberOrNull(opened, examination.fileSize);
+    out += ", \"size\": " + jsonNumberOrNull(opened, report.source_bytes);
     out += ", \"magic\": " + (magicRead ? jsonString(magicText(examination)) : "null");
     out += ", \"magicHex\": " + (magicRead ? jsonString(magicHex(examination)) : "null");
-    out += ", \"lengthMode\": " + (header ? std::to_string(container::lengthMode(bytes)) : "null");
-    out += ", \"chunkLengths\": " + (header ? jsonString(modeText(bytes)) : "null");
-    out += ", \"dataOffset\": " + jsonNumberOrNull(header, container::dataOffset(bytes));
-    out +=
-        ", \"preambleBytes\": " + jsonNumberOrNull(preambleKnown(examination),
-                                                   container::dataOffset(bytes) - std::uint64_t{container::headerSize});
-    out += ", \"chunks\": " + jsonNumberOrNull(walked, examination.chunks);
-    out += ", \"payloadBytes\": " + jsonNumberOrNull(walked, examination.payloadBytes);
-    out += ", \"lengthFieldsToRewrite\": " + jsonNumberOrNull(walked, examination.lengthFieldsSet);
+    out += ", \"lengthMode\": " + (header ? std::to_string(report.length_mode) : "null");
+    out += ", \"chunkLengths\": " + (header ? jsonString(modeText(examination)) : "null");
+    out += ", \"dataOffset\": " + jsonNumberOrNull(header, report.data_offset);
+    out += ", \"preambleBytes\": " + jsonNumberOrNull(preambleKnown(examination), report.data_offset - headerSize);
+    out += ", \"chunks\": " + jsonNumberOrNull(walked, report.chunks);
+    out += ", \"payloadBytes\": " + jsonNumberOrNull(walked, report.payload_bytes);
+    out += ", \"lengthFieldsToRewrite\": " + jsonNumberOrNull(walked, report.length_fields_set);
     out += ", \"problem\": ";
     if (const auto kind = problemKind(examination.finding)) {
         const bool cut = isCut(examination.finding);
-        const bool inChunk = examination.finding == Finding::chunkHeaderCut || examination.finding == Finding::payloadCut;
+        const bool inChunk =
+            examination.finding == Finding::chunkHeaderCut || examination.finding == Finding::payloadCut;
         out += "{\"kind\": " + jsonString(*kind);
         out += ", \"message\": " + jsonString(verdict(examination, path));
-        out += ", \"offset\": " + jsonNumberOrNull(cut, examination.cutOffset);
-        out += ", \"expectedBytes\": " + jsonNumberOrNull(cut, examination.expectedBytes);
-        out += ", \"missingBytes\": " + jsonNumberOrNull(cut, examination.missingBytes);
-        out += ", \"chunk\": " + jsonNumberOrNull(inChunk, examination.chunks + 1);
+        out += ", \"offset\": " + jsonNumberOrNull(cut, examination.report.cut_offset);
+        out += ", \"expectedBytes\": " + jsonNumberOrNull(cut, report.cut_size);
+        out += ", \"missingBytes\": " + jsonNumberOrNull(cut, report.cut_missing);
+        out += ", \"chunk\": " + jsonNumberOrNull(inChunk, report.chunk_number);
         out += "}";
     } else {
         out += "null";
@@ -257,11 +328,11 @@ int infoCommand(const std::vector<std::string>& files, bool json) {
     const bool array = json && files.size() > 1;
     if (array) std::fputs("[\n", stdout);
     for (std::size_t i = 0; i < files.size(); ++i) {
-        const Examination examination = container::examine(platform::nativeOs(), files[i].c_str());
+        const Examination examination = examine(files[i]);
         allComplete = allComplete && examination.finding == Finding::complete;
         if (json) {
-            const std::string line =
-                (array ? "  " : "") + jsonObject(examination, files[i]) + (array && i + 1 < files.size() ? ",\n" : "\n");
+            const std::string line = (array ? "  " : "") + jsonObject(examination, files[i]) +
+                                     (array && i + 1 < files.size() ? ",\n" : "\n");
             std::fputs(line.c_str(), stdout);
         } else {
             if (i > 0) std::fputs("\n", stdout);

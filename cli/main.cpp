@@ -22,9 +22,9 @@ constexpr const char* generalHelp =
     "  info [--json] FILE...    tell whether each FILE is a complete container\n"
     "\n"
     "Options:\n"
-    "  -q, --quiet        the library reports no errors (show-errors 0)\n"
-    "      --show-errors  the library reports errors (show-errors 1): the default,\n"
-    "                     except on Windows, where it reports in message boxes\n"
+    "  -q, --quiet        copy says nothing of a failure, convert only which file\n"
+    "                     failed\n"
+    "      --show-errors  say why each failure happened (the default)\n"
     "  -h, --help         show this help; `marlune COMMAND --help` shows a command's\n"
     "      --version      show the version\n"
     "\n"
@@ -36,7 +36,7 @@ constexpr const char* copyHelp =
     "Copy the KVRB container SOURCE to DESTINATION, creating or truncating it.\n"
     "In a container whose lengthMode selects fixed-length chunks every chunk gets a\n"
     "330-byte payload and the length field 330; anything else is copied as it is.\n"
-    "The library's message says why a copy failed; a failed copy leaves DESTINATION\n"
+    "A failed copy is told on standard error, with the reason; it leaves DESTINATION\n"
     "holding the header, preamble and complete chunks copied before the failure.\n"
     "\n"
     "Exit status: 0 when copied, 1 when not, 2 on a usage error.\n";
@@ -135,9 +135,7 @@ int run(const Arguments& arguments) {
     }
     if (arguments.operands.empty()) return usageError(command + " needs at least one FILE");
 
-    Reporting reporting{defaultShowErrors(), arguments.quiet};
-    if (arguments.quiet) reporting.showErrors = 0;
-    if (arguments.showErrors) reporting.showErrors = 1;
+    const Reporting reporting{!arguments.quiet || arguments.showErrors};
 
     if (command == "copy") return copyCommand(arguments.operands[0], arguments.operands[1], reporting);
     if (command == "convert") return convertCommand(arguments.operands, reporting);

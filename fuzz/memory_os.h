@@ -68,7 +68,7 @@ public:
     bool sync(platform::Handle) override { return true; }
     // The copy stages alone never create, replace or move a name.
     bool createNew(const char*, platform::Handle&) override { return false; }
-    bool canReplace(const char*, platform::Handle) override { return false; }
+    Name inspect(const char*, platform::Handle) override { return Name::other; }
     bool rename(const char*, const char*) override { return false; }
     bool syncFolderOf(const char*) override { return false; }
     bool close(platform::Handle file) override { return open_.erase(file) == 1; }

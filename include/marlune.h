@@ -5,20 +5,29 @@
  * run of framed audio chunks) from one file to another, checking its framing on
  * the way and giving every chunk a 330-byte payload when the header asks for
  * fixed-length chunks. The library is Marlune.dll on Windows and libmarlune.so
- * elsewhere; both export exactly the two functions below.
+ * elsewhere.
  *
- * Paths are null-terminated byte strings in the system's ANSI code page (on
- * POSIX: the bytes given to open()). A null pointer counts as an empty path.
+ * It has two sets of functions:
  *
- * Calls are serialised inside the library: it is safe to call it from several
- * threads, one call runs at a time. A call made from inside a running call on
- * the same thread (for example from a window procedure while an error message
- * box is open) returns 0 at once and does nothing.
+ *   - marlune_copy, marlune_convert, marlune_examine (and on Windows their
+ *     wide-character forms), marlune_status_text and marlune_version: the
+ *     interface for programs. Paths are UTF-8; every call says exactly what
+ *     happened through its status and an optional report; nothing is shown to
+ *     the user; any number of calls may run at once, from any threads, on
+ *     different files.
+ *
+ *   - KVRBinfo and IKVRBinfo: the original two functions, kept exactly as
+ *     they always were for the hosts that call them. Paths are in the system's
+ *     ANSI code page; failures may be shown to the user in a message box; one
+ *     call runs at a time.
  */
 #ifndef MARLUNE_H
 #define MARLUNE_H
 
 #include <stdint.h>
+#ifdef _WIN32
+#include <wchar.h>
+#endif
 
 /* Calling convention of the exported functions: __stdcall on 32-bit Windows,
    the platform's default everywhere else. */
@@ -37,6 +46,17 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ------------------------------------------------------------------------ */
+/* The original functions                                                   */
+/*                                                                          */
+/* Paths are null-terminated byte strings in the system's ANSI code page (on */
+/* POSIX: the bytes given to open()); a null pointer counts as an empty     */
+/* path. Calls are serialised inside the library: several threads may call, */
+/* one call runs at a time. A call made from inside a running call on the   */
+/* same thread (a window procedure while an error message box is open)      */
+/* returns 0 at once and does nothing.                                      */
+/* ------------------------------------------------------------------------ */
 
 /*
  * KVRBinfo -- copy the KVRB container `source` to `destination`.
@@ -95,6 +115,199 @@ MARLUNE_API int32_t MARLUNE_CALL KVRBinfo(const char *source, const char *destin
  */
 MARLUNE_API int32_t MARLUNE_CALL IKVRBinfo(int32_t ignored, const int32_t *showErrorsIn,
                                            const char *path);
+
+
+/* ------------------------------------------------------------------------ */
+/* The interface for programs                                               */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Every call of the functions below answers one of these statuses. Each maps to
+ * one of the original functions' messages, which KVRBinfo and IKVRBinfo show:
+ *
+ *   status                                  message
+ *   MARLUNE_OK, MARLUNE_ALREADY_CONVERTED,
+ *     MARLUNE_SALVAGED                      (none: success)
+ *   MARLUNE_NO_SOURCE_NAME ..
+ *     MARLUNE_BAD_NAME                      "Error in source or destination filename."
+ *   MARLUNE_SOURCE_MISSING ..
+ *     MARLUNE_SOURCE_NOT_A_FILE             "Unable to open the source file."
+ *   MARLUNE_DESTINATION_UNCREATABLE ..
+ *     MARLUNE_DESTINATION_EXISTS            "Unable to create the destination file."
+ *   MARLUNE_NOT_A_CONTAINER ..
+ *     MARLUNE_PREAMBLE_CUT                  "Unable to copy KVRB header."
+ *   MARLUNE_CHUNK_HEADER_CUT and above      "Unable to copy KVRB audio data.", or
+ *                                           "Unable to copy KVRB header." when the
+ *                                           failure came before the chunks (while
+ *                                           the header and preamble were copied,
+ *                                           or before: no memory to copy in)
+ */
+enum {
+    MARLUNE_OK = 0,                       /* done */
+    MARLUNE_ALREADY_CONVERTED = 1,        /* marlune_convert: the path ends in ".kv"; nothing to do */
+    MARLUNE_SALVAGED = 2,                 /* marlune_copy with `salvage`: the source's chunks are cut short;
+                                             the destination holds every whole one (the report says what
+                                             was lost) */
+
+    MARLUNE_NO_SOURCE_NAME = 10,          /* the source path is null or empty */
+    MARLUNE_NO_DESTINATION_NAME = 11,     /* the destination path is null or empty */
+    MARLUNE_BAD_NAME = 12,                /* a path is no valid UTF-8, or cannot name a file */
+
+    MARLUNE_SOURCE_MISSING = 20,          /* no file, or no folder, at the source path */
+    MARLUNE_SOURCE_UNREADABLE = 21,       /* the source may not be read (permissions, locked) */
+    MARLUNE_SOURCE_NOT_A_FILE = 22,       /* a folder, device, pipe: only regular files are copied */
+
+    MARLUNE_DESTINATION_UNCREATABLE = 30, /* the destination cannot be created or written */
+    MARLUNE_DESTINATION_IS_SOURCE = 31,   /* the destination is the source file itself */
+    MARLUNE_DESTINATION_EXISTS = 32,      /* it exists, and the options say not to replace it */
+
+    MARLUNE_NOT_A_CONTAINER = 40,         /* the magic is neither "KVRB" nor "fx30" */
+    MARLUNE_HEADER_CUT = 41,              /* the source ends inside the 82-byte header */
+    MARLUNE_DATA_OFFSET_BELOW_HEADER = 42, /* dataOffset is below 82, inside the header */
+    MARLUNE_PREAMBLE_CUT = 43,            /* the source ends before dataOffset */
+
+    MARLUNE_CHUNK_HEADER_CUT = 50,        /* the source ends 1 to 7 bytes into a chunk header */
+    MARLUNE_PAYLOAD_CUT = 51,             /* the source ends inside a chunk's payload */
+    MARLUNE_SOURCE_CHANGED = 52,          /* the source was cut or extended while it was copied */
+
+    MARLUNE_READ_ERROR = 60,              /* the system failed a read of the source */
+    MARLUNE_WRITE_ERROR = 61,             /* the system failed a write, close or move of the destination */
+    MARLUNE_DISK_FULL = 62,               /* the destination's disk (or quota) is full */
+    MARLUNE_SYNC_ERROR = 63,              /* putting the destination on stable storage failed */
+    MARLUNE_CANCELLED = 64,               /* the progress callback asked to stop */
+    MARLUNE_OUT_OF_MEMORY = 65            /* no memory to copy in */
+};
+
+/*
+ * marlune_report -- what a call did, filled in when a pointer to one is given.
+ *
+ * Set `size` to sizeof(marlune_report) before the call: a later version that
+ * adds fields at the end fills in only as much as `size` says, so programs built
+ * against this header keep working. A report whose size is below 8 is left alone.
+ * Every field is written on every call (0 where it does not apply).
+ */
+typedef struct marlune_report {
+    uint32_t size;              /* set by the caller */
+    int32_t status;             /* the call's result, as returned */
+    int32_t system_error;       /* errno or GetLastError() of the system call that failed; 0 when none */
+    uint32_t reserved;          /* 0 */
+    /* The piece that is cut short (header, preamble, chunk header or payload), for
+       the statuses MARLUNE_HEADER_CUT .. MARLUNE_PAYLOAD_CUT. */
+    uint64_t cut_offset;        /* where in the source the piece starts */
+    uint64_t cut_size;          /* its size when whole */
+    uint64_t cut_missing;       /* how many of its bytes the source lacks */
+    uint64_t chunk_number;      /* the chunk cut short or being copied at a failure, from 1; 0 when none */
+    /* The container, as far as the source holds it. */
+    char magic[4];              /* its first four bytes (fewer when shorter; the rest 0) */
+    int32_t length_mode;        /* lengthMode; 0 or negative: fixed 330-byte payloads */
+    uint32_t data_offset;       /* dataOffset */
+    uint32_t header_bytes;      /* how much of the 82-byte header the source holds */
+    uint64_t source_bytes;      /* the source's size */
+    uint64_t chunks;            /* the whole chunks copied (examined) */
+    uint64_t payload_bytes;     /* their payload bytes */
+    uint64_t length_fields_set; /* of them, fixed-length chunks whose chunkLength was not 330 */
+    uint64_t bytes_written;     /* what reached the destination */
+} marlune_report;
+
+/* Where a copy writes (marlune_options.placement). */
+enum {
+    MARLUNE_BESIDE = 0,   /* into a new file beside the destination, moved over its name once complete */
+    MARLUNE_IN_PLACE = 1  /* into the destination itself, created or truncated, as KVRBinfo does */
+};
+
+/* What is on stable storage when a copy returns (marlune_options.durability). */
+enum {
+    MARLUNE_DURABLE_NONE = 0,         /* whatever the system wrote by itself */
+    MARLUNE_DURABLE_DATA = 1,         /* the destination's data */
+    MARLUNE_DURABLE_DATA_AND_NAME = 2 /* its data and the name that leads to it */
+};
+
+/*
+ * The progress callback: `done` bytes of `total` (the source's size) are
+ * copied. It is called about every MiB and once at the end, on the thread that
+ * made the call. A non-zero answer cancels the call, which then ends as a
+ * failure does (MARLUNE_CANCELLED).
+ */
+typedef int32_t(MARLUNE_CALL *marlune_progress)(uint64_t done, uint64_t total, void *context);
+
+/*
+ * marlune_options -- how to copy. A null pointer means the defaults, given
+ * after each field: an existing destination is replaced, but only once the new
+ * file is complete, so that a failed copy leaves it as it was and never leaves
+ * part of a copy at its name; nothing is synced (a copy keeps its source, so
+ * durability is the caller's to ask for, and costs time).
+ *
+ * Set `size` to sizeof(marlune_options); fields past `size` take their defaults.
+ */
+typedef struct marlune_options {
+    uint32_t size;               /* set by the caller */
+    int32_t replace;             /* non-zero: an existing destination may be replaced. Default 1 */
+    int32_t placement;           /* MARLUNE_BESIDE or MARLUNE_IN_PLACE. Default MARLUNE_BESIDE */
+    int32_t durability;          /* MARLUNE_DURABLE_*. Default MARLUNE_DURABLE_NONE */
+    marlune_progress progress;   /* null: none. Default null */
+    void *progress_context;      /* passed to `progress` */
+    int32_t salvage;             /* non-zero (copy only): a source whose chunks are cut short is copied up
+                                    to its last whole chunk, a complete container, and the call answers
+                                    MARLUNE_SALVAGED. Default 0 */
+    int32_t reserved;            /* 0; keeps the struct free of padding on every machine */
+} marlune_options;
+
+/*
+ * marlune_copy -- copy the container `source` to `destination` (UTF-8 paths).
+ *
+ * Checks the container's framing as it copies and gives every chunk a 330-byte
+ * payload (length field 330) when the header selects fixed-length chunks. The
+ * destination must not be the source file itself. On failure, a destination
+ * written beside (the default) is left as it was; one written in place holds the
+ * header, preamble and whole chunks copied before the failure, as KVRBinfo's.
+ *
+ * Returns MARLUNE_OK or the status of what failed; `report` may be null.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_copy(const char *source, const char *destination,
+                                              const marlune_options *options, marlune_report *report);
+
+/*
+ * marlune_convert -- convert the file `path` to a ".kv" file beside it (UTF-8).
+ *
+ * The destination name, the copy, and the removal of the source follow IKVRBinfo
+ * exactly: a path ending in ".kv" answers MARLUNE_ALREADY_CONVERTED at once; the
+ * copy is written beside the ".kv" name and moved over it once its data and name
+ * are on stable storage, and only then is the source removed (whatever the
+ * options' placement and durability). With `replace` 0 an existing ".kv" file is
+ * kept and the call answers MARLUNE_DESTINATION_EXISTS. A failed conversion keeps
+ * the source and leaves an existing ".kv" file as it was.
+ *
+ * Returns MARLUNE_OK (converted, even if removing the source then failed; the
+ * report's system_error says so), MARLUNE_ALREADY_CONVERTED, or the status of
+ * what failed; `report` may be null.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_convert(const char *path, const marlune_options *options,
+                                                 marlune_report *report);
+
+/*
+ * marlune_examine -- judge the file `path` as a copy would, writing nothing.
+ *
+ * Returns MARLUNE_OK for a complete container, or the status a copy of it would
+ * fail with; the report (which may be null) tells what the file holds.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_examine(const char *path, marlune_report *report);
+
+/* marlune_status_text -- a status in English words ("the source ends inside a
+   chunk's payload"); never null, also for values no status has. */
+MARLUNE_API const char *MARLUNE_CALL marlune_status_text(int32_t status);
+
+/* marlune_version -- the library's version, "1.0.0". */
+MARLUNE_API const char *MARLUNE_CALL marlune_version(void);
+
+#ifdef _WIN32
+/* The same three with UTF-16 paths, for hosts whose strings are UTF-16 (VB6,
+   VBA, C#, Delphi). Long paths need no \\?\ prefix: the library adds it. */
+MARLUNE_API int32_t MARLUNE_CALL marlune_copy_w(const wchar_t *source, const wchar_t *destination,
+                                                const marlune_options *options, marlune_report *report);
+MARLUNE_API int32_t MARLUNE_CALL marlune_convert_w(const wchar_t *path, const marlune_options *options,
+                                                   marlune_report *report);
+MARLUNE_API int32_t MARLUNE_CALL marlune_examine_w(const wchar_t *path, marlune_report *report);
+#endif
 
 #ifdef __cplusplus
 }

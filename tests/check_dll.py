@@ -147,12 +147,22 @@ def check_machine(pe, _):
     expect(pe.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE, "executable image flag set")
 
 
+# Every export, at its ordinal, with the bytes of arguments its __stdcall return pops.
+EXPORTS = {
+    "KVRBinfo": (1, 12), "IKVRBinfo": (2, 12),
+    "marlune_copy": (3, 16), "marlune_convert": (4, 12), "marlune_examine": (5, 8),
+    "marlune_status_text": (6, 4), "marlune_version": (7, 0),
+    "marlune_copy_w": (8, 16), "marlune_convert_w": (9, 12), "marlune_examine_w": (10, 8),
+}
+
+
 def check_exports(pe, _):
     name, base, addresses, by_name = pe.exports()
     expect(name == "Marlune.dll", f"export directory name 'Marlune.dll': {name!r}")
     expect(base == 1, f"ordinal base 1: {base}")
-    expect(sorted(addresses) == [1, 2], f"exactly ordinals 1 and 2: {sorted(addresses)}")
-    expect(by_name == {"KVRBinfo": 1, "IKVRBinfo": 2}, f"KVRBinfo @1, IKVRBinfo @2 by name: {by_name}")
+    expect(sorted(addresses) == list(range(1, 11)), f"exactly ordinals 1 to 10: {sorted(addresses)}")
+    expect(by_name == {export: ordinal for export, (ordinal, _) in EXPORTS.items()},
+           f"KVRBinfo @1, IKVRBinfo @2 and the interface for programs after them, by name: {by_name}")
     for ordinal, rva in sorted(addresses.items()):
         expect(pe.section_of(rva) == ".text", f"ordinal {ordinal} is code, not a forwarder: {pe.section_of(rva)}")
 
@@ -192,8 +202,10 @@ def check_stdcall(pe, objdump):
         returns = [line.split("\t")[-1].strip() for l, block in blocks.items()
                    if l == labels[0] or l.startswith(labels[0] + ".")
                    for line in block["lines"] if re.search(r"\tret", line)]
-        expect(returns and all(re.fullmatch(r"ret\s+\$0xc", r) for r in returns),
-               f"{name} returns only with 'ret $0xc': {returns}")
+        popped = EXPORTS.get(name, (0, -1))[1]
+        pattern = r"ret\s+\$" + hex(popped) if popped else r"ret\s*"
+        expect(returns and all(re.fullmatch(pattern, r) for r in returns),
+               f"{name} returns only with 'ret ${popped:#x}': {returns}")
 
 
 def check_version(pe, _):

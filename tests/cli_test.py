@@ -269,17 +269,22 @@ class Copy(Folder):
         self.assertEqual(run("copy", self.write("v.snd", data), self.path("v.kv")).returncode, 0)
         self.assertEqual(self.read("v.kv"), data)
 
-    def test_failure_shows_the_libraries_message_unless_quiet(self):
+    def test_failure_says_why_unless_quiet(self):
         bad = self.write("bad.snd", b"RIFF" + bytes(200))
         result = run("copy", bad, self.path("out.kv"))
         self.assertEqual((result.returncode, result.stdout, result.stderr),
-                         (1, b"", b"Marlune: Unable to copy KVRB header.\n"))
-        result = run("copy", self.path("missing.snd"), self.path("out.kv"))
-        self.assertEqual((result.returncode, result.stderr), (1, b"Marlune: Unable to open the source file.\n"))
+                         (1, b"", f"marlune: {bad}: the source is not a KVRB container\n".encode()))
+        missing = self.path("missing.snd")
+        result = run("copy", missing, self.path("out.kv"))
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, f"marlune: {missing}: the source file does not exist\n".encode()))
         result = run("copy", "-q", bad, self.path("out.kv"))
         self.assertEqual((result.returncode, result.stdout, result.stderr), (1, b"", b""))
-        result = run("copy", self.write("cut.snd", SAMPLE[:-3]), self.path("out.kv"), "--quiet", "--show-errors")
-        self.assertEqual((result.returncode, result.stderr), (1, b"Marlune: Unable to copy KVRB audio data.\n"))
+        cut = self.write("cut.snd", SAMPLE[:-3])
+        result = run("copy", cut, self.path("out.kv"), "--quiet", "--show-errors")
+        self.assertEqual((result.returncode, result.stderr), (1, (
+            f"marlune: {cut}: the source ends inside a chunk's payload "
+            "(at offset 3854, 3 of 330 bytes missing)\n").encode()))
 
 
 class Convert(Folder):
@@ -294,9 +299,9 @@ class Convert(Folder):
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stdout, b"2 converted, 1 left alone (already .kv), 3 failed\n")
         self.assertEqual(result.stderr.decode().splitlines(), [
-            "marlune: bad.snd: Unable to copy KVRB header.",
-            "marlune: cut.snd: Unable to copy KVRB audio data.",
-            "marlune: missing.snd: Unable to open the source file.",
+            "marlune: bad.snd: the source is not a KVRB container",
+            "marlune: cut.snd: the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes missing)",
+            "marlune: missing.snd: the source file does not exist",
         ])
         # A failed conversion leaves nothing at the ".kv" name, nor beside it.
         self.assertEqual(sorted(os.listdir(self.dir)), ["a.kv", "b.kv", "bad.snd", "c.kv", "cut.snd"])
@@ -331,7 +336,7 @@ class Convert(Folder):
         text = convert_on_terminal(self.many_files(9))
         self.assertIn("converting 1/9: ", text)
         self.assertIn("converting 9/9: ", text)
-        self.assertIn("Unable to copy KVRB header.", text)
+        self.assertIn("the source is not a KVRB container", text)
         self.assertIn("6 converted, 0 left alone (already .kv), 3 failed", text)
 
     def test_no_progress_line_for_a_handful(self):

@@ -1,6 +1,8 @@
 // IKVRBinfo: the ".kv" name, the copy, and what becomes of the source.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "boundary/operations.h"
 #include "marlune.h"
 #include "support/files.h"
@@ -106,6 +108,29 @@ TEST_F(ConvertTest, AFailedFlushToStorageKeepsTheSource) {
     EXPECT_EQ(readFile(source), good);
     EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCopyAudioData});
     EXPECT_EQ(os.openFiles(), 0u);
+}
+
+// The steps after the copy fail, and so does removing the partial file then: the
+// source and an earlier conversion stay as they were, and the partial file is
+// all that is left beside them.
+TEST_F(ConvertTest, WhenTheMoveFailsAndThePartialFileCannotBeRemoved) {
+    const std::string source = dir.path("track.snd");
+    const Bytes earlier = KvrbBuilder().chunk(7).build();
+    for (const Call failing : {Call::syncFolder, Call::rename}) {
+        writeFile(source, good);
+        writeFile(dir.path("track.kv"), earlier);
+        TestOs faulty;
+        faulty.fault = Fault{failing, 1};
+        faulty.secondFault = Fault{Call::deleteFile, 1};
+        EXPECT_EQ(convert(source), 0);
+        EXPECT_EQ(faulty.messages, std::vector<std::string>{messages::cannotCopyAudioData});
+        EXPECT_EQ(readFile(source), good);
+        EXPECT_EQ(readFile(dir.path("track.kv")), earlier);
+        const std::vector<std::string> names = dir.names();
+        ASSERT_EQ(names.size(), 3u);
+        EXPECT_NE(names[1].find(".marlune-partial"), std::string::npos) << names[1];
+        std::remove(dir.path(names[1]).c_str());
+    }
 }
 
 TEST_F(ConvertTest, ASourceThatCannotBeDeletedStillCounts) {

@@ -100,7 +100,7 @@ using Counts = std::array<int, kinds>;
 std::string kindName(std::size_t kind) {
     static const char* const names[] = {
         "openForReading", "createForWriting", "read",      "write",     "truncate",   "sync",   "close",
-        "deleteFile",     "isSameFile",       "copyRange", "createNew", "canReplace", "rename", "syncFolder"};
+        "deleteFile",     "isSameFile",       "copyRange", "createNew", "inspect", "rename", "syncFolder"};
     if (kind == allocationKind) return "allocation";
     return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
 }
@@ -253,7 +253,7 @@ protected:
             ends[openSource] = countsOf(os);
             const std::string partial = partialNameFor(destination);
             if (convert) {
-                os.canReplace(destination.c_str(), from.handle());
+                os.inspect(destination.c_str(), from.handle());
                 to.createNew(os, partial.c_str());
             } else {
                 to.createForWriting(os, destination.c_str(), from);
@@ -497,7 +497,7 @@ TEST_F(FaultMatrix, EveryFailingCallFailsTheCallAndKeepsWholeParts) {
     // Every kind that a copy or conversion makes at all was made to fail, and so
     // were allocations of both forms.
     for (const Call call : {Call::read, Call::write, Call::sync, Call::close, Call::deleteFile, Call::isSameFile,
-                            Call::copyRange, Call::createNew, Call::canReplace, Call::rename, Call::syncFolder}) {
+                            Call::copyRange, Call::createNew, Call::inspect, Call::rename, Call::syncFolder}) {
         EXPECT_GT(casesPerKind[static_cast<std::size_t>(call)], 0) << kindName(static_cast<std::size_t>(call));
     }
     EXPECT_GT(casesPerKind[allocationKind], 0);

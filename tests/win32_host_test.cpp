@@ -45,15 +45,21 @@ private:
     HMODULE module_;
 };
 
-TEST(Win32Host, FindsBothFunctionsByNameAndByOrdinalAndNothingElse) {
+TEST(Win32Host, FindsEveryFunctionByNameAndByOrdinalAndNothingElse) {
     Library library;
     ASSERT_NE(library.module(), nullptr) << GetLastError();
-    ASSERT_NE(library.byName("KVRBinfo"), nullptr);
-    ASSERT_NE(library.byName("IKVRBinfo"), nullptr);
-    EXPECT_EQ(library.byOrdinal(1), library.byName("KVRBinfo"));
-    EXPECT_EQ(library.byOrdinal(2), library.byName("IKVRBinfo"));
-    EXPECT_EQ(library.byOrdinal(3), nullptr);
-    for (const char* other : {"_KVRBinfo@12", "KVRBinfo@12", "kvrbinfo", "DllMain", "_ZN7marlune11moduleStateEv"}) {
+    const char* const exports[] = {"KVRBinfo",        "IKVRBinfo",           "marlune_copy",   "marlune_convert",
+                                   "marlune_examine", "marlune_status_text", "marlune_version", "marlune_copy_w",
+                                   "marlune_convert_w", "marlune_examine_w"};
+    for (WORD ordinal = 1; ordinal <= 10; ++ordinal) {
+        const char* name = exports[ordinal - 1];
+        ASSERT_NE(library.byName(name), nullptr) << name;
+        EXPECT_EQ(library.byOrdinal(ordinal), library.byName(name)) << name;
+    }
+    EXPECT_EQ(library.byOrdinal(11), nullptr);
+    using VersionFunction = const char*(MARLUNE_CALL*)();
+    EXPECT_STREQ(reinterpret_cast<VersionFunction>(library.byName("marlune_version"))(), "1.0.0");
+    for (const char* other : {"_KVRBinfo@12", "KVRBinfo@12", "kvrbinfo", "DllMain", "_ZN7marlune11moduleStateEv", "marlune_copy@16"}) {
         EXPECT_EQ(library.byName(other), nullptr) << other;
     }
 }

@@ -1,6 +1,5 @@
 #include <optional>
 
-#include "boundary/module_state.h"
 #include "boundary/operations.h"
 
 namespace marlune {
@@ -24,26 +23,30 @@ std::string destinationFor(std::string_view path, unsigned codePage) {
     return destination;
 }
 
-std::int32_t convertFile(const std::int32_t* showErrorsIn, const char* path) {
-    const std::string_view source = path ? path : "";
+Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, marlune_report& report) {
+    const std::string_view source = request.source ? request.source : "";
     constexpr std::string_view converted = ".kv";
     if (source.size() >= converted.size() && source.substr(source.size() - converted.size()) == converted) {
-        return -1;
+        report = marlune_report{};
+        report.size = sizeof report;
+        report.status = MARLUNE_ALREADY_CONVERTED;
+        return Outcome{MARLUNE_ALREADY_CONVERTED};
     }
-    const std::string destination = destinationFor(source, platform::ansiCodePage());
-    const std::int32_t showErrors = showErrorsIn ? *showErrorsIn : 0;
+    const std::string destination = destinationFor(source, codePage);
     // The copy is written beside the ".kv" name and takes it once complete, so an
     // earlier conversion there stays whole until then. The source goes only once
     // the new file and its name are on stable storage, and only when its name still
     // means the file that was copied: a file renamed over it meanwhile is another
     // recording.
+    request.destination = destination.c_str();
+    request.placement = Placement::beside;
+    request.durability = Durability::dataAndName;
+    request.salvage = false;  // a source is removed only once its copy is whole
     bool sourceStillNamed = true;
-    if (copyContainer(path, destination.c_str(), showErrors, Placement::beside, Durability::dataAndName,
-                      &sourceStillNamed) == 0) {
-        return 0;
-    }
-    if (sourceStillNamed) moduleState().os->deleteFile(path);
-    return -1;
+    const Outcome outcome = copyContainer(request, files, report, &sourceStillNamed);
+    if (outcome.status != MARLUNE_OK) return outcome;
+    if (sourceStillNamed && !request.os.deleteFile(request.source)) report.system_error = platform::lastSystemError();
+    return outcome;
 }
 
 }  // namespace marlune

@@ -1,40 +1,12 @@
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
-#include "boundary/module_state.h"
 #include "boundary/operations.h"
-#include "container/copy.h"
 
 namespace marlune {
 namespace {
-
-// Where the destination is written: `target`, or `partial` beside it until it is
-// complete. A partial file that never took the target's name goes however the call
-// ends; a destination written in place stays.
-struct Destination {
-    Destination(ModuleState& owner, Placement where) : state(owner), placement(where) {}
-    ~Destination() {
-        if (partial.empty()) return;
-        state.destinationFile.close();
-        state.os->deleteFile(partial.c_str());
-    }
-    Destination(const Destination&) = delete;
-    Destination& operator=(const Destination&) = delete;
-
-    ModuleState& state;
-    Placement placement;
-    std::string target;
-    std::string partial;
-};
-
-// A failure after both files are open: the user sees it while they still are.
-std::int32_t failWithFilesOpen(ModuleState& state, const char* message) {
-    reportError(message);
-    state.sourceFile.close();
-    state.destinationFile.close();
-    return 0;
-}
 
 std::uint64_t randomTag() {
     try {
@@ -45,34 +17,220 @@ std::uint64_t randomTag() {
     }
 }
 
-bool createDestination(ModuleState& state, Destination& destination) {
-    if (destination.placement == Placement::inPlace) {
-        return state.destinationFile.createForWriting(*state.os, destination.target.c_str(), state.sourceFile);
+std::int32_t sourceOpenStatus(int code) {
+    switch (platform::kindOf(code)) {
+        case platform::ErrorKind::missing:
+            return MARLUNE_SOURCE_MISSING;
+        case platform::ErrorKind::notAFile:
+            return MARLUNE_SOURCE_NOT_A_FILE;
+        case platform::ErrorKind::badName:
+            return MARLUNE_BAD_NAME;
+        default:
+            return MARLUNE_SOURCE_UNREADABLE;
+    }
+}
+
+std::int32_t stageStatus(container::Finding finding, int writeError) {
+    using container::Finding;
+    switch (finding) {
+        case Finding::wrongMagic:
+            return MARLUNE_NOT_A_CONTAINER;
+        case Finding::headerCut:
+            return MARLUNE_HEADER_CUT;
+        case Finding::dataOffsetBelowHeader:
+            return MARLUNE_DATA_OFFSET_BELOW_HEADER;
+        case Finding::dataOffsetPastEnd:
+            return MARLUNE_PREAMBLE_CUT;
+        case Finding::chunkHeaderCut:
+            return MARLUNE_CHUNK_HEADER_CUT;
+        case Finding::payloadCut:
+            return MARLUNE_PAYLOAD_CUT;
+        case Finding::sourceChanged:
+            return MARLUNE_SOURCE_CHANGED;
+        case Finding::readFailed:
+            return MARLUNE_READ_ERROR;
+        case Finding::cancelled:
+            return MARLUNE_CANCELLED;
+        case Finding::noMemory:
+            return MARLUNE_OUT_OF_MEMORY;
+        // A write that took nothing without an error is a full disk too.
+        case Finding::writeFailed:
+            return writeError == 0 || platform::kindOf(writeError) == platform::ErrorKind::diskFull
+                       ? MARLUNE_DISK_FULL
+                       : MARLUNE_WRITE_ERROR;
+        default:
+            return MARLUNE_WRITE_ERROR;
+    }
+}
+
+// What the copy saw of the source, into the report; the status is the caller's.
+// `failedInChunks`: the chunk after the whole ones is the one that failed.
+void describe(const container::CopyReport& copied, const container::Header& header, bool failedInChunks,
+              marlune_report& report) {
+    report.header_bytes = static_cast<std::uint32_t>(copied.headerBytes);
+    std::memcpy(report.magic, header.data(), std::min<std::size_t>(copied.headerBytes, sizeof report.magic));
+    if (copied.headerBytes == container::headerSize) {
+        report.length_mode = container::lengthMode(header);
+        report.data_offset = container::dataOffset(header);
+    }
+    report.chunks = copied.chunks;
+    report.payload_bytes = copied.payloadBytes;
+    report.length_fields_set = copied.lengthFieldsSet;
+    report.cut_offset = copied.cutOffset;
+    report.cut_size = copied.expectedBytes;
+    report.cut_missing = copied.missingBytes;
+    report.bytes_written = copied.bytesWritten;
+    if (failedInChunks) report.chunk_number = copied.chunks + 1;
+}
+
+void clear(marlune_report& report) {
+    report = marlune_report{};
+    report.size = sizeof report;
+}
+
+// One copy from start to end. A partial file that never took the destination's
+// name goes however the call ends; a destination written in place stays.
+class CopyCall {
+public:
+    CopyCall(const CopyRequest& request, CopyFiles& files, marlune_report& report)
+        : request_(request), os_(request.os), files_(files), report_(report) {}
+    ~CopyCall() {
+        if (partial_.empty()) return;
+        files_.destination.close();
+        os_.deleteFile(partial_.c_str());
+    }
+    CopyCall(const CopyCall&) = delete;
+    CopyCall& operator=(const CopyCall&) = delete;
+
+    Outcome run(bool* sourceStillNamed);
+
+private:
+    bool createDestination();
+    std::int32_t destinationStatus(int code);
+    std::int32_t finishDestination(int& code);
+    Outcome fail(std::int32_t status, bool beforeChunks, int systemError);
+
+    const CopyRequest& request_;
+    platform::Os& os_;
+    CopyFiles& files_;
+    marlune_report& report_;
+    std::string target_;
+    std::string partial_;
+};
+
+Outcome CopyCall::fail(std::int32_t status, bool beforeChunks, int systemError) {
+    const Outcome outcome{status, beforeChunks};
+    report_.status = status;
+    report_.system_error = systemError;
+    if (request_.announce) request_.announce(outcome);
+    files_.source.close();
+    files_.destination.close();
+    if (request_.placement == Placement::beside) report_.bytes_written = 0;
+    return outcome;
+}
+
+std::int32_t CopyCall::destinationStatus(int code) {
+    switch (os_.inspect(target_.c_str(), files_.source.handle())) {
+        case platform::Os::Name::source:
+            return MARLUNE_DESTINATION_IS_SOURCE;
+        case platform::Os::Name::regularFile:
+            if (!request_.replace) return MARLUNE_DESTINATION_EXISTS;
+            break;
+        default:
+            break;
+    }
+    return platform::kindOf(code) == platform::ErrorKind::badName ? MARLUNE_BAD_NAME : MARLUNE_DESTINATION_UNCREATABLE;
+}
+
+bool CopyCall::createDestination() {
+    if (request_.placement == Placement::inPlace) {
+        return request_.replace ? files_.destination.createForWriting(os_, target_.c_str(), files_.source)
+                                : files_.destination.createNew(os_, target_.c_str());
     }
     // Through a symbolic link, the file it leads to is replaced and the link kept.
-    destination.target = state.os->followLinks(destination.target.c_str());
-    if (!state.os->canReplace(destination.target.c_str(), state.sourceFile.handle())) return false;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        destination.partial = partialNameFor(destination.target);
-        if (state.destinationFile.createNew(*state.os, destination.partial.c_str())) return true;
+    target_ = os_.followLinks(target_.c_str());
+    const platform::Os::Name named = os_.inspect(target_.c_str(), files_.source.handle());
+    // Refused by what the name holds: no system call failed.
+    if (named == platform::Os::Name::source || named == platform::Os::Name::other ||
+        (named == platform::Os::Name::regularFile && !request_.replace)) {
+        platform::setLastSystemError(0);
+        return false;
     }
-    destination.partial.clear();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        partial_ = partialNameFor(target_);
+        if (files_.destination.createNew(os_, partial_.c_str())) return true;
+    }
+    partial_.clear();
     return false;
 }
 
 // Data first, then (beside) the move into place: the complete file takes the name
 // only once its data is on disk, and the name is on disk before the call returns.
-bool finishDestination(ModuleState& state, Durability durability, Destination& destination) {
-    if (durability != Durability::asWritten && !state.destinationFile.sync()) return false;
-    const bool nameToSync = durability == Durability::dataAndName;
-    if (destination.placement == Placement::inPlace) {
-        return !nameToSync || state.os->syncFolderOf(destination.target.c_str());
+// MARLUNE_OK, or the status of the step that failed with its error in `code`.
+std::int32_t CopyCall::finishDestination(int& code) {
+    platform::File& file = files_.destination;
+    const auto failed = [&code](int error, std::int32_t status) {
+        code = error;
+        return status;
+    };
+    const bool nameToSync = request_.durability == Durability::dataAndName;
+    if (request_.durability != Durability::asWritten && !file.sync()) return failed(file.error(), MARLUNE_SYNC_ERROR);
+    const std::string& written = request_.placement == Placement::inPlace ? target_ : partial_;
+    if (request_.placement == Placement::beside) {
+        if (!file.close()) return failed(file.error(), MARLUNE_WRITE_ERROR);
+        if (nameToSync && !os_.syncFolderOf(written.c_str()))
+            return failed(platform::lastSystemError(), MARLUNE_SYNC_ERROR);
+        if (!os_.rename(written.c_str(), target_.c_str()))
+            return failed(platform::lastSystemError(), MARLUNE_WRITE_ERROR);
+        partial_.clear();
     }
-    if (!state.destinationFile.close()) return false;
-    if (nameToSync && !state.os->syncFolderOf(destination.partial.c_str())) return false;
-    if (!state.os->rename(destination.partial.c_str(), destination.target.c_str())) return false;
-    destination.partial.clear();
-    return !nameToSync || state.os->syncFolderOf(destination.target.c_str());
+    if (nameToSync && !os_.syncFolderOf(target_.c_str()))
+        return failed(platform::lastSystemError(), MARLUNE_SYNC_ERROR);
+    return MARLUNE_OK;
+}
+
+Outcome CopyCall::run(bool* sourceStillNamed) {
+    if (!request_.source || !*request_.source) return fail(MARLUNE_NO_SOURCE_NAME, true, 0);
+    if (!request_.destination || !*request_.destination) return fail(MARLUNE_NO_DESTINATION_NAME, true, 0);
+    if (!files_.source.openForReading(os_, request_.source)) {
+        return fail(sourceOpenStatus(files_.source.error()), true, files_.source.error());
+    }
+    report_.source_bytes = files_.source.sizeAtOpen();
+    target_ = request_.destination;
+    if (!createDestination()) {
+        const int code = platform::lastSystemError();
+        const std::int32_t status = destinationStatus(code);
+        return fail(status, true, code);
+    }
+    container::CopyBuffer buffer;
+    if (!buffer.allocateFor(files_.source.sizeAtOpen())) return fail(MARLUNE_OUT_OF_MEMORY, true, 0);
+    container::ContainerCopy copy(files_.source, &files_.destination, buffer, files_.header, request_.progress);
+    const bool headerCopied = copy.copyHeader();
+    const bool chunksCopied = headerCopied && copy.copyAudioData();
+    describe(copy.report(), files_.header, headerCopied && !chunksCopied, report_);
+    const container::Finding finding = copy.report().finding;
+    const bool salvaged = request_.salvage &&
+                          (finding == container::Finding::chunkHeaderCut || finding == container::Finding::payloadCut);
+    if (!chunksCopied && !salvaged) {
+        const int code = finding == container::Finding::readFailed ? files_.source.error() : files_.destination.error();
+        return fail(stageStatus(finding, code), !headerCopied, code);
+    }
+    int code = 0;
+    if (const std::int32_t status = finishDestination(code); status != MARLUNE_OK) return fail(status, false, code);
+    if (sourceStillNamed) *sourceStillNamed = files_.source.isNamedBy(request_.source);
+    // A close can be where a write finally fails (network file systems): the copy
+    // is only a success when both closed cleanly.
+    const bool destinationClosed = files_.destination.close();
+    const bool sourceClosed = files_.source.close();
+    if (!destinationClosed || !sourceClosed) {
+        const Outcome outcome{MARLUNE_WRITE_ERROR, false};
+        report_.status = outcome.status;
+        report_.system_error = !destinationClosed ? files_.destination.error() : files_.source.error();
+        if (request_.announce) request_.announce(outcome);
+        return outcome;
+    }
+    report_.status = salvaged ? MARLUNE_SALVAGED : MARLUNE_OK;
+    return Outcome{report_.status};
 }
 
 }  // namespace
@@ -83,55 +241,32 @@ std::string partialNameFor(const std::string& target) {
     return target + "." + tag + ".marlune-partial";
 }
 
-std::int32_t copyContainer(const char* source, const char* destination, std::int32_t showErrors, Placement placement,
-                           Durability durability, bool* sourceStillNamed) {
-    ModuleState& state = moduleState();
-    state.sourceName = source ? source : "";
-    state.destinationName = destination ? destination : "";
-    state.showErrors = showErrors;
-
-    if (state.sourceName.empty() || state.destinationName.empty()) {
-        reportError(messages::badName);
-        return 0;
-    }
-    if (!state.sourceFile.openForReading(*state.os, state.sourceName.c_str())) {
-        reportError(messages::cannotOpenSource);
-        return 0;
-    }
-    Destination written(state, placement);
-    written.target = state.destinationName;
-    if (!createDestination(state, written)) {
-        reportError(messages::cannotCreateDestination);
-        state.sourceFile.close();
-        return 0;
-    }
-    // Without memory to copy in, nothing can be copied: the header is the first
-    // part that cannot be.
-    container::CopyBuffer buffer;
-    if (!buffer.allocateFor(state.sourceFile.sizeAtOpen())) {
-        return failWithFilesOpen(state, messages::cannotCopyHeader);
-    }
-    container::ContainerCopy copy(state.sourceFile, &state.destinationFile, buffer, state.header);
-    if (!copy.copyHeader()) return failWithFilesOpen(state, messages::cannotCopyHeader);
-    if (!copy.copyAudioData() || !finishDestination(state, durability, written)) {
-        return failWithFilesOpen(state, messages::cannotCopyAudioData);
-    }
-    if (sourceStillNamed) *sourceStillNamed = state.sourceFile.isNamedBy(state.sourceName.c_str());
-    // A close can be where a write finally fails (network file systems): the copy
-    // is only a success when both closed cleanly.
-    const bool destinationClosed = state.destinationFile.close();
-    const bool sourceClosed = state.sourceFile.close();
-    if (!destinationClosed || !sourceClosed) {
-        reportError(messages::cannotCopyAudioData);
-        return 0;
-    }
-    return 1;
+Outcome copyContainer(const CopyRequest& request, CopyFiles& files, marlune_report& report, bool* sourceStillNamed) {
+    clear(report);
+    return CopyCall(request, files, report).run(sourceStillNamed);
 }
 
-void closeModuleFiles() {
-    ModuleState& state = moduleState();
-    state.sourceFile.close();
-    state.destinationFile.close();
+std::int32_t examineContainer(platform::Os& os, const char* path, marlune_report& report) {
+    clear(report);
+    platform::File file;
+    container::CopyBuffer buffer;
+    container::Header header{};
+    if (!path || !*path) {
+        report.status = MARLUNE_NO_SOURCE_NAME;
+    } else if (!file.openForReading(os, path)) {
+        report.status = sourceOpenStatus(file.error());
+        report.system_error = file.error();
+    } else if (report.source_bytes = file.sizeAtOpen(); !buffer.allocateFor(report.source_bytes)) {
+        report.status = MARLUNE_OUT_OF_MEMORY;
+    } else {
+        container::ContainerCopy judge(file, nullptr, buffer, header);
+        const bool headerWhole = judge.copyHeader();
+        const bool complete = headerWhole && judge.copyAudioData();
+        describe(judge.report(), header, headerWhole && !complete, report);
+        report.status = complete ? MARLUNE_OK : stageStatus(judge.report().finding, 0);
+        report.system_error = complete ? 0 : file.error();
+    }
+    return report.status;
 }
 
 }  // namespace marlune

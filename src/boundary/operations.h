@@ -1,9 +1,16 @@
-// What the two entry points do, once the caller holds the call lock.
+// The copy and the conversion behind every exported function, the original ones
+// and the interface for programs alike. Nothing here keeps state between calls:
+// the caller gives the files and the header buffer to work with.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "container/copy.h"
+#include "marlune.h"
+#include "platform/file.h"
+#include "platform/os.h"
 
 namespace marlune {
 
@@ -15,14 +22,53 @@ enum class Placement { inPlace, beside };
 // or the data and the name that leads to it.
 enum class Durability { asWritten, data, dataAndName };
 
-// The copy behind KVRBinfo: 1 when the whole container reached the destination, else 0.
+// How a call ended: its status, and whether it failed before the chunks (while the
+// header and preamble were copied) or after: the original functions' messages
+// tell the two apart.
+struct Outcome {
+    std::int32_t status = MARLUNE_OK;
+    bool beforeChunks = false;
+};
+
+struct CopyRequest {
+    CopyRequest(platform::Os& system, const char* from, const char* to) : os(system), source(from), destination(to) {}
+
+    platform::Os& os;
+    const char* source;
+    const char* destination;
+    Placement placement = Placement::beside;
+    Durability durability = Durability::asWritten;
+    bool replace = true;
+    // A source whose chunks are cut short is copied up to its last whole chunk.
+    bool salvage = false;
+    container::Progress progress;
+    // Told of a failure while the files are still open: the original functions
+    // show their message then.
+    void (*announce)(const Outcome& outcome) = nullptr;
+};
+
+// The files and header buffer a copy works with; closed again when it returns.
+struct CopyFiles {
+    platform::File& source;
+    platform::File& destination;
+    container::Header& header;
+};
+
+// Copies as `request` says and fills in `report` (all of it; its size is not read).
 // `sourceStillNamed`, when given, tells after a successful copy whether the source
 // path still named the file that was copied when the copy ended.
-std::int32_t copyContainer(const char* source, const char* destination, std::int32_t showErrors, Placement placement,
-                           Durability durability, bool* sourceStillNamed = nullptr);
+Outcome copyContainer(const CopyRequest& request, CopyFiles& files, marlune_report& report,
+                      bool* sourceStillNamed = nullptr);
 
-// The conversion behind IKVRBinfo: -1 when converted or nothing to do, else 0.
-std::int32_t convertFile(const std::int32_t* showErrorsIn, const char* path);
+// Judges the file at `path` as a copy would, writing nothing: MARLUNE_OK for a
+// complete container, else the status a copy would fail with.
+std::int32_t examineContainer(platform::Os& os, const char* path, marlune_report& report);
+
+// Converts `request.source` to its ".kv" name (`request.destination` is not read),
+// whatever the request's placement and durability: beside, with data and name on
+// stable storage before the source is removed. `codePage` is the paths' (0: none
+// with double-byte characters).
+Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, marlune_report& report);
 
 // The ".kv" name for `path`: the extension of its last component replaced, or
 // ".kv" appended. Double-byte characters of `codePage` are stepped over.
@@ -32,7 +78,8 @@ std::string destinationFor(std::string_view path, unsigned codePage);
 // same folder, unique to the call, never ending in ".kv".
 std::string partialNameFor(const std::string& target);
 
-// Closes whatever a call that was cut short left open.
-void closeModuleFiles();
+// The status's words, and the original functions' message for an outcome.
+const char* statusText(std::int32_t status);
+const char* legacyMessage(const Outcome& outcome);
 
 }  // namespace marlune

@@ -29,7 +29,8 @@ bool ContainerCopy::fail(Finding finding, std::uint64_t cutOffset, std::uint64_t
     }
     if (destination_) {
         if (whole_ == 0 && destination_->position() >= headerSize) whole_ = headerSize;
-        if (destination_->position() > whole_) destination_->truncate(whole_);
+        const bool cutBack = destination_->position() <= whole_ || destination_->truncate(whole_);
+        report_.bytesWritten = cutBack ? whole_ : destination_->position();
     }
     return false;
 }
@@ -45,7 +46,15 @@ bool ContainerCopy::fill() {
     if (got < 0) return fail(Finding::readFailed);
     end_ += static_cast<std::size_t>(got);
     sourceEnded_ = static_cast<std::size_t>(got) < wanted;
-    return true;
+    return tellProgress();
+}
+
+bool ContainerCopy::tellProgress() {
+    constexpr std::uint64_t interval = 1 << 20;
+    const std::uint64_t done = source_.position();
+    if (!progress_.report || (done - progressTold_ < interval && !sourceEnded_)) return true;
+    progressTold_ = done;
+    return progress_.report(done, source_.sizeAtOpen(), progress_.context) || fail(Finding::cancelled);
 }
 
 bool ContainerCopy::write(const std::uint8_t* bytes, std::size_t size) {
@@ -94,6 +103,7 @@ bool ContainerCopy::copyRestOfPreamble() {
         const std::int64_t copied = destination_->copyFrom(source_, length);
         if (copied < 0) return fail(Finding::writeFailed);
         length -= static_cast<std::uint64_t>(copied);
+        if (!tellProgress()) return false;
     }
     while (length > 0) {
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size));
@@ -128,7 +138,10 @@ bool ContainerCopy::copyAudioData() {
         if (sourceEnded_) {
             const std::size_t left = end_ - start_;
             if (source_.position() != source_.sizeAtOpen()) return fail(Finding::sourceChanged);
-            if (left == 0) return true;
+            if (left == 0) {
+                report_.bytesWritten = whole_;
+                return true;
+            }
             if (left < chunkHeaderSize) return fail(Finding::chunkHeaderCut, whole_, chunkHeaderSize, left);
             return fail(Finding::payloadCut, whole_ + chunkHeaderSize, span.unfinishedSize - chunkHeaderSize,
                         left - chunkHeaderSize);
@@ -137,22 +150,6 @@ bool ContainerCopy::copyAudioData() {
         if (end_ - start_ == buffer_.size) return fail(Finding::sourceChanged);
         if (!fill()) return false;
     }
-}
-
-Examination examine(platform::Os& os, const char* path) {
-    Examination examination;
-    platform::File file;
-    CopyBuffer buffer;
-    if (!file.openForReading(os, path)) {
-        examination.finding = Finding::cannotOpen;
-    } else if (examination.fileSize = file.sizeAtOpen(); !buffer.allocateFor(examination.fileSize)) {
-        examination.finding = Finding::noMemory;
-    } else {
-        ContainerCopy judge(file, nullptr, buffer, examination.header);
-        if (judge.copyHeader()) judge.copyAudioData();
-        static_cast<CopyReport&>(examination) = judge.report();
-    }
-    return examination;
 }
 
 }  // namespace marlune::container

@@ -1,7 +1,7 @@
 // The copy of a container from one open file to another, in the two stages the
-// entry points report on, and the examination of a file, which is the same copy
-// without a destination. Nothing is kept between calls: the caller gives the
-// files, the header buffer and the memory to work in.
+// entry points report on; without a destination, the examination of a file.
+// Nothing is kept between calls: the caller gives the files, the header buffer
+// and the memory to work in.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +26,13 @@ enum class Finding {
     chunkHeaderCut,         // the file ends 1 to 7 bytes into a chunk header
     payloadCut,             // the file ends inside a payload
     sourceChanged,          // the source was cut or extended while it was read
+    cancelled,              // the progress hook asked to stop
+};
+
+// Told how far a copy got, about every MiB and at its end; false stops the copy.
+struct Progress {
+    bool (*report)(std::uint64_t done, std::uint64_t total, void* context) = nullptr;
+    void* context = nullptr;
 };
 
 // What a copy saw of its source, as far as it got.
@@ -41,6 +48,8 @@ struct CopyReport {
     std::uint64_t cutOffset = 0;
     std::uint64_t expectedBytes = 0;
     std::uint64_t missingBytes = 0;
+    // What the destination holds of the copy: whole parts only, unless cutting back failed.
+    std::uint64_t bytesWritten = 0;
 };
 
 // One copy's memory: the source is read into it, the destination written from it.
@@ -68,8 +77,9 @@ struct CopyBuffer {
 class ContainerCopy {
 public:
     // Without a destination the source is only judged, as a copy would judge it.
-    ContainerCopy(platform::File& source, platform::File* destination, CopyBuffer& buffer, Header& header)
-        : source_(source), destination_(destination), buffer_(buffer), header_(header) {}
+    ContainerCopy(platform::File& source, platform::File* destination, CopyBuffer& buffer, Header& header,
+                  Progress progress = {})
+        : source_(source), destination_(destination), buffer_(buffer), header_(header), progress_(progress) {}
 
     // Reads and checks the header, then writes it and the preamble up to dataOffset.
     // On failure the destination holds nothing (not a container) or the header alone.
@@ -83,6 +93,7 @@ public:
 
 private:
     bool fill();
+    bool tellProgress();
     bool write(const std::uint8_t* bytes, std::size_t size);
     bool writeWhole(const std::uint8_t* bytes, std::size_t size);
     bool copyRestOfPreamble();
@@ -93,6 +104,8 @@ private:
     platform::File* destination_;
     CopyBuffer& buffer_;
     Header& header_;
+    Progress progress_;
+    std::uint64_t progressTold_ = 0;
     CopyReport report_;
     // buffer_[start_, end_) is read from the source and not yet written.
     std::size_t start_ = 0;
@@ -101,19 +114,5 @@ private:
     // Where the destination's last whole part ends, and where buffer_[start_] lies in the source.
     std::uint64_t whole_ = 0;
 };
-
-struct Examination : CopyReport {
-    std::uint64_t fileSize = 0;
-    // The header as read; only its first `headerBytes` bytes come from the file.
-    Header header{};
-};
-
-// Judges the file at `path` as a copy would, writing nothing (the command's `info`).
-Examination examine(platform::Os& os, const char* path);
-
-// True when the header was read whole with a container magic: its fields mean something.
-inline bool hasContainerHeader(const Examination& examination) {
-    return examination.headerBytes == headerSize && hasContainerMagic(examination.header);
-}
 
 }  // namespace marlune::container

@@ -28,9 +28,10 @@ public:
     // Creates `path` for writing that nobody else shares, failing when anything is
     // there already: it never follows a link or reuses a file.
     virtual bool createNew(const char* path, Handle& file) = 0;
-    // True when a new file may take the name `path`: it names nothing, or a regular
-    // file that is not `source` (and, on Windows, that nobody holds exclusively).
-    virtual bool canReplace(const char* path, Handle source) = 0;
+    // What `path` names now: nothing, a regular file, the open file `source` itself
+    // (under this or another name), or anything else (a folder, a device).
+    enum class Name { nothing, regularFile, source, other };
+    virtual Name inspect(const char* path, Handle source) = 0;
     // Gives the file `from` the name `to`, replacing what `to` named, in one step;
     // on Windows the move is through to the disk when it returns.
     virtual bool rename(const char* from, const char* to) = 0;
@@ -67,8 +68,11 @@ public:
     virtual void showMessage(const char* text) = 0;
 };
 
-// The operating system this library was built for.
+// The operating system this library was built for, taking paths in the system's
+// ANSI code page (on POSIX: bytes, as they are).
 Os& nativeOs();
+// The same, taking UTF-8 paths (on Windows, every name the system can hold).
+Os& unicodeOs();
 
 // The system's error code of this thread's last failed call (errno, GetLastError()),
 // and the means for a stand-in Os to set it.
@@ -76,6 +80,10 @@ int lastSystemError();
 void setLastSystemError(int code);
 // A call that was interrupted before it did anything and is simply made again.
 bool isInterruption(int code);
+// What an error code says, as far as the library tells errors apart; `badName`
+// is only ever a UTF-8 path that is no valid UTF-8.
+enum class ErrorKind { missing, denied, notAFile, badName, diskFull, other };
+ErrorKind kindOf(int code);
 
 // Called once at load: keeps the system's own error dialogs out of the host's way.
 void extendErrorMode();

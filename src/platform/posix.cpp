@@ -87,20 +87,14 @@ public:
         return true;
     }
 
-    bool canReplace(const char* path, Handle source) override {
+    Name inspect(const char* path, Handle source) override {
         struct stat named {};
-        if (::stat(path, &named) != 0) return errno == ENOENT;
+        if (::stat(path, &named) != 0) return errno == ENOENT ? Name::nothing : Name::other;
+        if (!S_ISREG(named.st_mode)) return Name::other;
         struct stat opened {};
-        if (!S_ISREG(named.st_mode)) {
-            errno = S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
-            return false;
-        }
-        if (fstat(fd(source), &opened) != 0) return false;
-        if (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
-            errno = EEXIST;
-            return false;
-        }
-        return true;
+        const bool isSource = source != noHandle && fstat(fd(source), &opened) == 0 && named.st_dev == opened.st_dev &&
+                              named.st_ino == opened.st_ino;
+        return isSource ? Name::source : Name::regularFile;
     }
 
     bool rename(const char* from, const char* to) override { return ::rename(from, to) == 0; }
@@ -208,6 +202,10 @@ Os& nativeOs() {
     return os;
 }
 
+Os& unicodeOs() {
+    return nativeOs();
+}
+
 int lastSystemError() {
     return errno;
 }
@@ -218,6 +216,31 @@ void setLastSystemError(int code) {
 
 bool isInterruption(int code) {
     return code == EINTR;
+}
+
+ErrorKind kindOf(int code) {
+    switch (code) {
+        // No file can have a name too long for the system.
+        case ENOENT:
+        case ENOTDIR:
+        case ENAMETOOLONG:
+            return ErrorKind::missing;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ErrorKind::denied;
+        case EISDIR:
+        case EINVAL:
+        case ENXIO:
+        case ENODEV:
+            return ErrorKind::notAFile;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return ErrorKind::diskFull;
+        default:
+            return ErrorKind::other;
+    }
 }
 
 void extendErrorMode() {}

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "platform/os.h"
 #include "platform/win32_message_box.h"
@@ -60,14 +61,49 @@ bool moveTo(HANDLE file, std::uint64_t offset) {
 
 MessageBoxFunction messageBox = MessageBoxA;
 
+// UTF-8 as the wide functions take it. A path too long for the plain form gets
+// the \\?\ prefix, which asks for the full path and turns off the 260-character
+// limit (and the system's own tidying of the path, hence the full path first).
+bool toWide(const char* path, std::wstring& wide) {
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0) return false;
+    wide.assign(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length);
+    wide.pop_back();
+    if (wide.size() < MAX_PATH - 12 || wide.rfind(LR"(\\?\)", 0) == 0) return true;
+    std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD got = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (got == 0 || got >= full.size()) return false;
+    full.resize(got);
+    wide = full.rfind(LR"(\\)", 0) == 0 ? LR"(\\?\UNC\)" + full.substr(2) : LR"(\\?\)" + full;
+    return true;
+}
+
+bool sameFile(HANDLE named, HANDLE opened) {
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    return GetFileInformationByHandle(named, &a) && GetFileInformationByHandle(opened, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Paths are in the ANSI code page, through the A functions, as the original
+// functions have always taken them; or UTF-8, through the wide ones.
 class WindowsOs final : public Os {
 public:
+    explicit WindowsOs(bool utf8) : utf8_(utf8) {}
+
     bool openForReading(const char* path, Handle& file, std::uint64_t& size) override {
         SECURITY_ATTRIBUTES attributes = inheritable();
         Handle opened = noHandle;
-        if (!keepIfOnDisk(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr),
+        if (!keepIfOnDisk(createFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, OPEN_EXISTING,
+                                     FILE_FLAG_SEQUENTIAL_SCAN),
                           opened)) {
+            // A folder cannot be opened this way: say what it is rather than "access denied".
+            const DWORD error = GetLastError();
+            const DWORD found = attributesOf(path);
+            SetLastError(found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) ? ERROR_DIRECTORY
+                                                                                                : error);
             return false;
         }
         LARGE_INTEGER fileSize{};
@@ -82,36 +118,45 @@ public:
     // CREATE_ALWAYS truncates anything. So `source` is not needed here.
     bool createForWriting(const char* path, Handle /*source*/, Handle& file) override {
         SECURITY_ATTRIBUTES attributes = inheritable();
-        return keepIfOnDisk(
-            CreateFileA(path, GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr), file);
+        return keepIfOnDisk(createFile(path, GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL),
+                            file);
     }
 
     bool createNew(const char* path, Handle& file) override {
         SECURITY_ATTRIBUTES attributes = inheritable();
-        return keepIfOnDisk(
-            CreateFileA(path, GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr), file);
+        return keepIfOnDisk(createFile(path, GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL), file);
     }
 
-    // The name may be replaced when it names nothing, or a file on disk that can be
-    // opened for exclusive writing: not while the source (or anyone) holds it.
-    bool canReplace(const char* path, Handle /*source*/) override {
-        const DWORD attributes = GetFileAttributesA(path);
-        if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            SetLastError(ERROR_DIRECTORY);
-            return false;
+    Name inspect(const char* path, Handle source) override {
+        const DWORD found = attributesOf(path);
+        if (found == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = GetLastError();
+            return error == ERROR_FILE_NOT_FOUND ? Name::nothing : Name::other;
         }
-        Handle probe = noHandle;
-        if (!keepIfOnDisk(CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-                          probe)) {
-            return false;
-        }
-        CloseHandle(nativeHandle(probe));
-        return true;
+        if (found & FILE_ATTRIBUTE_DIRECTORY) return Name::other;
+        HANDLE named = openAttributes(path);
+        if (named == INVALID_HANDLE_VALUE) return Name::other;
+        const bool onDisk = GetFileType(named) == FILE_TYPE_DISK;
+        const bool isSource = source != noHandle && sameFile(named, nativeHandle(source));
+        CloseHandle(named);
+        return !onDisk ? Name::other : isSource ? Name::source : Name::regularFile;
+    }
+
+    bool isSameFile(const char* path, Handle file) override {
+        HANDLE named = openAttributes(path);
+        if (named == INVALID_HANDLE_VALUE) return false;
+        const bool same = sameFile(named, nativeHandle(file));
+        CloseHandle(named);
+        return same;
     }
 
     bool rename(const char* from, const char* to) override {
-        return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+        if (!utf8_) return MoveFileExA(from, to, flags) != 0;
+        std::wstring wideFrom;
+        std::wstring wideTo;
+        return wideName(from, wideFrom) && wideName(to, wideTo) &&
+               MoveFileExW(wideFrom.c_str(), wideTo.c_str(), flags) != 0;
     }
 
     // The move is write-through: the folder needs nothing more.
@@ -137,16 +182,59 @@ public:
 
     bool close(Handle file) override { return CloseHandle(nativeHandle(file)) != 0; }
 
-    bool deleteFile(const char* path) override { return DeleteFileA(path) != 0; }
+    bool deleteFile(const char* path) override {
+        if (!utf8_) return DeleteFileA(path) != 0;
+        std::wstring wide;
+        return wideName(path, wide) && DeleteFileW(wide.c_str()) != 0;
+    }
 
     // Modal, without an owner window; returns once the user has dismissed it.
     void showMessage(const char* text) override { messageBox(nullptr, text, "Marlune", MB_OK | MB_ICONERROR); }
+
+private:
+    static bool wideName(const char* path, std::wstring& wide) {
+        try {
+            if (toWide(path, wide)) return true;
+        } catch (...) {  // no memory for the name
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
+
+    HANDLE createFile(const char* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* attributes, DWORD disposition,
+                      DWORD flags) const {
+        if (!utf8_) return CreateFileA(path, access, share, attributes, disposition, flags, nullptr);
+        std::wstring wide;
+        if (!wideName(path, wide)) return INVALID_HANDLE_VALUE;
+        return CreateFileW(wide.c_str(), access, share, attributes, disposition, flags, nullptr);
+    }
+
+    DWORD attributesOf(const char* path) const {
+        if (!utf8_) return GetFileAttributesA(path);
+        std::wstring wide;
+        return wideName(path, wide) ? GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
+    }
+
+    // A handle for asking what the file is, which any share mode allows.
+    HANDLE openAttributes(const char* path) const {
+        return createFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    }
+
+    bool utf8_;
 };
 
 }  // namespace
 
 Os& nativeOs() {
-    static WindowsOs os;
+    static WindowsOs os(false);
+    return os;
+}
+
+Os& unicodeOs() {
+    static WindowsOs os(true);
     return os;
 }
 
@@ -161,6 +249,34 @@ void setLastSystemError(int code) {
 // Windows file calls are not interrupted: they finish or fail.
 bool isInterruption(int /*code*/) {
     return false;
+}
+
+ErrorKind kindOf(int code) {
+    switch (static_cast<DWORD>(code)) {
+        // No file can have a name the system does not take.
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ErrorKind::missing;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_WRITE_PROTECT:
+            return ErrorKind::denied;
+        case ERROR_DIRECTORY:
+        case ERROR_INVALID_HANDLE:
+            return ErrorKind::notAFile;
+        // A UTF-8 path that is no valid UTF-8.
+        case ERROR_NO_UNICODE_TRANSLATION:
+            return ErrorKind::badName;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ErrorKind::diskFull;
+        default:
+            return ErrorKind::other;
+    }
 }
 
 MessageBoxFunction replaceMessageBox(MessageBoxFunction replacement) {

@@ -186,11 +186,12 @@ bool CrashOs::createNew(const char* path, platform::Handle& file) {
     return done("createNew", true);
 }
 
-bool CrashOs::canReplace(const char* path, platform::Handle source) {
+platform::Os::Name CrashOs::inspect(const char* path, platform::Handle source) {
     const std::optional<Inode> existing = named(path);
     const auto opened = open_.find(source);
-    if (existing && opened != open_.end() && opened->second.inode == *existing) return done("canReplace", fail());
-    return done("canReplace", true);
+    if (!existing) return done("inspect", Name::nothing);
+    return done("inspect",
+                opened != open_.end() && opened->second.inode == *existing ? Name::source : Name::regularFile);
 }
 
 bool CrashOs::rename(const char* from, const char* to) {

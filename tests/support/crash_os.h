@@ -61,7 +61,7 @@ public:
     bool openForReading(const char* path, platform::Handle& file, std::uint64_t& size) override;
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
     bool createNew(const char* path, platform::Handle& file) override;
-    bool canReplace(const char* path, platform::Handle source) override;
+    Name inspect(const char* path, platform::Handle source) override;
     bool rename(const char* from, const char* to) override;
     bool syncFolderOf(const char* path) override;
     std::string followLinks(const char* path) override;

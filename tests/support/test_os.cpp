@@ -63,7 +63,7 @@ bool TestOs::fails(Call call) {
 bool TestOs::openForReading(const char* path, platform::Handle& file, std::uint64_t& size) {
     if (fails(Call::openForReading)) return false;
     if (!native_.openForReading(path, file, size)) return false;
-    const Recording recording;
+    const Recording bookkeeping;
     open_.insert(file);
     return true;
 }
@@ -71,7 +71,7 @@ bool TestOs::openForReading(const char* path, platform::Handle& file, std::uint6
 bool TestOs::createForWriting(const char* path, platform::Handle source, platform::Handle& file) {
     if (fails(Call::createForWriting)) return false;
     if (!native_.createForWriting(path, source, file)) return false;
-    const Recording recording;
+    const Recording bookkeeping;
     open_.insert(file);
     return true;
 }
@@ -143,13 +143,13 @@ std::int64_t TestOs::copyRange(platform::Handle source, platform::Handle destina
 
 bool TestOs::createNew(const char* path, platform::Handle& file) {
     if (fails(Call::createNew) || !native_.createNew(path, file)) return false;
-    const Recording recording;
+    const Recording bookkeeping;
     open_.insert(file);
     return true;
 }
 
-bool TestOs::canReplace(const char* path, platform::Handle source) {
-    return !fails(Call::canReplace) && native_.canReplace(path, source);
+platform::Os::Name TestOs::inspect(const char* path, platform::Handle source) {
+    return fails(Call::inspect) ? Name::other : native_.inspect(path, source);
 }
 
 bool TestOs::rename(const char* from, const char* to) {
@@ -162,7 +162,7 @@ bool TestOs::syncFolderOf(const char* path) {
 
 void TestOs::showMessage(const char* text) {
     {
-        const Recording recording;
+        const Recording bookkeeping;
         messages.emplace_back(text);
         openFilesAtMessage.push_back(open_.size());
     }

@@ -26,7 +26,7 @@ enum class Call {
     isSameFile,  // an error: the path names another file
     copyRange,
     createNew,
-    canReplace,  // an error: the name cannot be replaced
+    inspect,  // an error: the name holds something that is no file
     rename,
     syncFolder,
     count
@@ -95,7 +95,7 @@ public:
     bool isSameFile(const char* path, platform::Handle file) override;
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
     bool createNew(const char* path, platform::Handle& file) override;
-    bool canReplace(const char* path, platform::Handle source) override;
+    Name inspect(const char* path, platform::Handle source) override;
     bool rename(const char* from, const char* to) override;
     bool syncFolderOf(const char* path) override;
     std::string followLinks(const char* path) override { return native_.followLinks(path); }

@@ -1,0 +1,170 @@
+// The interface for programs: UTF-8 (or, on Windows, UTF-16) paths, a status and
+// a report for every call, nothing shown to the user and nothing shared, so that
+// any number of calls may run at once.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "boundary/operations.h"
+#include "marlune.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace marlune {
+namespace {
+
+// What one call works with: its own.
+struct CallFiles {
+    platform::File source;
+    platform::File destination;
+    container::Header header{};
+    CopyFiles files{source, destination, header};
+};
+
+// The caller's options as far as its `size` says; the rest, and a null pointer,
+// take the defaults. Values no option has count as the safest one.
+marlune_options settingsFrom(const marlune_options* options) {
+    marlune_options settings{};
+    settings.size = sizeof settings;
+    settings.replace = 1;
+    settings.placement = MARLUNE_BESIDE;
+    settings.durability = MARLUNE_DURABLE_NONE;
+    if (options && options->size > sizeof options->size) {
+        std::memcpy(&settings, options, std::min<std::size_t>(options->size, sizeof settings));
+        settings.size = sizeof settings;
+    }
+    return settings;
+}
+
+bool tellCaller(std::uint64_t done, std::uint64_t total, void* context) {
+    const auto* settings = static_cast<const marlune_options*>(context);
+    return settings->progress(done, total, settings->progress_context) == 0;
+}
+
+CopyRequest requestFrom(const marlune_options& settings, const char* source, const char* destination) {
+    CopyRequest request{platform::unicodeOs(), source, destination};
+    request.replace = settings.replace != 0;
+    request.salvage = settings.salvage != 0;
+    request.placement = settings.placement == MARLUNE_IN_PLACE ? Placement::inPlace : Placement::beside;
+    request.durability = settings.durability == MARLUNE_DURABLE_NONE   ? Durability::asWritten
+                         : settings.durability == MARLUNE_DURABLE_DATA ? Durability::data
+                                                                       : Durability::dataAndName;
+    if (settings.progress) request.progress = container::Progress{tellCaller, const_cast<marlune_options*>(&settings)};
+    return request;
+}
+
+// Runs `work` on a report of the full size, and hands the caller as much of it as
+// its `size` asks for. Nothing is thrown past the boundary.
+template <typename Work>
+std::int32_t reported(marlune_report* caller, Work work) {
+    marlune_report report{};
+    report.size = sizeof report;
+    try {
+        report.status = work(report);
+    } catch (...) {  // no memory for a path or a name
+        report = marlune_report{};
+        report.size = sizeof report;
+        report.status = MARLUNE_OUT_OF_MEMORY;
+    }
+    if (caller && caller->size >= 8) {
+        const std::uint32_t size = caller->size;
+        std::memcpy(caller, &report, std::min<std::size_t>(size, sizeof report));
+        caller->size = size;
+    }
+    return report.status;
+}
+
+std::int32_t copy(const char* source, const char* destination, const marlune_options* options, marlune_report& report) {
+    const marlune_options settings = settingsFrom(options);
+    CallFiles call;
+    return copyContainer(requestFrom(settings, source, destination), call.files, report).status;
+}
+
+// UTF-8 has no double-byte code page for the name's derivation to step over.
+std::int32_t convert(const char* path, const marlune_options* options, marlune_report& report) {
+    const marlune_options settings = settingsFrom(options);
+    CallFiles call;
+    return convertFile(requestFrom(settings, path, nullptr), 0, call.files, report).status;
+}
+
+#ifdef _WIN32
+// A UTF-16 path as UTF-8; false when it is no valid UTF-16. Null stays null.
+bool toUtf8(const wchar_t* path, std::string& utf8, const char*& named) {
+    named = nullptr;
+    if (!path) return true;
+    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return false;
+    utf8.assign(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path, -1, utf8.data(), length, nullptr, nullptr);
+    utf8.pop_back();
+    named = utf8.c_str();
+    return true;
+}
+#endif
+
+}  // namespace
+}  // namespace marlune
+
+using marlune::reported;
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy(const char* source, const char* destination,
+                                                         const marlune_options* options, marlune_report* report) {
+    return reported(report,
+                    [&](marlune_report& filled) { return marlune::copy(source, destination, options, filled); });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_convert(const char* path, const marlune_options* options,
+                                                            marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) { return marlune::convert(path, options, filled); });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine(const char* path, marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        return marlune::examineContainer(marlune::platform::unicodeOs(), path, filled);
+    });
+}
+
+extern "C" MARLUNE_API const char* MARLUNE_CALL marlune_status_text(int32_t status) {
+    return marlune::statusText(status);
+}
+
+extern "C" MARLUNE_API const char* MARLUNE_CALL marlune_version(void) {
+    return MARLUNE_VERSION_TEXT;
+}
+
+#ifdef _WIN32
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_w(const wchar_t* source, const wchar_t* destination,
+                                                           const marlune_options* options, marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        std::string from;
+        std::string to;
+        const char* source8 = nullptr;
+        const char* destination8 = nullptr;
+        if (!marlune::toUtf8(source, from, source8) || !marlune::toUtf8(destination, to, destination8)) {
+            return MARLUNE_BAD_NAME;
+        }
+        return marlune::copy(source8, destination8, options, filled);
+    });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_convert_w(const wchar_t* path, const marlune_options* options,
+                                                              marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        std::string name;
+        const char* path8 = nullptr;
+        if (!marlune::toUtf8(path, name, path8)) return MARLUNE_BAD_NAME;
+        return marlune::convert(path8, options, filled);
+    });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine_w(const wchar_t* path, marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        std::string name;
+        const char* path8 = nullptr;
+        if (!marlune::toUtf8(path, name, path8)) return MARLUNE_BAD_NAME;
+        return marlune::examineContainer(marlune::platform::unicodeOs(), path8, filled);
+    });
+}
+#endif
