@@ -45,3 +45,12 @@ apt-get install -y wine wine32:i386 wine64
 # Only qemu itself from backports: "-t bookworm-backports" would raise its dependencies too
 # (libsystemd0, libudev1), and the i386 libraries Wine needs could then no longer match them.
 apt-get install -y qemu-user-static/bookworm-backports
+
+# --- The host tests (scripts/test.d/55-hosts.sh) ------------------------------
+# Mono, Free Pascal (with its source: the Windows units are compiled from it)
+# and Node.js run docs/hosts.md. Whatever node is already there is used (koffi
+# wants Node 18 or later); a machine without one gets Debian's.
+apt-get install -y --no-install-recommends mono-mcs mono-runtime fp-compiler fp-units-rtl fpc-source
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  apt-get install -y --no-install-recommends nodejs npm
+fi
