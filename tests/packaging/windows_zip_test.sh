@@ -37,8 +37,11 @@ file "$work/zip/x86/Marlune.dll" | grep -q "PE32 executable (DLL).*Intel 80386" 
 file "$work/zip/x64/Marlune.dll" | grep -q "PE32+ executable (DLL).*x86-64" || fail "x64 DLL is no x86-64 DLL"
 for arch in x86 x64; do
   objdump=$([ $arch = x86 ] && echo i686 || echo x86_64)-w64-mingw32-objdump
-  exports=$($objdump -p "$work/zip/$arch/Marlune.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o '\[ *[0-9]*\] [A-Za-z]*' | tr -s ' ' | sort)
-  [ "$exports" = "$(printf '[ 0] KVRBinfo\n[ 1] IKVRBinfo' | sort)" ] || fail "$arch exports: $exports"
+  exports=$($objdump -p "$work/zip/$arch/Marlune.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o '\[ *[0-9]*\] [A-Za-z_]*' | tr -s ' ' | sort)
+  expected=$(printf '%s\n' '[ 0] KVRBinfo' '[ 1] IKVRBinfo' '[ 2] marlune_copy' '[ 3] marlune_convert' \
+    '[ 4] marlune_examine' '[ 5] marlune_status_text' '[ 6] marlune_version' '[ 7] marlune_copy_w' \
+    '[ 8] marlune_convert_w' '[ 9] marlune_examine_w' | sort)
+  [ "$exports" = "$expected" ] || fail "$arch exports: $exports"
 done
 echo "contents: the ten expected files; the DLLs are the ones built"
 
