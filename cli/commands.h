@@ -1,9 +1,10 @@
-// The three commands. Each returns the process's exit status.
+// The four commands. Each returns the process's exit status.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "files.h"
 
 namespace marlune::cli {
 
@@ -11,17 +12,29 @@ inline constexpr int exitSuccess = 0;
 inline constexpr int exitFailure = 1;
 inline constexpr int exitUsage = 2;
 
-struct Reporting {
-    bool reasons;  // a failure's line says why (not with -q, unless --show-errors)
+struct Settings {
+    std::vector<std::string> operands;
+    unsigned workers = 1;
+    bool json = false;
+    bool quiet = false;    // a failure's line says only that it failed
+    bool verbose = false;  // convert: a line for every file
+    bool dryRun = false;   // convert: judge, write nothing
+    bool force = false;    // convert: an existing .kv may be replaced
+    bool inPlace = false;  // copy: write into DESTINATION itself, as KVRBinfo does
+    bool progress = false;
 };
 
-// One copy in place, as KVRBinfo makes it.
-int copyCommand(const std::string& source, const std::string& destination, const Reporting& reporting);
+// One copy, written beside DESTINATION and moved into place once complete
+// (or in place, with inPlace).
+int copyCommand(const Settings& settings);
 
-// Converts each file in turn, as IKVRBinfo does, going on after a failure.
-int convertCommand(const std::vector<std::string>& files, const Reporting& reporting);
+// A copy that keeps every whole chunk of a container cut short.
+int salvageCommand(const Settings& settings);
 
-// Judges each file as the copy would, without changing it.
-int infoCommand(const std::vector<std::string>& files, bool json);
+// Converts every file of the list, as IKVRBinfo does, going on after a failure.
+int convertCommand(const FileList& list, const Settings& settings);
+
+// Judges every file of the list as the copy would, without changing it.
+int infoCommand(const FileList& list, const Settings& settings);
 
 }  // namespace marlune::cli

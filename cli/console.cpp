@@ -1,8 +1,13 @@
 #include "console.h"
 
 #ifdef _WIN32
-#include <io.h>
+// windows.h first: shellapi.h builds on it.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
+#include <fcntl.h>
+#include <io.h>
 #else
 #include <unistd.h>
 #endif
@@ -11,21 +16,55 @@ namespace marlune::cli {
 
 #ifdef _WIN32
 
+namespace {
+
+std::string utf8Of(const wchar_t* text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return {};
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
+    utf8.pop_back();
+    return utf8;
+}
+
+std::wstring wideOf(const std::string& text) {
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (count <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(count), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), count);
+    wide.pop_back();
+    return wide;
+}
+
+}  // namespace
+
 bool isTerminal(std::FILE* stream) {
     return _isatty(_fileno(stream)) != 0;
 }
 
-std::string libraryPath(const std::string& argument) {
-    const int wide = MultiByteToWideChar(CP_ACP, 0, argument.c_str(), -1, nullptr, 0);
-    if (wide <= 0) return argument;
-    std::wstring text(static_cast<std::size_t>(wide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, argument.c_str(), -1, text.data(), wide);
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return argument;
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, utf8.data(), bytes, nullptr, nullptr);
-    utf8.pop_back();
-    return utf8;
+std::vector<std::string> commandLine(int, char**) {
+    int count = 0;
+    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 0; words && i < count; ++i) arguments.push_back(utf8Of(words[i]));
+    LocalFree(words);
+    return arguments;
+}
+
+Utf8Console::Utf8Console() : previous_(GetConsoleOutputCP()) {
+    if (previous_ != 0) SetConsoleOutputCP(CP_UTF8);
+}
+
+Utf8Console::~Utf8Console() {
+    if (previous_ != 0) SetConsoleOutputCP(previous_);
+}
+
+std::FILE* openForReading(const std::string& path) {
+    if (path == "-") {
+        _setmode(_fileno(stdin), _O_BINARY);
+        return stdin;
+    }
+    return _wfopen(wideOf(path).c_str(), L"rb");
 }
 
 #else
@@ -34,8 +73,15 @@ bool isTerminal(std::FILE* stream) {
     return isatty(fileno(stream)) != 0;
 }
 
-std::string libraryPath(const std::string& argument) {
-    return argument;
+std::vector<std::string> commandLine(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+Utf8Console::Utf8Console() = default;
+Utf8Console::~Utf8Console() = default;
+
+std::FILE* openForReading(const std::string& path) {
+    return path == "-" ? stdin : std::fopen(path.c_str(), "rb");
 }
 
 #endif

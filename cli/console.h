@@ -4,13 +4,29 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace marlune::cli {
 
 bool isTerminal(std::FILE* stream);
 
-// A name from the command line as the library takes it: UTF-8. On POSIX the
-// bytes stay as they are; on Windows they are in the ANSI code page.
-std::string libraryPath(const std::string& argument);
+// The command line as UTF-8, as the library takes paths. On POSIX the bytes
+// stay as they are; on Windows it is read as UTF-16, whatever the code page.
+std::vector<std::string> commandLine(int argc, char** argv);
+
+// While it lives, a Windows console shows the UTF-8 the command writes.
+class Utf8Console {
+public:
+    Utf8Console();
+    ~Utf8Console();
+    Utf8Console(const Utf8Console&) = delete;
+    Utf8Console& operator=(const Utf8Console&) = delete;
+
+private:
+    unsigned previous_ = 0;
+};
+
+// Opens a UTF-8 named file for reading in binary mode; "-" is standard input.
+std::FILE* openForReading(const std::string& path);
 
 }  // namespace marlune::cli

@@ -1,109 +1,175 @@
-// copy and convert: calls of the library's interface for programs, as any host
-// makes them.
-#include <algorithm>
-#include <cstdio>
+// copy, salvage and convert: calls of the library's interface for programs, as
+// any host makes them.
 #include <string>
 
+#include "batch.h"
 #include "commands.h"
-#include "console.h"
 #include "marlune.h"
 
 namespace marlune::cli {
 namespace {
 
-// Fewer files than this go by too fast for a progress line to be worth its flicker.
-constexpr std::size_t progressFromFiles = 6;
-// Kept within a classic 80-column terminal so that "\r" can always take it back.
-constexpr std::size_t progressWidth = 79;
+constexpr const char* partialSuffix = ".marlune-partial";
 
-// One line on standard error, rewritten in place for each file.
-class ProgressLine {
-public:
-    explicit ProgressLine(bool shown) : shown_(shown) {}
-    ~ProgressLine() { clear(); }
-    ProgressLine(const ProgressLine&) = delete;
-    ProgressLine& operator=(const ProgressLine&) = delete;
-
-    void show(std::size_t done, std::size_t total, const std::string& file) {
-        if (!shown_) return;
-        std::string line = "converting " + std::to_string(done + 1) + "/" + std::to_string(total) + ": ";
-        const std::size_t room = progressWidth - std::min(line.size(), progressWidth);
-        line += file.size() <= room ? file : "..." + file.substr(file.size() - (room > 3 ? room - 3 : 0));
-        clear();
-        std::fputs(line.c_str(), stderr);
-        std::fflush(stderr);
-        width_ = line.size();
-    }
-
-    void clear() {
-        if (width_ == 0) return;
-        std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
-        std::fflush(stderr);
-        width_ = 0;
-    }
-
-private:
-    bool shown_;
-    std::size_t width_ = 0;
-};
-
-marlune_report emptyReport() {
-    marlune_report report{};
-    report.size = sizeof report;
-    return report;
+FileResult judged(std::int32_t status, const marlune_report& report) {
+    FileResult result;
+    result.hasStatus = true;
+    result.status = status;
+    result.report = report;
+    result.reason = reasonOf(status, report);
+    return result;
 }
 
-// The library's words for the status, with where a piece is cut short.
-std::string reason(std::int32_t status, const marlune_report& report) {
-    std::string text = marlune_status_text(status);
-    if (status >= MARLUNE_HEADER_CUT && status <= MARLUNE_PAYLOAD_CUT && status != MARLUNE_DATA_OFFSET_BELOW_HEADER) {
-        text += " (at offset " + std::to_string(report.cut_offset) + ", " + std::to_string(report.cut_missing) +
-                " of " + std::to_string(report.cut_size) + " bytes missing)";
+FileList single(const std::string& source) {
+    FileList list;
+    list.files.push_back(source);
+    return list;
+}
+
+BatchSettings batchSettings(const char* command, const Settings& settings) {
+    BatchSettings batch;
+    batch.command = command;
+    batch.workers = settings.workers;
+    batch.json = settings.json;
+    batch.verbose = settings.verbose;
+    batch.quiet = settings.quiet;
+    batch.dryRun = settings.dryRun;
+    batch.progress = settings.progress;
+    return batch;
+}
+
+bool sourceUnusable(std::int32_t status) {
+    return status >= MARLUNE_NO_SOURCE_NAME && status <= MARLUNE_SOURCE_NOT_A_FILE;
+}
+
+// What a conversion would do, judged without writing: the order of the checks
+// is the library's (the source is opened, then the .kv name looked at, then the
+// container read).
+FileResult wouldConvert(const std::string& file, const std::string& destination, bool force) {
+    marlune_report report = emptyReport();
+    const std::int32_t status = marlune_examine(file.c_str(), &report);
+    if (!sourceUnusable(status) && !force && fileExists(destination)) {
+        FileResult result = judged(MARLUNE_DESTINATION_EXISTS, report);
+        result.outcome = Outcome::kept;
+        return result;
     }
-    return text;
+    FileResult result = judged(status, report);
+    result.outcome = status == MARLUNE_OK                ? Outcome::wouldConvert
+                     : status == MARLUNE_NOT_A_CONTAINER ? Outcome::skipped
+                                                         : Outcome::failed;
+    return result;
+}
+
+FileResult convertOne(const std::string& file, JobProgress& progress, const Settings& settings) {
+    if (endsWith(file, partialSuffix)) {
+        // A conversion's own unfinished file: converting it would make a ".kv" of half a recording.
+        FileResult result;
+        result.outcome = Outcome::skipped;
+        result.reason = "a partial file left by a conversion that stopped; the recording is whole at its own name";
+        return result;
+    }
+    const bool converted = endsWith(file, ".kv");
+    const std::string destination = converted ? std::string() : convertedName(file);
+    FileResult result;
+    if (settings.dryRun && converted) {
+        result = judged(MARLUNE_ALREADY_CONVERTED, emptyReport());
+    } else if (settings.dryRun) {
+        result = wouldConvert(file, destination, settings.force);
+    } else {
+        marlune_options options = progress.options();
+        options.replace = settings.force ? 1 : 0;
+        marlune_report report = emptyReport();
+        result = judged(marlune_convert(file.c_str(), &options, &report), report);
+        switch (result.status) {
+            case MARLUNE_OK:
+                result.outcome = Outcome::converted;
+                if (report.system_error != 0) {
+                    result.reason +=
+                        "; removing the source failed (system error " + std::to_string(report.system_error) + ")";
+                }
+                break;
+            case MARLUNE_ALREADY_CONVERTED:
+                result.outcome = Outcome::alreadyKv;
+                break;
+            case MARLUNE_NOT_A_CONTAINER:
+                result.outcome = Outcome::skipped;
+                break;
+            case MARLUNE_DESTINATION_EXISTS:
+                result.outcome = Outcome::kept;
+                break;
+            default:
+                result.outcome = Outcome::failed;
+                break;
+        }
+    }
+    if (result.status == MARLUNE_ALREADY_CONVERTED) result.outcome = Outcome::alreadyKv;
+    if (result.outcome == Outcome::skipped) result.reason = "not a container";
+    result.destination = destination;
+    return result;
+}
+
+std::string salvageText(const std::string& source, const std::string& destination, const FileResult& result) {
+    const marlune_report& report = result.report;
+    if (result.status == MARLUNE_OK) {
+        return source + ": complete container, copied as it is to " + destination + "\n";
+    }
+    const std::uint64_t lost = report.source_bytes - report.bytes_written;
+    const std::string piece = report.cut_offset == report.bytes_written ? "the header" : "the payload";
+    return source + ": salvaged to " + destination + ": " + std::to_string(report.chunks) + " whole chunks kept, " +
+           std::to_string(report.bytes_written) + " bytes\n  lost: " + piece + " of chunk " +
+           std::to_string(report.chunk_number) + " at offset " + std::to_string(report.cut_offset) + " is cut short, " +
+           std::to_string(report.cut_missing) + " of its " + std::to_string(report.cut_size) + " bytes missing; the " +
+           std::to_string(lost) + " bytes from offset " + std::to_string(report.bytes_written) + " on are not in " +
+           destination + "\n";
 }
 
 }  // namespace
 
-int copyCommand(const std::string& source, const std::string& destination, const Reporting& reporting) {
-    marlune_options options{};
-    options.size = sizeof options;
-    options.replace = 1;
-    options.placement = MARLUNE_IN_PLACE;
-    marlune_report report = emptyReport();
-    const std::int32_t status =
-        marlune_copy(libraryPath(source).c_str(), libraryPath(destination).c_str(), &options, &report);
-    if (status == MARLUNE_OK) return exitSuccess;
-    if (reporting.reasons) std::fprintf(stderr, "marlune: %s: %s\n", source.c_str(), reason(status, report).c_str());
-    return exitFailure;
+int copyCommand(const Settings& settings) {
+    const std::string& destination = settings.operands[1];
+    BatchSettings batch = batchSettings("copy", settings);
+    batch.summaryText = false;
+    return runBatch(single(settings.operands[0]), batch, [&](const std::string& source, JobProgress& progress) {
+        marlune_options options = progress.options();
+        options.placement = settings.inPlace ? MARLUNE_IN_PLACE : MARLUNE_BESIDE;
+        marlune_report report = emptyReport();
+        FileResult result = judged(marlune_copy(source.c_str(), destination.c_str(), &options, &report), report);
+        result.outcome = result.status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
+        result.destination = destination;
+        return result;
+    });
 }
 
-int convertCommand(const std::vector<std::string>& files, const Reporting& reporting) {
-    ProgressLine progress(files.size() >= progressFromFiles && isTerminal(stderr));
-    std::size_t converted = 0;
-    std::size_t alreadyConverted = 0;
-    std::size_t failed = 0;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const std::string& file = files[i];
-        progress.show(i, files.size(), file);
+int salvageCommand(const Settings& settings) {
+    const std::string& destination = settings.operands[1];
+    BatchSettings batch = batchSettings("salvage", settings);
+    batch.summaryText = false;
+    return runBatch(single(settings.operands[0]), batch, [&](const std::string& source, JobProgress& progress) {
+        marlune_options options = progress.options();
+        options.salvage = 1;
         marlune_report report = emptyReport();
-        const std::int32_t status = marlune_convert(libraryPath(file).c_str(), nullptr, &report);
-        if (status == MARLUNE_OK) {
-            ++converted;
-        } else if (status == MARLUNE_ALREADY_CONVERTED) {
-            ++alreadyConverted;
+        FileResult result = judged(marlune_copy(source.c_str(), destination.c_str(), &options, &report), report);
+        result.destination = destination;
+        if (result.status == MARLUNE_OK || result.status == MARLUNE_SALVAGED) {
+            result.outcome = result.status == MARLUNE_OK ? Outcome::copied : Outcome::salvaged;
+            result.text = salvageText(source, destination, result);
+            const bool cut = result.status == MARLUNE_SALVAGED;
+            result.json = ", \"chunksKept\": " + std::to_string(report.chunks) +
+                          ", \"lostFromOffset\": " + (cut ? std::to_string(report.bytes_written) : "null") +
+                          ", \"lostBytes\": " + std::to_string(cut ? report.source_bytes - report.bytes_written : 0);
         } else {
-            ++failed;
-            progress.clear();
-            const std::string why = reporting.reasons ? reason(status, report) : "not converted";
-            std::fprintf(stderr, "marlune: %s: %s\n", file.c_str(), why.c_str());
+            result.outcome = Outcome::failed;
+            const bool cannot = result.status >= MARLUNE_NOT_A_CONTAINER && result.status <= MARLUNE_PREAMBLE_CUT;
+            result.reason = (cannot ? "cannot be salvaged: " : "salvage failed: ") + result.reason;
         }
-    }
-    progress.clear();
-    const std::string summary = std::to_string(converted) + " converted, " + std::to_string(alreadyConverted) +
-                                " left alone (already .kv), " + std::to_string(failed) + " failed\n";
-    std::fputs(summary.c_str(), stdout);
-    return failed == 0 ? exitSuccess : exitFailure;
+        return result;
+    });
+}
+
+int convertCommand(const FileList& list, const Settings& settings) {
+    return runBatch(list, batchSettings("convert", settings), [&](const std::string& file, JobProgress& progress) {
+        return convertOne(file, progress, settings);
+    });
 }
 
 }  // namespace marlune::cli

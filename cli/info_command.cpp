@@ -7,8 +7,8 @@
 #include <string>
 #include <system_error>
 
+#include "batch.h"
 #include "commands.h"
-#include "console.h"
 #include "marlune.h"
 
 namespace marlune::cli {
@@ -32,6 +32,7 @@ enum class Finding {
 };
 
 struct Examination {
+    std::int32_t status;
     Finding finding;
     marlune_report report;
 };
@@ -68,7 +69,8 @@ Finding findingOf(std::int32_t status) {
 Examination examine(const std::string& path) {
     Examination examination{};
     examination.report.size = sizeof examination.report;
-    examination.finding = findingOf(marlune_examine(libraryPath(path).c_str(), &examination.report));
+    examination.status = marlune_examine(path.c_str(), &examination.report);
+    examination.finding = findingOf(examination.status);
     return examination;
 }
 
@@ -203,7 +205,7 @@ std::string modeText(const Examination& examination) {
     return isFixedLength(examination) ? "fixed" : "per-chunk";
 }
 
-void printText(const Examination& examination, const std::string& path) {
+std::string textOf(const Examination& examination, const std::string& path) {
     std::string out = path + ": " + verdict(examination, path) + "\n";
     const auto field = [&out](const char* name, const std::string& value) {
         out += "  ";
@@ -236,48 +238,7 @@ void printText(const Examination& examination, const std::string& path) {
                                                     " not 330; a copy sets them to 330");
         }
     }
-    std::fputs(out.c_str(), stdout);
-}
-
-// A JSON string: escaped, and with bytes that are not UTF-8 replaced by U+FFFD.
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x80) {
-            if (byte == '"' || byte == '\\') {
-                out += '\\';
-                out += static_cast<char>(byte);
-            } else if (byte < 0x20) {
-                out += "\\u00";
-                out += hexDigit(byte >> 4u);
-                out += hexDigit(byte);
-            } else {
-                out += static_cast<char>(byte);
-            }
-            ++i;
-            continue;
-        }
-        // Sequence length and the smallest value it may carry (no overlong forms).
-        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 0;
-        std::uint32_t value = length == 4 ? byte & 0x07u : length == 3 ? byte & 0x0Fu : byte & 0x1Fu;
-        bool valid = length != 0 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            value = (value << 6) | (next & 0x3Fu);
-        }
-        const std::uint32_t smallest = length == 4 ? 0x10000 : length == 3 ? 0x800 : 0x80;
-        valid = valid && value >= smallest && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF);
-        if (valid) {
-            out.append(text, i, length);
-            i += length;
-        } else {
-            out += "\\ufffd";
-            ++i;
-        }
-    }
-    return out + "\"";
+    return out;
 }
 
 std::string jsonNumberOrNull(bool known, std::uint64_t value) {
@@ -291,8 +252,7 @@ std::string jsonObject(const Examination& examination, const std::string& path) 
     const marlune_report& report = examination.report;
     const bool magicRead = opened && report.header_bytes >= magicSize;
 
-    std::string out = "{\"file\": " + jsonString(path);
-    out += ", \"complete\": " + std::string(examination.finding == Finding::complete ? "true" : "false");
+    std::string out = ", \"complete\": " + std::string(examination.finding == Finding::complete ? "true" : "false");
     out += ", \"size\": " + jsonNumberOrNull(opened, report.source_bytes);
     out += ", \"magic\": " + (magicRead ? jsonString(magicText(examination)) : "null");
     out += ", \"magicHex\": " + (magicRead ? jsonString(magicHex(examination)) : "null");
@@ -318,29 +278,32 @@ std::string jsonObject(const Examination& examination, const std::string& path) 
     } else {
         out += "null";
     }
-    return out + "}";
+    return out;
 }
 
 }  // namespace
 
-int infoCommand(const std::vector<std::string>& files, bool json) {
-    bool allComplete = true;
-    const bool array = json && files.size() > 1;
-    if (array) std::fputs("[\n", stdout);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const Examination examination = examine(files[i]);
-        allComplete = allComplete && examination.finding == Finding::complete;
-        if (json) {
-            const std::string line = (array ? "  " : "") + jsonObject(examination, files[i]) +
-                                     (array && i + 1 < files.size() ? ",\n" : "\n");
-            std::fputs(line.c_str(), stdout);
-        } else {
-            if (i > 0) std::fputs("\n", stdout);
-            printText(examination, files[i]);
-        }
-    }
-    if (array) std::fputs("]\n", stdout);
-    return allComplete ? exitSuccess : exitFailure;
+int infoCommand(const FileList& list, const Settings& settings) {
+    BatchSettings batch;
+    batch.command = "info";
+    batch.workers = settings.workers;
+    batch.json = settings.json;
+    batch.progress = settings.progress;
+    return runBatch(list, batch, [](const std::string& file, JobProgress& progress) {
+        const Examination examination = examine(file);
+        progress.finish(examination.report.source_bytes);
+        FileResult result;
+        result.hasStatus = true;
+        result.status = examination.status;
+        result.report = examination.report;
+        result.outcome = examination.finding == Finding::complete     ? Outcome::complete
+                         : examination.finding == Finding::wrongMagic ? Outcome::skipped
+                                                                      : Outcome::failed;
+        result.reason = verdict(examination, file);
+        result.text = textOf(examination, file);
+        result.json = jsonObject(examination, file);
+        return result;
+    });
 }
 
 }  // namespace marlune::cli

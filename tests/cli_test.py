@@ -7,6 +7,8 @@ import json
 import os
 import pty
 import select
+import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -23,10 +25,28 @@ CHUNK = 8 + 330
 JSON_KEYS = {"file", "complete", "size", "magic", "magicHex", "lengthMode", "chunkLengths", "dataOffset",
              "preambleBytes", "chunks", "payloadBytes", "lengthFieldsToRewrite", "problem"}
 PROBLEM_KEYS = {"kind", "message", "offset", "expectedBytes", "missingBytes", "chunk"}
+# What every command's --json gives for each file, and in its closing summary.
+RECORD_KEYS = {"record", "command", "file", "destination", "outcome", "status", "statusCode", "reason",
+               "systemError", "cutPiece", "cutOffset", "cutExpectedBytes", "cutMissingBytes", "chunk", "bytesIn",
+               "bytesOut"}
+SUMMARY_KEYS = {"record", "command", "dryRun", "files", "converted", "copied", "salvaged", "complete",
+                "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "notStarted", "interrupted",
+                "linksNotFollowed", "bytesIn", "bytesOut", "seconds", "bytesPerSecond"}
+TIMING_KEYS = {"seconds", "bytesPerSecond"}
 
 
-def run(*args, cwd=None):
-    return subprocess.run([MARLUNE, *args], capture_output=True, cwd=cwd, timeout=60)
+def run(*args, cwd=None, input=None):
+    return subprocess.run([MARLUNE, *args], capture_output=True, cwd=cwd, timeout=120, input=input)
+
+
+def json_lines(output):
+    """A --json run's output: the file records and the summary, checked for their keys."""
+    records = [json.loads(line) for line in output.decode().splitlines()]
+    assert records and records[-1]["record"] == "summary", output
+    assert set(records[-1]) == SUMMARY_KEYS, records[-1]
+    for record in records[:-1]:
+        assert record["record"] == "file" and RECORD_KEYS <= set(record), record
+    return records[:-1], records[-1]
 
 
 def container(length_mode, preamble, chunks, magic=b"KVRB"):
@@ -76,9 +96,13 @@ class Folder(unittest.TestCase):
             return f.read()
 
     def info_json(self, *names):
+        """info --json: the old keys of each file, beside the common ones, one line each."""
         result = run("info", "--json", *[self.path(n) for n in names])
         self.assertEqual(result.stderr, b"")
-        return result.returncode, json.loads(result.stdout)
+        records, summary = json_lines(result.stdout)
+        self.assertEqual(summary["files"], len(names))
+        reports = [{k: v for k, v in r.items() if k in JSON_KEYS} for r in records]
+        return result.returncode, reports[0] if len(names) == 1 else reports
 
 
 class Usage(Folder):
@@ -90,7 +114,7 @@ class Usage(Folder):
         result = run("--help")
         self.assertEqual(result.returncode, 0)
         self.assertTrue(result.stdout.startswith(b"Usage: marlune COMMAND"))
-        for command in ("copy", "convert", "info"):
+        for command in ("copy", "convert", "info", "salvage"):
             for args in ((command, "--help"), ("-h", command)):
                 result = run(*args)
                 self.assertEqual(result.returncode, 0, args)
@@ -99,8 +123,11 @@ class Usage(Folder):
     def test_usage_errors_exit_2_and_say_so_on_standard_error(self):
         source = self.write("a.snd", SAMPLE)
         for args in ((), ("frob",), ("info",), ("convert",), ("copy", source), ("copy", source, "b", "c"),
-                     ("info", "--bogus", source), ("copy", "--json", source, "b.kv"), ("info", "-q", source),
-                     ("-x",)):
+                     ("info", "--bogus", source), ("copy", "-r", source, "b.kv"), ("info", "-q", source),
+                     ("-x",), ("salvage", source), ("info", "--dry-run", source), ("copy", "--force", source, "b.kv"),
+                     ("convert", "--in-place", source), ("convert", "-j", "0", source), ("convert", "-j"),
+                     ("convert", "-jx", source), ("convert", "-0", source), ("convert", "-L", source),
+                     ("convert", "--files-from")):
             result = run(*args)
             self.assertEqual(result.returncode, 2, args)
             self.assertEqual(result.stdout, b"", args)
@@ -152,7 +179,8 @@ class InfoJson(Folder):
     def check_problem(self, name, data, kind, offset=None, expected=None, missing=None, chunk=None):
         self.write(name, data)
         code, report = self.info_json(name)
-        self.assertEqual(code, 1)
+        # A file that is no container is skipped, not failed: folders hold other files.
+        self.assertEqual(code, 0 if kind == "wrong-magic" else 1)
         self.assertFalse(report["complete"])
         self.assertEqual(set(report), JSON_KEYS)
         problem = report["problem"]
@@ -297,9 +325,9 @@ class Convert(Folder):
         names = ["a.snd", "b.wav", "c.kv", "bad.snd", "cut.snd", "missing.snd"]
         result = run("convert", *names, cwd=self.dir)
         self.assertEqual(result.returncode, 1)
-        self.assertEqual(result.stdout, b"2 converted, 1 left alone (already .kv), 3 failed\n")
+        self.assertEqual(result.stdout.decode().splitlines()[0],
+                         "2 converted, 1 already .kv, 1 skipped (not a container), 0 kept (.kv exists), 2 failed")
         self.assertEqual(result.stderr.decode().splitlines(), [
-            "marlune: bad.snd: the source is not a KVRB container",
             "marlune: cut.snd: the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes missing)",
             "marlune: missing.snd: the source file does not exist",
         ])
@@ -312,16 +340,18 @@ class Convert(Folder):
         for name in ("a.snd", "b.snd"):
             self.write(name, SAMPLE)
         result = run("convert", "a.snd", "b.snd", "b.kv", cwd=self.dir)
-        self.assertEqual((result.returncode, result.stdout, result.stderr),
-                         (0, b"2 converted, 1 left alone (already .kv), 0 failed\n", b""))
-        self.write("bad.snd", b"junk")
+        self.assertEqual((result.returncode, result.stdout.splitlines()[0], result.stderr),
+                         (0, b"2 converted, 1 already .kv, 0 skipped (not a container), 0 kept (.kv exists), 0 failed",
+                          b""))
+        self.assertRegex(result.stdout.splitlines()[1].decode(), r"^0\.0 MiB in, 0\.0 MiB out, [0-9.]+ s, [0-9.]+ MiB/s$")
+        self.write("bad.snd", SAMPLE[:100])
         result = run("convert", "-q", "bad.snd", cwd=self.dir)
         self.assertEqual((result.returncode, result.stderr), (1, b"marlune: bad.snd: not converted\n"))
 
     def many_files(self, count):
         names = []
         for n in range(count):
-            names.append(self.write(f"f{n}.snd", SAMPLE if n % 3 else b"junk"))
+            names.append(self.write(f"f{n}.snd", SAMPLE if n % 3 else SAMPLE[:200]))
         return names
 
     def test_no_progress_line_when_not_on_a_terminal(self):
@@ -330,19 +360,225 @@ class Convert(Folder):
         self.assertNotIn(b"\r", result.stderr)
         self.assertNotIn(b"converting", result.stderr)
         self.assertEqual(len(result.stderr.splitlines()), 3)
-        self.assertEqual(result.stdout, b"6 converted, 0 left alone (already .kv), 3 failed\n")
+        self.assertTrue(result.stdout.startswith(b"6 converted, 0 already .kv, 0 skipped (not a container), "
+                                                 b"0 kept (.kv exists), 3 failed\n"))
 
-    def test_progress_line_on_a_terminal_for_more_than_a_handful(self):
+    def test_progress_line_on_a_terminal(self):
         text = convert_on_terminal(self.many_files(9))
-        self.assertIn("converting 1/9: ", text)
-        self.assertIn("converting 9/9: ", text)
-        self.assertIn("the source is not a KVRB container", text)
-        self.assertIn("6 converted, 0 left alone (already .kv), 3 failed", text)
+        self.assertIn("9/9 files, 0.0 MiB of 0.0 MiB", text)
+        self.assertIn("\r", text)
+        self.assertIn("the source ends inside a chunk's payload", text)
+        self.assertIn("6 converted, 0 already .kv", text)
 
-    def test_no_progress_line_for_a_handful(self):
-        text = convert_on_terminal(self.many_files(3))
-        self.assertNotIn("converting", text)
-        self.assertIn("2 converted", text)
+
+def listing(top):
+    """Every file under `top`, relative, with its bytes."""
+    out = {}
+    for folder, _, files in os.walk(top):
+        for name in files:
+            path = os.path.join(folder, name)
+            if not os.path.islink(path):
+                with open(path, "rb") as f:
+                    out[os.path.relpath(path, top)] = f.read()
+    return out
+
+
+class Archive(Folder):
+    """convert and info over folders and lists, with workers."""
+
+    def make_tree(self):
+        os.makedirs(self.path("rec/2019/may"))
+        os.makedirs(self.path("rec/2020"))
+        self.write("rec/2019/may/a.snd", SAMPLE)
+        self.write("rec/2019/b.snd", SAMPLE)
+        self.write("rec/2020/c.wav", SAMPLE)
+        self.write("rec/2020/cut.snd", SAMPLE[:1000])
+        self.write("rec/2020/notes.txt", b"not a recording at all")
+        self.write("rec/2020/done.kv", sample_as_copied())
+        self.write("rec/2020/d.snd", SAMPLE)
+        self.write("rec/2020/d.kv", b"an earlier conversion")
+        self.write("rec/2020/e.kv.0123456789abcdef.marlune-partial", SAMPLE[:500])
+
+    def test_a_walk_converts_skips_keeps_and_fails_each_file_for_what_it_is(self):
+        self.make_tree()
+        result = run("convert", "-r", "rec", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout.decode().splitlines()[0],
+                         "3 converted, 2 already .kv, 2 skipped (not a container), 1 kept (.kv exists), 1 failed")
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            "marlune: rec/2020/cut.snd: the source ends inside a chunk's payload "
+            "(at offset 812, 142 of 330 bytes missing)",
+            "marlune: rec/2020/d.snd: kept rec/2020/d.kv: it exists (--force replaces it)"])
+        files = listing(self.path("rec"))
+        self.assertEqual(sorted(files), sorted([
+            "2019/may/a.kv", "2019/b.kv", "2020/c.kv", "2020/cut.snd", "2020/notes.txt", "2020/done.kv",
+            "2020/d.snd", "2020/d.kv", "2020/e.kv.0123456789abcdef.marlune-partial"]))
+        self.assertEqual(files["2019/may/a.kv"], sample_as_copied())
+        self.assertEqual(files["2020/d.kv"], b"an earlier conversion")
+        # --force replaces the kept one, once its copy is complete.
+        result = run("convert", "--force", "rec/2020/d.snd", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.read("rec/2020/d.kv"), sample_as_copied())
+        self.assertFalse(os.path.exists(self.path("rec/2020/d.snd")))
+
+    def test_the_json_and_the_summary_are_the_same_for_any_number_of_workers(self):
+        outputs = []
+        for jobs in ("1", "2", "7"):
+            shutil.rmtree(self.path("rec"), ignore_errors=True)
+            self.make_tree()
+            for n in range(20):
+                self.write(f"rec/2019/many{n:02}.snd", SAMPLE if n % 4 else SAMPLE[:300])
+            result = run("convert", "-r", "-j", jobs, "--json", "rec", cwd=self.dir)
+            self.assertEqual(result.returncode, 1)
+            records, summary = json_lines(result.stdout)
+            outputs.append(([r for r in records], {k: v for k, v in summary.items() if k not in TIMING_KEYS}))
+        self.assertEqual(outputs[0], outputs[1])
+        self.assertEqual(outputs[0], outputs[2])
+        records, summary = outputs[0]
+        self.assertEqual([r["file"] for r in records], sorted(r["file"] for r in records))
+        self.assertEqual((summary["files"], summary["converted"], summary["failed"], summary["skipped"],
+                          summary["kept"], summary["alreadyKv"], summary["bytesIn"], summary["bytesOut"]),
+                         (29, 18, 6, 2, 1, 2, 18 * 4184, 18 * 4184))
+        cut = next(r for r in records if r["file"] == "rec/2020/cut.snd")
+        self.assertEqual((cut["outcome"], cut["status"], cut["statusCode"], cut["cutPiece"], cut["cutOffset"],
+                          cut["cutExpectedBytes"], cut["cutMissingBytes"], cut["chunk"], cut["bytesIn"],
+                          cut["bytesOut"], cut["destination"]),
+                         ("failed", "MARLUNE_PAYLOAD_CUT", 51, "payload", 812, 330, 142, 3, 1000, 0, "rec/2020/cut.kv"))
+
+    def test_links_to_folders_are_followed_only_when_asked_and_each_folder_once(self):
+        os.makedirs(self.path("outside"))
+        os.makedirs(self.path("tree/inner"))
+        self.write("outside/far.snd", SAMPLE)
+        self.write("tree/inner/near.snd", SAMPLE)
+        os.symlink(self.path("outside"), self.path("tree/out"))
+        os.symlink(self.path("tree"), self.path("tree/inner/loop"))
+        result = run("info", "-r", "--json", "tree", cwd=self.dir)
+        records, summary = json_lines(result.stdout)
+        self.assertEqual(([r["file"] for r in records], summary["linksNotFollowed"]),
+                         (["tree/inner/near.snd"], 2))
+        result = run("info", "-r", "-L", "--json", "tree", cwd=self.dir)
+        records, summary = json_lines(result.stdout)
+        self.assertEqual(([r["file"] for r in records], summary["linksNotFollowed"], result.returncode),
+                         (["tree/inner/near.snd", "tree/out/far.snd"], 0, 0))
+
+    def test_file_lists_by_line_and_by_nul_from_a_file_or_standard_input(self):
+        self.make_tree()
+        self.write("rec/new\nline.snd", SAMPLE)
+        names = ["rec/2019/b.snd", "rec/2020/notes.txt", "rec/new\nline.snd"]
+        result = run("info", "--json", "--files-from", "-", "-0", cwd=self.dir,
+                     input="\0".join(names).encode() + b"\0")
+        records, summary = json_lines(result.stdout)
+        self.assertEqual([r["file"] for r in records], names)
+        self.assertEqual((summary["complete"], summary["skipped"], result.returncode), (2, 1, 0))
+        self.write("list.txt", b"rec/2019/b.snd\n\nrec/2020/c.wav\n")
+        result = run("convert", "--files-from", "list.txt", "rec/2019/may/a.snd", "--json", cwd=self.dir)
+        records, summary = json_lines(result.stdout)
+        self.assertEqual([r["file"] for r in records], ["rec/2019/may/a.snd", "rec/2019/b.snd", "rec/2020/c.wav"])
+        self.assertEqual((summary["converted"], result.returncode), (3, 0))
+        result = run("convert", "--files-from", "nothing.txt", cwd=self.dir)
+        self.assertEqual((result.returncode, result.stderr), (1, b"marlune: cannot open the list nothing.txt\n"))
+
+    def test_a_dry_run_says_what_would_happen_and_writes_nothing(self):
+        self.make_tree()
+        before = listing(self.path("rec"))
+        result = run("convert", "-n", "-r", "rec", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(listing(self.path("rec")), before)
+        lines = result.stdout.decode().splitlines()
+        self.assertIn("rec/2019/b.snd: would convert to rec/2019/b.kv", lines)
+        self.assertIn("rec/2020/d.snd: would keep rec/2020/d.kv: it exists", lines)
+        self.assertIn("rec/2020/notes.txt: would skip: not a container", lines)
+        self.assertIn("rec/2020/done.kv: already .kv", lines)
+        self.assertIn("rec/2020/e.kv.0123456789abcdef.marlune-partial: would skip: a partial file left by a "
+                      "conversion that stopped; the recording is whole at its own name", lines)
+        self.assertIn("rec/2020/cut.snd: would fail: the source ends inside a chunk's payload "
+                      "(at offset 812, 142 of 330 bytes missing)", lines)
+        self.assertIn("3 to convert, 2 already .kv, 2 to skip (not a container), 1 to keep (.kv exists), 1 refused",
+                      lines)
+        # The dry run's verdicts are the run's.
+        dry = json_lines(run("convert", "-n", "--json", "-r", "rec", cwd=self.dir).stdout)[0]
+        real = json_lines(run("convert", "--json", "-r", "rec", cwd=self.dir).stdout)[0]
+        self.assertEqual([r["outcome"] for r in dry],
+                         [r["outcome"].replace("converted", "would-convert") for r in real])
+        self.assertEqual(run("convert", "-n", "-f", "rec/2020/d.snd", cwd=self.dir).stdout.splitlines()[0],
+                         b"rec/2020/d.snd: would convert to rec/2020/d.kv")
+
+    def test_ctrl_c_abandons_files_in_progress_and_starts_no_more(self):
+        big = container(1, b"", [(60000, 60000)] * 140)  # about 8 MiB
+        names = [self.write(f"big{n:02}.snd", big) for n in range(24)]
+        process = subprocess.Popen([MARLUNE, "convert", "-j", "2", "--json", *names], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        first = process.stdout.readline()  # one file is done: the others are under way
+        process.send_signal(signal.SIGINT)
+        rest, _ = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, 130)
+        records, summary = json_lines(first + rest)
+        self.assertTrue(summary["interrupted"])
+        self.assertGreater(summary["notStarted"], 0)
+        self.assertEqual(summary["converted"] + summary["failed"] + summary["notStarted"], 24)
+        for record in records:
+            self.assertIn(record["status"], ("MARLUNE_OK", "MARLUNE_CANCELLED"))
+        left = sorted(os.listdir(self.dir))
+        self.assertFalse([n for n in left if "partial" in n], left)
+        for n in range(24):
+            kv, snd = f"big{n:02}.kv" in left, f"big{n:02}.snd" in left
+            self.assertTrue(kv != snd, (n, left))  # converted, or untouched
+            if kv:
+                self.assertEqual(self.read(f"big{n:02}.kv"), big)
+
+
+class SafeCopy(Folder):
+    def test_copy_is_beside_a_failure_leaves_the_destination_and_in_place_is_kvrbinfos(self):
+        self.write("old.kv", b"the earlier copy")
+        cut = self.write("cut.snd", SAMPLE[:1000])
+        self.assertEqual(run("copy", "-q", cut, self.path("old.kv")).returncode, 1)
+        self.assertEqual((self.read("old.kv"), sorted(os.listdir(self.dir))), (b"the earlier copy", ["cut.snd", "old.kv"]))
+        self.assertEqual(run("copy", "-q", "--in-place", cut, self.path("old.kv")).returncode, 1)
+        self.assertEqual(self.read("old.kv"), sample_as_copied()[:SAMPLE_DATA_OFFSET + 2 * CHUNK])
+        result = run("copy", "--json", self.write("a.snd", SAMPLE), self.path("old.kv"))
+        records, summary = json_lines(result.stdout)
+        self.assertEqual((result.returncode, records[0]["outcome"], records[0]["bytesOut"], summary["copied"]),
+                         (0, "copied", 4184, 1))
+        self.assertEqual(self.read("old.kv"), sample_as_copied())
+
+
+class Salvage(Folder):
+    def salvage(self, data):
+        source = self.write("in.snd", data)
+        text = run("salvage", source, self.path("out.kv"))
+        result = run("salvage", "--json", source, self.path("out.kv"))
+        self.assertEqual(result.returncode, text.returncode)
+        records, summary = json_lines(result.stdout)
+        return text, records[0]
+
+    def test_a_cut_container_keeps_every_whole_chunk_and_says_what_was_lost(self):
+        kept = SAMPLE_DATA_OFFSET + 2 * CHUNK
+        for cut, piece, offset, expected, missing in ((kept + 108, "payload", kept + 8, 330, 230),
+                                                      (kept + 3, "chunk-header", kept, 8, 5)):
+            text, record = self.salvage(SAMPLE[:cut])
+            self.assertEqual(text.returncode, 0)
+            self.assertEqual(self.read("out.kv"), sample_as_copied()[:kept])
+            self.assertIn(f"2 whole chunks kept, {kept} bytes\n  lost: the {piece.split('-')[-1]} of chunk 3 at "
+                          f"offset {offset} is cut short, {missing} of its {expected} bytes missing; the "
+                          f"{cut - kept} bytes from offset {kept} on are not in", text.stdout.decode())
+            self.assertEqual((record["outcome"], record["status"], record["cutPiece"], record["cutOffset"],
+                              record["cutExpectedBytes"], record["cutMissingBytes"], record["chunk"],
+                              record["chunksKept"], record["lostFromOffset"], record["lostBytes"]),
+                             ("salvaged", "MARLUNE_SALVAGED", piece, offset, expected, missing, 3, 2, kept, cut - kept))
+
+    def test_a_complete_container_is_copied_as_it_is(self):
+        text, record = self.salvage(SAMPLE)
+        self.assertEqual((text.returncode, record["outcome"], record["lostBytes"]), (0, "copied", 0))
+        self.assertIn(b"complete container, copied as it is", text.stdout)
+        self.assertEqual(self.read("out.kv"), sample_as_copied())
+
+    def test_no_container_or_a_cut_header_or_preamble_cannot_be_salvaged(self):
+        for data, status in ((b"RIFF" + bytes(300), "MARLUNE_NOT_A_CONTAINER"), (SAMPLE[:50], "MARLUNE_HEADER_CUT"),
+                             (SAMPLE[:100], "MARLUNE_PREAMBLE_CUT")):
+            text, record = self.salvage(data)
+            self.assertEqual((text.returncode, record["outcome"], record["status"]), (1, "failed", status))
+            self.assertIn(b": cannot be salvaged: ", text.stderr)
+            self.assertFalse(os.path.exists(self.path("out.kv")))
 
 
 def convert_on_terminal(files):

@@ -1,0 +1,294 @@
+#include "files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <tuple>
+
+#include "console.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <sys/stat.h>
+#endif
+
+namespace marlune::cli {
+namespace {
+
+enum class Kind { file, folder, link, other, missing };
+
+struct Entry {
+    std::string name;
+    Kind kind;
+    std::uint64_t size;
+};
+
+// A folder as the file system knows it, whatever the names that lead to it.
+using FolderId = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
+
+#ifdef _WIN32
+
+std::wstring wideOf(const std::string& text) {
+    const int count = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (count <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(count), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), count);
+    wide.pop_back();
+    return wide;
+}
+
+std::string utf8Of(const wchar_t* text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return {};
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
+    utf8.pop_back();
+    return utf8;
+}
+
+// A full path with the \\?\ prefix, so that names past MAX_PATH work.
+std::wstring longPath(const std::string& path) {
+    const std::wstring wide = wideOf(path);
+    if (wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return wide;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    full.resize(length);
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+bool isLink(DWORD attributes, DWORD tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT);
+}
+
+Kind kindOfAttributes(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::folder : Kind::file;
+}
+
+// Windows follows links itself when asked for attributes.
+Kind kindOf(const std::string& path, std::uint64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(longPath(path).c_str(), GetFileExInfoStandard, &data)) return Kind::missing;
+    size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    return kindOfAttributes(data.dwFileAttributes);
+}
+
+bool listFolder(const std::string& path, std::vector<Entry>& entries, std::string& why) {
+    WIN32_FIND_DATAW data{};
+    const std::wstring pattern = longPath(path) + L"\\*";
+    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        why = "cannot read the folder (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    do {
+        if (std::wcscmp(data.cFileName, L".") == 0 || std::wcscmp(data.cFileName, L"..") == 0) continue;
+        const Kind kind =
+            isLink(data.dwFileAttributes, data.dwReserved0) ? Kind::link : kindOfAttributes(data.dwFileAttributes);
+        entries.push_back(
+            {utf8Of(data.cFileName), kind, (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow});
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return true;
+}
+
+bool folderId(const std::string& path, FolderId& id) {
+    HANDLE folder = CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool known = GetFileInformationByHandle(folder, &information) != 0;
+    CloseHandle(folder);
+    id = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    return known;
+}
+
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+constexpr char separator = '\\';
+
+#else
+
+Kind kindOfMode(mode_t mode) {
+    if (S_ISREG(mode)) return Kind::file;
+    if (S_ISDIR(mode)) return Kind::folder;
+    if (S_ISLNK(mode)) return Kind::link;
+    return Kind::other;
+}
+
+Kind kindOf(const std::string& path, std::uint64_t& size) {
+    struct stat information {};
+    if (stat(path.c_str(), &information) != 0) return Kind::missing;
+    size = static_cast<std::uint64_t>(information.st_size);
+    return kindOfMode(information.st_mode);
+}
+
+struct FolderCloser {
+    void operator()(DIR* folder) const { closedir(folder); }
+};
+
+bool listFolder(const std::string& path, std::vector<Entry>& entries, std::string& why) {
+    const std::unique_ptr<DIR, FolderCloser> folder(opendir(path.c_str()));
+    if (!folder) {
+        why = std::string("cannot read the folder: ") + std::strerror(errno);
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(folder.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat information {};
+        const std::string full = path + (path.back() == '/' ? "" : "/") + name;
+        if (lstat(full.c_str(), &information) != 0) continue;  // gone meanwhile
+        entries.push_back({name, kindOfMode(information.st_mode), static_cast<std::uint64_t>(information.st_size)});
+    }
+    if (errno != 0) {
+        why = std::string("reading the folder failed: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool folderId(const std::string& path, FolderId& id) {
+    struct stat information {};
+    if (stat(path.c_str(), &information) != 0) return false;
+    id = {static_cast<std::uint64_t>(information.st_dev), static_cast<std::uint64_t>(information.st_ino), 0};
+    return true;
+}
+
+bool isSeparator(char c) {
+    return c == '/';
+}
+
+constexpr char separator = '/';
+
+#endif
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+    if (!folder.empty() && isSeparator(folder.back())) return folder + name;
+    return folder + separator + name;
+}
+
+class Walk {
+public:
+    Walk(FileList& list, const Gathering& gathering) : list_(list), gathering_(gathering) {}
+
+    void add(const std::string& path, Kind kind, std::uint64_t size) {
+        if (kind == Kind::folder) {
+            walk(path);
+        } else {
+            list_.files.push_back(path);
+            if (gathering_.sizes) list_.sizes.push_back(size);
+        }
+    }
+
+private:
+    void walk(const std::string& folder) {
+        // Each folder once: a link that leads back up the tree, or to a folder
+        // already walked, adds nothing.
+        FolderId id{};
+        if (folderId(folder, id) && !walked_.insert(id).second) return;
+        std::vector<Entry> entries;
+        std::string why;
+        if (!listFolder(folder, entries, why)) {
+            list_.unreadable.push_back({folder, why});
+            return;
+        }
+        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+        for (const Entry& entry : entries) {
+            const std::string path = joinPath(folder, entry.name);
+            if (entry.kind == Kind::file || entry.kind == Kind::folder) {
+                add(path, entry.kind, entry.size);
+            } else if (entry.kind == Kind::link) {
+                std::uint64_t size = 0;
+                const Kind target = kindOf(path, size);
+                if (target == Kind::folder && gathering_.followLinks) {
+                    walk(path);
+                } else if (target == Kind::file && gathering_.followLinks) {
+                    add(path, target, size);
+                } else {
+                    ++list_.linksNotFollowed;
+                }
+            }
+            // Devices, pipes and sockets in a folder are nobody's recordings.
+        }
+    }
+
+    FileList& list_;
+    const Gathering& gathering_;
+    std::set<FolderId> walked_;
+};
+
+}  // namespace
+
+void addOperand(FileList& list, const std::string& path, const Gathering& gathering) {
+    std::uint64_t size = 0;
+    const Kind kind = gathering.recursive || gathering.sizes ? kindOf(path, size) : Kind::file;
+    Walk walk(list, gathering);
+    walk.add(path, gathering.recursive ? kind : Kind::file, size);
+}
+
+bool addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
+                 std::string& why) {
+    std::FILE* file = openForReading(listPath);
+    if (!file) {
+        why = "cannot open the list " + listPath;
+        return false;
+    }
+    const char end = nulSeparated ? '\0' : '\n';
+    std::string name;
+    const auto take = [&] {
+#ifdef _WIN32
+        if (!nulSeparated && !name.empty() && name.back() == '\r') name.pop_back();
+#endif
+        if (!name.empty()) addOperand(list, name, gathering);
+        name.clear();
+    };
+    int c = 0;
+    while ((c = std::getc(file)) != EOF) {
+        if (static_cast<char>(c) == end) {
+            take();
+        } else {
+            name += static_cast<char>(c);
+        }
+    }
+    take();
+    const bool failed = std::ferror(file) != 0;
+    if (file != stdin) std::fclose(file);
+    if (failed) why = "reading the list " + listPath + " failed";
+    return !failed;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string convertedName(const std::string& path) {
+    std::size_t stem = path.size();
+    for (std::size_t i = path.size(); i-- > 0;) {
+        if (isSeparator(path[i])) break;
+        if (path[i] == '.') {
+            stem = i;
+            break;
+        }
+    }
+    return path.substr(0, stem) + ".kv";
+}
+
+bool fileExists(const std::string& path) {
+    std::uint64_t size = 0;
+    return kindOf(path, size) == Kind::file;
+}
+
+}  // namespace marlune::cli

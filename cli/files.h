@@ -1,0 +1,49 @@
+// The files a batch works on: named on the command line, found in folders, or
+// read from a list. Names are UTF-8 throughout, as the library takes them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace marlune::cli {
+
+struct Gathering {
+    bool recursive = false;    // folders are walked
+    bool followLinks = false;  // symbolic links (junctions) to folders met in a walk are walked too
+    bool sizes = false;        // the files' sizes are wanted (for the progress line)
+};
+
+// Something that could not be gathered, reported as a failure of its own.
+struct Unreadable {
+    std::string path;
+    std::string why;
+};
+
+struct FileList {
+    std::vector<std::string> files;
+    std::vector<std::uint64_t> sizes;  // beside `files` when sizes were asked for
+    std::vector<Unreadable> unreadable;
+    std::uint64_t linksNotFollowed = 0;
+};
+
+// A name from the command line or from a list: a folder is walked when recursive
+// (in name order, so that the same tree gives the same list); anything else is
+// taken as it is, for the library to judge.
+void addOperand(FileList& list, const std::string& path, const Gathering& gathering);
+
+// Reads names from `listPath` ("-": standard input), one a line or NUL-separated.
+// Returns false, with why, when the list cannot be read.
+bool addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
+                 std::string& why);
+
+bool endsWith(const std::string& text, const std::string& end);
+
+// The ".kv" name a conversion of `path` writes: the last component's extension
+// replaced by ".kv", or ".kv" appended.
+std::string convertedName(const std::string& path);
+
+// Whether a regular file (or a link to one) has the name.
+bool fileExists(const std::string& path);
+
+}  // namespace marlune::cli
