@@ -406,7 +406,8 @@ private:
             out += ", \"seconds\": " + formatted("%.3f", elapsed);
             out += ", \"bytesPerSecond\": " + number(static_cast<std::uint64_t>(rate)) + "}\n";
             std::fputs(out.c_str(), stdout);
-        } else if (settings_.summaryText) {
+        } else if (settings_.summaryText && (settings_.command != "info" || fileCount() > 1)) {
+            // One file's verdict says all there is: info sums up only several.
             std::string out;
             if (wasInterrupted)
                 out += "interrupted: " + number(notStarted) + " of " + number(fileCount()) + " files not started\n";

@@ -154,6 +154,8 @@ class InfoText(Folder):
         self.assertEqual(fields["chunks"], "12")
         self.assertEqual(fields["payload"], "3960 bytes")
         self.assertEqual(fields["length fields"], "9 of 12 not 330; a copy sets them to 330")
+        # One file's verdict is all: no summary after it, as the README shows.
+        self.assertEqual(len(lines), 8)
 
     def test_says_where_a_payload_is_cut_short(self):
         cut = SAMPLE[:SAMPLE_DATA_OFFSET + 2 * CHUNK + 8 + 100]
@@ -173,6 +175,7 @@ class InfoText(Folder):
         self.assertIn(good + ": complete container\n", text)
         self.assertIn(bad + ': not a container: its magic is "hell", not "KVRB" or "fx30"\n', text)
         self.assertIn(self.path("missing.snd") + ": no such file\n", text)
+        self.assertIn("1 complete, 1 skipped (not a container), 1 failed\n", text)
 
 
 class InfoJson(Folder):
