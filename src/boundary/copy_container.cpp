@@ -51,8 +51,6 @@ std::int32_t stageStatus(container::Finding finding, int writeError) {
             return MARLUNE_READ_ERROR;
         case Finding::cancelled:
             return MARLUNE_CANCELLED;
-        case Finding::noMemory:
-            return MARLUNE_OUT_OF_MEMORY;
         // A write that took nothing without an error is a full disk too.
         case Finding::writeFailed:
             return writeError == 0 || platform::kindOf(writeError) == platform::ErrorKind::diskFull

@@ -1,7 +1,6 @@
-// The copy of a container from one open file to another, in the two stages the
-// entry points report on; without a destination, the examination of a file.
-// Nothing is kept between calls: the caller gives the files, the header buffer
-// and the memory to work in.
+// The copy of a container between two open files, in the two stages the entry
+// points report on; without a destination, the examination of a file. Nothing
+// is kept between calls: the caller gives the files, header buffer and memory.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +14,6 @@ namespace marlune::container {
 
 enum class Finding {
     complete,
-    cannotOpen,             // the source could not be opened (found by whoever opens it)
-    noMemory,               // no buffer to copy in
     readFailed,             // the system reported an error while reading
     writeFailed,            // the system reported an error while writing, or the disk is full
     wrongMagic,             // neither "KVRB" nor "fx30"
@@ -43,13 +40,11 @@ struct CopyReport {
     std::uint64_t chunks = 0;
     std::uint64_t payloadBytes = 0;
     std::uint64_t lengthFieldsSet = 0;
-    // The piece cut short (header, preamble, chunk header or payload): where it
-    // starts, its expected size, how many of its bytes are missing.
+    // The piece cut short (header, preamble, chunk header or payload).
     std::uint64_t cutOffset = 0;
     std::uint64_t expectedBytes = 0;
     std::uint64_t missingBytes = 0;
-    // What the destination holds of the copy: whole parts only, unless cutting back failed.
-    std::uint64_t bytesWritten = 0;
+    std::uint64_t bytesWritten = 0;  // what the destination holds of the copy
 };
 
 // One copy's memory: the source is read into it, the destination written from it.
