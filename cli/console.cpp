@@ -16,17 +16,6 @@ namespace marlune::cli {
 
 #ifdef _WIN32
 
-namespace {
-
-std::string utf8Of(const wchar_t* text) {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return {};
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
-    utf8.pop_back();
-    return utf8;
-}
-
 std::wstring wideOf(const std::string& text) {
     const int count = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
     if (count <= 0) return {};
@@ -36,7 +25,14 @@ std::wstring wideOf(const std::string& text) {
     return wide;
 }
 
-}  // namespace
+std::string utf8Of(const wchar_t* text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return {};
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
+    utf8.pop_back();
+    return utf8;
+}
 
 bool isTerminal(std::FILE* stream) {
     return _isatty(_fileno(stream)) != 0;

@@ -29,4 +29,10 @@ private:
 // Opens a UTF-8 named file for reading in binary mode; "-" is standard input.
 std::FILE* openForReading(const std::string& path);
 
+#ifdef _WIN32
+// UTF-8 and UTF-16, as the library and the wide system calls take them.
+std::wstring wideOf(const std::string& text);
+std::string utf8Of(const wchar_t* text);
+#endif
+
 }  // namespace marlune::cli

@@ -33,24 +33,6 @@ using FolderId = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
 
 #ifdef _WIN32
 
-std::wstring wideOf(const std::string& text) {
-    const int count = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (count <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(count), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), count);
-    wide.pop_back();
-    return wide;
-}
-
-std::string utf8Of(const wchar_t* text) {
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return {};
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
-    utf8.pop_back();
-    return utf8;
-}
-
 // A full path with the \\?\ prefix, so that names past MAX_PATH work.
 std::wstring longPath(const std::string& path) {
     const std::wstring wide = wideOf(path);
