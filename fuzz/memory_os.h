@@ -69,7 +69,11 @@ public:
     // The copy stages alone never create, replace or move a name.
     bool createNew(const char*, platform::Handle&) override { return false; }
     Name inspect(const char*, platform::Handle) override { return Name::other; }
-    bool rename(const char*, const char*) override { return false; }
+    bool markInUse(platform::Handle) override { return true; }
+    Removal removeIfUnused(const char*) override { return Removal::failed; }
+    bool mayWrite(const char*) override { return true; }
+    bool copyPermissions(const char*, platform::Handle) override { return true; }
+    bool move(platform::Handle, const char*, const char*, bool) override { return false; }
     bool syncFolderOf(const char*) override { return false; }
     bool close(platform::Handle file) override { return open_.erase(file) == 1; }
     bool deleteFile(const char* path) override { return files.erase(path) == 1; }

@@ -92,20 +92,27 @@ MARLUNE_API int32_t MARLUNE_CALL KVRBinfo(const char *source, const char *destin
  * once. Otherwise the destination is `path` with the extension of its last
  * component replaced by ".kv" (or ".kv" appended when it has none), and the
  * container is copied as by KVRBinfo, but beside the destination: into a new
- * file "<destination>.<16 hex digits>.marlune-partial" in the same folder. Once
- * the copy is complete its data and then its folder are put on stable storage,
- * it is moved over the destination name (replacing an earlier file there), the
- * folder is put on stable storage again, and only then is the source deleted.
- * Through a symbolic link at the destination name, the file it leads to is
- * replaced and the link kept.
+ * file "<destination>.<16 hex digits>.marlune-partial" in the same folder (the
+ * destination's part of that name shortened when the whole would pass the
+ * system's 255-character limit), held against removal while it is written.
+ * Once the copy is complete its data and then its folder are put on stable
+ * storage, it is moved over the destination name (replacing an earlier file
+ * there, whose permissions, owner and group it takes where the caller may set
+ * them), the folder is put on stable storage again, and only then is the
+ * source deleted, and only while the destination name still leads to the new
+ * file. Through a symbolic link at the destination name, the file it leads to
+ * is replaced and the link kept.
  *
  * A failed conversion never deletes the source, removes its partial file and
  * leaves a file that already had the destination name as it was: the
  * destination name never holds part of a copy. A destination name that is the
- * source itself, a folder or anything but a regular file fails with "Unable to
- * create the destination file." before anything is written. A partial file
- * left by a machine that stopped mid-conversion can be deleted: the source is
- * then still whole (or the conversion already complete).
+ * source itself, a folder, anything but a regular file, or a file the caller
+ * may not write (read-only) fails with "Unable to create the destination
+ * file." before anything is written; so does a conversion whose new file was
+ * replaced by another at the destination name before the source was deleted
+ * (the source is then kept). A partial file left by a machine that stopped
+ * mid-conversion can be deleted (marlune_remove_partial): the source is then
+ * still whole (or the conversion already complete).
  *
  * `ignored` is not used. `showErrorsIn` points to the show-errors value passed
  * on to KVRBinfo; a null pointer counts as 0.
@@ -126,14 +133,13 @@ MARLUNE_API int32_t MARLUNE_CALL IKVRBinfo(int32_t ignored, const int32_t *showE
  * one of the original functions' messages, which KVRBinfo and IKVRBinfo show:
  *
  *   status                                  message
- *   MARLUNE_OK, MARLUNE_ALREADY_CONVERTED,
- *     MARLUNE_SALVAGED                      (none: success)
+ *   MARLUNE_OK .. MARLUNE_FINISHED        (none: success)
  *   MARLUNE_NO_SOURCE_NAME ..
  *     MARLUNE_BAD_NAME                      "Error in source or destination filename."
  *   MARLUNE_SOURCE_MISSING ..
  *     MARLUNE_SOURCE_NOT_A_FILE             "Unable to open the source file."
  *   MARLUNE_DESTINATION_UNCREATABLE ..
- *     MARLUNE_DESTINATION_EXISTS            "Unable to create the destination file."
+ *     MARLUNE_PARTIAL_IN_USE                "Unable to create the destination file."
  *   MARLUNE_NOT_A_CONTAINER ..
  *     MARLUNE_PREAMBLE_CUT                  "Unable to copy KVRB header."
  *   MARLUNE_CHUNK_HEADER_CUT and above      "Unable to copy KVRB audio data.", or
@@ -148,6 +154,9 @@ enum {
     MARLUNE_SALVAGED = 2,                 /* marlune_copy with `salvage`: the source's chunks are cut short;
                                              the destination holds every whole one (the report says what
                                              was lost) */
+    MARLUNE_FINISHED = 3,                 /* marlune_convert with `replace` 0: the ".kv" file held exactly this
+                                             file's conversion already (one stopped before it removed its
+                                             source); it was put on stable storage and the source removed */
 
     MARLUNE_NO_SOURCE_NAME = 10,          /* the source path is null or empty */
     MARLUNE_NO_DESTINATION_NAME = 11,     /* the destination path is null or empty */
@@ -159,7 +168,12 @@ enum {
 
     MARLUNE_DESTINATION_UNCREATABLE = 30, /* the destination cannot be created or written */
     MARLUNE_DESTINATION_IS_SOURCE = 31,   /* the destination is the source file itself */
-    MARLUNE_DESTINATION_EXISTS = 32,      /* it exists, and the options say not to replace it */
+    MARLUNE_DESTINATION_EXISTS = 32,      /* it exists, and the options say not to replace it; also when
+                                             another file took the name while the copy was written */
+    MARLUNE_DESTINATION_REPLACED = 33,    /* marlune_convert: once moved into place, the ".kv" name led to
+                                             another file (something replaced it meanwhile): the source is
+                                             kept. IKVRBinfo answers 0 then, the source kept */
+    MARLUNE_PARTIAL_IN_USE = 34,          /* marlune_remove_partial: a copy is still writing the file */
 
     MARLUNE_NOT_A_CONTAINER = 40,         /* the magic is neither "KVRB" nor "fx30" */
     MARLUNE_HEADER_CUT = 41,              /* the source ends inside the 82-byte header */
@@ -237,7 +251,8 @@ typedef int32_t(MARLUNE_CALL *marlune_progress)(uint64_t done, uint64_t total, v
  * part of a copy at its name; nothing is synced (a copy keeps its source, so
  * durability is the caller's to ask for, and costs time).
  *
- * Set `size` to sizeof(marlune_options); fields past `size` take their defaults.
+ * Set `size` to sizeof(marlune_options); a field that does not lie wholly within
+ * `size` bytes takes its default.
  */
 typedef struct marlune_options {
     uint32_t size;               /* set by the caller */
@@ -260,6 +275,10 @@ typedef struct marlune_options {
  * destination must not be the source file itself. On failure, a destination
  * written beside (the default) is left as it was; one written in place holds the
  * header, preamble and whole chunks copied before the failure, as KVRBinfo's.
+ * Written beside, the new file takes the permissions, owner and group of the file
+ * it replaces (where the caller may set them); a destination the caller may not
+ * write is not replaced (MARLUNE_DESTINATION_UNCREATABLE). With `replace` 0 the
+ * copy takes the name only while it is free, at the moment of the move.
  *
  * Returns MARLUNE_OK or the status of what failed; `report` may be null.
  */
@@ -274,12 +293,19 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_copy(const char *source, const char *de
  * copy is written beside the ".kv" name and moved over it once its data and name
  * are on stable storage, and only then is the source removed (whatever the
  * options' placement and durability). With `replace` 0 an existing ".kv" file is
- * kept and the call answers MARLUNE_DESTINATION_EXISTS. A failed conversion keeps
- * the source and leaves an existing ".kv" file as it was.
+ * kept and the call answers MARLUNE_DESTINATION_EXISTS, also when another file
+ * takes the name while the copy is written (the move never replaces it); unless
+ * the ".kv" file holds exactly this file's conversion already (a conversion
+ * stopped between its move and the source's removal), when that file is put on
+ * stable storage, the source removed, and the call answers MARLUNE_FINISHED.
+ * The source is removed only while the ".kv" name still leads to the file this
+ * call wrote; when something replaced it meanwhile the source is kept and the
+ * call answers MARLUNE_DESTINATION_REPLACED. A failed conversion keeps the
+ * source and leaves an existing ".kv" file as it was.
  *
  * Returns MARLUNE_OK (converted, even if removing the source then failed; the
- * report's system_error says so), MARLUNE_ALREADY_CONVERTED, or the status of
- * what failed; `report` may be null.
+ * report's system_error says so), MARLUNE_ALREADY_CONVERTED, MARLUNE_FINISHED,
+ * or the status of what failed; `report` may be null.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_convert(const char *path, const marlune_options *options,
                                                  marlune_report *report);
@@ -291,6 +317,20 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_convert(const char *path, const marlune
  * fail with; the report (which may be null) tells what the file holds.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_examine(const char *path, marlune_report *report);
+
+/*
+ * marlune_remove_partial -- remove `path`, a partial file that a copy or
+ * conversion stopped by a crash or a kill left behind (its name ends in
+ * ".marlune-partial"), unless a call in this or another process is still
+ * writing it. Nothing is lost by it: the copy's source, or its finished
+ * result, stands elsewhere.
+ *
+ * Returns MARLUNE_OK when it was removed, MARLUNE_PARTIAL_IN_USE when it is
+ * being written, MARLUNE_BAD_NAME when the name is no partial file's, or the
+ * status of what failed (MARLUNE_SOURCE_MISSING: no such file); `report` may
+ * be null.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_remove_partial(const char *path, marlune_report *report);
 
 /* marlune_status_text -- a status in English words ("the source ends inside a
    chunk's payload"); never null, also for values no status has. */

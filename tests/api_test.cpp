@@ -180,7 +180,7 @@ TEST_F(Api, SystemFailuresHaveTheirStatusAndTheSystemsCode) {
         {{Call::write, 1, FaultKind::noProgress}, Durability::asWritten, MARLUNE_DISK_FULL},
         {{Call::sync, 1, FaultKind::error, ErrorCodes::io}, Durability::data, MARLUNE_SYNC_ERROR},
         {{Call::syncFolder, 1, FaultKind::error, ErrorCodes::io}, Durability::dataAndName, MARLUNE_SYNC_ERROR},
-        {{Call::rename, 1, FaultKind::error, ErrorCodes::io}, Durability::asWritten, MARLUNE_WRITE_ERROR},
+        {{Call::move, 1, FaultKind::error, ErrorCodes::io}, Durability::asWritten, MARLUNE_WRITE_ERROR},
     };
     for (const auto& c : cases) {
         writeFile(source, good);
@@ -255,11 +255,26 @@ TEST_F(Api, ConvertingFollowsTheOriginalRulesAndSaysWhatItDid) {
     EXPECT_EQ(report.length_fields_set, 1u);
     EXPECT_EQ(marlune_convert(destination.c_str(), nullptr, &report), MARLUNE_ALREADY_CONVERTED);
 
+    // An earlier .kv that is this file's conversion finishes the job; any other is kept.
     writeFile(source, fixed);
     const marlune_options keep = optionsWith(MARLUNE_IN_PLACE, 0);  // placement is not a conversion's to choose
-    EXPECT_EQ(marlune_convert(source.c_str(), &keep, &report), MARLUNE_DESTINATION_EXISTS);
-    EXPECT_TRUE(fileExists(source));
-    EXPECT_EQ(dir.names(), (std::vector<std::string>{"take.kv", "take.snd"}));
+    EXPECT_EQ(marlune_convert(source.c_str(), &keep, &report), MARLUNE_FINISHED);
+    EXPECT_EQ(report.bytes_written, 0u);
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"take.kv"});
+    EXPECT_EQ(readFile(destination), KvrbBuilder().lengthMode(0).chunk(330).build());
+
+    // Longer, shorter, and as long but for one byte.
+    const Bytes converted = KvrbBuilder().lengthMode(0).chunk(330).build();
+    Bytes changed = converted;
+    changed.back() ^= 1;
+    for (const Bytes& earlier : {KvrbBuilder().lengthMode(0).chunk(330).chunk(330).build(),
+                                 prefix(converted, converted.size() - 100), changed}) {
+        writeFile(source, fixed);
+        writeFile(destination, earlier);
+        EXPECT_EQ(marlune_convert(source.c_str(), &keep, &report), MARLUNE_DESTINATION_EXISTS);
+        EXPECT_EQ(readFile(destination), earlier);
+        EXPECT_EQ(dir.names(), (std::vector<std::string>{"take.kv", "take.snd"}));
+    }
 }
 
 // Salvage: a source whose chunks are cut short gives every whole chunk, a complete

@@ -153,6 +153,7 @@ EXPORTS = {
     "marlune_copy": (3, 16), "marlune_convert": (4, 12), "marlune_examine": (5, 8),
     "marlune_status_text": (6, 4), "marlune_version": (7, 0),
     "marlune_copy_w": (8, 16), "marlune_convert_w": (9, 12), "marlune_examine_w": (10, 8),
+    "marlune_remove_partial": (11, 8),
 }
 
 
@@ -160,7 +161,7 @@ def check_exports(pe, _):
     name, base, addresses, by_name = pe.exports()
     expect(name == "Marlune.dll", f"export directory name 'Marlune.dll': {name!r}")
     expect(base == 1, f"ordinal base 1: {base}")
-    expect(sorted(addresses) == list(range(1, 11)), f"exactly ordinals 1 to 10: {sorted(addresses)}")
+    expect(sorted(addresses) == list(range(1, 12)), f"exactly ordinals 1 to 11: {sorted(addresses)}")
     expect(by_name == {export: ordinal for export, (ordinal, _) in EXPORTS.items()},
            f"KVRBinfo @1, IKVRBinfo @2 and the interface for programs after them, by name: {by_name}")
     for ordinal, rva in sorted(addresses.items()):

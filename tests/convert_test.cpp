@@ -116,7 +116,7 @@ TEST_F(ConvertTest, AFailedFlushToStorageKeepsTheSource) {
 TEST_F(ConvertTest, WhenTheMoveFailsAndThePartialFileCannotBeRemoved) {
     const std::string source = dir.path("track.snd");
     const Bytes earlier = KvrbBuilder().chunk(7).build();
-    for (const Call failing : {Call::syncFolder, Call::rename}) {
+    for (const Call failing : {Call::syncFolder, Call::move}) {
         writeFile(source, good);
         writeFile(dir.path("track.kv"), earlier);
         TestOs faulty;

@@ -175,7 +175,7 @@ TEST(CrashOs, LosesKeepsOrTearsEachUnsyncedChange) {
     EXPECT_EQ(seen, std::set<std::string>{"abcdef"});
 
     // A rename is one change in its folder: the file has one name or the other.
-    ASSERT_TRUE(os.rename("d/f", "d/g"));
+    ASSERT_TRUE(os.move(file, "d/f", "d/g", true));
     std::set<std::vector<std::string>> names;
     os.forEachCrashState(os.crashPoints() - 1, [&](const CrashOs::Disk& disk) {
         std::vector<std::string> present;

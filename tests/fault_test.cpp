@@ -100,7 +100,8 @@ using Counts = std::array<int, kinds>;
 std::string kindName(std::size_t kind) {
     static const char* const names[] = {
         "openForReading", "createForWriting", "read",      "write",     "truncate",   "sync",   "close",
-        "deleteFile",     "isSameFile",       "copyRange", "createNew", "inspect", "rename", "syncFolder"};
+        "deleteFile",     "isSameFile",       "copyRange", "createNew", "inspect", "move", "syncFolder",
+        "markInUse",      "mayWrite",         "copyPermissions", "removeIfUnused"};
     if (kind == allocationKind) return "allocation";
     return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
 }
@@ -251,10 +252,13 @@ protected:
             container::Header buffer{};
             from.openForReading(os, source.c_str());
             ends[openSource] = countsOf(os);
-            const std::string partial = partialNameFor(destination);
+            const std::string partial = partialNameFor(destination, 0);
             if (convert) {
                 os.inspect(destination.c_str(), from.handle());
+                if (mode == Mode::convertingOverOld) os.mayWrite(destination.c_str());
                 to.createNew(os, partial.c_str());
+                os.markInUse(to.handle());
+                if (mode == Mode::convertingOverOld) os.copyPermissions(destination.c_str(), to.handle());
             } else {
                 to.createForWriting(os, destination.c_str(), from);
             }
@@ -268,10 +272,10 @@ protected:
             ends[audio] = countsOf(os);
             if (convert) {
                 to.sync();
-                to.close();
                 os.syncFolderOf(partial.c_str());
-                os.rename(partial.c_str(), destination.c_str());
+                os.move(to.handle(), partial.c_str(), destination.c_str(), true);
                 os.syncFolderOf(destination.c_str());
+                to.isNamedBy(destination.c_str());
                 from.isNamedBy(source.c_str());
             }
             to.close();
@@ -368,11 +372,14 @@ protected:
         const bool retried =
             !variant.persistent &&
             ((variant.kind == FaultKind::error && variant.code == ErrorCodes::interrupted && transfer) ||
-             kind == static_cast<std::size_t>(Call::createNew));
-        const bool keepsSource =
-            phase == removeSource || (kind == static_cast<std::size_t>(Call::isSameFile) && !variant.persistent);
+             kind == static_cast<std::size_t>(Call::createNew) || kind == static_cast<std::size_t>(Call::markInUse));
+        // The first asks whether the ".kv" name still leads to the new copy, the
+        // second whether the source's name still leads to the source.
+        const bool isSameFile = kind == static_cast<std::size_t>(Call::isSameFile);
+        const bool copyNotNamed = convert && isSameFile && nth == 1;
+        const bool keepsSource = phase == removeSource || (isSameFile && nth == 2 && !variant.persistent);
         const bool mustFail =
-            !keepsSource && !retried &&
+            copyNotNamed || !keepsSource && !retried &&
             (variant.kind == FaultKind::error || variant.persistent ||
              (kind == static_cast<std::size_t>(Call::write) && variant.kind == FaultKind::noProgress));
         const bool mustSucceed =
@@ -393,6 +400,12 @@ protected:
             return true;
         }
         EXPECT_EQ(result, 0) << where;
+        if (copyNotNamed) {
+            // The copy was moved into place but the name seems another's: the source stays.
+            EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCreateDestination}) << where;
+            EXPECT_EQ(readFile(destination), sample.expected) << where;
+            return true;
+        }
         EXPECT_EQ(os.messages, std::vector<std::string>{messageOf(phase)}) << where;
         if (convert) {
             expectNoPartialConversion(sample, mode, where);
@@ -497,7 +510,8 @@ TEST_F(FaultMatrix, EveryFailingCallFailsTheCallAndKeepsWholeParts) {
     // Every kind that a copy or conversion makes at all was made to fail, and so
     // were allocations of both forms.
     for (const Call call : {Call::read, Call::write, Call::sync, Call::close, Call::deleteFile, Call::isSameFile,
-                            Call::copyRange, Call::createNew, Call::inspect, Call::rename, Call::syncFolder}) {
+                            Call::copyRange, Call::createNew, Call::inspect, Call::move, Call::syncFolder,
+                            Call::markInUse}) {
         EXPECT_GT(casesPerKind[static_cast<std::size_t>(call)], 0) << kindName(static_cast<std::size_t>(call));
     }
     EXPECT_GT(casesPerKind[allocationKind], 0);

@@ -23,18 +23,28 @@ struct CallFiles {
     CopyFiles files{source, destination, header};
 };
 
-// The caller's options as far as its `size` says; the rest, and a null pointer,
-// take the defaults. Values no option has count as the safest one.
+// The caller's options as far as its `size` says; a field not wholly inside it, and
+// a null pointer, take the defaults. Values no option has count as the safest one.
 marlune_options settingsFrom(const marlune_options* options) {
     marlune_options settings{};
     settings.size = sizeof settings;
     settings.replace = 1;
     settings.placement = MARLUNE_BESIDE;
     settings.durability = MARLUNE_DURABLE_NONE;
-    if (options && options->size > sizeof options->size) {
-        std::memcpy(&settings, options, std::min<std::size_t>(options->size, sizeof settings));
-        settings.size = sizeof settings;
-    }
+    if (!options) return settings;
+    const std::size_t given = std::min<std::size_t>(options->size, sizeof settings);
+    const auto take = [&](auto& field) {
+        const auto offset = static_cast<std::size_t>(reinterpret_cast<const char*>(&field) -
+                                                     reinterpret_cast<const char*>(&settings));
+        if (offset + sizeof field <= given)
+            std::memcpy(&field, reinterpret_cast<const char*>(options) + offset, sizeof field);
+    };
+    take(settings.replace);
+    take(settings.placement);
+    take(settings.durability);
+    take(settings.progress);
+    take(settings.progress_context);
+    take(settings.salvage);
     return settings;
 }
 
@@ -43,8 +53,9 @@ bool tellCaller(std::uint64_t done, std::uint64_t total, void* context) {
     return settings->progress(done, total, settings->progress_context) == 0;
 }
 
-CopyRequest requestFrom(const marlune_options& settings, const char* source, const char* destination) {
-    CopyRequest request{platform::unicodeOs(), source, destination};
+CopyRequest requestFrom(platform::Os& os, const marlune_options& settings, const char* source,
+                        const char* destination) {
+    CopyRequest request{os, source, destination};
     request.replace = settings.replace != 0;
     request.salvage = settings.salvage != 0;
     request.placement = settings.placement == MARLUNE_IN_PLACE ? Placement::inPlace : Placement::beside;
@@ -76,17 +87,18 @@ std::int32_t reported(marlune_report* caller, Work work) {
     return report.status;
 }
 
-std::int32_t copy(const char* source, const char* destination, const marlune_options* options, marlune_report& report) {
+std::int32_t copy(platform::Os& os, const char* source, const char* destination, const marlune_options* options,
+                  marlune_report& report) {
     const marlune_options settings = settingsFrom(options);
     CallFiles call;
-    return copyContainer(requestFrom(settings, source, destination), call.files, report).status;
+    return copyContainer(requestFrom(os, settings, source, destination), call.files, report).status;
 }
 
 // UTF-8 has no double-byte code page for the name's derivation to step over.
-std::int32_t convert(const char* path, const marlune_options* options, marlune_report& report) {
+std::int32_t convert(platform::Os& os, const char* path, const marlune_options* options, marlune_report& report) {
     const marlune_options settings = settingsFrom(options);
     CallFiles call;
-    return convertFile(requestFrom(settings, path, nullptr), 0, call.files, report).status;
+    return convertFile(requestFrom(os, settings, path, nullptr), 0, call.files, report).status;
 }
 
 #ifdef _WIN32
@@ -105,19 +117,37 @@ bool toUtf8(const wchar_t* path, std::string& utf8, const char*& named) {
 #endif
 
 }  // namespace
+
+std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination,
+                         const marlune_options* options, marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) { return copy(os, source, destination, options, filled); });
+}
+
+std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options,
+                            marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) { return convert(os, path, options, filled); });
+}
+
+std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) { return removePartial(os, path, filled); });
+}
+
 }  // namespace marlune
 
 using marlune::reported;
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy(const char* source, const char* destination,
                                                          const marlune_options* options, marlune_report* report) {
-    return reported(report,
-                    [&](marlune_report& filled) { return marlune::copy(source, destination, options, filled); });
+    return marlune::copyThrough(marlune::platform::unicodeOs(), source, destination, options, report);
 }
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_convert(const char* path, const marlune_options* options,
                                                             marlune_report* report) {
-    return reported(report, [&](marlune_report& filled) { return marlune::convert(path, options, filled); });
+    return marlune::convertThrough(marlune::platform::unicodeOs(), path, options, report);
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_remove_partial(const char* path, marlune_report* report) {
+    return marlune::removePartialThrough(marlune::platform::unicodeOs(), path, report);
 }
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine(const char* path, marlune_report* report) {
@@ -145,7 +175,7 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_w(const wchar_t* source
         if (!marlune::toUtf8(source, from, source8) || !marlune::toUtf8(destination, to, destination8)) {
             return MARLUNE_BAD_NAME;
         }
-        return marlune::copy(source8, destination8, options, filled);
+        return marlune::copy(marlune::platform::unicodeOs(), source8, destination8, options, filled);
     });
 }
 
@@ -155,7 +185,7 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_convert_w(const wchar_t* pat
         std::string name;
         const char* path8 = nullptr;
         if (!marlune::toUtf8(path, name, path8)) return MARLUNE_BAD_NAME;
-        return marlune::convert(path8, options, filled);
+        return marlune::convert(marlune::platform::unicodeOs(), path8, options, filled);
     });
 }
 

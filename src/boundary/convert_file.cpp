@@ -42,9 +42,11 @@ Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, ma
     request.placement = Placement::beside;
     request.durability = Durability::dataAndName;
     request.salvage = false;  // a source is removed only once its copy is whole
+    request.removesSource = true;
+    request.codePage = codePage;
     bool sourceStillNamed = true;
     const Outcome outcome = copyContainer(request, files, report, &sourceStillNamed);
-    if (outcome.status != MARLUNE_OK) return outcome;
+    if (outcome.status != MARLUNE_OK && outcome.status != MARLUNE_FINISHED) return outcome;
     if (sourceStillNamed && !request.os.deleteFile(request.source)) report.system_error = platform::lastSystemError();
     return outcome;
 }

@@ -103,8 +103,9 @@ public:
     Outcome run(bool* sourceStillNamed);
 
 private:
-    bool createDestination();
-    std::int32_t destinationStatus(int code);
+    // MARLUNE_OK, or the status of what refused the destination, with its error in `code`.
+    std::int32_t createDestination(int& code);
+    bool createPartial();
     std::int32_t finishDestination(int& code);
     Outcome fail(std::int32_t status, bool beforeChunks, int systemError);
 
@@ -114,6 +115,8 @@ private:
     marlune_report& report_;
     std::string target_;
     std::string partial_;
+    // A conversion run again: the destination holds a copy, to be compared rather than written.
+    bool comparing_ = false;
 };
 
 Outcome CopyCall::fail(std::int32_t status, bool beforeChunks, int systemError) {
@@ -127,36 +130,70 @@ Outcome CopyCall::fail(std::int32_t status, bool beforeChunks, int systemError) 
     return outcome;
 }
 
-std::int32_t CopyCall::destinationStatus(int code) {
-    switch (os_.inspect(target_.c_str(), files_.source.handle())) {
-        case platform::Os::Name::source:
-            return MARLUNE_DESTINATION_IS_SOURCE;
-        case platform::Os::Name::regularFile:
-            if (!request_.replace) return MARLUNE_DESTINATION_EXISTS;
-            break;
-        default:
-            break;
-    }
+std::int32_t uncreatable(int code) {
     return platform::kindOf(code) == platform::ErrorKind::badName ? MARLUNE_BAD_NAME : MARLUNE_DESTINATION_UNCREATABLE;
 }
 
-bool CopyCall::createDestination() {
+std::int32_t CopyCall::createDestination(int& code) {
+    const auto refused = [&code](std::int32_t status, int error) {
+        code = error;
+        return status;
+    };
     if (request_.placement == Placement::inPlace) {
-        return request_.replace ? files_.destination.createForWriting(os_, target_.c_str(), files_.source)
-                                : files_.destination.createNew(os_, target_.c_str());
+        const bool created = request_.replace ? files_.destination.createForWriting(os_, target_.c_str(), files_.source)
+                                              : files_.destination.createNew(os_, target_.c_str());
+        if (created) return MARLUNE_OK;
+        const int error = files_.destination.error();
+        switch (os_.inspect(target_.c_str(), files_.source.handle())) {
+            case platform::Os::Name::source:
+                return refused(MARLUNE_DESTINATION_IS_SOURCE, error);
+            case platform::Os::Name::regularFile:
+                if (!request_.replace) return refused(MARLUNE_DESTINATION_EXISTS, error);
+                break;
+            default:
+                break;
+        }
+        return refused(uncreatable(error), error);
     }
     // Through a symbolic link, the file it leads to is replaced and the link kept.
     target_ = os_.followLinks(target_.c_str());
-    const platform::Os::Name named = os_.inspect(target_.c_str(), files_.source.handle());
     // Refused by what the name holds: no system call failed.
-    if (named == platform::Os::Name::source || named == platform::Os::Name::other ||
-        (named == platform::Os::Name::regularFile && !request_.replace)) {
-        platform::setLastSystemError(0);
-        return false;
+    switch (os_.inspect(target_.c_str(), files_.source.handle())) {
+        case platform::Os::Name::source:
+            return refused(MARLUNE_DESTINATION_IS_SOURCE, 0);
+        case platform::Os::Name::other:
+            return refused(MARLUNE_DESTINATION_UNCREATABLE, 0);
+        case platform::Os::Name::regularFile:
+            if (!request_.replace) {
+                if (!request_.removesSource) return refused(MARLUNE_DESTINATION_EXISTS, 0);
+                comparing_ = files_.destination.openForComparing(os_, target_.c_str());
+                return comparing_ ? MARLUNE_OK : refused(MARLUNE_DESTINATION_EXISTS, files_.destination.error());
+            }
+            // What the caller could not have opened for writing is not replaced either.
+            if (!os_.mayWrite(target_.c_str())) return refused(MARLUNE_DESTINATION_UNCREATABLE, platform::lastSystemError());
+            if (!createPartial()) return refused(uncreatable(platform::lastSystemError()), platform::lastSystemError());
+            // Before any data goes in: a private file's copy must not be readable meanwhile.
+            if (!os_.copyPermissions(target_.c_str(), files_.destination.handle()) &&
+                platform::kindOf(platform::lastSystemError()) != platform::ErrorKind::missing) {
+                return refused(MARLUNE_DESTINATION_UNCREATABLE, platform::lastSystemError());
+            }
+            return MARLUNE_OK;
+        case platform::Os::Name::nothing:
+            break;
     }
+    return createPartial() ? MARLUNE_OK : refused(uncreatable(platform::lastSystemError()), platform::lastSystemError());
+}
+
+// A name already taken, or a file someone else marked in the moment between its
+// creation and our mark (one clearing partial files), gets another try under
+// another name.
+bool CopyCall::createPartial() {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        partial_ = partialNameFor(target_);
-        if (files_.destination.createNew(os_, partial_.c_str())) return true;
+        partial_ = partialNameFor(target_, request_.codePage);
+        if (!files_.destination.createNew(os_, partial_.c_str())) continue;
+        if (os_.markInUse(files_.destination.handle())) return true;
+        files_.destination.close();
+        os_.deleteFile(partial_.c_str());
     }
     partial_.clear();
     return false;
@@ -171,19 +208,33 @@ std::int32_t CopyCall::finishDestination(int& code) {
         code = error;
         return status;
     };
+    if (comparing_) {
+        if (!file.matchedToEnd()) return failed(0, MARLUNE_DESTINATION_EXISTS);
+        // Another program may have written it: on stable storage before the source goes.
+        if (!file.sync()) return failed(file.error(), MARLUNE_SYNC_ERROR);
+        if (!os_.syncFolderOf(target_.c_str())) return failed(platform::lastSystemError(), MARLUNE_SYNC_ERROR);
+        if (!file.isNamedBy(target_.c_str())) return failed(0, MARLUNE_DESTINATION_REPLACED);
+        return MARLUNE_FINISHED;
+    }
     const bool nameToSync = request_.durability == Durability::dataAndName;
     if (request_.durability != Durability::asWritten && !file.sync()) return failed(file.error(), MARLUNE_SYNC_ERROR);
-    const std::string& written = request_.placement == Placement::inPlace ? target_ : partial_;
     if (request_.placement == Placement::beside) {
-        if (!file.close()) return failed(file.error(), MARLUNE_WRITE_ERROR);
-        if (nameToSync && !os_.syncFolderOf(written.c_str()))
+        if (nameToSync && !os_.syncFolderOf(partial_.c_str()))
             return failed(platform::lastSystemError(), MARLUNE_SYNC_ERROR);
-        if (!os_.rename(written.c_str(), target_.c_str()))
-            return failed(platform::lastSystemError(), MARLUNE_WRITE_ERROR);
+        // Without `replace`, only a name still free is taken: another file put there
+        // meanwhile is kept.
+        if (!os_.move(file.handle(), partial_.c_str(), target_.c_str(), request_.replace)) {
+            const int error = platform::lastSystemError();
+            const bool taken = platform::kindOf(error) == platform::ErrorKind::exists && !request_.replace;
+            return failed(error, taken ? MARLUNE_DESTINATION_EXISTS : MARLUNE_WRITE_ERROR);
+        }
         partial_.clear();
     }
     if (nameToSync && !os_.syncFolderOf(target_.c_str()))
         return failed(platform::lastSystemError(), MARLUNE_SYNC_ERROR);
+    // The source may go only while its copy has the name: whatever took it meanwhile
+    // (another conversion, a move) is not this recording.
+    if (request_.removesSource && !file.isNamedBy(target_.c_str())) return failed(0, MARLUNE_DESTINATION_REPLACED);
     return MARLUNE_OK;
 }
 
@@ -195,26 +246,26 @@ Outcome CopyCall::run(bool* sourceStillNamed) {
     }
     report_.source_bytes = files_.source.sizeAtOpen();
     target_ = request_.destination;
-    if (!createDestination()) {
-        const int code = platform::lastSystemError();
-        const std::int32_t status = destinationStatus(code);
-        return fail(status, true, code);
-    }
+    int code = 0;
+    if (const std::int32_t status = createDestination(code); status != MARLUNE_OK) return fail(status, true, code);
     container::CopyBuffer buffer;
     if (!buffer.allocateFor(files_.source.sizeAtOpen())) return fail(MARLUNE_OUT_OF_MEMORY, true, 0);
     container::ContainerCopy copy(files_.source, &files_.destination, buffer, files_.header, request_.progress);
     const bool headerCopied = copy.copyHeader();
     const bool chunksCopied = headerCopied && copy.copyAudioData();
     describe(copy.report(), files_.header, headerCopied && !chunksCopied, report_);
+    if (comparing_) report_.bytes_written = 0;
     const container::Finding finding = copy.report().finding;
     const bool salvaged = request_.salvage &&
                           (finding == container::Finding::chunkHeaderCut || finding == container::Finding::payloadCut);
+    // A source that is no copy of what the destination holds keeps the early answer.
+    if (comparing_ && !chunksCopied) return fail(MARLUNE_DESTINATION_EXISTS, true, 0);
     if (!chunksCopied && !salvaged) {
-        const int code = finding == container::Finding::readFailed ? files_.source.error() : files_.destination.error();
+        code = finding == container::Finding::readFailed ? files_.source.error() : files_.destination.error();
         return fail(stageStatus(finding, code), !headerCopied, code);
     }
-    int code = 0;
-    if (const std::int32_t status = finishDestination(code); status != MARLUNE_OK) return fail(status, false, code);
+    const std::int32_t finished = finishDestination(code);
+    if (finished != MARLUNE_OK && finished != MARLUNE_FINISHED) return fail(finished, false, code);
     if (sourceStillNamed) *sourceStillNamed = files_.source.isNamedBy(request_.source);
     // A close can be where a write finally fails (network file systems): the copy
     // is only a success when both closed cleanly.
@@ -227,16 +278,65 @@ Outcome CopyCall::run(bool* sourceStillNamed) {
         if (request_.announce) request_.announce(outcome);
         return outcome;
     }
-    report_.status = salvaged ? MARLUNE_SALVAGED : MARLUNE_OK;
+    report_.status = finished == MARLUNE_FINISHED ? MARLUNE_FINISHED : salvaged ? MARLUNE_SALVAGED : MARLUNE_OK;
     return Outcome{report_.status};
 }
 
 }  // namespace
 
-std::string partialNameFor(const std::string& target) {
-    char tag[17];
-    std::snprintf(tag, sizeof tag, "%016llx", static_cast<unsigned long long>(randomTag()));
-    return target + "." + tag + ".marlune-partial";
+// Short names keep all of the target's; a long one gives up the end of its last
+// component, at a character's boundary, so that the whole fits the 255 bytes (or
+// UTF-16 units, never more than the bytes) that a name may have.
+std::string partialNameFor(const std::string& target, unsigned codePage) {
+    constexpr std::size_t longestName = 255;
+    char tag[18];
+    std::snprintf(tag, sizeof tag, ".%016llx", static_cast<unsigned long long>(randomTag()));
+    const std::size_t added = sizeof tag - 1 + partialSuffix.size();
+    std::size_t nameStart = 0;
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        if (platform::isLeadByte(codePage, static_cast<unsigned char>(target[i])) && i + 1 < target.size()) {
+            ++i;
+        } else if (platform::isPathSeparator(target[i])) {
+            nameStart = i + 1;
+        }
+    }
+    std::size_t kept = target.size();
+    if (kept - nameStart + added > longestName) {
+        const std::size_t room = nameStart + longestName - added;
+        kept = nameStart;
+        for (std::size_t i = nameStart; i < target.size();) {
+            const auto byte = static_cast<unsigned char>(target[i]);
+            std::size_t length = 1;
+            if (platform::isLeadByte(codePage, byte)) {
+                length = 2;
+            } else if (codePage == 0) {
+                while (i + length < target.size() && (static_cast<unsigned char>(target[i + length]) & 0xC0) == 0x80)
+                    ++length;  // a UTF-8 character's continuation bytes
+            }
+            if (i + length > room) break;
+            i += length;
+            kept = i;
+        }
+    }
+    return target.substr(0, kept) + tag + std::string(partialSuffix);
+}
+
+std::int32_t removePartial(platform::Os& os, const char* path, marlune_report& report) {
+    clear(report);
+    const std::string_view name = path ? path : "";
+    if (name.empty()) return report.status = MARLUNE_NO_SOURCE_NAME;
+    if (name.size() <= partialSuffix.size() || name.substr(name.size() - partialSuffix.size()) != partialSuffix)
+        return report.status = MARLUNE_BAD_NAME;
+    switch (os.removeIfUnused(path)) {
+        case platform::Os::Removal::removed:
+            return report.status = MARLUNE_OK;
+        case platform::Os::Removal::inUse:
+            return report.status = MARLUNE_PARTIAL_IN_USE;
+        case platform::Os::Removal::failed:
+            break;
+    }
+    report.system_error = platform::lastSystemError();
+    return report.status = sourceOpenStatus(report.system_error);
 }
 
 Outcome copyContainer(const CopyRequest& request, CopyFiles& files, marlune_report& report, bool* sourceStillNamed) {

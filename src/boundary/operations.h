@@ -41,6 +41,15 @@ struct CopyRequest {
     bool replace = true;
     // A source whose chunks are cut short is copied up to its last whole chunk.
     bool salvage = false;
+    // The caller removes the source once the copy stands (a conversion): the copy
+    // fails (MARLUNE_DESTINATION_REPLACED) when, at its end, the destination name
+    // leads to another file; and where `replace` is false, a destination that
+    // holds exactly this copy already is put on stable storage and the call
+    // answers MARLUNE_FINISHED.
+    bool removesSource = false;
+    // The code page of the paths, for shortening a name (0: UTF-8, or none with
+    // double-byte characters).
+    unsigned codePage = 0;
     container::Progress progress;
     // Told of a failure while the files are still open: the original functions
     // show their message then.
@@ -75,8 +84,21 @@ Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, ma
 std::string destinationFor(std::string_view path, unsigned codePage);
 
 // The name a copy placed beside `target` writes under until it is complete: in the
-// same folder, unique to the call, never ending in ".kv".
-std::string partialNameFor(const std::string& target);
+// same folder, unique to the call, ending in partialSuffix, and no longer than a
+// name may be (`target`'s last component is shortened where it must be).
+inline constexpr std::string_view partialSuffix = ".marlune-partial";
+std::string partialNameFor(const std::string& target, unsigned codePage);
+
+// Removes the partial file `path` unless a copy is writing it.
+std::int32_t removePartial(platform::Os& os, const char* path, marlune_report& report);
+
+// marlune_copy, marlune_convert and marlune_remove_partial over `os` (the exported
+// functions give the system's), so that tests can run them over their own.
+std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination,
+                         const marlune_options* options, marlune_report* report);
+std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options,
+                            marlune_report* report);
+std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_report* report);
 
 // The status's words, and the original functions' message for an outcome.
 const char* statusText(std::int32_t status);

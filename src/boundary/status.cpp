@@ -11,6 +11,8 @@ const char* statusText(std::int32_t status) {
             return "the file is a .kv file already";
         case MARLUNE_SALVAGED:
             return "the source's chunks are cut short; every whole one was copied";
+        case MARLUNE_FINISHED:
+            return "the .kv file held this file's conversion already; the source was removed";
         case MARLUNE_NO_SOURCE_NAME:
             return "no source file was named";
         case MARLUNE_NO_DESTINATION_NAME:
@@ -29,6 +31,10 @@ const char* statusText(std::int32_t status) {
             return "the destination is the source file itself";
         case MARLUNE_DESTINATION_EXISTS:
             return "the destination file exists already";
+        case MARLUNE_DESTINATION_REPLACED:
+            return "another file took the .kv name meanwhile; the source was kept";
+        case MARLUNE_PARTIAL_IN_USE:
+            return "a copy is still writing the partial file";
         case MARLUNE_NOT_A_CONTAINER:
             return "the source is not a KVRB container";
         case MARLUNE_HEADER_CUT:
@@ -63,7 +69,7 @@ const char* statusText(std::int32_t status) {
 // The table in marlune.h.
 const char* legacyMessage(const Outcome& outcome) {
     const std::int32_t status = outcome.status;
-    if (status == MARLUNE_OK || status == MARLUNE_ALREADY_CONVERTED || status == MARLUNE_SALVAGED) return nullptr;
+    if (status >= MARLUNE_OK && status <= MARLUNE_FINISHED) return nullptr;
     if (status < MARLUNE_SOURCE_MISSING) return messages::badName;
     if (status < MARLUNE_DESTINATION_UNCREATABLE) return messages::cannotOpenSource;
     if (status < MARLUNE_NOT_A_CONTAINER) return messages::cannotCreateDestination;

@@ -22,6 +22,11 @@ public:
     bool createForWriting(Os& os, const char* path, const File& source);
     // Fails when anything has the name `path` already.
     bool createNew(Os& os, const char* path);
+    // Opens the existing file `path` for reading only, to take writes as bytes to
+    // compare with it: a write whose bytes differ fails, and nothing is changed.
+    bool openForComparing(Os& os, const char* path);
+    // Compared, and found equal, up to its end.
+    bool matchedToEnd() const { return comparing_ && !mismatch_ && position_ == sizeAtOpen_; }
     bool isOpen() const { return handle_ != noHandle; }
     Handle handle() const { return handle_; }
 
@@ -49,12 +54,15 @@ public:
 private:
     // Keeps the first failure's error code; false.
     bool failed();
+    bool compare(const std::uint8_t* bytes, std::size_t size);
 
     Os* os_ = nullptr;
     Handle handle_ = noHandle;
     std::uint64_t sizeAtOpen_ = 0;
     std::uint64_t position_ = 0;
     int error_ = 0;
+    bool comparing_ = false;
+    bool mismatch_ = false;
 };
 
 }  // namespace marlune::platform

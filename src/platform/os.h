@@ -32,9 +32,24 @@ public:
     // (under this or another name), or anything else (a folder, a device).
     enum class Name { nothing, regularFile, source, other };
     virtual Name inspect(const char* path, Handle source) = 0;
-    // Gives the file `from` the name `to`, replacing what `to` named, in one step;
-    // on Windows the move is through to the disk when it returns.
-    virtual bool rename(const char* from, const char* to) = 0;
+    // Marks `file`, just made by createNew, as being written for as long as it is
+    // open, so that removeIfUnused (in any process) leaves it: an advisory lock on
+    // POSIX; on Windows the file is open without delete sharing, which does that.
+    // False when someone else marked it first.
+    virtual bool markInUse(Handle file) = 0;
+    // Removes the file `path` unless it is marked in use.
+    enum class Removal { removed, inUse, failed };
+    virtual Removal removeIfUnused(const char* path) = 0;
+    // Whether the existing file `path` may be opened for writing (its permissions,
+    // a read-only attribute); nothing is changed.
+    virtual bool mayWrite(const char* path) = 0;
+    // Gives `file` the permissions of the file `path` and, where the caller may set
+    // them, its owner and group.
+    virtual bool copyPermissions(const char* path, Handle file) = 0;
+    // Gives the open file `file`, named `from`, the name `to` in one step, leaving it
+    // open. With `replace` false only while `to` names nothing: else it fails with
+    // the system's code for "exists" and changes nothing.
+    virtual bool move(Handle file, const char* from, const char* to, bool replace) = 0;
     // Puts the folder that holds `path` on stable storage: which names it has, and
     // the files they name. Nothing to do where the move itself is write-through.
     virtual bool syncFolderOf(const char* path) = 0;
@@ -82,7 +97,7 @@ void setLastSystemError(int code);
 bool isInterruption(int code);
 // What an error code says, as far as the library tells errors apart; `badName`
 // is only ever a UTF-8 path that is no valid UTF-8.
-enum class ErrorKind { missing, denied, notAFile, badName, diskFull, other };
+enum class ErrorKind { missing, denied, notAFile, badName, diskFull, exists, other };
 ErrorKind kindOf(int code);
 
 // Called once at load: keeps the system's own error dialogs out of the host's way.

@@ -1,9 +1,12 @@
 // The operating-system layer on POSIX systems.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +44,28 @@ bool refuse(int descriptor) {
     ::close(descriptor);
     errno = code;
     return false;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Set once a file system has said it cannot rename without replacing: from then
+// on a link and an unlink do it, which fail just as surely when the name is taken.
+std::atomic<bool> noReplaceUnsupported{false};
+
+bool renameWithoutReplacing(const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+    if (!noReplaceUnsupported.load(std::memory_order_relaxed)) {
+        if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+        if (errno != EINVAL && errno != ENOSYS) return false;
+        noReplaceUnsupported.store(true, std::memory_order_relaxed);
+    }
+#endif
+    // Between the two, both names lead to the one file: nothing is lost at a crash.
+    if (link(from, to) != 0) return false;
+    unlink(from);
+    return true;
 }
 
 class PosixOs final : public Os {
@@ -97,7 +122,55 @@ public:
         return isSource ? Name::source : Name::regularFile;
     }
 
-    bool rename(const char* from, const char* to) override { return ::rename(from, to) == 0; }
+    // A file system without locks (some network ones) leaves the file unmarked.
+    bool markInUse(Handle file) override { return flock(fd(file), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+
+    // Only the file locked is removed: the name must still lead to it.
+    Removal removeIfUnused(const char* path) override {
+        const int descriptor = ::open(path, O_RDONLY | O_NOFOLLOW | openFlags);
+        if (descriptor == -1) return Removal::failed;
+        struct stat opened {};
+        if (!isRegularFile(descriptor, opened)) {
+            refuse(descriptor);
+            return Removal::failed;
+        }
+        if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+            const bool held = errno == EWOULDBLOCK;
+            refuse(descriptor);
+            return held ? Removal::inUse : Removal::failed;
+        }
+        struct stat named {};
+        if (lstat(path, &named) != 0 || !sameFile(named, opened)) {
+            ::close(descriptor);
+            return Removal::inUse;  // moved into place meanwhile
+        }
+        const bool removed = unlink(path) == 0;
+        refuse(descriptor);
+        return removed ? Removal::removed : Removal::failed;
+    }
+
+    bool mayWrite(const char* path) override {
+        const int descriptor = ::open(path, O_WRONLY | openFlags);
+        return descriptor != -1 && ::close(descriptor) == 0;
+    }
+
+    // The owner first: changing it may clear the set-id bits that the mode then restores.
+    bool copyPermissions(const char* path, Handle file) override {
+        struct stat named {};
+        struct stat own {};
+        if (::stat(path, &named) != 0 || fstat(fd(file), &own) != 0) return false;
+        if ((named.st_uid != own.st_uid || named.st_gid != own.st_gid) &&
+            fchown(fd(file), named.st_uid, named.st_gid) != 0) {
+            if (errno != EPERM) return false;
+            // Not allowed to give the file away: the group alone, if the caller is in it.
+            if (fchown(fd(file), static_cast<uid_t>(-1), named.st_gid) != 0 && errno != EPERM) return false;
+        }
+        return fchmod(fd(file), named.st_mode & 07777) == 0;
+    }
+
+    bool move(Handle /*file*/, const char* from, const char* to, bool replace) override {
+        return replace ? ::rename(from, to) == 0 : renameWithoutReplacing(from, to);
+    }
 
     // A new name reaches the disk only with its folder: syncing the file is not enough.
     bool syncFolderOf(const char* path) override {
@@ -170,7 +243,7 @@ public:
         struct stat named {};
         struct stat opened {};
         if (fstat(fd(file), &opened) != 0) return true;  // cannot tell
-        return ::stat(path, &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+        return ::stat(path, &named) == 0 && sameFile(named, opened);
     }
 
     bool deleteFile(const char* path) override {
@@ -238,6 +311,8 @@ ErrorKind kindOf(int code) {
         case EDQUOT:
         case EFBIG:
             return ErrorKind::diskFull;
+        case EEXIST:
+            return ErrorKind::exists;
         default:
             return ErrorKind::other;
     }

@@ -2,7 +2,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/os.h"
 #include "platform/win32_message_box.h"
@@ -122,9 +124,47 @@ public:
                             file);
     }
 
+    // DELETE: the file is moved into place through its own handle, which shares
+    // nothing, so that nobody else removes it while it is written.
     bool createNew(const char* path, Handle& file) override {
         SECURITY_ATTRIBUTES attributes = inheritable();
-        return keepIfOnDisk(createFile(path, GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL), file);
+        return keepIfOnDisk(
+            createFile(path, GENERIC_WRITE | DELETE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL), file);
+    }
+
+    // createNew shared no delete access: that is the mark.
+    bool markInUse(Handle /*file*/) override { return true; }
+
+    Removal removeIfUnused(const char* path) override {
+        if (deleteFile(path)) return Removal::removed;
+        return GetLastError() == ERROR_SHARING_VIOLATION ? Removal::inUse : Removal::failed;
+    }
+
+    bool mayWrite(const char* path) override {
+        HANDLE file = createFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+        return file != INVALID_HANDLE_VALUE && CloseHandle(file) != 0;
+    }
+
+    // A new file takes its permissions from the folder, as the one it replaces
+    // did; a read-only one is never replaced (mayWrite).
+    bool copyPermissions(const char* /*path*/, Handle /*file*/) override { return true; }
+
+    // Through the file's own handle, which nobody else shares. Flushed again once
+    // moved, so that the new name goes to the disk with the file's metadata.
+    bool move(Handle file, const char* /*from*/, const char* to, bool replace) override {
+        std::wstring target;
+        if (!(utf8_ ? wideName(to, target) : ansiToWide(to, target))) return false;
+        const DWORD nameBytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+        std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+        auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = replace ? TRUE : FALSE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = nameBytes;
+        std::memcpy(rename->FileName, target.c_str(), nameBytes + sizeof(wchar_t));
+        return SetFileInformationByHandle(nativeHandle(file), FileRenameInfo, rename,
+                                          static_cast<DWORD>(buffer.size())) != 0 &&
+               FlushFileBuffers(nativeHandle(file)) != 0;
     }
 
     Name inspect(const char* path, Handle source) override {
@@ -150,16 +190,8 @@ public:
         return same;
     }
 
-    bool rename(const char* from, const char* to) override {
-        const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-        if (!utf8_) return MoveFileExA(from, to, flags) != 0;
-        std::wstring wideFrom;
-        std::wstring wideTo;
-        return wideName(from, wideFrom) && wideName(to, wideTo) &&
-               MoveFileExW(wideFrom.c_str(), wideTo.c_str(), flags) != 0;
-    }
-
-    // The move is write-through: the folder needs nothing more.
+    // A folder cannot be flushed without administrator rights; the move flushes
+    // the file whose name changed instead.
     bool syncFolderOf(const char* /*path*/) override { return true; }
 
     std::int64_t read(Handle file, void* buffer, std::size_t size) override {
@@ -178,7 +210,18 @@ public:
         return moveTo(nativeHandle(file), bytes) && SetEndOfFile(nativeHandle(file)) != 0;
     }
 
-    bool sync(Handle file) override { return FlushFileBuffers(nativeHandle(file)) != 0; }
+    // A file open only for reading is flushed through a second handle that may write.
+    bool sync(Handle file) override {
+        if (FlushFileBuffers(nativeHandle(file))) return true;
+        if (GetLastError() != ERROR_ACCESS_DENIED) return false;
+        HANDLE writable = ReOpenFile(nativeHandle(file), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+        if (writable == INVALID_HANDLE_VALUE) return false;
+        const bool flushed = FlushFileBuffers(writable) != 0;
+        const DWORD error = GetLastError();
+        CloseHandle(writable);
+        SetLastError(error);
+        return flushed;
+    }
 
     bool close(Handle file) override { return CloseHandle(nativeHandle(file)) != 0; }
 
@@ -192,6 +235,15 @@ public:
     void showMessage(const char* text) override { messageBox(nullptr, text, "Marlune", MB_OK | MB_ICONERROR); }
 
 private:
+    static bool ansiToWide(const char* path, std::wstring& wide) {
+        const int length = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+        if (length <= 0) return false;
+        wide.assign(static_cast<std::size_t>(length), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), length);
+        wide.pop_back();
+        return true;
+    }
+
     static bool wideName(const char* path, std::wstring& wide) {
         try {
             if (toWide(path, wide)) return true;
@@ -274,6 +326,9 @@ ErrorKind kindOf(int code) {
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL:
             return ErrorKind::diskFull;
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return ErrorKind::exists;
         default:
             return ErrorKind::other;
     }

@@ -194,10 +194,48 @@ platform::Os::Name CrashOs::inspect(const char* path, platform::Handle source) {
                 opened != open_.end() && opened->second.inode == *existing ? Name::source : Name::regularFile);
 }
 
+bool CrashOs::markInUse(platform::Handle file) {
+    const auto opened = open_.find(file);
+    if (opened == open_.end()) return done("markInUse", fail());
+    opened->second.marked = true;
+    return done("markInUse", true);
+}
+
+platform::Os::Removal CrashOs::removeIfUnused(const char* path) {
+    const std::optional<Inode> inode = named(path);
+    if (!inode) {
+        fail();
+        return done("removeIfUnused", Removal::failed);
+    }
+    for (const auto& opened : open_) {
+        if (opened.second.inode == *inode && opened.second.marked) return done("removeIfUnused", Removal::inUse);
+    }
+    names_.erase(path);
+    storage_.unsyncedNames.push_back({folderOf(path), path, "", *inode});
+    return done("removeIfUnused", Removal::removed);
+}
+
+bool CrashOs::mayWrite(const char* path) {
+    return done("mayWrite", named(path) ? true : fail());
+}
+
+// The model has no permissions.
+bool CrashOs::copyPermissions(const char* /*path*/, platform::Handle /*file*/) {
+    return done("copyPermissions", true);
+}
+
+bool CrashOs::move(platform::Handle /*file*/, const char* from, const char* to, bool replace) {
+    if (!replace && named(to)) {
+        platform::setLastSystemError(ErrorCodes::exists);
+        return done("move", false);
+    }
+    return done("move", rename(from, to));
+}
+
 bool CrashOs::rename(const char* from, const char* to) {
     const std::optional<Inode> inode = named(from);
-    if (!inode) return done("rename", fail());
-    if (std::strcmp(from, to) == 0) return done("rename", true);
+    if (!inode) return fail();
+    if (std::strcmp(from, to) == 0) return true;
     names_.erase(from);
     names_[to] = *inode;
     if (folderOf(from) == folderOf(to)) {
@@ -206,7 +244,7 @@ bool CrashOs::rename(const char* from, const char* to) {
         storage_.unsyncedNames.push_back({folderOf(from), from, "", *inode});
         storage_.unsyncedNames.push_back({folderOf(to), "", to, *inode});
     }
-    return done("rename", true);
+    return true;
 }
 
 bool CrashOs::syncFolderOf(const char* path) {

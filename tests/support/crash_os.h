@@ -52,6 +52,9 @@ public:
 
     std::vector<std::string> messages;
 
+    // Another program's move of `from` to `to`, replacing what `to` named; no crash point.
+    bool rename(const char* from, const char* to);
+
     std::size_t crashPoints() const { return points_.size(); }
     // The call after which crash point `point` comes, as "rename".
     const std::string& callBefore(std::size_t point) const { return points_.at(point).call; }
@@ -62,7 +65,11 @@ public:
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
     bool createNew(const char* path, platform::Handle& file) override;
     Name inspect(const char* path, platform::Handle source) override;
-    bool rename(const char* from, const char* to) override;
+    bool markInUse(platform::Handle file) override;
+    Removal removeIfUnused(const char* path) override;
+    bool mayWrite(const char* path) override;
+    bool copyPermissions(const char* path, platform::Handle file) override;
+    bool move(platform::Handle file, const char* from, const char* to, bool replace) override;
     bool syncFolderOf(const char* path) override;
     std::string followLinks(const char* path) override;
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
@@ -110,6 +117,7 @@ private:
     struct OpenFile {
         Inode inode = 0;
         std::uint64_t position = 0;
+        bool marked = false;  // in use: removeIfUnused leaves it
     };
 
     // One change's fate in a crash state.

@@ -12,10 +12,12 @@ namespace marlune::testing {
 const int ErrorCodes::io = ERROR_IO_DEVICE;
 const int ErrorCodes::diskFull = ERROR_DISK_FULL;
 const int ErrorCodes::interrupted = 0;
+const int ErrorCodes::exists = ERROR_ALREADY_EXISTS;
 #else
 const int ErrorCodes::io = EIO;
 const int ErrorCodes::diskFull = ENOSPC;
 const int ErrorCodes::interrupted = EINTR;
+const int ErrorCodes::exists = EEXIST;
 #endif
 
 thread_local int TestOs::recording = 0;
@@ -152,8 +154,24 @@ platform::Os::Name TestOs::inspect(const char* path, platform::Handle source) {
     return fails(Call::inspect) ? Name::other : native_.inspect(path, source);
 }
 
-bool TestOs::rename(const char* from, const char* to) {
-    return !fails(Call::rename) && native_.rename(from, to);
+bool TestOs::markInUse(platform::Handle file) {
+    return !fails(Call::markInUse) && native_.markInUse(file);
+}
+
+platform::Os::Removal TestOs::removeIfUnused(const char* path) {
+    return fails(Call::removeIfUnused) ? Removal::failed : native_.removeIfUnused(path);
+}
+
+bool TestOs::mayWrite(const char* path) {
+    return !fails(Call::mayWrite) && native_.mayWrite(path);
+}
+
+bool TestOs::copyPermissions(const char* path, platform::Handle file) {
+    return !fails(Call::copyPermissions) && native_.copyPermissions(path, file);
+}
+
+bool TestOs::move(platform::Handle file, const char* from, const char* to, bool replace) {
+    return !fails(Call::move) && native_.move(file, from, to, replace);
 }
 
 bool TestOs::syncFolderOf(const char* path) {

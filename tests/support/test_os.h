@@ -27,8 +27,12 @@ enum class Call {
     copyRange,
     createNew,
     inspect,  // an error: the name holds something that is no file
-    rename,
+    move,
     syncFolder,
+    markInUse,       // an error: someone else marked the file first
+    mayWrite,        // an error: the file may not be written
+    copyPermissions,
+    removeIfUnused,
     count
 };
 
@@ -44,6 +48,7 @@ struct ErrorCodes {
     static const int io;
     static const int diskFull;
     static const int interrupted;  // 0 where calls are never interrupted
+    static const int exists;       // a name is taken
 };
 
 struct Fault {
@@ -96,7 +101,11 @@ public:
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
     bool createNew(const char* path, platform::Handle& file) override;
     Name inspect(const char* path, platform::Handle source) override;
-    bool rename(const char* from, const char* to) override;
+    bool markInUse(platform::Handle file) override;
+    Removal removeIfUnused(const char* path) override;
+    bool mayWrite(const char* path) override;
+    bool copyPermissions(const char* path, platform::Handle file) override;
+    bool move(platform::Handle file, const char* from, const char* to, bool replace) override;
     bool syncFolderOf(const char* path) override;
     std::string followLinks(const char* path) override { return native_.followLinks(path); }
     void showMessage(const char* text) override;
