@@ -244,6 +244,26 @@ TEST_F(Api, OptionsAreReadAsFarAsTheirSizeSays) {
     EXPECT_EQ(readFile(destination), KvrbBuilder().build());
     EXPECT_EQ(copy(prefix(bytes, bytes.size() - 1), &options), MARLUNE_PAYLOAD_CUT);
     EXPECT_EQ(readFile(destination), KvrbBuilder().build()) << "the default placement is beside";
+    // A size that ends inside a field leaves all of that field to its default.
+    options.replace = 0;
+    for (std::uint32_t size = 5; size < offsetof(marlune_options, placement); ++size) {
+        options.size = size;
+        EXPECT_EQ(copy(bytes, &options), MARLUNE_OK) << size;
+    }
+}
+
+// Files too short for a header whose bytes already rule out both magics hold no
+// container at all; a start of a magic is a header cut short.
+TEST_F(Api, TinyFilesAreNoContainersUnlessTheyStartAMagic) {
+    for (const char* text : {"", "hi\n", "ab", "K!", "fx4"}) {
+        writeFile(source, Bytes(text, text + std::strlen(text)));
+        EXPECT_EQ(marlune_examine(source.c_str(), &report), MARLUNE_NOT_A_CONTAINER) << text;
+        EXPECT_EQ(report.header_bytes, std::strlen(text));
+    }
+    for (const char* text : {"K", "KVR", "fx3", "KVRB"}) {
+        writeFile(source, Bytes(text, text + std::strlen(text)));
+        EXPECT_EQ(marlune_examine(source.c_str(), &report), MARLUNE_HEADER_CUT) << text;
+    }
 }
 
 TEST_F(Api, ConvertingFollowsTheOriginalRulesAndSaysWhatItDid) {

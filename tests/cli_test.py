@@ -280,13 +280,14 @@ class AgreesWithTheCopy(Folder):
             inspected = run("info", source).returncode
             self.assertEqual(inspected, copied, f"first {length} bytes")
 
+    # An empty file is no container (skipped by info), not one cut short.
     def test_every_prefix_of_a_per_chunk_container(self):
         data = container(1, b"pre", [(5, 5), (0, 0), (12, 12)])
-        self.check_prefixes(data, range(len(data) + 1))
+        self.check_prefixes(data, range(1, len(data) + 1))
 
     def test_prefixes_of_the_fixed_length_sample(self):
         ends = [SAMPLE_DATA_OFFSET + n * CHUNK for n in range(3)]
-        self.check_prefixes(SAMPLE, sorted({0, 3, 4, 81, 82, 100} | {e + d for e in ends for d in (-1, 0, 1, 7, 8, 9)}))
+        self.check_prefixes(SAMPLE, sorted({1, 3, 4, 81, 82, 100} | {e + d for e in ends for d in (-1, 0, 1, 7, 8, 9)}))
 
 
 class Copy(Folder):

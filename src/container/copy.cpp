@@ -71,9 +71,9 @@ bool ContainerCopy::copyHeader() {
     if (!fill()) return false;
     report_.headerBytes = std::min(end_, headerSize);
     std::memcpy(header_.data(), buffer_.data(), report_.headerBytes);
-    // A short file whose first four bytes are no magic is no container at all,
-    // rather than a container cut short.
-    if (end_ >= 4 && !hasContainerMagic(header_)) return fail(Finding::wrongMagic);
+    // A file whose first bytes rule out both magics (an empty one too) is no
+    // container at all, rather than a container cut short.
+    if (!mayStartContainer(buffer_.data(), end_)) return fail(Finding::wrongMagic);
     if (end_ < headerSize) return fail(Finding::headerCut, 0, headerSize, end_);
 
     // The header is written even when what follows it is wrong, so that the

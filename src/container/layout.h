@@ -20,6 +20,13 @@ inline bool hasContainerMagic(const Header& header) {
     return std::memcmp(header.data(), "KVRB", 4) == 0 || std::memcmp(header.data(), "fx30", 4) == 0;
 }
 
+// Whether the first `size` bytes of a file may begin a container: some bytes, and
+// as many of them as there are match the start of a magic.
+inline bool mayStartContainer(const std::uint8_t* bytes, std::size_t size) {
+    const std::size_t compared = size < 4 ? size : 4;
+    return size > 0 && (std::memcmp(bytes, "KVRB", compared) == 0 || std::memcmp(bytes, "fx30", compared) == 0);
+}
+
 // lengthMode: signed 16-bit at offset 8.
 inline std::int16_t lengthMode(const Header& header) {
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(header[8] | (header[9] << 8)));
