@@ -1,6 +1,7 @@
-// IKVRBinfo crashed after every call it makes. Whatever a crash then leaves on
-// the disk, the recording is whole under the source's name or the ".kv" name, and
-// the ".kv" name never holds anything but the new copy or what it held before.
+// Conversions (IKVRBinfo and marlune_convert) crashed after every call they make,
+// alone and with a neighbour acting on the same names. Whatever a crash then
+// leaves on the disk, each recording is whole under its source's name or the
+// ".kv" name, and the ".kv" name never holds anything but a whole file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "boundary/operations.h"
 #include "marlune.h"
 #include "support/crash_os.h"
 #include "support/kvrb_builder.h"
@@ -18,12 +20,16 @@ namespace marlune::testing {
 namespace {
 
 #ifdef _WIN32
-const std::string sourcePath = "rec\\take.snd";
-const std::string kvPath = "rec\\take.kv";
+const std::string folder = "rec\\";
 #else
-const std::string sourcePath = "rec/take.snd";
-const std::string kvPath = "rec/take.kv";
+const std::string folder = "rec/";
 #endif
+const std::string sourcePath = folder + "take.snd";
+const std::string kvPath = folder + "take.kv";
+// The neighbours: another recording converted to the same ".kv" name, and a file
+// another program moves there.
+const std::string siblingPath = folder + "take.wav";
+const std::string movedPath = folder + "other.kv";
 
 struct Recording {
     std::string what;
@@ -33,6 +39,26 @@ struct Recording {
     std::size_t largestTransfer = 128;
 };
 
+// Who converts: IKVRBinfo, which always replaces, or marlune_convert keeping what
+// has the name (replace 0).
+enum class Caller { original, keeping };
+enum class Neighbour { none, sibling, mover };
+
+struct Scenario {
+    Caller caller = Caller::original;
+    Neighbour neighbour = Neighbour::none;
+    // The neighbour acts once, right after this call of the conversion (from 1).
+    std::size_t actsAfter = 0;
+    // A library that forgets one of its safeguards.
+    bool fileSyncsDoNothing = false;
+    bool folderSyncsDoNothing = false;
+    bool movesAlwaysReplace = false;
+    bool namesAlwaysLeadToTheirFiles = false;
+};
+
+const Bytes sibling = KvrbBuilder().lengthMode(1).preamble(1).chunk(5).chunk(9).build();
+const Bytes moved = KvrbBuilder().lengthMode(1).chunk(77).build();
+
 struct CrashRun {
     std::size_t states = 0;
     std::vector<std::string> calls;
@@ -40,47 +66,98 @@ struct CrashRun {
     std::vector<std::string> firstLosses;
 };
 
-// What a crash state has lost of the recording; empty when nothing.
-std::string lossIn(const CrashOs::Disk& disk, const Recording& recording) {
-    const auto source = disk.find(sourcePath);
-    const auto kv = disk.find(kvPath);
-    if (source != disk.end() && source->second != recording.source) return "the source changed";
-    if (kv != disk.end() && kv->second != recording.converted && kv->second != recording.earlierKv) {
-        return "the .kv name holds " + std::to_string(kv->second.size()) + " bytes, neither copy";
+// What a crash state has lost of the recording and of its neighbour's file; empty
+// when nothing. A file a conversion was told to replace may go: that is replacing.
+std::string lossIn(const CrashOs::Disk& disk, const Recording& recording, const Scenario& scenario) {
+    const auto at = [&disk](const std::string& path) -> std::optional<Bytes> {
+        const auto found = disk.find(path);
+        if (found == disk.end()) return std::nullopt;
+        return found->second;
+    };
+    const std::optional<Bytes> source = at(sourcePath);
+    const std::optional<Bytes> kv = at(kvPath);
+    if (source && *source != recording.source) return "the source changed";
+    if (kv && kv != recording.converted && kv != recording.earlierKv && kv != sibling && kv != moved) {
+        return "the .kv name holds " + std::to_string(kv->size()) + " bytes, no file's copy";
     }
-    if (source == disk.end() && (kv == disk.end() || kv->second != recording.converted)) {
-        return "the source is gone and no whole copy has the .kv name";
+    if (!source && kv != recording.converted) return "the source is gone and no whole copy has the .kv name";
+    if (scenario.neighbour == Neighbour::sibling && at(siblingPath) != sibling && kv != sibling) {
+        return "the sibling's source is gone and its copy is not at the .kv name";
+    }
+    if (scenario.neighbour == Neighbour::mover && scenario.caller == Caller::keeping && at(movedPath) != moved &&
+        kv != moved) {
+        return "the file moved to the .kv name was replaced";
     }
     return {};
 }
 
-CrashRun crashEveryCall(const Recording& recording, bool fileSyncsDoNothing = false,
-                        bool folderSyncsDoNothing = false) {
+std::int32_t convertOnce(CrashOs& os, Caller caller, const std::string& path) {
+    if (caller == Caller::original) {
+        const std::int32_t showErrors = 1;
+        return IKVRBinfo(0, &showErrors, path.c_str());
+    }
+    marlune_options options{};
+    options.size = sizeof options;
+    options.replace = 0;
+    marlune_report report{};
+    report.size = sizeof report;
+    return convertThrough(os, path.c_str(), &options, &report);
+}
+
+bool succeeded(Caller caller, std::int32_t result) {
+    return caller == Caller::original ? result == -1 : result == MARLUNE_OK;
+}
+
+CrashRun crashEveryCall(const Recording& recording, const Scenario& scenario = {}) {
     CrashOs os;
     os.largestTransfer = recording.largestTransfer;
-    os.fileSyncsDoNothing = fileSyncsDoNothing;
-    os.folderSyncsDoNothing = folderSyncsDoNothing;
+    os.fileSyncsDoNothing = scenario.fileSyncsDoNothing;
+    os.folderSyncsDoNothing = scenario.folderSyncsDoNothing;
+    os.movesAlwaysReplace = scenario.movesAlwaysReplace;
+    os.namesAlwaysLeadToTheirFiles = scenario.namesAlwaysLeadToTheirFiles;
     os.addSyncedFile(sourcePath, recording.source);
     if (recording.earlierKv) os.addSyncedFile(kvPath, *recording.earlierKv);
+    if (scenario.neighbour == Neighbour::sibling) os.addSyncedFile(siblingPath, sibling);
+    if (scenario.neighbour == Neighbour::mover) os.addSyncedFile(movedPath, moved);
 
-    const std::int32_t showErrors = 1;
-    EXPECT_EQ(IKVRBinfo(0, &showErrors, sourcePath.c_str()), -1);
-    EXPECT_EQ(os.messages, std::vector<std::string>{});
-    // Without a crash: the copy alone, under the ".kv" name, and no partial file left.
-    EXPECT_EQ(os.contents(kvPath), recording.converted);
-    EXPECT_EQ(os.names(), std::vector<std::string>{kvPath});
+    std::size_t calls = 0;
+    bool acted = false;  // the neighbour's own calls are crash points, not further turns
+    os.afterCall = [&] {
+        if (acted || ++calls != scenario.actsAfter) return;
+        acted = true;
+        if (scenario.neighbour == Neighbour::sibling) convertOnce(os, Caller::keeping, siblingPath);
+        if (scenario.neighbour == Neighbour::mover) os.rename(movedPath.c_str(), kvPath.c_str());
+    };
+    const std::int32_t result = convertOnce(os, scenario.caller, sourcePath);
+    if (scenario.neighbour == Neighbour::none) {
+        // Without a crash: the copy alone, under the ".kv" name, and no partial file left.
+        EXPECT_TRUE(succeeded(scenario.caller, result)) << result;
+        EXPECT_EQ(os.messages, std::vector<std::string>{});
+        EXPECT_EQ(os.contents(kvPath), recording.converted);
+        EXPECT_EQ(os.names(), std::vector<std::string>{kvPath});
+    }
 
     CrashRun run;
     for (std::size_t point = 0; point < os.crashPoints(); ++point) {
         run.calls.push_back(os.callBefore(point));
         run.states += os.forEachCrashState(point, [&](const CrashOs::Disk& disk) {
-            const std::string loss = lossIn(disk, recording);
+            const std::string loss = lossIn(disk, recording, scenario);
             if (loss.empty()) return;
             if (++run.lost <= 3) {
                 run.firstLosses.push_back("after call " + std::to_string(point + 1) + " (" + run.calls.back() +
                                           "): " + loss);
             }
         });
+    }
+    // And once all is done, without a crash.
+    const std::string loss = lossIn(os.names().empty() ? CrashOs::Disk{} : [&] {
+        CrashOs::Disk now;
+        for (const std::string& name : os.names()) now[name] = *os.contents(name);
+        return now;
+    }(), recording, scenario);
+    if (!loss.empty()) {
+        ++run.lost;
+        run.firstLosses.push_back("at the end: " + loss);
     }
     return run;
 }
@@ -112,25 +189,111 @@ std::vector<Recording> recordings() {
 TEST(CrashTest, EveryStateACrashLeavesHoldsTheWholeRecording) {
     std::size_t states = 0;
     std::size_t points = 0;
-    for (const Recording& recording : recordings()) {
-        SCOPED_TRACE(recording.what);
-        const CrashRun run = crashEveryCall(recording);
-        EXPECT_EQ(run.lost, 0u) << ::testing::PrintToString(run.firstLosses);
-        EXPECT_GT(run.states, run.calls.size());  // some calls left changes that a crash may lose
-        const std::set<std::string> calls(run.calls.begin(), run.calls.end());
-        if (recording.largestTransfer > recording.source.size()) {
-            EXPECT_EQ(calls.count("copyRange"), 1u);
+    for (const Caller caller : {Caller::original, Caller::keeping}) {
+        for (const Recording& recording : recordings()) {
+            // Keeping, an earlier .kv is kept: nothing to crash in but the refusal.
+            if (caller == Caller::keeping && recording.earlierKv) continue;
+            SCOPED_TRACE(recording.what + (caller == Caller::keeping ? ", marlune_convert" : ", IKVRBinfo"));
+            Scenario scenario;
+            scenario.caller = caller;
+            const CrashRun run = crashEveryCall(recording, scenario);
+            EXPECT_EQ(run.lost, 0u) << ::testing::PrintToString(run.firstLosses);
+            EXPECT_GT(run.states, run.calls.size());  // some calls left changes that a crash may lose
+            const std::set<std::string> calls(run.calls.begin(), run.calls.end());
+            if (recording.largestTransfer > recording.source.size()) {
+                EXPECT_EQ(calls.count("copyRange"), 1u);
+            }
+            states += run.states;
+            points += run.calls.size();
         }
-        states += run.states;
-        points += run.calls.size();
     }
     std::cout << "crash states checked: " << states << " (" << points << " crash points)\n";
+}
+
+// The calls a lone conversion makes, up to and including its check that the ".kv"
+// name leads to its own file (the first isSameFile).
+std::size_t callsUpToTheNameCheck(const Recording& recording, Caller caller, std::size_t& all) {
+    Scenario scenario;
+    scenario.caller = caller;
+    const CrashRun run = crashEveryCall(recording, scenario);
+    all = run.calls.size();
+    const auto check = std::find(run.calls.begin(), run.calls.end(), "isSameFile");
+    EXPECT_NE(check, run.calls.end());
+    return static_cast<std::size_t>(check - run.calls.begin()) + 1;
+}
+
+// A neighbour acts after each call of the conversion in turn, and a crash may
+// then come after any call of either. A sibling's conversion may come at any
+// point; a file moved over the ".kv" name up to the conversion's check of that
+// name: after it, a move replaces a finished conversion, as it would one that
+// returned.
+CrashRun crashWithNeighbour(Neighbour neighbour, Caller caller, Scenario safeguards, std::size_t& turns) {
+    CrashRun total;
+    const std::vector<Recording> all = recordings();
+    for (const std::size_t pick : {std::size_t{1}, std::size_t{2}}) {  // with and without an earlier .kv
+        const Recording& recording = all[pick];
+        if (caller == Caller::keeping && recording.earlierKv) continue;
+        std::size_t calls = 0;
+        const std::size_t nameCheck = callsUpToTheNameCheck(recording, caller, calls);
+        const std::size_t lastTurn = neighbour == Neighbour::mover ? nameCheck - 1 : calls;
+        for (std::size_t turn = 1; turn <= lastTurn; ++turn) {
+            Scenario scenario = safeguards;
+            scenario.caller = caller;
+            scenario.neighbour = neighbour;
+            scenario.actsAfter = turn;
+            const CrashRun run = crashEveryCall(recording, scenario);
+            total.states += run.states;
+            total.calls.insert(total.calls.end(), run.calls.begin(), run.calls.end());
+            total.lost += run.lost;
+            for (const std::string& loss : run.firstLosses) {
+                if (total.firstLosses.size() < 3) total.firstLosses.push_back(recording.what + ", turn " +
+                                                                             std::to_string(turn) + ": " + loss);
+            }
+            ++turns;
+        }
+    }
+    return total;
+}
+
+TEST(CrashTest, NoNeighbourMakesAConversionLoseARecording) {
+    std::size_t states = 0;
+    std::size_t turns = 0;
+    const std::pair<Neighbour, Caller> pairs[] = {{Neighbour::sibling, Caller::keeping},
+                                                  {Neighbour::mover, Caller::keeping},
+                                                  {Neighbour::mover, Caller::original}};
+    for (const auto& [neighbour, caller] : pairs) {
+        const CrashRun run = crashWithNeighbour(neighbour, caller, {}, turns);
+        EXPECT_EQ(run.lost, 0u) << ::testing::PrintToString(run.firstLosses);
+        states += run.states;
+    }
+    std::cout << "crash states checked with a neighbour: " << states << " (" << turns << " turns)\n";
+}
+
+// The same runs find the losses of a library without its safeguards: a move that
+// replaces the sibling's new ".kv", or a source removed after its copy was
+// replaced.
+TEST(CrashTest, WithoutItsSafeguardsANeighbourMakesAConversionLoseARecording) {
+    std::size_t turns = 0;
+    Scenario replacing;
+    replacing.movesAlwaysReplace = true;
+    const CrashRun sibling = crashWithNeighbour(Neighbour::sibling, Caller::keeping, replacing, turns);
+    EXPECT_GT(sibling.lost, 0u);
+    EXPECT_TRUE(anyLossSays(sibling, "sibling's source is gone")) << ::testing::PrintToString(sibling.firstLosses);
+    Scenario unchecked;
+    unchecked.namesAlwaysLeadToTheirFiles = true;
+    const CrashRun mover = crashWithNeighbour(Neighbour::mover, Caller::original, unchecked, turns);
+    EXPECT_GT(mover.lost, 0u);
+    EXPECT_TRUE(anyLossSays(mover, "the source is gone")) << ::testing::PrintToString(mover.firstLosses);
+    std::cout << "without no-replace moves: " << sibling.lost << " of " << sibling.states
+              << " states lose a recording; without the name check: " << mover.lost << " of " << mover.states << "\n";
 }
 
 // The same checks on a library that leaves the folder unsynced must find the
 // state in which the source's removal reached the disk and the new name did not.
 TEST(CrashTest, ConversionsThatSkipTheFolderSyncLoseTheRecording) {
-    const CrashRun run = crashEveryCall(recordings()[1], false, true);
+    Scenario scenario;
+    scenario.folderSyncsDoNothing = true;
+    const CrashRun run = crashEveryCall(recordings()[1], scenario);
     EXPECT_GT(run.lost, 0u);
     EXPECT_TRUE(anyLossSays(run, "the source is gone")) << ::testing::PrintToString(run.firstLosses);
     std::cout << "without folder syncs: " << run.lost << " of " << run.states << " crash states lose the recording\n";
@@ -139,9 +302,11 @@ TEST(CrashTest, ConversionsThatSkipTheFolderSyncLoseTheRecording) {
 // And one that leaves the file unsynced, the state in which the name reached the
 // disk before the data.
 TEST(CrashTest, ConversionsThatSkipTheFileSyncLoseTheRecording) {
-    const CrashRun run = crashEveryCall(recordings()[2], true, false);
+    Scenario scenario;
+    scenario.fileSyncsDoNothing = true;
+    const CrashRun run = crashEveryCall(recordings()[2], scenario);
     EXPECT_GT(run.lost, 0u);
-    EXPECT_TRUE(anyLossSays(run, "neither copy")) << ::testing::PrintToString(run.firstLosses);
+    EXPECT_TRUE(anyLossSays(run, "no file's copy")) << ::testing::PrintToString(run.firstLosses);
     std::cout << "without file syncs: " << run.lost << " of " << run.states << " crash states lose the recording\n";
 }
 

@@ -151,6 +151,7 @@ Result CrashOs::done(const char* call, Result result) {
     // Keeping the point must not disturb the error code a failure left.
     const int code = platform::lastSystemError();
     points_.push_back({call, storage_});
+    if (afterCall) afterCall();
     platform::setLastSystemError(code);
     return result;
 }
@@ -225,14 +226,18 @@ bool CrashOs::copyPermissions(const char* /*path*/, platform::Handle /*file*/) {
 }
 
 bool CrashOs::move(platform::Handle /*file*/, const char* from, const char* to, bool replace) {
-    if (!replace && named(to)) {
+    if (!replace && !movesAlwaysReplace && named(to)) {
         platform::setLastSystemError(ErrorCodes::exists);
         return done("move", false);
     }
-    return done("move", rename(from, to));
+    return done("move", renameNames(from, to));
 }
 
 bool CrashOs::rename(const char* from, const char* to) {
+    return done("rename", renameNames(from, to));
+}
+
+bool CrashOs::renameNames(const char* from, const char* to) {
     const std::optional<Inode> inode = named(from);
     if (!inode) return fail();
     if (std::strcmp(from, to) == 0) return true;
@@ -313,7 +318,8 @@ bool CrashOs::close(platform::Handle file) {
 
 bool CrashOs::isSameFile(const char* path, platform::Handle file) {
     const auto opened = open_.find(file);
-    return done("isSameFile", opened == open_.end() || named(path) == opened->second.inode);
+    return done("isSameFile",
+                namesAlwaysLeadToTheirFiles || opened == open_.end() || named(path) == opened->second.inode);
 }
 
 std::int64_t CrashOs::copyRange(platform::Handle source, platform::Handle destination, std::size_t size) {

@@ -42,6 +42,13 @@ public:
     // A library that forgets a kind of sync, to show that the crash states catch it.
     bool fileSyncsDoNothing = false;
     bool folderSyncsDoNothing = false;
+    // And one whose moves replace what they were told to keep, or that never asks
+    // whether a name still leads to its file.
+    bool movesAlwaysReplace = false;
+    bool namesAlwaysLeadToTheirFiles = false;
+    // Called after each call's crash point is kept: lets a test act between calls,
+    // as another program would.
+    std::function<void()> afterCall;
     // Reads, writes and copies move at most this much a call, so that a copy makes
     // many writes, and so many ways to be cut short.
     std::size_t largestTransfer = std::numeric_limits<std::size_t>::max();
@@ -52,7 +59,7 @@ public:
 
     std::vector<std::string> messages;
 
-    // Another program's move of `from` to `to`, replacing what `to` named; no crash point.
+    // Another program's move of `from` to `to`, replacing what `to` named.
     bool rename(const char* from, const char* to);
 
     std::size_t crashPoints() const { return points_.size(); }
@@ -128,6 +135,7 @@ private:
     static void apply(const DataChange& change, Bytes& content, bool torn);
     // The file a name means now, or nothing.
     std::optional<Inode> named(const char* path) const;
+    bool renameNames(const char* from, const char* to);
     Inode newFile(const std::string& path);
     void change(Inode inode, DataChange data);
     // Sets the system's error code; false.
