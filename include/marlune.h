@@ -339,6 +339,79 @@ MARLUNE_API const char *MARLUNE_CALL marlune_status_text(int32_t status);
 /* marlune_version -- the library's version, "1.0.0". */
 MARLUNE_API const char *MARLUNE_CALL marlune_version(void);
 
+/* ------------------------------------------------------------------------ */
+/* Streams: containers read and written through the caller's callbacks, or  */
+/* read from memory                                                         */
+/*                                                                          */
+/* The same validation, normalisation, statuses and report as marlune_copy   */
+/* and marlune_examine, in the same constant memory, for sources and        */
+/* destinations that are no local files: pipes, sockets, object stores,     */
+/* archive members, a program's own buffers.                                */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * marlune_reader -- a source that the library reads from start to end, once.
+ *
+ * `read` puts up to `count` bytes into `buffer` and returns how many it put there
+ * (any number from 1 to `count`; 0 only at the source's end), or -1 on failure
+ * with `*error` set to a non-zero code of the caller's own (errno, GetLastError(),
+ * a protocol's): the call then answers MARLUNE_READ_ERROR with that code in the
+ * report's system_error. With `length_known` non-zero the source holds exactly
+ * `length` bytes, and one that ends sooner or goes on is MARLUNE_SOURCE_CHANGED,
+ * as a file that changed while it was read; without it the source ends where
+ * `read` says it ends (and the progress callback is told a total of 0).
+ *
+ * Set `size` to sizeof(marlune_reader).
+ */
+typedef struct marlune_reader {
+    uint32_t size;        /* set by the caller */
+    int32_t length_known; /* non-zero: `length` is the source's size */
+    uint64_t length;
+    int64_t(MARLUNE_CALL *read)(void *buffer, uint64_t count, int32_t *error, void *context);
+    void *context;        /* passed to `read` */
+} marlune_reader;
+
+/*
+ * marlune_writer -- a destination that the library writes from start to end.
+ *
+ * `write` takes all `count` bytes and returns 0, or a non-zero code of the
+ * caller's own on failure: the call then answers MARLUNE_WRITE_ERROR with that
+ * code in the report's system_error. Nothing written can be taken back, so the
+ * library gives a writer only whole parts of the container (the header, the
+ * preamble, whole chunks), except a preamble longer than its buffer (512 KiB),
+ * which goes in pieces as it is read. What the writer took on a failure is the
+ * report's bytes_written.
+ *
+ * Set `size` to sizeof(marlune_writer).
+ */
+typedef struct marlune_writer {
+    uint32_t size;    /* set by the caller */
+    int32_t reserved; /* 0 */
+    int32_t(MARLUNE_CALL *write)(const void *buffer, uint64_t count, void *context);
+    void *context;    /* passed to `write` */
+} marlune_writer;
+
+/*
+ * marlune_copy_stream -- copy the container that `source` reads to `destination`.
+ *
+ * As marlune_copy, of the options only `progress`, `progress_context` and
+ * `salvage` apply. A null source or destination answers MARLUNE_NO_SOURCE_NAME
+ * or MARLUNE_NO_DESTINATION_NAME.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_copy_stream(const marlune_reader *source, const marlune_writer *destination,
+                                                     const marlune_options *options, marlune_report *report);
+
+/* marlune_examine_stream -- judge the container that `source` reads, as
+   marlune_examine judges a file. */
+MARLUNE_API int32_t MARLUNE_CALL marlune_examine_stream(const marlune_reader *source, marlune_report *report);
+
+/* marlune_copy_memory, marlune_examine_memory -- the same for the `length` bytes
+   at `bytes`, which are only read. */
+MARLUNE_API int32_t MARLUNE_CALL marlune_copy_memory(const void *bytes, uint64_t length,
+                                                     const marlune_writer *destination,
+                                                     const marlune_options *options, marlune_report *report);
+MARLUNE_API int32_t MARLUNE_CALL marlune_examine_memory(const void *bytes, uint64_t length, marlune_report *report);
+
 #ifdef _WIN32
 /* The same three with UTF-16 paths, for hosts whose strings are UTF-16 (VB6,
    VBA, C#, Delphi). Long paths need no \\?\ prefix: the library adds it. */

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "boundary/operations.h"
+#include "boundary/api.h"
 #include "marlune.h"
 #include "support/crash_os.h"
 #include "support/kvrb_builder.h"

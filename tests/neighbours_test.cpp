@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "boundary/operations.h"
+#include "boundary/api.h"
 #include "marlune.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"

@@ -50,13 +50,15 @@ TEST(Win32Host, FindsEveryFunctionByNameAndByOrdinalAndNothingElse) {
     ASSERT_NE(library.module(), nullptr) << GetLastError();
     const char* const exports[] = {"KVRBinfo",        "IKVRBinfo",           "marlune_copy",   "marlune_convert",
                                    "marlune_examine", "marlune_status_text", "marlune_version", "marlune_copy_w",
-                                   "marlune_convert_w", "marlune_examine_w", "marlune_remove_partial"};
-    for (WORD ordinal = 1; ordinal <= 11; ++ordinal) {
+                                   "marlune_convert_w", "marlune_examine_w", "marlune_remove_partial",
+                                   "marlune_copy_stream", "marlune_examine_stream", "marlune_copy_memory",
+                                   "marlune_examine_memory"};
+    for (WORD ordinal = 1; ordinal <= 15; ++ordinal) {
         const char* name = exports[ordinal - 1];
         ASSERT_NE(library.byName(name), nullptr) << name;
         EXPECT_EQ(library.byOrdinal(ordinal), library.byName(name)) << name;
     }
-    EXPECT_EQ(library.byOrdinal(12), nullptr);
+    EXPECT_EQ(library.byOrdinal(16), nullptr);
     using VersionFunction = const char*(MARLUNE_CALL*)();
     EXPECT_STREQ(reinterpret_cast<VersionFunction>(library.byName("marlune_version"))(), "1.0.0");
     for (const char* other : {"_KVRBinfo@12", "KVRBinfo@12", "kvrbinfo", "DllMain", "_ZN7marlune11moduleStateEv", "marlune_copy@16"}) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "boundary/api.h"
 #include "boundary/operations.h"
 #include "marlune.h"
 
@@ -22,70 +23,6 @@ struct CallFiles {
     container::Header header{};
     CopyFiles files{source, destination, header};
 };
-
-// The caller's options as far as its `size` says; a field not wholly inside it, and
-// a null pointer, take the defaults. Values no option has count as the safest one.
-marlune_options settingsFrom(const marlune_options* options) {
-    marlune_options settings{};
-    settings.size = sizeof settings;
-    settings.replace = 1;
-    settings.placement = MARLUNE_BESIDE;
-    settings.durability = MARLUNE_DURABLE_NONE;
-    if (!options) return settings;
-    const std::size_t given = std::min<std::size_t>(options->size, sizeof settings);
-    const auto take = [&](auto& field) {
-        const auto offset = static_cast<std::size_t>(reinterpret_cast<const char*>(&field) -
-                                                     reinterpret_cast<const char*>(&settings));
-        if (offset + sizeof field <= given)
-            std::memcpy(&field, reinterpret_cast<const char*>(options) + offset, sizeof field);
-    };
-    take(settings.replace);
-    take(settings.placement);
-    take(settings.durability);
-    take(settings.progress);
-    take(settings.progress_context);
-    take(settings.salvage);
-    return settings;
-}
-
-bool tellCaller(std::uint64_t done, std::uint64_t total, void* context) {
-    const auto* settings = static_cast<const marlune_options*>(context);
-    return settings->progress(done, total, settings->progress_context) == 0;
-}
-
-CopyRequest requestFrom(platform::Os& os, const marlune_options& settings, const char* source,
-                        const char* destination) {
-    CopyRequest request{os, source, destination};
-    request.replace = settings.replace != 0;
-    request.salvage = settings.salvage != 0;
-    request.placement = settings.placement == MARLUNE_IN_PLACE ? Placement::inPlace : Placement::beside;
-    request.durability = settings.durability == MARLUNE_DURABLE_NONE   ? Durability::asWritten
-                         : settings.durability == MARLUNE_DURABLE_DATA ? Durability::data
-                                                                       : Durability::dataAndName;
-    if (settings.progress) request.progress = container::Progress{tellCaller, const_cast<marlune_options*>(&settings)};
-    return request;
-}
-
-// Runs `work` on a report of the full size, and hands the caller as much of it as
-// its `size` asks for. Nothing is thrown past the boundary.
-template <typename Work>
-std::int32_t reported(marlune_report* caller, Work work) {
-    marlune_report report{};
-    report.size = sizeof report;
-    try {
-        report.status = work(report);
-    } catch (...) {  // no memory for a path or a name
-        report = marlune_report{};
-        report.size = sizeof report;
-        report.status = MARLUNE_OUT_OF_MEMORY;
-    }
-    if (caller && caller->size >= 8) {
-        const std::uint32_t size = caller->size;
-        std::memcpy(caller, &report, std::min<std::size_t>(size, sizeof report));
-        caller->size = size;
-    }
-    return report.status;
-}
 
 std::int32_t copy(platform::Os& os, const char* source, const char* destination, const marlune_options* options,
                   marlune_report& report) {
@@ -117,6 +54,50 @@ bool toUtf8(const wchar_t* path, std::string& utf8, const char*& named) {
 #endif
 
 }  // namespace
+
+marlune_options settingsFrom(const marlune_options* options) {
+    marlune_options settings{};
+    settings.size = sizeof settings;
+    settings.replace = 1;
+    settings.placement = MARLUNE_BESIDE;
+    settings.durability = MARLUNE_DURABLE_NONE;
+    if (!options) return settings;
+    const std::size_t given = std::min<std::size_t>(options->size, sizeof settings);
+    const auto take = [&](auto& field) {
+        const auto offset = static_cast<std::size_t>(reinterpret_cast<const char*>(&field) -
+                                                     reinterpret_cast<const char*>(&settings));
+        if (offset + sizeof field <= given)
+            std::memcpy(&field, reinterpret_cast<const char*>(options) + offset, sizeof field);
+    };
+    take(settings.replace);
+    take(settings.placement);
+    take(settings.durability);
+    take(settings.progress);
+    take(settings.progress_context);
+    take(settings.salvage);
+    return settings;
+}
+
+namespace {
+bool tellCaller(std::uint64_t done, std::uint64_t total, void* context) {
+    const auto* settings = static_cast<const marlune_options*>(context);
+    return settings->progress(done, total, settings->progress_context) == 0;
+}
+
+}  // namespace
+
+CopyRequest requestFrom(platform::Os& os, const marlune_options& settings, const char* source,
+                        const char* destination) {
+    CopyRequest request{os, source, destination};
+    request.replace = settings.replace != 0;
+    request.salvage = settings.salvage != 0;
+    request.placement = settings.placement == MARLUNE_IN_PLACE ? Placement::inPlace : Placement::beside;
+    request.durability = settings.durability == MARLUNE_DURABLE_NONE   ? Durability::asWritten
+                         : settings.durability == MARLUNE_DURABLE_DATA ? Durability::data
+                                                                       : Durability::dataAndName;
+    if (settings.progress) request.progress = container::Progress{tellCaller, const_cast<marlune_options*>(&settings)};
+    return request;
+}
 
 std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination,
                          const marlune_options* options, marlune_report* report) {

@@ -81,6 +81,11 @@ void describe(const container::CopyReport& copied, const container::Header& head
     if (failedInChunks) report.chunk_number = copied.chunks + 1;
 }
 
+// A source whose size only its end tells is as long as what was read of it.
+std::uint64_t sourceBytes(const platform::File& source) {
+    return source.sizeKnown() ? source.sizeAtOpen() : source.position();
+}
+
 void clear(marlune_report& report) {
     report = marlune_report{};
     report.size = sizeof report;
@@ -244,7 +249,7 @@ Outcome CopyCall::run(bool* sourceStillNamed) {
     if (!files_.source.openForReading(os_, request_.source)) {
         return fail(sourceOpenStatus(files_.source.error()), true, files_.source.error());
     }
-    report_.source_bytes = files_.source.sizeAtOpen();
+    report_.source_bytes = sourceBytes(files_.source);
     target_ = request_.destination;
     int code = 0;
     if (const std::int32_t status = createDestination(code); status != MARLUNE_OK) return fail(status, true, code);
@@ -254,6 +259,7 @@ Outcome CopyCall::run(bool* sourceStillNamed) {
     const bool headerCopied = copy.copyHeader();
     const bool chunksCopied = headerCopied && copy.copyAudioData();
     describe(copy.report(), files_.header, headerCopied && !chunksCopied, report_);
+    report_.source_bytes = sourceBytes(files_.source);
     if (comparing_) report_.bytes_written = 0;
     const container::Finding finding = copy.report().finding;
     const bool salvaged = request_.salvage &&
@@ -354,13 +360,14 @@ std::int32_t examineContainer(platform::Os& os, const char* path, marlune_report
     } else if (!file.openForReading(os, path)) {
         report.status = sourceOpenStatus(file.error());
         report.system_error = file.error();
-    } else if (report.source_bytes = file.sizeAtOpen(); !buffer.allocateFor(report.source_bytes)) {
+    } else if (report.source_bytes = sourceBytes(file); !buffer.allocateFor(file.sizeAtOpen())) {
         report.status = MARLUNE_OUT_OF_MEMORY;
     } else {
         container::ContainerCopy judge(file, nullptr, buffer, header);
         const bool headerWhole = judge.copyHeader();
         const bool complete = headerWhole && judge.copyAudioData();
         describe(judge.report(), header, headerWhole && !complete, report);
+        report.source_bytes = sourceBytes(file);
         report.status = complete ? MARLUNE_OK : stageStatus(judge.report().finding, 0);
         report.system_error = complete ? 0 : file.error();
     }

@@ -92,14 +92,6 @@ std::string partialNameFor(const std::string& target, unsigned codePage);
 // Removes the partial file `path` unless a copy is writing it.
 std::int32_t removePartial(platform::Os& os, const char* path, marlune_report& report);
 
-// marlune_copy, marlune_convert and marlune_remove_partial over `os` (the exported
-// functions give the system's), so that tests can run them over their own.
-std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination,
-                         const marlune_options* options, marlune_report* report);
-std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options,
-                            marlune_report* report);
-std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_report* report);
-
 // The status's words, and the original functions' message for an outcome.
 const char* statusText(std::int32_t status);
 const char* legacyMessage(const Outcome& outcome);

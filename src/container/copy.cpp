@@ -54,7 +54,8 @@ bool ContainerCopy::tellProgress() {
     const std::uint64_t done = source_.position();
     if (!progress_.report || (done - progressTold_ < interval && !sourceEnded_)) return true;
     progressTold_ = done;
-    return progress_.report(done, source_.sizeAtOpen(), progress_.context) || fail(Finding::cancelled);
+    const std::uint64_t total = source_.sizeKnown() ? source_.sizeAtOpen() : 0;
+    return progress_.report(done, total, progress_.context) || fail(Finding::cancelled);
 }
 
 bool ContainerCopy::write(const std::uint8_t* bytes, std::size_t size) {
@@ -80,9 +81,12 @@ bool ContainerCopy::copyHeader() {
     // destination then holds it.
     const std::uint32_t offset = dataOffset(header_);
     if (offset < headerSize) return writeWhole(buffer_.data(), headerSize) && fail(Finding::dataOffsetBelowHeader);
-    if (offset > source_.sizeAtOpen()) {
+    // Where the size is known, or the source has ended in the buffer, a preamble cut
+    // short fails before any of it is written.
+    const std::uint64_t present = source_.sizeKnown() ? source_.sizeAtOpen() : sourceEnded_ ? end_ : platform::unknownSize;
+    if (offset > present) {
         return writeWhole(buffer_.data(), headerSize) &&
-               fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, source_.sizeAtOpen() - headerSize);
+               fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, present - headerSize);
     }
     if (offset <= end_) {
         start_ = offset;
@@ -109,7 +113,10 @@ bool ContainerCopy::copyRestOfPreamble() {
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size));
         const std::int64_t got = source_.read(buffer_.data(), size);
         if (got < 0) return fail(Finding::readFailed);
-        if (got < static_cast<std::int64_t>(size)) return fail(Finding::sourceChanged);
+        if (got < static_cast<std::int64_t>(size)) {
+            if (source_.sizeKnown()) return fail(Finding::sourceChanged);
+            return fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, source_.position() - headerSize);
+        }
         if (!write(buffer_.data(), size)) return false;
         length -= size;
     }
@@ -137,7 +144,7 @@ bool ContainerCopy::copyAudioData() {
         // it was when opened: a source cut or extended meanwhile is no complete copy.
         if (sourceEnded_) {
             const std::size_t left = end_ - start_;
-            if (source_.position() != source_.sizeAtOpen()) return fail(Finding::sourceChanged);
+            if (source_.sizeKnown() && source_.position() != source_.sizeAtOpen()) return fail(Finding::sourceChanged);
             if (left == 0) {
                 report_.bytesWritten = whole_;
                 return true;

@@ -30,8 +30,9 @@ public:
     bool isOpen() const { return handle_ != noHandle; }
     Handle handle() const { return handle_; }
 
-    // The size a file opened for reading had then.
+    // The size a file opened for reading had then, where it is known.
     std::uint64_t sizeAtOpen() const { return sizeAtOpen_; }
+    bool sizeKnown() const { return sizeAtOpen_ != unknownSize; }
     std::uint64_t position() const { return position_; }
     // The system's error code of the first call on this file that failed; 0 when none did.
     int error() const { return error_; }

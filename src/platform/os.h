@@ -14,13 +14,15 @@ namespace marlune::platform {
 // A native file: a file descriptor on POSIX, a HANDLE on Windows.
 using Handle = std::intptr_t;
 inline constexpr Handle noHandle = -1;
+// The size of a source that ends only where its reads end (a pipe, a stream).
+inline constexpr std::uint64_t unknownSize = UINT64_MAX;
 
 class Os {
 public:
     virtual ~Os() = default;
 
     // Opens an existing regular file for reading, others may go on reading and
-    // writing it, and learns its size.
+    // writing it, and learns its size (unknownSize where only the end tells).
     virtual bool openForReading(const char* path, Handle& file, std::uint64_t& size) = 0;
     // Creates the file, or truncates it when it exists, for writing that nobody
     // else shares. Fails without truncating anything when the file is `source`.

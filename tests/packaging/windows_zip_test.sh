@@ -40,7 +40,8 @@ for arch in x86 x64; do
   exports=$($objdump -p "$work/zip/$arch/Marlune.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o '\[ *[0-9]*\] [A-Za-z_]*' | tr -s ' ' | sort)
   expected=$(printf '%s\n' '[ 0] KVRBinfo' '[ 1] IKVRBinfo' '[ 2] marlune_copy' '[ 3] marlune_convert' \
     '[ 4] marlune_examine' '[ 5] marlune_status_text' '[ 6] marlune_version' '[ 7] marlune_copy_w' \
-    '[ 8] marlune_convert_w' '[ 9] marlune_examine_w' '[10] marlune_remove_partial' | sort)
+    '[ 8] marlune_convert_w' '[ 9] marlune_examine_w' '[10] marlune_remove_partial' \
+    '[11] marlune_copy_stream' '[12] marlune_examine_stream' '[13] marlune_copy_memory' '[14] marlune_examine_memory' | sort)
   [ "$exports" = "$expected" ] || fail "$arch exports: $exports"
 done
 echo "contents: the ten expected files; the DLLs are the ones built"

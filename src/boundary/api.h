@@ -1,0 +1,54 @@
+// What the exported functions of the interface for programs share: options read
+// as far as their size says, and reports handed back as far as theirs, with
+// nothing thrown past the boundary.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "boundary/operations.h"
+#include "marlune.h"
+
+namespace marlune {
+
+// The caller's options as far as its `size` says; a field not wholly inside it, and
+// a null pointer, take the defaults. Values no option has count as the safest one.
+marlune_options settingsFrom(const marlune_options* options);
+
+// A request over `os` as `settings` say; `settings` must outlive it (its progress
+// callback goes through them).
+CopyRequest requestFrom(platform::Os& os, const marlune_options& settings, const char* source,
+                        const char* destination);
+
+// Runs `work` on a report of the full size, and hands the caller as much of it as
+// its `size` asks for. Nothing is thrown past the boundary.
+template <typename Work>
+std::int32_t reported(marlune_report* caller, Work work) {
+    marlune_report report{};
+    report.size = sizeof report;
+    try {
+        report.status = work(report);
+    } catch (...) {  // no memory for a path or a name
+        report = marlune_report{};
+        report.size = sizeof report;
+        report.status = MARLUNE_OUT_OF_MEMORY;
+    }
+    if (caller && caller->size >= 8) {
+        const std::uint32_t size = caller->size;
+        std::memcpy(caller, &report, std::min<std::size_t>(size, sizeof report));
+        caller->size = size;
+    }
+    return report.status;
+}
+
+
+// marlune_copy, marlune_convert and marlune_remove_partial over `os` (the exported
+// functions give the system's), so that tests can run them over their own.
+std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination,
+                         const marlune_options* options, marlune_report* report);
+std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options,
+                            marlune_report* report);
+std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_report* report);
+
+}  // namespace marlune

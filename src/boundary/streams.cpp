@@ -1,0 +1,180 @@
+// Copies and examinations whose source and destination are the caller's
+// callbacks, or memory: the same copy as for files, through an Os whose one
+// source and one destination are those.
+#include <algorithm>
+#include <cstring>
+
+#include "boundary/api.h"
+#include "marlune.h"
+
+namespace marlune {
+namespace {
+
+constexpr platform::Handle sourceHandle = 1;
+constexpr platform::Handle destinationHandle = 2;
+// The names the copy is asked for: never shown, never opened.
+constexpr const char* sourceName = "<source>";
+constexpr const char* destinationName = "<destination>";
+
+// A source of bytes in memory, or through the caller's read callback.
+struct StreamSource {
+    const marlune_reader* reader = nullptr;
+    const std::uint8_t* bytes = nullptr;
+    std::uint64_t length = 0;
+    std::uint64_t position = 0;
+};
+
+// Every call that names a file fails: a stream has none.
+class StreamOs final : public platform::Os {
+public:
+    StreamOs(StreamSource source, const marlune_writer* writer) : source_(source), writer_(writer) {}
+
+    bool openForReading(const char* /*path*/, platform::Handle& file, std::uint64_t& size) override {
+        file = sourceHandle;
+        const bool known = !source_.reader || source_.reader->length_known != 0;
+        size = !known ? platform::unknownSize : source_.reader ? source_.reader->length : source_.length;
+        return true;
+    }
+    bool createForWriting(const char* /*path*/, platform::Handle /*source*/, platform::Handle& file) override {
+        file = destinationHandle;
+        return true;
+    }
+    std::int64_t read(platform::Handle /*file*/, void* buffer, std::size_t size) override;
+    std::int64_t write(platform::Handle /*file*/, const void* buffer, std::size_t size) override;
+    // What reached a writer stays there.
+    bool truncate(platform::Handle /*file*/, std::uint64_t /*bytes*/) override { return refused(); }
+    bool sync(platform::Handle /*file*/) override { return true; }
+    bool close(platform::Handle /*file*/) override { return true; }
+
+    bool createNew(const char* /*path*/, platform::Handle& /*file*/) override { return refused(); }
+    Name inspect(const char* /*path*/, platform::Handle /*source*/) override { return Name::nothing; }
+    bool markInUse(platform::Handle /*file*/) override { return true; }
+    Removal removeIfUnused(const char* /*path*/) override { return Removal::failed; }
+    bool mayWrite(const char* /*path*/) override { return refused(); }
+    bool copyPermissions(const char* /*path*/, platform::Handle /*file*/) override { return refused(); }
+    bool move(platform::Handle, const char*, const char*, bool) override { return refused(); }
+    bool syncFolderOf(const char* /*path*/) override { return refused(); }
+    bool deleteFile(const char* /*path*/) override { return refused(); }
+    void showMessage(const char* /*text*/) override {}
+
+private:
+    static bool refused() {
+        platform::setLastSystemError(0);
+        return false;
+    }
+
+    StreamSource source_;
+    const marlune_writer* writer_;
+};
+
+std::int64_t StreamOs::read(platform::Handle /*file*/, void* buffer, std::size_t size) {
+    if (!source_.reader) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size, source_.length - source_.position));
+        std::memcpy(buffer, source_.bytes + source_.position, count);
+        source_.position += count;
+        return static_cast<std::int64_t>(count);
+    }
+    std::int32_t error = 0;
+    const std::int64_t got = source_.reader->read(buffer, size, &error, source_.reader->context);
+    if (got >= 0 && static_cast<std::uint64_t>(got) <= size) return got;
+    platform::setLastSystemError(error);  // more than was asked for is a failure too
+    return -1;
+}
+
+std::int64_t StreamOs::write(platform::Handle /*file*/, const void* buffer, std::size_t size) {
+    const std::int32_t error = writer_->write(buffer, size, writer_->context);
+    if (error == 0) return static_cast<std::int64_t>(size);
+    platform::setLastSystemError(error);
+    return -1;
+}
+
+// A reader or writer whose struct is too small to hold its callback is no stream.
+bool usable(const marlune_reader* reader) {
+    return reader && reader->size >= offsetof(marlune_reader, context) + sizeof reader->context && reader->read;
+}
+
+bool usable(const marlune_writer* writer) {
+    return writer && writer->size >= offsetof(marlune_writer, context) + sizeof writer->context && writer->write;
+}
+
+// The caller's codes are its own: none of them says a disk is full.
+std::int32_t callbackStatus(std::int32_t status, marlune_report& report) {
+    if (status == MARLUNE_DISK_FULL) status = MARLUNE_WRITE_ERROR;
+    return report.status = status;
+}
+
+std::int32_t copyFrom(StreamSource source, const marlune_writer* writer, const marlune_options* options,
+                      marlune_report& report) {
+    StreamOs os(source, writer);
+    const marlune_options settings = settingsFrom(options);
+    CopyRequest request = requestFrom(os, settings, sourceName, destinationName);
+    request.placement = Placement::inPlace;
+    request.durability = Durability::asWritten;
+    request.replace = true;
+    platform::File from;
+    platform::File to;
+    container::Header header{};
+    CopyFiles files{from, to, header};
+    return callbackStatus(copyContainer(request, files, report).status, report);
+}
+
+std::int32_t examine(StreamSource source, marlune_report& report) {
+    StreamOs os(source, nullptr);
+    return examineContainer(os, sourceName, report);
+}
+
+std::int32_t noSource(marlune_report& report) {
+    report = marlune_report{};
+    report.size = sizeof report;
+    return report.status = MARLUNE_NO_SOURCE_NAME;
+}
+
+std::int32_t noDestination(marlune_report& report) {
+    report = marlune_report{};
+    report.size = sizeof report;
+    return report.status = MARLUNE_NO_DESTINATION_NAME;
+}
+
+}  // namespace
+}  // namespace marlune
+
+using marlune::reported;
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_stream(const marlune_reader* source,
+                                                                const marlune_writer* destination,
+                                                                const marlune_options* options,
+                                                                marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) {
+        if (!marlune::usable(source)) return marlune::noSource(filled);
+        if (!marlune::usable(destination)) return marlune::noDestination(filled);
+        return marlune::copyFrom({source}, destination, options, filled);
+    });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine_stream(const marlune_reader* source,
+                                                                   marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) {
+        if (!marlune::usable(source)) return marlune::noSource(filled);
+        return marlune::examine({source}, filled);
+    });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_memory(const void* bytes, uint64_t length,
+                                                                const marlune_writer* destination,
+                                                                const marlune_options* options,
+                                                                marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) {
+        if (!bytes && length > 0) return marlune::noSource(filled);
+        if (!marlune::usable(destination)) return marlune::noDestination(filled);
+        return marlune::copyFrom({nullptr, static_cast<const std::uint8_t*>(bytes), length}, destination, options,
+                                 filled);
+    });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine_memory(const void* bytes, uint64_t length,
+                                                                   marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) {
+        if (!bytes && length > 0) return marlune::noSource(filled);
+        return marlune::examine({nullptr, static_cast<const std::uint8_t*>(bytes), length}, filled);
+    });
+}

@@ -1,0 +1,282 @@
+// Streams and memory: every route (a file, callbacks with and without a known
+// length, memory) gives the same statuses, reports and bytes, for every cut of
+// containers of both length modes and of a preamble longer than the buffer; and
+// callbacks that fail at any call fail the copy with their own code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "marlune.h"
+#include "support/files.h"
+#include "support/kvrb_builder.h"
+
+namespace marlune::testing {
+namespace {
+
+// A source in memory handed out in pieces of at most `piece` bytes, failing at
+// its `failAt`th read (from 1) when set.
+struct Reader {
+    Bytes bytes;
+    std::size_t piece = 1 << 20;
+    int failAt = 0;
+    int reads = 0;
+    std::size_t at = 0;
+};
+
+int64_t MARLUNE_CALL readPiece(void* buffer, uint64_t count, int32_t* error, void* context) {
+    auto* reader = static_cast<Reader*>(context);
+    if (++reader->reads == reader->failAt) {
+        *error = 5005;
+        return -1;
+    }
+    const std::size_t size = std::min<std::size_t>({static_cast<std::size_t>(count), reader->piece,
+                                                    reader->bytes.size() - reader->at});
+    std::memcpy(buffer, reader->bytes.data() + reader->at, size);
+    reader->at += size;
+    return static_cast<int64_t>(size);
+}
+
+struct Writer {
+    Bytes bytes;
+    int failAt = 0;
+    int writes = 0;
+};
+
+int32_t MARLUNE_CALL writeAll(const void* buffer, uint64_t count, void* context) {
+    auto* writer = static_cast<Writer*>(context);
+    if (++writer->writes == writer->failAt) return 6006;
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    writer->bytes.insert(writer->bytes.end(), bytes, bytes + count);
+    return 0;
+}
+
+marlune_reader readerOf(Reader& reader, bool lengthKnown) {
+    marlune_reader stream{};
+    stream.size = sizeof stream;
+    stream.length_known = lengthKnown ? 1 : 0;
+    stream.length = reader.bytes.size();
+    stream.read = readPiece;
+    stream.context = &reader;
+    return stream;
+}
+
+marlune_writer writerOf(Writer& writer) {
+    marlune_writer stream{};
+    stream.size = sizeof stream;
+    stream.write = writeAll;
+    stream.context = &writer;
+    return stream;
+}
+
+marlune_report freshReport() {
+    marlune_report report{};
+    report.size = sizeof report;
+    return report;
+}
+
+// What a route made of a source: its status, report and output.
+struct Result {
+    std::int32_t status = -1;
+    marlune_report report = freshReport();
+    Bytes output;
+};
+
+bool sameReport(const marlune_report& a, const marlune_report& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+class Routes : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string source = dir.path("in.snd");
+    std::string destination = dir.path("out.kv");
+
+    Result throughFiles(const Bytes& bytes, const marlune_options& options) {
+        writeFile(source, bytes);
+        std::remove(destination.c_str());
+        Result result;
+        result.status = marlune_copy(source.c_str(), destination.c_str(), &options, &result.report);
+        if (fileExists(destination)) result.output = readFile(destination);
+        return result;
+    }
+
+    static Result throughCallbacks(const Bytes& bytes, const marlune_options& options, bool lengthKnown,
+                                   std::size_t piece) {
+        Reader reader{bytes, piece};
+        Writer writer;
+        const marlune_reader from = readerOf(reader, lengthKnown);
+        const marlune_writer to = writerOf(writer);
+        Result result;
+        result.status = marlune_copy_stream(&from, &to, &options, &result.report);
+        result.output = writer.bytes;
+        return result;
+    }
+
+    static Result throughMemory(const Bytes& bytes, const marlune_options& options) {
+        Writer writer;
+        const marlune_writer to = writerOf(writer);
+        Result result;
+        result.status = marlune_copy_memory(bytes.data(), bytes.size(), &to, &options, &result.report);
+        result.output = writer.bytes;
+        return result;
+    }
+
+    // Every route against the file copied in place (whose failures leave whole parts, as a writer gets them).
+    void expectEveryRouteAgrees(const Bytes& bytes, bool salvage, const std::string& what) {
+        marlune_options options{};
+        options.size = sizeof options;
+        options.replace = 1;
+        options.placement = MARLUNE_IN_PLACE;
+        options.salvage = salvage ? 1 : 0;
+        const Result file = throughFiles(bytes, options);
+        const Result routes[] = {throughCallbacks(bytes, options, true, 1 << 20),
+                                 throughCallbacks(bytes, options, false, 1 << 20),
+                                 throughCallbacks(bytes, options, false, 3), throughMemory(bytes, options)};
+        for (const Result& route : routes) {
+            const std::size_t index = static_cast<std::size_t>(&route - routes);
+            EXPECT_EQ(route.status, file.status) << what << ", route " << index;
+            EXPECT_TRUE(sameReport(route.report, file.report)) << what << ", route " << index;
+            EXPECT_EQ(route.output, file.output) << what << ", route " << index;
+        }
+        marlune_report examined = freshReport();
+        marlune_report inMemory = freshReport();
+        const std::int32_t status = marlune_examine(source.c_str(), &examined);
+        EXPECT_EQ(marlune_examine_memory(bytes.data(), bytes.size(), &inMemory), status) << what;
+        EXPECT_TRUE(sameReport(inMemory, examined)) << what;
+        Reader reader{bytes, 7};
+        const marlune_reader from = readerOf(reader, false);
+        marlune_report streamed = freshReport();
+        EXPECT_EQ(marlune_examine_stream(&from, &streamed), status) << what;
+        EXPECT_TRUE(sameReport(streamed, examined)) << what;
+    }
+};
+
+TEST_F(Routes, EveryCutOfBothLengthModesComesOutTheSameEveryWay) {
+    const Bytes fixed = KvrbBuilder().lengthMode(0).preamble(5).chunk(9, 330).chunk(330).build();
+    const Bytes variable = KvrbBuilder().lengthMode(2).preamble(3).chunk(0).chunk(17).chunk(300).build();
+    for (const Bytes* bytes : {&fixed, &variable}) {
+        for (std::size_t length = 0; length <= bytes->size(); ++length) {
+            // Every cut in the header, preamble and first chunks, and along the rest.
+            if (length > 120 && length % 7 != 0 && length + 10 < bytes->size()) continue;
+            for (const bool salvage : {false, true}) {
+                expectEveryRouteAgrees(prefix(*bytes, length), salvage,
+                                       std::to_string(length) + " bytes" + (salvage ? ", salvaged" : ""));
+            }
+        }
+    }
+}
+
+// A preamble longer than the copy's buffer goes to a writer in pieces: whole, it
+// comes out as from a file; cut, only what the source held of it went.
+TEST_F(Routes, APreambleLongerThanTheBufferComesOutTheSameEveryWay) {
+    const Bytes bytes = KvrbBuilder().lengthMode(0).preamble(1300 * 1024).chunk(12, 330).build();
+    expectEveryRouteAgrees(bytes, false, "whole");
+    expectEveryRouteAgrees(prefix(bytes, bytes.size() - 100), true, "salvaged");
+    marlune_options options{};
+    options.size = sizeof options;
+    const Bytes cut = prefix(bytes, 900 * 1024);
+    const Result unknown = throughCallbacks(cut, options, false, 1 << 20);
+    EXPECT_EQ(unknown.status, MARLUNE_PREAMBLE_CUT);
+    EXPECT_EQ(unknown.output, prefix(cut, unknown.output.size()));
+    EXPECT_EQ(unknown.report.bytes_written, unknown.output.size());
+    EXPECT_EQ(unknown.report.source_bytes, cut.size());
+    EXPECT_EQ(unknown.report.cut_missing, bytes.size() - 8 - 330 - cut.size());
+    // With its length given, the cut is known before any of the preamble goes.
+    const Result known = throughCallbacks(cut, options, true, 1 << 20);
+    EXPECT_EQ(known.status, MARLUNE_PREAMBLE_CUT);
+    EXPECT_EQ(known.output, prefix(cut, 82));
+}
+
+// A length that the source does not keep to is a source that changed.
+TEST_F(Routes, ASourceLongerOrShorterThanItsLengthChanged) {
+    const Bytes bytes = KvrbBuilder().lengthMode(1).chunk(40).chunk(5).build();
+    for (const std::int64_t difference : {-1, 1, -45}) {
+        Reader reader{bytes};
+        Writer writer;
+        marlune_reader from = readerOf(reader, true);
+        from.length = static_cast<std::uint64_t>(static_cast<std::int64_t>(bytes.size()) + difference);
+        const marlune_writer to = writerOf(writer);
+        marlune_report report = freshReport();
+        EXPECT_EQ(marlune_copy_stream(&from, &to, nullptr, &report), MARLUNE_SOURCE_CHANGED) << difference;
+    }
+}
+
+TEST_F(Routes, ACallbackThatFailsAtAnyCallFailsTheCopyWithItsCode) {
+    const Bytes bytes = KvrbBuilder().lengthMode(0).preamble(700 * 1024).chunk(1, 330).chunk(330).build();
+    const Bytes converted = KvrbBuilder().lengthMode(0).preamble(700 * 1024).chunk(330).chunk(330).build();
+    marlune_options options{};
+    options.size = sizeof options;
+    int readsFailed = 0;
+    for (int failAt = 1;; ++failAt) {
+        Reader reader{bytes, 100 * 1024, failAt};
+        Writer writer;
+        const marlune_reader from = readerOf(reader, false);
+        const marlune_writer to = writerOf(writer);
+        marlune_report report = freshReport();
+        const std::int32_t status = marlune_copy_stream(&from, &to, &options, &report);
+        if (reader.reads < failAt) {
+            EXPECT_EQ(status, MARLUNE_OK);
+            break;
+        }
+        ++readsFailed;
+        EXPECT_EQ(status, MARLUNE_READ_ERROR) << failAt;
+        EXPECT_EQ(report.system_error, 5005) << failAt;
+        EXPECT_EQ(report.bytes_written, writer.bytes.size()) << failAt;
+    }
+    int writesFailed = 0;
+    for (int failAt = 1;; ++failAt) {
+        Reader reader{bytes};
+        Writer writer{{}, failAt};
+        const marlune_reader from = readerOf(reader, true);
+        const marlune_writer to = writerOf(writer);
+        marlune_report report = freshReport();
+        const std::int32_t status = marlune_copy_stream(&from, &to, &options, &report);
+        if (writer.writes < failAt) {
+            EXPECT_EQ(status, MARLUNE_OK);
+            break;
+        }
+        ++writesFailed;
+        EXPECT_EQ(status, MARLUNE_WRITE_ERROR) << failAt;
+        EXPECT_EQ(report.system_error, 6006) << failAt;
+        EXPECT_EQ(report.bytes_written, writer.bytes.size()) << failAt;
+        EXPECT_EQ(writer.bytes, prefix(converted, writer.bytes.size())) << failAt;
+    }
+    EXPECT_GT(readsFailed, 5);
+    EXPECT_GT(writesFailed, 2);
+}
+
+// Memory is only read: the 330 a fixed-length copy writes goes to the copy.
+TEST_F(Routes, MemoryIsOnlyRead) {
+    const Bytes bytes = KvrbBuilder().lengthMode(0).chunk(3, 330).build();
+    const Bytes before = bytes;
+    marlune_report report = freshReport();
+    EXPECT_EQ(marlune_examine_memory(bytes.data(), bytes.size(), &report), MARLUNE_OK);
+    EXPECT_EQ(report.length_fields_set, 1u);
+    Writer writer;
+    const marlune_writer to = writerOf(writer);
+    EXPECT_EQ(marlune_copy_memory(bytes.data(), bytes.size(), &to, nullptr, &report), MARLUNE_OK);
+    EXPECT_EQ(bytes, before);
+    EXPECT_EQ(writer.bytes, KvrbBuilder().lengthMode(0).chunk(330).build());
+}
+
+TEST_F(Routes, MissingOrTooSmallStreamsAreNoStreams) {
+    Reader reader{KvrbBuilder().build()};
+    Writer writer;
+    marlune_reader from = readerOf(reader, false);
+    marlune_writer to = writerOf(writer);
+    marlune_report report = freshReport();
+    EXPECT_EQ(marlune_copy_stream(nullptr, &to, nullptr, &report), MARLUNE_NO_SOURCE_NAME);
+    EXPECT_EQ(marlune_copy_stream(&from, nullptr, nullptr, &report), MARLUNE_NO_DESTINATION_NAME);
+    EXPECT_EQ(marlune_copy_memory(nullptr, 5, &to, nullptr, &report), MARLUNE_NO_SOURCE_NAME);
+    EXPECT_EQ(marlune_examine_memory(nullptr, 0, &report), MARLUNE_NOT_A_CONTAINER);
+    from.size = 8;
+    EXPECT_EQ(marlune_examine_stream(&from, &report), MARLUNE_NO_SOURCE_NAME);
+    from.size = sizeof from;
+    to.size = 8;
+    EXPECT_EQ(marlune_copy_stream(&from, &to, nullptr, &report), MARLUNE_NO_DESTINATION_NAME);
+}
+
+}  // namespace
+}  // namespace marlune::testing
