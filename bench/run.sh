@@ -34,6 +34,8 @@ library=$(cd "$build/src" && pwd)
 cc -O2 -Wall -Iinclude -o "$tools/small_copies" bench/small_copies.c -L"$library" -lmarlune -Wl,-rpath,"$library"
 cc -O2 -Wall -pthread -Iinclude -o "$tools/parallel_copies" bench/parallel_copies.c -L"$library" -lmarlune \
   -Wl,-rpath,"$library"
+cc -O2 -Wall -Iinclude -o "$tools/examine_memory" bench/examine_memory.c -L"$library" -lmarlune \
+  -Wl,-rpath,"$library"
 if [ -x "$build/cli/marlune" ]; then
   marlune=("$build/cli/marlune" copy)
 else
@@ -125,6 +127,10 @@ bench_mode() {  # mode source expected
 
 bench_mode fixed "$fixed" "$fixed.expected"
 bench_mode variable "$variable" "$variable"
+
+# The same containers examined from memory (marlune_examine_memory) and from their files.
+"$tools/examine_memory" "$fixed" "$rounds"
+"$tools/examine_memory" "$variable" "$rounds"
 
 rm -f "$copy"
 start=${EPOCHREALTIME/./}

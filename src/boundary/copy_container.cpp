@@ -374,4 +374,15 @@ std::int32_t examineContainer(platform::Os& os, const char* path, marlune_report
     return report.status;
 }
 
+std::int32_t examineMemory(const std::uint8_t* bytes, std::size_t size, marlune_report& report) {
+    clear(report);
+    container::Header header{};
+    container::ContainerCopy judge(bytes, size, header);
+    const bool headerWhole = judge.copyHeader();
+    const bool complete = headerWhole && judge.copyAudioData();
+    describe(judge.report(), header, headerWhole && !complete, report);
+    report.source_bytes = size;
+    return report.status = complete ? MARLUNE_OK : stageStatus(judge.report().finding, 0);
+}
+
 }  // namespace marlune

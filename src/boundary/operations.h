@@ -73,6 +73,9 @@ Outcome copyContainer(const CopyRequest& request, CopyFiles& files, marlune_repo
 // complete container, else the status a copy would fail with.
 std::int32_t examineContainer(platform::Os& os, const char* path, marlune_report& report);
 
+// The same for the `size` bytes at `bytes`, judged where they are.
+std::int32_t examineMemory(const std::uint8_t* bytes, std::size_t size, marlune_report& report);
+
 // Converts `request.source` to its ".kv" name (`request.destination` is not read),
 // whatever the request's placement and durability: beside, with data and name on
 // stable storage before the source is removed. `codePage` is the paths' (0: none

@@ -175,6 +175,9 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine_memory(const void* b
                                                                    marlune_report* report) {
     return reported(report, [&](marlune_report& filled) {
         if (!bytes && length > 0) return marlune::noSource(filled);
-        return marlune::examine({nullptr, static_cast<const std::uint8_t*>(bytes), length}, filled);
+        // Too large to address here: no copy of it could be made either.
+        if (length > SIZE_MAX) return filled.status = MARLUNE_OUT_OF_MEMORY;
+        return marlune::examineMemory(static_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(length),
+                                      filled);
     });
 }

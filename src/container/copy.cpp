@@ -19,6 +19,23 @@ bool CopyBuffer::allocateFor(std::uint64_t sourceSize) {
     return allocate(wanted) || allocate(std::min(wanted, largestChunk));
 }
 
+// Memory is never written: there is no destination, and the walk only reads.
+ContainerCopy::ContainerCopy(const std::uint8_t* bytes, std::size_t size, Header& header)
+    : source_(nullptr), destination_(nullptr), bytes_(const_cast<std::uint8_t*>(bytes)), capacity_(size),
+      header_(header) {}
+
+std::uint64_t ContainerCopy::sourcePosition() const {
+    return source_ ? source_->position() : capacity_;
+}
+
+bool ContainerCopy::sourceSizeKnown() const {
+    return !source_ || source_->sizeKnown();
+}
+
+std::uint64_t ContainerCopy::sourceSize() const {
+    return source_ ? source_->sizeAtOpen() : capacity_;
+}
+
 // Of a failed write from the start, a header that reached the disk stands.
 bool ContainerCopy::fail(Finding finding, std::uint64_t cutOffset, std::uint64_t expected, std::uint64_t present) {
     if (report_.finding == Finding::complete) {
@@ -37,12 +54,25 @@ bool ContainerCopy::fail(Finding finding, std::uint64_t cutOffset, std::uint64_t
 
 // Moves what is not yet written to the front, and reads on after it.
 bool ContainerCopy::fill() {
+    if (!source_) {
+        // A window at a time, the next one asked of memory meanwhile: the walk reads
+        // only the chunk headers, and those of chunks longer than fixed ones lie too
+        // far apart for the processor to fetch them ahead by itself.
+        constexpr std::size_t window = 256 * 1024;
+        end_ = std::min(capacity_, end_ + window);
+        const std::size_t ahead = std::min(capacity_, end_ + window);
+        if (!isFixedLength(header_)) {
+            for (std::size_t line = end_; line < ahead; line += 64) __builtin_prefetch(bytes_ + line);
+        }
+        sourceEnded_ = end_ == capacity_;
+        return tellProgress();
+    }
     const std::size_t unwritten = end_ - start_;
-    if (start_ > 0) std::memmove(buffer_.data(), buffer_.data() + start_, unwritten);
+    if (start_ > 0) std::memmove(bytes_, bytes_ + start_, unwritten);
     start_ = 0;
     end_ = unwritten;
-    const std::size_t wanted = buffer_.size - end_;
-    const std::int64_t got = source_.read(buffer_.data() + end_, wanted);
+    const std::size_t wanted = capacity_ - end_;
+    const std::int64_t got = source_->read(bytes_ + end_, wanted);
     if (got < 0) return fail(Finding::readFailed);
     end_ += static_cast<std::size_t>(got);
     sourceEnded_ = static_cast<std::size_t>(got) < wanted;
@@ -51,10 +81,10 @@ bool ContainerCopy::fill() {
 
 bool ContainerCopy::tellProgress() {
     constexpr std::uint64_t interval = 1 << 20;
-    const std::uint64_t done = source_.position();
+    const std::uint64_t done = sourcePosition();
     if (!progress_.report || (done - progressTold_ < interval && !sourceEnded_)) return true;
     progressTold_ = done;
-    const std::uint64_t total = source_.sizeKnown() ? source_.sizeAtOpen() : 0;
+    const std::uint64_t total = sourceSizeKnown() ? sourceSize() : 0;
     return progress_.report(done, total, progress_.context) || fail(Finding::cancelled);
 }
 
@@ -71,29 +101,29 @@ bool ContainerCopy::writeWhole(const std::uint8_t* bytes, std::size_t size) {
 bool ContainerCopy::copyHeader() {
     if (!fill()) return false;
     report_.headerBytes = std::min(end_, headerSize);
-    std::memcpy(header_.data(), buffer_.data(), report_.headerBytes);
+    std::memcpy(header_.data(), bytes_, report_.headerBytes);
     // A file whose first bytes rule out both magics (an empty one too) is no
     // container at all, rather than a container cut short.
-    if (!mayStartContainer(buffer_.data(), end_)) return fail(Finding::wrongMagic);
+    if (!mayStartContainer(bytes_, end_)) return fail(Finding::wrongMagic);
     if (end_ < headerSize) return fail(Finding::headerCut, 0, headerSize, end_);
 
     // The header is written even when what follows it is wrong, so that the
     // destination then holds it.
     const std::uint32_t offset = dataOffset(header_);
-    if (offset < headerSize) return writeWhole(buffer_.data(), headerSize) && fail(Finding::dataOffsetBelowHeader);
+    if (offset < headerSize) return writeWhole(bytes_, headerSize) && fail(Finding::dataOffsetBelowHeader);
     // Where the size is known, or the source has ended in the buffer, a preamble cut
     // short fails before any of it is written.
-    const std::uint64_t present = source_.sizeKnown() ? source_.sizeAtOpen() : sourceEnded_ ? end_ : platform::unknownSize;
+    const std::uint64_t present = sourceSizeKnown() ? sourceSize() : sourceEnded_ ? end_ : platform::unknownSize;
     if (offset > present) {
-        return writeWhole(buffer_.data(), headerSize) &&
+        return writeWhole(bytes_, headerSize) &&
                fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, present - headerSize);
     }
     if (offset <= end_) {
         start_ = offset;
-        return writeWhole(buffer_.data(), offset);
+        return writeWhole(bytes_, offset);
     }
     // A preamble longer than the buffer: what was read of it goes with the header.
-    if (!write(buffer_.data(), end_)) return false;
+    if (!write(bytes_, end_)) return false;
     whole_ = headerSize;
     start_ = end_ = 0;
     return copyRestOfPreamble();
@@ -102,22 +132,22 @@ bool ContainerCopy::copyHeader() {
 // Inside the system where it can; what that leaves goes through the buffer.
 bool ContainerCopy::copyRestOfPreamble() {
     const std::uint32_t offset = dataOffset(header_);
-    std::uint64_t length = offset - source_.position();
-    if (destination_ && length >= buffer_.size) {
-        const std::int64_t copied = destination_->copyFrom(source_, length);
+    std::uint64_t length = offset - sourcePosition();
+    if (destination_ && length >= capacity_) {
+        const std::int64_t copied = destination_->copyFrom(*source_, length);
         if (copied < 0) return fail(Finding::writeFailed);
         length -= static_cast<std::uint64_t>(copied);
         if (!tellProgress()) return false;
     }
     while (length > 0) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size));
-        const std::int64_t got = source_.read(buffer_.data(), size);
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, capacity_));
+        const std::int64_t got = source_->read(bytes_, size);
         if (got < 0) return fail(Finding::readFailed);
         if (got < static_cast<std::int64_t>(size)) {
-            if (source_.sizeKnown()) return fail(Finding::sourceChanged);
-            return fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, source_.position() - headerSize);
+            if (sourceSizeKnown()) return fail(Finding::sourceChanged);
+            return fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, sourcePosition() - headerSize);
         }
-        if (!write(buffer_.data(), size)) return false;
+        if (!write(bytes_, size)) return false;
         length -= size;
     }
     whole_ = offset;
@@ -127,8 +157,8 @@ bool ContainerCopy::copyRestOfPreamble() {
 bool ContainerCopy::copyAudioData() {
     const bool fixedLength = isFixedLength(header_);
     for (;;) {
-        std::uint8_t* const unwritten = buffer_.data() + start_;
-        const ChunkSpan span = walkChunks(unwritten, end_ - start_, fixedLength);
+        std::uint8_t* const unwritten = bytes_ + start_;
+        const ChunkSpan span = walkChunks(unwritten, end_ - start_, fixedLength, destination_ != nullptr);
         if (destination_ && !destination_->write(unwritten, span.wholeBytes)) {
             // The whole chunks among what reached the disk stand.
             const auto landed = static_cast<std::size_t>(destination_->position() - whole_);
@@ -144,7 +174,7 @@ bool ContainerCopy::copyAudioData() {
         // it was when opened: a source cut or extended meanwhile is no complete copy.
         if (sourceEnded_) {
             const std::size_t left = end_ - start_;
-            if (source_.sizeKnown() && source_.position() != source_.sizeAtOpen()) return fail(Finding::sourceChanged);
+            if (sourceSizeKnown() && sourcePosition() != sourceSize()) return fail(Finding::sourceChanged);
             if (left == 0) {
                 report_.bytesWritten = whole_;
                 return true;
@@ -154,7 +184,7 @@ bool ContainerCopy::copyAudioData() {
                         left - chunkHeaderSize);
         }
         // A chunk that fills the buffer came with a source that grew since it was opened.
-        if (end_ - start_ == buffer_.size) return fail(Finding::sourceChanged);
+        if (end_ - start_ == capacity_) return fail(Finding::sourceChanged);
         if (!fill()) return false;
     }
 }

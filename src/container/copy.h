@@ -74,7 +74,10 @@ public:
     // Without a destination the source is only judged, as a copy would judge it.
     ContainerCopy(platform::File& source, platform::File* destination, CopyBuffer& buffer, Header& header,
                   Progress progress = {})
-        : source_(source), destination_(destination), buffer_(buffer), header_(header), progress_(progress) {}
+        : source_(&source), destination_(destination), bytes_(buffer.data()), capacity_(buffer.size), header_(header),
+          progress_(progress) {}
+    // Judges the `size` bytes at `bytes` where they are, reading nothing and writing nothing.
+    ContainerCopy(const std::uint8_t* bytes, std::size_t size, Header& header);
 
     // Reads and checks the header, then writes it and the preamble up to dataOffset.
     // On failure the destination holds nothing (not a container) or the header alone.
@@ -89,24 +92,29 @@ public:
 private:
     bool fill();
     bool tellProgress();
+    std::uint64_t sourcePosition() const;
+    bool sourceSizeKnown() const;
+    std::uint64_t sourceSize() const;
     bool write(const std::uint8_t* bytes, std::size_t size);
     bool writeWhole(const std::uint8_t* bytes, std::size_t size);
     bool copyRestOfPreamble();
     // Records the first failure (with the piece cut short) and cuts back to whole parts.
     bool fail(Finding finding, std::uint64_t cutOffset = 0, std::uint64_t expected = 0, std::uint64_t present = 0);
 
-    platform::File& source_;
+    platform::File* source_;  // null: the source is the memory at bytes_
     platform::File* destination_;
-    CopyBuffer& buffer_;
+    // What the source is read into (or, for memory, the source itself).
+    std::uint8_t* bytes_;
+    std::size_t capacity_;
     Header& header_;
     Progress progress_;
     std::uint64_t progressTold_ = 0;
     CopyReport report_;
-    // buffer_[start_, end_) is read from the source and not yet written.
+    // bytes_[start_, end_) is read from the source and not yet written.
     std::size_t start_ = 0;
     std::size_t end_ = 0;
     bool sourceEnded_ = false;
-    // Where the destination's last whole part ends, and where buffer_[start_] lies in the source.
+    // Where the destination's last whole part ends.
     std::uint64_t whole_ = 0;
 };
 

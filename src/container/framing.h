@@ -18,9 +18,10 @@ struct ChunkSpan {
 };
 
 // Walks the chunks at the start of `bytes`, which begins at a chunk header. In
-// fixed-length mode every payload is 330 bytes and each whole chunk's header is
-// given chunkLength 330 in place, as a copy writes it. Inline: it runs per chunk.
-inline ChunkSpan walkChunks(std::uint8_t* bytes, std::size_t size, bool fixedLength) {
+// fixed-length mode every payload is 330 bytes and, with `rewrite`, each whole
+// chunk's header is given chunkLength 330 in place, as a copy writes it (without,
+// `bytes` is only read). Inline: it runs per chunk.
+inline ChunkSpan walkChunks(std::uint8_t* bytes, std::size_t size, bool fixedLength, bool rewrite = true) {
     ChunkSpan span;
     while (size - span.wholeBytes >= chunkHeaderSize) {
         std::uint8_t* const chunk = bytes + span.wholeBytes;
@@ -31,7 +32,7 @@ inline ChunkSpan walkChunks(std::uint8_t* bytes, std::size_t size, bool fixedLen
             return span;
         }
         if (fixedLength && chunkLength(chunk) != fixedPayloadLength) {
-            setChunkLength(chunk, fixedPayloadLength);
+            if (rewrite) setChunkLength(chunk, fixedPayloadLength);
             ++span.lengthFieldsSet;
         }
         ++span.chunks;
