@@ -247,6 +247,26 @@ TEST_F(Routes, ACallbackThatFailsAtAnyCallFailsTheCopyWithItsCode) {
     EXPECT_GT(writesFailed, 2);
 }
 
+// A container in memory is walked a window at a time: chunks across the windows'
+// edges, and cuts anywhere, judged as in a file.
+TEST_F(Routes, MemoryLargerThanAWindowIsJudgedAsAFileIs) {
+    KvrbBuilder builder;
+    builder.lengthMode(1).preamble(300 * 1024);
+    for (int i = 0; i < 700; ++i) builder.chunk(static_cast<std::size_t>(i * 97 % 4000));
+    const Bytes bytes = builder.build();
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{9}, std::size_t{1000},
+                                  bytes.size() - 512 * 1024 - 3, bytes.size() - 1100 * 1024}) {
+        const Bytes source = prefix(bytes, bytes.size() - cut);
+        writeFile(this->source, source);
+        marlune_report fromFile = freshReport();
+        marlune_report fromMemory = freshReport();
+        EXPECT_EQ(marlune_examine_memory(source.data(), source.size(), &fromMemory),
+                  marlune_examine(this->source.c_str(), &fromFile))
+            << cut;
+        EXPECT_TRUE(sameReport(fromMemory, fromFile)) << cut;
+    }
+}
+
 // Memory is only read: the 330 a fixed-length copy writes goes to the copy.
 TEST_F(Routes, MemoryIsOnlyRead) {
     const Bytes bytes = KvrbBuilder().lengthMode(0).chunk(3, 330).build();

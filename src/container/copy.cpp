@@ -132,6 +132,11 @@ bool ContainerCopy::copyHeader() {
 // Inside the system where it can; what that leaves goes through the buffer.
 bool ContainerCopy::copyRestOfPreamble() {
     const std::uint32_t offset = dataOffset(header_);
+    if (!source_) {  // in memory the chunks start there: nothing to read on the way
+        start_ = end_ = offset;
+        whole_ = offset;
+        return true;
+    }
     std::uint64_t length = offset - sourcePosition();
     if (destination_ && length >= capacity_) {
         const std::int64_t copied = destination_->copyFrom(*source_, length);
