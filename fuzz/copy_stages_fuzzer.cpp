@@ -5,7 +5,8 @@
 // An input is one byte that chooses a fault, then the source. The fault byte 0
 // means none; otherwise its low 7 bits give the read (top bit clear) or write
 // (top bit set) that fails with an error. When it fails, the copy must fail and
-// leave a prefix of the model's output made of whole parts.
+// leave a prefix of the model's output made of whole parts. Without a fault the
+// same bytes are also judged in memory, as marlune_examine_memory judges them.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -91,5 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t len
     if (size >= header.size() && !std::equal(header.begin(), header.end(), data)) {
         disagree("header buffer", outcome, expected.outcome);
     }
+    // The same bytes judged where they lie in memory, which must stay as they were.
+    container::Header judged{};
+    container::ContainerCopy inMemory(data, size, judged);
+    const fuzz::Outcome seen = !inMemory.copyHeader()       ? fuzz::Outcome::headerFailed
+                               : !inMemory.copyAudioData() ? fuzz::Outcome::audioFailed
+                                                           : fuzz::Outcome::copied;
+    if (seen != expected.outcome) disagree("judged in memory", seen, expected.outcome);
+    if (!std::equal(input.begin(), input.end(), data)) disagree("the memory was changed", seen, expected.outcome);
     return 0;
 }
