@@ -3,6 +3,7 @@
 #include <cstring>
 #include <random>
 
+#include "boundary/copy_call.h"
 #include "boundary/operations.h"
 
 namespace marlune {
@@ -91,52 +92,33 @@ void clear(marlune_report& report) {
     report.size = sizeof report;
 }
 
-// One copy from start to end. A partial file that never took the destination's
-// name goes however the call ends; a destination written in place stays.
-class CopyCall {
-public:
-    CopyCall(const CopyRequest& request, CopyFiles& files, marlune_report& report)
-        : request_(request), os_(request.os), files_(files), report_(report) {}
-    ~CopyCall() {
-        if (partial_.empty()) return;
-        files_.destination.close();
-        os_.deleteFile(partial_.c_str());
-    }
-    CopyCall(const CopyCall&) = delete;
-    CopyCall& operator=(const CopyCall&) = delete;
+std::int32_t uncreatable(int code) {
+    return platform::kindOf(code) == platform::ErrorKind::badName ? MARLUNE_BAD_NAME : MARLUNE_DESTINATION_UNCREATABLE;
+}
 
-    Outcome run(bool* sourceStillNamed);
+}  // namespace
 
-private:
-    // MARLUNE_OK, or the status of what refused the destination, with its error in `code`.
-    std::int32_t createDestination(int& code);
-    bool createPartial();
-    std::int32_t finishDestination(int& code);
-    Outcome fail(std::int32_t status, bool beforeChunks, int systemError);
-
-    const CopyRequest& request_;
-    platform::Os& os_;
-    CopyFiles& files_;
-    marlune_report& report_;
-    std::string target_;
-    std::string partial_;
-    // A conversion run again: the destination holds a copy, to be compared rather than written.
-    bool comparing_ = false;
-};
+CopyCall::~CopyCall() {
+    if (partial_.empty()) return;
+    files_.destination.close();
+    os_.deleteFile(partial_.c_str());
+}
 
 Outcome CopyCall::fail(std::int32_t status, bool beforeChunks, int systemError) {
-    const Outcome outcome{status, beforeChunks};
+    outcome_ = Outcome{status, beforeChunks};
+    failed_ = true;
     report_.status = status;
     report_.system_error = systemError;
-    if (request_.announce) request_.announce(outcome);
+    if (request_.announce) request_.announce(outcome_);
     files_.source.close();
     files_.destination.close();
     if (request_.placement == Placement::beside) report_.bytes_written = 0;
-    return outcome;
+    return outcome_;
 }
 
-std::int32_t uncreatable(int code) {
-    return platform::kindOf(code) == platform::ErrorKind::badName ? MARLUNE_BAD_NAME : MARLUNE_DESTINATION_UNCREATABLE;
+bool CopyCall::stop(std::int32_t status, bool beforeChunks, int systemError) {
+    fail(status, beforeChunks, systemError);
+    return false;
 }
 
 std::int32_t CopyCall::createDestination(int& code) {
@@ -204,57 +186,17 @@ bool CopyCall::createPartial() {
     return false;
 }
 
-// Data first, then (beside) the move into place: the complete file takes the name
-// only once its data is on disk, and the name is on disk before the call returns.
-// MARLUNE_OK, or the status of the step that failed with its error in `code`.
-std::int32_t CopyCall::finishDestination(int& code) {
-    platform::File& file = files_.destination;
-    const auto failed = [&code](int error, std::int32_t status) {
-        code = error;
-        return status;
-    };
-    if (comparing_) {
-        if (!file.matchedToEnd()) return failed(0, MARLUNE_DESTINATION_EXISTS);
-        // Another program may have written it: on stable storage before the source goes.
-        if (!file.sync()) return failed(file.error(), MARLUNE_SYNC_ERROR);
-        if (!os_.syncFolderOf(target_.c_str())) return failed(platform::lastSystemError(), MARLUNE_SYNC_ERROR);
-        if (!file.isNamedBy(target_.c_str())) return failed(0, MARLUNE_DESTINATION_REPLACED);
-        return MARLUNE_FINISHED;
-    }
-    const bool nameToSync = request_.durability == Durability::dataAndName;
-    if (request_.durability != Durability::asWritten && !file.sync()) return failed(file.error(), MARLUNE_SYNC_ERROR);
-    if (request_.placement == Placement::beside) {
-        if (nameToSync && !os_.syncFolderOf(partial_.c_str()))
-            return failed(platform::lastSystemError(), MARLUNE_SYNC_ERROR);
-        // Without `replace`, only a name still free is taken: another file put there
-        // meanwhile is kept.
-        if (!os_.move(file.handle(), partial_.c_str(), target_.c_str(), request_.replace)) {
-            const int error = platform::lastSystemError();
-            const bool taken = platform::kindOf(error) == platform::ErrorKind::exists && !request_.replace;
-            return failed(error, taken ? MARLUNE_DESTINATION_EXISTS : MARLUNE_WRITE_ERROR);
-        }
-        partial_.clear();
-    }
-    if (nameToSync && !os_.syncFolderOf(target_.c_str()))
-        return failed(platform::lastSystemError(), MARLUNE_SYNC_ERROR);
-    // The source may go only while its copy has the name: whatever took it meanwhile
-    // (another conversion, a move) is not this recording.
-    if (request_.removesSource && !file.isNamedBy(target_.c_str())) return failed(0, MARLUNE_DESTINATION_REPLACED);
-    return MARLUNE_OK;
-}
-
-Outcome CopyCall::run(bool* sourceStillNamed) {
-    if (!request_.source || !*request_.source) return fail(MARLUNE_NO_SOURCE_NAME, true, 0);
-    if (!request_.destination || !*request_.destination) return fail(MARLUNE_NO_DESTINATION_NAME, true, 0);
-    if (!files_.source.openForReading(os_, request_.source)) {
-        return fail(sourceOpenStatus(files_.source.error()), true, files_.source.error());
-    }
+bool CopyCall::copy() {
+    if (!request_.source || !*request_.source) return stop(MARLUNE_NO_SOURCE_NAME, true, 0);
+    if (!request_.destination || !*request_.destination) return stop(MARLUNE_NO_DESTINATION_NAME, true, 0);
+    if (!files_.source.openForReading(os_, request_.source))
+        return stop(sourceOpenStatus(files_.source.error()), true, files_.source.error());
     report_.source_bytes = sourceBytes(files_.source);
     target_ = request_.destination;
     int code = 0;
-    if (const std::int32_t status = createDestination(code); status != MARLUNE_OK) return fail(status, true, code);
+    if (const std::int32_t status = createDestination(code); status != MARLUNE_OK) return stop(status, true, code);
     container::CopyBuffer buffer;
-    if (!buffer.allocateFor(files_.source.sizeAtOpen())) return fail(MARLUNE_OUT_OF_MEMORY, true, 0);
+    if (!buffer.allocateFor(files_.source.sizeAtOpen())) return stop(MARLUNE_OUT_OF_MEMORY, true, 0);
     container::ContainerCopy copy(files_.source, &files_.destination, buffer, files_.header, request_.progress);
     const bool headerCopied = copy.copyHeader();
     const bool chunksCopied = headerCopied && copy.copyAudioData();
@@ -262,33 +204,76 @@ Outcome CopyCall::run(bool* sourceStillNamed) {
     report_.source_bytes = sourceBytes(files_.source);
     if (comparing_) report_.bytes_written = 0;
     const container::Finding finding = copy.report().finding;
-    const bool salvaged = request_.salvage &&
-                          (finding == container::Finding::chunkHeaderCut || finding == container::Finding::payloadCut);
+    salvaged_ = request_.salvage &&
+                (finding == container::Finding::chunkHeaderCut || finding == container::Finding::payloadCut);
     // A source that is no copy of what the destination holds keeps the early answer.
-    if (comparing_ && !chunksCopied) return fail(MARLUNE_DESTINATION_EXISTS, true, 0);
-    if (!chunksCopied && !salvaged) {
+    if (comparing_ && !chunksCopied) return stop(MARLUNE_DESTINATION_EXISTS, true, 0);
+    if (!chunksCopied && !salvaged_) {
         code = finding == container::Finding::readFailed ? files_.source.error() : files_.destination.error();
-        return fail(stageStatus(finding, code), !headerCopied, code);
+        return stop(stageStatus(finding, code), !headerCopied, code);
     }
-    const std::int32_t finished = finishDestination(code);
-    if (finished != MARLUNE_OK && finished != MARLUNE_FINISHED) return fail(finished, false, code);
+    return true;
+}
+
+bool CopyCall::syncData() {
+    platform::File& file = files_.destination;
+    if (comparing_) {
+        if (!file.matchedToEnd()) return stop(MARLUNE_DESTINATION_EXISTS, false, 0);
+        // Another program may have written it: on stable storage before the source goes.
+        return file.sync() || stop(MARLUNE_SYNC_ERROR, false, file.error());
+    }
+    return request_.durability == Durability::asWritten || file.sync() || stop(MARLUNE_SYNC_ERROR, false, file.error());
+}
+
+bool CopyCall::moveIntoPlace() {
+    if (partial_.empty()) return true;  // written in place, or found complete there
+    // Without `replace`, only a name still free is taken: another file put there
+    // meanwhile is kept.
+    if (!os_.move(files_.destination.handle(), partial_.c_str(), target_.c_str(), request_.replace)) {
+        const int error = platform::lastSystemError();
+        const bool taken = platform::kindOf(error) == platform::ErrorKind::exists && !request_.replace;
+        return stop(taken ? MARLUNE_DESTINATION_EXISTS : MARLUNE_WRITE_ERROR, false, error);
+    }
+    partial_.clear();
+    return true;
+}
+
+bool CopyCall::copyStillNamed() {
+    return files_.destination.isNamedBy(target_.c_str()) || stop(MARLUNE_DESTINATION_REPLACED, false, 0);
+}
+
+Outcome CopyCall::release(bool* sourceStillNamed) {
     if (sourceStillNamed) *sourceStillNamed = files_.source.isNamedBy(request_.source);
     // A close can be where a write finally fails (network file systems): the copy
     // is only a success when both closed cleanly.
     const bool destinationClosed = files_.destination.close();
     const bool sourceClosed = files_.source.close();
     if (!destinationClosed || !sourceClosed) {
-        const Outcome outcome{MARLUNE_WRITE_ERROR, false};
-        report_.status = outcome.status;
+        outcome_ = Outcome{MARLUNE_WRITE_ERROR, false};
+        report_.status = outcome_.status;
         report_.system_error = !destinationClosed ? files_.destination.error() : files_.source.error();
-        if (request_.announce) request_.announce(outcome);
-        return outcome;
+        if (request_.announce) request_.announce(outcome_);
+        return outcome_;
     }
-    report_.status = finished == MARLUNE_FINISHED ? MARLUNE_FINISHED : salvaged ? MARLUNE_SALVAGED : MARLUNE_OK;
-    return Outcome{report_.status};
+    report_.status = comparing_ ? MARLUNE_FINISHED : salvaged_ ? MARLUNE_SALVAGED : MARLUNE_OK;
+    return outcome_ = Outcome{report_.status};
 }
 
-}  // namespace
+// Data first, then (beside) the move into place: the complete file takes the name
+// only once its data is on disk, and the name is on disk before the call returns.
+Outcome CopyCall::run(bool* sourceStillNamed) {
+    if (!copy() || !syncData()) return outcome_;
+    const bool namesToSync = request_.durability == Durability::dataAndName || comparing_;
+    const auto syncFolder = [this](const std::string& name) {
+        return os_.syncFolderOf(name.c_str()) || stop(MARLUNE_SYNC_ERROR, false, platform::lastSystemError());
+    };
+    if (namesToSync && !partial_.empty() && !syncFolder(partial_)) return outcome_;
+    if (!moveIntoPlace()) return outcome_;
+    if (namesToSync && !syncFolder(target_)) return outcome_;
+    if ((request_.removesSource || comparing_) && !copyStillNamed()) return outcome_;
+    return release(sourceStillNamed);
+}
+
 
 // Short names keep all of the target's; a long one gives up the end of its last
 // component, at a character's boundary, so that the whole fits the 255 bytes (or
