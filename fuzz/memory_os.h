@@ -66,6 +66,7 @@ public:
         return true;
     }
     bool sync(platform::Handle) override { return true; }
+    bool syncTogether(const platform::Handle*, std::size_t) override { return true; }
     // The copy stages alone never create, replace or move a name.
     bool createNew(const char*, platform::Handle&) override { return false; }
     Name inspect(const char*, platform::Handle) override { return Name::other; }

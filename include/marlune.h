@@ -340,6 +340,64 @@ MARLUNE_API const char *MARLUNE_CALL marlune_status_text(int32_t status);
 MARLUNE_API const char *MARLUNE_CALL marlune_version(void);
 
 /* ------------------------------------------------------------------------ */
+/* Batches: many files put on stable storage together                        */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * marlune_batch_file -- one file of a batch.
+ *
+ * Set `size` to sizeof(marlune_batch_file); a field not wholly within `size`
+ * bytes counts as null. The call sets `status` (when `size` holds it) and fills
+ * in `report` when one is given, exactly as marlune_convert or marlune_copy
+ * would for this file alone.
+ */
+typedef struct marlune_batch_file {
+    uint32_t size;           /* set by the caller */
+    int32_t status;          /* set by the call: this file's status */
+    const char *source;      /* UTF-8 path */
+    const char *destination; /* marlune_copy_batch: where it goes; not read by marlune_convert_batch */
+    marlune_report *report;  /* null, or this file's report (with its own size set) */
+} marlune_batch_file;
+
+/*
+ * marlune_convert_batch -- convert `count` files, each as marlune_convert does,
+ * and put them on stable storage together.
+ *
+ * Every file is copied beside its ".kv" name first. Then the data of all of them
+ * go to stable storage in as few flushes as the system has (on Linux one syncfs
+ * per file system; on Windows each file's own flush), they are moved into place,
+ * each folder that holds them is put on stable storage once, and only then are
+ * the sources removed, each only while its ".kv" name still leads to its copy.
+ * Per file this gives exactly what marlune_convert gives: its data is on stable
+ * storage before a name leads to it, the name before its source goes, `replace`
+ * holds at the move. A file that fails affects no other, but for a flush that
+ * fails: then every file whose folder's flush failed fails with
+ * MARLUNE_SYNC_ERROR, its source kept. A cancel through the progress callback
+ * stops the batch before any move: every file not yet in place answers
+ * MARLUNE_CANCELLED, its source kept.
+ *
+ * Files, their reports and their order are the caller's; the call keeps two
+ * files open per file of the batch until the end, so batches of a few hundred
+ * files suit most systems' limits.
+ *
+ * Returns MARLUNE_OK when every file succeeded (or needed nothing), else the
+ * status of the first file that failed. With a null `files` and a non-zero
+ * `count`, MARLUNE_NO_SOURCE_NAME.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_convert_batch(marlune_batch_file *files, uint32_t count,
+                                                       const marlune_options *options);
+
+/*
+ * marlune_copy_batch -- copy `count` files, each as marlune_copy does beside its
+ * destination (whatever the options' placement), and put them on stable storage
+ * together as far as the options' durability asks: MARLUNE_DURABLE_DATA flushes
+ * the data of all of them together before the moves, MARLUNE_DURABLE_DATA_AND_NAME
+ * also each folder once after them. Returns as marlune_convert_batch.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_copy_batch(marlune_batch_file *files, uint32_t count,
+                                                    const marlune_options *options);
+
+/* ------------------------------------------------------------------------ */
 /* Streams: containers read and written through the caller's callbacks, or  */
 /* read from memory                                                         */
 /*                                                                          */

@@ -101,7 +101,7 @@ std::string kindName(std::size_t kind) {
     static const char* const names[] = {
         "openForReading", "createForWriting", "read",      "write",     "truncate",   "sync",   "close",
         "deleteFile",     "isSameFile",       "copyRange", "createNew", "inspect", "move", "syncFolder",
-        "markInUse",      "mayWrite",         "copyPermissions", "removeIfUnused"};
+        "markInUse",      "mayWrite",         "copyPermissions", "removeIfUnused", "syncTogether"};
     if (kind == allocationKind) return "allocation";
     return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
 }

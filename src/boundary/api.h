@@ -21,6 +21,15 @@ marlune_options settingsFrom(const marlune_options* options);
 CopyRequest requestFrom(platform::Os& os, const marlune_options& settings, const char* source,
                         const char* destination);
 
+// Copies `report` into the caller's (when there is one) as far as its `size` says;
+// a report whose size is below 8 is left alone.
+inline void handBackReport(marlune_report* caller, const marlune_report& report) {
+    if (!caller || caller->size < 8) return;
+    const std::uint32_t size = caller->size;
+    std::memcpy(caller, &report, std::min<std::size_t>(size, sizeof report));
+    caller->size = size;
+}
+
 // Runs `work` on a report of the full size, and hands the caller as much of it as
 // its `size` asks for. Nothing is thrown past the boundary.
 template <typename Work>
@@ -34,11 +43,7 @@ std::int32_t reported(marlune_report* caller, Work work) {
         report.size = sizeof report;
         report.status = MARLUNE_OUT_OF_MEMORY;
     }
-    if (caller && caller->size >= 8) {
-        const std::uint32_t size = caller->size;
-        std::memcpy(caller, &report, std::min<std::size_t>(size, sizeof report));
-        caller->size = size;
-    }
+    handBackReport(caller, report);
     return report.status;
 }
 
@@ -50,5 +55,9 @@ std::int32_t copyThrough(platform::Os& os, const char* source, const char* desti
 std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options,
                             marlune_report* report);
 std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_report* report);
+std::int32_t convertBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
+                                 const marlune_options* options);
+std::int32_t copyBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
+                              const marlune_options* options);
 
 }  // namespace marlune

@@ -23,31 +23,43 @@ std::string destinationFor(std::string_view path, unsigned codePage) {
     return destination;
 }
 
-Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, marlune_report& report) {
-    const std::string_view source = request.source ? request.source : "";
+bool isConverted(const char* path) {
+    const std::string_view source = path ? path : "";
     constexpr std::string_view converted = ".kv";
-    if (source.size() >= converted.size() && source.substr(source.size() - converted.size()) == converted) {
-        report = marlune_report{};
-        report.size = sizeof report;
-        report.status = MARLUNE_ALREADY_CONVERTED;
-        return Outcome{MARLUNE_ALREADY_CONVERTED};
-    }
-    const std::string destination = destinationFor(source, codePage);
-    // The copy is written beside the ".kv" name and takes it once complete, so an
-    // earlier conversion there stays whole until then. The source goes only once
-    // the new file and its name are on stable storage, and only when its name still
-    // means the file that was copied: a file renamed over it meanwhile is another
-    // recording.
+    return source.size() >= converted.size() && source.substr(source.size() - converted.size()) == converted;
+}
+
+// The copy is written beside the ".kv" name and takes it once complete, so an
+// earlier conversion there stays whole until then. The source goes only once the
+// new file and its name are on stable storage, and only when its name still means
+// the file that was copied: a file renamed over it meanwhile is another recording.
+void makeConversion(CopyRequest& request, unsigned codePage, const std::string& destination) {
     request.destination = destination.c_str();
     request.placement = Placement::beside;
     request.durability = Durability::dataAndName;
     request.salvage = false;  // a source is removed only once its copy is whole
     request.removesSource = true;
     request.codePage = codePage;
+}
+
+void removeConverted(const CopyRequest& request, const Outcome& outcome, bool sourceStillNamed,
+                     marlune_report& report) {
+    if (outcome.status != MARLUNE_OK && outcome.status != MARLUNE_FINISHED) return;
+    if (sourceStillNamed && !request.os.deleteFile(request.source)) report.system_error = platform::lastSystemError();
+}
+
+Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, marlune_report& report) {
+    if (isConverted(request.source)) {
+        report = marlune_report{};
+        report.size = sizeof report;
+        report.status = MARLUNE_ALREADY_CONVERTED;
+        return Outcome{MARLUNE_ALREADY_CONVERTED};
+    }
+    const std::string destination = destinationFor(request.source ? request.source : "", codePage);
+    makeConversion(request, codePage, destination);
     bool sourceStillNamed = true;
     const Outcome outcome = copyContainer(request, files, report, &sourceStillNamed);
-    if (outcome.status != MARLUNE_OK && outcome.status != MARLUNE_FINISHED) return outcome;
-    if (sourceStillNamed && !request.os.deleteFile(request.source)) report.system_error = platform::lastSystemError();
+    removeConverted(request, outcome, sourceStillNamed, report);
     return outcome;
 }
 

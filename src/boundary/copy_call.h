@@ -28,6 +28,8 @@ public:
     // Puts the copy's data on stable storage, as far as the durability asks; for a
     // conversion run again, checks and syncs the file it found complete.
     bool syncData();
+    // For a conversion run again: the file found is exactly the copy, to its end.
+    bool checkFound();
     // Gives a copy written beside its destination the destination's name.
     bool moveIntoPlace();
     // The source may go only while its copy has the name: whatever took it meanwhile

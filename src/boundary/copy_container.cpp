@@ -217,12 +217,13 @@ bool CopyCall::copy() {
 
 bool CopyCall::syncData() {
     platform::File& file = files_.destination;
-    if (comparing_) {
-        if (!file.matchedToEnd()) return stop(MARLUNE_DESTINATION_EXISTS, false, 0);
-        // Another program may have written it: on stable storage before the source goes.
-        return file.sync() || stop(MARLUNE_SYNC_ERROR, false, file.error());
-    }
+    // Another program may have written what was found: on stable storage before the source goes.
+    if (comparing_) return checkFound() && (file.sync() || stop(MARLUNE_SYNC_ERROR, false, file.error()));
     return request_.durability == Durability::asWritten || file.sync() || stop(MARLUNE_SYNC_ERROR, false, file.error());
+}
+
+bool CopyCall::checkFound() {
+    return files_.destination.matchedToEnd() || stop(MARLUNE_DESTINATION_EXISTS, false, 0);
 }
 
 bool CopyCall::moveIntoPlace() {

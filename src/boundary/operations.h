@@ -82,6 +82,15 @@ std::int32_t examineMemory(const std::uint8_t* bytes, std::size_t size, marlune_
 // with double-byte characters).
 Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, marlune_report& report);
 
+// The parts of a conversion, for a batch that takes them for many files: whether
+// `path` needs none (it ends in ".kv"), the request that converts it to
+// `destination` (which must outlive it), and the source's removal once the copy
+// stands.
+bool isConverted(const char* path);
+void makeConversion(CopyRequest& request, unsigned codePage, const std::string& destination);
+void removeConverted(const CopyRequest& request, const Outcome& outcome, bool sourceStillNamed,
+                     marlune_report& report);
+
 // The ".kv" name for `path`: the extension of its last component replaced, or
 // ".kv" appended. Double-byte characters of `codePage` are stepped over.
 std::string destinationFor(std::string_view path, unsigned codePage);

@@ -44,6 +44,7 @@ public:
     // What reached a writer stays there.
     bool truncate(platform::Handle /*file*/, std::uint64_t /*bytes*/) override { return refused(); }
     bool sync(platform::Handle /*file*/) override { return true; }
+    bool syncTogether(const platform::Handle* /*files*/, std::size_t /*count*/) override { return true; }
     bool close(platform::Handle /*file*/) override { return true; }
 
     bool createNew(const char* /*path*/, platform::Handle& /*file*/) override { return refused(); }

@@ -66,6 +66,11 @@ public:
     virtual bool truncate(Handle file, std::uint64_t bytes) = 0;
     // Puts the file's data on stable storage.
     virtual bool sync(Handle file) = 0;
+    // Puts the data of all `count` files on stable storage in as few flushes as the
+    // system has: on Linux one syncfs per file system they lie on (which takes the
+    // names made there too), elsewhere each file's own sync. False when any flush
+    // failed: the caller then syncs each file alone to learn which.
+    virtual bool syncTogether(const Handle* files, std::size_t count) = 0;
     // Releases the file whatever the result.
     virtual bool close(Handle file) = 0;
     // False when `path` is known to name another file than the open `file` now

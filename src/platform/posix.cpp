@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/os.h"
 
@@ -211,6 +213,25 @@ public:
     }
 
     bool sync(Handle file) override { return fsync(fd(file)) == 0; }
+
+    bool syncTogether(const Handle* files, std::size_t count) override {
+#ifdef __linux__
+        std::vector<dev_t> synced;
+        for (std::size_t i = 0; i < count; ++i) {
+            struct stat info {};
+            if (fstat(fd(files[i]), &info) != 0) return false;
+            if (std::find(synced.begin(), synced.end(), info.st_dev) != synced.end()) continue;
+            if (syncfs(fd(files[i])) != 0) return false;
+            synced.push_back(info.st_dev);
+        }
+        return true;
+#else
+        for (std::size_t i = 0; i < count; ++i) {
+            if (fsync(fd(files[i])) != 0) return false;
+        }
+        return true;
+#endif
+    }
 
     std::int64_t copyRange(Handle source, Handle destination, std::size_t size) override {
 #ifdef __linux__

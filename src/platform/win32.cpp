@@ -210,6 +210,14 @@ public:
         return moveTo(nativeHandle(file), bytes) && SetEndOfFile(nativeHandle(file)) != 0;
     }
 
+    // Windows has no flush of a whole volume for callers without administrator rights.
+    bool syncTogether(const Handle* files, std::size_t count) override {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!sync(files[i])) return false;
+        }
+        return true;
+    }
+
     // A file open only for reading is flushed through a second handle that may write.
     bool sync(Handle file) override {
         if (FlushFileBuffers(nativeHandle(file))) return true;

@@ -41,7 +41,8 @@ for arch in x86 x64; do
   expected=$(printf '%s\n' '[ 0] KVRBinfo' '[ 1] IKVRBinfo' '[ 2] marlune_copy' '[ 3] marlune_convert' \
     '[ 4] marlune_examine' '[ 5] marlune_status_text' '[ 6] marlune_version' '[ 7] marlune_copy_w' \
     '[ 8] marlune_convert_w' '[ 9] marlune_examine_w' '[10] marlune_remove_partial' \
-    '[11] marlune_copy_stream' '[12] marlune_examine_stream' '[13] marlune_copy_memory' '[14] marlune_examine_memory' | sort)
+    '[11] marlune_copy_stream' '[12] marlune_examine_stream' '[13] marlune_copy_memory' '[14] marlune_examine_memory' \
+    '[15] marlune_convert_batch' '[16] marlune_copy_batch' | sort)
   [ "$exports" = "$expected" ] || fail "$arch exports: $exports"
 done
 echo "contents: the ten expected files; the DLLs are the ones built"

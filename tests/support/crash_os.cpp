@@ -312,6 +312,19 @@ bool CrashOs::sync(platform::Handle file) {
     return done("sync", true);
 }
 
+bool CrashOs::syncTogether(const platform::Handle* /*files*/, std::size_t /*count*/) {
+    if (fileSyncsDoNothing) return done("syncTogether", true);
+    for (auto& [inode, stored] : storage_.files) {
+        stored.synced = std::make_shared<const Bytes>(current_.at(inode));
+        stored.unsynced.clear();
+    }
+    if (!folderSyncsDoNothing) {
+        for (const NameChange& name : storage_.unsyncedNames) apply(name, storage_.syncedNames);
+        storage_.unsyncedNames.clear();
+    }
+    return done("syncTogether", true);
+}
+
 bool CrashOs::close(platform::Handle file) {
     return done("close", open_.erase(file) == 1 || fail());
 }

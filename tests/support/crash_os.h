@@ -83,6 +83,8 @@ public:
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
     bool truncate(platform::Handle file, std::uint64_t bytes) override;
     bool sync(platform::Handle file) override;
+    // As syncfs: every file's data and every folder's names.
+    bool syncTogether(const platform::Handle* files, std::size_t count) override;
     bool close(platform::Handle file) override;
     bool isSameFile(const char* path, platform::Handle file) override;
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;

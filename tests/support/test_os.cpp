@@ -154,6 +154,10 @@ platform::Os::Name TestOs::inspect(const char* path, platform::Handle source) {
     return fails(Call::inspect) ? Name::other : native_.inspect(path, source);
 }
 
+bool TestOs::syncTogether(const platform::Handle* files, std::size_t count) {
+    return !fails(Call::syncTogether) && native_.syncTogether(files, count);
+}
+
 bool TestOs::markInUse(platform::Handle file) {
     return !fails(Call::markInUse) && native_.markInUse(file);
 }

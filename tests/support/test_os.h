@@ -33,6 +33,7 @@ enum class Call {
     mayWrite,        // an error: the file may not be written
     copyPermissions,
     removeIfUnused,
+    syncTogether,
     count
 };
 
@@ -95,6 +96,7 @@ public:
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
     bool truncate(platform::Handle file, std::uint64_t bytes) override;
     bool sync(platform::Handle file) override;
+    bool syncTogether(const platform::Handle* files, std::size_t count) override;
     bool close(platform::Handle file) override;
     bool deleteFile(const char* path) override;
     bool isSameFile(const char* path, platform::Handle file) override;

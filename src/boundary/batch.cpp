@@ -1,0 +1,205 @@
+// Many files in one call, put on stable storage together: every file copied
+// beside its name, then one flush for the data of all of them, the moves, one
+// flush per folder, and only then the sources removed. Each step is the one a
+// single call takes (CopyCall), taken for the whole group at once.
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boundary/api.h"
+#include "boundary/copy_call.h"
+#include "marlune.h"
+
+namespace marlune {
+namespace {
+
+// One file of the batch, with everything its call works with.
+struct Member {
+    explicit Member(const CopyRequest& made) : request(made) {}
+
+    CopyRequest request;
+    std::string kvName;  // what request.destination points to when converting
+    platform::File source;
+    platform::File destination;
+    container::Header header{};
+    CopyFiles files{source, destination, header};
+    marlune_report report{};
+    CopyCall call{request, files, report};
+    // Answered without a copy (already converted): no step applies.
+    bool settled = false;
+
+    bool live() const { return !settled && !call.failed(); }
+};
+
+// A field of the caller's item, or null where its size does not hold it.
+template <typename Field>
+Field fieldOf(const marlune_batch_file& item, const Field& field) {
+    const auto offset =
+        static_cast<std::size_t>(reinterpret_cast<const char*>(&field) - reinterpret_cast<const char*>(&item));
+    return offset + sizeof field <= item.size ? field : Field{};
+}
+
+std::string folderOf(const std::string& path) {
+    for (std::size_t i = path.size(); i > 0; --i) {
+        if (platform::isPathSeparator(path[i - 1])) return path.substr(0, i - 1);
+    }
+    return {};
+}
+
+class Batch {
+public:
+    Batch(platform::Os& os, const marlune_options* options, bool converting)
+        : os_(os), settings_(settingsFrom(options)), converting_(converting) {}
+
+    void add(const marlune_batch_file& item);
+    void run();
+    // Hands each file's status and report to the caller: the first failure's status, or MARLUNE_OK.
+    std::int32_t handBack(marlune_batch_file* items) const;
+
+private:
+    void copyEach();
+    void syncData();
+    void syncFolders();
+    template <typename Step>
+    void forEachLive(Step step) {
+        for (const std::unique_ptr<Member>& member : members_) {
+            if (member->live()) step(*member);
+        }
+    }
+
+    platform::Os& os_;
+    const marlune_options settings_;
+    const bool converting_;
+    std::vector<std::unique_ptr<Member>> members_;
+};
+
+void Batch::add(const marlune_batch_file& item) {
+    const char* source = fieldOf(item, item.source);
+    auto member = std::make_unique<Member>(requestFrom(os_, settings_, source, fieldOf(item, item.destination)));
+    CopyRequest& request = member->request;
+    member->report.size = sizeof member->report;
+    if (converting_ && isConverted(source)) {
+        member->report.status = MARLUNE_ALREADY_CONVERTED;
+        member->settled = true;
+    } else if (converting_) {
+        member->kvName = destinationFor(source ? source : "", 0);
+        makeConversion(request, 0, member->kvName);
+    } else {
+        request.placement = Placement::beside;
+    }
+    members_.push_back(std::move(member));
+}
+
+// A cancel stops the whole batch before anything moves: what was copied goes with
+// its partial file, every source stays.
+void Batch::copyEach() {
+    bool cancelled = false;
+    forEachLive([&](Member& member) {
+        if (cancelled) {
+            member.call.fail(MARLUNE_CANCELLED, true, 0);
+        } else if (!member.call.copy()) {
+            cancelled = member.call.outcome().status == MARLUNE_CANCELLED;
+        }
+    });
+    if (cancelled) forEachLive([](Member& member) { member.call.fail(MARLUNE_CANCELLED, false, 0); });
+}
+
+// One flush for all where the system has one; where it fails, each file on its
+// own, so that only the files whose data did not reach the disk fail.
+void Batch::syncData() {
+    std::vector<platform::Handle> handles;
+    forEachLive([&](Member& member) {
+        if (member.call.foundComplete() && !member.call.checkFound()) return;
+        if (member.call.foundComplete() || member.request.durability != Durability::asWritten)
+            handles.push_back(member.call.destination());
+    });
+    if (handles.empty() || os_.syncTogether(handles.data(), handles.size())) return;
+    forEachLive([](Member& member) { member.call.syncData(); });
+}
+
+// Each folder once, for every file moved into it; a folder that cannot be synced
+// fails its files only.
+void Batch::syncFolders() {
+    std::vector<std::string> folders;
+    forEachLive([&](Member& member) {
+        if (member.request.durability != Durability::dataAndName && !member.call.foundComplete()) return;
+        const std::string folder = folderOf(member.call.target());
+        if (std::find(folders.begin(), folders.end(), folder) != folders.end()) return;
+        folders.push_back(folder);
+        if (os_.syncFolderOf(member.call.target().c_str())) return;
+        const int code = platform::lastSystemError();
+        forEachLive([&](Member& other) {
+            if (folderOf(other.call.target()) == folder) other.call.fail(MARLUNE_SYNC_ERROR, false, code);
+        });
+    });
+}
+
+void Batch::run() {
+    copyEach();
+    syncData();
+    forEachLive([](Member& member) { member.call.moveIntoPlace(); });
+    syncFolders();
+    forEachLive([](Member& member) {
+        if ((member.request.removesSource || member.call.foundComplete()) && !member.call.copyStillNamed()) return;
+        bool sourceStillNamed = true;
+        const Outcome outcome = member.call.release(&sourceStillNamed);
+        if (member.request.removesSource) removeConverted(member.request, outcome, sourceStillNamed, member.report);
+    });
+}
+
+std::int32_t Batch::handBack(marlune_batch_file* items) const {
+    std::int32_t first = MARLUNE_OK;
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        const marlune_report& report = members_[i]->report;
+        marlune_batch_file& item = items[i];
+        if (offsetof(marlune_batch_file, status) + sizeof item.status <= item.size) item.status = report.status;
+        handBackReport(fieldOf(item, item.report), report);
+        const bool succeeded = report.status >= MARLUNE_OK && report.status <= MARLUNE_FINISHED;
+        if (first == MARLUNE_OK && !succeeded) first = report.status;
+    }
+    return first;
+}
+
+std::int32_t runBatch(platform::Os& os, marlune_batch_file* items, std::uint32_t count,
+                      const marlune_options* options, bool converting) {
+    if (!items) return count == 0 ? MARLUNE_OK : MARLUNE_NO_SOURCE_NAME;
+    try {
+        Batch batch(os, options, converting);
+        for (std::uint32_t i = 0; i < count; ++i) batch.add(items[i]);
+        batch.run();
+        return batch.handBack(items);
+    } catch (...) {  // no memory for the batch: nothing of it was done
+        for (std::uint32_t i = 0; i < count; ++i) {
+            marlune_batch_file& item = items[i];
+            if (offsetof(marlune_batch_file, status) + sizeof item.status <= item.size)
+                item.status = MARLUNE_OUT_OF_MEMORY;
+        }
+        return MARLUNE_OUT_OF_MEMORY;
+    }
+}
+
+}  // namespace
+
+std::int32_t convertBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
+                                 const marlune_options* options) {
+    return runBatch(os, files, count, options, true);
+}
+
+std::int32_t copyBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
+                              const marlune_options* options) {
+    return runBatch(os, files, count, options, false);
+}
+
+}  // namespace marlune
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_convert_batch(marlune_batch_file* files, uint32_t count,
+                                                                  const marlune_options* options) {
+    return marlune::convertBatchThrough(marlune::platform::unicodeOs(), files, count, options);
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_batch(marlune_batch_file* files, uint32_t count,
+                                                               const marlune_options* options) {
+    return marlune::copyBatchThrough(marlune::platform::unicodeOs(), files, count, options);
+}
