@@ -537,7 +537,8 @@ std::string jsonString(const std::string& text) {
             continue;
         }
         // Sequence length and the smallest value it may carry (no overlong forms).
-        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 0;
+        // 0xF8 and above begin no sequence: their 5- and 6-byte forms left UTF-8 long ago.
+        const std::size_t length = byte >= 0xF8 ? 0 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 0;
         std::uint32_t value = length == 4 ? byte & 0x07u : length == 3 ? byte & 0x0Fu : byte & 0x1Fu;
         bool valid = length != 0 && i + length <= text.size();
         for (std::size_t k = 1; valid && k < length; ++k) {

@@ -270,6 +270,32 @@ class InfoJson(Folder):
         self.assertEqual(reports[3]["file"], self.path("bad\ufffd.snd"))
 
 
+class NamesThatAreNotUtf8(Folder):
+    # Lead bytes 0xF8-0xFF, overlong forms, UTF-16 surrogates written as UTF-8, sequences cut short.
+    NAMES = [b"\xf8\x88\x80\x80\x80", b"\xf9\x80\x80\x80", b"\xfc\x80\x80\x80", b"\xfd\xbf\xbf\xbf\xbf\xbf",
+             b"\xfe", b"\xff\x80", b"\xc0\xaf", b"\xe0\x80\xaf", b"\xf0\x80\x80\xaf", b"\xed\xa0\x80",
+             b"\xed\xbf\xbf", b"\xe2\x82", b"\xf0\x9f\x8e", b"\xf4\x90\x80\x80"]
+
+    def test_every_json_line_is_utf8_with_u_fffd_for_what_is_not(self):
+        paths = []
+        for n, name in enumerate(self.NAMES):
+            path = os.path.join(self.dir.encode(), b"%02d" % n + name + b".snd")
+            with open(path, "wb") as f:
+                f.write(SAMPLE if n % 2 else b"text")
+            paths.append(path)
+        for args in (("info", "--json"), ("convert", "-n", "--json"), ("convert", "--json")):
+            result = subprocess.run([MARLUNE, *args, *paths], capture_output=True, timeout=60)
+            lines = result.stdout.splitlines()
+            self.assertEqual(len(lines), len(paths) + 1, args)
+            for line, path in zip(lines, paths):
+                record = json.loads(line.decode())  # strict: raises on any byte that is not UTF-8
+                self.assertEqual(record["file"].encode("utf-8", "surrogatepass")[:len(self.dir) + 3],
+                                 path[:len(self.dir) + 3], args)
+                self.assertIn("\ufffd", record["file"], args)
+                if record["destination"] is not None:
+                    self.assertIn("\ufffd", record["destination"], args)
+
+
 class AgreesWithTheCopy(Folder):
     """info calls a file complete exactly when the library copies it."""
 
