@@ -221,20 +221,21 @@ void addOperand(FileList& list, const std::string& path, const Gathering& gather
     walk.add(path, gathering.recursive ? kind : Kind::file, size);
 }
 
-bool addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
-                 std::string& why) {
+ListRead addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
+                     std::string& why) {
     std::FILE* file = openForReading(listPath);
     if (!file) {
         why = "cannot open the list " + listPath;
-        return false;
+        return ListRead::unreadable;
     }
     const char end = nulSeparated ? '\0' : '\n';
+    std::vector<std::string> names;
     std::string name;
+    bool holdsNul = false;
     const auto take = [&] {
-#ifdef _WIN32
+        // A list written on Windows ends its lines with CR LF.
         if (!nulSeparated && !name.empty() && name.back() == '\r') name.pop_back();
-#endif
-        if (!name.empty()) addOperand(list, name, gathering);
+        if (!name.empty()) names.push_back(name);
         name.clear();
     };
     int c = 0;
@@ -242,14 +243,23 @@ bool addFromList(FileList& list, const std::string& listPath, bool nulSeparated,
         if (static_cast<char>(c) == end) {
             take();
         } else {
+            holdsNul = holdsNul || c == 0;
             name += static_cast<char>(c);
         }
     }
     take();
     const bool failed = std::ferror(file) != 0;
     if (file != stdin) std::fclose(file);
-    if (failed) why = "reading the list " + listPath + " failed";
-    return !failed;
+    if (failed) {
+        why = "reading the list " + listPath + " failed";
+        return ListRead::unreadable;
+    }
+    if (holdsNul) {
+        why = "the list " + listPath + " holds NUL bytes: a list of NUL-ended names needs -0";
+        return ListRead::holdsNul;
+    }
+    for (const std::string& each : names) addOperand(list, each, gathering);
+    return ListRead::done;
 }
 
 bool endsWith(const std::string& text, const std::string& end) {

@@ -32,10 +32,14 @@ struct FileList {
 // taken as it is, for the library to judge.
 void addOperand(FileList& list, const std::string& path, const Gathering& gathering);
 
-// Reads names from `listPath` ("-": standard input), one a line or NUL-separated.
-// Returns false, with why, when the list cannot be read.
-bool addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
-                 std::string& why);
+enum class ListRead { done, unreadable, holdsNul };
+
+// Reads names from `listPath` ("-": standard input), one a line (a CR before
+// the line's end dropped) or NUL-separated. A list of lines that holds a NUL is
+// refused whole (holdsNul): its names were meant for -0, and half a run is worse
+// than none. Says why when the list cannot be read.
+ListRead addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
+                     std::string& why);
 
 bool endsWith(const std::string& text, const std::string& end);
 

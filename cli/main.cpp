@@ -269,10 +269,14 @@ int run(Arguments& arguments) {
     gathering.sizes = settings.progress;
     FileList list;
     for (const std::string& operand : settings.operands) addOperand(list, operand, gathering);
-    std::string why;
-    if (!arguments.filesFrom.empty() && !addFromList(list, arguments.filesFrom, arguments.nul, gathering, why)) {
-        std::fprintf(stderr, "marlune: %s\n", why.c_str());
-        return exitFailure;
+    if (!arguments.filesFrom.empty()) {
+        std::string why;
+        const ListRead read = addFromList(list, arguments.filesFrom, arguments.nul, gathering, why);
+        if (read == ListRead::holdsNul) return usageError(why);
+        if (read == ListRead::unreadable) {
+            std::fprintf(stderr, "marlune: %s\n", why.c_str());
+            return exitFailure;
+        }
     }
     if (arguments.command == "convert") return convertCommand(list, settings);
     return infoCommand(list, settings);

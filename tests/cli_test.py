@@ -508,6 +508,25 @@ class Archive(Folder):
         result = run("convert", "--files-from", "nothing.txt", cwd=self.dir)
         self.assertEqual((result.returncode, result.stderr), (1, b"marlune: cannot open the list nothing.txt\n"))
 
+    def test_a_list_of_lines_holding_nul_is_refused_whole_and_crlf_lines_lose_their_cr(self):
+        self.make_tree()
+        before = listing(self.path("rec"))
+        for source in ("file", "stdin"):
+            data = b"rec/2019/b.snd\0rec/2020/c.wav\0"
+            if source == "file":
+                self.write("list0.txt", data)
+                result = run("convert", "--files-from", "list0.txt", cwd=self.dir)
+            else:
+                result = run("convert", "--files-from", "-", cwd=self.dir, input=data)
+            self.assertEqual((result.returncode, result.stdout), (2, b""), source)
+            self.assertIn(b"needs -0", result.stderr)
+            self.assertEqual(listing(self.path("rec")), before)
+        self.write("crlf.txt", b"rec/2019/b.snd\r\nrec/2020/c.wav\r\n")
+        result = run("convert", "--json", "--files-from", "crlf.txt", cwd=self.dir)
+        records, summary = json_lines(result.stdout)
+        self.assertEqual([r["file"] for r in records], ["rec/2019/b.snd", "rec/2020/c.wav"])
+        self.assertEqual((summary["converted"], result.returncode), (2, 0))
+
     def test_a_dry_run_says_what_would_happen_and_writes_nothing(self):
         self.make_tree()
         before = listing(self.path("rec"))
