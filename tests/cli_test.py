@@ -252,6 +252,27 @@ class InfoJson(Folder):
             report = self.check_problem("other.snd", magic + SAMPLE[4:], "wrong-magic")
             self.assertEqual(report["magic"], magic.decode())
 
+    def test_tiny_files_that_rule_out_both_magics_are_skipped_and_a_magics_start_is_cut_short(self):
+        os.makedirs(self.path("tiny"))
+        for name, data in (("hi.snd", b"hi\n"), ("empty.snd", b""), ("ab.snd", b"ab")):
+            self.write("tiny/" + name, data)
+        for command in ("info", "convert"):
+            result = run(command, "-r", "--json", "tiny", cwd=self.dir)
+            records, summary = json_lines(result.stdout)
+            self.assertEqual((result.returncode, summary["skipped"], summary["failed"]), (0, 3, 0), command)
+            self.assertEqual({r["status"] for r in records}, {"MARLUNE_NOT_A_CONTAINER"}, command)
+        self.assertEqual(sorted(os.listdir(self.path("tiny"))), ["ab.snd", "empty.snd", "hi.snd"])
+        text = run("info", "-r", "tiny", cwd=self.dir).stdout.decode()
+        self.assertIn("tiny/empty.snd: not a container: the file is empty\n", text)
+        self.assertIn('tiny/hi.snd: not a container: its 3 bytes "hi\\x0a" begin neither "KVRB" nor "fx30"\n', text)
+        self.assertIn("0 complete, 3 skipped (not a container), 0 failed\n", text)
+        report = self.check_problem("kv.snd", b"KV", "header-cut", 0, 82, 80)
+        self.assertEqual(report["magic"], None)
+        result = run("convert", "--json", self.path("kv.snd"))
+        records, _ = json_lines(result.stdout)
+        self.assertEqual((result.returncode, records[0]["outcome"], records[0]["status"]),
+                         (1, "failed", "MARLUNE_HEADER_CUT"))
+
     def test_a_missing_file(self):
         code, report = self.info_json("missing.snd")
         self.assertEqual((code, report["size"], report["magic"], report["problem"]["kind"]),
