@@ -38,6 +38,8 @@ const char* statusName(std::int32_t status) {
             return "MARLUNE_ALREADY_CONVERTED";
         case MARLUNE_SALVAGED:
             return "MARLUNE_SALVAGED";
+        case MARLUNE_FINISHED:
+            return "MARLUNE_FINISHED";
         case MARLUNE_NO_SOURCE_NAME:
             return "MARLUNE_NO_SOURCE_NAME";
         case MARLUNE_NO_DESTINATION_NAME:
@@ -56,6 +58,10 @@ const char* statusName(std::int32_t status) {
             return "MARLUNE_DESTINATION_IS_SOURCE";
         case MARLUNE_DESTINATION_EXISTS:
             return "MARLUNE_DESTINATION_EXISTS";
+        case MARLUNE_DESTINATION_REPLACED:
+            return "MARLUNE_DESTINATION_REPLACED";
+        case MARLUNE_PARTIAL_IN_USE:
+            return "MARLUNE_PARTIAL_IN_USE";
         case MARLUNE_NOT_A_CONTAINER:
             return "MARLUNE_NOT_A_CONTAINER";
         case MARLUNE_HEADER_CUT:
@@ -110,6 +116,10 @@ const char* outcomeName(Outcome outcome) {
     switch (outcome) {
         case Outcome::converted:
             return "converted";
+        case Outcome::finished:
+            return "finished";
+        case Outcome::partialRemoved:
+            return "partial-removed";
         case Outcome::copied:
             return "copied";
         case Outcome::salvaged:
@@ -130,7 +140,7 @@ const char* outcomeName(Outcome outcome) {
     return "failed";
 }
 
-constexpr std::size_t outcomeCount = 9;
+constexpr std::size_t outcomeCount = 11;
 
 std::string number(std::uint64_t value) {
     return std::to_string(value);
@@ -372,6 +382,10 @@ private:
                 return file + ": already .kv\n";
             case Outcome::skipped:
                 return file + ": skipped: " + result.reason + "\n";
+            case Outcome::finished:
+                return file + ": finished: " + result.destination + " held its conversion already\n";
+            case Outcome::partialRemoved:
+                return file + ": removed: " + result.reason + "\n";
             default:
                 return file + ": " + outcomeName(result.outcome) + to + "\n";
         }
@@ -394,9 +408,9 @@ private:
             std::string out = "{\"record\": \"summary\", \"command\": " + jsonString(settings_.command);
             out += ", \"dryRun\": " + std::string(settings_.dryRun ? "true" : "false");
             out += ", \"files\": " + number(fileCount());
-            static constexpr const char* keys[outcomeCount] = {"converted", "copied",       "salvaged",
-                                                               "complete",  "wouldConvert", "alreadyKv",
-                                                               "skipped",   "kept",         "failed"};
+            static constexpr const char* keys[outcomeCount] = {
+                "converted", "copied", "salvaged", "complete", "wouldConvert",
+                "alreadyKv", "skipped", "kept",    "failed",   "finished", "partialsRemoved"};
             for (std::size_t i = 0; i < outcomeCount; ++i)
                 out += ", \"" + std::string(keys[i]) + "\": " + number(counts_[i]);
             out += ", \"notStarted\": " + number(notStarted);
@@ -415,6 +429,11 @@ private:
                 out += number(list_.linksNotFollowed) + " symbolic links not followed (-L follows them)\n";
             }
             out += summaryCounts() + "\n";
+            if (count(Outcome::partialRemoved) != 0) {
+                const std::size_t removed = count(Outcome::partialRemoved);
+                out += number(removed) + (removed == 1 ? " partial file" : " partial files") +
+                       " of conversions stopped by a crash removed\n";
+            }
             // info writes nothing: only what it read.
             const bool writes = settings_.command != "info";
             out += mebibytes(bytesIn_) + (writes ? " in, " + mebibytes(bytesOut_) + " out, " : " read, ") +
@@ -436,7 +455,9 @@ private:
                    part(Outcome::skipped, " to skip (not a container), ") +
                    part(Outcome::kept, " to keep (.kv exists), ") + part(Outcome::failed, " refused");
         }
-        return part(Outcome::converted, " converted, ") + part(Outcome::alreadyKv, " already .kv, ") +
+        // What only a run after a crash meets is told only when met.
+        const std::string finished = count(Outcome::finished) == 0 ? "" : part(Outcome::finished, " finished, ");
+        return part(Outcome::converted, " converted, ") + finished + part(Outcome::alreadyKv, " already .kv, ") +
                part(Outcome::skipped, " skipped (not a container), ") + part(Outcome::kept, " kept (.kv exists), ") +
                part(Outcome::failed, " failed");
     }

@@ -13,7 +13,20 @@
 
 namespace marlune::cli {
 
-enum class Outcome { converted, copied, salvaged, complete, wouldConvert, alreadyKv, skipped, kept, failed };
+// The JSON summary counts them in this order.
+enum class Outcome {
+    converted,
+    copied,
+    salvaged,
+    complete,
+    wouldConvert,
+    alreadyKv,
+    skipped,
+    kept,
+    failed,
+    finished,        // convert: the .kv held this file's conversion already (one stopped by a crash); source removed
+    partialRemoved,  // convert: a partial file that no one was writing any more, removed
+};
 
 struct FileResult {
     Outcome outcome = Outcome::failed;

@@ -60,13 +60,43 @@ FileResult wouldConvert(const std::string& file, const std::string& destination,
     return result;
 }
 
+FileResult leftPartial() {
+    FileResult result;
+    result.outcome = Outcome::skipped;
+    result.reason = "a partial file left by a conversion that stopped; the recording is whole at its own name";
+    return result;
+}
+
+// What a crash left is removed, unless a conversion (here or elsewhere) still writes it.
+FileResult removePartial(const std::string& file) {
+    marlune_report report = emptyReport();
+    FileResult result = judged(marlune_remove_partial(file.c_str(), &report), report);
+    switch (result.status) {
+        case MARLUNE_OK:
+            result.outcome = Outcome::partialRemoved;
+            result.reason = "a partial file left by a conversion that stopped; the recording is whole at its own name";
+            break;
+        case MARLUNE_PARTIAL_IN_USE:
+            result.outcome = Outcome::skipped;
+            result.reason = "a partial file a conversion is still writing";
+            break;
+        case MARLUNE_SOURCE_MISSING:
+            // Its conversion ended meanwhile.
+            result.outcome = Outcome::skipped;
+            result.reason = "a partial file, gone meanwhile";
+            break;
+        default:
+            result.outcome = Outcome::failed;
+            result.reason = "cannot remove the partial file: " + result.reason;
+            break;
+    }
+    return result;
+}
+
 FileResult convertOne(const std::string& file, JobProgress& progress, const Settings& settings) {
     if (endsWith(file, partialSuffix)) {
         // A conversion's own unfinished file: converting it would make a ".kv" of half a recording.
-        FileResult result;
-        result.outcome = Outcome::skipped;
-        result.reason = "a partial file left by a conversion that stopped; the recording is whole at its own name";
-        return result;
+        return settings.dryRun ? leftPartial() : removePartial(file);
     }
     const bool converted = endsWith(file, ".kv");
     const std::string destination = converted ? std::string() : convertedName(file);
@@ -82,7 +112,8 @@ FileResult convertOne(const std::string& file, JobProgress& progress, const Sett
         result = judged(marlune_convert(file.c_str(), &options, &report), report);
         switch (result.status) {
             case MARLUNE_OK:
-                result.outcome = Outcome::converted;
+            case MARLUNE_FINISHED:
+                result.outcome = result.status == MARLUNE_OK ? Outcome::converted : Outcome::finished;
                 if (report.system_error != 0) {
                     result.reason +=
                         "; removing the source failed (system error " + std::to_string(report.system_error) + ")";

@@ -30,7 +30,8 @@ RECORD_KEYS = {"record", "command", "file", "destination", "outcome", "status", 
                "systemError", "cutPiece", "cutOffset", "cutExpectedBytes", "cutMissingBytes", "chunk", "bytesIn",
                "bytesOut"}
 SUMMARY_KEYS = {"record", "command", "dryRun", "files", "converted", "copied", "salvaged", "complete",
-                "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "notStarted", "interrupted",
+                "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "finished", "partialsRemoved",
+                "notStarted", "interrupted",
                 "linksNotFollowed", "bytesIn", "bytesOut", "seconds", "bytesPerSecond"}
 TIMING_KEYS = {"seconds", "bytesPerSecond"}
 
@@ -454,8 +455,9 @@ class Archive(Folder):
         self.make_tree()
         result = run("convert", "-r", "rec", cwd=self.dir)
         self.assertEqual(result.returncode, 1)
-        self.assertEqual(result.stdout.decode().splitlines()[0],
-                         "3 converted, 2 already .kv, 2 skipped (not a container), 1 kept (.kv exists), 1 failed")
+        self.assertEqual(result.stdout.decode().splitlines()[:2], [
+            "3 converted, 2 already .kv, 1 skipped (not a container), 1 kept (.kv exists), 1 failed",
+            "1 partial file of conversions stopped by a crash removed"])
         self.assertEqual(result.stderr.decode().splitlines(), [
             "marlune: rec/2020/cut.snd: the source ends inside a chunk's payload "
             "(at offset 812, 142 of 330 bytes missing)",
@@ -463,7 +465,7 @@ class Archive(Folder):
         files = listing(self.path("rec"))
         self.assertEqual(sorted(files), sorted([
             "2019/may/a.kv", "2019/b.kv", "2020/c.kv", "2020/cut.snd", "2020/notes.txt", "2020/done.kv",
-            "2020/d.snd", "2020/d.kv", "2020/e.kv.0123456789abcdef.marlune-partial"]))
+            "2020/d.snd", "2020/d.kv"]))
         self.assertEqual(files["2019/may/a.kv"], sample_as_copied())
         self.assertEqual(files["2020/d.kv"], b"an earlier conversion")
         # --force replaces the kept one, once its copy is complete.
@@ -489,7 +491,8 @@ class Archive(Folder):
         self.assertEqual([r["file"] for r in records], sorted(r["file"] for r in records))
         self.assertEqual((summary["files"], summary["converted"], summary["failed"], summary["skipped"],
                           summary["kept"], summary["alreadyKv"], summary["bytesIn"], summary["bytesOut"]),
-                         (29, 18, 6, 2, 1, 2, 18 * 4184, 18 * 4184))
+                         (29, 18, 6, 1, 1, 2, 18 * 4184, 18 * 4184))
+        self.assertEqual((summary["partialsRemoved"], summary["finished"]), (1, 0))
         cut = next(r for r in records if r["file"] == "rec/2020/cut.snd")
         self.assertEqual((cut["outcome"], cut["status"], cut["statusCode"], cut["cutPiece"], cut["cutOffset"],
                           cut["cutExpectedBytes"], cut["cutMissingBytes"], cut["chunk"], cut["bytesIn"],
@@ -569,9 +572,54 @@ class Archive(Folder):
         dry = json_lines(run("convert", "-n", "--json", "-r", "rec", cwd=self.dir).stdout)[0]
         real = json_lines(run("convert", "--json", "-r", "rec", cwd=self.dir).stdout)[0]
         self.assertEqual([r["outcome"] for r in dry],
-                         [r["outcome"].replace("converted", "would-convert") for r in real])
+                         [r["outcome"].replace("converted", "would-convert").replace("partial-removed", "skipped")
+                          for r in real])
         self.assertEqual(run("convert", "-n", "-f", "rec/2020/d.snd", cwd=self.dir).stdout.splitlines()[0],
                          b"rec/2020/d.snd: would convert to rec/2020/d.kv")
+
+    def test_after_a_crash_stale_partial_files_go_and_finished_conversions_are_told(self):
+        os.makedirs(self.path("rec"))
+        stale = "rec/x.kv.00000000000000aa.marlune-partial"
+        held = "rec/y.kv.00000000000000bb.marlune-partial"
+        self.write(stale, SAMPLE[:500])
+        self.write(held, SAMPLE[:700])
+        self.write("rec/done.snd", SAMPLE)
+        self.write("rec/done.kv", sample_as_copied())  # moved into place; the crash came before the removal
+        self.write("rec/other.snd", SAMPLE)
+        self.write("rec/other.kv", sample_as_copied()[:-1] + b"\0")
+        # The other writer's lock, in a process of its own, as a conversion elsewhere holds it.
+        holder = subprocess.Popen([sys.executable, "-c", "import fcntl, sys\n"
+                                   "f = open(sys.argv[1], 'rb+')\nfcntl.flock(f, fcntl.LOCK_EX)\n"
+                                   "print('locked', flush=True)\nsys.stdin.read()", self.path(held)],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline(), b"locked\n")
+            result = run("convert", "-r", "--json", "rec", cwd=self.dir)
+            text = run("convert", "-r", "-v", "rec", cwd=self.dir)
+        finally:
+            holder.communicate(b"", timeout=30)
+        records, summary = json_lines(result.stdout)
+        outcomes = {r["file"]: (r["outcome"], r["status"]) for r in records}
+        self.assertEqual(outcomes, {
+            "rec/done.snd": ("finished", "MARLUNE_FINISHED"), "rec/done.kv": ("already-kv", "MARLUNE_ALREADY_CONVERTED"),
+            "rec/other.kv": ("already-kv", "MARLUNE_ALREADY_CONVERTED"),
+            "rec/other.snd": ("kept", "MARLUNE_DESTINATION_EXISTS"),
+            stale: ("partial-removed", "MARLUNE_OK"), held: ("skipped", "MARLUNE_PARTIAL_IN_USE")})
+        self.assertEqual((summary["finished"], summary["partialsRemoved"], summary["skipped"], summary["converted"],
+                          result.returncode), (1, 1, 1, 0, 0))
+        self.assertEqual(sorted(os.listdir(self.path("rec"))),
+                         sorted(["done.kv", "other.snd", "other.kv", os.path.basename(held)]))
+        self.assertEqual((self.read("rec/done.kv"), self.read(held)), (sample_as_copied(), SAMPLE[:700]))
+        self.assertEqual(self.read("rec/other.kv"), sample_as_copied()[:-1] + b"\0")
+        # The second run found the held file still held, and nothing else to do.
+        self.assertIn(f"{held}: skipped: a partial file a conversion is still writing\n", text.stdout.decode())
+        self.assertNotIn(b"partial files of", text.stdout)
+        result = run("convert", "-r", "rec", cwd=self.dir)
+        self.assertIn(b"\n1 partial file of conversions stopped by a crash removed\n", result.stdout)
+        self.assertEqual(sorted(os.listdir(self.path("rec"))), ["done.kv", "other.kv", "other.snd"])
+        done = run("convert", "-v", self.write("again.snd", SAMPLE), "--", self.write("again.kv", sample_as_copied()))
+        self.assertIn(b"again.snd: finished: ", done.stdout)
+        self.assertIn(b"0 converted, 1 finished, 1 already .kv", done.stdout)
 
     def test_ctrl_c_abandons_files_in_progress_and_starts_no_more(self):
         big = container(1, b"", [(60000, 60000)] * 140)  # about 8 MiB
