@@ -17,6 +17,7 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
+std::atomic<bool> outputClosed{false};
 
 extern "C" void onInterrupt(int) {
     stopRequested.store(true);
@@ -27,6 +28,9 @@ extern "C" void onInterrupt(int) {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto progressEvery = std::chrono::milliseconds(200);
+// Finished results wait for the files before them in memory: no more than this
+// many files per worker run ahead of the output.
+constexpr std::size_t windowPerWorker = 4;
 // Kept within a classic 80-column terminal so that "\r" can always take it back.
 constexpr std::size_t progressWidth = 79;
 
@@ -120,6 +124,8 @@ const char* outcomeName(Outcome outcome) {
             return "finished";
         case Outcome::partialRemoved:
             return "partial-removed";
+        case Outcome::collision:
+            return "collision";
         case Outcome::copied:
             return "copied";
         case Outcome::salvaged:
@@ -140,7 +146,7 @@ const char* outcomeName(Outcome outcome) {
     return "failed";
 }
 
-constexpr std::size_t outcomeCount = 11;
+constexpr std::size_t outcomeCount = 12;
 
 std::string number(std::uint64_t value) {
     return std::to_string(value);
@@ -245,6 +251,7 @@ public:
         }
         const std::size_t count = list_.files.size();
         const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(settings_.workers, count));
+        window_ = windowPerWorker * std::max(1u, workers);
         std::vector<std::thread> threads;
         for (unsigned i = 0; i < workers; ++i) threads.emplace_back([this] { work(); });
         drawProgress();
@@ -264,9 +271,10 @@ public:
                 }
                 finished = workersDone_ == workers && pending_.empty();
             }
+            if (!ready.empty()) roomFreed_.notify_all();
             for (const auto& [index, result] : ready) emit(list_.files[index], result);
             // Whoever reads the records as they come (a pipe, a job scheduler) gets them now.
-            if (!ready.empty()) std::fflush(stdout);
+            if (!ready.empty()) flushOutput();
             if (Clock::now() - lastDrawn >= progressEvery || !ready.empty()) {
                 drawProgress();
                 lastDrawn = Clock::now();
@@ -282,11 +290,18 @@ public:
 private:
     void work() {
         for (;;) {
-            if (interrupted()) break;
-            const std::size_t index = next_.fetch_add(1);
-            if (index >= list_.files.size()) break;
+            std::size_t index = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                // However slow one file, or the reader of the output, what waits stays within the window.
+                while (!stopping() && next_ < list_.files.size() && next_ >= nextToEmit_ + window_) {
+                    roomFreed_.wait_for(lock, progressEvery);
+                }
+                if (stopping() || next_ >= list_.files.size()) break;
+                index = next_++;
+            }
             JobProgress progress(bytesDone_);
-            FileResult result = job_(list_.files[index], progress);
+            FileResult result = job_(index, list_.files[index], progress);
             progress.finish(result.report.source_bytes);
             filesDone_.fetch_add(1);
             std::lock_guard<std::mutex> lock(mutex_);
@@ -333,15 +348,36 @@ private:
             bytesOut_ += result.report.bytes_written;
         }
         if (settings_.json) {
-            std::fputs(fileRecord(settings_.command, file, result).c_str(), stdout);
+            put(fileRecord(settings_.command, file, result));
             return;
         }
         const std::string line = textLine(file, result);
         if (line.empty()) return;
         progress_.clear();
-        const bool problem =
-            !settings_.dryRun && (result.outcome == Outcome::failed || result.outcome == Outcome::kept);
-        std::fputs(line.c_str(), problem && result.text.empty() ? stderr : stdout);
+        const bool problem = !settings_.dryRun && (result.outcome == Outcome::failed ||
+                                                   result.outcome == Outcome::kept || result.outcome == Outcome::collision);
+        if (problem && result.text.empty()) {
+            std::fputs(line.c_str(), stderr);
+        } else {
+            put(line);
+        }
+    }
+
+    // Standard output that fails (a reader gone, a full disk) stops the run as Ctrl-C does:
+    // nothing more is worth working for when its results cannot be told.
+    void put(const std::string& text) {
+        if (outputFailed_) return;
+        if (std::fputs(text.c_str(), stdout) == EOF) outputFailed();
+    }
+
+    void flushOutput() {
+        if (!outputFailed_ && std::fflush(stdout) != 0) outputFailed();
+    }
+
+    void outputFailed() {
+        outputFailed_ = true;
+        outputClosed.store(true);
+        roomFreed_.notify_all();
     }
 
     std::string textLine(const std::string& file, const FileResult& result) {
@@ -362,6 +398,8 @@ private:
                     return file + ": would skip: " + result.reason + "\n";
                 case Outcome::kept:
                     return file + ": would keep " + result.destination + ": it exists\n";
+                case Outcome::collision:
+                    return file + ": would not convert: " + result.reason + "\n";
                 default:
                     return file + ": would fail: " + result.reason + "\n";
             }
@@ -373,6 +411,8 @@ private:
                 return "marlune: " + file + ": " + (settings_.quiet ? "not " + doneWord() : result.reason) + "\n";
             case Outcome::kept:
                 return "marlune: " + file + ": kept " + result.destination + ": it exists (--force replaces it)\n";
+            case Outcome::collision:
+                return "marlune: " + file + ": not converted" + (settings_.quiet ? "" : ": " + result.reason) + "\n";
             default:
                 break;
         }
@@ -400,7 +440,7 @@ private:
     std::size_t count(Outcome outcome) const { return counts_[static_cast<std::size_t>(outcome)]; }
 
     int finish() {
-        const std::size_t notStarted = list_.files.size() - std::min(list_.files.size(), next_.load());
+        const std::size_t notStarted = list_.files.size() - next_;
         const bool wasInterrupted = interrupted();
         const double elapsed = seconds();
         const double rate = elapsed > 0 ? static_cast<double>(bytesIn_) / elapsed : 0;
@@ -410,7 +450,7 @@ private:
             out += ", \"files\": " + number(fileCount());
             static constexpr const char* keys[outcomeCount] = {
                 "converted", "copied", "salvaged", "complete", "wouldConvert",
-                "alreadyKv", "skipped", "kept",    "failed",   "finished", "partialsRemoved"};
+                "alreadyKv", "skipped", "kept",    "failed",   "finished", "partialsRemoved", "collisions"};
             for (std::size_t i = 0; i < outcomeCount; ++i)
                 out += ", \"" + std::string(keys[i]) + "\": " + number(counts_[i]);
             out += ", \"notStarted\": " + number(notStarted);
@@ -419,7 +459,7 @@ private:
             out += ", \"bytesIn\": " + number(bytesIn_) + ", \"bytesOut\": " + number(bytesOut_);
             out += ", \"seconds\": " + formatted("%.3f", elapsed);
             out += ", \"bytesPerSecond\": " + number(static_cast<std::uint64_t>(rate)) + "}\n";
-            std::fputs(out.c_str(), stdout);
+            put(out);
         } else if (settings_.summaryText && (settings_.command != "info" || fileCount() > 1)) {
             // One file's verdict says all there is: info sums up only several.
             std::string out;
@@ -438,10 +478,12 @@ private:
             const bool writes = settings_.command != "info";
             out += mebibytes(bytesIn_) + (writes ? " in, " + mebibytes(bytesOut_) + " out, " : " read, ") +
                    formatted("%.2f s", elapsed) + ", " + mebibytes(static_cast<std::uint64_t>(rate)) + "/s\n";
-            std::fputs(out.c_str(), stdout);
+            put(out);
         }
+        flushOutput();
+        if (outputFailed_) return exitOutputClosed;
         if (wasInterrupted) return exitInterrupted;
-        return count(Outcome::failed) == 0 ? 0 : 1;
+        return count(Outcome::failed) == 0 && count(Outcome::collision) == 0 ? 0 : 1;
     }
 
     std::string summaryCounts() const {
@@ -450,16 +492,18 @@ private:
             return part(Outcome::complete, " complete, ") + part(Outcome::skipped, " skipped (not a container), ") +
                    part(Outcome::failed, " failed");
         }
+        // What only a crash or an odd list brings is told only when met.
+        const std::string finished = count(Outcome::finished) == 0 ? "" : part(Outcome::finished, " finished, ");
+        const std::string collided =
+            count(Outcome::collision) == 0 ? "" : ", " + part(Outcome::collision, " colliding (named twice, or one .kv name for two)");
         if (settings_.dryRun) {
             return part(Outcome::wouldConvert, " to convert, ") + part(Outcome::alreadyKv, " already .kv, ") +
                    part(Outcome::skipped, " to skip (not a container), ") +
-                   part(Outcome::kept, " to keep (.kv exists), ") + part(Outcome::failed, " refused");
+                   part(Outcome::kept, " to keep (.kv exists), ") + part(Outcome::failed, " refused") + collided;
         }
-        // What only a run after a crash meets is told only when met.
-        const std::string finished = count(Outcome::finished) == 0 ? "" : part(Outcome::finished, " finished, ");
         return part(Outcome::converted, " converted, ") + finished + part(Outcome::alreadyKv, " already .kv, ") +
                part(Outcome::skipped, " skipped (not a container), ") + part(Outcome::kept, " kept (.kv exists), ") +
-               part(Outcome::failed, " failed");
+               part(Outcome::failed, " failed") + collided;
     }
 
     const FileList& list_;
@@ -472,9 +516,11 @@ private:
     std::mutex mutex_;
     std::condition_variable wakeUp_;
     std::map<std::size_t, FileResult> pending_;  // finished, waiting for the files before them
+    std::condition_variable roomFreed_;  // the output took results: a worker may start further files
     std::size_t nextToEmit_ = 0;
+    std::size_t next_ = 0;  // the next file to start
+    std::size_t window_ = windowPerWorker;
     unsigned workersDone_ = 0;
-    std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> filesDone_{0};
     std::atomic<std::uint64_t> bytesDone_{0};
 
@@ -482,6 +528,7 @@ private:
     std::uint64_t bytesIn_ = 0;
     std::uint64_t bytesOut_ = 0;
     bool blockShown_ = false;
+    bool outputFailed_ = false;  // read and written by the thread that writes the output
 };
 
 char hexDigit(unsigned value) {
@@ -492,6 +539,10 @@ char hexDigit(unsigned value) {
 
 bool interrupted() {
     return stopRequested.load();
+}
+
+bool stopping() {
+    return stopRequested.load() || outputClosed.load();
 }
 
 marlune_options JobProgress::options() {
@@ -510,7 +561,7 @@ std::int32_t MARLUNE_CALL JobProgress::onProgress(std::uint64_t done, std::uint6
         self->bytes_.fetch_add(done - self->seen_);
         self->seen_ = done;
     }
-    return interrupted() ? 1 : 0;
+    return stopping() ? 1 : 0;
 }
 
 void JobProgress::finish(std::uint64_t sourceBytes) {

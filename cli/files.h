@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace marlune::cli {
@@ -49,5 +50,22 @@ std::string convertedName(const std::string& path);
 
 // Whether a regular file (or a link to one) has the name.
 bool fileExists(const std::string& path);
+
+// A file as the file system knows it, whatever the names that lead to it.
+using FileId = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
+
+// The regular file (or the one a link leads to) at the name; false for anything else or nothing.
+bool regularFileId(const std::string& path, FileId& id);
+
+// Where a name lies: its folder as the file system knows it, and its last
+// component (in lower case on Windows, whose names ignore case).
+struct Place {
+    FileId folder;
+    std::string name;
+    bool operator<(const Place& other) const { return std::tie(folder, name) < std::tie(other.folder, other.name); }
+};
+
+// False when the name's folder cannot be found.
+bool placeOf(const std::string& path, Place& place);
 
 }  // namespace marlune::cli

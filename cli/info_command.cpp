@@ -295,7 +295,7 @@ int infoCommand(const FileList& list, const Settings& settings) {
     batch.workers = settings.workers;
     batch.json = settings.json;
     batch.progress = settings.progress;
-    return runBatch(list, batch, [](const std::string& file, JobProgress& progress) {
+    return runBatch(list, batch, [](std::size_t, const std::string& file, JobProgress& progress) {
         const Examination examination = examine(file);
         progress.finish(examination.report.source_bytes);
         FileResult result;

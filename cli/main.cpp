@@ -282,11 +282,11 @@ int run(Arguments& arguments) {
     return infoCommand(list, settings);
 }
 
-// Output that could not be written (a full disk, a closed pipe) is a failure too.
+// Output that could not be written (a full disk, a closed pipe) is told by its own status.
 int finish(int status) {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("marlune: cannot write the output\n", stderr);
-        return status == exitSuccess ? exitFailure : status;
+        return exitOutputClosed;
     }
     return status;
 }
@@ -297,6 +297,7 @@ int finish(int status) {
 int main(int argc, char** argv) {
     using namespace marlune::cli;
     const Utf8Console console;
+    ignoreClosedPipes();
     Arguments arguments;
     const std::string problem = parse(commandLine(argc, argv), arguments);
     // Help and version win over anything else on the line, as people expect.

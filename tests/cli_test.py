@@ -30,7 +30,7 @@ RECORD_KEYS = {"record", "command", "file", "destination", "outcome", "status", 
                "systemError", "cutPiece", "cutOffset", "cutExpectedBytes", "cutMissingBytes", "chunk", "bytesIn",
                "bytesOut"}
 SUMMARY_KEYS = {"record", "command", "dryRun", "files", "converted", "copied", "salvaged", "complete",
-                "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "finished", "partialsRemoved",
+                "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "finished", "partialsRemoved", "collisions",
                 "notStarted", "interrupted",
                 "linksNotFollowed", "bytesIn", "bytesOut", "seconds", "bytesPerSecond"}
 TIMING_KEYS = {"seconds", "bytesPerSecond"}
@@ -620,6 +620,51 @@ class Archive(Folder):
         done = run("convert", "-v", self.write("again.snd", SAMPLE), "--", self.write("again.kv", sample_as_copied()))
         self.assertIn(b"again.snd: finished: ", done.stdout)
         self.assertIn(b"0 converted, 1 finished, 1 already .kv", done.stdout)
+
+    def test_files_that_share_a_kv_name_or_are_one_file_are_found_before_any_work(self):
+        os.makedirs(self.path("rec"))
+        self.write("rec/a.snd", SAMPLE)
+        self.write("rec/a.wav", container(3, b"other", [(9, 9)]))
+        self.write("rec/b.snd", SAMPLE)
+        self.write("old.snd", SAMPLE)
+        self.write("old.kv", b"an earlier file")
+        before = listing(self.path("rec"))
+        # a.wav after a.snd in the walk; b.snd by a second name and through the folder; old.snd twice.
+        names = ["rec", "rec/./b.snd", "old.snd", "old.snd"]
+        dry = run("convert", "-n", "-r", "-j", "2", *names, cwd=self.dir)
+        self.assertEqual(dry.returncode, 1)
+        self.assertIn(b"rec/a.wav: would not convert: rec/a.snd, named earlier in this run, takes the name rec/a.kv\n",
+                      dry.stdout)
+        self.assertEqual(listing(self.path("rec")), before)
+        for force in ((), ("--force",)):
+            shutil.rmtree(self.path("rec"))
+            os.makedirs(self.path("rec"))
+            for name, data in before.items():
+                self.write("rec/" + name, data)
+            self.write("old.snd", SAMPLE)
+            result = run("convert", "-r", "-j", "2", "--json", *force, *names, cwd=self.dir)
+            records, summary = json_lines(result.stdout)
+            self.assertEqual(result.returncode, 1, force)
+            self.assertEqual([(r["file"], r["outcome"], r["takenBy"]) for r in records], [
+                ("rec/a.snd", "converted", None), ("rec/a.wav", "collision", "rec/a.snd"),
+                ("rec/b.snd", "converted", None), ("rec/./b.snd", "collision", "rec/b.snd"),
+                ("old.snd", "converted" if force else "kept", None), ("old.snd", "collision", "old.snd")], force)
+            self.assertEqual((summary["collisions"], summary["converted"]), (3, 3 if force else 2), force)
+            # The first takes the name, the others are as they were.
+            self.assertEqual(listing(self.path("rec")), {"a.kv": sample_as_copied(), "a.wav": before["a.wav"],
+                                                         "b.kv": sample_as_copied()}, force)
+            self.assertEqual(self.read("old.kv"), sample_as_copied() if force else b"an earlier file")
+        text = run("convert", "-r", "rec", cwd=self.dir)
+        self.assertEqual(text.returncode, 0)
+        self.write("rec/c.snd", SAMPLE)
+        self.write("rec/c.wav", SAMPLE)
+        text = run("convert", "rec/c.snd", "rec/c.wav", "rec/c.snd", cwd=self.dir)
+        self.assertEqual((text.returncode, text.stderr.decode().splitlines()), (1, [
+            "marlune: rec/c.wav: not converted: rec/c.snd, named earlier in this run, takes the name rec/c.kv",
+            "marlune: rec/c.snd: not converted: the same file as rec/c.snd, named earlier in this run"]))
+        self.assertTrue(text.stdout.startswith(b"1 converted, 0 already .kv, 0 skipped (not a container), 0 kept "
+                                               b"(.kv exists), 0 failed, 2 colliding"), text.stdout)
+        self.assertEqual(self.read("rec/c.wav"), SAMPLE)
 
     def test_ctrl_c_abandons_files_in_progress_and_starts_no_more(self):
         big = container(1, b"", [(60000, 60000)] * 140)  # about 8 MiB
