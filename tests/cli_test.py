@@ -13,6 +13,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 MARLUNE = ""
@@ -689,6 +690,53 @@ class Archive(Folder):
             if kv:
                 self.assertEqual(self.read(f"big{n:02}.kv"), big)
 
+    def test_a_reader_that_goes_away_stops_the_run_as_ctrl_c_does(self):
+        big = container(1, b"", [(60000, 60000)] * 140)  # about 8 MiB: copies are under way when the reader goes
+        os.makedirs(self.path("rec"))
+        for n in range(12):
+            self.write(f"rec/big{n:02}.snd", big)
+        # As `marlune convert -r --json rec | head -1` runs it: a real pipe, closed after one line.
+        process = subprocess.Popen([MARLUNE, "convert", "-r", "-j", "2", "--json", "rec"], cwd=self.dir,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        first = json.loads(process.stdout.readline())
+        process.stdout.close()
+        errors = process.stderr.read()
+        process.stderr.close()
+        self.assertEqual(process.wait(timeout=120), 141, errors)
+        self.assertIn(b"marlune: cannot write the output\n", errors)
+        self.assertEqual((first["file"], first["outcome"]), ("rec/big00.snd", "converted"))
+        left = sorted(os.listdir(self.path("rec")))
+        self.assertFalse([n for n in left if "partial" in n], left)
+        converted = [n for n in range(12) if f"big{n:02}.kv" in left]
+        for n in range(12):
+            self.assertTrue((f"big{n:02}.kv" in left) != (f"big{n:02}.snd" in left), (n, left))  # converted or untouched
+            name = f"rec/big{n:02}." + ("kv" if n in converted else "snd")
+            self.assertEqual(self.read(name), big, name)
+        self.assertLess(len(converted), 12, "the run went on after its output was closed")
+
+    @unittest.skipUnless(os.path.exists("/proc/self/status"), "reads the peak memory of a process from /proc")
+    def test_results_waiting_for_a_stalled_reader_stay_within_a_window(self):
+        self.write("one.snd", SAMPLE)
+        for folder, count in (("few", 200), ("many", 20000)):
+            os.makedirs(self.path(folder))
+            for n in range(count):
+                os.link(self.path("one.snd"), self.path(f"{folder}/{n:05}.snd"))
+
+        def peak_kib(folder, count):
+            process = subprocess.Popen([MARLUNE, "info", "-r", "-j", "2", "--json", folder], cwd=self.dir,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            # The reader looks away while the workers could run through every file. Its peak is read while
+            # the process waits on the full pipe (ru_maxrss would count the Python it was forked from).
+            time.sleep(1.5)
+            with open(f"/proc/{process.pid}/status") as status:
+                peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+            lines = process.stdout.read().count(b"\n")
+            process.stdout.close()
+            self.assertEqual((process.wait(timeout=60), lines), (0, count + 1))
+            return peak
+
+        # 20000 results held for the output take over 20 MiB; their names, listed before the run, 2 or 3.
+        self.assertLess(peak_kib("many", 20000), peak_kib("few", 200) + 12 * 1024)
 
 class SafeCopy(Folder):
     def test_copy_is_beside_a_failure_leaves_the_destination_and_in_place_is_kvrbinfos(self):
