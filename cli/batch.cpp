@@ -17,6 +17,7 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
+std::atomic<bool> outputClosed{false};
 
 extern "C" void onInterrupt(int) {
     stopRequested.store(true);
@@ -27,6 +28,9 @@ extern "C" void onInterrupt(int) {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto progressEvery = std::chrono::milliseconds(200);
+// Finished results wait for the files before them in memory: no more than this
+// many files per worker run ahead of the output.
+constexpr std::size_t windowPerWorker = 4;
 // Kept within a classic 80-column terminal so that "\r" can always take it back.
 constexpr std::size_t progressWidth = 79;
 
@@ -38,6 +42,8 @@ const char* statusName(std::int32_t status) {
             return "MARLUNE_ALREADY_CONVERTED";
         case MARLUNE_SALVAGED:
             return "MARLUNE_SALVAGED";
+        case MARLUNE_FINISHED:
+            return "MARLUNE_FINISHED";
         case MARLUNE_NO_SOURCE_NAME:
             return "MARLUNE_NO_SOURCE_NAME";
         case MARLUNE_NO_DESTINATION_NAME:
@@ -56,6 +62,10 @@ const char* statusName(std::int32_t status) {
             return "MARLUNE_DESTINATION_IS_SOURCE";
         case MARLUNE_DESTINATION_EXISTS:
             return "MARLUNE_DESTINATION_EXISTS";
+        case MARLUNE_DESTINATION_REPLACED:
+            return "MARLUNE_DESTINATION_REPLACED";
+        case MARLUNE_PARTIAL_IN_USE:
+            return "MARLUNE_PARTIAL_IN_USE";
         case MARLUNE_NOT_A_CONTAINER:
             return "MARLUNE_NOT_A_CONTAINER";
         case MARLUNE_HEADER_CUT:
@@ -110,6 +120,12 @@ const char* outcomeName(Outcome outcome) {
     switch (outcome) {
         case Outcome::converted:
             return "converted";
+        case Outcome::finished:
+            return "finished";
+        case Outcome::partialRemoved:
+            return "partial-removed";
+        case Outcome::collision:
+            return "collision";
         case Outcome::copied:
             return "copied";
         case Outcome::salvaged:
@@ -130,7 +146,7 @@ const char* outcomeName(Outcome outcome) {
     return "failed";
 }
 
-constexpr std::size_t outcomeCount = 9;
+constexpr std::size_t outcomeCount = 12;
 
 std::string number(std::uint64_t value) {
     return std::to_string(value);
@@ -235,6 +251,7 @@ public:
         }
         const std::size_t count = list_.files.size();
         const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(settings_.workers, count));
+        window_ = windowPerWorker * std::max(1u, workers);
         std::vector<std::thread> threads;
         for (unsigned i = 0; i < workers; ++i) threads.emplace_back([this] { work(); });
         drawProgress();
@@ -254,9 +271,10 @@ public:
                 }
                 finished = workersDone_ == workers && pending_.empty();
             }
+            if (!ready.empty()) roomFreed_.notify_all();
             for (const auto& [index, result] : ready) emit(list_.files[index], result);
             // Whoever reads the records as they come (a pipe, a job scheduler) gets them now.
-            if (!ready.empty()) std::fflush(stdout);
+            if (!ready.empty()) flushOutput();
             if (Clock::now() - lastDrawn >= progressEvery || !ready.empty()) {
                 drawProgress();
                 lastDrawn = Clock::now();
@@ -272,11 +290,18 @@ public:
 private:
     void work() {
         for (;;) {
-            if (interrupted()) break;
-            const std::size_t index = next_.fetch_add(1);
-            if (index >= list_.files.size()) break;
+            std::size_t index = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                // However slow one file, or the reader of the output, what waits stays within the window.
+                while (!stopping() && next_ < list_.files.size() && next_ >= nextToEmit_ + window_) {
+                    roomFreed_.wait_for(lock, progressEvery);
+                }
+                if (stopping() || next_ >= list_.files.size()) break;
+                index = next_++;
+            }
             JobProgress progress(bytesDone_);
-            FileResult result = job_(list_.files[index], progress);
+            FileResult result = job_(index, list_.files[index], progress);
             progress.finish(result.report.source_bytes);
             filesDone_.fetch_add(1);
             std::lock_guard<std::mutex> lock(mutex_);
@@ -323,15 +348,36 @@ private:
             bytesOut_ += result.report.bytes_written;
         }
         if (settings_.json) {
-            std::fputs(fileRecord(settings_.command, file, result).c_str(), stdout);
+            put(fileRecord(settings_.command, file, result));
             return;
         }
         const std::string line = textLine(file, result);
         if (line.empty()) return;
         progress_.clear();
-        const bool problem =
-            !settings_.dryRun && (result.outcome == Outcome::failed || result.outcome == Outcome::kept);
-        std::fputs(line.c_str(), problem && result.text.empty() ? stderr : stdout);
+        const bool problem = !settings_.dryRun && (result.outcome == Outcome::failed ||
+                                                   result.outcome == Outcome::kept || result.outcome == Outcome::collision);
+        if (problem && result.text.empty()) {
+            std::fputs(line.c_str(), stderr);
+        } else {
+            put(line);
+        }
+    }
+
+    // Standard output that fails (a reader gone, a full disk) stops the run as Ctrl-C does:
+    // nothing more is worth working for when its results cannot be told.
+    void put(const std::string& text) {
+        if (outputFailed_) return;
+        if (std::fputs(text.c_str(), stdout) == EOF) outputFailed();
+    }
+
+    void flushOutput() {
+        if (!outputFailed_ && std::fflush(stdout) != 0) outputFailed();
+    }
+
+    void outputFailed() {
+        outputFailed_ = true;
+        outputClosed.store(true);
+        roomFreed_.notify_all();
     }
 
     std::string textLine(const std::string& file, const FileResult& result) {
@@ -352,6 +398,8 @@ private:
                     return file + ": would skip: " + result.reason + "\n";
                 case Outcome::kept:
                     return file + ": would keep " + result.destination + ": it exists\n";
+                case Outcome::collision:
+                    return file + ": would not convert: " + result.reason + "\n";
                 default:
                     return file + ": would fail: " + result.reason + "\n";
             }
@@ -363,6 +411,8 @@ private:
                 return "marlune: " + file + ": " + (settings_.quiet ? "not " + doneWord() : result.reason) + "\n";
             case Outcome::kept:
                 return "marlune: " + file + ": kept " + result.destination + ": it exists (--force replaces it)\n";
+            case Outcome::collision:
+                return "marlune: " + file + ": not converted" + (settings_.quiet ? "" : ": " + result.reason) + "\n";
             default:
                 break;
         }
@@ -372,6 +422,10 @@ private:
                 return file + ": already .kv\n";
             case Outcome::skipped:
                 return file + ": skipped: " + result.reason + "\n";
+            case Outcome::finished:
+                return file + ": finished: " + result.destination + " held its conversion already\n";
+            case Outcome::partialRemoved:
+                return file + ": removed: " + result.reason + "\n";
             default:
                 return file + ": " + outcomeName(result.outcome) + to + "\n";
         }
@@ -386,7 +440,7 @@ private:
     std::size_t count(Outcome outcome) const { return counts_[static_cast<std::size_t>(outcome)]; }
 
     int finish() {
-        const std::size_t notStarted = list_.files.size() - std::min(list_.files.size(), next_.load());
+        const std::size_t notStarted = list_.files.size() - next_;
         const bool wasInterrupted = interrupted();
         const double elapsed = seconds();
         const double rate = elapsed > 0 ? static_cast<double>(bytesIn_) / elapsed : 0;
@@ -394,9 +448,9 @@ private:
             std::string out = "{\"record\": \"summary\", \"command\": " + jsonString(settings_.command);
             out += ", \"dryRun\": " + std::string(settings_.dryRun ? "true" : "false");
             out += ", \"files\": " + number(fileCount());
-            static constexpr const char* keys[outcomeCount] = {"converted", "copied",       "salvaged",
-                                                               "complete",  "wouldConvert", "alreadyKv",
-                                                               "skipped",   "kept",         "failed"};
+            static constexpr const char* keys[outcomeCount] = {
+                "converted", "copied", "salvaged", "complete", "wouldConvert",
+                "alreadyKv", "skipped", "kept",    "failed",   "finished", "partialsRemoved", "collisions"};
             for (std::size_t i = 0; i < outcomeCount; ++i)
                 out += ", \"" + std::string(keys[i]) + "\": " + number(counts_[i]);
             out += ", \"notStarted\": " + number(notStarted);
@@ -405,7 +459,7 @@ private:
             out += ", \"bytesIn\": " + number(bytesIn_) + ", \"bytesOut\": " + number(bytesOut_);
             out += ", \"seconds\": " + formatted("%.3f", elapsed);
             out += ", \"bytesPerSecond\": " + number(static_cast<std::uint64_t>(rate)) + "}\n";
-            std::fputs(out.c_str(), stdout);
+            put(out);
         } else if (settings_.summaryText && (settings_.command != "info" || fileCount() > 1)) {
             // One file's verdict says all there is: info sums up only several.
             std::string out;
@@ -415,14 +469,21 @@ private:
                 out += number(list_.linksNotFollowed) + " symbolic links not followed (-L follows them)\n";
             }
             out += summaryCounts() + "\n";
+            if (count(Outcome::partialRemoved) != 0) {
+                const std::size_t removed = count(Outcome::partialRemoved);
+                out += number(removed) + (removed == 1 ? " partial file" : " partial files") +
+                       " of conversions stopped by a crash removed\n";
+            }
             // info writes nothing: only what it read.
             const bool writes = settings_.command != "info";
             out += mebibytes(bytesIn_) + (writes ? " in, " + mebibytes(bytesOut_) + " out, " : " read, ") +
                    formatted("%.2f s", elapsed) + ", " + mebibytes(static_cast<std::uint64_t>(rate)) + "/s\n";
-            std::fputs(out.c_str(), stdout);
+            put(out);
         }
+        flushOutput();
+        if (outputFailed_) return exitOutputClosed;
         if (wasInterrupted) return exitInterrupted;
-        return count(Outcome::failed) == 0 ? 0 : 1;
+        return count(Outcome::failed) == 0 && count(Outcome::collision) == 0 ? 0 : 1;
     }
 
     std::string summaryCounts() const {
@@ -431,14 +492,18 @@ private:
             return part(Outcome::complete, " complete, ") + part(Outcome::skipped, " skipped (not a container), ") +
                    part(Outcome::failed, " failed");
         }
+        // What only a crash or an odd list brings is told only when met.
+        const std::string finished = count(Outcome::finished) == 0 ? "" : part(Outcome::finished, " finished, ");
+        const std::string collided =
+            count(Outcome::collision) == 0 ? "" : ", " + part(Outcome::collision, " colliding (named twice, or one .kv name for two)");
         if (settings_.dryRun) {
             return part(Outcome::wouldConvert, " to convert, ") + part(Outcome::alreadyKv, " already .kv, ") +
                    part(Outcome::skipped, " to skip (not a container), ") +
-                   part(Outcome::kept, " to keep (.kv exists), ") + part(Outcome::failed, " refused");
+                   part(Outcome::kept, " to keep (.kv exists), ") + part(Outcome::failed, " refused") + collided;
         }
-        return part(Outcome::converted, " converted, ") + part(Outcome::alreadyKv, " already .kv, ") +
+        return part(Outcome::converted, " converted, ") + finished + part(Outcome::alreadyKv, " already .kv, ") +
                part(Outcome::skipped, " skipped (not a container), ") + part(Outcome::kept, " kept (.kv exists), ") +
-               part(Outcome::failed, " failed");
+               part(Outcome::failed, " failed") + collided;
     }
 
     const FileList& list_;
@@ -451,9 +516,11 @@ private:
     std::mutex mutex_;
     std::condition_variable wakeUp_;
     std::map<std::size_t, FileResult> pending_;  // finished, waiting for the files before them
+    std::condition_variable roomFreed_;  // the output took results: a worker may start further files
     std::size_t nextToEmit_ = 0;
+    std::size_t next_ = 0;  // the next file to start
+    std::size_t window_ = windowPerWorker;
     unsigned workersDone_ = 0;
-    std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> filesDone_{0};
     std::atomic<std::uint64_t> bytesDone_{0};
 
@@ -461,6 +528,7 @@ private:
     std::uint64_t bytesIn_ = 0;
     std::uint64_t bytesOut_ = 0;
     bool blockShown_ = false;
+    bool outputFailed_ = false;  // read and written by the thread that writes the output
 };
 
 char hexDigit(unsigned value) {
@@ -471,6 +539,10 @@ char hexDigit(unsigned value) {
 
 bool interrupted() {
     return stopRequested.load();
+}
+
+bool stopping() {
+    return stopRequested.load() || outputClosed.load();
 }
 
 marlune_options JobProgress::options() {
@@ -489,7 +561,7 @@ std::int32_t MARLUNE_CALL JobProgress::onProgress(std::uint64_t done, std::uint6
         self->bytes_.fetch_add(done - self->seen_);
         self->seen_ = done;
     }
-    return interrupted() ? 1 : 0;
+    return stopping() ? 1 : 0;
 }
 
 void JobProgress::finish(std::uint64_t sourceBytes) {
@@ -537,7 +609,8 @@ std::string jsonString(const std::string& text) {
             continue;
         }
         // Sequence length and the smallest value it may carry (no overlong forms).
-        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 0;
+        // 0xF8 and above begin no sequence: their 5- and 6-byte forms left UTF-8 long ago.
+        const std::size_t length = byte >= 0xF8 ? 0 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 0;
         std::uint32_t value = length == 4 ? byte & 0x07u : length == 3 ? byte & 0x0Fu : byte & 0x1Fu;
         bool valid = length != 0 && i + length <= text.size();
         for (std::size_t k = 1; valid && k < length; ++k) {

@@ -13,7 +13,21 @@
 
 namespace marlune::cli {
 
-enum class Outcome { converted, copied, salvaged, complete, wouldConvert, alreadyKv, skipped, kept, failed };
+// The JSON summary counts them in this order.
+enum class Outcome {
+    converted,
+    copied,
+    salvaged,
+    complete,
+    wouldConvert,
+    alreadyKv,
+    skipped,
+    kept,
+    failed,
+    finished,        // convert: the .kv held this file's conversion already (one stopped by a crash); source removed
+    partialRemoved,  // convert: a partial file that no one was writing any more, removed
+    collision,       // convert: an earlier file of the run takes its .kv name (or is the same file); left alone
+};
 
 struct FileResult {
     Outcome outcome = Outcome::failed;
@@ -39,7 +53,8 @@ private:
     std::uint64_t seen_ = 0;
 };
 
-using Job = std::function<FileResult(const std::string& file, JobProgress& progress)>;
+// `index` is the file's place in the list.
+using Job = std::function<FileResult(std::size_t index, const std::string& file, JobProgress& progress)>;
 
 struct BatchSettings {
     std::string command;
@@ -52,11 +67,16 @@ struct BatchSettings {
     bool progress = false;    // the progress line on standard error
 };
 
-// Returns the exit status: 0, 1 when a file failed, 130 when interrupted.
+// Returns the exit status: 0, 1 when a file failed (or collided), 130 when
+// interrupted, 141 when standard output could not be written.
 int runBatch(const FileList& list, const BatchSettings& settings, const Job& job);
 
-// Installed by runBatch; also read by jobs that do not go through JobProgress.
+// Ctrl-C was pressed: installed by runBatch.
 bool interrupted();
+
+// Ctrl-C, or standard output that can take no more: the work in progress is
+// abandoned and no file started. Read by jobs that do not go through JobProgress.
+bool stopping();
 
 // The library's status and what a report says of the piece cut short, in words.
 std::string reasonOf(std::int32_t status, const marlune_report& report);
@@ -67,5 +87,7 @@ std::string jsonString(const std::string& text);
 marlune_report emptyReport();
 
 inline constexpr int exitInterrupted = 130;
+// What shells show for a process that SIGPIPE ended: the output was closed (or failed).
+inline constexpr int exitOutputClosed = 141;
 
 }  // namespace marlune::cli

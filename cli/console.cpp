@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <csignal>
+
 #include <unistd.h>
 #endif
 
@@ -55,6 +57,9 @@ Utf8Console::~Utf8Console() {
     if (previous_ != 0) SetConsoleOutputCP(previous_);
 }
 
+// Windows has no SIGPIPE: a write to a closed pipe fails by itself.
+void ignoreClosedPipes() {}
+
 std::FILE* openForReading(const std::string& path) {
     if (path == "-") {
         _setmode(_fileno(stdin), _O_BINARY);
@@ -75,6 +80,10 @@ std::vector<std::string> commandLine(int argc, char** argv) {
 
 Utf8Console::Utf8Console() = default;
 Utf8Console::~Utf8Console() = default;
+
+void ignoreClosedPipes() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 std::FILE* openForReading(const std::string& path) {
     return path == "-" ? stdin : std::fopen(path.c_str(), "rb");

@@ -26,6 +26,10 @@ private:
     unsigned previous_ = 0;
 };
 
+// A reader that closes standard output early (| head) makes writes fail
+// instead of ending the process, so that the command stops cleanly.
+void ignoreClosedPipes();
+
 // Opens a UTF-8 named file for reading in binary mode; "-" is standard input.
 std::FILE* openForReading(const std::string& path);
 

@@ -1,6 +1,9 @@
 // copy, salvage and convert: calls of the library's interface for programs, as
 // any host makes them.
+#include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "batch.h"
 #include "commands.h"
@@ -60,13 +63,43 @@ FileResult wouldConvert(const std::string& file, const std::string& destination,
     return result;
 }
 
+FileResult leftPartial() {
+    FileResult result;
+    result.outcome = Outcome::skipped;
+    result.reason = "a partial file left by a conversion that stopped; the recording is whole at its own name";
+    return result;
+}
+
+// What a crash left is removed, unless a conversion (here or elsewhere) still writes it.
+FileResult removePartial(const std::string& file) {
+    marlune_report report = emptyReport();
+    FileResult result = judged(marlune_remove_partial(file.c_str(), &report), report);
+    switch (result.status) {
+        case MARLUNE_OK:
+            result.outcome = Outcome::partialRemoved;
+            result.reason = "a partial file left by a conversion that stopped; the recording is whole at its own name";
+            break;
+        case MARLUNE_PARTIAL_IN_USE:
+            result.outcome = Outcome::skipped;
+            result.reason = "a partial file a conversion is still writing";
+            break;
+        case MARLUNE_SOURCE_MISSING:
+            // Its conversion ended meanwhile.
+            result.outcome = Outcome::skipped;
+            result.reason = "a partial file, gone meanwhile";
+            break;
+        default:
+            result.outcome = Outcome::failed;
+            result.reason = "cannot remove the partial file: " + result.reason;
+            break;
+    }
+    return result;
+}
+
 FileResult convertOne(const std::string& file, JobProgress& progress, const Settings& settings) {
     if (endsWith(file, partialSuffix)) {
         // A conversion's own unfinished file: converting it would make a ".kv" of half a recording.
-        FileResult result;
-        result.outcome = Outcome::skipped;
-        result.reason = "a partial file left by a conversion that stopped; the recording is whole at its own name";
-        return result;
+        return settings.dryRun ? leftPartial() : removePartial(file);
     }
     const bool converted = endsWith(file, ".kv");
     const std::string destination = converted ? std::string() : convertedName(file);
@@ -82,7 +115,8 @@ FileResult convertOne(const std::string& file, JobProgress& progress, const Sett
         result = judged(marlune_convert(file.c_str(), &options, &report), report);
         switch (result.status) {
             case MARLUNE_OK:
-                result.outcome = Outcome::converted;
+            case MARLUNE_FINISHED:
+                result.outcome = result.status == MARLUNE_OK ? Outcome::converted : Outcome::finished;
                 if (report.system_error != 0) {
                     result.reason +=
                         "; removing the source failed (system error " + std::to_string(report.system_error) + ")";
@@ -108,6 +142,52 @@ FileResult convertOne(const std::string& file, JobProgress& progress, const Sett
     return result;
 }
 
+// An earlier file of the run that takes a file's .kv name.
+struct Collision {
+    std::size_t earlier;
+    bool sameFile;  // the file itself, named again (by the same name or another)
+};
+
+// Files of the run that would convert to one .kv name, or one file named twice:
+// the first in the run's order is converted, and each other one is told which
+// file takes its name. Judged before any work, so that no conversion of the run
+// replaces another's .kv, not even with --force.
+std::vector<std::optional<Collision>> collisions(const FileList& list) {
+    std::vector<std::optional<Collision>> found(list.files.size());
+    std::map<FileId, std::size_t> sources;
+    std::map<Place, std::size_t> destinations;
+    for (std::size_t i = 0; i < list.files.size(); ++i) {
+        const std::string& file = list.files[i];
+        // Neither is converted: a .kv is left alone, a partial file never makes one.
+        if (endsWith(file, ".kv") || endsWith(file, partialSuffix)) continue;
+        FileId id{};
+        // What is no file, the library tells of, under each name.
+        if (!regularFileId(file, id)) continue;
+        if (const auto [earlier, first] = sources.emplace(id, i); !first) {
+            found[i] = Collision{earlier->second, true};
+            continue;
+        }
+        Place place;
+        if (!placeOf(convertedName(file), place)) continue;
+        if (const auto [earlier, first] = destinations.emplace(place, i); !first) {
+            found[i] = Collision{earlier->second, false};
+        }
+    }
+    return found;
+}
+
+FileResult collided(const std::string& file, const Collision& collision, const FileList& list) {
+    const std::string& earlier = list.files[collision.earlier];
+    FileResult result;
+    result.outcome = Outcome::collision;
+    result.destination = convertedName(file);
+    result.reason = collision.sameFile
+                        ? "the same file as " + earlier + ", named earlier in this run"
+                        : earlier + ", named earlier in this run, takes the name " + result.destination;
+    result.json = ", \"takenBy\": " + jsonString(earlier);
+    return result;
+}
+
 std::string salvageText(const std::string& source, const std::string& destination, const FileResult& result) {
     const marlune_report& report = result.report;
     if (result.status == MARLUNE_OK) {
@@ -129,7 +209,7 @@ int copyCommand(const Settings& settings) {
     const std::string& destination = settings.operands[1];
     BatchSettings batch = batchSettings("copy", settings);
     batch.summaryText = false;
-    return runBatch(single(settings.operands[0]), batch, [&](const std::string& source, JobProgress& progress) {
+    return runBatch(single(settings.operands[0]), batch, [&](std::size_t, const std::string& source, JobProgress& progress) {
         marlune_options options = progress.options();
         options.placement = settings.inPlace ? MARLUNE_IN_PLACE : MARLUNE_BESIDE;
         marlune_report report = emptyReport();
@@ -144,7 +224,7 @@ int salvageCommand(const Settings& settings) {
     const std::string& destination = settings.operands[1];
     BatchSettings batch = batchSettings("salvage", settings);
     batch.summaryText = false;
-    return runBatch(single(settings.operands[0]), batch, [&](const std::string& source, JobProgress& progress) {
+    return runBatch(single(settings.operands[0]), batch, [&](std::size_t, const std::string& source, JobProgress& progress) {
         marlune_options options = progress.options();
         options.salvage = 1;
         marlune_report report = emptyReport();
@@ -167,9 +247,14 @@ int salvageCommand(const Settings& settings) {
 }
 
 int convertCommand(const FileList& list, const Settings& settings) {
-    return runBatch(list, batchSettings("convert", settings), [&](const std::string& file, JobProgress& progress) {
-        return convertOne(file, progress, settings);
-    });
+    const std::vector<std::optional<Collision>> found = collisions(list);
+    return runBatch(list, batchSettings("convert", settings),
+                    [&](std::size_t index, const std::string& file, JobProgress& progress) {
+                        if (found[index]) return collided(file, *found[index], list);
+                        FileResult result = convertOne(file, progress, settings);
+                        result.json += ", \"takenBy\": null";
+                        return result;
+                    });
 }
 
 }  // namespace marlune::cli

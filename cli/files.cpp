@@ -28,8 +28,7 @@ struct Entry {
     std::uint64_t size;
 };
 
-// A folder as the file system knows it, whatever the names that lead to it.
-using FolderId = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
+using FolderId = FileId;
 
 #ifdef _WIN32
 
@@ -82,16 +81,24 @@ bool listFolder(const std::string& path, std::vector<Entry>& entries, std::strin
     return true;
 }
 
-bool folderId(const std::string& path, FolderId& id) {
-    HANDLE folder = CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) return false;
+// The file or folder a name leads to, through links.
+bool identity(const std::string& path, FileId& id, Kind& kind) {
+    HANDLE file = CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION information{};
-    const bool known = GetFileInformationByHandle(folder, &information) != 0;
-    CloseHandle(folder);
+    const bool known = GetFileInformationByHandle(file, &information) != 0;
+    CloseHandle(file);
     id = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    kind = kindOfAttributes(information.dwFileAttributes);
     return known;
+}
+
+std::string foldedName(const std::string& name) {
+    std::wstring wide = wideOf(name);
+    if (!wide.empty()) CharLowerBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+    return utf8Of(wide.c_str());
 }
 
 bool isSeparator(char c) {
@@ -142,11 +149,17 @@ bool listFolder(const std::string& path, std::vector<Entry>& entries, std::strin
     return true;
 }
 
-bool folderId(const std::string& path, FolderId& id) {
+// The file or folder a name leads to, through links.
+bool identity(const std::string& path, FileId& id, Kind& kind) {
     struct stat information {};
     if (stat(path.c_str(), &information) != 0) return false;
     id = {static_cast<std::uint64_t>(information.st_dev), static_cast<std::uint64_t>(information.st_ino), 0};
+    kind = kindOfMode(information.st_mode);
     return true;
+}
+
+std::string foldedName(const std::string& name) {
+    return name;
 }
 
 bool isSeparator(char c) {
@@ -156,6 +169,11 @@ bool isSeparator(char c) {
 constexpr char separator = '/';
 
 #endif
+
+bool folderId(const std::string& path, FolderId& id) {
+    Kind kind = Kind::missing;
+    return identity(path, id, kind) && kind == Kind::folder;
+}
 
 std::string joinPath(const std::string& folder, const std::string& name) {
     if (!folder.empty() && isSeparator(folder.back())) return folder + name;
@@ -221,20 +239,21 @@ void addOperand(FileList& list, const std::string& path, const Gathering& gather
     walk.add(path, gathering.recursive ? kind : Kind::file, size);
 }
 
-bool addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
-                 std::string& why) {
+ListRead addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
+                     std::string& why) {
     std::FILE* file = openForReading(listPath);
     if (!file) {
         why = "cannot open the list " + listPath;
-        return false;
+        return ListRead::unreadable;
     }
     const char end = nulSeparated ? '\0' : '\n';
+    std::vector<std::string> names;
     std::string name;
+    bool holdsNul = false;
     const auto take = [&] {
-#ifdef _WIN32
+        // A list written on Windows ends its lines with CR LF.
         if (!nulSeparated && !name.empty() && name.back() == '\r') name.pop_back();
-#endif
-        if (!name.empty()) addOperand(list, name, gathering);
+        if (!name.empty()) names.push_back(name);
         name.clear();
     };
     int c = 0;
@@ -242,14 +261,23 @@ bool addFromList(FileList& list, const std::string& listPath, bool nulSeparated,
         if (static_cast<char>(c) == end) {
             take();
         } else {
+            holdsNul = holdsNul || c == 0;
             name += static_cast<char>(c);
         }
     }
     take();
     const bool failed = std::ferror(file) != 0;
     if (file != stdin) std::fclose(file);
-    if (failed) why = "reading the list " + listPath + " failed";
-    return !failed;
+    if (failed) {
+        why = "reading the list " + listPath + " failed";
+        return ListRead::unreadable;
+    }
+    if (holdsNul) {
+        why = "the list " + listPath + " holds NUL bytes: a list of NUL-ended names needs -0";
+        return ListRead::holdsNul;
+    }
+    for (const std::string& each : names) addOperand(list, each, gathering);
+    return ListRead::done;
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
@@ -271,6 +299,28 @@ std::string convertedName(const std::string& path) {
 bool fileExists(const std::string& path) {
     std::uint64_t size = 0;
     return kindOf(path, size) == Kind::file;
+}
+
+bool regularFileId(const std::string& path, FileId& id) {
+    Kind kind = Kind::missing;
+    return identity(path, id, kind) && kind == Kind::file;
+}
+
+bool placeOf(const std::string& path, Place& place) {
+    std::size_t cut = path.size();
+    while (cut > 0 && !isSeparator(path[cut - 1])) --cut;
+    std::string folder = path.substr(0, cut);
+    // The separator ends the folder's name, except at a root: / or C:\ (a drive's).
+    if (folder.size() > 1 && !(folder.size() == 3 && folder[1] == ':')) folder.pop_back();
+#ifdef _WIN32
+    if (folder.empty() && path.size() >= 2 && path[1] == ':') {
+        folder = path.substr(0, 2);  // "C:name": the current folder of drive C
+        cut = 2;
+    }
+#endif
+    if (folder.empty()) folder = ".";
+    place.name = foldedName(path.substr(cut));
+    return folderId(folder, place.folder);
 }
 
 }  // namespace marlune::cli

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace marlune::cli {
@@ -32,10 +33,14 @@ struct FileList {
 // taken as it is, for the library to judge.
 void addOperand(FileList& list, const std::string& path, const Gathering& gathering);
 
-// Reads names from `listPath` ("-": standard input), one a line or NUL-separated.
-// Returns false, with why, when the list cannot be read.
-bool addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
-                 std::string& why);
+enum class ListRead { done, unreadable, holdsNul };
+
+// Reads names from `listPath` ("-": standard input), one a line (a CR before
+// the line's end dropped) or NUL-separated. A list of lines that holds a NUL is
+// refused whole (holdsNul): its names were meant for -0, and half a run is worse
+// than none. Says why when the list cannot be read.
+ListRead addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
+                     std::string& why);
 
 bool endsWith(const std::string& text, const std::string& end);
 
@@ -45,5 +50,22 @@ std::string convertedName(const std::string& path);
 
 // Whether a regular file (or a link to one) has the name.
 bool fileExists(const std::string& path);
+
+// A file as the file system knows it, whatever the names that lead to it.
+using FileId = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
+
+// The regular file (or the one a link leads to) at the name; false for anything else or nothing.
+bool regularFileId(const std::string& path, FileId& id);
+
+// Where a name lies: its folder as the file system knows it, and its last
+// component (in lower case on Windows, whose names ignore case).
+struct Place {
+    FileId folder;
+    std::string name;
+    bool operator<(const Place& other) const { return std::tie(folder, name) < std::tie(other.folder, other.name); }
+};
+
+// False when the name's folder cannot be found.
+bool placeOf(const std::string& path, Place& place);
 
 }  // namespace marlune::cli

@@ -142,6 +142,12 @@ std::string verdict(const Examination& examination, const std::string& path) {
         case Finding::sourceChanged:
             return "it changed while it was read";
         case Finding::wrongMagic:
+            // A file shorter than a magic is told by what it holds.
+            if (examination.report.header_bytes == 0) return "not a container: the file is empty";
+            if (examination.report.header_bytes < magicSize) {
+                return "not a container: its " + number(examination.report.header_bytes) + " bytes \"" +
+                       magicText(examination) + "\" begin neither \"KVRB\" nor \"fx30\"";
+            }
             return "not a container: its magic is \"" + magicText(examination) + "\", not \"KVRB\" or \"fx30\"";
         case Finding::headerCut:
             return "incomplete: the file ends inside the 82-byte header, " + missing;
@@ -289,7 +295,7 @@ int infoCommand(const FileList& list, const Settings& settings) {
     batch.workers = settings.workers;
     batch.json = settings.json;
     batch.progress = settings.progress;
-    return runBatch(list, batch, [](const std::string& file, JobProgress& progress) {
+    return runBatch(list, batch, [](std::size_t, const std::string& file, JobProgress& progress) {
         const Examination examination = examine(file);
         progress.finish(examination.report.source_bytes);
         FileResult result;

@@ -46,7 +46,8 @@ constexpr const char* generalHelp =
     "      --version          show the version\n"
     "\n"
     "Exit status: 0 on success, 1 when a file failed, 2 on a usage error, 130 when\n"
-    "stopped by Ctrl-C.\n";
+    "stopped by Ctrl-C, 141 when standard output could not be written (a closed\n"
+    "pipe, as after | head: the work in progress is abandoned as by Ctrl-C).\n";
 
 constexpr const char* copyHelp =
     "Usage: marlune copy [--in-place] [--json] [-q] SOURCE DESTINATION\n"
@@ -62,7 +63,8 @@ constexpr const char* copyHelp =
     "  --json      one JSON object for the file, then a summary object\n"
     "  -q          say nothing of a failure\n"
     "\n"
-    "Exit status: 0 when copied, 1 when not, 2 on a usage error.\n";
+    "Exit status: 0 when copied, 1 when not, 2 on a usage error, 141 when standard\n"
+    "output could not be written.\n";
 
 constexpr const char* convertHelp =
     "Usage: marlune convert [OPTION]... FILE|FOLDER...\n"
@@ -71,13 +73,19 @@ constexpr const char* convertHelp =
     "ends in .kv is left alone; a file that is no container is skipped; an existing\n"
     ".kv file is kept (and told) unless --force. Goes on after a failure: a failed\n"
     "conversion keeps FILE and leaves nothing at its .kv name.\n"
+    "Two files of the run with one .kv name (a.snd, a.wav), or one file named twice,\n"
+    "are found before any work: the first is converted, the others left and told.\n"
+    "A partial file that a crash left (*.marlune-partial) is removed unless a\n"
+    "conversion still writes it; a FILE whose .kv holds its conversion already (a\n"
+    "crash came before FILE was removed) is removed and told as finished.\n"
     "\n"
     "  -r, --recursive        walk FOLDERs, in name order; links to folders are not\n"
     "                         walked unless -L\n"
     "  -L, --follow-links     walk links to folders (each folder once)\n"
     "  -j, --jobs N           convert N files at once (default: the processors)\n"
     "      --files-from LIST  convert the files named in LIST (- : standard input)\n"
-    "  -0, --null             names in LIST end with NUL (find -print0)\n"
+    "  -0, --null             names in LIST end with NUL (find -print0); a LIST of\n"
+    "                         lines that holds a NUL is refused\n"
     "  -n, --dry-run          say what would be converted, skipped, kept or refused,\n"
     "                         and why, without writing anything\n"
     "  -f, --force            replace an existing .kv, once the new one is complete\n"
@@ -90,8 +98,9 @@ constexpr const char* convertHelp =
     "terminal a progress line shows files and bytes done, rate and time left.\n"
     "Ctrl-C stops cleanly: files in progress are abandoned as failures are.\n"
     "\n"
-    "Exit status: 0 when no file failed, 1 when one did, 2 on a usage error, 130\n"
-    "when stopped by Ctrl-C.\n";
+    "Exit status: 0 when no file failed or collided, 1 when one did, 2 on a usage\n"
+    "error, 130 when stopped by Ctrl-C, 141 when standard output could not be\n"
+    "written (a closed pipe: stopped as by Ctrl-C).\n";
 
 constexpr const char* salvageHelp =
     "Usage: marlune salvage [--json] [-q] SOURCE DESTINATION\n"
@@ -106,7 +115,8 @@ constexpr const char* salvageHelp =
     "  --json  one JSON object for the file, then a summary object\n"
     "  -q      say nothing of a failure\n"
     "\n"
-    "Exit status: 0 when salvaged or copied, 1 when not, 2 on a usage error.\n";
+    "Exit status: 0 when salvaged or copied, 1 when not, 2 on a usage error, 141\n"
+    "when standard output could not be written.\n";
 
 constexpr const char* infoHelp =
     "Usage: marlune info [OPTION]... FILE|FOLDER...\n"
@@ -124,7 +134,8 @@ constexpr const char* infoHelp =
     "      --json             one JSON object a line for each file, then a summary\n"
     "\n"
     "Exit status: 0 when every container is complete, 1 otherwise, 2 on a usage\n"
-    "error, 130 when stopped by Ctrl-C.\n";
+    "error, 130 when stopped by Ctrl-C, 141 when standard output could not be\n"
+    "written (the files in progress are abandoned).\n";
 
 struct Arguments {
     std::string command;
@@ -269,20 +280,24 @@ int run(Arguments& arguments) {
     gathering.sizes = settings.progress;
     FileList list;
     for (const std::string& operand : settings.operands) addOperand(list, operand, gathering);
-    std::string why;
-    if (!arguments.filesFrom.empty() && !addFromList(list, arguments.filesFrom, arguments.nul, gathering, why)) {
-        std::fprintf(stderr, "marlune: %s\n", why.c_str());
-        return exitFailure;
+    if (!arguments.filesFrom.empty()) {
+        std::string why;
+        const ListRead read = addFromList(list, arguments.filesFrom, arguments.nul, gathering, why);
+        if (read == ListRead::holdsNul) return usageError(why);
+        if (read == ListRead::unreadable) {
+            std::fprintf(stderr, "marlune: %s\n", why.c_str());
+            return exitFailure;
+        }
     }
     if (arguments.command == "convert") return convertCommand(list, settings);
     return infoCommand(list, settings);
 }
 
-// Output that could not be written (a full disk, a closed pipe) is a failure too.
+// Output that could not be written (a full disk, a closed pipe) is told by its own status.
 int finish(int status) {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("marlune: cannot write the output\n", stderr);
-        return status == exitSuccess ? exitFailure : status;
+        return exitOutputClosed;
     }
     return status;
 }
@@ -293,6 +308,7 @@ int finish(int status) {
 int main(int argc, char** argv) {
     using namespace marlune::cli;
     const Utf8Console console;
+    ignoreClosedPipes();
     Arguments arguments;
     const std::string problem = parse(commandLine(argc, argv), arguments);
     // Help and version win over anything else on the line, as people expect.

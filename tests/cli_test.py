@@ -13,6 +13,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 MARLUNE = ""
@@ -30,7 +31,8 @@ RECORD_KEYS = {"record", "command", "file", "destination", "outcome", "status", 
                "systemError", "cutPiece", "cutOffset", "cutExpectedBytes", "cutMissingBytes", "chunk", "bytesIn",
                "bytesOut"}
 SUMMARY_KEYS = {"record", "command", "dryRun", "files", "converted", "copied", "salvaged", "complete",
-                "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "notStarted", "interrupted",
+                "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "finished", "partialsRemoved", "collisions",
+                "notStarted", "interrupted",
                 "linksNotFollowed", "bytesIn", "bytesOut", "seconds", "bytesPerSecond"}
 TIMING_KEYS = {"seconds", "bytesPerSecond"}
 
@@ -252,6 +254,27 @@ class InfoJson(Folder):
             report = self.check_problem("other.snd", magic + SAMPLE[4:], "wrong-magic")
             self.assertEqual(report["magic"], magic.decode())
 
+    def test_tiny_files_that_rule_out_both_magics_are_skipped_and_a_magics_start_is_cut_short(self):
+        os.makedirs(self.path("tiny"))
+        for name, data in (("hi.snd", b"hi\n"), ("empty.snd", b""), ("ab.snd", b"ab")):
+            self.write("tiny/" + name, data)
+        for command in ("info", "convert"):
+            result = run(command, "-r", "--json", "tiny", cwd=self.dir)
+            records, summary = json_lines(result.stdout)
+            self.assertEqual((result.returncode, summary["skipped"], summary["failed"]), (0, 3, 0), command)
+            self.assertEqual({r["status"] for r in records}, {"MARLUNE_NOT_A_CONTAINER"}, command)
+        self.assertEqual(sorted(os.listdir(self.path("tiny"))), ["ab.snd", "empty.snd", "hi.snd"])
+        text = run("info", "-r", "tiny", cwd=self.dir).stdout.decode()
+        self.assertIn("tiny/empty.snd: not a container: the file is empty\n", text)
+        self.assertIn('tiny/hi.snd: not a container: its 3 bytes "hi\\x0a" begin neither "KVRB" nor "fx30"\n', text)
+        self.assertIn("0 complete, 3 skipped (not a container), 0 failed\n", text)
+        report = self.check_problem("kv.snd", b"KV", "header-cut", 0, 82, 80)
+        self.assertEqual(report["magic"], None)
+        result = run("convert", "--json", self.path("kv.snd"))
+        records, _ = json_lines(result.stdout)
+        self.assertEqual((result.returncode, records[0]["outcome"], records[0]["status"]),
+                         (1, "failed", "MARLUNE_HEADER_CUT"))
+
     def test_a_missing_file(self):
         code, report = self.info_json("missing.snd")
         self.assertEqual((code, report["size"], report["magic"], report["problem"]["kind"]),
@@ -268,6 +291,32 @@ class InfoJson(Folder):
         self.assertEqual([r["complete"] for r in reports], [True, False, True, True])
         self.assertEqual([r["file"] for r in reports[:3]], [self.path(n) for n in names[:3]])
         self.assertEqual(reports[3]["file"], self.path("bad\ufffd.snd"))
+
+
+class NamesThatAreNotUtf8(Folder):
+    # Lead bytes 0xF8-0xFF, overlong forms, UTF-16 surrogates written as UTF-8, sequences cut short.
+    NAMES = [b"\xf8\x88\x80\x80\x80", b"\xf9\x80\x80\x80", b"\xfc\x80\x80\x80", b"\xfd\xbf\xbf\xbf\xbf\xbf",
+             b"\xfe", b"\xff\x80", b"\xc0\xaf", b"\xe0\x80\xaf", b"\xf0\x80\x80\xaf", b"\xed\xa0\x80",
+             b"\xed\xbf\xbf", b"\xe2\x82", b"\xf0\x9f\x8e", b"\xf4\x90\x80\x80"]
+
+    def test_every_json_line_is_utf8_with_u_fffd_for_what_is_not(self):
+        paths = []
+        for n, name in enumerate(self.NAMES):
+            path = os.path.join(self.dir.encode(), b"%02d" % n + name + b".snd")
+            with open(path, "wb") as f:
+                f.write(SAMPLE if n % 2 else b"text")
+            paths.append(path)
+        for args in (("info", "--json"), ("convert", "-n", "--json"), ("convert", "--json")):
+            result = subprocess.run([MARLUNE, *args, *paths], capture_output=True, timeout=60)
+            lines = result.stdout.splitlines()
+            self.assertEqual(len(lines), len(paths) + 1, args)
+            for line, path in zip(lines, paths):
+                record = json.loads(line.decode())  # strict: raises on any byte that is not UTF-8
+                self.assertEqual(record["file"].encode("utf-8", "surrogatepass")[:len(self.dir) + 3],
+                                 path[:len(self.dir) + 3], args)
+                self.assertIn("\ufffd", record["file"], args)
+                if record["destination"] is not None:
+                    self.assertIn("\ufffd", record["destination"], args)
 
 
 class AgreesWithTheCopy(Folder):
@@ -407,8 +456,9 @@ class Archive(Folder):
         self.make_tree()
         result = run("convert", "-r", "rec", cwd=self.dir)
         self.assertEqual(result.returncode, 1)
-        self.assertEqual(result.stdout.decode().splitlines()[0],
-                         "3 converted, 2 already .kv, 2 skipped (not a container), 1 kept (.kv exists), 1 failed")
+        self.assertEqual(result.stdout.decode().splitlines()[:2], [
+            "3 converted, 2 already .kv, 1 skipped (not a container), 1 kept (.kv exists), 1 failed",
+            "1 partial file of conversions stopped by a crash removed"])
         self.assertEqual(result.stderr.decode().splitlines(), [
             "marlune: rec/2020/cut.snd: the source ends inside a chunk's payload "
             "(at offset 812, 142 of 330 bytes missing)",
@@ -416,7 +466,7 @@ class Archive(Folder):
         files = listing(self.path("rec"))
         self.assertEqual(sorted(files), sorted([
             "2019/may/a.kv", "2019/b.kv", "2020/c.kv", "2020/cut.snd", "2020/notes.txt", "2020/done.kv",
-            "2020/d.snd", "2020/d.kv", "2020/e.kv.0123456789abcdef.marlune-partial"]))
+            "2020/d.snd", "2020/d.kv"]))
         self.assertEqual(files["2019/may/a.kv"], sample_as_copied())
         self.assertEqual(files["2020/d.kv"], b"an earlier conversion")
         # --force replaces the kept one, once its copy is complete.
@@ -442,7 +492,8 @@ class Archive(Folder):
         self.assertEqual([r["file"] for r in records], sorted(r["file"] for r in records))
         self.assertEqual((summary["files"], summary["converted"], summary["failed"], summary["skipped"],
                           summary["kept"], summary["alreadyKv"], summary["bytesIn"], summary["bytesOut"]),
-                         (29, 18, 6, 2, 1, 2, 18 * 4184, 18 * 4184))
+                         (29, 18, 6, 1, 1, 2, 18 * 4184, 18 * 4184))
+        self.assertEqual((summary["partialsRemoved"], summary["finished"]), (1, 0))
         cut = next(r for r in records if r["file"] == "rec/2020/cut.snd")
         self.assertEqual((cut["outcome"], cut["status"], cut["statusCode"], cut["cutPiece"], cut["cutOffset"],
                           cut["cutExpectedBytes"], cut["cutMissingBytes"], cut["chunk"], cut["bytesIn"],
@@ -482,6 +533,25 @@ class Archive(Folder):
         result = run("convert", "--files-from", "nothing.txt", cwd=self.dir)
         self.assertEqual((result.returncode, result.stderr), (1, b"marlune: cannot open the list nothing.txt\n"))
 
+    def test_a_list_of_lines_holding_nul_is_refused_whole_and_crlf_lines_lose_their_cr(self):
+        self.make_tree()
+        before = listing(self.path("rec"))
+        for source in ("file", "stdin"):
+            data = b"rec/2019/b.snd\0rec/2020/c.wav\0"
+            if source == "file":
+                self.write("list0.txt", data)
+                result = run("convert", "--files-from", "list0.txt", cwd=self.dir)
+            else:
+                result = run("convert", "--files-from", "-", cwd=self.dir, input=data)
+            self.assertEqual((result.returncode, result.stdout), (2, b""), source)
+            self.assertIn(b"needs -0", result.stderr)
+            self.assertEqual(listing(self.path("rec")), before)
+        self.write("crlf.txt", b"rec/2019/b.snd\r\nrec/2020/c.wav\r\n")
+        result = run("convert", "--json", "--files-from", "crlf.txt", cwd=self.dir)
+        records, summary = json_lines(result.stdout)
+        self.assertEqual([r["file"] for r in records], ["rec/2019/b.snd", "rec/2020/c.wav"])
+        self.assertEqual((summary["converted"], result.returncode), (2, 0))
+
     def test_a_dry_run_says_what_would_happen_and_writes_nothing(self):
         self.make_tree()
         before = listing(self.path("rec"))
@@ -503,9 +573,99 @@ class Archive(Folder):
         dry = json_lines(run("convert", "-n", "--json", "-r", "rec", cwd=self.dir).stdout)[0]
         real = json_lines(run("convert", "--json", "-r", "rec", cwd=self.dir).stdout)[0]
         self.assertEqual([r["outcome"] for r in dry],
-                         [r["outcome"].replace("converted", "would-convert") for r in real])
+                         [r["outcome"].replace("converted", "would-convert").replace("partial-removed", "skipped")
+                          for r in real])
         self.assertEqual(run("convert", "-n", "-f", "rec/2020/d.snd", cwd=self.dir).stdout.splitlines()[0],
                          b"rec/2020/d.snd: would convert to rec/2020/d.kv")
+
+    def test_after_a_crash_stale_partial_files_go_and_finished_conversions_are_told(self):
+        os.makedirs(self.path("rec"))
+        stale = "rec/x.kv.00000000000000aa.marlune-partial"
+        held = "rec/y.kv.00000000000000bb.marlune-partial"
+        self.write(stale, SAMPLE[:500])
+        self.write(held, SAMPLE[:700])
+        self.write("rec/done.snd", SAMPLE)
+        self.write("rec/done.kv", sample_as_copied())  # moved into place; the crash came before the removal
+        self.write("rec/other.snd", SAMPLE)
+        self.write("rec/other.kv", sample_as_copied()[:-1] + b"\0")
+        # The other writer's lock, in a process of its own, as a conversion elsewhere holds it.
+        holder = subprocess.Popen([sys.executable, "-c", "import fcntl, sys\n"
+                                   "f = open(sys.argv[1], 'rb+')\nfcntl.flock(f, fcntl.LOCK_EX)\n"
+                                   "print('locked', flush=True)\nsys.stdin.read()", self.path(held)],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline(), b"locked\n")
+            result = run("convert", "-r", "--json", "rec", cwd=self.dir)
+            text = run("convert", "-r", "-v", "rec", cwd=self.dir)
+        finally:
+            holder.communicate(b"", timeout=30)
+        records, summary = json_lines(result.stdout)
+        outcomes = {r["file"]: (r["outcome"], r["status"]) for r in records}
+        self.assertEqual(outcomes, {
+            "rec/done.snd": ("finished", "MARLUNE_FINISHED"), "rec/done.kv": ("already-kv", "MARLUNE_ALREADY_CONVERTED"),
+            "rec/other.kv": ("already-kv", "MARLUNE_ALREADY_CONVERTED"),
+            "rec/other.snd": ("kept", "MARLUNE_DESTINATION_EXISTS"),
+            stale: ("partial-removed", "MARLUNE_OK"), held: ("skipped", "MARLUNE_PARTIAL_IN_USE")})
+        self.assertEqual((summary["finished"], summary["partialsRemoved"], summary["skipped"], summary["converted"],
+                          result.returncode), (1, 1, 1, 0, 0))
+        self.assertEqual(sorted(os.listdir(self.path("rec"))),
+                         sorted(["done.kv", "other.snd", "other.kv", os.path.basename(held)]))
+        self.assertEqual((self.read("rec/done.kv"), self.read(held)), (sample_as_copied(), SAMPLE[:700]))
+        self.assertEqual(self.read("rec/other.kv"), sample_as_copied()[:-1] + b"\0")
+        # The second run found the held file still held, and nothing else to do.
+        self.assertIn(f"{held}: skipped: a partial file a conversion is still writing\n", text.stdout.decode())
+        self.assertNotIn(b"partial files of", text.stdout)
+        result = run("convert", "-r", "rec", cwd=self.dir)
+        self.assertIn(b"\n1 partial file of conversions stopped by a crash removed\n", result.stdout)
+        self.assertEqual(sorted(os.listdir(self.path("rec"))), ["done.kv", "other.kv", "other.snd"])
+        done = run("convert", "-v", self.write("again.snd", SAMPLE), "--", self.write("again.kv", sample_as_copied()))
+        self.assertIn(b"again.snd: finished: ", done.stdout)
+        self.assertIn(b"0 converted, 1 finished, 1 already .kv", done.stdout)
+
+    def test_files_that_share_a_kv_name_or_are_one_file_are_found_before_any_work(self):
+        os.makedirs(self.path("rec"))
+        self.write("rec/a.snd", SAMPLE)
+        self.write("rec/a.wav", container(3, b"other", [(9, 9)]))
+        self.write("rec/b.snd", SAMPLE)
+        self.write("old.snd", SAMPLE)
+        self.write("old.kv", b"an earlier file")
+        before = listing(self.path("rec"))
+        # a.wav after a.snd in the walk; b.snd by a second name and through the folder; old.snd twice.
+        names = ["rec", "rec/./b.snd", "old.snd", "old.snd"]
+        dry = run("convert", "-n", "-r", "-j", "2", *names, cwd=self.dir)
+        self.assertEqual(dry.returncode, 1)
+        self.assertIn(b"rec/a.wav: would not convert: rec/a.snd, named earlier in this run, takes the name rec/a.kv\n",
+                      dry.stdout)
+        self.assertEqual(listing(self.path("rec")), before)
+        for force in ((), ("--force",)):
+            shutil.rmtree(self.path("rec"))
+            os.makedirs(self.path("rec"))
+            for name, data in before.items():
+                self.write("rec/" + name, data)
+            self.write("old.snd", SAMPLE)
+            result = run("convert", "-r", "-j", "2", "--json", *force, *names, cwd=self.dir)
+            records, summary = json_lines(result.stdout)
+            self.assertEqual(result.returncode, 1, force)
+            self.assertEqual([(r["file"], r["outcome"], r["takenBy"]) for r in records], [
+                ("rec/a.snd", "converted", None), ("rec/a.wav", "collision", "rec/a.snd"),
+                ("rec/b.snd", "converted", None), ("rec/./b.snd", "collision", "rec/b.snd"),
+                ("old.snd", "converted" if force else "kept", None), ("old.snd", "collision", "old.snd")], force)
+            self.assertEqual((summary["collisions"], summary["converted"]), (3, 3 if force else 2), force)
+            # The first takes the name, the others are as they were.
+            self.assertEqual(listing(self.path("rec")), {"a.kv": sample_as_copied(), "a.wav": before["a.wav"],
+                                                         "b.kv": sample_as_copied()}, force)
+            self.assertEqual(self.read("old.kv"), sample_as_copied() if force else b"an earlier file")
+        text = run("convert", "-r", "rec", cwd=self.dir)
+        self.assertEqual(text.returncode, 0)
+        self.write("rec/c.snd", SAMPLE)
+        self.write("rec/c.wav", SAMPLE)
+        text = run("convert", "rec/c.snd", "rec/c.wav", "rec/c.snd", cwd=self.dir)
+        self.assertEqual((text.returncode, text.stderr.decode().splitlines()), (1, [
+            "marlune: rec/c.wav: not converted: rec/c.snd, named earlier in this run, takes the name rec/c.kv",
+            "marlune: rec/c.snd: not converted: the same file as rec/c.snd, named earlier in this run"]))
+        self.assertTrue(text.stdout.startswith(b"1 converted, 0 already .kv, 0 skipped (not a container), 0 kept "
+                                               b"(.kv exists), 0 failed, 2 colliding"), text.stdout)
+        self.assertEqual(self.read("rec/c.wav"), SAMPLE)
 
     def test_ctrl_c_abandons_files_in_progress_and_starts_no_more(self):
         big = container(1, b"", [(60000, 60000)] * 140)  # about 8 MiB
@@ -530,6 +690,53 @@ class Archive(Folder):
             if kv:
                 self.assertEqual(self.read(f"big{n:02}.kv"), big)
 
+    def test_a_reader_that_goes_away_stops_the_run_as_ctrl_c_does(self):
+        big = container(1, b"", [(60000, 60000)] * 140)  # about 8 MiB: copies are under way when the reader goes
+        os.makedirs(self.path("rec"))
+        for n in range(12):
+            self.write(f"rec/big{n:02}.snd", big)
+        # As `marlune convert -r --json rec | head -1` runs it: a real pipe, closed after one line.
+        process = subprocess.Popen([MARLUNE, "convert", "-r", "-j", "2", "--json", "rec"], cwd=self.dir,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        first = json.loads(process.stdout.readline())
+        process.stdout.close()
+        errors = process.stderr.read()
+        process.stderr.close()
+        self.assertEqual(process.wait(timeout=120), 141, errors)
+        self.assertIn(b"marlune: cannot write the output\n", errors)
+        self.assertEqual((first["file"], first["outcome"]), ("rec/big00.snd", "converted"))
+        left = sorted(os.listdir(self.path("rec")))
+        self.assertFalse([n for n in left if "partial" in n], left)
+        converted = [n for n in range(12) if f"big{n:02}.kv" in left]
+        for n in range(12):
+            self.assertTrue((f"big{n:02}.kv" in left) != (f"big{n:02}.snd" in left), (n, left))  # converted or untouched
+            name = f"rec/big{n:02}." + ("kv" if n in converted else "snd")
+            self.assertEqual(self.read(name), big, name)
+        self.assertLess(len(converted), 12, "the run went on after its output was closed")
+
+    @unittest.skipUnless(os.path.exists("/proc/self/status"), "reads the peak memory of a process from /proc")
+    def test_results_waiting_for_a_stalled_reader_stay_within_a_window(self):
+        self.write("one.snd", SAMPLE)
+        for folder, count in (("few", 200), ("many", 20000)):
+            os.makedirs(self.path(folder))
+            for n in range(count):
+                os.link(self.path("one.snd"), self.path(f"{folder}/{n:05}.snd"))
+
+        def peak_kib(folder, count):
+            process = subprocess.Popen([MARLUNE, "info", "-r", "-j", "2", "--json", folder], cwd=self.dir,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            # The reader looks away while the workers could run through every file. Its peak is read while
+            # the process waits on the full pipe (ru_maxrss would count the Python it was forked from).
+            time.sleep(1.5)
+            with open(f"/proc/{process.pid}/status") as status:
+                peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+            lines = process.stdout.read().count(b"\n")
+            process.stdout.close()
+            self.assertEqual((process.wait(timeout=60), lines), (0, count + 1))
+            return peak
+
+        # 20000 results held for the output take over 20 MiB; their names, listed before the run, 2 or 3.
+        self.assertLess(peak_kib("many", 20000), peak_kib("few", 200) + 12 * 1024)
 
 class SafeCopy(Folder):
     def test_copy_is_beside_a_failure_leaves_the_destination_and_in_place_is_kvrbinfos(self):
