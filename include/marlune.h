@@ -319,6 +319,25 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_convert(const char *path, const marlune
 MARLUNE_API int32_t MARLUNE_CALL marlune_examine(const char *path, marlune_report *report);
 
 /*
+ * marlune_judge_convert -- what marlune_convert(path, options, report) would
+ * answer now, found without writing, moving or removing anything: the same checks
+ * of the name, of what stands at the ".kv" name (a ".kv" file kept with `replace`
+ * 0 is compared, so MARLUNE_FINISHED is foreseen too) and of the container, read
+ * in full. A conversion run afterwards can still meet what changes meanwhile.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_judge_convert(const char *path, const marlune_options *options,
+                                                       marlune_report *report);
+
+/*
+ * marlune_kv_name -- the ".kv" name marlune_convert gives `path` (its last
+ * component's extension replaced by ".kv", or ".kv" appended), into `name` when
+ * its `size` bytes hold it with its terminating null. Returns the bytes the name
+ * takes with that null, whatever `size` (so that a first call with size 0 tells
+ * how much to give); 0 for a null path.
+ */
+MARLUNE_API uint32_t MARLUNE_CALL marlune_kv_name(const char *path, char *name, uint32_t size);
+
+/*
  * marlune_remove_partial -- remove `path`, a partial file that a copy or
  * conversion stopped by a crash or a kill left behind (its name ends in
  * ".marlune-partial"), unless a call in this or another process is still

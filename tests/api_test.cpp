@@ -252,6 +252,42 @@ TEST_F(Api, OptionsAreReadAsFarAsTheirSizeSays) {
     }
 }
 
+// A judged conversion answers what the conversion would, and changes nothing.
+TEST_F(Api, AJudgedConversionAnswersAsTheConversionWouldAndTouchesNothing) {
+    const Bytes fixed = KvrbBuilder().lengthMode(0).chunk(9, 330).build();
+    const Bytes converted = KvrbBuilder().lengthMode(0).chunk(330).build();
+    marlune_options keep = optionsWith(MARLUNE_BESIDE, 0);
+    const std::vector<std::string> before = {"take.snd"};
+    writeFile(source, fixed);
+    EXPECT_EQ(marlune_judge_convert(source.c_str(), &keep, &report), MARLUNE_OK);
+    EXPECT_EQ(report.length_fields_set, 1u);
+    EXPECT_EQ(report.bytes_written, 0u);
+    EXPECT_EQ(dir.names(), before);
+    writeFile(destination, converted);
+    EXPECT_EQ(marlune_judge_convert(source.c_str(), &keep, &report), MARLUNE_FINISHED);
+    writeFile(destination, fixed);
+    EXPECT_EQ(marlune_judge_convert(source.c_str(), &keep, &report), MARLUNE_DESTINATION_EXISTS);
+    EXPECT_EQ(marlune_judge_convert(source.c_str(), nullptr, &report), MARLUNE_OK);
+    EXPECT_EQ(readFile(destination), fixed);
+    EXPECT_EQ(readFile(source), fixed);
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"take.kv", "take.snd"}));
+    writeFile(source, prefix(fixed, fixed.size() - 1));
+    EXPECT_EQ(marlune_judge_convert(source.c_str(), nullptr, &report), MARLUNE_PAYLOAD_CUT);
+    EXPECT_EQ(marlune_judge_convert(destination.c_str(), nullptr, &report), MARLUNE_ALREADY_CONVERTED);
+}
+
+TEST(KvName, IsTheConversionsNameAndTellsTheRoomItNeeds) {
+    char name[16] = {};
+    EXPECT_EQ(marlune_kv_name("dir.x/take.snd", nullptr, 0), 14u);
+    EXPECT_EQ(marlune_kv_name("dir.x/take.snd", name, 13), 14u);
+    EXPECT_EQ(name[0], '\0');
+    EXPECT_EQ(marlune_kv_name("dir.x/take.snd", name, sizeof name), 14u);
+    EXPECT_STREQ(name, "dir.x/take.kv");
+    EXPECT_EQ(marlune_kv_name("take", name, sizeof name), 8u);
+    EXPECT_STREQ(name, "take.kv");
+    EXPECT_EQ(marlune_kv_name(nullptr, name, sizeof name), 0u);
+}
+
 // Files too short for a header whose bytes already rule out both magics hold no
 // container at all; a start of a magic is a header cut short.
 TEST_F(Api, TinyFilesAreNoContainersUnlessTheyStartAMagic) {

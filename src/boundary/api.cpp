@@ -32,10 +32,13 @@ std::int32_t copy(platform::Os& os, const char* source, const char* destination,
 }
 
 // UTF-8 has no double-byte code page for the name's derivation to step over.
-std::int32_t convert(platform::Os& os, const char* path, const marlune_options* options, marlune_report& report) {
+std::int32_t convert(platform::Os& os, const char* path, const marlune_options* options, marlune_report& report,
+                     bool judgeOnly = false) {
     const marlune_options settings = settingsFrom(options);
     CallFiles call;
-    return convertFile(requestFrom(os, settings, path, nullptr), 0, call.files, report).status;
+    CopyRequest request = requestFrom(os, settings, path, nullptr);
+    request.judgeOnly = judgeOnly;
+    return convertFile(request, 0, call.files, report).status;
 }
 
 #ifdef _WIN32
@@ -125,6 +128,26 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy(const char* source, con
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_convert(const char* path, const marlune_options* options,
                                                             marlune_report* report) {
     return marlune::convertThrough(marlune::platform::unicodeOs(), path, options, report);
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_judge_convert(const char* path, const marlune_options* options,
+                                                                  marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) {
+        return marlune::convert(marlune::platform::unicodeOs(), path, options, filled, true);
+    });
+}
+
+extern "C" MARLUNE_API uint32_t MARLUNE_CALL marlune_kv_name(const char* path, char* name, uint32_t size) {
+    if (!path) return 0;
+    try {
+        const std::string kv = marlune::destinationFor(path, 0);
+        if (kv.size() >= UINT32_MAX) return 0;
+        const auto needed = static_cast<uint32_t>(kv.size() + 1);
+        if (name && size >= needed) std::memcpy(name, kv.c_str(), needed);
+        return needed;
+    } catch (...) {  // no memory for the name
+        return 0;
+    }
 }
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_remove_partial(const char* path, marlune_report* report) {

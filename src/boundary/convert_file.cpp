@@ -59,7 +59,7 @@ Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, ma
     makeConversion(request, codePage, destination);
     bool sourceStillNamed = true;
     const Outcome outcome = copyContainer(request, files, report, &sourceStillNamed);
-    removeConverted(request, outcome, sourceStillNamed, report);
+    if (!request.judgeOnly) removeConverted(request, outcome, sourceStillNamed, report);
     return outcome;
 }
 

@@ -158,6 +158,7 @@ std::int32_t CopyCall::createDestination(int& code) {
             }
             // What the caller could not have opened for writing is not replaced either.
             if (!os_.mayWrite(target_.c_str())) return refused(MARLUNE_DESTINATION_UNCREATABLE, platform::lastSystemError());
+            if (request_.judgeOnly) return MARLUNE_OK;
             if (!createPartial()) return refused(uncreatable(platform::lastSystemError()), platform::lastSystemError());
             // Before any data goes in: a private file's copy must not be readable meanwhile.
             if (!os_.copyPermissions(target_.c_str(), files_.destination.handle()) &&
@@ -168,6 +169,7 @@ std::int32_t CopyCall::createDestination(int& code) {
         case platform::Os::Name::nothing:
             break;
     }
+    if (request_.judgeOnly) return MARLUNE_OK;
     return createPartial() ? MARLUNE_OK : refused(uncreatable(platform::lastSystemError()), platform::lastSystemError());
 }
 
@@ -197,12 +199,13 @@ bool CopyCall::copy() {
     if (const std::int32_t status = createDestination(code); status != MARLUNE_OK) return stop(status, true, code);
     container::CopyBuffer buffer;
     if (!buffer.allocateFor(files_.source.sizeAtOpen())) return stop(MARLUNE_OUT_OF_MEMORY, true, 0);
-    container::ContainerCopy copy(files_.source, &files_.destination, buffer, files_.header, request_.progress);
+    platform::File* const written = request_.judgeOnly && !comparing_ ? nullptr : &files_.destination;
+    container::ContainerCopy copy(files_.source, written, buffer, files_.header, request_.progress);
     const bool headerCopied = copy.copyHeader();
     const bool chunksCopied = headerCopied && copy.copyAudioData();
     describe(copy.report(), files_.header, headerCopied && !chunksCopied, report_);
     report_.source_bytes = sourceBytes(files_.source);
-    if (comparing_) report_.bytes_written = 0;
+    if (comparing_ || request_.judgeOnly) report_.bytes_written = 0;
     const container::Finding finding = copy.report().finding;
     salvaged_ = request_.salvage &&
                 (finding == container::Finding::chunkHeaderCut || finding == container::Finding::payloadCut);
@@ -263,7 +266,9 @@ Outcome CopyCall::release(bool* sourceStillNamed) {
 // Data first, then (beside) the move into place: the complete file takes the name
 // only once its data is on disk, and the name is on disk before the call returns.
 Outcome CopyCall::run(bool* sourceStillNamed) {
-    if (!copy() || !syncData()) return outcome_;
+    if (!copy()) return outcome_;
+    if (request_.judgeOnly) return comparing_ && !checkFound() ? outcome_ : release(nullptr);
+    if (!syncData()) return outcome_;
     const bool namesToSync = request_.durability == Durability::dataAndName || comparing_;
     const auto syncFolder = [this](const std::string& name) {
         return os_.syncFolderOf(name.c_str()) || stop(MARLUNE_SYNC_ERROR, false, platform::lastSystemError());

@@ -50,6 +50,9 @@ struct CopyRequest {
     // The code page of the paths, for shortening a name (0: UTF-8, or none with
     // double-byte characters).
     unsigned codePage = 0;
+    // Every check and read of a copy, but nothing written, moved or removed: the
+    // status the copy would answer.
+    bool judgeOnly = false;
     container::Progress progress;
     // Told of a failure while the files are still open: the original functions
     // show their message then.

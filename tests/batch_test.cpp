@@ -1,0 +1,193 @@
+// Batches: each file ends as its own marlune_convert or marlune_copy would, with
+// one shared flush for the data and one per folder; a failure stays with its
+// file, a cancel keeps every source.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "boundary/api.h"
+#include "marlune.h"
+#include "support/files.h"
+#include "support/kvrb_builder.h"
+#include "support/test_os.h"
+
+namespace marlune::testing {
+namespace {
+
+const Bytes fixedSource = KvrbBuilder().lengthMode(0).chunk(3, 330).build();
+const Bytes fixedConverted = KvrbBuilder().lengthMode(0).chunk(330).build();
+const Bytes variable = KvrbBuilder().lengthMode(1).preamble(4).chunk(50).chunk(7).build();
+
+class Batches : public ::testing::Test {
+protected:
+    TempDir dir;
+    TestOs os;
+    std::vector<std::string> paths;
+    std::vector<std::string> destinations;
+    std::vector<marlune_report> reports;
+    std::vector<marlune_batch_file> files;
+
+    void SetUp() override {
+        std::filesystem::create_directory(dir.path("a"));
+        std::filesystem::create_directory(dir.path("b"));
+    }
+
+    std::string at(const std::string& name) const { return dir.path(name); }
+
+    void add(const std::string& name, const Bytes* bytes, const std::string& destination = "") {
+        paths.push_back(at(name));
+        destinations.push_back(destination.empty() ? "" : at(destination));
+        if (bytes) writeFile(paths.back(), *bytes);
+    }
+
+    std::int32_t convert(const marlune_options* options = nullptr) { return run(true, options); }
+    std::int32_t copy(const marlune_options* options = nullptr) { return run(false, options); }
+
+    std::int32_t status(std::size_t i) const { return files.at(i).status; }
+
+private:
+    std::int32_t run(bool converting, const marlune_options* options) {
+        reports.assign(paths.size(), marlune_report{});
+        files.assign(paths.size(), marlune_batch_file{});
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            reports[i].size = sizeof reports[i];
+            files[i] = {sizeof(marlune_batch_file), -1, paths[i].c_str(),
+                        destinations[i].empty() ? nullptr : destinations[i].c_str(), &reports[i]};
+        }
+        const auto count = static_cast<std::uint32_t>(files.size());
+        return converting ? convertBatchThrough(os, files.data(), count, options)
+                          : copyBatchThrough(os, files.data(), count, options);
+    }
+};
+
+TEST_F(Batches, EachFileEndsAsItsOwnConversionWouldWithOneFlushForAllAndOnePerFolder) {
+    add("a/x.snd", &fixedSource);
+    add("a/y.snd", &variable);
+    add("b/z.snd", &variable);
+    EXPECT_EQ(convert(), MARLUNE_OK);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(status(i), MARLUNE_OK) << i;
+    EXPECT_EQ(readFile(at("a/x.kv")), fixedConverted);
+    EXPECT_EQ(readFile(at("a/y.kv")), variable);
+    EXPECT_EQ(readFile(at("b/z.kv")), variable);
+    EXPECT_EQ(dir.names("a"), (std::vector<std::string>{"x.kv", "y.kv"}));
+    EXPECT_EQ(dir.names("b"), std::vector<std::string>{"z.kv"});
+    EXPECT_EQ(reports[0].length_fields_set, 1u);
+    EXPECT_EQ(reports[1].bytes_written, variable.size());
+    EXPECT_EQ(os.calls(Call::syncTogether), 1);
+    EXPECT_EQ(os.calls(Call::sync), 0);
+    EXPECT_EQ(os.calls(Call::syncFolder), 2);
+}
+
+// Files that fail, or need nothing, leave the others to succeed.
+TEST_F(Batches, AFileThatFailsAffectsNoOther) {
+    const Bytes cut = prefix(variable, variable.size() - 2);
+    const Bytes earlier = KvrbBuilder().lengthMode(1).chunk(1).build();
+    add("a/cut.snd", &cut);
+    add("a/good.snd", &variable);
+    add("a/done.kv", &variable);
+    add("a/missing.snd", nullptr);
+    add("b/kept.snd", &variable);
+    writeFile(at("b/kept.kv"), earlier);
+    marlune_options keeping{};
+    keeping.size = sizeof keeping;
+    EXPECT_EQ(convert(&keeping), MARLUNE_PAYLOAD_CUT);
+    EXPECT_EQ(status(0), MARLUNE_PAYLOAD_CUT);
+    EXPECT_EQ(status(1), MARLUNE_OK);
+    EXPECT_EQ(status(2), MARLUNE_ALREADY_CONVERTED);
+    EXPECT_EQ(status(3), MARLUNE_SOURCE_MISSING);
+    EXPECT_EQ(status(4), MARLUNE_DESTINATION_EXISTS);
+    EXPECT_EQ(reports[0].cut_missing, 2u);
+    EXPECT_EQ(dir.names("a"), (std::vector<std::string>{"cut.snd", "done.kv", "good.kv"}));
+    EXPECT_EQ(readFile(at("b/kept.kv")), earlier);
+    EXPECT_TRUE(fileExists(at("b/kept.snd")));
+}
+
+// Where the shared flush fails, each file is flushed on its own; a folder that
+// cannot be synced fails the files moved into it, and their sources stay.
+TEST_F(Batches, FailedFlushesFailOnlyTheFilesTheyHeld) {
+    add("a/x.snd", &variable);
+    add("b/y.snd", &variable);
+    os.fault = Fault{Call::syncTogether, 1};
+    os.secondFault = Fault{Call::syncFolder, 2};
+    EXPECT_EQ(convert(), MARLUNE_SYNC_ERROR);
+    EXPECT_EQ(os.calls(Call::sync), 2);
+    EXPECT_EQ(status(0), MARLUNE_OK);
+    EXPECT_EQ(status(1), MARLUNE_SYNC_ERROR);
+    EXPECT_EQ(reports[1].system_error, ErrorCodes::io);
+    EXPECT_EQ(dir.names("a"), std::vector<std::string>{"x.kv"});
+    EXPECT_TRUE(fileExists(at("b/y.snd")));
+}
+
+std::int32_t MARLUNE_CALL cancelSecond(std::uint64_t, std::uint64_t, void* context) {
+    return ++*static_cast<int*>(context) >= 2 ? 1 : 0;
+}
+
+TEST_F(Batches, ACancelKeepsEverySourceAndLeavesNoPartialFile) {
+    add("a/x.snd", &variable);
+    add("a/y.snd", &variable);
+    add("b/z.snd", &variable);
+    int calls = 0;
+    marlune_options options{};
+    options.size = sizeof options;
+    options.replace = 1;
+    options.progress = cancelSecond;
+    options.progress_context = &calls;
+    EXPECT_EQ(convert(&options), MARLUNE_CANCELLED);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(status(i), MARLUNE_CANCELLED) << i;
+    EXPECT_EQ(dir.names("a"), (std::vector<std::string>{"x.snd", "y.snd"}));
+    EXPECT_EQ(dir.names("b"), std::vector<std::string>{"z.snd"});
+}
+
+// Two files of one batch with one ".kv" name: the later one replaces the earlier's
+// copy, whose source therefore stays. Nothing is lost, replace or not.
+TEST_F(Batches, SiblingsOfOneBatchNeverLoseARecording) {
+    for (const std::int32_t replace : {1, 0}) {
+        paths.clear();
+        destinations.clear();
+        add("a/t.snd", &fixedSource);
+        add("a/t.wav", &variable);
+        std::filesystem::remove(at("a/t.kv"));
+        marlune_options options{};
+        options.size = sizeof options;
+        options.replace = replace;
+        convert(&options);
+        EXPECT_EQ(status(0), replace ? MARLUNE_DESTINATION_REPLACED : MARLUNE_OK) << replace;
+        EXPECT_EQ(status(1), replace ? MARLUNE_OK : MARLUNE_DESTINATION_EXISTS) << replace;
+        EXPECT_EQ(readFile(at("a/t.kv")), replace ? variable : fixedConverted);
+        EXPECT_TRUE(fileExists(at(replace ? "a/t.snd" : "a/t.wav")));
+        EXPECT_EQ(dir.names("a").size(), 2u);
+    }
+}
+
+// Copies keep their sources; only the durability asked for is paid.
+TEST_F(Batches, CopiesGoBesideAndSyncAsAskedFor) {
+    add("a/x.snd", &fixedSource, "b/x.kv");
+    add("a/y.snd", &variable, "b/y.kv");
+    EXPECT_EQ(copy(), MARLUNE_OK);
+    EXPECT_EQ(readFile(at("b/x.kv")), fixedConverted);
+    EXPECT_EQ(readFile(at("b/y.kv")), variable);
+    EXPECT_EQ(dir.names("a"), (std::vector<std::string>{"x.snd", "y.snd"}));
+    EXPECT_EQ(os.calls(Call::syncTogether) + os.calls(Call::sync) + os.calls(Call::syncFolder), 0);
+    marlune_options durable{};
+    durable.size = sizeof durable;
+    durable.replace = 1;
+    durable.durability = MARLUNE_DURABLE_DATA_AND_NAME;
+    EXPECT_EQ(copy(&durable), MARLUNE_OK);
+    EXPECT_EQ(os.calls(Call::syncTogether), 1);
+    EXPECT_EQ(os.calls(Call::syncFolder), 1);
+    EXPECT_EQ(dir.names("b"), (std::vector<std::string>{"x.kv", "y.kv"}));
+}
+
+TEST(Batch, EmptyOrMissingBatches) {
+    EXPECT_EQ(marlune_convert_batch(nullptr, 0, nullptr), MARLUNE_OK);
+    EXPECT_EQ(marlune_convert_batch(nullptr, 3, nullptr), MARLUNE_NO_SOURCE_NAME);
+    marlune_batch_file file{};
+    file.size = sizeof file;
+    EXPECT_EQ(marlune_copy_batch(&file, 1, nullptr), MARLUNE_NO_SOURCE_NAME);
+    EXPECT_EQ(file.status, MARLUNE_NO_SOURCE_NAME);
+}
+
+}  // namespace
+}  // namespace marlune::testing
