@@ -355,6 +355,10 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_remove_partial(const char *path, marlun
    chunk's payload"); never null, also for values no status has. */
 MARLUNE_API const char *MARLUNE_CALL marlune_status_text(int32_t status);
 
+/* marlune_status_name -- a status's name as this header spells it
+   ("MARLUNE_PAYLOAD_CUT"); "MARLUNE_UNKNOWN" for values no status has. */
+MARLUNE_API const char *MARLUNE_CALL marlune_status_name(int32_t status);
+
 /* marlune_version -- the library's version, "1.0.0". */
 MARLUNE_API const char *MARLUNE_CALL marlune_version(void);
 

@@ -437,12 +437,19 @@ TEST_F(Api, UnicodeAndLongPaths) {
 #endif
 }
 
-TEST(ApiText, EveryStatusHasWordsAndTheVersionIsTheLibrarys) {
-    for (std::int32_t status = -1; status < 70; ++status) {
+// A status has words exactly when it has a name, and every name is a status's.
+TEST(ApiText, EveryStatusHasWordsAndANameAndTheVersionIsTheLibrarys) {
+    int named = 0;
+    for (std::int32_t status = -1; status < 100; ++status) {
         ASSERT_NE(marlune_status_text(status), nullptr);
-        EXPECT_GT(std::strlen(marlune_status_text(status)), 3u);
+        const bool known = std::strcmp(marlune_status_name(status), "MARLUNE_UNKNOWN") != 0;
+        EXPECT_EQ(known, std::strcmp(marlune_status_text(status), "unknown status") != 0) << status;
+        named += known ? 1 : 0;
     }
+    EXPECT_EQ(named, 28);
     EXPECT_STREQ(marlune_status_text(MARLUNE_PAYLOAD_CUT), "the source ends inside a chunk's payload");
+    EXPECT_STREQ(marlune_status_name(MARLUNE_PAYLOAD_CUT), "MARLUNE_PAYLOAD_CUT");
+    EXPECT_STREQ(marlune_status_name(MARLUNE_FINISHED), "MARLUNE_FINISHED");
     EXPECT_STREQ(marlune_version(), "1.0.0");
 }
 

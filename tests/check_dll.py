@@ -157,7 +157,7 @@ EXPORTS = {
     "marlune_copy_stream": (12, 16), "marlune_examine_stream": (13, 8),
     "marlune_copy_memory": (14, 24), "marlune_examine_memory": (15, 16),
     "marlune_convert_batch": (16, 12), "marlune_copy_batch": (17, 12),
-    "marlune_judge_convert": (18, 12), "marlune_kv_name": (19, 12),
+    "marlune_judge_convert": (18, 12), "marlune_kv_name": (19, 12), "marlune_status_name": (20, 4),
 }
 
 
@@ -165,7 +165,7 @@ def check_exports(pe, _):
     name, base, addresses, by_name = pe.exports()
     expect(name == "Marlune.dll", f"export directory name 'Marlune.dll': {name!r}")
     expect(base == 1, f"ordinal base 1: {base}")
-    expect(sorted(addresses) == list(range(1, 20)), f"exactly ordinals 1 to 19: {sorted(addresses)}")
+    expect(sorted(addresses) == list(range(1, 21)), f"exactly ordinals 1 to 20: {sorted(addresses)}")
     expect(by_name == {export: ordinal for export, (ordinal, _) in EXPORTS.items()},
            f"KVRBinfo @1, IKVRBinfo @2 and the interface for programs after them, by name: {by_name}")
     for ordinal, rva in sorted(addresses.items()):

@@ -53,13 +53,13 @@ TEST(Win32Host, FindsEveryFunctionByNameAndByOrdinalAndNothingElse) {
                                    "marlune_convert_w", "marlune_examine_w", "marlune_remove_partial",
                                    "marlune_copy_stream", "marlune_examine_stream", "marlune_copy_memory",
                                    "marlune_examine_memory", "marlune_convert_batch", "marlune_copy_batch",
-                                   "marlune_judge_convert", "marlune_kv_name"};
-    for (WORD ordinal = 1; ordinal <= 19; ++ordinal) {
+                                   "marlune_judge_convert", "marlune_kv_name", "marlune_status_name"};
+    for (WORD ordinal = 1; ordinal <= 20; ++ordinal) {
         const char* name = exports[ordinal - 1];
         ASSERT_NE(library.byName(name), nullptr) << name;
         EXPECT_EQ(library.byOrdinal(ordinal), library.byName(name)) << name;
     }
-    EXPECT_EQ(library.byOrdinal(20), nullptr);
+    EXPECT_EQ(library.byOrdinal(21), nullptr);
     using VersionFunction = const char*(MARLUNE_CALL*)();
     EXPECT_STREQ(reinterpret_cast<VersionFunction>(library.byName("marlune_version"))(), "1.0.0");
     for (const char* other : {"_KVRBinfo@12", "KVRBinfo@12", "kvrbinfo", "DllMain", "_ZN7marlune11moduleStateEv", "marlune_copy@16"}) {

@@ -164,6 +164,10 @@ extern "C" MARLUNE_API const char* MARLUNE_CALL marlune_status_text(int32_t stat
     return marlune::statusText(status);
 }
 
+extern "C" MARLUNE_API const char* MARLUNE_CALL marlune_status_name(int32_t status) {
+    return marlune::statusName(status);
+}
+
 extern "C" MARLUNE_API const char* MARLUNE_CALL marlune_version(void) {
     return MARLUNE_VERSION_TEXT;
 }

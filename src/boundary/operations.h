@@ -109,6 +109,7 @@ std::int32_t removePartial(platform::Os& os, const char* path, marlune_report& r
 
 // The status's words, and the original functions' message for an outcome.
 const char* statusText(std::int32_t status);
+const char* statusName(std::int32_t status);
 const char* legacyMessage(const Outcome& outcome);
 
 }  // namespace marlune

@@ -3,67 +3,65 @@
 
 namespace marlune {
 
-const char* statusText(std::int32_t status) {
-    switch (status) {
-        case MARLUNE_OK:
-            return "done";
-        case MARLUNE_ALREADY_CONVERTED:
-            return "the file is a .kv file already";
-        case MARLUNE_SALVAGED:
-            return "the source's chunks are cut short; every whole one was copied";
-        case MARLUNE_FINISHED:
-            return "the .kv file held this file's conversion already; the source was removed";
-        case MARLUNE_NO_SOURCE_NAME:
-            return "no source file was named";
-        case MARLUNE_NO_DESTINATION_NAME:
-            return "no destination file was named";
-        case MARLUNE_BAD_NAME:
-            return "the name cannot name a file";
-        case MARLUNE_SOURCE_MISSING:
-            return "the source file does not exist";
-        case MARLUNE_SOURCE_UNREADABLE:
-            return "the source file may not be read";
-        case MARLUNE_SOURCE_NOT_A_FILE:
-            return "the source is not a regular file";
-        case MARLUNE_DESTINATION_UNCREATABLE:
-            return "the destination file cannot be created";
-        case MARLUNE_DESTINATION_IS_SOURCE:
-            return "the destination is the source file itself";
-        case MARLUNE_DESTINATION_EXISTS:
-            return "the destination file exists already";
-        case MARLUNE_DESTINATION_REPLACED:
-            return "another file took the .kv name meanwhile; the source was kept";
-        case MARLUNE_PARTIAL_IN_USE:
-            return "a copy is still writing the partial file";
-        case MARLUNE_NOT_A_CONTAINER:
-            return "the source is not a KVRB container";
-        case MARLUNE_HEADER_CUT:
-            return "the source ends inside the 82-byte header";
-        case MARLUNE_DATA_OFFSET_BELOW_HEADER:
-            return "the header's dataOffset is below 82, inside the header";
-        case MARLUNE_PREAMBLE_CUT:
-            return "the source ends before its dataOffset, inside the preamble";
-        case MARLUNE_CHUNK_HEADER_CUT:
-            return "the source ends inside a chunk header";
-        case MARLUNE_PAYLOAD_CUT:
-            return "the source ends inside a chunk's payload";
-        case MARLUNE_SOURCE_CHANGED:
-            return "the source changed while it was copied";
-        case MARLUNE_READ_ERROR:
-            return "reading the source failed";
-        case MARLUNE_WRITE_ERROR:
-            return "writing the destination failed";
-        case MARLUNE_DISK_FULL:
-            return "the destination's disk is full";
-        case MARLUNE_SYNC_ERROR:
-            return "putting the destination on stable storage failed";
-        case MARLUNE_CANCELLED:
-            return "the copy was cancelled";
-        case MARLUNE_OUT_OF_MEMORY:
-            return "there was not enough memory";
-        default:
-            return "unknown status";
+namespace {
+
+struct StatusEntry {
+    std::int32_t status;
+    const char* name;
+    const char* text;
+};
+
+// Every status, once: its name as marlune.h spells it, and its words.
+#define STATUS(status, text) {status, #status, text}
+constexpr StatusEntry statuses[] = {
+    STATUS(MARLUNE_OK, "done"),
+    STATUS(MARLUNE_ALREADY_CONVERTED, "the file is a .kv file already"),
+    STATUS(MARLUNE_SALVAGED, "the source's chunks are cut short; every whole one was copied"),
+    STATUS(MARLUNE_FINISHED, "the .kv file held this file's conversion already; the source was removed"),
+    STATUS(MARLUNE_NO_SOURCE_NAME, "no source file was named"),
+    STATUS(MARLUNE_NO_DESTINATION_NAME, "no destination file was named"),
+    STATUS(MARLUNE_BAD_NAME, "the name cannot name a file"),
+    STATUS(MARLUNE_SOURCE_MISSING, "the source file does not exist"),
+    STATUS(MARLUNE_SOURCE_UNREADABLE, "the source file may not be read"),
+    STATUS(MARLUNE_SOURCE_NOT_A_FILE, "the source is not a regular file"),
+    STATUS(MARLUNE_DESTINATION_UNCREATABLE, "the destination file cannot be created"),
+    STATUS(MARLUNE_DESTINATION_IS_SOURCE, "the destination is the source file itself"),
+    STATUS(MARLUNE_DESTINATION_EXISTS, "the destination file exists already"),
+    STATUS(MARLUNE_DESTINATION_REPLACED, "another file took the .kv name meanwhile; the source was kept"),
+    STATUS(MARLUNE_PARTIAL_IN_USE, "a copy is still writing the partial file"),
+    STATUS(MARLUNE_NOT_A_CONTAINER, "the source is not a KVRB container"),
+    STATUS(MARLUNE_HEADER_CUT, "the source ends inside the 82-byte header"),
+    STATUS(MARLUNE_DATA_OFFSET_BELOW_HEADER, "the header's dataOffset is below 82, inside the header"),
+    STATUS(MARLUNE_PREAMBLE_CUT, "the source ends before its dataOffset, inside the preamble"),
+    STATUS(MARLUNE_CHUNK_HEADER_CUT, "the source ends inside a chunk header"),
+    STATUS(MARLUNE_PAYLOAD_CUT, "the source ends inside a chunk's payload"),
+    STATUS(MARLUNE_SOURCE_CHANGED, "the source changed while it was copied"),
+    STATUS(MARLUNE_READ_ERROR, "reading the source failed"),
+    STATUS(MARLUNE_WRITE_ERROR, "writing the destination failed"),
+    STATUS(MARLUNE_DISK_FULL, "the destination's disk is full"),
+    STATUS(MARLUNE_SYNC_ERROR, "putting the destination on stable storage failed"),
+    STATUS(MARLUNE_CANCELLED, "the copy was cancelled"),
+    STATUS(MARLUNE_OUT_OF_MEMORY, "there was not enough memory"),
+};
+#undef STATUS
+
+const StatusEntry* entryOf(std::int32_t status) {
+    for (const StatusEntry& entry : statuses) {
+        if (entry.status == status) return &entry;
     }
+    return nullptr;
+}
+
+}  // namespace
+
+const char* statusText(std::int32_t status) {
+    const StatusEntry* entry = entryOf(status);
+    return entry ? entry->text : "unknown status";
+}
+
+const char* statusName(std::int32_t status) {
+    const StatusEntry* entry = entryOf(status);
+    return entry ? entry->name : "MARLUNE_UNKNOWN";
 }
 
 // The table in marlune.h.

@@ -43,7 +43,7 @@ for arch in x86 x64; do
     '[ 8] marlune_convert_w' '[ 9] marlune_examine_w' '[10] marlune_remove_partial' \
     '[11] marlune_copy_stream' '[12] marlune_examine_stream' '[13] marlune_copy_memory' '[14] marlune_examine_memory' \
     '[15] marlune_convert_batch' '[16] marlune_copy_batch' \
-    '[17] marlune_judge_convert' '[18] marlune_kv_name' | sort)
+    '[17] marlune_judge_convert' '[18] marlune_kv_name' '[19] marlune_status_name' | sort)
   [ "$exports" = "$expected" ] || fail "$arch exports: $exports"
 done
 echo "contents: the ten expected files; the DLLs are the ones built"
