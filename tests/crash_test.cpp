@@ -310,6 +310,62 @@ TEST(CrashTest, ConversionsThatSkipTheFileSyncLoseTheRecording) {
     std::cout << "without file syncs: " << run.lost << " of " << run.states << " crash states lose the recording\n";
 }
 
+// A batch of three conversions in two folders, crashed after every call: each
+// recording is whole at its source's name or its ".kv" name in every state.
+struct BatchRun {
+    std::size_t states = 0;
+    std::size_t points = 0;
+    std::size_t lost = 0;
+    std::string firstLoss;
+};
+
+BatchRun crashABatch(bool dataFlushDoesNothing, bool folderSyncsDoNothing) {
+    const std::vector<std::pair<std::string, Bytes>> sources = {
+        {folder + "a" + folder.back() + "x.snd", KvrbBuilder().lengthMode(0).preamble(2).chunk(7, 330).build()},
+        {folder + "a" + folder.back() + "y.snd", KvrbBuilder().lengthMode(1).chunk(90).chunk(3).build()},
+        {folder + "b" + folder.back() + "z.snd", KvrbBuilder().lengthMode(1).preamble(9).chunk(400).build()}};
+    const std::vector<Bytes> converted = {KvrbBuilder().lengthMode(0).preamble(2).chunk(330).build(), sources[1].second,
+                                          sources[2].second};
+    CrashOs os;
+    os.largestTransfer = 256;
+    os.fileSyncsDoNothing = dataFlushDoesNothing;
+    os.folderSyncsDoNothing = folderSyncsDoNothing;
+    std::vector<marlune_batch_file> files;
+    for (const auto& [path, bytes] : sources) {
+        os.addSyncedFile(path, bytes);
+        files.push_back({sizeof(marlune_batch_file), -1, path.c_str(), nullptr, nullptr});
+    }
+    EXPECT_EQ(convertBatchThrough(os, files.data(), static_cast<std::uint32_t>(files.size()), nullptr), MARLUNE_OK);
+    BatchRun run;
+    run.points = os.crashPoints();
+    for (std::size_t point = 0; point < os.crashPoints(); ++point) {
+        run.states += os.forEachCrashState(point, [&](const CrashOs::Disk& disk) {
+            for (std::size_t i = 0; i < sources.size(); ++i) {
+                const auto source = disk.find(sources[i].first);
+                const auto kv = disk.find(destinationFor(sources[i].first, 0));
+                const bool whole = (source != disk.end() && source->second == sources[i].second) ||
+                                   (kv != disk.end() && kv->second == converted[i]);
+                if (whole) continue;
+                if (run.lost++ == 0) run.firstLoss = sources[i].first + " after call " + std::to_string(point + 1);
+            }
+        });
+    }
+    return run;
+}
+
+TEST(CrashTest, EveryStateACrashLeavesInABatchHoldsEveryRecording) {
+    const BatchRun run = crashABatch(false, false);
+    EXPECT_EQ(run.lost, 0u) << run.firstLoss;
+    std::cout << "batch crash states checked: " << run.states << " (" << run.points << " crash points)\n";
+    // Without either of the group's flushes, some state loses a recording.
+    const BatchRun noData = crashABatch(true, false);
+    const BatchRun noFolders = crashABatch(false, true);
+    EXPECT_GT(noData.lost, 0u);
+    EXPECT_GT(noFolders.lost, 0u);
+    std::cout << "batch without its data flush: " << noData.lost << " losses in " << noData.states
+              << " states; without its folder syncs: " << noFolders.lost << " in " << noFolders.states << "\n";
+}
+
 // The model itself: what an unsynced file and name may come to, and that syncs keep them.
 TEST(CrashOs, LosesKeepsOrTearsEachUnsyncedChange) {
     CrashOs os;
