@@ -5,6 +5,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <fstream>
+#include <set>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "marlune.h"
@@ -70,15 +75,60 @@ TEST(Host, CopiesAndConvertsWithoutLeakingDescriptors) {
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(Host, TheLibraryExportsOnlyItsTwoFunctions) {
+// The words of `path`, one a line or space-separated.
+std::set<std::string> wordsOf(const char* path) {
+    std::ifstream file(path);
+    std::set<std::string> words;
+    for (std::string word; file >> word;) words.insert(word);
+    return words;
+}
+
+// The names the version script lists between "global:" and "local:".
+std::set<std::string> mapNames() {
+    std::ifstream map(MARLUNE_EXPORT_MAP);
+    std::set<std::string> names;
+    bool global = false;
+    for (std::string word; map >> word;) {
+        if (word == "global:") {
+            global = true;
+        } else if (word == "local:") {
+            global = false;
+        } else if (global && word.size() > 1 && word.back() == ';') {
+            names.insert(word.substr(0, word.size() - 1));
+        }
+    }
+    return names;
+}
+
+TEST(Host, TheLibraryExportsTheNamesOfItsMapAndNoOtherOfItsSymbols) {
+    const std::set<std::string> exported = mapNames();
+    // Every external symbol of the library's objects, listed with nm at build time.
+    const std::set<std::string> defined = wordsOf(MARLUNE_DEFINED_SYMBOLS);
+    ASSERT_TRUE(exported.count("KVRBinfo")) << "no names read from " << MARLUNE_EXPORT_MAP;
+    ASSERT_TRUE(defined.count("_ZN7marlune11moduleStateEv")) << "no symbols read from " << MARLUNE_DEFINED_SYMBOLS;
+
     void* library = dlopen("libmarlune.so", RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(library, nullptr);
-    EXPECT_NE(dlsym(library, "KVRBinfo"), nullptr);
-    EXPECT_NE(dlsym(library, "IKVRBinfo"), nullptr);
-    for (const char* internal : {"_ZN7marlune11moduleStateEv", "_ZN7marlune11reportErrorEPKc",
-                                 "_ZN7marlune9container10copyHeaderERNS_8platform4FileES3_RSt5arrayIhLm82EE"}) {
-        EXPECT_EQ(dlsym(library, internal), nullptr) << internal;
+    Dl_info own{};
+    ASSERT_NE(dladdr(dlsym(library, "KVRBinfo"), &own), 0);
+    // A name found in a library it depends on (libstdc++'s own instance of a
+    // template) is not one it exports.
+    const auto exportedByIt = [&](const std::string& name) {
+        void* address = dlsym(library, name.c_str());
+        Dl_info info{};
+        return address != nullptr && (dladdr(address, &info) == 0 || info.dli_fbase == own.dli_fbase);
+    };
+    for (const std::string& name : exported) {
+        EXPECT_TRUE(defined.count(name)) << name << " is in the map but defined nowhere";
+        EXPECT_TRUE(exportedByIt(name)) << name;
     }
+    std::size_t others = 0;
+    for (const std::string& name : defined) {
+        if (exported.count(name)) continue;
+        ++others;
+        EXPECT_FALSE(exportedByIt(name)) << name << " is exported";
+    }
+    EXPECT_GT(others, exported.size());
     dlclose(library);
 }
 

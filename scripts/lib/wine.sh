@@ -22,6 +22,11 @@ start_wine() {
   export WINEARCH=$2
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer
+  # Wine maps Windows names to Unix ones through the locale's character set: without
+  # a UTF-8 one (no LANG, as in CI) names outside ASCII cannot be made. C.UTF-8 is
+  # always there; LC_ALL outranks whatever the machine sets.
+  export LC_ALL=C.UTF-8
+  unset LANGUAGE
   WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/marlune-wine.XXXXXX")
   export WINEPREFIX
   trap stop_wine EXIT

@@ -128,11 +128,13 @@ EOF
 }
 
 # run_root NAME SOURCES MODE: the steps inside the root, logged to $logs/NAME.log.
+# Their environment is empty but for PATH and HOME: no locale, no CI, no TERM, as a
+# bare machine may have it, so a step that needs more sets it itself.
 run_root() {
   local name=$1 start=$SECONDS status=0
   make_root "$1" "$2" > "$logs/$name.log" 2>&1 || status=$?
   if [ "$status" -eq 0 ]; then
-    timeout --kill-after=30 45m chroot "$work/$name" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+    timeout --kill-after=30 45m chroot "$work/$name" /usr/bin/env -i HOME=/root \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       bash /root/marlune/scripts/lib/fresh-root-steps.sh "$3" >> "$logs/$name.log" 2>&1 || status=$?
   fi

@@ -37,7 +37,7 @@ file "$work/zip/x86/Marlune.dll" | grep -q "PE32 executable (DLL).*Intel 80386" 
 file "$work/zip/x64/Marlune.dll" | grep -q "PE32+ executable (DLL).*x86-64" || fail "x64 DLL is no x86-64 DLL"
 for arch in x86 x64; do
   objdump=$([ $arch = x86 ] && echo i686 || echo x86_64)-w64-mingw32-objdump
-  exports=$($objdump -p "$work/zip/$arch/Marlune.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o '\[ *[0-9]*\] [A-Za-z_]*' | tr -s ' ' | sort)
+  exports=$($objdump -p "$work/zip/$arch/Marlune.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o '\[ *[0-9]*\] [A-Za-z_]*' | tr -s ' ' | sed -E 's/^\[ ([0-9]{2})\]/[\1]/' | sort)
   expected=$(printf '%s\n' '[ 0] KVRBinfo' '[ 1] IKVRBinfo' '[ 2] marlune_copy' '[ 3] marlune_convert' \
     '[ 4] marlune_examine' '[ 5] marlune_status_text' '[ 6] marlune_version' '[ 7] marlune_copy_w' \
     '[ 8] marlune_convert_w' '[ 9] marlune_examine_w' '[10] marlune_remove_partial' \
