@@ -1,0 +1,60 @@
+"""The quick start of python/README.md, run exactly as printed, in a copy of the repository.
+
+It builds the library, so it runs only when MARLUNE_README_TEST is set (as
+scripts/test.d/70-python.sh does). The README's Python section is this text.
+"""
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+REPOSITORY = Path(__file__).resolve().parents[2]
+README = REPOSITORY / "python" / "README.md"
+
+
+def quick_start() -> str:
+    text = README.read_text(encoding="utf-8")
+    return text.split("<!-- python-quick-start: begin -->")[1].split("<!-- python-quick-start: end -->")[0]
+
+
+def blocks(section: str, language: str) -> list:
+    return re.findall(rf"^```{language}\n(.*?)^```$", section, flags=re.S | re.M)
+
+
+def test_the_quick_start_has_three_commands_and_ten_lines() -> None:
+    section = quick_start()
+    [commands] = blocks(section, "sh")
+    [code] = blocks(section, "python")
+    assert len(commands.splitlines()) == 3
+    assert len(code.splitlines()) == 10
+
+
+@pytest.mark.skipif(not os.environ.get("MARLUNE_README_TEST"), reason="MARLUNE_README_TEST is not set")
+def test_the_quick_start_works_as_printed(tmp_path: Path) -> None:
+    section = quick_start()
+    [commands] = blocks(section, "sh")
+    [code] = blocks(section, "python")
+    [printed] = blocks(section, "text")
+    # The checkout as it is, changes not yet committed too, into a folder of its own.
+    files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=REPOSITORY,
+                           capture_output=True, check=True).stdout.split(b"\0")
+    copy = tmp_path / "marlune"
+    for name in filter(None, files):
+        source = REPOSITORY / os.fsdecode(name)
+        if source.is_file():
+            (copy / os.fsdecode(name)).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(source, copy / os.fsdecode(name))
+    (copy / "example.py").write_text(code, encoding="utf-8")
+    env = {k: v for k, v in os.environ.items() if k not in ("MARLUNE_LIBRARY", "PYTHONPATH", "VIRTUAL_ENV")}
+    # A brand-new Debian's python3 is /usr/bin/python3.
+    env["PATH"] = "/usr/bin:/bin:" + env.get("PATH", "")
+    env["LC_ALL"] = "C.UTF-8"
+    env["TMPDIR"] = str(tmp_path)
+    done = subprocess.run(["bash", "-euo", "pipefail", "-c", commands], cwd=copy, env=env, capture_output=True,
+                          text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    expected = re.escape(printed).replace(re.escape("/tmp/tmpk2v9x1qe"), re.escape(str(tmp_path)) + "/tmp[^/]+")
+    assert re.fullmatch(expected, done.stdout), done.stdout
