@@ -10,6 +10,7 @@ bytes, so a batch has one folder to sync.
 from __future__ import annotations
 
 import ctypes
+import dataclasses
 import os
 import stat
 import threading
@@ -90,7 +91,7 @@ def _unreadable(folder: Name, error: OSError) -> Report:
     status = Status.SOURCE_MISSING if isinstance(error, FileNotFoundError) else Status.SOURCE_UNREADABLE
     report = failed_report(status, error.errno or 0, source=folder)
     reason = f"cannot read the folder: {error.strerror or error}"
-    return Report(**{**report.__dict__, "reason": reason})
+    return dataclasses.replace(report, reason=reason)
 
 
 def plan(kind: str, root: PathType, destination_root: Optional[PathType] = None, batch_files: int = BATCH_FILES,

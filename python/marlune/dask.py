@@ -36,7 +36,8 @@ def _run_copy(batch: Batch, replace: bool, durability: str) -> List[Report]:
 
 
 def _gather(client: Any, steps: List[Any], function: Any, *arguments: Any) -> List[Report]:
-    import distributed  # noqa: F401 -- a clear ImportError when it is missing
+    import distributed  # noqa: F401 -- a clear ImportError when it is missing, before any work
+    del distributed
 
     batches = [step for step in steps if isinstance(step, Batch)]
     # pure=False: two batches with equal content are still two pieces of work.

@@ -32,7 +32,11 @@ run_pytest() {  # VENV NAME ENV...
 # From the source folder, the library named by MARLUNE_LIBRARY.
 rm -rf "$root/venv" "$root/venv-wheel"
 "$python" -m venv --system-site-packages "$root/venv"
-(cd "$root" && "$root/venv/bin/pip" install -q --no-index --no-build-isolation "$repo/python")
+# From a copy: setuptools builds in the folder it is given, and the checkout stays clean.
+rm -rf "$root/python-src"
+cp -r "$repo/python" "$root/python-src"
+rm -rf "$root/python-src/build" "$root/python-src"/*.egg-info
+(cd "$root" && "$root/venv/bin/pip" install -q --no-index --no-build-isolation "$root/python-src")
 [ ! -e "$root/venv/lib/python3"*/site-packages/marlune/libmarlune.so.1 ]   # nothing bundled this way
 (cd "$root" && run_pytest "$root/venv" source MARLUNE_LIBRARY="$build/src/libmarlune.so.1" MARLUNE_README_TEST=1)
 
