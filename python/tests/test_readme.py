@@ -24,6 +24,22 @@ def blocks(section: str, language: str) -> list:
     return re.findall(rf"^```{language}\n(.*?)^```$", section, flags=re.S | re.M)
 
 
+def repository_files() -> list:
+    """The checkout as it is, changes not yet committed too; outside git (a copy of the tree
+    without its history), every file but builds and caches."""
+    try:
+        listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                                cwd=REPOSITORY, capture_output=True, check=True).stdout.split(b"\0")
+        names = [os.fsdecode(name) for name in listed if name]
+    except (OSError, subprocess.CalledProcessError):
+        names = []
+        for folder, subfolders, files in os.walk(REPOSITORY):
+            subfolders[:] = [d for d in subfolders if not (d.startswith(("build", ".git", "venv")) or
+                                                             d in ("__pycache__", "out") or d.endswith(".egg-info"))]
+            names += [os.path.relpath(os.path.join(folder, f), REPOSITORY) for f in files]
+    return [name for name in names if (REPOSITORY / name).is_file()]
+
+
 def test_the_quick_start_has_three_commands_and_ten_lines() -> None:
     section = quick_start()
     [commands] = blocks(section, "sh")
@@ -38,15 +54,10 @@ def test_the_quick_start_works_as_printed(tmp_path: Path) -> None:
     [commands] = blocks(section, "sh")
     [code] = blocks(section, "python")
     [printed] = blocks(section, "text")
-    # The checkout as it is, changes not yet committed too, into a folder of its own.
-    files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=REPOSITORY,
-                           capture_output=True, check=True).stdout.split(b"\0")
     copy = tmp_path / "marlune"
-    for name in filter(None, files):
-        source = REPOSITORY / os.fsdecode(name)
-        if source.is_file():
-            (copy / os.fsdecode(name)).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(source, copy / os.fsdecode(name))
+    for name in repository_files():
+        (copy / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(REPOSITORY / name, copy / name)
     (copy / "example.py").write_text(code, encoding="utf-8")
     env = {k: v for k, v in os.environ.items() if k not in ("MARLUNE_LIBRARY", "PYTHONPATH", "VIRTUAL_ENV")}
     # A brand-new Debian's python3 is /usr/bin/python3.
