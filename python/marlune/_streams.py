@@ -96,7 +96,7 @@ class ReaderAdapter:
 
 
 class WriterAdapter:
-    """A writable binary file object as a marlune_writer: every part goes to its
+    """A writable binary file object as a marlune_writer: every piece goes to its
     write, called again for what a raw file did not take at once."""
 
     def __init__(self, stream: Any) -> None:
