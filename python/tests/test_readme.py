@@ -69,3 +69,13 @@ def test_the_quick_start_works_as_printed(tmp_path: Path) -> None:
     assert done.returncode == 0, done.stderr
     expected = re.escape(printed).replace(re.escape("/tmp/tmpk2v9x1qe"), re.escape(str(tmp_path)) + "/tmp[^/]+")
     assert re.fullmatch(expected, done.stdout), done.stdout
+
+
+def test_the_top_readme_carries_the_same_quick_start() -> None:
+    # The repository's README.md may show the quick start too, between the same markers:
+    # then it is this one, word for word, so that the copy tested here is the copy read there.
+    top = (REPOSITORY / "README.md").read_text(encoding="utf-8")
+    if "<!-- python-quick-start: begin -->" not in top:
+        pytest.skip("README.md has no Python quick start")
+    shown = top.split("<!-- python-quick-start: begin -->")[1].split("<!-- python-quick-start: end -->")[0]
+    assert shown == quick_start()
