@@ -54,3 +54,8 @@ apt-get install -y --no-install-recommends mono-mcs mono-runtime fp-compiler fp-
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   apt-get install -y --no-install-recommends nodejs npm
 fi
+
+# --- The Python package (scripts/test.d/70-python.sh) -------------------------
+# Debian's Python and its packages: there is no package index to install from.
+apt-get install -y --no-install-recommends python3 python3-venv python3-pip python3-setuptools python3-wheel \
+  python3-build python3-pytest python3-dask python3-distributed

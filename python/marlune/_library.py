@@ -1,0 +1,184 @@
+"""Loading the C library and declaring its functions for ctypes.
+
+Nothing here is public: the rest of the package calls these declarations.
+"""
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+from pathlib import Path
+from typing import Any, Callable, List, Optional
+
+__all__ = ["LibraryNotFound", "library", "library_path"]
+
+
+class LibraryNotFound(ImportError):
+    """The C library could be loaded from none of the places looked at."""
+
+
+if sys.platform == "win32":
+    _SYSTEM_NAME = "Marlune.dll"
+    _BUNDLED_NAMES = ("Marlune.dll",)
+else:
+    _SYSTEM_NAME = "libmarlune.so.1"
+    _BUNDLED_NAMES = ("libmarlune.so.1",)
+
+# 32-bit Windows exports __stdcall functions; everywhere else the C default.
+_USE_STDCALL = sys.platform == "win32" and ctypes.sizeof(ctypes.c_void_p) == 4
+if _USE_STDCALL:
+    _Loader: Any = ctypes.WinDLL  # type: ignore[attr-defined]
+    CALLBACK: Callable[..., Any] = ctypes.WINFUNCTYPE  # type: ignore[attr-defined]
+else:
+    _Loader = ctypes.CDLL
+    CALLBACK = ctypes.CFUNCTYPE
+
+
+def _candidates() -> List[str]:
+    """Where the library is looked for, in order: MARLUNE_LIBRARY when it is set
+    (and then nowhere else, so that a wrong setting is not hidden by another
+    copy), the copy a wheel bundled beside this file, the system's."""
+    given = os.environ.get("MARLUNE_LIBRARY")
+    if given:
+        return [given]
+    here = Path(__file__).resolve().parent
+    found = [str(here / name) for name in _BUNDLED_NAMES if (here / name).is_file()]
+    return found + [_SYSTEM_NAME]
+
+
+def _load() -> "tuple[Any, str]":
+    failures = []
+    for candidate in _candidates():
+        try:
+            return _Loader(candidate), candidate
+        except OSError as error:
+            failures.append(f"  {candidate}: {error}")
+    raise LibraryNotFound(
+        "marlune: the C library could not be loaded. Looked at:\n"
+        + "\n".join(failures)
+        + "\nSet MARLUNE_LIBRARY to the full path of libmarlune.so.1 (Marlune.dll on "
+        "Windows), install the library where the system finds it, or install a "
+        "wheel that bundles it."
+    )
+
+
+library, library_path = _load()
+
+
+class Report(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("status", ctypes.c_int32),
+        ("system_error", ctypes.c_int32),
+        ("reserved", ctypes.c_uint32),
+        ("cut_offset", ctypes.c_uint64),
+        ("cut_size", ctypes.c_uint64),
+        ("cut_missing", ctypes.c_uint64),
+        ("chunk_number", ctypes.c_uint64),
+        ("magic", ctypes.c_uint8 * 4),
+        ("length_mode", ctypes.c_int32),
+        ("data_offset", ctypes.c_uint32),
+        ("header_bytes", ctypes.c_uint32),
+        ("source_bytes", ctypes.c_uint64),
+        ("chunks", ctypes.c_uint64),
+        ("payload_bytes", ctypes.c_uint64),
+        ("length_fields_set", ctypes.c_uint64),
+        ("bytes_written", ctypes.c_uint64),
+    ]
+
+    def __init__(self) -> None:
+        super().__init__(size=ctypes.sizeof(Report))
+
+
+Progress = CALLBACK(ctypes.c_int32, ctypes.c_uint64, ctypes.c_uint64, ctypes.c_void_p)
+ReadFunction = CALLBACK(ctypes.c_int64, ctypes.c_void_p, ctypes.c_uint64, ctypes.POINTER(ctypes.c_int32),
+                        ctypes.c_void_p)
+WriteFunction = CALLBACK(ctypes.c_int32, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_void_p)
+
+
+class Options(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("replace", ctypes.c_int32),
+        ("placement", ctypes.c_int32),
+        ("durability", ctypes.c_int32),
+        ("progress", Progress),
+        ("progress_context", ctypes.c_void_p),
+        ("salvage", ctypes.c_int32),
+        ("reserved", ctypes.c_int32),
+    ]
+
+    def __init__(self, **fields: Any) -> None:
+        super().__init__(**{"size": ctypes.sizeof(Options), "replace": 1, **fields})
+
+
+class Reader(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("length_known", ctypes.c_int32),
+        ("length", ctypes.c_uint64),
+        ("read", ReadFunction),
+        ("context", ctypes.c_void_p),
+    ]
+
+
+class Writer(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("reserved", ctypes.c_int32),
+        ("write", WriteFunction),
+        ("context", ctypes.c_void_p),
+    ]
+
+
+class BatchFile(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("status", ctypes.c_int32),
+        ("source", ctypes.c_char_p),
+        ("destination", ctypes.c_char_p),
+        ("report", ctypes.POINTER(Report)),
+    ]
+
+
+def _declare(name: str, result: Any, *arguments: Any) -> Any:
+    function = getattr(library, name)
+    function.restype = result
+    function.argtypes = arguments
+    return function
+
+
+_i32 = ctypes.c_int32
+_u32 = ctypes.c_uint32
+_u64 = ctypes.c_uint64
+_text = ctypes.c_char_p
+_report_p = ctypes.POINTER(Report)
+_options_p = ctypes.POINTER(Options)
+_reader_p = ctypes.POINTER(Reader)
+_writer_p = ctypes.POINTER(Writer)
+_batch_p = ctypes.POINTER(BatchFile)
+
+copy = _declare("marlune_copy", _i32, _text, _text, _options_p, _report_p)
+convert = _declare("marlune_convert", _i32, _text, _options_p, _report_p)
+examine = _declare("marlune_examine", _i32, _text, _report_p)
+judge_convert = _declare("marlune_judge_convert", _i32, _text, _options_p, _report_p)
+kv_name = _declare("marlune_kv_name", _u32, _text, ctypes.c_char_p, _u32)
+remove_partial = _declare("marlune_remove_partial", _i32, _text, _report_p)
+status_text = _declare("marlune_status_text", ctypes.c_char_p, _i32)
+status_name = _declare("marlune_status_name", ctypes.c_char_p, _i32)
+version = _declare("marlune_version", ctypes.c_char_p)
+convert_batch = _declare("marlune_convert_batch", _i32, _batch_p, _u32, _options_p)
+copy_batch = _declare("marlune_copy_batch", _i32, _batch_p, _u32, _options_p)
+copy_stream = _declare("marlune_copy_stream", _i32, _reader_p, _writer_p, _options_p, _report_p)
+examine_stream = _declare("marlune_examine_stream", _i32, _reader_p, _report_p)
+copy_memory = _declare("marlune_copy_memory", _i32, ctypes.c_void_p, _u64, _writer_p, _options_p, _report_p)
+examine_memory = _declare("marlune_examine_memory", _i32, ctypes.c_void_p, _u64, _report_p)
+
+wide_copy: Optional[Any] = None
+wide_convert: Optional[Any] = None
+wide_examine: Optional[Any] = None
+if sys.platform == "win32":
+    _wide = ctypes.c_wchar_p
+    wide_copy = _declare("marlune_copy_w", _i32, _wide, _wide, _options_p, _report_p)
+    wide_convert = _declare("marlune_convert_w", _i32, _wide, _options_p, _report_p)
+    wide_examine = _declare("marlune_examine_w", _i32, _wide, _report_p)

@@ -1,0 +1,65 @@
+"""How the package finds the C library: MARLUNE_LIBRARY, else a bundled copy, else the system's."""
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import marlune
+
+PYTHON_DIR = Path(__file__).resolve().parent.parent
+
+
+def python(code: str, env: dict, cwd: Path) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=cwd,
+                          check=False)
+
+
+def clean_environment() -> dict:
+    env = {k: v for k, v in os.environ.items() if k not in ("MARLUNE_LIBRARY", "LD_LIBRARY_PATH", "PYTHONPATH")}
+    env["LC_ALL"] = "C.UTF-8"
+    return env
+
+
+def test_the_library_in_use_is_the_one_named() -> None:
+    named = os.environ.get("MARLUNE_LIBRARY")
+    if named:
+        assert marlune.library_path == named
+    else:
+        assert Path(marlune.library_path).parent == Path(marlune.__file__).parent
+    assert marlune.version() == "1.0.0"
+
+
+def test_a_wrong_marlune_library_says_where_it_looked(tmp_path: Path) -> None:
+    env = clean_environment()
+    env["MARLUNE_LIBRARY"] = str(tmp_path / "nowhere.so")
+    env["PYTHONPATH"] = str(PYTHON_DIR)
+    done = python("import marlune", env, tmp_path)
+    assert done.returncode != 0
+    assert "LibraryNotFound" in done.stderr and str(tmp_path / "nowhere.so") in done.stderr
+    assert "MARLUNE_LIBRARY" in done.stderr
+
+
+def test_a_bundled_copy_is_found_without_marlune_library(tmp_path: Path) -> None:
+    # The package as a wheel lays it out: the library beside the modules.
+    library = Path(marlune.library_path)
+    package = tmp_path / "marlune"
+    package.mkdir()
+    for module in Path(marlune.__file__).parent.glob("*.py"):
+        (package / module.name).write_bytes(module.read_bytes())
+    bundled = package / ("Marlune.dll" if sys.platform == "win32" else "libmarlune.so.1")
+    bundled.write_bytes(library.read_bytes())
+    env = clean_environment()
+    env["PYTHONPATH"] = str(tmp_path)
+    done = python("import marlune; print(marlune.library_path); print(marlune.examine(memoryview(b'')).status_name)",
+                  env, tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == [str(bundled), "MARLUNE_NOT_A_CONTAINER"]
+
+
+@pytest.mark.skipif(not os.environ.get("MARLUNE_EXPECT_BUNDLED"), reason="the run did not install a wheel")
+def test_the_installed_wheel_brought_its_library() -> None:
+    assert "MARLUNE_LIBRARY" not in os.environ
+    assert Path(marlune.library_path).parent == Path(marlune.__file__).parent
+    assert Path(marlune.__file__).parent != PYTHON_DIR / "marlune", "the wheel's copy is in use, not the checkout"
