@@ -88,6 +88,8 @@ tools_present() {
   printf '%s\n' '#include <gmock/gmock.h>' '#include <gtest/gtest.h>' '#include <benchmark/benchmark.h>' |
     g++ -fsyntax-only -x c++ - || missing="$missing gtest/gmock/benchmark-headers"
   [ -d /usr/src/googletest/googletest ] || missing="$missing googletest-sources"
+  /usr/bin/python3 -c 'import venv, ensurepip, setuptools, wheel, build, pytest, dask, distributed' ||
+    missing="$missing python3-packages"
   if [ -n "$missing" ]; then
     echo "missing:$missing" >&2
     return 1
@@ -130,6 +132,7 @@ case ${1:-} in
     step "only qemu from backports" only_qemu_from_backports
     step "every tool the test parts use" tools_present
     step "native build and ctest" bash scripts/test.d/10-native.sh
+    step "the Python package: pip install in a venv, its tests (Dask too), the wheel" bash scripts/test.d/70-python.sh
     step "clang sanitizer and fuzzer runtimes" clang_runtimes
     step "Marlune.dll for i686, a test under 32-bit Wine" windows i686 /usr/lib/wine/wine win32
     step "x86_64 build, a test under wine64" windows x86_64 /usr/lib/wine/wine64 win64
