@@ -68,6 +68,10 @@ std::FILE* openForReading(const std::string& path) {
     return _wfopen(wideOf(path).c_str(), L"rb");
 }
 
+std::FILE* openForWriting(const std::string& path) {
+    return _wfopen(wideOf(path).c_str(), L"w");
+}
+
 #else
 
 bool isTerminal(std::FILE* stream) {
@@ -87,6 +91,10 @@ void ignoreClosedPipes() {
 
 std::FILE* openForReading(const std::string& path) {
     return path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+}
+
+std::FILE* openForWriting(const std::string& path) {
+    return std::fopen(path.c_str(), "w");
 }
 
 #endif

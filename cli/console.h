@@ -32,6 +32,8 @@ void ignoreClosedPipes();
 
 // Opens a UTF-8 named file for reading in binary mode; "-" is standard input.
 std::FILE* openForReading(const std::string& path);
+// Creates or truncates a UTF-8 named file for writing text.
+std::FILE* openForWriting(const std::string& path);
 
 #ifdef _WIN32
 // UTF-8 and UTF-16, as the library and the wide system calls take them.
