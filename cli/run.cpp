@@ -7,7 +7,6 @@
 #include "console.h"
 #include "pool.h"
 #include "progress.h"
-#include "stop.h"
 
 namespace marlune::cli {
 namespace {

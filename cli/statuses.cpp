@@ -4,36 +4,40 @@
 
 namespace marlune::cli {
 
+namespace {
+
+struct Entry {
+    std::int32_t status;
+    StatusFacts facts;
+};
+
+// Keyed by the library's statuses; a status not here failed in reading or writing.
+constexpr Entry entries[] = {
+    {MARLUNE_OK, {nullptr, nullptr, false}},
+    {MARLUNE_ALREADY_CONVERTED, {nullptr, nullptr, false}},
+    {MARLUNE_SALVAGED, {nullptr, nullptr, false}},
+    {MARLUNE_FINISHED, {nullptr, nullptr, false}},
+    {MARLUNE_NO_SOURCE_NAME, {"cannot-open", nullptr, false}},
+    {MARLUNE_BAD_NAME, {"cannot-open", nullptr, false}},
+    {MARLUNE_SOURCE_MISSING, {"cannot-open", nullptr, false}},
+    {MARLUNE_SOURCE_UNREADABLE, {"cannot-open", nullptr, false}},
+    {MARLUNE_SOURCE_NOT_A_FILE, {"cannot-open", nullptr, false}},
+    {MARLUNE_SOURCE_CHANGED, {"changed-while-read", nullptr, false}},
+    {MARLUNE_NOT_A_CONTAINER, {"wrong-magic", nullptr, true}},
+    {MARLUNE_HEADER_CUT, {"header-cut", "header", true}},
+    {MARLUNE_DATA_OFFSET_BELOW_HEADER, {"data-offset-below-82", nullptr, true}},
+    {MARLUNE_PREAMBLE_CUT, {"data-offset-past-end", "preamble", true}},
+    {MARLUNE_CHUNK_HEADER_CUT, {"chunk-header-cut", "chunk-header", false}},
+    {MARLUNE_PAYLOAD_CUT, {"payload-cut", "payload", false}},
+};
+
+}  // namespace
+
 StatusFacts factsOf(std::int32_t status) {
-    switch (status) {
-        case MARLUNE_OK:
-        case MARLUNE_ALREADY_CONVERTED:
-        case MARLUNE_SALVAGED:
-        case MARLUNE_FINISHED:
-            return {nullptr, nullptr, false};
-        case MARLUNE_NO_SOURCE_NAME:
-        case MARLUNE_BAD_NAME:
-        case MARLUNE_SOURCE_MISSING:
-        case MARLUNE_SOURCE_UNREADABLE:
-        case MARLUNE_SOURCE_NOT_A_FILE:
-            return {"cannot-open", nullptr, false};
-        case MARLUNE_SOURCE_CHANGED:
-            return {"changed-while-read", nullptr, false};
-        case MARLUNE_NOT_A_CONTAINER:
-            return {"wrong-magic", nullptr, true};
-        case MARLUNE_HEADER_CUT:
-            return {"header-cut", "header", true};
-        case MARLUNE_DATA_OFFSET_BELOW_HEADER:
-            return {"data-offset-below-82", nullptr, true};
-        case MARLUNE_PREAMBLE_CUT:
-            return {"data-offset-past-end", "preamble", true};
-        case MARLUNE_CHUNK_HEADER_CUT:
-            return {"chunk-header-cut", "chunk-header", false};
-        case MARLUNE_PAYLOAD_CUT:
-            return {"payload-cut", "payload", false};
-        default:
-            return {"read-failed", nullptr, false};
+    for (const Entry& entry : entries) {
+        if (entry.status == status) return entry.facts;
     }
+    return {"read-failed", nullptr, false};
 }
 
 const char* cutPiece(std::int32_t status, const marlune_report& report) {
