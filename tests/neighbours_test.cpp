@@ -123,6 +123,10 @@ TEST_F(Neighbours, NamesAsLongAsAFileSystemTakesAreWrittenBeside) {
         EXPECT_EQ(readFile(longCopy), recording);
         EXPECT_EQ(marlune_convert(longSource.c_str(), nullptr, &report), MARLUNE_OK) << length;
         EXPECT_EQ(readFile(dir.path(std::string(length - 4, 's') + ".kv")), recording);
+#ifdef _WIN32
+        // The original function takes ANSI paths, which Windows limits to MAX_PATH.
+        if (longSource.size() >= 260) continue;
+#endif
         writeFile(longSource, recording);
         const std::int32_t quiet = 0;
         std::filesystem::remove(dir.path(std::string(length - 4, 's') + ".kv"));

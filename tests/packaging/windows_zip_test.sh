@@ -39,7 +39,7 @@ for arch in x86 x64; do
   objdump=$([ $arch = x86 ] && echo i686 || echo x86_64)-w64-mingw32-objdump
   exports=$($objdump -p "$work/zip/$arch/Marlune.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o '\[ *[0-9]*\] [A-Za-z_]*' | tr -s ' ' | sort)
   # The library's one list of exports: ordinal N is entry N-1 of the name pointer table.
-  expected=$(awk '/^[A-Za-z_]/ { printf "[%2d] %s\n", $2 - 1, $1 }' "$source_dir/src/boundary/exports.txt" | sort)
+  expected=$(awk '/^[A-Za-z_]/ { printf "[ %d] %s\n", $2 - 1, $1 }' "$source_dir/src/boundary/exports.txt" | sort)
   [ "$exports" = "$expected" ] || fail "$arch exports: $exports"
 done
 echo "contents: the ten expected files; the DLLs are the ones built"
