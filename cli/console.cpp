@@ -1,5 +1,8 @@
 #include "console.h"
 
+#include <atomic>
+#include <csignal>
+
 #ifdef _WIN32
 // windows.h first: shellapi.h builds on it.
 // clang-format off
@@ -9,12 +12,41 @@
 #include <fcntl.h>
 #include <io.h>
 #else
-#include <csignal>
-
 #include <unistd.h>
 #endif
 
 namespace marlune::cli {
+namespace {
+
+std::atomic<bool> interruptSeen{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
+std::atomic<bool> outputGone{false};
+
+extern "C" void onInterrupt(int) {
+    interruptSeen.store(true);
+    // The library leaves no partial file at a name even when the process ends at once.
+    std::signal(SIGINT, SIG_DFL);
+}
+
+}  // namespace
+
+InterruptHandler::InterruptHandler() : previous_(std::signal(SIGINT, onInterrupt)) {}
+
+InterruptHandler::~InterruptHandler() {
+    std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_);
+}
+
+bool interrupted() {
+    return interruptSeen.load();
+}
+
+void outputClosed() {
+    outputGone.store(true);
+}
+
+bool stopping() {
+    return interruptSeen.load() || outputGone.load();
+}
 
 #ifdef _WIN32
 
@@ -68,6 +100,10 @@ std::FILE* openForReading(const std::string& path) {
     return _wfopen(wideOf(path).c_str(), L"rb");
 }
 
+std::FILE* openForWriting(const std::string& path) {
+    return _wfopen(wideOf(path).c_str(), L"w");
+}
+
 #else
 
 bool isTerminal(std::FILE* stream) {
@@ -87,6 +123,10 @@ void ignoreClosedPipes() {
 
 std::FILE* openForReading(const std::string& path) {
     return path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+}
+
+std::FILE* openForWriting(const std::string& path) {
+    return std::fopen(path.c_str(), "w");
 }
 
 #endif

@@ -1,5 +1,6 @@
-// The little the command needs from the console it runs in, and the one place
-// where Windows and POSIX differ for it.
+// The little the command needs from the console it runs in (terminals, Ctrl-C,
+// closed pipes, Unicode arguments), and the one place where Windows and POSIX
+// differ for it.
 #pragma once
 
 #include <cstdio>
@@ -9,6 +10,24 @@
 namespace marlune::cli {
 
 bool isTerminal(std::FILE* stream);
+
+// While it lives, Ctrl-C asks the run to stop; a second one ends the process.
+class InterruptHandler {
+public:
+    InterruptHandler();
+    ~InterruptHandler();
+    InterruptHandler(const InterruptHandler&) = delete;
+    InterruptHandler& operator=(const InterruptHandler&) = delete;
+
+private:
+    void (*previous_)(int);
+};
+
+// Ctrl-C, or an output that can take no more: the work in progress is
+// abandoned and no file is started.
+bool interrupted();
+void outputClosed();
+bool stopping();
 
 // The command line as UTF-8, as the library takes paths. On POSIX the bytes
 // stay as they are; on Windows it is read as UTF-16, whatever the code page.
@@ -32,6 +51,8 @@ void ignoreClosedPipes();
 
 // Opens a UTF-8 named file for reading in binary mode; "-" is standard input.
 std::FILE* openForReading(const std::string& path);
+// Creates or truncates a UTF-8 named file for writing text.
+std::FILE* openForWriting(const std::string& path);
 
 #ifdef _WIN32
 // UTF-8 and UTF-16, as the library and the wide system calls take them.

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <set>
-#include <tuple>
 
 #include "console.h"
 
@@ -27,8 +26,6 @@ struct Entry {
     Kind kind;
     std::uint64_t size;
 };
-
-using FolderId = FileId;
 
 #ifdef _WIN32
 
@@ -101,11 +98,10 @@ std::string foldedName(const std::string& name) {
     return utf8Of(wide.c_str());
 }
 
-bool isSeparator(char c) {
-    return c == '/' || c == '\\';
-}
-
 constexpr char separator = '\\';
+bool isSeparator(char c) {
+    return c == '/' || c == separator;
+}
 
 #else
 
@@ -123,12 +119,8 @@ Kind kindOf(const std::string& path, std::uint64_t& size) {
     return kindOfMode(information.st_mode);
 }
 
-struct FolderCloser {
-    void operator()(DIR* folder) const { closedir(folder); }
-};
-
 bool listFolder(const std::string& path, std::vector<Entry>& entries, std::string& why) {
-    const std::unique_ptr<DIR, FolderCloser> folder(opendir(path.c_str()));
+    const std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(path.c_str()), closedir);
     if (!folder) {
         why = std::string("cannot read the folder: ") + std::strerror(errno);
         return false;
@@ -162,15 +154,14 @@ std::string foldedName(const std::string& name) {
     return name;
 }
 
-bool isSeparator(char c) {
-    return c == '/';
-}
-
 constexpr char separator = '/';
+bool isSeparator(char c) {
+    return c == separator;
+}
 
 #endif
 
-bool folderId(const std::string& path, FolderId& id) {
+bool folderId(const std::string& path, FileId& id) {
     Kind kind = Kind::missing;
     return identity(path, id, kind) && kind == Kind::folder;
 }
@@ -197,7 +188,7 @@ private:
     void walk(const std::string& folder) {
         // Each folder once: a link that leads back up the tree, or to a folder
         // already walked, adds nothing.
-        FolderId id{};
+        FileId id{};
         if (folderId(folder, id) && !walked_.insert(id).second) return;
         std::vector<Entry> entries;
         std::string why;
@@ -227,7 +218,7 @@ private:
 
     FileList& list_;
     const Gathering& gathering_;
-    std::set<FolderId> walked_;
+    std::set<FileId> walked_;
 };
 
 }  // namespace
@@ -241,8 +232,8 @@ void addOperand(FileList& list, const std::string& path, const Gathering& gather
 
 ListRead addFromList(FileList& list, const std::string& listPath, bool nulSeparated, const Gathering& gathering,
                      std::string& why) {
-    std::FILE* file = openForReading(listPath);
-    if (!file) {
+    std::FILE* const file = openForReading(listPath);
+    if (file == nullptr) {
         why = "cannot open the list " + listPath;
         return ListRead::unreadable;
     }
@@ -282,23 +273,6 @@ ListRead addFromList(FileList& list, const std::string& listPath, bool nulSepara
 
 bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-std::string convertedName(const std::string& path) {
-    std::size_t stem = path.size();
-    for (std::size_t i = path.size(); i-- > 0;) {
-        if (isSeparator(path[i])) break;
-        if (path[i] == '.') {
-            stem = i;
-            break;
-        }
-    }
-    return path.substr(0, stem) + ".kv";
-}
-
-bool fileExists(const std::string& path) {
-    std::uint64_t size = 0;
-    return kindOf(path, size) == Kind::file;
 }
 
 bool regularFileId(const std::string& path, FileId& id) {

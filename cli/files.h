@@ -44,13 +44,6 @@ ListRead addFromList(FileList& list, const std::string& listPath, bool nulSepara
 
 bool endsWith(const std::string& text, const std::string& end);
 
-// The ".kv" name a conversion of `path` writes: the last component's extension
-// replaced by ".kv", or ".kv" appended.
-std::string convertedName(const std::string& path);
-
-// Whether a regular file (or a link to one) has the name.
-bool fileExists(const std::string& path);
-
 // A file as the file system knows it, whatever the names that lead to it.
 using FileId = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
 

@@ -13,6 +13,16 @@ install(TARGETS marlune EXPORT MarluneTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/marlune.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS marlune_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${MARLUNE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/marlune.bash-completion
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME marlune)
+
+# /usr/share/doc/marlune: what Debian wants there, and the pages a user reads.
+set(MARLUNE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/marlune)
+file(ARCHIVE_CREATE OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+  PATHS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog FORMAT raw COMPRESSION GZip)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+  ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/cli.md DESTINATION ${MARLUNE_DOC_DIR})
 
 # find_package(Marlune 1.0) giving Marlune::marlune.
 set(MARLUNE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Marlune)

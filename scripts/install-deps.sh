@@ -40,7 +40,7 @@ apt-get install -y --no-install-recommends \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-  python3 time debootstrap git
+  python3 time debootstrap git jq groff-base
 apt-get install -y wine wine32:i386 wine64
 # Only qemu itself from backports: "-t bookworm-backports" would raise its dependencies too
 # (libsystemd0, libudev1), and the i386 libraries Wine needs could then no longer match them.
@@ -48,7 +48,7 @@ apt-get install -y qemu-user-static/bookworm-backports
 
 # --- The host tests (scripts/test.d/55-hosts.sh) ------------------------------
 # Mono, Free Pascal (with its source: the Windows units are compiled from it)
-# and Node.js run docs/hosts.md. Whatever node is already there is used (koffi
+# and Node.js run docs/hosts/. Whatever node is already there is used (koffi
 # wants Node 18 or later); a machine without one gets Debian's.
 apt-get install -y --no-install-recommends mono-mcs mono-runtime fp-compiler fp-units-rtl fpc-source
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the built 32-bit Marlune.dll as a Windows host and Explorer see it.
 
-usage: check_dll.py CHECK Marlune.dll OBJDUMP
+usage: check_dll.py CHECK Marlune.dll OBJDUMP EXPORTS.TXT
 CHECK is one of: machine, exports, imports, stdcall, version.
 """
 import re
@@ -147,25 +147,25 @@ def check_machine(pe, _):
     expect(pe.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE, "executable image flag set")
 
 
-# Every export, at its ordinal, with the bytes of arguments its __stdcall return pops.
-EXPORTS = {
-    "KVRBinfo": (1, 12), "IKVRBinfo": (2, 12),
-    "marlune_copy": (3, 16), "marlune_convert": (4, 12), "marlune_examine": (5, 8),
-    "marlune_status_text": (6, 4), "marlune_version": (7, 0),
-    "marlune_copy_w": (8, 16), "marlune_convert_w": (9, 12), "marlune_examine_w": (10, 8),
-    "marlune_remove_partial": (11, 8),
-    "marlune_copy_stream": (12, 16), "marlune_examine_stream": (13, 8),
-    "marlune_copy_memory": (14, 24), "marlune_examine_memory": (15, 16),
-    "marlune_convert_batch": (16, 12), "marlune_copy_batch": (17, 12),
-    "marlune_judge_convert": (18, 12), "marlune_kv_name": (19, 12), "marlune_status_name": (20, 4),
-}
+# Every export, at its ordinal, with the bytes of arguments its __stdcall return pops:
+# read from the library's one list of exports.
+EXPORTS = {}
+
+
+def read_exports(path):
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            fields = line.split()
+            if fields and not fields[0].startswith("#"):
+                EXPORTS[fields[0]] = (int(fields[1]), int(fields[2]))
 
 
 def check_exports(pe, _):
     name, base, addresses, by_name = pe.exports()
     expect(name == "Marlune.dll", f"export directory name 'Marlune.dll': {name!r}")
     expect(base == 1, f"ordinal base 1: {base}")
-    expect(sorted(addresses) == list(range(1, 21)), f"exactly ordinals 1 to 20: {sorted(addresses)}")
+    count = len(EXPORTS)
+    expect(sorted(addresses) == list(range(1, count + 1)), f"exactly ordinals 1 to {count}: {sorted(addresses)}")
     expect(by_name == {export: ordinal for export, (ordinal, _) in EXPORTS.items()},
            f"KVRBinfo @1, IKVRBinfo @2 and the interface for programs after them, by name: {by_name}")
     for ordinal, rva in sorted(addresses.items()):
@@ -255,9 +255,10 @@ def check_version(pe, _):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
+    if len(sys.argv) != 5:
         raise SystemExit(__doc__)
-    check, pe_path, objdump_path = sys.argv[1:]
+    check, pe_path, objdump_path, exports_path = sys.argv[1:]
+    read_exports(exports_path)
     checks = {"machine": check_machine, "exports": check_exports, "imports": check_imports,
               "stdcall": check_stdcall, "version": check_version}
     pe_file = PeFile(pe_path)

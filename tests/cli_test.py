@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The marlune command, run as a user runs it: exit codes, output, files.
 
-Usage: cli_test.py MARLUNE SAMPLE
+Usage: cli_test.py MARLUNE SAMPLE MAN_PAGE BASH_COMPLETION
 """
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -18,6 +19,8 @@ import unittest
 
 MARLUNE = ""
 SAMPLE = b""
+MAN_PAGE = ""
+COMPLETION = ""
 
 # The shipped sample: fixed-length mode, a 46-byte preamble, 12 chunks of 330.
 SAMPLE_DATA_OFFSET = 128
@@ -359,8 +362,11 @@ class Copy(Folder):
         result = run("copy", missing, self.path("out.kv"))
         self.assertEqual((result.returncode, result.stderr),
                          (1, f"marlune: {missing}: the source file does not exist\n".encode()))
+        # -q means the same everywhere: the failure's line names the file, not why.
         result = run("copy", "-q", bad, self.path("out.kv"))
-        self.assertEqual((result.returncode, result.stdout, result.stderr), (1, b"", b""))
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (1, b"", f"marlune: {bad}: not copied\n".encode()))
+        result = run("salvage", "--quiet", bad, self.path("out.kv"))
+        self.assertEqual((result.returncode, result.stderr), (1, f"marlune: {bad}: not salvaged\n".encode()))
         cut = self.write("cut.snd", SAMPLE[:-3])
         result = run("copy", cut, self.path("out.kv"), "--quiet", "--show-errors")
         self.assertEqual((result.returncode, result.stderr), (1, (
@@ -792,10 +798,139 @@ class Salvage(Folder):
             self.assertFalse(os.path.exists(self.path("out.kv")))
 
 
-def convert_on_terminal(files):
+class Reports(Folder):
+    """What a run tells besides its output: the log, standard error beside --json, the links left out."""
+
+    def make_mix(self):
+        self.write("a.snd", SAMPLE)
+        self.write("cut.snd", SAMPLE[:1000])
+        self.write("d.snd", SAMPLE)
+        self.write("d.kv", b"an earlier conversion")
+        return ["a.snd", "cut.snd", "d.snd", "missing.snd"]
+
+    def test_failure_lines_go_to_standard_error_with_json_too(self):
+        result = run("convert", "--json", *self.make_mix(), cwd=self.dir)
+        records, summary = json_lines(result.stdout)
+        self.assertEqual((result.returncode, summary["failed"], summary["kept"]), (1, 2, 1))
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            "marlune: cut.snd: the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes missing)",
+            "marlune: d.snd: kept d.kv: it exists (--force replaces it)",
+            "marlune: missing.snd: the source file does not exist"])
+
+    def test_the_log_has_the_failures_and_the_summary_whatever_the_output(self):
+        names = self.make_mix()
+        result = run("convert", "--json", "--log", "run.log", *names, cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        json_lines(result.stdout)  # the output is the records alone
+        log = self.read("run.log").decode().splitlines()
+        self.assertEqual(log[:4], [
+            "cut.snd: the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes missing)",
+            "d.snd: the destination file exists already", "missing.snd: the source file does not exist",
+            "1 converted, 0 already .kv, 0 skipped (not a container), 1 kept (.kv exists), 2 failed"])
+        self.assertRegex(log[4], r"^0\.0 MiB in, 0\.0 MiB out, [0-9.]+ s, [0-9.]+ MiB/s$")
+        self.assertEqual(len(log), 5)
+        # info logs what failed, not what it skipped; one file gets a summary in the log all the same.
+        self.write("notes.txt", b"not a recording")
+        result = run("info", "--log=info.log", "cut.snd", "notes.txt", "a.kv", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        log = self.read("info.log").decode().splitlines()
+        self.assertEqual(log[0], "cut.snd: incomplete: the payload of chunk 3 at offset 812 is cut short, "
+                                 "142 of its 330 bytes are missing")
+        self.assertEqual(log[1], "1 complete, 1 skipped (not a container), 1 failed")
+        self.assertEqual(len(log), 3)
+        result = run("copy", "--log", "copy.log", "a.kv", "b.kv", cwd=self.dir)
+        self.assertEqual((result.returncode, self.read("copy.log").decode().splitlines()[0]), (0, "1 copied, 0 failed"))
+        result = run("convert", "--log", os.path.join("no", "such", "folder", "x.log"), "a.kv", cwd=self.dir)
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
+        self.assertIn(b"cannot open the log", result.stderr)
+
+    def test_the_log_leaves_the_progress_line_on_the_terminal(self):
+        for n in range(3):
+            self.write(f"f{n}.snd", SAMPLE if n else SAMPLE[:200])
+        text = convert_on_terminal([self.path(f"f{n}.snd") for n in range(3)], "--log", self.path("t.log"))
+        self.assertIn("3/3 files", text)
+        self.assertIn("\r", text)
+        log = self.read("t.log").decode()
+        self.assertIn("f0.snd: the source ends inside", log)
+        self.assertIn("2 converted, 0 already .kv", log)
+
+    def test_one_link_left_out_is_one_link(self):
+        os.makedirs(self.path("tree"))
+        os.makedirs(self.path("other"))
+        os.symlink(self.path("other"), self.path("tree/out"))
+        self.write("tree/a.snd", SAMPLE)
+        self.write("tree/b.snd", SAMPLE)
+        result = run("info", "-r", "tree", cwd=self.dir)
+        self.assertIn(b"\n1 symbolic link not followed (-L follows them)\n", b"\n" + result.stdout)
+        os.symlink(self.path("other"), self.path("tree/out2"))
+        result = run("info", "-r", "tree", cwd=self.dir)
+        self.assertIn(b"2 symbolic links not followed", result.stdout)
+
+    def test_a_dry_run_foresees_a_finished_conversion_with_the_librarys_own_checks(self):
+        self.write("again.snd", SAMPLE)
+        self.write("again.kv", sample_as_copied())
+        self.write("other.snd", SAMPLE)
+        self.write("other.kv", b"something else")
+        result = run("convert", "-n", "again.snd", "other.snd", cwd=self.dir)
+        self.assertEqual(result.stdout.decode().splitlines()[:2], [
+            "again.snd: would finish: again.kv holds its conversion already",
+            "other.snd: would keep other.kv: it exists"])
+        self.assertIn(b"0 to convert, 1 to finish, 0 already .kv", result.stdout)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["again.kv", "again.snd", "other.kv", "other.snd"])
+
+
+def help_text(*args):
+    result = run(*args, "--help")
+    assert result.returncode == 0, args
+    return result.stdout.decode()
+
+
+class ManPageAndCompletion(unittest.TestCase):
+    COMMANDS = ("copy", "convert", "salvage", "info")
+
+    @unittest.skipUnless(shutil.which("groff"), "renders the man page with groff")
+    def test_the_man_page_holds_every_help_text_and_renders_without_warnings(self):
+        env = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="100")
+        result = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-P-cbou", MAN_PAGE], capture_output=True,
+                                env=env, timeout=60)
+        self.assertEqual(result.stderr, b"")
+        shown = {line.strip() for line in result.stdout.decode().replace("\u2010", "-").replace("\u2212", "-")
+                 .splitlines()}
+        for args in ((),) + tuple((c,) for c in self.COMMANDS):
+            lines = help_text(*args).splitlines()
+            usage = lines[0][len("Usage: "):]
+            self.assertIn(usage, shown, args)
+            for line in lines[1:]:
+                if line.strip():
+                    self.assertIn(line.strip(), shown, (args, line))
+
+    def complete(self, *words):
+        """What bash offers for the last of `words`, with the completion as installed."""
+        script = f'source "$1"; COMP_WORDS=(marlune {" ".join(words)}); COMP_CWORD={len(words)}; _marlune; ' \
+                 'printf "%s\\n" "${COMPREPLY[@]}"'
+        result = subprocess.run(["bash", "--norc", "-c", script, "bash", COMPLETION], capture_output=True,
+                                timeout=30, cwd=tempfile.gettempdir())
+        self.assertEqual(result.stderr, b"")
+        return [w for w in result.stdout.decode().splitlines() if w]
+
+    @unittest.skipUnless(shutil.which("bash"), "runs the bash completion")
+    def test_bash_completes_the_commands_and_each_commands_own_options(self):
+        self.assertEqual(self.complete("con"), ["convert"])
+        self.assertEqual(sorted(self.complete("''")), sorted(["copy", "convert", "salvage", "info", "--help",
+                                                                "--version"]))
+        self.assertEqual(self.complete("convert", "--dr"), ["--dry-run"])
+        for command in self.COMMANDS:
+            offered = set(self.complete(command, "-"))
+            # Every option the command's help names, and no other.
+            named = set(re.findall(r"(?<![\w-])(--?[a-zA-Z0-9][\w-]*)", help_text(command).split("\n", 1)[1]))
+            named -= {"-print0"}
+            self.assertEqual(offered, named | {"--help"}, command)
+
+
+def convert_on_terminal(files, *options):
     """What `marlune convert` shows when standard output and error are a terminal."""
     controller, terminal = pty.openpty()
-    process = subprocess.Popen([MARLUNE, "convert", *files], stdout=terminal, stderr=terminal)
+    process = subprocess.Popen([MARLUNE, "convert", *options, *files], stdout=terminal, stderr=terminal)
     os.close(terminal)
     shown = b""
     while True:
@@ -818,4 +953,5 @@ if __name__ == "__main__":
     MARLUNE = os.path.abspath(sys.argv[1])
     with open(sys.argv[2], "rb") as sample:
         SAMPLE = sample.read()
-    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])
+    MAN_PAGE, COMPLETION = sys.argv[3], sys.argv[4]
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[5:])

@@ -123,13 +123,15 @@ TEST_F(Neighbours, NamesAsLongAsAFileSystemTakesAreWrittenBeside) {
         EXPECT_EQ(readFile(longCopy), recording);
         EXPECT_EQ(marlune_convert(longSource.c_str(), nullptr, &report), MARLUNE_OK) << length;
         EXPECT_EQ(readFile(dir.path(std::string(length - 4, 's') + ".kv")), recording);
-#ifndef _WIN32  // the original functions' ANSI paths have Windows' classic limit of 260 bytes
+#ifdef _WIN32
+        // The original function takes ANSI paths, which Windows limits to MAX_PATH.
+        if (longSource.size() >= 260) continue;
+#endif
         writeFile(longSource, recording);
         const std::int32_t quiet = 0;
         std::filesystem::remove(dir.path(std::string(length - 4, 's') + ".kv"));
         EXPECT_EQ(IKVRBinfo(0, &quiet, longSource.c_str()), -1) << length;
         EXPECT_FALSE(fileExists(longSource));
-#endif
     }
 }
 

@@ -33,7 +33,7 @@ int64_t MARLUNE_CALL readPiece(void* buffer, uint64_t count, int32_t* error, voi
     }
     const std::size_t size = std::min<std::size_t>({static_cast<std::size_t>(count), reader->piece,
                                                     reader->bytes.size() - reader->at});
-    if (size > 0) std::memcpy(buffer, reader->bytes.data() + reader->at, size);
+    if (size != 0) std::memcpy(buffer, reader->bytes.data() + reader->at, size);  // data() may be null
     reader->at += size;
     return static_cast<int64_t>(size);
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# docs/hosts.md run from the real runtimes: the page's declarations and examples
+# docs/hosts/ run from the real runtimes: the page's declarations and examples
 # for C, Python, C# (Mono), Free Pascal and Node.js with koffi on Linux, and for C,
 # Free Pascal and Node.js under Wine for 64-bit and 32-bit Windows (through qemu);
 # the struct layouts of every machine against the page's tables.
@@ -44,7 +44,7 @@ start_wine /usr/lib/wine/wine64 win64   # a 64-bit prefix runs the 32-bit progra
 /usr/lib/wine/wine64 winecfg /v win10 </dev/null >/dev/null 2>&1  # Node 22 wants Windows 10
 
 modules="$root/npm"
-python3 tests/hosts/hosts_test.py --doc docs/hosts.md --build "$root" \
+python3 tests/hosts/hosts_test.py --doc docs/hosts --build "$root" \
   --native-lib "$root/native/src" --win64-lib "$root/x86_64/src" --win32-lib "$root/i686/src" \
   --wine /usr/lib/wine/wine64 "${fpc_windows[@]}" \
   --node-modules "$modules/linux/node_modules" \

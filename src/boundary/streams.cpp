@@ -71,7 +71,7 @@ private:
 std::int64_t StreamOs::read(platform::Handle /*file*/, void* buffer, std::size_t size) {
     if (!source_.reader) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size, source_.length - source_.position));
-        if (count > 0) std::memcpy(buffer, source_.bytes + source_.position, count);
+        if (count != 0) std::memcpy(buffer, source_.bytes + source_.position, count);  // bytes may be null when empty
         source_.position += count;
         return static_cast<std::int64_t>(count);
     }

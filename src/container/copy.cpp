@@ -101,7 +101,7 @@ bool ContainerCopy::writeWhole(const std::uint8_t* bytes, std::size_t size) {
 bool ContainerCopy::copyHeader() {
     if (!fill()) return false;
     report_.headerBytes = std::min(end_, headerSize);
-    if (report_.headerBytes > 0) std::memcpy(header_.data(), bytes_, report_.headerBytes);
+    if (report_.headerBytes != 0) std::memcpy(header_.data(), bytes_, report_.headerBytes);  // bytes_ may be null
     // A file whose first bytes rule out both magics (an empty one too) is no
     // container at all, rather than a container cut short.
     if (!mayStartContainer(bytes_, end_)) return fail(Finding::wrongMagic);

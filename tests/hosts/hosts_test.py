@@ -1,4 +1,4 @@
-"""Runs the host examples of docs/hosts.md from their real runtimes.
+"""Runs the host examples of docs/hosts/ from their real runtimes.
 
 Each host's declarations and example are the page's own blocks (those whose
 first line names a file); a check program per host (check.*) uses the same
@@ -6,7 +6,8 @@ declarations to call every function, and its output must equal that of
 check.c on the same machine. The struct layouts of the C compilers, of every
 host, and of the VBA/VB6 Types are compared with the page's layout tables.
 
-Usage: hosts_test.py --doc docs/hosts.md --build DIR [options] HOST...
+Usage: hosts_test.py --doc docs/hosts --build DIR [options] HOST...
+(--doc: the folder of pages, or one page)
 Hosts: layout c python csharp pascal node
        win64:layout win64:c win64:pascal win64:node win32:layout win32:c win32:pascal win32:node
 A host whose runtime is missing is skipped with its reason; the last line
@@ -206,8 +207,12 @@ def unstale(lines):
 class Runner:
     def __init__(self, args):
         self.args = args
-        with open(args.doc, encoding="utf-8") as f:
-            self.doc = f.read()
+        pages = [args.doc] if os.path.isfile(args.doc) else \
+            [os.path.join(args.doc, n) for n in sorted(os.listdir(args.doc)) if n.endswith(".md")]
+        self.doc = ""
+        for page in pages:
+            with open(page, encoding="utf-8") as f:
+                self.doc += f.read() + "\n"
         self.blocks = blocks(self.doc)
         self.tables = layout_tables(self.doc)
         self.reference = {}

@@ -1,6 +1,6 @@
 /* Prints where every field of the two structs lies, as this machine's C
    compiler lays them out from marlune.h; hosts_test.py compares the lines with
-   the layout tables of docs/hosts.md. */
+   the layout tables of docs/hosts/README.md. */
 #include <stddef.h>
 #include <stdio.h>
 

@@ -23,7 +23,10 @@ for wanted in /usr/bin/marlune /usr/include/marlune.h \
     /usr/lib/x86_64-linux-gnu/libmarlune.so /usr/lib/x86_64-linux-gnu/pkgconfig/marlune.pc \
     /usr/lib/x86_64-linux-gnu/cmake/Marlune/MarluneConfig.cmake \
     /usr/lib/x86_64-linux-gnu/cmake/Marlune/MarluneConfigVersion.cmake \
-    /usr/lib/x86_64-linux-gnu/cmake/Marlune/MarluneTargets.cmake; do
+    /usr/lib/x86_64-linux-gnu/cmake/Marlune/MarluneTargets.cmake \
+    /usr/share/man/man1/marlune.1 /usr/share/bash-completion/completions/marlune \
+    /usr/share/doc/marlune/copyright /usr/share/doc/marlune/changelog.gz \
+    /usr/share/doc/marlune/README.md /usr/share/doc/marlune/cli.md; do
   grep -qx "$wanted" "$work/contents" || fail "$wanted is not in the package"
 done
 if grep -E 'test|gtest|/src/|\.a$' "$work/contents"; then fail "the package holds build or test files"; fi
@@ -43,6 +46,12 @@ else
 fi
 
 [ "$(run "$prefix/bin/marlune" --version)" = "marlune 1.0.0" ] || fail "marlune --version"
+# The man page is the help's, and the changelog names this version.
+command -v man >/dev/null && { LC_ALL=C.UTF-8 MANWIDTH=100 man -l "$prefix/share/man/man1/marlune.1" 2>/dev/null | grep -q 'marlune convert \[OPTION\]' \
+  || fail "man marlune shows no synopsis"; }
+gzip -dc "$prefix/share/doc/marlune/changelog.gz" | head -1 | grep -q '^marlune (1.0.0)' || fail "changelog"
+bash -c 'source "$1" && complete -p marlune' bash "$prefix/share/bash-completion/completions/marlune" >/dev/null \
+  || fail "the bash completion does not load"
 cmake -S "$source_dir/tests/packaging/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 run "$work/consumer/consumer" "$work/c.snd" "$work/c.kv"

@@ -1,8 +1,8 @@
-"""Runs the Python blocks of docs/hosts.md (marlune_ctypes.py, example.py and the
+"""Runs the Python blocks of docs/hosts/ (marlune_ctypes.py, example.py and the
 check program on their declarations) against the built library, through the
 host tests' own runner.
 
-Usage: python_example_test.py HOSTS_MD LIBRARY_DIR
+Usage: python_example_test.py HOSTS_DOCS LIBRARY_DIR
 """
 import os
 import subprocess

@@ -1,0 +1,206 @@
+// convert: every file of the list to its .kv name through marlune_convert, or
+// judged by marlune_judge_convert for a dry run.
+#include <map>
+#include <optional>
+
+#include "commands.h"
+
+namespace marlune::cli {
+namespace {
+
+constexpr const char* partialSuffix = ".marlune-partial";
+constexpr const char* leftPartial =
+    "a partial file left by a conversion that stopped; the recording is whole at its own name";
+
+std::string kvName(const std::string& path) {
+    std::string name(marlune_kv_name(path.c_str(), nullptr, 0), '\0');
+    if (name.empty()) return name;
+    marlune_kv_name(path.c_str(), name.data(), static_cast<std::uint32_t>(name.size()));
+    name.pop_back();
+    return name;
+}
+
+// An earlier file of the run that takes a file's .kv name.
+struct Collision {
+    std::size_t earlier;
+    bool sameFile;  // the file itself, named again (by the same name or another)
+};
+
+class Convert : public Command {
+public:
+    Convert(const Settings& settings, const FileList& list) : settings_(settings), list_(list) { findCollisions(); }
+    const char* name() const override { return "convert"; }
+    bool dryRun() const override { return settings_.dryRun; }
+
+    FileResult work(std::size_t index, const std::string& file, JobProgress& progress) override {
+        if (collisions_[index]) return collided(file, *collisions_[index]);
+        FileResult result = endsWith(file, partialSuffix) ? partial(file) : convert(file, progress);
+        result.json.raw("takenBy", "null");
+        return result;
+    }
+
+    std::string text(const std::string& file, const FileResult& result) const override {
+        const std::string& to = result.destination;
+        if (settings_.dryRun) {
+            switch (result.outcome) {
+                case Outcome::wouldConvert: return file + ": would convert to " + to + "\n";
+                case Outcome::alreadyKv: return file + ": already .kv\n";
+                case Outcome::skipped: return file + ": would skip: " + result.reason + "\n";
+                case Outcome::kept: return file + ": would keep " + to + ": it exists\n";
+                case Outcome::collision: return file + ": would not convert: " + result.reason + "\n";
+                case Outcome::finished: return file + ": would finish: " + to + " holds its conversion already\n";
+                default: return file + ": would fail: " + result.reason + "\n";
+            }
+        }
+        switch (result.outcome) {
+            case Outcome::failed: return file + ": " + (settings_.quiet ? "not converted" : result.reason) + "\n";
+            case Outcome::kept: return file + ": kept " + to + ": it exists (--force replaces it)\n";
+            case Outcome::collision:
+                return file + ": not converted" + (settings_.quiet ? "" : ": " + result.reason) + "\n";
+            default: break;
+        }
+        if (!settings_.verbose) return {};
+        switch (result.outcome) {
+            case Outcome::alreadyKv: return file + ": already .kv\n";
+            case Outcome::skipped: return file + ": skipped: " + result.reason + "\n";
+            case Outcome::finished: return file + ": finished: " + to + " held its conversion already\n";
+            case Outcome::partialRemoved: return file + ": removed: " + result.reason + "\n";
+            default: return file + ": converted to " + to + "\n";
+        }
+    }
+
+    std::string counts(const Tally& tally) const override {
+        const auto part = [&tally](Outcome outcome, const char* words) {
+            return std::to_string(tally[outcome]) + words;
+        };
+        // What only a crash or an odd list brings is told only when met.
+        const auto ifAny = [&](Outcome outcome, const std::string& words) {
+            return tally[outcome] == 0 ? std::string() : words;
+        };
+        const std::string collided =
+            ifAny(Outcome::collision, ", " + part(Outcome::collision, " colliding (named twice, or one .kv name for two)"));
+        if (settings_.dryRun) {
+            return part(Outcome::wouldConvert, " to convert, ") + ifAny(Outcome::finished, part(Outcome::finished, " to finish, ")) +
+                   part(Outcome::alreadyKv, " already .kv, ") + part(Outcome::skipped, " to skip (not a container), ") +
+                   part(Outcome::kept, " to keep (.kv exists), ") + part(Outcome::failed, " refused") + collided + "\n";
+        }
+        return part(Outcome::converted, " converted, ") + ifAny(Outcome::finished, part(Outcome::finished, " finished, ")) +
+               part(Outcome::alreadyKv, " already .kv, ") + part(Outcome::skipped, " skipped (not a container), ") +
+               part(Outcome::kept, " kept (.kv exists), ") + part(Outcome::failed, " failed") + collided + "\n" +
+               ifAny(Outcome::partialRemoved,
+                     counted(tally[Outcome::partialRemoved], "partial file", "partial files") +
+                         " of conversions stopped by a crash removed\n");
+    }
+    bool summaryShown(const Tally&) const override { return true; }
+
+private:
+    FileResult convert(const std::string& file, JobProgress& progress) const {
+        marlune_options options = progress.options();
+        options.replace = settings_.force ? 1 : 0;
+        marlune_report report = emptyReport();
+        const char* path = file.c_str();
+        FileResult result = judged(settings_.dryRun ? marlune_judge_convert(path, &options, &report)
+                                                    : marlune_convert(path, &options, &report),
+                                   report);
+        switch (result.status) {
+            case MARLUNE_OK:
+            case MARLUNE_FINISHED:
+                result.outcome = result.status == MARLUNE_FINISHED ? Outcome::finished
+                                 : settings_.dryRun                ? Outcome::wouldConvert
+                                                                   : Outcome::converted;
+                if (report.system_error != 0 && !settings_.dryRun) {
+                    result.reason += "; removing the source failed (system error " +
+                                     std::to_string(report.system_error) + ")";
+                }
+                break;
+            case MARLUNE_ALREADY_CONVERTED: result.outcome = Outcome::alreadyKv; break;
+            case MARLUNE_NOT_A_CONTAINER:
+                result.outcome = Outcome::skipped;
+                result.reason = "not a container";
+                break;
+            case MARLUNE_DESTINATION_EXISTS: result.outcome = Outcome::kept; break;
+            default: result.outcome = Outcome::failed; break;
+        }
+        if (result.outcome != Outcome::alreadyKv) result.destination = kvName(file);
+        return result;
+    }
+
+    // What a crash left is removed, unless a conversion (here or elsewhere) still writes it;
+    // converting it would make a .kv of half a recording.
+    FileResult partial(const std::string& file) const {
+        if (settings_.dryRun) {
+            FileResult result;
+            result.outcome = Outcome::skipped;
+            result.reason = leftPartial;
+            return result;
+        }
+        marlune_report report = emptyReport();
+        FileResult result = judged(marlune_remove_partial(file.c_str(), &report), report);
+        result.outcome = Outcome::skipped;
+        switch (result.status) {
+            case MARLUNE_OK:
+                result.outcome = Outcome::partialRemoved;
+                result.reason = leftPartial;
+                break;
+            case MARLUNE_PARTIAL_IN_USE: result.reason = "a partial file a conversion is still writing"; break;
+            case MARLUNE_SOURCE_MISSING: result.reason = "a partial file, gone meanwhile"; break;
+            default:
+                result.outcome = Outcome::failed;
+                result.reason = "cannot remove the partial file: " + result.reason;
+                break;
+        }
+        return result;
+    }
+
+    // Files of the run that would convert to one .kv name, or one file named twice:
+    // the first in the run's order is converted, each other one is told which file
+    // takes its name. Found before any work, so that no conversion of the run
+    // replaces another's .kv, not even with --force.
+    void findCollisions() {
+        collisions_.resize(list_.files.size());
+        std::map<FileId, std::size_t> sources;
+        std::map<Place, std::size_t> destinations;
+        for (std::size_t i = 0; i < list_.files.size(); ++i) {
+            const std::string& file = list_.files[i];
+            const std::string destination = kvName(file);
+            // Neither is converted: a .kv is left alone, a partial file never makes one.
+            if (destination == file || endsWith(file, partialSuffix)) continue;
+            FileId id{};
+            // What is no file, the library tells of, under each name.
+            if (!regularFileId(file, id)) continue;
+            if (const auto [earlier, first] = sources.emplace(id, i); !first) {
+                collisions_[i] = Collision{earlier->second, true};
+                continue;
+            }
+            Place place;
+            if (!placeOf(destination, place)) continue;
+            if (const auto [earlier, first] = destinations.emplace(place, i); !first) {
+                collisions_[i] = Collision{earlier->second, false};
+            }
+        }
+    }
+
+    FileResult collided(const std::string& file, const Collision& collision) const {
+        const std::string& earlier = list_.files[collision.earlier];
+        FileResult result;
+        result.outcome = Outcome::collision;
+        result.destination = kvName(file);
+        result.reason = collision.sameFile
+                            ? "the same file as " + earlier + ", named earlier in this run"
+                            : earlier + ", named earlier in this run, takes the name " + result.destination;
+        result.json.text("takenBy", earlier);
+        return result;
+    }
+
+    const Settings& settings_;
+    const FileList& list_;
+    std::vector<std::optional<Collision>> collisions_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> convertCommand(const Settings& settings, const FileList& list) {
+    return std::make_unique<Convert>(settings, list);
+}
+
+}  // namespace marlune::cli

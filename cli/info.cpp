@@ -1,0 +1,175 @@
+// info: what a user needs to know of a file before or after a copy, judged by
+// the library's own examination.
+#include <algorithm>
+
+#include "commands.h"
+
+namespace marlune::cli {
+namespace {
+
+constexpr std::size_t magicSize = 4;
+constexpr std::uint64_t headerSize = 82;
+
+// A file as marlune_examine found it, and what that allows to be said.
+struct Examined {
+    std::int32_t status;
+    const marlune_report& report;
+
+    bool opened() const { return !notOpened(status); }
+    // The header was read whole with a container magic: its fields mean something.
+    bool header() const { return report.header_bytes == headerSize && status != MARLUNE_NOT_A_CONTAINER; }
+    bool fixed() const { return report.length_mode <= 0; }
+    bool preambleKnown() const { return header() && report.data_offset >= headerSize; }
+    // The chunk area was walked: a count of complete chunks means something.
+    bool walked() const { return status == MARLUNE_OK || (factsOf(status).cut && !factsOf(status).beforeChunks); }
+    bool magicRead() const { return opened() && report.header_bytes >= magicSize; }
+    std::size_t magicBytes() const { return std::min<std::size_t>(report.header_bytes, magicSize); }
+
+    // The magic as read, printable: other bytes, and the quote and backslash, as \xNN.
+    std::string magic() const {
+        std::string text;
+        for (std::size_t i = 0; i < magicBytes(); ++i) {
+            const auto byte = static_cast<unsigned char>(report.magic[i]);
+            if (byte >= 0x20 && byte < 0x7F && byte != '\\' && byte != '"') {
+                text += static_cast<char>(byte);
+            } else {
+                text += std::string("\\x") + hexDigit(byte >> 4u) + hexDigit(byte);
+            }
+        }
+        return text;
+    }
+
+    std::string magicHex() const {
+        std::string text;
+        for (std::size_t i = 0; i < magicBytes(); ++i) {
+            const auto byte = static_cast<unsigned char>(report.magic[i]);
+            text += std::string() + hexDigit(byte >> 4u) + hexDigit(byte);
+        }
+        return text;
+    }
+
+    // What the command says of the file, after its name.
+    std::string verdict() const {
+        const auto number = [](std::uint64_t value) { return std::to_string(value); };
+        const std::string missing = number(report.cut_missing) + " of its " + number(report.cut_size) +
+                                    " bytes are missing";
+        const std::string chunk = "chunk " + number(report.chunk_number) + " at offset " + number(report.cut_offset);
+        switch (status) {
+            case MARLUNE_OK: return "complete container";
+            case MARLUNE_SOURCE_MISSING: return "no such file";
+            case MARLUNE_SOURCE_NOT_A_FILE: return "is not a regular file";
+            case MARLUNE_SOURCE_CHANGED: return "it changed while it was read";
+            case MARLUNE_NOT_A_CONTAINER:
+                // A file shorter than a magic is told by what it holds.
+                if (report.header_bytes == 0) return "not a container: the file is empty";
+                if (report.header_bytes < magicSize) {
+                    return "not a container: its " + number(report.header_bytes) + " bytes \"" + magic() +
+                           "\" begin neither \"KVRB\" nor \"fx30\"";
+                }
+                return "not a container: its magic is \"" + magic() + "\", not \"KVRB\" or \"fx30\"";
+            case MARLUNE_HEADER_CUT: return "incomplete: the file ends inside the 82-byte header, " + missing;
+            case MARLUNE_DATA_OFFSET_BELOW_HEADER:
+                return "not a valid container: dataOffset " + number(report.data_offset) +
+                       " is below 82, inside the header";
+            case MARLUNE_PREAMBLE_CUT:
+                return "incomplete: dataOffset " + number(report.data_offset) +
+                       " is past the end of the file; the preamble at offset 82 is cut short, " + missing;
+            case MARLUNE_CHUNK_HEADER_CUT: return "incomplete: the header of " + chunk + " is cut short, " + missing;
+            case MARLUNE_PAYLOAD_CUT: return "incomplete: the payload of " + chunk + " is cut short, " + missing;
+            default: return opened() ? "reading it failed" : "cannot be opened for reading";
+        }
+    }
+
+    std::string block(const std::string& path) const {
+        std::string out = path + ": " + verdict() + "\n";
+        const auto field = [&out](const std::string& name, const std::string& value) {
+            out += "  " + name + std::string(15 - name.size(), ' ') + value + "\n";
+        };
+        const auto number = [](std::uint64_t value) { return std::to_string(value); };
+        if (opened()) field("size", number(report.source_bytes) + " bytes");
+        if (magicRead()) {
+            field("magic", magic() + (status == MARLUNE_NOT_A_CONTAINER ? " (hex " + magicHex() + ")" : ""));
+        }
+        if (header()) {
+            field("lengthMode", std::to_string(report.length_mode) + ": " +
+                                    (fixed() ? "fixed 330-byte payloads" : "each chunk gives its payload length"));
+            field("dataOffset", number(report.data_offset) +
+                                    (preambleKnown() ? " (preamble: " + number(report.data_offset - headerSize) +
+                                                           " bytes)"
+                                                     : ""));
+        }
+        if (walked()) {
+            field("chunks", number(report.chunks) + (status == MARLUNE_OK ? "" : " complete"));
+            field("payload", number(report.payload_bytes) + " bytes");
+            const std::uint64_t other = report.length_fields_set;
+            if (fixed()) {
+                field("length fields", other == 0 ? "all 330"
+                                                  : number(other) + " of " + number(report.chunks) +
+                                                        " not 330; a copy sets them to 330");
+            }
+        }
+        return out;
+    }
+
+    Json json() const {
+        Json out;
+        out.boolean("complete", status == MARLUNE_OK).numberOrNull("size", opened(), report.source_bytes);
+        out.textOrNull("magic", magicRead(), magic()).textOrNull("magicHex", magicRead(), magicHex());
+        out.numberOrNull("lengthMode", header(), report.length_mode);
+        out.textOrNull("chunkLengths", header(), fixed() ? "fixed" : "per-chunk");
+        out.numberOrNull("dataOffset", header(), report.data_offset);
+        out.numberOrNull("preambleBytes", preambleKnown(), report.data_offset - headerSize);
+        out.numberOrNull("chunks", walked(), report.chunks).numberOrNull("payloadBytes", walked(), report.payload_bytes);
+        out.numberOrNull("lengthFieldsToRewrite", walked(), report.length_fields_set);
+        const StatusFacts facts = factsOf(status);
+        if (facts.problem == nullptr) return out.raw("problem", "null");
+        const bool cut = facts.cut != nullptr;
+        Json problem;
+        problem.text("kind", facts.problem).text("message", verdict());
+        problem.numberOrNull("offset", cut, report.cut_offset).numberOrNull("expectedBytes", cut, report.cut_size);
+        problem.numberOrNull("missingBytes", cut, report.cut_missing);
+        problem.numberOrNull("chunk", cut && !facts.beforeChunks, report.chunk_number);
+        return out.object("problem", problem);
+    }
+};
+
+class Info : public Command {
+public:
+    const char* name() const override { return "info"; }
+
+    FileResult work(std::size_t, const std::string& file, JobProgress&) override {
+        marlune_report report = emptyReport();
+        FileResult result = judged(marlune_examine(file.c_str(), &report), report);
+        const Examined examined{result.status, result.report};
+        result.outcome = result.status == MARLUNE_OK                ? Outcome::complete
+                         : result.status == MARLUNE_NOT_A_CONTAINER ? Outcome::skipped
+                                                                    : Outcome::failed;
+        result.reason = examined.verdict();
+        result.json = examined.json();
+        return result;
+    }
+
+    std::string text(const std::string& file, const FileResult& result) const override {
+        if (!result.hasStatus) return file + ": " + result.reason + "\n";
+        return Examined{result.status, result.report}.block(file);
+    }
+    // Its verdicts are its output; only what it could not even look at is an error.
+    bool toError(const FileResult& result) const override { return !result.hasStatus; }
+    bool blocks() const override { return true; }
+
+    std::string counts(const Tally& tally) const override {
+        return std::to_string(tally[Outcome::complete]) + " complete, " + std::to_string(tally[Outcome::skipped]) +
+               " skipped (not a container), " + std::to_string(tally[Outcome::failed]) + " failed\n";
+    }
+    // One file's verdict says all there is.
+    bool summaryShown(const Tally& tally) const override { return tally.files > 1; }
+    bool writes() const override { return false; }
+};
+
+}  // namespace
+
+std::unique_ptr<Command> infoCommand() {
+    return std::make_unique<Info>();
+}
+
+}  // namespace marlune::cli

@@ -1,0 +1,118 @@
+// A command run over a list of files: the workers, the output in the files'
+// order (text lines or JSON records), the log, the summary and the exit status.
+// Each command says what it does to a file and in which words.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "files.h"
+#include "json.h"
+#include "marlune.h"
+#include "statuses.h"
+
+namespace marlune::cli {
+
+inline constexpr int exitSuccess = 0;
+inline constexpr int exitFailure = 1;
+inline constexpr int exitUsage = 2;
+inline constexpr int exitInterrupted = 130;
+// What shells show for a process that SIGPIPE ended: the output was closed (or failed).
+inline constexpr int exitOutputClosed = 141;
+
+// In the order the JSON summary counts them.
+enum class Outcome {
+    converted,
+    copied,
+    salvaged,
+    complete,
+    wouldConvert,
+    alreadyKv,
+    skipped,
+    kept,
+    failed,
+    finished,        // the .kv held this file's conversion already; the source removed
+    partialRemoved,  // a partial file that no one was writing any more
+    collision,       // an earlier file of the run takes its .kv name, or is the same file
+};
+inline constexpr std::size_t outcomeCount = 12;
+
+// Told on standard error and in the log, and failing the run (but in a dry run).
+inline bool isProblem(Outcome outcome) {
+    return outcome == Outcome::failed || outcome == Outcome::kept || outcome == Outcome::collision;
+}
+
+struct FileResult {
+    Outcome outcome = Outcome::failed;
+    bool hasStatus = false;  // the library judged the file
+    std::int32_t status = 0;
+    marlune_report report = emptyReport();
+    std::string destination;  // empty: none
+    std::string reason;       // in words
+    Json json;                // the command's own members of the file's record
+};
+
+// A result with the library's status and report.
+FileResult judged(std::int32_t status, const marlune_report& report);
+
+struct Tally {
+    std::array<std::size_t, outcomeCount> counts{};
+    std::size_t files = 0;
+    std::size_t notStarted = 0;
+    std::uint64_t linksNotFollowed = 0;
+    std::uint64_t bytesIn = 0;
+    std::uint64_t bytesOut = 0;
+    double seconds = 0;
+    bool interrupted = false;
+    std::size_t operator[](Outcome outcome) const { return counts[static_cast<std::size_t>(outcome)]; }
+};
+
+// What a job hands the library so that its bytes show in the progress line and Ctrl-C stops it.
+class JobProgress {
+public:
+    explicit JobProgress(std::atomic<std::uint64_t>& bytes) : bytes_(bytes) {}
+    marlune_options options();  // replace 1, beside, the progress callback set
+    void finish(std::uint64_t sourceBytes);
+
+private:
+    static std::int32_t MARLUNE_CALL onProgress(std::uint64_t done, std::uint64_t total, void* context);
+    std::atomic<std::uint64_t>& bytes_;
+    std::uint64_t seen_ = 0;
+};
+
+class Command {
+public:
+    virtual ~Command() = default;
+    virtual const char* name() const = 0;
+    virtual bool dryRun() const { return false; }
+    virtual FileResult work(std::size_t index, const std::string& file, JobProgress& progress) = 0;
+    // The text for a file: a line, or a block of lines; empty for none.
+    virtual std::string text(const std::string& file, const FileResult& result) const = 0;
+    // Whether the text goes to standard error (as "marlune: TEXT"), also with --json.
+    virtual bool toError(const FileResult& result) const { return isProblem(result.outcome) && !dryRun(); }
+    // Blocks of several lines, a blank line between them.
+    virtual bool blocks() const { return false; }
+    // The summary's lines of counts.
+    virtual std::string counts(const Tally& tally) const = 0;
+    // Whether the text summary goes to standard output (the log always has it).
+    virtual bool summaryShown(const Tally& tally) const = 0;
+    virtual bool writes() const { return true; }
+};
+
+struct RunSettings {
+    unsigned workers = 1;
+    bool json = false;
+    bool progress = false;  // the progress line on standard error
+    std::string log;        // a file for the failures and the summary; empty: none
+};
+
+// Returns the exit status: 0, 1 when a file failed (or collided), 130 when
+// interrupted, 141 when standard output could not be written.
+int runCommand(const FileList& list, const RunSettings& settings, Command& command);
+
+// "N partial files", "1 partial file".
+std::string counted(std::uint64_t count, const char* one, const char* many);
+
+}  // namespace marlune::cli
