@@ -65,19 +65,15 @@ marlune_options settingsFrom(const marlune_options* options) {
     settings.placement = MARLUNE_BESIDE;
     settings.durability = MARLUNE_DURABLE_NONE;
     if (!options) return settings;
-    const std::size_t given = std::min<std::size_t>(options->size, sizeof settings);
-    const auto take = [&](auto& field) {
-        const auto offset = static_cast<std::size_t>(reinterpret_cast<const char*>(&field) -
-                                                     reinterpret_cast<const char*>(&settings));
-        if (offset + sizeof field <= given)
-            std::memcpy(&field, reinterpret_cast<const char*>(options) + offset, sizeof field);
+    const auto take = [&](auto member) {
+        if (holds(options->size, member)) settings.*member = options->*member;
     };
-    take(settings.replace);
-    take(settings.placement);
-    take(settings.durability);
-    take(settings.progress);
-    take(settings.progress_context);
-    take(settings.salvage);
+    take(&marlune_options::replace);
+    take(&marlune_options::placement);
+    take(&marlune_options::durability);
+    take(&marlune_options::progress);
+    take(&marlune_options::progress_context);
+    take(&marlune_options::salvage);
     return settings;
 }
 

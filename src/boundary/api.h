@@ -12,6 +12,15 @@
 
 namespace marlune {
 
+// Whether the first `size` bytes of a caller's struct hold all of `member`: a
+// struct of an older version is shorter, and what lies past its end is not read.
+template <typename Struct, typename Field>
+bool holds(std::uint32_t size, Field Struct::*member) {
+    const Struct probe{};
+    const auto offset = reinterpret_cast<const char*>(&(probe.*member)) - reinterpret_cast<const char*>(&probe);
+    return static_cast<std::size_t>(offset) + sizeof(Field) <= size;
+}
+
 // The caller's options as far as its `size` says; a field not wholly inside it, and
 // a null pointer, take the defaults. Values no option has count as the safest one.
 marlune_options settingsFrom(const marlune_options* options);

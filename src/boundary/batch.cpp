@@ -35,10 +35,13 @@ struct Member {
 
 // A field of the caller's item, or null where its size does not hold it.
 template <typename Field>
-Field fieldOf(const marlune_batch_file& item, const Field& field) {
-    const auto offset =
-        static_cast<std::size_t>(reinterpret_cast<const char*>(&field) - reinterpret_cast<const char*>(&item));
-    return offset + sizeof field <= item.size ? field : Field{};
+Field fieldOf(const marlune_batch_file& item, Field marlune_batch_file::*member) {
+    return holds(item.size, member) ? item.*member : Field{};
+}
+
+// Where the item's size holds a status, this one.
+void setStatus(marlune_batch_file& item, std::int32_t status) {
+    if (holds(item.size, &marlune_batch_file::status)) item.status = status;
 }
 
 std::string folderOf(const std::string& path) {
@@ -76,8 +79,8 @@ private:
 };
 
 void Batch::add(const marlune_batch_file& item) {
-    const char* source = fieldOf(item, item.source);
-    auto member = std::make_unique<Member>(requestFrom(os_, settings_, source, fieldOf(item, item.destination)));
+    const char* source = fieldOf(item, &marlune_batch_file::source);
+    auto member = std::make_unique<Member>(requestFrom(os_, settings_, source, fieldOf(item, &marlune_batch_file::destination)));
     CopyRequest& request = member->request;
     member->report.size = sizeof member->report;
     if (converting_ && isConverted(source)) {
@@ -154,8 +157,8 @@ std::int32_t Batch::handBack(marlune_batch_file* items) const {
     for (std::size_t i = 0; i < members_.size(); ++i) {
         const marlune_report& report = members_[i]->report;
         marlune_batch_file& item = items[i];
-        if (offsetof(marlune_batch_file, status) + sizeof item.status <= item.size) item.status = report.status;
-        handBackReport(fieldOf(item, item.report), report);
+        setStatus(item, report.status);
+        handBackReport(fieldOf(item, &marlune_batch_file::report), report);
         const bool succeeded = report.status >= MARLUNE_OK && report.status <= MARLUNE_FINISHED;
         if (first == MARLUNE_OK && !succeeded) first = report.status;
     }
@@ -171,11 +174,7 @@ std::int32_t runBatch(platform::Os& os, marlune_batch_file* items, std::uint32_t
         batch.run();
         return batch.handBack(items);
     } catch (...) {  // no memory for the batch: nothing of it was done
-        for (std::uint32_t i = 0; i < count; ++i) {
-            marlune_batch_file& item = items[i];
-            if (offsetof(marlune_batch_file, status) + sizeof item.status <= item.size)
-                item.status = MARLUNE_OUT_OF_MEMORY;
-        }
+        for (std::uint32_t i = 0; i < count; ++i) setStatus(items[i], MARLUNE_OUT_OF_MEMORY);
         return MARLUNE_OUT_OF_MEMORY;
     }
 }

@@ -87,6 +87,16 @@ std::uint64_t sourceBytes(const platform::File& source) {
     return source.sizeKnown() ? source.sizeAtOpen() : source.position();
 }
 
+// Runs both stages of an examination and tells the report what they found; true
+// for a complete container.
+bool judged(container::ContainerCopy& judge, const container::Header& header, marlune_report& report) {
+    const bool headerWhole = judge.copyHeader();
+    const bool complete = headerWhole && judge.copyAudioData();
+    describe(judge.report(), header, headerWhole && !complete, report);
+    report.status = complete ? MARLUNE_OK : stageStatus(judge.report().finding, 0);
+    return complete;
+}
+
 void clear(marlune_report& report) {
     report = marlune_report{};
     report.size = sizeof report;
@@ -355,11 +365,8 @@ std::int32_t examineContainer(platform::Os& os, const char* path, marlune_report
         report.status = MARLUNE_OUT_OF_MEMORY;
     } else {
         container::ContainerCopy judge(file, nullptr, buffer, header);
-        const bool headerWhole = judge.copyHeader();
-        const bool complete = headerWhole && judge.copyAudioData();
-        describe(judge.report(), header, headerWhole && !complete, report);
+        const bool complete = judged(judge, header, report);
         report.source_bytes = sourceBytes(file);
-        report.status = complete ? MARLUNE_OK : stageStatus(judge.report().finding, 0);
         report.system_error = complete ? 0 : file.error();
     }
     return report.status;
@@ -369,11 +376,9 @@ std::int32_t examineMemory(const std::uint8_t* bytes, std::size_t size, marlune_
     clear(report);
     container::Header header{};
     container::ContainerCopy judge(bytes, size, header);
-    const bool headerWhole = judge.copyHeader();
-    const bool complete = headerWhole && judge.copyAudioData();
-    describe(judge.report(), header, headerWhole && !complete, report);
+    judged(judge, header, report);
     report.source_bytes = size;
-    return report.status = complete ? MARLUNE_OK : stageStatus(judge.report().finding, 0);
+    return report.status;
 }
 
 }  // namespace marlune

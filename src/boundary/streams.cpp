@@ -91,11 +91,11 @@ std::int64_t StreamOs::write(platform::Handle /*file*/, const void* buffer, std:
 
 // A reader or writer whose struct is too small to hold its callback is no stream.
 bool usable(const marlune_reader* reader) {
-    return reader && reader->size >= offsetof(marlune_reader, context) + sizeof reader->context && reader->read;
+    return reader && holds(reader->size, &marlune_reader::context) && reader->read;
 }
 
 bool usable(const marlune_writer* writer) {
-    return writer && writer->size >= offsetof(marlune_writer, context) + sizeof writer->context && writer->write;
+    return writer && holds(writer->size, &marlune_writer::context) && writer->write;
 }
 
 // The caller's codes are its own: none of them says a disk is full.
@@ -124,18 +124,6 @@ std::int32_t examine(StreamSource source, marlune_report& report) {
     return examineContainer(os, sourceName, report);
 }
 
-std::int32_t noSource(marlune_report& report) {
-    report = marlune_report{};
-    report.size = sizeof report;
-    return report.status = MARLUNE_NO_SOURCE_NAME;
-}
-
-std::int32_t noDestination(marlune_report& report) {
-    report = marlune_report{};
-    report.size = sizeof report;
-    return report.status = MARLUNE_NO_DESTINATION_NAME;
-}
-
 }  // namespace
 }  // namespace marlune
 
@@ -145,17 +133,17 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_stream(const marlune_re
                                                                 const marlune_writer* destination,
                                                                 const marlune_options* options,
                                                                 marlune_report* report) {
-    return reported(report, [&](marlune_report& filled) {
-        if (!marlune::usable(source)) return marlune::noSource(filled);
-        if (!marlune::usable(destination)) return marlune::noDestination(filled);
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        if (!marlune::usable(source)) return MARLUNE_NO_SOURCE_NAME;
+        if (!marlune::usable(destination)) return MARLUNE_NO_DESTINATION_NAME;
         return marlune::copyFrom({source}, destination, options, filled);
     });
 }
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine_stream(const marlune_reader* source,
                                                                    marlune_report* report) {
-    return reported(report, [&](marlune_report& filled) {
-        if (!marlune::usable(source)) return marlune::noSource(filled);
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        if (!marlune::usable(source)) return MARLUNE_NO_SOURCE_NAME;
         return marlune::examine({source}, filled);
     });
 }
@@ -164,9 +152,9 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_memory(const void* byte
                                                                 const marlune_writer* destination,
                                                                 const marlune_options* options,
                                                                 marlune_report* report) {
-    return reported(report, [&](marlune_report& filled) {
-        if (!bytes && length > 0) return marlune::noSource(filled);
-        if (!marlune::usable(destination)) return marlune::noDestination(filled);
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        if (!bytes && length > 0) return MARLUNE_NO_SOURCE_NAME;
+        if (!marlune::usable(destination)) return MARLUNE_NO_DESTINATION_NAME;
         return marlune::copyFrom({nullptr, static_cast<const std::uint8_t*>(bytes), length}, destination, options,
                                  filled);
     });
@@ -174,10 +162,10 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_memory(const void* byte
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine_memory(const void* bytes, uint64_t length,
                                                                    marlune_report* report) {
-    return reported(report, [&](marlune_report& filled) {
-        if (!bytes && length > 0) return marlune::noSource(filled);
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        if (!bytes && length > 0) return MARLUNE_NO_SOURCE_NAME;
         // Too large to address here: no copy of it could be made either.
-        if (length > SIZE_MAX) return filled.status = MARLUNE_OUT_OF_MEMORY;
+        if (length > SIZE_MAX) return MARLUNE_OUT_OF_MEMORY;
         return marlune::examineMemory(static_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(length),
                                       filled);
     });
