@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -92,6 +93,11 @@ Utf8Console::~Utf8Console() {
 // Windows has no SIGPIPE: a write to a closed pipe fails by itself.
 void ignoreClosedPipes() {}
 
+// Windows handles have no limit a group comes near.
+std::size_t openFilesAllowed() {
+    return 1u << 20;
+}
+
 std::FILE* openForReading(const std::string& path) {
     if (path == "-") {
         _setmode(_fileno(stdin), _O_BINARY);
@@ -119,6 +125,16 @@ Utf8Console::~Utf8Console() = default;
 
 void ignoreClosedPipes() {
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::size_t openFilesAllowed() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : static_cast<std::size_t>(limit.rlim_cur);
 }
 
 std::FILE* openForReading(const std::string& path) {

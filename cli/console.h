@@ -49,6 +49,10 @@ private:
 // instead of ending the process, so that the command stops cleanly.
 void ignoreClosedPipes();
 
+// How many files the process may hold open, raised first as far as the system
+// lets it: a group of files converted together keeps two open per file.
+std::size_t openFilesAllowed();
+
 // Opens a UTF-8 named file for reading in binary mode; "-" is standard input.
 std::FILE* openForReading(const std::string& path);
 // Creates or truncates a UTF-8 named file for writing text.

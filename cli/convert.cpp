@@ -1,5 +1,6 @@
-// convert: every file of the list to its .kv name through marlune_convert, or
-// judged by marlune_judge_convert for a dry run.
+// convert: every file of the list to its .kv name through marlune_convert_batch,
+// in groups put on stable storage together, or judged by marlune_judge_convert
+// for a dry run.
 #include <map>
 #include <optional>
 
@@ -32,40 +33,86 @@ public:
     const char* name() const override { return "convert"; }
     bool dryRun() const override { return settings_.dryRun; }
 
+    // A dry run writes nothing, so it has nothing to commit together.
+    Grouping grouping() const override { return settings_.dryRun ? Grouping{} : Grouping{256, 256u << 20}; }
+
     FileResult work(std::size_t index, const std::string& file, JobProgress& progress) override {
         if (collisions_[index]) return collided(file, *collisions_[index]);
-        FileResult result = endsWith(file, partialSuffix) ? partial(file) : convert(file, progress);
-        result.json.raw("takenBy", "null");
-        return result;
+        if (endsWith(file, partialSuffix)) return partial(file);
+        marlune_options options = optionsFor(progress);
+        marlune_report report = emptyReport();
+        const std::int32_t status = settings_.dryRun ? marlune_judge_convert(file.c_str(), &options, &report)
+                                                     : marlune_convert(file.c_str(), &options, &report);
+        return converted(file, status, report);
+    }
+
+    // The files that need a conversion go through one batch; the others are answered alone.
+    std::vector<FileResult> workGroup(const FileList& list, std::size_t first, std::size_t count,
+                                      JobProgress& progress) override {
+        std::vector<FileResult> results(count);
+        std::vector<marlune_report> reports(count, emptyReport());
+        std::vector<marlune_batch_file> batch;
+        std::vector<std::size_t> inBatch;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string& file = list.files[first + i];
+            if (settings_.dryRun || collisions_[first + i] || endsWith(file, partialSuffix)) {
+                results[i] = work(first + i, file, progress);
+                continue;
+            }
+            batch.push_back({sizeof(marlune_batch_file), 0, file.c_str(), nullptr, &reports[i]});
+            inBatch.push_back(i);
+        }
+        const marlune_options options = optionsFor(progress);
+        marlune_convert_batch(batch.data(), static_cast<std::uint32_t>(batch.size()), &options);
+        for (std::size_t k = 0; k < inBatch.size(); ++k) {
+            const std::size_t i = inBatch[k];
+            results[i] = converted(list.files[first + i], batch[k].status, reports[i]);
+        }
+        return results;
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {
         const std::string& to = result.destination;
         if (settings_.dryRun) {
             switch (result.outcome) {
-                case Outcome::wouldConvert: return file + ": would convert to " + to + "\n";
-                case Outcome::alreadyKv: return file + ": already .kv\n";
-                case Outcome::skipped: return file + ": would skip: " + result.reason + "\n";
-                case Outcome::kept: return file + ": would keep " + to + ": it exists\n";
-                case Outcome::collision: return file + ": would not convert: " + result.reason + "\n";
-                case Outcome::finished: return file + ": would finish: " + to + " holds its conversion already\n";
-                default: return file + ": would fail: " + result.reason + "\n";
+                case Outcome::wouldConvert:
+                    return file + ": would convert to " + to + "\n";
+                case Outcome::alreadyKv:
+                    return file + ": already .kv\n";
+                case Outcome::skipped:
+                    return file + ": would skip: " + result.reason + "\n";
+                case Outcome::kept:
+                    return file + ": would keep " + to + ": it exists\n";
+                case Outcome::collision:
+                    return file + ": would not convert: " + result.reason + "\n";
+                case Outcome::finished:
+                    return file + ": would finish: " + to + " holds its conversion already\n";
+                default:
+                    return file + ": would fail: " + result.reason + "\n";
             }
         }
         switch (result.outcome) {
-            case Outcome::failed: return file + ": " + (settings_.quiet ? "not converted" : result.reason) + "\n";
-            case Outcome::kept: return file + ": kept " + to + ": it exists (--force replaces it)\n";
+            case Outcome::failed:
+                return file + ": " + (settings_.quiet ? "not converted" : result.reason) + "\n";
+            case Outcome::kept:
+                return file + ": kept " + to + ": it exists (--force replaces it)\n";
             case Outcome::collision:
                 return file + ": not converted" + (settings_.quiet ? "" : ": " + result.reason) + "\n";
-            default: break;
+            default:
+                break;
         }
         if (!settings_.verbose) return {};
         switch (result.outcome) {
-            case Outcome::alreadyKv: return file + ": already .kv\n";
-            case Outcome::skipped: return file + ": skipped: " + result.reason + "\n";
-            case Outcome::finished: return file + ": finished: " + to + " held its conversion already\n";
-            case Outcome::partialRemoved: return file + ": removed: " + result.reason + "\n";
-            default: return file + ": converted to " + to + "\n";
+            case Outcome::alreadyKv:
+                return file + ": already .kv\n";
+            case Outcome::skipped:
+                return file + ": skipped: " + result.reason + "\n";
+            case Outcome::finished:
+                return file + ": finished: " + to + " held its conversion already\n";
+            case Outcome::partialRemoved:
+                return file + ": removed: " + result.reason + "\n";
+            default:
+                return file + ": converted to " + to + "\n";
         }
     }
 
@@ -77,31 +124,33 @@ public:
         const auto ifAny = [&](Outcome outcome, const std::string& words) {
             return tally[outcome] == 0 ? std::string() : words;
         };
-        const std::string collided =
-            ifAny(Outcome::collision, ", " + part(Outcome::collision, " colliding (named twice, or one .kv name for two)"));
+        const std::string collided = ifAny(
+            Outcome::collision, ", " + part(Outcome::collision, " colliding (named twice, or one .kv name for two)"));
         if (settings_.dryRun) {
-            return part(Outcome::wouldConvert, " to convert, ") + ifAny(Outcome::finished, part(Outcome::finished, " to finish, ")) +
+            return part(Outcome::wouldConvert, " to convert, ") +
+                   ifAny(Outcome::finished, part(Outcome::finished, " to finish, ")) +
                    part(Outcome::alreadyKv, " already .kv, ") + part(Outcome::skipped, " to skip (not a container), ") +
                    part(Outcome::kept, " to keep (.kv exists), ") + part(Outcome::failed, " refused") + collided + "\n";
         }
-        return part(Outcome::converted, " converted, ") + ifAny(Outcome::finished, part(Outcome::finished, " finished, ")) +
+        return part(Outcome::converted, " converted, ") +
+               ifAny(Outcome::finished, part(Outcome::finished, " finished, ")) +
                part(Outcome::alreadyKv, " already .kv, ") + part(Outcome::skipped, " skipped (not a container), ") +
                part(Outcome::kept, " kept (.kv exists), ") + part(Outcome::failed, " failed") + collided + "\n" +
-               ifAny(Outcome::partialRemoved,
-                     counted(tally[Outcome::partialRemoved], "partial file", "partial files") +
-                         " of conversions stopped by a crash removed\n");
+               ifAny(Outcome::partialRemoved, counted(tally[Outcome::partialRemoved], "partial file", "partial files") +
+                                                  " of conversions stopped by a crash removed\n");
     }
     bool summaryShown(const Tally&) const override { return true; }
 
 private:
-    FileResult convert(const std::string& file, JobProgress& progress) const {
+    marlune_options optionsFor(JobProgress& progress) const {
         marlune_options options = progress.options();
         options.replace = settings_.force ? 1 : 0;
-        marlune_report report = emptyReport();
-        const char* path = file.c_str();
-        FileResult result = judged(settings_.dryRun ? marlune_judge_convert(path, &options, &report)
-                                                    : marlune_convert(path, &options, &report),
-                                   report);
+        return options;
+    }
+
+    FileResult converted(const std::string& file, std::int32_t status, const marlune_report& report) const {
+        FileResult result = judged(status, report);
+        result.json.raw("takenBy", "null");
         switch (result.status) {
             case MARLUNE_OK:
             case MARLUNE_FINISHED:
@@ -109,17 +158,23 @@ private:
                                  : settings_.dryRun                ? Outcome::wouldConvert
                                                                    : Outcome::converted;
                 if (report.system_error != 0 && !settings_.dryRun) {
-                    result.reason += "; removing the source failed (system error " +
-                                     std::to_string(report.system_error) + ")";
+                    result.reason +=
+                        "; removing the source failed (system error " + std::to_string(report.system_error) + ")";
                 }
                 break;
-            case MARLUNE_ALREADY_CONVERTED: result.outcome = Outcome::alreadyKv; break;
+            case MARLUNE_ALREADY_CONVERTED:
+                result.outcome = Outcome::alreadyKv;
+                break;
             case MARLUNE_NOT_A_CONTAINER:
                 result.outcome = Outcome::skipped;
                 result.reason = "not a container";
                 break;
-            case MARLUNE_DESTINATION_EXISTS: result.outcome = Outcome::kept; break;
-            default: result.outcome = Outcome::failed; break;
+            case MARLUNE_DESTINATION_EXISTS:
+                result.outcome = Outcome::kept;
+                break;
+            default:
+                result.outcome = Outcome::failed;
+                break;
         }
         if (result.outcome != Outcome::alreadyKv) result.destination = kvName(file);
         return result;
@@ -132,18 +187,24 @@ private:
             FileResult result;
             result.outcome = Outcome::skipped;
             result.reason = leftPartial;
+            result.json.raw("takenBy", "null");
             return result;
         }
         marlune_report report = emptyReport();
         FileResult result = judged(marlune_remove_partial(file.c_str(), &report), report);
+        result.json.raw("takenBy", "null");  // as every record of convert has
         result.outcome = Outcome::skipped;
         switch (result.status) {
             case MARLUNE_OK:
                 result.outcome = Outcome::partialRemoved;
                 result.reason = leftPartial;
                 break;
-            case MARLUNE_PARTIAL_IN_USE: result.reason = "a partial file a conversion is still writing"; break;
-            case MARLUNE_SOURCE_MISSING: result.reason = "a partial file, gone meanwhile"; break;
+            case MARLUNE_PARTIAL_IN_USE:
+                result.reason = "a partial file a conversion is still writing";
+                break;
+            case MARLUNE_SOURCE_MISSING:
+                result.reason = "a partial file, gone meanwhile";
+                break;
             default:
                 result.outcome = Outcome::failed;
                 result.reason = "cannot remove the partial file: " + result.reason;

@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -16,16 +17,25 @@ using Clock = std::chrono::steady_clock;
 // Finished results wait for the files before them: no more than this many files
 // per worker run ahead of the output.
 constexpr std::size_t windowPerWorker = 4;
+constexpr std::size_t groupsPerWorker = 4;
 
 struct OutcomeNames {
     const char* record;   // in a file's record
     const char* summary;  // the summary's key
 };
 constexpr OutcomeNames outcomeNames[outcomeCount] = {
-    {"converted", "converted"}, {"copied", "copied"},         {"salvaged", "salvaged"},
-    {"complete", "complete"},   {"would-convert", "wouldConvert"}, {"already-kv", "alreadyKv"},
-    {"skipped", "skipped"},     {"kept", "kept"},             {"failed", "failed"},
-    {"finished", "finished"},   {"partial-removed", "partialsRemoved"}, {"collision", "collisions"},
+    {"converted", "converted"},
+    {"copied", "copied"},
+    {"salvaged", "salvaged"},
+    {"complete", "complete"},
+    {"would-convert", "wouldConvert"},
+    {"already-kv", "alreadyKv"},
+    {"skipped", "skipped"},
+    {"kept", "kept"},
+    {"failed", "failed"},
+    {"finished", "finished"},
+    {"partial-removed", "partialsRemoved"},
+    {"collision", "collisions"},
 };
 
 const OutcomeNames& namesOf(Outcome outcome) {
@@ -36,6 +46,39 @@ const OutcomeNames& namesOf(Outcome outcome) {
 bool isWork(Outcome outcome) {
     return outcome == Outcome::converted || outcome == Outcome::copied || outcome == Outcome::salvaged ||
            outcome == Outcome::complete || outcome == Outcome::wouldConvert;
+}
+
+struct Group {
+    std::size_t first;
+    std::size_t count;
+};
+
+// What a worker's group may keep open, leaving room for the log, the list and the system's own.
+std::size_t filesPerGroup(unsigned workers) {
+    const std::size_t allowed = openFilesAllowed();
+    return allowed > 64 ? (allowed - 64) / (2 * workers) : 1;
+}
+
+// Consecutive files, as many as the grouping allows, and a few groups for each
+// worker so that at the end none waits long for another, and Ctrl-C abandons a
+// small part of the list.
+std::vector<Group> groupsOf(const FileList& list, const Grouping& grouping, unsigned workers) {
+    const std::size_t files = list.files.size();
+    const std::size_t perWorker = (files + groupsPerWorker * workers - 1) / (groupsPerWorker * workers);
+    const std::size_t most = std::max<std::size_t>(1, std::min({grouping.files, perWorker, filesPerGroup(workers)}));
+    const auto bytesOf = [&list](std::size_t i) { return i < list.sizes.size() ? list.sizes[i] : 0; };
+    std::vector<Group> groups;
+    for (std::size_t first = 0; first < files;) {
+        std::size_t end = first + 1;
+        std::uint64_t bytes = bytesOf(first);
+        for (; end < files && end - first < most; ++end) {
+            if (grouping.bytes != 0 && bytes + bytesOf(end) > grouping.bytes) break;
+            bytes += bytesOf(end);
+        }
+        groups.push_back({first, end - first});
+        first = end;
+    }
+    return groups;
 }
 
 struct FileCloser {
@@ -61,18 +104,25 @@ public:
         hooks.stop = [] { return stopping(); };
         hooks.idle = [this] { idle(); };
         const unsigned workers = std::max(1u, settings_.workers);
-        const std::size_t started = runInOrder<FileResult>(
-            list_.files.size(), workers, windowPerWorker * workers,
-            [this](std::size_t index) {
+        const std::vector<Group> groups = groupsOf(list_, command_.grouping(), workers);
+        const std::size_t started = runInOrder<std::vector<FileResult>>(
+            groups.size(), workers, windowPerWorker * workers,
+            [this, &groups](std::size_t index) {
+                const Group& group = groups[index];
                 JobProgress progress(bytesDone_);
-                FileResult result = command_.work(index, list_.files[index], progress);
-                progress.finish(result.report.source_bytes);
-                filesDone_.fetch_add(1);
-                return result;
+                std::vector<FileResult> results = command_.workGroup(list_, group.first, group.count, progress);
+                std::uint64_t bytes = 0;
+                for (const FileResult& result : results) bytes += result.report.source_bytes;
+                progress.finish(bytes);
+                filesDone_.fetch_add(group.count);
+                return results;
             },
-            [this](std::size_t index, FileResult& result) { emit(list_.files[index], result); }, hooks);
+            [this, &groups](std::size_t index, std::vector<FileResult>& results) {
+                for (std::size_t i = 0; i < results.size(); ++i) emit(list_.files[groups[index].first + i], results[i]);
+            },
+            hooks);
         progress_.clear();
-        tally_.notStarted = list_.files.size() - started;
+        for (std::size_t i = started; i < groups.size(); ++i) tally_.notStarted += groups[i].count;
         tally_.interrupted = interrupted();
         tally_.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
         return finish();
@@ -234,16 +284,23 @@ marlune_options JobProgress::options() {
 
 std::int32_t MARLUNE_CALL JobProgress::onProgress(std::uint64_t done, std::uint64_t, void* context) {
     auto* self = static_cast<JobProgress*>(context);
-    if (done > self->seen_) {
-        self->bytes_.fetch_add(done - self->seen_);
-        self->seen_ = done;
-    }
+    if (done < self->fileSeen_) self->fileSeen_ = 0;  // the group's next file
+    self->bytes_.fetch_add(done - self->fileSeen_);
+    self->counted_ += done - self->fileSeen_;
+    self->fileSeen_ = done;
     return stopping() ? 1 : 0;
 }
 
 void JobProgress::finish(std::uint64_t sourceBytes) {
-    if (sourceBytes > seen_) bytes_.fetch_add(sourceBytes - seen_);
-    seen_ = sourceBytes;
+    if (sourceBytes > counted_) bytes_.fetch_add(sourceBytes - counted_);
+    counted_ = sourceBytes;
+}
+
+std::vector<FileResult> Command::workGroup(const FileList& list, std::size_t first, std::size_t count,
+                                           JobProgress& progress) {
+    std::vector<FileResult> results;
+    for (std::size_t i = first; i < first + count; ++i) results.push_back(work(i, list.files[i], progress));
+    return results;
 }
 
 std::string counted(std::uint64_t count, const char* one, const char* many) {

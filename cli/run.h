@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "files.h"
 #include "json.h"
@@ -70,16 +71,26 @@ struct Tally {
 };
 
 // What a job hands the library so that its bytes show in the progress line and Ctrl-C stops it.
+// A job may be a group of files: a batch call reports each file's bytes from 0 again.
 class JobProgress {
 public:
     explicit JobProgress(std::atomic<std::uint64_t>& bytes) : bytes_(bytes) {}
-    marlune_options options();  // replace 1, beside, the progress callback set
-    void finish(std::uint64_t sourceBytes);
+    marlune_options options();               // replace 1, beside, the progress callback set
+    void finish(std::uint64_t sourceBytes);  // the job's files held this many bytes
 
 private:
     static std::int32_t MARLUNE_CALL onProgress(std::uint64_t done, std::uint64_t total, void* context);
     std::atomic<std::uint64_t>& bytes_;
-    std::uint64_t seen_ = 0;
+    std::uint64_t fileSeen_ = 0;  // of the file in progress
+    std::uint64_t counted_ = 0;   // of the job, told to bytes_
+};
+
+// How many files one job takes: one, or a group put on stable storage together.
+// A group is bounded so that its results and the progress line come often, and
+// Ctrl-C (which abandons the group in progress, every source kept) costs little.
+struct Grouping {
+    std::size_t files = 1;
+    std::uint64_t bytes = 0;  // 0: no bound
 };
 
 class Command {
@@ -88,6 +99,10 @@ public:
     virtual const char* name() const = 0;
     virtual bool dryRun() const { return false; }
     virtual FileResult work(std::size_t index, const std::string& file, JobProgress& progress) = 0;
+    virtual Grouping grouping() const { return {}; }
+    // Files first .. first+count-1 of the list, one result each; by default one by one.
+    virtual std::vector<FileResult> workGroup(const FileList& list, std::size_t first, std::size_t count,
+                                              JobProgress& progress);
     // The text for a file: a line, or a block of lines; empty for none.
     virtual std::string text(const std::string& file, const FileResult& result) const = 0;
     // Whether the text goes to standard error (as "marlune: TEXT"), also with --json.
