@@ -9,17 +9,8 @@
 namespace marlune::cli {
 namespace {
 
-constexpr const char* partialSuffix = ".marlune-partial";
 constexpr const char* leftPartial =
     "a partial file left by a conversion that stopped; the recording is whole at its own name";
-
-std::string kvName(const std::string& path) {
-    std::string name(marlune_kv_name(path.c_str(), nullptr, 0), '\0');
-    if (name.empty()) return name;
-    marlune_kv_name(path.c_str(), name.data(), static_cast<std::uint32_t>(name.size()));
-    name.pop_back();
-    return name;
-}
 
 // An earlier file of the run that takes a file's .kv name.
 struct Collision {

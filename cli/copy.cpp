@@ -1,99 +1,238 @@
-// copy and salvage: one file through marlune_copy, as any host calls it.
+// copy and salvage: one file through marlune_copy, as any host calls it, or a
+// tree (or a list) of files into a destination folder through marlune_copy_batch.
+#include <map>
+
 #include "commands.h"
 
 namespace marlune::cli {
 namespace {
 
+marlune_options copyOptions(const Settings& settings, JobProgress& progress, bool salvage) {
+    marlune_options options = progress.options();
+    options.salvage = salvage ? 1 : 0;
+    options.durability = settings.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
+    return options;
+}
+
+// A salvage's outcome, and its own members of the file's record.
+void judgeSalvage(FileResult& result) {
+    const marlune_report& report = result.report;
+    const bool cut = result.status == MARLUNE_SALVAGED;
+    if (result.status == MARLUNE_OK || cut) {
+        result.outcome = cut ? Outcome::salvaged : Outcome::copied;
+        result.json.number("chunksKept", report.chunks);
+        result.json.numberOrNull("lostFromOffset", cut, report.bytes_written);
+        result.json.number("lostBytes", cut ? report.source_bytes - report.bytes_written : 0);
+    } else {
+        result.outcome = Outcome::failed;
+        const bool cannot = factsOf(result.status).beforeChunks;
+        result.reason = (cannot ? "cannot be salvaged: " : "salvage failed: ") + result.reason;
+    }
+}
+
+std::string salvagedText(const std::string& source, const FileResult& result) {
+    const std::string& to = result.destination;
+    if (result.outcome == Outcome::copied) return source + ": complete container, copied as it is to " + to + "\n";
+    const marlune_report& report = result.report;
+    const auto number = [](std::uint64_t value) { return std::to_string(value); };
+    return source + ": salvaged to " + to + ": " + number(report.chunks) + " whole chunks kept, " +
+           number(report.bytes_written) + " bytes\n  lost: the " +
+           (std::string(cutPiece(result.status, report)) == "payload" ? "payload" : "header") + " of chunk " +
+           number(report.chunk_number) + " at offset " + number(report.cut_offset) + " is cut short, " +
+           number(report.cut_missing) + " of its " + number(report.cut_size) + " bytes missing; the " +
+           number(report.source_bytes - report.bytes_written) + " bytes from offset " + number(report.bytes_written) +
+           " on are not in " + to + "\n";
+}
+
 class Copy : public Command {
 public:
-    explicit Copy(const Settings& settings) : settings_(settings) {}
-    const char* name() const override { return "copy"; }
+    Copy(const Settings& settings, bool salvage) : settings_(settings), salvage_(salvage) {}
+    const char* name() const override { return salvage_ ? "salvage" : "copy"; }
 
     FileResult work(std::size_t, const std::string& source, JobProgress& progress) override {
-        marlune_options options = progress.options();
-        options.placement = settings_.inPlace ? MARLUNE_IN_PLACE : MARLUNE_BESIDE;
+        marlune_options options = copyOptions(settings_, progress, salvage_);
+        if (settings_.inPlace) options.placement = MARLUNE_IN_PLACE;
         marlune_report report = emptyReport();
         FileResult result = judged(marlune_copy(source.c_str(), destination().c_str(), &options, &report), report);
-        result.outcome = result.status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
         result.destination = destination();
+        if (salvage_) {
+            judgeSalvage(result);
+        } else {
+            result.outcome = result.status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
+        }
         return result;
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {
-        if (result.outcome != Outcome::failed) return {};
-        return file + ": " + (settings_.quiet ? "not " + std::string(doneWord()) : result.reason) + "\n";
+        if (result.outcome != Outcome::failed) return salvage_ ? salvagedText(file, result) : std::string();
+        return file + ": " +
+               (settings_.quiet ? std::string("not ") + (salvage_ ? "salvaged" : "copied") : result.reason) + "\n";
     }
+    bool toError(const FileResult& result) const override { return result.outcome == Outcome::failed; }
 
     std::string counts(const Tally& tally) const override {
-        return std::to_string(tally[Outcome::copied]) + " copied, " + std::to_string(tally[Outcome::failed]) +
+        return (salvage_ ? std::to_string(tally[Outcome::salvaged]) + " salvaged, " : std::string()) +
+               std::to_string(tally[Outcome::copied]) + " copied, " + std::to_string(tally[Outcome::failed]) +
                " failed\n";
     }
     // A single file's outcome is its exit status.
     bool summaryShown(const Tally&) const override { return false; }
 
-protected:
-    virtual const char* doneWord() const { return "copied"; }
+private:
     const std::string& destination() const { return settings_.operands[1]; }
     const Settings& settings_;
+    const bool salvage_;
 };
 
-class Salvage : public Copy {
+// Each file to its place under the destination folder; the groups go through
+// marlune_copy_batch, put on stable storage together with --sync.
+class Mirror : public Command {
 public:
-    using Copy::Copy;
-    const char* name() const override { return "salvage"; }
+    Mirror(const Settings& settings, const FileList& list, bool salvage)
+        : settings_(settings), list_(list), salvage_(salvage) {
+        if (settings.kvNames) findCollisions();
+    }
+    const char* name() const override { return salvage_ ? "salvage" : "copy"; }
+    Grouping grouping() const override { return {256, 256u << 20}; }
 
-    FileResult work(std::size_t, const std::string& source, JobProgress& progress) override {
-        marlune_options options = progress.options();
-        options.salvage = 1;
-        marlune_report report = emptyReport();
-        FileResult result = judged(marlune_copy(source.c_str(), destination().c_str(), &options, &report), report);
-        result.destination = destination();
-        const bool cut = result.status == MARLUNE_SALVAGED;
-        if (result.status == MARLUNE_OK || cut) {
-            result.outcome = cut ? Outcome::salvaged : Outcome::copied;
-            result.json.number("chunksKept", report.chunks);
-            result.json.numberOrNull("lostFromOffset", cut, report.bytes_written);
-            result.json.number("lostBytes", cut ? report.source_bytes - report.bytes_written : 0);
+    FileResult work(std::size_t index, const std::string&, JobProgress& progress) override {
+        return workGroup(list_, index, 1, progress)[0];
+    }
+
+    std::vector<FileResult> workGroup(const FileList& list, std::size_t first, std::size_t count,
+                                      JobProgress& progress) override {
+        std::vector<FileResult> results(count);
+        std::vector<marlune_report> reports(count, emptyReport());
+        std::vector<marlune_batch_file> batch;
+        std::vector<std::size_t> inBatch;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (prepare(first + i, results[i])) {
+                batch.push_back({sizeof(marlune_batch_file), 0, list.files[first + i].c_str(),
+                                 results[i].destination.c_str(), &reports[i]});
+                inBatch.push_back(i);
+            }
+        }
+        const marlune_options options = copyOptions(settings_, progress, salvage_);
+        marlune_copy_batch(batch.data(), static_cast<std::uint32_t>(batch.size()), &options);
+        for (std::size_t k = 0; k < inBatch.size(); ++k) {
+            FileResult& result = results[inBatch[k]];
+            result = copied(batch[k].status, reports[inBatch[k]], result.destination);
+        }
+        return results;
+    }
+
+    std::string text(const std::string& file, const FileResult& result) const override {
+        const std::string words = settings_.quiet ? "" : ": " + result.reason;
+        switch (result.outcome) {
+            case Outcome::failed:
+                return file + ": " + (settings_.quiet ? "not " + done() : result.reason) + "\n";
+            case Outcome::collision:
+                return file + ": not " + done() + words + "\n";
+            case Outcome::salvaged:
+                return salvagedText(file, result);
+            default:
+                break;
+        }
+        if (!settings_.verbose) return {};
+        if (result.outcome == Outcome::skipped) return file + ": skipped: " + result.reason + "\n";
+        return salvage_ ? salvagedText(file, result) : file + ": copied to " + result.destination + "\n";
+    }
+
+    std::string counts(const Tally& tally) const override {
+        const auto part = [&tally](Outcome outcome, const char* words) {
+            return std::to_string(tally[outcome]) + words;
+        };
+        return (salvage_ ? part(Outcome::salvaged, " salvaged, ") : std::string()) +
+               part(Outcome::copied, " copied, ") + part(Outcome::skipped, " skipped (not a container), ") +
+               part(Outcome::failed, " failed") +
+               (tally[Outcome::collision] == 0 ? ""
+                                               : ", " + part(Outcome::collision, " colliding (one name for two)")) +
+               "\n";
+    }
+    bool summaryShown(const Tally&) const override { return true; }
+
+private:
+    std::string done() const { return salvage_ ? "salvaged" : "copied"; }
+    const std::string& folder() const { return settings_.operands.back(); }
+
+    // The file's place under the destination folder; empty for a listed name that has none.
+    std::string destinationOf(const std::string& file) const {
+        std::string relative = file.substr(std::min(file.size(), settings_.sourceFolderLength));
+        if (settings_.sourceFolderLength == 0 && !staysInside(relative)) return {};
+        while (relative.size() > 2 && relative[0] == '.' && joinPath(".", "") == relative.substr(0, 2)) {
+            relative.erase(0, 2);  // "./a.snd" is at a.snd
+        }
+        const std::string destination = joinPath(folder(), relative);
+        return settings_.kvNames ? kvName(destination) : destination;
+    }
+
+    // What is answered without a copy is answered here; true when the file goes into the batch.
+    bool prepare(std::size_t index, FileResult& result) const {
+        const std::string& file = list_.files[index];
+        result.destination = destinationOf(file);
+        result.outcome = Outcome::skipped;
+        if (endsWith(file, partialSuffix)) {
+            result.reason = "a partial file left by a copy or conversion that stopped";
+            return false;
+        }
+        result.outcome = Outcome::failed;
+        if (result.destination.empty()) {
+            result.reason = "a listed name needs to be relative, without \"..\", to have a place under " + folder();
+            return false;
+        }
+        if (const auto earlier = collisions_.find(index); earlier != collisions_.end()) {
+            result.outcome = Outcome::collision;
+            result.reason =
+                list_.files[earlier->second] + ", named earlier in this run, takes the name " + result.destination;
+            return false;
+        }
+        return makeFolders(folderOf(result.destination), settings_.sync, result.reason);
+    }
+
+    FileResult copied(std::int32_t status, const marlune_report& report, const std::string& destination) const {
+        FileResult result = judged(status, report);
+        result.destination = destination;
+        if (status == MARLUNE_NOT_A_CONTAINER) {
+            result.outcome = Outcome::skipped;
+            result.reason = "not a container";
+        } else if (salvage_) {
+            judgeSalvage(result);
         } else {
-            result.outcome = Outcome::failed;
-            const bool cannot = factsOf(result.status).beforeChunks;
-            result.reason = (cannot ? "cannot be salvaged: " : "salvage failed: ") + result.reason;
+            result.outcome = status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
         }
         return result;
     }
 
-    std::string text(const std::string& source, const FileResult& result) const override {
-        if (result.outcome == Outcome::failed) return Copy::text(source, result);
-        const std::string& to = result.destination;
-        if (result.outcome == Outcome::copied) return source + ": complete container, copied as it is to " + to + "\n";
-        const marlune_report& report = result.report;
-        const auto number = [](std::uint64_t value) { return std::to_string(value); };
-        return source + ": salvaged to " + to + ": " + number(report.chunks) + " whole chunks kept, " +
-               number(report.bytes_written) + " bytes\n  lost: the " +
-               (std::string(cutPiece(result.status, report)) == "payload" ? "payload" : "header") + " of chunk " +
-               number(report.chunk_number) + " at offset " + number(report.cut_offset) + " is cut short, " +
-               number(report.cut_missing) + " of its " + number(report.cut_size) + " bytes missing; the " +
-               number(report.source_bytes - report.bytes_written) + " bytes from offset " +
-               number(report.bytes_written) + " on are not in " + to + "\n";
-    }
-    bool toError(const FileResult& result) const override { return result.outcome == Outcome::failed; }
-
-    std::string counts(const Tally& tally) const override {
-        return std::to_string(tally[Outcome::salvaged]) + " salvaged, " + Copy::counts(tally);
+    // Two files that take one .kv name: the first in the run's order is copied.
+    void findCollisions() {
+        std::map<std::string, std::size_t> destinations;
+        for (std::size_t i = 0; i < list_.files.size(); ++i) {
+            const std::string destination = destinationOf(list_.files[i]);
+            if (destination.empty()) continue;
+            if (const auto [earlier, first] = destinations.emplace(destination, i); !first) {
+                collisions_.emplace(i, earlier->second);
+            }
+        }
     }
 
-private:
-    const char* doneWord() const override { return "salvaged"; }
+    const Settings& settings_;
+    const FileList& list_;
+    const bool salvage_;
+    std::map<std::size_t, std::size_t> collisions_;  // a file, and the earlier one that takes its name
 };
 
 }  // namespace
 
 std::unique_ptr<Command> copyCommand(const Settings& settings) {
-    return std::make_unique<Copy>(settings);
+    return std::make_unique<Copy>(settings, false);
 }
 
 std::unique_ptr<Command> salvageCommand(const Settings& settings) {
-    return std::make_unique<Salvage>(settings);
+    return std::make_unique<Copy>(settings, true);
+}
+
+std::unique_ptr<Command> mirrorCommand(const Settings& settings, const FileList& list, bool salvage) {
+    return std::make_unique<Mirror>(settings, list, salvage);
 }
 
 }  // namespace marlune::cli

@@ -4,16 +4,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <set>
 
 #include "console.h"
+#include "marlune.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace marlune::cli {
@@ -98,6 +102,21 @@ std::string foldedName(const std::string& name) {
     return utf8Of(wide.c_str());
 }
 
+bool createFolder(const std::string& path, std::string& why) {
+    if (CreateDirectoryW(longPath(path).c_str(), nullptr)) return true;
+    why = "error " + std::to_string(GetLastError());
+    return false;
+}
+
+// NTFS journals a new name itself; a folder cannot be flushed as a file is.
+bool syncFolder(const std::string&, std::string&) {
+    return true;
+}
+
+std::filesystem::path fsPath(const std::string& path) {
+    return std::filesystem::path(wideOf(path));
+}
+
 constexpr char separator = '\\';
 bool isSeparator(char c) {
     return c == '/' || c == separator;
@@ -154,6 +173,24 @@ std::string foldedName(const std::string& name) {
     return name;
 }
 
+bool createFolder(const std::string& path, std::string& why) {
+    if (mkdir(path.c_str(), 0777) == 0) return true;
+    why = std::strerror(errno);
+    return false;
+}
+
+bool syncFolder(const std::string& path, std::string& why) {
+    const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = folder >= 0 && fsync(folder) == 0;
+    if (!synced) why = std::strerror(errno);
+    if (folder >= 0) close(folder);
+    return synced;
+}
+
+std::filesystem::path fsPath(const std::string& path) {
+    return std::filesystem::path(path);
+}
+
 constexpr char separator = '/';
 bool isSeparator(char c) {
     return c == separator;
@@ -164,11 +201,6 @@ bool isSeparator(char c) {
 bool folderId(const std::string& path, FileId& id) {
     Kind kind = Kind::missing;
     return identity(path, id, kind) && kind == Kind::folder;
-}
-
-std::string joinPath(const std::string& folder, const std::string& name) {
-    if (!folder.empty() && isSeparator(folder.back())) return folder + name;
-    return folder + separator + name;
 }
 
 class Walk {
@@ -222,6 +254,68 @@ private:
 };
 
 }  // namespace
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+    if (!folder.empty() && isSeparator(folder.back())) return folder + name;
+    return folder + separator + name;
+}
+
+std::string kvName(const std::string& path) {
+    std::string name(marlune_kv_name(path.c_str(), nullptr, 0), '\0');
+    if (name.empty()) return name;
+    marlune_kv_name(path.c_str(), name.data(), static_cast<std::uint32_t>(name.size()));
+    name.pop_back();
+    return name;
+}
+
+bool isFolder(const std::string& path) {
+    std::uint64_t size = 0;
+    return kindOf(path, size) == Kind::folder;
+}
+
+bool staysInside(const std::string& relative) {
+    if (relative.empty() || isSeparator(relative[0]) || (relative.size() >= 2 && relative[1] == ':')) return false;
+    for (std::size_t start = 0; start <= relative.size();) {
+        std::size_t end = start;
+        while (end < relative.size() && !isSeparator(relative[end])) ++end;
+        if (relative.compare(start, end - start, "..") == 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool isWithin(const std::string& path, const std::string& folder) {
+    std::error_code error;
+    const std::filesystem::path inner = std::filesystem::weakly_canonical(fsPath(path), error);
+    if (error) return false;
+    const std::filesystem::path outer = std::filesystem::weakly_canonical(fsPath(folder), error);
+    if (error) return false;
+    const auto [end, _] = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+    return end == outer.end() || (std::next(end) == outer.end() && end->empty());
+}
+
+bool makeFolders(const std::string& folder, bool durable, std::string& why) {
+    std::uint64_t size = 0;
+    const Kind kind = kindOf(folder, size);
+    if (kind == Kind::folder) return true;
+    if (kind != Kind::missing) {
+        why = folder + " is there and is not a folder";
+        return false;
+    }
+    const std::string parent = folderOf(folder);
+    if (parent != folder && !makeFolders(parent, durable, why)) return false;
+    std::string error;
+    // Another worker may have made it meanwhile; its name is then flushed once more.
+    if (!createFolder(folder, error) && !isFolder(folder)) {
+        why = "cannot create the folder " + folder + ": " + error;
+        return false;
+    }
+    if (durable && !syncFolder(parent, error)) {
+        why = "cannot flush the folder " + parent + ": " + error;
+        return false;
+    }
+    return true;
+}
 
 void addOperand(FileList& list, const std::string& path, const Gathering& gathering) {
     std::uint64_t size = 0;
@@ -280,21 +374,32 @@ bool regularFileId(const std::string& path, FileId& id) {
     return identity(path, id, kind) && kind == Kind::file;
 }
 
-bool placeOf(const std::string& path, Place& place) {
+namespace {
+
+// Where the last component of a path starts.
+std::size_t nameStart(const std::string& path) {
     std::size_t cut = path.size();
     while (cut > 0 && !isSeparator(path[cut - 1])) --cut;
-    std::string folder = path.substr(0, cut);
-    // The separator ends the folder's name, except at a root: / or C:\ (a drive's).
-    if (folder.size() > 1 && !(folder.size() == 3 && folder[1] == ':')) folder.pop_back();
 #ifdef _WIN32
-    if (folder.empty() && path.size() >= 2 && path[1] == ':') {
-        folder = path.substr(0, 2);  // "C:name": the current folder of drive C
-        cut = 2;
-    }
+    if (cut == 0 && path.size() >= 2 && path[1] == ':') cut = 2;  // "C:name": in the current folder of drive C
 #endif
-    if (folder.empty()) folder = ".";
-    place.name = foldedName(path.substr(cut));
-    return folderId(folder, place.folder);
+    return cut;
+}
+
+}  // namespace
+
+std::string folderOf(const std::string& path) {
+    std::string folder = path.substr(0, nameStart(path));
+    // The separator ends the folder's name, except at a root: / or C:\ (a drive's).
+    if (folder.size() > 1 && isSeparator(folder.back()) && !(folder.size() == 3 && folder[1] == ':')) {
+        folder.pop_back();
+    }
+    return folder.empty() ? "." : folder;
+}
+
+bool placeOf(const std::string& path, Place& place) {
+    place.name = foldedName(path.substr(nameStart(path)));
+    return folderId(folderOf(path), place.folder);
 }
 
 }  // namespace marlune::cli

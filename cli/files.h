@@ -44,6 +44,26 @@ ListRead addFromList(FileList& list, const std::string& listPath, bool nulSepara
 
 bool endsWith(const std::string& text, const std::string& end);
 
+// What the library writes a copy to before it moves it into place.
+inline constexpr const char* partialSuffix = ".marlune-partial";
+
+// The .kv name the library gives a path (empty when it gives none).
+std::string kvName(const std::string& path);
+
+std::string joinPath(const std::string& folder, const std::string& name);
+// The folder part of a path: "." for a bare name, the root itself for a root.
+std::string folderOf(const std::string& path);
+bool isFolder(const std::string& path);
+// A name from a list that stays under the folder it is put in: relative, no "..".
+bool staysInside(const std::string& relative);
+// Whether `path` is `folder` or lies under it, as the file system resolves both.
+bool isWithin(const std::string& path, const std::string& folder);
+
+// Creates the folder and those above it that are missing. With `durable`, each new
+// name is put on stable storage in its parent, so that what is moved into the
+// folder later stays reachable after a crash. Says why when it cannot.
+bool makeFolders(const std::string& folder, bool durable, std::string& why);
+
 // A file as the file system knows it, whatever the names that lead to it.
 using FileId = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
 

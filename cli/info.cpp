@@ -51,14 +51,18 @@ struct Examined {
     // What the command says of the file, after its name.
     std::string verdict() const {
         const auto number = [](std::uint64_t value) { return std::to_string(value); };
-        const std::string missing = number(report.cut_missing) + " of its " + number(report.cut_size) +
-                                    " bytes are missing";
+        const std::string missing =
+            number(report.cut_missing) + " of its " + number(report.cut_size) + " bytes are missing";
         const std::string chunk = "chunk " + number(report.chunk_number) + " at offset " + number(report.cut_offset);
         switch (status) {
-            case MARLUNE_OK: return "complete container";
-            case MARLUNE_SOURCE_MISSING: return "no such file";
-            case MARLUNE_SOURCE_NOT_A_FILE: return "is not a regular file";
-            case MARLUNE_SOURCE_CHANGED: return "it changed while it was read";
+            case MARLUNE_OK:
+                return "complete container";
+            case MARLUNE_SOURCE_MISSING:
+                return "no such file";
+            case MARLUNE_SOURCE_NOT_A_FILE:
+                return "is not a regular file";
+            case MARLUNE_SOURCE_CHANGED:
+                return "it changed while it was read";
             case MARLUNE_NOT_A_CONTAINER:
                 // A file shorter than a magic is told by what it holds.
                 if (report.header_bytes == 0) return "not a container: the file is empty";
@@ -67,16 +71,20 @@ struct Examined {
                            "\" begin neither \"KVRB\" nor \"fx30\"";
                 }
                 return "not a container: its magic is \"" + magic() + "\", not \"KVRB\" or \"fx30\"";
-            case MARLUNE_HEADER_CUT: return "incomplete: the file ends inside the 82-byte header, " + missing;
+            case MARLUNE_HEADER_CUT:
+                return "incomplete: the file ends inside the 82-byte header, " + missing;
             case MARLUNE_DATA_OFFSET_BELOW_HEADER:
                 return "not a valid container: dataOffset " + number(report.data_offset) +
                        " is below 82, inside the header";
             case MARLUNE_PREAMBLE_CUT:
                 return "incomplete: dataOffset " + number(report.data_offset) +
                        " is past the end of the file; the preamble at offset 82 is cut short, " + missing;
-            case MARLUNE_CHUNK_HEADER_CUT: return "incomplete: the header of " + chunk + " is cut short, " + missing;
-            case MARLUNE_PAYLOAD_CUT: return "incomplete: the payload of " + chunk + " is cut short, " + missing;
-            default: return opened() ? "reading it failed" : "cannot be opened for reading";
+            case MARLUNE_CHUNK_HEADER_CUT:
+                return "incomplete: the header of " + chunk + " is cut short, " + missing;
+            case MARLUNE_PAYLOAD_CUT:
+                return "incomplete: the payload of " + chunk + " is cut short, " + missing;
+            default:
+                return opened() ? "reading it failed" : "cannot be opened for reading";
         }
     }
 
@@ -93,10 +101,9 @@ struct Examined {
         if (header()) {
             field("lengthMode", std::to_string(report.length_mode) + ": " +
                                     (fixed() ? "fixed 330-byte payloads" : "each chunk gives its payload length"));
-            field("dataOffset", number(report.data_offset) +
-                                    (preambleKnown() ? " (preamble: " + number(report.data_offset - headerSize) +
-                                                           " bytes)"
-                                                     : ""));
+            field("dataOffset",
+                  number(report.data_offset) +
+                      (preambleKnown() ? " (preamble: " + number(report.data_offset - headerSize) + " bytes)" : ""));
         }
         if (walked()) {
             field("chunks", number(report.chunks) + (status == MARLUNE_OK ? "" : " complete"));
@@ -119,7 +126,8 @@ struct Examined {
         out.textOrNull("chunkLengths", header(), fixed() ? "fixed" : "per-chunk");
         out.numberOrNull("dataOffset", header(), report.data_offset);
         out.numberOrNull("preambleBytes", preambleKnown(), report.data_offset - headerSize);
-        out.numberOrNull("chunks", walked(), report.chunks).numberOrNull("payloadBytes", walked(), report.payload_bytes);
+        out.numberOrNull("chunks", walked(), report.chunks)
+            .numberOrNull("payloadBytes", walked(), report.payload_bytes);
         out.numberOrNull("lengthFieldsToRewrite", walked(), report.length_fields_set);
         const StatusFacts facts = factsOf(status);
         if (facts.problem == nullptr) return out.raw("problem", "null");

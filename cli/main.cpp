@@ -102,6 +102,10 @@ std::string parse(const std::vector<std::string>& words, Arguments& arguments) {
             settings.force = true;
         } else if (word == "--in-place") {
             settings.inPlace = true;
+        } else if (word == "--sync") {
+            settings.sync = true;
+        } else if (word == "--kv-names") {
+            settings.kvNames = true;
         } else if (startsWith("--jobs") || startsWith("-j")) {
             std::string text;
             if (!value(startsWith("--jobs") ? "--jobs" : "-j", text) || !parseWorkers(text, arguments.run.workers)) {
@@ -123,53 +127,84 @@ std::string parse(const std::vector<std::string>& words, Arguments& arguments) {
 std::string misuse(const Arguments& arguments) {
     const std::string& command = arguments.command;
     const Settings& settings = arguments.settings;
-    const bool batch = command == "convert" || command == "info";
+    const bool copying = command == "copy" || command == "salvage";
+    const bool intoFolder = copying && (arguments.recursive || !arguments.filesFrom.empty());
+    const bool many = command == "convert" || command == "info" || intoFolder;
     if (command.empty()) return "no command given";
     if ((settings.quiet || arguments.showErrors) && command == "info") {
         return "info reports by itself; -q and --show-errors belong to copy, convert and salvage";
     }
-    if (!batch && (arguments.recursive || arguments.followLinks || arguments.jobsGiven ||
-                   !arguments.filesFrom.empty() || arguments.nul)) {
-        return "-r, -L, -j, --files-from and -0 are options of convert and info";
+    if (!many && (arguments.followLinks || arguments.jobsGiven || arguments.nul)) {
+        return "-L, -j and -0 work on many files: with convert, info, or copy and salvage with -r or --files-from";
     }
-    if (command != "convert" && (settings.dryRun || settings.force || settings.verbose)) {
-        return "-n, -f and -v are options of convert";
+    if (command != "convert" && (settings.dryRun || settings.force)) return "-n and -f are options of convert";
+    if (settings.verbose && command != "convert" && !intoFolder) {
+        return "-v is an option of convert, and of copy and salvage into a folder";
     }
-    if (command != "copy" && settings.inPlace) return "--in-place is an option of copy";
+    if (!copying && settings.sync) return "--sync is an option of copy and salvage";
+    if (!intoFolder && settings.kvNames) return "--kv-names names the copies made into a folder (-r, --files-from)";
+    if (settings.inPlace && (command != "copy" || intoFolder)) return "--in-place is an option of copy of one file";
     if (arguments.nul && arguments.filesFrom.empty()) return "-0 needs --files-from";
     if (arguments.followLinks && !arguments.recursive) return "-L needs -r";
-    if (!batch && settings.operands.size() != 2) return command + " takes a SOURCE and a DESTINATION";
+    if (intoFolder && arguments.filesFrom.empty() && settings.operands.size() != 2) {
+        return command + " -r takes a SOURCE_FOLDER and a DESTINATION_FOLDER";
+    }
+    if (intoFolder && !arguments.filesFrom.empty() && settings.operands.size() != 1) {
+        return command + " --files-from LIST takes a DESTINATION_FOLDER";
+    }
+    if (copying && !intoFolder && settings.operands.size() != 2) return command + " takes a SOURCE and a DESTINATION";
     if (settings.operands.empty() && arguments.filesFrom.empty()) return command + " needs at least one FILE";
     return {};
 }
 
+// Folders walked and the list read into one list of files; says why when the list cannot be read.
+ListRead gather(const Arguments& arguments, const std::vector<std::string>& operands, FileList& list,
+                std::string& why) {
+    Gathering gathering;
+    gathering.recursive = arguments.recursive;
+    gathering.followLinks = arguments.followLinks;
+    gathering.sizes = true;  // for the progress line and the groups' bounds
+    for (const std::string& operand : operands) addOperand(list, operand, gathering);
+    if (arguments.filesFrom.empty()) return ListRead::done;
+    return addFromList(list, arguments.filesFrom, arguments.nul, gathering, why);
+}
+
 int run(Arguments& arguments) {
-    const Settings& settings = arguments.settings;
+    Settings& settings = arguments.settings;
     RunSettings& run = arguments.run;
     run.progress = isTerminal(stderr);
+    const bool copying = arguments.command == "copy" || arguments.command == "salvage";
     FileList list;
-    if (arguments.command == "copy" || arguments.command == "salvage") {
+    if (copying && !arguments.recursive && arguments.filesFrom.empty()) {
         list.files.push_back(settings.operands[0]);
         const auto command = arguments.command == "copy" ? copyCommand(settings) : salvageCommand(settings);
         return runCommand(list, run, *command);
     }
     if (!arguments.jobsGiven) run.workers = std::max(1u, std::thread::hardware_concurrency());
-    Gathering gathering;
-    gathering.recursive = arguments.recursive;
-    gathering.followLinks = arguments.followLinks;
-    gathering.sizes = run.progress;
-    for (const std::string& operand : settings.operands) addOperand(list, operand, gathering);
-    if (!arguments.filesFrom.empty()) {
-        std::string why;
-        const ListRead read = addFromList(list, arguments.filesFrom, arguments.nul, gathering, why);
-        if (read == ListRead::holdsNul) return usageError(why);
-        if (read == ListRead::unreadable) {
-            std::fprintf(stderr, "marlune: %s\n", why.c_str());
-            return exitFailure;
+    std::vector<std::string> operands = settings.operands;
+    if (copying) {
+        operands.pop_back();  // the destination folder
+        if (!operands.empty()) {
+            const std::string& source = operands[0];
+            if (!isFolder(source)) return usageError(arguments.command + " -r: " + source + " is not a folder");
+            if (isWithin(settings.operands.back(), source)) {
+                return usageError(arguments.command + " -r: the destination lies within " + source);
+            }
+            settings.sourceFolderLength = joinPath(source, "").size();
         }
     }
-    const auto command = arguments.command == "convert" ? convertCommand(settings, list) : infoCommand();
-    return runCommand(list, run, *command);
+    std::string why;
+    const ListRead read = gather(arguments, operands, list, why);
+    if (read == ListRead::holdsNul) return usageError(why);
+    if (read == ListRead::unreadable) {
+        std::fprintf(stderr, "marlune: %s\n", why.c_str());
+        return exitFailure;
+    }
+    const std::string& command = arguments.command;
+    const auto chosen = copying                ? mirrorCommand(settings, list, command == "salvage")
+                        : command == "convert" ? convertCommand(settings, list)
+                                               : infoCommand();
+    return runCommand(list, run, *chosen);
 }
 
 // Output that could not be written (a full disk, a closed pipe) is told by its own status.

@@ -798,6 +798,151 @@ class Salvage(Folder):
             self.assertFalse(os.path.exists(self.path("out.kv")))
 
 
+class IntoAFolder(Folder):
+    """copy and salvage of a tree, or of a list, into another folder."""
+
+    def make_tree(self):
+        os.makedirs(self.path("rec/2019/may"))
+        os.makedirs(self.path("rec/2020"))
+        self.write("rec/2019/may/a.snd", SAMPLE)
+        self.write("rec/2019/b.wav", SAMPLE)
+        self.write("rec/2019/b.snd", SAMPLE)
+        self.write("rec/2020/cut.snd", SAMPLE[:1000])
+        self.write("rec/2020/notes.txt", b"not a recording at all")
+        self.write("rec/2020/e.kv.0123456789abcdef.marlune-partial", SAMPLE[:500])
+        os.symlink("2019", self.path("rec/link"))
+
+    def test_copy_r_mirrors_the_tree_and_leaves_every_source_as_it_was(self):
+        self.make_tree()
+        before = listing(self.path("rec"))
+        for sync in ((), ("--sync",)):
+            shutil.rmtree(self.path("new"), ignore_errors=True)
+            result = run("copy", "-r", *sync, "rec", "new", cwd=self.dir)
+            self.assertEqual(result.returncode, 1, sync)
+            self.assertEqual(result.stderr.decode().splitlines(), [
+                "marlune: rec/2020/cut.snd: the source ends inside a chunk's payload "
+                "(at offset 812, 142 of 330 bytes missing)"], sync)
+            self.assertTrue(result.stdout.startswith(b"1 symbolic link not followed (-L follows them)\n"
+                                                     b"3 copied, 2 skipped (not a container), 1 failed\n"), result.stdout)
+            self.assertEqual(listing(self.path("rec")), before)
+            self.assertEqual(listing(self.path("new")), {"2019/may/a.snd": sample_as_copied(),
+                                                         "2019/b.wav": sample_as_copied(),
+                                                         "2019/b.snd": sample_as_copied()}, sync)
+        # Into a folder that exists: what is there is replaced, as copy does with one file.
+        self.write("new/2019/may/a.snd", b"an older copy")
+        self.assertEqual(run("copy", "-r", "rec/2019", "new/2019", cwd=self.dir).returncode, 0)
+        self.assertEqual(self.read("new/2019/may/a.snd"), sample_as_copied())
+
+    def test_kv_names_are_given_to_the_first_file_that_takes_each(self):
+        self.make_tree()
+        result = run("copy", "-r", "--kv-names", "--json", "rec/2019", "kv", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        records, summary = json_lines(result.stdout)
+        self.assertEqual([(r["file"], r["destination"], r["outcome"]) for r in records], [
+            ("rec/2019/b.snd", "kv/b.kv", "copied"), ("rec/2019/b.wav", "kv/b.kv", "collision"),
+            ("rec/2019/may/a.snd", "kv/may/a.kv", "copied")])
+        self.assertEqual((summary["copied"], summary["collisions"]), (2, 1))
+        self.assertEqual(sorted(listing(self.path("kv"))), ["b.kv", "may/a.kv"])
+
+    def test_salvage_r_keeps_the_whole_chunks_of_each_cut_file_whatever_the_workers(self):
+        os.makedirs(self.path("rec/b"))
+        cuts = {f"rec/b/cut{n}.snd": SAMPLE[:SAMPLE_DATA_OFFSET + n * CHUNK + 100] for n in range(1, 6)}
+        for name, data in cuts.items():
+            self.write(name, data)
+        self.write("rec/whole.snd", SAMPLE)
+        self.write("rec/empty.snd", b"")
+        outputs = []
+        for jobs in ("1", "2"):
+            shutil.rmtree(self.path("saved"), ignore_errors=True)
+            result = run("salvage", "-r", "-j", jobs, "rec", "saved", cwd=self.dir)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            outputs.append(result.stdout.decode().splitlines()[:-1])  # all but the timing line
+            self.assertEqual(listing(self.path("saved")), {
+                "whole.snd": sample_as_copied(),
+                **{name[4:]: sample_as_copied()[:SAMPLE_DATA_OFFSET + n * CHUNK] for n, name in
+                   enumerate(cuts, 1)}})
+        self.assertEqual(outputs[0], outputs[1])
+        self.assertEqual(outputs[0][0], "rec/b/cut1.snd: salvaged to saved/b/cut1.snd: 1 whole chunks kept, 466 bytes")
+        self.assertEqual(outputs[0][-1], "5 salvaged, 1 copied, 1 skipped (not a container), 0 failed")
+
+    def test_a_list_puts_each_name_at_its_place_under_the_folder(self):
+        os.makedirs(self.path("rec/a"))
+        self.write("rec/a/x.snd", SAMPLE)
+        self.write("rec/y.snd", SAMPLE)
+        self.write("z.snd", SAMPLE)
+        names = ["rec/a/x.snd", "./rec/y.snd", "../z.snd", self.path("z.snd")]
+        self.write("list", "\0".join(names).encode())
+        result = run("copy", "--files-from", "list", "-0", "out", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(sorted(listing(self.path("out"))), ["rec/a/x.snd", "rec/y.snd"])
+        refused = result.stderr.decode().splitlines()
+        self.assertEqual(len(refused), 2, refused)
+        for line, name in zip(refused, names[2:]):
+            self.assertEqual(line, f"marlune: {name}: a listed name needs to be relative, without \"..\", "
+                                   "to have a place under out")
+
+    def test_what_cannot_mirror_a_tree_is_refused_before_any_work(self):
+        self.make_tree()
+        for args in (("copy", "-r", "rec", "rec/2019/copies"), ("copy", "-r", "rec", "rec"),
+                     ("salvage", "-r", "rec/2019/b.snd", "out"), ("copy", "-r", "rec"),
+                     ("copy", "--files-from", "list", "a", "b"), ("copy", "-r", "--in-place", "rec", "out"),
+                     ("copy", "--kv-names", "rec/2019/b.snd", "out.kv"), ("info", "--sync", "rec"),
+                     ("copy", "-j", "2", "rec/2019/b.snd", "out.kv")):
+            result = run(*args, cwd=self.dir)
+            self.assertEqual(result.returncode, 2, (args, result.stderr))
+            self.assertIn(b"Try 'marlune --help'.", result.stderr, args)
+        self.assertFalse(os.path.exists(self.path("out")))
+        self.assertFalse(os.path.exists(self.path("rec/2019/copies")))
+
+
+@unittest.skipUnless(shutil.which("strace"), "traces the system calls with strace")
+class OrderOnDisk(Folder):
+    """What a crash may stop: each step of a group reaches the disk before the next starts."""
+
+    def test_data_then_moves_then_folders_then_sources_removed(self):
+        for folder in ("one", "two"):
+            os.makedirs(self.path(f"rec/{folder}"))
+            for n in range(50):
+                self.write(f"rec/{folder}/t{n:02}.snd", SAMPLE)
+        trace = self.path("trace")
+        subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e",
+                        "trace=openat,close,syncfs,fsync,fdatasync,rename,renameat,renameat2,link,linkat,unlink,unlinkat",
+                        MARLUNE, "convert", "-r", "-j", "1", "rec"], cwd=self.dir, check=True, capture_output=True)
+        fds, events = {}, []  # (what, path)
+        with open(trace) as f:
+            for line in f:
+                call = re.match(r"\d+\s+(\w+)\((.*)\)\s+= (-?\d+)", line)
+                if not call or int(call.group(3)) < 0:
+                    continue
+                name, args, result = call.group(1), call.group(2), int(call.group(3))
+                paths = re.findall(r'"([^"]*)"', args)
+                if name == "openat":
+                    fds[result] = paths[0]
+                elif name in ("fsync", "fdatasync", "syncfs"):
+                    events.append(("flush", fds.get(int(args.split(",")[0]), "?") if name != "syncfs" else "*"))
+                elif name.startswith("rename") or name.startswith("link"):
+                    events.append(("move", paths[-1]))
+                elif name.startswith("unlink"):
+                    events.append(("remove", paths[-1]))
+        removed = [i for i, (what, path) in enumerate(events) if what == "remove" and path.endswith(".snd")]
+        self.assertEqual(len(removed), 100)
+        # Four groups of 25 (a quarter of the list each): one data flush and one per folder each.
+        flushes = [e for e in events if e[0] == "flush"]
+        self.assertLessEqual(len(flushes), 4 * 3, flushes[:10])
+        for i in removed:
+            source = events[i][1]
+            kv = source[:-len(".snd")] + ".kv"
+            moved = max(k for k, e in enumerate(events[:i]) if e == ("move", kv))
+            folder = os.path.dirname(source)
+            self.assertTrue(any(e in (("flush", folder),) for e in events[moved:i]), (source, events[moved:i]))
+            data = [k for k, e in enumerate(events[:moved]) if e[0] == "flush"]
+            self.assertTrue(data, source)
+            # The data flush comes after this file's partial file was written (and closed).
+            self.assertTrue(all(e[0] != "move" or e[1] != kv for e in events[data[-1]:moved]), source)
+        self.assertEqual(sorted(listing(self.path("rec"))), sorted(f"{f}/t{n:02}.kv" for f in ("one", "two")
+                                                                  for n in range(50)))
+
+
 class Reports(Folder):
     """What a run tells besides its output: the log, standard error beside --json, the links left out."""
 
