@@ -24,7 +24,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j 2 --target marlune_cli >/dev/null
 marlune=$(cd "$build/cli" && pwd)/marlune
 mkdir -p "$data"
-trap 'rm -rf "$data/work" "$data/time.txt"' EXIT
+trap 'rm -rf "$data/work" "$data/work.copy" "$data/time.txt"' EXIT
 
 # A per-chunk container of exactly SIZE bytes (chunks of up to 4096 bytes of payload).
 make_container() {
@@ -75,36 +75,51 @@ run_method() {
   case $method in
     marlune-j1) "$marlune" convert -r -j 1 "$tree" >/dev/null ;;
     marlune-j2) /usr/bin/time -f '%M' -o "$data/$set.peak" "$marlune" convert -r -j 2 "$tree" >/dev/null ;;
+    copy-r) "$marlune" copy -r -j 1 "$tree" "$tree.copy" >/dev/null ;;
+    copy-r-sync) "$marlune" copy -r -j 1 --sync "$tree" "$tree.copy" >/dev/null ;;
+    cp-r) cp -r "$tree" "$tree.copy" ;;
     shell-loop) find "$tree" -name '*.snd' -print0 | xargs -0 sh -c "$loop" sh ;;
     xargs-P2) find "$tree" -name '*.snd' -print0 | xargs -0 -P 2 -n 50 sh -c "$loop" sh ;;
   esac
 }
 
-# SET COUNT SIZE: each method on a fresh copy of the set, the copy on disk first.
+# The flush requests the disk that holds FOLDER has completed (field 16 of /proc/diskstats).
+device=$(lsblk -no PKNAME "$(df --output=source "$data" | tail -1)" 2>/dev/null || true)
+[ -n "$device" ] || device=$(basename "$(df --output=source "$data" | tail -1)")
+flushes() { awk -v d="$device" '$3 == d { print $20 + 0 }' /proc/diskstats; }
+
+# SET COUNT SIZE METHOD...: each method on a fresh copy of the set, the copy on disk first.
 bench_set() {
   local set=$1 count=$2 size=$3
+  shift 3
   make_set "$set" "$count" "$size"
   local mib
   mib=$(awk -v b=$((count * size)) 'BEGIN { printf "%.1f", b / 1048576 }')
   echo
   echo "$set: $count files, $mib MiB"
-  printf '%-12s %10s %12s %10s\n' method seconds files/s MiB/s
-  for method in marlune-j1 marlune-j2 shell-loop xargs-P2; do
-    rm -rf "$data/work" && cp -r "$data/$set" "$data/work" && sync
-    local start end
+  printf '%-12s %10s %12s %10s %14s\n' method seconds files/s MiB/s flushes/file
+  for method in "$@"; do
+    rm -rf "$data/work" "$data/work.copy" && cp -r "$data/$set" "$data/work" && sync
+    local start end before after
+    before=$(flushes)
     start=$(date +%s.%N)
     run_method "$method" "$data/work" "$set"
     end=$(date +%s.%N)
+    after=$(flushes)
     local left
-    left=$(find "$data/work" -name '*.snd' | wc -l)
-    [ "$left" -eq 0 ] || { echo "$method left $left files unconverted" >&2; exit 1; }
-    awk -v m="$method" -v s="$start" -v e="$end" -v n="$count" -v b=$((count * size)) \
-      'BEGIN { t = e - s; printf "%-12s %10.2f %12.0f %10.1f\n", m, t, n / t, b / 1048576 / t }'
+    case $method in
+      copy-r*|cp-r) left=$((count - $(find "$data/work.copy" -type f | wc -l))) ;;
+      *) left=$(find "$data/work" -name '*.snd' | wc -l) ;;
+    esac
+    [ "$left" -eq 0 ] || { echo "$method left $left files undone" >&2; exit 1; }
+    awk -v m="$method" -v s="$start" -v e="$end" -v n="$count" -v b=$((count * size)) -v f=$((after - before)) \
+      'BEGIN { t = e - s; printf "%-12s %10.2f %12.0f %10.1f %14.3f\n", m, t, n / t, b / 1048576 / t, f / n }'
   done
+  rm -rf "$data/work.copy"
 }
 
-bench_set small "$small_files" 10240
-bench_set large "$large_files" $((4 * 1024 * 1024))
+bench_set small "$small_files" 10240 marlune-j1 marlune-j2 shell-loop xargs-P2 copy-r copy-r-sync cp-r
+bench_set large "$large_files" $((4 * 1024 * 1024)) marlune-j1 marlune-j2 shell-loop xargs-P2
 
 # Peak memory (resident, the whole process): the list is gathered first, then
 # worked through with a bounded set of results in flight. The convert figure is
@@ -114,8 +129,10 @@ kib() { echo "$(($1 / 1024)).$((($1 % 1024) * 10 / 1024)) MiB"; }
 echo "peak memory, marlune convert -r -j 2 over $small_files files: $(kib "$(cat "$data/small.peak")")"
 echo "peak memory, marlune convert -r -j 2 over $large_files files: $(kib "$(cat "$data/large.peak")")"
 make_set peak "$peak_files" 1024
-for args in "info -r -j 2" "convert -n -r -j 2"; do
-  # shellcheck disable=SC2086
-  /usr/bin/time -f '%M' -o "$data/time.txt" "$marlune" $args "$data/peak" >/dev/null 2>&1 || true
-  echo "peak memory, marlune $args over $peak_files files: $(kib "$(cat "$data/time.txt")")"
-done
+peak() {
+  /usr/bin/time -f '%M' -o "$data/time.txt" "$marlune" "$@" >/dev/null 2>&1 || true
+  echo "peak memory, marlune ${*//$data\//} over $peak_files files: $(kib "$(cat "$data/time.txt")")"
+}
+peak info -r -j 2 "$data/peak"
+peak convert -n -r -j 2 "$data/peak"
+rm -rf "$data/peak.copy" && peak copy -r -j 2 "$data/peak" "$data/peak.copy" && rm -rf "$data/peak.copy"
