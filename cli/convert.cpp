@@ -41,24 +41,19 @@ public:
     std::vector<FileResult> workGroup(const FileList& list, std::size_t first, std::size_t count,
                                       JobProgress& progress) override {
         std::vector<FileResult> results(count);
-        std::vector<marlune_report> reports(count, emptyReport());
-        std::vector<marlune_batch_file> batch;
-        std::vector<std::size_t> inBatch;
+        Batch batch(count);
         for (std::size_t i = 0; i < count; ++i) {
             const std::string& file = list.files[first + i];
             if (settings_.dryRun || collisions_[first + i] || endsWith(file, partialSuffix)) {
                 results[i] = work(first + i, file, progress);
-                continue;
+            } else {
+                batch.add(i, file);
             }
-            batch.push_back({sizeof(marlune_batch_file), 0, file.c_str(), nullptr, &reports[i]});
-            inBatch.push_back(i);
         }
-        const marlune_options options = optionsFor(progress);
-        marlune_convert_batch(batch.data(), static_cast<std::uint32_t>(batch.size()), &options);
-        for (std::size_t k = 0; k < inBatch.size(); ++k) {
-            const std::size_t i = inBatch[k];
-            results[i] = converted(list.files[first + i], batch[k].status, reports[i]);
-        }
+        batch.run(marlune_convert_batch, optionsFor(progress),
+                  [&](std::size_t i, std::int32_t status, const marlune_report& report) {
+                      results[i] = converted(list.files[first + i], status, report);
+                  });
         return results;
     }
 

@@ -102,22 +102,14 @@ public:
     std::vector<FileResult> workGroup(const FileList& list, std::size_t first, std::size_t count,
                                       JobProgress& progress) override {
         std::vector<FileResult> results(count);
-        std::vector<marlune_report> reports(count, emptyReport());
-        std::vector<marlune_batch_file> batch;
-        std::vector<std::size_t> inBatch;
+        Batch batch(count);
         for (std::size_t i = 0; i < count; ++i) {
-            if (prepare(first + i, results[i])) {
-                batch.push_back({sizeof(marlune_batch_file), 0, list.files[first + i].c_str(),
-                                 results[i].destination.c_str(), &reports[i]});
-                inBatch.push_back(i);
-            }
+            if (prepare(first + i, results[i])) batch.add(i, list.files[first + i], results[i].destination.c_str());
         }
-        const marlune_options options = copyOptions(settings_, progress, salvage_);
-        marlune_copy_batch(batch.data(), static_cast<std::uint32_t>(batch.size()), &options);
-        for (std::size_t k = 0; k < inBatch.size(); ++k) {
-            FileResult& result = results[inBatch[k]];
-            result = copied(batch[k].status, reports[inBatch[k]], result.destination);
-        }
+        batch.run(marlune_copy_batch, copyOptions(settings_, progress, salvage_),
+                  [&](std::size_t i, std::int32_t status, const marlune_report& report) {
+                      results[i] = copied(status, report, results[i].destination);
+                  });
         return results;
     }
 

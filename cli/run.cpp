@@ -296,6 +296,16 @@ void JobProgress::finish(std::uint64_t sourceBytes) {
     counted_ = sourceBytes;
 }
 
+void Batch::add(std::size_t i, const std::string& source, const char* destination) {
+    files_.push_back({sizeof(marlune_batch_file), 0, source.c_str(), destination, &reports_[i]});
+    added_.push_back(i);
+}
+
+void Batch::run(Call call, const marlune_options& options, const Answer& answer) {
+    call(files_.data(), static_cast<std::uint32_t>(files_.size()), &options);
+    for (std::size_t k = 0; k < files_.size(); ++k) answer(added_[k], files_[k].status, reports_[added_[k]]);
+}
+
 std::vector<FileResult> Command::workGroup(const FileList& list, std::size_t first, std::size_t count,
                                            JobProgress& progress) {
     std::vector<FileResult> results;

@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,23 @@ private:
 struct Grouping {
     std::size_t files = 1;
     std::uint64_t bytes = 0;  // 0: no bound
+};
+
+// The files of a group that go through one marlune_convert_batch or marlune_copy_batch call.
+class Batch {
+public:
+    explicit Batch(std::size_t groupFiles) : reports_(groupFiles, emptyReport()) {}
+    // File i of the group. The names must stay as they are until run() returns.
+    void add(std::size_t i, const std::string& source, const char* destination = nullptr);
+    using Call = std::int32_t(MARLUNE_CALL*)(marlune_batch_file*, std::uint32_t, const marlune_options*);
+    using Answer = std::function<void(std::size_t i, std::int32_t status, const marlune_report& report)>;
+    // Makes the call, then hands each file added its status and report.
+    void run(Call call, const marlune_options& options, const Answer& answer);
+
+private:
+    std::vector<marlune_report> reports_;
+    std::vector<marlune_batch_file> files_;
+    std::vector<std::size_t> added_;
 };
 
 class Command {
