@@ -15,6 +15,7 @@
 #include <io.h>
 #include <sys/stat.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -116,7 +117,8 @@ std::FILE* openDataOutput() {
 
 namespace {
 
-bool bytesLeft(std::FILE* file, std::uint64_t& bytes) {
+// A regular file's bytes from its position to its end.
+bool measure(std::FILE* file, std::uint64_t& bytes) {
     struct _stat64 info {};
     const int descriptor = _fileno(file);
     if (_fstat64(descriptor, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
@@ -153,16 +155,31 @@ std::FILE* openForWriting(const std::string& path) {
     return std::fopen(path.c_str(), "w");
 }
 
-std::FILE* openDataOutput() {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    return stdout;
-}
-
 namespace {
 
-bool bytesLeft(std::FILE* file, std::uint64_t& bytes) {
+// A pipe holds 64 KiB, so that the programs on either side wait on each other
+// every 64 KiB; one that holds two of the copy's reads or writes (512 KiB) lets
+// them run on meanwhile. 1 MiB is the most Linux gives an unprivileged process;
+// a refusal changes nothing.
+constexpr int pipeBytes = 1 << 20;
+
+void widenPipe(int descriptor) {
+#ifdef F_SETPIPE_SZ
+    struct stat info {};
+    if (fstat(descriptor, &info) == 0 && S_ISFIFO(info.st_mode) && fcntl(descriptor, F_GETPIPE_SZ) < pipeBytes) {
+        fcntl(descriptor, F_SETPIPE_SZ, pipeBytes);
+    }
+#else
+    static_cast<void>(descriptor);
+#endif
+}
+
+// A regular file's bytes from its position to its end; a pipe, whose end only its
+// reads tell, is widened for them.
+bool measure(std::FILE* file, std::uint64_t& bytes) {
     struct stat info {};
     const int descriptor = fileno(file);
+    widenPipe(descriptor);
     if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) return false;
     const off_t at = lseek(descriptor, 0, SEEK_CUR);
     if (at < 0 || at > info.st_size) return false;
@@ -171,6 +188,12 @@ bool bytesLeft(std::FILE* file, std::uint64_t& bytes) {
 }
 
 }  // namespace
+
+std::FILE* openDataOutput() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    widenPipe(fileno(stdout));
+    return stdout;
+}
 
 #endif
 
@@ -201,7 +224,7 @@ std::int32_t MARLUNE_CALL writeStream(const void* buffer, std::uint64_t count, v
 marlune_reader readerOf(StreamFile& stream) {
     marlune_reader reader{};
     reader.size = sizeof reader;
-    reader.length_known = bytesLeft(stream.file, reader.length) ? 1 : 0;
+    reader.length_known = measure(stream.file, reader.length) ? 1 : 0;
     reader.read = readStream;
     reader.context = &stream;
     return reader;

@@ -62,7 +62,7 @@ std::FILE* openDataOutput();
 
 // A C stream as the library's streams take it. A regular file (standard input
 // redirected from one) gives its length from its position on; anything else
-// ends where its reads end.
+// ends where its reads end. A pipe on Linux is widened to 1 MiB.
 struct StreamFile {
     std::FILE* file;
     int error = 0;  // a failed read's code, for the call after the bytes it gave
