@@ -3,6 +3,7 @@
 
 Usage: cli_test.py MARLUNE SAMPLE MAN_PAGE BASH_COMPLETION
 """
+import errno
 import json
 import os
 import pty
@@ -1018,7 +1019,6 @@ class Pipes(Folder):
             self.assertEqual(errors, b"marlune: cannot write the output\n", args)
 
     def test_a_failed_or_closed_standard_input_is_a_read_error_with_the_systems_code(self):
-        import errno
         self.write("old.kv", b"the earlier copy")
         folder = os.open(self.dir, os.O_RDONLY)
         try:
