@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "marlune.h"
+
 namespace marlune::cli {
 
 bool isTerminal(std::FILE* stream);
@@ -57,6 +59,20 @@ std::size_t openFilesAllowed();
 std::FILE* openForReading(const std::string& path);
 // Creates or truncates a UTF-8 named file for writing text.
 std::FILE* openForWriting(const std::string& path);
+
+// Standard output for a copy's bytes: binary, and unbuffered, so that a write
+// that fails is the copy's own failure. Nothing else may go there.
+std::FILE* openDataOutput();
+
+// A C stream as the library's streams take it. A regular file (standard input
+// redirected from one) gives its length from its position on; anything else
+// ends where its reads end. A pipe on Linux is widened to 1 MiB.
+struct StreamFile {
+    std::FILE* file;
+    int error = 0;  // a failed read's code, for the call after the bytes it gave
+};
+marlune_reader readerOf(StreamFile& stream);
+marlune_writer writerOf(StreamFile& stream);
 
 #ifdef _WIN32
 // UTF-8 and UTF-16, as the library and the wide system calls take them.

@@ -1,8 +1,13 @@
-// copy and salvage: one file through marlune_copy, as any host calls it, or a
-// tree (or a list) of files into a destination folder through marlune_copy_batch.
+// copy and salvage: one file through marlune_copy, as any host calls it (`-`,
+// standard input or output, through the library's streams), or a tree (or a
+// list) of files into a destination folder through marlune_copy_batch.
+#include <cerrno>
+#include <cstring>
 #include <map>
+#include <memory>
 
 #include "commands.h"
+#include "console.h"
 
 namespace marlune::cli {
 namespace {
@@ -14,18 +19,29 @@ marlune_options copyOptions(const Settings& settings, JobProgress& progress, boo
     return options;
 }
 
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The reader is this command's own: its code is errno, which the system puts in words.
+FileResult streamed(std::int32_t status, const marlune_report& report) {
+    FileResult result = judged(status, report);
+    if (status == MARLUNE_READ_ERROR) result.reason += std::string(": ") + std::strerror(report.system_error);
+    return result;
+}
+
 // A salvage's outcome, and its own members of the file's record.
 void judgeSalvage(FileResult& result) {
     const marlune_report& report = result.report;
     const bool cut = result.status == MARLUNE_SALVAGED;
-    if (result.status == MARLUNE_OK || cut) {
+    if (result.hasStatus && (result.status == MARLUNE_OK || cut)) {
         result.outcome = cut ? Outcome::salvaged : Outcome::copied;
         result.json.number("chunksKept", report.chunks);
         result.json.numberOrNull("lostFromOffset", cut, report.bytes_written);
         result.json.number("lostBytes", cut ? report.source_bytes - report.bytes_written : 0);
     } else {
         result.outcome = Outcome::failed;
-        const bool cannot = factsOf(result.status).beforeChunks;
+        const bool cannot = result.hasStatus && factsOf(result.status).beforeChunks;
         result.reason = (cannot ? "cannot be salvaged: " : "salvage failed: ") + result.reason;
     }
 }
@@ -52,23 +68,25 @@ public:
     FileResult work(std::size_t, const std::string& source, JobProgress& progress) override {
         marlune_options options = copyOptions(settings_, progress, salvage_);
         if (settings_.inPlace) options.placement = MARLUNE_IN_PLACE;
-        marlune_report report = emptyReport();
-        FileResult result = judged(marlune_copy(source.c_str(), destination().c_str(), &options, &report), report);
+        FileResult result = copied(source, options);
         result.destination = destination();
         if (salvage_) {
             judgeSalvage(result);
         } else {
-            result.outcome = result.status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
+            result.outcome = result.hasStatus && result.status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
         }
         return result;
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {
         if (result.outcome != Outcome::failed) return salvage_ ? salvagedText(file, result) : std::string();
+        // The command's one line for an output it could not write says it.
+        if (toOutput() && result.hasStatus && result.status == MARLUNE_WRITE_ERROR) return {};
         return file + ": " +
                (settings_.quiet ? std::string("not ") + (salvage_ ? "salvaged" : "copied") : result.reason) + "\n";
     }
-    bool toError(const FileResult& result) const override { return result.outcome == Outcome::failed; }
+    // Standard output holds the copy when it is the destination: the salvage's report goes to standard error.
+    bool toError(const FileResult& result) const override { return result.outcome == Outcome::failed || toOutput(); }
 
     std::string counts(const Tally& tally) const override {
         return (salvage_ ? std::to_string(tally[Outcome::salvaged]) + " salvaged, " : std::string()) +
@@ -80,6 +98,28 @@ public:
 
 private:
     const std::string& destination() const { return settings_.operands[1]; }
+    bool toOutput() const { return destination() == "-"; }
+
+    // A named source and destination are the library's to open; `-` and the file
+    // copied to standard output are read here, as streams.
+    FileResult copied(const std::string& source, const marlune_options& options) const {
+        marlune_report report = emptyReport();
+        const char* to = destination().c_str();
+        if (source != "-" && !toOutput()) return judged(marlune_copy(source.c_str(), to, &options, &report), report);
+        const std::unique_ptr<std::FILE, FileCloser> named(source == "-" ? nullptr : openForReading(source));
+        if (source != "-" && !named) {
+            FileResult result;
+            result.reason = std::string("cannot be opened for reading: ") + std::strerror(errno);
+            return result;
+        }
+        StreamFile input{named ? named.get() : openForReading("-")};
+        const marlune_reader reader = readerOf(input);
+        if (!toOutput()) return streamed(marlune_copy_from_stream(&reader, to, &options, &report), report);
+        StreamFile output{openDataOutput()};
+        const marlune_writer writer = writerOf(output);
+        return streamed(marlune_copy_stream(&reader, &writer, &options, &report), report);
+    }
+
     const Settings& settings_;
     const bool salvage_;
 };

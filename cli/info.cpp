@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "commands.h"
+#include "console.h"
 
 namespace marlune::cli {
 namespace {
@@ -141,13 +142,20 @@ struct Examined {
     }
 };
 
+// `-`: standard input, read to its end.
+std::int32_t examineInput(marlune_report& report) {
+    StreamFile input{openForReading("-")};
+    const marlune_reader reader = readerOf(input);
+    return marlune_examine_stream(&reader, &report);
+}
+
 class Info : public Command {
 public:
     const char* name() const override { return "info"; }
 
     FileResult work(std::size_t, const std::string& file, JobProgress&) override {
         marlune_report report = emptyReport();
-        FileResult result = judged(marlune_examine(file.c_str(), &report), report);
+        FileResult result = judged(file == "-" ? examineInput(report) : marlune_examine(file.c_str(), &report), report);
         const Examined examined{result.status, result.report};
         result.outcome = result.status == MARLUNE_OK                ? Outcome::complete
                          : result.status == MARLUNE_NOT_A_CONTAINER ? Outcome::skipped

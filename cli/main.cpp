@@ -169,6 +169,26 @@ ListRead gather(const Arguments& arguments, const std::vector<std::string>& oper
     return addFromList(list, arguments.filesFrom, arguments.nul, gathering, why);
 }
 
+// `-` is standard input (or, as DESTINATION, output) where a stream can stand for a
+// file; standard output that holds a copy takes nothing else. An empty string, or
+// what is wrong.
+std::string streamMisuse(const Arguments& arguments) {
+    const std::vector<std::string>& operands = arguments.settings.operands;
+    const auto dashes = std::count(operands.begin(), operands.end(), "-");
+    if (dashes == 0) return {};
+    if (arguments.command == "convert") return "convert takes named files: - (standard input) has no .kv name";
+    if (arguments.command != "info" && (arguments.recursive || !arguments.filesFrom.empty())) {
+        return arguments.command + " into a folder takes named folders, not -";
+    }
+    if (arguments.command == "info") {
+        return dashes > 1 || arguments.filesFrom == "-" ? "standard input is read once: one - or --files-from -" : "";
+    }
+    if (operands.back() != "-") return {};
+    if (arguments.run.json) return "--json goes to standard output, which holds the copy when DESTINATION is -";
+    if (arguments.settings.inPlace) return "--in-place writes into a DESTINATION file, not standard output";
+    return {};
+}
+
 int run(Arguments& arguments) {
     Settings& settings = arguments.settings;
     RunSettings& run = arguments.run;
@@ -237,5 +257,7 @@ int main(int argc, char** argv) {
     if (!problem.empty()) return usageError(problem);
     const std::string wrong = misuse(arguments);
     if (!wrong.empty()) return usageError(wrong);
+    const std::string streams = streamMisuse(arguments);
+    if (!streams.empty()) return usageError(streams);
     return finish(run(arguments));
 }

@@ -482,6 +482,16 @@ typedef struct marlune_writer {
 MARLUNE_API int32_t MARLUNE_CALL marlune_copy_stream(const marlune_reader *source, const marlune_writer *destination,
                                                      const marlune_options *options, marlune_report *report);
 
+/*
+ * marlune_copy_from_stream -- copy the container that `source` reads to the file
+ * `destination` (a UTF-8 path), written as marlune_copy writes it, with every
+ * option: beside (the default), a failed copy, the reader's failure too, leaves an
+ * existing destination as it was and no partial file. A null source answers
+ * MARLUNE_NO_SOURCE_NAME.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_copy_from_stream(const marlune_reader *source, const char *destination,
+                                                          const marlune_options *options, marlune_report *report);
+
 /* marlune_examine_stream -- judge the container that `source` reads, as
    marlune_examine judges a file. */
 MARLUNE_API int32_t MARLUNE_CALL marlune_examine_stream(const marlune_reader *source, marlune_report *report);

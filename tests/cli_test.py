@@ -3,9 +3,11 @@
 
 Usage: cli_test.py MARLUNE SAMPLE MAN_PAGE BASH_COMPLETION
 """
+import errno
 import json
 import os
 import pty
+import random
 import re
 import select
 import shutil
@@ -14,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -62,7 +65,7 @@ def container(length_mode, preamble, chunks, magic=b"KVRB"):
     struct.pack_into("<I", header, 20, 82 + len(preamble))
     out = bytes(header) + preamble
     for serial, (stored, payload) in enumerate(chunks, 1):
-        out += struct.pack("<BBHI", serial, 0x5A, stored, 0xC0C1C2C3) + bytes((serial + i) % 256 for i in range(payload))
+        out += struct.pack("<BBHI", serial % 256, 0x5A, stored, 0xC0C1C2C3) + bytes((serial + i) % 256 for i in range(payload))
     return out
 
 
@@ -887,7 +890,8 @@ class IntoAFolder(Folder):
                      ("salvage", "-r", "rec/2019/b.snd", "out"), ("copy", "-r", "rec"),
                      ("copy", "--files-from", "list", "a", "b"), ("copy", "-r", "--in-place", "rec", "out"),
                      ("copy", "--kv-names", "rec/2019/b.snd", "out.kv"), ("info", "--sync", "rec"),
-                     ("copy", "-j", "2", "rec/2019/b.snd", "out.kv")):
+                     ("copy", "-j", "2", "rec/2019/b.snd", "out.kv"), ("copy", "-r", "-", "out"),
+                     ("salvage", "--files-from", "list", "-")):
             result = run(*args, cwd=self.dir)
             self.assertEqual(result.returncode, 2, (args, result.stderr))
             self.assertIn(b"Try 'marlune --help'.", result.stderr, args)
@@ -1022,6 +1026,176 @@ class Reports(Folder):
             "other.snd: would keep other.kv: it exists"])
         self.assertIn(b"0 to convert, 1 to finish, 0 already .kv", result.stdout)
         self.assertEqual(sorted(os.listdir(self.dir)), ["again.kv", "again.snd", "other.kv", "other.snd"])
+
+
+def through_pipe(args, data, pieces=(1 << 16,), pause=0.0, cwd=None):
+    """marlune ARGS with DATA written to its standard input through a real pipe, in pieces of
+    the sizes given (in turn), pausing between them; the writer closes the pipe after DATA."""
+    process = subprocess.Popen([MARLUNE, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, cwd=cwd)
+
+    def feed():
+        at = n = 0
+        try:
+            while at < len(data):
+                piece = pieces[n % len(pieces)]
+                process.stdin.write(data[at:at + piece])
+                process.stdin.flush()
+                at, n = at + piece, n + 1
+                time.sleep(pause)
+        except BrokenPipeError:
+            pass
+        finally:
+            process.stdin.close()
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    out = process.stdout.read()
+    errors = process.stderr.read()
+    writer.join()
+    process.stdout.close()
+    process.stderr.close()
+    return subprocess.CompletedProcess(args, process.wait(timeout=120), out, errors)
+
+
+def stream_containers():
+    """Both length modes, each over two 512 KiB reads of the copy, so that chunks straddle them."""
+    rng = random.Random(21)
+    fixed = container(0, bytes(100), [(rng.randrange(65536), 330) for _ in range(3000)])
+    lengths = [rng.randrange(4097) for _ in range(500)]
+    variable = container(1, bytes(range(256)) * 3, [(n, n) for n in lengths])
+    return {"fixed": fixed, "variable": variable}
+
+
+class Pipes(Folder):
+    """`-` as SOURCE (standard input) and DESTINATION (standard output): the bytes, statuses and
+    files are those of the same container copied from and to files."""
+
+    def file_copy(self, command, data, name="file.kv"):
+        source = self.write("source.snd", data)
+        result = run(command, source, self.path(name))
+        return result.returncode, self.read(name) if os.path.exists(self.path(name)) else None
+
+    def test_a_pipe_in_pieces_copies_as_the_file_does_in_both_length_modes(self):
+        for mode, data in stream_containers().items():
+            expected = self.file_copy("copy", data)
+            self.assertEqual(expected[0], 0, mode)
+            # Pieces that end anywhere in a chunk, with pauses between them; then the pipe's own pieces.
+            paused = through_pipe(("copy", "-", "-"), data, pieces=(4093, 1, 70001, 338), pause=0.002)
+            self.assertEqual((paused.returncode, paused.stderr), (0, b""), mode)
+            self.assertEqual(paused.stdout, expected[1], mode)
+            named = through_pipe(("copy", "-", self.path("named.kv")), data)
+            self.assertEqual((named.returncode, named.stdout, named.stderr), (0, b"", b""), mode)
+            self.assertEqual(self.read("named.kv"), expected[1], mode)
+            to_output = subprocess.run([MARLUNE, "copy", self.path("source.snd"), "-"], capture_output=True, timeout=120)
+            self.assertEqual((to_output.returncode, to_output.stdout), (0, expected[1]), mode)
+
+    def test_a_writer_that_stops_mid_chunk_fails_the_copy_and_salvages_as_the_file_does(self):
+        for mode, data in stream_containers().items():
+            cut = data[:len(data) * 2 // 3]
+            self.assertEqual(self.file_copy("copy", cut, "none.kv"), (1, None), mode)
+            # What went to standard output stays there: the whole parts, as a copy in place leaves them.
+            in_place = run("copy", "--in-place", self.path("source.snd"), self.path("in-place.kv"))
+            self.write("old.kv", b"the earlier copy")
+            for destination in ("-", self.path("old.kv")):
+                result = through_pipe(("copy", "-", destination), cut, pieces=(65536, 5), pause=0.001)
+                self.assertEqual(result.returncode, 1, (mode, destination))
+                self.assertEqual(result.stdout, self.read("in-place.kv") if destination == "-" else b"", mode)
+                self.assertRegex(result.stderr, rb"^marlune: -: the source ends inside a chunk", mode)
+            self.assertEqual(in_place.returncode, 1)
+            self.assertFalse([n for n in os.listdir(self.dir) if "partial" in n], mode)
+            self.assertEqual(self.read("old.kv"), b"the earlier copy", mode)
+            salvaged = self.file_copy("salvage", cut, "salvaged.kv")
+            result = through_pipe(("salvage", "-", "-"), cut, pieces=(3000, 7))
+            self.assertEqual((result.returncode, result.stdout), salvaged, mode)
+
+    def test_salvage_to_standard_output_reports_on_standard_error(self):
+        kept = SAMPLE_DATA_OFFSET + 2 * CHUNK
+        result = through_pipe(("salvage", "-", "-"), SAMPLE[:kept + 108])
+        self.assertEqual((result.returncode, result.stdout), (0, sample_as_copied()[:kept]))
+        self.assertEqual(result.stderr.decode(), f"marlune: -: salvaged to -: 2 whole chunks kept, {kept} bytes\n"
+                         f"  lost: the payload of chunk 3 at offset {kept + 8} is cut short, 230 of its 330 bytes "
+                         f"missing; the 108 bytes from offset {kept} on are not in -\n")
+        whole = through_pipe(("salvage", "-", "-"), SAMPLE)
+        self.assertEqual((whole.returncode, whole.stdout), (0, sample_as_copied()))
+        self.assertEqual(whole.stderr, b"marlune: -: complete container, copied as it is to -\n")
+
+    def test_standard_input_from_a_file_is_read_from_where_it_stands(self):
+        data = stream_containers()["variable"]
+        self.write("junk-then-container", b"junk" * 25 + data)
+        with open(self.path("junk-then-container"), "rb") as source:
+            source.seek(100)
+            result = subprocess.run([MARLUNE, "copy", "-", "-"], stdin=source, capture_output=True, timeout=120)
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.assertEqual(result.stdout, data)
+
+    def test_info_of_standard_input_judges_as_info_of_the_file(self):
+        at = SAMPLE_DATA_OFFSET + 2 * CHUNK
+        for data in (SAMPLE, SAMPLE[:at + 3], SAMPLE[:at + 100], SAMPLE[:50], SAMPLE[:100], b"RIFF" + bytes(90), b"",
+                     stream_containers()["fixed"]):
+            named = run("info", self.write("file.snd", data))
+            piped = through_pipe(("info", "-"), data, pieces=(33, 4096))
+            self.assertEqual(piped.returncode, named.returncode, data[:8])
+            self.assertEqual(piped.stdout.split(b":", 1)[1], named.stdout.split(b":", 1)[1], data[:8])
+            file_json = run("info", "--json", self.path("file.snd"))
+            pipe_json = through_pipe(("info", "--json", "-"), data)
+            (file_record,), _ = json_lines(file_json.stdout)
+            (pipe_record,), _ = json_lines(pipe_json.stdout)
+            self.assertEqual(pipe_record.pop("file"), "-")
+            file_record.pop("file")
+            self.assertEqual(pipe_record, file_record, data[:8])
+        # Among other files, in its place.
+        result = through_pipe(("info", self.path("file.snd"), "-", self.path("file.snd")), SAMPLE[:50])
+        self.assertEqual(re.findall(rb"^(\S+): ", result.stdout, re.M),
+                         [self.path("file.snd").encode(), b"-", self.path("file.snd").encode()])
+
+    def test_a_reader_that_goes_away_ends_the_copy_with_141_and_one_line(self):
+        big = self.write("big.snd", container(1, b"", [(60000, 60000)] * 140))
+        for args, stdin in ((("copy", "-", "-"), big), (("copy", big, "-"), None), (("salvage", "-", "-"), big)):
+            with open(stdin or os.devnull, "rb") as source:
+                # As `marlune copy - - < big.snd | head -c 100` runs it.
+                process = subprocess.Popen([MARLUNE, *args], stdin=source, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE)
+                first = process.stdout.read(100)
+                process.stdout.close()
+                errors = process.stderr.read()
+                process.stderr.close()
+                self.assertEqual(process.wait(timeout=120), 141, (args, errors))
+            self.assertEqual(first, self.read("big.snd")[:100], args)
+            self.assertEqual(errors, b"marlune: cannot write the output\n", args)
+
+    def test_a_failed_or_closed_standard_input_is_a_read_error_with_the_systems_code(self):
+        self.write("old.kv", b"the earlier copy")
+        folder = os.open(self.dir, os.O_RDONLY)
+        try:
+            result = subprocess.run([MARLUNE, "copy", "--json", "-", self.path("old.kv")], stdin=folder,
+                                    capture_output=True, timeout=120)
+        finally:
+            os.close(folder)
+        (record,), _ = json_lines(result.stdout)
+        self.assertEqual((result.returncode, record["status"], record["systemError"]),
+                         (1, "MARLUNE_READ_ERROR", errno.EISDIR))
+        self.assertEqual(result.stderr, f"marlune: -: reading the source failed: {os.strerror(errno.EISDIR)}\n"
+                         .encode())
+        self.assertEqual((sorted(os.listdir(self.dir)), self.read("old.kv")), (["old.kv"], b"the earlier copy"))
+        closed = subprocess.run(["bash", "-c", 'exec "$0" info --json - <&-', MARLUNE], capture_output=True,
+                                timeout=120)
+        (record,), _ = json_lines(closed.stdout)
+        self.assertEqual((closed.returncode, record["status"], record["systemError"], record["problem"]["kind"]),
+                         (1, "MARLUNE_READ_ERROR", errno.EBADF, "read-failed"))
+
+    def test_what_cannot_share_a_stream_is_a_usage_error(self):
+        source = self.write("a.snd", SAMPLE)
+        for args in (("convert", "-"), ("convert", source, "-"), ("info", "-", "-"), ("info", "--files-from", "-", "-"),
+                     ("copy", "--json", source, "-"), ("salvage", "--json", "-", "-"), ("copy", "--in-place", "-", "-")):
+            result = run(*args, cwd=self.dir, input=SAMPLE)
+            self.assertEqual((result.returncode, result.stdout), (2, b""), args)
+            self.assertIn(b"Try 'marlune --help'.", result.stderr, args)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["a.snd"])
+        # --json with a named destination stays on standard output.
+        result = run("copy", "--json", "-", self.path("b.kv"), input=SAMPLE)
+        records, _ = json_lines(result.stdout)
+        self.assertEqual((result.returncode, records[0]["outcome"], self.read("b.kv")), (0, "copied", sample_as_copied()))
 
 
 def help_text(*args):

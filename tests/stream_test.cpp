@@ -1,7 +1,8 @@
 // Streams and memory: every route (a file, callbacks with and without a known
 // length, memory) gives the same statuses, reports and bytes, for every cut of
 // containers of both length modes and of a preamble longer than the buffer; and
-// callbacks that fail at any call fail the copy with their own code.
+// callbacks that fail at any call fail the copy with their own code. A stream
+// copied to a named file is written beside it and moved into place as a file is.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -114,6 +115,18 @@ protected:
         return result;
     }
 
+    // Into the file `destination`, through the library's own writing of a named file.
+    Result throughCallbacksToFile(const Bytes& bytes, const marlune_options& options, bool lengthKnown,
+                                  std::size_t piece) {
+        std::remove(destination.c_str());
+        Reader reader{bytes, piece};
+        const marlune_reader from = readerOf(reader, lengthKnown);
+        Result result;
+        result.status = marlune_copy_from_stream(&from, destination.c_str(), &options, &result.report);
+        if (fileExists(destination)) result.output = readFile(destination);
+        return result;
+    }
+
     static Result throughMemory(const Bytes& bytes, const marlune_options& options) {
         Writer writer;
         const marlune_writer to = writerOf(writer);
@@ -133,7 +146,9 @@ protected:
         const Result file = throughFiles(bytes, options);
         const Result routes[] = {throughCallbacks(bytes, options, true, 1 << 20),
                                  throughCallbacks(bytes, options, false, 1 << 20),
-                                 throughCallbacks(bytes, options, false, 3), throughMemory(bytes, options)};
+                                 throughCallbacks(bytes, options, false, 3), throughMemory(bytes, options),
+                                 throughCallbacksToFile(bytes, options, true, 1 << 20),
+                                 throughCallbacksToFile(bytes, options, false, 5)};
         for (const Result& route : routes) {
             const std::size_t index = static_cast<std::size_t>(&route - routes);
             EXPECT_EQ(route.status, file.status) << what << ", route " << index;
@@ -296,6 +311,39 @@ TEST_F(Routes, MissingOrTooSmallStreamsAreNoStreams) {
     from.size = sizeof from;
     to.size = 8;
     EXPECT_EQ(marlune_copy_stream(&from, &to, nullptr, &report), MARLUNE_NO_DESTINATION_NAME);
+}
+
+// Beside, as marlune_copy writes: a copy that fails, the reader's failure too,
+// leaves the earlier file and nothing else; one that succeeds replaces it.
+TEST_F(Routes, AStreamToANamedFileIsMovedIntoPlaceOnlyWhenComplete) {
+    const Bytes bytes = KvrbBuilder().lengthMode(0).preamble(600 * 1024).chunk(7, 330).chunk(330).build();
+    const Bytes converted = KvrbBuilder().lengthMode(0).preamble(600 * 1024).chunk(330).chunk(330).build();
+    const Bytes earlier{'o', 'l', 'd'};
+    for (const int failAt : {1, 9, 11}) {  // in the header's read, the preamble's, the chunks'
+        writeFile(destination, earlier);
+        Reader reader{bytes, 64 * 1024, failAt};
+        const marlune_reader from = readerOf(reader, false);
+        marlune_report report = freshReport();
+        EXPECT_EQ(marlune_copy_from_stream(&from, destination.c_str(), nullptr, &report), MARLUNE_READ_ERROR);
+        EXPECT_EQ(report.system_error, 5005) << failAt;
+        EXPECT_EQ(report.bytes_written, 0u);
+        EXPECT_EQ(readFile(destination), earlier) << failAt;
+        EXPECT_EQ(dir.names(), std::vector<std::string>{"out.kv"}) << failAt;
+    }
+    Reader cut{prefix(bytes, bytes.size() - 9), 64 * 1024};
+    marlune_reader from = readerOf(cut, false);
+    EXPECT_EQ(marlune_copy_from_stream(&from, destination.c_str(), nullptr, nullptr), MARLUNE_PAYLOAD_CUT);
+    EXPECT_EQ(readFile(destination), earlier);
+    Reader whole{bytes, 64 * 1024};
+    from = readerOf(whole, false);
+    marlune_report report = freshReport();
+    EXPECT_EQ(marlune_copy_from_stream(&from, destination.c_str(), nullptr, &report), MARLUNE_OK);
+    EXPECT_EQ(readFile(destination), converted);
+    EXPECT_EQ(report.source_bytes, bytes.size());
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"out.kv"});
+    EXPECT_EQ(marlune_copy_from_stream(nullptr, destination.c_str(), nullptr, &report), MARLUNE_NO_SOURCE_NAME);
+    from = readerOf(whole, false);
+    EXPECT_EQ(marlune_copy_from_stream(&from, nullptr, nullptr, &report), MARLUNE_NO_DESTINATION_NAME);
 }
 
 }  // namespace

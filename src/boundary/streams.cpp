@@ -1,8 +1,10 @@
 // Copies and examinations whose source and destination are the caller's
 // callbacks, or memory: the same copy as for files, through an Os whose one
-// source and one destination are those.
+// source and one destination are those; or a stream copied to a named file,
+// through the system's Os for all but the source.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "boundary/api.h"
 #include "marlune.h"
@@ -15,6 +17,15 @@ constexpr platform::Handle destinationHandle = 2;
 // The names the copy is asked for: never shown, never opened.
 constexpr const char* sourceName = "<source>";
 constexpr const char* destinationName = "<destination>";
+
+// What the caller's read callback gives, as an Os read answers.
+std::int64_t readFrom(const marlune_reader& reader, void* buffer, std::size_t size) {
+    std::int32_t error = 0;
+    const std::int64_t got = reader.read(buffer, size, &error, reader.context);
+    if (got >= 0 && static_cast<std::uint64_t>(got) <= size) return got;
+    platform::setLastSystemError(error);  // more than was asked for is a failure too
+    return -1;
+}
 
 // A source of bytes in memory, or through the caller's read callback.
 struct StreamSource {
@@ -75,11 +86,7 @@ std::int64_t StreamOs::read(platform::Handle /*file*/, void* buffer, std::size_t
         source_.position += count;
         return static_cast<std::int64_t>(count);
     }
-    std::int32_t error = 0;
-    const std::int64_t got = source_.reader->read(buffer, size, &error, source_.reader->context);
-    if (got >= 0 && static_cast<std::uint64_t>(got) <= size) return got;
-    platform::setLastSystemError(error);  // more than was asked for is a failure too
-    return -1;
+    return readFrom(*source_.reader, buffer, size);
 }
 
 std::int64_t StreamOs::write(platform::Handle /*file*/, const void* buffer, std::size_t size) {
@@ -88,6 +95,67 @@ std::int64_t StreamOs::write(platform::Handle /*file*/, const void* buffer, std:
     platform::setLastSystemError(error);
     return -1;
 }
+
+// The caller's reader as the source, and the system's files for everything else:
+// the destination is created, written beside, moved and synced as for a file.
+class ReaderOs final : public platform::Os {
+public:
+    ReaderOs(platform::Os& system, const marlune_reader& reader) : system_(system), reader_(reader) {}
+
+    bool openForReading(const char* /*path*/, platform::Handle& file, std::uint64_t& size) override {
+        file = readerHandle;
+        size = reader_.length_known != 0 ? reader_.length : platform::unknownSize;
+        return true;
+    }
+    std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override {
+        return file == readerHandle ? readFrom(reader_, buffer, size) : system_.read(file, buffer, size);
+    }
+    bool close(platform::Handle file) override { return file == readerHandle || system_.close(file); }
+    // No name leads to the reader: the destination cannot be it.
+    bool createForWriting(const char* path, platform::Handle /*source*/, platform::Handle& file) override {
+        return system_.createForWriting(path, platform::noHandle, file);
+    }
+    Name inspect(const char* path, platform::Handle /*source*/) override {
+        return system_.inspect(path, platform::noHandle);
+    }
+    bool isSameFile(const char* path, platform::Handle file) override {
+        return file == readerHandle || system_.isSameFile(path, file);
+    }
+    std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override {
+        return source == readerHandle ? copyNotSupported : system_.copyRange(source, destination, size);
+    }
+
+    bool createNew(const char* path, platform::Handle& file) override { return system_.createNew(path, file); }
+    bool markInUse(platform::Handle file) override { return system_.markInUse(file); }
+    Removal removeIfUnused(const char* path) override { return system_.removeIfUnused(path); }
+    bool mayWrite(const char* path) override { return system_.mayWrite(path); }
+    bool copyPermissions(const char* path, platform::Handle file) override {
+        return system_.copyPermissions(path, file);
+    }
+    bool move(platform::Handle file, const char* from, const char* to, bool replace) override {
+        return system_.move(file, from, to, replace);
+    }
+    bool syncFolderOf(const char* path) override { return system_.syncFolderOf(path); }
+    std::string followLinks(const char* path) override { return system_.followLinks(path); }
+    std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override {
+        return system_.write(file, buffer, size);
+    }
+    bool truncate(platform::Handle file, std::uint64_t bytes) override { return system_.truncate(file, bytes); }
+    bool sync(platform::Handle file) override { return system_.sync(file); }
+    bool syncTogether(const platform::Handle* files, std::size_t count) override {
+        return system_.syncTogether(files, count);
+    }
+    bool deleteFile(const char* path) override { return system_.deleteFile(path); }
+    void showMessage(const char* text) override { system_.showMessage(text); }
+
+private:
+    // No file the system opens: descriptors are never negative, and -2 is no
+    // Windows file handle (it stands for the current thread).
+    static constexpr platform::Handle readerHandle = -2;
+
+    platform::Os& system_;
+    const marlune_reader& reader_;
+};
 
 // A reader or writer whose struct is too small to hold its callback is no stream.
 bool usable(const marlune_reader* reader) {
@@ -146,6 +214,17 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine_stream(const marlune
         if (!marlune::usable(source)) return MARLUNE_NO_SOURCE_NAME;
         return marlune::examine({source}, filled);
     });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_from_stream(const marlune_reader* source,
+                                                                     const char* destination,
+                                                                     const marlune_options* options,
+                                                                     marlune_report* report) {
+    if (!marlune::usable(source)) {
+        return reported(report, [](marlune_report&) -> std::int32_t { return MARLUNE_NO_SOURCE_NAME; });
+    }
+    marlune::ReaderOs os(marlune::platform::unicodeOs(), *source);
+    return marlune::copyThrough(os, marlune::sourceName, destination, options, report);
 }
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_memory(const void* bytes, uint64_t length,
