@@ -24,7 +24,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j 2 --target marlune_cli >/dev/null
 marlune=$(cd "$build/cli" && pwd)/marlune
 mkdir -p "$data"
-trap 'rm -rf "$data/work" "$data/work.copy" "$data/time.txt"' EXIT
+trap 'rm -rf "$data/work" "$data/work.copy" "$data/time.txt" "$data/strace.txt"' EXIT
 
 # A per-chunk container of exactly SIZE bytes (chunks of up to 4096 bytes of payload).
 make_container() {
@@ -83,10 +83,14 @@ run_method() {
   esac
 }
 
-# The flush requests the disk that holds FOLDER has completed (field 16 of /proc/diskstats).
-device=$(lsblk -no PKNAME "$(df --output=source "$data" | tail -1)" 2>/dev/null || true)
-[ -n "$device" ] || device=$(basename "$(df --output=source "$data" | tail -1)")
-flushes() { awk -v d="$device" '$3 == d { print $20 + 0 }' /proc/diskstats; }
+# METHOD TREE SET: the flush calls the method makes (all its processes), or "-" without strace.
+flush_calls() {
+  command -v strace >/dev/null || { echo -; return; }
+  export -f run_method && export marlune loop data
+  strace -f -qq -c -o "$data/strace.txt" -e trace=fsync,fdatasync,syncfs,sync \
+    bash -c 'run_method "$@"' run_method "$@" >/dev/null 2>&1 || true
+  awk '$NF ~ /^(fsync|fdatasync|syncfs|sync)$/ { n += $4 } END { print n + 0 }' "$data/strace.txt"
+}
 
 # SET COUNT SIZE METHOD...: each method on a fresh copy of the set, the copy on disk first.
 bench_set() {
@@ -100,20 +104,21 @@ bench_set() {
   printf '%-12s %10s %12s %10s %14s\n' method seconds files/s MiB/s flushes/file
   for method in "$@"; do
     rm -rf "$data/work" "$data/work.copy" && cp -r "$data/$set" "$data/work" && sync
-    local start end before after
-    before=$(flushes)
+    local start end calls
     start=$(date +%s.%N)
     run_method "$method" "$data/work" "$set"
     end=$(date +%s.%N)
-    after=$(flushes)
     local left
     case $method in
       copy-r*|cp-r) left=$((count - $(find "$data/work.copy" -type f | wc -l))) ;;
       *) left=$(find "$data/work" -name '*.snd' | wc -l) ;;
     esac
     [ "$left" -eq 0 ] || { echo "$method left $left files undone" >&2; exit 1; }
-    awk -v m="$method" -v s="$start" -v e="$end" -v n="$count" -v b=$((count * size)) -v f=$((after - before)) \
-      'BEGIN { t = e - s; printf "%-12s %10.2f %12.0f %10.1f %14.3f\n", m, t, n / t, b / 1048576 / t, f / n }'
+    rm -rf "$data/work" "$data/work.copy" && cp -r "$data/$set" "$data/work" && sync
+    calls=$(flush_calls "$method" "$data/work" "$set")
+    awk -v m="$method" -v s="$start" -v e="$end" -v n="$count" -v b=$((count * size)) -v f="$calls" \
+      'BEGIN { t = e - s; printf "%-12s %10.2f %12.0f %10.1f %14s\n", m, t, n / t, b / 1048576 / t,
+               f == "-" ? "-" : sprintf("%.4f", f / n) }'
   done
   rm -rf "$data/work.copy"
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "commands.h"
 #include "console.h"
@@ -143,8 +144,11 @@ public:
                                       JobProgress& progress) override {
         std::vector<FileResult> results(count);
         Batch batch(count);
+        std::string folderMade;  // the last one: a group's files share few folders
         for (std::size_t i = 0; i < count; ++i) {
-            if (prepare(first + i, results[i])) batch.add(i, list.files[first + i], results[i].destination.c_str());
+            if (prepare(first + i, results[i], folderMade)) {
+                batch.add(i, list.files[first + i], results[i].destination.c_str());
+            }
         }
         batch.run(marlune_copy_batch, copyOptions(settings_, progress, salvage_),
                   [&](std::size_t i, std::int32_t status, const marlune_report& report) {
@@ -199,7 +203,7 @@ private:
     }
 
     // What is answered without a copy is answered here; true when the file goes into the batch.
-    bool prepare(std::size_t index, FileResult& result) const {
+    bool prepare(std::size_t index, FileResult& result, std::string& folderMade) const {
         const std::string& file = list_.files[index];
         result.destination = destinationOf(file);
         result.outcome = Outcome::skipped;
@@ -218,7 +222,11 @@ private:
                 list_.files[earlier->second] + ", named earlier in this run, takes the name " + result.destination;
             return false;
         }
-        return makeFolders(folderOf(result.destination), settings_.sync, result.reason);
+        std::string folder = folderOf(result.destination);
+        if (folder == folderMade) return true;
+        if (!makeFolders(folder, settings_.sync, result.reason)) return false;
+        folderMade = std::move(folder);
+        return true;
     }
 
     FileResult copied(std::int32_t status, const marlune_report& report, const std::string& destination) const {
