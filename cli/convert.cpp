@@ -1,11 +1,9 @@
 // convert: every file of the list to its .kv name through marlune_convert_batch,
 // in groups put on stable storage together, or judged by marlune_judge_convert
 // for a dry run.
-#include <algorithm>
-#include <functional>
 #include <map>
-#include <tuple>
 
+#include "collisions.h"
 #include "commands.h"
 
 namespace marlune::cli {
@@ -14,32 +12,21 @@ namespace {
 constexpr const char* leftPartial =
     "a partial file left by a conversion that stopped; the recording is whole at its own name";
 
-// An earlier file of the run that takes a file's .kv name.
-struct Collision {
-    std::size_t earlier;
-    bool sameFile;  // the file itself, named again (by the same name or another)
-};
-
-// A file as findCollisions sorts it: by a hash of what it compares (the file
-// itself, or the place of its .kv name), then by its place in the run.
-struct Key {
-    std::uint64_t hash;
-    std::size_t index;
-    bool operator<(const Key& other) const { return std::tie(hash, index) < std::tie(other.hash, other.index); }
-};
-
-std::uint64_t hashOf(const FileId& id) {
-    const auto& [device, high, low] = id;
-    return (device * 0x9E3779B97F4A7C15u) ^ (high * 0xC2B2AE3D27D4EB4Fu) ^ (low * 0x165667B19E3779F9u);
-}
-
-std::uint64_t hashOf(const Place& place) {
-    return hashOf(place.folder) ^ (std::hash<std::string>{}(place.name) * 0x27D4EB2F165667C5u);
-}
-
 class Convert : public Command {
 public:
-    Convert(const Settings& settings, const FileList& list) : settings_(settings), list_(list) { findCollisions(); }
+    // A .kv file is left alone and a partial file never makes one; for the others,
+    // the first of the run's files to take a .kv name (or named twice) converts.
+    Convert(const Settings& settings, const FileList& list)
+        : settings_(settings),
+          list_(list),
+          collisions_(findCollisions(
+              list,
+              [&list](std::size_t i) {
+                  const std::string& file = list.files[i];
+                  const std::string destination = kvName(file);
+                  return destination == file || endsWith(file, partialSuffix) ? std::string() : destination;
+              },
+              true)) {}
     const char* name() const override { return "convert"; }
     bool dryRun() const override { return settings_.dryRun; }
 
@@ -218,68 +205,6 @@ private:
                 break;
         }
         return result;
-    }
-
-    // Files of the run that would convert to one .kv name, or one file named twice:
-    // the first in the run's order is converted, each other one is told which file
-    // takes its name. Found before any work, so that no conversion of the run
-    // replaces another's .kv, not even with --force. Sorted keys rather than maps:
-    // a few dozen bytes a file, and only while they are compared.
-    void findCollisions() {
-        std::vector<Key> keys;
-        for (std::size_t i = 0; i < list_.files.size(); ++i) {
-            const std::string& file = list_.files[i];
-            FileId id{};
-            // A .kv is left alone and a partial file never makes one; what is no file,
-            // the library tells of, under each name.
-            if (kvName(file) == file || endsWith(file, partialSuffix) || !regularFileId(file, id)) continue;
-            keys.push_back({hashOf(id), i});
-        }
-        markLater(keys, true);
-        // The same vector again, for the .kv names of the files not named earlier.
-        std::size_t kept = 0;
-        for (std::size_t k = 0; k < keys.size(); ++k) {
-            const std::size_t index = keys[k].index;
-            Place place;
-            if (collisions_.count(index) == 0 && placeOf(kvName(list_.files[index]), place)) {
-                keys[kept++] = {hashOf(place), index};
-            }
-        }
-        keys.resize(kept);
-        markLater(keys, false);
-    }
-
-    // Among files of one hash, each is compared with those before it in the run:
-    // the first it matches takes its name.
-    void markLater(std::vector<Key>& keys, bool sameFile) {
-        std::sort(keys.begin(), keys.end());
-        for (std::size_t start = 0, end = 0; start < keys.size(); start = end) {
-            for (end = start + 1; end < keys.size() && keys[end].hash == keys[start].hash; ++end) {
-            }
-            for (std::size_t k = start + 1; k < end; ++k) {
-                for (std::size_t earlier = start; earlier < k; ++earlier) {
-                    const std::size_t first = keys[earlier].index;
-                    if (collisions_.count(first) == 0 && alike(first, keys[k].index, sameFile)) {
-                        collisions_.emplace(keys[k].index, Collision{first, sameFile});
-                        break;
-                    }
-                }
-            }
-        }
-    }
-
-    // The same file, or the same .kv name.
-    bool alike(std::size_t a, std::size_t b, bool sameFile) const {
-        const std::string& one = list_.files[a];
-        const std::string& other = list_.files[b];
-        if (sameFile) {
-            FileId first{};
-            FileId second{};
-            return regularFileId(one, first) && regularFileId(other, second) && first == second;
-        }
-        Place first;
-        Place second;
-        return placeOf(kvName(one), first) && placeOf(kvName(other), second) && !(first < second) && !(second < first);
     }
 
     FileResult collided(const std::string& file, const Collision& collision) const {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <utility>
 
+#include "collisions.h"
 #include "commands.h"
 #include "console.h"
 
@@ -131,7 +132,10 @@ class Mirror : public Command {
 public:
     Mirror(const Settings& settings, const FileList& list, bool salvage)
         : settings_(settings), list_(list), salvage_(salvage) {
-        if (settings.kvNames) findCollisions();
+        // Names kept from the sources cannot meet; .kv names can (a.snd, a.wav).
+        if (settings.kvNames)
+            collisions_ = findCollisions(
+                list, [this](std::size_t i) { return destinationOf(list_.files[i]); }, false);
     }
     const char* name() const override { return salvage_ ? "salvage" : "copy"; }
     Grouping grouping() const override { return {256, 256u << 20}; }
@@ -218,8 +222,8 @@ private:
         }
         if (const auto earlier = collisions_.find(index); earlier != collisions_.end()) {
             result.outcome = Outcome::collision;
-            result.reason =
-                list_.files[earlier->second] + ", named earlier in this run, takes the name " + result.destination;
+            result.reason = list_.files[earlier->second.earlier] + ", named earlier in this run, takes the name " +
+                            result.destination;
             return false;
         }
         std::string folder = folderOf(result.destination);
@@ -243,22 +247,10 @@ private:
         return result;
     }
 
-    // Two files that take one .kv name: the first in the run's order is copied.
-    void findCollisions() {
-        std::map<std::string, std::size_t> destinations;
-        for (std::size_t i = 0; i < list_.files.size(); ++i) {
-            const std::string destination = destinationOf(list_.files[i]);
-            if (destination.empty()) continue;
-            if (const auto [earlier, first] = destinations.emplace(destination, i); !first) {
-                collisions_.emplace(i, earlier->second);
-            }
-        }
-    }
-
     const Settings& settings_;
     const FileList& list_;
     const bool salvage_;
-    std::map<std::size_t, std::size_t> collisions_;  // a file, and the earlier one that takes its name
+    std::map<std::size_t, Collision> collisions_;
 };
 
 }  // namespace
