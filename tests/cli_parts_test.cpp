@@ -1,5 +1,5 @@
-// The command's parts that need no process: the worker pool, the JSON writer
-// and the command's table of status facts.
+// The command's parts that need no process: the worker pool, the groups of
+// files, the JSON writer and the command's table of status facts.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "groups.h"
 #include "json.h"
 #include "pool.h"
 #include "statuses.h"
@@ -142,6 +143,57 @@ TEST(Statuses, EveryStatusTheLibraryNamesHasFactsThatFitIt) {
         EXPECT_EQ(notOpened(status), facts.problem && std::strcmp(facts.problem, "cannot-open") == 0) << status;
     }
     EXPECT_GE(named, 28);
+}
+
+FileList filesOfSizes(const std::vector<std::uint64_t>& sizes) {
+    FileList list;
+    for (std::size_t i = 0; i < sizes.size(); ++i) list.files.push_back("f" + std::to_string(i));
+    list.sizes = sizes;
+    return list;
+}
+
+// Every file once, in order, each group within its bounds.
+void expectGroups(const std::vector<Group>& groups, const FileList& list, std::size_t most, std::uint64_t bytes) {
+    std::size_t next = 0;
+    for (const Group& group : groups) {
+        EXPECT_EQ(group.first, next);
+        EXPECT_GE(group.count, 1u);
+        EXPECT_LE(group.count, most);
+        std::uint64_t held = 0;
+        for (std::size_t i = group.first; i < group.first + group.count; ++i) held += list.sizes[i];
+        if (group.count > 1 && bytes != 0) EXPECT_LE(held, bytes);
+        next += group.count;
+    }
+    EXPECT_EQ(next, list.files.size());
+}
+
+TEST(Groups, TakeConsecutiveFilesWithinCountAndBytesAndAFewForEachWorker) {
+    const FileList small = filesOfSizes(std::vector<std::uint64_t>(1000, 10));
+    const std::vector<Group> one = groupsOf(small, {256, 0}, 1);
+    expectGroups(one, small, 250, 0);  // a quarter of the list for one worker
+    EXPECT_EQ(one.size(), 4u);
+    const std::vector<Group> two = groupsOf(small, {256, 0}, 2);
+    expectGroups(two, small, 125, 0);
+    EXPECT_EQ(two.size(), 8u);
+    expectGroups(groupsOf(small, {100, 0}, 1), small, 100, 0);
+    // A file larger than the bound is a group of its own; the others stay within it.
+    const FileList mixed = filesOfSizes({100, 100, 100, 1000, 100, 50, 50, 100, 100, 100, 100, 100});
+    const std::vector<Group> bounded = groupsOf(mixed, {256, 250}, 1);
+    expectGroups(bounded, mixed, 3, 250);
+    EXPECT_EQ(bounded[1].first, 2u);
+    EXPECT_EQ(groupsOf(mixed, {}, 4).size(), mixed.files.size());
+    EXPECT_TRUE(groupsOf(FileList{}, {256, 0}, 2).empty());
+}
+
+TEST(Groups, AJobCountsEveryFileOfItsGroupOnceThoughEachStartsFromZero) {
+    std::atomic<std::uint64_t> bytes{0};
+    JobProgress progress(bytes);
+    const marlune_options options = progress.options();
+    // Two files of a batch: 300 and 200 bytes, told as each goes.
+    for (const std::uint64_t done : {100u, 300u, 50u, 200u}) options.progress(done, 0, options.progress_context);
+    EXPECT_EQ(bytes.load(), 500u);
+    progress.finish(520);  // a third that told nothing
+    EXPECT_EQ(bytes.load(), 520u);
 }
 
 }  // namespace
