@@ -97,6 +97,26 @@ private:
 
 }  // namespace
 
+RunFiles::RunFiles(const FileList& list) : list_(list) {
+    for (std::size_t i = 0; i < list.files.size(); ++i) {
+        FileId id{};
+        if (regularFileId(list.files[i], id)) keys_.emplace_back(hashOf(id), i);
+    }
+    std::sort(keys_.begin(), keys_.end());
+}
+
+std::size_t RunFiles::find(const std::string& path) const {
+    FileId id{};
+    if (keys_.empty() || !regularFileId(path, id)) return none;
+    const std::uint64_t hash = hashOf(id);
+    for (auto key = std::lower_bound(keys_.begin(), keys_.end(), std::make_pair(hash, std::size_t{0}));
+         key != keys_.end() && key->first == hash; ++key) {
+        FileId other{};
+        if (regularFileId(list_.files[key->second], other) && other == id) return key->second;
+    }
+    return none;
+}
+
 std::map<std::size_t, Collision> findCollisions(const FileList& list, const DestinationOf& destinationOf,
                                                 bool sameFiles) {
     return Search(list, destinationOf).run(sameFiles);

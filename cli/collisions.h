@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "files.h"
 
@@ -25,5 +28,18 @@ using DestinationOf = std::function<std::string(std::size_t)>;
 // folder is not there yet is compared as it is written.
 std::map<std::size_t, Collision> findCollisions(const FileList& list, const DestinationOf& destinationOf,
                                                 bool sameFiles);
+
+// The run's regular files by identity, to tell whether a name leads to one of them.
+class RunFiles {
+public:
+    explicit RunFiles(const FileList& list);
+    // The index of the run's file that `path` leads to (by any name), or `none`.
+    std::size_t find(const std::string& path) const;
+    static constexpr std::size_t none = static_cast<std::size_t>(-1);
+
+private:
+    const FileList& list_;
+    std::vector<std::pair<std::uint64_t, std::size_t>> keys_;  // sorted: hash of the identity, index
+};
 
 }  // namespace marlune::cli

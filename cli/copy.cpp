@@ -131,7 +131,7 @@ private:
 class Mirror : public Command {
 public:
     Mirror(const Settings& settings, const FileList& list, bool salvage)
-        : settings_(settings), list_(list), salvage_(salvage) {
+        : settings_(settings), list_(list), salvage_(salvage), sources_(list) {
         // Names kept from the sources cannot meet; .kv names can (a.snd, a.wav).
         if (settings.kvNames)
             collisions_ = findCollisions(
@@ -220,6 +220,12 @@ private:
             result.reason = "a listed name needs to be relative, without \"..\", to have a place under " + folder();
             return false;
         }
+        // A tree copied into a folder above it, or a list whose names meet under the
+        // destination, would put a copy over another file of the run.
+        if (const std::size_t source = sources_.find(result.destination); source != RunFiles::none) {
+            result.reason = "its copy would replace " + list_.files[source] + ", a file of this run";
+            return false;
+        }
         if (const auto earlier = collisions_.find(index); earlier != collisions_.end()) {
             result.outcome = Outcome::collision;
             result.reason = list_.files[earlier->second.earlier] + ", named earlier in this run, takes the name " +
@@ -250,6 +256,7 @@ private:
     const Settings& settings_;
     const FileList& list_;
     const bool salvage_;
+    const RunFiles sources_;
     std::map<std::size_t, Collision> collisions_;
 };
 

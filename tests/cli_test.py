@@ -884,6 +884,24 @@ class IntoAFolder(Folder):
             self.assertEqual(line, f"marlune: {name}: a listed name needs to be relative, without \"..\", "
                                    "to have a place under out")
 
+    def test_no_copy_replaces_a_file_of_the_same_run(self):
+        os.makedirs(self.path("a/b/b"))
+        self.write("a/b/x.snd", SAMPLE)
+        self.write("a/b/b/x.snd", SAMPLE[:SAMPLE_DATA_OFFSET + CHUNK])
+        # Into the folder above: a/b/b/x.snd would go to a/b/x.snd.
+        result = run("copy", "-r", "a/b", "a", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            "marlune: a/b/b/x.snd: its copy would replace a/b/x.snd, a file of this run"])
+        self.assertEqual(self.read("a/b/x.snd"), SAMPLE)
+        self.assertEqual(self.read("a/x.snd"), sample_as_copied())
+        # Names of a list that meet under the destination.
+        self.write("a/b/list", b"x.snd\nb/x.snd\n")
+        result = run("salvage", "--files-from", "list", "b", cwd=self.path("a/b"))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"marlune: x.snd: its copy would replace b/x.snd, a file of this run", result.stderr)
+        self.assertEqual(self.read("a/b/b/x.snd"), SAMPLE[:SAMPLE_DATA_OFFSET + CHUNK])
+
     def test_what_cannot_mirror_a_tree_is_refused_before_any_work(self):
         self.make_tree()
         for args in (("copy", "-r", "rec", "rec/2019/copies"), ("copy", "-r", "rec", "rec"),
