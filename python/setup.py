@@ -29,4 +29,8 @@ if bdist_wheel is not None and BUNDLED:
 
     commands["bdist_wheel"] = PlatformWheel
 
-setup(cmdclass=commands, distclass=BundlingDistribution)
+# Here rather than in pyproject.toml, whose [tool.setuptools] table makes Debian 12's setuptools (66)
+# warn on every build that its support is still beta.
+setup(cmdclass=commands, distclass=BundlingDistribution, packages=["marlune"],
+      # py.typed always; the C library when the build put a copy in the package folder.
+      package_data={"marlune": ["py.typed", "libmarlune.so.1", "Marlune.dll"]})

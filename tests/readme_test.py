@@ -2,10 +2,12 @@
 """Runs every command of README.md as printed, in order, in a copy of the source
 tree, and compares what each prints with the output the README shows after it.
 
-Blocks whose first line names a file (/* example.c */) are written to that file
-first. The apt-get line is for a fresh system and is left out; the folder
-names of mktemp and the times and rates of a run are the only parts that may
-differ from the README's.
+Blocks that are files, named by their first line (/* example.c */) or by the
+sentence before them (where `example.py` is:), are written before any command
+runs: a command may come before the file it uses. A command's output is the
+text block after it, or after the files that follow it. The apt-get line is for
+a fresh system and is left out; the folder names of mktemp and tempfile and the
+times and rates of a run are the only parts that may differ from the README's.
 
 Usage: readme_test.py SOURCE_DIR
 """
@@ -18,11 +20,18 @@ import tempfile
 
 
 def blocks(text):
-    return re.findall(r"^```(\w+)\n(.*?)^```$", text, re.S | re.M)
+    """(language, body, the file it is or None) for each fenced block."""
+    found = []
+    for before, language, body in re.findall(r"(.*?)^```(\w+)\n(.*?)^```$", text, re.S | re.M):
+        named = re.fullmatch(r"\s*(?:/\*|//|#)\s*(\S+\.\w+)\s*(?:\*/)?\s*", body.split("\n", 1)[0])
+        said = re.search(r"`([\w.-]+\.\w+)` is:\s*$", before)
+        name = named.group(1) if named else said.group(1) if said else None
+        found.append((language, body, name if language not in ("sh", "text") else None))
+    return found
 
 
 def normal(output):
-    output = re.sub(r"/tmp/tmp\.\w+", "/tmp/tmp.X", output)
+    output = re.sub(r"/tmp/tmp\.?\w+", "/tmp/tmp.X", output)
     return re.sub(r"[0-9.]+ s, [0-9.]+ MiB/s", "T s, R MiB/s", output).splitlines()
 
 
@@ -30,21 +39,33 @@ def main():
     source = os.path.abspath(sys.argv[1])
     with open(os.path.join(source, "README.md"), encoding="utf-8") as f:
         readme = blocks(f.read())
-    missing = [tool for tool in ("cmake", "cc", "jq", "bash") if not shutil.which(tool)]
+    # Python's settings are the reader's, not this machine's: PYTHONDONTWRITEBYTECODE, say, makes the
+    # wheel's build warn, and MARLUNE_LIBRARY would choose another library than the wheel's.
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("PYTHON") and k not in ("VIRTUAL_ENV", "MARLUNE_LIBRARY")}
+    env.update(LC_ALL="C.UTF-8", TMPDIR="/tmp")
+    # The README is written for Debian 12, whose python3 is /usr/bin/python3 with Debian's modules
+    # (venv, build, dask); a python3 earlier on PATH (pyenv's, say) has none of them.
+    env["PATH"] = os.pathsep.join(["/usr/bin", "/bin", env.get("PATH", "")])
+    missing = [tool for tool in ("cmake", "cc", "jq", "bash", "python3") if not shutil.which(tool, path=env["PATH"])]
     if missing:
         sys.exit(f"FAIL: the README's commands need {', '.join(missing)}")
-    env = dict(os.environ, LC_ALL="C.UTF-8", TMPDIR="/tmp")
+    modules = subprocess.run([shutil.which("python3", path=env["PATH"]), "-c",
+                              "import ensurepip, build, setuptools, wheel"], env=env, capture_output=True)
+    if modules.returncode != 0:
+        sys.exit("FAIL: the README's Python section needs python3-venv, python3-build, python3-setuptools "
+                 "and python3-wheel")
     failures = commands = 0
     with tempfile.TemporaryDirectory() as work:
         tree = os.path.join(work, "marlune")
         shutil.copytree(source, tree, ignore=shutil.ignore_patterns(".git", "build*", "node_modules"))
         env["PATH"] = os.path.join(tree, "build", "cli") + os.pathsep + env["PATH"]
-        for n, (language, body) in enumerate(readme):
-            named = re.fullmatch(r"\s*(?:/\*|//|#)\s*(\S+\.\w+)\s*(?:\*/)?\s*", body.split("\n", 1)[0])
+        for language, body, name in readme:
+            if name:
+                with open(os.path.join(tree, name), "w", encoding="utf-8") as f:
+                    f.write(body)
+        for n, (language, body, name) in enumerate(readme):
             if language != "sh":
-                if named and language != "text":
-                    with open(os.path.join(tree, named.group(1)), "w", encoding="utf-8") as f:
-                        f.write(body)
                 continue
             if body.startswith("apt-get "):
                 continue
@@ -52,8 +73,10 @@ def main():
             run = subprocess.run(["bash", "-c", body], cwd=tree, env=env, stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, timeout=900)
             shown = run.stdout.decode(errors="replace")
-            following = readme[n + 1] if n + 1 < len(readme) else ("", "")
-            expected = following[1] if following[0] == "text" else None
+            following = n + 1
+            while following < len(readme) and readme[following][2]:
+                following += 1
+            expected = readme[following][1] if following < len(readme) and readme[following][0] == "text" else None
             if expected is None and run.returncode != 0:
                 print(f"FAIL: exit status {run.returncode}:\n{body}{shown}")
                 failures += 1

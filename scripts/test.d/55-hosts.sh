@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # docs/hosts/ run from the real runtimes: the page's declarations and examples
-# for C, Python, C# (Mono), Free Pascal and Node.js with koffi on Linux, and for C,
+# for C, C# (Mono), Free Pascal and Node.js with koffi on Linux, and for C,
 # Free Pascal and Node.js under Wine for 64-bit and 32-bit Windows (through qemu);
-# the struct layouts of every machine against the page's tables.
+# the struct layouts of every machine and of the Python package against the page's tables.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/lib/wine.sh
