@@ -40,11 +40,13 @@ first_packages() {
   DEBIAN_FRONTEND=noninteractive bash -c "$line"
 }
 
+# It builds, and the copy it makes has every length field set to 330.
 first_command() {
-  local out
+  local out copy
   out=$(bash -c "$(readme_first_command)")
   echo "$out"
-  grep -q '^copied to ' <<<"$out" && grep -q 'length fields  all 330' <<<"$out"
+  copy=$(sed -n 's/^copied to //p' <<<"$out")
+  [ -n "$copy" ] && build/cli/marlune info "$copy" | grep -q 'length fields  all 330'
 }
 
 state() {
