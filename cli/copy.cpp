@@ -10,6 +10,7 @@
 #include "collisions.h"
 #include "commands.h"
 #include "console.h"
+#include "system.h"
 
 namespace marlune::cli {
 namespace {
@@ -199,7 +200,7 @@ private:
     std::string destinationOf(const std::string& file) const {
         std::string relative = file.substr(std::min(file.size(), settings_.sourceFolderLength));
         if (settings_.sourceFolderLength == 0 && !staysInside(relative)) return {};
-        while (relative.size() > 2 && relative[0] == '.' && joinPath(".", "") == relative.substr(0, 2)) {
+        while (relative.size() > 2 && relative[0] == '.' && isSeparator(relative[1])) {
             relative.erase(0, 2);  // "./a.snd" is at a.snd
         }
         const std::string destination = joinPath(folder(), relative);

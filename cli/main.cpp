@@ -163,7 +163,9 @@ ListRead gather(const Arguments& arguments, const std::vector<std::string>& oper
     Gathering gathering;
     gathering.recursive = arguments.recursive;
     gathering.followLinks = arguments.followLinks;
-    gathering.sizes = true;  // for the progress line and the groups' bounds
+    // For the progress line, and for the bounds of the groups that convert and copy make;
+    // info would stat each listed file for nothing.
+    gathering.sizes = arguments.run.progress || arguments.command != "info";
     for (const std::string& operand : operands) addOperand(list, operand, gathering);
     if (arguments.filesFrom.empty()) return ListRead::done;
     return addFromList(list, arguments.filesFrom, arguments.nul, gathering, why);

@@ -6,7 +6,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
