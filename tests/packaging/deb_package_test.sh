@@ -46,6 +46,10 @@ else
 fi
 
 [ "$(run "$prefix/bin/marlune" --version)" = "marlune 1.0.0" ] || fail "marlune --version"
+# Its run path leads from the command to the library beside it, never out of the package.
+runpath=$(readelf -d "$prefix/bin/marlune" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+[ "$runpath" = '$ORIGIN/../lib/x86_64-linux-gnu' ] || fail "the command's run path is '$runpath'"
+[ "$(env -u LD_LIBRARY_PATH "$prefix/bin/marlune" --version)" = "marlune 1.0.0" ] || fail "marlune --version alone"
 # The man page is the help's, and the changelog names this version.
 command -v man >/dev/null && { LC_ALL=C.UTF-8 MANWIDTH=100 man -l "$prefix/share/man/man1/marlune.1" 2>/dev/null | grep -q 'marlune convert \[OPTION\]' \
   || fail "man marlune shows no synopsis"; }
