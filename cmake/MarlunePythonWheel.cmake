@@ -49,7 +49,7 @@ add_custom_target(python-wheel
   COMMAND ${CMAKE_COMMAND} -E copy ${marlune_python_sources} ${PROJECT_SOURCE_DIR}/python/marlune/py.typed
           ${stage}/marlune/
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/python/pyproject.toml ${PROJECT_SOURCE_DIR}/python/setup.py
-          ${PROJECT_SOURCE_DIR}/python/README.md ${stage}/
+          ${PROJECT_SOURCE_DIR}/python/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${stage}/
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:marlune> ${stage}/marlune/${bundled_name}
   # A wheel holds no bytecode: PYTHONDONTWRITEBYTECODE would only make setuptools warn.
   COMMAND ${CMAKE_COMMAND} -E env --unset=PYTHONDONTWRITEBYTECODE
