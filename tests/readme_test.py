@@ -40,6 +40,20 @@ def normal(output):
     return re.sub(r"[0-9.]+ s, [0-9.]+ MiB/s", "T s, R MiB/s", output).splitlines()
 
 
+def unignored(source, made):
+    """What the README's commands and files leave in the source folder must be ignored by git."""
+    if not shutil.which("git") or subprocess.run(["git", "-C", source, "rev-parse"], capture_output=True).returncode:
+        print("(not a git checkout: what the commands leave is not checked against .gitignore)")
+        return 0
+    left = [name for name in made
+            if subprocess.run(["git", "-C", source, "check-ignore", "-q", "--no-index", "--", name]).returncode]
+    if left:
+        print(f"FAIL: git does not ignore what the README's commands leave: {', '.join(left)}")
+        return 1
+    print(f"ok: git ignores what the README's commands leave ({', '.join(made)})")
+    return 0
+
+
 def main():
     source = os.path.abspath(sys.argv[1])
     with open(os.path.join(source, "README.md"), encoding="utf-8") as f:
@@ -66,6 +80,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         tree = os.path.join(work, "marlune")
         shutil.copytree(source, tree, ignore=shutil.ignore_patterns(".git", "build*", "node_modules"))
+        copied = set(os.listdir(tree))
         env["PATH"] = os.path.join(tree, "build", "cli") + os.pathsep + env["PATH"]
         for language, body, name in readme:
             if name:
@@ -92,6 +107,8 @@ def main():
                 failures += 1
             else:
                 print(f"ok: {body.splitlines()[0][:100]}")
+        failures += unignored(source, sorted(name + "/" if os.path.isdir(os.path.join(tree, name)) else name
+                                             for name in set(os.listdir(tree)) - copied))
     print(f"{commands} commands, {failures} failed")
     sys.exit(1 if failures or commands == 0 else 0)
 
