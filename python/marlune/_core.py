@@ -331,9 +331,11 @@ for _value, _family in (
 
 
 def _system_error(code: int) -> OSError:
-    # OSError picks the subclass for the code itself; on Windows the code is GetLastError()'s.
+    # OSError picks the subclass for the code itself; on Windows the code is GetLastError()'s,
+    # which OSError turns into an errno.
     if os.name == "nt":
-        return OSError(None, os.strerror(code), None, code)  # type: ignore[call-arg]
+        import ctypes
+        return OSError(0, ctypes.FormatError(code), None, code)  # type: ignore[attr-defined]
     return OSError(code, os.strerror(code))
 
 
