@@ -1,6 +1,7 @@
 // info: what a user needs to know of a file before or after a copy, judged by
 // the library's own examination.
 #include <algorithm>
+#include <cerrno>
 
 #include "commands.h"
 #include "console.h"
@@ -61,7 +62,8 @@ struct Examined {
             case MARLUNE_SOURCE_MISSING:
                 return "no such file";
             case MARLUNE_SOURCE_NOT_A_FILE:
-                return "is not a regular file";
+                return report.system_error == EISDIR ? "is a folder, not a file (-r looks inside it)"
+                                                     : "is not a regular file";
             case MARLUNE_SOURCE_CHANGED:
                 return "it changed while it was read";
             case MARLUNE_NOT_A_CONTAINER:

@@ -12,6 +12,10 @@ install(TARGETS marlune EXPORT MarluneTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/marlune.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The installed command finds the library beside its own folder, in whatever prefix it
+# was installed to, and without ldconfig having run since (as in /usr/local).
+file(RELATIVE_PATH marlune_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+set_target_properties(marlune_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${marlune_bin_to_lib}")
 install(TARGETS marlune_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${MARLUNE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/marlune.bash-completion

@@ -286,6 +286,14 @@ class InfoJson(Folder):
         self.assertEqual((code, report["size"], report["magic"], report["problem"]["kind"]),
                          (1, None, None, "cannot-open"))
 
+    def test_a_folder_is_no_file_and_the_message_points_to_r(self):
+        os.mkdir(self.path("folder"))
+        result = run("info", self.path("folder"), "/dev/null")
+        self.assertEqual(result.returncode, 1)
+        text = result.stdout.decode()
+        self.assertIn(self.path("folder") + ": is a folder, not a file (-r looks inside it)\n", text)
+        self.assertIn("/dev/null: is not a regular file\n", text)
+
     def test_several_files_make_an_array_in_order_and_names_stay_valid_json(self):
         names = ["b.snd", "a.snd", "caf\u00e9.snd", "bad\udcff.snd"]
         self.write(names[0], SAMPLE)

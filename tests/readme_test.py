@@ -10,6 +10,8 @@ a fresh system and is left out; the folder names of mktemp and tempfile and the
 times and rates of a run are the only parts that may differ from the README's.
 
 Usage: readme_test.py SOURCE_DIR
+Without a tool or Python module the README's commands need, it says which and
+exits 77, which CTest counts as skipped.
 """
 import os
 import re
@@ -17,6 +19,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
+
+
+SKIPPED = 77
 
 
 def blocks(text):
@@ -35,30 +40,47 @@ def normal(output):
     return re.sub(r"[0-9.]+ s, [0-9.]+ MiB/s", "T s, R MiB/s", output).splitlines()
 
 
+def unignored(source, made):
+    """What the README's commands and files leave in the source folder must be ignored by git."""
+    if not shutil.which("git") or subprocess.run(["git", "-C", source, "rev-parse"], capture_output=True).returncode:
+        print("(not a git checkout: what the commands leave is not checked against .gitignore)")
+        return 0
+    left = [name for name in made
+            if subprocess.run(["git", "-C", source, "check-ignore", "-q", "--no-index", "--", name]).returncode]
+    if left:
+        print(f"FAIL: git does not ignore what the README's commands leave: {', '.join(left)}")
+        return 1
+    print(f"ok: git ignores what the README's commands leave ({', '.join(made)})")
+    return 0
+
+
 def main():
     source = os.path.abspath(sys.argv[1])
     with open(os.path.join(source, "README.md"), encoding="utf-8") as f:
         readme = blocks(f.read())
-    # Python's settings are the reader's, not this machine's: PYTHONDONTWRITEBYTECODE, say, makes the
-    # wheel's build warn, and MARLUNE_LIBRARY would choose another library than the wheel's.
+    # Python's settings are the reader's, not this machine's: MARLUNE_LIBRARY would choose another
+    # library than the wheel's. A reader may well have PYTHONDONTWRITEBYTECODE: the commands print the same.
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("PYTHON") and k not in ("VIRTUAL_ENV", "MARLUNE_LIBRARY")}
-    env.update(LC_ALL="C.UTF-8", TMPDIR="/tmp")
+    env.update(LC_ALL="C.UTF-8", TMPDIR="/tmp", PYTHONDONTWRITEBYTECODE="1")
     # The README is written for Debian 12, whose python3 is /usr/bin/python3 with Debian's modules
     # (venv, build, dask); a python3 earlier on PATH (pyenv's, say) has none of them.
     env["PATH"] = os.pathsep.join(["/usr/bin", "/bin", env.get("PATH", "")])
     missing = [tool for tool in ("cmake", "cc", "jq", "bash", "python3") if not shutil.which(tool, path=env["PATH"])]
     if missing:
-        sys.exit(f"FAIL: the README's commands need {', '.join(missing)}")
+        print(f"SKIPPED: the README's commands need {', '.join(missing)}")
+        sys.exit(SKIPPED)
     modules = subprocess.run([shutil.which("python3", path=env["PATH"]), "-c",
                               "import ensurepip, build, setuptools, wheel"], env=env, capture_output=True)
     if modules.returncode != 0:
-        sys.exit("FAIL: the README's Python section needs python3-venv, python3-build, python3-setuptools "
-                 "and python3-wheel")
+        print("SKIPPED: the README's Python section needs python3-venv, python3-build, python3-setuptools "
+              "and python3-wheel")
+        sys.exit(SKIPPED)
     failures = commands = 0
     with tempfile.TemporaryDirectory() as work:
         tree = os.path.join(work, "marlune")
         shutil.copytree(source, tree, ignore=shutil.ignore_patterns(".git", "build*", "node_modules"))
+        copied = set(os.listdir(tree))
         env["PATH"] = os.path.join(tree, "build", "cli") + os.pathsep + env["PATH"]
         for language, body, name in readme:
             if name:
@@ -85,6 +107,8 @@ def main():
                 failures += 1
             else:
                 print(f"ok: {body.splitlines()[0][:100]}")
+        failures += unignored(source, sorted(name + "/" if os.path.isdir(os.path.join(tree, name)) else name
+                                             for name in set(os.listdir(tree)) - copied))
     print(f"{commands} commands, {failures} failed")
     sys.exit(1 if failures or commands == 0 else 0)
 

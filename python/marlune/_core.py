@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import enum
 import os
-from dataclasses import dataclass
-from typing import Dict, Optional, Type, Union
+from dataclasses import asdict, dataclass, field
+from typing import Any, Dict, Optional, Tuple, Type, Union
 
 from . import _library as lib
 
@@ -54,6 +54,13 @@ SUCCESSES = frozenset({_S.OK, _S.ALREADY_CONVERTED, _S.SALVAGED, _S.FINISHED})
 JUDGEMENTS = frozenset({_S.OK, _S.NOT_A_CONTAINER, _S.DATA_OFFSET_BELOW_HEADER}) | _CUT_STATUSES
 
 
+# Statuses that say nothing could be read from the source.
+_NOT_OPENED = frozenset({_S.NO_SOURCE_NAME, _S.BAD_NAME, _S.SOURCE_MISSING, _S.SOURCE_UNREADABLE,
+                         _S.SOURCE_NOT_A_FILE})
+# Statuses found before the chunks were reached: no count of chunks means anything.
+_BEFORE_CHUNKS = _NOT_OPENED | {_S.NOT_A_CONTAINER, _S.HEADER_CUT, _S.DATA_OFFSET_BELOW_HEADER, _S.PREAMBLE_CUT}
+
+
 @dataclass(frozen=True)
 class Report:
     """What one call did: the C library's marlune_report, in Python.
@@ -61,12 +68,17 @@ class Report:
     ``source`` and ``destination`` are the paths as given (None for bytes and
     file objects); ``status`` the call's status (a :class:`Status`), with its
     name ("MARLUNE_PAYLOAD_CUT") in ``status_name`` and in ``reason`` the
-    sentence the ``marlune`` command prints for it, offsets included. The other
-    fields are the C report's: the piece cut short (``cut_offset``,
-    ``cut_size``, ``cut_missing``, ``chunk_number``), the container as far as
-    the source holds it (``magic``, ``length_mode``, ``data_offset``,
-    ``header_bytes``, ``source_bytes``, ``chunks``, ``payload_bytes``,
-    ``length_fields_set``) and ``bytes_written``.
+    sentence the ``marlune`` command prints for it, offsets included; ``ok``
+    and ``complete`` say whether it succeeded and whether the source is a
+    whole container. The other fields are the C report's, None where the
+    command's JSON has null: the piece cut short (``cut_offset``,
+    ``cut_size``, ``cut_missing``: None unless the source is cut short;
+    ``chunk_number``: None unless a chunk is), the container as far as the
+    source holds it (``magic``: None when the source could not be opened;
+    ``length_mode``, ``data_offset``: None without a whole header of a
+    container; ``header_bytes``, ``source_bytes``; ``chunks``,
+    ``payload_bytes``, ``length_fields_set``: None when the chunks were not
+    reached) and ``bytes_written``.
     """
 
     source: Optional[Union[str, bytes]]
@@ -75,29 +87,34 @@ class Report:
     status_name: str
     reason: str
     system_error: int
-    cut_offset: int
-    cut_size: int
-    cut_missing: int
-    chunk_number: int
-    magic: bytes
-    length_mode: int
-    data_offset: int
+    cut_offset: Optional[int]
+    cut_size: Optional[int]
+    cut_missing: Optional[int]
+    chunk_number: Optional[int]
+    magic: Optional[bytes]
+    length_mode: Optional[int]
+    data_offset: Optional[int]
     header_bytes: int
     source_bytes: int
-    chunks: int
-    payload_bytes: int
-    length_fields_set: int
+    chunks: Optional[int]
+    payload_bytes: Optional[int]
+    length_fields_set: Optional[int]
     bytes_written: int
+    # Fields rather than properties, so that pd.DataFrame(reports) and asdict() have them.
+    ok: bool = field(init=False)
+    """True for a status that is no failure (OK, ALREADY_CONVERTED, SALVAGED, FINISHED)."""
+    complete: bool = field(init=False)
+    """True when the source is a whole container (status OK)."""
 
-    @property
-    def ok(self) -> bool:
-        """True for a status that is no failure (OK, ALREADY_CONVERTED, SALVAGED, FINISHED)."""
-        return self.status in SUCCESSES
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "ok", self.status in SUCCESSES)
+        object.__setattr__(self, "complete", self.status == _S.OK)
 
-    @property
-    def complete(self) -> bool:
-        """True when the source is a whole container (status OK)."""
-        return self.status == _S.OK
+    def as_dict(self) -> Dict[str, Any]:
+        """Every field by name, ``ok`` and ``complete`` too (a row of a DataFrame)."""
+        return asdict(self)
+
+    to_dict = as_dict
 
     @property
     def text(self) -> str:
@@ -201,9 +218,21 @@ def make_report(r: "lib.Report", *, source: Optional[Union[str, bytes]] = None,
             reason = examine_reason(status, r, magic, source)
         else:
             reason = copy_reason(status, r, kind == "convert")
+    # None where the command's JSON has null: a value that does not apply is no 0.
+    cut = status in _CUT_STATUSES or status == _S.SALVAGED
+    opened = status not in _NOT_OPENED
+    header = r.header_bytes == 82 and status != _S.NOT_A_CONTAINER
+    walked = status not in _BEFORE_CHUNKS
+
+    def known(value: int, applies: bool) -> Optional[int]:
+        return value if applies else None
+
     return Report(source, destination, _status_of(status), status_name(status), reason, r.system_error,
-                  r.cut_offset, r.cut_size, r.cut_missing, r.chunk_number, magic, r.length_mode, r.data_offset,
-                  r.header_bytes, r.source_bytes, r.chunks, r.payload_bytes, r.length_fields_set, r.bytes_written)
+                  known(r.cut_offset, cut), known(r.cut_size, cut), known(r.cut_missing, cut),
+                  known(r.chunk_number, cut and r.chunk_number != 0), magic if opened else None,
+                  known(r.length_mode, header), known(r.data_offset, header), r.header_bytes,
+                  r.source_bytes, known(r.chunks, walked), known(r.payload_bytes, walked),
+                  known(r.length_fields_set, walked), r.bytes_written)
 
 
 def failed_report(status: int, system_error: int = 0, **where: Optional[Union[str, bytes]]) -> Report:
@@ -217,7 +246,15 @@ def failed_report(status: int, system_error: int = 0, **where: Optional[Union[st
 class MarluneError(Exception):
     """A call failed. ``status`` is its :class:`Status`, ``status_name`` its name
     ("MARLUNE_PAYLOAD_CUT"), ``report`` the whole :class:`Report`; the message is
-    the report's reason, after the source's name when there is one."""
+    the report's reason, after the source's name when there is one.
+
+    A failure the system reported (``report.system_error`` not 0) is also the
+    matching :class:`OSError` (``FileNotFoundError``, ``PermissionError``,
+    ``IsADirectoryError``, ... or ``OSError`` itself), with ``errno``,
+    ``strerror`` and ``filename`` (the path the failure is about)."""
+
+    # The system's error code of the classes error_class makes for one; 0 here.
+    _system_error = 0
 
     def __init__(self, report: Report, message: Optional[str] = None) -> None:
         if message is None:
@@ -229,6 +266,24 @@ class MarluneError(Exception):
         self.report = report
         self.status = report.status
         self.status_name = report.status_name
+        code = type(self)._system_error
+        if isinstance(self, OSError) and code:
+            system = _system_error(code)
+            self.errno, self.strerror = system.errno, system.strerror
+            if os.name == "nt":
+                self.winerror = code  # type: ignore[misc]
+            about = report.destination if isinstance(self, DestinationError) else report.source
+            self.filename = about if about is not None else (report.destination or report.source)
+
+    def __str__(self) -> str:
+        # The report's words, not OSError's "[Errno 2] ...".
+        return str(self.args[0]) if self.args else ""
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # Classes made for a system error have no name to be found by: pickled (for Dask's
+        # workers) as what makes them again.
+        family = type(self).__dict__.get("_family", type(self))
+        return (_remade, (family, type(self)._system_error, self.report, str(self)))
 
 
 class BadName(MarluneError, ValueError):
@@ -275,11 +330,40 @@ for _value, _family in (
         _FAMILIES[_v] = _family
 
 
+def _system_error(code: int) -> OSError:
+    # OSError picks the subclass for the code itself; on Windows the code is GetLastError()'s,
+    # which OSError turns into an errno.
+    if os.name == "nt":
+        import ctypes
+        return OSError(0, ctypes.FormatError(code), None, code)  # type: ignore[attr-defined]
+    return OSError(code, os.strerror(code))
+
+
+_WITH_SYSTEM_ERROR: Dict[Tuple[type, int], Type[MarluneError]] = {}
+
+
+def _with_system_error(family: Type[MarluneError], code: int) -> Type[MarluneError]:
+    """``family`` that is also the OSError subclass of the system's error ``code``."""
+    made = _WITH_SYSTEM_ERROR.get((family, code))
+    if made is None:
+        made = type(family.__name__, (family, type(_system_error(code))),
+                    {"__module__": family.__module__, "__qualname__": family.__qualname__,
+                     "__doc__": family.__doc__, "_family": family, "_system_error": code})
+        _WITH_SYSTEM_ERROR[(family, code)] = made
+    return made
+
+
+def _remade(family: Type[MarluneError], code: int, report: Report, message: str) -> MarluneError:
+    return (_with_system_error(family, code) if code else family)(report, message)
+
+
 def error_class(status: int, system_error: int = 0) -> Type[MarluneError]:
     import errno
     if status == _S.WRITE_ERROR and system_error in (errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC)):
-        return DiskFull
-    return _FAMILIES.get(int(status), MarluneError)
+        family: Type[MarluneError] = DiskFull
+    else:
+        family = _FAMILIES.get(int(status), MarluneError)
+    return _with_system_error(family, system_error) if system_error else family
 
 
 def error_for(report: Report) -> MarluneError:

@@ -63,3 +63,21 @@ def test_the_installed_wheel_brought_its_library() -> None:
     assert "MARLUNE_LIBRARY" not in os.environ
     assert Path(marlune.library_path).parent == Path(marlune.__file__).parent
     assert Path(marlune.__file__).parent != PYTHON_DIR / "marlune", "the wheel's copy is in use, not the checkout"
+
+
+def test_the_installed_package_says_its_licence() -> None:
+    from importlib import metadata
+    try:
+        meta = metadata.metadata("marlune")
+    except metadata.PackageNotFoundError:
+        pytest.skip("the package is imported from the checkout, not installed")
+    assert meta["License"] == "MIT"
+    assert "License :: OSI Approved :: MIT License" in meta.get_all("Classifier")
+
+
+@pytest.mark.skipif(not os.environ.get("MARLUNE_EXPECT_BUNDLED"), reason="the run did not install a wheel")
+def test_the_wheel_carries_the_licence_text() -> None:
+    from importlib import metadata
+    files = [f for f in metadata.files("marlune") or () if f.name == "LICENSE"]
+    assert files, "the wheel holds no LICENSE"
+    assert files[0].read_text(encoding="utf-8") == (PYTHON_DIR.parent / "LICENSE").read_text(encoding="utf-8")

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Run by scripts/test.d/60-fresh-debian.sh inside a brand-new Debian 12 root, as root,
 # from the copy of the repository there. Every step is timed; the first failure ends the run.
-#   first: the README's apt-get line, then its first command (build and copy the sample)
+#   first: the README's apt-get line, then its first command (build and copy the sample); ctest in
+#          that folder, the command installed into two prefixes, and the README's tests with the
+#          packages it names for them
 #   full:  install-deps.sh (twice: the second run must change nothing), then every tool once
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -47,6 +49,41 @@ first_command() {
   echo "$out"
   copy=$(sed -n 's/^copied to //p' <<<"$out")
   [ -n "$copy" ] && build/cli/marlune info "$copy" | grep -q 'length fields  all 330'
+}
+
+# ctest in the first command's folder, built without tests, fails and says how to build them.
+no_tests_said() {
+  local out status=0
+  out=$(ctest --test-dir build 2>&1) || status=$?
+  echo "$out"
+  [ "$status" -ne 0 ] && grep -q -- '-DMARLUNE_BUILD_TESTS=ON' <<<"$out"
+}
+
+# Installed, the command starts as it is: in /usr/local with no ldconfig since, and in any prefix.
+installed_command_runs() {
+  if ldconfig -p | grep -q libmarlune; then echo "ldconfig knows libmarlune already" >&2; return 1; fi
+  cmake --install build --prefix /usr/local >/dev/null
+  [ "$(marlune --version)" = "marlune 1.0.0" ]
+  cmake --install build --prefix /opt/marlune >/dev/null
+  [ "$(/opt/marlune/bin/marlune --version)" = "marlune 1.0.0" ]
+  rm -rf /opt/marlune
+}
+
+# The README's words for the suites, taken from it: the packages they need, and the command.
+readme_span() { tr '\n' ' ' < README.md | grep -o "\`$1[^\`]*\`" | head -n 1 | tr -d '\`'; }
+
+# With only what the README names, every suite runs, and none is skipped for want of a package.
+readme_tests() {
+  local packages command out
+  packages=$(readme_span 'apt-get install -y --no-install-recommends libgtest-dev')
+  command=$(readme_span 'cmake -S . -B build -DMARLUNE_BUILD_TESTS=ON')
+  [ -n "$packages" ] && [ -n "$command" ] || { echo "the README names no test packages or command" >&2; return 1; }
+  echo "+ $packages"
+  DEBIAN_FRONTEND=noninteractive bash -c "$packages" >/dev/null
+  echo "+ $command"
+  out=$(bash -c "$command" 2>&1) || { echo "$out" | tail -n 60; return 1; }
+  echo "$out" | grep -E 'tests passed|Test +#' || true
+  if grep -q 'did not run' <<<"$out"; then echo "$out" | sed -n '/did not run/,$p' >&2; return 1; fi
 }
 
 state() {
@@ -127,6 +164,9 @@ case ${1:-} in
   first)
     step "README apt-get line" first_packages
     step "README first command" first_command
+    step "ctest without tests says how to build them" no_tests_said
+    step "the installed command starts, in /usr/local and in another prefix" installed_command_runs
+    step "README's test packages and command: every suite runs" readme_tests
     ;;
   full)
     step "install-deps.sh" scripts/install-deps.sh

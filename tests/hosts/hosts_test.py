@@ -9,12 +9,15 @@ which has no page of declarations) are compared with the page's layout tables.
 
 Usage: hosts_test.py --doc docs/hosts --build DIR [options] HOST...
 (--doc: the folder of pages, or one page)
-Hosts: layout c python csharp pascal node
+Hosts: statuses layout c python csharp pascal node
        win64:layout win64:c win64:pascal win64:node win32:layout win32:c win32:pascal win32:node
 A host whose runtime is missing is skipped with its reason; the last line
 counts passed, failed and skipped hosts.
 """
 import argparse
+import ctypes
+import ctypes.util
+import importlib.util
 import os
 import re
 import shutil
@@ -261,6 +264,25 @@ class Runner:
         env = dict(os.environ, LD_LIBRARY_PATH=self.args.native_lib, **extra)
         return env
 
+    def page_env(self):
+        """What a page's run-*.sh gets: the library's folder as MARLUNE_LIB, and no LD_LIBRARY_PATH."""
+        env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+        env["MARLUNE_LIB"] = self.args.native_lib
+        return env
+
+    def fails_without_the_library_path(self, argv, work, shows):
+        """The program does not start without what the page says: the page's words are needed."""
+        if ctypes.util.find_library("marlune"):
+            print(f"  (a libmarlune is installed on this machine: {argv[0]} is not tried without the path)")
+            return
+        env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+        try:
+            self.run(argv, work, env)
+        except AssertionError as e:
+            assert shows in str(e), e
+            return
+        raise AssertionError(f"{argv} found the library without LD_LIBRARY_PATH: the test proves nothing")
+
     # What check.c prints on a machine: the transcript the other hosts must match.
     def reference_transcript(self, machine):
         if machine not in self.reference:
@@ -279,6 +301,8 @@ class Runner:
                      "copy good out.kv kept: 32", "convert take: 0", "convert take.kv: 1",
                      "KVRBinfo good old.kv: 1", "IKVRBinfo null old.snd: -1", "IKVRBinfo 0 cut.snd: 0",
                      "progress: calls=some last=762/762 context=same"):
+            assert line in out.splitlines(), f"check.c: no line {line!r} in\n{out}"
+        for line in ("name 51 MARLUNE_PAYLOAD_CUT", "name 65 MARLUNE_OUT_OF_MEMORY", "name 12345 MARLUNE_UNKNOWN"):
             assert line in out.splitlines(), f"check.c: no line {line!r} in\n{out}"
         assert "cut_missing=2 chunk_number=2 magic=66783330 length_mode=1" in out, out
         kept = out.splitlines()[out.splitlines().index("copy good out.kv kept: 32") + 1]
@@ -326,6 +350,30 @@ class Runner:
 
     # ------------------------------------------------------------ the hosts
 
+    def host_statuses(self):
+        """Every page's status constants are the header's, which are the library's."""
+        spec = importlib.util.spec_from_file_location("host_statuses", os.path.join(ROOT, "tools", "host_statuses.py"))
+        generator = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(generator)
+        with open(os.path.join(ROOT, "include", "marlune.h"), encoding="utf-8") as f:
+            table = generator.statuses(f.read())
+        library = ctypes.CDLL(os.path.join(self.args.native_lib, "libmarlune.so.1"))
+        library.marlune_status_name.restype = ctypes.c_char_p
+        library.marlune_status_name.argtypes = [ctypes.c_int32]
+        named = {v: library.marlune_status_name(v).decode() for v in range(100)}
+        assert {v: n for n, v in table} == {v: n for v, n in named.items() if n != "MARLUNE_UNKNOWN"}, \
+            "the header's statuses are not the library's"
+        pairs = 0
+        for page in generator.pages(ROOT):
+            with open(page, encoding="utf-8") as f:
+                text = f.read()
+            rewritten, found = generator.rewrite(text, table)
+            assert rewritten == text, f"{page}: the status constants differ from marlune.h: run tools/host_statuses.py"
+            pairs += found
+        # C#, Free Pascal, Node.js and the two VBA modules each declare them.
+        assert pairs == 5, f"{pairs} pages' blocks hold the status constants, not 5"
+        print(f"  {len(table)} statuses, the library's, on every page")
+
     def host_layout(self, machine="linux"):
         bits = 32 if machine == "win32" else 64
         work = self.fresh(f"{machine}-layout")
@@ -369,17 +417,22 @@ class Runner:
             if not shutil.which(tool):
                 raise Skip(f"{tool} is not installed (packages mono-mcs, mono-runtime)")
         work = self.fresh("linux-csharp")
-        for name in ("Marlune.cs", "Example.cs", "Example.exe.config"):
+        for name in ("Marlune.cs", "Example.cs", "Example.exe.config", "MarluneLoader.cs", "run-csharp.sh"):
             self.block(name, work)
         shutil.copy(os.path.join(HERE, "check.cs"), work)
         subprocess.run(["mcs", "-nologo", "-warnaserror", "-out:Example.exe", "Example.cs", "Marlune.cs"],
                        cwd=work, check=True)
+        # The loader for Windows compiles with the declarations (it can only run there).
+        subprocess.run(["mcs", "-nologo", "-warnaserror", "-target:library", "-out:MarluneLoader.dll",
+                        "MarluneLoader.cs", "Marlune.cs"], cwd=work, check=True)
         subprocess.run(["mcs", "-nologo", "-warnaserror", "-out:Check.exe", "check.cs", "Marlune.cs"],
                        cwd=work, check=True)
         config = os.path.join(work, "Example.exe.config")
         os.rename(config, config + ".off")
-        # DllImport("marlune") as it stands: libmarlune.so from the library's folder.
-        example_runs(work, lambda: self.run(["mono", "Example.exe"], work, self.env()))
+        # DllImport("marlune") as it stands: libmarlune.so from the folder the page's
+        # LD_LIBRARY_PATH names, built and run as the page prints it.
+        self.fails_without_the_library_path(["mono", "Example.exe"], work, "DllNotFoundException")
+        example_runs(work, lambda: self.run(["bash", "run-csharp.sh"], work, self.page_env()))
         # Only libmarlune.so.1 there: the page's dllmap is what finds it.
         only_so1 = os.path.join(work, "..", "linux-csharp-lib")
         shutil.rmtree(only_so1, ignore_errors=True)
@@ -419,7 +472,7 @@ class Runner:
     def host_pascal(self, machine="linux"):
         compiler = self.pascal_compiler(machine)
         work = self.fresh(f"{machine}-pascal")
-        for name in ("marlune.pas", "example.pas"):
+        for name in ("marlune.pas", "example.pas", "run-pascal.sh"):
             self.block(name, work)
         shutil.copy(os.path.join(HERE, "check.pas"), work)
         for program in ("example.pas", "check.pas"):
@@ -431,7 +484,12 @@ class Runner:
             suffix = ".exe"
             shutil.copy(os.path.join(self.lib_dir(machine), "Marlune.dll"), work)
         wine = self.wine(machine)
-        example_runs(work, lambda: self.run([os.path.join(work, "example" + suffix)], work, self.env(), wine=wine))
+        if machine == "linux":
+            # As the page builds and runs it, with the library named as it says.
+            self.fails_without_the_library_path([os.path.join(work, "example")], work, "libmarlune.so")
+            example_runs(work, lambda: self.run(["bash", "run-pascal.sh"], work, self.page_env()))
+        else:
+            example_runs(work, lambda: self.run([os.path.join(work, "example" + suffix)], work, self.env(), wine=wine))
         for name in os.listdir(work):
             if name.endswith((".snd", ".kv")):
                 os.remove(os.path.join(work, name))
@@ -453,14 +511,19 @@ class Runner:
         if not modules or not os.path.isdir(os.path.join(modules, "koffi")):
             raise Skip(f"koffi is not installed for {machine} (npm ci in tests/hosts)")
         work = self.fresh(f"{machine}-node")
-        for name in ("marlune.js", "example.js"):
+        for name in ("marlune.js", "example.js", "run-node.sh"):
             self.block(name, work)
         shutil.copy(os.path.join(HERE, "check.js"), work)
         os.symlink(os.path.abspath(modules), os.path.join(work, "node_modules"))
         if machine != "linux":
             shutil.copy(os.path.join(self.lib_dir(machine), "Marlune.dll"), work)
         wine = self.wine(machine)
-        example_runs(work, lambda: self.run([node, "example.js"], work, self.env(), wine=wine))
+        if machine == "linux":
+            self.fails_without_the_library_path([node, "example.js"], work, "Failed to load shared library")
+            env = dict(self.page_env(), PATH=os.path.dirname(node) + os.pathsep + os.environ.get("PATH", ""))
+            example_runs(work, lambda: self.run(["bash", "run-node.sh"], work, env))
+        else:
+            example_runs(work, lambda: self.run([node, "example.js"], work, self.env(), wine=wine))
         for name in os.listdir(work):
             if name.endswith((".snd", ".kv")):
                 os.remove(os.path.join(work, name))

@@ -46,9 +46,17 @@ else
 fi
 
 [ "$(run "$prefix/bin/marlune" --version)" = "marlune 1.0.0" ] || fail "marlune --version"
+# Its run path leads from the command to the library beside it, never out of the package.
+runpath=$(readelf -d "$prefix/bin/marlune" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+[ "$runpath" = '$ORIGIN/../lib/x86_64-linux-gnu' ] || fail "the command's run path is '$runpath'"
+[ "$(env -u LD_LIBRARY_PATH "$prefix/bin/marlune" --version)" = "marlune 1.0.0" ] || fail "marlune --version alone"
 # The man page is the help's, and the changelog names this version.
 command -v man >/dev/null && { LC_ALL=C.UTF-8 MANWIDTH=100 man -l "$prefix/share/man/man1/marlune.1" 2>/dev/null | grep -q 'marlune convert \[OPTION\]' \
   || fail "man marlune shows no synopsis"; }
+# The licence: the terms of LICENSE, in Debian's machine-readable form.
+grep -qx 'License: Expat' "$prefix/share/doc/marlune/copyright" || fail "copyright names no licence"
+[ "$(sed -n '/^Permission/,$p' "$source_dir/LICENSE")" = "$(sed -n '/^ Permission/,$p' "$prefix/share/doc/marlune/copyright" | sed 's/^ //; s/^\.$//')" ] ||
+  fail "the copyright file's terms are not those of LICENSE"
 gzip -dc "$prefix/share/doc/marlune/changelog.gz" | head -1 | grep -q '^marlune (1.0.0)' || fail "changelog"
 bash -c 'source "$1" && complete -p marlune' bash "$prefix/share/bash-completion/completions/marlune" >/dev/null \
   || fail "the bash completion does not load"

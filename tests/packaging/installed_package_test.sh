@@ -13,6 +13,10 @@ libdir=$(dirname "$(find "$work/prefix" -name 'libmarlune.so.1' | head -n 1)")
 [ -n "$libdir" ] || { echo "no libmarlune.so.1 installed"; exit 1; }
 [ "$(readlink "$libdir/libmarlune.so.1")" = libmarlune.so.1.0.0 ] || { echo "libmarlune.so.1 does not point to 1.0.0"; exit 1; }
 
+echo "--- the installed command, nothing telling it where the library is"
+[ "$(env -u LD_LIBRARY_PATH "$work/prefix/bin/marlune" --version)" = "marlune 1.0.0" ] ||
+  { echo "the command installed in $work/prefix does not start"; exit 1; }
+
 echo "--- find_package(Marlune 1.0)"
 cmake -S "$source_dir/tests/packaging/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null

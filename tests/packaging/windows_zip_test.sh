@@ -18,6 +18,7 @@ trap cleanup EXIT
 unzip -q "$zip" -d "$work/zip"
 (cd "$work/zip" && find . -type f | sed 's|^\./||' | sort) > "$work/contents"
 cat > "$work/expected" <<'LIST'
+LICENSE
 LINKING.txt
 Marlune.def
 include/marlune.h
@@ -33,6 +34,7 @@ diff -u "$work/expected" "$work/contents" || fail "the archive holds other files
 cmp "$work/zip/x86/Marlune.dll" "$x86_build/src/Marlune.dll" || fail "x86/Marlune.dll is not the DLL built"
 cmp "$work/zip/x64/Marlune.dll" "$x64_build/src/Marlune.dll" || fail "x64/Marlune.dll is not the DLL built"
 cmp "$work/zip/include/marlune.h" "$source_dir/include/marlune.h" || fail "include/marlune.h differs"
+cmp "$work/zip/LICENSE" "$source_dir/LICENSE" || fail "LICENSE differs"
 file "$work/zip/x86/Marlune.dll" | grep -q "PE32 executable (DLL).*Intel 80386" || fail "x86 DLL is no i386 DLL"
 file "$work/zip/x64/Marlune.dll" | grep -q "PE32+ executable (DLL).*x86-64" || fail "x64 DLL is no x86-64 DLL"
 for arch in x86 x64; do
@@ -42,7 +44,7 @@ for arch in x86 x64; do
   expected=$(awk '/^[A-Za-z_]/ { printf "[ %d] %s\n", $2 - 1, $1 }' "$source_dir/src/boundary/exports.txt" | sort)
   [ "$exports" = "$expected" ] || fail "$arch exports: $exports"
 done
-echo "contents: the ten expected files; the DLLs are the ones built"
+echo "contents: the eleven expected files; the DLLs are the ones built"
 
 source "$source_dir/scripts/lib/wine.sh"
 headers=(-I "$work/zip/include")
