@@ -433,9 +433,10 @@ typedef struct marlune_batch_file {
  * Files, their reports and their order are the caller's; the call keeps two
  * files open per file of the batch, and one per folder, until the end, so
  * batches of a few hundred files suit most systems' limits. A batch that finds
- * no handle left fails as a whole before anything moves: every file answers
- * MARLUNE_TOO_MANY_FILES (the system's code in its report's system_error), its
- * source kept and nothing at its ".kv" name.
+ * no handle left fails as a whole before anything moves: every file that did
+ * not fail for a reason of its own answers MARLUNE_TOO_MANY_FILES (the
+ * system's code, EMFILE, in its report's system_error), its source kept and
+ * nothing new at its ".kv" name.
  *
  * Returns MARLUNE_OK when every file succeeded (or needed nothing), else the
  * status of the first file that failed. With a null `files` and a non-zero
@@ -473,8 +474,10 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_copy_batch(marlune_batch_file *files, u
  * a protocol's): the call then answers MARLUNE_READ_ERROR with that code in the
  * report's system_error. With `length_known` non-zero the source holds exactly
  * `length` bytes, and one that ends sooner or goes on is MARLUNE_SOURCE_CHANGED,
- * as a file that changed while it was read; without it the source ends where
- * `read` says it ends (and the progress callback is told a total of 0).
+ * as a file that changed while it was read: `read` is asked for at most one
+ * byte past `length`, and once that byte came it is not called again. Without
+ * it the source ends where `read` says it ends (and the progress callback is
+ * told a total of 0).
  *
  * Set `size` to sizeof(marlune_reader).
  */

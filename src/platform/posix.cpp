@@ -253,10 +253,11 @@ public:
         return true;
     }
 
+    // Through a symbolic link, the file it leads to is compared and the link removed.
     Deletion deleteUnchanged(Path path, const FileState& expected) override {
         const At name = at(path);
         struct stat named {};
-        if (fstatat(name.folder, name.name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (fstatat(name.folder, name.name, &named, 0) != 0) {
             return errno == ENOENT ? Deletion::elsewhere : Deletion::failed;
         }
         const FileState now = stateOf(named);

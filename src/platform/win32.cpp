@@ -223,11 +223,13 @@ public:
     bool fileState(Handle file, FileState& state) override { return stateOf(nativeHandle(file), state); }
 
     // Checked and removed through one handle of its own, so that the name cannot
-    // lead to another file between the two.
+    // lead to another file between the two. Through a symbolic link, the file it
+    // leads to is compared and the link removed, by name.
     Deletion deleteUnchanged(Path path, const FileState& expected) override {
-        HANDLE named =
-            createFile(path.text, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+        const DWORD attributes = attributesOf(path.text);
+        const bool link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        HANDLE named = createFile(path.text, DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0);
         if (named == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Deletion::elsewhere
@@ -235,14 +237,19 @@ public:
         }
         FileState now;
         Deletion result = Deletion::failed;
-        if (stateOf(named, now)) {
+        if (!stateOf(named, now)) {
+            result = Deletion::failed;
+        } else if (!now.isSameFile(expected)) {
+            result = Deletion::elsewhere;
+        } else if (now != expected) {
+            result = Deletion::changed;
+        } else {
             FILE_DISPOSITION_INFO disposition{};
             disposition.DeleteFile = TRUE;
-            result = !now.isSameFile(expected) ? Deletion::elsewhere
-                     : now != expected         ? Deletion::changed
-                     : SetFileInformationByHandle(named, FileDispositionInfo, &disposition, sizeof disposition)
-                         ? Deletion::removed
-                         : Deletion::failed;
+            const bool removed =
+                link ? deleteFile(path)
+                     : SetFileInformationByHandle(named, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+            result = removed ? Deletion::removed : Deletion::failed;
         }
         const DWORD error = GetLastError();
         CloseHandle(named);
