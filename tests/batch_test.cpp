@@ -266,23 +266,31 @@ TEST_F(Batches, AFileNamedTwiceIsConvertedOnceAndTheOthersSaySo) {
                                       : (std::vector<std::string>{"h.snd", "l.snd", "t.kv"}));
 }
 
-#ifndef _WIN32
 // The folder is renamed while the batch copies: the names the batch gives are in
-// the folder it opened, wherever it is now, and none is left behind.
+// the folder it opened, wherever it is now, and none is left behind. Windows
+// refuses the rename while the batch holds the folder.
 TEST_F(Batches, AFolderRenamedMeanwhileChangesNothing) {
     const Bytes large = largeContainer();
     add("a/x.snd", &fixedSource);
     add("a/y.snd", &large);
-    Meanwhile meanwhile{large.size(), [&] { std::filesystem::rename(at("a"), at("moved")); }};
+    std::error_code refused;
+    Meanwhile meanwhile{large.size(), [&] { std::filesystem::rename(at("a"), at("moved"), refused); }};
     const marlune_options options = optionsActing(meanwhile, 1);
     EXPECT_EQ(convert(&options), MARLUNE_OK);
     EXPECT_TRUE(meanwhile.done);
-    EXPECT_EQ(dir.names("moved"), (std::vector<std::string>{"x.kv", "y.kv"}));
-    EXPECT_EQ(readFile(at("moved/x.kv")), fixedConverted);
-    EXPECT_EQ(readFile(at("moved/y.kv")), large);
-    EXPECT_FALSE(std::filesystem::exists(at("a")));
+#ifdef _WIN32
+    EXPECT_TRUE(refused);
+#else
+    EXPECT_FALSE(refused);
+#endif
+    const std::string now = refused ? "a" : "moved";
+    EXPECT_EQ(dir.names(now), (std::vector<std::string>{"x.kv", "y.kv"}));
+    EXPECT_EQ(readFile(at(now + "/x.kv")), fixedConverted);
+    EXPECT_EQ(readFile(at(now + "/y.kv")), large);
+    EXPECT_FALSE(std::filesystem::exists(at(refused ? "moved" : "a")));
 }
 
+#ifndef _WIN32
 // With fewer descriptors than the batch needs, it fails as a whole before any
 // move: each file says why, with the system's code, and nothing has a ".kv" name.
 // The descriptors run out while the sources are opened, or later, while the
