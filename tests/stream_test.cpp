@@ -262,7 +262,7 @@ TEST_F(Routes, AStreamLongerThanItsStatedLengthIsReadOneBytePastIt) {
         EXPECT_EQ(status, MARLUNE_SOURCE_CHANGED) << route;
         EXPECT_LE(endless.given, bytes.size() + 1) << route;
         EXPECT_LE(writer.bytes.size(), bytes.size()) << route;
-        EXPECT_EQ(writer.bytes, prefix(bytes, writer.bytes.size())) << route;
+        EXPECT_TRUE(writer.bytes == prefix(bytes, writer.bytes.size())) << route;
         EXPECT_EQ(dir.names(), std::vector<std::string>{}) << route;
     }
 }
