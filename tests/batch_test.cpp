@@ -127,6 +127,19 @@ TEST_F(Batches, FailedFlushesFailOnlyTheFilesTheyHeld) {
     EXPECT_TRUE(fileExists(at("b/y.snd")));
 }
 
+// A folder that cannot be held open (for any reason but a want of handles) is
+// left to the names, which work as they would in a single call.
+TEST_F(Batches, AFolderThatCannotBeOpenedIsWorkedInByName) {
+    add("a/x.snd", &fixedSource);
+    add("b/y.snd", &variable);
+    os.fault = Fault{Call::openFolder, 1};
+    EXPECT_EQ(convert(), MARLUNE_OK);
+    EXPECT_TRUE(os.faulted);
+    EXPECT_EQ(dir.names("a"), std::vector<std::string>{"x.kv"});
+    EXPECT_EQ(dir.names("b"), std::vector<std::string>{"y.kv"});
+    EXPECT_EQ(os.openFiles(), 0u);
+}
+
 std::int32_t MARLUNE_CALL cancelSecond(std::uint64_t, std::uint64_t, void* context) {
     return ++*static_cast<int*>(context) >= 2 ? 1 : 0;
 }
