@@ -203,9 +203,9 @@ enum {
     MARLUNE_CANCELLED = 64,               /* the progress callback asked to stop */
     MARLUNE_OUT_OF_MEMORY = 65,           /* no memory to copy in */
     MARLUNE_TOO_MANY_FILES = 66           /* a batch: the system gave no file handle for a source, a copy or a
-                                             folder (its open-file limit; system_error says which): every
-                                             file of the batch fails before anything is moved, its source
-                                             kept */
+                                             folder (its open-file limit; system_error has the code): every
+                                             file of the batch not failed for a reason of its own answers it,
+                                             before anything is moved, its source kept */
 };
 
 /*
@@ -320,9 +320,10 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_copy(const char *source, const char *de
  * modification and change times are taken when its copy has read it, and
  * compared through the open source just before it is removed, and once more at
  * its name as it is removed: when anything changed (a chunk appended, a
- * rewrite, a rename over it) the source is kept, the ".kv" file stands (a
- * whole conversion of what was read) and the call answers
- * MARLUNE_SOURCE_CHANGED. A program that holds the source open and writes to
+ * rewrite, a hard link added or removed) the source is kept, the ".kv" file
+ * stands (a whole conversion of what was read) and the call answers
+ * MARLUNE_SOURCE_CHANGED. A file put at the source's name meanwhile is another
+ * recording: it stays, and the call answers MARLUNE_OK. A program that holds the source open and writes to
  * it after that last check, within the moment of the removal, is not seen:
  * the system removes by name and has no "remove if unchanged". A failed
  * conversion keeps the source and leaves an existing ".kv" file as it was.
