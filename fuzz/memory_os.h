@@ -28,10 +28,10 @@ public:
 
     std::size_t openFiles() const { return open_.size(); }
 
-    bool openForReading(const char* path, platform::Handle& file, std::uint64_t& size) override {
-        if (files.count(path) == 0) return false;
-        file = openHandle(path);
-        size = files.at(path).size();
+    bool openForReading(platform::Path path, platform::Handle& file, std::uint64_t& size) override {
+        if (files.count(path.text) == 0) return false;
+        file = openHandle(path.text);
+        size = files.at(path.text).size();
         return true;
     }
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override {
@@ -68,16 +68,19 @@ public:
     bool sync(platform::Handle) override { return true; }
     bool syncTogether(const platform::Handle*, std::size_t) override { return true; }
     // The copy stages alone never create, replace or move a name.
-    bool createNew(const char*, platform::Handle&) override { return false; }
-    Name inspect(const char*, platform::Handle) override { return Name::other; }
+    bool createNew(platform::Path, platform::Handle&) override { return false; }
+    Name inspect(platform::Path, platform::Handle) override { return Name::other; }
     bool markInUse(platform::Handle) override { return true; }
     Removal removeIfUnused(const char*) override { return Removal::failed; }
-    bool mayWrite(const char*) override { return true; }
-    bool copyPermissions(const char*, platform::Handle) override { return true; }
-    bool move(platform::Handle, const char*, const char*, bool) override { return false; }
-    bool syncFolderOf(const char*) override { return false; }
+    bool mayWrite(platform::Path) override { return true; }
+    bool copyPermissions(platform::Path, platform::Handle) override { return true; }
+    bool move(platform::Handle, platform::Path, platform::Path, bool) override { return false; }
+    bool syncFolderOf(platform::Path) override { return false; }
+    bool openFolder(const char*, platform::Handle&) override { return false; }
+    bool fileState(platform::Handle, platform::FileState&) override { return false; }
+    Deletion deleteUnchanged(platform::Path, const platform::FileState&) override { return Deletion::failed; }
     bool close(platform::Handle file) override { return open_.erase(file) == 1; }
-    bool deleteFile(const char* path) override { return files.erase(path) == 1; }
+    bool deleteFile(platform::Path path) override { return files.erase(path.text) == 1; }
     void showMessage(const char*) override {}
 
 private:

@@ -100,8 +100,9 @@ MARLUNE_API int32_t MARLUNE_CALL KVRBinfo(const char *source, const char *destin
  * there, whose permissions, owner and group it takes where the caller may set
  * them), the folder is put on stable storage again, and only then is the
  * source deleted, and only while the destination name still leads to the new
- * file. Through a symbolic link at the destination name, the file it leads to
- * is replaced and the link kept.
+ * file, and only while the source is unchanged since the copy read it (the
+ * same file, size, modification and change times). Through a symbolic link
+ * at the destination name, the file it leads to is replaced and the link kept.
  *
  * A failed conversion never deletes the source, removes its partial file and
  * leaves a file that already had the destination name as it was: the
@@ -110,7 +111,11 @@ MARLUNE_API int32_t MARLUNE_CALL KVRBinfo(const char *source, const char *destin
  * may not write (read-only) fails with "Unable to create the destination
  * file." before anything is written; so does a conversion whose new file was
  * replaced by another at the destination name before the source was deleted
- * (the source is then kept). A partial file left by a machine that stopped
+ * (the source is then kept). A conversion whose source changed after its copy
+ * read it fails with "Unable to copy KVRB audio data.", its ".kv" file standing
+ * (a whole conversion of what was read) and the source kept; a program that
+ * writes to the source in the moment of its removal is not seen (see
+ * marlune_convert). A partial file left by a machine that stopped
  * mid-conversion can be deleted (marlune_remove_partial): the source is then
  * still whole (or the conversion already complete).
  *
@@ -174,6 +179,10 @@ enum {
                                              another file (something replaced it meanwhile): the source is
                                              kept. IKVRBinfo answers 0 then, the source kept */
     MARLUNE_PARTIAL_IN_USE = 34,          /* marlune_remove_partial: a copy is still writing the file */
+    MARLUNE_NAMED_TWICE = 35,             /* marlune_convert_batch: an earlier file of the batch is this file
+                                             (another path to it, a hard link, a symbolic link); nothing was
+                                             done for this one, the earlier one's status tells what became
+                                             of the file */
 
     MARLUNE_NOT_A_CONTAINER = 40,         /* the magic is neither "KVRB" nor "fx30" */
     MARLUNE_HEADER_CUT = 41,              /* the source ends inside the 82-byte header */
@@ -182,14 +191,21 @@ enum {
 
     MARLUNE_CHUNK_HEADER_CUT = 50,        /* the source ends 1 to 7 bytes into a chunk header */
     MARLUNE_PAYLOAD_CUT = 51,             /* the source ends inside a chunk's payload */
-    MARLUNE_SOURCE_CHANGED = 52,          /* the source was cut or extended while it was copied */
+    MARLUNE_SOURCE_CHANGED = 52,          /* the source was cut or extended while it was copied, a stream gave
+                                             more than its stated length, or (marlune_convert) the source
+                                             changed after its copy read it: then the ".kv" file stands, a
+                                             whole conversion of what was read, and the source is kept */
 
     MARLUNE_READ_ERROR = 60,              /* the system failed a read of the source */
     MARLUNE_WRITE_ERROR = 61,             /* the system failed a write, close or move of the destination */
     MARLUNE_DISK_FULL = 62,               /* the destination's disk (or quota) is full */
     MARLUNE_SYNC_ERROR = 63,              /* putting the destination on stable storage failed */
     MARLUNE_CANCELLED = 64,               /* the progress callback asked to stop */
-    MARLUNE_OUT_OF_MEMORY = 65            /* no memory to copy in */
+    MARLUNE_OUT_OF_MEMORY = 65,           /* no memory to copy in */
+    MARLUNE_TOO_MANY_FILES = 66           /* a batch: the system gave no file handle for a source, a copy or a
+                                             folder (its open-file limit; system_error has the code): every
+                                             file of the batch not failed for a reason of its own answers it,
+                                             before anything is moved, its source kept */
 };
 
 /*
@@ -300,8 +316,17 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_copy(const char *source, const char *de
  * stable storage, the source removed, and the call answers MARLUNE_FINISHED.
  * The source is removed only while the ".kv" name still leads to the file this
  * call wrote; when something replaced it meanwhile the source is kept and the
- * call answers MARLUNE_DESTINATION_REPLACED. A failed conversion keeps the
- * source and leaves an existing ".kv" file as it was.
+ * call answers MARLUNE_DESTINATION_REPLACED. The source's identity, size,
+ * modification and change times are taken when its copy has read it, and
+ * compared through the open source just before it is removed, and once more at
+ * its name as it is removed: when anything changed (a chunk appended, a
+ * rewrite, a hard link added or removed) the source is kept, the ".kv" file
+ * stands (a whole conversion of what was read) and the call answers
+ * MARLUNE_SOURCE_CHANGED. A file put at the source's name meanwhile is another
+ * recording: it stays, and the call answers MARLUNE_OK. A program that holds the source open and writes to
+ * it after that last check, within the moment of the removal, is not seen:
+ * the system removes by name and has no "remove if unchanged". A failed
+ * conversion keeps the source and leaves an existing ".kv" file as it was.
  *
  * Returns MARLUNE_OK (converted, even if removing the source then failed; the
  * report's system_error says so), MARLUNE_ALREADY_CONVERTED, MARLUNE_FINISHED,
@@ -399,9 +424,20 @@ typedef struct marlune_batch_file {
  * stops the batch before any move: every file not yet in place answers
  * MARLUNE_CANCELLED, its source kept.
  *
+ * Before any copy, every source is opened, and every folder that holds a
+ * source or a copy once; the names in a folder are then made, moved, checked
+ * and removed inside the folder held open (on Windows, which gives names by
+ * path only, the folder held keeps it from being renamed or removed), so that
+ * a folder renamed meanwhile changes nothing. A file the batch names twice
+ * (another path to it, a hard link, a symbolic link) is found then: the first
+ * entry goes ahead, every later one answers MARLUNE_NAMED_TWICE without work.
  * Files, their reports and their order are the caller's; the call keeps two
- * files open per file of the batch until the end, so batches of a few hundred
- * files suit most systems' limits.
+ * files open per file of the batch, and one per folder, until the end, so
+ * batches of a few hundred files suit most systems' limits. A batch that finds
+ * no handle left fails as a whole before anything moves: every file that did
+ * not fail for a reason of its own answers MARLUNE_TOO_MANY_FILES (the
+ * system's code, EMFILE, in its report's system_error), its source kept and
+ * nothing new at its ".kv" name.
  *
  * Returns MARLUNE_OK when every file succeeded (or needed nothing), else the
  * status of the first file that failed. With a null `files` and a non-zero
@@ -439,8 +475,10 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_copy_batch(marlune_batch_file *files, u
  * a protocol's): the call then answers MARLUNE_READ_ERROR with that code in the
  * report's system_error. With `length_known` non-zero the source holds exactly
  * `length` bytes, and one that ends sooner or goes on is MARLUNE_SOURCE_CHANGED,
- * as a file that changed while it was read; without it the source ends where
- * `read` says it ends (and the progress callback is told a total of 0).
+ * as a file that changed while it was read: `read` is asked for at most one
+ * byte past `length`, and once that byte came it is not called again. Without
+ * it the source ends where `read` says it ends (and the progress callback is
+ * told a total of 0).
  *
  * Set `size` to sizeof(marlune_reader).
  */

@@ -948,7 +948,9 @@ class OrderOnDisk(Folder):
                 if not call or int(call.group(3)) < 0:
                     continue
                 name, args, result = call.group(1), call.group(2), int(call.group(3))
-                paths = re.findall(r'"([^"]*)"', args)
+                # A name inside an open folder is that folder's path and the name.
+                paths = [name_ if folder_ in ("", "AT_FDCWD") else os.path.join(fds.get(int(folder_), "?"), name_)
+                         for folder_, name_ in re.findall(r'(?:(AT_FDCWD|\d+), )?"([^"]*)"', args)]
                 if name == "openat":
                     fds[result] = paths[0]
                 elif name in ("fsync", "fdatasync", "syncfs"):

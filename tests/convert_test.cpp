@@ -136,7 +136,7 @@ TEST_F(ConvertTest, WhenTheMoveFailsAndThePartialFileCannotBeRemoved) {
 TEST_F(ConvertTest, ASourceThatCannotBeDeletedStillCounts) {
     const std::string source = dir.path("track.snd");
     writeFile(source, good);
-    os.fault = Fault{Call::deleteFile, 1};
+    os.fault = Fault{Call::deleteUnchanged, 1};
     EXPECT_EQ(convert(source), -1);
     EXPECT_TRUE(fileExists(source));
     EXPECT_TRUE(fileExists(dir.path("track.kv")));

@@ -246,8 +246,8 @@ CrashRun crashWithNeighbour(Neighbour neighbour, Caller caller, Scenario safegua
             total.calls.insert(total.calls.end(), run.calls.begin(), run.calls.end());
             total.lost += run.lost;
             for (const std::string& loss : run.firstLosses) {
-                if (total.firstLosses.size() < 3) total.firstLosses.push_back(recording.what + ", turn " +
-                                                                             std::to_string(turn) + ": " + loss);
+                if (total.firstLosses.size() < 3)
+                    total.firstLosses.push_back(recording.what + ", turn " + std::to_string(turn) + ": " + loss);
             }
             ++turns;
         }
@@ -319,26 +319,54 @@ struct BatchRun {
     std::string firstLoss;
 };
 
-BatchRun crashABatch(bool dataFlushDoesNothing, bool folderSyncsDoNothing) {
-    const std::vector<std::pair<std::string, Bytes>> sources = {
+// With `sourceChanges`, another program appends a chunk to the first source once
+// every copy has ended, before the flush: that source must then stay, as it now
+// is, or its whole new conversion stand.
+BatchRun crashABatch(bool dataFlushDoesNothing, bool folderSyncsDoNothing, bool sourceChanges = false,
+                     bool filesNeverChange = false) {
+    std::vector<std::pair<std::string, Bytes>> sources = {
         {folder + "a" + folder.back() + "x.snd", KvrbBuilder().lengthMode(0).preamble(2).chunk(7, 330).build()},
         {folder + "a" + folder.back() + "y.snd", KvrbBuilder().lengthMode(1).chunk(90).chunk(3).build()},
         {folder + "b" + folder.back() + "z.snd", KvrbBuilder().lengthMode(1).preamble(9).chunk(400).build()}};
-    const std::vector<Bytes> converted = {KvrbBuilder().lengthMode(0).preamble(2).chunk(330).build(), sources[1].second,
-                                          sources[2].second};
+    std::vector<Bytes> converted = {KvrbBuilder().lengthMode(0).preamble(2).chunk(330).build(), sources[1].second,
+                                    sources[2].second};
+    const Bytes appended = KvrbBuilder().lengthMode(0).preamble(2).chunk(7, 330).chunk(12, 330).build();
     CrashOs os;
     os.largestTransfer = 256;
     os.fileSyncsDoNothing = dataFlushDoesNothing;
     os.folderSyncsDoNothing = folderSyncsDoNothing;
+    os.filesNeverChange = filesNeverChange;
     std::vector<marlune_batch_file> files;
     for (const auto& [path, bytes] : sources) {
         os.addSyncedFile(path, bytes);
         files.push_back({sizeof(marlune_batch_file), -1, path.c_str(), nullptr, nullptr});
     }
-    EXPECT_EQ(convertBatchThrough(os, files.data(), static_cast<std::uint32_t>(files.size()), nullptr), MARLUNE_OK);
+    bool appendedYet = false;
+    std::size_t appendedAt = 0;  // the first crash point that has the new chunk
+    if (sourceChanges) {
+        os.afterCall = [&] {
+            if (appendedYet || os.callBefore(os.crashPoints() - 1) != "syncTogether") return;
+            appendedYet = true;
+            appendedAt = os.crashPoints();
+            os.appendSynced(
+                sources[0].first,
+                Bytes(appended.begin() + static_cast<std::ptrdiff_t>(sources[0].second.size()), appended.end()));
+        };
+    }
+    const std::int32_t status =
+        convertBatchThrough(os, files.data(), static_cast<std::uint32_t>(files.size()), nullptr);
+    EXPECT_EQ(status, sourceChanges && !filesNeverChange ? MARLUNE_SOURCE_CHANGED : MARLUNE_OK);
+    EXPECT_EQ(appendedYet, sourceChanges);
+    const std::pair<std::string, Bytes> before = sources[0];
+    const Bytes convertedBefore = converted[0];
     BatchRun run;
     run.points = os.crashPoints();
     for (std::size_t point = 0; point < os.crashPoints(); ++point) {
+        // From the append on, what is to be kept is the source as it is now, or its conversion.
+        const bool changed = appendedYet && point >= appendedAt;
+        sources[0].second = changed ? appended : before.second;
+        converted[0] =
+            changed ? KvrbBuilder().lengthMode(0).preamble(2).chunk(330).chunk(330).build() : convertedBefore;
         run.states += os.forEachCrashState(point, [&](const CrashOs::Disk& disk) {
             for (std::size_t i = 0; i < sources.size(); ++i) {
                 const auto source = disk.find(sources[i].first);
@@ -364,6 +392,17 @@ TEST(CrashTest, EveryStateACrashLeavesInABatchHoldsEveryRecording) {
     EXPECT_GT(noFolders.lost, 0u);
     std::cout << "batch without its data flush: " << noData.lost << " losses in " << noData.states
               << " states; without its folder syncs: " << noFolders.lost << " in " << noFolders.states << "\n";
+}
+
+// A source that changes after its copy read it is kept, in every state a crash
+// leaves; a library that does not look loses the new chunk.
+TEST(CrashTest, ASourceChangedAfterItsCopyInABatchIsKeptInEveryState) {
+    const BatchRun run = crashABatch(false, false, true);
+    EXPECT_EQ(run.lost, 0u) << run.firstLoss;
+    const BatchRun unchecked = crashABatch(false, false, true, true);
+    EXPECT_GT(unchecked.lost, 0u);
+    std::cout << "batch with a source changed after its copy: " << run.states << " states, none lost; without the "
+              << "check: " << unchecked.lost << " losses in " << unchecked.states << "\n";
 }
 
 // The model itself: what an unsynced file and name may come to, and that syncs keep them.

@@ -99,9 +99,10 @@ using Counts = std::array<int, kinds>;
 
 std::string kindName(std::size_t kind) {
     static const char* const names[] = {
-        "openForReading", "createForWriting", "read",      "write",     "truncate",   "sync",   "close",
-        "deleteFile",     "isSameFile",       "copyRange", "createNew", "inspect", "move", "syncFolder",
-        "markInUse",      "mayWrite",         "copyPermissions", "removeIfUnused", "syncTogether"};
+        "openForReading", "createForWriting", "read",       "write",          "truncate",        "sync",
+        "close",          "deleteFile",       "isSameFile", "copyRange",      "createNew",       "inspect",
+        "move",           "syncFolder",       "markInUse",  "mayWrite",       "copyPermissions", "removeIfUnused",
+        "syncTogether",   "openFolder",       "fileState",  "deleteUnchanged"};
     if (kind == allocationKind) return "allocation";
     return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
 }
@@ -251,6 +252,8 @@ protected:
             platform::File to;
             container::Header buffer{};
             from.openForReading(os, source.c_str());
+            platform::FileState state;
+            if (convert) os.fileState(from.handle(), state);
             ends[openSource] = countsOf(os);
             const std::string partial = partialNameFor(destination, 0);
             if (convert) {
@@ -269,6 +272,7 @@ protected:
             const bool headerCopied = copy.copyHeader();
             ends[header] = countsOf(os);
             EXPECT_TRUE(headerCopied && copy.copyAudioData()) << sample.name;
+            if (convert) os.fileState(from.handle(), state);
             ends[audio] = countsOf(os);
             if (convert) {
                 to.sync();
@@ -277,11 +281,12 @@ protected:
                 os.syncFolderOf(destination.c_str());
                 to.isNamedBy(destination.c_str());
                 from.isNamedBy(source.c_str());
+                os.fileState(from.handle(), state);
             }
             to.close();
             from.close();
             ends[finish] = countsOf(os);
-            if (convert) os.deleteFile(source.c_str());
+            if (convert) os.deleteUnchanged(source.c_str(), state);
             ends[removeSource] = countsOf(os);
         }
         EXPECT_EQ(readFile(destination), sample.expected) << sample.name;
@@ -377,11 +382,15 @@ protected:
         // second whether the source's name still leads to the source.
         const bool isSameFile = kind == static_cast<std::size_t>(Call::isSameFile);
         const bool copyNotNamed = convert && isSameFile && nth == 1;
+        // The third asks whether the source is unchanged since its copy: one that
+        // cannot be told is kept, and the copy stands.
+        const bool changeUnseen = convert && kind == static_cast<std::size_t>(Call::fileState) && nth == 3;
         const bool keepsSource = phase == removeSource || (isSameFile && nth == 2 && !variant.persistent);
         const bool mustFail =
-            copyNotNamed || !keepsSource && !retried &&
-            (variant.kind == FaultKind::error || variant.persistent ||
-             (kind == static_cast<std::size_t>(Call::write) && variant.kind == FaultKind::noProgress));
+            copyNotNamed || changeUnseen ||
+            !keepsSource && !retried &&
+                (variant.kind == FaultKind::error || variant.persistent ||
+                 (kind == static_cast<std::size_t>(Call::write) && variant.kind == FaultKind::noProgress));
         const bool mustSucceed =
             retried || (variant.kind == FaultKind::shortTransfer && !variant.diskFull && !variant.persistent);
         if (mustFail) {
@@ -509,9 +518,9 @@ TEST_F(FaultMatrix, EveryFailingCallFailsTheCallAndKeepsWholeParts) {
     EXPECT_GT(casesRun, 500);
     // Every kind that a copy or conversion makes at all was made to fail, and so
     // were allocations of both forms.
-    for (const Call call : {Call::read, Call::write, Call::sync, Call::close, Call::deleteFile, Call::isSameFile,
-                            Call::copyRange, Call::createNew, Call::inspect, Call::move, Call::syncFolder,
-                            Call::markInUse}) {
+    for (const Call call :
+         {Call::read, Call::write, Call::sync, Call::close, Call::deleteUnchanged, Call::isSameFile, Call::copyRange,
+          Call::createNew, Call::inspect, Call::move, Call::syncFolder, Call::markInUse, Call::fileState}) {
         EXPECT_GT(casesPerKind[static_cast<std::size_t>(call)], 0) << kindName(static_cast<std::size_t>(call));
     }
     EXPECT_GT(casesPerKind[allocationKind], 0);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
+#include "boundary/api.h"
 #include "boundary/module_state.h"
 #include "marlune.h"
 #include "support/files.h"
@@ -87,6 +89,43 @@ TEST_F(SourceChanges, ASourceRemovedDuringAConversionLeavesAWholeCopy) {
         EXPECT_FALSE(fileExists(source)) << nth;
     }
     EXPECT_TRUE(os.messages.empty());
+    EXPECT_EQ(os.openFiles(), 0u);
+}
+
+// Another program appends a chunk once the copy has read the source, before the
+// source is removed: the source, with its new chunk, must stay. The ".kv" file
+// is a whole conversion of what was read, and stays too.
+TEST_F(SourceChanges, ASourceThatChangesAfterItsCopyIsKept) {
+    const Bytes longer = KvrbBuilder().preamble(9).chunk(100).chunk(200).chunk(300).chunk(40).build();
+    const Bytes chunk(longer.begin() + static_cast<std::ptrdiff_t>(good.size()), longer.end());
+    for (const Call when : {Call::move, Call::syncFolder}) {
+        for (const bool original : {true, false}) {
+            writeFile(source, good);
+            std::filesystem::remove(destination);
+            os.messages.clear();
+            bool appended = false;
+            os.onCall = [&](Call call, int) {
+                if (call != when || appended) return;
+                appended = true;
+                std::ofstream(source, std::ios::binary | std::ios::app)
+                    .write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+            };
+            if (original) {
+                EXPECT_EQ(convert(), 0);
+                EXPECT_EQ(os.messages, std::vector<std::string>{messages::cannotCopyAudioData});
+            } else {
+                marlune_report report{};
+                report.size = sizeof report;
+                EXPECT_EQ(convertThrough(os, source.c_str(), nullptr, &report), MARLUNE_SOURCE_CHANGED);
+                EXPECT_EQ(report.status, MARLUNE_SOURCE_CHANGED);
+            }
+            os.onCall = nullptr;
+            EXPECT_TRUE(appended);
+            EXPECT_EQ(readFile(source), longer);
+            EXPECT_EQ(readFile(destination), good);
+            EXPECT_EQ(dir.names().size(), 2u);
+        }
+    }
     EXPECT_EQ(os.openFiles(), 0u);
 }
 

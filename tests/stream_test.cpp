@@ -32,8 +32,8 @@ int64_t MARLUNE_CALL readPiece(void* buffer, uint64_t count, int32_t* error, voi
         *error = 5005;
         return -1;
     }
-    const std::size_t size = std::min<std::size_t>({static_cast<std::size_t>(count), reader->piece,
-                                                    reader->bytes.size() - reader->at});
+    const std::size_t size =
+        std::min<std::size_t>({static_cast<std::size_t>(count), reader->piece, reader->bytes.size() - reader->at});
     if (size != 0) std::memcpy(buffer, reader->bytes.data() + reader->at, size);  // data() may be null
     reader->at += size;
     return static_cast<int64_t>(size);
@@ -146,7 +146,8 @@ protected:
         const Result file = throughFiles(bytes, options);
         const Result routes[] = {throughCallbacks(bytes, options, true, 1 << 20),
                                  throughCallbacks(bytes, options, false, 1 << 20),
-                                 throughCallbacks(bytes, options, false, 3), throughMemory(bytes, options),
+                                 throughCallbacks(bytes, options, false, 3),
+                                 throughMemory(bytes, options),
                                  throughCallbacksToFile(bytes, options, true, 1 << 20),
                                  throughCallbacksToFile(bytes, options, false, 5)};
         for (const Result& route : routes) {
@@ -215,6 +216,54 @@ TEST_F(Routes, ASourceLongerOrShorterThanItsLengthChanged) {
         const marlune_writer to = writerOf(writer);
         marlune_report report = freshReport();
         EXPECT_EQ(marlune_copy_stream(&from, &to, nullptr, &report), MARLUNE_SOURCE_CHANGED) << difference;
+    }
+}
+
+// A stream that states its length, gives it, then zeros without end: each route
+// answers at the first byte past the length, read no further, and writes
+// nothing more. The reader gives up after 64 MiB, so that a library that reads
+// on fails rather than hangs.
+struct Endless {
+    Bytes bytes;
+    std::uint64_t given = 0;
+};
+
+int64_t MARLUNE_CALL readOnAndOn(void* buffer, uint64_t count, int32_t* error, void* context) {
+    auto* endless = static_cast<Endless*>(context);
+    if (endless->given > (64u << 20)) {
+        *error = 7007;
+        return -1;
+    }
+    const auto size = static_cast<std::size_t>(std::min<uint64_t>(count, 100000));
+    std::memset(buffer, 0, size);
+    const std::uint64_t left = endless->bytes.size() - std::min<std::uint64_t>(endless->given, endless->bytes.size());
+    std::memcpy(buffer, endless->bytes.data() + (endless->bytes.size() - left), std::min<std::uint64_t>(left, size));
+    endless->given += size;
+    return static_cast<int64_t>(size);
+}
+
+TEST_F(Routes, AStreamLongerThanItsStatedLengthIsReadOneBytePastIt) {
+    const Bytes bytes = KvrbBuilder().lengthMode(1).preamble(30).chunk(4000).chunk(4000).chunk(130).build();
+    for (int route = 0; route < 3; ++route) {
+        Endless endless{bytes};
+        marlune_reader from{};
+        from.size = sizeof from;
+        from.length_known = 1;
+        from.length = bytes.size();
+        from.read = readOnAndOn;
+        from.context = &endless;
+        Writer writer;
+        const marlune_writer to = writerOf(writer);
+        marlune_report report = freshReport();
+        const std::int32_t status = route == 0 ? marlune_examine_stream(&from, &report)
+                                    : route == 1
+                                        ? marlune_copy_stream(&from, &to, nullptr, &report)
+                                        : marlune_copy_from_stream(&from, destination.c_str(), nullptr, &report);
+        EXPECT_EQ(status, MARLUNE_SOURCE_CHANGED) << route;
+        EXPECT_LE(endless.given, bytes.size() + 1) << route;
+        EXPECT_LE(writer.bytes.size(), bytes.size()) << route;
+        EXPECT_TRUE(writer.bytes == prefix(bytes, writer.bytes.size())) << route;
+        EXPECT_EQ(dir.names(), std::vector<std::string>{}) << route;
     }
 }
 

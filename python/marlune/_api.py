@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import ctypes
-import errno
 import os
 import stat
 import sys
@@ -11,7 +10,7 @@ from typing import Any, Optional, Tuple, Union
 from . import _library as lib
 from ._core import (JUDGEMENTS, SUCCESSES, MarluneError, PathType, Report, Status, error_class, failed_report,
                     make_report)
-from ._streams import Memory, ProgressAdapter, ProgressFunction, ReaderAdapter, WriterAdapter
+from ._streams import Memory, MemoryReader, ProgressAdapter, ProgressFunction, ReaderAdapter, TooMuchRead, WriterAdapter
 
 _WINDOWS = sys.platform == "win32"
 _DURABILITY = {"none": 0, "data": 1, "data-and-name": 2}
@@ -65,15 +64,24 @@ def _path_argument(path: PathType, what: str) -> Union[str, bytes]:
     return value
 
 
+def _flag(value: Any, name: str) -> int:
+    """A yes or no: True or False only, so that "no" or 2 is not taken for yes."""
+    if not isinstance(value, bool):
+        raise TypeError(f"marlune: {name} is True or False, not {value!r}")
+    return 1 if value else 0
+
+
 def _options(replace: bool = True, in_place: bool = False, durability: str = "none", salvage: bool = False,
              progress: Optional[ProgressAdapter] = None) -> lib.Options:
+    if not isinstance(durability, str):
+        raise TypeError(f"marlune: durability is one of {', '.join(map(repr, _DURABILITY))}, not {durability!r}")
     try:
         level = _DURABILITY[durability]
     except KeyError:
         raise ValueError(f"marlune: durability is one of {', '.join(map(repr, _DURABILITY))}, "
                          f"not {durability!r}") from None
-    options = lib.Options(replace=1 if replace else 0, placement=1 if in_place else 0, durability=level,
-                          salvage=1 if salvage else 0)
+    options = lib.Options(replace=_flag(replace, "replace"), placement=_flag(in_place, "in_place"),
+                          durability=level, salvage=_flag(salvage, "salvage"))
     if progress is not None and progress.function is not None:
         options.progress = progress.callback
     return options
@@ -94,7 +102,9 @@ def _after(report: Report, progress: Optional[ProgressAdapter], source: Any = No
             break
     if cause is not None:
         code = getattr(cause, "errno", 0) or 0
-        error = error_class(report.status, code if isinstance(code, int) else 0)(report)
+        # A read that gave too much is told as it is: the object and the counts.
+        message = str(cause) if isinstance(cause, TooMuchRead) else None
+        error = error_class(report.status, code if isinstance(code, int) else 0)(report, message)
         raise error from cause
     _raise(report)
     return report
@@ -173,7 +183,7 @@ def copy(source: Any, destination: Any, *, replace: bool = True, in_place: bool 
         return _after(make_report(report, source=src, destination=dst), adapter)
     if is_path(destination):
         dst = _path_argument(destination, "destination")
-        return _copy_to_path(source, dst, replace, in_place, durability, salvage, adapter)
+        return _copy_to_path(source, dst, options, adapter)
     if not is_writer(destination):
         raise TypeError("marlune: the destination is a path or a writable binary file object, "
                         f"not {type(destination).__name__}")
@@ -225,89 +235,21 @@ def _open_source(path: Union[str, bytes]) -> Tuple[Optional[Any], Optional[Repor
     return opened, None
 
 
-def _copy_to_path(source: Any, destination: Union[str, bytes], replace: bool, in_place: bool, durability: str,
-                  salvage: bool, adapter: ProgressAdapter) -> Report:
-    """A copy from bytes or a file object to a path, with the guarantees of
-    marlune_copy: beside and moved into place (or in place), `replace` held at
-    the move, the durability asked for."""
-    options = _options(replace, in_place, durability, salvage, adapter)
-    level = _DURABILITY[durability]
-    if not destination:
-        return _after(failed_report(Status.NO_DESTINATION_NAME), adapter)
-    folder = os.path.dirname(destination) or (b"." if isinstance(destination, bytes) else ".")
-
-    def uncreatable(error: OSError) -> Report:
-        return _after(failed_report(Status.DESTINATION_UNCREATABLE, error.errno or 0, destination=destination),
-                      adapter)
-
-    if in_place:
-        try:
-            target = open(destination, "wb")
-        except OSError as error:
-            return uncreatable(error)
-        with target:
-            report = _copy_to_writer(source, target, options, adapter, destination)
-            if level:
-                target.flush()
-                os.fsync(target.fileno())
-        return report
-
-    if not replace and os.path.lexists(destination):
-        return _after(failed_report(Status.DESTINATION_EXISTS, destination=destination), adapter)
-    if os.path.isdir(destination):
-        return _after(failed_report(Status.DESTINATION_UNCREATABLE, errno.EISDIR, destination=destination), adapter)
-    name = os.path.basename(destination)
-    suffix = b".marlune-tmp" if isinstance(name, bytes) else ".marlune-tmp"
-    partial = None
-    for _ in range(100):
-        random = os.urandom(8).hex()
-        candidate = os.path.join(folder, name + ((b"." + random.encode()) if isinstance(name, bytes)
-                                                 else "." + random) + suffix)
-        try:
-            fd = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-        except FileExistsError:
-            continue
-        except OSError as error:
-            return uncreatable(error)
-        partial = candidate
-        break
-    if partial is None:
-        return _after(failed_report(Status.DESTINATION_UNCREATABLE, errno.EEXIST, destination=destination), adapter)
-    try:
-        with os.fdopen(fd, "wb") as target:
-            report = _copy_to_writer(source, target, options, adapter, destination)
-            target.flush()
-            if level:
-                os.fsync(target.fileno())
-        try:
-            os.chmod(partial, stat.S_IMODE(os.stat(destination).st_mode))
-        except OSError:
-            pass  # no earlier file: the new one keeps the mode the umask gave it
-        try:
-            if replace:
-                os.replace(partial, destination)
-            else:
-                # A hard link takes the name only while it is free, at the moment of the move.
-                os.link(partial, destination)
-                os.unlink(partial)
-            partial = None
-        except FileExistsError:
-            return _after(failed_report(Status.DESTINATION_EXISTS, destination=destination), adapter)
-        except OSError as error:
-            return uncreatable(error)
-        if level >= 2 and not _WINDOWS:
-            descriptor = os.open(folder, os.O_RDONLY)
-            try:
-                os.fsync(descriptor)
-            finally:
-                os.close(descriptor)
-        return report
-    finally:
-        if partial is not None:
-            try:
-                os.unlink(partial)
-            except OSError:
-                pass
+def _copy_to_path(source: Any, destination: Union[str, bytes], options: lib.Options,
+                  adapter: ProgressAdapter) -> Report:
+    """A copy from bytes or a file object to a path, written by the library as it
+    writes any stream to a named file (marlune_copy_from_stream): beside, with its
+    own partial file (locked, removable, known to tree runs), or in place."""
+    report = lib.Report()
+    name = encode(destination)
+    if is_reader(source):
+        reader: Any = ReaderAdapter(source)
+        lib.copy_from_stream(ctypes.byref(reader.reader), name, ctypes.byref(options), ctypes.byref(report))
+        return _after(make_report(report, destination=destination), adapter, reader)
+    with Memory(source) as memory:
+        reader = MemoryReader(memory.integer_address(), memory.length)
+        lib.copy_from_stream(ctypes.byref(reader.reader), name, ctypes.byref(options), ctypes.byref(report))
+    return _after(make_report(report, destination=destination), adapter)
 
 
 def convert(path: PathType, *, replace: bool = True, progress: Optional[ProgressFunction] = None) -> Report:

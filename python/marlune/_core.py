@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import enum
+import operator
 import os
 from dataclasses import asdict, dataclass, field
 from typing import Any, Dict, Optional, Tuple, Type, Union
@@ -36,14 +37,25 @@ Status.__doc__ = ("The statuses of marlune.h, named without their MARLUNE_ prefi
                   "(Status.PAYLOAD_CUT is MARLUNE_PAYLOAD_CUT, 51).")
 
 
+def _status_value(status: int) -> int:
+    """A status as the library takes it: an integer (3.5 is none) that fits 32 bits."""
+    try:
+        value = operator.index(status)
+    except TypeError:
+        raise TypeError(f"marlune: a status is an integer, not {status!r}") from None
+    if not -2**31 <= value < 2**31:
+        raise OverflowError(f"marlune: {value} is no status: statuses fit 32 bits")
+    return value
+
+
 def status_name(status: int) -> str:
     """The status's name as marlune.h spells it ("MARLUNE_PAYLOAD_CUT")."""
-    return str(lib.status_name(int(status)).decode("ascii"))
+    return str(lib.status_name(_status_value(status)).decode("ascii"))
 
 
 def status_text(status: int) -> str:
     """The status in English words ("the source ends inside a chunk's payload")."""
-    return str(lib.status_text(int(status)).decode("utf-8"))
+    return str(lib.status_text(_status_value(status)).decode("utf-8"))
 
 
 _S = Status

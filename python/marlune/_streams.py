@@ -26,6 +26,8 @@ class ProgressAdapter:
     """A Python progress function as the library's callback: a true answer cancels."""
 
     def __init__(self, function: Optional[ProgressFunction]) -> None:
+        if function is not None and not callable(function):
+            raise TypeError(f"marlune: progress is a function of (done, total), or None, not {function!r}")
         self.function = function
         self.error: Optional[BaseException] = None
         self.callback = lib.Progress(self._call) if function is not None else lib.Progress()
@@ -40,13 +42,19 @@ class ProgressAdapter:
             return 1
 
 
+class TooMuchRead(ValueError):
+    """A file object's read gave more bytes than it was asked for."""
+
+
 class ReaderAdapter:
     """A readable binary file object as a marlune_reader.
 
     Its readinto (or read) is called for up to the library's buffer size at a
     time. When the object can seek, the bytes from its position to its end are
     the source's length, so a file that changes while it is read is noticed;
-    otherwise the source ends where read says it ends.
+    otherwise the source ends where read says it ends. A read that gives more
+    than it was asked for fails the copy (TooMuchRead): nothing of it reaches
+    the library's buffer.
     """
 
     def __init__(self, stream: Any) -> None:
@@ -81,18 +89,47 @@ class ReaderAdapter:
                     got = self._readinto(view)
                 finally:
                     view.release()
+                if got is not None:
+                    got = self._counted(got, count, "readinto")
             else:
                 data = self.stream.read(count)
-                got = None if data is None else len(data)
+                got = None if data is None else self._counted(len(memoryview(data)), count, "read")
                 if got:
-                    ctypes.memmove(buffer, data, got)
+                    ctypes.memmove(buffer, bytes(data) if not isinstance(data, bytes) else data, got)
             if got is None:
                 raise BlockingIOError(errno.EAGAIN, "the file object has no data now (non-blocking)")
-            return int(got)
+            return got
         except BaseException as caught:  # noqa: B902
             self.error = caught
             error[0] = _code_of(caught)
             return -1
+
+    def _counted(self, got: Any, count: int, how: str) -> int:
+        if not isinstance(got, int) or isinstance(got, bool) or got < 0:
+            raise TypeError(f"marlune: {self.stream!r}.{how}() answered {got!r}, not a count of bytes")
+        if got > count:
+            raise TooMuchRead(f"marlune: {self.stream!r}.{how}() gave {got} bytes when asked for at most {count}")
+        return got
+
+
+class MemoryReader:
+    """The `length` bytes at `address` as a marlune_reader, for the library to
+    write to a named file as it writes any stream."""
+
+    def __init__(self, address: int, length: int) -> None:
+        self.error: Optional[BaseException] = None
+        self._address = address
+        self._length = length
+        self._at = 0
+        self.callback = lib.ReadFunction(self._read)
+        self.reader = lib.Reader(size=ctypes.sizeof(lib.Reader), length_known=1, length=length, read=self.callback)
+
+    def _read(self, buffer: int, count: int, _error: Any, _context: Any) -> int:
+        size = min(count, self._length - self._at)
+        if size > 0:
+            ctypes.memmove(buffer, self._address + self._at, size)
+        self._at += size
+        return size
 
 
 class WriterAdapter:
@@ -174,6 +211,12 @@ class Memory:
         self._view = view
         self.address, self.length = view.buf, view.len
         return self
+
+    def integer_address(self) -> int:
+        """Where the bytes are, as a number (also for bytes, which ctypes passes by themselves)."""
+        if isinstance(self.address, bytes):
+            return ctypes.cast(ctypes.c_char_p(self.address), ctypes.c_void_p).value or 0
+        return int(self.address or 0)
 
     def __exit__(self, *_exc: Any) -> None:
         if self._view is not None:

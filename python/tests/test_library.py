@@ -1,5 +1,7 @@
 """How the package finds the C library: MARLUNE_LIBRARY, else a bundled copy, else the system's."""
+import ctypes
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -81,3 +83,29 @@ def test_the_wheel_carries_the_licence_text() -> None:
     files = [f for f in metadata.files("marlune") or () if f.name == "LICENSE"]
     assert files, "the wheel holds no LICENSE"
     assert files[0].read_text(encoding="utf-8") == (PYTHON_DIR.parent / "LICENSE").read_text(encoding="utf-8")
+
+
+HEADER = PYTHON_DIR.parent / "include" / "marlune.h"
+COMPILER = shutil.which("cc") or shutil.which("gcc")
+
+
+@pytest.mark.skipif(not HEADER.is_file() or COMPILER is None, reason="needs marlune.h and a C compiler")
+def test_every_ctypes_struct_lies_as_the_c_compiler_lays_it_out(tmp_path: Path) -> None:
+    from marlune import _library
+    structs = {"marlune_report": _library.Report, "marlune_options": _library.Options,
+               "marlune_reader": _library.Reader, "marlune_writer": _library.Writer,
+               "marlune_batch_file": _library.BatchFile}
+    lines = ["#include <stddef.h>", "#include <stdio.h>", '#include "marlune.h"', "int main(void) {"]
+    expected = []
+    for name, struct in structs.items():
+        lines.append(f'printf("{name} %u\\n", (unsigned)sizeof({name}));')
+        expected.append(f"{name} {ctypes.sizeof(struct)}")
+        for field, _ in struct._fields_:
+            lines.append(f'printf("{name}.{field} %u %u\\n", (unsigned)offsetof({name}, {field}), '
+                         f"(unsigned)sizeof((({name} *)0)->{field}));")
+            expected.append(f"{name}.{field} {getattr(struct, field).offset} {getattr(struct, field).size}")
+    (tmp_path / "layout.c").write_text("\n".join(lines + ["return 0;", "}"]) + "\n")
+    subprocess.run([COMPILER, "-I", str(HEADER.parent), "-o", str(tmp_path / "layout"), str(tmp_path / "layout.c")],
+                   check=True)
+    printed = subprocess.run([str(tmp_path / "layout")], capture_output=True, text=True, check=True).stdout
+    assert printed.splitlines() == expected

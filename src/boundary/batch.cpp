@@ -1,7 +1,8 @@
-// Many files in one call, put on stable storage together: every file copied
-// beside its name, then one flush for the data of all of them, the moves, one
-// flush per folder, and only then the sources removed. Each step is the one a
-// single call takes (CopyCall), taken for the whole group at once.
+// Many files in one call, put on stable storage together: every source and
+// folder opened first, then every file copied beside its name, one flush for the
+// data of all of them, the moves, one flush per folder, and only then the
+// sources removed. Each step is the one a single call takes (CopyCall), taken
+// for the whole group at once; names are given inside the folders held open.
 #include <algorithm>
 #include <cstddef>
 #include <memory>
@@ -31,6 +32,9 @@ struct Member {
     bool settled = false;
 
     bool live() const { return !settled && !call.failed(); }
+    bool lackedHandles() const {
+        return call.failed() && platform::kindOf(report.system_error) == platform::ErrorKind::tooManyFiles;
+    }
 };
 
 // A field of the caller's item, or null where its size does not hold it.
@@ -44,13 +48,51 @@ void setStatus(marlune_batch_file& item, std::int32_t status) {
     if (holds(item.size, &marlune_batch_file::status)) item.status = status;
 }
 
+// The folder that holds `path`, as it can be opened: "." for a bare name, the
+// root with its separator ("/", "C:\").
 std::string folderOf(const std::string& path) {
     for (std::size_t i = path.size(); i > 0; --i) {
-        if (platform::isPathSeparator(path[i - 1])) return path.substr(0, i - 1);
+        if (!platform::isPathSeparator(path[i - 1])) continue;
+        const bool root = i == 1 || path[i - 2] == ':';
+        return path.substr(0, root ? i : i - 1);
     }
-    return {};
+    return ".";
 }
 
+// The folders of a batch, each opened once, before any copy, and closed with it.
+class Folders {
+public:
+    explicit Folders(platform::Os& os) : os_(os) {}
+    ~Folders() {
+        for (const Opened& folder : opened_) {
+            if (folder.handle != platform::noHandle) os_.close(folder.handle);
+        }
+    }
+    Folders(const Folders&) = delete;
+    Folders& operator=(const Folders&) = delete;
+
+    // The folder that holds `path`, or the system's code when it cannot be opened.
+    bool holding(const std::string& path, platform::Handle& folder) {
+        const std::string name = folderOf(path);
+        for (const Opened& known : opened_) {
+            if (known.path != name) continue;
+            folder = known.handle;
+            return true;
+        }
+        opened_.reserve(opened_.size() + 1);  // the handle is never lost to a failed push
+        if (!os_.openFolder(name.c_str(), folder)) return false;
+        opened_.push_back({name, folder});
+        return true;
+    }
+
+private:
+    struct Opened {
+        std::string path;
+        platform::Handle handle;
+    };
+    platform::Os& os_;
+    std::vector<Opened> opened_;
+};
 class Batch {
 public:
     Batch(platform::Os& os, const marlune_options* options, bool converting)
@@ -62,7 +104,18 @@ public:
     std::int32_t handBack(marlune_batch_file* items) const;
 
 private:
+    // Opens every source and the folders they and their copies are in; a file the
+    // batch names twice is found here.
+    void openEach();
+    // Where a file of the batch was open already: the earlier member.
+    bool namedEarlier(const Member& member) const;
+    // A folder that cannot be opened for want of handles fails the batch; one that
+    // cannot for another reason is left to the names, which fail as they would alone.
+    bool openFolder(const std::string& path, platform::Handle& folder);
     void copyEach();
+    // The batch could not get all the handles it needs: every file fails before
+    // anything moved, its source kept and nothing at its name.
+    void failForWantOfHandles();
     void syncData();
     void syncFolders();
     template <typename Step>
@@ -75,12 +128,16 @@ private:
     platform::Os& os_;
     const marlune_options settings_;
     const bool converting_;
+    // Before the members: their partial files are removed inside these folders.
+    Folders folders_{os_};
     std::vector<std::unique_ptr<Member>> members_;
+    int lackedHandles_ = 0;  // the system's code when handles ran out
 };
 
 void Batch::add(const marlune_batch_file& item) {
     const char* source = fieldOf(item, &marlune_batch_file::source);
-    auto member = std::make_unique<Member>(requestFrom(os_, settings_, source, fieldOf(item, &marlune_batch_file::destination)));
+    auto member =
+        std::make_unique<Member>(requestFrom(os_, settings_, source, fieldOf(item, &marlune_batch_file::destination)));
     CopyRequest& request = member->request;
     member->report.size = sizeof member->report;
     if (converting_ && isConverted(source)) {
@@ -95,15 +152,68 @@ void Batch::add(const marlune_batch_file& item) {
     members_.push_back(std::move(member));
 }
 
+bool Batch::openFolder(const std::string& path, platform::Handle& folder) {
+    folder = platform::noHandle;
+    if (folders_.holding(path, folder)) return true;
+    const int code = platform::lastSystemError();
+    folder = platform::noHandle;
+    if (platform::kindOf(code) != platform::ErrorKind::tooManyFiles) return true;
+    lackedHandles_ = code;
+    return false;
+}
+
+bool Batch::namedEarlier(const Member& member) const {
+    for (const std::unique_ptr<Member>& earlier : members_) {
+        if (earlier.get() == &member) return false;
+        if (!earlier->settled && earlier->call.source().isOpen() &&
+            earlier->call.openedSource().isSameFile(member.call.openedSource())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Batch::openEach() {
+    for (const std::unique_ptr<Member>& each : members_) {
+        Member& member = *each;
+        if (!member.live()) continue;
+        platform::Handle sourceFolder = platform::noHandle;
+        if (converting_ && member.request.source && !openFolder(member.request.source, sourceFolder)) return;
+        if (!member.call.open(sourceFolder)) {
+            if (!member.lackedHandles()) continue;
+            lackedHandles_ = member.report.system_error;
+            return;
+        }
+        if (converting_ && namedEarlier(member)) {
+            member.call.fail(MARLUNE_NAMED_TWICE, true, 0);
+            continue;
+        }
+        platform::Handle targetFolder = platform::noHandle;
+        if (!openFolder(member.call.target(), targetFolder)) return;
+        member.call.useTargetFolder(targetFolder);
+    }
+}
+
+void Batch::failForWantOfHandles() {
+    for (const std::unique_ptr<Member>& member : members_) {
+        if (member->live()) {
+            member->call.fail(MARLUNE_TOO_MANY_FILES, true, lackedHandles_);
+        } else if (member->lackedHandles()) {
+            member->report.status = MARLUNE_TOO_MANY_FILES;
+        }
+    }
+}
+
 // A cancel stops the whole batch before anything moves: what was copied goes with
-// its partial file, every source stays.
+// its partial file, every source stays. So does a copy that found no handle left.
 void Batch::copyEach() {
     bool cancelled = false;
     forEachLive([&](Member& member) {
-        if (cancelled) {
-            member.call.fail(MARLUNE_CANCELLED, true, 0);
+        if (cancelled || lackedHandles_ != 0) {
+            if (cancelled) member.call.fail(MARLUNE_CANCELLED, true, 0);
         } else if (!member.call.copy()) {
             cancelled = member.call.outcome().status == MARLUNE_CANCELLED;
+            if (member.lackedHandles()) lackedHandles_ = member.report.system_error;
         }
     });
     if (cancelled) forEachLive([](Member& member) { member.call.fail(MARLUNE_CANCELLED, false, 0); });
@@ -122,8 +232,8 @@ void Batch::syncData() {
     forEachLive([](Member& member) { member.call.syncData(); });
 }
 
-// Each folder once, for every file moved into it; a folder that cannot be synced
-// fails its files only.
+// Each folder once, for every file moved into it, through the handle the batch
+// holds; a folder that cannot be synced fails its files only.
 void Batch::syncFolders() {
     std::vector<std::string> folders;
     forEachLive([&](Member& member) {
@@ -131,7 +241,7 @@ void Batch::syncFolders() {
         const std::string folder = folderOf(member.call.target());
         if (std::find(folders.begin(), folders.end(), folder) != folders.end()) return;
         folders.push_back(folder);
-        if (os_.syncFolderOf(member.call.target().c_str())) return;
+        if (os_.syncFolderOf({member.call.targetFolder(), member.call.target().c_str()})) return;
         const int code = platform::lastSystemError();
         forEachLive([&](Member& other) {
             if (folderOf(other.call.target()) == folder) other.call.fail(MARLUNE_SYNC_ERROR, false, code);
@@ -140,16 +250,13 @@ void Batch::syncFolders() {
 }
 
 void Batch::run() {
-    copyEach();
+    openEach();
+    if (lackedHandles_ == 0) copyEach();
+    if (lackedHandles_ != 0) return failForWantOfHandles();
     syncData();
     forEachLive([](Member& member) { member.call.moveIntoPlace(); });
     syncFolders();
-    forEachLive([](Member& member) {
-        if ((member.request.removesSource || member.call.foundComplete()) && !member.call.copyStillNamed()) return;
-        bool sourceStillNamed = true;
-        const Outcome outcome = member.call.release(&sourceStillNamed);
-        if (member.request.removesSource) removeConverted(member.request, outcome, sourceStillNamed, member.report);
-    });
+    forEachLive([](Member& member) { member.call.finish(); });
 }
 
 std::int32_t Batch::handBack(marlune_batch_file* items) const {
@@ -165,8 +272,8 @@ std::int32_t Batch::handBack(marlune_batch_file* items) const {
     return first;
 }
 
-std::int32_t runBatch(platform::Os& os, marlune_batch_file* items, std::uint32_t count,
-                      const marlune_options* options, bool converting) {
+std::int32_t runBatch(platform::Os& os, marlune_batch_file* items, std::uint32_t count, const marlune_options* options,
+                      bool converting) {
     if (!items) return count == 0 ? MARLUNE_OK : MARLUNE_NO_SOURCE_NAME;
     try {
         Batch batch(os, options, converting);

@@ -31,8 +31,9 @@ bool isConverted(const char* path) {
 
 // The copy is written beside the ".kv" name and takes it once complete, so an
 // earlier conversion there stays whole until then. The source goes only once the
-// new file and its name are on stable storage, and only when its name still means
-// the file that was copied: a file renamed over it meanwhile is another recording.
+// new file and its name are on stable storage, only when its name still means
+// the file that was copied (a file renamed over it meanwhile is another
+// recording), and only while it is unchanged since its copy read it.
 void makeConversion(CopyRequest& request, unsigned codePage, const std::string& destination) {
     request.destination = destination.c_str();
     request.placement = Placement::beside;
@@ -40,12 +41,6 @@ void makeConversion(CopyRequest& request, unsigned codePage, const std::string& 
     request.salvage = false;  // a source is removed only once its copy is whole
     request.removesSource = true;
     request.codePage = codePage;
-}
-
-void removeConverted(const CopyRequest& request, const Outcome& outcome, bool sourceStillNamed,
-                     marlune_report& report) {
-    if (outcome.status != MARLUNE_OK && outcome.status != MARLUNE_FINISHED) return;
-    if (sourceStillNamed && !request.os.deleteFile(request.source)) report.system_error = platform::lastSystemError();
 }
 
 Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, marlune_report& report) {
@@ -57,10 +52,7 @@ Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, ma
     }
     const std::string destination = destinationFor(request.source ? request.source : "", codePage);
     makeConversion(request, codePage, destination);
-    bool sourceStillNamed = true;
-    const Outcome outcome = copyContainer(request, files, report, &sourceStillNamed);
-    if (!request.judgeOnly) removeConverted(request, outcome, sourceStillNamed, report);
-    return outcome;
+    return copyContainer(request, files, report);
 }
 
 }  // namespace marlune

@@ -1,7 +1,9 @@
 // One copy from start to end, in the steps a batch also takes one group at a
-// time: copy, put the data on stable storage, move into place, check that the
-// name still leads to the copy, release. A partial file that never took the
-// destination's name goes however the call ends; one written in place stays.
+// time: open, copy, put the data on stable storage, move into place, and finish:
+// check that the name still leads to the copy, release, and for a conversion
+// remove the source if it is unchanged since its copy read it. A partial file
+// that never took the destination's name goes however the call ends; one
+// written in place stays.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +23,14 @@ public:
 
     // Every step on its own, as run() takes them. Each is false once the call has
     // failed (then outcome() says how, and the files are closed).
-    Outcome run(bool* sourceStillNamed);
+    Outcome run();
 
-    // Opens the source, makes the destination and copies into it.
+    // Opens the source (in `sourceFolder`, where one is given) and finds the name
+    // the copy takes (through a symbolic link, the file it leads to).
+    bool open(platform::Handle sourceFolder = platform::noHandle);
+    // Names at the destination are given inside this open folder from now on.
+    void useTargetFolder(platform::Handle folder) { targetFolder_ = folder; }
+    // Opens the source unless open() did, makes the destination and copies into it.
     bool copy();
     // Puts the copy's data on stable storage, as far as the durability asks; for a
     // conversion run again, checks and syncs the file it found complete.
@@ -35,9 +42,9 @@ public:
     // The source may go only while its copy has the name: whatever took it meanwhile
     // (another conversion, a move) is not this recording.
     bool copyStillNamed();
-    // Closes both files; the call's final outcome. `sourceStillNamed`: whether the
-    // source's path still led to the file copied.
-    Outcome release(bool* sourceStillNamed);
+    // The last steps: the copy still named, the source unchanged, both files
+    // closed, and a converted source removed. The call's final outcome.
+    Outcome finish();
     Outcome fail(std::int32_t status, bool beforeChunks, int systemError);
     // The same, as a step's false.
     bool stop(std::int32_t status, bool beforeChunks, int systemError);
@@ -47,6 +54,10 @@ public:
     // Where the copy is until it moves, and the name it takes then.
     const std::string& writtenName() const { return partial_.empty() ? target_ : partial_; }
     const std::string& target() const { return target_; }
+    const platform::File& source() const { return files_.source; }
+    // For a conversion: the source as open() found it.
+    const platform::FileState& openedSource() const { return openedSource_; }
+    platform::Handle targetFolder() const { return targetFolder_; }
     platform::Handle destination() const { return files_.destination.handle(); }
     bool foundComplete() const { return comparing_; }
 
@@ -54,6 +65,14 @@ private:
     // MARLUNE_OK, or the status of what refused the destination, with its error in `code`.
     std::int32_t createDestination(int& code);
     bool createPartial();
+    platform::Path targetPath(const std::string& name) const { return {targetFolder_, name.c_str()}; }
+    // The source as its copy read it, for a conversion: unchanged since it was opened.
+    bool recordCopiedSource();
+    // Through the open source: nothing changed since its copy ended.
+    bool sourceUnchanged();
+    // Closes both files; the outcome so far.
+    Outcome release();
+    void removeSource();
 
     const CopyRequest& request_;
     platform::Os& os_;
@@ -65,6 +84,12 @@ private:
     bool comparing_ = false;
     bool salvaged_ = false;
     bool failed_ = false;
+    bool opened_ = false;
+    bool sourceElsewhere_ = false;  // the source's name led to another file at the end
+    platform::Handle sourceFolder_ = platform::noHandle;
+    platform::Handle targetFolder_ = platform::noHandle;
+    platform::FileState openedSource_;
+    platform::FileState copiedSource_;
     Outcome outcome_;
 };
 

@@ -111,7 +111,7 @@ std::int32_t uncreatable(int code) {
 CopyCall::~CopyCall() {
     if (partial_.empty()) return;
     files_.destination.close();
-    os_.deleteFile(partial_.c_str());
+    os_.deleteFile(targetPath(partial_));
 }
 
 Outcome CopyCall::fail(std::int32_t status, bool beforeChunks, int systemError) {
@@ -138,10 +138,10 @@ std::int32_t CopyCall::createDestination(int& code) {
     };
     if (request_.placement == Placement::inPlace) {
         const bool created = request_.replace ? files_.destination.createForWriting(os_, target_.c_str(), files_.source)
-                                              : files_.destination.createNew(os_, target_.c_str());
+                                              : files_.destination.createNew(os_, targetPath(target_));
         if (created) return MARLUNE_OK;
         const int error = files_.destination.error();
-        switch (os_.inspect(target_.c_str(), files_.source.handle())) {
+        switch (os_.inspect(targetPath(target_), files_.source.handle())) {
             case platform::Os::Name::source:
                 return refused(MARLUNE_DESTINATION_IS_SOURCE, error);
             case platform::Os::Name::regularFile:
@@ -152,10 +152,8 @@ std::int32_t CopyCall::createDestination(int& code) {
         }
         return refused(uncreatable(error), error);
     }
-    // Through a symbolic link, the file it leads to is replaced and the link kept.
-    target_ = os_.followLinks(target_.c_str());
     // Refused by what the name holds: no system call failed.
-    switch (os_.inspect(target_.c_str(), files_.source.handle())) {
+    switch (os_.inspect(targetPath(target_), files_.source.handle())) {
         case platform::Os::Name::source:
             return refused(MARLUNE_DESTINATION_IS_SOURCE, 0);
         case platform::Os::Name::other:
@@ -163,15 +161,16 @@ std::int32_t CopyCall::createDestination(int& code) {
         case platform::Os::Name::regularFile:
             if (!request_.replace) {
                 if (!request_.removesSource) return refused(MARLUNE_DESTINATION_EXISTS, 0);
-                comparing_ = files_.destination.openForComparing(os_, target_.c_str());
+                comparing_ = files_.destination.openForComparing(os_, targetPath(target_));
                 return comparing_ ? MARLUNE_OK : refused(MARLUNE_DESTINATION_EXISTS, files_.destination.error());
             }
             // What the caller could not have opened for writing is not replaced either.
-            if (!os_.mayWrite(target_.c_str())) return refused(MARLUNE_DESTINATION_UNCREATABLE, platform::lastSystemError());
+            if (!os_.mayWrite(targetPath(target_)))
+                return refused(MARLUNE_DESTINATION_UNCREATABLE, platform::lastSystemError());
             if (request_.judgeOnly) return MARLUNE_OK;
             if (!createPartial()) return refused(uncreatable(platform::lastSystemError()), platform::lastSystemError());
             // Before any data goes in: a private file's copy must not be readable meanwhile.
-            if (!os_.copyPermissions(target_.c_str(), files_.destination.handle()) &&
+            if (!os_.copyPermissions(targetPath(target_), files_.destination.handle()) &&
                 platform::kindOf(platform::lastSystemError()) != platform::ErrorKind::missing) {
                 return refused(MARLUNE_DESTINATION_UNCREATABLE, platform::lastSystemError());
             }
@@ -180,7 +179,8 @@ std::int32_t CopyCall::createDestination(int& code) {
             break;
     }
     if (request_.judgeOnly) return MARLUNE_OK;
-    return createPartial() ? MARLUNE_OK : refused(uncreatable(platform::lastSystemError()), platform::lastSystemError());
+    return createPartial() ? MARLUNE_OK
+                           : refused(uncreatable(platform::lastSystemError()), platform::lastSystemError());
 }
 
 // A name already taken, or a file someone else marked in the moment between its
@@ -189,22 +189,45 @@ std::int32_t CopyCall::createDestination(int& code) {
 bool CopyCall::createPartial() {
     for (int attempt = 0; attempt < 3; ++attempt) {
         partial_ = partialNameFor(target_, request_.codePage);
-        if (!files_.destination.createNew(os_, partial_.c_str())) continue;
+        if (!files_.destination.createNew(os_, targetPath(partial_))) continue;
         if (os_.markInUse(files_.destination.handle())) return true;
         files_.destination.close();
-        os_.deleteFile(partial_.c_str());
+        os_.deleteFile(targetPath(partial_));
     }
     partial_.clear();
     return false;
 }
 
-bool CopyCall::copy() {
+bool CopyCall::open(platform::Handle sourceFolder) {
+    opened_ = true;
+    sourceFolder_ = sourceFolder;
     if (!request_.source || !*request_.source) return stop(MARLUNE_NO_SOURCE_NAME, true, 0);
     if (!request_.destination || !*request_.destination) return stop(MARLUNE_NO_DESTINATION_NAME, true, 0);
-    if (!files_.source.openForReading(os_, request_.source))
+    if (!files_.source.openForReading(os_, {sourceFolder_, request_.source}))
         return stop(sourceOpenStatus(files_.source.error()), true, files_.source.error());
     report_.source_bytes = sourceBytes(files_.source);
+    if (request_.removesSource && !request_.judgeOnly && !os_.fileState(files_.source.handle(), openedSource_))
+        return stop(MARLUNE_SOURCE_UNREADABLE, true, platform::lastSystemError());
     target_ = request_.destination;
+    // Through a symbolic link, the file it leads to is replaced and the link kept.
+    if (request_.placement == Placement::beside) target_ = os_.followLinks(target_.c_str());
+    return true;
+}
+
+// What the copy read must be what the source holds: new data since it was opened
+// (a rewrite in place, a write after the last read) fails the copy. Its name
+// may have gone meanwhile: the copy is still of what was read.
+bool CopyCall::recordCopiedSource() {
+    if (!request_.removesSource || request_.judgeOnly) return true;
+    if (!os_.fileState(files_.source.handle(), copiedSource_))
+        return stop(MARLUNE_READ_ERROR, false, platform::lastSystemError());
+    const bool asRead = copiedSource_.holdsSameData(openedSource_) && copiedSource_.size == files_.source.position();
+    return asRead || stop(MARLUNE_SOURCE_CHANGED, false, 0);
+}
+
+bool CopyCall::copy() {
+    if (!opened_ && !open()) return false;
+    if (failed_) return false;
     int code = 0;
     if (const std::int32_t status = createDestination(code); status != MARLUNE_OK) return stop(status, true, code);
     container::CopyBuffer buffer;
@@ -225,7 +248,7 @@ bool CopyCall::copy() {
         code = finding == container::Finding::readFailed ? files_.source.error() : files_.destination.error();
         return stop(stageStatus(finding, code), !headerCopied, code);
     }
-    return true;
+    return recordCopiedSource();
 }
 
 bool CopyCall::syncData() {
@@ -243,7 +266,7 @@ bool CopyCall::moveIntoPlace() {
     if (partial_.empty()) return true;  // written in place, or found complete there
     // Without `replace`, only a name still free is taken: another file put there
     // meanwhile is kept.
-    if (!os_.move(files_.destination.handle(), partial_.c_str(), target_.c_str(), request_.replace)) {
+    if (!os_.move(files_.destination.handle(), targetPath(partial_), targetPath(target_), request_.replace)) {
         const int error = platform::lastSystemError();
         const bool taken = platform::kindOf(error) == platform::ErrorKind::exists && !request_.replace;
         return stop(taken ? MARLUNE_DESTINATION_EXISTS : MARLUNE_WRITE_ERROR, false, error);
@@ -253,11 +276,52 @@ bool CopyCall::moveIntoPlace() {
 }
 
 bool CopyCall::copyStillNamed() {
-    return files_.destination.isNamedBy(target_.c_str()) || stop(MARLUNE_DESTINATION_REPLACED, false, 0);
+    return files_.destination.isNamedBy(targetPath(target_)) || stop(MARLUNE_DESTINATION_REPLACED, false, 0);
 }
 
-Outcome CopyCall::release(bool* sourceStillNamed) {
-    if (sourceStillNamed) *sourceStillNamed = files_.source.isNamedBy(request_.source);
+// A source that cannot be told unchanged is kept as one that changed. One whose
+// name leads to another file now is left to removeSource, which keeps it.
+bool CopyCall::sourceUnchanged() {
+    sourceElsewhere_ = !files_.source.isNamedBy({sourceFolder_, request_.source});
+    if (sourceElsewhere_) return true;
+    platform::FileState now;
+    if (!os_.fileState(files_.source.handle(), now)) {
+        return stop(MARLUNE_SOURCE_CHANGED, false, platform::lastSystemError());
+    }
+    return now == copiedSource_ || stop(MARLUNE_SOURCE_CHANGED, false, 0);
+}
+
+// Only the file copied, and only unchanged: a file put at the source's name
+// meanwhile is another recording and stays, as does the source while it fails
+// to go (the report's system_error says why). Checked again by name, as the
+// source is no longer open: Windows removes no file that this call has open.
+void CopyCall::removeSource() {
+    switch (os_.deleteUnchanged({sourceFolder_, request_.source}, copiedSource_)) {
+        case platform::Os::Deletion::removed:
+        case platform::Os::Deletion::elsewhere:
+            return;
+        case platform::Os::Deletion::changed:
+            outcome_ = Outcome{MARLUNE_SOURCE_CHANGED, false};
+            report_.status = outcome_.status;
+            if (request_.announce) request_.announce(outcome_);
+            return;
+        case platform::Os::Deletion::failed:
+            report_.system_error = platform::lastSystemError();
+            return;
+    }
+}
+
+Outcome CopyCall::finish() {
+    if (failed_) return outcome_;
+    if ((request_.removesSource || comparing_) && !copyStillNamed()) return outcome_;
+    if (request_.removesSource && !sourceUnchanged()) return outcome_;
+    release();
+    const bool succeeded = outcome_.status == MARLUNE_OK || outcome_.status == MARLUNE_FINISHED;
+    if (request_.removesSource && !sourceElsewhere_ && succeeded) removeSource();
+    return outcome_;
+}
+
+Outcome CopyCall::release() {
     // A close can be where a write finally fails (network file systems): the copy
     // is only a success when both closed cleanly.
     const bool destinationClosed = files_.destination.close();
@@ -275,21 +339,19 @@ Outcome CopyCall::release(bool* sourceStillNamed) {
 
 // Data first, then (beside) the move into place: the complete file takes the name
 // only once its data is on disk, and the name is on disk before the call returns.
-Outcome CopyCall::run(bool* sourceStillNamed) {
+Outcome CopyCall::run() {
     if (!copy()) return outcome_;
-    if (request_.judgeOnly) return comparing_ && !checkFound() ? outcome_ : release(nullptr);
+    if (request_.judgeOnly) return comparing_ && !checkFound() ? outcome_ : release();
     if (!syncData()) return outcome_;
     const bool namesToSync = request_.durability == Durability::dataAndName || comparing_;
     const auto syncFolder = [this](const std::string& name) {
-        return os_.syncFolderOf(name.c_str()) || stop(MARLUNE_SYNC_ERROR, false, platform::lastSystemError());
+        return os_.syncFolderOf(targetPath(name)) || stop(MARLUNE_SYNC_ERROR, false, platform::lastSystemError());
     };
     if (namesToSync && !partial_.empty() && !syncFolder(partial_)) return outcome_;
     if (!moveIntoPlace()) return outcome_;
     if (namesToSync && !syncFolder(target_)) return outcome_;
-    if ((request_.removesSource || comparing_) && !copyStillNamed()) return outcome_;
-    return release(sourceStillNamed);
+    return finish();
 }
-
 
 // Short names keep all of the target's; a long one gives up the end of its last
 // component, at a character's boundary, so that the whole fits the 255 bytes (or
@@ -346,9 +408,9 @@ std::int32_t removePartial(platform::Os& os, const char* path, marlune_report& r
     return report.status = sourceOpenStatus(report.system_error);
 }
 
-Outcome copyContainer(const CopyRequest& request, CopyFiles& files, marlune_report& report, bool* sourceStillNamed) {
+Outcome copyContainer(const CopyRequest& request, CopyFiles& files, marlune_report& report) {
     clear(report);
-    return CopyCall(request, files, report).run(sourceStillNamed);
+    return CopyCall(request, files, report).run();
 }
 
 std::int32_t examineContainer(platform::Os& os, const char* path, marlune_report& report) {

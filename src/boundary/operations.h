@@ -41,11 +41,12 @@ struct CopyRequest {
     bool replace = true;
     // A source whose chunks are cut short is copied up to its last whole chunk.
     bool salvage = false;
-    // The caller removes the source once the copy stands (a conversion): the copy
-    // fails (MARLUNE_DESTINATION_REPLACED) when, at its end, the destination name
-    // leads to another file; and where `replace` is false, a destination that
-    // holds exactly this copy already is put on stable storage and the call
-    // answers MARLUNE_FINISHED.
+    // The source goes once the copy stands (a conversion): the copy fails
+    // (MARLUNE_DESTINATION_REPLACED) when, at its end, the destination name leads
+    // to another file, and (MARLUNE_SOURCE_CHANGED, the copy in place) when the
+    // source changed since its copy read it; where `replace` is false, a
+    // destination that holds exactly this copy already is put on stable storage
+    // and the call answers MARLUNE_FINISHED.
     bool removesSource = false;
     // The code page of the paths, for shortening a name (0: UTF-8, or none with
     // double-byte characters).
@@ -67,10 +68,7 @@ struct CopyFiles {
 };
 
 // Copies as `request` says and fills in `report` (all of it; its size is not read).
-// `sourceStillNamed`, when given, tells after a successful copy whether the source
-// path still named the file that was copied when the copy ended.
-Outcome copyContainer(const CopyRequest& request, CopyFiles& files, marlune_report& report,
-                      bool* sourceStillNamed = nullptr);
+Outcome copyContainer(const CopyRequest& request, CopyFiles& files, marlune_report& report);
 
 // Judges the file at `path` as a copy would, writing nothing: MARLUNE_OK for a
 // complete container, else the status a copy would fail with.
@@ -86,13 +84,10 @@ std::int32_t examineMemory(const std::uint8_t* bytes, std::size_t size, marlune_
 Outcome convertFile(CopyRequest request, unsigned codePage, CopyFiles& files, marlune_report& report);
 
 // The parts of a conversion, for a batch that takes them for many files: whether
-// `path` needs none (it ends in ".kv"), the request that converts it to
-// `destination` (which must outlive it), and the source's removal once the copy
-// stands.
+// `path` needs none (it ends in ".kv"), and the request that converts it to
+// `destination` (which must outlive it).
 bool isConverted(const char* path);
 void makeConversion(CopyRequest& request, unsigned codePage, const std::string& destination);
-void removeConverted(const CopyRequest& request, const Outcome& outcome, bool sourceStillNamed,
-                     marlune_report& report);
 
 // The ".kv" name for `path`: the extension of its last component replaced, or
 // ".kv" appended. Double-byte characters of `codePage` are stepped over.

@@ -29,19 +29,21 @@ constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_DESTINATION_EXISTS, "the destination file exists already"),
     STATUS(MARLUNE_DESTINATION_REPLACED, "another file took the .kv name meanwhile; the source was kept"),
     STATUS(MARLUNE_PARTIAL_IN_USE, "a copy is still writing the partial file"),
+    STATUS(MARLUNE_NAMED_TWICE, "the batch names this file earlier too; nothing was done for it here"),
     STATUS(MARLUNE_NOT_A_CONTAINER, "the source is not a KVRB container"),
     STATUS(MARLUNE_HEADER_CUT, "the source ends inside the 82-byte header"),
     STATUS(MARLUNE_DATA_OFFSET_BELOW_HEADER, "the header's dataOffset is below 82, inside the header"),
     STATUS(MARLUNE_PREAMBLE_CUT, "the source ends before its dataOffset, inside the preamble"),
     STATUS(MARLUNE_CHUNK_HEADER_CUT, "the source ends inside a chunk header"),
     STATUS(MARLUNE_PAYLOAD_CUT, "the source ends inside a chunk's payload"),
-    STATUS(MARLUNE_SOURCE_CHANGED, "the source changed while it was copied"),
+    STATUS(MARLUNE_SOURCE_CHANGED, "the source changed while it was copied, or after; the source was kept"),
     STATUS(MARLUNE_READ_ERROR, "reading the source failed"),
     STATUS(MARLUNE_WRITE_ERROR, "writing the destination failed"),
     STATUS(MARLUNE_DISK_FULL, "the destination's disk is full"),
     STATUS(MARLUNE_SYNC_ERROR, "putting the destination on stable storage failed"),
     STATUS(MARLUNE_CANCELLED, "the copy was cancelled"),
     STATUS(MARLUNE_OUT_OF_MEMORY, "there was not enough memory"),
+    STATUS(MARLUNE_TOO_MANY_FILES, "no file handle was left for the batch; nothing was moved, the source was kept"),
 };
 #undef STATUS
 

@@ -4,6 +4,7 @@
 // through the system's Os for all but the source.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "boundary/api.h"
@@ -18,14 +19,33 @@ constexpr platform::Handle destinationHandle = 2;
 constexpr const char* sourceName = "<source>";
 constexpr const char* destinationName = "<destination>";
 
-// What the caller's read callback gives, as an Os read answers.
-std::int64_t readFrom(const marlune_reader& reader, void* buffer, std::size_t size) {
-    std::int32_t error = 0;
-    const std::int64_t got = reader.read(buffer, size, &error, reader.context);
-    if (got >= 0 && static_cast<std::uint64_t>(got) <= size) return got;
-    platform::setLastSystemError(error);  // more than was asked for is a failure too
-    return -1;
-}
+// The caller's read callback, as an Os read answers. A stated length is a limit:
+// the callback is asked for at most one byte past it, and once that byte came
+// the source ends there, so that the copy finds it longer than stated
+// (MARLUNE_SOURCE_CHANGED) at once instead of reading on for ever.
+class BoundedReader {
+public:
+    explicit BoundedReader(const marlune_reader& reader) : reader_(reader) {}
+
+    std::int64_t read(void* buffer, std::size_t size) {
+        if (reader_.length_known != 0) {
+            if (given_ > reader_.length) return 0;
+            size = static_cast<std::size_t>(std::min<std::uint64_t>(size, reader_.length - given_ + 1));
+        }
+        std::int32_t error = 0;
+        const std::int64_t got = reader_.read(buffer, size, &error, reader_.context);
+        if (got < 0 || static_cast<std::uint64_t>(got) > size) {
+            platform::setLastSystemError(error);  // more than was asked for is a failure too
+            return -1;
+        }
+        given_ += static_cast<std::uint64_t>(got);
+        return got;
+    }
+
+private:
+    const marlune_reader& reader_;
+    std::uint64_t given_ = 0;
+};
 
 // A source of bytes in memory, or through the caller's read callback.
 struct StreamSource {
@@ -38,9 +58,11 @@ struct StreamSource {
 // Every call that names a file fails: a stream has none.
 class StreamOs final : public platform::Os {
 public:
-    StreamOs(StreamSource source, const marlune_writer* writer) : source_(source), writer_(writer) {}
+    StreamOs(StreamSource source, const marlune_writer* writer) : source_(source), writer_(writer) {
+        if (source.reader) reader_.emplace(*source.reader);
+    }
 
-    bool openForReading(const char* /*path*/, platform::Handle& file, std::uint64_t& size) override {
+    bool openForReading(platform::Path /*path*/, platform::Handle& file, std::uint64_t& size) override {
         file = sourceHandle;
         const bool known = !source_.reader || source_.reader->length_known != 0;
         size = !known ? platform::unknownSize : source_.reader ? source_.reader->length : source_.length;
@@ -58,15 +80,21 @@ public:
     bool syncTogether(const platform::Handle* /*files*/, std::size_t /*count*/) override { return true; }
     bool close(platform::Handle /*file*/) override { return true; }
 
-    bool createNew(const char* /*path*/, platform::Handle& /*file*/) override { return refused(); }
-    Name inspect(const char* /*path*/, platform::Handle /*source*/) override { return Name::nothing; }
+    bool createNew(platform::Path /*path*/, platform::Handle& /*file*/) override { return refused(); }
+    Name inspect(platform::Path /*path*/, platform::Handle /*source*/) override { return Name::nothing; }
     bool markInUse(platform::Handle /*file*/) override { return true; }
     Removal removeIfUnused(const char* /*path*/) override { return Removal::failed; }
-    bool mayWrite(const char* /*path*/) override { return refused(); }
-    bool copyPermissions(const char* /*path*/, platform::Handle /*file*/) override { return refused(); }
-    bool move(platform::Handle, const char*, const char*, bool) override { return refused(); }
-    bool syncFolderOf(const char* /*path*/) override { return refused(); }
-    bool deleteFile(const char* /*path*/) override { return refused(); }
+    bool mayWrite(platform::Path /*path*/) override { return refused(); }
+    bool copyPermissions(platform::Path /*path*/, platform::Handle /*file*/) override { return refused(); }
+    bool move(platform::Handle, platform::Path, platform::Path, bool) override { return refused(); }
+    bool syncFolderOf(platform::Path /*path*/) override { return refused(); }
+    bool openFolder(const char* /*path*/, platform::Handle& /*folder*/) override { return refused(); }
+    bool fileState(platform::Handle /*file*/, platform::FileState& /*state*/) override { return refused(); }
+    Deletion deleteUnchanged(platform::Path /*path*/, const platform::FileState& /*expected*/) override {
+        refused();
+        return Deletion::failed;
+    }
+    bool deleteFile(platform::Path /*path*/) override { return refused(); }
     void showMessage(const char* /*text*/) override {}
 
 private:
@@ -76,6 +104,7 @@ private:
     }
 
     StreamSource source_;
+    std::optional<BoundedReader> reader_;
     const marlune_writer* writer_;
 };
 
@@ -86,7 +115,7 @@ std::int64_t StreamOs::read(platform::Handle /*file*/, void* buffer, std::size_t
         source_.position += count;
         return static_cast<std::int64_t>(count);
     }
-    return readFrom(*source_.reader, buffer, size);
+    return reader_->read(buffer, size);
 }
 
 std::int64_t StreamOs::write(platform::Handle /*file*/, const void* buffer, std::size_t size) {
@@ -100,42 +129,50 @@ std::int64_t StreamOs::write(platform::Handle /*file*/, const void* buffer, std:
 // the destination is created, written beside, moved and synced as for a file.
 class ReaderOs final : public platform::Os {
 public:
-    ReaderOs(platform::Os& system, const marlune_reader& reader) : system_(system), reader_(reader) {}
+    ReaderOs(platform::Os& system, const marlune_reader& reader) : system_(system), reader_(reader), bounded_(reader) {}
 
-    bool openForReading(const char* /*path*/, platform::Handle& file, std::uint64_t& size) override {
+    bool openForReading(platform::Path /*path*/, platform::Handle& file, std::uint64_t& size) override {
         file = readerHandle;
         size = reader_.length_known != 0 ? reader_.length : platform::unknownSize;
         return true;
     }
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override {
-        return file == readerHandle ? readFrom(reader_, buffer, size) : system_.read(file, buffer, size);
+        return file == readerHandle ? bounded_.read(buffer, size) : system_.read(file, buffer, size);
     }
     bool close(platform::Handle file) override { return file == readerHandle || system_.close(file); }
     // No name leads to the reader: the destination cannot be it.
     bool createForWriting(const char* path, platform::Handle /*source*/, platform::Handle& file) override {
         return system_.createForWriting(path, platform::noHandle, file);
     }
-    Name inspect(const char* path, platform::Handle /*source*/) override {
+    Name inspect(platform::Path path, platform::Handle /*source*/) override {
         return system_.inspect(path, platform::noHandle);
     }
-    bool isSameFile(const char* path, platform::Handle file) override {
+    bool isSameFile(platform::Path path, platform::Handle file) override {
         return file == readerHandle || system_.isSameFile(path, file);
     }
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override {
         return source == readerHandle ? copyNotSupported : system_.copyRange(source, destination, size);
     }
 
-    bool createNew(const char* path, platform::Handle& file) override { return system_.createNew(path, file); }
+    bool createNew(platform::Path path, platform::Handle& file) override { return system_.createNew(path, file); }
     bool markInUse(platform::Handle file) override { return system_.markInUse(file); }
     Removal removeIfUnused(const char* path) override { return system_.removeIfUnused(path); }
-    bool mayWrite(const char* path) override { return system_.mayWrite(path); }
-    bool copyPermissions(const char* path, platform::Handle file) override {
+    bool mayWrite(platform::Path path) override { return system_.mayWrite(path); }
+    bool copyPermissions(platform::Path path, platform::Handle file) override {
         return system_.copyPermissions(path, file);
     }
-    bool move(platform::Handle file, const char* from, const char* to, bool replace) override {
+    bool move(platform::Handle file, platform::Path from, platform::Path to, bool replace) override {
         return system_.move(file, from, to, replace);
     }
-    bool syncFolderOf(const char* path) override { return system_.syncFolderOf(path); }
+    bool syncFolderOf(platform::Path path) override { return system_.syncFolderOf(path); }
+    bool openFolder(const char* path, platform::Handle& folder) override { return system_.openFolder(path, folder); }
+    // The reader is never removed: it has no state to keep.
+    bool fileState(platform::Handle file, platform::FileState& state) override {
+        return file == readerHandle || system_.fileState(file, state);
+    }
+    Deletion deleteUnchanged(platform::Path path, const platform::FileState& expected) override {
+        return system_.deleteUnchanged(path, expected);
+    }
     std::string followLinks(const char* path) override { return system_.followLinks(path); }
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override {
         return system_.write(file, buffer, size);
@@ -145,7 +182,7 @@ public:
     bool syncTogether(const platform::Handle* files, std::size_t count) override {
         return system_.syncTogether(files, count);
     }
-    bool deleteFile(const char* path) override { return system_.deleteFile(path); }
+    bool deleteFile(platform::Path path) override { return system_.deleteFile(path); }
     void showMessage(const char* text) override { system_.showMessage(text); }
 
 private:
@@ -155,6 +192,7 @@ private:
 
     platform::Os& system_;
     const marlune_reader& reader_;
+    BoundedReader bounded_;
 };
 
 // A reader or writer whose struct is too small to hold its callback is no stream.

@@ -11,14 +11,14 @@ bool File::failed() {
     return false;
 }
 
-bool File::openForReading(Os& os, const char* path) {
+bool File::openForReading(Os& os, Path path) {
     close();
     os_ = &os;
     error_ = 0;
     return os.openForReading(path, handle_, sizeAtOpen_) || failed();
 }
 
-bool File::openForComparing(Os& os, const char* path) {
+bool File::openForComparing(Os& os, Path path) {
     if (!openForReading(os, path)) return false;
     comparing_ = true;
     return true;
@@ -45,7 +45,7 @@ bool File::createForWriting(Os& os, const char* path, const File& source) {
     return os.createForWriting(path, source.handle_, handle_) || failed();
 }
 
-bool File::createNew(Os& os, const char* path) {
+bool File::createNew(Os& os, Path path) {
     close();
     os_ = &os;
     error_ = 0;
@@ -114,7 +114,7 @@ std::int64_t File::copyFrom(File& source, std::uint64_t size) {
     return isOpen() && source.isOpen() ? static_cast<std::int64_t>(done) : -1;
 }
 
-bool File::isNamedBy(const char* path) const {
+bool File::isNamedBy(Path path) const {
     return !isOpen() || os_->isSameFile(path, handle_);
 }
 

@@ -17,14 +17,14 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    bool openForReading(Os& os, const char* path);
+    bool openForReading(Os& os, Path path);
     // Fails, truncating nothing, when `path` names the file `source` has open.
     bool createForWriting(Os& os, const char* path, const File& source);
     // Fails when anything has the name `path` already.
-    bool createNew(Os& os, const char* path);
+    bool createNew(Os& os, Path path);
     // Opens the existing file `path` for reading only, to take writes as bytes to
     // compare with it: a write whose bytes differ fails, and nothing is changed.
-    bool openForComparing(Os& os, const char* path);
+    bool openForComparing(Os& os, Path path);
     // Compared, and found equal, up to its end.
     bool matchedToEnd() const { return comparing_ && !mismatch_ && position_ == sizeAtOpen_; }
     bool isOpen() const { return handle_ != noHandle; }
@@ -48,7 +48,7 @@ public:
     // (the caller copies the rest itself), or -1 on error.
     std::int64_t copyFrom(File& source, std::uint64_t size);
     // False when `path` now names another file than this one (see Os::isSameFile).
-    bool isNamedBy(const char* path) const;
+    bool isNamedBy(Path path) const;
     // True when the file was closed cleanly or was not open.
     bool close();
 

@@ -17,23 +17,55 @@ inline constexpr Handle noHandle = -1;
 // The size of a source that ends only where its reads end (a pipe, a stream).
 inline constexpr std::uint64_t unknownSize = UINT64_MAX;
 
+// A file's name: `text` as given, or, where `folder` is a folder held open
+// (Os::openFolder), the last component of `text` inside that folder, wherever
+// the folder is by then. A plain path converts to one.
+struct Path {
+    Path(const char* given) : text(given) {}  // NOLINT(google-explicit-constructor)
+    Path(Handle in, const char* given) : folder(in), text(given) {}
+    Handle folder = noHandle;
+    const char* text;
+};
+
+// Which file an open file is and what it holds, as far as the system tells
+// without reading it: its identity, size, and the times of its last change of
+// data and of anything at all (ctime; ChangeTime on Windows).
+struct FileState {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+
+    bool isSameFile(const FileState& other) const { return volume == other.volume && index == other.index; }
+    // The same file, holding the same data as far as size and times tell (a
+    // link added or removed changes the change time alone).
+    bool holdsSameData(const FileState& other) const {
+        return isSameFile(other) && size == other.size && modified == other.modified;
+    }
+    bool operator==(const FileState& other) const {
+        return isSameFile(other) && size == other.size && modified == other.modified && changed == other.changed;
+    }
+    bool operator!=(const FileState& other) const { return !(*this == other); }
+};
+
 class Os {
 public:
     virtual ~Os() = default;
 
     // Opens an existing regular file for reading, others may go on reading and
     // writing it, and learns its size (unknownSize where only the end tells).
-    virtual bool openForReading(const char* path, Handle& file, std::uint64_t& size) = 0;
+    virtual bool openForReading(Path path, Handle& file, std::uint64_t& size) = 0;
     // Creates the file, or truncates it when it exists, for writing that nobody
     // else shares. Fails without truncating anything when the file is `source`.
     virtual bool createForWriting(const char* path, Handle source, Handle& file) = 0;
     // Creates `path` for writing that nobody else shares, failing when anything is
     // there already: it never follows a link or reuses a file.
-    virtual bool createNew(const char* path, Handle& file) = 0;
+    virtual bool createNew(Path path, Handle& file) = 0;
     // What `path` names now: nothing, a regular file, the open file `source` itself
     // (under this or another name), or anything else (a folder, a device).
     enum class Name { nothing, regularFile, source, other };
-    virtual Name inspect(const char* path, Handle source) = 0;
+    virtual Name inspect(Path path, Handle source) = 0;
     // Marks `file`, just made by createNew, as being written for as long as it is
     // open, so that removeIfUnused (in any process) leaves it: an advisory lock on
     // POSIX; on Windows the file is open without delete sharing, which does that.
@@ -44,17 +76,32 @@ public:
     virtual Removal removeIfUnused(const char* path) = 0;
     // Whether the existing file `path` may be opened for writing (its permissions,
     // a read-only attribute); nothing is changed.
-    virtual bool mayWrite(const char* path) = 0;
+    virtual bool mayWrite(Path path) = 0;
     // Gives `file` the permissions of the file `path` and, where the caller may set
     // them, its owner and group.
-    virtual bool copyPermissions(const char* path, Handle file) = 0;
+    virtual bool copyPermissions(Path path, Handle file) = 0;
     // Gives the open file `file`, named `from`, the name `to` in one step, leaving it
     // open. With `replace` false only while `to` names nothing: else it fails with
-    // the system's code for "exists" and changes nothing.
-    virtual bool move(Handle file, const char* from, const char* to, bool replace) = 0;
-    // Puts the folder that holds `path` on stable storage: which names it has, and
-    // the files they name. Nothing to do where the move itself is write-through.
-    virtual bool syncFolderOf(const char* path) = 0;
+    // the system's code for "exists" and changes nothing. Both names lie in one folder.
+    virtual bool move(Handle file, Path from, Path to, bool replace) = 0;
+    // Puts the folder that holds `path` (its folder handle, where it has one) on
+    // stable storage: which names it has, and the files they name. Nothing to do
+    // where the move itself is write-through.
+    virtual bool syncFolderOf(Path path) = 0;
+    // Opens the folder `path` so that names in it can be given relative to it
+    // (Path): on POSIX a descriptor that later calls work from, so that a rename of
+    // the folder meanwhile changes nothing; on Windows, which makes and removes
+    // names by path only, a handle without delete sharing, so that the folder
+    // cannot be renamed or removed while it is open. Released by close().
+    virtual bool openFolder(const char* path, Handle& folder) = 0;
+    // The state of the open `file` now.
+    virtual bool fileState(Handle file, FileState& state) = 0;
+    // Removes the file `path` names only while it is the file `expected` describes,
+    // and unchanged since: `changed` and `elsewhere` (another file, or none, has the
+    // name) remove nothing. A writer that still has the file open can change it
+    // after the check: the system has no "remove if unchanged".
+    enum class Deletion { removed, changed, elsewhere, failed };
+    virtual Deletion deleteUnchanged(Path path, const FileState& expected) = 0;
     // The file that `path` leads to through symbolic links; `path` itself when it
     // is no link, or one that leads nowhere.
     virtual std::string followLinks(const char* path) { return path; }
@@ -76,7 +123,7 @@ public:
     // False when `path` is known to name another file than the open `file` now
     // (it was renamed over or removed meanwhile); true when it names the same
     // file or the system cannot tell.
-    virtual bool isSameFile(const char* /*path*/, Handle /*file*/) { return true; }
+    virtual bool isSameFile(Path /*path*/, Handle /*file*/) { return true; }
     // Copies at most `size` bytes from `source`'s position to `destination`'s inside
     // the system, moving both positions on: the count copied, -1 on error, or
     // copyNotSupported when the system cannot copy between these two files. 0 may
@@ -85,7 +132,7 @@ public:
     virtual std::int64_t copyRange(Handle /*source*/, Handle /*destination*/, std::size_t /*size*/) {
         return copyNotSupported;
     }
-    virtual bool deleteFile(const char* path) = 0;
+    virtual bool deleteFile(Path path) = 0;
     // Shows a failure to the user and waits until it is acknowledged where that applies.
     virtual void showMessage(const char* text) = 0;
 };
@@ -104,7 +151,8 @@ void setLastSystemError(int code);
 bool isInterruption(int code);
 // What an error code says, as far as the library tells errors apart; `badName`
 // is only ever a UTF-8 path that is no valid UTF-8.
-enum class ErrorKind { missing, denied, notAFile, badName, diskFull, exists, other };
+// `tooManyFiles`: the process or the system has no file handle left.
+enum class ErrorKind { missing, denied, notAFile, badName, diskFull, exists, tooManyFiles, other };
 ErrorKind kindOf(int code);
 
 // Called once at load: keeps the system's own error dialogs out of the host's way.

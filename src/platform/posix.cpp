@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -52,28 +52,72 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+std::int64_t nanoseconds(const struct timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+FileState stateOf(const struct stat& info) {
+    FileState state;
+    state.volume = static_cast<std::uint64_t>(info.st_dev);
+    state.index = static_cast<std::uint64_t>(info.st_ino);
+    state.size = static_cast<std::uint64_t>(info.st_size);
+    state.modified = nanoseconds(info.st_mtim);
+    state.changed = nanoseconds(info.st_ctim);
+    return state;
+}
+
+// The descriptor and name a Path stands for: its last component in its folder,
+// or the whole path from the working folder.
+struct At {
+    int folder;
+    const char* name;
+};
+
+At at(const Path& path) {
+    if (path.folder == noHandle) return {AT_FDCWD, path.text};
+    const char* const slash = std::strrchr(path.text, '/');
+    return {fd(path.folder), slash == nullptr ? path.text : slash + 1};
+}
+
 // Set once a file system has said it cannot rename without replacing: from then
 // on a link and an unlink do it, which fail just as surely when the name is taken.
 std::atomic<bool> noReplaceUnsupported{false};
 
-bool renameWithoutReplacing(const char* from, const char* to) {
+bool renameWithoutReplacing(At from, At to) {
 #ifdef RENAME_NOREPLACE
     if (!noReplaceUnsupported.load(std::memory_order_relaxed)) {
-        if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+        if (renameat2(from.folder, from.name, to.folder, to.name, RENAME_NOREPLACE) == 0) return true;
         if (errno != EINVAL && errno != ENOSYS) return false;
         noReplaceUnsupported.store(true, std::memory_order_relaxed);
     }
 #endif
     // Between the two, both names lead to the one file: nothing is lost at a crash.
-    if (link(from, to) != 0) return false;
-    unlink(from);
+    if (linkat(from.folder, from.name, to.folder, to.name, 0) != 0) return false;
+    unlinkat(from.folder, from.name, 0);
     return true;
+}
+
+// The folder that holds `path`: "." for a bare name, "/" for one at the root.
+std::string folderOf(const char* path) {
+    const char* const slash = std::strrchr(path, '/');
+    if (slash == nullptr) return ".";
+    if (slash == path) return "/";
+    return std::string(path, static_cast<std::size_t>(slash - path));
+}
+
+// A file system that cannot sync a folder this way keeps its names by other
+// means; one held only for searching (O_PATH) refuses as its name would.
+bool syncFolder(int folder) {
+    if (fsync(folder) == 0 || errno == EINVAL) return true;
+    if (errno == EBADF) errno = EACCES;
+    return false;
 }
 
 class PosixOs final : public Os {
 public:
-    bool openForReading(const char* path, Handle& file, std::uint64_t& size) override {
-        const int descriptor = ::open(path, O_RDONLY | openFlags);
+    bool openForReading(Path path, Handle& file, std::uint64_t& size) override {
+        const At name = at(path);
+        const int descriptor = ::openat(name.folder, name.name, O_RDONLY | openFlags);
         if (descriptor == -1) return false;
         struct stat info {};
         if (!isRegularFile(descriptor, info)) return refuse(descriptor);
@@ -107,16 +151,18 @@ public:
     }
 
     // O_EXCL: a link planted at the name is not followed, a file there not reused.
-    bool createNew(const char* path, Handle& file) override {
-        const int descriptor = ::open(path, O_WRONLY | O_CREAT | O_EXCL | openFlags, 0666);
+    bool createNew(Path path, Handle& file) override {
+        const At name = at(path);
+        const int descriptor = ::openat(name.folder, name.name, O_WRONLY | O_CREAT | O_EXCL | openFlags, 0666);
         if (descriptor == -1) return false;
         file = descriptor;
         return true;
     }
 
-    Name inspect(const char* path, Handle source) override {
+    Name inspect(Path path, Handle source) override {
+        const At name = at(path);
         struct stat named {};
-        if (::stat(path, &named) != 0) return errno == ENOENT ? Name::nothing : Name::other;
+        if (fstatat(name.folder, name.name, &named, 0) != 0) return errno == ENOENT ? Name::nothing : Name::other;
         if (!S_ISREG(named.st_mode)) return Name::other;
         struct stat opened {};
         const bool isSource = source != noHandle && fstat(fd(source), &opened) == 0 && named.st_dev == opened.st_dev &&
@@ -151,16 +197,18 @@ public:
         return removed ? Removal::removed : Removal::failed;
     }
 
-    bool mayWrite(const char* path) override {
-        const int descriptor = ::open(path, O_WRONLY | openFlags);
+    bool mayWrite(Path path) override {
+        const At name = at(path);
+        const int descriptor = ::openat(name.folder, name.name, O_WRONLY | openFlags);
         return descriptor != -1 && ::close(descriptor) == 0;
     }
 
     // The owner first: changing it may clear the set-id bits that the mode then restores.
-    bool copyPermissions(const char* path, Handle file) override {
+    bool copyPermissions(Path path, Handle file) override {
+        const At name = at(path);
         struct stat named {};
         struct stat own {};
-        if (::stat(path, &named) != 0 || fstat(fd(file), &own) != 0) return false;
+        if (fstatat(name.folder, name.name, &named, 0) != 0 || fstat(fd(file), &own) != 0) return false;
         if ((named.st_uid != own.st_uid || named.st_gid != own.st_gid) &&
             fchown(fd(file), named.st_uid, named.st_gid) != 0) {
             if (errno != EPERM) return false;
@@ -170,20 +218,52 @@ public:
         return fchmod(fd(file), named.st_mode & 07777) == 0;
     }
 
-    bool move(Handle /*file*/, const char* from, const char* to, bool replace) override {
-        return replace ? ::rename(from, to) == 0 : renameWithoutReplacing(from, to);
+    bool move(Handle /*file*/, Path from, Path to, bool replace) override {
+        const At source = at(from);
+        const At target = at(to);
+        return replace ? renameat(source.folder, source.name, target.folder, target.name) == 0
+                       : renameWithoutReplacing(source, target);
     }
 
     // A new name reaches the disk only with its folder: syncing the file is not enough.
-    bool syncFolderOf(const char* path) override {
-        const char* const slash = std::strrchr(path, '/');
-        std::string folder = slash == nullptr ? "." : std::string(path, static_cast<std::size_t>(slash - path));
-        if (folder.empty()) folder = "/";
-        const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool syncFolderOf(Path path) override {
+        if (path.folder != noHandle) return syncFolder(fd(path.folder));
+        Handle folder = noHandle;
+        if (!openFolder(folderOf(path.text).c_str(), folder)) return false;
+        const bool synced = syncFolder(fd(folder));
+        return ::close(fd(folder)) == 0 && synced;
+    }
+
+    // Read access, which a sync needs; a folder that may only be searched is still
+    // held (O_PATH), and its sync then fails as it would by name.
+    bool openFolder(const char* path, Handle& folder) override {
+        int descriptor = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+        if (descriptor == -1 && errno == EACCES) descriptor = ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
         if (descriptor == -1) return false;
-        // A file system that cannot sync a folder this way keeps its names by other means.
-        const bool synced = fsync(descriptor) == 0 || errno == EINVAL;
-        return ::close(descriptor) == 0 && synced;
+        folder = descriptor;
+        return true;
+    }
+
+    bool fileState(Handle file, FileState& state) override {
+        struct stat info {};
+        if (fstat(fd(file), &info) != 0) return false;
+        state = stateOf(info);
+        return true;
+    }
+
+    // Through a symbolic link, the file it leads to is compared and the link removed.
+    Deletion deleteUnchanged(Path path, const FileState& expected) override {
+        const At name = at(path);
+        struct stat named {};
+        if (fstatat(name.folder, name.name, &named, 0) != 0) {
+            return errno == ENOENT ? Deletion::elsewhere : Deletion::failed;
+        }
+        const FileState now = stateOf(named);
+        if (!now.isSameFile(expected)) return Deletion::elsewhere;
+        if (now != expected) return Deletion::changed;
+        return unlinkat(name.folder, name.name, 0) == 0 ? Deletion::removed : Deletion::failed;
     }
 
     std::string followLinks(const char* path) override {
@@ -212,7 +292,9 @@ public:
         return ftruncate(fd(file), static_cast<off_t>(bytes)) == 0;
     }
 
-    bool sync(Handle file) override { return fsync(fd(file)) == 0; }
+    bool sync(Handle file) override {
+        return fsync(fd(file)) == 0;
+    }
 
     bool syncTogether(const Handle* files, std::size_t count) override {
 #ifdef __linux__
@@ -260,15 +342,17 @@ public:
         return ::close(fd(file)) == 0;
     }
 
-    bool isSameFile(const char* path, Handle file) override {
+    bool isSameFile(Path path, Handle file) override {
+        const At name = at(path);
         struct stat named {};
         struct stat opened {};
         if (fstat(fd(file), &opened) != 0) return true;  // cannot tell
-        return ::stat(path, &named) == 0 && sameFile(named, opened);
+        return fstatat(name.folder, name.name, &named, 0) == 0 && sameFile(named, opened);
     }
 
-    bool deleteFile(const char* path) override {
-        return unlink(path) == 0;
+    bool deleteFile(Path path) override {
+        const At name = at(path);
+        return unlinkat(name.folder, name.name, 0) == 0;
     }
 
     // One write, so that the line is not interleaved with other output.
@@ -334,6 +418,9 @@ ErrorKind kindOf(int code) {
             return ErrorKind::diskFull;
         case EEXIST:
             return ErrorKind::exists;
+        case EMFILE:
+        case ENFILE:
+            return ErrorKind::tooManyFiles;
         default:
             return ErrorKind::other;
     }

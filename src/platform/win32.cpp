@@ -81,6 +81,22 @@ bool toWide(const char* path, std::wstring& wide) {
     return true;
 }
 
+// Through the handle: which file it is, its size, and its write and change times.
+bool stateOf(HANDLE file, FileState& state) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    FILE_BASIC_INFO times{};
+    if (!GetFileInformationByHandle(file, &information) ||
+        !GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times)) {
+        return false;
+    }
+    state.volume = information.dwVolumeSerialNumber;
+    state.index = std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow;
+    state.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+    state.modified = times.LastWriteTime.QuadPart;
+    state.changed = times.ChangeTime.QuadPart;
+    return true;
+}
+
 bool sameFile(HANDLE named, HANDLE opened) {
     BY_HANDLE_FILE_INFORMATION a{};
     BY_HANDLE_FILE_INFORMATION b{};
@@ -95,15 +111,15 @@ class WindowsOs final : public Os {
 public:
     explicit WindowsOs(bool utf8) : utf8_(utf8) {}
 
-    bool openForReading(const char* path, Handle& file, std::uint64_t& size) override {
+    bool openForReading(Path path, Handle& file, std::uint64_t& size) override {
         SECURITY_ATTRIBUTES attributes = inheritable();
         Handle opened = noHandle;
-        if (!keepIfOnDisk(createFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, OPEN_EXISTING,
-                                     FILE_FLAG_SEQUENTIAL_SCAN),
+        if (!keepIfOnDisk(createFile(path.text, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN),
                           opened)) {
             // A folder cannot be opened this way: say what it is rather than "access denied".
             const DWORD error = GetLastError();
-            const DWORD found = attributesOf(path);
+            const DWORD found = attributesOf(path.text);
             SetLastError(found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) ? ERROR_DIRECTORY
                                                                                                 : error);
             return false;
@@ -126,10 +142,10 @@ public:
 
     // DELETE: the file is moved into place through its own handle, which shares
     // nothing, so that nobody else removes it while it is written.
-    bool createNew(const char* path, Handle& file) override {
+    bool createNew(Path path, Handle& file) override {
         SECURITY_ATTRIBUTES attributes = inheritable();
         return keepIfOnDisk(
-            createFile(path, GENERIC_WRITE | DELETE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL), file);
+            createFile(path.text, GENERIC_WRITE | DELETE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL), file);
     }
 
     // createNew shared no delete access: that is the mark.
@@ -140,21 +156,21 @@ public:
         return GetLastError() == ERROR_SHARING_VIOLATION ? Removal::inUse : Removal::failed;
     }
 
-    bool mayWrite(const char* path) override {
-        HANDLE file = createFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    bool mayWrite(Path path) override {
+        HANDLE file = createFile(path.text, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
         return file != INVALID_HANDLE_VALUE && CloseHandle(file) != 0;
     }
 
     // A new file takes its permissions from the folder, as the one it replaces
     // did; a read-only one is never replaced (mayWrite).
-    bool copyPermissions(const char* /*path*/, Handle /*file*/) override { return true; }
+    bool copyPermissions(Path /*path*/, Handle /*file*/) override { return true; }
 
     // Through the file's own handle, which nobody else shares. Flushed again once
     // moved, so that the new name goes to the disk with the file's metadata.
-    bool move(Handle file, const char* /*from*/, const char* to, bool replace) override {
+    bool move(Handle file, Path /*from*/, Path to, bool replace) override {
         std::wstring target;
-        if (!(utf8_ ? wideName(to, target) : ansiToWide(to, target))) return false;
+        if (!(utf8_ ? wideName(to.text, target) : ansiToWide(to.text, target))) return false;
         const DWORD nameBytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
         std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
         auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -167,14 +183,14 @@ public:
                FlushFileBuffers(nativeHandle(file)) != 0;
     }
 
-    Name inspect(const char* path, Handle source) override {
-        const DWORD found = attributesOf(path);
+    Name inspect(Path path, Handle source) override {
+        const DWORD found = attributesOf(path.text);
         if (found == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = GetLastError();
             return error == ERROR_FILE_NOT_FOUND ? Name::nothing : Name::other;
         }
         if (found & FILE_ATTRIBUTE_DIRECTORY) return Name::other;
-        HANDLE named = openAttributes(path);
+        HANDLE named = openAttributes(path.text);
         if (named == INVALID_HANDLE_VALUE) return Name::other;
         const bool onDisk = GetFileType(named) == FILE_TYPE_DISK;
         const bool isSource = source != noHandle && sameFile(named, nativeHandle(source));
@@ -182,8 +198,8 @@ public:
         return !onDisk ? Name::other : isSource ? Name::source : Name::regularFile;
     }
 
-    bool isSameFile(const char* path, Handle file) override {
-        HANDLE named = openAttributes(path);
+    bool isSameFile(Path path, Handle file) override {
+        HANDLE named = openAttributes(path.text);
         if (named == INVALID_HANDLE_VALUE) return false;
         const bool same = sameFile(named, nativeHandle(file));
         CloseHandle(named);
@@ -192,7 +208,54 @@ public:
 
     // A folder cannot be flushed without administrator rights; the move flushes
     // the file whose name changed instead.
-    bool syncFolderOf(const char* /*path*/) override { return true; }
+    bool syncFolderOf(Path /*path*/) override { return true; }
+
+    // Read access and no delete sharing: while the handle is open, nobody renames
+    // or removes the folder (a rename needs delete access to it).
+    bool openFolder(const char* path, Handle& folder) override {
+        HANDLE opened = createFile(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+        if (opened == INVALID_HANDLE_VALUE) return false;
+        folder = portableHandle(opened);
+        return true;
+    }
+
+    bool fileState(Handle file, FileState& state) override { return stateOf(nativeHandle(file), state); }
+
+    // Checked and removed through one handle of its own, so that the name cannot
+    // lead to another file between the two. Through a symbolic link, the file it
+    // leads to is compared and the link removed, by name.
+    Deletion deleteUnchanged(Path path, const FileState& expected) override {
+        const DWORD attributes = attributesOf(path.text);
+        const bool link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        HANDLE named = createFile(path.text, DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0);
+        if (named == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Deletion::elsewhere
+                                                                                  : Deletion::failed;
+        }
+        FileState now;
+        Deletion result = Deletion::failed;
+        if (!stateOf(named, now)) {
+            result = Deletion::failed;
+        } else if (!now.isSameFile(expected)) {
+            result = Deletion::elsewhere;
+        } else if (now != expected) {
+            result = Deletion::changed;
+        } else {
+            FILE_DISPOSITION_INFO disposition{};
+            disposition.DeleteFile = TRUE;
+            const bool removed =
+                link ? deleteFile(path)
+                     : SetFileInformationByHandle(named, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+            result = removed ? Deletion::removed : Deletion::failed;
+        }
+        const DWORD error = GetLastError();
+        CloseHandle(named);
+        SetLastError(error);
+        return result;
+    }
 
     std::int64_t read(Handle file, void* buffer, std::size_t size) override {
         DWORD got = 0;
@@ -233,10 +296,10 @@ public:
 
     bool close(Handle file) override { return CloseHandle(nativeHandle(file)) != 0; }
 
-    bool deleteFile(const char* path) override {
-        if (!utf8_) return DeleteFileA(path) != 0;
+    bool deleteFile(Path path) override {
+        if (!utf8_) return DeleteFileA(path.text) != 0;
         std::wstring wide;
-        return wideName(path, wide) && DeleteFileW(wide.c_str()) != 0;
+        return wideName(path.text, wide) && DeleteFileW(wide.c_str()) != 0;
     }
 
     // Modal, without an owner window; returns once the user has dismissed it.
@@ -337,6 +400,8 @@ ErrorKind kindOf(int code) {
         case ERROR_ALREADY_EXISTS:
         case ERROR_FILE_EXISTS:
             return ErrorKind::exists;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return ErrorKind::tooManyFiles;
         default:
             return ErrorKind::other;
     }

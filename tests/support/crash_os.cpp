@@ -136,7 +136,25 @@ void CrashOs::apply(const DataChange& change, Bytes& content, bool torn) {
     std::copy_n(change.bytes->begin(), size, content.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
+void CrashOs::appendSynced(const std::string& path, const Bytes& bytes) {
+    const Inode inode = names_.at(path);
+    Bytes& content = current_.at(inode);
+    content.insert(content.end(), bytes.begin(), bytes.end());
+    storage_.files.at(inode).synced = std::make_shared<const Bytes>(content);
+    ++changes_[inode];
+}
+
+platform::FileState CrashOs::stateOf(Inode inode) {
+    platform::FileState state;
+    state.index = static_cast<std::uint64_t>(inode);
+    state.size = current_.at(inode).size();
+    state.modified = state.changed = changes_[inode];
+    if (!filesNeverChange) return state;
+    return firstStates_.emplace(inode, state).first->second;
+}
+
 void CrashOs::change(Inode inode, DataChange data) {
+    ++changes_[inode];
     apply(data, current_.at(inode), false);
     storage_.files.at(inode).unsynced.push_back(std::move(data));
 }
@@ -161,8 +179,8 @@ std::int64_t CrashOs::failTransfer(const char* call) {
     return done(call, std::int64_t{-1});
 }
 
-bool CrashOs::openForReading(const char* path, platform::Handle& file, std::uint64_t& size) {
-    const std::optional<Inode> inode = named(path);
+bool CrashOs::openForReading(platform::Path path, platform::Handle& file, std::uint64_t& size) {
+    const std::optional<Inode> inode = named(path.text);
     if (!inode) return done("openForReading", fail());
     file = nextHandle_++;
     open_[file] = {*inode, 0};
@@ -180,15 +198,15 @@ bool CrashOs::createForWriting(const char* path, platform::Handle source, platfo
     return done("createForWriting", true);
 }
 
-bool CrashOs::createNew(const char* path, platform::Handle& file) {
-    if (named(path)) return done("createNew", fail());
+bool CrashOs::createNew(platform::Path path, platform::Handle& file) {
+    if (named(path.text)) return done("createNew", fail());
     file = nextHandle_++;
-    open_[file] = {newFile(path), 0};
+    open_[file] = {newFile(path.text), 0};
     return done("createNew", true);
 }
 
-platform::Os::Name CrashOs::inspect(const char* path, platform::Handle source) {
-    const std::optional<Inode> existing = named(path);
+platform::Os::Name CrashOs::inspect(platform::Path path, platform::Handle source) {
+    const std::optional<Inode> existing = named(path.text);
     const auto opened = open_.find(source);
     if (!existing) return done("inspect", Name::nothing);
     return done("inspect",
@@ -216,21 +234,21 @@ platform::Os::Removal CrashOs::removeIfUnused(const char* path) {
     return done("removeIfUnused", Removal::removed);
 }
 
-bool CrashOs::mayWrite(const char* path) {
-    return done("mayWrite", named(path) ? true : fail());
+bool CrashOs::mayWrite(platform::Path path) {
+    return done("mayWrite", named(path.text) ? true : fail());
 }
 
 // The model has no permissions.
-bool CrashOs::copyPermissions(const char* /*path*/, platform::Handle /*file*/) {
+bool CrashOs::copyPermissions(platform::Path /*path*/, platform::Handle /*file*/) {
     return done("copyPermissions", true);
 }
 
-bool CrashOs::move(platform::Handle /*file*/, const char* from, const char* to, bool replace) {
-    if (!replace && !movesAlwaysReplace && named(to)) {
+bool CrashOs::move(platform::Handle /*file*/, platform::Path from, platform::Path to, bool replace) {
+    if (!replace && !movesAlwaysReplace && named(to.text)) {
         platform::setLastSystemError(ErrorCodes::exists);
         return done("move", false);
     }
-    return done("move", renameNames(from, to));
+    return done("move", renameNames(from.text, to.text));
 }
 
 bool CrashOs::rename(const char* from, const char* to) {
@@ -252,9 +270,31 @@ bool CrashOs::renameNames(const char* from, const char* to) {
     return true;
 }
 
-bool CrashOs::syncFolderOf(const char* path) {
+bool CrashOs::openFolder(const char* /*path*/, platform::Handle& folder) {
+    folder = platform::noHandle;
+    return done("openFolder", true);
+}
+
+bool CrashOs::fileState(platform::Handle file, platform::FileState& state) {
+    const auto opened = open_.find(file);
+    if (opened == open_.end()) return done("fileState", fail());
+    state = stateOf(opened->second.inode);
+    return done("fileState", true);
+}
+
+platform::Os::Deletion CrashOs::deleteUnchanged(platform::Path path, const platform::FileState& expected) {
+    const std::optional<Inode> inode = named(path.text);
+    if (!inode || static_cast<std::uint64_t>(*inode) != expected.index)
+        return done("deleteUnchanged", Deletion::elsewhere);
+    if (stateOf(*inode) != expected) return done("deleteUnchanged", Deletion::changed);
+    names_.erase(path.text);
+    storage_.unsyncedNames.push_back({folderOf(path.text), path.text, "", *inode});
+    return done("deleteUnchanged", Deletion::removed);
+}
+
+bool CrashOs::syncFolderOf(platform::Path path) {
     if (folderSyncsDoNothing) return done("syncFolderOf", true);
-    const std::string folder = folderOf(path);
+    const std::string folder = folderOf(path.text);
     std::vector<NameChange> unsynced;
     for (NameChange& name : storage_.unsyncedNames) {
         if (name.folder == folder) {
@@ -329,10 +369,10 @@ bool CrashOs::close(platform::Handle file) {
     return done("close", open_.erase(file) == 1 || fail());
 }
 
-bool CrashOs::isSameFile(const char* path, platform::Handle file) {
+bool CrashOs::isSameFile(platform::Path path, platform::Handle file) {
     const auto opened = open_.find(file);
     return done("isSameFile",
-                namesAlwaysLeadToTheirFiles || opened == open_.end() || named(path) == opened->second.inode);
+                namesAlwaysLeadToTheirFiles || opened == open_.end() || named(path.text) == opened->second.inode);
 }
 
 std::int64_t CrashOs::copyRange(platform::Handle source, platform::Handle destination, std::size_t size) {
@@ -353,11 +393,11 @@ std::int64_t CrashOs::copyRange(platform::Handle source, platform::Handle destin
     return done("copyRange", static_cast<std::int64_t>(count));
 }
 
-bool CrashOs::deleteFile(const char* path) {
-    const std::optional<Inode> inode = named(path);
+bool CrashOs::deleteFile(platform::Path path) {
+    const std::optional<Inode> inode = named(path.text);
     if (!inode) return done("deleteFile", fail());
-    names_.erase(path);
-    storage_.unsyncedNames.push_back({folderOf(path), path, "", *inode});
+    names_.erase(path.text);
+    storage_.unsyncedNames.push_back({folderOf(path.text), path.text, "", *inode});
     return done("deleteFile", true);
 }
 

@@ -46,6 +46,8 @@ public:
     // whether a name still leads to its file.
     bool movesAlwaysReplace = false;
     bool namesAlwaysLeadToTheirFiles = false;
+    // And one that never sees a source change after its copy read it.
+    bool filesNeverChange = false;
     // Called after each call's crash point is kept: lets a test act between calls,
     // as another program would.
     std::function<void()> afterCall;
@@ -61,6 +63,8 @@ public:
 
     // Another program's move of `from` to `to`, replacing what `to` named.
     bool rename(const char* from, const char* to);
+    // Another program's append to the file `path`, which it then syncs.
+    void appendSynced(const std::string& path, const Bytes& bytes);
 
     std::size_t crashPoints() const { return points_.size(); }
     // The call after which crash point `point` comes, as "rename".
@@ -68,16 +72,20 @@ public:
     // Calls `check` with every state a crash at `point` may leave: the count of them.
     std::size_t forEachCrashState(std::size_t point, const std::function<void(const Disk&)>& check) const;
 
-    bool openForReading(const char* path, platform::Handle& file, std::uint64_t& size) override;
+    bool openForReading(platform::Path path, platform::Handle& file, std::uint64_t& size) override;
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
-    bool createNew(const char* path, platform::Handle& file) override;
-    Name inspect(const char* path, platform::Handle source) override;
+    bool createNew(platform::Path path, platform::Handle& file) override;
+    Name inspect(platform::Path path, platform::Handle source) override;
     bool markInUse(platform::Handle file) override;
     Removal removeIfUnused(const char* path) override;
-    bool mayWrite(const char* path) override;
-    bool copyPermissions(const char* path, platform::Handle file) override;
-    bool move(platform::Handle file, const char* from, const char* to, bool replace) override;
-    bool syncFolderOf(const char* path) override;
+    bool mayWrite(platform::Path path) override;
+    bool copyPermissions(platform::Path path, platform::Handle file) override;
+    bool move(platform::Handle file, platform::Path from, platform::Path to, bool replace) override;
+    bool syncFolderOf(platform::Path path) override;
+    // Names are whole paths here: a folder needs no handle.
+    bool openFolder(const char* path, platform::Handle& folder) override;
+    bool fileState(platform::Handle file, platform::FileState& state) override;
+    Deletion deleteUnchanged(platform::Path path, const platform::FileState& expected) override;
     std::string followLinks(const char* path) override;
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
@@ -86,9 +94,9 @@ public:
     // As syncfs: every file's data and every folder's names.
     bool syncTogether(const platform::Handle* files, std::size_t count) override;
     bool close(platform::Handle file) override;
-    bool isSameFile(const char* path, platform::Handle file) override;
+    bool isSameFile(platform::Path path, platform::Handle file) override;
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
-    bool deleteFile(const char* path) override;
+    bool deleteFile(platform::Path path) override;
     void showMessage(const char* text) override;
 
 private:
@@ -140,6 +148,8 @@ private:
     bool renameNames(const char* from, const char* to);
     Inode newFile(const std::string& path);
     void change(Inode inode, DataChange data);
+    // Its identity, size, and the count of its changes for both times.
+    platform::FileState stateOf(Inode inode);
     // Sets the system's error code; false.
     bool fail();
     std::int64_t failTransfer(const char* call);
@@ -150,6 +160,8 @@ private:
     platform::Os* previous_;
     std::map<std::string, Inode> names_;
     std::map<Inode, Bytes> current_;
+    std::map<Inode, std::int64_t> changes_;
+    std::map<Inode, platform::FileState> firstStates_;
     Storage storage_;
     std::map<platform::Handle, OpenFile> open_;
     std::vector<CrashPoint> points_;

@@ -62,7 +62,7 @@ bool TestOs::fails(Call call) {
     return count(call) != nullptr;
 }
 
-bool TestOs::openForReading(const char* path, platform::Handle& file, std::uint64_t& size) {
+bool TestOs::openForReading(platform::Path path, platform::Handle& file, std::uint64_t& size) {
     if (fails(Call::openForReading)) return false;
     if (!native_.openForReading(path, file, size)) return false;
     const Recording bookkeeping;
@@ -117,11 +117,11 @@ bool TestOs::close(platform::Handle file) {
     return closed && !fail;
 }
 
-bool TestOs::deleteFile(const char* path) {
+bool TestOs::deleteFile(platform::Path path) {
     return !fails(Call::deleteFile) && native_.deleteFile(path);
 }
 
-bool TestOs::isSameFile(const char* path, platform::Handle file) {
+bool TestOs::isSameFile(platform::Path path, platform::Handle file) {
     return !fails(Call::isSameFile) && native_.isSameFile(path, file);
 }
 
@@ -143,14 +143,14 @@ std::int64_t TestOs::copyRange(platform::Handle source, platform::Handle destina
     return native_.copyRange(source, destination, size);
 }
 
-bool TestOs::createNew(const char* path, platform::Handle& file) {
+bool TestOs::createNew(platform::Path path, platform::Handle& file) {
     if (fails(Call::createNew) || !native_.createNew(path, file)) return false;
     const Recording bookkeeping;
     open_.insert(file);
     return true;
 }
 
-platform::Os::Name TestOs::inspect(const char* path, platform::Handle source) {
+platform::Os::Name TestOs::inspect(platform::Path path, platform::Handle source) {
     return fails(Call::inspect) ? Name::other : native_.inspect(path, source);
 }
 
@@ -166,20 +166,36 @@ platform::Os::Removal TestOs::removeIfUnused(const char* path) {
     return fails(Call::removeIfUnused) ? Removal::failed : native_.removeIfUnused(path);
 }
 
-bool TestOs::mayWrite(const char* path) {
+bool TestOs::mayWrite(platform::Path path) {
     return !fails(Call::mayWrite) && native_.mayWrite(path);
 }
 
-bool TestOs::copyPermissions(const char* path, platform::Handle file) {
+bool TestOs::copyPermissions(platform::Path path, platform::Handle file) {
     return !fails(Call::copyPermissions) && native_.copyPermissions(path, file);
 }
 
-bool TestOs::move(platform::Handle file, const char* from, const char* to, bool replace) {
+bool TestOs::move(platform::Handle file, platform::Path from, platform::Path to, bool replace) {
     return !fails(Call::move) && native_.move(file, from, to, replace);
 }
 
-bool TestOs::syncFolderOf(const char* path) {
+bool TestOs::syncFolderOf(platform::Path path) {
     return !fails(Call::syncFolder) && native_.syncFolderOf(path);
+}
+
+// A folder is an open file too: it counts against the process's limit.
+bool TestOs::openFolder(const char* path, platform::Handle& folder) {
+    if (fails(Call::openFolder) || !native_.openFolder(path, folder)) return false;
+    const Recording bookkeeping;
+    open_.insert(folder);
+    return true;
+}
+
+bool TestOs::fileState(platform::Handle file, platform::FileState& state) {
+    return !fails(Call::fileState) && native_.fileState(file, state);
+}
+
+platform::Os::Deletion TestOs::deleteUnchanged(platform::Path path, const platform::FileState& expected) {
+    return fails(Call::deleteUnchanged) ? Deletion::failed : native_.deleteUnchanged(path, expected);
 }
 
 void TestOs::showMessage(const char* text) {

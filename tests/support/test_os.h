@@ -29,11 +29,14 @@ enum class Call {
     inspect,  // an error: the name holds something that is no file
     move,
     syncFolder,
-    markInUse,       // an error: someone else marked the file first
-    mayWrite,        // an error: the file may not be written
+    markInUse,  // an error: someone else marked the file first
+    mayWrite,   // an error: the file may not be written
     copyPermissions,
     removeIfUnused,
     syncTogether,
+    openFolder,
+    fileState,
+    deleteUnchanged,  // an error: the removal fails
     count
 };
 
@@ -90,7 +93,7 @@ public:
     // then knows the allocation is not the library's.
     static thread_local int recording;
 
-    bool openForReading(const char* path, platform::Handle& file, std::uint64_t& size) override;
+    bool openForReading(platform::Path path, platform::Handle& file, std::uint64_t& size) override;
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
@@ -98,17 +101,20 @@ public:
     bool sync(platform::Handle file) override;
     bool syncTogether(const platform::Handle* files, std::size_t count) override;
     bool close(platform::Handle file) override;
-    bool deleteFile(const char* path) override;
-    bool isSameFile(const char* path, platform::Handle file) override;
+    bool deleteFile(platform::Path path) override;
+    bool isSameFile(platform::Path path, platform::Handle file) override;
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
-    bool createNew(const char* path, platform::Handle& file) override;
-    Name inspect(const char* path, platform::Handle source) override;
+    bool createNew(platform::Path path, platform::Handle& file) override;
+    Name inspect(platform::Path path, platform::Handle source) override;
     bool markInUse(platform::Handle file) override;
     Removal removeIfUnused(const char* path) override;
-    bool mayWrite(const char* path) override;
-    bool copyPermissions(const char* path, platform::Handle file) override;
-    bool move(platform::Handle file, const char* from, const char* to, bool replace) override;
-    bool syncFolderOf(const char* path) override;
+    bool mayWrite(platform::Path path) override;
+    bool copyPermissions(platform::Path path, platform::Handle file) override;
+    bool move(platform::Handle file, platform::Path from, platform::Path to, bool replace) override;
+    bool syncFolderOf(platform::Path path) override;
+    bool openFolder(const char* path, platform::Handle& folder) override;
+    bool fileState(platform::Handle file, platform::FileState& state) override;
+    Deletion deleteUnchanged(platform::Path path, const platform::FileState& expected) override;
     std::string followLinks(const char* path) override { return native_.followLinks(path); }
     void showMessage(const char* text) override;
 
