@@ -8,6 +8,7 @@
 
 #include "platform/os.h"
 #include "platform/win32_message_box.h"
+#include "platform/win32_paths.h"
 
 namespace marlune::platform {
 namespace {
@@ -63,24 +64,6 @@ bool moveTo(HANDLE file, std::uint64_t offset) {
 
 MessageBoxFunction messageBox = MessageBoxA;
 
-// UTF-8 as the wide functions take it. A path too long for the plain form gets
-// the \\?\ prefix, which asks for the full path and turns off the 260-character
-// limit (and the system's own tidying of the path, hence the full path first).
-bool toWide(const char* path, std::wstring& wide) {
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (length <= 0) return false;
-    wide.assign(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length);
-    wide.pop_back();
-    if (wide.size() < MAX_PATH - 12 || wide.rfind(LR"(\\?\)", 0) == 0) return true;
-    std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
-    const DWORD got = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (got == 0 || got >= full.size()) return false;
-    full.resize(got);
-    wide = full.rfind(LR"(\\)", 0) == 0 ? LR"(\\?\UNC\)" + full.substr(2) : LR"(\\?\)" + full;
-    return true;
-}
-
 bool sameFile(HANDLE named, HANDLE opened) {
     BY_HANDLE_FILE_INFORMATION a{};
     BY_HANDLE_FILE_INFORMATION b{};
@@ -128,8 +111,8 @@ public:
     // nothing, so that nobody else removes it while it is written.
     bool createNew(const char* path, Handle& file) override {
         SECURITY_ATTRIBUTES attributes = inheritable();
-        return keepIfOnDisk(
-            createFile(path, GENERIC_WRITE | DELETE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL), file);
+        return keepIfOnDisk(createFile(path, GENERIC_WRITE | DELETE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL),
+                            file);
     }
 
     // createNew shared no delete access: that is the mark.
@@ -365,6 +348,24 @@ unsigned ansiCodePage() {
 // Code page 0 would mean the process's own (CP_ACP): callers pass the one they mean.
 bool isLeadByte(unsigned codePage, unsigned char byte) {
     return codePage != 0 && IsDBCSLeadByteEx(codePage, byte) != 0;
+}
+
+// UTF-8 as the wide functions take it. A path too long for the plain form gets
+// the \\?\ prefix, which asks for the full path and turns off the 260-character
+// limit (and the system's own tidying of the path, hence the full path first).
+bool toWide(const char* path, std::wstring& wide) {
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0) return false;
+    wide.assign(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length);
+    wide.pop_back();
+    if (wide.size() < MAX_PATH - 12 || wide.rfind(LR"(\\?\)", 0) == 0) return true;
+    std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD got = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (got == 0 || got >= full.size()) return false;
+    full.resize(got);
+    wide = full.rfind(LR"(\\)", 0) == 0 ? LR"(\\?\UNC\)" + full.substr(2) : LR"(\\?\)" + full;
+    return true;
 }
 
 }  // namespace marlune::platform
