@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "progress.h"
+#include "summary.h"
 
 namespace marlune::cli {
 namespace {
@@ -17,31 +18,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::int32_t tickMs = 200;
 constexpr std::size_t outputBuffer = 1 << 16;
 constexpr std::size_t atomicWrite = 4096;
-
-struct OutcomeNames {
-    const char* record;   // in a file's record
-    const char* summary;  // the summary's key
-};
-constexpr OutcomeNames outcomeNames[outcomeCount] = {
-    {"converted", "converted"},
-    {"copied", "copied"},
-    {"salvaged", "salvaged"},
-    {"complete", "complete"},
-    {"would-convert", "wouldConvert"},
-    {"already-kv", "alreadyKv"},
-    {"skipped", "skipped"},
-    {"kept", "kept"},
-    {"failed", "failed"},
-    {"finished", "finished"},
-    {"partial-removed", "partialsRemoved"},
-    {"collision", "collisions"},
-};
-
-// Its bytes count in the summary's bytes in and out.
-bool isWork(Outcome outcome) {
-    return outcome == Outcome::converted || outcome == Outcome::copied || outcome == Outcome::salvaged ||
-           outcome == Outcome::complete || outcome == Outcome::wouldConvert;
-}
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -81,9 +57,9 @@ public:
     }
 
     int finish() {
-        const std::string text = summaryText();
+        const std::string text = summaryText(command_, tally_);
         if (settings_.json) {
-            put(summaryJson().str() + "\n");
+            put(summaryJson(command_, tally_).str() + "\n");
         } else if (command_.summaryShown(tally_)) {
             put(text);
         }
@@ -186,7 +162,7 @@ private:
         const std::string text = command_.text(file, result);
         const bool toError = command_.toError(result);
         if (settings_.json) {
-            put(record(file, result).str() + "\n");
+            put(fileRecord(command_, file, result).str() + "\n");
         } else if (!text.empty() && !toError) {
             progress_.clear();
             put((command_.blocks() && blockShown_ ? "\n" : "") + text);
@@ -197,59 +173,6 @@ private:
             std::fputs(("marlune: " + text).c_str(), stderr);
         }
         if (log_ && isProblem(result.outcome)) std::fputs((file + ": " + result.reason + "\n").c_str(), log_);
-    }
-
-    Json record(const std::string& file, const FileResult& result) const {
-        const marlune_report& report = result.report;
-        const bool judged = result.hasStatus;
-        const char* piece = judged ? cutPiece(result.status, report) : nullptr;
-        Json json;
-        json.text("record", "file").text("command", command_.name()).text("file", file);
-        json.textOrNull("destination", !result.destination.empty(), result.destination);
-        json.text("outcome", outcomeNames[static_cast<std::size_t>(result.outcome)].record);
-        json.textOrNull("status", judged, marlune_status_name(result.status));
-        json.numberOrNull("statusCode", judged, result.status).text("reason", result.reason);
-        json.number("systemError", judged ? report.system_error : 0);
-        json.textOrNull("cutPiece", piece != nullptr, piece ? piece : "");
-        json.numberOrNull("cutOffset", piece != nullptr, report.cut_offset);
-        json.numberOrNull("cutExpectedBytes", piece != nullptr, report.cut_size);
-        json.numberOrNull("cutMissingBytes", piece != nullptr, report.cut_missing);
-        json.numberOrNull("chunk", piece != nullptr && report.chunk_number != 0, report.chunk_number);
-        json.number("bytesIn", judged ? report.source_bytes : 0).number("bytesOut", judged ? report.bytes_written : 0);
-        return json.append(result.json);
-    }
-
-    std::string summaryText() const {
-        std::string out;
-        if (tally_.interrupted) {
-            out += "interrupted: " + std::to_string(tally_.notStarted) + " of " + std::to_string(tally_.files) +
-                   " files not started\n";
-        }
-        if (tally_.linksNotFollowed != 0) {
-            out += counted(tally_.linksNotFollowed, "symbolic link", "symbolic links") +
-                   " not followed (-L follows them)\n";
-        }
-        out += command_.counts(tally_);
-        out += mebibytes(tally_.bytesIn) +
-               (command_.writes() ? " in, " + mebibytes(tally_.bytesOut) + " out, " : " read, ") +
-               formatted("%.2f s", tally_.seconds) + ", " + mebibytes(bytesPerSecond()) + "/s\n";
-        return out;
-    }
-
-    Json summaryJson() const {
-        Json json;
-        json.text("record", "summary").text("command", command_.name()).boolean("dryRun", command_.dryRun());
-        json.number("files", tally_.files);
-        for (std::size_t i = 0; i < outcomeCount; ++i) json.number(outcomeNames[i].summary, tally_.counts[i]);
-        json.number("notStarted", tally_.notStarted).boolean("interrupted", tally_.interrupted);
-        json.number("linksNotFollowed", tally_.linksNotFollowed);
-        json.number("bytesIn", tally_.bytesIn).number("bytesOut", tally_.bytesOut);
-        return json.raw("seconds", formatted("%.3f", tally_.seconds)).number("bytesPerSecond", bytesPerSecond());
-    }
-
-    std::uint64_t bytesPerSecond() const {
-        return static_cast<std::uint64_t>(tally_.seconds > 0 ? static_cast<double>(tally_.bytesIn) / tally_.seconds
-                                                             : 0);
     }
 
     // Standard output that fails (a reader gone, a full disk) stops the run as Ctrl-C does:
