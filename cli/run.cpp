@@ -126,7 +126,7 @@ private:
     }
 
     int refused(const std::string& why) {
-        std::fprintf(stderr, "marlune: %s: %s\nTry 'marlune --help'.\n", command_.name(), why.c_str());
+        std::fprintf(stderr, "marlune: %s -r: %s\nTry 'marlune --help'.\n", command_.name(), why.c_str());
         return exitUsage;
     }
 

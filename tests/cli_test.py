@@ -903,6 +903,29 @@ class IntoAFolder(Folder):
         self.assertIn(b"marlune: x.snd: its copy would replace b/x.snd, a file of this run", result.stderr)
         self.assertEqual(self.read("a/b/b/x.snd"), SAMPLE[:SAMPLE_DATA_OFFSET + CHUNK])
 
+    def test_copies_stay_inside_the_destination_folder(self):
+        os.makedirs(self.path("src/sub"))
+        self.write("src/sub/a.snd", SAMPLE)
+        self.write("src/b.snd", SAMPLE)
+        os.makedirs(self.path("outside"))
+        self.write("outside/b.snd", b"not a recording of this run")
+        os.makedirs(self.path("dst"))
+        os.symlink(self.path("outside"), self.path("dst/sub"))
+        os.symlink(self.path("outside/b.snd"), self.path("dst/b.snd"))
+        result = run("copy", "-r", "src", "dst", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            "marlune: src/b.snd: a symbolic link on the way to dst/b.snd: nothing is written through it",
+            "marlune: src/sub/a.snd: a symbolic link on the way to dst/sub/a.snd: nothing is written through it"])
+        self.assertEqual(sorted(os.listdir(self.path("outside"))), ["b.snd"])
+        self.assertEqual(self.read("outside/b.snd"), b"not a recording of this run")
+        # A followed link that leads into the destination is not walked: each run copies the same.
+        shutil.rmtree(self.path("dst"))
+        os.symlink(self.path("dst"), self.path("src/back"))
+        for _ in range(3):
+            self.assertEqual(run("copy", "-r", "-L", "src", "dst", cwd=self.dir).returncode, 0)
+        self.assertEqual(sorted(listing(self.path("dst"))), ["b.snd", "sub/a.snd"])
+
     def test_what_cannot_mirror_a_tree_is_refused_before_any_work(self):
         self.make_tree()
         for args in (("copy", "-r", "rec", "rec/2019/copies"), ("copy", "-r", "rec", "rec"),
