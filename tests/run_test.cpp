@@ -110,7 +110,11 @@ protected:
 };
 
 TEST_F(Runs, PathsInTheirOrderAndEachFolderByTheBytesOfItsNamesASubfolderWhereItsNameFalls) {
+    // (The support's files take names in the code page on Windows: no é there.)
     for (const char* name : {"t/b.snd", "t/B.snd", "t/a/z.snd", "t/a.snd", "t/\xC3\xA9.snd", "t/c/d/e.snd", "x.snd"}) {
+#ifdef _WIN32
+        if (std::string(name).find('\xC3') != std::string::npos) name = "t/\x7F.snd";
+#endif
         put(name);
     }
     if (dir.names("t").size() != 6) GTEST_SKIP() << "names that differ only in case are one name here";
@@ -119,8 +123,13 @@ TEST_F(Runs, PathsInTheirOrderAndEachFolderByTheBytesOfItsNamesASubfolderWhereIt
     run.add(at("t"));
     run.add(at("x.snd"));  // an examination compares nothing: twice is twice
     const std::vector<Got> got = run.all();
+#ifdef _WIN32
+    const char* last = "t/\x7F.snd";
+#else
+    const char* last = "t/\xC3\xA9.snd";
+#endif
     EXPECT_EQ(paths(got), (std::vector<std::string>{"x.snd", "t/B.snd", "t/a/z.snd", "t/a.snd", "t/b.snd",
-                                                    "t/c/d/e.snd", "t/\xC3\xA9.snd", "x.snd"}));
+                                                    "t/c/d/e.snd", last, "x.snd"}));
     for (const Got& each : got) EXPECT_EQ(each.status, MARLUNE_OK) << each.path;
     const marlune_run_tally counts = run.tally();
     EXPECT_EQ(
