@@ -537,7 +537,9 @@ enum {
     MARLUNE_RUN_RECURSIVE = 1,    /* a folder added is walked; else it is handed to the job as a file
                                      (which answers MARLUNE_SOURCE_NOT_A_FILE) */
     MARLUNE_RUN_FOLLOW_LINKS = 2, /* symbolic links (junctions) met in a walk are followed; else they are
-                                     counted (marlune_run_tally.links_not_followed) and left */
+                                     counted (marlune_run_tally.links_not_followed) and left. A folder is
+                                     walked once however many links lead to it, and a link that leads
+                                     into a copy's destination folder is not walked */
     MARLUNE_RUN_KV_NAMES = 4,     /* copy, salvage: the copies take ".kv" names (marlune_kv_name) */
     MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert: each file judged by marlune_judge_convert, nothing written,
                                      moved or removed (a dry run) */
@@ -560,7 +562,10 @@ enum {
     MARLUNE_RUN_OUTSIDE_DESTINATION = 73, /* a listed name with no place under the destination folder: it is
                                         absolute, or holds ".." */
     MARLUNE_RUN_DESTINATION_LINK = 74, /* a folder on the way to the copy's name, or the name itself, is a
-                                        symbolic link (junction): nothing is written through it */
+                                        symbolic link (junction): nothing is written through it. Folders
+                                        under the destination are looked at and made one component at a
+                                        time right before a group's copies; a link another program puts
+                                        there after that look is not seen */
     MARLUNE_RUN_PARTIAL_REMOVED = 75, /* convert: a partial file that a stopped conversion left, removed (a
                                         success: its recording is whole at its own name) */
     MARLUNE_RUN_PARTIAL_LEFT = 76,   /* a partial file, left as it is: a copy's source, or a dry run */
