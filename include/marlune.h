@@ -591,8 +591,8 @@ typedef struct marlune_run_options {
                                 folders made are put on stable storage in their parents. Default none */
     const char *destination; /* copy, salvage: the destination folder (UTF-8), made when missing. Required */
     uint32_t workers;        /* threads; 0: one per processor. Default 0 */
-    uint32_t window;         /* results finished ahead of the oldest one not yet taken by
-                                marlune_run_next, at most; 0: 4 groups per worker. Default 0 */
+    uint32_t window;         /* groups started ahead of the group of the oldest result not yet taken
+                                by marlune_run_next, at most; 0: 4 per worker. Default 0 */
     uint32_t group_files;    /* files in one group (one batch call, one flush), at most; 0: 256 for copies
                                 and conversions, 1 for examinations and dry runs. Default 0 */
     uint32_t open_files;     /* files the run's groups may hold open together; 0: as the process's limit
