@@ -541,6 +541,267 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_copy_memory(const void *bytes, uint64_t
                                                      const marlune_options *options, marlune_report *report);
 MARLUNE_API int32_t MARLUNE_CALL marlune_examine_memory(const void *bytes, uint64_t length, marlune_report *report);
 
+/* ------------------------------------------------------------------------ */
+/* Runs: many files and folders, in one order, on library threads            */
+/*                                                                          */
+/* A run examines, copies, salvages or converts every file it is given and  */
+/* every file of the folders it walks, with the guarantees about the run as */
+/* a whole that no single call can give: one order, files that would write  */
+/* one name found before any work, no copy over a file of the same run or   */
+/* outside its destination folder, partial files that a crash left removed, */
+/* groups put on stable storage together and bounded by the open files the  */
+/* process may hold, and results handed back in the run's order.            */
+/*                                                                          */
+/* The order: the paths in the order they were added; a folder's entries    */
+/* by the bytes of their UTF-8 names (on Windows as the names are spelled,  */
+/* whatever their case), a subfolder walked where its name falls. The same  */
+/* tree gives the same order on every machine and in every front end.       */
+/*                                                                          */
+/* The walk streams: it holds one sorted listing per folder level it is in, */
+/* so that memory grows with the depth and the widest folder, never with    */
+/* the number of files, and the first results come before the walk ends.    */
+/* ------------------------------------------------------------------------ */
+
+/* What a run does to each file (marlune_run_options.job). */
+enum {
+    MARLUNE_JOB_EXAMINE = 0, /* marlune_examine */
+    MARLUNE_JOB_COPY = 1,    /* marlune_copy into the destination folder, in groups (marlune_copy_batch) */
+    MARLUNE_JOB_SALVAGE = 2, /* the same with `salvage` */
+    MARLUNE_JOB_CONVERT = 3  /* marlune_convert, in groups (marlune_convert_batch) */
+};
+
+/* marlune_run_options.flags */
+enum {
+    MARLUNE_RUN_RECURSIVE = 1,    /* a folder added is walked; else it is handed to the job as a file
+                                     (which answers MARLUNE_SOURCE_NOT_A_FILE) */
+    MARLUNE_RUN_FOLLOW_LINKS = 2, /* symbolic links (junctions) met in a walk are followed; else they are
+                                     counted (marlune_run_tally.links_not_followed) and left. A folder is
+                                     walked once however many links lead to it, and a link that leads
+                                     into a copy's destination folder is not walked */
+    MARLUNE_RUN_KV_NAMES = 4,     /* copy, salvage: the copies take ".kv" names (marlune_kv_name) */
+    MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert: each file judged by marlune_judge_convert, nothing written,
+                                     moved or removed (a dry run) */
+    MARLUNE_RUN_REPLACE = 16      /* convert: an existing ".kv" file may be replaced. Copies into the
+                                     destination folder always replace what is at their names, but for
+                                     a link, a folder, or a file of the run */
+};
+
+/*
+ * Statuses that only a run gives: each is a file's result, settled by the plan
+ * before any work (nothing was written for the file), or, where said, a call's.
+ */
+enum {
+    MARLUNE_RUN_COLLISION = 70,      /* an earlier file of the run takes this file's name (a.snd and a.wav
+                                        both to a.kv); the result's `other` names it */
+    MARLUNE_RUN_NAMED_TWICE = 71,    /* the same file, named earlier in the run (by this or another name);
+                                        `other` is that name */
+    MARLUNE_RUN_LANDS_ON_RUN_FILE = 72, /* its copy would replace a file of this run (`other`): a tree copied
+                                        into a folder above it, listed names that meet */
+    MARLUNE_RUN_OUTSIDE_DESTINATION = 73, /* a listed name with no place under the destination folder: it is
+                                        absolute, or holds ".." */
+    MARLUNE_RUN_DESTINATION_LINK = 74, /* a folder on the way to the copy's name, or the name itself, is a
+                                        symbolic link (junction): nothing is written through it. Folders
+                                        under the destination are looked at and made one component at a
+                                        time right before a group's copies; a link another program puts
+                                        there after that look is not seen */
+    MARLUNE_RUN_PARTIAL_REMOVED = 75, /* convert: a partial file that a stopped conversion left, removed (a
+                                        success: its recording is whole at its own name) */
+    MARLUNE_RUN_PARTIAL_LEFT = 76,   /* a partial file, left as it is: a copy's source, or a dry run */
+    MARLUNE_RUN_FOLDER_UNREADABLE = 77, /* a folder of the walk cannot be read (system_error says why); the
+                                        result's path is the folder */
+    MARLUNE_RUN_INSIDE_SOURCE = 78,  /* marlune_run_add: the destination folder is, or lies within, the
+                                        folder added: the copy would copy itself */
+    MARLUNE_RUN_BAD_STATE = 79       /* a call made out of turn (marlune_run_add after the start, a step
+                                        that cannot be read) */
+};
+
+/*
+ * marlune_run_options -- what a run does, for marlune_run_open. Set `size` to
+ * sizeof(marlune_run_options); a field not wholly within `size` takes its
+ * default, given after it. The library copies what it needs: the struct and
+ * the destination string may go once marlune_run_open returns.
+ */
+typedef struct marlune_run_options {
+    uint32_t size;           /* set by the caller */
+    int32_t job;             /* MARLUNE_JOB_*. Default MARLUNE_JOB_EXAMINE */
+    uint32_t flags;          /* MARLUNE_RUN_*. Default 0 */
+    int32_t durability;      /* copy, salvage: MARLUNE_DURABLE_*, and with MARLUNE_DURABLE_DATA_AND_NAME the
+                                folders made are put on stable storage in their parents. Default none */
+    const char *destination; /* copy, salvage: the destination folder (UTF-8), made when missing. Required */
+    uint32_t workers;        /* threads; 0: one per processor. Default 0 */
+    uint32_t window;         /* groups started ahead of the group of the oldest result not yet taken
+                                by marlune_run_next, at most; 0: 4 per worker. Default 0 */
+    uint32_t group_files;    /* files in one group (one batch call, one flush), at most; 0: 256 for copies
+                                and conversions, 1 for examinations and dry runs. Default 0 */
+    uint32_t open_files;     /* files the run's groups may hold open together; 0: as the process's limit
+                                allows (its soft limit raised to its hard one first), less 64. Default 0 */
+    uint64_t group_bytes;    /* source bytes in one group, at most (a larger file is a group alone);
+                                0: 256 MiB. Default 0 */
+} marlune_run_options;
+
+/* A run, made by marlune_run_open and ended by marlune_run_close. */
+typedef struct marlune_run marlune_run;
+
+/*
+ * marlune_run_result -- one file's result, filled in by marlune_run_next or
+ * marlune_run_step. Set `size` to sizeof(marlune_run_result), and `report` to
+ * null or to a report of the caller's (its own `size` set), which is filled in
+ * as the single call would fill it (all 0 for a status the plan settled).
+ * The strings are the library's, null where they do not apply, and stay valid
+ * until the next marlune_run_next or marlune_run_close on the same run (for
+ * marlune_run_step: as long as the step's bytes).
+ */
+typedef struct marlune_run_result {
+    uint32_t size;           /* set by the caller */
+    int32_t status;          /* the file's status: a job's (MARLUNE_OK, MARLUNE_PAYLOAD_CUT ...) or a run's */
+    uint64_t index;          /* the file's place in the run's order, from 0 */
+    const char *path;        /* the file, as added or as the walk named it (the folder itself for
+                                MARLUNE_RUN_FOLDER_UNREADABLE) */
+    const char *destination; /* copy, salvage: its copy's name; convert: its ".kv" name; else null */
+    const char *other;       /* MARLUNE_RUN_COLLISION .. MARLUNE_RUN_LANDS_ON_RUN_FILE: the other file */
+    marlune_report *report;  /* set by the caller: null, or where the file's report goes */
+} marlune_run_result;
+
+/*
+ * marlune_run_tally -- how far a run is, read by marlune_run_counts at any
+ * time from any thread. Set `size` to sizeof(marlune_run_tally).
+ */
+typedef struct marlune_run_tally {
+    uint32_t size;               /* set by the caller */
+    int32_t plan_complete;       /* non-zero once every path is walked: files_planned and bytes_planned are
+                                    then the run's totals; until then they count "so far" */
+    uint64_t files_planned;      /* results the run has planned (files, and folders it could not read) */
+    uint64_t bytes_planned;      /* their sources' bytes, as far as known (examinations of files added by
+                                    name do not look at their sizes) */
+    uint64_t files_done;         /* results finished by the workers */
+    uint64_t bytes_done;         /* source bytes worked through, also inside files in progress */
+    uint64_t links_not_followed; /* symbolic links a walk met and left (without MARLUNE_RUN_FOLLOW_LINKS) */
+    uint64_t not_started;        /* after a cancel, once the run has ended: results planned that no worker
+                                    started (they are never delivered) */
+} marlune_run_tally;
+
+/*
+ * marlune_run_open -- make a run as `options` say, into `*run`. Nothing is read
+ * or written yet. Returns MARLUNE_OK; MARLUNE_NO_DESTINATION_NAME for a copy
+ * without a destination folder; MARLUNE_BAD_NAME for a job no value names;
+ * MARLUNE_OUT_OF_MEMORY. `*run` is null on failure.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options *options, marlune_run **run);
+
+/*
+ * marlune_run_add -- add the file or folder `path` (UTF-8) to the run, after
+ * those added before it. Call it before marlune_run_start (or the first
+ * marlune_run_plan_next); the name is copied.
+ *
+ * `place` says where a copy goes under the destination folder: null for the
+ * path itself (a relative name without "..", as in a list of names: an
+ * absolute one is answered MARLUNE_RUN_OUTSIDE_DESTINATION when its turn
+ * comes), "" for a folder whose entries go straight into the destination
+ * (copy -r SOURCE DESTINATION), or any relative name. Other jobs ignore it.
+ *
+ * Returns MARLUNE_OK; MARLUNE_NO_SOURCE_NAME for a null or empty path;
+ * MARLUNE_SOURCE_MISSING for a copy's `place` "" when no folder is at `path`;
+ * MARLUNE_RUN_INSIDE_SOURCE for a copy whose destination folder is, or lies
+ * within, the folder `path` (through links too); MARLUNE_RUN_BAD_STATE after
+ * the start. Nothing else is judged here: a missing file is its result's.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run *run, const char *path, const char *place);
+
+/*
+ * marlune_run_start -- start the run's planner and workers. Before the first
+ * work every name added is looked at once (to find the files named twice, and
+ * the names two of them would write): a few dozen bytes per name added are
+ * held for the whole run. Returns MARLUNE_OK, or MARLUNE_RUN_BAD_STATE when
+ * started already (or planned by marlune_run_plan_next).
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_start(marlune_run *run);
+
+/* What marlune_run_next and marlune_run_plan_next answer. */
+enum {
+    MARLUNE_RUN_WAITING = 0,  /* nothing yet within the timeout: call again */
+    MARLUNE_RUN_DELIVERED = 1, /* `result` (or `step`) holds the next one */
+    MARLUNE_RUN_ENDED = 2,    /* every result was delivered (or the run was cancelled and those started
+                                 are delivered): nothing more comes */
+    MARLUNE_RUN_TOO_SMALL = 3 /* marlune_run_plan_next: the step needs `*length` bytes; call again with them */
+};
+
+/*
+ * marlune_run_next -- the next result in the run's order, waiting at most
+ * `timeout_ms` milliseconds for it (0: not at all; a negative value: as long
+ * as it takes). Results are made on the library's threads and handed over only
+ * here, on the caller's thread: no callback of the caller's runs on another
+ * thread. No worker runs more than the options' window ahead of the oldest
+ * result not yet taken, so a slow caller holds the run back instead of filling
+ * memory. Returns MARLUNE_RUN_DELIVERED, MARLUNE_RUN_WAITING or
+ * MARLUNE_RUN_ENDED (also for a run not started, or a null argument).
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_next(marlune_run *run, marlune_run_result *result,
+                                                  int32_t timeout_ms);
+
+/* marlune_run_counts -- fills in `counts` (as far as its size says); safe from
+   any thread while the run is open. */
+MARLUNE_API void MARLUNE_CALL marlune_run_counts(marlune_run *run, marlune_run_tally *counts);
+
+/*
+ * marlune_run_cancel -- ask the run to stop: no group starts any more, groups
+ * in progress stop before any of their files is moved into place (their files
+ * answer MARLUNE_CANCELLED, every source kept, no partial file left), and the
+ * walk stops. Safe from any thread and from a signal handler: it is one
+ * atomic store. marlune_run_next then delivers what was started, and ends.
+ */
+MARLUNE_API void MARLUNE_CALL marlune_run_cancel(marlune_run *run);
+
+/*
+ * marlune_run_close -- end the run: cancels it when it is still going, waits
+ * for its threads, and frees it. A null run is left alone.
+ */
+MARLUNE_API void MARLUNE_CALL marlune_run_close(marlune_run *run);
+
+/*
+ * Steps: the plan and the work apart, for hosts that run the work elsewhere
+ * (a cluster's workers that see the files at the same paths).
+ *
+ * marlune_run_plan_next -- instead of marlune_run_start: the run's next step,
+ * made on the caller's thread, as `*length` bytes into `step` (when `size`
+ * holds them). A step is a group of consecutive files of the run with all a
+ * worker needs (the job, the options, each file's source and destination,
+ * and each file the plan settled itself, with its status): bytes to send
+ * anywhere as they are and to run there with marlune_run_step. Returns
+ * MARLUNE_RUN_DELIVERED, MARLUNE_RUN_TOO_SMALL (nothing taken: call again
+ * with `*length` bytes), or MARLUNE_RUN_ENDED; marlune_run_counts tells the
+ * plan's counts. A step run twice (a worker that died and a task retried)
+ * ends as one run once would, but for what a first run had finished: a copy
+ * made again, a conversion found finished.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_plan_next(marlune_run *run, char *step, uint32_t size,
+                                                       uint32_t *length);
+
+/* marlune_step_files -- how many files (results) the step holds; 0 for bytes
+   that are no step. */
+MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t length);
+
+/*
+ * marlune_run_step -- run the step's `length` bytes here, as a run's worker
+ * does: make the copies' folders, then one batch call, and the files the plan
+ * settled answered as it said. `results` holds `count` results (each with its
+ * size and report set), one per file of the step in its order. Returns
+ * MARLUNE_OK, MARLUNE_RUN_BAD_STATE for bytes that are no step or too few
+ * results, else the status of the first file that failed.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t length,
+                                                  marlune_run_result *results, uint32_t count);
+
+/*
+ * marlune_report_reason -- the sentence for a status and its report, as the
+ * command and the packages say it: the status's words (marlune_status_text)
+ * and, for a container cut short, where ("the source ends inside a chunk's
+ * payload (at offset 812, 142 of 330 bytes missing)"). Into `text` when its
+ * `size` bytes hold it with its null; returns the bytes it takes with that
+ * null, whatever `size`. `report` may be null (no place is told then).
+ */
+MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t status, const marlune_report *report,
+                                                        char *text, uint32_t size);
+
 #ifdef _WIN32
 /* The same three with UTF-16 paths, for hosts whose strings are UTF-16 (VB6,
    VBA, C#, Delphi). Long paths need no \\?\ prefix: the library adds it. */

@@ -687,8 +687,9 @@ class Archive(Folder):
     def test_ctrl_c_abandons_files_in_progress_and_starts_no_more(self):
         big = container(1, b"", [(60000, 60000)] * 140)  # about 8 MiB
         names = [self.write(f"big{n:02}.snd", big) for n in range(24)]
+        # Unbuffered: the first line is read alone, and communicate() gets the rest whole.
         process = subprocess.Popen([MARLUNE, "convert", "-j", "2", "--json", *names], stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
+                                   stderr=subprocess.PIPE, bufsize=0)
         first = process.stdout.readline()  # one file is done: the others are under way
         process.send_signal(signal.SIGINT)
         rest, _ = process.communicate(timeout=120)
@@ -909,6 +910,29 @@ class IntoAFolder(Folder):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"marlune: x.snd: its copy would replace b/x.snd, a file of this run", result.stderr)
         self.assertEqual(self.read("a/b/b/x.snd"), SAMPLE[:SAMPLE_DATA_OFFSET + CHUNK])
+
+    def test_copies_stay_inside_the_destination_folder(self):
+        os.makedirs(self.path("src/sub"))
+        self.write("src/sub/a.snd", SAMPLE)
+        self.write("src/b.snd", SAMPLE)
+        os.makedirs(self.path("outside"))
+        self.write("outside/b.snd", b"not a recording of this run")
+        os.makedirs(self.path("dst"))
+        os.symlink(self.path("outside"), self.path("dst/sub"))
+        os.symlink(self.path("outside/b.snd"), self.path("dst/b.snd"))
+        result = run("copy", "-r", "src", "dst", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            "marlune: src/b.snd: a symbolic link on the way to dst/b.snd: nothing is written through it",
+            "marlune: src/sub/a.snd: a symbolic link on the way to dst/sub/a.snd: nothing is written through it"])
+        self.assertEqual(sorted(os.listdir(self.path("outside"))), ["b.snd"])
+        self.assertEqual(self.read("outside/b.snd"), b"not a recording of this run")
+        # A followed link that leads into the destination is not walked: each run copies the same.
+        shutil.rmtree(self.path("dst"))
+        os.symlink(self.path("dst"), self.path("src/back"))
+        for _ in range(3):
+            self.assertEqual(run("copy", "-r", "-L", "src", "dst", cwd=self.dir).returncode, 0)
+        self.assertEqual(sorted(listing(self.path("dst"))), ["b.snd", "sub/a.snd"])
 
     def test_what_cannot_mirror_a_tree_is_refused_before_any_work(self):
         self.make_tree()

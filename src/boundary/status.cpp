@@ -12,7 +12,8 @@ struct StatusEntry {
 };
 
 // Every status, once: its name as marlune.h spells it, and its words.
-#define STATUS(status, text) {status, #status, text}
+#define STATUS(status, text) \
+    { status, #status, text }
 constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_OK, "done"),
     STATUS(MARLUNE_ALREADY_CONVERTED, "the file is a .kv file already"),
@@ -44,6 +45,16 @@ constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_CANCELLED, "the copy was cancelled"),
     STATUS(MARLUNE_OUT_OF_MEMORY, "there was not enough memory"),
     STATUS(MARLUNE_TOO_MANY_FILES, "no file handle was left for the batch; nothing was moved, the source was kept"),
+    STATUS(MARLUNE_RUN_COLLISION, "an earlier file of the run takes its name"),
+    STATUS(MARLUNE_RUN_NAMED_TWICE, "the same file was named earlier in the run"),
+    STATUS(MARLUNE_RUN_LANDS_ON_RUN_FILE, "its copy would replace a file of the run"),
+    STATUS(MARLUNE_RUN_OUTSIDE_DESTINATION, "the name has no place under the destination folder"),
+    STATUS(MARLUNE_RUN_DESTINATION_LINK, "a symbolic link stands on the way to its copy's name"),
+    STATUS(MARLUNE_RUN_PARTIAL_REMOVED, "a partial file left by a conversion that stopped; removed"),
+    STATUS(MARLUNE_RUN_PARTIAL_LEFT, "a partial file left by a copy or conversion that stopped"),
+    STATUS(MARLUNE_RUN_FOLDER_UNREADABLE, "the folder cannot be read"),
+    STATUS(MARLUNE_RUN_INSIDE_SOURCE, "the destination folder lies within the source folder"),
+    STATUS(MARLUNE_RUN_BAD_STATE, "the call does not fit the run's state"),
 };
 #undef STATUS
 

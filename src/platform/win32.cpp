@@ -8,6 +8,7 @@
 
 #include "platform/os.h"
 #include "platform/win32_message_box.h"
+#include "platform/win32_paths.h"
 
 namespace marlune::platform {
 namespace {
@@ -62,24 +63,6 @@ bool moveTo(HANDLE file, std::uint64_t offset) {
 }
 
 MessageBoxFunction messageBox = MessageBoxA;
-
-// UTF-8 as the wide functions take it. A path too long for the plain form gets
-// the \\?\ prefix, which asks for the full path and turns off the 260-character
-// limit (and the system's own tidying of the path, hence the full path first).
-bool toWide(const char* path, std::wstring& wide) {
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (length <= 0) return false;
-    wide.assign(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length);
-    wide.pop_back();
-    if (wide.size() < MAX_PATH - 12 || wide.rfind(LR"(\\?\)", 0) == 0) return true;
-    std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
-    const DWORD got = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (got == 0 || got >= full.size()) return false;
-    full.resize(got);
-    wide = full.rfind(LR"(\\)", 0) == 0 ? LR"(\\?\UNC\)" + full.substr(2) : LR"(\\?\)" + full;
-    return true;
-}
 
 // Through the handle: which file it is, its size, and its write and change times.
 bool stateOf(HANDLE file, FileState& state) {
@@ -430,6 +413,24 @@ unsigned ansiCodePage() {
 // Code page 0 would mean the process's own (CP_ACP): callers pass the one they mean.
 bool isLeadByte(unsigned codePage, unsigned char byte) {
     return codePage != 0 && IsDBCSLeadByteEx(codePage, byte) != 0;
+}
+
+// UTF-8 as the wide functions take it. A path too long for the plain form gets
+// the \\?\ prefix, which asks for the full path and turns off the 260-character
+// limit (and the system's own tidying of the path, hence the full path first).
+bool toWide(const char* path, std::wstring& wide) {
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0) return false;
+    wide.assign(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length);
+    wide.pop_back();
+    if (wide.size() < MAX_PATH - 12 || wide.rfind(LR"(\\?\)", 0) == 0) return true;
+    std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD got = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (got == 0 || got >= full.size()) return false;
+    full.resize(got);
+    wide = full.rfind(LR"(\\)", 0) == 0 ? LR"(\\?\UNC\)" + full.substr(2) : LR"(\\?\)" + full;
+    return true;
 }
 
 }  // namespace marlune::platform

@@ -1,0 +1,17 @@
+// What a run's output says of a file and of the run: the JSON records and the summary.
+#pragma once
+
+#include <string>
+
+#include "json.h"
+#include "run.h"
+
+namespace marlune::cli {
+
+// Its bytes count in the summary's bytes in and out.
+bool isWork(Outcome outcome);
+Json fileRecord(const Command& command, const std::string& file, const FileResult& result);
+std::string summaryText(const Command& command, const Tally& tally);
+Json summaryJson(const Command& command, const Tally& tally);
+
+}  // namespace marlune::cli

@@ -1,0 +1,59 @@
+// Folders as a run walks and makes them, and files known by identity: the one
+// place where Windows and POSIX differ for it. Names are UTF-8; on Windows every
+// path goes through the library's one long-path rule (toWide).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace marlune::platform {
+
+enum class Kind { file, folder, link, other, missing };
+
+// A file or folder as the file system knows it, whatever the names that lead to it.
+struct FileKey {
+    std::uint64_t device = 0;
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    bool operator==(const FileKey& other) const {
+        return std::tie(device, high, low) == std::tie(other.device, other.high, other.low);
+    }
+    bool operator!=(const FileKey& other) const { return !(*this == other); }
+    std::uint64_t hash() const {
+        return (device * 0x9E3779B97F4A7C15u) ^ (high * 0xC2B2AE3D27D4EB4Fu) ^ (low * 0x165667B19E3779F9u);
+    }
+};
+
+struct FolderEntry {
+    std::string name;
+    Kind kind;           // a link as a link, not what it leads to
+    std::uint64_t size;  // of a file
+    FileKey key;         // of a file or folder
+};
+
+// A folder's entries but . and ..; false with the system's error code when it cannot be read.
+bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int& error);
+// What the name leads to through links, with its size and identity.
+Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key);
+// What the name itself is: a link is a link.
+Kind kindOfName(const std::string& path);
+// Creates one folder; true also when a folder is there already (made meanwhile by another).
+bool createFolder(const std::string& path, int& error);
+// Puts the folder's entries on stable storage (nothing to do where names are journalled).
+bool syncFolder(const std::string& path, int& error);
+// The full path with every link resolved; empty when it cannot be found.
+std::string resolvedPath(const std::string& path);
+// A name as the file system compares names: in lower case on Windows.
+std::string foldedName(const std::string& name);
+// How many files the process may hold open, its soft limit raised to the hard one first.
+std::size_t openFilesAllowed();
+
+#ifdef _WIN32
+inline constexpr char pathSeparator = '\\';
+#else
+inline constexpr char pathSeparator = '/';
+#endif
+
+}  // namespace marlune::platform

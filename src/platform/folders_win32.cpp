@@ -1,0 +1,141 @@
+#include <windows.h>
+
+#include <cwchar>
+
+#include "platform/folders.h"
+#include "platform/win32_paths.h"
+
+namespace marlune::platform {
+namespace {
+
+std::string utf8Of(const wchar_t* text, int length = -1) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return {};
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), bytes, nullptr, nullptr);
+    if (length < 0) utf8.pop_back();
+    return utf8;
+}
+
+std::wstring wide(const std::string& path) {
+    std::wstring out;
+    toWide(path.c_str(), out);
+    return out;
+}
+
+bool isLink(DWORD attributes, DWORD tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT);
+}
+
+Kind kindOfAttributes(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::folder : Kind::file;
+}
+
+HANDLE openForAttributes(const std::string& path, DWORD flags) {
+    return CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+}  // namespace
+
+bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int& error) {
+    WIN32_FIND_DATAW data{};
+    std::wstring pattern = wide(path);
+    if (pattern.empty() || (pattern.back() != L'\\' && pattern.back() != L'/')) pattern += L'\\';
+    pattern += L'*';
+    // A long pattern needs the prefix itself: the folder's own name may be short.
+    std::wstring prefixed;
+    if (pattern.size() >= MAX_PATH - 12) toWide(utf8Of(pattern.c_str()).c_str(), prefixed);
+    HANDLE find = FindFirstFileExW(prefixed.empty() ? pattern.c_str() : prefixed.c_str(), FindExInfoBasic, &data,
+                                   FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    do {
+        if (std::wcscmp(data.cFileName, L".") == 0 || std::wcscmp(data.cFileName, L"..") == 0) continue;
+        const Kind kind =
+            isLink(data.dwFileAttributes, data.dwReserved0) ? Kind::link : kindOfAttributes(data.dwFileAttributes);
+        // FindFirstFile gives no identity: a file's is looked up only where it is compared.
+        entries.push_back(
+            {utf8Of(data.cFileName), kind, (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow, FileKey{}});
+    } while (FindNextFileW(find, &data));
+    const DWORD last = GetLastError();
+    FindClose(find);
+    if (last != ERROR_NO_MORE_FILES) {
+        error = static_cast<int>(last);
+        return false;
+    }
+    return true;
+}
+
+Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key) {
+    HANDLE file = openForAttributes(path, 0);
+    if (file == INVALID_HANDLE_VALUE) return Kind::missing;
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool known = GetFileInformationByHandle(file, &information) != 0;
+    CloseHandle(file);
+    if (!known) return Kind::missing;
+    size = (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+    key = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    return kindOfAttributes(information.dwFileAttributes);
+}
+
+Kind kindOfName(const std::string& path) {
+    WIN32_FIND_DATAW data{};
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Kind::missing;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        HANDLE find = FindFirstFileExW(wide(path).c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+        if (find != INVALID_HANDLE_VALUE) {
+            FindClose(find);
+            if (isLink(data.dwFileAttributes, data.dwReserved0)) return Kind::link;
+        }
+    }
+    return kindOfAttributes(attributes);
+}
+
+bool createFolder(const std::string& path, int& error) {
+    if (CreateDirectoryW(wide(path).c_str(), nullptr)) return true;
+    error = static_cast<int>(GetLastError());
+    return error == ERROR_ALREADY_EXISTS && kindOfName(path) == Kind::folder;
+}
+
+// NTFS journals a new name itself; a folder cannot be flushed as a file is.
+bool syncFolder(const std::string&, int&) {
+    return true;
+}
+
+std::string resolvedPath(const std::string& path) {
+    HANDLE file = openForAttributes(path, 0);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::wstring full(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(file, full.data(), static_cast<DWORD>(full.size()), 0);
+    CloseHandle(file);
+    if (length == 0 || length >= full.size()) return {};
+    full.resize(length);
+    if (full.rfind(LR"(\\?\UNC\)", 0) == 0) {
+        full = L"\\\\" + full.substr(8);
+    } else if (full.rfind(LR"(\\?\)", 0) == 0) {
+        full = full.substr(4);
+    }
+    return foldedName(utf8Of(full.c_str()));
+}
+
+std::string foldedName(const std::string& name) {
+    std::wstring folded;
+    const int length = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
+    if (length <= 0) return name;
+    folded.assign(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, folded.data(), length);
+    folded.pop_back();
+    if (!folded.empty()) CharLowerBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+    return utf8Of(folded.c_str());
+}
+
+std::size_t openFilesAllowed() {
+    return 1u << 20;
+}
+
+}  // namespace marlune::platform

@@ -1,0 +1,202 @@
+#include "run/engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "boundary/api.h"
+
+namespace marlune::run {
+namespace {
+
+// How often a waiting thread looks at a cancel, which a signal handler cannot announce.
+constexpr std::chrono::milliseconds tick{20};
+
+}  // namespace
+
+Engine::~Engine() {
+    cancel();
+    for (std::thread& thread : threads_) thread.join();
+}
+
+std::int32_t Engine::add(const char* path, const char* place) {
+    if (state_ != State::open) return MARLUNE_RUN_BAD_STATE;
+    if (!path || !*path) return MARLUNE_NO_SOURCE_NAME;
+    return planner_.add(path, place);
+}
+
+std::int32_t Engine::start() {
+    if (state_ != State::open) return MARLUNE_RUN_BAD_STATE;
+    state_ = State::running;
+    running_ = bounds_.workers;
+    threads_.reserve(bounds_.workers);
+    // The names added are looked at on the first worker, so that start returns at once.
+    for (unsigned i = 0; i < bounds_.workers; ++i) threads_.emplace_back([this] { work(); });
+    return MARLUNE_OK;
+}
+
+bool Engine::makeStep(Step& step) {
+    const Job& job = planner_.job();
+    step.job = job.job;
+    step.flags = job.flags;
+    step.durability = job.durability;
+    step.root = job.root;
+    step.files.clear();
+    // A few groups for each worker, so that at the end none waits long for another and a
+    // cancel abandons little; each within what the process may hold open (two files a file).
+    // (What comes next is known once the first file of the step is planned: its folder is listed.)
+    const std::size_t opens = bounds_.openFiles > 64 ? (bounds_.openFiles - 64) / (2 * bounds_.workers) : 1;
+    const std::size_t groups = 4 * std::size_t{bounds_.workers};
+    std::size_t most = 1;
+    std::uint64_t bytes = 0;
+    while ((step.files.empty() || step.files.size() < most) && !cancelled_.load()) {
+        StepFile file;
+        if (holding_) {
+            file = std::move(held_);
+            holding_ = false;
+        } else if (!planner_.next(file)) {
+            break;
+        } else {
+            file.index = nextIndex_++;
+        }
+        if (!step.files.empty() && bounds_.groupBytes != 0 && bytes + file.bytes > bounds_.groupBytes) {
+            held_ = std::move(file);
+            holding_ = true;
+            break;
+        }
+        bytes += file.bytes;
+        step.files.push_back(std::move(file));
+        if (step.files.size() == 1) {
+            // What is known of the run so far: with one worker there is no other to wait for.
+            const std::size_t known =
+                static_cast<std::size_t>(planner_.filesPlanned.load()) + planner_.comingSoon() + (holding_ ? 1 : 0);
+            const std::size_t spread = bounds_.workers == 1 ? bounds_.groupFiles : (known + groups - 1) / groups;
+            most = std::max<std::size_t>(1, std::min({bounds_.groupFiles, spread, opens}));
+        }
+    }
+    return !step.files.empty();
+}
+
+void Engine::work() {
+    std::call_once(begun_, [this] { planner_.begin(); });
+    for (;;) {
+        Done done;
+        std::uint64_t id = 0;
+        {
+            std::unique_lock<std::mutex> plan(planMutex_);
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                while (!cancelled_.load() && !planEnded_ && stepsTaken_ >= stepsDelivered_ + bounds_.window) {
+                    room_.wait_for(lock, tick);
+                }
+                if (cancelled_.load() || planEnded_) break;
+            }
+            const bool made = makeStep(done.step);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!made) {
+                planEnded_ = true;
+                break;
+            }
+            id = stepsTaken_++;
+        }
+        if (!cancelled_.load()) {
+            done.started = true;
+            filesStarted_ += done.step.files.size();
+            const StepProgress progress{&bytesDone_, &cancelled_};
+            done.answers = runStep(done.step, progress);
+            filesDone_ += done.step.files.size();
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_.emplace(id, std::move(done));
+        finished_.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    --running_;
+    finished_.notify_all();
+    room_.notify_all();
+}
+
+std::int32_t Engine::next(marlune_run_result& result, std::int32_t timeoutMs) {
+    if (state_ != State::running) return MARLUNE_RUN_ENDED;
+    if (hasCurrent_ && currentAt_ < current_.step.files.size()) {
+        deliver(result);
+        return MARLUNE_RUN_DELIVERED;
+    }
+    hasCurrent_ = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        const auto found = done_.find(stepsDelivered_);
+        if (found != done_.end()) {
+            current_ = std::move(found->second);
+            done_.erase(found);
+            ++stepsDelivered_;
+            room_.notify_all();
+            if (!current_.started || current_.step.files.empty()) continue;  // cancelled before it began
+            hasCurrent_ = true;
+            currentAt_ = 0;
+            lock.unlock();
+            deliver(result);
+            return MARLUNE_RUN_DELIVERED;
+        }
+        // Steps are taken in order and each is stored before its worker ends.
+        if (running_ == 0) {
+            ended_ = true;
+            return MARLUNE_RUN_ENDED;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (timeoutMs >= 0 && now >= deadline) return MARLUNE_RUN_WAITING;
+        finished_.wait_for(lock,
+                           timeoutMs < 0 ? tick : std::min<std::chrono::steady_clock::duration>(tick, deadline - now));
+    }
+}
+
+void Engine::deliver(marlune_run_result& result) {
+    const StepFile& file = current_.step.files[currentAt_];
+    const FileAnswer& answer = current_.answers[currentAt_];
+    ++currentAt_;
+    if (holds(result.size, &marlune_run_result::status)) result.status = answer.status;
+    if (holds(result.size, &marlune_run_result::index)) result.index = file.index;
+    if (holds(result.size, &marlune_run_result::path)) result.path = file.source.c_str();
+    if (holds(result.size, &marlune_run_result::destination)) {
+        result.destination = file.destination.empty() ? nullptr : file.destination.c_str();
+    }
+    if (holds(result.size, &marlune_run_result::other))
+        result.other = file.other.empty() ? nullptr : file.other.c_str();
+    if (holds(result.size, &marlune_run_result::report)) handBackReport(result.report, answer.report);
+}
+
+void Engine::counts(marlune_run_tally& tally) {
+    marlune_run_tally counts{};
+    counts.size = sizeof counts;
+    counts.plan_complete = planner_.complete.load() ? 1 : 0;
+    counts.files_planned = planner_.filesPlanned.load();
+    counts.bytes_planned = planner_.bytesPlanned.load();
+    counts.files_done = filesDone_.load();
+    counts.bytes_done = bytesDone_.load();
+    counts.links_not_followed = planner_.linksNotFollowed.load();
+    if (ended_.load() && cancelled_.load()) counts.not_started = counts.files_planned - filesStarted_.load();
+    const std::uint32_t size = tally.size;
+    std::memcpy(&tally, &counts, std::min<std::size_t>(size, sizeof counts));
+    tally.size = size;
+}
+
+std::int32_t Engine::planNext(char* bytes, std::uint32_t size, std::uint32_t& length) {
+    if (state_ == State::running) return MARLUNE_RUN_BAD_STATE;
+    if (state_ == State::open) {
+        state_ = State::planning;
+        planner_.begin();
+    }
+    if (stepBytes_.empty()) {
+        Step step;
+        if (!makeStep(step)) return MARLUNE_RUN_ENDED;
+        stepBytes_ = encode(step);
+    }
+    length = static_cast<std::uint32_t>(stepBytes_.size());
+    if (!bytes || size < stepBytes_.size()) return MARLUNE_RUN_TOO_SMALL;
+    std::memcpy(bytes, stepBytes_.data(), stepBytes_.size());
+    stepBytes_.clear();
+    return MARLUNE_RUN_DELIVERED;
+}
+
+}  // namespace marlune::run

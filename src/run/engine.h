@@ -1,0 +1,88 @@
+// A run: the plan made in groups (steps) by library worker threads, each step
+// run as soon as it is made, the results handed back in the run's order on the
+// caller's thread, no step more than a window ahead of the oldest undelivered.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "marlune.h"
+#include "run/plan.h"
+#include "run/step.h"
+
+namespace marlune::run {
+
+struct Bounds {
+    unsigned workers = 1;
+    std::size_t window = 4;  // steps
+    std::size_t groupFiles = 1;
+    std::uint64_t groupBytes = 256u << 20;
+    std::size_t openFiles = 1024;  // that the groups may hold together
+};
+
+class Engine {
+public:
+    Engine(Job job, Bounds bounds) : planner_(std::move(job)), bounds_(bounds) {}
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    std::int32_t add(const char* path, const char* place);
+    std::int32_t start();
+    std::int32_t next(marlune_run_result& result, std::int32_t timeoutMs);
+    void counts(marlune_run_tally& tally);
+    // One atomic store: safe in a signal handler.
+    void cancel() { cancelled_.store(true); }
+    std::int32_t planNext(char* bytes, std::uint32_t size, std::uint32_t& length);
+
+private:
+    struct Done {
+        Step step;
+        std::vector<FileAnswer> answers;
+        bool started = false;
+    };
+    enum class State { open, running, planning };
+
+    // The next group of the plan, as the bounds allow; false once the plan has ended.
+    bool makeStep(Step& step);
+    void work();
+    void deliver(marlune_run_result& result);
+
+    Planner planner_;
+    Bounds bounds_;
+    State state_ = State::open;
+    std::mutex planMutex_;  // the planner and what makeStep keeps
+    StepFile held_;         // the file that did not fit the last group
+    bool holding_ = false;
+    std::uint64_t nextIndex_ = 0;
+
+    std::mutex mutex_;
+    std::condition_variable finished_;  // a step finished, or a worker ended
+    std::condition_variable room_;      // the window moved
+    std::map<std::uint64_t, Done> done_;
+    std::uint64_t stepsTaken_ = 0;
+    std::uint64_t stepsDelivered_ = 0;
+    bool planEnded_ = false;
+    unsigned running_ = 0;
+    std::vector<std::thread> threads_;
+    std::once_flag begun_;
+
+    Done current_;  // the step being delivered, kept until the next call: results point into it
+    std::size_t currentAt_ = 0;
+    bool hasCurrent_ = false;
+    std::string stepBytes_;  // planNext's step not yet taken
+
+    static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler cancels");
+    std::atomic<bool> cancelled_{false};
+    std::atomic<std::uint64_t> filesStarted_{0};
+    std::atomic<std::uint64_t> filesDone_{0};
+    std::atomic<std::uint64_t> bytesDone_{0};
+    std::atomic<bool> ended_{false};
+};
+
+}  // namespace marlune::run

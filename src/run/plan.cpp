@@ -1,0 +1,403 @@
+#include "run/plan.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "run/paths.h"
+
+namespace marlune::run {
+namespace {
+
+using platform::FileKey;
+using platform::Kind;
+
+std::tuple<std::uint64_t, std::uint64_t, std::uint64_t> tupleOf(const FileKey& key) {
+    return {key.device, key.high, key.low};
+}
+
+bool known(const FileKey& key) {
+    return key != FileKey{};
+}
+
+std::uint64_t hashOf(const std::string& text) {
+    return std::hash<std::string>{}(text)*0x27D4EB2F165667C5u;
+}
+
+}  // namespace
+
+std::string resolvedOrPlanned(const std::string& path) {
+    std::string resolved = platform::resolvedPath(path);
+    if (!resolved.empty()) return resolved;
+    const std::string parent = folderOf(path);
+    if (parent == path) return path;
+    const std::string above = resolvedOrPlanned(parent);
+    return above.empty() ? std::string() : joinPath(above, platform::foldedName(nameOf(path)));
+}
+
+std::int32_t Planner::add(const std::string& path, const char* place) {
+    if (begun_) return MARLUNE_RUN_BAD_STATE;
+    if (path.empty()) return MARLUNE_NO_SOURCE_NAME;
+    Operand operand;
+    operand.path = path;
+    operand.placeGiven = place != nullptr;
+    if (place) operand.place = place;
+    std::uint64_t size = 0;
+    FileKey key;
+    // A folder whose entries go straight into the destination must be one.
+    if (copying() && place && !*place && platform::kindOf(path, size, key) != Kind::folder) {
+        return MARLUNE_SOURCE_MISSING;
+    }
+    if (copying() && has(MARLUNE_RUN_RECURSIVE)) {
+        // A copy into its own tree would copy itself, and again each run.
+        const std::string source = platform::resolvedPath(path);
+        const std::string destination = resolvedOrPlanned(job_.root);
+        if (!source.empty() && liesWithin(destination, source) && platform::kindOf(path, size, key) == Kind::folder) {
+            return MARLUNE_RUN_INSIDE_SOURCE;
+        }
+    }
+    operands_.push_back(std::move(operand));
+    return MARLUNE_OK;
+}
+
+std::uint64_t Planner::placeHash(const FileKey& folder, const std::string& name) const {
+    return folder.hash() ^ hashOf(platform::foldedName(name));
+}
+
+std::uint64_t Planner::placeHash(const std::string& relative) const {
+    return hashOf(platform::foldedName(relative));
+}
+
+// The place an added file would write, hashed; 0 for none.
+std::uint64_t Planner::placeOfOperand(const Operand& operand) {
+    if (converting()) {
+        const std::string kv = kvName(operand.path);
+        if (kv.empty() || kv == operand.path || endsWith(operand.path, partialSuffix)) return 0;
+        std::uint64_t size = 0;
+        FileKey folder;
+        if (platform::kindOf(folderOf(kv), size, folder) != Kind::folder) return hashOf(kv);
+        return placeHash(folder, nameOf(kv));
+    }
+    const std::string relative = insideName(operand.placeGiven ? operand.place : operand.path);
+    if (relative.empty() || endsWith(operand.path, partialSuffix)) return 0;
+    return placeHash(kvName(relative));
+}
+
+void Planner::begin() {
+    begun_ = true;
+    const bool walking = has(MARLUNE_RUN_RECURSIVE);
+    if (copying()) resolvedRoot_ = resolvedOrPlanned(job_.root);
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+    // An examination compares nothing: a file named twice is examined twice.
+    const bool compared = job_.job != MARLUNE_JOB_EXAMINE;
+    operandPlaces_.assign(operands_.size(), 0);
+    for (std::size_t k = 0; k < operands_.size(); ++k) {
+        Operand& operand = operands_[k];
+        if (compared || walking) operand.kind = platform::kindOf(operand.path, operand.size, operand.key);
+        if (walking && operand.kind == Kind::folder) {
+            if (copying()) sourceFolders_.emplace_back(platform::resolvedPath(operand.path), k);
+            if (compared) byKey_.push_back({operand.key.hash(), k});
+            continue;
+        }
+        ++files;
+        bytes += operand.kind == Kind::file ? operand.size : 0;
+        if (!compared || operand.kind != Kind::file) continue;
+        if (converting() || copying()) byKey_.push_back({operand.key.hash(), k});
+        if (namesCanMeet()) {
+            operandPlaces_[k] = placeOfOperand(operand);
+            if (operandPlaces_[k] != 0) byPlace_.push_back({operandPlaces_[k], k});
+        }
+    }
+    std::sort(byKey_.begin(), byKey_.end());
+    std::sort(byPlace_.begin(), byPlace_.end());
+    filesPlanned += files;
+    bytesPlanned += bytes;
+}
+
+// The first operand at or after `from` in the index with the hash; npos for none.
+std::size_t Planner::givenWith(const std::vector<Given>& index, std::uint64_t hash, std::size_t from) const {
+    auto at = std::lower_bound(index.begin(), index.end(), Given{hash, from});
+    return at != index.end() && at->hash == hash ? at->operand : std::string::npos;
+}
+
+std::size_t Planner::comingSoon() const {
+    std::size_t coming = operands_.size() - nextOperand_;
+    for (const Level& level : stack_) coming += level.entries.size() - level.next;
+    return coming;
+}
+
+bool Planner::next(StepFile& file) {
+    for (;;) {
+        if (stack_.empty()) {
+            if (nextOperand_ == operands_.size()) {
+                complete = true;
+                return false;
+            }
+            current_ = nextOperand_++;
+            if (planOperand(current_, file)) return true;
+            continue;
+        }
+        Level& level = stack_.back();
+        if (level.next == level.entries.size()) {
+            stack_.pop_back();
+            continue;
+        }
+        const Entry& entry = level.entries[level.next++];
+        const std::string path = joinPath(level.folder, entry.name);
+        Kind kind = entry.kind;
+        std::uint64_t size = entry.size;
+        FileKey key = entry.key;
+        if (kind == Kind::link) {
+            if (!has(MARLUNE_RUN_FOLLOW_LINKS) || (kind = platform::kindOf(path, size, key)) == Kind::missing ||
+                kind == Kind::other) {
+                ++linksNotFollowed;
+                continue;
+            }
+            // A followed link that leads into the destination would copy the copies again.
+            if (kind == Kind::folder && copying() && liesWithin(platform::resolvedPath(path), resolvedRoot_)) {
+                continue;
+            }
+        }
+        if (kind == Kind::folder) {
+            const std::string place = copying() ? joinPath(level.place, entry.name) : std::string();
+            const std::string twiceOf = level.twiceOf.empty() ? std::string() : joinPath(level.twiceOf, entry.name);
+            bool told = false;
+            if (enterFolder(path, place, twiceOf, file, told) && told) return true;
+            continue;
+        }
+        if (kind != Kind::file) continue;  // devices, pipes and sockets are nobody's recordings
+        planWalked(level, entry, path, size, key, file);
+        return true;
+    }
+}
+
+bool Planner::planOperand(std::size_t k, StepFile& file) {
+    Operand& operand = operands_[k];
+    if (has(MARLUNE_RUN_RECURSIVE) && operand.kind == Kind::folder) {
+        std::string twiceOf;
+        if (const auto reached = reachedAt_.find(k); reached != reachedAt_.end()) twiceOf = reached->second;
+        bool told = false;
+        return enterFolder(operand.path, operand.placeGiven ? operand.place : insideName(operand.path), twiceOf, file,
+                           told) &&
+               told;
+    }
+    file = StepFile{};
+    file.index = 0;
+    const bool compared = job_.job != MARLUNE_JOB_EXAMINE && operand.kind == Kind::file;
+    if (compared && converting()) {
+        // The first name of a file converts it; a later one would find it gone.
+        if (const auto reached = reachedAt_.find(k); reached != reachedAt_.end()) {
+            file.status = MARLUNE_RUN_NAMED_TWICE;
+            file.other = reached->second;
+        } else {
+            for (std::size_t j = givenWith(byKey_, operand.key.hash(), 0); j < k;
+                 j = givenWith(byKey_, operand.key.hash(), j + 1)) {
+                if (operands_[j].kind == Kind::file && operands_[j].key == operand.key) {
+                    file.status = MARLUNE_RUN_NAMED_TWICE;
+                    file.other = operands_[j].path;
+                    break;
+                }
+            }
+        }
+    }
+    if (compared && file.status == 0 && namesCanMeet() && operandPlaces_[k] != 0) {
+        if (const auto taken = takenBy_.find(k); taken != takenBy_.end()) {
+            file.status = MARLUNE_RUN_COLLISION;
+            file.other = taken->second;
+        } else {
+            for (std::size_t j = givenWith(byPlace_, operandPlaces_[k], 0); j < k;
+                 j = givenWith(byPlace_, operandPlaces_[k], j + 1)) {
+                if (!operands_[j].settled && operandPlaces_[j] == operandPlaces_[k]) {
+                    file.status = MARLUNE_RUN_COLLISION;
+                    file.other = operands_[j].path;
+                    break;
+                }
+            }
+        }
+    }
+    operand.settled = file.status != 0;
+    std::string relative;
+    if (copying()) {
+        relative = insideName(operand.placeGiven ? operand.place : operand.path);
+        if (operand.placeGiven && operand.place.empty()) relative = nameOf(operand.path);
+    }
+    finish(operand.path, relative, operand.kind == Kind::file ? operand.size : 0, file);
+    if (copying() && relative.empty() && file.status != MARLUNE_RUN_PARTIAL_LEFT) {
+        file.status = MARLUNE_RUN_OUTSIDE_DESTINATION;
+        file.destination.clear();
+    }
+    return true;
+}
+
+bool Planner::enterFolder(const std::string& path, const std::string& place, std::string twiceOf, StepFile& file,
+                          bool& told) {
+    std::uint64_t size = 0;
+    FileKey key;
+    platform::kindOf(path, size, key);
+    if (known(key)) {
+        // A link that leads back up the tree, or (with links followed) to a folder walked already.
+        for (const Level& level : stack_) {
+            if (level.key == key) return false;
+        }
+        if (has(MARLUNE_RUN_FOLLOW_LINKS) && !walked_.insert(tupleOf(key)).second) return false;
+        if (converting()) {
+            for (std::size_t j = givenWith(byKey_, key.hash(), 0); j != std::string::npos;
+                 j = givenWith(byKey_, key.hash(), j + 1)) {
+                if (j == current_ || operands_[j].kind != Kind::folder || operands_[j].key != key) continue;
+                if (j < current_ && twiceOf.empty()) twiceOf = operands_[j].path;
+                if (j > current_) reachedAt_.emplace(j, path);
+            }
+        }
+    }
+    Level level;
+    int error = 0;
+    std::vector<platform::FolderEntry> listed;
+    if (!platform::listFolder(path, listed, error)) {
+        file = StepFile{};
+        file.status = MARLUNE_RUN_FOLDER_UNREADABLE;
+        file.systemError = error;
+        file.source = path;
+        ++filesPlanned;
+        told = true;
+        return true;
+    }
+    std::sort(listed.begin(), listed.end(),
+              [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+    level.entries.reserve(listed.size());
+    for (platform::FolderEntry& entry : listed) {
+        level.entries.push_back({std::move(entry.name), entry.kind, entry.size, entry.key, -1});
+    }
+    listed = {};
+    markTakenBy(level.entries);
+    level.folder = path;
+    level.place = place;
+    level.twiceOf = std::move(twiceOf);
+    level.key = key;
+    stack_.push_back(std::move(level));
+    return true;
+}
+
+// Files of one folder that would write one name: the first in the order takes it.
+void Planner::markTakenBy(std::vector<Entry>& entries) const {
+    if (!namesCanMeet()) return;
+    std::vector<std::pair<std::string, std::size_t>> names;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Entry& entry = entries[i];
+        if (entry.kind != Kind::file || endsWith(entry.name, partialSuffix)) continue;
+        std::string kv = kvName(entry.name);
+        if (converting() && kv == entry.name) continue;  // a .kv file writes nothing
+        if (!kv.empty()) names.emplace_back(platform::foldedName(kv), i);
+    }
+    std::sort(names.begin(), names.end());
+    for (std::size_t first = 0, i = 1; i < names.size(); ++i) {
+        if (names[i].first != names[first].first) {
+            first = i;
+        } else {
+            entries[names[i].second].takenBy = static_cast<std::int64_t>(names[first].second);
+        }
+    }
+}
+
+void Planner::planWalked(const Level& level, const Entry& entry, const std::string& path, std::uint64_t size,
+                         const FileKey& key, StepFile& file) {
+    file = StepFile{};
+    ++filesPlanned;
+    bytesPlanned += size;
+    FileKey identity = key;
+    if (!known(identity) && !byKey_.empty()) platform::kindOf(path, size, identity);  // Windows lists no identity
+    if (converting()) {
+        if (!level.twiceOf.empty()) {
+            file.status = MARLUNE_RUN_NAMED_TWICE;
+            file.other = joinPath(level.twiceOf, entry.name);
+        }
+        for (std::size_t j = givenWith(byKey_, identity.hash(), 0); j != std::string::npos && file.status == 0;
+             j = givenWith(byKey_, identity.hash(), j + 1)) {
+            if (operands_[j].kind != Kind::file || operands_[j].key != identity) continue;
+            if (j < current_) {
+                file.status = MARLUNE_RUN_NAMED_TWICE;
+                file.other = operands_[j].path;
+            } else if (j > current_) {
+                reachedAt_.emplace(j, path);
+            }
+        }
+    }
+    if (file.status == 0 && entry.takenBy >= 0) {
+        file.status = MARLUNE_RUN_COLLISION;
+        file.other = joinPath(level.folder, level.entries[static_cast<std::size_t>(entry.takenBy)].name);
+    }
+    const std::string relative = copying() ? joinPath(level.place, entry.name) : std::string();
+    if (file.status == 0 && namesCanMeet() && !byPlace_.empty() && !endsWith(entry.name, partialSuffix)) {
+        const std::string kv = kvName(converting() ? entry.name : relative);
+        const std::uint64_t hash = converting() ? placeHash(level.key, kv) : placeHash(kv);
+        if (!(converting() && kv == entry.name)) {
+            for (std::size_t j = givenWith(byPlace_, hash, 0); j != std::string::npos && file.status == 0;
+                 j = givenWith(byPlace_, hash, j + 1)) {
+                if (j < current_ && !operands_[j].settled) {
+                    file.status = MARLUNE_RUN_COLLISION;
+                    file.other = operands_[j].path;
+                } else if (j > current_) {
+                    takenBy_.emplace(j, path);
+                }
+            }
+        }
+    }
+    finish(path, relative, size, file);
+}
+
+// What every planned file gets: its destination, its partial-file rule, and for
+// copies the guard against replacing a file of the run.
+void Planner::finish(const std::string& path, const std::string& relative, std::uint64_t size, StepFile& file) {
+    file.source = path;
+    file.bytes = size;
+    const bool partial = endsWith(path, partialSuffix);
+    if (converting()) {
+        const std::string kv = kvName(path);
+        if (kv != path && !partial) file.destination = kv;
+        // Converting what a crash left would make a .kv of half a recording.
+        if (partial && file.status == 0) {
+            file.status = has(MARLUNE_RUN_JUDGE_ONLY) ? MARLUNE_RUN_PARTIAL_LEFT : MARLUNE_RUN_PARTIAL_REMOVED;
+        }
+        return;
+    }
+    if (!copying()) return;
+    if (!relative.empty()) {
+        const std::string destination = joinPath(job_.root, relative);
+        file.destination = has(MARLUNE_RUN_KV_NAMES) ? kvName(destination) : destination;
+    }
+    if (partial) {
+        file.status = MARLUNE_RUN_PARTIAL_LEFT;
+        file.other.clear();
+        return;
+    }
+    if (file.destination.empty()) return;
+    const std::string landed = landsOn(file.destination);
+    if (!landed.empty()) {
+        file.status = MARLUNE_RUN_LANDS_ON_RUN_FILE;
+        file.other = landed;
+    }
+}
+
+// The file of the run that a copy to `destination` would replace; empty for none.
+std::string Planner::landsOn(const std::string& destination) {
+    std::uint64_t size = 0;
+    FileKey key;
+    if (platform::kindOf(destination, size, key) != Kind::file) return {};
+    for (std::size_t j = givenWith(byKey_, key.hash(), 0); j != std::string::npos;
+         j = givenWith(byKey_, key.hash(), j + 1)) {
+        if (operands_[j].kind == Kind::file && operands_[j].key == key) return operands_[j].path;
+    }
+    const std::string folder = folderOf(destination);
+    if (folder != lastFolder_) {
+        lastFolder_ = folder;
+        lastResolved_ = platform::resolvedPath(folder);
+    }
+    for (const auto& [resolved, k] : sourceFolders_) {
+        if (!liesWithin(lastResolved_, resolved)) continue;
+        std::string rest = lastResolved_.substr(resolved.size());
+        while (!rest.empty() && isSeparator(rest[0])) rest.erase(0, 1);
+        return joinPath(rest.empty() ? operands_[k].path : joinPath(operands_[k].path, rest), nameOf(destination));
+    }
+    return {};
+}
+
+}  // namespace marlune::run

@@ -1,0 +1,124 @@
+// A run's plan: the paths added, in their order, and the folders walked depth
+// first, one sorted listing per folder level held; each file planned with what
+// the plan settles itself (collisions, files named twice, copies that would
+// land on a file of the run or outside the destination, partial files, folders
+// that cannot be read).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/folders.h"
+#include "run/step.h"
+
+namespace marlune::run {
+
+struct Job {
+    std::int32_t job = MARLUNE_JOB_EXAMINE;
+    std::uint32_t flags = 0;
+    std::int32_t durability = MARLUNE_DURABLE_NONE;
+    std::string root;  // copies: the destination folder
+};
+
+class Planner {
+public:
+    explicit Planner(Job job) : job_(std::move(job)) {}
+
+    // A path and, for copies, its place under the destination (null: the path itself).
+    std::int32_t add(const std::string& path, const char* place);
+    // Looks at every name added, once: call before the first next().
+    void begin();
+    // The next file (or unreadable folder) of the run; false once there is none.
+    bool next(StepFile& file);
+    // About how many files come next without a new listing: for the size of groups.
+    std::size_t comingSoon() const;
+    const Job& job() const { return job_; }
+
+    std::atomic<std::uint64_t> filesPlanned{0};
+    std::atomic<std::uint64_t> bytesPlanned{0};
+    std::atomic<std::uint64_t> linksNotFollowed{0};
+    std::atomic<bool> complete{false};
+
+private:
+    struct Operand {
+        std::string path;
+        std::string place;  // copies: under the destination; "" for a folder's entries straight in
+        bool placeGiven = false;
+        platform::Kind kind = platform::Kind::missing;
+        std::uint64_t size = 0;
+        platform::FileKey key;
+        bool settled = false;  // planned as a collision or named twice: takes no name
+    };
+    struct Entry {
+        std::string name;
+        platform::Kind kind;
+        std::uint64_t size;
+        platform::FileKey key;
+        std::int64_t takenBy = -1;  // the earlier entry of the folder that takes its name
+    };
+    struct Level {
+        std::string folder;
+        std::string place;    // copies: its place under the destination
+        std::string twiceOf;  // non-empty: walked earlier under this name, so each file is named twice
+        platform::FileKey key;
+        std::vector<Entry> entries;
+        std::size_t next = 0;
+    };
+    // A name added, as the collision checks look it up.
+    struct Given {
+        std::uint64_t hash;
+        std::size_t operand;
+        bool operator<(const Given& other) const {
+            return hash != other.hash ? hash < other.hash : operand < other.operand;
+        }
+    };
+
+    bool converting() const { return job_.job == MARLUNE_JOB_CONVERT; }
+    bool copying() const { return job_.job == MARLUNE_JOB_COPY || job_.job == MARLUNE_JOB_SALVAGE; }
+    bool has(std::uint32_t flag) const { return (job_.flags & flag) != 0; }
+    // The name that two files of one run could both write: a .kv name, or a copy's with .kv names.
+    bool namesCanMeet() const { return converting() || (copying() && has(MARLUNE_RUN_KV_NAMES)); }
+
+    bool planOperand(std::size_t k, StepFile& file);
+    // False when nothing is to be told (a folder walked already); else `file` may be unreadable.
+    bool enterFolder(const std::string& path, const std::string& place, std::string twiceOf, StepFile& file,
+                     bool& told);
+    void planWalked(const Level& level, const Entry& entry, const std::string& path, std::uint64_t size,
+                    const platform::FileKey& key, StepFile& file);
+    void finish(const std::string& path, const std::string& relative, std::uint64_t size, StepFile& file);
+    void markTakenBy(std::vector<Entry>& entries) const;
+    // The name a file would write, as one to compare, hashed: its folder and folded last component.
+    std::uint64_t placeHash(const platform::FileKey& folder, const std::string& name) const;
+    std::uint64_t placeHash(const std::string& relative) const;
+    std::uint64_t placeOfOperand(const Operand& operand);
+    std::size_t givenWith(const std::vector<Given>& index, std::uint64_t hash, std::size_t from) const;
+    std::string landsOn(const std::string& destination);
+
+    Job job_;
+    std::vector<Operand> operands_;
+    std::size_t nextOperand_ = 0;
+    std::size_t current_ = 0;  // the operand being walked
+    std::vector<Level> stack_;
+    std::set<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> walked_;  // with links followed
+    // Names added, by identity and by the name they would write; a few dozen bytes each.
+    std::vector<Given> byKey_;
+    std::vector<Given> byPlace_;
+    std::vector<std::uint64_t> operandPlaces_;
+    std::map<std::size_t, std::string> reachedAt_;                    // operands a walk named first, and by which name
+    std::map<std::size_t, std::string> takenBy_;                      // operands whose name a walked file took first
+    std::vector<std::pair<std::string, std::size_t>> sourceFolders_;  // copies: resolved, by operand
+    std::string resolvedRoot_;
+    std::string lastFolder_;  // landsOn's last folder, resolved
+    std::string lastResolved_;
+    bool begun_ = false;
+};
+
+// The full path of `path` with links resolved, for a name that may not exist yet:
+// its nearest existing folder resolved, the rest appended.
+std::string resolvedOrPlanned(const std::string& path);
+
+}  // namespace marlune::run

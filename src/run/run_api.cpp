@@ -1,0 +1,181 @@
+// The run engine's exported functions: options read as far as their size says,
+// and nothing thrown past them.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "boundary/api.h"
+#include "marlune.h"
+#include "platform/folders.h"
+#include "run/engine.h"
+#include "run/step.h"
+
+struct marlune_run {
+    marlune_run(marlune::run::Job job, marlune::run::Bounds bounds) : engine(std::move(job), bounds) {}
+    marlune::run::Engine engine;
+};
+
+namespace marlune {
+namespace {
+
+template <typename Work>
+auto guarded(Work work, decltype(work()) failed) noexcept -> decltype(work()) {
+    try {
+        return work();
+    } catch (...) {  // no memory for a name or a listing
+        return failed;
+    }
+}
+
+bool succeeded(std::int32_t status) {
+    return (status >= MARLUNE_OK && status <= MARLUNE_FINISHED) || status == MARLUNE_RUN_PARTIAL_REMOVED ||
+           status == MARLUNE_RUN_PARTIAL_LEFT;
+}
+
+std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
+    marlune_run_options given{};
+    given.size = sizeof given;
+    if (options) {
+        const std::uint32_t size = std::min<std::uint32_t>(options->size, sizeof given);
+        std::memcpy(&given, options, std::max<std::uint32_t>(size, 0));
+        given.size = size;
+    }
+    const auto take = [&](auto member, auto fallback) { return holds(given.size, member) ? given.*member : fallback; };
+    run::Job job;
+    job.job = take(&marlune_run_options::job, std::int32_t{MARLUNE_JOB_EXAMINE});
+    job.flags = take(&marlune_run_options::flags, std::uint32_t{0});
+    job.durability = take(&marlune_run_options::durability, std::int32_t{MARLUNE_DURABLE_NONE});
+    const char* destination = take(&marlune_run_options::destination, static_cast<const char*>(nullptr));
+    if (job.job < MARLUNE_JOB_EXAMINE || job.job > MARLUNE_JOB_CONVERT) return MARLUNE_BAD_NAME;
+    const bool copying = job.job == MARLUNE_JOB_COPY || job.job == MARLUNE_JOB_SALVAGE;
+    if (copying && (!destination || !*destination)) return MARLUNE_NO_DESTINATION_NAME;
+    if (copying) job.root = destination;
+    if (job.durability < MARLUNE_DURABLE_NONE || job.durability > MARLUNE_DURABLE_DATA_AND_NAME) {
+        job.durability = MARLUNE_DURABLE_DATA_AND_NAME;  // the safest
+    }
+
+    run::Bounds bounds;
+    const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+    bounds.workers = std::min(take(&marlune_run_options::workers, 0u), 9999u);
+    if (bounds.workers == 0) bounds.workers = processors;
+    const bool writes = job.job == MARLUNE_JOB_CONVERT ? (job.flags & MARLUNE_RUN_JUDGE_ONLY) == 0 : copying;
+    // What only writes commits together; a dry run or an examination goes a file at a time.
+    bounds.groupFiles = take(&marlune_run_options::group_files, 0u);
+    if (bounds.groupFiles == 0) bounds.groupFiles = writes ? 256 : 1;
+    bounds.groupBytes = take(&marlune_run_options::group_bytes, std::uint64_t{0});
+    if (bounds.groupBytes == 0) bounds.groupBytes = std::uint64_t{256} << 20;
+    const std::uint32_t opens = take(&marlune_run_options::open_files, 0u);
+    bounds.openFiles = opens != 0 ? opens : platform::openFilesAllowed();
+    bounds.window = take(&marlune_run_options::window, 0u);
+    if (bounds.window == 0) bounds.window = 4 * std::size_t{bounds.workers};
+    *run = new marlune_run(std::move(job), bounds);
+    return MARLUNE_OK;
+}
+
+}  // namespace
+}  // namespace marlune
+
+using marlune::guarded;
+
+extern "C" {
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options* options, marlune_run** run) {
+    if (!run) return MARLUNE_RUN_BAD_STATE;
+    *run = nullptr;
+    return guarded([&] { return marlune::openRun(options, run); }, MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run* run, const char* path, const char* place) {
+    if (!run) return MARLUNE_RUN_BAD_STATE;
+    return guarded([&] { return run->engine.add(path, place); }, MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_start(marlune_run* run) {
+    if (!run) return MARLUNE_RUN_BAD_STATE;
+    return guarded([&] { return run->engine.start(); }, MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_next(marlune_run* run, marlune_run_result* result, int32_t timeout_ms) {
+    if (!run || !result) return MARLUNE_RUN_ENDED;
+    return guarded([&] { return run->engine.next(*result, timeout_ms); }, MARLUNE_RUN_ENDED);
+}
+
+MARLUNE_API void MARLUNE_CALL marlune_run_counts(marlune_run* run, marlune_run_tally* counts) {
+    if (run && counts && counts->size >= 8) run->engine.counts(*counts);
+}
+
+MARLUNE_API void MARLUNE_CALL marlune_run_cancel(marlune_run* run) {
+    if (run) run->engine.cancel();
+}
+
+MARLUNE_API void MARLUNE_CALL marlune_run_close(marlune_run* run) {
+    delete run;
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_plan_next(marlune_run* run, char* step, uint32_t size, uint32_t* length) {
+    if (!run || !length) return MARLUNE_RUN_BAD_STATE;
+    return guarded([&] { return run->engine.planNext(step, size, *length); }, MARLUNE_RUN_BAD_STATE);
+}
+
+MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char* step, uint32_t length) {
+    return guarded(
+        [&] {
+            marlune::run::Step decoded;
+            return marlune::run::decode(step, length, decoded) ? static_cast<uint32_t>(decoded.files.size()) : 0u;
+        },
+        0u);
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t length, marlune_run_result* results,
+                                                  uint32_t count) {
+    return guarded(
+        [&]() -> int32_t {
+            marlune::run::Step decoded;
+            std::vector<marlune::run::StepText> texts;
+            if (!marlune::run::decode(step, length, decoded, &texts) || (count < decoded.files.size()) ||
+                (!results && !decoded.files.empty())) {
+                return MARLUNE_RUN_BAD_STATE;
+            }
+            const std::vector<marlune::run::FileAnswer> answers = marlune::run::runStep(decoded, {});
+            int32_t first = MARLUNE_OK;
+            for (std::size_t i = 0; i < answers.size(); ++i) {
+                marlune_run_result& result = results[i];
+                using marlune::holds;
+                if (holds(result.size, &marlune_run_result::status)) result.status = answers[i].status;
+                if (holds(result.size, &marlune_run_result::index)) result.index = decoded.files[i].index;
+                if (holds(result.size, &marlune_run_result::path)) result.path = texts[i].source;
+                if (holds(result.size, &marlune_run_result::destination)) result.destination = texts[i].destination;
+                if (holds(result.size, &marlune_run_result::other)) result.other = texts[i].other;
+                if (holds(result.size, &marlune_run_result::report)) {
+                    marlune::handBackReport(result.report, answers[i].report);
+                }
+                if (first == MARLUNE_OK && !marlune::succeeded(answers[i].status)) first = answers[i].status;
+            }
+            return first;
+        },
+        MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t status, const marlune_report* report, char* text,
+                                                        uint32_t size) {
+    return guarded(
+        [&]() -> uint32_t {
+            std::string reason = marlune_status_text(status);
+            const bool cut = status == MARLUNE_HEADER_CUT || status == MARLUNE_PREAMBLE_CUT ||
+                             status == MARLUNE_CHUNK_HEADER_CUT || status == MARLUNE_PAYLOAD_CUT ||
+                             status == MARLUNE_SALVAGED;
+            if (cut && report && report->size >= offsetof(marlune_report, chunk_number)) {
+                reason += " (at offset " + std::to_string(report->cut_offset) + ", " +
+                          std::to_string(report->cut_missing) + " of " + std::to_string(report->cut_size) +
+                          " bytes missing)";
+            }
+            const auto needed = static_cast<uint32_t>(reason.size() + 1);
+            if (text && size >= needed) std::memcpy(text, reason.c_str(), needed);
+            return needed;
+        },
+        0u);
+}
+
+}  // extern "C"

@@ -1,0 +1,265 @@
+#include "run/step.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "boundary/api.h"
+#include "platform/folders.h"
+#include "run/paths.h"
+
+namespace marlune::run {
+namespace {
+
+constexpr const char* stepMagic = "marlune-step 1";
+
+void field(std::string& out, const std::string& text) {
+    out += text;
+    out += '\0';
+}
+
+void field(std::string& out, std::uint64_t number) {
+    field(out, std::to_string(number));
+}
+
+class Reader {
+public:
+    Reader(const char* bytes, std::size_t length) : at_(bytes), end_(bytes + length) {}
+    bool text(const char*& out) {
+        const void* nul = at_ < end_ ? std::memchr(at_, '\0', static_cast<std::size_t>(end_ - at_)) : nullptr;
+        if (!nul) return false;
+        out = at_;
+        at_ = static_cast<const char*>(nul) + 1;
+        return true;
+    }
+    template <typename Number>
+    bool number(Number& out) {
+        const char* text = nullptr;
+        if (!this->text(text) || *text == '\0') return false;
+        char* end = nullptr;
+        const long long value = std::strtoll(text, &end, 10);
+        out = static_cast<Number>(value);
+        return *end == '\0';
+    }
+    bool atEnd() const { return at_ == end_; }
+
+private:
+    const char* at_;
+    const char* end_;
+};
+
+// A batch's progress callback: each file reports from 0 again.
+struct Counter {
+    const StepProgress& progress;
+    std::uint64_t fileSeen = 0;
+    std::uint64_t counted = 0;
+
+    static std::int32_t MARLUNE_CALL onProgress(std::uint64_t done, std::uint64_t, void* context) {
+        auto* self = static_cast<Counter*>(context);
+        if (done < self->fileSeen) self->fileSeen = 0;
+        if (self->progress.bytes) self->progress.bytes->fetch_add(done - self->fileSeen);
+        self->counted += done - self->fileSeen;
+        self->fileSeen = done;
+        return self->progress.cancel && self->progress.cancel->load() ? 1 : 0;
+    }
+    // The step's files held `bytes` so far: what the callback did not tell is counted now.
+    void finish(std::uint64_t bytes) {
+        if (bytes <= counted) return;
+        if (progress.bytes) progress.bytes->fetch_add(bytes - counted);
+        counted = bytes;
+    }
+};
+
+// The destination folder itself, as it was named (links on its way are the caller's), and those above it.
+std::int32_t makeRoot(const std::string& root, bool durable, int& error) {
+    std::uint64_t size = 0;
+    platform::FileKey key;
+    const platform::Kind kind = platform::kindOf(root, size, key);
+    if (kind == platform::Kind::folder) return MARLUNE_OK;
+    if (kind != platform::Kind::missing) return MARLUNE_DESTINATION_UNCREATABLE;
+    const std::string parent = folderOf(root);
+    if (parent != root) {
+        if (const std::int32_t made = makeRoot(parent, durable, error); made != MARLUNE_OK) return made;
+    }
+    if (!platform::createFolder(root, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+    if (durable && !platform::syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
+    return MARLUNE_OK;
+}
+
+// Makes the folders from the run's destination folder down to `folder`, one
+// component at a time, refusing any that is a link: a copy never lands outside.
+std::int32_t makeFolders(const std::string& root, const std::string& folder, bool durable, int& error) {
+    if (std::int32_t made = makeRoot(root, durable, error); made != MARLUNE_OK) return made;
+    if (folder.size() <= root.size()) return MARLUNE_OK;
+    std::size_t at = root.size();
+    std::string parent = root;
+    while (at < folder.size()) {
+        while (at < folder.size() && isSeparator(folder[at])) ++at;
+        std::size_t end = at;
+        while (end < folder.size() && !isSeparator(folder[end])) ++end;
+        if (end == at) break;
+        const std::string path = folder.substr(0, end);
+        const platform::Kind kind = platform::kindOfName(path);
+        if (kind == platform::Kind::link) return MARLUNE_RUN_DESTINATION_LINK;
+        if (kind == platform::Kind::missing) {
+            if (!platform::createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+            if (durable && !platform::syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
+            if (platform::kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
+        } else if (kind != platform::Kind::folder) {
+            return MARLUNE_DESTINATION_UNCREATABLE;
+        }
+        parent = path;
+        at = end;
+    }
+    return MARLUNE_OK;
+}
+
+}  // namespace
+
+marlune_report emptyReport(std::int32_t status, std::int32_t systemError) {
+    marlune_report report{};
+    report.size = sizeof report;
+    report.status = status;
+    report.system_error = systemError;
+    return report;
+}
+
+std::string encode(const Step& step) {
+    std::string out;
+    field(out, stepMagic);
+    field(out, static_cast<std::uint64_t>(step.job));
+    field(out, step.flags);
+    field(out, static_cast<std::uint64_t>(step.durability));
+    field(out, step.root);
+    field(out, step.files.size());
+    for (const StepFile& file : step.files) {
+        field(out, static_cast<std::uint64_t>(static_cast<std::uint32_t>(file.status)));
+        field(out, static_cast<std::uint64_t>(static_cast<std::uint32_t>(file.systemError)));
+        field(out, file.index);
+        field(out, file.bytes);
+        field(out, file.source);
+        field(out, file.destination);
+        field(out, file.other);
+    }
+    return out;
+}
+
+bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepText>* texts) {
+    if (!bytes) return false;
+    Reader reader(bytes, length);
+    const char* magic = nullptr;
+    const char* root = nullptr;
+    std::size_t count = 0;
+    std::uint32_t durability = 0;
+    std::uint32_t job = 0;
+    if (!reader.text(magic) || std::strcmp(magic, stepMagic) != 0 || !reader.number(job) ||
+        !reader.number(step.flags) || !reader.number(durability) || !reader.text(root) || !reader.number(count) ||
+        count > length) {
+        return false;
+    }
+    step.job = static_cast<std::int32_t>(job);
+    step.durability = static_cast<std::int32_t>(durability);
+    step.root = root;
+    step.files.assign(count, StepFile{});
+    if (texts) texts->assign(count, StepText{});
+    for (std::size_t i = 0; i < count; ++i) {
+        StepFile& file = step.files[i];
+        std::uint32_t status = 0;
+        std::uint32_t error = 0;
+        const char* source = nullptr;
+        const char* destination = nullptr;
+        const char* other = nullptr;
+        if (!reader.number(status) || !reader.number(error) || !reader.number(file.index) ||
+            !reader.number(file.bytes) || !reader.text(source) || !reader.text(destination) || !reader.text(other)) {
+            return false;
+        }
+        file.status = static_cast<std::int32_t>(status);
+        file.systemError = static_cast<std::int32_t>(error);
+        file.source = source;
+        file.destination = destination;
+        file.other = other;
+        if (texts) (*texts)[i] = {source, *destination ? destination : nullptr, *other ? other : nullptr};
+    }
+    return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_CONVERT;
+}
+
+std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) {
+    std::vector<FileAnswer> answers(step.files.size());
+    const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
+    const bool judgeOnly = (step.flags & MARLUNE_RUN_JUDGE_ONLY) != 0;
+    Counter counter{progress};
+    marlune_options options{};
+    options.size = sizeof options;
+    options.replace = copying || (step.flags & MARLUNE_RUN_REPLACE) != 0 ? 1 : 0;
+    options.placement = MARLUNE_BESIDE;
+    options.durability = copying ? step.durability : MARLUNE_DURABLE_NONE;
+    options.salvage = step.job == MARLUNE_JOB_SALVAGE ? 1 : 0;
+    options.progress = &Counter::onProgress;
+    options.progress_context = &counter;
+
+    std::vector<marlune_batch_file> batch;
+    std::vector<std::size_t> batched;
+    std::string folderMade;  // the last one: a step's files share few folders
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < step.files.size(); ++i) {
+        const StepFile& file = step.files[i];
+        FileAnswer& answer = answers[i];
+        answer.report = emptyReport(file.status, file.systemError);
+        answer.status = file.status;
+        if (file.status == MARLUNE_RUN_PARTIAL_REMOVED) {
+            answer.status = removePartialThrough(progress.os ? *progress.os : platform::unicodeOs(),
+                                                 file.source.c_str(), &answer.report);
+            if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
+            continue;
+        }
+        if (file.status != 0) continue;
+        if (step.job == MARLUNE_JOB_EXAMINE) {
+            answer.status = marlune_examine(file.source.c_str(), &answer.report);
+            bytes += answer.report.source_bytes;
+            counter.finish(bytes);
+            continue;
+        }
+        if (step.job == MARLUNE_JOB_CONVERT && judgeOnly) {
+            answer.status = marlune_judge_convert(file.source.c_str(), &options, &answer.report);
+            bytes += answer.report.source_bytes;
+            counter.finish(bytes);
+            continue;
+        }
+        if (copying) {
+            int error = 0;
+            const std::string folder = folderOf(file.destination);
+            std::int32_t made =
+                folder == folderMade
+                    ? MARLUNE_OK
+                    : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, error);
+            // Renamed over, a link at the name would be replaced; followed, it would write outside.
+            if (made == MARLUNE_OK && platform::kindOfName(file.destination) == platform::Kind::link) {
+                made = MARLUNE_RUN_DESTINATION_LINK;
+            }
+            if (made != MARLUNE_OK) {
+                answer.status = made;
+                answer.report = emptyReport(made, error);
+                continue;
+            }
+            folderMade = folder;
+        }
+        batch.push_back({sizeof(marlune_batch_file), 0, file.source.c_str(),
+                         copying ? file.destination.c_str() : nullptr, &answer.report});
+        batched.push_back(i);
+    }
+    if (!batch.empty()) {
+        const auto count = static_cast<std::uint32_t>(batch.size());
+        if (progress.os) {
+            (copying ? copyBatchThrough : convertBatchThrough)(*progress.os, batch.data(), count, &options);
+        } else {
+            (copying ? marlune_copy_batch : marlune_convert_batch)(batch.data(), count, &options);
+        }
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            answers[batched[k]].status = batch[k].status;
+            bytes += answers[batched[k]].report.source_bytes;
+        }
+        counter.finish(bytes);
+    }
+    return answers;
+}
+
+}  // namespace marlune::run

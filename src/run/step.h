@@ -1,0 +1,68 @@
+// A step: a group of consecutive files of a run's plan, with all a worker needs
+// to do its part anywhere the paths lead to the same files, as bytes to send.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "marlune.h"
+#include "platform/os.h"
+
+namespace marlune::run {
+
+// A file of a step as the plan left it.
+struct StepFile {
+    // 0: the job's to do; else the status the plan settled (MARLUNE_RUN_PARTIAL_REMOVED:
+    // a stale partial file for the worker to remove).
+    std::int32_t status = 0;
+    std::int32_t systemError = 0;  // of a settled status (a folder that cannot be read)
+    std::uint64_t index = 0;       // in the run's order
+    std::uint64_t bytes = 0;       // the source's size, as far as known
+    std::string source;
+    std::string destination;  // empty: none
+    std::string other;        // the other file of a collision; empty: none
+};
+
+struct Step {
+    std::int32_t job = MARLUNE_JOB_EXAMINE;
+    std::uint32_t flags = 0;
+    std::int32_t durability = MARLUNE_DURABLE_NONE;
+    std::string root;  // copies: the destination folder
+    std::vector<StepFile> files;
+};
+
+// Where a step's fields lie in its bytes, for results that point into them.
+struct StepText {
+    const char* source;
+    const char* destination;  // null: none
+    const char* other;        // null: none
+};
+
+std::string encode(const Step& step);
+// False for bytes that are no whole step; `texts` (when given) gets each file's strings in `bytes`.
+bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepText>* texts = nullptr);
+
+// What a step hands a run while it works: the bytes worked through, and whether to
+// stop; and the system it writes through (null: the one the library was built for),
+// so that tests can put their own in front of a conversion's writes.
+struct StepProgress {
+    std::atomic<std::uint64_t>* bytes = nullptr;
+    const std::atomic<bool>* cancel = nullptr;
+    platform::Os* os = nullptr;
+};
+
+struct FileAnswer {
+    std::int32_t status = MARLUNE_OK;
+    marlune_report report{};
+};
+
+// Runs the step: settled files answered as the plan said, stale partial files
+// removed, the copies' folders made, then one batch call (or one call a file).
+std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress);
+
+// The report of a file no call looked at.
+marlune_report emptyReport(std::int32_t status = MARLUNE_OK, std::int32_t systemError = 0);
+
+}  // namespace marlune::run

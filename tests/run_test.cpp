@@ -1,0 +1,399 @@
+// The run engine: one order, groups within their bounds, collisions and files
+// named twice found before any work, copies that stay inside their destination
+// and never replace a file of the run, partial files, cancel, the window, and
+// steps run apart from their plan.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "marlune.h"
+#include "support/files.h"
+#include "support/kvrb_builder.h"
+
+namespace marlune::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const Bytes sample = KvrbBuilder().lengthMode(0).chunk(3, 330).build();
+const Bytes converted = KvrbBuilder().lengthMode(0).chunk(330).build();
+const Bytes other = KvrbBuilder().lengthMode(1).chunk(9).build();
+
+// Paths compared with '/' on every system: Windows takes either separator.
+std::string slashed(std::string path) {
+    for (char& c : path) c = c == '\\' ? '/' : c;
+    return path;
+}
+
+struct Got {
+    std::int32_t status;
+    std::string path;
+    std::string destination;
+    std::string other;
+    std::int32_t systemError;
+};
+
+marlune_run_options optionsFor(std::int32_t job, std::uint32_t flags, const std::string& destination = "") {
+    marlune_run_options options{};
+    options.size = sizeof options;
+    options.job = job;
+    options.flags = flags;
+    options.destination = destination.empty() ? nullptr : destination.c_str();
+    options.workers = 2;
+    return options;
+}
+
+class RunOf {
+public:
+    explicit RunOf(const marlune_run_options& options) { EXPECT_EQ(marlune_run_open(&options, &run_), MARLUNE_OK); }
+    ~RunOf() { marlune_run_close(run_); }
+    RunOf(const RunOf&) = delete;
+    RunOf& operator=(const RunOf&) = delete;
+    std::int32_t add(const std::string& path, const char* place = nullptr) {
+        return marlune_run_add(run_, path.c_str(), place);
+    }
+    // Every result, in the order delivered, with the indexes checked to follow on.
+    std::vector<Got> all() {
+        EXPECT_EQ(marlune_run_start(run_), MARLUNE_OK);
+        std::vector<Got> got;
+        for (;;) {
+            marlune_report report{};
+            report.size = sizeof report;
+            marlune_run_result result{};
+            result.size = sizeof result;
+            result.report = &report;
+            const std::int32_t answer = marlune_run_next(run_, &result, -1);
+            if (answer == MARLUNE_RUN_ENDED) break;
+            EXPECT_EQ(answer, MARLUNE_RUN_DELIVERED);
+            EXPECT_EQ(result.index, got.size());
+            got.push_back({result.status, slashed(result.path), slashed(result.destination ? result.destination : ""),
+                           slashed(result.other ? result.other : ""), report.system_error});
+        }
+        return got;
+    }
+    marlune_run_tally tally() {
+        marlune_run_tally counts{};
+        counts.size = sizeof counts;
+        marlune_run_counts(run_, &counts);
+        return counts;
+    }
+    marlune_run* get() { return run_; }
+
+private:
+    marlune_run* run_ = nullptr;
+};
+
+class Runs : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string at(const std::string& name) const { return slashed(dir.path(name)); }
+    // Links, where the system lets this process make them.
+    static bool linked(const std::string& target, const std::string& link, bool folder) {
+        std::error_code error;
+        folder ? fs::create_directory_symlink(target, link, error) : fs::create_symlink(target, link, error);
+        return !error;
+    }
+    std::string put(const std::string& name, const Bytes& bytes = sample) {
+        fs::create_directories(fs::path(at(name)).parent_path());
+        writeFile(at(name), bytes);
+        return at(name);
+    }
+    std::vector<std::string> paths(const std::vector<Got>& got) const {
+        std::vector<std::string> out;
+        for (const Got& each : got) out.push_back(each.path.substr(at("").size()));
+        return out;
+    }
+};
+
+TEST_F(Runs, PathsInTheirOrderAndEachFolderByTheBytesOfItsNamesASubfolderWhereItsNameFalls) {
+    // (The support's files take names in the code page on Windows: no é there.)
+    for (const char* name : {"t/b.snd", "t/B.snd", "t/a/z.snd", "t/a.snd", "t/\xC3\xA9.snd", "t/c/d/e.snd", "x.snd"}) {
+#ifdef _WIN32
+        if (std::string(name).find('\xC3') != std::string::npos) name = "t/\x7F.snd";
+#endif
+        put(name);
+    }
+    if (dir.names("t").size() != 6) GTEST_SKIP() << "names that differ only in case are one name here";
+    RunOf run(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE));
+    run.add(at("x.snd"));
+    run.add(at("t"));
+    run.add(at("x.snd"));  // an examination compares nothing: twice is twice
+    const std::vector<Got> got = run.all();
+#ifdef _WIN32
+    const char* last = "t/\x7F.snd";
+#else
+    const char* last = "t/\xC3\xA9.snd";
+#endif
+    EXPECT_EQ(paths(got), (std::vector<std::string>{"x.snd", "t/B.snd", "t/a/z.snd", "t/a.snd", "t/b.snd",
+                                                    "t/c/d/e.snd", last, "x.snd"}));
+    for (const Got& each : got) EXPECT_EQ(each.status, MARLUNE_OK) << each.path;
+    const marlune_run_tally counts = run.tally();
+    EXPECT_EQ(
+        (std::vector<std::uint64_t>{std::uint64_t(counts.plan_complete), counts.files_planned, counts.files_done}),
+        (std::vector<std::uint64_t>{1, 8, 8}));
+}
+
+TEST_F(Runs, AFolderThatCannotBeReadIsAResultOfItsOwnInItsPlace) {
+    put("t/a.snd");
+    put("t/b/c.snd");
+    put("t/d.snd");
+    fs::permissions(at("t/b"), fs::perms::none);
+    if (fs::exists(at("t/b/c.snd"))) GTEST_SKIP() << "running as a user whom permissions do not stop";
+    RunOf run(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE));
+    run.add(at("t"));
+    const std::vector<Got> got = run.all();
+    fs::permissions(at("t/b"), fs::perms::owner_all);
+    ASSERT_EQ(paths(got), (std::vector<std::string>{"t/a.snd", "t/b", "t/d.snd"}));
+    EXPECT_EQ(got[1].status, MARLUNE_RUN_FOLDER_UNREADABLE);
+    EXPECT_NE(got[1].systemError, 0);
+}
+
+TEST_F(Runs, FilesThatWouldWriteOneNameOrAreOneFileAreSettledBeforeAnyWork) {
+    put("rec/a.snd");
+    put("rec/a.wav", other);
+    put("rec/b.snd");
+    put("c.snd");
+    put("c.wav");
+    RunOf run(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE));
+    for (const char* name : {"rec", "rec/./b.snd", "c.snd", "c.wav", "c.snd", "rec/a.snd"}) run.add(at(name));
+    const std::vector<Got> got = run.all();
+    ASSERT_EQ(got.size(), 8u);
+    const std::vector<std::pair<std::int32_t, std::string>> expected = {{MARLUNE_OK, ""},
+                                                                        {MARLUNE_RUN_COLLISION, at("rec/a.snd")},
+                                                                        {MARLUNE_OK, ""},
+                                                                        {MARLUNE_RUN_NAMED_TWICE, at("rec/b.snd")},
+                                                                        {MARLUNE_OK, ""},
+                                                                        {MARLUNE_RUN_COLLISION, at("c.snd")},
+                                                                        {MARLUNE_RUN_NAMED_TWICE, at("c.snd")},
+                                                                        {MARLUNE_RUN_NAMED_TWICE, at("rec/a.snd")}};
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(std::make_pair(got[i].status, got[i].other), expected[i]) << got[i].path;
+    }
+    EXPECT_EQ(readFile(at("rec/a.kv")), converted);
+    EXPECT_EQ(readFile(at("rec/a.wav")), other);
+    EXPECT_EQ(readFile(at("c.wav")), sample);
+    EXPECT_EQ(dir.names("rec"), (std::vector<std::string>{"a.kv", "a.wav", "b.kv"}));
+}
+
+TEST_F(Runs, AFolderNamedTwiceHasEachFileNamedTwice) {
+    put("rec/in/a.snd");
+    RunOf run(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_JUDGE_ONLY));
+    run.add(at("rec/in"));
+    run.add(at("rec"));
+    const std::vector<Got> got = run.all();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].status, MARLUNE_OK);
+    EXPECT_EQ(std::make_pair(got[1].status, got[1].other),
+              std::make_pair(std::int32_t{MARLUNE_RUN_NAMED_TWICE}, at("rec/in") + "/a.snd"));
+}
+
+TEST_F(Runs, StalePartialFilesAreRemovedByAConversionAndLeftByADryRunAndACopy) {
+    put("rec/a.kv.00000000000000aa.marlune-partial", Bytes(100, 1));
+    put("rec/b.snd");
+    {
+        RunOf dry(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_JUDGE_ONLY));
+        dry.add(at("rec"));
+        EXPECT_EQ(dry.all()[0].status, MARLUNE_RUN_PARTIAL_LEFT);
+        RunOf copy(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("out")));
+        copy.add(at("rec"), "");
+        EXPECT_EQ(copy.all()[0].status, MARLUNE_RUN_PARTIAL_LEFT);
+        EXPECT_EQ(dir.names("out"), std::vector<std::string>{"b.snd"});
+    }
+    RunOf run(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE));
+    run.add(at("rec"));
+    const std::vector<Got> got = run.all();
+    EXPECT_EQ(got[0].status, MARLUNE_RUN_PARTIAL_REMOVED);
+    EXPECT_EQ(dir.names("rec"), std::vector<std::string>{"b.kv"});
+}
+
+TEST_F(Runs, CopiesNeverWriteThroughALinkInTheDestination) {
+    put("src/sub/a.snd");
+    put("src/b.snd");
+    put("outside/b.snd", other);
+    fs::create_directories(at("dst"));
+    if (!linked(at("outside"), at("dst/sub"), true) || !linked(at("outside/b.snd"), at("dst/b.snd"), false)) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    RunOf run(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("dst")));
+    run.add(at("src"), "");
+    const std::vector<Got> got = run.all();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].status, MARLUNE_RUN_DESTINATION_LINK);  // b.snd: a link at the name
+    EXPECT_EQ(got[1].status, MARLUNE_RUN_DESTINATION_LINK);  // sub/a.snd: a link on the way
+    EXPECT_EQ(dir.names("outside"), std::vector<std::string>{"b.snd"});
+    EXPECT_EQ(readFile(at("outside/b.snd")), other);
+}
+
+TEST_F(Runs, AFollowedLinkIntoTheDestinationIsNotWalkedAndADestinationInsideItsSourceIsRefused) {
+    put("src/a.snd");
+    fs::create_directories(at("dst"));
+    const bool links = linked(at("dst"), at("src/link"), true);
+    for (int round = 0; round < 3; ++round) {
+        RunOf run(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_FOLLOW_LINKS, at("dst")));
+        run.add(at("src"), "");
+        EXPECT_EQ(run.all().size(), 1u);
+    }
+    EXPECT_EQ(dir.names("dst"), std::vector<std::string>{"a.snd"}) << links;
+    RunOf inside(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("src/new/copies")));
+    EXPECT_EQ(inside.add(at("src"), ""), MARLUNE_RUN_INSIDE_SOURCE);
+    RunOf itself(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("src")));
+    EXPECT_EQ(itself.add(at("src"), ""), MARLUNE_RUN_INSIDE_SOURCE);
+}
+
+TEST_F(Runs, NoCopyReplacesAFileOfTheRunWhicheverComesFirst) {
+    put("d/s/y.snd");
+    put("d/s/s/y.snd", other);
+    RunOf run(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("d")));
+    run.add(at("d/s"), "");
+    const std::vector<Got> got = run.all();
+    ASSERT_EQ(paths(got), (std::vector<std::string>{"d/s/s/y.snd", "d/s/y.snd"}));
+    EXPECT_EQ(std::make_pair(got[0].status, got[0].other),
+              std::make_pair(std::int32_t{MARLUNE_RUN_LANDS_ON_RUN_FILE}, at("d/s") + "/y.snd"));
+    EXPECT_EQ(got[1].status, MARLUNE_OK);
+    EXPECT_EQ(readFile(at("d/s/y.snd")), sample);
+    // Listed names that meet under the destination, and one with no place there.
+    RunOf listed(optionsFor(MARLUNE_JOB_COPY, 0, "s"));
+    fs::current_path(at("d/s"));
+    listed.add("y.snd");
+    listed.add("s/y.snd");
+    listed.add("../y.snd");
+    const std::vector<Got> list = listed.all();
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(std::make_pair(list[0].status, list[0].other),
+              std::make_pair(std::int32_t{MARLUNE_RUN_LANDS_ON_RUN_FILE}, std::string("s/y.snd")));
+    EXPECT_EQ(list[2].status, MARLUNE_RUN_OUTSIDE_DESTINATION);
+    fs::current_path(dir.path(""));
+    EXPECT_EQ(readFile(at("d/s/s/y.snd")), other);
+}
+
+TEST_F(Runs, StepsStayWithinTheirBoundsOfFilesBytesAndOpenFiles) {
+    for (int i = 0; i < 40; ++i) put("rec/f" + std::to_string(100 + i) + ".snd");
+    const auto sizes = [&](std::uint32_t files, std::uint64_t bytes, std::uint32_t opens, std::uint32_t workers = 2) {
+        marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
+        options.workers = workers;
+        options.group_files = files;
+        options.group_bytes = bytes;
+        options.open_files = opens;
+        RunOf run(options);
+        run.add(at("rec"));
+        std::vector<std::uint32_t> got;
+        std::string step(1 << 16, '\0');
+        std::uint32_t length = 0;
+        while (marlune_run_plan_next(run.get(), step.data(), static_cast<std::uint32_t>(step.size()), &length) ==
+               MARLUNE_RUN_DELIVERED) {
+            got.push_back(marlune_step_files(step.data(), length));
+        }
+        return got;
+    };
+    // A few groups for each of two workers; one worker has none to wait for.
+    EXPECT_EQ(sizes(256, 0, 4096), std::vector<std::uint32_t>(8, 5));
+    EXPECT_EQ(sizes(256, 0, 4096, 1), std::vector<std::uint32_t>{40});
+    EXPECT_EQ(sizes(3, 0, 4096, 1)[0], 3u);
+    EXPECT_EQ(sizes(256, 2 * sample.size(), 4096, 1)[0], 2u);
+    // Two files open for each file of a group, for each worker, and 64 for the rest of the process.
+    EXPECT_EQ(sizes(256, 0, 64 + 2 * 2 * 4, 2)[0], 4u);
+}
+
+TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
+    put("rec/a.snd");
+    put("rec/a.wav", other);
+    for (const char* name : {"rec/b.snd", "rec/c.snd", "rec/d.snd"}) put(name);  // steps after the first
+    marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
+    options.workers = 1;
+    options.group_files = 2;
+    RunOf run(options);
+    run.add(at("rec"));
+    std::uint32_t length = 0;
+    ASSERT_EQ(marlune_run_plan_next(run.get(), nullptr, 0, &length), MARLUNE_RUN_TOO_SMALL);
+    std::string step(length, '\0');
+    ASSERT_EQ(marlune_run_plan_next(run.get(), step.data(), length, &length), MARLUNE_RUN_DELIVERED);
+    ASSERT_EQ(marlune_step_files(step.data(), length), 2u);
+    const std::uint32_t stepLength = length;
+    EXPECT_EQ(marlune_step_files(step.data(), length - 1), 0u);
+    std::vector<marlune_run_result> results(2);
+    for (marlune_run_result& result : results) result.size = sizeof result;
+    EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2), MARLUNE_RUN_COLLISION);
+    EXPECT_EQ(slashed(results[0].path), at("rec/a.snd"));
+    EXPECT_EQ(results[0].status, MARLUNE_OK);
+    EXPECT_EQ(slashed(results[1].other), at("rec/a.snd"));
+    // A task retried after its worker died: the conversion is found done, the collision kept.
+    marlune_run_step(step.data(), length, results.data(), 2);
+    EXPECT_EQ(results[0].status, MARLUNE_SOURCE_MISSING);
+    EXPECT_EQ(readFile(at("rec/a.kv")), converted);
+    EXPECT_EQ(readFile(at("rec/a.wav")), other);
+    std::string rest(4096, '\0');
+    while (marlune_run_plan_next(run.get(), rest.data(), 4096, &length) == MARLUNE_RUN_DELIVERED) {
+    }
+    EXPECT_EQ(run.tally().files_planned, 5u);
+    EXPECT_EQ(marlune_run_step(step.data(), stepLength, results.data(), 1), MARLUNE_RUN_BAD_STATE);
+    EXPECT_EQ(marlune_run_start(run.get()), MARLUNE_RUN_BAD_STATE);
+}
+
+TEST_F(Runs, NoWorkerRunsMoreThanTheWindowAheadOfTheCaller) {
+    for (int i = 0; i < 50; ++i) put("rec/f" + std::to_string(100 + i) + ".snd");
+    marlune_run_options options = optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE);
+    options.window = 3;
+    RunOf run(options);
+    run.add(at("rec"));
+    ASSERT_EQ(marlune_run_start(run.get()), MARLUNE_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(run.tally().files_done, 3u);
+    EXPECT_EQ(run.tally().plan_complete, 0);  // the walk waits too: totals are "so far"
+    marlune_run_result result{};
+    result.size = sizeof result;
+    ASSERT_EQ(marlune_run_next(run.get(), &result, -1), MARLUNE_RUN_DELIVERED);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(run.tally().files_done, 4u);
+}
+
+TEST_F(Runs, ACancelStartsNothingMoreAndKeepsEverySource) {
+    for (int i = 0; i < 30; ++i) put("f" + std::to_string(100 + i) + ".snd");
+    marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, 0);
+    options.workers = 1;
+    options.group_files = 2;
+    options.window = 2;
+    RunOf run(options);
+    for (int i = 0; i < 30; ++i) run.add(at("f" + std::to_string(100 + i) + ".snd"));
+    ASSERT_EQ(marlune_run_start(run.get()), MARLUNE_OK);
+    marlune_run_result result{};
+    result.size = sizeof result;
+    ASSERT_EQ(marlune_run_next(run.get(), &result, -1), MARLUNE_RUN_DELIVERED);
+    marlune_run_cancel(run.get());
+    std::size_t delivered = 1;
+    while (marlune_run_next(run.get(), &result, -1) == MARLUNE_RUN_DELIVERED) ++delivered;
+    const marlune_run_tally counts = run.tally();
+    EXPECT_LT(delivered, 30u);
+    EXPECT_EQ(delivered + counts.not_started, 30u);
+    std::size_t whole = 0;
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = "f" + std::to_string(100 + i);
+        const bool kv = fileExists(at(name + ".kv"));
+        EXPECT_NE(kv, fileExists(at(name + ".snd"))) << name;
+        whole += kv ? 1 : 0;
+    }
+    EXPECT_LE(whole, delivered);
+    for (const std::string& name : dir.names()) EXPECT_EQ(name.find("partial"), std::string::npos) << name;
+}
+
+TEST(RunReports, TheSentenceSaysWhereAContainerIsCutShort) {
+    marlune_report report{};
+    report.size = sizeof report;
+    report.cut_offset = 812;
+    report.cut_size = 330;
+    report.cut_missing = 142;
+    std::string text(marlune_report_reason(MARLUNE_PAYLOAD_CUT, &report, nullptr, 0), '\0');
+    EXPECT_EQ(marlune_report_reason(MARLUNE_PAYLOAD_CUT, &report, text.data(), static_cast<std::uint32_t>(text.size())),
+              text.size());
+    EXPECT_STREQ(text.c_str(), "the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes missing)");
+    text.assign(marlune_report_reason(MARLUNE_RUN_COLLISION, nullptr, nullptr, 0), '\0');
+    marlune_report_reason(MARLUNE_RUN_COLLISION, nullptr, text.data(), static_cast<std::uint32_t>(text.size()));
+    EXPECT_STREQ(text.c_str(), marlune_status_text(MARLUNE_RUN_COLLISION));
+    EXPECT_STREQ(marlune_status_name(MARLUNE_RUN_DESTINATION_LINK), "MARLUNE_RUN_DESTINATION_LINK");
+}
+
+}  // namespace
+}  // namespace marlune::testing
