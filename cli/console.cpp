@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 #else
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -27,9 +26,13 @@ namespace {
 std::atomic<bool> interruptSeen{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 std::atomic<bool> outputGone{false};
+std::atomic<marlune_run*> interruptedRun{nullptr};
+static_assert(std::atomic<marlune_run*>::is_always_lock_free, "the signal handler reads it");
 
 extern "C" void onInterrupt(int) {
     interruptSeen.store(true);
+    // One atomic store in the run: no group starts, the ones under way stop before their moves.
+    if (marlune_run* run = interruptedRun.load()) marlune_run_cancel(run);
     // The library leaves no partial file at a name even when the process ends at once.
     std::signal(SIGINT, SIG_DFL);
 }
@@ -40,6 +43,11 @@ InterruptHandler::InterruptHandler() : previous_(std::signal(SIGINT, onInterrupt
 
 InterruptHandler::~InterruptHandler() {
     std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_);
+}
+
+void cancelOnInterrupt(marlune_run* run) {
+    interruptedRun.store(run);
+    if (run && interruptSeen.load()) marlune_run_cancel(run);
 }
 
 bool interrupted() {
@@ -98,11 +106,6 @@ Utf8Console::~Utf8Console() {
 // Windows has no SIGPIPE: a write to a closed pipe fails by itself.
 void ignoreClosedPipes() {}
 
-// Windows handles have no limit a group comes near.
-std::size_t openFilesAllowed() {
-    return 1u << 20;
-}
-
 std::FILE* openForReading(const std::string& path) {
     if (path == "-") {
         _setmode(_fileno(stdin), _O_BINARY);
@@ -151,16 +154,6 @@ Utf8Console::~Utf8Console() = default;
 
 void ignoreClosedPipes() {
     std::signal(SIGPIPE, SIG_IGN);
-}
-
-std::size_t openFilesAllowed() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
-    if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
-    }
-    return limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : static_cast<std::size_t>(limit.rlim_cur);
 }
 
 std::FILE* openForReading(const std::string& path) {

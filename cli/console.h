@@ -25,6 +25,9 @@ private:
     void (*previous_)(int);
 };
 
+// The run that Ctrl-C cancels (null: none), from the signal handler itself.
+void cancelOnInterrupt(marlune_run* run);
+
 // Ctrl-C, or an output that can take no more: the work in progress is
 // abandoned and no file is started.
 bool interrupted();
@@ -50,10 +53,6 @@ private:
 // A reader that closes standard output early (| head) makes writes fail
 // instead of ending the process, so that the command stops cleanly.
 void ignoreClosedPipes();
-
-// How many files the process may hold open, raised first as far as the system
-// lets it: a group of files converted together keeps two open per file.
-std::size_t openFilesAllowed();
 
 // Opens a UTF-8 named file for reading in binary mode; "-" is standard input.
 std::FILE* openForReading(const std::string& path);

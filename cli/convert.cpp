@@ -1,9 +1,5 @@
-// convert: every file of the list to its .kv name through marlune_convert_batch,
-// in groups put on stable storage together, or judged by marlune_judge_convert
-// for a dry run.
-#include <map>
-
-#include "collisions.h"
+// convert: every file to its .kv name, in groups put on stable storage together,
+// or judged for a dry run; the library's run settles collisions and partial files.
 #include "commands.h"
 
 namespace marlune::cli {
@@ -12,57 +8,64 @@ namespace {
 constexpr const char* leftPartial =
     "a partial file left by a conversion that stopped; the recording is whole at its own name";
 
+bool isPartial(const std::string& file) {
+    const std::string suffix = ".marlune-partial";
+    return file.size() >= suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 class Convert : public Command {
 public:
-    // A .kv file is left alone and a partial file never makes one; for the others,
-    // the first of the run's files to take a .kv name (or named twice) converts.
-    Convert(const Settings& settings, const FileList& list)
-        : settings_(settings),
-          list_(list),
-          collisions_(findCollisions(
-              list,
-              [&list](std::size_t i) {
-                  const std::string& file = list.files[i];
-                  const std::string destination = kvName(file);
-                  return destination == file || endsWith(file, partialSuffix) ? std::string() : destination;
-              },
-              true)) {}
+    explicit Convert(const Settings& settings) : settings_(settings) {}
     const char* name() const override { return "convert"; }
     bool dryRun() const override { return settings_.dryRun; }
 
-    // A dry run writes nothing, so it has nothing to commit together.
-    Grouping grouping() const override { return settings_.dryRun ? Grouping{} : Grouping{256, 256u << 20}; }
-
-    FileResult work(std::size_t index, const std::string& file, JobProgress& progress) override {
-        if (const auto collision = collisions_.find(index); collision != collisions_.end()) {
-            return collided(file, collision->second);
-        }
-        if (endsWith(file, partialSuffix)) return partial(file);
-        marlune_options options = optionsFor(progress);
-        marlune_report report = emptyReport();
-        const std::int32_t status = settings_.dryRun ? marlune_judge_convert(file.c_str(), &options, &report)
-                                                     : marlune_convert(file.c_str(), &options, &report);
-        return converted(file, status, report);
+    marlune_run_options job() const override {
+        marlune_run_options options = jobOf(MARLUNE_JOB_CONVERT, settings_);
+        if (settings_.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
+        if (settings_.force) options.flags |= MARLUNE_RUN_REPLACE;
+        return options;
     }
 
-    // The files that need a conversion go through one batch; the others are answered alone.
-    std::vector<FileResult> workGroup(const FileList& list, std::size_t first, std::size_t count,
-                                      JobProgress& progress) override {
-        std::vector<FileResult> results(count);
-        Batch batch(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::string& file = list.files[first + i];
-            if (settings_.dryRun || collisions_.count(first + i) != 0 || endsWith(file, partialSuffix)) {
-                results[i] = work(first + i, file, progress);
-            } else {
-                batch.add(i, file);
-            }
+    FileResult judge(const Answer& answer) const override {
+        FileResult result = judged(answer);
+        result.json.raw("takenBy", "null");
+        switch (result.status) {
+            case MARLUNE_OK:
+            case MARLUNE_FINISHED:
+                result.outcome = result.status == MARLUNE_FINISHED ? Outcome::finished
+                                 : settings_.dryRun                ? Outcome::wouldConvert
+                                                                   : Outcome::converted;
+                if (answer.report.system_error != 0 && !settings_.dryRun) {
+                    result.reason += "; removing the source failed (system error " +
+                                     std::to_string(answer.report.system_error) + ")";
+                }
+                break;
+            case MARLUNE_ALREADY_CONVERTED:
+                result.outcome = Outcome::alreadyKv;
+                break;
+            case MARLUNE_NOT_A_CONTAINER:
+                result.outcome = Outcome::skipped;
+                result.reason = "not a container";
+                break;
+            case MARLUNE_DESTINATION_EXISTS:
+                result.outcome = Outcome::kept;
+                break;
+            case MARLUNE_RUN_COLLISION:
+            case MARLUNE_RUN_NAMED_TWICE:
+                result.outcome = Outcome::collision;
+                result.reason =
+                    result.status == MARLUNE_RUN_NAMED_TWICE
+                        ? "the same file as " + answer.other + ", named earlier in this run"
+                        : answer.other + ", named earlier in this run, takes the name " + answer.destination;
+                result.json = Json().text("takenBy", answer.other);
+                result.hasStatus = false;
+                break;
+            default:
+                result.outcome = Outcome::failed;
+                if (isPartial(answer.file)) partial(result);
+                break;
         }
-        batch.run(marlune_convert_batch, optionsFor(progress),
-                  [&](std::size_t i, std::int32_t status, const marlune_report& report) {
-                      results[i] = converted(list.files[first + i], status, report);
-                  });
-        return results;
+        return result;
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {
@@ -136,62 +139,19 @@ public:
     bool summaryShown(const Tally&) const override { return true; }
 
 private:
-    marlune_options optionsFor(JobProgress& progress) const {
-        marlune_options options = progress.options();
-        options.replace = settings_.force ? 1 : 0;
-        return options;
-    }
-
-    FileResult converted(const std::string& file, std::int32_t status, const marlune_report& report) const {
-        FileResult result = judged(status, report);
-        result.json.raw("takenBy", "null");
-        switch (result.status) {
-            case MARLUNE_OK:
-            case MARLUNE_FINISHED:
-                result.outcome = result.status == MARLUNE_FINISHED ? Outcome::finished
-                                 : settings_.dryRun                ? Outcome::wouldConvert
-                                                                   : Outcome::converted;
-                if (report.system_error != 0 && !settings_.dryRun) {
-                    result.reason +=
-                        "; removing the source failed (system error " + std::to_string(report.system_error) + ")";
-                }
-                break;
-            case MARLUNE_ALREADY_CONVERTED:
-                result.outcome = Outcome::alreadyKv;
-                break;
-            case MARLUNE_NOT_A_CONTAINER:
-                result.outcome = Outcome::skipped;
-                result.reason = "not a container";
-                break;
-            case MARLUNE_DESTINATION_EXISTS:
-                result.outcome = Outcome::kept;
-                break;
-            default:
-                result.outcome = Outcome::failed;
-                break;
-        }
-        if (result.outcome != Outcome::alreadyKv) result.destination = kvName(file);
-        return result;
-    }
-
-    // What a crash left is removed, unless a conversion (here or elsewhere) still writes it;
-    // converting it would make a .kv of half a recording.
-    FileResult partial(const std::string& file) const {
-        if (settings_.dryRun) {
-            FileResult result;
-            result.outcome = Outcome::skipped;
-            result.reason = leftPartial;
-            result.json.raw("takenBy", "null");
-            return result;
-        }
-        marlune_report report = emptyReport();
-        FileResult result = judged(marlune_remove_partial(file.c_str(), &report), report);
-        result.json.raw("takenBy", "null");  // as every record of convert has
+    // A partial file that a crash left, which the run removes unless a conversion (here
+    // or elsewhere) still writes it; converting it would make a .kv of half a recording.
+    static void partial(FileResult& result) {
         result.outcome = Outcome::skipped;
+        result.destination.clear();
         switch (result.status) {
-            case MARLUNE_OK:
-                result.outcome = Outcome::partialRemoved;
+            case MARLUNE_RUN_PARTIAL_REMOVED:
+            case MARLUNE_RUN_PARTIAL_LEFT:
+                result.outcome =
+                    result.status == MARLUNE_RUN_PARTIAL_REMOVED ? Outcome::partialRemoved : Outcome::skipped;
                 result.reason = leftPartial;
+                result.hasStatus = result.status == MARLUNE_RUN_PARTIAL_REMOVED;
+                if (result.hasStatus) result.status = MARLUNE_OK;
                 break;
             case MARLUNE_PARTIAL_IN_USE:
                 result.reason = "a partial file a conversion is still writing";
@@ -204,30 +164,25 @@ private:
                 result.reason = "cannot remove the partial file: " + result.reason;
                 break;
         }
-        return result;
-    }
-
-    FileResult collided(const std::string& file, const Collision& collision) const {
-        const std::string& earlier = list_.files[collision.earlier];
-        FileResult result;
-        result.outcome = Outcome::collision;
-        result.destination = kvName(file);
-        result.reason = collision.sameFile
-                            ? "the same file as " + earlier + ", named earlier in this run"
-                            : earlier + ", named earlier in this run, takes the name " + result.destination;
-        result.json.text("takenBy", earlier);
-        return result;
     }
 
     const Settings& settings_;
-    const FileList& list_;
-    std::map<std::size_t, Collision> collisions_;  // by file; few runs have any
 };
 
 }  // namespace
 
-std::unique_ptr<Command> convertCommand(const Settings& settings, const FileList& list) {
-    return std::make_unique<Convert>(settings, list);
+marlune_run_options jobOf(std::int32_t job, const Settings& settings) {
+    marlune_run_options options{};
+    options.size = sizeof options;
+    options.job = job;
+    if (settings.recursive) options.flags |= MARLUNE_RUN_RECURSIVE;
+    if (settings.followLinks) options.flags |= MARLUNE_RUN_FOLLOW_LINKS;
+    if (settings.kvNames) options.flags |= MARLUNE_RUN_KV_NAMES;
+    return options;
+}
+
+std::unique_ptr<Command> convertCommand(const Settings& settings) {
+    return std::make_unique<Convert>(settings);
 }
 
 }  // namespace marlune::cli

@@ -3,22 +3,26 @@
 // list) of files into a destination folder through marlune_copy_batch.
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <utility>
 
-#include "collisions.h"
 #include "commands.h"
 #include "console.h"
-#include "system.h"
 
 namespace marlune::cli {
 namespace {
 
-marlune_options copyOptions(const Settings& settings, JobProgress& progress, bool salvage) {
-    marlune_options options = progress.options();
+// Ctrl-C stops the copy under way, its destination kept as it was.
+std::int32_t MARLUNE_CALL stopRequested(std::uint64_t, std::uint64_t, void*) {
+    return stopping() ? 1 : 0;
+}
+
+marlune_options copyOptions(const Settings& settings, bool salvage) {
+    marlune_options options{};
+    options.size = sizeof options;
+    options.replace = 1;
     options.salvage = salvage ? 1 : 0;
     options.durability = settings.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
+    options.progress = stopRequested;
     return options;
 }
 
@@ -28,7 +32,7 @@ struct FileCloser {
 
 // The reader is this command's own: its code is errno, which the system puts in words.
 FileResult streamed(std::int32_t status, const marlune_report& report) {
-    FileResult result = judged(status, report);
+    FileResult result = judged({status, "", "", "", report});
     if (status == MARLUNE_READ_ERROR) result.reason += std::string(": ") + std::strerror(report.system_error);
     return result;
 }
@@ -67,9 +71,11 @@ class Copy : public Command {
 public:
     Copy(const Settings& settings, bool salvage) : settings_(settings), salvage_(salvage) {}
     const char* name() const override { return salvage_ ? "salvage" : "copy"; }
+    marlune_run_options job() const override { return jobOf(MARLUNE_JOB_COPY, settings_); }
+    FileResult judge(const Answer& answer) const override { return judged(answer); }
 
-    FileResult work(std::size_t, const std::string& source, JobProgress& progress) override {
-        marlune_options options = copyOptions(settings_, progress, salvage_);
+    FileResult single(const std::string& source) override {
+        marlune_options options = copyOptions(settings_, salvage_);
         if (settings_.inPlace) options.placement = MARLUNE_IN_PLACE;
         FileResult result = copied(source, options);
         result.destination = destination();
@@ -108,7 +114,8 @@ private:
     FileResult copied(const std::string& source, const marlune_options& options) const {
         marlune_report report = emptyReport();
         const char* to = destination().c_str();
-        if (source != "-" && !toOutput()) return judged(marlune_copy(source.c_str(), to, &options, &report), report);
+        if (source != "-" && !toOutput())
+            return judged({marlune_copy(source.c_str(), to, &options, &report), "", "", "", report});
         const std::unique_ptr<std::FILE, FileCloser> named(source == "-" ? nullptr : openForReading(source));
         if (source != "-" && !named) {
             FileResult result;
@@ -131,35 +138,51 @@ private:
 // marlune_copy_batch, put on stable storage together with --sync.
 class Mirror : public Command {
 public:
-    Mirror(const Settings& settings, const FileList& list, bool salvage)
-        : settings_(settings), list_(list), salvage_(salvage), sources_(list) {
-        // Names kept from the sources cannot meet; .kv names can (a.snd, a.wav).
-        if (settings.kvNames)
-            collisions_ = findCollisions(
-                list, [this](std::size_t i) { return destinationOf(list_.files[i]); }, false);
-    }
+    Mirror(const Settings& settings, bool salvage) : settings_(settings), salvage_(salvage) {}
     const char* name() const override { return salvage_ ? "salvage" : "copy"; }
-    Grouping grouping() const override { return {256, 256u << 20}; }
 
-    FileResult work(std::size_t index, const std::string&, JobProgress& progress) override {
-        return workGroup(list_, index, 1, progress)[0];
+    marlune_run_options job() const override {
+        marlune_run_options options = jobOf(salvage_ ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY, settings_);
+        options.destination = folder().c_str();
+        options.durability = settings_.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
+        return options;
     }
 
-    std::vector<FileResult> workGroup(const FileList& list, std::size_t first, std::size_t count,
-                                      JobProgress& progress) override {
-        std::vector<FileResult> results(count);
-        Batch batch(count);
-        std::string folderMade;  // the last one: a group's files share few folders
-        for (std::size_t i = 0; i < count; ++i) {
-            if (prepare(first + i, results[i], folderMade)) {
-                batch.add(i, list.files[first + i], results[i].destination.c_str());
-            }
+    FileResult judge(const Answer& answer) const override {
+        FileResult result = judged(answer);
+        switch (answer.status) {
+            case MARLUNE_NOT_A_CONTAINER:
+            case MARLUNE_RUN_PARTIAL_LEFT:
+                result.outcome = Outcome::skipped;
+                result.reason = answer.status == MARLUNE_NOT_A_CONTAINER
+                                    ? "not a container"
+                                    : "a partial file left by a copy or conversion that stopped";
+                break;
+            case MARLUNE_RUN_OUTSIDE_DESTINATION:
+                result.reason = "a listed name needs to be relative, without \"..\", to have a place under " + folder();
+                break;
+            case MARLUNE_RUN_LANDS_ON_RUN_FILE:
+                result.reason = "its copy would replace " + answer.other + ", a file of this run";
+                break;
+            case MARLUNE_RUN_COLLISION:
+                result.outcome = Outcome::collision;
+                result.reason = answer.other + ", named earlier in this run, takes the name " + answer.destination;
+                break;
+            case MARLUNE_RUN_DESTINATION_LINK:
+                result.reason =
+                    "a symbolic link on the way to " + answer.destination + ": nothing is written through it";
+                break;
+            default:
+                if (salvage_) {
+                    judgeSalvage(result);
+                } else {
+                    result.outcome = answer.status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
+                }
+                return result;
         }
-        batch.run(marlune_copy_batch, copyOptions(settings_, progress, salvage_),
-                  [&](std::size_t i, std::int32_t status, const marlune_report& report) {
-                      results[i] = copied(status, report, results[i].destination);
-                  });
-        return results;
+        // What the run settled before any copy has no status of the library's copy.
+        result.hasStatus = false;
+        return result;
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {
@@ -196,83 +219,18 @@ private:
     std::string done() const { return salvage_ ? "salvaged" : "copied"; }
     const std::string& folder() const { return settings_.operands.back(); }
 
-    // The file's place under the destination folder; empty for a listed name that has none.
-    std::string destinationOf(const std::string& file) const {
-        std::string relative = file.substr(std::min(file.size(), settings_.sourceFolderLength));
-        if (settings_.sourceFolderLength == 0 && !staysInside(relative)) return {};
-        while (relative.size() > 2 && relative[0] == '.' && isSeparator(relative[1])) {
-            relative.erase(0, 2);  // "./a.snd" is at a.snd
-        }
-        const std::string destination = joinPath(folder(), relative);
-        return settings_.kvNames ? kvName(destination) : destination;
-    }
-
-    // What is answered without a copy is answered here; true when the file goes into the batch.
-    bool prepare(std::size_t index, FileResult& result, std::string& folderMade) const {
-        const std::string& file = list_.files[index];
-        result.destination = destinationOf(file);
-        result.outcome = Outcome::skipped;
-        if (endsWith(file, partialSuffix)) {
-            result.reason = "a partial file left by a copy or conversion that stopped";
-            return false;
-        }
-        result.outcome = Outcome::failed;
-        if (result.destination.empty()) {
-            result.reason = "a listed name needs to be relative, without \"..\", to have a place under " + folder();
-            return false;
-        }
-        // A tree copied into a folder above it, or a list whose names meet under the
-        // destination, would put a copy over another file of the run.
-        if (const std::size_t source = sources_.find(result.destination); source != RunFiles::none) {
-            result.reason = "its copy would replace " + list_.files[source] + ", a file of this run";
-            return false;
-        }
-        if (const auto earlier = collisions_.find(index); earlier != collisions_.end()) {
-            result.outcome = Outcome::collision;
-            result.reason = list_.files[earlier->second.earlier] + ", named earlier in this run, takes the name " +
-                            result.destination;
-            return false;
-        }
-        std::string folder = folderOf(result.destination);
-        if (folder == folderMade) return true;
-        if (!makeFolders(folder, settings_.sync, result.reason)) return false;
-        folderMade = std::move(folder);
-        return true;
-    }
-
-    FileResult copied(std::int32_t status, const marlune_report& report, const std::string& destination) const {
-        FileResult result = judged(status, report);
-        result.destination = destination;
-        if (status == MARLUNE_NOT_A_CONTAINER) {
-            result.outcome = Outcome::skipped;
-            result.reason = "not a container";
-        } else if (salvage_) {
-            judgeSalvage(result);
-        } else {
-            result.outcome = status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
-        }
-        return result;
-    }
-
     const Settings& settings_;
-    const FileList& list_;
     const bool salvage_;
-    const RunFiles sources_;
-    std::map<std::size_t, Collision> collisions_;
 };
 
 }  // namespace
 
-std::unique_ptr<Command> copyCommand(const Settings& settings) {
-    return std::make_unique<Copy>(settings, false);
+std::unique_ptr<Command> copyCommand(const Settings& settings, bool salvage) {
+    return std::make_unique<Copy>(settings, salvage);
 }
 
-std::unique_ptr<Command> salvageCommand(const Settings& settings) {
-    return std::make_unique<Copy>(settings, true);
-}
-
-std::unique_ptr<Command> mirrorCommand(const Settings& settings, const FileList& list, bool salvage) {
-    return std::make_unique<Mirror>(settings, list, salvage);
+std::unique_ptr<Command> mirrorCommand(const Settings& settings, bool salvage) {
+    return std::make_unique<Mirror>(settings, salvage);
 }
 
 }  // namespace marlune::cli

@@ -151,11 +151,18 @@ std::int32_t examineInput(marlune_report& report) {
 
 class Info : public Command {
 public:
+    explicit Info(const Settings& settings) : settings_(settings) {}
     const char* name() const override { return "info"; }
+    marlune_run_options job() const override { return jobOf(MARLUNE_JOB_EXAMINE, settings_); }
 
-    FileResult work(std::size_t, const std::string& file, JobProgress&) override {
-        marlune_report report = emptyReport();
-        FileResult result = judged(file == "-" ? examineInput(report) : marlune_examine(file.c_str(), &report), report);
+    FileResult single(const std::string&) override {
+        Answer answer;
+        answer.status = examineInput(answer.report);
+        return judge(answer);
+    }
+
+    FileResult judge(const Answer& answer) const override {
+        FileResult result = judged(answer);
         const Examined examined{result.status, result.report};
         result.outcome = result.status == MARLUNE_OK                ? Outcome::complete
                          : result.status == MARLUNE_NOT_A_CONTAINER ? Outcome::skipped
@@ -180,12 +187,15 @@ public:
     // One file's verdict says all there is.
     bool summaryShown(const Tally& tally) const override { return tally.files > 1; }
     bool writes() const override { return false; }
+
+private:
+    const Settings& settings_;
 };
 
 }  // namespace
 
-std::unique_ptr<Command> infoCommand() {
-    return std::make_unique<Info>();
+std::unique_ptr<Command> infoCommand(const Settings& settings) {
+    return std::make_unique<Info>(settings);
 }
 
 }  // namespace marlune::cli

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -157,18 +156,48 @@ std::string misuse(const Arguments& arguments) {
     return {};
 }
 
-// Folders walked and the list read into one list of files; says why when the list cannot be read.
-ListRead gather(const Arguments& arguments, const std::vector<std::string>& operands, FileList& list,
-                std::string& why) {
-    Gathering gathering;
-    gathering.recursive = arguments.recursive;
-    gathering.followLinks = arguments.followLinks;
-    // For the progress line, and for the bounds of the groups that convert and copy make;
-    // info would stat each listed file for nothing.
-    gathering.sizes = arguments.run.progress || arguments.command != "info";
-    for (const std::string& operand : operands) addOperand(list, operand, gathering);
-    if (arguments.filesFrom.empty()) return ListRead::done;
-    return addFromList(list, arguments.filesFrom, arguments.nul, gathering, why);
+enum class ListRead { done, unreadable, holdsNul };
+
+// Reads names from `listPath` ("-": standard input), one a line (a CR before the
+// line's end dropped) or NUL-separated. A list of lines that holds a NUL is
+// refused whole (holdsNul): its names were meant for -0, and half a run is worse
+// than none. Says why when the list cannot be read.
+ListRead readList(const std::string& listPath, bool nulSeparated, std::vector<Operand>& names, std::string& why) {
+    std::FILE* const file = openForReading(listPath);
+    if (file == nullptr) {
+        why = "cannot open the list " + listPath;
+        return ListRead::unreadable;
+    }
+    const char end = nulSeparated ? '\0' : '\n';
+    std::string name;
+    bool holdsNul = false;
+    const auto take = [&] {
+        // A list written on Windows ends its lines with CR LF.
+        if (!nulSeparated && !name.empty() && name.back() == '\r') name.pop_back();
+        if (!name.empty()) names.push_back({name});
+        name.clear();
+    };
+    int c = 0;
+    while ((c = std::getc(file)) != EOF) {
+        if (static_cast<char>(c) == end) {
+            take();
+        } else {
+            holdsNul = holdsNul || c == 0;
+            name += static_cast<char>(c);
+        }
+    }
+    take();
+    const bool failed = std::ferror(file) != 0;
+    if (file != stdin) std::fclose(file);
+    if (failed) {
+        why = "reading the list " + listPath + " failed";
+        return ListRead::unreadable;
+    }
+    if (holdsNul) {
+        why = "the list " + listPath + " holds NUL bytes: a list of NUL-ended names needs -0";
+        return ListRead::holdsNul;
+    }
+    return ListRead::done;
 }
 
 // `-` is standard input (or, as DESTINATION, output) where a stream can stand for a
@@ -195,38 +224,29 @@ int run(Arguments& arguments) {
     Settings& settings = arguments.settings;
     RunSettings& run = arguments.run;
     run.progress = isTerminal(stderr);
-    const bool copying = arguments.command == "copy" || arguments.command == "salvage";
-    FileList list;
+    settings.recursive = arguments.recursive;
+    settings.followLinks = arguments.followLinks;
+    const std::string& command = arguments.command;
+    const bool copying = command == "copy" || command == "salvage";
     if (copying && !arguments.recursive && arguments.filesFrom.empty()) {
-        list.files.push_back(settings.operands[0]);
-        const auto command = arguments.command == "copy" ? copyCommand(settings) : salvageCommand(settings);
-        return runCommand(list, run, *command);
+        const auto single = copyCommand(settings, command == "salvage");
+        return runCommand({{settings.operands[0], false, true}}, run, *single);
     }
-    if (!arguments.jobsGiven) run.workers = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<std::string> operands = settings.operands;
-    if (copying) {
-        operands.pop_back();  // the destination folder
-        if (!operands.empty()) {
-            const std::string& source = operands[0];
-            if (!isFolder(source)) return usageError(arguments.command + " -r: " + source + " is not a folder");
-            if (isWithin(settings.operands.back(), source)) {
-                return usageError(arguments.command + " -r: the destination lies within " + source);
-            }
-            settings.sourceFolderLength = joinPath(source, "").size();
-        }
-    }
+    std::vector<Operand> operands;
+    for (const std::string& operand : settings.operands) operands.push_back({operand, copying, operand == "-"});
+    if (copying) operands.pop_back();  // the destination folder
     std::string why;
-    const ListRead read = gather(arguments, operands, list, why);
+    const ListRead read =
+        arguments.filesFrom.empty() ? ListRead::done : readList(arguments.filesFrom, arguments.nul, operands, why);
     if (read == ListRead::holdsNul) return usageError(why);
     if (read == ListRead::unreadable) {
         std::fprintf(stderr, "marlune: %s\n", why.c_str());
         return exitFailure;
     }
-    const std::string& command = arguments.command;
-    const auto chosen = copying                ? mirrorCommand(settings, list, command == "salvage")
-                        : command == "convert" ? convertCommand(settings, list)
-                                               : infoCommand();
-    return runCommand(list, run, *chosen);
+    const auto chosen = copying                ? mirrorCommand(settings, command == "salvage")
+                        : command == "convert" ? convertCommand(settings)
+                                               : infoCommand(settings);
+    return runCommand(operands, run, *chosen);
 }
 
 // Output that could not be written (a full disk, a closed pipe) is told by its own status.

@@ -31,11 +31,13 @@ std::string duration(double seconds) {
     return std::to_string(minutes / 60) + ":" + twoDigits(minutes % 60) + ":" + twoDigits(whole % 60);
 }
 
-std::string progressText(std::size_t done, std::size_t files, std::uint64_t bytes, std::uint64_t totalBytes,
-                         double seconds) {
-    std::string line = std::to_string(done) + "/" + std::to_string(files) + " files, " + mebibytes(bytes);
-    if (totalBytes != 0) line += " of " + mebibytes(totalBytes);
-    if (seconds > 0.5 && bytes != 0) {
+std::string progressText(std::uint64_t done, std::uint64_t files, std::uint64_t bytes, std::uint64_t totalBytes,
+                         bool totals, double seconds) {
+    // Until the walk ends its counts are the files found so far, and no time is left to tell.
+    std::string line = std::to_string(done) + "/" + std::to_string(files) + (totals ? " files, " : " files so far, ") +
+                       mebibytes(bytes);
+    if (totalBytes != 0) line += " of " + mebibytes(totalBytes) + (totals ? "" : " so far");
+    if (seconds > 0.5 && bytes != 0 && totals) {
         const double rate = static_cast<double>(bytes) / seconds;
         double left = 0;
         if (totalBytes != 0) {

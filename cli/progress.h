@@ -10,9 +10,9 @@ std::string mebibytes(std::uint64_t bytes);
 std::string formatted(const char* format, double value);
 // "1:05", or "2:01:05" past an hour.
 std::string duration(double seconds);
-// Files and bytes done of their totals, the rate and the time left.
-std::string progressText(std::size_t done, std::size_t files, std::uint64_t bytes, std::uint64_t totalBytes,
-                         double seconds);
+// Files and bytes done of their totals (or of those found so far), the rate and the time left.
+std::string progressText(std::uint64_t done, std::uint64_t files, std::uint64_t bytes, std::uint64_t totalBytes,
+                         bool totals, double seconds);
 
 // One line on standard error, rewritten in place.
 class ProgressLine {

@@ -1,12 +1,11 @@
 #include "run.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "console.h"
-#include "pool.h"
 #include "progress.h"
 
 namespace marlune::cli {
@@ -14,9 +13,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Finished results wait for the files before them: no more than this many files
-// per worker run ahead of the output.
-constexpr std::size_t windowPerWorker = 4;
+// How long a wait for the next result lasts before the progress line and the output are tended.
+constexpr std::int32_t tickMs = 200;
+constexpr std::size_t outputBuffer = 1 << 16;
+constexpr std::size_t atomicWrite = 4096;
 
 struct OutcomeNames {
     const char* record;   // in a file's record
@@ -37,10 +37,6 @@ constexpr OutcomeNames outcomeNames[outcomeCount] = {
     {"collision", "collisions"},
 };
 
-const OutcomeNames& namesOf(Outcome outcome) {
-    return outcomeNames[static_cast<std::size_t>(outcome)];
-}
-
 // Its bytes count in the summary's bytes in and out.
 bool isWork(Outcome outcome) {
     return outcome == Outcome::converted || outcome == Outcome::copied || outcome == Outcome::salvaged ||
@@ -51,56 +47,134 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-class Run {
-public:
-    Run(const FileList& list, const RunSettings& settings, Command& command, std::FILE* log)
-        : list_(list), settings_(settings), command_(command), log_(log), progress_(settings.progress) {
-        tally_.files = list.files.size() + list.unreadable.size();
-        tally_.linksNotFollowed = list.linksNotFollowed;
-        for (std::uint64_t size : list.sizes) totalBytes_ += size;
+struct RunCloser {
+    void operator()(marlune_run* run) const {
+        cancelOnInterrupt(nullptr);
+        marlune_run_close(run);
     }
+};
+using RunHandle = std::unique_ptr<marlune_run, RunCloser>;
 
-    int run() {
-        for (const Unreadable& unreadable : list_.unreadable) {
-            FileResult result;
-            result.reason = unreadable.why;
-            emit(unreadable.path, result);
+class Output {
+public:
+    Output(const RunSettings& settings, Command& command, std::FILE* log)
+        : settings_(settings), command_(command), log_(log), progress_(settings.progress) {}
+
+    // Returns 0, or the exit status of operands the engine refused.
+    int run(const std::vector<Operand>& operands) {
+        for (std::size_t first = 0; first < operands.size() && !stopping();) {
+            if (operands[first].single) {
+                ++tally_.files;
+                emit(operands[first].path, command_.single(operands[first].path));
+                ++first;
+                continue;
+            }
+            std::size_t end = first;
+            while (end < operands.size() && !operands[end].single) ++end;
+            if (const int refused = runEngine(operands, first, end); refused != 0) return refused;
+            first = end;
         }
-        PoolHooks hooks;
-        hooks.stop = [] { return stopping(); };
-        hooks.idle = [this] { idle(); };
-        const unsigned workers = std::max(1u, settings_.workers);
-        const std::vector<Group> groups = groupsOf(list_, command_.grouping(), workers);
-        const std::size_t started = runInOrder<std::vector<FileResult>>(
-            groups.size(), workers, windowPerWorker * workers,
-            [this, &groups](std::size_t index) {
-                const Group& group = groups[index];
-                JobProgress progress(bytesDone_);
-                std::vector<FileResult> results = command_.workGroup(list_, group.first, group.count, progress);
-                std::uint64_t bytes = 0;
-                for (const FileResult& result : results) bytes += result.report.source_bytes;
-                progress.finish(bytes);
-                filesDone_.fetch_add(group.count);
-                return results;
-            },
-            [this, &groups](std::size_t index, std::vector<FileResult>& results) {
-                for (std::size_t i = 0; i < results.size(); ++i) emit(list_.files[groups[index].first + i], results[i]);
-            },
-            hooks);
         progress_.clear();
-        for (std::size_t i = started; i < groups.size(); ++i) tally_.notStarted += groups[i].count;
         tally_.interrupted = interrupted();
         tally_.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
-        return finish();
+        return 0;
+    }
+
+    int finish() {
+        const std::string text = summaryText();
+        if (settings_.json) {
+            put(summaryJson().str() + "\n");
+        } else if (command_.summaryShown(tally_)) {
+            put(text);
+        }
+        if (log_) std::fputs(text.c_str(), log_);
+        flush();
+        if (outputFailed_) return exitOutputClosed;
+        if (tally_.interrupted) return exitInterrupted;
+        return tally_[Outcome::failed] == 0 && tally_[Outcome::collision] == 0 ? exitSuccess : exitFailure;
     }
 
 private:
-    void idle() {
+    int runEngine(const std::vector<Operand>& operands, std::size_t first, std::size_t end) {
+        marlune_run_options options = command_.job();
+        options.workers = settings_.workers;
+        marlune_run* opened = nullptr;
+        if (marlune_run_open(&options, &opened) != MARLUNE_OK) return exitFailure;
+        const RunHandle run(opened);
+        for (std::size_t i = first; i < end; ++i) {
+            const std::int32_t added =
+                marlune_run_add(run.get(), operands[i].path.c_str(), operands[i].contents ? "" : nullptr);
+            if (added == MARLUNE_RUN_INSIDE_SOURCE) return refused("the destination lies within " + operands[i].path);
+            if (added == MARLUNE_SOURCE_MISSING) return refused(operands[i].path + " is not a folder");
+            if (added != MARLUNE_OK) return refused(marlune_status_text(added));
+        }
+        cancelOnInterrupt(run.get());
+        marlune_run_start(run.get());
+        for (;;) {
+            if (stopping()) marlune_run_cancel(run.get());
+            Answer answer;
+            marlune_run_result result{};
+            result.size = sizeof result;
+            result.report = &answer.report;
+            std::int32_t got = marlune_run_next(run.get(), &result, 0);
+            if (got == MARLUNE_RUN_WAITING) {
+                flush();  // whoever reads the records as they come has them before the wait
+                got = marlune_run_next(run.get(), &result, tickMs);
+            }
+            if (got == MARLUNE_RUN_ENDED) {
+                idle(run.get());  // the totals, once
+                break;
+            }
+            if (got == MARLUNE_RUN_WAITING) {
+                idle(run.get());
+                continue;
+            }
+            answer.status = result.status;
+            answer.file = result.path;
+            if (result.destination) answer.destination = result.destination;
+            if (result.other) answer.other = result.other;
+            ++tally_.files;
+            emit(answer.file,
+                 answer.status == MARLUNE_RUN_FOLDER_UNREADABLE ? unreadable(answer) : command_.judge(answer));
+            // The first result, and then what comes at least every tick, reaches a reader at once.
+            if (tally_.files == 1 || Clock::now() - lastFlush_ >= std::chrono::milliseconds(tickMs)) flush();
+            if (++sinceIdle_ == 64) idle(run.get());
+        }
+        marlune_run_tally counts{};
+        counts.size = sizeof counts;
+        marlune_run_counts(run.get(), &counts);
+        tally_.notStarted += counts.not_started;
+        tally_.files += counts.not_started;
+        tally_.linksNotFollowed += counts.links_not_followed;
+        return 0;
+    }
+
+    int refused(const std::string& why) {
+        std::fprintf(stderr, "marlune: %s: %s\nTry 'marlune --help'.\n", command_.name(), why.c_str());
+        return exitUsage;
+    }
+
+    // A folder of the walk that could not be read: a failure of its own.
+    static FileResult unreadable(const Answer& answer) {
+        FileResult result;
+#ifdef _WIN32
+        result.reason = "cannot read the folder (error " + std::to_string(answer.report.system_error) + ")";
+#else
+        result.reason = std::string("cannot read the folder: ") + std::strerror(answer.report.system_error);
+#endif
+        return result;
+    }
+
+    void idle(marlune_run* run) {
+        sinceIdle_ = 0;
         flush();
         if (!settings_.progress) return;
+        marlune_run_tally counts{};
+        counts.size = sizeof counts;
+        marlune_run_counts(run, &counts);
         const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
-        progress_.show(progressText(filesDone_.load() + list_.unreadable.size(), tally_.files, bytesDone_.load(),
-                                    totalBytes_, seconds));
+        progress_.show(progressText(tally_.files, counts.files_planned, counts.bytes_done, counts.bytes_planned,
+                                    counts.plan_complete != 0, seconds));
     }
 
     void emit(const std::string& file, const FileResult& result) {
@@ -132,7 +206,7 @@ private:
         Json json;
         json.text("record", "file").text("command", command_.name()).text("file", file);
         json.textOrNull("destination", !result.destination.empty(), result.destination);
-        json.text("outcome", namesOf(result.outcome).record);
+        json.text("outcome", outcomeNames[static_cast<std::size_t>(result.outcome)].record);
         json.textOrNull("status", judged, marlune_status_name(result.status));
         json.numberOrNull("statusCode", judged, result.status).text("reason", result.reason);
         json.number("systemError", judged ? report.system_error : 0);
@@ -178,32 +252,22 @@ private:
                                                              : 0);
     }
 
-    int finish() {
-        const std::string text = summaryText();
-        if (settings_.json) {
-            put(summaryJson().str() + "\n");
-        } else if (command_.summaryShown(tally_)) {
-            put(text);
-        }
-        if (log_) std::fputs(text.c_str(), log_);
-        flush();
-        if (outputFailed_) return exitOutputClosed;
-        if (tally_.interrupted) return exitInterrupted;
-        return tally_[Outcome::failed] == 0 && tally_[Outcome::collision] == 0 ? exitSuccess : exitFailure;
-    }
-
     // Standard output that fails (a reader gone, a full disk) stops the run as Ctrl-C does:
     // nothing more is worth working for when its results cannot be told.
+    // Whole lines reach a reader: the output goes in writes of whole records, each
+    // within what a pipe takes at once (4096 bytes) unless a record alone is larger.
     void put(const std::string& text) {
         if (outputFailed_) return;
-        unflushed_ = true;
+        if (unflushed_ + text.size() > atomicWrite) flush();
+        unflushed_ += text.size();
         if (std::fputs(text.c_str(), stdout) == EOF) failed();
     }
 
     // Whoever reads the records as they come (a pipe, a job scheduler) gets them now.
     void flush() {
-        if (outputFailed_ || !unflushed_) return;
-        unflushed_ = false;
+        if (outputFailed_ || unflushed_ == 0) return;
+        unflushed_ = 0;
+        lastFlush_ = Clock::now();
         if (std::fflush(stdout) != 0) failed();
     }
 
@@ -212,44 +276,40 @@ private:
         outputClosed();
     }
 
-    const FileList& list_;
     const RunSettings& settings_;
     Command& command_;
     std::FILE* log_;
     ProgressLine progress_;
     const Clock::time_point start_ = Clock::now();
-    std::uint64_t totalBytes_ = 0;
-    std::atomic<std::size_t> filesDone_{0};
-    std::atomic<std::uint64_t> bytesDone_{0};
     Tally tally_;
+    std::size_t sinceIdle_ = 0;
     bool blockShown_ = false;
-    bool unflushed_ = false;
-    bool outputFailed_ = false;  // read and written by the thread that writes the output
+    std::size_t unflushed_ = 0;  // bytes
+    Clock::time_point lastFlush_ = start_;
+    bool outputFailed_ = false;
 };
 
 }  // namespace
 
-FileResult judged(std::int32_t status, const marlune_report& report) {
+FileResult judged(const Answer& answer) {
     FileResult result;
     result.hasStatus = true;
-    result.status = status;
-    result.report = report;
-    result.reason = reasonOf(status, report);
+    result.status = answer.status;
+    result.report = answer.report;
+    result.reason = reasonOf(answer.status, answer.report);
+    result.destination = answer.destination;
     return result;
 }
 
-std::vector<FileResult> Command::workGroup(const FileList& list, std::size_t first, std::size_t count,
-                                           JobProgress& progress) {
-    std::vector<FileResult> results;
-    for (std::size_t i = first; i < first + count; ++i) results.push_back(work(i, list.files[i], progress));
-    return results;
+FileResult Command::single(const std::string&) {
+    return {};
 }
 
 std::string counted(std::uint64_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-int runCommand(const FileList& list, const RunSettings& settings, Command& command) {
+int runCommand(const std::vector<Operand>& operands, const RunSettings& settings, Command& command) {
     std::unique_ptr<std::FILE, FileCloser> log;
     if (!settings.log.empty()) {
         log.reset(openForWriting(settings.log));
@@ -259,8 +319,10 @@ int runCommand(const FileList& list, const RunSettings& settings, Command& comma
         }
     }
     const InterruptHandler handler;
-    Run run(list, settings, command, log.get());
-    const int status = run.run();
+    std::setvbuf(stdout, nullptr, _IOFBF, outputBuffer);
+    Output output(settings, command, log.get());
+    if (const int refused = output.run(operands); refused != 0) return refused;
+    const int status = output.finish();
     if (log && (std::fflush(log.get()) != 0 || std::ferror(log.get()))) {
         std::fprintf(stderr, "marlune: cannot write the log %s\n", settings.log.c_str());
         return status == exitSuccess ? exitFailure : status;

@@ -1,16 +1,14 @@
-// A command run over a list of files: the workers, the output in the files'
-// order (text lines or JSON records), the log, the summary and the exit status.
-// Each command says what it does to a file and in which words.
+// A command run over files through the library's run engine: the output in the
+// run's order (text lines or JSON records), the progress line, the log, the
+// summary and the exit status. Each command says what a result means and in
+// which words.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "files.h"
-#include "groups.h"
 #include "json.h"
 #include "marlune.h"
 #include "statuses.h"
@@ -37,7 +35,7 @@ enum class Outcome {
     failed,
     finished,        // the .kv held this file's conversion already; the source removed
     partialRemoved,  // a partial file that no one was writing any more
-    collision,       // an earlier file of the run takes its .kv name, or is the same file
+    collision,       // an earlier file of the run takes its name, or is the same file
 };
 inline constexpr std::size_t outcomeCount = 12;
 
@@ -45,6 +43,15 @@ inline constexpr std::size_t outcomeCount = 12;
 inline bool isProblem(Outcome outcome) {
     return outcome == Outcome::failed || outcome == Outcome::kept || outcome == Outcome::collision;
 }
+
+// One file's result as the library gave it.
+struct Answer {
+    std::int32_t status = MARLUNE_OK;
+    std::string file;
+    std::string destination;  // empty: none
+    std::string other;        // the other file of a collision
+    marlune_report report = emptyReport();
+};
 
 struct FileResult {
     Outcome outcome = Outcome::failed;
@@ -56,8 +63,8 @@ struct FileResult {
     Json json;                // the command's own members of the file's record
 };
 
-// A result with the library's status and report.
-FileResult judged(std::int32_t status, const marlune_report& report);
+// A result with the library's status, report and sentence.
+FileResult judged(const Answer& answer);
 
 struct Tally {
     std::array<std::size_t, outcomeCount> counts{};
@@ -71,16 +78,25 @@ struct Tally {
     std::size_t operator[](Outcome outcome) const { return counts[static_cast<std::size_t>(outcome)]; }
 };
 
+// What the engine is given: a file or folder, and for copies whether a folder's
+// entries go straight into the destination (copy -r SOURCE DESTINATION).
+struct Operand {
+    std::string path;
+    bool contents = false;
+    bool single = false;  // worked on alone by Command::single (standard input, one copy)
+};
+
 class Command {
 public:
     virtual ~Command() = default;
     virtual const char* name() const = 0;
     virtual bool dryRun() const { return false; }
-    virtual FileResult work(std::size_t index, const std::string& file, JobProgress& progress) = 0;
-    virtual Grouping grouping() const { return {}; }
-    // Files first .. first+count-1 of the list, one result each; by default one by one.
-    virtual std::vector<FileResult> workGroup(const FileList& list, std::size_t first, std::size_t count,
-                                              JobProgress& progress);
+    // The engine's job for a run of many files.
+    virtual marlune_run_options job() const = 0;
+    // One file without the engine (standard input, a copy of one file); by default none.
+    virtual FileResult single(const std::string& file);
+    // What the library's answer for a file means for this command.
+    virtual FileResult judge(const Answer& answer) const = 0;
     // The text for a file: a line, or a block of lines; empty for none.
     virtual std::string text(const std::string& file, const FileResult& result) const = 0;
     // Whether the text goes to standard error (as "marlune: TEXT"), also with --json.
@@ -95,15 +111,17 @@ public:
 };
 
 struct RunSettings {
-    unsigned workers = 1;
+    unsigned workers = 0;  // 0: one per processor
     bool json = false;
     bool progress = false;  // the progress line on standard error
     std::string log;        // a file for the failures and the summary; empty: none
 };
 
-// Returns the exit status: 0, 1 when a file failed (or collided), 130 when
-// interrupted, 141 when standard output could not be written.
-int runCommand(const FileList& list, const RunSettings& settings, Command& command);
+// The runs of a command: operands for the engine, and "-" between them for standard input.
+// Returns the exit status: 0, 1 when a file failed (or collided), 2 for operands the
+// engine refuses before any work, 130 when interrupted, 141 when standard output could
+// not be written.
+int runCommand(const std::vector<Operand>& operands, const RunSettings& settings, Command& command);
 
 // "N partial files", "1 partial file".
 std::string counted(std::uint64_t count, const char* one, const char* many);

@@ -46,11 +46,9 @@ const char* cutPiece(std::int32_t status, const marlune_report& report) {
 }
 
 std::string reasonOf(std::int32_t status, const marlune_report& report) {
-    std::string text = marlune_status_text(status);
-    if (cutPiece(status, report) != nullptr) {
-        text += " (at offset " + std::to_string(report.cut_offset) + ", " + std::to_string(report.cut_missing) +
-                " of " + std::to_string(report.cut_size) + " bytes missing)";
-    }
+    std::string text(marlune_report_reason(status, &report, nullptr, 0), '\0');
+    marlune_report_reason(status, &report, text.data(), static_cast<std::uint32_t>(text.size()));
+    text.pop_back();
     return text;
 }
 

@@ -657,6 +657,7 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options *opt
  * (copy -r SOURCE DESTINATION), or any relative name. Other jobs ignore it.
  *
  * Returns MARLUNE_OK; MARLUNE_NO_SOURCE_NAME for a null or empty path;
+ * MARLUNE_SOURCE_MISSING for a copy's `place` "" when no folder is at `path`;
  * MARLUNE_RUN_INSIDE_SOURCE for a copy whose destination folder is, or lies
  * within, the folder `path` (through links too); MARLUNE_RUN_BAD_STATE after
  * the start. Nothing else is judged here: a missing file is its result's.

@@ -679,8 +679,9 @@ class Archive(Folder):
     def test_ctrl_c_abandons_files_in_progress_and_starts_no_more(self):
         big = container(1, b"", [(60000, 60000)] * 140)  # about 8 MiB
         names = [self.write(f"big{n:02}.snd", big) for n in range(24)]
+        # Unbuffered: the first line is read alone, and communicate() gets the rest whole.
         process = subprocess.Popen([MARLUNE, "convert", "-j", "2", "--json", *names], stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
+                                   stderr=subprocess.PIPE, bufsize=0)
         first = process.stdout.readline()  # one file is done: the others are under way
         process.send_signal(signal.SIGINT)
         rest, _ = process.communicate(timeout=120)

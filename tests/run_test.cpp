@@ -249,9 +249,9 @@ TEST_F(Runs, NoCopyReplacesAFileOfTheRunWhicheverComesFirst) {
 
 TEST_F(Runs, StepsStayWithinTheirBoundsOfFilesBytesAndOpenFiles) {
     for (int i = 0; i < 40; ++i) put("rec/f" + std::to_string(100 + i) + ".snd");
-    const auto sizes = [&](std::uint32_t files, std::uint64_t bytes, std::uint32_t opens) {
+    const auto sizes = [&](std::uint32_t files, std::uint64_t bytes, std::uint32_t opens, std::uint32_t workers = 2) {
         marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
-        options.workers = 1;
+        options.workers = workers;
         options.group_files = files;
         options.group_bytes = bytes;
         options.open_files = opens;
@@ -266,19 +266,22 @@ TEST_F(Runs, StepsStayWithinTheirBoundsOfFilesBytesAndOpenFiles) {
         }
         return got;
     };
-    // A few groups for the one worker, then what is left.
-    EXPECT_EQ(sizes(256, 0, 4096), (std::vector<std::uint32_t>{10, 8, 6, 4, 3, 3, 2, 1, 1, 1, 1}));
-    EXPECT_EQ(sizes(3, 0, 4096)[0], 3u);
-    EXPECT_EQ(sizes(256, 2 * sample.size(), 4096)[0], 2u);
-    EXPECT_EQ(sizes(256, 0, 64 + 2 * 4)[0], 4u);
+    // A few groups for each of two workers; one worker has none to wait for.
+    EXPECT_EQ(sizes(256, 0, 4096), std::vector<std::uint32_t>(8, 5));
+    EXPECT_EQ(sizes(256, 0, 4096, 1), std::vector<std::uint32_t>{40});
+    EXPECT_EQ(sizes(3, 0, 4096, 1)[0], 3u);
+    EXPECT_EQ(sizes(256, 2 * sample.size(), 4096, 1)[0], 2u);
+    // Two files open for each file of a group, for each worker, and 64 for the rest of the process.
+    EXPECT_EQ(sizes(256, 0, 64 + 2 * 2 * 4, 2)[0], 4u);
 }
 
 TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     put("rec/a.snd");
     put("rec/a.wav", other);
-    for (const char* name : {"rec/b.snd", "rec/c.snd", "rec/d.snd"}) put(name);
+    for (const char* name : {"rec/b.snd", "rec/c.snd", "rec/d.snd"}) put(name);  // steps after the first
     marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
-    options.workers = 1;  // five files: a first step of two
+    options.workers = 1;
+    options.group_files = 2;
     RunOf run(options);
     run.add(at("rec"));
     std::uint32_t length = 0;
@@ -327,6 +330,7 @@ TEST_F(Runs, NoWorkerRunsMoreThanTheWindowAheadOfTheCaller) {
 TEST_F(Runs, ACancelStartsNothingMoreAndKeepsEverySource) {
     for (int i = 0; i < 30; ++i) put("f" + std::to_string(100 + i) + ".snd");
     marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, 0);
+    options.workers = 1;
     options.group_files = 2;
     options.window = 2;
     RunOf run(options);

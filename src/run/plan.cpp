@@ -41,12 +41,16 @@ std::int32_t Planner::add(const std::string& path, const char* place) {
     operand.path = path;
     operand.placeGiven = place != nullptr;
     if (place) operand.place = place;
+    std::uint64_t size = 0;
+    FileKey key;
+    // A folder whose entries go straight into the destination must be one.
+    if (copying() && place && !*place && platform::kindOf(path, size, key) != Kind::folder) {
+        return MARLUNE_SOURCE_MISSING;
+    }
     if (copying() && has(MARLUNE_RUN_RECURSIVE)) {
         // A copy into its own tree would copy itself, and again each run.
         const std::string source = platform::resolvedPath(path);
         const std::string destination = resolvedOrPlanned(job_.root);
-        std::uint64_t size = 0;
-        FileKey key;
         if (!source.empty() && liesWithin(destination, source) && platform::kindOf(path, size, key) == Kind::folder) {
             return MARLUNE_RUN_INSIDE_SOURCE;
         }
