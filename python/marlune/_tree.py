@@ -27,8 +27,7 @@ _TICK_MS = 100
 def _decoder(given: Name) -> Callable[[bytes], Name]:
     """Paths back as the caller gave them: bytes for bytes, else str (undecodable bytes as os.fsdecode has them)."""
     if isinstance(given, bytes):
-        return (lambda raw: raw.decode("utf-8", "surrogateescape").encode("utf-8")) if sys.platform == "win32" \
-            else (lambda raw: raw)
+        return lambda raw: raw  # the library's bytes: the file system's on POSIX, UTF-8 (as os.fsencode) on Windows
     if sys.platform == "win32":
         return lambda raw: raw.decode("utf-8", "surrogateescape")
     return os.fsdecode
@@ -149,10 +148,6 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
         run.close()
 
 
-def _one(path: PathType, what: str) -> Name:
-    return _path_argument(path, what)
-
-
 def examine_tree(root: PathType, *, workers: Optional[int] = None, follow_links: bool = False,
                  progress: Progress = None) -> Iterator[Report]:
     """Examine every file under ``root`` (or ``root`` itself, a file) as
@@ -161,7 +156,7 @@ def examine_tree(root: PathType, *, workers: Optional[int] = None, follow_links:
     subfolder where its name falls, links to folders left unless
     ``follow_links``. ``workers`` threads (default one per processor) examine
     side by side; ``progress`` is as for :func:`convert_tree`."""
-    start = _one(root, "root")
+    start = _path_argument(root, "root")
     options = run_options(lib.JOB_EXAMINE, follow_links=follow_links, workers=workers)
     yield from results(options, [(start, None)], start, progress)
 
@@ -196,7 +191,7 @@ def convert_tree(root: PathType, *, workers: Optional[int] = None, progress: Pro
     the same way and wait for it: no file is left half done, no partial file
     is left. Walking starts when iteration starts.
     """
-    start = _one(root, "root")
+    start = _path_argument(root, "root")
     options = run_options(lib.JOB_CONVERT, follow_links=follow_links, dry_run=dry_run, replace=replace,
                           workers=workers, batch_files=batch_files, batch_bytes=batch_bytes)
     yield from results(options, [(start, None)], start, progress)
@@ -204,8 +199,8 @@ def convert_tree(root: PathType, *, workers: Optional[int] = None, progress: Pro
 
 def _copies(job: int, source_dir: PathType, destination_dir: PathType, progress: Progress,
             **settings: Any) -> Iterator[Report]:
-    source = _one(source_dir, "source")
-    destination = _one(destination_dir, "destination")
+    source = _path_argument(source_dir, "source")
+    destination = _path_argument(destination_dir, "destination")
     options = run_options(job, destination=destination, **settings)
     yield from results(options, [(source, "")], source, progress)
 

@@ -24,8 +24,9 @@ from collections import deque
 from typing import Any, Callable, Deque, Iterator, List, Optional, Tuple
 
 from . import _library as lib
+from ._api import _path_argument
 from ._core import PathType, Report, Status
-from ._tree import Run, _decoder, _one, report_of, run_options
+from ._tree import Run, _decoder, report_of, run_options
 
 __all__ = ["convert_tree", "copy_tree", "salvage_tree"]
 
@@ -111,7 +112,7 @@ def convert_tree(root: PathType, client: Any, *, replace: bool = False, follow_l
     Failures are reports, as there; an exception of a task (a worker without
     the library) is raised. Closing the iterator cancels the steps not
     started; those under way finish on their workers."""
-    start = _one(root, "root")
+    start = _path_argument(root, "root")
     options = run_options(lib.JOB_CONVERT, follow_links=follow_links, dry_run=dry_run, replace=replace,
                           batch_files=batch_files, batch_bytes=batch_bytes)
     yield from run(client, options, [(start, None)], start)
@@ -119,8 +120,8 @@ def convert_tree(root: PathType, client: Any, *, replace: bool = False, follow_l
 
 def _copies(job: int, source_dir: PathType, destination_dir: PathType, client: Any,
             **settings: Any) -> Iterator[Report]:
-    source = _one(source_dir, "source")
-    options = run_options(job, destination=_one(destination_dir, "destination"), **settings)
+    source = _path_argument(source_dir, "source")
+    options = run_options(job, destination=_path_argument(destination_dir, "destination"), **settings)
     yield from run(client, options, [(source, "")], source)
 
 
