@@ -143,8 +143,8 @@ private:
         marlune_run_tally counts{};
         counts.size = sizeof counts;
         marlune_run_counts(run.get(), &counts);
-        tally_.notStarted += counts.not_started;
-        tally_.files += counts.not_started;
+        tally_.notStarted += static_cast<std::size_t>(counts.not_started);
+        tally_.files += static_cast<std::size_t>(counts.not_started);
         tally_.linksNotFollowed += counts.links_not_followed;
         return 0;
     }

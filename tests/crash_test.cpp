@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <set>
@@ -13,7 +14,9 @@
 
 #include "boundary/api.h"
 #include "marlune.h"
+#include "run/step.h"
 #include "support/crash_os.h"
+#include "support/files.h"
 #include "support/kvrb_builder.h"
 
 namespace marlune::testing {
@@ -246,8 +249,8 @@ CrashRun crashWithNeighbour(Neighbour neighbour, Caller caller, Scenario safegua
             total.calls.insert(total.calls.end(), run.calls.begin(), run.calls.end());
             total.lost += run.lost;
             for (const std::string& loss : run.firstLosses) {
-                if (total.firstLosses.size() < 3) total.firstLosses.push_back(recording.what + ", turn " +
-                                                                             std::to_string(turn) + ": " + loss);
+                if (total.firstLosses.size() < 3)
+                    total.firstLosses.push_back(recording.what + ", turn " + std::to_string(turn) + ": " + loss);
             }
             ++turns;
         }
@@ -364,6 +367,75 @@ TEST(CrashTest, EveryStateACrashLeavesInABatchHoldsEveryRecording) {
     EXPECT_GT(noFolders.lost, 0u);
     std::cout << "batch without its data flush: " << noData.lost << " losses in " << noData.states
               << " states; without its folder syncs: " << noFolders.lost << " in " << noFolders.states << "\n";
+}
+
+// A whole run's conversion of a folder with a collision (a.snd and a.wav, both to
+// a.kv) and a partial file a crash left: planned by the run engine on the same
+// names, its steps run on the crash disk, crashed after every call. In every state
+// each recording is whole at its own name or its ".kv" name, and the file that
+// collided is as it was.
+TEST(CrashTest, EveryStateACrashLeavesInARunHoldsEveryRecording) {
+    const Bytes a = KvrbBuilder().lengthMode(0).preamble(2).chunk(7, 330).build();
+    const Bytes aConverted = KvrbBuilder().lengthMode(0).preamble(2).chunk(330).build();
+    const Bytes aWav = KvrbBuilder().lengthMode(1).chunk(90).build();
+    const Bytes b = KvrbBuilder().lengthMode(1).preamble(9).chunk(40).chunk(3).build();
+    const std::string partial = folder + "b.kv.00000000000000aa.marlune-partial";
+    const std::vector<std::pair<std::string, Bytes>> files = {
+        {folder + "a.snd", a}, {folder + "a.wav", aWav}, {partial, Bytes(100, 7)}, {folder + "b.snd", b}};
+    // The plan, on real folders with the same names.
+    TempDir real;
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(real.path(""));
+    std::filesystem::create_directory("rec");
+    for (const auto& [path, bytes] : files) writeFile(path, bytes);
+    marlune_run_options options{};
+    options.size = sizeof options;
+    options.job = MARLUNE_JOB_CONVERT;
+    options.flags = MARLUNE_RUN_RECURSIVE;
+    options.workers = 1;
+    marlune_run* plan = nullptr;
+    ASSERT_EQ(marlune_run_open(&options, &plan), MARLUNE_OK);
+    marlune_run_add(plan, "rec", nullptr);
+    std::vector<run::Step> steps;
+    std::string bytes(1 << 16, '\0');
+    std::uint32_t length = 0;
+    while (marlune_run_plan_next(plan, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &length) ==
+           MARLUNE_RUN_DELIVERED) {
+        steps.emplace_back();
+        ASSERT_TRUE(run::decode(bytes.data(), length, steps.back()));
+    }
+    marlune_run_close(plan);
+    std::filesystem::current_path(before);
+
+    CrashOs os;
+    os.largestTransfer = 256;
+    for (const auto& [path, contents] : files) os.addSyncedFile(path, contents);
+    std::vector<std::int32_t> statuses;
+    for (const run::Step& step : steps) {
+        run::StepProgress progress;
+        progress.os = &os;
+        for (const run::FileAnswer& answer : run::runStep(step, progress)) statuses.push_back(answer.status);
+    }
+    EXPECT_EQ(statuses,
+              (std::vector<std::int32_t>{MARLUNE_OK, MARLUNE_RUN_COLLISION, MARLUNE_RUN_PARTIAL_REMOVED, MARLUNE_OK}));
+    std::size_t states = 0;
+    std::string firstLoss;
+    for (std::size_t point = 0; point < os.crashPoints(); ++point) {
+        states += os.forEachCrashState(point, [&](const CrashOs::Disk& disk) {
+            const auto holds = [&disk](const std::string& path, const Bytes& expected) {
+                const auto found = disk.find(path);
+                return found != disk.end() && found->second == expected;
+            };
+            const bool whole = (holds(folder + "a.snd", a) || holds(folder + "a.kv", aConverted)) &&
+                               holds(folder + "a.wav", aWav) &&
+                               (holds(folder + "b.snd", b) || holds(folder + "b.kv", b));
+            if (!whole && firstLoss.empty())
+                firstLoss = "after call " + std::to_string(point + 1) + " " + os.callBefore(point);
+        });
+    }
+    EXPECT_EQ(firstLoss, "");
+    EXPECT_FALSE(os.contents(partial));
+    std::cout << "run crash states checked: " << states << " (" << os.crashPoints() << " crash points)\n";
 }
 
 // The model itself: what an unsynced file and name may come to, and that syncs keep them.

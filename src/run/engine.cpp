@@ -68,7 +68,8 @@ bool Engine::makeStep(Step& step) {
         step.files.push_back(std::move(file));
         if (step.files.size() == 1) {
             // What is known of the run so far: with one worker there is no other to wait for.
-            const std::size_t known = planner_.filesPlanned.load() + planner_.comingSoon() + (holding_ ? 1 : 0);
+            const std::size_t known =
+                static_cast<std::size_t>(planner_.filesPlanned.load()) + planner_.comingSoon() + (holding_ ? 1 : 0);
             const std::size_t spread = bounds_.workers == 1 ? bounds_.groupFiles : (known + groups - 1) / groups;
             most = std::max<std::size_t>(1, std::min({bounds_.groupFiles, spread, opens}));
         }

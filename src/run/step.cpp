@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "boundary/api.h"
 #include "platform/folders.h"
 #include "run/paths.h"
 
@@ -205,7 +206,8 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
         answer.report = emptyReport(file.status, file.systemError);
         answer.status = file.status;
         if (file.status == MARLUNE_RUN_PARTIAL_REMOVED) {
-            answer.status = marlune_remove_partial(file.source.c_str(), &answer.report);
+            answer.status = removePartialThrough(progress.os ? *progress.os : platform::unicodeOs(),
+                                                 file.source.c_str(), &answer.report);
             if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
             continue;
         }
@@ -245,8 +247,12 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
         batched.push_back(i);
     }
     if (!batch.empty()) {
-        const auto call = copying ? marlune_copy_batch : marlune_convert_batch;
-        call(batch.data(), static_cast<std::uint32_t>(batch.size()), &options);
+        const auto count = static_cast<std::uint32_t>(batch.size());
+        if (progress.os) {
+            (copying ? copyBatchThrough : convertBatchThrough)(*progress.os, batch.data(), count, &options);
+        } else {
+            (copying ? marlune_copy_batch : marlune_convert_batch)(batch.data(), count, &options);
+        }
         for (std::size_t k = 0; k < batch.size(); ++k) {
             answers[batched[k]].status = batch[k].status;
             bytes += answers[batched[k]].report.source_bytes;

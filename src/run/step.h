@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "marlune.h"
+#include "platform/os.h"
 
 namespace marlune::run {
 
@@ -43,10 +44,13 @@ std::string encode(const Step& step);
 // False for bytes that are no whole step; `texts` (when given) gets each file's strings in `bytes`.
 bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepText>* texts = nullptr);
 
-// What a step hands a run while it works: the bytes worked through, and whether to stop.
+// What a step hands a run while it works: the bytes worked through, and whether to
+// stop; and the system it writes through (null: the one the library was built for),
+// so that tests can put their own in front of a conversion's writes.
 struct StepProgress {
     std::atomic<std::uint64_t>* bytes = nullptr;
     const std::atomic<bool>* cancel = nullptr;
+    platform::Os* os = nullptr;
 };
 
 struct FileAnswer {
