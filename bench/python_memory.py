@@ -9,6 +9,7 @@ printed beside that of a process that only imports the package:
 
   examine_tree               marlune.examine_tree(tree), every report taken
   convert_tree dry run       marlune.convert_tree(tree, dry_run=True)
+  copy_tree                  marlune.copy_tree(tree, DATA/tree-copy): every file written
   dask client, dry run       marlune.dask.convert_tree(tree, client, dry_run=True,
                              batch_files=1000) against a `dask scheduler` and two
                              `dask worker` processes started here; the client's
@@ -32,6 +33,7 @@ RUNS = {
     "import only": "pass",
     "examine_tree": "n = sum(1 for r in marlune.examine_tree(tree, workers=2))",
     "convert_tree dry run": "n = sum(1 for r in marlune.convert_tree(tree, dry_run=True, workers=2))",
+    "copy_tree": "n = sum(1 for r in marlune.copy_tree(tree, tree + '-copy', workers=2))",
     "dask client, dry run": (
         "import distributed, marlune.dask\n"
         "with distributed.Client(scheduler_file=sys.argv[2]) as client:\n"
@@ -118,6 +120,7 @@ def main() -> None:
             for name in names:
                 print(f"  {name:22} {measure(name, tree, env, cluster.file if cluster else '')}", flush=True)
             shutil.rmtree(tree)
+            shutil.rmtree(tree + "-copy", ignore_errors=True)
     finally:
         if cluster:
             cluster.stop()
