@@ -132,3 +132,23 @@ def test_ctrl_c_stops_convert_tree_with_nothing_lost(tmp_path: Path) -> None:
         else:
             assert (tmp_path / f"{i:03}.snd").read_bytes() == big
     assert 1 <= converted < count
+
+
+def test_a_run_left_open_at_exit_is_cancelled_and_waited_for(tmp_path: Path) -> None:
+    # The iterator is still referenced when the interpreter exits: its run's threads must not be
+    # stopped in the middle of a group.
+    big = FIXED[:128] + FIXED[128:466] * 6000
+    for i in range(60):
+        write(tmp_path / f"{i:03}.snd", big)
+    child = python("""
+        import sys, marlune
+        left_open = marlune.convert_tree(sys.argv[1], workers=2, batch_files=2)
+        next(left_open)
+        raise SystemExit(4)
+        """, str(tmp_path))
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 4, err
+    names = os.listdir(tmp_path)
+    assert not [n for n in names if "marlune" in n]
+    assert sorted(n[:3] for n in names) == [f"{i:03}" for i in range(60)]  # each recording at one name
+    assert 1 <= sum(n.endswith(".kv") for n in names) < 60
