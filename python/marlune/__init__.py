@@ -3,7 +3,7 @@
     import marlune
     report = marlune.examine("take1.snd")          # a path, memoryview(data), or a binary file object
     marlune.copy("take1.snd", "take1.kv")          # raises marlune.MarluneError subclasses on failure
-    for report in marlune.convert_tree("archive"):  # every file, in batches, on threads
+    for report in marlune.convert_tree("archive"):  # every file, in the order of marlune convert -r
         print(report.source, report.status_name, report.reason)
 
 The C library is loaded at import: from MARLUNE_LIBRARY (a path) when it is
@@ -15,12 +15,12 @@ from ._api import convert, copy, examine, kv_name, remove_partial, version
 from ._core import (BadName, Cancelled, DestinationError, DiskFull, MarluneError, NotAContainer, Report, SourceError,
                     Status, Truncated, status_name, status_text)
 from ._library import LibraryNotFound, library_path
-from ._tree import convert_tree, copy_tree
+from ._tree import convert_tree, copy_tree, examine_tree, salvage_tree
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "examine", "copy", "convert", "convert_tree", "copy_tree", "kv_name", "remove_partial", "version",
+    "examine", "copy", "convert", "examine_tree", "convert_tree", "copy_tree", "salvage_tree", "kv_name", "remove_partial", "version",
     "Report", "Status", "status_name", "status_text", "library_path",
     "MarluneError", "BadName", "SourceError", "DestinationError", "DiskFull", "NotAContainer", "Truncated",
     "Cancelled", "LibraryNotFound",

@@ -1,6 +1,7 @@
 """Statuses, reports and errors: what every call of the package answers."""
 from __future__ import annotations
 
+import ctypes
 import enum
 import operator
 import os
@@ -61,7 +62,8 @@ def status_text(status: int) -> str:
 _S = Status
 _CUT_STATUSES = frozenset({_S.HEADER_CUT, _S.PREAMBLE_CUT, _S.CHUNK_HEADER_CUT, _S.PAYLOAD_CUT})
 # What the caller may take as done; every other status is a failure.
-SUCCESSES = frozenset({_S.OK, _S.ALREADY_CONVERTED, _S.SALVAGED, _S.FINISHED})
+SUCCESSES = frozenset({_S.OK, _S.ALREADY_CONVERTED, _S.SALVAGED, _S.FINISHED, _S.RUN_PARTIAL_REMOVED,
+                       _S.RUN_PARTIAL_LEFT})
 # What examine answers about the bytes themselves (rather than about reaching them).
 JUDGEMENTS = frozenset({_S.OK, _S.NOT_A_CONTAINER, _S.DATA_OFFSET_BELOW_HEADER}) | _CUT_STATUSES
 
@@ -90,7 +92,9 @@ class Report:
     ``length_mode``, ``data_offset``: None without a whole header of a
     container; ``header_bytes``, ``source_bytes``; ``chunks``,
     ``payload_bytes``, ``length_fields_set``: None when the chunks were not
-    reached) and ``bytes_written``.
+    reached) and ``bytes_written``. ``other``, in a tree's
+    reports, names the other file of a collision, of a file named twice, or of
+    a copy that would land on a file of the run; None elsewhere.
     """
 
     source: Optional[Union[str, bytes]]
@@ -112,6 +116,7 @@ class Report:
     payload_bytes: Optional[int]
     length_fields_set: Optional[int]
     bytes_written: int
+    other: Optional[Union[str, bytes]] = None
     # Fields rather than properties, so that pd.DataFrame(reports) and asdict() have them.
     ok: bool = field(init=False)
     """True for a status that is no failure (OK, ALREADY_CONVERTED, SALVAGED, FINISHED)."""
@@ -218,9 +223,17 @@ def _status_of(value: int) -> Status:
         return value  # type: ignore[return-value]  # a status newer than this package
 
 
+def library_reason(status: int, r: "lib.Report") -> str:
+    """The library's sentence for the status and its report (marlune_report_reason)."""
+    needed = lib.report_reason(int(status), ctypes.byref(r), None, 0)
+    text = ctypes.create_string_buffer(needed)
+    lib.report_reason(int(status), ctypes.byref(r), text, needed)
+    return text.value.decode("utf-8", "replace")
+
+
 def make_report(r: "lib.Report", *, source: Optional[Union[str, bytes]] = None,
                 destination: Optional[Union[str, bytes]] = None, kind: str = "copy",
-                reason: Optional[str] = None) -> Report:
+                reason: Optional[str] = None, other: Optional[Union[str, bytes]] = None) -> Report:
     """A Report from the C report; `kind` ("examine", "copy", "convert") picks the
     command whose sentence the reason is."""
     status = r.status
@@ -244,7 +257,7 @@ def make_report(r: "lib.Report", *, source: Optional[Union[str, bytes]] = None,
                   known(r.chunk_number, cut and r.chunk_number != 0), magic if opened else None,
                   known(r.length_mode, header), known(r.data_offset, header), r.header_bytes,
                   r.source_bytes, known(r.chunks, walked), known(r.payload_bytes, walked),
-                  known(r.length_fields_set, walked), r.bytes_written)
+                  known(r.length_fields_set, walked), r.bytes_written, other)
 
 
 def failed_report(status: int, system_error: int = 0, **where: Optional[Union[str, bytes]]) -> Report:
@@ -331,8 +344,10 @@ for _value, _family in (
     ((_S.NO_SOURCE_NAME, _S.NO_DESTINATION_NAME, _S.BAD_NAME), BadName),
     ((_S.SOURCE_MISSING, _S.SOURCE_UNREADABLE, _S.SOURCE_NOT_A_FILE, _S.SOURCE_CHANGED, _S.READ_ERROR),
      SourceError),
+    ((_S.RUN_FOLDER_UNREADABLE,), SourceError),
     ((_S.DESTINATION_UNCREATABLE, _S.DESTINATION_IS_SOURCE, _S.DESTINATION_EXISTS, _S.DESTINATION_REPLACED,
-      _S.PARTIAL_IN_USE, _S.WRITE_ERROR, _S.SYNC_ERROR), DestinationError),
+      _S.PARTIAL_IN_USE, _S.WRITE_ERROR, _S.SYNC_ERROR, _S.RUN_COLLISION, _S.RUN_LANDS_ON_RUN_FILE,
+      _S.RUN_OUTSIDE_DESTINATION, _S.RUN_DESTINATION_LINK, _S.RUN_INSIDE_SOURCE), DestinationError),
     ((_S.DISK_FULL,), DiskFull),
     ((_S.NOT_A_CONTAINER, _S.DATA_OFFSET_BELOW_HEADER), NotAContainer),
     (tuple(_CUT_STATUSES), Truncated),

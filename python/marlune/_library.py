@@ -183,3 +183,74 @@ if sys.platform == "win32":
     wide_copy = _declare("marlune_copy_w", _i32, _wide, _wide, _options_p, _report_p)
     wide_convert = _declare("marlune_convert_w", _i32, _wide, _options_p, _report_p)
     wide_examine = _declare("marlune_examine_w", _i32, _wide, _report_p)
+
+
+# Runs (marlune_run_*): the library walks, plans, groups and orders; the package only pulls results.
+class RunOptions(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("job", ctypes.c_int32),
+        ("flags", ctypes.c_uint32),
+        ("durability", ctypes.c_int32),
+        ("destination", ctypes.c_char_p),
+        ("workers", ctypes.c_uint32),
+        ("window", ctypes.c_uint32),
+        ("group_files", ctypes.c_uint32),
+        ("open_files", ctypes.c_uint32),
+        ("group_bytes", ctypes.c_uint64),
+    ]
+
+    def __init__(self, **fields: Any) -> None:
+        super().__init__(**{"size": ctypes.sizeof(RunOptions), **fields})
+
+
+class RunResult(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("status", ctypes.c_int32),
+        ("index", ctypes.c_uint64),
+        ("path", ctypes.c_char_p),
+        ("destination", ctypes.c_char_p),
+        ("other", ctypes.c_char_p),
+        ("report", ctypes.POINTER(Report)),
+    ]
+
+    def __init__(self, **fields: Any) -> None:
+        super().__init__(**{"size": ctypes.sizeof(RunResult), **fields})
+
+
+class RunTally(ctypes.Structure):
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("plan_complete", ctypes.c_int32),
+        ("files_planned", ctypes.c_uint64),
+        ("bytes_planned", ctypes.c_uint64),
+        ("files_done", ctypes.c_uint64),
+        ("bytes_done", ctypes.c_uint64),
+        ("links_not_followed", ctypes.c_uint64),
+        ("not_started", ctypes.c_uint64),
+    ]
+
+    def __init__(self) -> None:
+        super().__init__(size=ctypes.sizeof(RunTally))
+
+
+JOB_EXAMINE, JOB_COPY, JOB_SALVAGE, JOB_CONVERT = 0, 1, 2, 3
+RUN_RECURSIVE, RUN_FOLLOW_LINKS, RUN_KV_NAMES, RUN_JUDGE_ONLY, RUN_REPLACE = 1, 2, 4, 8, 16
+RUN_WAITING, RUN_DELIVERED, RUN_ENDED, RUN_TOO_SMALL = 0, 1, 2, 3
+
+_run_p = ctypes.c_void_p
+_run_options_p = ctypes.POINTER(RunOptions)
+_run_result_p = ctypes.POINTER(RunResult)
+
+run_open = _declare("marlune_run_open", _i32, _run_options_p, ctypes.POINTER(_run_p))
+run_add = _declare("marlune_run_add", _i32, _run_p, _text, _text)
+run_start = _declare("marlune_run_start", _i32, _run_p)
+run_next = _declare("marlune_run_next", _i32, _run_p, _run_result_p, _i32)
+run_counts = _declare("marlune_run_counts", None, _run_p, ctypes.POINTER(RunTally))
+run_cancel = _declare("marlune_run_cancel", None, _run_p)
+run_close = _declare("marlune_run_close", None, _run_p)
+run_plan_next = _declare("marlune_run_plan_next", _i32, _run_p, ctypes.c_char_p, _u32, ctypes.POINTER(_u32))
+step_files = _declare("marlune_step_files", _u32, ctypes.c_char_p, _u32)
+run_step = _declare("marlune_run_step", _i32, ctypes.c_char_p, _u32, _run_result_p, _u32)
+report_reason = _declare("marlune_report_reason", _u32, _i32, _report_p, ctypes.c_char_p, _u32)

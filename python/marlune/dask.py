@@ -1,72 +1,143 @@
-"""convert_tree and copy_tree spread over the workers of a Dask cluster.
+"""convert_tree, copy_tree and salvage_tree spread over the workers of a Dask cluster.
 
     from distributed import Client
     import marlune.dask
     client = Client("tcp://scheduler:8786")
-    reports = marlune.dask.convert_tree("/archive", client)
+    for report in marlune.dask.convert_tree("/archive", client):
+        ...
 
-The tree is walked where this is called, and each batch (consecutive files of
-one folder, so that the folder's files are still synced together) becomes one
-task, which the worker that takes it runs with this package. So every worker
-needs the package and the C library (installed, or MARLUNE_LIBRARY set in its
+The library plans the run where this is called (marlune_run_plan_next): the
+same walk, order, groups and settled files as marlune.convert_tree and the
+marlune command, as steps of bytes. Each step is one task, which the worker
+that takes it runs with the same C code (marlune_run_step); a few steps per
+worker thread are in flight at a time, and the reports come back in the run's
+order, yielded as they come, none held once yielded. So every worker needs
+the package and the C library (installed, or MARLUNE_LIBRARY set in its
 environment), and the files must be at the same paths on every machine
 (shared storage). dask and distributed are imported only when a function here
 is called.
 """
 from __future__ import annotations
 
-from typing import Any, List
+import ctypes
+from collections import deque
+from typing import Any, Callable, Deque, Iterator, List, Optional, Tuple
 
-from ._core import PathType, Report
-from ._tree import BATCH_BYTES, BATCH_FILES, Batch, plan, run_batch
+from . import _library as lib
+from ._api import _path_argument
+from ._core import PathType, Report, Status
+from ._tree import Run, _decoder, report_of, run_options
 
-__all__ = ["convert_tree", "copy_tree"]
+__all__ = ["convert_tree", "copy_tree", "salvage_tree"]
 
+# Steps in flight per worker thread: enough that none waits for the next, few enough to stay small.
+STEPS_PER_THREAD = 4
 
-def _run_convert(batch: Batch, replace: bool) -> List[Report]:
-    # Runs on a worker.
-    return run_batch(batch, replace)
-
-
-def _run_copy(batch: Batch, replace: bool, durability: str) -> List[Report]:
-    # Runs on a worker.
-    from ._tree import _make_folders
-    failed = _make_folders(batch)
-    return failed if failed is not None else run_batch(batch, replace, durability)
+# One file's result as a task sends it back: status, path, destination, other, the report's bytes.
+Row = Tuple[int, bytes, Optional[bytes], Optional[bytes], bytes]
 
 
-def _gather(client: Any, steps: List[Any], function: Any, *arguments: Any) -> List[Report]:
+def run_step(step: bytes) -> List[Row]:
+    """Runs one step here (on a worker): the C library's marlune_run_step."""
+    count = lib.step_files(step, len(step))
+    results = (lib.RunResult * count)()
+    reports = (lib.Report * count)()
+    for i in range(count):
+        results[i].size = ctypes.sizeof(lib.RunResult)
+        reports[i].size = ctypes.sizeof(lib.Report)
+        results[i].report = ctypes.pointer(reports[i])
+    if lib.run_step(step, len(step), results, count) == Status.RUN_BAD_STATE:
+        raise ValueError("marlune: the bytes are no step of this library's runs")
+    return [(r.status, r.path, r.destination, r.other, bytes(reports[i])) for i, r in enumerate(results)]
+
+
+def _steps(run: Run) -> Iterator[bytes]:
+    """The run's steps as the library plans them, on this thread."""
+    buffer = ctypes.create_string_buffer(1 << 16)
+    length = ctypes.c_uint32()
+    while True:
+        got = lib.run_plan_next(run.handle, buffer, len(buffer), ctypes.byref(length))
+        if got == lib.RUN_TOO_SMALL:
+            buffer = ctypes.create_string_buffer(length.value)
+            continue
+        if got != lib.RUN_DELIVERED:
+            return
+        yield buffer.raw[:length.value]
+
+
+def _threads(client: Any) -> int:
+    return max(1, sum(client.nthreads().values()))
+
+
+def run(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[str]]], given: Any,
+        task: Callable[[bytes], List[Row]] = run_step, window: Optional[int] = None) -> Iterator[Report]:
+    """The reports of a run whose steps run as tasks on `client`'s workers, in the run's order."""
     import distributed  # noqa: F401 -- a clear ImportError when it is missing, before any work
     del distributed
 
-    batches = [step for step in steps if isinstance(step, Batch)]
-    # pure=False: two batches with equal content are still two pieces of work.
-    futures = client.map(function, batches, *[[a] * len(batches) for a in arguments], pure=False)
-    results = iter(client.gather(futures))
-    reports: List[Report] = []
-    for step in steps:
-        if isinstance(step, Batch):
-            reports.extend(next(results))
-        else:
-            reports.append(step)
-    return reports
+    threads = _threads(client)
+    options.workers = threads  # the plan spreads its groups over them
+    most = window if window is not None else STEPS_PER_THREAD * threads
+    decode = _decoder(given)
+    planned = Run(options, paths)
+    pending: Deque[Any] = deque()
+    try:
+        steps = _steps(planned)
+        for step in steps:
+            # pure=False: two steps with equal bytes are still two pieces of work.
+            pending.append(client.submit(task, step, pure=False))
+            if len(pending) >= most:
+                break
+        while pending:
+            rows = pending.popleft().result()
+            for step in steps:
+                pending.append(client.submit(task, step, pure=False))
+                break
+            for status, path, destination, other, raw in rows:
+                result = lib.RunResult(status=status, path=path, destination=destination, other=other)
+                yield report_of(result, lib.Report.from_buffer_copy(raw), decode)
+    finally:
+        # Tasks under way finish their steps on their workers; those not started are dropped.
+        if pending:
+            client.cancel(list(pending))
+        planned.close()
 
 
-def convert_tree(root: PathType, client: Any, *, replace: bool = True, batch_files: int = BATCH_FILES,
-                 batch_bytes: int = BATCH_BYTES) -> List[Report]:
+def convert_tree(root: PathType, client: Any, *, replace: bool = False, follow_links: bool = False,
+                 dry_run: bool = False, batch_files: Optional[int] = None,
+                 batch_bytes: Optional[int] = None) -> Iterator[Report]:
     """:func:`marlune.convert_tree` over ``client``'s workers (a
-    ``distributed.Client``): the list of every file's :class:`marlune.Report`,
-    in the walk's order, once all are done. Failures are reports, as there;
-    an exception of a task (a worker without the library) is raised."""
-    steps = plan("convert", root, batch_files=batch_files, batch_bytes=batch_bytes)
-    return _gather(client, steps, _run_convert, replace)
+    ``distributed.Client``): an iterator of every file's
+    :class:`marlune.Report`, in the run's order, as the steps come back.
+    Failures are reports, as there; an exception of a task (a worker without
+    the library) is raised. Closing the iterator cancels the steps not
+    started; those under way finish on their workers."""
+    start = _path_argument(root, "root")
+    options = run_options(lib.JOB_CONVERT, follow_links=follow_links, dry_run=dry_run, replace=replace,
+                          batch_files=batch_files, batch_bytes=batch_bytes)
+    yield from run(client, options, [(start, None)], start)
 
 
-def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, replace: bool = True,
-              durability: str = "none", batch_files: int = BATCH_FILES,
-              batch_bytes: int = BATCH_BYTES) -> List[Report]:
+def _copies(job: int, source_dir: PathType, destination_dir: PathType, client: Any,
+            **settings: Any) -> Iterator[Report]:
+    source = _path_argument(source_dir, "source")
+    options = run_options(job, destination=_path_argument(destination_dir, "destination"), **settings)
+    yield from run(client, options, [(source, "")], source)
+
+
+def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",
+              follow_links: bool = False, kv_names: bool = False, batch_files: Optional[int] = None,
+              batch_bytes: Optional[int] = None) -> Iterator[Report]:
     """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`."""
-    steps = plan("copy", source_dir, destination_dir, batch_files=batch_files, batch_bytes=batch_bytes)
-    return _gather(client, steps, _run_copy, replace, durability)
+    yield from _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
+                       follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
+                       batch_bytes=batch_bytes)
 
 
+def salvage_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",
+                 follow_links: bool = False, kv_names: bool = False, batch_files: Optional[int] = None,
+                 batch_bytes: Optional[int] = None) -> Iterator[Report]:
+    """:func:`marlune.salvage_tree` over ``client``'s workers; as :func:`convert_tree`."""
+    yield from _copies(lib.JOB_SALVAGE, source_dir, destination_dir, client, durability=durability,
+                       follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
+                       batch_bytes=batch_bytes)
