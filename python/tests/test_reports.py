@@ -98,9 +98,9 @@ def test_an_unreadable_source_is_a_permission_error(tmp_path: Path) -> None:
     assert isinstance(caught.value, marlune.SourceError) and caught.value.errno == errno.EACCES
 
 
-def test_a_failure_of_the_bytes_is_no_os_error() -> None:
+def test_a_failure_of_the_bytes_is_no_os_error(tmp_path: Path) -> None:
     with pytest.raises(marlune.Truncated) as caught:
-        marlune.copy(memoryview(FIXED[:50]), os.devnull)
+        marlune.copy(memoryview(FIXED[:50]), tmp_path / "cut.kv")
     assert not isinstance(caught.value, OSError)
 
 
