@@ -202,10 +202,35 @@ enum {
     MARLUNE_SYNC_ERROR = 63,              /* putting the destination on stable storage failed */
     MARLUNE_CANCELLED = 64,               /* the progress callback asked to stop */
     MARLUNE_OUT_OF_MEMORY = 65,           /* no memory to copy in */
-    MARLUNE_TOO_MANY_FILES = 66           /* a batch: the system gave no file handle for a source, a copy or a
+    MARLUNE_TOO_MANY_FILES = 66,          /* a batch: the system gave no file handle for a source, a copy or a
                                              folder (its open-file limit; system_error has the code): every
                                              file of the batch not failed for a reason of its own answers it,
                                              before anything is moved, its source kept */
+
+    /* Settled by a run's plan: each is a file's result, given before any work (nothing was written
+       for the file), or, where said, a call's. */
+    MARLUNE_RUN_COLLISION = 70,           /* an earlier file of the run takes this file's name (a.snd and
+                                             a.wav both to a.kv); the result's `other` names it */
+    MARLUNE_RUN_NAMED_TWICE = 71,         /* the same file, named earlier in the run (by this or another
+                                             name); `other` is that name */
+    MARLUNE_RUN_LANDS_ON_RUN_FILE = 72,   /* its copy would replace a file of this run (`other`): a tree
+                                             copied into a folder above it, listed names that meet */
+    MARLUNE_RUN_OUTSIDE_DESTINATION = 73, /* a listed name with no place under the destination folder: it
+                                             is absolute, or holds ".." */
+    MARLUNE_RUN_DESTINATION_LINK = 74,    /* a folder on the way to the copy's name, or the name itself, is
+                                             a symbolic link (junction): nothing is written through it.
+                                             Folders under the destination are looked at and made one
+                                             component at a time right before a group's copies; a link
+                                             another program puts there after that look is not seen */
+    MARLUNE_RUN_PARTIAL_REMOVED = 75,     /* convert: a partial file that a stopped conversion left, removed
+                                             (a success: its recording is whole at its own name) */
+    MARLUNE_RUN_PARTIAL_LEFT = 76,        /* a partial file, left as it is: a copy's source, or a dry run */
+    MARLUNE_RUN_FOLDER_UNREADABLE = 77,   /* a folder of the walk cannot be read (system_error says why);
+                                             the result's path is the folder */
+    MARLUNE_RUN_INSIDE_SOURCE = 78,       /* marlune_run_add: the destination folder is, or lies within,
+                                             the folder added: the copy would copy itself */
+    MARLUNE_RUN_BAD_STATE = 79            /* a call made out of turn (marlune_run_add after the start, a
+                                             step that cannot be read) */
 };
 
 /*
@@ -586,34 +611,6 @@ enum {
                                      a link, a folder, or a file of the run */
 };
 
-/*
- * Statuses that only a run gives: each is a file's result, settled by the plan
- * before any work (nothing was written for the file), or, where said, a call's.
- */
-enum {
-    MARLUNE_RUN_COLLISION = 70,      /* an earlier file of the run takes this file's name (a.snd and a.wav
-                                        both to a.kv); the result's `other` names it */
-    MARLUNE_RUN_NAMED_TWICE = 71,    /* the same file, named earlier in the run (by this or another name);
-                                        `other` is that name */
-    MARLUNE_RUN_LANDS_ON_RUN_FILE = 72, /* its copy would replace a file of this run (`other`): a tree copied
-                                        into a folder above it, listed names that meet */
-    MARLUNE_RUN_OUTSIDE_DESTINATION = 73, /* a listed name with no place under the destination folder: it is
-                                        absolute, or holds ".." */
-    MARLUNE_RUN_DESTINATION_LINK = 74, /* a folder on the way to the copy's name, or the name itself, is a
-                                        symbolic link (junction): nothing is written through it. Folders
-                                        under the destination are looked at and made one component at a
-                                        time right before a group's copies; a link another program puts
-                                        there after that look is not seen */
-    MARLUNE_RUN_PARTIAL_REMOVED = 75, /* convert: a partial file that a stopped conversion left, removed (a
-                                        success: its recording is whole at its own name) */
-    MARLUNE_RUN_PARTIAL_LEFT = 76,   /* a partial file, left as it is: a copy's source, or a dry run */
-    MARLUNE_RUN_FOLDER_UNREADABLE = 77, /* a folder of the walk cannot be read (system_error says why); the
-                                        result's path is the folder */
-    MARLUNE_RUN_INSIDE_SOURCE = 78,  /* marlune_run_add: the destination folder is, or lies within, the
-                                        folder added: the copy would copy itself */
-    MARLUNE_RUN_BAD_STATE = 79       /* a call made out of turn (marlune_run_add after the start, a step
-                                        that cannot be read) */
-};
 
 /*
  * marlune_run_options -- what a run does, for marlune_run_open. Set `size` to
