@@ -51,10 +51,10 @@ public:
                 result.outcome = Outcome::kept;
                 break;
             case MARLUNE_RUN_COLLISION:
-            case MARLUNE_RUN_NAMED_TWICE:
+            case MARLUNE_NAMED_TWICE:
                 result.outcome = Outcome::collision;
                 result.reason =
-                    result.status == MARLUNE_RUN_NAMED_TWICE
+                    result.status == MARLUNE_NAMED_TWICE
                         ? "the same file as " + answer.other + ", named earlier in this run"
                         : answer.other + ", named earlier in this run, takes the name " + answer.destination;
                 result.json = Json().text("takenBy", answer.other);

@@ -179,10 +179,11 @@ enum {
                                              another file (something replaced it meanwhile): the source is
                                              kept. IKVRBinfo answers 0 then, the source kept */
     MARLUNE_PARTIAL_IN_USE = 34,          /* marlune_remove_partial: a copy is still writing the file */
-    MARLUNE_NAMED_TWICE = 35,             /* marlune_convert_batch: an earlier file of the batch is this file
-                                             (another path to it, a hard link, a symbolic link); nothing was
-                                             done for this one, the earlier one's status tells what became
-                                             of the file */
+    MARLUNE_NAMED_TWICE = 35,             /* a batch, a converting run: an earlier file of the batch or run
+                                             is this file (another path to it, a hard link, a symbolic
+                                             link); nothing was done for this one, the earlier one's status
+                                             tells what became of the file (a run's result: `other` is that
+                                             earlier name) */
 
     MARLUNE_NOT_A_CONTAINER = 40,         /* the magic is neither "KVRB" nor "fx30" */
     MARLUNE_HEADER_CUT = 41,              /* the source ends inside the 82-byte header */
@@ -208,11 +209,10 @@ enum {
                                              before anything is moved, its source kept */
 
     /* Settled by a run's plan: each is a file's result, given before any work (nothing was written
-       for the file), or, where said, a call's. */
+       for the file), or, where said, a call's. 71 is unused (a run's file named twice answers
+       MARLUNE_NAMED_TWICE). */
     MARLUNE_RUN_COLLISION = 70,           /* an earlier file of the run takes this file's name (a.snd and
                                              a.wav both to a.kv); the result's `other` names it */
-    MARLUNE_RUN_NAMED_TWICE = 71,         /* the same file, named earlier in the run (by this or another
-                                             name); `other` is that name */
     MARLUNE_RUN_LANDS_ON_RUN_FILE = 72,   /* its copy would replace a file of this run (`other`): a tree
                                              copied into a folder above it, listed names that meet */
     MARLUNE_RUN_OUTSIDE_DESTINATION = 73, /* a listed name with no place under the destination folder: it
@@ -655,7 +655,8 @@ typedef struct marlune_run_result {
     const char *path;        /* the file, as added or as the walk named it (the folder itself for
                                 MARLUNE_RUN_FOLDER_UNREADABLE) */
     const char *destination; /* copy, salvage: its copy's name; convert: its ".kv" name; else null */
-    const char *other;       /* MARLUNE_RUN_COLLISION .. MARLUNE_RUN_LANDS_ON_RUN_FILE: the other file */
+    const char *other;       /* MARLUNE_NAMED_TWICE, MARLUNE_RUN_COLLISION, MARLUNE_RUN_LANDS_ON_RUN_FILE:
+                                the other file */
     marlune_report *report;  /* set by the caller: null, or where the file's report goes */
 } marlune_run_result;
 

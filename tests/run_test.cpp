@@ -165,11 +165,11 @@ TEST_F(Runs, FilesThatWouldWriteOneNameOrAreOneFileAreSettledBeforeAnyWork) {
     const std::vector<std::pair<std::int32_t, std::string>> expected = {{MARLUNE_OK, ""},
                                                                         {MARLUNE_RUN_COLLISION, at("rec/a.snd")},
                                                                         {MARLUNE_OK, ""},
-                                                                        {MARLUNE_RUN_NAMED_TWICE, at("rec/b.snd")},
+                                                                        {MARLUNE_NAMED_TWICE, at("rec/b.snd")},
                                                                         {MARLUNE_OK, ""},
                                                                         {MARLUNE_RUN_COLLISION, at("c.snd")},
-                                                                        {MARLUNE_RUN_NAMED_TWICE, at("c.snd")},
-                                                                        {MARLUNE_RUN_NAMED_TWICE, at("rec/a.snd")}};
+                                                                        {MARLUNE_NAMED_TWICE, at("c.snd")},
+                                                                        {MARLUNE_NAMED_TWICE, at("rec/a.snd")}};
     for (std::size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(std::make_pair(got[i].status, got[i].other), expected[i]) << got[i].path;
     }
@@ -188,7 +188,7 @@ TEST_F(Runs, AFolderNamedTwiceHasEachFileNamedTwice) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].status, MARLUNE_OK);
     EXPECT_EQ(std::make_pair(got[1].status, got[1].other),
-              std::make_pair(std::int32_t{MARLUNE_RUN_NAMED_TWICE}, at("rec/in") + "/a.snd"));
+              std::make_pair(std::int32_t{MARLUNE_NAMED_TWICE}, at("rec/in") + "/a.snd"));
 }
 
 TEST_F(Runs, StalePartialFilesAreRemovedByAConversionAndLeftByADryRunAndACopy) {

@@ -172,7 +172,7 @@ def convert_tree(root: PathType, *, workers: Optional[int] = None, progress: Pro
     ``replace``. Before any work the run settles what would lose a
     recording: a file whose ".kv" name an earlier file of the run takes
     (``Status.RUN_COLLISION``, ``report.other`` names that file), a file
-    reached twice (``Status.RUN_NAMED_TWICE``), and a partial file a stopped
+    reached twice (``Status.NAMED_TWICE``), and a partial file a stopped
     conversion left, removed (``Status.RUN_PARTIAL_REMOVED``). Names ending
     ".kv" are ``Status.ALREADY_CONVERTED``; every failure is a report, nothing
     is raised for a file (check ``report.ok``). ``dry_run`` judges each file
