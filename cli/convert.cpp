@@ -58,7 +58,6 @@ public:
                         ? "the same file as " + answer.other + ", named earlier in this run"
                         : answer.other + ", named earlier in this run, takes the name " + answer.destination;
                 result.json = Json().text("takenBy", answer.other);
-                result.hasStatus = false;
                 break;
             default:
                 result.outcome = Outcome::failed;
@@ -150,8 +149,6 @@ private:
                 result.outcome =
                     result.status == MARLUNE_RUN_PARTIAL_REMOVED ? Outcome::partialRemoved : Outcome::skipped;
                 result.reason = leftPartial;
-                result.hasStatus = result.status == MARLUNE_RUN_PARTIAL_REMOVED;
-                if (result.hasStatus) result.status = MARLUNE_OK;
                 break;
             case MARLUNE_PARTIAL_IN_USE:
                 result.reason = "a partial file a conversion is still writing";

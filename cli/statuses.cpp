@@ -22,6 +22,8 @@ constexpr Entry entries[] = {
     {MARLUNE_SOURCE_MISSING, {"cannot-open", nullptr, false}},
     {MARLUNE_SOURCE_UNREADABLE, {"cannot-open", nullptr, false}},
     {MARLUNE_SOURCE_NOT_A_FILE, {"cannot-open", nullptr, false}},
+    {MARLUNE_NAMED_TWICE, {"cannot-open", nullptr, false}},
+    {MARLUNE_TOO_MANY_FILES, {"cannot-open", nullptr, false}},
     {MARLUNE_SOURCE_CHANGED, {"changed-while-read", nullptr, false}},
     {MARLUNE_NOT_A_CONTAINER, {"wrong-magic", nullptr, true}},
     {MARLUNE_HEADER_CUT, {"header-cut", "header", true}},
