@@ -27,7 +27,7 @@ public:
     }
 
     FileResult judge(const Answer& answer) const override {
-        FileResult result = judged(answer);
+        FileResult result = judged(answer, MARLUNE_JOB_CONVERT);
         result.json.raw("takenBy", "null");
         switch (result.status) {
             case MARLUNE_OK:
@@ -35,10 +35,6 @@ public:
                 result.outcome = result.status == MARLUNE_FINISHED ? Outcome::finished
                                  : settings_.dryRun                ? Outcome::wouldConvert
                                                                    : Outcome::converted;
-                if (answer.report.system_error != 0 && !settings_.dryRun) {
-                    result.reason += "; removing the source failed (system error " +
-                                     std::to_string(answer.report.system_error) + ")";
-                }
                 break;
             case MARLUNE_ALREADY_CONVERTED:
                 result.outcome = Outcome::alreadyKv;

@@ -47,9 +47,9 @@ const char* cutPiece(std::int32_t status, const marlune_report& report) {
     return factsOf(status).cut;
 }
 
-std::string reasonOf(std::int32_t status, const marlune_report& report) {
-    std::string text(marlune_report_reason(status, &report, nullptr, 0), '\0');
-    marlune_report_reason(status, &report, text.data(), static_cast<std::uint32_t>(text.size()));
+std::string reasonOf(std::int32_t job, std::int32_t status, const marlune_report& report) {
+    std::string text(marlune_report_reason(job, status, &report, nullptr, 0), '\0');
+    marlune_report_reason(job, status, &report, text.data(), static_cast<std::uint32_t>(text.size()));
     text.pop_back();
     return text;
 }

@@ -791,13 +791,19 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t len
 
 /*
  * marlune_report_reason -- the sentence for a status and its report, as the
- * command and the packages say it: the status's words (marlune_status_text)
- * and, for a container cut short, where ("the source ends inside a chunk's
- * payload (at offset 812, 142 of 330 bytes missing)"). Into `text` when its
- * `size` bytes hold it with its null; returns the bytes it takes with that
- * null, whatever `size`. `report` may be null (no place is told then).
+ * command and the packages say it after the file's name, for the file's `job`
+ * (MARLUNE_JOB_*). MARLUNE_JOB_EXAMINE: what an examination found ("complete
+ * container", "incomplete: the payload of chunk 3 at offset 812 is cut short,
+ * 142 of its 330 bytes are missing", "no such file"). Other jobs: the
+ * status's words (marlune_status_text) and, for a container cut short, where
+ * ("the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes
+ * missing)"); MARLUNE_JOB_CONVERT adds "; removing the source failed (system
+ * error N)" to a conversion done whose report holds a system error. Into
+ * `text` when its `size` bytes hold it with its null; returns the bytes it
+ * takes with that null, whatever `size`. `report` may be null (only the
+ * status's words are told then).
  */
-MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t status, const marlune_report *report,
+MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t job, int32_t status, const marlune_report *report,
                                                         char *text, uint32_t size);
 
 #ifdef _WIN32

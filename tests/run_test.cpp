@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -379,20 +380,58 @@ TEST_F(Runs, ACancelStartsNothingMoreAndKeepsEverySource) {
     for (const std::string& name : dir.names()) EXPECT_EQ(name.find("partial"), std::string::npos) << name;
 }
 
+std::string reason(std::int32_t job, std::int32_t status, const marlune_report* report) {
+    std::string text(marlune_report_reason(job, status, report, nullptr, 0), '\0');
+    marlune_report_reason(job, status, report, text.data(), static_cast<std::uint32_t>(text.size()));
+    text.pop_back();
+    return text;
+}
+
 TEST(RunReports, TheSentenceSaysWhereAContainerIsCutShort) {
     marlune_report report{};
     report.size = sizeof report;
     report.cut_offset = 812;
     report.cut_size = 330;
     report.cut_missing = 142;
-    std::string text(marlune_report_reason(MARLUNE_PAYLOAD_CUT, &report, nullptr, 0), '\0');
-    EXPECT_EQ(marlune_report_reason(MARLUNE_PAYLOAD_CUT, &report, text.data(), static_cast<std::uint32_t>(text.size())),
+    std::string text(marlune_report_reason(MARLUNE_JOB_COPY, MARLUNE_PAYLOAD_CUT, &report, nullptr, 0), '\0');
+    EXPECT_EQ(marlune_report_reason(MARLUNE_JOB_COPY, MARLUNE_PAYLOAD_CUT, &report, text.data(),
+                                    static_cast<std::uint32_t>(text.size())),
               text.size());
     EXPECT_STREQ(text.c_str(), "the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes missing)");
-    text.assign(marlune_report_reason(MARLUNE_RUN_COLLISION, nullptr, nullptr, 0), '\0');
-    marlune_report_reason(MARLUNE_RUN_COLLISION, nullptr, text.data(), static_cast<std::uint32_t>(text.size()));
-    EXPECT_STREQ(text.c_str(), marlune_status_text(MARLUNE_RUN_COLLISION));
+    EXPECT_EQ(reason(MARLUNE_JOB_COPY, MARLUNE_RUN_COLLISION, nullptr), marlune_status_text(MARLUNE_RUN_COLLISION));
     EXPECT_STREQ(marlune_status_name(MARLUNE_RUN_DESTINATION_LINK), "MARLUNE_RUN_DESTINATION_LINK");
+}
+
+TEST(RunReports, AnExaminationIsToldAsInfoTellsIt) {
+    marlune_report report{};
+    report.size = sizeof report;
+    report.cut_offset = 812;
+    report.cut_size = 330;
+    report.cut_missing = 142;
+    report.chunk_number = 3;
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_PAYLOAD_CUT, &report),
+              "incomplete: the payload of chunk 3 at offset 812 is cut short, 142 of its 330 bytes are missing");
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_OK, &report), "complete container");
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_SOURCE_MISSING, &report), "no such file");
+    report.header_bytes = 3;
+    std::memcpy(report.magic, "h\"\n", 3);
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_NOT_A_CONTAINER, &report),
+              "not a container: its 3 bytes \"h\\x22\\x0a\" begin neither \"KVRB\" nor \"fx30\"");
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_READ_ERROR, &report), "reading it failed");
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_SOURCE_UNREADABLE, &report), "cannot be opened for reading");
+}
+
+TEST(RunReports, AConversionDoneWhoseSourceStaysSaysSo) {
+    marlune_report report{};
+    report.size = sizeof report;
+    report.system_error = 13;
+    EXPECT_EQ(reason(MARLUNE_JOB_CONVERT, MARLUNE_OK, &report),
+              std::string(marlune_status_text(MARLUNE_OK)) + "; removing the source failed (system error 13)");
+    EXPECT_EQ(reason(MARLUNE_JOB_CONVERT, MARLUNE_FINISHED, &report),
+              std::string(marlune_status_text(MARLUNE_FINISHED)) + "; removing the source failed (system error 13)");
+    EXPECT_EQ(reason(MARLUNE_JOB_COPY, MARLUNE_OK, &report), marlune_status_text(MARLUNE_OK));
+    report.system_error = 0;
+    EXPECT_EQ(reason(MARLUNE_JOB_CONVERT, MARLUNE_OK, &report), marlune_status_text(MARLUNE_OK));
 }
 
 }  // namespace
