@@ -785,6 +785,12 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t 
  * size and report set), one per file of the step in its order. Returns
  * MARLUNE_OK, MARLUNE_RUN_BAD_STATE for bytes that are no step or too few
  * results, else the status of the first file that failed.
+ *
+ * A convert step run again: a file whose source is gone while its ".kv" name
+ * holds a whole container (marlune_examine answers MARLUNE_OK) of the size the
+ * plan saw the source at answers MARLUNE_FINISHED, taken as the earlier run's
+ * conversion; nothing is removed, replaced or put on stable storage for it.
+ * Any other ".kv" leaves the answer MARLUNE_SOURCE_MISSING.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t length,
                                                   marlune_run_result *results, uint32_t count);

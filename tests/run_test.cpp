@@ -322,10 +322,20 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     EXPECT_EQ(results[0].status, MARLUNE_OK);
     EXPECT_EQ(slashed(results[1].other), at("rec/a.snd"));
     // A task retried after its worker died: the conversion is found done, the collision kept.
-    marlune_run_step(step.data(), length, results.data(), 2);
-    EXPECT_EQ(results[0].status, MARLUNE_SOURCE_MISSING);
+    EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2), MARLUNE_RUN_COLLISION);
+    EXPECT_EQ(results[0].status, MARLUNE_FINISHED);
     EXPECT_EQ(readFile(at("rec/a.kv")), converted);
     EXPECT_EQ(readFile(at("rec/a.wav")), other);
+    // A .kv that is no whole conversion of the planned source is not taken for one.
+    const Bytes cut(converted.begin(), converted.end() - 1);
+    Bytes longer = converted;
+    longer.insert(longer.end(), converted.end() - 338, converted.end());  // one chunk more
+    for (const Bytes& kv : {cut, longer}) {
+        writeFile(at("rec/a.kv"), kv);
+        marlune_run_step(step.data(), length, results.data(), 2);
+        EXPECT_EQ(results[0].status, MARLUNE_SOURCE_MISSING);
+        EXPECT_EQ(readFile(at("rec/a.kv")), kv);
+    }
     std::string rest(4096, '\0');
     while (marlune_run_plan_next(run.get(), rest.data(), 4096, &length) == MARLUNE_RUN_DELIVERED) {
     }

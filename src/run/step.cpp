@@ -182,6 +182,21 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
     return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_CONVERT;
 }
 
+namespace {
+
+// A step run again (a worker that died, a task retried) finds the sources it
+// converted gone: a .kv that is a whole container of the source's planned size
+// is taken as that conversion. Nothing is removed or replaced here.
+void foundConverted(const StepFile& file, FileAnswer& answer) {
+    if (answer.status != MARLUNE_SOURCE_MISSING || file.destination.empty() || file.bytes == 0) return;
+    marlune_report kv = emptyReport();
+    if (marlune_examine(file.destination.c_str(), &kv) != MARLUNE_OK || kv.source_bytes != file.bytes) return;
+    answer.status = MARLUNE_FINISHED;
+    answer.report = emptyReport(MARLUNE_FINISHED);
+}
+
+}  // namespace
+
 std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) {
     std::vector<FileAnswer> answers(step.files.size());
     const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
@@ -256,6 +271,7 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
         for (std::size_t k = 0; k < batch.size(); ++k) {
             answers[batched[k]].status = batch[k].status;
             bytes += answers[batched[k]].report.source_bytes;
+            if (!copying) foundConverted(step.files[batched[k]], answers[batched[k]]);
         }
         counter.finish(bytes);
     }
