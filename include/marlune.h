@@ -784,7 +784,10 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t 
  * settled answered as it said. `results` holds `count` results (each with its
  * size and report set), one per file of the step in its order. Returns
  * MARLUNE_OK, MARLUNE_RUN_BAD_STATE for bytes that are no step or too few
- * results, else the status of the first file that failed.
+ * results, else the status of the first file that failed. The batch calls
+ * hold open no more files than this process's own open-file limit allows,
+ * shared by the steps it runs side by side (a step planned with a higher
+ * limit is worked through in parts).
  *
  * A convert step run again: a file whose source is gone while its ".kv" name
  * holds a whole container (marlune_examine answers MARLUNE_OK) of the size the

@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include "marlune.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
@@ -298,6 +302,41 @@ TEST_F(Runs, StepsStayWithinTheirBoundsOfFilesBytesAndOpenFiles) {
     // Two files open for each file of a group, for each worker, and 64 for the rest of the process.
     EXPECT_EQ(sizes(256, 0, 64 + 2 * 2 * 4, 2)[0], 4u);
 }
+
+#ifndef _WIN32
+// A step planned where many files may be open, run in a process that allows few:
+// its batch is cut to what the worker's own limit holds, rather than failing.
+TEST_F(Runs, AStepHoldsOpenOnlyWhatItsWorkerAllows) {
+    constexpr int files = 100;
+    for (int i = 0; i < files; ++i) put("rec/" + std::to_string(i) + ".snd");
+    marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
+    options.workers = 1;
+    options.group_files = files;
+    options.open_files = 20000;  // the planning client's
+    RunOf run(options);
+    run.add(at("rec"));
+    std::string step(1 << 16, '\0');
+    std::uint32_t length = 0;
+    ASSERT_EQ(marlune_run_plan_next(run.get(), step.data(), static_cast<std::uint32_t>(step.size()), &length),
+              MARLUNE_RUN_DELIVERED);
+    ASSERT_EQ(marlune_step_files(step.data(), length), static_cast<std::uint32_t>(files));
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: its limit is read anew
+    const auto inFewFiles = [&] {
+        rlimit few{};
+        few.rlim_cur = few.rlim_max = 84;  // room for 10 files and the process's own
+        if (setrlimit(RLIMIT_NOFILE, &few) != 0) std::_Exit(2);
+        std::vector<marlune_run_result> results(files);
+        for (marlune_run_result& result : results) result.size = sizeof result;
+        bool whole = marlune_run_step(step.data(), length, results.data(), files) == MARLUNE_OK;
+        for (int i = 0; i < files; ++i) whole = whole && readFile(at("rec/" + std::to_string(i) + ".kv")) == converted;
+        // This process leaves without the fixture's own cleaning.
+        fs::remove_all(fs::path(at("rec")).parent_path());
+        std::_Exit(whole ? 0 : 1);
+    };
+    // The test runs again in the child, on a folder of its own: it tells by its exit.
+    EXPECT_EXIT(inFewFiles(), ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     put("rec/a.snd");
