@@ -602,7 +602,10 @@ enum {
     MARLUNE_RUN_FOLLOW_LINKS = 2, /* symbolic links (junctions) met in a walk are followed; else they are
                                      counted (marlune_run_tally.links_not_followed) and left. A folder is
                                      walked once however many links lead to it, and a link that leads
-                                     into a copy's destination folder is not walked */
+                                     into a copy's destination folder is not walked. Converting, a
+                                     file reached through a link is converted under the link's name,
+                                     and reached again later in the walk (by its own name or another
+                                     link) answers MARLUNE_NAMED_TWICE */
     MARLUNE_RUN_KV_NAMES = 4,     /* copy, salvage: the copies take ".kv" names (marlune_kv_name) */
     MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert: each file judged by marlune_judge_convert, nothing written,
                                      moved or removed (a dry run) */

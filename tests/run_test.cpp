@@ -338,6 +338,23 @@ TEST_F(Runs, AStepHoldsOpenOnlyWhatItsWorkerAllows) {
 }
 #endif
 
+// A followed link met before its target: the recording is converted once, under
+// the link's name, and the target answers that it was named earlier.
+TEST_F(Runs, AFileReachedThroughALinkFirstIsConvertedOnce) {
+    put("rec/m/1.snd");
+    if (!linked(at("rec/m/1.snd"), at("rec/b-twice.snd"), false)) GTEST_SKIP() << "no symbolic links here";
+    RunOf run(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_FOLLOW_LINKS));
+    run.add(at("rec"));
+    const std::vector<Got> got = run.all();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(std::make_pair(got[0].status, got[0].path),
+              std::make_pair(std::int32_t{MARLUNE_OK}, at("rec/b-twice.snd")));
+    EXPECT_EQ(std::make_pair(got[1].status, got[1].other),
+              std::make_pair(std::int32_t{MARLUNE_NAMED_TWICE}, at("rec/b-twice.snd")));
+    EXPECT_EQ(readFile(at("rec/b-twice.kv")), converted);
+    EXPECT_FALSE(fs::exists(at("rec/m/1.kv")));
+}
+
 TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     put("rec/a.snd");
     put("rec/a.wav", other);

@@ -304,11 +304,25 @@ void Planner::planWalked(const Level& level, const Entry& entry, const std::stri
     ++filesPlanned;
     bytesPlanned += size;
     FileKey identity = key;
-    if (!known(identity) && !byKey_.empty()) platform::kindOf(path, size, identity);  // Windows lists no identity
+    const bool linked = converting() && entry.kind == Kind::link;
+    // Windows lists no identity.
+    if (!known(identity) && (!byKey_.empty() || !linkedFiles_.empty() || linked)) {
+        platform::kindOf(path, size, identity);
+    }
     if (converting()) {
         if (!level.twiceOf.empty()) {
             file.status = MARLUNE_NAMED_TWICE;
             file.other = joinPath(level.twiceOf, entry.name);
+        }
+        // A file reached through a link met earlier is converted under that name already.
+        if (file.status == 0 && known(identity) && (linked || !linkedFiles_.empty())) {
+            const auto earlier = linkedFiles_.find(tupleOf(identity));
+            if (earlier != linkedFiles_.end()) {
+                file.status = MARLUNE_NAMED_TWICE;
+                file.other = earlier->second;
+            } else if (linked) {
+                linkedFiles_.emplace(tupleOf(identity), path);
+            }
         }
         for (std::size_t j = givenWith(byKey_, identity.hash(), 0); j != std::string::npos && file.status == 0;
              j = givenWith(byKey_, identity.hash(), j + 1)) {
