@@ -25,6 +25,7 @@ def hostile(root: Path) -> None:
     write(tree / "m/1.snd", FIXED)
     write(tree / "m/2.snd", PER_CHUNK)
     (tree / "n").symlink_to("m", target_is_directory=True)  # a folder reached again, walked once
+    (tree / "b-twice.snd").symlink_to("m/1.snd")  # a file reached through a link before its own name
     write(tree / "z/left.kv.0123456789abcdef.marlune-partial", b"half")  # a stopped conversion's
     write(tree / "z/cut.snd", BROKEN["payload-cut"][0])
     write(tree / "notes.txt", b"not audio")
@@ -105,11 +106,12 @@ def test_the_package_and_dask_end_the_same(tmp_path: Path) -> None:
     assert runs["package"][1] == runs["dask"][1]
     statuses = dict(runs["package"][0][0])
     assert statuses["tree/a.wav"] == S.RUN_COLLISION and "tree/n/1.snd" not in statuses
+    assert statuses["tree/b-twice.snd"] == S.OK and statuses["tree/m/1.snd"] == S.NAMED_TWICE
     assert statuses["tree/z/left.kv.0123456789abcdef.marlune-partial"] == S.RUN_PARTIAL_REMOVED
     assert statuses["tree/bad\ufffd.snd"] == S.OK and statuses["tree/new\nline.snd"] == S.OK
     assert runs["package"][1][b"outside/kept.snd"] == ("file", PER_CHUNK)
     copied = dict(runs["package"][0][1])
-    assert copied["tree/a.wav"] == copied["tree/m/1.kv"] == S.RUN_DESTINATION_LINK
+    assert copied["tree/a.wav"] == copied["tree/m/1.snd"] == S.RUN_DESTINATION_LINK
 
 
 @needs_command
