@@ -27,7 +27,7 @@ public:
     }
 
     FileResult judge(const Answer& answer) const override {
-        FileResult result = judged(answer);
+        FileResult result = judged(answer, MARLUNE_JOB_CONVERT);
         result.json.raw("takenBy", "null");
         switch (result.status) {
             case MARLUNE_OK:
@@ -35,10 +35,6 @@ public:
                 result.outcome = result.status == MARLUNE_FINISHED ? Outcome::finished
                                  : settings_.dryRun                ? Outcome::wouldConvert
                                                                    : Outcome::converted;
-                if (answer.report.system_error != 0 && !settings_.dryRun) {
-                    result.reason += "; removing the source failed (system error " +
-                                     std::to_string(answer.report.system_error) + ")";
-                }
                 break;
             case MARLUNE_ALREADY_CONVERTED:
                 result.outcome = Outcome::alreadyKv;
@@ -51,14 +47,13 @@ public:
                 result.outcome = Outcome::kept;
                 break;
             case MARLUNE_RUN_COLLISION:
-            case MARLUNE_RUN_NAMED_TWICE:
+            case MARLUNE_NAMED_TWICE:
                 result.outcome = Outcome::collision;
                 result.reason =
-                    result.status == MARLUNE_RUN_NAMED_TWICE
+                    result.status == MARLUNE_NAMED_TWICE
                         ? "the same file as " + answer.other + ", named earlier in this run"
                         : answer.other + ", named earlier in this run, takes the name " + answer.destination;
                 result.json = Json().text("takenBy", answer.other);
-                result.hasStatus = false;
                 break;
             default:
                 result.outcome = Outcome::failed;
@@ -150,8 +145,6 @@ private:
                 result.outcome =
                     result.status == MARLUNE_RUN_PARTIAL_REMOVED ? Outcome::partialRemoved : Outcome::skipped;
                 result.reason = leftPartial;
-                result.hasStatus = result.status == MARLUNE_RUN_PARTIAL_REMOVED;
-                if (result.hasStatus) result.status = MARLUNE_OK;
                 break;
             case MARLUNE_PARTIAL_IN_USE:
                 result.reason = "a partial file a conversion is still writing";

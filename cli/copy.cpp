@@ -154,9 +154,9 @@ public:
             case MARLUNE_NOT_A_CONTAINER:
             case MARLUNE_RUN_PARTIAL_LEFT:
                 result.outcome = Outcome::skipped;
-                result.reason = answer.status == MARLUNE_NOT_A_CONTAINER
-                                    ? "not a container"
-                                    : "a partial file left by a copy or conversion that stopped";
+                if (answer.status == MARLUNE_RUN_PARTIAL_LEFT) {
+                    result.reason = "a partial file left by a copy or conversion that stopped";
+                }
                 break;
             case MARLUNE_RUN_OUTSIDE_DESTINATION:
                 result.reason = "a listed name needs to be relative, without \"..\", to have a place under " + folder();
@@ -178,10 +178,8 @@ public:
                 } else {
                     result.outcome = answer.status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
                 }
-                return result;
+                break;
         }
-        // What the run settled before any copy has no status of the library's copy.
-        result.hasStatus = false;
         return result;
     }
 

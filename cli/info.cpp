@@ -1,7 +1,6 @@
 // info: what a user needs to know of a file before or after a copy, judged by
 // the library's own examination.
 #include <algorithm>
-#include <cerrno>
 
 #include "commands.h"
 #include "console.h"
@@ -50,45 +49,10 @@ struct Examined {
         return text;
     }
 
-    // What the command says of the file, after its name.
+    // What the library says of the file, after its name; a folder is looked inside with -r.
     std::string verdict() const {
-        const auto number = [](std::uint64_t value) { return std::to_string(value); };
-        const std::string missing =
-            number(report.cut_missing) + " of its " + number(report.cut_size) + " bytes are missing";
-        const std::string chunk = "chunk " + number(report.chunk_number) + " at offset " + number(report.cut_offset);
-        switch (status) {
-            case MARLUNE_OK:
-                return "complete container";
-            case MARLUNE_SOURCE_MISSING:
-                return "no such file";
-            case MARLUNE_SOURCE_NOT_A_FILE:
-                return report.system_error == EISDIR ? "is a folder, not a file (-r looks inside it)"
-                                                     : "is not a regular file";
-            case MARLUNE_SOURCE_CHANGED:
-                return "it changed while it was read";
-            case MARLUNE_NOT_A_CONTAINER:
-                // A file shorter than a magic is told by what it holds.
-                if (report.header_bytes == 0) return "not a container: the file is empty";
-                if (report.header_bytes < magicSize) {
-                    return "not a container: its " + number(report.header_bytes) + " bytes \"" + magic() +
-                           "\" begin neither \"KVRB\" nor \"fx30\"";
-                }
-                return "not a container: its magic is \"" + magic() + "\", not \"KVRB\" or \"fx30\"";
-            case MARLUNE_HEADER_CUT:
-                return "incomplete: the file ends inside the 82-byte header, " + missing;
-            case MARLUNE_DATA_OFFSET_BELOW_HEADER:
-                return "not a valid container: dataOffset " + number(report.data_offset) +
-                       " is below 82, inside the header";
-            case MARLUNE_PREAMBLE_CUT:
-                return "incomplete: dataOffset " + number(report.data_offset) +
-                       " is past the end of the file; the preamble at offset 82 is cut short, " + missing;
-            case MARLUNE_CHUNK_HEADER_CUT:
-                return "incomplete: the header of " + chunk + " is cut short, " + missing;
-            case MARLUNE_PAYLOAD_CUT:
-                return "incomplete: the payload of " + chunk + " is cut short, " + missing;
-            default:
-                return opened() ? "reading it failed" : "cannot be opened for reading";
-        }
+        const std::string said = reasonOf(MARLUNE_JOB_EXAMINE, status, report);
+        return said == "is a folder, not a file" ? said + " (-r looks inside it)" : said;
     }
 
     std::string block(const std::string& path) const {

@@ -214,12 +214,12 @@ private:
 
 }  // namespace
 
-FileResult judged(const Answer& answer) {
+FileResult judged(const Answer& answer, std::int32_t job) {
     FileResult result;
     result.hasStatus = true;
     result.status = answer.status;
     result.report = answer.report;
-    result.reason = reasonOf(answer.status, answer.report);
+    result.reason = reasonOf(job, answer.status, answer.report);
     result.destination = answer.destination;
     return result;
 }

@@ -64,7 +64,7 @@ struct FileResult {
 };
 
 // A result with the library's status, report and sentence.
-FileResult judged(const Answer& answer);
+FileResult judged(const Answer& answer, std::int32_t job = MARLUNE_JOB_COPY);
 
 struct Tally {
     std::array<std::size_t, outcomeCount> counts{};

@@ -22,6 +22,8 @@ constexpr Entry entries[] = {
     {MARLUNE_SOURCE_MISSING, {"cannot-open", nullptr, false}},
     {MARLUNE_SOURCE_UNREADABLE, {"cannot-open", nullptr, false}},
     {MARLUNE_SOURCE_NOT_A_FILE, {"cannot-open", nullptr, false}},
+    {MARLUNE_NAMED_TWICE, {"cannot-open", nullptr, false}},
+    {MARLUNE_TOO_MANY_FILES, {"cannot-open", nullptr, false}},
     {MARLUNE_SOURCE_CHANGED, {"changed-while-read", nullptr, false}},
     {MARLUNE_NOT_A_CONTAINER, {"wrong-magic", nullptr, true}},
     {MARLUNE_HEADER_CUT, {"header-cut", "header", true}},
@@ -45,9 +47,9 @@ const char* cutPiece(std::int32_t status, const marlune_report& report) {
     return factsOf(status).cut;
 }
 
-std::string reasonOf(std::int32_t status, const marlune_report& report) {
-    std::string text(marlune_report_reason(status, &report, nullptr, 0), '\0');
-    marlune_report_reason(status, &report, text.data(), static_cast<std::uint32_t>(text.size()));
+std::string reasonOf(std::int32_t job, std::int32_t status, const marlune_report& report) {
+    std::string text(marlune_report_reason(job, status, &report, nullptr, 0), '\0');
+    marlune_report_reason(job, status, &report, text.data(), static_cast<std::uint32_t>(text.size()));
     text.pop_back();
     return text;
 }

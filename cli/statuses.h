@@ -21,8 +21,8 @@ StatusFacts factsOf(std::int32_t status);
 // starts, at its header or 8 bytes before its payload.
 const char* cutPiece(std::int32_t status, const marlune_report& report);
 
-// The library's words for the status, and where the piece is cut short.
-std::string reasonOf(std::int32_t status, const marlune_report& report);
+// The library's sentence for a file of the job that ended with the status.
+std::string reasonOf(std::int32_t job, std::int32_t status, const marlune_report& report);
 
 // A source the library could not open: nothing of its contents is known.
 bool notOpened(std::int32_t status);

@@ -179,10 +179,11 @@ enum {
                                              another file (something replaced it meanwhile): the source is
                                              kept. IKVRBinfo answers 0 then, the source kept */
     MARLUNE_PARTIAL_IN_USE = 34,          /* marlune_remove_partial: a copy is still writing the file */
-    MARLUNE_NAMED_TWICE = 35,             /* marlune_convert_batch: an earlier file of the batch is this file
-                                             (another path to it, a hard link, a symbolic link); nothing was
-                                             done for this one, the earlier one's status tells what became
-                                             of the file */
+    MARLUNE_NAMED_TWICE = 35,             /* a batch, a converting run: an earlier file of the batch or run
+                                             is this file (another path to it, a hard link, a symbolic
+                                             link); nothing was done for this one, the earlier one's status
+                                             tells what became of the file (a run's result: `other` is that
+                                             earlier name) */
 
     MARLUNE_NOT_A_CONTAINER = 40,         /* the magic is neither "KVRB" nor "fx30" */
     MARLUNE_HEADER_CUT = 41,              /* the source ends inside the 82-byte header */
@@ -202,10 +203,34 @@ enum {
     MARLUNE_SYNC_ERROR = 63,              /* putting the destination on stable storage failed */
     MARLUNE_CANCELLED = 64,               /* the progress callback asked to stop */
     MARLUNE_OUT_OF_MEMORY = 65,           /* no memory to copy in */
-    MARLUNE_TOO_MANY_FILES = 66           /* a batch: the system gave no file handle for a source, a copy or a
+    MARLUNE_TOO_MANY_FILES = 66,          /* a batch: the system gave no file handle for a source, a copy or a
                                              folder (its open-file limit; system_error has the code): every
                                              file of the batch not failed for a reason of its own answers it,
                                              before anything is moved, its source kept */
+
+    /* Settled by a run's plan: each is a file's result, given before any work (nothing was written
+       for the file), or, where said, a call's. 71 is unused (a run's file named twice answers
+       MARLUNE_NAMED_TWICE). */
+    MARLUNE_RUN_COLLISION = 70,           /* an earlier file of the run takes this file's name (a.snd and
+                                             a.wav both to a.kv); the result's `other` names it */
+    MARLUNE_RUN_LANDS_ON_RUN_FILE = 72,   /* its copy would replace a file of this run (`other`): a tree
+                                             copied into a folder above it, listed names that meet */
+    MARLUNE_RUN_OUTSIDE_DESTINATION = 73, /* a listed name with no place under the destination folder: it
+                                             is absolute, or holds ".." */
+    MARLUNE_RUN_DESTINATION_LINK = 74,    /* a folder on the way to the copy's name, or the name itself, is
+                                             a symbolic link (junction): nothing is written through it.
+                                             Folders under the destination are looked at and made one
+                                             component at a time right before a group's copies; a link
+                                             another program puts there after that look is not seen */
+    MARLUNE_RUN_PARTIAL_REMOVED = 75,     /* convert: a partial file that a stopped conversion left, removed
+                                             (a success: its recording is whole at its own name) */
+    MARLUNE_RUN_PARTIAL_LEFT = 76,        /* a partial file, left as it is: a copy's source, or a dry run */
+    MARLUNE_RUN_FOLDER_UNREADABLE = 77,   /* a folder of the walk cannot be read (system_error says why);
+                                             the result's path is the folder */
+    MARLUNE_RUN_INSIDE_SOURCE = 78,       /* marlune_run_add: the destination folder is, or lies within,
+                                             the folder added: the copy would copy itself */
+    MARLUNE_RUN_BAD_STATE = 79            /* a call made out of turn (marlune_run_add after the start, a
+                                             step that cannot be read) */
 };
 
 /*
@@ -577,7 +602,10 @@ enum {
     MARLUNE_RUN_FOLLOW_LINKS = 2, /* symbolic links (junctions) met in a walk are followed; else they are
                                      counted (marlune_run_tally.links_not_followed) and left. A folder is
                                      walked once however many links lead to it, and a link that leads
-                                     into a copy's destination folder is not walked */
+                                     into a copy's destination folder is not walked. Converting, a
+                                     file reached through a link is converted under the link's name,
+                                     and reached again later in the walk (by its own name or another
+                                     link) answers MARLUNE_NAMED_TWICE */
     MARLUNE_RUN_KV_NAMES = 4,     /* copy, salvage: the copies take ".kv" names (marlune_kv_name) */
     MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert: each file judged by marlune_judge_convert, nothing written,
                                      moved or removed (a dry run) */
@@ -586,34 +614,6 @@ enum {
                                      a link, a folder, or a file of the run */
 };
 
-/*
- * Statuses that only a run gives: each is a file's result, settled by the plan
- * before any work (nothing was written for the file), or, where said, a call's.
- */
-enum {
-    MARLUNE_RUN_COLLISION = 70,      /* an earlier file of the run takes this file's name (a.snd and a.wav
-                                        both to a.kv); the result's `other` names it */
-    MARLUNE_RUN_NAMED_TWICE = 71,    /* the same file, named earlier in the run (by this or another name);
-                                        `other` is that name */
-    MARLUNE_RUN_LANDS_ON_RUN_FILE = 72, /* its copy would replace a file of this run (`other`): a tree copied
-                                        into a folder above it, listed names that meet */
-    MARLUNE_RUN_OUTSIDE_DESTINATION = 73, /* a listed name with no place under the destination folder: it is
-                                        absolute, or holds ".." */
-    MARLUNE_RUN_DESTINATION_LINK = 74, /* a folder on the way to the copy's name, or the name itself, is a
-                                        symbolic link (junction): nothing is written through it. Folders
-                                        under the destination are looked at and made one component at a
-                                        time right before a group's copies; a link another program puts
-                                        there after that look is not seen */
-    MARLUNE_RUN_PARTIAL_REMOVED = 75, /* convert: a partial file that a stopped conversion left, removed (a
-                                        success: its recording is whole at its own name) */
-    MARLUNE_RUN_PARTIAL_LEFT = 76,   /* a partial file, left as it is: a copy's source, or a dry run */
-    MARLUNE_RUN_FOLDER_UNREADABLE = 77, /* a folder of the walk cannot be read (system_error says why); the
-                                        result's path is the folder */
-    MARLUNE_RUN_INSIDE_SOURCE = 78,  /* marlune_run_add: the destination folder is, or lies within, the
-                                        folder added: the copy would copy itself */
-    MARLUNE_RUN_BAD_STATE = 79       /* a call made out of turn (marlune_run_add after the start, a step
-                                        that cannot be read) */
-};
 
 /*
  * marlune_run_options -- what a run does, for marlune_run_open. Set `size` to
@@ -658,7 +658,8 @@ typedef struct marlune_run_result {
     const char *path;        /* the file, as added or as the walk named it (the folder itself for
                                 MARLUNE_RUN_FOLDER_UNREADABLE) */
     const char *destination; /* copy, salvage: its copy's name; convert: its ".kv" name; else null */
-    const char *other;       /* MARLUNE_RUN_COLLISION .. MARLUNE_RUN_LANDS_ON_RUN_FILE: the other file */
+    const char *other;       /* MARLUNE_NAMED_TWICE, MARLUNE_RUN_COLLISION, MARLUNE_RUN_LANDS_ON_RUN_FILE:
+                                the other file */
     marlune_report *report;  /* set by the caller: null, or where the file's report goes */
 } marlune_run_result;
 
@@ -786,20 +787,35 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t 
  * settled answered as it said. `results` holds `count` results (each with its
  * size and report set), one per file of the step in its order. Returns
  * MARLUNE_OK, MARLUNE_RUN_BAD_STATE for bytes that are no step or too few
- * results, else the status of the first file that failed.
+ * results, else the status of the first file that failed. The batch calls
+ * hold open no more files than this process's own open-file limit allows,
+ * shared by the steps it runs side by side (a step planned with a higher
+ * limit is worked through in parts).
+ *
+ * A convert step run again: a file whose source is gone while its ".kv" name
+ * holds a whole container (marlune_examine answers MARLUNE_OK) of the size the
+ * plan saw the source at answers MARLUNE_FINISHED, taken as the earlier run's
+ * conversion; nothing is removed, replaced or put on stable storage for it.
+ * Any other ".kv" leaves the answer MARLUNE_SOURCE_MISSING.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t length,
                                                   marlune_run_result *results, uint32_t count);
 
 /*
  * marlune_report_reason -- the sentence for a status and its report, as the
- * command and the packages say it: the status's words (marlune_status_text)
- * and, for a container cut short, where ("the source ends inside a chunk's
- * payload (at offset 812, 142 of 330 bytes missing)"). Into `text` when its
- * `size` bytes hold it with its null; returns the bytes it takes with that
- * null, whatever `size`. `report` may be null (no place is told then).
+ * command and the packages say it after the file's name, for the file's `job`
+ * (MARLUNE_JOB_*). MARLUNE_JOB_EXAMINE: what an examination found ("complete
+ * container", "incomplete: the payload of chunk 3 at offset 812 is cut short,
+ * 142 of its 330 bytes are missing", "no such file"). Other jobs: the
+ * status's words (marlune_status_text) and, for a container cut short, where
+ * ("the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes
+ * missing)"); MARLUNE_JOB_CONVERT adds "; removing the source failed (system
+ * error N)" to a conversion done whose report holds a system error. Into
+ * `text` when its `size` bytes hold it with its null; returns the bytes it
+ * takes with that null, whatever `size`. `report` may be null (only the
+ * status's words are told then).
  */
-MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t status, const marlune_report *report,
+MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t job, int32_t status, const marlune_report *report,
                                                         char *text, uint32_t size);
 
 #ifdef _WIN32

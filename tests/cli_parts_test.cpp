@@ -41,9 +41,9 @@ TEST(Statuses, EveryCutStatusNamesItsPieceAndTheReasonSaysWhere) {
     report.cut_missing = 142;
     EXPECT_STREQ(factsOf(MARLUNE_PAYLOAD_CUT).cut, "payload");
     EXPECT_STREQ(factsOf(MARLUNE_HEADER_CUT).cut, "header");
-    EXPECT_EQ(reasonOf(MARLUNE_PAYLOAD_CUT, report),
+    EXPECT_EQ(reasonOf(MARLUNE_JOB_COPY, MARLUNE_PAYLOAD_CUT, report),
               std::string(marlune_status_text(MARLUNE_PAYLOAD_CUT)) + " (at offset 812, 142 of 330 bytes missing)");
-    EXPECT_EQ(reasonOf(MARLUNE_DISK_FULL, report), marlune_status_text(MARLUNE_DISK_FULL));
+    EXPECT_EQ(reasonOf(MARLUNE_JOB_COPY, MARLUNE_DISK_FULL, report), marlune_status_text(MARLUNE_DISK_FULL));
     // A salvage ends where the cut chunk starts: at its header, or 8 bytes before its payload.
     report.bytes_written = 812;
     EXPECT_STREQ(cutPiece(MARLUNE_SALVAGED, report), "chunk-header");

@@ -622,7 +622,7 @@ class Archive(Folder):
             "rec/done.snd": ("finished", "MARLUNE_FINISHED"), "rec/done.kv": ("already-kv", "MARLUNE_ALREADY_CONVERTED"),
             "rec/other.kv": ("already-kv", "MARLUNE_ALREADY_CONVERTED"),
             "rec/other.snd": ("kept", "MARLUNE_DESTINATION_EXISTS"),
-            stale: ("partial-removed", "MARLUNE_OK"), held: ("skipped", "MARLUNE_PARTIAL_IN_USE")})
+            stale: ("partial-removed", "MARLUNE_RUN_PARTIAL_REMOVED"), held: ("skipped", "MARLUNE_PARTIAL_IN_USE")})
         self.assertEqual((summary["finished"], summary["partialsRemoved"], summary["skipped"], summary["converted"],
                           result.returncode), (1, 1, 1, 0, 0))
         self.assertEqual(sorted(os.listdir(self.path("rec"))),
@@ -663,10 +663,11 @@ class Archive(Folder):
             result = run("convert", "-r", "-j", "2", "--json", *force, *names, cwd=self.dir)
             records, summary = json_lines(result.stdout)
             self.assertEqual(result.returncode, 1, force)
-            self.assertEqual([(r["file"], r["outcome"], r["takenBy"]) for r in records], [
-                ("rec/a.snd", "converted", None), ("rec/a.wav", "collision", "rec/a.snd"),
-                ("rec/b.snd", "converted", None), ("rec/./b.snd", "collision", "rec/b.snd"),
-                ("old.snd", "converted" if force else "kept", None), ("old.snd", "collision", "old.snd")], force)
+            self.assertEqual([(r["file"], r["outcome"], r["takenBy"], r["statusCode"]) for r in records], [
+                ("rec/a.snd", "converted", None, 0), ("rec/a.wav", "collision", "rec/a.snd", 70),
+                ("rec/b.snd", "converted", None, 0), ("rec/./b.snd", "collision", "rec/b.snd", 35),
+                ("old.snd", "converted" if force else "kept", None, 0 if force else 32),
+                ("old.snd", "collision", "old.snd", 35)], force)
             self.assertEqual((summary["collisions"], summary["converted"]), (3, 3 if force else 2), force)
             # The first takes the name, the others are as they were.
             self.assertEqual(listing(self.path("rec")), {"a.kv": sample_as_copied(), "a.wav": before["a.wav"],
@@ -925,6 +926,10 @@ class IntoAFolder(Folder):
         self.assertEqual(result.stderr.decode().splitlines(), [
             "marlune: src/b.snd: a symbolic link on the way to dst/b.snd: nothing is written through it",
             "marlune: src/sub/a.snd: a symbolic link on the way to dst/sub/a.snd: nothing is written through it"])
+        records, _ = json_lines(run("copy", "-r", "--json", "src", "dst", cwd=self.dir).stdout)
+        self.assertEqual([(r["file"], r["outcome"], r["status"]) for r in records],
+                         [("src/b.snd", "failed", "MARLUNE_RUN_DESTINATION_LINK"),
+                          ("src/sub/a.snd", "failed", "MARLUNE_RUN_DESTINATION_LINK")])
         self.assertEqual(sorted(os.listdir(self.path("outside"))), ["b.snd"])
         self.assertEqual(self.read("outside/b.snd"), b"not a recording of this run")
         # A followed link that leads into the destination is not walked: each run copies the same.

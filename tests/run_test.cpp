@@ -5,10 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "marlune.h"
 #include "support/files.h"
@@ -165,11 +170,11 @@ TEST_F(Runs, FilesThatWouldWriteOneNameOrAreOneFileAreSettledBeforeAnyWork) {
     const std::vector<std::pair<std::int32_t, std::string>> expected = {{MARLUNE_OK, ""},
                                                                         {MARLUNE_RUN_COLLISION, at("rec/a.snd")},
                                                                         {MARLUNE_OK, ""},
-                                                                        {MARLUNE_RUN_NAMED_TWICE, at("rec/b.snd")},
+                                                                        {MARLUNE_NAMED_TWICE, at("rec/b.snd")},
                                                                         {MARLUNE_OK, ""},
                                                                         {MARLUNE_RUN_COLLISION, at("c.snd")},
-                                                                        {MARLUNE_RUN_NAMED_TWICE, at("c.snd")},
-                                                                        {MARLUNE_RUN_NAMED_TWICE, at("rec/a.snd")}};
+                                                                        {MARLUNE_NAMED_TWICE, at("c.snd")},
+                                                                        {MARLUNE_NAMED_TWICE, at("rec/a.snd")}};
     for (std::size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(std::make_pair(got[i].status, got[i].other), expected[i]) << got[i].path;
     }
@@ -188,7 +193,7 @@ TEST_F(Runs, AFolderNamedTwiceHasEachFileNamedTwice) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].status, MARLUNE_OK);
     EXPECT_EQ(std::make_pair(got[1].status, got[1].other),
-              std::make_pair(std::int32_t{MARLUNE_RUN_NAMED_TWICE}, at("rec/in") + "/a.snd"));
+              std::make_pair(std::int32_t{MARLUNE_NAMED_TWICE}, at("rec/in") + "/a.snd"));
 }
 
 TEST_F(Runs, StalePartialFilesAreRemovedByAConversionAndLeftByADryRunAndACopy) {
@@ -298,6 +303,58 @@ TEST_F(Runs, StepsStayWithinTheirBoundsOfFilesBytesAndOpenFiles) {
     EXPECT_EQ(sizes(256, 0, 64 + 2 * 2 * 4, 2)[0], 4u);
 }
 
+#ifndef _WIN32
+// A step planned where many files may be open, run in a process that allows few:
+// its batch is cut to what the worker's own limit holds, rather than failing.
+TEST_F(Runs, AStepHoldsOpenOnlyWhatItsWorkerAllows) {
+    constexpr int files = 100;
+    for (int i = 0; i < files; ++i) put("rec/" + std::to_string(i) + ".snd");
+    marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
+    options.workers = 1;
+    options.group_files = files;
+    options.open_files = 20000;  // the planning client's
+    RunOf run(options);
+    run.add(at("rec"));
+    std::string step(1 << 16, '\0');
+    std::uint32_t length = 0;
+    ASSERT_EQ(marlune_run_plan_next(run.get(), step.data(), static_cast<std::uint32_t>(step.size()), &length),
+              MARLUNE_RUN_DELIVERED);
+    ASSERT_EQ(marlune_step_files(step.data(), length), static_cast<std::uint32_t>(files));
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: its limit is read anew
+    const auto inFewFiles = [&] {
+        rlimit few{};
+        few.rlim_cur = few.rlim_max = 84;  // room for 10 files and the process's own
+        if (setrlimit(RLIMIT_NOFILE, &few) != 0) std::_Exit(2);
+        std::vector<marlune_run_result> results(files);
+        for (marlune_run_result& result : results) result.size = sizeof result;
+        bool whole = marlune_run_step(step.data(), length, results.data(), files) == MARLUNE_OK;
+        for (int i = 0; i < files; ++i) whole = whole && readFile(at("rec/" + std::to_string(i) + ".kv")) == converted;
+        // This process leaves without the fixture's own cleaning.
+        fs::remove_all(fs::path(at("rec")).parent_path());
+        std::_Exit(whole ? 0 : 1);
+    };
+    // The test runs again in the child, on a folder of its own: it tells by its exit.
+    EXPECT_EXIT(inFewFiles(), ::testing::ExitedWithCode(0), "");
+}
+#endif
+
+// A followed link met before its target: the recording is converted once, under
+// the link's name, and the target answers that it was named earlier.
+TEST_F(Runs, AFileReachedThroughALinkFirstIsConvertedOnce) {
+    put("rec/m/1.snd");
+    if (!linked(at("rec/m/1.snd"), at("rec/b-twice.snd"), false)) GTEST_SKIP() << "no symbolic links here";
+    RunOf run(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_FOLLOW_LINKS));
+    run.add(at("rec"));
+    const std::vector<Got> got = run.all();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(std::make_pair(got[0].status, got[0].path),
+              std::make_pair(std::int32_t{MARLUNE_OK}, at("rec/b-twice.snd")));
+    EXPECT_EQ(std::make_pair(got[1].status, got[1].other),
+              std::make_pair(std::int32_t{MARLUNE_NAMED_TWICE}, at("rec/b-twice.snd")));
+    EXPECT_EQ(readFile(at("rec/b-twice.kv")), converted);
+    EXPECT_FALSE(fs::exists(at("rec/m/1.kv")));
+}
+
 TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     put("rec/a.snd");
     put("rec/a.wav", other);
@@ -321,10 +378,20 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     EXPECT_EQ(results[0].status, MARLUNE_OK);
     EXPECT_EQ(slashed(results[1].other), at("rec/a.snd"));
     // A task retried after its worker died: the conversion is found done, the collision kept.
-    marlune_run_step(step.data(), length, results.data(), 2);
-    EXPECT_EQ(results[0].status, MARLUNE_SOURCE_MISSING);
+    EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2), MARLUNE_RUN_COLLISION);
+    EXPECT_EQ(results[0].status, MARLUNE_FINISHED);
     EXPECT_EQ(readFile(at("rec/a.kv")), converted);
     EXPECT_EQ(readFile(at("rec/a.wav")), other);
+    // A .kv that is no whole conversion of the planned source is not taken for one.
+    const Bytes cut(converted.begin(), converted.end() - 1);
+    Bytes longer = converted;
+    longer.insert(longer.end(), converted.end() - 338, converted.end());  // one chunk more
+    for (const Bytes& kv : {cut, longer}) {
+        writeFile(at("rec/a.kv"), kv);
+        marlune_run_step(step.data(), length, results.data(), 2);
+        EXPECT_EQ(results[0].status, MARLUNE_SOURCE_MISSING);
+        EXPECT_EQ(readFile(at("rec/a.kv")), kv);
+    }
     std::string rest(4096, '\0');
     while (marlune_run_plan_next(run.get(), rest.data(), 4096, &length) == MARLUNE_RUN_DELIVERED) {
     }
@@ -379,20 +446,58 @@ TEST_F(Runs, ACancelStartsNothingMoreAndKeepsEverySource) {
     for (const std::string& name : dir.names()) EXPECT_EQ(name.find("partial"), std::string::npos) << name;
 }
 
+std::string reason(std::int32_t job, std::int32_t status, const marlune_report* report) {
+    std::string text(marlune_report_reason(job, status, report, nullptr, 0), '\0');
+    marlune_report_reason(job, status, report, text.data(), static_cast<std::uint32_t>(text.size()));
+    text.pop_back();
+    return text;
+}
+
 TEST(RunReports, TheSentenceSaysWhereAContainerIsCutShort) {
     marlune_report report{};
     report.size = sizeof report;
     report.cut_offset = 812;
     report.cut_size = 330;
     report.cut_missing = 142;
-    std::string text(marlune_report_reason(MARLUNE_PAYLOAD_CUT, &report, nullptr, 0), '\0');
-    EXPECT_EQ(marlune_report_reason(MARLUNE_PAYLOAD_CUT, &report, text.data(), static_cast<std::uint32_t>(text.size())),
+    std::string text(marlune_report_reason(MARLUNE_JOB_COPY, MARLUNE_PAYLOAD_CUT, &report, nullptr, 0), '\0');
+    EXPECT_EQ(marlune_report_reason(MARLUNE_JOB_COPY, MARLUNE_PAYLOAD_CUT, &report, text.data(),
+                                    static_cast<std::uint32_t>(text.size())),
               text.size());
     EXPECT_STREQ(text.c_str(), "the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes missing)");
-    text.assign(marlune_report_reason(MARLUNE_RUN_COLLISION, nullptr, nullptr, 0), '\0');
-    marlune_report_reason(MARLUNE_RUN_COLLISION, nullptr, text.data(), static_cast<std::uint32_t>(text.size()));
-    EXPECT_STREQ(text.c_str(), marlune_status_text(MARLUNE_RUN_COLLISION));
+    EXPECT_EQ(reason(MARLUNE_JOB_COPY, MARLUNE_RUN_COLLISION, nullptr), marlune_status_text(MARLUNE_RUN_COLLISION));
     EXPECT_STREQ(marlune_status_name(MARLUNE_RUN_DESTINATION_LINK), "MARLUNE_RUN_DESTINATION_LINK");
+}
+
+TEST(RunReports, AnExaminationIsToldAsInfoTellsIt) {
+    marlune_report report{};
+    report.size = sizeof report;
+    report.cut_offset = 812;
+    report.cut_size = 330;
+    report.cut_missing = 142;
+    report.chunk_number = 3;
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_PAYLOAD_CUT, &report),
+              "incomplete: the payload of chunk 3 at offset 812 is cut short, 142 of its 330 bytes are missing");
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_OK, &report), "complete container");
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_SOURCE_MISSING, &report), "no such file");
+    report.header_bytes = 3;
+    std::memcpy(report.magic, "h\"\n", 3);
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_NOT_A_CONTAINER, &report),
+              "not a container: its 3 bytes \"h\\x22\\x0a\" begin neither \"KVRB\" nor \"fx30\"");
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_READ_ERROR, &report), "reading it failed");
+    EXPECT_EQ(reason(MARLUNE_JOB_EXAMINE, MARLUNE_SOURCE_UNREADABLE, &report), "cannot be opened for reading");
+}
+
+TEST(RunReports, AConversionDoneWhoseSourceStaysSaysSo) {
+    marlune_report report{};
+    report.size = sizeof report;
+    report.system_error = 13;
+    EXPECT_EQ(reason(MARLUNE_JOB_CONVERT, MARLUNE_OK, &report),
+              std::string(marlune_status_text(MARLUNE_OK)) + "; removing the source failed (system error 13)");
+    EXPECT_EQ(reason(MARLUNE_JOB_CONVERT, MARLUNE_FINISHED, &report),
+              std::string(marlune_status_text(MARLUNE_FINISHED)) + "; removing the source failed (system error 13)");
+    EXPECT_EQ(reason(MARLUNE_JOB_COPY, MARLUNE_OK, &report), marlune_status_text(MARLUNE_OK));
+    report.system_error = 0;
+    EXPECT_EQ(reason(MARLUNE_JOB_CONVERT, MARLUNE_OK, &report), marlune_status_text(MARLUNE_OK));
 }
 
 }  // namespace

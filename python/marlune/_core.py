@@ -156,64 +156,11 @@ def _magic_text(magic: bytes) -> str:
     return "".join(chr(b) if 0x20 <= b < 0x7F and b not in (0x5C, 0x22) else f"\\x{b:02x}" for b in magic)
 
 
-def _cannot_open(path: Optional[Union[str, bytes]]) -> str:
-    if path is None:
-        return "cannot be opened for reading"
-    try:
-        mode = os.stat(path).st_mode
-    except FileNotFoundError:
-        return "no such file"
-    except (OSError, ValueError):
-        return "cannot be opened for reading"
-    import stat
-    if stat.S_ISDIR(mode):
-        return "is a folder, not a file"
-    if not stat.S_ISREG(mode):
-        return "is not a regular file"
-    return "cannot be opened for reading"
-
-
-def examine_reason(status: int, r: "lib.Report", magic: bytes, path: Optional[Union[str, bytes]]) -> str:
-    """What ``marlune info`` says of a file after its name."""
-    missing = f"{r.cut_missing} of its {r.cut_size} bytes are missing"
-    chunk = f"chunk {r.chunk_number}"
-    if status == _S.OK:
-        return "complete container"
-    if status in (_S.NO_SOURCE_NAME, _S.BAD_NAME, _S.SOURCE_MISSING, _S.SOURCE_UNREADABLE, _S.SOURCE_NOT_A_FILE):
-        return _cannot_open(path)
-    if status == _S.SOURCE_CHANGED:
-        return "it changed while it was read"
-    if status == _S.NOT_A_CONTAINER:
-        if r.header_bytes == 0:
-            return "not a container: the file is empty"
-        if r.header_bytes < 4:
-            return (f"not a container: its {r.header_bytes} bytes \"{_magic_text(magic)}\" "
-                    "begin neither \"KVRB\" nor \"fx30\"")
-        return f"not a container: its magic is \"{_magic_text(magic)}\", not \"KVRB\" or \"fx30\""
-    if status == _S.HEADER_CUT:
-        return "incomplete: the file ends inside the 82-byte header, " + missing
-    if status == _S.DATA_OFFSET_BELOW_HEADER:
-        return f"not a valid container: dataOffset {r.data_offset} is below 82, inside the header"
-    if status == _S.PREAMBLE_CUT:
-        return (f"incomplete: dataOffset {r.data_offset} is past the end of the file; "
-                "the preamble at offset 82 is cut short, " + missing)
-    if status == _S.CHUNK_HEADER_CUT:
-        return f"incomplete: the header of {chunk} at offset {r.cut_offset} is cut short, " + missing
-    if status == _S.PAYLOAD_CUT:
-        return f"incomplete: the payload of {chunk} at offset {r.cut_offset} is cut short, " + missing
-    return "reading it failed"
-
-
 def copy_reason(status: int, r: "lib.Report", converting: bool) -> str:
     """What ``marlune copy`` and ``marlune convert`` say of a file."""
     if converting and status == _S.NOT_A_CONTAINER:
         return "not a container"
-    text = status_text(status)
-    if status in _CUT_STATUSES or status == _S.SALVAGED:
-        text += f" (at offset {r.cut_offset}, {r.cut_missing} of {r.cut_size} bytes missing)"
-    if converting and status in (_S.OK, _S.FINISHED) and r.system_error != 0:
-        text += f"; removing the source failed (system error {r.system_error})"
-    return text
+    return library_reason(status, r, lib.JOB_CONVERT if converting else lib.JOB_COPY)
 
 
 def _status_of(value: int) -> Status:
@@ -223,11 +170,11 @@ def _status_of(value: int) -> Status:
         return value  # type: ignore[return-value]  # a status newer than this package
 
 
-def library_reason(status: int, r: "lib.Report") -> str:
-    """The library's sentence for the status and its report (marlune_report_reason)."""
-    needed = lib.report_reason(int(status), ctypes.byref(r), None, 0)
+def library_reason(status: int, r: "lib.Report", job: int = lib.JOB_COPY) -> str:
+    """The library's sentence for a file of `job` with the status and its report (marlune_report_reason)."""
+    needed = lib.report_reason(int(job), int(status), ctypes.byref(r), None, 0)
     text = ctypes.create_string_buffer(needed)
-    lib.report_reason(int(status), ctypes.byref(r), text, needed)
+    lib.report_reason(int(job), int(status), ctypes.byref(r), text, needed)
     return text.value.decode("utf-8", "replace")
 
 
@@ -240,7 +187,7 @@ def make_report(r: "lib.Report", *, source: Optional[Union[str, bytes]] = None,
     magic = bytes(r.magic)[: min(r.header_bytes, 4)]
     if reason is None:
         if kind == "examine":
-            reason = examine_reason(status, r, magic, source)
+            reason = library_reason(status, r, lib.JOB_EXAMINE)
         else:
             reason = copy_reason(status, r, kind == "convert")
     # None where the command's JSON has null: a value that does not apply is no 0.

@@ -95,14 +95,14 @@ class Run:
         return tally
 
 
-def report_of(result: lib.RunResult, report: lib.Report, decode: Callable[[bytes], Name]) -> Report:
-    """The package's Report of one of the library's run results."""
+def report_of(job: int, result: lib.RunResult, report: lib.Report, decode: Callable[[bytes], Name]) -> Report:
+    """The package's Report of one of the library's run results, for a run of `job`."""
     status = result.status
     report.status = status  # a status the plan settled comes with an empty report
     destination = decode(result.destination) if result.destination is not None else None
     other = decode(result.other) if result.other is not None else None
     return make_report(report, source=decode(result.path), destination=destination, other=other,
-                       reason=library_reason(status, report))
+                       reason=library_reason(status, report, job))
 
 
 class _Told:
@@ -143,7 +143,7 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
             if got == lib.RUN_ENDED:
                 break
             if got == lib.RUN_DELIVERED:
-                yield report_of(result, report, decode)
+                yield report_of(options.job, result, report, decode)
     finally:
         run.close()
 
@@ -172,7 +172,7 @@ def convert_tree(root: PathType, *, workers: Optional[int] = None, progress: Pro
     ``replace``. Before any work the run settles what would lose a
     recording: a file whose ".kv" name an earlier file of the run takes
     (``Status.RUN_COLLISION``, ``report.other`` names that file), a file
-    reached twice (``Status.RUN_NAMED_TWICE``), and a partial file a stopped
+    reached twice (``Status.NAMED_TWICE``), and a partial file a stopped
     conversion left, removed (``Status.RUN_PARTIAL_REMOVED``). Names ending
     ".kv" are ``Status.ALREADY_CONVERTED``; every failure is a report, nothing
     is raised for a file (check ``report.ok``). ``dry_run`` judges each file

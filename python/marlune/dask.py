@@ -95,7 +95,7 @@ def run(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[st
                 break
             for status, path, destination, other, raw in rows:
                 result = lib.RunResult(status=status, path=path, destination=destination, other=other)
-                yield report_of(result, lib.Report.from_buffer_copy(raw), decode)
+                yield report_of(options.job, result, lib.Report.from_buffer_copy(raw), decode)
     finally:
         # Tasks under way finish their steps on their workers; those not started are dropped.
         if pending:

@@ -160,7 +160,5 @@ def test_a_step_retried_after_its_worker_died(tmp_path: Path, local: "distribute
                                                       for i in range(6)]
     assert all((made / name).read_bytes() == normalised(FIXED) for name in os.listdir(made))
     statuses = [r.status.name for r in reports]
-    if job == "convert" and "SOURCE_MISSING" in statuses:
-        pytest.skip("the library answers a step run again, whose conversions the first run finished, "
-                    "SOURCE_MISSING rather than FINISHED")
-    assert statuses == ["OK"] * 6
+    # A step run again finds the conversions of the worker that died finished.
+    assert all(s == "OK" or (job == "convert" and s == "FINISHED") for s in statuses), statuses

@@ -162,3 +162,13 @@ def test_arguments_are_checked(tmp_path: Path) -> None:
             list(marlune.convert_tree(tmp_path, **wrong))
     with pytest.raises(ValueError):
         list(marlune.copy_tree(tmp_path, tmp_path / "out", durability="always"))
+
+
+def test_a_tree_examined_says_of_each_file_what_examine_says(tmp_path: Path) -> None:
+    archive(tmp_path)
+    reports = list(marlune.examine_tree(tmp_path))
+    assert len(reports) == 9
+    for report in reports:
+        assert report.reason == marlune.examine(report.source).reason, report.source
+    cut = [r for r in reports if r.source.endswith("cut.snd")][0]
+    assert cut.reason.startswith("incomplete: the payload of chunk ")

@@ -149,6 +149,8 @@ int lastSystemError();
 void setLastSystemError(int code);
 // A call that was interrupted before it did anything and is simply made again.
 bool isInterruption(int code);
+// The code a folder opened as a file gives (EISDIR, ERROR_DIRECTORY).
+bool isFolderError(int code);
 // What an error code says, as far as the library tells errors apart; `badName`
 // is only ever a UTF-8 path that is no valid UTF-8.
 // `tooManyFiles`: the process or the system has no file handle left.

@@ -396,6 +396,10 @@ bool isInterruption(int code) {
     return code == EINTR;
 }
 
+bool isFolderError(int code) {
+    return code == EISDIR;
+}
+
 ErrorKind kindOf(int code) {
     switch (code) {
         // No file can have a name too long for the system.

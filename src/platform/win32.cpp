@@ -357,6 +357,10 @@ bool isInterruption(int /*code*/) {
     return false;
 }
 
+bool isFolderError(int code) {
+    return static_cast<DWORD>(code) == ERROR_DIRECTORY;
+}
+
 ErrorKind kindOf(int code) {
     switch (static_cast<DWORD>(code)) {
         // No file can have a name the system does not take.

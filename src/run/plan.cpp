@@ -187,13 +187,13 @@ bool Planner::planOperand(std::size_t k, StepFile& file) {
     if (compared && converting()) {
         // The first name of a file converts it; a later one would find it gone.
         if (const auto reached = reachedAt_.find(k); reached != reachedAt_.end()) {
-            file.status = MARLUNE_RUN_NAMED_TWICE;
+            file.status = MARLUNE_NAMED_TWICE;
             file.other = reached->second;
         } else {
             for (std::size_t j = givenWith(byKey_, operand.key.hash(), 0); j < k;
                  j = givenWith(byKey_, operand.key.hash(), j + 1)) {
                 if (operands_[j].kind == Kind::file && operands_[j].key == operand.key) {
-                    file.status = MARLUNE_RUN_NAMED_TWICE;
+                    file.status = MARLUNE_NAMED_TWICE;
                     file.other = operands_[j].path;
                     break;
                 }
@@ -304,17 +304,31 @@ void Planner::planWalked(const Level& level, const Entry& entry, const std::stri
     ++filesPlanned;
     bytesPlanned += size;
     FileKey identity = key;
-    if (!known(identity) && !byKey_.empty()) platform::kindOf(path, size, identity);  // Windows lists no identity
+    const bool linked = converting() && entry.kind == Kind::link;
+    // Windows lists no identity.
+    if (!known(identity) && (!byKey_.empty() || !linkedFiles_.empty() || linked)) {
+        platform::kindOf(path, size, identity);
+    }
     if (converting()) {
         if (!level.twiceOf.empty()) {
-            file.status = MARLUNE_RUN_NAMED_TWICE;
+            file.status = MARLUNE_NAMED_TWICE;
             file.other = joinPath(level.twiceOf, entry.name);
+        }
+        // A file reached through a link met earlier is converted under that name already.
+        if (file.status == 0 && known(identity) && (linked || !linkedFiles_.empty())) {
+            const auto earlier = linkedFiles_.find(tupleOf(identity));
+            if (earlier != linkedFiles_.end()) {
+                file.status = MARLUNE_NAMED_TWICE;
+                file.other = earlier->second;
+            } else if (linked) {
+                linkedFiles_.emplace(tupleOf(identity), path);
+            }
         }
         for (std::size_t j = givenWith(byKey_, identity.hash(), 0); j != std::string::npos && file.status == 0;
              j = givenWith(byKey_, identity.hash(), j + 1)) {
             if (operands_[j].kind != Kind::file || operands_[j].key != identity) continue;
             if (j < current_) {
-                file.status = MARLUNE_RUN_NAMED_TWICE;
+                file.status = MARLUNE_NAMED_TWICE;
                 file.other = operands_[j].path;
             } else if (j > current_) {
                 reachedAt_.emplace(j, path);

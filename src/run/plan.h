@@ -108,8 +108,10 @@ private:
     std::vector<Given> byKey_;
     std::vector<Given> byPlace_;
     std::vector<std::uint64_t> operandPlaces_;
-    std::map<std::size_t, std::string> reachedAt_;                    // operands a walk named first, and by which name
-    std::map<std::size_t, std::string> takenBy_;                      // operands whose name a walked file took first
+    std::map<std::size_t, std::string> reachedAt_;  // operands a walk named first, and by which name
+    std::map<std::size_t, std::string> takenBy_;    // operands whose name a walked file took first
+    // Converting with links followed: files reached through a link, by identity, and the link's name.
+    std::map<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>, std::string> linkedFiles_;
     std::vector<std::pair<std::string, std::size_t>> sourceFolders_;  // copies: resolved, by operand
     std::string resolvedRoot_;
     std::string lastFolder_;  // landsOn's last folder, resolved

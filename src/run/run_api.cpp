@@ -10,6 +10,7 @@
 #include "marlune.h"
 #include "platform/folders.h"
 #include "run/engine.h"
+#include "run/reason.h"
 #include "run/step.h"
 
 struct marlune_run {
@@ -158,19 +159,11 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
         MARLUNE_OUT_OF_MEMORY);
 }
 
-MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t status, const marlune_report* report, char* text,
-                                                        uint32_t size) {
+MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t job, int32_t status, const marlune_report* report,
+                                                        char* text, uint32_t size) {
     return guarded(
         [&]() -> uint32_t {
-            std::string reason = marlune_status_text(status);
-            const bool cut = status == MARLUNE_HEADER_CUT || status == MARLUNE_PREAMBLE_CUT ||
-                             status == MARLUNE_CHUNK_HEADER_CUT || status == MARLUNE_PAYLOAD_CUT ||
-                             status == MARLUNE_SALVAGED;
-            if (cut && report && report->size >= offsetof(marlune_report, chunk_number)) {
-                reason += " (at offset " + std::to_string(report->cut_offset) + ", " +
-                          std::to_string(report->cut_missing) + " of " + std::to_string(report->cut_size) +
-                          " bytes missing)";
-            }
+            const std::string reason = marlune::run::reasonFor(job, status, report);
             const auto needed = static_cast<uint32_t>(reason.size() + 1);
             if (text && size >= needed) std::memcpy(text, reason.c_str(), needed);
             return needed;

@@ -1,7 +1,10 @@
 #include "run/step.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "boundary/api.h"
 #include "platform/folders.h"
@@ -182,6 +185,54 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
     return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_CONVERT;
 }
 
+namespace {
+
+// The files the steps of this process may hold open at once, two handles a file
+// of a batch call, within this process's own open-file limit: a step planned
+// elsewhere may hold more files than this worker allows, and steps run side by side.
+class HandleBudget {
+public:
+    static HandleBudget& ofProcess() {
+        static HandleBudget budget(platform::openFilesAllowed());
+        return budget;
+    }
+    // Up to `wanted` files, at least one, waiting while other steps hold the rest.
+    std::size_t take(std::size_t wanted) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        freed_.wait(lock, [this] { return free_ > 0; });
+        const std::size_t got = std::min(wanted, free_);
+        free_ -= got;
+        return got;
+    }
+    void give(std::size_t files) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            free_ += files;
+        }
+        freed_.notify_all();
+    }
+
+private:
+    // 64 handles for the rest of the process, as a run's plan keeps.
+    explicit HandleBudget(std::size_t allowed) : free_(allowed > 66 ? (allowed - 64) / 2 : 1) {}
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    std::size_t free_;
+};
+
+// A step run again (a worker that died, a task retried) finds the sources it
+// converted gone: a .kv that is a whole container of the source's planned size
+// is taken as that conversion. Nothing is removed or replaced here.
+void foundConverted(const StepFile& file, FileAnswer& answer) {
+    if (answer.status != MARLUNE_SOURCE_MISSING || file.destination.empty() || file.bytes == 0) return;
+    marlune_report kv = emptyReport();
+    if (marlune_examine(file.destination.c_str(), &kv) != MARLUNE_OK || kv.source_bytes != file.bytes) return;
+    answer.status = MARLUNE_FINISHED;
+    answer.report = emptyReport(MARLUNE_FINISHED);
+}
+
+}  // namespace
+
 std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) {
     std::vector<FileAnswer> answers(step.files.size());
     const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
@@ -247,15 +298,22 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
         batched.push_back(i);
     }
     if (!batch.empty()) {
-        const auto count = static_cast<std::uint32_t>(batch.size());
-        if (progress.os) {
-            (copying ? copyBatchThrough : convertBatchThrough)(*progress.os, batch.data(), count, &options);
-        } else {
-            (copying ? marlune_copy_batch : marlune_convert_batch)(batch.data(), count, &options);
+        HandleBudget& budget = HandleBudget::ofProcess();
+        for (std::size_t from = 0; from < batch.size();) {
+            const std::size_t taken = budget.take(batch.size() - from);
+            const auto count = static_cast<std::uint32_t>(taken);
+            if (progress.os) {
+                (copying ? copyBatchThrough : convertBatchThrough)(*progress.os, &batch[from], count, &options);
+            } else {
+                (copying ? marlune_copy_batch : marlune_convert_batch)(&batch[from], count, &options);
+            }
+            budget.give(taken);
+            from += taken;
         }
         for (std::size_t k = 0; k < batch.size(); ++k) {
             answers[batched[k]].status = batch[k].status;
             bytes += answers[batched[k]].report.source_bytes;
+            if (!copying) foundConverted(step.files[batched[k]], answers[batched[k]]);
         }
         counter.finish(bytes);
     }

@@ -1,0 +1,108 @@
+#include "run/reason.h"
+
+#include <cstddef>
+
+#include "platform/os.h"
+
+namespace marlune::run {
+namespace {
+
+constexpr std::uint32_t magicSize = 4;
+
+std::string number(std::uint64_t value) {
+    return std::to_string(value);
+}
+
+// The magic as read, printable: other bytes, and the quote and backslash, as \xNN.
+std::string magicText(const marlune_report& report) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint32_t i = 0; i < report.header_bytes && i < magicSize; ++i) {
+        const auto byte = static_cast<unsigned char>(report.magic[i]);
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\' && byte != '"') {
+            text += static_cast<char>(byte);
+        } else {
+            text += std::string("\\x") + digits[byte >> 4u] + digits[byte & 15u];
+        }
+    }
+    return text;
+}
+
+bool opened(std::int32_t status) {
+    switch (status) {
+        case MARLUNE_NO_SOURCE_NAME:
+        case MARLUNE_BAD_NAME:
+        case MARLUNE_SOURCE_MISSING:
+        case MARLUNE_SOURCE_UNREADABLE:
+        case MARLUNE_SOURCE_NOT_A_FILE:
+        case MARLUNE_NAMED_TWICE:
+        case MARLUNE_TOO_MANY_FILES:
+            return false;
+        default:
+            return status < MARLUNE_RUN_COLLISION;
+    }
+}
+
+// What an examination found, after the file's name.
+std::string examination(std::int32_t status, const marlune_report& report) {
+    const std::string missing =
+        number(report.cut_missing) + " of its " + number(report.cut_size) + " bytes are missing";
+    const std::string chunk = "chunk " + number(report.chunk_number) + " at offset " + number(report.cut_offset);
+    switch (status) {
+        case MARLUNE_OK:
+            return "complete container";
+        case MARLUNE_SOURCE_MISSING:
+            return "no such file";
+        case MARLUNE_SOURCE_NOT_A_FILE:
+            return platform::isFolderError(report.system_error) ? "is a folder, not a file" : "is not a regular file";
+        case MARLUNE_SOURCE_CHANGED:
+            return "it changed while it was read";
+        case MARLUNE_NOT_A_CONTAINER:
+            // A file shorter than a magic is told by what it holds.
+            if (report.header_bytes == 0) return "not a container: the file is empty";
+            if (report.header_bytes < magicSize) {
+                return "not a container: its " + number(report.header_bytes) + " bytes \"" + magicText(report) +
+                       "\" begin neither \"KVRB\" nor \"fx30\"";
+            }
+            return "not a container: its magic is \"" + magicText(report) + "\", not \"KVRB\" or \"fx30\"";
+        case MARLUNE_HEADER_CUT:
+            return "incomplete: the file ends inside the 82-byte header, " + missing;
+        case MARLUNE_DATA_OFFSET_BELOW_HEADER:
+            return "not a valid container: dataOffset " + number(report.data_offset) +
+                   " is below 82, inside the header";
+        case MARLUNE_PREAMBLE_CUT:
+            return "incomplete: dataOffset " + number(report.data_offset) +
+                   " is past the end of the file; the preamble at offset 82 is cut short, " + missing;
+        case MARLUNE_CHUNK_HEADER_CUT:
+            return "incomplete: the header of " + chunk + " is cut short, " + missing;
+        case MARLUNE_PAYLOAD_CUT:
+            return "incomplete: the payload of " + chunk + " is cut short, " + missing;
+        default:
+            if (status >= MARLUNE_RUN_COLLISION) return marlune_status_text(status);
+            return opened(status) ? "reading it failed" : "cannot be opened for reading";
+    }
+}
+
+}  // namespace
+
+std::string reasonFor(std::int32_t job, std::int32_t status, const marlune_report* report) {
+    // A report too short to hold the cut's place tells nothing but the status.
+    const bool full = report != nullptr && report->size >= offsetof(marlune_report, chunk_number);
+    if (job == MARLUNE_JOB_EXAMINE && report != nullptr && report->size >= offsetof(marlune_report, source_bytes)) {
+        return examination(status, *report);
+    }
+    std::string reason = marlune_status_text(status);
+    const bool cut = status == MARLUNE_HEADER_CUT || status == MARLUNE_PREAMBLE_CUT ||
+                     status == MARLUNE_CHUNK_HEADER_CUT || status == MARLUNE_PAYLOAD_CUT || status == MARLUNE_SALVAGED;
+    if (cut && full) {
+        reason += " (at offset " + number(report->cut_offset) + ", " + number(report->cut_missing) + " of " +
+                  number(report->cut_size) + " bytes missing)";
+    }
+    const bool converted = status == MARLUNE_OK || status == MARLUNE_FINISHED;
+    if (job == MARLUNE_JOB_CONVERT && converted && report != nullptr && report->system_error != 0) {
+        reason += "; removing the source failed (system error " + std::to_string(report->system_error) + ")";
+    }
+    return reason;
+}
+
+}  // namespace marlune::run
