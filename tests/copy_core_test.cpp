@@ -169,11 +169,15 @@ TEST_F(CopyCore, ASourceThatChangesWhileItIsCopiedFailsWithWholeParts) {
         EXPECT_FALSE(copy(os, bytes, cutAt == Call::read ? 4096 : 1000).header);
         EXPECT_EQ(readFile(destinationPath), prefix(bytes, 82));
     }
-    // Between the stages: exactly the chunks that the shorter file still holds.
+    // Between the stages: the whole chunks of what was read, which the header stage
+    // took to its page boundary (8192) before the cut.
     const struct {
         std::size_t keep;
         std::size_t whole;
-    } cuts[] = {{dataStart, dataStart}, {dataStart + 50, dataStart}, {dataStart + 2200, dataStart + 108 + 2008 + 58}};
+    } cuts[] = {{dataStart, dataStart + 108},
+                {dataStart + 50, dataStart + 108},
+                {8250, dataStart + 108 + 2008},
+                {dataStart + 2200, dataStart + 108 + 2008 + 58}};
     for (const auto& cut : cuts) {
         TestOs os;
         const Result result = copy(os, bytes, 4096, [&] { std::filesystem::resize_file(sourcePath, cut.keep); });
