@@ -262,6 +262,57 @@ TEST_F(Routes, ACallbackThatFailsAtAnyCallFailsTheCopyWithItsCode) {
     EXPECT_GT(writesFailed, 2);
 }
 
+// Nothing given to a writer can be taken back: it gets whole parts only, however
+// large the copy, and it holds whole parts when the source turns out cut. Reads
+// are asked in whole pages all the same.
+TEST_F(Routes, AWriterGetsWholePartsOnlyAndAReaderIsAskedForWholePages) {
+    KvrbBuilder builder = KvrbBuilder().preamble(3000);
+    for (int i = 0; i < 700; ++i) builder.chunk(static_cast<std::uint16_t>(i * 1237 % 4001));
+    const Bytes bytes = builder.build();  // about 1.4 MB
+    std::vector<std::size_t> ends = {82, 3082};
+    for (std::size_t at = ends.back(); at + 8 <= bytes.size();) {
+        at += 8 + (bytes[at + 2] | bytes[at + 3] << 8);
+        ends.push_back(at);
+    }
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{5}}) {
+        const Bytes source = prefix(bytes, bytes.size() - cut);
+        for (const bool lengthKnown : {true, false}) {
+            struct Watched {
+                Reader reader;
+                Writer writer;
+                std::vector<std::size_t> writeEnds;
+                std::size_t readsNotOfPages = 0;
+            } watched{{source}, {}, {}, 0};
+            marlune_reader from = readerOf(watched.reader, lengthKnown);
+            from.context = &watched;
+            from.read = [](void* buffer, uint64_t count, int32_t* error, void* context) -> int64_t {
+                auto* self = static_cast<Watched*>(context);
+                // Whole pages, but for a read that may reach the end.
+                const bool mayEnd = self->reader.at + count >= self->reader.bytes.size();
+                if ((self->reader.at % 4096 != 0 || count % 4096 != 0) && !mayEnd) ++self->readsNotOfPages;
+                return readPiece(buffer, count, error, &self->reader);
+            };
+            marlune_writer to = writerOf(watched.writer);
+            to.context = &watched;
+            to.write = [](const void* buffer, uint64_t count, void* context) -> int32_t {
+                auto* self = static_cast<Watched*>(context);
+                const int32_t error = writeAll(buffer, count, &self->writer);
+                self->writeEnds.push_back(self->writer.bytes.size());
+                return error;
+            };
+            const std::int32_t status = marlune_copy_stream(&from, &to, nullptr, nullptr);
+            const std::string where = std::to_string(cut) + (lengthKnown ? ", length known" : "");
+            EXPECT_EQ(status, cut == 0 ? MARLUNE_OK : MARLUNE_PAYLOAD_CUT) << where;
+            EXPECT_GT(watched.writeEnds.size(), 2u) << where;
+            for (const std::size_t end : watched.writeEnds) {
+                EXPECT_TRUE(std::binary_search(ends.begin(), ends.end(), end)) << where << ": " << end;
+            }
+            EXPECT_EQ(watched.writer.bytes, prefix(bytes, watched.writer.bytes.size())) << where;
+            EXPECT_EQ(watched.readsNotOfPages, 0u) << where;
+        }
+    }
+}
+
 // A container in memory is walked a window at a time: chunks across the windows'
 // edges, and cuts anywhere, judged as in a file.
 TEST_F(Routes, MemoryLargerThanAWindowIsJudgedAsAFileIs) {

@@ -210,7 +210,8 @@ bool CopyCall::copy() {
     container::CopyBuffer buffer;
     if (!buffer.allocateFor(files_.source.sizeAtOpen())) return stop(MARLUNE_OUT_OF_MEMORY, true, 0);
     platform::File* const written = request_.judgeOnly && !comparing_ ? nullptr : &files_.destination;
-    container::ContainerCopy copy(files_.source, written, buffer, files_.header, request_.progress);
+    container::ContainerCopy copy(files_.source, written, buffer, files_.header, request_.progress,
+                                  request_.wholePartsOnly);
     const bool headerCopied = copy.copyHeader();
     const bool chunksCopied = headerCopied && copy.copyAudioData();
     describe(copy.report(), files_.header, headerCopied && !chunksCopied, report_);

@@ -275,8 +275,7 @@ bool ContainerCopy::finish() {
         return true;
     }
     if (left < chunkHeaderSize) return fail(Finding::chunkHeaderCut, ready_, chunkHeaderSize, left);
-    return fail(Finding::payloadCut, ready_ + chunkHeaderSize, unfinished_ - chunkHeaderSize,
-                left - chunkHeaderSize);
+    return fail(Finding::payloadCut, ready_ + chunkHeaderSize, unfinished_ - chunkHeaderSize, left - chunkHeaderSize);
 }
 
 bool ContainerCopy::copyAudioData() {

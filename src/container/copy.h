@@ -82,8 +82,13 @@ public:
     // Without a destination the source is only judged, as a copy would judge it.
     ContainerCopy(platform::File& source, platform::File* destination, CopyBuffer& buffer, Header& header,
                   Progress progress = {}, bool wholePartsOnly = false)
-        : source_(&source), destination_(destination), bytes_(buffer.data()), capacity_(buffer.size), header_(header),
-          progress_(progress), wholePartsOnly_(wholePartsOnly) {}
+        : source_(&source),
+          destination_(destination),
+          bytes_(buffer.data()),
+          capacity_(buffer.size),
+          header_(header),
+          progress_(progress),
+          wholePartsOnly_(wholePartsOnly) {}
     // Judges the `size` bytes at `bytes` where they are, reading nothing and writing nothing.
     ContainerCopy(const std::uint8_t* bytes, std::size_t size, Header& header);
 
