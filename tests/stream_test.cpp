@@ -262,6 +262,29 @@ TEST_F(Routes, ACallbackThatFailsAtAnyCallFailsTheCopyWithItsCode) {
     EXPECT_GT(writesFailed, 2);
 }
 
+// A reader and a writer that note what the copy asks of them.
+struct Watched {
+    Reader reader;
+    Writer writer;
+    std::vector<std::size_t> writeEnds;
+    std::size_t readsNotOfPages = 0;
+};
+
+int64_t MARLUNE_CALL readWatched(void* buffer, uint64_t count, int32_t* error, void* context) {
+    auto* watched = static_cast<Watched*>(context);
+    // Whole pages, but for a read that may reach the end.
+    const bool mayEnd = watched->reader.at + count >= watched->reader.bytes.size();
+    if ((watched->reader.at % 4096 != 0 || count % 4096 != 0) && !mayEnd) ++watched->readsNotOfPages;
+    return readPiece(buffer, count, error, &watched->reader);
+}
+
+int32_t MARLUNE_CALL writeWatched(const void* buffer, uint64_t count, void* context) {
+    auto* watched = static_cast<Watched*>(context);
+    const int32_t error = writeAll(buffer, count, &watched->writer);
+    watched->writeEnds.push_back(watched->writer.bytes.size());
+    return error;
+}
+
 // Nothing given to a writer can be taken back: it gets whole parts only, however
 // large the copy, and it holds whole parts when the source turns out cut. Reads
 // are asked in whole pages all the same.
@@ -275,31 +298,14 @@ TEST_F(Routes, AWriterGetsWholePartsOnlyAndAReaderIsAskedForWholePages) {
         ends.push_back(at);
     }
     for (const std::size_t cut : {std::size_t{0}, std::size_t{5}}) {
-        const Bytes source = prefix(bytes, bytes.size() - cut);
         for (const bool lengthKnown : {true, false}) {
-            struct Watched {
-                Reader reader;
-                Writer writer;
-                std::vector<std::size_t> writeEnds;
-                std::size_t readsNotOfPages = 0;
-            } watched{{source}, {}, {}, 0};
+            Watched watched{{prefix(bytes, bytes.size() - cut)}, {}, {}, 0};
             marlune_reader from = readerOf(watched.reader, lengthKnown);
             from.context = &watched;
-            from.read = [](void* buffer, uint64_t count, int32_t* error, void* context) -> int64_t {
-                auto* self = static_cast<Watched*>(context);
-                // Whole pages, but for a read that may reach the end.
-                const bool mayEnd = self->reader.at + count >= self->reader.bytes.size();
-                if ((self->reader.at % 4096 != 0 || count % 4096 != 0) && !mayEnd) ++self->readsNotOfPages;
-                return readPiece(buffer, count, error, &self->reader);
-            };
+            from.read = readWatched;
             marlune_writer to = writerOf(watched.writer);
             to.context = &watched;
-            to.write = [](const void* buffer, uint64_t count, void* context) -> int32_t {
-                auto* self = static_cast<Watched*>(context);
-                const int32_t error = writeAll(buffer, count, &self->writer);
-                self->writeEnds.push_back(self->writer.bytes.size());
-                return error;
-            };
+            to.write = writeWatched;
             const std::int32_t status = marlune_copy_stream(&from, &to, nullptr, nullptr);
             const std::string where = std::to_string(cut) + (lengthKnown ? ", length known" : "");
             EXPECT_EQ(status, cut == 0 ? MARLUNE_OK : MARLUNE_PAYLOAD_CUT) << where;
