@@ -218,6 +218,20 @@ bool ContainerCopy::writeHeaderAndPreamble(std::uint32_t offset) {
     const std::uint64_t page = pageStart(offset + std::uint64_t{pageSize - 1});
     ready_ = offset;
     walk(std::min(page, bufferEnd()));
+    // Until the chunk that holds that boundary is whole in the buffer, the
+    // preamble's whole pages go out and the source is read on.
+    const auto holdsPageChunk = [this, page] {
+        const std::uint64_t left = bufferEnd() - ready_;
+        return ready_ == page || (left >= chunkHeaderSize &&
+                                  chunkHeaderSize + effectivePayloadLength(isFixedLength(header_), at(ready_)) <= left);
+    };
+    while (destination_ && !wholePartsOnly_ && !sourceEnded_ && !holdsPageChunk()) {
+        const std::uint64_t pages = pageStart(offset);
+        if (pages > written_ && !put(pages, 0, 0)) return fail(Finding::writeFailed);
+        if (room() == 0) break;
+        if (!fill()) return false;
+        walk(std::min(page, bufferEnd()));
+    }
     const ChunkSpan beforePage = pending_;
     const std::uint64_t pageChunk = ready_;
     walk(bufferEnd());
