@@ -67,8 +67,26 @@ done
 rm -f "$copy"
 sync
 
+# children_cpu: the processor time of every child so far (user and system), in
+# microseconds, which counts what a command did whatever else the machine runs.
+# Builtins only, in this shell (not a subshell), so that nothing else is counted;
+# the shell gives milliseconds.
+children_cpu() {
+  local user system
+  times >"$trace"
+  { read -r _; read -r user system; } <"$trace"
+  children_cpu=0
+  add_milliseconds "$user"
+  add_milliseconds "$system"
+}
+add_milliseconds() {  # 1m2.345s, in microseconds
+  local minutes=${1%%m*} seconds=${1#*m}
+  seconds=${seconds%s}
+  ((children_cpu += (10#$minutes * 60000 + 10#${seconds%.*} * 1000 + 10#${seconds#*.}) * 1000)) || true
+}
+
 # Each round times every command on both containers, in an order that turns by one each round.
-declare -A times
+declare -A times cpu
 jobs=()
 for mode in fixed variable; do for name in "${commands[@]}"; do jobs+=("$mode $name"); done; done
 for ((r = 0; r < rounds; r++)); do
@@ -77,10 +95,14 @@ for ((r = 0; r < rounds; r++)); do
     source=$fixed
     [ "$mode" = variable ] && source=$variable
     rm -f "$copy"
+    children_cpu
+    used=$children_cpu
     start=${EPOCHREALTIME/./}
     "run_$name" "$source" "$copy"
     end=${EPOCHREALTIME/./}
+    children_cpu
     times[$mode $name]+="$((end - start)) "
+    cpu[$mode $name]+="$((children_cpu - used)) "
   done
 done
 rm -f "$copy"
@@ -105,8 +127,8 @@ whole_pages() {  # source -> "reads whole-page-reads writes whole-page-writes"
     END { printf "%d %d %d %d", count["read"], whole["read"], count["write"], whole["write"] }' "$trace"
 }
 
-printf '\n%d rounds, medians in seconds\n' "$rounds"
-printf '%-9s %9s %9s %9s %9s %9s %9s %12s %12s\n' mode marlune in-place cp loop "m/cp" "m/loop" "reads whole" "writes whole"
+printf '\n%d rounds, medians in seconds: elapsed, then processor time (user and system)\n' "$rounds"
+printf '%-13s %9s %9s %9s %9s %9s %9s %12s %12s\n' mode marlune in-place cp loop "m/cp" "m/loop" "reads whole" "writes whole"
 for mode in fixed variable; do
   source=$fixed
   [ "$mode" = variable ] && source=$variable
@@ -117,6 +139,12 @@ for mode in fixed variable; do
   read -r reads whole_reads writes whole_writes <<<"$(whole_pages "$source")"
   awk -v mode="$mode" -v m="$m" -v p="$p" -v c="$c" -v l="$l" -v r="$reads" -v wr="$whole_reads" \
     -v w="$writes" -v ww="$whole_writes" 'BEGIN {
-      printf "%-9s %9.4f %9.4f %9.4f %9.4f %9.3f %9.3f %5d %5.1f%% %5d %5.1f%%\n",
+      printf "%-13s %9.4f %9.4f %9.4f %9.4f %9.3f %9.3f %5d %5.1f%% %5d %5.1f%%\n",
         mode, m, p, c, l, m / c, m / l, r, 100 * wr / r, w, 100 * ww / w }'
+  m=$(median "${cpu[$mode marlune]}")
+  p=$(median "${cpu[$mode inplace]}")
+  c=$(median "${cpu[$mode cp]}")
+  l=$(median "${cpu[$mode loop]}")
+  awk -v mode="$mode cpu" -v m="$m" -v p="$p" -v c="$c" -v l="$l" 'BEGIN {
+      printf "%-13s %9.4f %9.4f %9.4f %9.4f %9.3f %9.3f\n", mode, m, p, c, l, m / c, m / l }'
 done
