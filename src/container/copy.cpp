@@ -213,7 +213,8 @@ bool ContainerCopy::copyHeader() {
 
 // The header and preamble go out with the chunks after them up to the next page
 // boundary, where every later write then starts; short of it (a small source),
-// alone. A failure in this write is the header stage's.
+// alone. A failure in this write is the header stage's only while the header and
+// preamble have not all landed: past them, it is the chunks that failed.
 bool ContainerCopy::writeHeaderAndPreamble(std::uint32_t offset) {
     const std::uint64_t page = pageStart(offset + std::uint64_t{pageSize - 1});
     ready_ = offset;
@@ -242,7 +243,11 @@ bool ContainerCopy::writeHeaderAndPreamble(std::uint32_t offset) {
     const std::uint64_t pageChunkEnd =
         pageChunk == page ? page
                           : pageChunk + chunkHeaderSize + effectivePayloadLength(isFixedLength(header_), at(pageChunk));
-    if (!put(page, pageChunk, pageChunkEnd)) return fail(Finding::writeFailed);
+    if (!put(page, pageChunk, pageChunkEnd)) {
+        if (destination_->position() < offset) return fail(Finding::writeFailed);
+        chunksFailed_ = true;
+        return true;
+    }
     commit(beforePage);
     return true;
 }
@@ -293,6 +298,7 @@ bool ContainerCopy::finish() {
 }
 
 bool ContainerCopy::copyAudioData() {
+    if (chunksFailed_) return fail(Finding::writeFailed);
     for (;;) {
         if (sourceEnded_) return finish();
         // What the buffer holds up to the source's end goes out in one last write,

@@ -155,6 +155,9 @@ private:
     // ends at whole_, and the part that written_ falls in at partEnd_ (0 before).
     std::uint64_t whole_ = 0;
     std::uint64_t partEnd_ = 0;
+    // The header stage's last write failed in the chunks after the preamble: the
+    // chunk stage fails at once.
+    bool chunksFailed_ = false;
     // The chunks walked and not yet wholly written.
     ChunkSpan pending_;
     // The last walk's chunk that holds its last page boundary ([pageChunk_,
