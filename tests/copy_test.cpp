@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "boundary/api.h"
@@ -374,6 +375,82 @@ TEST_F(CopyTest, TheStageThatFailsIsTheOneWhoseBytesDidNotLand) {
                 // The rest, the same whatever failed.
                 EXPECT_EQ(std::memcmp(&got, &report, sizeof got), 0) << where;
                 if (HasFailure()) return;  // one broken room explains the rest
+            }
+        }
+    }
+}
+
+std::int32_t MARLUNE_CALL cancelAtOnce(std::uint64_t, std::uint64_t, void*) {
+    return 1;
+}
+
+// With the preamble ending just before the buffer's end, the header stage reads on
+// for the chunk that holds the first page boundary. The header and preamble were
+// all read by then: a failed read, a source cut short or a cancel there is the
+// chunks' failure, the header and preamble on the disk, as when each stage read
+// only its own. Reads 1 and 2 fill the buffer and bring the rest of the source.
+TEST_F(CopyTest, AFailureInTheReadsAfterThePreambleIsTheChunks) {
+    constexpr std::size_t bufferSize = 512 * 1024;  // what a source longer than it gets
+    const struct {
+        std::optional<Fault> fault;
+        std::int32_t status;
+        std::int32_t systemError;
+    } failures[] = {
+        {Fault{Call::read, 2, FaultKind::error}, MARLUNE_READ_ERROR, ErrorCodes::io},
+        {Fault{Call::read, 3, FaultKind::error}, MARLUNE_READ_ERROR, ErrorCodes::io},  // reading past the end
+        {Fault{Call::read, 2, FaultKind::noProgress}, MARLUNE_SOURCE_CHANGED, 0},      // the source cut there
+        {std::nullopt, MARLUNE_CANCELLED, 0},
+    };
+    for (const std::int16_t mode : {1, 0}) {
+        for (const std::size_t beforeEnd : {1, 7, 8, 50, 300}) {
+            const std::uint64_t dataStart = bufferSize - beforeEnd;
+            KvrbBuilder builder = KvrbBuilder().lengthMode(mode).preamble(dataStart - 82);
+            for (int i = 0; i < 20; ++i) builder.chunk(mode == 0 ? 330 : 700);
+            const Bytes bytes = builder.build();
+            writeFile(source, bytes);
+            for (const auto& f : failures) {
+                const std::string where = "mode " + std::to_string(mode) + ", " + std::to_string(beforeEnd) +
+                                          " before the end, status " + std::to_string(f.status) + ", read " +
+                                          std::to_string(f.fault ? f.fault->nth : 0);
+                if (f.fault) {
+                    std::remove(destination.c_str());
+                    TestOs faulty;
+                    faulty.fault = f.fault;
+                    EXPECT_EQ(KVRBinfo(source.c_str(), destination.c_str(), 1), 0) << where;
+                    EXPECT_TRUE(faulty.faulted) << where;
+                    EXPECT_EQ(faulty.messages, std::vector<std::string>{audio}) << where;
+                    EXPECT_EQ(readFile(destination), prefix(bytes, dataStart)) << where;
+                }
+                marlune_options options{};
+                options.size = sizeof options;
+                options.replace = 1;
+                options.placement = MARLUNE_IN_PLACE;
+                if (!f.fault) options.progress = cancelAtOnce;
+                marlune_report report{};
+                report.size = sizeof report;
+                report.status = f.status;
+                report.system_error = f.systemError;
+                report.chunk_number = 1;
+                std::memcpy(report.magic, "KVRB", 4);
+                report.length_mode = mode;
+                report.data_offset = static_cast<std::uint32_t>(dataStart);
+                report.header_bytes = 82;
+                report.source_bytes = bytes.size();
+                report.bytes_written = dataStart;
+                std::remove(destination.c_str());
+                TestOs faulty;
+                faulty.fault = f.fault;
+                marlune_report got{};
+                got.size = sizeof got;
+                EXPECT_EQ(copyThrough(faulty, source.c_str(), destination.c_str(), &options, &got), f.status) << where;
+                EXPECT_EQ(readFile(destination), prefix(bytes, dataStart)) << where;
+                EXPECT_EQ(got.status, report.status) << where;
+                EXPECT_EQ(got.system_error, report.system_error) << where;
+                EXPECT_EQ(got.chunk_number, report.chunk_number) << where;
+                EXPECT_EQ(got.chunks, report.chunks) << where;
+                EXPECT_EQ(got.bytes_written, report.bytes_written) << where;
+                EXPECT_EQ(std::memcmp(&got, &report, sizeof got), 0) << where;
+                if (HasFailure()) return;  // one broken case explains the rest
             }
         }
     }

@@ -213,8 +213,9 @@ bool ContainerCopy::copyHeader() {
 
 // The header and preamble go out with the chunks after them up to the next page
 // boundary, where every later write then starts; short of it (a small source),
-// alone. A failure in this write is the header stage's only while the header and
-// preamble have not all landed: past them, it is the chunks that failed.
+// alone. A failure in this write, or in the reads for it, is the header stage's
+// only while the header and preamble have not all landed: past them, it is the
+// chunks that failed.
 bool ContainerCopy::writeHeaderAndPreamble(std::uint32_t offset) {
     const std::uint64_t page = pageStart(offset + std::uint64_t{pageSize - 1});
     ready_ = offset;
@@ -230,7 +231,13 @@ bool ContainerCopy::writeHeaderAndPreamble(std::uint32_t offset) {
         const std::uint64_t pages = pageStart(offset);
         if (pages > written_ && !put(pages, 0, 0)) return fail(Finding::writeFailed);
         if (room() == 0) break;
-        if (!fill()) return false;
+        // The header and preamble are all read: a failed read or a cancel here is
+        // the chunks' failure, once what was ready (those among it) has landed.
+        if (!fill()) {
+            if (whole_ < offset) return false;
+            chunksFailed_ = true;
+            return true;
+        }
         walk(std::min(page, bufferEnd()));
     }
     const ChunkSpan beforePage = pending_;

@@ -155,8 +155,8 @@ private:
     // ends at whole_, and the part that written_ falls in at partEnd_ (0 before).
     std::uint64_t whole_ = 0;
     std::uint64_t partEnd_ = 0;
-    // The header stage's last write failed in the chunks after the preamble: the
-    // chunk stage fails at once.
+    // The header stage failed in the chunks after the preamble (their write, or a
+    // read or cancel for them): the chunk stage fails at once.
     bool chunksFailed_ = false;
     // The chunks walked and not yet wholly written.
     ChunkSpan pending_;
