@@ -453,5 +453,43 @@ TEST(ApiText, EveryStatusHasWordsAndANameAndTheVersionIsTheLibrarys) {
     EXPECT_STREQ(marlune_version(), "1.0.0");
 }
 
+// A conversion run again over a .kv longer than a page that differs from it in one
+// byte: refused, the .kv kept, and the report names no chunk for a difference in
+// the header or preamble, and the first chunk for one in the chunks, wherever.
+TEST_F(Api, AnEarlierKvThatDiffersIsReportedByWhereItDiffers) {
+    KvrbBuilder from = KvrbBuilder().lengthMode(0).preamble(100);
+    KvrbBuilder to = KvrbBuilder().lengthMode(0).preamble(100);
+    for (int i = 0; i < 40; ++i) {
+        from.chunk(9, 330);
+        to.chunk(330);
+    }
+    const Bytes fixed = from.build();
+    const Bytes converted = to.build();
+    ASSERT_GT(converted.size(), 4096u * 3);
+    const marlune_options keep = optionsWith(MARLUNE_IN_PLACE, 0);
+    // In the header, the preamble, the first chunk, and past the first page.
+    for (const std::size_t at : {40, 120, 200, 5000}) {
+        Bytes earlier = converted;
+        earlier[at] ^= 1;
+        writeFile(source, fixed);
+        writeFile(destination, earlier);
+        marlune_report expected{};
+        expected.size = sizeof expected;
+        expected.status = MARLUNE_DESTINATION_EXISTS;
+        expected.chunk_number = at < 182 ? 0 : 1;
+        std::memcpy(expected.magic, "KVRB", 4);
+        expected.data_offset = 182;
+        expected.header_bytes = 82;
+        expected.source_bytes = fixed.size();
+        report = marlune_report{};
+        report.size = sizeof report;
+        EXPECT_EQ(marlune_convert(source.c_str(), &keep, &report), MARLUNE_DESTINATION_EXISTS) << at;
+        EXPECT_EQ(readFile(destination), earlier) << at;
+        EXPECT_EQ(dir.names(), (std::vector<std::string>{"take.kv", "take.snd"})) << at;
+        EXPECT_EQ(report.chunk_number, expected.chunk_number) << at;
+        EXPECT_EQ(std::memcmp(&report, &expected, sizeof report), 0) << at;
+    }
+}
+
 }  // namespace
 }  // namespace marlune::testing

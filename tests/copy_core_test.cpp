@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -80,6 +81,7 @@ protected:
     struct Result {
         bool header = false;
         bool audio = false;
+        container::CopyReport report;
     };
 
     // Both stages, as KVRBinfo runs them, with a buffer of `bufferSize` bytes (0: as
@@ -99,6 +101,7 @@ protected:
         result.header = copy.copyHeader();
         if (between) between();
         if (result.header) result.audio = copy.copyAudioData();
+        result.report = copy.report();
         EXPECT_TRUE(destination.close());
         return result;
     }
@@ -169,11 +172,15 @@ TEST_F(CopyCore, ASourceThatChangesWhileItIsCopiedFailsWithWholeParts) {
         EXPECT_FALSE(copy(os, bytes, cutAt == Call::read ? 4096 : 1000).header);
         EXPECT_EQ(readFile(destinationPath), prefix(bytes, 82));
     }
-    // Between the stages: exactly the chunks that the shorter file still holds.
+    // Between the stages: the whole chunks of what was read, which the header stage
+    // took to its page boundary (8192) before the cut.
     const struct {
         std::size_t keep;
         std::size_t whole;
-    } cuts[] = {{dataStart, dataStart}, {dataStart + 50, dataStart}, {dataStart + 2200, dataStart + 108 + 2008 + 58}};
+    } cuts[] = {{dataStart, dataStart + 108},
+                {dataStart + 50, dataStart + 108},
+                {8250, dataStart + 108 + 2008},
+                {dataStart + 2200, dataStart + 108 + 2008 + 58}};
     for (const auto& cut : cuts) {
         TestOs os;
         const Result result = copy(os, bytes, 4096, [&] { std::filesystem::resize_file(sourcePath, cut.keep); });
@@ -219,35 +226,143 @@ private:
     }
 };
 
+// A container of `chunks` chunks of 0 to 4000 bytes after a preamble of `preamble`.
+Bytes variedContainer(std::size_t preamble, int chunks) {
+    KvrbBuilder builder = KvrbBuilder().preamble(preamble);
+    for (int i = 0; i < chunks; ++i) builder.chunk(static_cast<std::uint16_t>(i * 1237 % 4001));
+    return builder.build();
+}
+
 // A write that fails anywhere, whatever the buffer's size, fails its stage and
-// leaves exactly the whole parts that reached the disk.
+// leaves exactly the whole parts that reached the disk; the report counts the
+// chunks of the writes that succeeded. Large sources are written in whole pages,
+// so that writes end inside chunks.
 TEST_F(CopyCore, AFailedWriteLeavesTheWholePartsWrittenBeforeIt) {
-    const Bytes bytes = KvrbBuilder().preamble(150).chunk(10).chunk(0).chunk(90).chunk(70).chunk(1).build();
-    const std::vector<std::size_t> ends = partEnds(bytes);
-    const auto wholeWithin = [&](std::uint64_t size) {
-        return *(std::upper_bound(ends.begin(), ends.end(), size) - 1);
-    };
-    for (const std::size_t bufferSize : {100, 200, 4096}) {
-        std::vector<std::size_t> wholeBefore;  // the whole parts on disk before each write
+    const Bytes small = KvrbBuilder().preamble(150).chunk(10).chunk(0).chunk(90).chunk(70).chunk(1).build();
+    const Bytes large = variedContainer(300, 400);  // about 800 KB
+    const struct {
+        const Bytes& bytes;
+        std::size_t bufferSize;
+    } cases[] = {{small, 100}, {small, 200}, {small, 4096}, {large, 9000}, {large, 0}};
+    for (const auto& c : cases) {
+        const std::vector<std::size_t> ends = partEnds(c.bytes);
+        const auto wholeWithin = [&](std::uint64_t size) {
+            return *(std::upper_bound(ends.begin(), ends.end(), size) - 1);
+        };
+        // The chunks of the first `size` bytes.
+        const auto chunksWithin = [&](std::uint64_t size) {
+            const auto whole = std::upper_bound(ends.begin(), ends.end(), size) - ends.begin();
+            return static_cast<std::uint64_t>(std::max<std::ptrdiff_t>(whole - 3, 0));
+        };
+        std::vector<std::uint64_t> landedBefore;  // what reached the disk before each write
         {
             LandedOs os;
             os.onCall = [&](Call call, int) {
-                if (call == Call::write) wholeBefore.push_back(wholeWithin(os.landed));
+                if (call == Call::write) landedBefore.push_back(os.landed);
             };
-            ASSERT_TRUE(copy(os, bytes, bufferSize).audio);
+            ASSERT_TRUE(copy(os, c.bytes, c.bufferSize).audio);
         }
-        for (std::size_t nth = 1; nth <= wholeBefore.size(); ++nth) {
+        for (std::size_t nth = 1; nth <= landedBefore.size(); ++nth) {
             for (const bool shortThenFull : {false, true}) {
                 LandedOs os;
                 os.fault = Fault{Call::write, static_cast<int>(nth),
                                  shortThenFull ? FaultKind::shortTransfer : FaultKind::error};
                 os.stopAfterShortWrite = shortThenFull;
-                const std::string where = std::to_string(bufferSize) + ", write #" + std::to_string(nth);
-                EXPECT_FALSE(copy(os, bytes, bufferSize).audio) << where;
+                const std::string where = std::to_string(c.bytes.size()) + " bytes, buffer " +
+                                          std::to_string(c.bufferSize) + ", write #" + std::to_string(nth);
+                const Result result = copy(os, c.bytes, c.bufferSize);
+                EXPECT_FALSE(result.audio) << where;
                 // Nothing of a write that failed outright; of one cut short, its whole parts.
-                const std::size_t whole = shortThenFull ? wholeWithin(os.landed) : wholeBefore[nth - 1];
-                EXPECT_EQ(readFile(destinationPath), prefix(bytes, whole)) << where;
+                const std::size_t whole = wholeWithin(shortThenFull ? os.landed : landedBefore[nth - 1]);
+                EXPECT_EQ(readFile(destinationPath), prefix(c.bytes, whole)) << where;
+                EXPECT_EQ(result.report.bytesWritten, whole) << where;
+                const std::uint64_t counted = result.header ? chunksWithin(landedBefore[nth - 1]) : 0;
+                EXPECT_EQ(result.report.chunks, counted) << where;
             }
+        }
+    }
+}
+
+// An Os that keeps, for each file, where each read and write began and how much it moved.
+class TransfersOs : public TestOs {
+public:
+    struct Transfer {
+        std::uint64_t at;
+        std::int64_t size;
+    };
+    std::map<platform::Handle, std::vector<Transfer>> reads;
+    std::map<platform::Handle, std::vector<Transfer>> writes;
+
+    std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override {
+        return noted(reads[file], TestOs::read(file, buffer, size));
+    }
+    std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override {
+        return noted(writes[file], TestOs::write(file, buffer, size));
+    }
+
+private:
+    static std::int64_t noted(std::vector<Transfer>& transfers, std::int64_t moved) {
+        const std::uint64_t at = transfers.empty() ? 0 : transfers.back().at + transfers.back().size;
+        if (moved > 0) transfers.push_back({at, moved});
+        return moved;
+    }
+};
+
+// How many of `transfers` are not whole pages at page boundaries; the last may be short.
+std::size_t partPages(const std::vector<TransfersOs::Transfer>& transfers) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i + 1 < transfers.size(); ++i) {
+        if (transfers[i].at % 4096 != 0 || transfers[i].size % 4096 != 0) ++count;
+    }
+    return count;
+}
+
+// The header and preamble go out with the first chunks, and every read and write
+// but the last is of whole pages, whatever the preamble, length mode or buffer,
+// with the system's copy or without (Windows); examining reads the same way. The
+// page boundary the header's write ends on may fall inside a chunk, or on one's
+// start.
+TEST_F(CopyCore, ALargeCopyReadsAndWritesWholePages) {
+    KvrbBuilder fixedSource = KvrbBuilder().lengthMode(0).preamble(4014);  // the chunks start at 4096
+    KvrbBuilder fixedExpected = KvrbBuilder().lengthMode(0).preamble(4014);
+    for (int i = 0; i < 3000; ++i) {
+        fixedSource.chunk(static_cast<std::uint16_t>(i * 7), 330);
+        fixedExpected.chunk(330);
+    }
+    const Bytes fixed = fixedSource.build();
+    const Bytes variable = variedContainer(1000, 600);
+    const Bytes longPreamble = variedContainer(700 * 1024 + 5, 300);
+    const struct {
+        const Bytes& source;
+        Bytes expected;
+    } cases[] = {{fixed, fixedExpected.build()}, {variable, variable}, {longPreamble, longPreamble}};
+    for (const auto& c : cases) {
+        for (const std::size_t bufferSize : {std::size_t{0}, std::size_t{20000}, std::size_t{20000 + 4096}}) {
+            const bool systemCopy = bufferSize != 20000;
+            const std::string where = std::to_string(c.source.size()) + " bytes, buffer " + std::to_string(bufferSize);
+            TransfersOs os;
+            if (!systemCopy) os.fault = Fault{Call::copyRange, 1, FaultKind::unsupported};
+            const Result result = copy(os, c.source, bufferSize);
+            EXPECT_TRUE(result.header && result.audio) << where;
+            EXPECT_EQ(readFile(destinationPath), c.expected) << where;
+            ASSERT_EQ(os.reads.size(), 1u) << where;
+            ASSERT_EQ(os.writes.size(), 1u) << where;
+            const auto& reads = os.reads.begin()->second;
+            const auto& writes = os.writes.begin()->second;
+            EXPECT_GT(writes.size(), 2u) << where;
+            EXPECT_EQ(partPages(reads), 0u) << where;
+            EXPECT_EQ(partPages(writes), 0u) << where;
+
+            TransfersOs judging;
+            File source;
+            ASSERT_TRUE(source.openForReading(judging, sourcePath.c_str()));
+            CopyBuffer buffer;
+            ASSERT_TRUE(bufferSize == 0 ? buffer.allocateFor(source.sizeAtOpen()) : buffer.allocate(bufferSize));
+            container::Header header{};
+            ContainerCopy judge(source, nullptr, buffer, header);
+            EXPECT_TRUE(judge.copyHeader() && judge.copyAudioData()) << where;
+            EXPECT_EQ(judge.report().chunks, result.report.chunks) << where;
+            EXPECT_EQ(partPages(judging.reads.begin()->second), 0u) << where;
         }
     }
 }
@@ -260,7 +375,7 @@ TEST_F(CopyCore, ASmallCopyMakesOnlyTheCallsItNeeds) {
     writeFile(sourcePath, bytes);
     ASSERT_EQ(KVRBinfo(sourcePath.c_str(), destinationPath.c_str(), 1), 1);
     EXPECT_EQ(os.calls(Call::read), 2);   // the file, then its end
-    EXPECT_EQ(os.calls(Call::write), 2);  // header and preamble, then the chunks
+    EXPECT_EQ(os.calls(Call::write), 2);  // header and preamble alone (short of a page), then the chunks
     EXPECT_EQ(os.calls(Call::close), 2);
     EXPECT_EQ(os.calls(Call::truncate), 0);
 

@@ -311,6 +311,63 @@ TEST_F(Routes, ACallbackThatFailsAtAnyCallFailsTheCopyWithItsCode) {
     EXPECT_GT(writesFailed, 2);
 }
 
+// A reader and a writer that note what the copy asks of them.
+struct Watched {
+    Reader reader;
+    Writer writer;
+    std::vector<std::size_t> writeEnds;
+    std::size_t readsNotOfPages = 0;
+};
+
+int64_t MARLUNE_CALL readWatched(void* buffer, uint64_t count, int32_t* error, void* context) {
+    auto* watched = static_cast<Watched*>(context);
+    // Whole pages, but for a read that may reach the end.
+    const bool mayEnd = watched->reader.at + count >= watched->reader.bytes.size();
+    if ((watched->reader.at % 4096 != 0 || count % 4096 != 0) && !mayEnd) ++watched->readsNotOfPages;
+    return readPiece(buffer, count, error, &watched->reader);
+}
+
+int32_t MARLUNE_CALL writeWatched(const void* buffer, uint64_t count, void* context) {
+    auto* watched = static_cast<Watched*>(context);
+    const int32_t error = writeAll(buffer, count, &watched->writer);
+    watched->writeEnds.push_back(watched->writer.bytes.size());
+    return error;
+}
+
+// Nothing given to a writer can be taken back: it gets whole parts only, however
+// large the copy, and it holds whole parts when the source turns out cut. Reads
+// are asked in whole pages all the same.
+TEST_F(Routes, AWriterGetsWholePartsOnlyAndAReaderIsAskedForWholePages) {
+    KvrbBuilder builder = KvrbBuilder().preamble(3000);
+    for (int i = 0; i < 700; ++i) builder.chunk(static_cast<std::uint16_t>(i * 1237 % 4001));
+    const Bytes bytes = builder.build();  // about 1.4 MB
+    std::vector<std::size_t> ends = {82, 3082};
+    for (std::size_t at = ends.back(); at + 8 <= bytes.size();) {
+        at += 8 + (bytes[at + 2] | bytes[at + 3] << 8);
+        ends.push_back(at);
+    }
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{5}}) {
+        for (const bool lengthKnown : {true, false}) {
+            Watched watched{{prefix(bytes, bytes.size() - cut)}, {}, {}, 0};
+            marlune_reader from = readerOf(watched.reader, lengthKnown);
+            from.context = &watched;
+            from.read = readWatched;
+            marlune_writer to = writerOf(watched.writer);
+            to.context = &watched;
+            to.write = writeWatched;
+            const std::int32_t status = marlune_copy_stream(&from, &to, nullptr, nullptr);
+            const std::string where = std::to_string(cut) + (lengthKnown ? ", length known" : "");
+            EXPECT_EQ(status, cut == 0 ? MARLUNE_OK : MARLUNE_PAYLOAD_CUT) << where;
+            EXPECT_GT(watched.writeEnds.size(), 2u) << where;
+            for (const std::size_t end : watched.writeEnds) {
+                EXPECT_TRUE(std::binary_search(ends.begin(), ends.end(), end)) << where << ": " << end;
+            }
+            EXPECT_EQ(watched.writer.bytes, prefix(bytes, watched.writer.bytes.size())) << where;
+            EXPECT_EQ(watched.readsNotOfPages, 0u) << where;
+        }
+    }
+}
+
 // A container in memory is walked a window at a time: chunks across the windows'
 // edges, and cuts anywhere, judged as in a file.
 TEST_F(Routes, MemoryLargerThanAWindowIsJudgedAsAFileIs) {

@@ -233,7 +233,9 @@ bool CopyCall::copy() {
     container::CopyBuffer buffer;
     if (!buffer.allocateFor(files_.source.sizeAtOpen())) return stop(MARLUNE_OUT_OF_MEMORY, true, 0);
     platform::File* const written = request_.judgeOnly && !comparing_ ? nullptr : &files_.destination;
-    container::ContainerCopy copy(files_.source, written, buffer, files_.header, request_.progress);
+    // Compared in whole parts: a mismatch is then in the part that holds it, as a failed write.
+    container::ContainerCopy copy(files_.source, written, buffer, files_.header, request_.progress,
+                                  request_.wholePartsOnly || comparing_);
     const bool headerCopied = copy.copyHeader();
     const bool chunksCopied = headerCopied && copy.copyAudioData();
     describe(copy.report(), files_.header, headerCopied && !chunksCopied, report_);

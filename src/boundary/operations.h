@@ -55,6 +55,9 @@ struct CopyRequest {
     // status the copy would answer.
     bool judgeOnly = false;
     container::Progress progress;
+    // What reaches the destination cannot be cut back (a caller's writer): it is
+    // given whole parts only, never a write that ends inside a chunk.
+    bool wholePartsOnly = false;
     // Told of a failure while the files are still open: the original functions
     // show their message then.
     void (*announce)(const Outcome& outcome) = nullptr;

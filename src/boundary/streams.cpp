@@ -218,6 +218,7 @@ std::int32_t copyFrom(StreamSource source, const marlune_writer* writer, const m
     request.placement = Placement::inPlace;
     request.durability = Durability::asWritten;
     request.replace = true;
+    request.wholePartsOnly = true;
     platform::File from;
     platform::File to;
     container::Header header{};

@@ -36,7 +36,24 @@ std::uint64_t ContainerCopy::sourceSize() const {
     return source_ ? source_->sizeAtOpen() : capacity_;
 }
 
-// Of a failed write from the start, a header that reached the disk stands.
+namespace {
+
+std::uint64_t pageStart(std::uint64_t offset) {
+    return offset & ~std::uint64_t{pageSize - 1};
+}
+
+// The chunks, payload bytes and length fields of `span`, added to `counts`.
+template <typename Counts>
+void add(Counts& counts, const ChunkSpan& span) {
+    counts.chunks += span.chunks;
+    counts.payloadBytes += span.payloadBytes;
+    counts.lengthFieldsSet += span.lengthFieldsSet;
+}
+
+}  // namespace
+
+// What was ready goes out first: the destination then holds every whole part
+// before the failure, as it would had each gone out alone.
 bool ContainerCopy::fail(Finding finding, std::uint64_t cutOffset, std::uint64_t expected, std::uint64_t present) {
     if (report_.finding == Finding::complete) {
         report_.finding = finding;
@@ -45,14 +62,28 @@ bool ContainerCopy::fail(Finding finding, std::uint64_t cutOffset, std::uint64_t
         report_.missingBytes = expected - present;
     }
     if (destination_) {
-        if (whole_ == 0 && destination_->position() >= headerSize) whole_ = headerSize;
+        if (finding != Finding::writeFailed && ready_ > written_ && put(ready_, ready_, ready_)) commit(pending_);
+        whole_ = wholeWithin(destination_->position());
         const bool cutBack = destination_->position() <= whole_ || destination_->truncate(whole_);
         report_.bytesWritten = cutBack ? whole_ : destination_->position();
     }
     return false;
 }
 
-// Moves what is not yet written to the front, and reads on after it.
+// Where the last whole part ends among the destination's first `landed` bytes,
+// all of them written since whole_ or from the buffer.
+std::uint64_t ContainerCopy::wholeWithin(std::uint64_t landed) const {
+    const std::uint64_t offset = dataOffset(header_);
+    if (landed < headerSize) return 0;
+    if (landed < offset) return headerSize;
+    const std::uint64_t from = std::max(partEnd_, offset);
+    if (landed < from) return whole_;
+    const auto size = static_cast<std::size_t>(landed - from);
+    return from + walkChunks(at(from), size, isFixedLength(header_), false).wholeBytes;
+}
+
+// Moves what is not yet written to the front, and reads on after it: whole pages,
+// unless the read may reach the source's end.
 bool ContainerCopy::fill() {
     if (!source_) {
         // A window at a time, the next one asked of memory meanwhile: the walk reads
@@ -67,11 +98,16 @@ bool ContainerCopy::fill() {
         sourceEnded_ = end_ == capacity_;
         return tellProgress();
     }
-    const std::size_t unwritten = end_ - start_;
-    if (start_ > 0) std::memmove(bytes_, bytes_ + start_, unwritten);
-    start_ = 0;
-    end_ = unwritten;
-    const std::size_t wanted = capacity_ - end_;
+    const auto done = static_cast<std::size_t>(written_ - base_);
+    if (done > 0) std::memmove(bytes_, bytes_ + done, end_ - done);
+    base_ = written_;
+    end_ -= done;
+    const std::uint64_t position = bufferEnd();
+    std::size_t wanted = capacity_ - end_;
+    if (!sourceSizeKnown() || sourceSize() > position + wanted) {
+        const std::uint64_t pages = pageStart(position + wanted);
+        if (pages > position) wanted = static_cast<std::size_t>(pages - position);
+    }
     const std::int64_t got = source_->read(bytes_ + end_, wanted);
     if (got < 0) return fail(Finding::readFailed);
     end_ += static_cast<std::size_t>(got);
@@ -88,13 +124,66 @@ bool ContainerCopy::tellProgress() {
     return progress_.report(done, total, progress_.context) || fail(Finding::cancelled);
 }
 
-bool ContainerCopy::write(const std::uint8_t* bytes, std::size_t size) {
-    return !destination_ || destination_->write(bytes, size) || fail(Finding::writeFailed);
+bool ContainerCopy::put(std::uint64_t target, std::uint64_t whole, std::uint64_t partEnd) {
+    if (destination_ && !destination_->write(at(written_), static_cast<std::size_t>(target - written_))) return false;
+    written_ = target;
+    whole_ = whole;
+    partEnd_ = partEnd;
+    return true;
 }
 
-bool ContainerCopy::writeWhole(const std::uint8_t* bytes, std::size_t size) {
-    if (!write(bytes, size)) return false;
-    whole_ += size;
+void ContainerCopy::walk(std::uint64_t limit) {
+    ChunkSpan beforePage;
+    beforePage.wholeBytes = SIZE_MAX;  // no whole chunk holds a page boundary
+    const bool pagesMatter = destination_ && !wholePartsOnly_;
+    const ChunkSpan span = walkChunks(at(ready_), static_cast<std::size_t>(limit - ready_), isFixedLength(header_),
+                                      destination_ != nullptr, pagesMatter ? &beforePage : nullptr, ready_);
+    pageChunk_ = pageChunkEnd_ = 0;
+    if (beforePage.wholeBytes != SIZE_MAX) {
+        pageChunk_ = ready_ + beforePage.wholeBytes;
+        pageChunkEnd_ = pageChunk_ + chunkHeaderSize + effectivePayloadLength(isFixedLength(header_), at(pageChunk_));
+        beforePageChunk_ = pending_;
+        add(beforePageChunk_, beforePage);
+    }
+    add(pending_, span);
+    ready_ += span.wholeBytes;
+    unfinished_ = span.unfinishedSize;
+}
+
+bool ContainerCopy::writeReady(bool all) {
+    std::uint64_t target = ready_;
+    if (!all && destination_ && !wholePartsOnly_) {
+        // Up to the last page boundary, inside the chunk that holds it.
+        const std::uint64_t page = pageStart(ready_);
+        if (page <= written_) return true;
+        if (pageChunk_ <= page && page < pageChunkEnd_) target = page;
+    }
+    if (target == written_) return true;
+    if (target == ready_) {
+        if (!put(ready_, ready_, ready_)) return fail(Finding::writeFailed);
+        commit(pending_);
+        return true;
+    }
+    if (!put(target, pageChunk_, pageChunkEnd_)) return fail(Finding::writeFailed);
+    commit(beforePageChunk_);
+    pageChunk_ = pageChunkEnd_ = 0;
+    return true;
+}
+
+void ContainerCopy::commit(const ChunkSpan& written) {
+    const ChunkSpan counts = written;  // may be one of those it is taken from
+    add(report_, counts);
+    const auto take = [&counts](ChunkSpan& from) {
+        from.chunks -= counts.chunks;
+        from.payloadBytes -= counts.payloadBytes;
+        from.lengthFieldsSet -= counts.lengthFieldsSet;
+    };
+    take(pending_);
+    if (pageChunkEnd_ != 0) take(beforePageChunk_);
+}
+
+bool ContainerCopy::writeHeaderAlone() {
+    if (!put(headerSize, headerSize, headerSize)) return fail(Finding::writeFailed);
     return true;
 }
 
@@ -110,87 +199,124 @@ bool ContainerCopy::copyHeader() {
     // The header is written even when what follows it is wrong, so that the
     // destination then holds it.
     const std::uint32_t offset = dataOffset(header_);
-    if (offset < headerSize) return writeWhole(bytes_, headerSize) && fail(Finding::dataOffsetBelowHeader);
+    if (offset < headerSize) return writeHeaderAlone() && fail(Finding::dataOffsetBelowHeader);
     // Where the size is known, or the source has ended in the buffer, a preamble cut
     // short fails before any of it is written.
     const std::uint64_t present = sourceSizeKnown() ? sourceSize() : sourceEnded_ ? end_ : platform::unknownSize;
     if (offset > present) {
-        return writeWhole(bytes_, headerSize) &&
+        return writeHeaderAlone() &&
                fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, present - headerSize);
     }
-    if (offset <= end_) {
-        start_ = offset;
-        return writeWhole(bytes_, offset);
-    }
-    // A preamble longer than the buffer: what was read of it goes with the header.
-    if (!write(bytes_, end_)) return false;
-    whole_ = headerSize;
-    start_ = end_ = 0;
-    return copyRestOfPreamble();
+    if (offset > bufferEnd() && !copyLongPreamble(offset)) return false;
+    return writeHeaderAndPreamble(offset);
 }
 
-// Inside the system where it can; what that leaves goes through the buffer.
-bool ContainerCopy::copyRestOfPreamble() {
-    const std::uint32_t offset = dataOffset(header_);
-    if (!source_) {  // in memory the chunks start there: nothing to read on the way
-        start_ = end_ = offset;
-        whole_ = offset;
+// The header and preamble go out with the chunks after them up to the next page
+// boundary, where every later write then starts; short of it (a small source),
+// alone. A failure in this write, or in the reads for it, is the header stage's
+// only while the header and preamble have not all landed: past them, it is the
+// chunks that failed.
+bool ContainerCopy::writeHeaderAndPreamble(std::uint32_t offset) {
+    const std::uint64_t page = pageStart(offset + std::uint64_t{pageSize - 1});
+    ready_ = offset;
+    walk(std::min(page, bufferEnd()));
+    // Until the chunk that holds that boundary is whole in the buffer, the
+    // preamble's whole pages go out and the source is read on.
+    const auto holdsPageChunk = [this, page] {
+        const std::uint64_t left = bufferEnd() - ready_;
+        return ready_ == page || (left >= chunkHeaderSize &&
+                                  chunkHeaderSize + effectivePayloadLength(isFixedLength(header_), at(ready_)) <= left);
+    };
+    while (destination_ && !wholePartsOnly_ && !sourceEnded_ && !holdsPageChunk()) {
+        const std::uint64_t pages = pageStart(offset);
+        if (pages > written_ && !put(pages, 0, 0)) return fail(Finding::writeFailed);
+        if (room() == 0) break;
+        // The header and preamble are all read: a failed read or a cancel here is
+        // the chunks' failure, once what was ready (those among it) has landed.
+        if (!fill()) {
+            if (whole_ < offset) return false;
+            chunksFailed_ = true;
+            return true;
+        }
+        walk(std::min(page, bufferEnd()));
+    }
+    const ChunkSpan beforePage = pending_;
+    const std::uint64_t pageChunk = ready_;
+    walk(bufferEnd());
+    if (!destination_ || wholePartsOnly_ || ready_ < page) {
+        if (!put(offset, offset, offset)) return fail(Finding::writeFailed);
         return true;
     }
-    std::uint64_t length = offset - sourcePosition();
-    if (destination_ && length >= capacity_) {
-        const std::int64_t copied = destination_->copyFrom(*source_, length);
-        if (copied < 0) return fail(Finding::writeFailed);
-        length -= static_cast<std::uint64_t>(copied);
-        if (!tellProgress()) return false;
+    const std::uint64_t pageChunkEnd =
+        pageChunk == page ? page
+                          : pageChunk + chunkHeaderSize + effectivePayloadLength(isFixedLength(header_), at(pageChunk));
+    if (!put(page, pageChunk, pageChunkEnd)) {
+        if (destination_->position() < offset) return fail(Finding::writeFailed);
+        chunksFailed_ = true;
+        return true;
     }
-    while (length > 0) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, capacity_));
-        const std::int64_t got = source_->read(bytes_, size);
-        if (got < 0) return fail(Finding::readFailed);
-        if (got < static_cast<std::int64_t>(size)) {
-            if (sourceSizeKnown()) return fail(Finding::sourceChanged);
-            return fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, sourcePosition() - headerSize);
-        }
-        if (!write(bytes_, size)) return false;
-        length -= size;
-    }
-    whole_ = offset;
+    commit(beforePage);
     return true;
 }
 
-bool ContainerCopy::copyAudioData() {
-    const bool fixedLength = isFixedLength(header_);
+// A preamble longer than the buffer: the buffer goes out as it was read, the
+// system copies what it can of the rest up to the page where the chunks start,
+// and what that leaves goes through the buffer.
+bool ContainerCopy::copyLongPreamble(std::uint32_t offset) {
+    if (!source_) {  // in memory the chunks start there: nothing to read on the way
+        end_ = offset;
+        written_ = offset;
+        return true;
+    }
+    if (!put(bufferEnd(), 0, 0)) return fail(Finding::writeFailed);
+    const std::uint64_t pages = pageStart(offset);
+    if (destination_ && pages > written_ && pages - written_ >= capacity_) {
+        const std::int64_t copied = destination_->copyFrom(*source_, pages - written_);
+        if (copied < 0) return fail(Finding::writeFailed);
+        written_ += static_cast<std::uint64_t>(copied);
+        base_ = written_;
+        end_ = 0;
+        if (!tellProgress()) return false;
+    }
     for (;;) {
-        std::uint8_t* const unwritten = bytes_ + start_;
-        const ChunkSpan span = walkChunks(unwritten, end_ - start_, fixedLength, destination_ != nullptr);
-        if (destination_ && !destination_->write(unwritten, span.wholeBytes)) {
-            // The whole chunks among what reached the disk stand.
-            const auto landed = static_cast<std::size_t>(destination_->position() - whole_);
-            whole_ += walkChunks(unwritten, landed, fixedLength).wholeBytes;
-            return fail(Finding::writeFailed);
-        }
-        report_.chunks += span.chunks;
-        report_.payloadBytes += span.payloadBytes;
-        report_.lengthFieldsSet += span.lengthFieldsSet;
-        whole_ += span.wholeBytes;
-        start_ += span.wholeBytes;
-        // Complete only when no chunk is left unfinished and the source is as long as
-        // it was when opened: a source cut or extended meanwhile is no complete copy.
-        if (sourceEnded_) {
-            const std::size_t left = end_ - start_;
-            if (sourceSizeKnown() && sourcePosition() != sourceSize()) return fail(Finding::sourceChanged);
-            if (left == 0) {
-                report_.bytesWritten = whole_;
-                return true;
-            }
-            if (left < chunkHeaderSize) return fail(Finding::chunkHeaderCut, whole_, chunkHeaderSize, left);
-            return fail(Finding::payloadCut, whole_ + chunkHeaderSize, span.unfinishedSize - chunkHeaderSize,
-                        left - chunkHeaderSize);
-        }
-        // A chunk that fills the buffer came with a source that grew since it was opened.
-        if (end_ - start_ == capacity_) return fail(Finding::sourceChanged);
         if (!fill()) return false;
+        if (bufferEnd() >= offset) return true;
+        if (sourceEnded_) {
+            if (sourceSizeKnown()) return fail(Finding::sourceChanged);
+            return fail(Finding::dataOffsetPastEnd, headerSize, offset - headerSize, bufferEnd() - headerSize);
+        }
+        if (!put(bufferEnd(), 0, 0)) return fail(Finding::writeFailed);
+    }
+}
+
+// The source has ended: what is ready goes out, and the rest is judged.
+bool ContainerCopy::finish() {
+    if (!writeReady(true)) return false;
+    const auto left = static_cast<std::size_t>(bufferEnd() - ready_);
+    // Complete only when no chunk is left unfinished and the source is as long as
+    // it was when opened: a source cut or extended meanwhile is no complete copy.
+    if (sourceSizeKnown() && sourcePosition() != sourceSize()) return fail(Finding::sourceChanged);
+    if (left == 0) {
+        report_.bytesWritten = whole_;
+        return true;
+    }
+    if (left < chunkHeaderSize) return fail(Finding::chunkHeaderCut, ready_, chunkHeaderSize, left);
+    return fail(Finding::payloadCut, ready_ + chunkHeaderSize, unfinished_ - chunkHeaderSize, left - chunkHeaderSize);
+}
+
+bool ContainerCopy::copyAudioData() {
+    if (chunksFailed_) return fail(Finding::writeFailed);
+    for (;;) {
+        if (sourceEnded_) return finish();
+        // What the buffer holds up to the source's end goes out in one last write,
+        // once a read has found the end.
+        const bool holdsEnd = sourceSizeKnown() && bufferEnd() >= sourceSize();
+        if (!holdsEnd && !writeReady(false)) return false;
+        // A chunk that fills the buffer came with a source that grew since it was opened.
+        if (room() == 0 && !writeReady(true)) return false;
+        if (room() == 0) return fail(Finding::sourceChanged);
+        if (!fill()) return false;
+        walk(bufferEnd());
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "container/framing.h"
 #include "container/layout.h"
 #include "platform/file.h"
 
@@ -65,22 +66,36 @@ struct CopyBuffer {
     std::size_t size = 0;
 };
 
-// The destination is only ever written in whole parts (the header, the preamble,
-// whole chunks), so that a failed stage cuts it back to the end of the last whole
-// part that reached it. Should cutting back fail too, the stage fails all the
-// same, and the destination may then end inside a part.
+// The source is read in whole pages, and the destination written in whole pages:
+// the header and preamble go out with the chunks that follow them, and a write
+// takes what is ready (walked) up to its last page boundary, keeping the rest for
+// the next; the last write of a file may be short, and a small file's header and
+// preamble go out alone. A write may thus end inside a
+// chunk, but a failed stage cuts the destination back to the end of the last
+// whole part (the header, the preamble, a chunk) that reached it, and before that
+// first writes what was ready: it holds what it would have held had every part
+// gone out alone. Should cutting back fail too, the stage fails all the same, and
+// the destination may then end inside a part. A destination that cannot be cut
+// back (a caller's writer) is given whole parts only.
 class ContainerCopy {
 public:
     // Without a destination the source is only judged, as a copy would judge it.
     ContainerCopy(platform::File& source, platform::File* destination, CopyBuffer& buffer, Header& header,
-                  Progress progress = {})
-        : source_(&source), destination_(destination), bytes_(buffer.data()), capacity_(buffer.size), header_(header),
-          progress_(progress) {}
+                  Progress progress = {}, bool wholePartsOnly = false)
+        : source_(&source),
+          destination_(destination),
+          bytes_(buffer.data()),
+          capacity_(buffer.size),
+          header_(header),
+          progress_(progress),
+          wholePartsOnly_(wholePartsOnly) {}
     // Judges the `size` bytes at `bytes` where they are, reading nothing and writing nothing.
     ContainerCopy(const std::uint8_t* bytes, std::size_t size, Header& header);
 
-    // Reads and checks the header, then writes it and the preamble up to dataOffset.
-    // On failure the destination holds nothing (not a container) or the header alone.
+    // Reads and checks the header, then writes it and the preamble up to dataOffset,
+    // with the chunks after it up to the next page boundary. On failure the
+    // destination holds nothing (not a container), the header alone, or the whole
+    // parts that reached it.
     bool copyHeader();
     // Copies the chunks to the end of the source, with the fixed-length rule; only
     // after copyHeader succeeded. On failure the destination holds every whole chunk
@@ -95,9 +110,24 @@ private:
     std::uint64_t sourcePosition() const;
     bool sourceSizeKnown() const;
     std::uint64_t sourceSize() const;
-    bool write(const std::uint8_t* bytes, std::size_t size);
-    bool writeWhole(const std::uint8_t* bytes, std::size_t size);
-    bool copyRestOfPreamble();
+    std::uint8_t* at(std::uint64_t offset) const { return bytes_ + (offset - base_); }
+    std::uint64_t bufferEnd() const { return base_ + end_; }
+    std::size_t room() const { return capacity_ - static_cast<std::size_t>(bufferEnd() - written_); }
+    bool writeHeaderAlone();
+    bool copyLongPreamble(std::uint32_t offset);
+    bool writeHeaderAndPreamble(std::uint32_t offset);
+    // Walks the chunks from ready_ up to `limit`.
+    void walk(std::uint64_t limit);
+    // Writes what is ready up to its last page boundary; with `all`, or where pages
+    // do not matter, all of it.
+    bool writeReady(bool all);
+    // Writes up to `target`, where the last whole part ends at `whole` and the part
+    // that `target` falls in at `partEnd`; false when the write failed.
+    bool put(std::uint64_t target, std::uint64_t whole, std::uint64_t partEnd);
+    std::uint64_t wholeWithin(std::uint64_t landed) const;
+    // The chunks `written` are wholly on the destination now: counted, no longer pending.
+    void commit(const ChunkSpan& written);
+    bool finish();
     // Records the first failure (with the piece cut short) and cuts back to whole parts.
     bool fail(Finding finding, std::uint64_t cutOffset = 0, std::uint64_t expected = 0, std::uint64_t present = 0);
 
@@ -108,14 +138,34 @@ private:
     std::size_t capacity_;
     Header& header_;
     Progress progress_;
+    bool wholePartsOnly_ = false;
     std::uint64_t progressTold_ = 0;
     CopyReport report_;
-    // bytes_[start_, end_) is read from the source and not yet written.
-    std::size_t start_ = 0;
+    // The buffer holds end_ bytes of the source from offset base_ on (offsets are
+    // the same in source and destination).
+    std::uint64_t base_ = 0;
     std::size_t end_ = 0;
     bool sourceEnded_ = false;
-    // Where the destination's last whole part ends.
+    // Written up to written_ (without a destination: passed); ready up to ready_,
+    // where the next chunk to walk starts; that chunk's full size, or 0.
+    std::uint64_t written_ = 0;
+    std::uint64_t ready_ = 0;
+    std::size_t unfinished_ = 0;
+    // Once the header stage has written its last, the destination's last whole part
+    // ends at whole_, and the part that written_ falls in at partEnd_ (0 before).
     std::uint64_t whole_ = 0;
+    std::uint64_t partEnd_ = 0;
+    // The header stage failed in the chunks after the preamble (their write, or a
+    // read or cancel for them): the chunk stage fails at once.
+    bool chunksFailed_ = false;
+    // The chunks walked and not yet wholly written.
+    ChunkSpan pending_;
+    // The last walk's chunk that holds its last page boundary ([pageChunk_,
+    // pageChunkEnd_), empty when none or once written past), and the chunks pending
+    // before it.
+    std::uint64_t pageChunk_ = 0;
+    std::uint64_t pageChunkEnd_ = 0;
+    ChunkSpan beforePageChunk_;
 };
 
 }  // namespace marlune::container

@@ -17,11 +17,20 @@ struct ChunkSpan {
     std::size_t unfinishedSize = 0;
 };
 
+// The unit in which the system caches a file: a copy reads and writes whole ones.
+inline constexpr std::size_t pageSize = 4096;
+
 // Walks the chunks at the start of `bytes`, which begins at a chunk header. In
 // fixed-length mode every payload is 330 bytes and, with `rewrite`, each whole
 // chunk's header is given chunkLength 330 in place, as a copy writes it (without,
 // `bytes` is only read). Inline: it runs per chunk.
-inline ChunkSpan walkChunks(std::uint8_t* bytes, std::size_t size, bool fixedLength, bool rewrite = true) {
+//
+// With `beforeLastPage`, for `bytes` lying at file offset `offset`: the span of
+// the whole chunks before the last whole chunk that holds a page boundary, which
+// is where a write that ends on that boundary leaves whole parts. Left as it was
+// when no whole chunk holds one.
+inline ChunkSpan walkChunks(std::uint8_t* bytes, std::size_t size, bool fixedLength, bool rewrite = true,
+                            ChunkSpan* beforeLastPage = nullptr, std::uint64_t offset = 0) {
     ChunkSpan span;
     while (size - span.wholeBytes >= chunkHeaderSize) {
         std::uint8_t* const chunk = bytes + span.wholeBytes;
@@ -30,6 +39,10 @@ inline ChunkSpan walkChunks(std::uint8_t* bytes, std::size_t size, bool fixedLen
         if (size - span.wholeBytes < length) {
             span.unfinishedSize = length;
             return span;
+        }
+        const std::uint64_t start = offset + span.wholeBytes;
+        if (beforeLastPage && ((start + pageSize - 1) & ~std::uint64_t{pageSize - 1}) < start + length) {
+            *beforeLastPage = span;
         }
         if (fixedLength && chunkLength(chunk) != fixedPayloadLength) {
             if (rewrite) setChunkLength(chunk, fixedPayloadLength);
