@@ -112,8 +112,9 @@ private:
             ++tally_.files;
             emit(answer.file,
                  answer.status == MARLUNE_RUN_FOLDER_UNREADABLE ? unreadable(answer) : command_.judge(answer));
-            // The first result, and then what comes at least every tick, reaches a reader at once.
-            if (tally_.files == 1 || Clock::now() - lastFlush_ >= std::chrono::milliseconds(tickMs)) flush();
+            // Each record reaches a reader at once, so that a reader gone stops the run before
+            // the workers run far ahead of it.
+            flush();
             if (++sinceIdle_ == 64) idle(run.get());
         }
         marlune_run_tally counts{};
@@ -190,7 +191,6 @@ private:
     void flush() {
         if (outputFailed_ || unflushed_ == 0) return;
         unflushed_ = 0;
-        lastFlush_ = Clock::now();
         if (std::fflush(stdout) != 0) failed();
     }
 
@@ -208,7 +208,6 @@ private:
     std::size_t sinceIdle_ = 0;
     bool blockShown_ = false;
     std::size_t unflushed_ = 0;  // bytes
-    Clock::time_point lastFlush_ = start_;
     bool outputFailed_ = false;
 };
 
