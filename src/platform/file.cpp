@@ -52,6 +52,13 @@ bool File::createNew(Os& os, Path path) {
     return os.createNew(path, handle_) || failed();
 }
 
+bool File::openForAppending(Os& os, const char* path) {
+    close();
+    os_ = &os;
+    error_ = 0;
+    return os.openForAppending(path, handle_) || failed();
+}
+
 // The Os moves at most 1 GiB a call, so that a count always fits.
 std::int64_t File::read(void* buffer, std::size_t size) {
     auto* const bytes = static_cast<std::uint8_t*>(buffer);

@@ -22,6 +22,8 @@ public:
     bool createForWriting(Os& os, const char* path, const File& source);
     // Fails when anything has the name `path` already.
     bool createNew(Os& os, Path path);
+    // Every write lands at the file's end (see Os::openForAppending).
+    bool openForAppending(Os& os, const char* path);
     // Opens the existing file `path` for reading only, to take writes as bytes to
     // compare with it: a write whose bytes differ fails, and nothing is changed.
     bool openForComparing(Os& os, Path path);

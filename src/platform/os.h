@@ -133,6 +133,9 @@ public:
         return copyNotSupported;
     }
     virtual bool deleteFile(Path path) = 0;
+    // Opens `path` for writes that each land at its end, made when missing; others
+    // may append meanwhile. Stand-ins append nowhere.
+    virtual bool openForAppending(const char* /*path*/, Handle& /*file*/) { return false; }
     // Shows a failure to the user and waits until it is acknowledged where that applies.
     virtual void showMessage(const char* text) = 0;
 };
@@ -156,6 +159,9 @@ bool isFolderError(int code);
 // `tooManyFiles`: the process or the system has no file handle left.
 enum class ErrorKind { missing, denied, notAFile, badName, diskFull, exists, tooManyFiles, other };
 ErrorKind kindOf(int code);
+
+// Now, in UTC: "2026-12-09T04:25:14Z".
+std::string utcTimestamp();
 
 // Called once at load: keeps the system's own error dialogs out of the host's way.
 void extendErrorMode();

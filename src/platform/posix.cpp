@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -355,6 +356,13 @@ public:
         return unlinkat(name.folder, name.name, 0) == 0;
     }
 
+    bool openForAppending(const char* path, Handle& file) override {
+        const int descriptor = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+        if (descriptor == -1) return false;
+        file = descriptor;
+        return true;
+    }
+
     // One write, so that the line is not interleaved with other output.
     void showMessage(const char* text) override {
         std::string line;
@@ -382,6 +390,14 @@ Os& nativeOs() {
 
 Os& unicodeOs() {
     return nativeOs();
+}
+
+std::string utcTimestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    char text[32] = "";
+    if (gmtime_r(&now, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
 }
 
 int lastSystemError() {

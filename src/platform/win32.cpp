@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -285,6 +286,13 @@ public:
         return wideName(path.text, wide) && DeleteFileW(wide.c_str()) != 0;
     }
 
+    // FILE_APPEND_DATA alone: every write lands at the end, also with other writers.
+    bool openForAppending(const char* path, Handle& file) override {
+        return keepIfOnDisk(createFile(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL),
+                            file);
+    }
+
     // Modal, without an owner window; returns once the user has dismissed it.
     void showMessage(const char* text) override { messageBox(nullptr, text, "Marlune", MB_OK | MB_ICONERROR); }
 
@@ -342,6 +350,15 @@ Os& nativeOs() {
 Os& unicodeOs() {
     static WindowsOs os(true);
     return os;
+}
+
+std::string utcTimestamp() {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    char text[32] = "";
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    return text;
 }
 
 int lastSystemError() {
