@@ -637,7 +637,47 @@ typedef struct marlune_run_options {
                                 allows (its soft limit raised to its hard one first), less 64. Default 0 */
     uint64_t group_bytes;    /* source bytes in one group, at most (a larger file is a group alone);
                                 0: 256 MiB. Default 0 */
+    const char *suspect_extensions; /* extensions (without dots, comma-separated, any letter case) whose
+                                       files should be containers: one that is not (an empty file too) is
+                                       a suspect (MARLUNE_OUTCOME_SUSPECT); null: "snd,kv"; "": none.
+                                       Default null */
 } marlune_run_options;
+
+/* What became of a file, counted once (marlune_run_result.outcome, and
+   marlune_run_tally.outcomes[outcome]). The engine decides it from the job,
+   the flags, the status and the file's name, so that every front end counts
+   alike. */
+enum {
+    MARLUNE_OUTCOME_CONVERTED = 0,        /* "converted" */
+    MARLUNE_OUTCOME_COPIED = 1,           /* "copied": a container copied (normalised) */
+    MARLUNE_OUTCOME_SALVAGED = 2,         /* "salvaged": the whole chunks of a container cut short */
+    MARLUNE_OUTCOME_COMPLETE = 3,         /* "complete": examined, a whole container */
+    MARLUNE_OUTCOME_WOULD_CONVERT = 4,    /* "would-convert": a dry run */
+    MARLUNE_OUTCOME_ALREADY_KV = 5,       /* "already-kv" */
+    MARLUNE_OUTCOME_SKIPPED = 6,          /* "skipped": not a container (and not a suspect), or a partial
+                                             file left */
+    MARLUNE_OUTCOME_KEPT = 7,             /* "kept": its ".kv" exists and is not replaced */
+    MARLUNE_OUTCOME_FAILED = 8,           /* "failed" */
+    MARLUNE_OUTCOME_FINISHED = 9,         /* "finished": the ".kv" held its conversion already */
+    MARLUNE_OUTCOME_PARTIAL_REMOVED = 10, /* "partial-removed" */
+    MARLUNE_OUTCOME_COLLISION = 11,       /* "collision": named twice, or its name taken by an earlier file */
+    MARLUNE_OUTCOME_CANCELLED = 12,       /* "cancelled": its work began and was stopped; nothing changed */
+    MARLUNE_OUTCOME_SUSPECT = 13,         /* "suspect": its name promises a container (marlune_run_options.
+                                             suspect_extensions) that its bytes do not hold */
+    MARLUNE_OUTCOME_UNCHANGED = 14,       /* "unchanged": a mirror's copy matches its source already */
+    MARLUNE_OUTCOME_COPIED_AS_IS = 15,    /* "copied-as-is": a mirror copied it byte for byte (not a
+                                             container) */
+    MARLUNE_OUTCOME_DAMAGED = 16,         /* "damaged": a mirror copied a damaged container byte for byte */
+    MARLUNE_OUTCOME_LINKED = 17,          /* "linked": a mirror made the symbolic link anew */
+    MARLUNE_OUTCOME_DELETED = 18,         /* "deleted": a mirror's --delete removed a file the source lacks */
+    MARLUNE_OUTCOME_MATCHED = 19,         /* "matched": verify found it equal */
+    MARLUNE_OUTCOME_DIFFERENT = 20,       /* "different": verify found it missing, extra or unequal */
+    MARLUNE_OUTCOME_COUNT = 32            /* room in marlune_run_tally.outcomes */
+};
+
+/* marlune_outcome_name -- the outcome's name as records give it ("would-convert");
+   null for a value that names none. */
+MARLUNE_API const char *MARLUNE_CALL marlune_outcome_name(int32_t outcome);
 
 /* A run, made by marlune_run_open and ended by marlune_run_close. */
 typedef struct marlune_run marlune_run;
@@ -649,7 +689,8 @@ typedef struct marlune_run marlune_run;
  * as the single call would fill it (all 0 for a status the plan settled).
  * The strings are the library's, null where they do not apply, and stay valid
  * until the next marlune_run_next or marlune_run_close on the same run (for
- * marlune_run_step: as long as the step's bytes).
+ * marlune_run_step: path, destination and other as long as the step's bytes,
+ * reason until the next marlune_run_step on the same thread).
  */
 typedef struct marlune_run_result {
     uint32_t size;           /* set by the caller */
@@ -661,6 +702,10 @@ typedef struct marlune_run_result {
     const char *other;       /* MARLUNE_NAMED_TWICE, MARLUNE_RUN_COLLISION, MARLUNE_RUN_LANDS_ON_RUN_FILE:
                                 the other file */
     marlune_report *report;  /* set by the caller: null, or where the file's report goes */
+    int32_t outcome;         /* MARLUNE_OUTCOME_*: what became of the file */
+    const char *reason;      /* the library's sentence for the file, after its name (as
+                                marlune_report_reason, with the other file and the destination named
+                                where they matter) */
 } marlune_run_result;
 
 /*
@@ -679,6 +724,11 @@ typedef struct marlune_run_tally {
     uint64_t links_not_followed; /* symbolic links a walk met and left (without MARLUNE_RUN_FOLLOW_LINKS) */
     uint64_t not_started;        /* after a cancel, once the run has ended: results planned that no worker
                                     started (they are never delivered) */
+    uint64_t outcomes[MARLUNE_OUTCOME_COUNT]; /* results delivered so far, by outcome */
+    uint64_t bytes_read;         /* of the results delivered so far, every file's bytes read (a failed
+                                    file's too): the reports' source_bytes */
+    uint64_t bytes_written;      /* their bytes written (the reports' bytes_written; 0 for examinations and
+                                    dry runs) */
 } marlune_run_tally;
 
 /*

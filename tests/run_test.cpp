@@ -40,6 +40,10 @@ struct Got {
     std::string destination;
     std::string other;
     std::int32_t systemError;
+    std::int32_t outcome;
+    std::string reason;
+    std::uint64_t bytesRead;
+    std::uint64_t bytesWritten;
 };
 
 marlune_run_options optionsFor(std::int32_t job, std::uint32_t flags, const std::string& destination = "") {
@@ -76,7 +80,8 @@ public:
             EXPECT_EQ(answer, MARLUNE_RUN_DELIVERED);
             EXPECT_EQ(result.index, got.size());
             got.push_back({result.status, slashed(result.path), slashed(result.destination ? result.destination : ""),
-                           slashed(result.other ? result.other : ""), report.system_error});
+                           slashed(result.other ? result.other : ""), report.system_error, result.outcome,
+                           slashed(result.reason), report.source_bytes, report.bytes_written});
         }
         return got;
     }
@@ -177,7 +182,10 @@ TEST_F(Runs, FilesThatWouldWriteOneNameOrAreOneFileAreSettledBeforeAnyWork) {
                                                                         {MARLUNE_NAMED_TWICE, at("rec/a.snd")}};
     for (std::size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(std::make_pair(got[i].status, got[i].other), expected[i]) << got[i].path;
+        EXPECT_EQ(got[i].outcome, got[i].status == MARLUNE_OK ? MARLUNE_OUTCOME_CONVERTED : MARLUNE_OUTCOME_COLLISION);
     }
+    EXPECT_EQ(got[1].reason, at("rec/a.snd") + ", named earlier in this run, takes the name " + at("rec/a.kv"));
+    EXPECT_EQ(got[3].reason, "the same file as " + at("rec/b.snd") + ", named earlier in this run");
     EXPECT_EQ(readFile(at("rec/a.kv")), converted);
     EXPECT_EQ(readFile(at("rec/a.wav")), other);
     EXPECT_EQ(readFile(at("c.wav")), sample);
@@ -202,16 +210,25 @@ TEST_F(Runs, StalePartialFilesAreRemovedByAConversionAndLeftByADryRunAndACopy) {
     {
         RunOf dry(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_JUDGE_ONLY));
         dry.add(at("rec"));
-        EXPECT_EQ(dry.all()[0].status, MARLUNE_RUN_PARTIAL_LEFT);
+        const Got left = dry.all()[0];
+        EXPECT_EQ(std::make_pair(left.status, left.outcome),
+                  std::make_pair(std::int32_t{MARLUNE_RUN_PARTIAL_LEFT}, std::int32_t{MARLUNE_OUTCOME_SKIPPED}));
+        EXPECT_EQ(left.destination, "");
         RunOf copy(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("out")));
         copy.add(at("rec"), "");
-        EXPECT_EQ(copy.all()[0].status, MARLUNE_RUN_PARTIAL_LEFT);
+        const Got copied = copy.all()[0];
+        EXPECT_EQ(std::make_pair(copied.status, copied.outcome),
+                  std::make_pair(std::int32_t{MARLUNE_RUN_PARTIAL_LEFT}, std::int32_t{MARLUNE_OUTCOME_SKIPPED}));
+        EXPECT_EQ(copied.reason, "a partial file left by a copy or conversion that stopped");
         EXPECT_EQ(dir.names("out"), std::vector<std::string>{"b.snd"});
     }
     RunOf run(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE));
     run.add(at("rec"));
     const std::vector<Got> got = run.all();
     EXPECT_EQ(got[0].status, MARLUNE_RUN_PARTIAL_REMOVED);
+    EXPECT_EQ(got[0].outcome, MARLUNE_OUTCOME_PARTIAL_REMOVED);
+    EXPECT_EQ(got[0].reason,
+              "a partial file left by a conversion that stopped; the recording is whole at its own name");
     EXPECT_EQ(dir.names("rec"), std::vector<std::string>{"b.kv"});
 }
 
@@ -229,6 +246,9 @@ TEST_F(Runs, CopiesNeverWriteThroughALinkInTheDestination) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].status, MARLUNE_RUN_DESTINATION_LINK);  // b.snd: a link at the name
     EXPECT_EQ(got[1].status, MARLUNE_RUN_DESTINATION_LINK);  // sub/a.snd: a link on the way
+    EXPECT_EQ(got[1].outcome, MARLUNE_OUTCOME_FAILED);
+    EXPECT_EQ(got[1].reason,
+              "a symbolic link on the way to " + at("dst/sub/a.snd") + ": nothing is written through it");
     EXPECT_EQ(dir.names("outside"), std::vector<std::string>{"b.snd"});
     EXPECT_EQ(readFile(at("outside/b.snd")), other);
 }
@@ -376,10 +396,15 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2), MARLUNE_RUN_COLLISION);
     EXPECT_EQ(slashed(results[0].path), at("rec/a.snd"));
     EXPECT_EQ(results[0].status, MARLUNE_OK);
+    EXPECT_EQ(results[0].outcome, MARLUNE_OUTCOME_CONVERTED);
     EXPECT_EQ(slashed(results[1].other), at("rec/a.snd"));
+    EXPECT_EQ(results[1].outcome, MARLUNE_OUTCOME_COLLISION);
+    EXPECT_EQ(slashed(results[1].reason),
+              at("rec/a.snd") + ", named earlier in this run, takes the name " + at("rec/a.kv"));
     // A task retried after its worker died: the conversion is found done, the collision kept.
     EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2), MARLUNE_RUN_COLLISION);
     EXPECT_EQ(results[0].status, MARLUNE_FINISHED);
+    EXPECT_EQ(results[0].outcome, MARLUNE_OUTCOME_FINISHED);
     EXPECT_EQ(readFile(at("rec/a.kv")), converted);
     EXPECT_EQ(readFile(at("rec/a.wav")), other);
     // A .kv that is no whole conversion of the planned source is not taken for one.
@@ -444,6 +469,98 @@ TEST_F(Runs, ACancelStartsNothingMoreAndKeepsEverySource) {
     }
     EXPECT_LE(whole, delivered);
     for (const std::string& name : dir.names()) EXPECT_EQ(name.find("partial"), std::string::npos) << name;
+}
+
+// A tree with one file of each kind an examination tells apart.
+class Outcomes : public Runs {
+protected:
+    void SetUp() override {
+        put("t/a-good.snd");
+        put("t/b-cut.snd", Bytes(sample.begin(), sample.end() - 100));
+        put("t/c-empty.snd", Bytes());
+        put("t/d-wrong.KV", Bytes(200, 'x'));
+        put("t/e-notes.txt", Bytes(200, 'x'));
+    }
+    // Every result's outcome, with the tally checked to count exactly what was delivered.
+    std::vector<std::int32_t> outcomes(marlune_run_options options, const char* suspects = nullptr) {
+        options.suspect_extensions = suspects;
+        RunOf run(options);
+        run.add(at("t"), options.job == MARLUNE_JOB_COPY || options.job == MARLUNE_JOB_SALVAGE ? "" : nullptr);
+        const std::vector<Got> got = run.all();
+        std::vector<std::int32_t> out;
+        std::vector<std::uint64_t> counted(MARLUNE_OUTCOME_COUNT);
+        std::uint64_t read = 0;
+        std::uint64_t written = 0;
+        for (const Got& each : got) {
+            out.push_back(each.outcome);
+            ++counted[static_cast<std::size_t>(each.outcome)];
+            read += each.bytesRead;
+            written += each.bytesWritten;
+        }
+        const bool writes = options.job != MARLUNE_JOB_EXAMINE && (options.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
+        const marlune_run_tally tally = run.tally();
+        EXPECT_EQ(std::vector<std::uint64_t>(tally.outcomes, tally.outcomes + MARLUNE_OUTCOME_COUNT), counted);
+        EXPECT_EQ(tally.bytes_read, read);
+        EXPECT_EQ(tally.bytes_written, writes ? written : 0);
+        EXPECT_GT(tally.bytes_read, sample.size());  // the failed file's bytes too
+        return out;
+    }
+};
+
+TEST_F(Outcomes, EachJobCountsAFileOnceAndANameThatPromisesAContainerIsASuspect) {
+    using V = std::vector<std::int32_t>;
+    const std::int32_t suspect = MARLUNE_OUTCOME_SUSPECT;
+    const std::int32_t skipped = MARLUNE_OUTCOME_SKIPPED;
+    const std::int32_t failed = MARLUNE_OUTCOME_FAILED;
+    EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE)),
+              (V{MARLUNE_OUTCOME_COMPLETE, failed, suspect, suspect, skipped}));
+    EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE), ""),
+              (V{MARLUNE_OUTCOME_COMPLETE, failed, skipped, skipped, skipped}));
+    EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE), "TXT, ,snd"),
+              (V{MARLUNE_OUTCOME_COMPLETE, failed, suspect, skipped, suspect}));
+    EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("copy"))),
+              (V{MARLUNE_OUTCOME_COPIED, failed, suspect, suspect, skipped}));
+    EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_SALVAGE, MARLUNE_RUN_RECURSIVE, at("saved"))),
+              (V{MARLUNE_OUTCOME_COPIED, MARLUNE_OUTCOME_SALVAGED, suspect, suspect, skipped}));
+    EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_JUDGE_ONLY)),
+              (V{MARLUNE_OUTCOME_WOULD_CONVERT, failed, suspect, suspect, skipped}));
+    put("t/b-cut.kv");  // kept: a conversion never replaces it unasked
+    EXPECT_EQ(
+        outcomes(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE)),
+        (V{MARLUNE_OUTCOME_CONVERTED, MARLUNE_OUTCOME_ALREADY_KV, MARLUNE_OUTCOME_KEPT, suspect, suspect, skipped}));
+    EXPECT_STREQ(marlune_outcome_name(MARLUNE_OUTCOME_WOULD_CONVERT), "would-convert");
+    EXPECT_STREQ(marlune_outcome_name(MARLUNE_OUTCOME_DIFFERENT), "different");
+    EXPECT_EQ(marlune_outcome_name(MARLUNE_OUTCOME_DIFFERENT + 1), nullptr);
+    EXPECT_EQ(marlune_outcome_name(-1), nullptr);
+}
+
+TEST_F(Runs, AGroupStoppedMidwayIsCancelledNotFailedAndKeepsItsSources) {
+    KvrbBuilder large;
+    large.lengthMode(0);
+    for (int i = 0; i < 6000; ++i) large.chunk(330);  // 2 MB: a cancel finds the group copying
+    const Bytes recording = large.build();
+    for (int i = 0; i < 12; ++i) put("g/f" + std::to_string(10 + i) + ".snd", recording);
+    marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
+    options.workers = 1;
+    options.group_files = 12;
+    RunOf run(options);
+    run.add(at("g"));
+    ASSERT_EQ(marlune_run_start(run.get()), MARLUNE_OK);
+    while (run.tally().bytes_done == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    marlune_run_cancel(run.get());
+    marlune_run_result result{};
+    result.size = sizeof result;
+    std::size_t delivered = 0;
+    while (marlune_run_next(run.get(), &result, -1) == MARLUNE_RUN_DELIVERED) {
+        ++delivered;
+        EXPECT_EQ(std::make_pair(result.status, result.outcome),
+                  std::make_pair(std::int32_t{MARLUNE_CANCELLED}, std::int32_t{MARLUNE_OUTCOME_CANCELLED}));
+    }
+    EXPECT_EQ(delivered, 12u);
+    EXPECT_EQ(run.tally().outcomes[MARLUNE_OUTCOME_CANCELLED], 12u);
+    EXPECT_EQ(run.tally().outcomes[MARLUNE_OUTCOME_FAILED], 0u);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(readFile(at("g/f" + std::to_string(10 + i) + ".snd")), recording);
+    EXPECT_EQ(dir.names("g").size(), 12u);
 }
 
 std::string reason(std::int32_t job, std::int32_t status, const marlune_report* report) {

@@ -12,6 +12,12 @@ namespace {
 // How often a waiting thread looks at a cancel, which a signal handler cannot announce.
 constexpr std::chrono::milliseconds tick{20};
 
+// Examinations and dry runs read only: what their reports say written is none of the run's.
+bool writes(const Step& step) {
+    if (step.job == MARLUNE_JOB_EXAMINE) return false;
+    return step.job != MARLUNE_JOB_CONVERT || (step.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
+}
+
 }  // namespace
 
 Engine::~Engine() {
@@ -41,6 +47,7 @@ bool Engine::makeStep(Step& step) {
     step.flags = job.flags;
     step.durability = job.durability;
     step.root = job.root;
+    step.suspects = job.suspects;
     step.files.clear();
     // A few groups for each worker, so that at the end none waits long for another and a
     // cancel abandons little; each within what the process may hold open (two files a file).
@@ -164,6 +171,11 @@ void Engine::deliver(marlune_run_result& result) {
     if (holds(result.size, &marlune_run_result::other))
         result.other = file.other.empty() ? nullptr : file.other.c_str();
     if (holds(result.size, &marlune_run_result::report)) handBackReport(result.report, answer.report);
+    if (holds(result.size, &marlune_run_result::outcome)) result.outcome = answer.outcome;
+    if (holds(result.size, &marlune_run_result::reason)) result.reason = answer.reason.c_str();
+    if (answer.outcome >= 0 && answer.outcome < MARLUNE_OUTCOME_COUNT) ++outcomes_[answer.outcome];
+    bytesRead_ += answer.report.source_bytes;
+    if (writes(current_.step)) bytesWritten_ += answer.report.bytes_written;
 }
 
 void Engine::counts(marlune_run_tally& tally) {
@@ -176,6 +188,9 @@ void Engine::counts(marlune_run_tally& tally) {
     counts.bytes_done = bytesDone_.load();
     counts.links_not_followed = planner_.linksNotFollowed.load();
     if (ended_.load() && cancelled_.load()) counts.not_started = counts.files_planned - filesStarted_.load();
+    for (std::size_t i = 0; i < MARLUNE_OUTCOME_COUNT; ++i) counts.outcomes[i] = outcomes_[i].load();
+    counts.bytes_read = bytesRead_.load();
+    counts.bytes_written = bytesWritten_.load();
     const std::uint32_t size = tally.size;
     std::memcpy(&tally, &counts, std::min<std::size_t>(size, sizeof counts));
     tally.size = size;

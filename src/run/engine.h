@@ -83,6 +83,10 @@ private:
     std::atomic<std::uint64_t> filesDone_{0};
     std::atomic<std::uint64_t> bytesDone_{0};
     std::atomic<bool> ended_{false};
+    // Of the results delivered.
+    std::atomic<std::uint64_t> outcomes_[MARLUNE_OUTCOME_COUNT] = {};
+    std::atomic<std::uint64_t> bytesRead_{0};
+    std::atomic<std::uint64_t> bytesWritten_{0};
 };
 
 }  // namespace marlune::run

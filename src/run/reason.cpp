@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "platform/os.h"
+#include "run/paths.h"
 
 namespace marlune::run {
 namespace {
@@ -103,6 +104,62 @@ std::string reasonFor(std::int32_t job, std::int32_t status, const marlune_repor
         reason += "; removing the source failed (system error " + std::to_string(report->system_error) + ")";
     }
     return reason;
+}
+
+namespace {
+
+// The container falls short before its chunks: nothing of it can be salvaged.
+bool beforeChunks(std::int32_t status) {
+    return status == MARLUNE_NOT_A_CONTAINER || status == MARLUNE_HEADER_CUT ||
+           status == MARLUNE_DATA_OFFSET_BELOW_HEADER || status == MARLUNE_PREAMBLE_CUT;
+}
+
+// A partial file that a crash left, which a conversion removes unless a call (here
+// or elsewhere) still writes it: converting it would make a .kv of half a recording.
+std::string partialSentence(std::int32_t status, const std::string& said) {
+    switch (status) {
+        case MARLUNE_RUN_PARTIAL_REMOVED:
+        case MARLUNE_RUN_PARTIAL_LEFT:
+            return "a partial file left by a conversion that stopped; the recording is whole at its own name";
+        case MARLUNE_PARTIAL_IN_USE:
+            return "a partial file a conversion is still writing";
+        case MARLUNE_SOURCE_MISSING:
+            return "a partial file, gone meanwhile";
+        default:
+            return "cannot remove the partial file: " + said;
+    }
+}
+
+}  // namespace
+
+std::string sentenceFor(const Step& step, const StepFile& file, std::int32_t status, const marlune_report& report) {
+    switch (status) {
+        case MARLUNE_RUN_COLLISION:
+            return file.other + ", named earlier in this run, takes the name " + file.destination;
+        case MARLUNE_NAMED_TWICE:
+            if (file.other.empty()) break;
+            return "the same file as " + file.other + ", named earlier in this run";
+        case MARLUNE_RUN_LANDS_ON_RUN_FILE:
+            return "its copy would replace " + file.other + ", a file of this run";
+        case MARLUNE_RUN_OUTSIDE_DESTINATION:
+            return "a listed name needs to be relative, without \"..\", to have a place under " + step.root;
+        case MARLUNE_RUN_DESTINATION_LINK:
+            return "a symbolic link on the way to " + file.destination + ": nothing is written through it";
+        default:
+            break;
+    }
+    const std::string said = reasonFor(step.job, status, &report);
+    if (step.job == MARLUNE_JOB_CONVERT) {
+        if (endsWith(file.source, partialSuffix) && status != MARLUNE_CANCELLED) return partialSentence(status, said);
+        return status == MARLUNE_NOT_A_CONTAINER ? "not a container" : said;
+    }
+    if (status == MARLUNE_RUN_PARTIAL_LEFT && step.job != MARLUNE_JOB_EXAMINE) {
+        return "a partial file left by a copy or conversion that stopped";
+    }
+    const bool salvageFailed = step.job == MARLUNE_JOB_SALVAGE && status != MARLUNE_OK && status != MARLUNE_SALVAGED &&
+                               status != MARLUNE_NOT_A_CONTAINER;
+    if (salvageFailed) return (beforeChunks(status) ? "cannot be salvaged: " : "salvage failed: ") + said;
+    return said;
 }
 
 }  // namespace marlune::run

@@ -53,6 +53,8 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
     const bool copying = job.job == MARLUNE_JOB_COPY || job.job == MARLUNE_JOB_SALVAGE;
     if (copying && (!destination || !*destination)) return MARLUNE_NO_DESTINATION_NAME;
     if (copying) job.root = destination;
+    const char* suspects = take(&marlune_run_options::suspect_extensions, static_cast<const char*>(nullptr));
+    if (suspects) job.suspects = suspects;
     if (job.durability < MARLUNE_DURABLE_NONE || job.durability > MARLUNE_DURABLE_DATA_AND_NAME) {
         job.durability = MARLUNE_DURABLE_DATA_AND_NAME;  // the safest
     }
@@ -140,6 +142,11 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
                 return MARLUNE_RUN_BAD_STATE;
             }
             const std::vector<marlune::run::FileAnswer> answers = marlune::run::runStep(decoded, {});
+            // The sentences outlive the call, as the results' other strings do, until this
+            // thread runs its next step.
+            thread_local std::vector<std::string> reasons;
+            reasons.clear();
+            for (const marlune::run::FileAnswer& answer : answers) reasons.push_back(answer.reason);
             int32_t first = MARLUNE_OK;
             for (std::size_t i = 0; i < answers.size(); ++i) {
                 marlune_run_result& result = results[i];
@@ -152,6 +159,8 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
                 if (holds(result.size, &marlune_run_result::report)) {
                     marlune::handBackReport(result.report, answers[i].report);
                 }
+                if (holds(result.size, &marlune_run_result::outcome)) result.outcome = answers[i].outcome;
+                if (holds(result.size, &marlune_run_result::reason)) result.reason = reasons[i].c_str();
                 if (first == MARLUNE_OK && !marlune::succeeded(answers[i].status)) first = answers[i].status;
             }
             return first;
@@ -169,6 +178,16 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t job, int32_t sta
             return needed;
         },
         0u);
+}
+
+MARLUNE_API const char* MARLUNE_CALL marlune_outcome_name(int32_t outcome) {
+    static const char* const names[] = {
+        "converted", "copied",       "salvaged", "complete",        "would-convert", "already-kv", "skipped",
+        "kept",      "failed",       "finished", "partial-removed", "collision",     "cancelled",  "suspect",
+        "unchanged", "copied-as-is", "damaged",  "linked",          "deleted",       "matched",    "different",
+    };
+    if (outcome < 0 || static_cast<std::size_t>(outcome) >= sizeof names / sizeof names[0]) return nullptr;
+    return names[outcome];
 }
 
 }  // extern "C"

@@ -8,12 +8,14 @@
 
 #include "boundary/api.h"
 #include "platform/folders.h"
+#include "run/outcome.h"
 #include "run/paths.h"
+#include "run/reason.h"
 
 namespace marlune::run {
 namespace {
 
-constexpr const char* stepMagic = "marlune-step 1";
+constexpr const char* stepMagic = "marlune-step 2";
 
 void field(std::string& out, const std::string& text) {
     out += text;
@@ -133,6 +135,7 @@ std::string encode(const Step& step) {
     field(out, step.flags);
     field(out, static_cast<std::uint64_t>(step.durability));
     field(out, step.root);
+    field(out, step.suspects);
     field(out, step.files.size());
     for (const StepFile& file : step.files) {
         field(out, static_cast<std::uint64_t>(static_cast<std::uint32_t>(file.status)));
@@ -151,17 +154,19 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
     Reader reader(bytes, length);
     const char* magic = nullptr;
     const char* root = nullptr;
+    const char* suspects = nullptr;
     std::size_t count = 0;
     std::uint32_t durability = 0;
     std::uint32_t job = 0;
     if (!reader.text(magic) || std::strcmp(magic, stepMagic) != 0 || !reader.number(job) ||
-        !reader.number(step.flags) || !reader.number(durability) || !reader.text(root) || !reader.number(count) ||
-        count > length) {
+        !reader.number(step.flags) || !reader.number(durability) || !reader.text(root) || !reader.text(suspects) ||
+        !reader.number(count) || count > length) {
         return false;
     }
     step.job = static_cast<std::int32_t>(job);
     step.durability = static_cast<std::int32_t>(durability);
     step.root = root;
+    step.suspects = suspects;
     step.files.assign(count, StepFile{});
     if (texts) texts->assign(count, StepText{});
     for (std::size_t i = 0; i < count; ++i) {
@@ -316,6 +321,10 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
             if (!copying) foundConverted(step.files[batched[k]], answers[batched[k]]);
         }
         counter.finish(bytes);
+    }
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        answers[i].outcome = outcomeOf(step, step.files[i], answers[i].status);
+        answers[i].reason = sentenceFor(step, step.files[i], answers[i].status, answers[i].report);
     }
     return answers;
 }

@@ -29,7 +29,8 @@ struct Step {
     std::int32_t job = MARLUNE_JOB_EXAMINE;
     std::uint32_t flags = 0;
     std::int32_t durability = MARLUNE_DURABLE_NONE;
-    std::string root;  // copies: the destination folder
+    std::string root;                 // copies: the destination folder
+    std::string suspects = "snd,kv";  // extensions whose files should be containers
     std::vector<StepFile> files;
 };
 
@@ -56,10 +57,13 @@ struct StepProgress {
 struct FileAnswer {
     std::int32_t status = MARLUNE_OK;
     marlune_report report{};
+    std::int32_t outcome = MARLUNE_OUTCOME_FAILED;
+    std::string reason;
 };
 
 // Runs the step: settled files answered as the plan said, stale partial files
-// removed, the copies' folders made, then one batch call (or one call a file).
+// removed, the copies' folders made, then one batch call (or one call a file);
+// each answer with its outcome and sentence.
 std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress);
 
 // The report of a file no call looked at.

@@ -1,0 +1,90 @@
+#include "run/outcome.h"
+
+#include <cstddef>
+
+#include "run/paths.h"
+
+namespace marlune::run {
+namespace {
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool sameLetters(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::int32_t converted(const Step& step, std::int32_t status) {
+    switch (status) {
+        case MARLUNE_OK:
+            return (step.flags & MARLUNE_RUN_JUDGE_ONLY) != 0 ? MARLUNE_OUTCOME_WOULD_CONVERT
+                                                              : MARLUNE_OUTCOME_CONVERTED;
+        case MARLUNE_FINISHED:
+            return MARLUNE_OUTCOME_FINISHED;
+        case MARLUNE_ALREADY_CONVERTED:
+            return MARLUNE_OUTCOME_ALREADY_KV;
+        case MARLUNE_DESTINATION_EXISTS:
+            return MARLUNE_OUTCOME_KEPT;
+        default:
+            return MARLUNE_OUTCOME_FAILED;
+    }
+}
+
+}  // namespace
+
+bool namedAsContainer(const std::string& path, const std::string& extensions) {
+    const std::string name = nameOf(path);
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == name.size()) return false;
+    const std::string extension = name.substr(dot + 1);
+    for (std::size_t from = 0; from <= extensions.size();) {
+        std::size_t comma = extensions.find(',', from);
+        if (comma == std::string::npos) comma = extensions.size();
+        if (comma > from && sameLetters(extension, extensions.substr(from, comma - from))) return true;
+        from = comma + 1;
+    }
+    return false;
+}
+
+std::int32_t outcomeOf(const Step& step, const StepFile& file, std::int32_t status) {
+    switch (status) {
+        case MARLUNE_CANCELLED:
+            return MARLUNE_OUTCOME_CANCELLED;
+        case MARLUNE_RUN_COLLISION:
+        case MARLUNE_NAMED_TWICE:
+            return MARLUNE_OUTCOME_COLLISION;
+        case MARLUNE_RUN_PARTIAL_REMOVED:
+            return MARLUNE_OUTCOME_PARTIAL_REMOVED;
+        case MARLUNE_RUN_PARTIAL_LEFT:
+            return MARLUNE_OUTCOME_SKIPPED;
+        case MARLUNE_NOT_A_CONTAINER:
+            return namedAsContainer(file.source, step.suspects) ? MARLUNE_OUTCOME_SUSPECT : MARLUNE_OUTCOME_SKIPPED;
+        default:
+            break;
+    }
+    switch (step.job) {
+        case MARLUNE_JOB_EXAMINE:
+            return status == MARLUNE_OK ? MARLUNE_OUTCOME_COMPLETE : MARLUNE_OUTCOME_FAILED;
+        case MARLUNE_JOB_COPY:
+            return status == MARLUNE_OK ? MARLUNE_OUTCOME_COPIED : MARLUNE_OUTCOME_FAILED;
+        case MARLUNE_JOB_SALVAGE:
+            return status == MARLUNE_OK         ? MARLUNE_OUTCOME_COPIED
+                   : status == MARLUNE_SALVAGED ? MARLUNE_OUTCOME_SALVAGED
+                                                : MARLUNE_OUTCOME_FAILED;
+        default:
+            break;
+    }
+    // A partial file in use, or gone meanwhile, is left to whoever has it.
+    const bool partial = endsWith(file.source, partialSuffix);
+    if (partial && (status == MARLUNE_PARTIAL_IN_USE || status == MARLUNE_SOURCE_MISSING)) {
+        return MARLUNE_OUTCOME_SKIPPED;
+    }
+    return converted(step, status);
+}
+
+}  // namespace marlune::run

@@ -1,0 +1,19 @@
+// What became of a file of a run, decided once from the job, the flags, the
+// status and the file's name, so that every front end counts alike.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "run/step.h"
+
+namespace marlune::run {
+
+// Whether the last component's extension is one of `extensions` (comma-separated,
+// without dots, any letter case).
+bool namedAsContainer(const std::string& path, const std::string& extensions);
+
+// MARLUNE_OUTCOME_* of `file` of `step` that ended with `status`.
+std::int32_t outcomeOf(const Step& step, const StepFile& file, std::int32_t status);
+
+}  // namespace marlune::run
