@@ -868,6 +868,97 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t len
 MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t job, int32_t status, const marlune_report *report,
                                                         char *text, uint32_t size);
 
+/* ------------------------------------------------------------------------ */
+/* Records: what a run leaves for people and for the next run                */
+/*                                                                          */
+/* Every front end hands each result of a run (marlune_run_result, with its */
+/* outcome and reason) to one records object, which writes the same files   */
+/* whatever the front end: a log that grows by one section a run, the lists */
+/* of failed and suspect names to feed back (--files-from FILE -0), a CSV   */
+/* table and a self-contained HTML report. The log is appended to; every    */
+/* other file is written under a new name beside it and moved over its name */
+/* when the records close, so that a run cut short leaves the last whole    */
+/* one in place. Memory stays flat in the number of files.                  */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * marlune_records_options -- what to record, for marlune_records_open. Set
+ * `size` to sizeof(marlune_records_options); a field not wholly within `size`
+ * takes its default (null, 0). Every path is UTF-8; a null or empty one writes
+ * nothing. The strings are copied.
+ */
+typedef struct marlune_records_options {
+    uint32_t size;             /* set by the caller */
+    int32_t job;               /* the run's MARLUNE_JOB_* (which fields a record has) */
+    uint32_t flags;            /* the run's MARLUNE_RUN_* flags */
+    const char *command;       /* the command's name for records and headers ("convert") */
+    const char *command_line;  /* for the headers: the command line as typed, or as the host puts it */
+    const char *folder;        /* for the headers: the working folder */
+    const char *log;           /* appended: a header line, the lines of files, the summary line */
+    int32_t log_all;           /* non-zero: every file in the log; 0: the failed, collisions, kept,
+                                  suspects and cancelled only */
+    const char *failed_list;   /* the names of files that failed or collided, each ended by a NUL byte */
+    const char *suspect_list;  /* the names of the suspects, each ended by a NUL byte */
+    const char *csv;           /* one row per file, with a header row (RFC 4180) */
+    const char *html;          /* the run's report page */
+    uint32_t html_rows;        /* damaged and suspect files listed in the page's table, at most;
+                                  0: 1000 */
+} marlune_records_options;
+
+/* The records of one run, made by marlune_records_open and ended by marlune_records_close. */
+typedef struct marlune_records marlune_records;
+
+/*
+ * marlune_records_open -- open the files `options` name, into `*records`: the
+ * log is opened for appending (made when missing) and its header line written
+ * ("# marlune 1.0.0 convert 2026-12-09T04:25:14Z in /data: marlune convert -r
+ * ."); the others are made under new names beside theirs. Returns MARLUNE_OK;
+ * MARLUNE_DESTINATION_UNCREATABLE (with nothing left behind) when a file cannot
+ * be made, MARLUNE_WRITE_ERROR when the header cannot be written;
+ * MARLUNE_OUT_OF_MEMORY. `*records` is null on failure.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_records_open(const marlune_records_options *options,
+                                                      marlune_records **records);
+
+/*
+ * marlune_records_add -- record one file's result (as marlune_run_next or
+ * marlune_run_step filled it, with its report). Returns MARLUNE_OK, or
+ * MARLUNE_WRITE_ERROR once a file could not be written (the others go on
+ * being written).
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_records_add(marlune_records *records, const marlune_run_result *result);
+
+/*
+ * marlune_records_close -- end the records: the summary (of the results added,
+ * and of `tally`, when not null: files not started, links not followed, bytes
+ * read and written) goes to the log and the page, every file is put on stable
+ * storage, and the lists, the CSV file and the page are moved over their names.
+ * `tally` may be the sum of several runs' tallies. Returns MARLUNE_OK, or
+ * MARLUNE_WRITE_ERROR when any file failed (those are left
+ * unmoved); the records are freed either way. A null `records` is left alone.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_records_close(marlune_records *records, const marlune_run_tally *tally);
+
+/*
+ * marlune_records_json -- the file's record as one JSON object (no newline),
+ * the same fields as the records' CSV rows: into `text` when its `size` bytes
+ * hold it with its null; returns the bytes it takes with that null, whatever
+ * `size`. A name that is no valid UTF-8 keeps a readable "file" (each stray
+ * byte as U+FFFD) and adds "fileBytes": its exact bytes in base64.
+ */
+MARLUNE_API uint32_t MARLUNE_CALL marlune_records_json(const marlune_records *records,
+                                                       const marlune_run_result *result, char *text, uint32_t size);
+
+/*
+ * marlune_name_escaped -- a file's name for a line of text, as the shell reads
+ * it back (the style of "ls --quoting-style=shell-escape"): a name of letters,
+ * digits, non-ASCII characters and "%+,-./:=@_" as it is; any other in single
+ * quotes, a quote as '\'' and a control character or a byte that is no UTF-8
+ * as $'\n' or $'\351' ("a\nb" gives 'a'$'\n''b'). Into `text` when its `size`
+ * bytes hold it with its null; returns the bytes it takes with that null.
+ */
+MARLUNE_API uint32_t MARLUNE_CALL marlune_name_escaped(const char *name, char *text, uint32_t size);
+
 #ifdef _WIN32
 /* The same three with UTF-16 paths, for hosts whose strings are UTF-16 (VB6,
    VBA, C#, Delphi). Long paths need no \\?\ prefix: the library adds it. */

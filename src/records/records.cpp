@@ -1,0 +1,241 @@
+#include "records/records.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+
+#include "boundary/api.h"
+#include "records/text.h"
+
+namespace marlune::records {
+namespace {
+
+constexpr int nameAttempts = 16;
+
+std::uint64_t nowNs() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+// One line whatever the host gave: a control character would split it.
+std::string oneLine(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
+    return text;
+}
+
+std::string given(const char* text) {
+    return text ? text : "";
+}
+
+bool wanted(const char* path) {
+    return path && *path;
+}
+
+std::size_t sizeBin(std::uint64_t bytes) {
+    std::size_t bin = 0;
+    for (std::uint64_t limit = 1024; bytes >= limit && bin + 1 < PageFacts::sizeBins; limit *= 4) ++bin;
+    return bin;
+}
+
+}  // namespace
+
+PendingFile::~PendingFile() {
+    if (!file_.isOpen()) return;
+    file_.close();
+    platform::unicodeOs().deleteFile(temporary_.c_str());
+}
+
+bool PendingFile::create(const std::string& path) {
+    path_ = path;
+    std::random_device random;
+    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".tmp-%08x", static_cast<unsigned>(random()));
+        temporary_ = path + suffix;
+        // A new name only: a link or a file someone planted there is never written through.
+        if (file_.createNew(platform::unicodeOs(), temporary_.c_str())) return true;
+        if (platform::kindOf(file_.error()) != platform::ErrorKind::exists) return false;
+    }
+    return false;
+}
+
+bool PendingFile::write(const std::string& text) {
+    if (!file_.isOpen() || failed_) return false;
+    failed_ = !file_.write(text.data(), text.size());
+    return !failed_;
+}
+
+bool PendingFile::moveIntoPlace() {
+    if (!file_.isOpen()) return true;
+    platform::Os& os = platform::unicodeOs();
+    const bool moved = !failed_ && file_.sync() && os.move(file_.handle(), temporary_.c_str(), path_.c_str(), true);
+    const bool closed = file_.close();
+    if (!moved) os.deleteFile(temporary_.c_str());
+    return moved && closed;
+}
+
+std::int32_t Records::open(const marlune_records_options& options) {
+    const auto take = [&](auto member, auto fallback) {
+        return holds(options.size, member) ? options.*member : fallback;
+    };
+    const char* none = nullptr;
+    kind_.job = take(&marlune_records_options::job, std::int32_t{MARLUNE_JOB_EXAMINE});
+    kind_.flags = take(&marlune_records_options::flags, std::uint32_t{0});
+    kind_.command = given(take(&marlune_records_options::command, none));
+    header_.version = marlune_version();
+    header_.command = kind_.command;
+    header_.commandLine = oneLine(given(take(&marlune_records_options::command_line, none)));
+    header_.folder = shellEscaped(given(take(&marlune_records_options::folder, none)));
+    header_.started = platform::utcTimestamp();
+    logAll_ = take(&marlune_records_options::log_all, std::int32_t{0}) != 0;
+    const std::uint32_t rows = take(&marlune_records_options::html_rows, std::uint32_t{0});
+    pageRows_ = rows == 0 ? 1000 : rows;
+    started_ = nowNs();
+
+    const char* log = take(&marlune_records_options::log, none);
+    const char* failedList = take(&marlune_records_options::failed_list, none);
+    const char* suspectList = take(&marlune_records_options::suspect_list, none);
+    const char* csv = take(&marlune_records_options::csv, none);
+    const char* html = take(&marlune_records_options::html, none);
+    if (wanted(failedList) && !failed_.create(failedList)) return MARLUNE_DESTINATION_UNCREATABLE;
+    if (wanted(suspectList) && !suspects_.create(suspectList)) return MARLUNE_DESTINATION_UNCREATABLE;
+    if (wanted(csv) && !csv_.create(csv)) return MARLUNE_DESTINATION_UNCREATABLE;
+    if (wanted(html) && !page_.create(html)) return MARLUNE_DESTINATION_UNCREATABLE;
+    writePage_ = wanted(html);
+    if (wanted(csv)) {
+        marlune_run_result none_{};
+        if (!csv_.write(csvHeader(recordFields(kind_, none_)))) return MARLUNE_WRITE_ERROR;
+    }
+    // The log last: a run refused leaves no header of a run that never was.
+    if (wanted(log)) {
+        if (!log_.openForAppending(platform::unicodeOs(), log)) return MARLUNE_DESTINATION_UNCREATABLE;
+        const std::string line = "# marlune " + header_.version + " " + header_.command + " started " +
+                                 header_.started + " in " + header_.folder + ": " + header_.commandLine + "\n";
+        if (!log_.write(line.data(), line.size())) return MARLUNE_WRITE_ERROR;
+    }
+    return MARLUNE_OK;
+}
+
+bool Records::logs(std::int32_t outcome) const {
+    if (logAll_) return true;
+    switch (outcome) {
+        case MARLUNE_OUTCOME_FAILED:
+        case MARLUNE_OUTCOME_COLLISION:
+        case MARLUNE_OUTCOME_KEPT:
+        case MARLUNE_OUTCOME_SUSPECT:
+        case MARLUNE_OUTCOME_CANCELLED:
+        case MARLUNE_OUTCOME_DIFFERENT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::int32_t Records::add(const marlune_run_result& result) {
+    const std::vector<Field> fields = recordFields(kind_, result);
+    const std::string path = given(result.path);
+    const bool known = result.outcome >= 0 && result.outcome < MARLUNE_OUTCOME_COUNT;
+    ++totals_.files;
+    if (known) ++totals_.outcomes[static_cast<std::size_t>(result.outcome)];
+    if (result.report) {
+        totals_.bytesRead += result.report->source_bytes;
+        if (kind_.job != MARLUNE_JOB_EXAMINE && (kind_.flags & MARLUNE_RUN_JUDGE_ONLY) == 0) {
+            totals_.bytesWritten += result.report->bytes_written;
+        }
+    }
+    bool written = true;
+    if (log_.isOpen() && logs(result.outcome)) {
+        const char* outcome = marlune_outcome_name(result.outcome);
+        const std::string line =
+            shellEscaped(path) + ": " + (outcome ? outcome : "?") + ": " + oneLine(given(result.reason)) + "\n";
+        written = log_.write(line.data(), line.size()) && written;
+    }
+    // The name as it is, NUL-ended: nothing a name can hold is lost or split.
+    const std::string listed = path + '\0';
+    const bool failed = result.outcome == MARLUNE_OUTCOME_FAILED || result.outcome == MARLUNE_OUTCOME_COLLISION;
+    if (failed_.isOpen() && failed) written = failed_.write(listed) && written;
+    if (suspects_.isOpen() && result.outcome == MARLUNE_OUTCOME_SUSPECT) written = suspects_.write(listed) && written;
+    if (csv_.isOpen()) written = csv_.write(csvRow(fields)) && written;
+    if (writePage_) noteForPage(result, fields);
+    if (!written) writeFailed_ = true;
+    return written ? MARLUNE_OK : MARLUNE_WRITE_ERROR;
+}
+
+void Records::noteForPage(const marlune_run_result& result, const std::vector<Field>& fields) {
+    ++facts_.statuses[result.status];
+    marlune_report report{};
+    if (result.report) report = *result.report;
+    const bool opened = result.status != MARLUNE_RUN_FOLDER_UNREADABLE && report.source_bytes != 0;
+    if (opened || result.status == MARLUNE_OK) ++facts_.sizes[sizeBin(report.source_bytes)];
+    const char* piece = cutPieceOf(result.status, report);
+    if (piece && report.source_bytes != 0) {
+        const std::uint64_t bin = report.cut_offset * PageFacts::cutBins / report.source_bytes;
+        ++facts_.cuts[std::min<std::uint64_t>(bin, PageFacts::cutBins - 1)];
+    }
+    const bool suspect = result.outcome == MARLUNE_OUTCOME_SUSPECT;
+    if (!piece && !suspect) return;
+    if (facts_.rows.size() >= pageRows_) {
+        ++facts_.rowsLeft;
+        return;
+    }
+    PageFacts::Row row;
+    row.file = shellEscaped(given(result.path));
+    for (const Field& field : fields) {
+        if (field.key == "outcome") row.outcome = field.value;
+        if (field.key == "status") row.status = field.value;
+    }
+    row.piece = piece ? piece : "";
+    row.offset = piece ? report.cut_offset : 0;
+    row.size = report.source_bytes;
+    row.missing = piece ? report.cut_missing : 0;
+    facts_.rows.push_back(std::move(row));
+}
+
+std::int32_t Records::close(const marlune_run_tally* tally) {
+    totals_.seconds = static_cast<double>(nowNs() - started_) / 1e9;
+    if (tally) {
+        const auto take = [&](auto member) { return holds(tally->size, member) ? tally->*member : 0; };
+        totals_.notStarted = take(&marlune_run_tally::not_started);
+        totals_.linksNotFollowed = take(&marlune_run_tally::links_not_followed);
+        // The engine's true counts, failed files too, where it gives them.
+        if (holds(tally->size, &marlune_run_tally::bytes_written)) {
+            totals_.bytesRead = tally->bytes_read;
+            totals_.bytesWritten = tally->bytes_written;
+        }
+    }
+    bool ok = !writeFailed_;
+    if (log_.isOpen()) {
+        const std::string line = "# " + summaryLine(totals_) + "\n";
+        ok = log_.write(line.data(), line.size()) && ok;
+        ok = log_.close() && ok;
+    }
+    if (writePage_) ok = page_.write(pageText(header_, totals_, facts_)) && ok;
+    ok = failed_.moveIntoPlace() && ok;
+    ok = suspects_.moveIntoPlace() && ok;
+    ok = csv_.moveIntoPlace() && ok;
+    ok = page_.moveIntoPlace() && ok;
+    return ok ? MARLUNE_OK : MARLUNE_WRITE_ERROR;
+}
+
+std::string summaryLine(const Totals& totals) {
+    std::string out = "summary: " + std::to_string(totals.files + totals.notStarted) + " files";
+    std::string counts;
+    for (std::size_t i = 0; i < totals.outcomes.size(); ++i) {
+        const char* name = marlune_outcome_name(static_cast<std::int32_t>(i));
+        if (totals.outcomes[i] == 0 || !name) continue;
+        counts += (counts.empty() ? ": " : ", ") + std::to_string(totals.outcomes[i]) + " " + name;
+    }
+    out += counts;
+    if (totals.notStarted != 0) out += ", " + std::to_string(totals.notStarted) + " not started";
+    if (totals.linksNotFollowed != 0) out += ", " + std::to_string(totals.linksNotFollowed) + " links not followed";
+    char tail[96];
+    std::snprintf(tail, sizeof tail, "; %llu bytes read, %llu bytes written, %.3f s",
+                  static_cast<unsigned long long>(totals.bytesRead),
+                  static_cast<unsigned long long>(totals.bytesWritten), totals.seconds);
+    return out + tail;
+}
+
+}  // namespace marlune::records

@@ -1,0 +1,109 @@
+// The records of a run: the log, the lists of names to feed back, the CSV
+// table and the report page, written from the results as they come.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "marlune.h"
+#include "platform/file.h"
+#include "records/fields.h"
+
+namespace marlune::records {
+
+// A file written under a new name beside `path` and moved over it once whole;
+// removed when it never is.
+class PendingFile {
+public:
+    PendingFile() = default;
+    ~PendingFile();
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    bool create(const std::string& path);
+    bool isOpen() const { return file_.isOpen(); }
+    bool write(const std::string& text);
+    // Synced, then moved over its name.
+    bool moveIntoPlace();
+
+private:
+    platform::File file_;
+    std::string path_;
+    std::string temporary_;
+    bool failed_ = false;
+};
+
+// What the page shows, kept as counts: flat in the number of files.
+struct PageFacts {
+    static constexpr std::size_t sizeBins = 12;  // under 1 KiB, then by factors of 4
+    static constexpr std::size_t cutBins = 10;   // where in the file the cut falls, by tenths
+    struct Row {
+        std::string file;
+        std::string outcome;
+        std::string status;
+        std::string piece;
+        std::uint64_t offset = 0;
+        std::uint64_t size = 0;
+        std::uint64_t missing = 0;
+    };
+    std::array<std::uint64_t, sizeBins> sizes{};
+    std::array<std::uint64_t, cutBins> cuts{};
+    std::map<std::int32_t, std::uint64_t> statuses;
+    std::vector<Row> rows;
+    std::uint64_t rowsLeft = 0;  // damaged and suspect files beyond the table
+};
+
+struct Totals {
+    std::array<std::uint64_t, MARLUNE_OUTCOME_COUNT> outcomes{};
+    std::uint64_t files = 0;
+    std::uint64_t notStarted = 0;
+    std::uint64_t linksNotFollowed = 0;
+    std::uint64_t bytesRead = 0;
+    std::uint64_t bytesWritten = 0;
+    double seconds = 0;
+};
+
+struct Header {
+    std::string version;
+    std::string command;
+    std::string commandLine;
+    std::string folder;
+    std::string started;  // UTC
+};
+
+std::string pageText(const Header& header, const Totals& totals, const PageFacts& facts);
+std::string summaryLine(const Totals& totals);
+
+class Records {
+public:
+    // Returns a status.
+    std::int32_t open(const marlune_records_options& options);
+    std::int32_t add(const marlune_run_result& result);
+    std::int32_t close(const marlune_run_tally* tally);
+    std::string json(const marlune_run_result& result) const { return jsonRecord(recordFields(kind_, result)); }
+
+private:
+    bool logs(std::int32_t outcome) const;
+    void noteForPage(const marlune_run_result& result, const std::vector<Field>& fields);
+
+    RecordKind kind_;
+    Header header_;
+    bool logAll_ = false;
+    std::uint32_t pageRows_ = 1000;
+    platform::File log_;
+    PendingFile failed_;
+    PendingFile suspects_;
+    PendingFile csv_;
+    PendingFile page_;
+    bool writePage_ = false;
+    bool writeFailed_ = false;
+    Totals totals_;
+    PageFacts facts_;
+    std::uint64_t started_ = 0;  // steady clock, ns
+};
+
+}  // namespace marlune::records

@@ -1,0 +1,212 @@
+// The records of a run: names escaped so that the shell reads them back, exact
+// names in JSON and in the lists, a log that grows run by run, and files that
+// take their names only once whole.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "marlune.h"
+#include "records/text.h"
+#include "support/files.h"
+
+namespace marlune::testing {
+namespace {
+
+std::string text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string escaped(const std::string& name) {
+    std::string out(marlune_name_escaped(name.c_str(), nullptr, 0), '\0');
+    marlune_name_escaped(name.c_str(), out.data(), static_cast<std::uint32_t>(out.size()));
+    out.pop_back();
+    return out;
+}
+
+TEST(NameEscaping, PlainNamesStayAndOthersAreQuotedAsTheShellReadsThem) {
+    EXPECT_EQ(escaped("take_1-final.snd"), "take_1-final.snd");
+    EXPECT_EQ(escaped("caf\xc3\xa9.snd"), "caf\xc3\xa9.snd");
+    EXPECT_EQ(escaped("a\nb"), "'a'$'\\n''b'");
+    EXPECT_EQ(escaped("it's here"), "'it'\\''s here'");
+    EXPECT_EQ(escaped("caf\xe9.snd"), "'caf'$'\\351''.snd'");
+    EXPECT_EQ(escaped("\xc2\x85"), "$'\\302'$'\\205'");  // a C1 control, not a character to show
+    EXPECT_EQ(escaped(""), "''");
+}
+
+#ifndef _WIN32
+// What bash makes of the escaped name is the name, byte for byte.
+TEST(NameEscaping, BashReadsEveryEscapedNameBack) {
+    if (std::system("command -v bash >/dev/null 2>&1") != 0) GTEST_SKIP() << "no bash here";
+    const TempDir dir;
+    const std::string names[] = {"a\nb", "tab\there", "it's", "$HOME `x` \\", "caf\xe9", "\x01\x7f", "-n", "*?[]"};
+    for (const std::string& name : names) {
+        const std::string out = dir.path("out");
+        const std::string script = dir.path("script");
+        const std::string line = "printf %s " + escaped(name) + " > \"$1\"\n";
+        writeFile(script, Bytes(line.begin(), line.end()));
+        ASSERT_EQ(std::system(("bash " + script + " " + out).c_str()), 0) << escaped(name);
+        EXPECT_EQ(text(readFile(out)), name) << escaped(name);
+    }
+}
+#endif
+
+TEST(Base64, MatchesTheStandardAlphabetWithPadding) {
+    EXPECT_EQ(records::base64(""), "");
+    EXPECT_EQ(records::base64("f"), "Zg==");
+    EXPECT_EQ(records::base64("fo"), "Zm8=");
+    EXPECT_EQ(records::base64("foob"), "Zm9vYg==");
+    EXPECT_EQ(records::base64("caf\xe9.snd"), "Y2Fm6S5zbmQ=");
+    EXPECT_EQ(records::base64("\xff\xfe\xfd"), "//79");
+}
+
+TEST(CsvField, QuotesOnlyWhatNeedsIt) {
+    EXPECT_EQ(records::csvField("plain"), "plain");
+    EXPECT_EQ(records::csvField("a,b"), "\"a,b\"");
+    EXPECT_EQ(records::csvField("say \"hi\""), "\"say \"\"hi\"\"\"");
+    EXPECT_EQ(records::csvField("a\nb"), "\"a\nb\"");
+}
+
+marlune_run_result resultOf(const char* path, std::int32_t status, std::int32_t outcome, marlune_report& report) {
+    marlune_run_result result{};
+    result.size = sizeof result;
+    result.path = path;
+    result.status = status;
+    result.outcome = outcome;
+    result.reason = "because";
+    result.report = &report;
+    return result;
+}
+
+marlune_report emptyReport() {
+    marlune_report report{};
+    report.size = sizeof report;
+    return report;
+}
+
+TEST(RecordJson, ANameThatIsNoUtf8KeepsItsBytes) {
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.command = "info";
+    marlune_records* records = nullptr;
+    ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK);
+    marlune_report report = emptyReport();
+    const auto json = [&](const char* path) {
+        const marlune_run_result result = resultOf(path, MARLUNE_OK, MARLUNE_OUTCOME_COMPLETE, report);
+        std::string out(marlune_records_json(records, &result, nullptr, 0), '\0');
+        marlune_records_json(records, &result, out.data(), static_cast<std::uint32_t>(out.size()));
+        out.pop_back();
+        return out;
+    };
+    const std::string latin = json("caf\xe9.snd");
+    EXPECT_NE(latin.find("\"file\": \"caf\\ufffd.snd\""), std::string::npos) << latin;
+    EXPECT_NE(latin.find("\"fileBytes\": \"Y2Fm6S5zbmQ=\""), std::string::npos) << latin;
+    const std::string utf8 = json("caf\xc3\xa9.snd");
+    EXPECT_EQ(utf8.find("fileBytes"), std::string::npos) << utf8;
+    EXPECT_NE(utf8.find("\"problem\": null"), std::string::npos) << utf8;
+    EXPECT_EQ(marlune_records_close(records, nullptr), MARLUNE_OK);
+}
+
+struct Recorded {
+    std::string log;
+    std::string failed;
+    std::string suspects;
+};
+
+TEST(Records, TheLogGrowsByOneSectionARunAndTheListsHoldTheExactNames) {
+    const TempDir dir;
+    const std::string log = dir.path("run.log");
+    const std::string failed = dir.path("failed.lst");
+    const std::string suspects = dir.path("suspects.lst");
+    writeFile(failed, Bytes{'o', 'l', 'd', 0});
+    for (int run = 0; run < 2; ++run) {
+        marlune_records_options options{};
+        options.size = sizeof options;
+        options.job = MARLUNE_JOB_EXAMINE;
+        options.command = "info";
+        options.command_line = "marlune info -r .";
+        options.folder = "/data";
+        options.log = log.c_str();
+        options.failed_list = failed.c_str();
+        options.suspect_list = suspects.c_str();
+        marlune_records* records = nullptr;
+        ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK);
+        marlune_report report = emptyReport();
+        marlune_run_result results[] = {
+            resultOf("whole.snd", MARLUNE_OK, MARLUNE_OUTCOME_COMPLETE, report),
+            resultOf("cut\n.snd", MARLUNE_PAYLOAD_CUT, MARLUNE_OUTCOME_FAILED, report),
+            resultOf("empty.snd", MARLUNE_NOT_A_CONTAINER, MARLUNE_OUTCOME_SUSPECT, report),
+        };
+        for (const marlune_run_result& result : results) EXPECT_EQ(marlune_records_add(records, &result), MARLUNE_OK);
+        // Until the close the lists of the run before stand.
+        EXPECT_EQ(text(readFile(failed)), run == 0 ? std::string("old", 4) : std::string("cut\n.snd", 9));
+        marlune_run_tally tally{};
+        tally.size = sizeof tally;
+        tally.not_started = 2;
+        EXPECT_EQ(marlune_records_close(records, &tally), MARLUNE_OK);
+    }
+    EXPECT_EQ(text(readFile(failed)), std::string("cut\n.snd", 9));
+    EXPECT_EQ(text(readFile(suspects)), std::string("empty.snd", 10));
+    const std::string section =
+        "'cut'$'\\n''.snd': failed: because\n"
+        "empty.snd: suspect: because\n"
+        "# summary: 5 files: 1 complete, 1 failed, 1 suspect, 2 not started; 0 bytes read, 0 bytes written, ";
+    const std::string written = text(readFile(log));
+    const std::size_t first = written.find("# marlune ");
+    const std::size_t second = written.find("# marlune ", first + 1);
+    ASSERT_EQ(first, 0u) << written;
+    ASSERT_NE(second, std::string::npos) << written;
+    EXPECT_NE(written.find(" info started ", first), std::string::npos);
+    EXPECT_NE(written.find(" in /data: marlune info -r .\n", first), std::string::npos);
+    EXPECT_NE(written.find(section, first), std::string::npos) << written;
+    EXPECT_NE(written.find(section, second), std::string::npos) << written;
+    // Nothing left beside them.
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"failed.lst", "run.log", "suspects.lst"}));
+}
+
+TEST(Records, AFileThatCannotBeMadeLeavesNothingBehind) {
+    const TempDir dir;
+    const std::string csv = dir.path("table.csv");
+    const std::string page = dir.path("missing/report.html");
+    const std::string log = dir.path("run.log");
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.csv = csv.c_str();
+    options.html = page.c_str();
+    options.log = log.c_str();
+    marlune_records* records = nullptr;
+    EXPECT_EQ(marlune_records_open(&options, &records), MARLUNE_DESTINATION_UNCREATABLE);
+    EXPECT_EQ(records, nullptr);
+    EXPECT_TRUE(dir.names().empty());
+}
+
+TEST(Records, ThePageListsAtMostItsRowsAndSaysHowManyMore) {
+    const TempDir dir;
+    const std::string page = dir.path("report.html");
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.command = "info";
+    options.html = page.c_str();
+    options.html_rows = 2;
+    marlune_records* records = nullptr;
+    ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK);
+    marlune_report report = emptyReport();
+    report.source_bytes = 1000;
+    report.cut_offset = 950;
+    report.cut_missing = 10;
+    const marlune_run_result cut = resultOf("<cut>.snd", MARLUNE_PAYLOAD_CUT, MARLUNE_OUTCOME_FAILED, report);
+    for (int i = 0; i < 5; ++i) marlune_records_add(records, &cut);
+    ASSERT_EQ(marlune_records_close(records, nullptr), MARLUNE_OK);
+    const std::string written = text(readFile(page));
+    std::size_t rows = 0;
+    for (std::size_t at = written.find("&lt;cut&gt;.snd"); at != std::string::npos;
+         at = written.find("&lt;cut&gt;", at + 1)) {
+        ++rows;
+    }
+    EXPECT_EQ(rows, 2u);
+    EXPECT_NE(written.find("and 3 more damaged or suspect files"), std::string::npos);
+    EXPECT_EQ(written.find("<cut>"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace marlune::testing
