@@ -222,7 +222,7 @@ std::string csvRow(const std::vector<Field>& fields) {
     std::string out;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i != 0) out += ',';
-        out += csvField(fields[i].value);
+        out += csvField(readableUtf8(fields[i].value));
     }
     return out + "\r\n";
 }

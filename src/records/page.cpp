@@ -23,6 +23,7 @@ std::string barChart(const char* title, const std::vector<Bar>& bars) {
     constexpr int labelWidth = 230;
     constexpr int barWidth = 420;
     constexpr int lineHeight = 22;
+    if (bars.empty()) return "<p>none</p>\n";
     std::uint64_t largest = 1;
     for (const Bar& bar : bars) largest = std::max(largest, bar.count);
     const int height = static_cast<int>(bars.size()) * lineHeight + 4;
@@ -37,10 +38,10 @@ std::string barChart(const char* title, const std::vector<Bar>& bars) {
         out += "<g><title>" + label + ": " + number(bar.count) + "</title>";
         out += "<text x=\"" + number(labelWidth - 6) + "\" y=\"" + std::to_string(y + 15) + "\" text-anchor=\"end\">" +
                label + "</text>";
-        out += "<rect x=\"" + number(labelWidth) + "\" y=\"" + std::to_string(y + 3) + "\" width=\"" +
-               number(std::max(width, 1u)) + "\" height=\"" + number(lineHeight - 6) + "\"/>";
-        out += "<text class=\"count\" x=\"" + number(labelWidth + std::max(width, 1u) + 6) + "\" y=\"" +
-               std::to_string(y + 15) + "\">" + number(bar.count) + "</text></g>";
+        out += "<rect x=\"" + number(labelWidth) + "\" y=\"" + std::to_string(y + 3) + "\" width=\"" + number(width) +
+               "\" height=\"" + number(lineHeight - 6) + "\"/>";
+        out += "<text class=\"count\" x=\"" + number(labelWidth + width + 6) + "\" y=\"" + std::to_string(y + 15) +
+               "\">" + number(bar.count) + "</text></g>";
         y += lineHeight;
     }
     return out + "</svg>\n";

@@ -82,6 +82,16 @@ bool isUtf8(const std::string& text) {
     return true;
 }
 
+std::string readableUtf8(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = static_cast<unsigned char>(text[i]) < 0x80 ? 1 : utf8SequenceAt(text, i);
+        out += length == 0 ? std::string("\xEF\xBF\xBD") : text.substr(i, length);
+        i += length == 0 ? 1 : length;
+    }
+    return out;
+}
+
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size();) {

@@ -12,6 +12,8 @@ namespace marlune::records {
 // no overlong forms, no surrogates, nothing past U+10FFFF.
 std::size_t utf8SequenceAt(const std::string& text, std::size_t i);
 bool isUtf8(const std::string& text);
+// The text with each byte that is no UTF-8 replaced by U+FFFD, as JSON has it.
+std::string readableUtf8(const std::string& text);
 
 // A JSON string: escaped, and with bytes that are not UTF-8 replaced by U+FFFD.
 std::string jsonString(const std::string& text);
