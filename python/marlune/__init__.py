@@ -15,12 +15,13 @@ from ._api import convert, copy, examine, kv_name, remove_partial, version
 from ._core import (BadName, Cancelled, DestinationError, DiskFull, MarluneError, NotAContainer, Report, SourceError,
                     Status, Truncated, status_name, status_text)
 from ._library import LibraryNotFound, library_path
-from ._tree import convert_tree, copy_tree, examine_tree, salvage_tree
+from ._records import RecordFiles
+from ._tree import convert_tree, copy_tree, examine_tree, report, salvage_tree
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "examine", "copy", "convert", "examine_tree", "convert_tree", "copy_tree", "salvage_tree", "kv_name", "remove_partial", "version",
+    "examine", "copy", "convert", "examine_tree", "convert_tree", "copy_tree", "salvage_tree", "report", "RecordFiles", "kv_name", "remove_partial", "version",
     "Report", "Status", "status_name", "status_text", "library_path",
     "MarluneError", "BadName", "SourceError", "DestinationError", "DiskFull", "NotAContainer", "Truncated",
     "Cancelled", "LibraryNotFound",

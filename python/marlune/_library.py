@@ -213,6 +213,8 @@ class RunResult(ctypes.Structure):
         ("destination", ctypes.c_char_p),
         ("other", ctypes.c_char_p),
         ("report", ctypes.POINTER(Report)),
+        ("outcome", ctypes.c_int32),
+        ("reason", ctypes.c_char_p),
     ]
 
     def __init__(self, **fields: Any) -> None:
@@ -229,6 +231,9 @@ class RunTally(ctypes.Structure):
         ("bytes_done", ctypes.c_uint64),
         ("links_not_followed", ctypes.c_uint64),
         ("not_started", ctypes.c_uint64),
+        ("outcomes", ctypes.c_uint64 * 32),
+        ("bytes_read", ctypes.c_uint64),
+        ("bytes_written", ctypes.c_uint64),
     ]
 
     def __init__(self) -> None:
@@ -238,6 +243,7 @@ class RunTally(ctypes.Structure):
 JOB_EXAMINE, JOB_COPY, JOB_SALVAGE, JOB_CONVERT = 0, 1, 2, 3
 RUN_RECURSIVE, RUN_FOLLOW_LINKS, RUN_KV_NAMES, RUN_JUDGE_ONLY, RUN_REPLACE = 1, 2, 4, 8, 16
 RUN_WAITING, RUN_DELIVERED, RUN_ENDED, RUN_TOO_SMALL = 0, 1, 2, 3
+OUTCOME_COUNT = 32
 
 _run_p = ctypes.c_void_p
 _run_options_p = ctypes.POINTER(RunOptions)
@@ -254,3 +260,4 @@ run_plan_next = _declare("marlune_run_plan_next", _i32, _run_p, ctypes.c_char_p,
 step_files = _declare("marlune_step_files", _u32, ctypes.c_char_p, _u32)
 run_step = _declare("marlune_run_step", _i32, ctypes.c_char_p, _u32, _run_result_p, _u32)
 report_reason = _declare("marlune_report_reason", _u32, _i32, _i32, _report_p, ctypes.c_char_p, _u32)
+outcome_name = _declare("marlune_outcome_name", ctypes.c_char_p, _i32)

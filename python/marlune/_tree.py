@@ -16,6 +16,7 @@ from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, Uni
 from . import _library as lib
 from ._api import _DURABILITY, _path_argument, encode
 from ._core import PathType, Report, Status, error_class, library_reason, make_report
+from ._records import RecordFiles, Records, summary_of
 
 Name = Union[str, bytes]
 Progress = Optional[Callable[[int, int], Any]]
@@ -124,46 +125,87 @@ class _Told:
 
 
 def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]], given: Name,
-            progress: Progress = None) -> Iterator[Report]:
+            progress: Progress = None, records: Optional[RecordFiles] = None,
+            tally_out: "Optional[List[lib.RunTally]]" = None) -> Iterator[Report]:
     """The reports of one run, in its order, pulled a tick at a time. Closing the
     iterator, an exception of progress or a KeyboardInterrupt cancels the run and
-    waits for the groups under way (their files are done or untouched)."""
+    waits for the groups under way (their files are done or untouched). With
+    `records`, the library records every result as it is pulled, and ends the
+    records (its summary, the files moved into place) with the run; the run's
+    last tally goes to `tally_out`."""
     decode = _decoder(given)
     run = Run(options, paths)
     told = _Told(progress)
     result = lib.RunResult()
     report = lib.Report()
     result.report = ctypes.pointer(report)
+    recorded: Optional[Records] = None
+    ended = False
     try:
+        if records is not None:
+            recorded = Records(records, options.job, options.flags)
         lib.run_start(run.handle)
         while True:
             got = lib.run_next(run.handle, ctypes.byref(result), _TICK_MS)
             if told(run):
                 run.cancel()  # what is under way is still told
             if got == lib.RUN_ENDED:
+                ended = True
                 break
             if got == lib.RUN_DELIVERED:
+                if recorded is not None:
+                    recorded.add(result)
                 yield report_of(options.job, result, report, decode)
     finally:
+        if recorded is not None and not ended:
+            run.cancel()
+            while lib.run_next(run.handle, ctypes.byref(result), -1) == lib.RUN_DELIVERED:
+                recorded.add(result)  # the records tell what became of the files under way
+        tally = run.counts()
+        if tally_out is not None:
+            tally_out.append(tally)
         run.close()
+        if recorded is not None:
+            recorded.close(tally)
 
 
 def examine_tree(root: PathType, *, workers: Optional[int] = None, follow_links: bool = False,
-                 progress: Progress = None) -> Iterator[Report]:
+                 progress: Progress = None, records: Optional[RecordFiles] = None) -> Iterator[Report]:
     """Examine every file under ``root`` (or ``root`` itself, a file) as
     ``marlune info -r`` does, yielding one :class:`Report` per file in the
     run's order: each folder's entries by the bytes of their names, a
     subfolder where its name falls, links to folders left unless
     ``follow_links``. ``workers`` threads (default one per processor) examine
-    side by side; ``progress`` is as for :func:`convert_tree`."""
+    side by side; ``progress`` and ``records`` are as for :func:`convert_tree`."""
     start = _path_argument(root, "root")
     options = run_options(lib.JOB_EXAMINE, follow_links=follow_links, workers=workers)
-    yield from results(options, [(start, None)], start, progress)
+    yield from results(options, [(start, None)], start, progress, records)
+
+
+def report(root: PathType, html: PathType, *, workers: Optional[int] = None, follow_links: bool = False,
+           csv: Optional[PathType] = None, log: Optional[PathType] = None, failed_list: Optional[PathType] = None,
+           suspect_list: Optional[PathType] = None, rows: int = 0) -> "dict[str, int]":
+    """Examine every file under ``root`` as :func:`examine_tree` does and write
+    the run's report page to ``html``: the page ``marlune info -r --report
+    FILE`` writes (counts by outcome and by status, the sizes and where the
+    cuts fall, a table of the damaged and suspect files, at most ``rows`` of
+    them, default 1000). ``csv``, ``log``, ``failed_list`` and
+    ``suspect_list`` are written as :class:`RecordFiles` says. Returns the
+    run's counts by outcome name ("complete", "suspect" ...) with "files",
+    "not_started", "links_not_followed", "bytes_read" and "bytes_written"."""
+    start = _path_argument(root, "root")
+    options = run_options(lib.JOB_EXAMINE, follow_links=follow_links, workers=workers)
+    files = RecordFiles(html=html, csv=csv, log=log, failed_list=failed_list, suspect_list=suspect_list,
+                        html_rows=rows)
+    tally: List[lib.RunTally] = []
+    seen = sum(1 for _ in results(options, [(start, None)], start, None, files, tally))
+    return summary_of(tally[0], seen)
 
 
 def convert_tree(root: PathType, *, workers: Optional[int] = None, progress: Progress = None,
                  replace: bool = False, follow_links: bool = False, dry_run: bool = False,
-                 batch_files: Optional[int] = None, batch_bytes: Optional[int] = None) -> Iterator[Report]:
+                 batch_files: Optional[int] = None, batch_bytes: Optional[int] = None,
+                 records: Optional[RecordFiles] = None) -> Iterator[Report]:
     """Convert every file under ``root`` (or ``root`` itself, a file) to ".kv",
     as ``marlune convert -r`` does, yielding one :class:`Report` per file in
     the run's order (that of :func:`examine_tree`).
@@ -190,25 +232,28 @@ def convert_tree(root: PathType, *, workers: Optional[int] = None, progress: Pro
     exception of ``progress`` and a KeyboardInterrupt (Ctrl-C) cancel the run
     the same way and wait for it: no file is left half done, no partial file
     is left. Walking starts when iteration starts.
+
+    ``records`` (a :class:`RecordFiles`) has the library write the run's log,
+    lists of names, CSV table and report page as the command does.
     """
     start = _path_argument(root, "root")
     options = run_options(lib.JOB_CONVERT, follow_links=follow_links, dry_run=dry_run, replace=replace,
                           workers=workers, batch_files=batch_files, batch_bytes=batch_bytes)
-    yield from results(options, [(start, None)], start, progress)
+    yield from results(options, [(start, None)], start, progress, records)
 
 
 def _copies(job: int, source_dir: PathType, destination_dir: PathType, progress: Progress,
-            **settings: Any) -> Iterator[Report]:
+            records: Optional[RecordFiles], **settings: Any) -> Iterator[Report]:
     source = _path_argument(source_dir, "source")
     destination = _path_argument(destination_dir, "destination")
     options = run_options(job, destination=destination, **settings)
-    yield from results(options, [(source, "")], source, progress)
+    yield from results(options, [(source, "")], source, progress, records)
 
 
 def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optional[int] = None,
               progress: Progress = None, durability: str = "none", follow_links: bool = False,
               kv_names: bool = False, batch_files: Optional[int] = None,
-              batch_bytes: Optional[int] = None) -> Iterator[Report]:
+              batch_bytes: Optional[int] = None, records: Optional[RecordFiles] = None) -> Iterator[Report]:
     """Copy every file under ``source_dir`` to the same relative path under
     ``destination_dir`` (a file ``source_dir``: into it), as ``marlune copy -r``
     does, yielding one :class:`Report` per file in the run's order.
@@ -221,10 +266,10 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
     Partial files are left (``Status.RUN_PARTIAL_LEFT``). ``kv_names`` gives
     the copies ".kv" names. ``durability`` ("none", "data",
     "data-and-name") is applied per group: one flush for all its files.
-    ``workers``, ``progress``, ``batch_files`` and ``batch_bytes`` are as
-    for :func:`convert_tree`.
+    ``workers``, ``progress``, ``batch_files``, ``batch_bytes`` and
+    ``records`` are as for :func:`convert_tree`.
     """
-    yield from _copies(lib.JOB_COPY, source_dir, destination_dir, progress, durability=durability,
+    yield from _copies(lib.JOB_COPY, source_dir, destination_dir, progress, records, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, workers=workers, batch_files=batch_files,
                        batch_bytes=batch_bytes)
 
@@ -232,12 +277,12 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
 def salvage_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optional[int] = None,
                  progress: Progress = None, durability: str = "none", follow_links: bool = False,
                  kv_names: bool = False, batch_files: Optional[int] = None,
-                 batch_bytes: Optional[int] = None) -> Iterator[Report]:
+                 batch_bytes: Optional[int] = None, records: Optional[RecordFiles] = None) -> Iterator[Report]:
     """:func:`copy_tree` with salvage, as ``marlune salvage -r`` does: of a
     container cut short, the whole chunks are copied (``Status.SALVAGED``)."""
-    yield from _copies(lib.JOB_SALVAGE, source_dir, destination_dir, progress, durability=durability,
+    yield from _copies(lib.JOB_SALVAGE, source_dir, destination_dir, progress, records, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, workers=workers, batch_files=batch_files,
                        batch_bytes=batch_bytes)
 
 
-__all__: List[str] = ["examine_tree", "convert_tree", "copy_tree", "salvage_tree"]
+__all__: List[str] = ["examine_tree", "convert_tree", "copy_tree", "salvage_tree", "report"]
