@@ -5,14 +5,6 @@
 namespace marlune::cli {
 namespace {
 
-constexpr const char* leftPartial =
-    "a partial file left by a conversion that stopped; the recording is whole at its own name";
-
-bool isPartial(const std::string& file) {
-    const std::string suffix = ".marlune-partial";
-    return file.size() >= suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 class Convert : public Command {
 public:
     explicit Convert(const Settings& settings) : settings_(settings) {}
@@ -26,139 +18,93 @@ public:
         return options;
     }
 
-    FileResult judge(const Answer& answer) const override {
-        FileResult result = judged(answer, MARLUNE_JOB_CONVERT);
-        result.json.raw("takenBy", "null");
-        switch (result.status) {
-            case MARLUNE_OK:
-            case MARLUNE_FINISHED:
-                result.outcome = result.status == MARLUNE_FINISHED ? Outcome::finished
-                                 : settings_.dryRun                ? Outcome::wouldConvert
-                                                                   : Outcome::converted;
-                break;
-            case MARLUNE_ALREADY_CONVERTED:
-                result.outcome = Outcome::alreadyKv;
-                break;
-            case MARLUNE_NOT_A_CONTAINER:
-                result.outcome = Outcome::skipped;
-                result.reason = "not a container";
-                break;
-            case MARLUNE_DESTINATION_EXISTS:
-                result.outcome = Outcome::kept;
-                break;
-            case MARLUNE_RUN_COLLISION:
-            case MARLUNE_NAMED_TWICE:
-                result.outcome = Outcome::collision;
-                result.reason =
-                    result.status == MARLUNE_NAMED_TWICE
-                        ? "the same file as " + answer.other + ", named earlier in this run"
-                        : answer.other + ", named earlier in this run, takes the name " + answer.destination;
-                result.json = Json().text("takenBy", answer.other);
-                break;
-            default:
-                result.outcome = Outcome::failed;
-                if (isPartial(answer.file)) partial(result);
-                break;
-        }
-        return result;
+    void describe(FileResult& result) const override {
+        const bool collided = result.outcome == MARLUNE_OUTCOME_COLLISION && !result.other.empty();
+        result.json.textOrNull("takenBy", collided, result.other);
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {
         const std::string& to = result.destination;
         if (settings_.dryRun) {
             switch (result.outcome) {
-                case Outcome::wouldConvert:
+                case MARLUNE_OUTCOME_WOULD_CONVERT:
                     return file + ": would convert to " + to + "\n";
-                case Outcome::alreadyKv:
+                case MARLUNE_OUTCOME_ALREADY_KV:
                     return file + ": already .kv\n";
-                case Outcome::skipped:
+                case MARLUNE_OUTCOME_SKIPPED:
+                case MARLUNE_OUTCOME_SUSPECT:
                     return file + ": would skip: " + result.reason + "\n";
-                case Outcome::kept:
+                case MARLUNE_OUTCOME_KEPT:
                     return file + ": would keep " + to + ": it exists\n";
-                case Outcome::collision:
+                case MARLUNE_OUTCOME_COLLISION:
                     return file + ": would not convert: " + result.reason + "\n";
-                case Outcome::finished:
+                case MARLUNE_OUTCOME_FINISHED:
                     return file + ": would finish: " + to + " holds its conversion already\n";
                 default:
                     return file + ": would fail: " + result.reason + "\n";
             }
         }
         switch (result.outcome) {
-            case Outcome::failed:
+            case MARLUNE_OUTCOME_FAILED:
                 return file + ": " + (settings_.quiet ? "not converted" : result.reason) + "\n";
-            case Outcome::kept:
+            case MARLUNE_OUTCOME_KEPT:
                 return file + ": kept " + to + ": it exists (--force replaces it)\n";
-            case Outcome::collision:
+            case MARLUNE_OUTCOME_COLLISION:
                 return file + ": not converted" + (settings_.quiet ? "" : ": " + result.reason) + "\n";
             default:
                 break;
         }
         if (!settings_.verbose) return {};
         switch (result.outcome) {
-            case Outcome::alreadyKv:
+            case MARLUNE_OUTCOME_ALREADY_KV:
                 return file + ": already .kv\n";
-            case Outcome::skipped:
+            case MARLUNE_OUTCOME_SKIPPED:
+            case MARLUNE_OUTCOME_SUSPECT:
                 return file + ": skipped: " + result.reason + "\n";
-            case Outcome::finished:
+            case MARLUNE_OUTCOME_FINISHED:
                 return file + ": finished: " + to + " held its conversion already\n";
-            case Outcome::partialRemoved:
+            case MARLUNE_OUTCOME_PARTIAL_REMOVED:
                 return file + ": removed: " + result.reason + "\n";
+            case MARLUNE_OUTCOME_CANCELLED:
+                return file + ": not converted: " + result.reason + "\n";
             default:
                 return file + ": converted to " + to + "\n";
         }
     }
 
     std::string counts(const Tally& tally) const override {
-        const auto part = [&tally](Outcome outcome, const char* words) {
+        const auto part = [&tally](std::int32_t outcome, const char* words) {
             return std::to_string(tally[outcome]) + words;
         };
         // What only a crash or an odd list brings is told only when met.
-        const auto ifAny = [&](Outcome outcome, const std::string& words) {
+        const auto ifAny = [&](std::int32_t outcome, const std::string& words) {
             return tally[outcome] == 0 ? std::string() : words;
         };
-        const std::string collided = ifAny(
-            Outcome::collision, ", " + part(Outcome::collision, " colliding (named twice, or one .kv name for two)"));
+        const std::string collided =
+            ifAny(MARLUNE_OUTCOME_COLLISION,
+                  ", " + part(MARLUNE_OUTCOME_COLLISION, " colliding (named twice, or one .kv name for two)")) +
+            countsIfMet(tally);
         if (settings_.dryRun) {
-            return part(Outcome::wouldConvert, " to convert, ") +
-                   ifAny(Outcome::finished, part(Outcome::finished, " to finish, ")) +
-                   part(Outcome::alreadyKv, " already .kv, ") + part(Outcome::skipped, " to skip (not a container), ") +
-                   part(Outcome::kept, " to keep (.kv exists), ") + part(Outcome::failed, " refused") + collided + "\n";
+            return part(MARLUNE_OUTCOME_WOULD_CONVERT, " to convert, ") +
+                   ifAny(MARLUNE_OUTCOME_FINISHED, part(MARLUNE_OUTCOME_FINISHED, " to finish, ")) +
+                   part(MARLUNE_OUTCOME_ALREADY_KV, " already .kv, ") +
+                   part(MARLUNE_OUTCOME_SKIPPED, " to skip (not a container), ") +
+                   part(MARLUNE_OUTCOME_KEPT, " to keep (.kv exists), ") + part(MARLUNE_OUTCOME_FAILED, " refused") +
+                   collided + "\n";
         }
-        return part(Outcome::converted, " converted, ") +
-               ifAny(Outcome::finished, part(Outcome::finished, " finished, ")) +
-               part(Outcome::alreadyKv, " already .kv, ") + part(Outcome::skipped, " skipped (not a container), ") +
-               part(Outcome::kept, " kept (.kv exists), ") + part(Outcome::failed, " failed") + collided + "\n" +
-               ifAny(Outcome::partialRemoved, counted(tally[Outcome::partialRemoved], "partial file", "partial files") +
-                                                  " of conversions stopped by a crash removed\n");
+        const std::uint64_t removed = tally[MARLUNE_OUTCOME_PARTIAL_REMOVED];
+        return part(MARLUNE_OUTCOME_CONVERTED, " converted, ") +
+               ifAny(MARLUNE_OUTCOME_FINISHED, part(MARLUNE_OUTCOME_FINISHED, " finished, ")) +
+               part(MARLUNE_OUTCOME_ALREADY_KV, " already .kv, ") +
+               part(MARLUNE_OUTCOME_SKIPPED, " skipped (not a container), ") +
+               part(MARLUNE_OUTCOME_KEPT, " kept (.kv exists), ") + part(MARLUNE_OUTCOME_FAILED, " failed") + collided +
+               "\n" +
+               ifAny(MARLUNE_OUTCOME_PARTIAL_REMOVED, counted(removed, "partial file", "partial files") +
+                                                          " of conversions stopped by a crash removed\n");
     }
     bool summaryShown(const Tally&) const override { return true; }
 
 private:
-    // A partial file that a crash left, which the run removes unless a conversion (here
-    // or elsewhere) still writes it; converting it would make a .kv of half a recording.
-    static void partial(FileResult& result) {
-        result.outcome = Outcome::skipped;
-        result.destination.clear();
-        switch (result.status) {
-            case MARLUNE_RUN_PARTIAL_REMOVED:
-            case MARLUNE_RUN_PARTIAL_LEFT:
-                result.outcome =
-                    result.status == MARLUNE_RUN_PARTIAL_REMOVED ? Outcome::partialRemoved : Outcome::skipped;
-                result.reason = leftPartial;
-                break;
-            case MARLUNE_PARTIAL_IN_USE:
-                result.reason = "a partial file a conversion is still writing";
-                break;
-            case MARLUNE_SOURCE_MISSING:
-                result.reason = "a partial file, gone meanwhile";
-                break;
-            default:
-                result.outcome = Outcome::failed;
-                result.reason = "cannot remove the partial file: " + result.reason;
-                break;
-        }
-    }
-
     const Settings& settings_;
 };
 

@@ -30,32 +30,24 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-// The reader is this command's own: its code is errno, which the system puts in words.
-FileResult streamed(std::int32_t status, const marlune_report& report) {
-    FileResult result = judged({status, "", "", "", report});
-    if (status == MARLUNE_READ_ERROR) result.reason += std::string(": ") + std::strerror(report.system_error);
-    return result;
+std::int32_t jobFor(bool salvage) {
+    return salvage ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY;
 }
 
-// A salvage's outcome, and its own members of the file's record.
-void judgeSalvage(FileResult& result) {
+// A salvage's own members of the file's record: what it kept and what is lost.
+void describeSalvage(FileResult& result) {
     const marlune_report& report = result.report;
-    const bool cut = result.status == MARLUNE_SALVAGED;
-    if (result.hasStatus && (result.status == MARLUNE_OK || cut)) {
-        result.outcome = cut ? Outcome::salvaged : Outcome::copied;
-        result.json.number("chunksKept", report.chunks);
-        result.json.numberOrNull("lostFromOffset", cut, report.bytes_written);
-        result.json.number("lostBytes", cut ? report.source_bytes - report.bytes_written : 0);
-    } else {
-        result.outcome = Outcome::failed;
-        const bool cannot = result.hasStatus && factsOf(result.status).beforeChunks;
-        result.reason = (cannot ? "cannot be salvaged: " : "salvage failed: ") + result.reason;
-    }
+    const bool cut = result.outcome == MARLUNE_OUTCOME_SALVAGED;
+    if (!cut && result.outcome != MARLUNE_OUTCOME_COPIED) return;
+    result.json.number("chunksKept", report.chunks);
+    result.json.numberOrNull("lostFromOffset", cut, report.bytes_written);
+    result.json.number("lostBytes", cut ? report.source_bytes - report.bytes_written : 0);
 }
 
 std::string salvagedText(const std::string& source, const FileResult& result) {
     const std::string& to = result.destination;
-    if (result.outcome == Outcome::copied) return source + ": complete container, copied as it is to " + to + "\n";
+    if (result.outcome == MARLUNE_OUTCOME_COPIED)
+        return source + ": complete container, copied as it is to " + to + "\n";
     const marlune_report& report = result.report;
     const auto number = [](std::uint64_t value) { return std::to_string(value); };
     return source + ": salvaged to " + to + ": " + number(report.chunks) + " whole chunks kept, " +
@@ -72,35 +64,36 @@ public:
     Copy(const Settings& settings, bool salvage) : settings_(settings), salvage_(salvage) {}
     const char* name() const override { return salvage_ ? "salvage" : "copy"; }
     marlune_run_options job() const override { return jobOf(MARLUNE_JOB_COPY, settings_); }
-    FileResult judge(const Answer& answer) const override { return judged(answer); }
 
     FileResult single(const std::string& source) override {
         marlune_options options = copyOptions(settings_, salvage_);
         if (settings_.inPlace) options.placement = MARLUNE_IN_PLACE;
         FileResult result = copied(source, options);
         result.destination = destination();
-        if (salvage_) {
-            judgeSalvage(result);
-        } else {
-            result.outcome = result.hasStatus && result.status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
+        // A file named for a copy of its own fails where it is no container: nothing was copied.
+        if (result.outcome != MARLUNE_OUTCOME_COPIED && result.outcome != MARLUNE_OUTCOME_SALVAGED) {
+            result.outcome = MARLUNE_OUTCOME_FAILED;
         }
+        if (salvage_) describeSalvage(result);
         return result;
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {
-        if (result.outcome != Outcome::failed) return salvage_ ? salvagedText(file, result) : std::string();
+        if (result.outcome != MARLUNE_OUTCOME_FAILED) return salvage_ ? salvagedText(file, result) : std::string();
         // The command's one line for an output it could not write says it.
         if (toOutput() && result.hasStatus && result.status == MARLUNE_WRITE_ERROR) return {};
         return file + ": " +
                (settings_.quiet ? std::string("not ") + (salvage_ ? "salvaged" : "copied") : result.reason) + "\n";
     }
     // Standard output holds the copy when it is the destination: the salvage's report goes to standard error.
-    bool toError(const FileResult& result) const override { return result.outcome == Outcome::failed || toOutput(); }
+    bool toError(const FileResult& result) const override {
+        return result.outcome == MARLUNE_OUTCOME_FAILED || toOutput();
+    }
 
     std::string counts(const Tally& tally) const override {
-        return (salvage_ ? std::to_string(tally[Outcome::salvaged]) + " salvaged, " : std::string()) +
-               std::to_string(tally[Outcome::copied]) + " copied, " + std::to_string(tally[Outcome::failed]) +
-               " failed\n";
+        return (salvage_ ? std::to_string(tally[MARLUNE_OUTCOME_SALVAGED]) + " salvaged, " : std::string()) +
+               std::to_string(tally[MARLUNE_OUTCOME_COPIED]) + " copied, " +
+               std::to_string(tally[MARLUNE_OUTCOME_FAILED]) + " failed\n";
     }
     // A single file's outcome is its exit status.
     bool summaryShown(const Tally&) const override { return false; }
@@ -114,8 +107,9 @@ private:
     FileResult copied(const std::string& source, const marlune_options& options) const {
         marlune_report report = emptyReport();
         const char* to = destination().c_str();
-        if (source != "-" && !toOutput())
-            return judged({marlune_copy(source.c_str(), to, &options, &report), "", "", "", report});
+        if (source != "-" && !toOutput()) {
+            return judged(jobFor(salvage_), marlune_copy(source.c_str(), to, &options, &report), report);
+        }
         const std::unique_ptr<std::FILE, FileCloser> named(source == "-" ? nullptr : openForReading(source));
         if (source != "-" && !named) {
             FileResult result;
@@ -128,6 +122,13 @@ private:
         StreamFile output{openDataOutput()};
         const marlune_writer writer = writerOf(output);
         return streamed(marlune_copy_stream(&reader, &writer, &options, &report), report);
+    }
+
+    // The reader is this command's own: its code is errno, which the system puts in words.
+    FileResult streamed(std::int32_t status, const marlune_report& report) const {
+        FileResult result = judged(jobFor(salvage_), status, report);
+        if (status == MARLUNE_READ_ERROR) result.reason += std::string(": ") + std::strerror(report.system_error);
+        return result;
     }
 
     const Settings& settings_;
@@ -148,68 +149,45 @@ public:
         return options;
     }
 
-    FileResult judge(const Answer& answer) const override {
-        FileResult result = judged(answer);
-        switch (answer.status) {
-            case MARLUNE_NOT_A_CONTAINER:
-            case MARLUNE_RUN_PARTIAL_LEFT:
-                result.outcome = Outcome::skipped;
-                if (answer.status == MARLUNE_RUN_PARTIAL_LEFT) {
-                    result.reason = "a partial file left by a copy or conversion that stopped";
-                }
-                break;
-            case MARLUNE_RUN_OUTSIDE_DESTINATION:
-                result.reason = "a listed name needs to be relative, without \"..\", to have a place under " + folder();
-                break;
-            case MARLUNE_RUN_LANDS_ON_RUN_FILE:
-                result.reason = "its copy would replace " + answer.other + ", a file of this run";
-                break;
-            case MARLUNE_RUN_COLLISION:
-                result.outcome = Outcome::collision;
-                result.reason = answer.other + ", named earlier in this run, takes the name " + answer.destination;
-                break;
-            case MARLUNE_RUN_DESTINATION_LINK:
-                result.reason =
-                    "a symbolic link on the way to " + answer.destination + ": nothing is written through it";
-                break;
-            default:
-                if (salvage_) {
-                    judgeSalvage(result);
-                } else {
-                    result.outcome = answer.status == MARLUNE_OK ? Outcome::copied : Outcome::failed;
-                }
-                break;
-        }
-        return result;
+    void describe(FileResult& result) const override {
+        if (salvage_) describeSalvage(result);
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {
         const std::string words = settings_.quiet ? "" : ": " + result.reason;
         switch (result.outcome) {
-            case Outcome::failed:
+            case MARLUNE_OUTCOME_FAILED:
                 return file + ": " + (settings_.quiet ? "not " + done() : result.reason) + "\n";
-            case Outcome::collision:
+            case MARLUNE_OUTCOME_COLLISION:
                 return file + ": not " + done() + words + "\n";
-            case Outcome::salvaged:
+            case MARLUNE_OUTCOME_SALVAGED:
                 return salvagedText(file, result);
             default:
                 break;
         }
         if (!settings_.verbose) return {};
-        if (result.outcome == Outcome::skipped) return file + ": skipped: " + result.reason + "\n";
+        switch (result.outcome) {
+            case MARLUNE_OUTCOME_SKIPPED:
+            case MARLUNE_OUTCOME_SUSPECT:
+                return file + ": skipped: " + result.reason + "\n";
+            case MARLUNE_OUTCOME_CANCELLED:
+                return file + ": not " + done() + words + "\n";
+            default:
+                break;
+        }
         return salvage_ ? salvagedText(file, result) : file + ": copied to " + result.destination + "\n";
     }
 
     std::string counts(const Tally& tally) const override {
-        const auto part = [&tally](Outcome outcome, const char* words) {
+        const auto part = [&tally](std::int32_t outcome, const char* words) {
             return std::to_string(tally[outcome]) + words;
         };
-        return (salvage_ ? part(Outcome::salvaged, " salvaged, ") : std::string()) +
-               part(Outcome::copied, " copied, ") + part(Outcome::skipped, " skipped (not a container), ") +
-               part(Outcome::failed, " failed") +
-               (tally[Outcome::collision] == 0 ? ""
-                                               : ", " + part(Outcome::collision, " colliding (one name for two)")) +
-               "\n";
+        const bool collided = tally[MARLUNE_OUTCOME_COLLISION] != 0;
+        return (salvage_ ? part(MARLUNE_OUTCOME_SALVAGED, " salvaged, ") : std::string()) +
+               part(MARLUNE_OUTCOME_COPIED, " copied, ") +
+               part(MARLUNE_OUTCOME_SKIPPED, " skipped (not a container), ") + part(MARLUNE_OUTCOME_FAILED, " failed") +
+               (collided ? ", " + part(MARLUNE_OUTCOME_COLLISION, " colliding (one name for two)") : "") +
+               countsIfMet(tally) + "\n";
     }
     bool summaryShown(const Tally&) const override { return true; }
 

@@ -50,13 +50,12 @@ struct Examined {
     }
 
     // What the library says of the file, after its name; a folder is looked inside with -r.
-    std::string verdict() const {
-        const std::string said = reasonOf(MARLUNE_JOB_EXAMINE, status, report);
+    static std::string verdict(const std::string& said) {
         return said == "is a folder, not a file" ? said + " (-r looks inside it)" : said;
     }
 
-    std::string block(const std::string& path) const {
-        std::string out = path + ": " + verdict() + "\n";
+    std::string block(const std::string& path, const std::string& reason) const {
+        std::string out = path + ": " + reason + "\n";
         const auto field = [&out](const std::string& name, const std::string& value) {
             out += "  " + name + std::string(15 - name.size(), ' ') + value + "\n";
         };
@@ -85,7 +84,7 @@ struct Examined {
         return out;
     }
 
-    Json json() const {
+    Json json(const std::string& reason) const {
         Json out;
         out.boolean("complete", status == MARLUNE_OK).numberOrNull("size", opened(), report.source_bytes);
         out.textOrNull("magic", magicRead(), magic()).textOrNull("magicHex", magicRead(), magicHex());
@@ -100,7 +99,7 @@ struct Examined {
         if (facts.problem == nullptr) return out.raw("problem", "null");
         const bool cut = facts.cut != nullptr;
         Json problem;
-        problem.text("kind", facts.problem).text("message", verdict());
+        problem.text("kind", facts.problem).text("message", reason);
         problem.numberOrNull("offset", cut, report.cut_offset).numberOrNull("expectedBytes", cut, report.cut_size);
         problem.numberOrNull("missingBytes", cut, report.cut_missing);
         problem.numberOrNull("chunk", cut && !facts.beforeChunks, report.chunk_number);
@@ -122,33 +121,30 @@ public:
     marlune_run_options job() const override { return jobOf(MARLUNE_JOB_EXAMINE, settings_); }
 
     FileResult single(const std::string&) override {
-        Answer answer;
-        answer.status = examineInput(answer.report);
-        return judge(answer);
+        marlune_report report = emptyReport();
+        const std::int32_t status = examineInput(report);
+        FileResult result = judged(MARLUNE_JOB_EXAMINE, status, report);
+        describe(result);
+        return result;
     }
 
-    FileResult judge(const Answer& answer) const override {
-        FileResult result = judged(answer);
-        const Examined examined{result.status, result.report};
-        result.outcome = result.status == MARLUNE_OK                ? Outcome::complete
-                         : result.status == MARLUNE_NOT_A_CONTAINER ? Outcome::skipped
-                                                                    : Outcome::failed;
-        result.reason = examined.verdict();
-        result.json = examined.json();
-        return result;
+    void describe(FileResult& result) const override {
+        result.reason = Examined::verdict(result.reason);
+        result.json = Examined{result.status, result.report}.json(result.reason);
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {
         if (!result.hasStatus) return file + ": " + result.reason + "\n";
-        return Examined{result.status, result.report}.block(file);
+        return Examined{result.status, result.report}.block(file, result.reason);
     }
     // Its verdicts are its output; only what it could not even look at is an error.
     bool toError(const FileResult& result) const override { return !result.hasStatus; }
     bool blocks() const override { return true; }
 
     std::string counts(const Tally& tally) const override {
-        return std::to_string(tally[Outcome::complete]) + " complete, " + std::to_string(tally[Outcome::skipped]) +
-               " skipped (not a container), " + std::to_string(tally[Outcome::failed]) + " failed\n";
+        return std::to_string(tally[MARLUNE_OUTCOME_COMPLETE]) + " complete, " +
+               std::to_string(tally[MARLUNE_OUTCOME_SKIPPED]) + " skipped (not a container), " +
+               std::to_string(tally[MARLUNE_OUTCOME_FAILED]) + " failed" + countsIfMet(tally) + "\n";
     }
     // One file's verdict says all there is.
     bool summaryShown(const Tally& tally) const override { return tally.files > 1; }

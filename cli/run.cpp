@@ -40,8 +40,12 @@ public:
     int run(const std::vector<Operand>& operands) {
         for (std::size_t first = 0; first < operands.size() && !stopping();) {
             if (operands[first].single) {
+                const FileResult result = command_.single(operands[first].path);
                 ++tally_.files;
-                emit(operands[first].path, command_.single(operands[first].path));
+                ++tally_.counts[static_cast<std::size_t>(result.outcome)];
+                tally_.bytesIn += result.report.source_bytes;
+                if (writes()) tally_.bytesOut += result.report.bytes_written;
+                emit(operands[first].path, result);
                 ++first;
                 continue;
             }
@@ -67,10 +71,13 @@ public:
         flush();
         if (outputFailed_) return exitOutputClosed;
         if (tally_.interrupted) return exitInterrupted;
-        return tally_[Outcome::failed] == 0 && tally_[Outcome::collision] == 0 ? exitSuccess : exitFailure;
+        return tally_[MARLUNE_OUTCOME_FAILED] == 0 && tally_[MARLUNE_OUTCOME_COLLISION] == 0 ? exitSuccess
+                                                                                             : exitFailure;
     }
 
 private:
+    bool writes() const { return command_.writes() && !command_.dryRun(); }
+
     int runEngine(const std::vector<Operand>& operands, std::size_t first, std::size_t end) {
         marlune_run_options options = command_.job();
         options.workers = settings_.workers;
@@ -88,10 +95,10 @@ private:
         marlune_run_start(run.get());
         for (;;) {
             if (stopping()) marlune_run_cancel(run.get());
-            Answer answer;
+            FileResult file;
             marlune_run_result result{};
             result.size = sizeof result;
-            result.report = &answer.report;
+            result.report = &file.report;
             std::int32_t got = marlune_run_next(run.get(), &result, 0);
             if (got == MARLUNE_RUN_WAITING) {
                 flush();  // whoever reads the records as they come has them before the wait
@@ -105,13 +112,15 @@ private:
                 idle(run.get());
                 continue;
             }
-            answer.status = result.status;
-            answer.file = result.path;
-            if (result.destination) answer.destination = result.destination;
-            if (result.other) answer.other = result.other;
+            file.hasStatus = result.status != MARLUNE_RUN_FOLDER_UNREADABLE;
+            file.status = result.status;
+            file.outcome = result.outcome;
+            file.reason = file.hasStatus ? result.reason : unreadable(file.report);
+            if (result.destination) file.destination = result.destination;
+            if (result.other) file.other = result.other;
+            if (file.hasStatus) command_.describe(file);
             ++tally_.files;
-            emit(answer.file,
-                 answer.status == MARLUNE_RUN_FOLDER_UNREADABLE ? unreadable(answer) : command_.judge(answer));
+            emit(result.path, file);
             // Each record reaches a reader at once, so that a reader gone stops the run before
             // the workers run far ahead of it.
             flush();
@@ -123,6 +132,9 @@ private:
         tally_.notStarted += static_cast<std::size_t>(counts.not_started);
         tally_.files += static_cast<std::size_t>(counts.not_started);
         tally_.linksNotFollowed += counts.links_not_followed;
+        for (std::size_t i = 0; i < tally_.counts.size(); ++i) tally_.counts[i] += counts.outcomes[i];
+        tally_.bytesIn += counts.bytes_read;
+        tally_.bytesOut += counts.bytes_written;
         return 0;
     }
 
@@ -131,15 +143,13 @@ private:
         return exitUsage;
     }
 
-    // A folder of the walk that could not be read: a failure of its own.
-    static FileResult unreadable(const Answer& answer) {
-        FileResult result;
+    // A folder of the walk that could not be read: a failure of its own, in the system's words.
+    static std::string unreadable(const marlune_report& report) {
 #ifdef _WIN32
-        result.reason = "cannot read the folder (error " + std::to_string(answer.report.system_error) + ")";
+        return "cannot read the folder (error " + std::to_string(report.system_error) + ")";
 #else
-        result.reason = std::string("cannot read the folder: ") + std::strerror(answer.report.system_error);
+        return std::string("cannot read the folder: ") + std::strerror(report.system_error);
 #endif
-        return result;
     }
 
     void idle(marlune_run* run) {
@@ -155,11 +165,6 @@ private:
     }
 
     void emit(const std::string& file, const FileResult& result) {
-        ++tally_.counts[static_cast<std::size_t>(result.outcome)];
-        if (isWork(result.outcome) && result.hasStatus) {
-            tally_.bytesIn += result.report.source_bytes;
-            tally_.bytesOut += result.report.bytes_written;
-        }
         const std::string text = command_.text(file, result);
         const bool toError = command_.toError(result);
         if (settings_.json) {
@@ -213,13 +218,13 @@ private:
 
 }  // namespace
 
-FileResult judged(const Answer& answer, std::int32_t job) {
+FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report, const char* file) {
     FileResult result;
     result.hasStatus = true;
-    result.status = answer.status;
-    result.report = answer.report;
-    result.reason = reasonOf(job, answer.status, answer.report);
-    result.destination = answer.destination;
+    result.status = status;
+    result.report = report;
+    result.outcome = marlune_outcome_of(job, 0, status, file);
+    result.reason = reasonOf(job, status, report);
     return result;
 }
 
@@ -229,6 +234,13 @@ FileResult Command::single(const std::string&) {
 
 std::string counted(std::uint64_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string countsIfMet(const Tally& tally) {
+    const std::uint64_t suspects = tally[MARLUNE_OUTCOME_SUSPECT];
+    const std::uint64_t cancelled = tally[MARLUNE_OUTCOME_CANCELLED];
+    return (suspects == 0 ? "" : ", " + std::to_string(suspects) + " suspect (named as containers, but not)") +
+           (cancelled == 0 ? "" : ", " + std::to_string(cancelled) + " cancelled");
 }
 
 int runCommand(const std::vector<Operand>& operands, const RunSettings& settings, Command& command) {

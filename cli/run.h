@@ -1,7 +1,7 @@
 // A command run over files through the library's run engine: the output in the
 // run's order (text lines or JSON records), the progress line, the log, the
-// summary and the exit status. Each command says what a result means and in
-// which words.
+// summary and the exit status. The library says what became of each file; each
+// command says it in its own words.
 #pragma once
 
 #include <array>
@@ -22,52 +22,28 @@ inline constexpr int exitInterrupted = 130;
 // What shells show for a process that SIGPIPE ended: the output was closed (or failed).
 inline constexpr int exitOutputClosed = 141;
 
-// In the order the JSON summary counts them.
-enum class Outcome {
-    converted,
-    copied,
-    salvaged,
-    complete,
-    wouldConvert,
-    alreadyKv,
-    skipped,
-    kept,
-    failed,
-    finished,        // the .kv held this file's conversion already; the source removed
-    partialRemoved,  // a partial file that no one was writing any more
-    collision,       // an earlier file of the run takes its name, or is the same file
-};
-inline constexpr std::size_t outcomeCount = 12;
-
 // Told on standard error and in the log, and failing the run (but in a dry run).
-inline bool isProblem(Outcome outcome) {
-    return outcome == Outcome::failed || outcome == Outcome::kept || outcome == Outcome::collision;
+inline bool isProblem(std::int32_t outcome) {
+    return outcome == MARLUNE_OUTCOME_FAILED || outcome == MARLUNE_OUTCOME_KEPT || outcome == MARLUNE_OUTCOME_COLLISION;
 }
 
-// One file's result as the library gave it.
-struct Answer {
-    std::int32_t status = MARLUNE_OK;
-    std::string file;
-    std::string destination;  // empty: none
-    std::string other;        // the other file of a collision
-    marlune_report report = emptyReport();
-};
-
+// One file's result: the library's outcome, status, report and sentence.
 struct FileResult {
-    Outcome outcome = Outcome::failed;
+    std::int32_t outcome = MARLUNE_OUTCOME_FAILED;
     bool hasStatus = false;  // the library judged the file
     std::int32_t status = 0;
     marlune_report report = emptyReport();
     std::string destination;  // empty: none
+    std::string other;        // the other file of a collision; empty: none
     std::string reason;       // in words
     Json json;                // the command's own members of the file's record
 };
 
-// A result with the library's status, report and sentence.
-FileResult judged(const Answer& answer, std::int32_t job = MARLUNE_JOB_COPY);
+// A single call's result for a file of the job, counted and worded as a run's.
+FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report, const char* file = nullptr);
 
 struct Tally {
-    std::array<std::size_t, outcomeCount> counts{};
+    std::array<std::uint64_t, MARLUNE_OUTCOME_COUNT> counts{};
     std::size_t files = 0;
     std::size_t notStarted = 0;
     std::uint64_t linksNotFollowed = 0;
@@ -75,7 +51,7 @@ struct Tally {
     std::uint64_t bytesOut = 0;
     double seconds = 0;
     bool interrupted = false;
-    std::size_t operator[](Outcome outcome) const { return counts[static_cast<std::size_t>(outcome)]; }
+    std::uint64_t operator[](std::int32_t outcome) const { return counts[static_cast<std::size_t>(outcome)]; }
 };
 
 // What the engine is given: a file or folder, and for copies whether a folder's
@@ -95,8 +71,8 @@ public:
     virtual marlune_run_options job() const = 0;
     // One file without the engine (standard input, a copy of one file); by default none.
     virtual FileResult single(const std::string& file);
-    // What the library's answer for a file means for this command.
-    virtual FileResult judge(const Answer& answer) const = 0;
+    // The command's own members of a file's record, and its own words.
+    virtual void describe(FileResult&) const {}
     // The text for a file: a line, or a block of lines; empty for none.
     virtual std::string text(const std::string& file, const FileResult& result) const = 0;
     // Whether the text goes to standard error (as "marlune: TEXT"), also with --json.
@@ -125,5 +101,7 @@ int runCommand(const std::vector<Operand>& operands, const RunSettings& settings
 
 // "N partial files", "1 partial file".
 std::string counted(std::uint64_t count, const char* one, const char* many);
+// ", N suspect (...), N cancelled", for the counts that only some runs meet.
+std::string countsIfMet(const Tally& tally);
 
 }  // namespace marlune::cli

@@ -1,44 +1,23 @@
 #include "summary.h"
 
+#include <iterator>
+
 #include "progress.h"
 
 namespace marlune::cli {
 namespace {
 
-struct OutcomeNames {
-    const char* record;   // in a file's record
-    const char* summary;  // the summary's key
+// The summary's key for each outcome it counts, in the library's order.
+constexpr const char* summaryKeys[] = {
+    "converted", "copied", "salvaged", "complete",        "wouldConvert", "alreadyKv", "skipped",
+    "kept",      "failed", "finished", "partialsRemoved", "collisions",   "cancelled", "suspects",
 };
-constexpr OutcomeNames outcomeNames[outcomeCount] = {
-    {"converted", "converted"},
-    {"copied", "copied"},
-    {"salvaged", "salvaged"},
-    {"complete", "complete"},
-    {"would-convert", "wouldConvert"},
-    {"already-kv", "alreadyKv"},
-    {"skipped", "skipped"},
-    {"kept", "kept"},
-    {"failed", "failed"},
-    {"finished", "finished"},
-    {"partial-removed", "partialsRemoved"},
-    {"collision", "collisions"},
-};
-
-const OutcomeNames& namesOf(Outcome outcome) {
-    return outcomeNames[static_cast<std::size_t>(outcome)];
-}
 
 std::uint64_t bytesPerSecond(const Tally& tally) {
     return static_cast<std::uint64_t>(tally.seconds > 0 ? static_cast<double>(tally.bytesIn) / tally.seconds : 0);
 }
 
 }  // namespace
-
-// Its bytes count in the summary's bytes in and out.
-bool isWork(Outcome outcome) {
-    return outcome == Outcome::converted || outcome == Outcome::copied || outcome == Outcome::salvaged ||
-           outcome == Outcome::complete || outcome == Outcome::wouldConvert;
-}
 
 Json fileRecord(const Command& command, const std::string& file, const FileResult& result) {
     const marlune_report& report = result.report;
@@ -47,7 +26,8 @@ Json fileRecord(const Command& command, const std::string& file, const FileResul
     Json json;
     json.text("record", "file").text("command", command.name()).text("file", file);
     json.textOrNull("destination", !result.destination.empty(), result.destination);
-    json.text("outcome", namesOf(result.outcome).record);
+    const char* outcome = marlune_outcome_name(result.outcome);
+    json.text("outcome", outcome ? outcome : "failed");
     json.textOrNull("status", judged, marlune_status_name(result.status));
     json.numberOrNull("statusCode", judged, result.status).text("reason", result.reason);
     json.number("systemError", judged ? report.system_error : 0);
@@ -56,7 +36,9 @@ Json fileRecord(const Command& command, const std::string& file, const FileResul
     json.numberOrNull("cutExpectedBytes", piece != nullptr, report.cut_size);
     json.numberOrNull("cutMissingBytes", piece != nullptr, report.cut_missing);
     json.numberOrNull("chunk", piece != nullptr && report.chunk_number != 0, report.chunk_number);
-    json.number("bytesIn", judged ? report.source_bytes : 0).number("bytesOut", judged ? report.bytes_written : 0);
+    // What an examination or a dry run would write is not written.
+    const bool wrote = judged && command.writes() && !command.dryRun();
+    json.number("bytesIn", judged ? report.source_bytes : 0).number("bytesOut", wrote ? report.bytes_written : 0);
     return json.append(result.json);
 }
 
@@ -79,7 +61,7 @@ Json summaryJson(const Command& command, const Tally& tally) {
     Json json;
     json.text("record", "summary").text("command", command.name()).boolean("dryRun", command.dryRun());
     json.number("files", tally.files);
-    for (std::size_t i = 0; i < outcomeCount; ++i) json.number(outcomeNames[i].summary, tally.counts[i]);
+    for (std::size_t i = 0; i < std::size(summaryKeys); ++i) json.number(summaryKeys[i], tally.counts[i]);
     json.number("notStarted", tally.notStarted).boolean("interrupted", tally.interrupted);
     json.number("linksNotFollowed", tally.linksNotFollowed);
     json.number("bytesIn", tally.bytesIn).number("bytesOut", tally.bytesOut);

@@ -8,8 +8,6 @@
 
 namespace marlune::cli {
 
-// Its bytes count in the summary's bytes in and out.
-bool isWork(Outcome outcome);
 Json fileRecord(const Command& command, const std::string& file, const FileResult& result);
 std::string summaryText(const Command& command, const Tally& tally);
 Json summaryJson(const Command& command, const Tally& tally);

@@ -679,6 +679,13 @@ enum {
    null for a value that names none. */
 MARLUNE_API const char *MARLUNE_CALL marlune_outcome_name(int32_t outcome);
 
+/* marlune_outcome_of -- the outcome a run gives a file of `job` (MARLUNE_JOB_*, with
+   `flags` MARLUNE_RUN_*) that ended with `status`, for a host that calls
+   marlune_copy, marlune_examine ... itself and counts as runs count. `path` (the
+   file's name, may be null) tells partial files and suspects (by the default
+   suspect extensions, "snd,kv"). */
+MARLUNE_API int32_t MARLUNE_CALL marlune_outcome_of(int32_t job, uint32_t flags, int32_t status, const char *path);
+
 /* A run, made by marlune_run_open and ended by marlune_run_close. */
 typedef struct marlune_run marlune_run;
 
@@ -860,7 +867,9 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t len
  * status's words (marlune_status_text) and, for a container cut short, where
  * ("the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes
  * missing)"); MARLUNE_JOB_CONVERT adds "; removing the source failed (system
- * error N)" to a conversion done whose report holds a system error. Into
+ * error N)" to a conversion done whose report holds a system error;
+ * MARLUNE_JOB_SALVAGE puts "cannot be salvaged: " (a container that falls short
+ * before its chunks) or "salvage failed: " before a failure's words. Into
  * `text` when its `size` bytes hold it with its null; returns the bytes it
  * takes with that null, whatever `size`. `report` may be null (only the
  * status's words are told then).

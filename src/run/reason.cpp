@@ -29,6 +29,12 @@ std::string magicText(const marlune_report& report) {
     return text;
 }
 
+// The container falls short before its chunks: nothing of it can be salvaged.
+bool beforeChunks(std::int32_t status) {
+    return status == MARLUNE_NOT_A_CONTAINER || status == MARLUNE_HEADER_CUT ||
+           status == MARLUNE_DATA_OFFSET_BELOW_HEADER || status == MARLUNE_PREAMBLE_CUT;
+}
+
 bool opened(std::int32_t status) {
     switch (status) {
         case MARLUNE_NO_SOURCE_NAME:
@@ -103,16 +109,13 @@ std::string reasonFor(std::int32_t job, std::int32_t status, const marlune_repor
     if (job == MARLUNE_JOB_CONVERT && converted && report != nullptr && report->system_error != 0) {
         reason += "; removing the source failed (system error " + std::to_string(report->system_error) + ")";
     }
+    if (job == MARLUNE_JOB_SALVAGE && status != MARLUNE_OK && status != MARLUNE_SALVAGED) {
+        return (beforeChunks(status) ? "cannot be salvaged: " : "salvage failed: ") + reason;
+    }
     return reason;
 }
 
 namespace {
-
-// The container falls short before its chunks: nothing of it can be salvaged.
-bool beforeChunks(std::int32_t status) {
-    return status == MARLUNE_NOT_A_CONTAINER || status == MARLUNE_HEADER_CUT ||
-           status == MARLUNE_DATA_OFFSET_BELOW_HEADER || status == MARLUNE_PREAMBLE_CUT;
-}
 
 // A partial file that a crash left, which a conversion removes unless a call (here
 // or elsewhere) still writes it: converting it would make a .kv of half a recording.
@@ -148,18 +151,17 @@ std::string sentenceFor(const Step& step, const StepFile& file, std::int32_t sta
         default:
             break;
     }
-    const std::string said = reasonFor(step.job, status, &report);
     if (step.job == MARLUNE_JOB_CONVERT) {
+        const std::string said = reasonFor(step.job, status, &report);
         if (endsWith(file.source, partialSuffix) && status != MARLUNE_CANCELLED) return partialSentence(status, said);
         return status == MARLUNE_NOT_A_CONTAINER ? "not a container" : said;
     }
     if (status == MARLUNE_RUN_PARTIAL_LEFT && step.job != MARLUNE_JOB_EXAMINE) {
         return "a partial file left by a copy or conversion that stopped";
     }
-    const bool salvageFailed = step.job == MARLUNE_JOB_SALVAGE && status != MARLUNE_OK && status != MARLUNE_SALVAGED &&
-                               status != MARLUNE_NOT_A_CONTAINER;
-    if (salvageFailed) return (beforeChunks(status) ? "cannot be salvaged: " : "salvage failed: ") + said;
-    return said;
+    // A file that is no container is skipped by a salvage of a tree, not failed.
+    const bool skipped = step.job == MARLUNE_JOB_SALVAGE && status == MARLUNE_NOT_A_CONTAINER;
+    return reasonFor(skipped ? MARLUNE_JOB_COPY : step.job, status, &report);
 }
 
 }  // namespace marlune::run
