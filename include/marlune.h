@@ -959,12 +959,14 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_records_json(const marlune_records *re
                                                        const marlune_run_result *result, char *text, uint32_t size);
 
 /*
- * marlune_name_escaped -- a file's name for a line of text, as the shell reads
- * it back (the style of "ls --quoting-style=shell-escape"): a name of letters,
- * digits, non-ASCII characters and "%+,-./:=@_" as it is; any other in single
- * quotes, a quote as '\'' and a control character or a byte that is no UTF-8
- * as $'\n' or $'\351' ("a\nb" gives 'a'$'\n''b'). Into `text` when its `size`
- * bytes hold it with its null; returns the bytes it takes with that null.
+ * marlune_name_escaped -- a file's name for a line of text: as it is when it
+ * holds no control character, no byte that is no UTF-8 and no single quote;
+ * else as the shell reads it back (the style of "ls --quoting-style=
+ * shell-escape"): printable runs in single quotes, a quote as \', a control
+ * character or a stray byte as $'\n' or $'\351' ("a\nb" gives 'a'$'\n''b').
+ * A name shown as it is thus never holds a quote, and one escaped always
+ * does. Into `text` when its `size` bytes hold it with its null; returns the
+ * bytes it takes with that null.
  */
 MARLUNE_API uint32_t MARLUNE_CALL marlune_name_escaped(const char *name, char *text, uint32_t size);
 

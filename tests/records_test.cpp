@@ -24,8 +24,9 @@ std::string escaped(const std::string& name) {
     return out;
 }
 
-TEST(NameEscaping, PlainNamesStayAndOthersAreQuotedAsTheShellReadsThem) {
+TEST(NameEscaping, PrintableNamesStayAndOthersAreQuotedAsTheShellReadsThem) {
     EXPECT_EQ(escaped("take_1-final.snd"), "take_1-final.snd");
+    EXPECT_EQ(escaped("a b $x `y`.snd"), "a b $x `y`.snd");
     EXPECT_EQ(escaped("caf\xc3\xa9.snd"), "caf\xc3\xa9.snd");
     EXPECT_EQ(escaped("a\nb"), "'a'$'\\n''b'");
     EXPECT_EQ(escaped("it's here"), "'it'\\''s here'");
@@ -39,7 +40,8 @@ TEST(NameEscaping, PlainNamesStayAndOthersAreQuotedAsTheShellReadsThem) {
 TEST(NameEscaping, BashReadsEveryEscapedNameBack) {
     if (std::system("command -v bash >/dev/null 2>&1") != 0) GTEST_SKIP() << "no bash here";
     const TempDir dir;
-    const std::string names[] = {"a\nb", "tab\there", "it's", "$HOME `x` \\", "caf\xe9", "\x01\x7f", "-n", "*?[]"};
+    const std::string names[] = {"a\nb",    "tab\there", "it's", "$HOME `x`\n\\",
+                                 "caf\xe9", "\x01\x7f",  "-n\r", "*?[]\x1b"};
     for (const std::string& name : names) {
         const std::string out = dir.path("out");
         const std::string script = dir.path("script");
@@ -47,6 +49,7 @@ TEST(NameEscaping, BashReadsEveryEscapedNameBack) {
         writeFile(script, Bytes(line.begin(), line.end()));
         ASSERT_EQ(std::system(("bash " + script + " " + out).c_str()), 0) << escaped(name);
         EXPECT_EQ(text(readFile(out)), name) << escaped(name);
+        EXPECT_NE(escaped(name).find('\''), std::string::npos) << "an escaped name shows that it is one";
     }
 }
 #endif

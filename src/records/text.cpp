@@ -1,18 +1,10 @@
 #include "records/text.h"
 
-#include <cstring>
-
 namespace marlune::records {
 namespace {
 
 char hexDigit(unsigned value) {
     return "0123456789abcdef"[value & 0xFu];
-}
-
-// Letters, digits, non-ASCII and these need no quotes in any shell.
-bool isPlain(unsigned char byte) {
-    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
-           std::strchr("%+,-./:=@_", byte) != nullptr;
 }
 
 // $'\n', $'\351': what no quotes can hold.
@@ -133,10 +125,11 @@ std::string csvField(const std::string& text) {
 }
 
 std::string shellEscaped(const std::string& name) {
+    // Shown as it is unless it holds what would break a line or hide a byte; a quote
+    // too, so that a name shown as it is never looks like an escaped one.
     bool plain = !name.empty();
     for (std::size_t i = 0; i < name.size() && plain;) {
-        const auto byte = static_cast<unsigned char>(name[i]);
-        const std::size_t length = byte < 0x80 ? (isPlain(byte) ? 1 : 0) : printableAt(name, i);
+        const std::size_t length = name[i] == '\'' ? 0 : printableAt(name, i);
         plain = length != 0;
         i += length;
     }

@@ -19,7 +19,8 @@ std::string readableUtf8(const std::string& text);
 std::string jsonString(const std::string& text);
 // A CSV field: quoted when it holds a comma, a quote or a line break.
 std::string csvField(const std::string& text);
-// The name as the shell reads it back: 'a'$'\n''b'.
+// The name as it is, or, when it holds a control character, a byte that is no
+// UTF-8 or a quote, as the shell reads it back: 'a'$'\n''b'.
 std::string shellEscaped(const std::string& name);
 // The standard alphabet with padding.
 std::string base64(const std::string& bytes);
