@@ -20,6 +20,8 @@ struct Settings {
     bool kvNames = false;    // copy, salvage into a folder: copies take .kv names
     bool recursive = false;  // folders are walked
     bool followLinks = false;
+    std::string suspectExtensions;  // --suspect-ext: "" names none
+    bool suspectExtensionsGiven = false;
 };
 
 // One copy to operands[1], written beside it and moved into place once complete

@@ -18,11 +18,6 @@ public:
         return options;
     }
 
-    void describe(FileResult& result) const override {
-        const bool collided = result.outcome == MARLUNE_OUTCOME_COLLISION && !result.other.empty();
-        result.json.textOrNull("takenBy", collided, result.other);
-    }
-
     std::string text(const std::string& file, const FileResult& result) const override {
         const std::string& to = result.destination;
         if (settings_.dryRun) {
@@ -117,6 +112,7 @@ marlune_run_options jobOf(std::int32_t job, const Settings& settings) {
     if (settings.recursive) options.flags |= MARLUNE_RUN_RECURSIVE;
     if (settings.followLinks) options.flags |= MARLUNE_RUN_FOLLOW_LINKS;
     if (settings.kvNames) options.flags |= MARLUNE_RUN_KV_NAMES;
+    if (settings.suspectExtensionsGiven) options.suspect_extensions = settings.suspectExtensions.c_str();
     return options;
 }
 

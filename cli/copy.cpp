@@ -34,16 +34,6 @@ std::int32_t jobFor(bool salvage) {
     return salvage ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY;
 }
 
-// A salvage's own members of the file's record: what it kept and what is lost.
-void describeSalvage(FileResult& result) {
-    const marlune_report& report = result.report;
-    const bool cut = result.outcome == MARLUNE_OUTCOME_SALVAGED;
-    if (!cut && result.outcome != MARLUNE_OUTCOME_COPIED) return;
-    result.json.number("chunksKept", report.chunks);
-    result.json.numberOrNull("lostFromOffset", cut, report.bytes_written);
-    result.json.number("lostBytes", cut ? report.source_bytes - report.bytes_written : 0);
-}
-
 std::string salvagedText(const std::string& source, const FileResult& result) {
     const std::string& to = result.destination;
     if (result.outcome == MARLUNE_OUTCOME_COPIED)
@@ -63,7 +53,7 @@ class Copy : public Command {
 public:
     Copy(const Settings& settings, bool salvage) : settings_(settings), salvage_(salvage) {}
     const char* name() const override { return salvage_ ? "salvage" : "copy"; }
-    marlune_run_options job() const override { return jobOf(MARLUNE_JOB_COPY, settings_); }
+    marlune_run_options job() const override { return jobOf(jobFor(salvage_), settings_); }
 
     FileResult single(const std::string& source) override {
         marlune_options options = copyOptions(settings_, salvage_);
@@ -74,7 +64,6 @@ public:
         if (result.outcome != MARLUNE_OUTCOME_COPIED && result.outcome != MARLUNE_OUTCOME_SALVAGED) {
             result.outcome = MARLUNE_OUTCOME_FAILED;
         }
-        if (salvage_) describeSalvage(result);
         return result;
     }
 
@@ -147,10 +136,6 @@ public:
         options.destination = folder().c_str();
         options.durability = settings_.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
         return options;
-    }
-
-    void describe(FileResult& result) const override {
-        if (salvage_) describeSalvage(result);
     }
 
     std::string text(const std::string& file, const FileResult& result) const override {

@@ -83,28 +83,6 @@ struct Examined {
         }
         return out;
     }
-
-    Json json(const std::string& reason) const {
-        Json out;
-        out.boolean("complete", status == MARLUNE_OK).numberOrNull("size", opened(), report.source_bytes);
-        out.textOrNull("magic", magicRead(), magic()).textOrNull("magicHex", magicRead(), magicHex());
-        out.numberOrNull("lengthMode", header(), report.length_mode);
-        out.textOrNull("chunkLengths", header(), fixed() ? "fixed" : "per-chunk");
-        out.numberOrNull("dataOffset", header(), report.data_offset);
-        out.numberOrNull("preambleBytes", preambleKnown(), report.data_offset - headerSize);
-        out.numberOrNull("chunks", walked(), report.chunks)
-            .numberOrNull("payloadBytes", walked(), report.payload_bytes);
-        out.numberOrNull("lengthFieldsToRewrite", walked(), report.length_fields_set);
-        const StatusFacts facts = factsOf(status);
-        if (facts.problem == nullptr) return out.raw("problem", "null");
-        const bool cut = facts.cut != nullptr;
-        Json problem;
-        problem.text("kind", facts.problem).text("message", reason);
-        problem.numberOrNull("offset", cut, report.cut_offset).numberOrNull("expectedBytes", cut, report.cut_size);
-        problem.numberOrNull("missingBytes", cut, report.cut_missing);
-        problem.numberOrNull("chunk", cut && !facts.beforeChunks, report.chunk_number);
-        return out.object("problem", problem);
-    }
 };
 
 // `-`: standard input, read to its end.
@@ -128,10 +106,7 @@ public:
         return result;
     }
 
-    void describe(FileResult& result) const override {
-        result.reason = Examined::verdict(result.reason);
-        result.json = Examined{result.status, result.report}.json(result.reason);
-    }
+    void describe(FileResult& result) const override { result.reason = Examined::verdict(result.reason); }
 
     std::string text(const std::string& file, const FileResult& result) const override {
         if (!result.hasStatus) return file + ": " + result.reason + "\n";

@@ -48,6 +48,16 @@ bool parseWorkers(const std::string& text, unsigned& workers) {
     return workers >= 1;
 }
 
+// Where the option names a file of the run's records; null for any other word.
+std::string* recordFile(Arguments& arguments, const std::string& option) {
+    RunSettings& run = arguments.run;
+    return option == "--failed-list"    ? &run.failedList
+           : option == "--suspect-list" ? &run.suspectList
+           : option == "--csv"          ? &run.csv
+           : option == "--report"       ? &run.report
+                                        : nullptr;
+}
+
 // Options may come before or after the command and among its files; "--" ends them.
 // Returns an empty string, or what is wrong with the command line.
 std::string parse(const std::vector<std::string>& words, Arguments& arguments) {
@@ -113,8 +123,16 @@ std::string parse(const std::vector<std::string>& words, Arguments& arguments) {
             arguments.jobsGiven = true;
         } else if (startsWith("--files-from")) {
             if (!value("--files-from", arguments.filesFrom)) return "--files-from takes a LIST";
+        } else if (word == "--log-all" || word == "--strict") {
+            (word == "--strict" ? arguments.run.strict : arguments.run.logAll) = true;
         } else if (startsWith("--log")) {
             if (!value("--log", arguments.run.log)) return "--log takes a FILE";
+        } else if (std::string* file = recordFile(arguments, word.substr(0, word.find('=')))) {
+            if (!value(word.substr(0, word.find('=')).c_str(), *file)) return word + " takes a FILE";
+        } else if (startsWith("--suspect-ext")) {
+            // An empty list is allowed: no extension makes a suspect.
+            settings.suspectExtensionsGiven = true;
+            value("--suspect-ext", settings.suspectExtensions);
         } else {
             return "unknown option '" + word + "'";
         }
@@ -266,7 +284,10 @@ int main(int argc, char** argv) {
     const Utf8Console console;
     ignoreClosedPipes();
     Arguments arguments;
-    const std::string problem = parse(commandLine(argc, argv), arguments);
+    const std::vector<std::string> words = commandLine(argc, argv);
+    const std::string problem = parse(words, arguments);
+    for (const std::string& word : words)
+        arguments.run.commandLine += (arguments.run.commandLine.empty() ? "" : " ") + shown(word);
     // Help and version win over anything else on the line, as people expect.
     if (arguments.help) {
         std::fputs(helpFor(arguments.command), stdout);

@@ -19,10 +19,6 @@ constexpr std::int32_t tickMs = 200;
 constexpr std::size_t outputBuffer = 1 << 16;
 constexpr std::size_t atomicWrite = 4096;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 struct RunCloser {
     void operator()(marlune_run* run) const {
         cancelOnInterrupt(nullptr);
@@ -33,8 +29,8 @@ using RunHandle = std::unique_ptr<marlune_run, RunCloser>;
 
 class Output {
 public:
-    Output(const RunSettings& settings, Command& command, std::FILE* log)
-        : settings_(settings), command_(command), log_(log), progress_(settings.progress) {}
+    Output(const RunSettings& settings, Command& command, marlune_records* records)
+        : settings_(settings), command_(command), records_(records), progress_(settings.progress) {}
 
     // Returns 0, or the exit status of operands the engine refused.
     int run(const std::vector<Operand>& operands) {
@@ -67,13 +63,25 @@ public:
         } else if (command_.summaryShown(tally_)) {
             put(text);
         }
-        if (log_) std::fputs(text.c_str(), log_);
         flush();
         if (outputFailed_) return exitOutputClosed;
         if (tally_.interrupted) return exitInterrupted;
-        return tally_[MARLUNE_OUTCOME_FAILED] == 0 && tally_[MARLUNE_OUTCOME_COLLISION] == 0 ? exitSuccess
-                                                                                             : exitFailure;
+        const bool suspects = settings_.strict && tally_[MARLUNE_OUTCOME_SUSPECT] != 0;
+        return tally_[MARLUNE_OUTCOME_FAILED] == 0 && tally_[MARLUNE_OUTCOME_COLLISION] == 0 && !suspects ? exitSuccess
+                                                                                                          : exitFailure;
     }
+
+    // What the records' summary takes of the run's counts.
+    marlune_run_tally totals() const {
+        marlune_run_tally counts{};
+        counts.size = sizeof counts;
+        counts.not_started = tally_.notStarted;
+        counts.links_not_followed = tally_.linksNotFollowed;
+        counts.bytes_read = tally_.bytesIn;
+        counts.bytes_written = tally_.bytesOut;
+        return counts;
+    }
+    bool recordsFailed() const { return recordsFailed_; }
 
 private:
     bool writes() const { return command_.writes() && !command_.dryRun(); }
@@ -165,10 +173,26 @@ private:
     }
 
     void emit(const std::string& file, const FileResult& result) {
-        const std::string text = command_.text(file, result);
+        FileResult named = result;
+        if (!named.destination.empty()) named.destination = shown(result.destination);
+        const std::string text = command_.text(shown(file), named);
         const bool toError = command_.toError(result);
+        marlune_report report = result.report;
+        marlune_run_result record{};
+        record.size = sizeof record;
+        record.status = result.hasStatus ? result.status : MARLUNE_RUN_FOLDER_UNREADABLE;
+        record.path = file.c_str();
+        record.destination = result.destination.empty() ? nullptr : result.destination.c_str();
+        record.other = result.other.empty() ? nullptr : result.other.c_str();
+        record.report = &report;
+        record.outcome = result.outcome;
+        record.reason = result.reason.c_str();
+        if (records_ && marlune_records_add(records_, &record) != MARLUNE_OK) recordsFailed_ = true;
         if (settings_.json) {
-            put(fileRecord(command_, file, result).str() + "\n");
+            std::string json(marlune_records_json(records_, &record, nullptr, 0), '\0');
+            marlune_records_json(records_, &record, json.data(), static_cast<std::uint32_t>(json.size()));
+            json.back() = '\n';
+            put(json);
         } else if (!text.empty() && !toError) {
             progress_.clear();
             put((command_.blocks() && blockShown_ ? "\n" : "") + text);
@@ -178,7 +202,6 @@ private:
             progress_.clear();
             std::fputs(("marlune: " + text).c_str(), stderr);
         }
-        if (log_ && isProblem(result.outcome)) std::fputs((file + ": " + result.reason + "\n").c_str(), log_);
     }
 
     // Standard output that fails (a reader gone, a full disk) stops the run as Ctrl-C does:
@@ -206,7 +229,8 @@ private:
 
     const RunSettings& settings_;
     Command& command_;
-    std::FILE* log_;
+    marlune_records* records_;
+    bool recordsFailed_ = false;
     ProgressLine progress_;
     const Clock::time_point start_ = Clock::now();
     Tally tally_;
@@ -228,6 +252,13 @@ FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& r
     return result;
 }
 
+std::string shown(const std::string& name) {
+    std::string text(marlune_name_escaped(name.c_str(), nullptr, 0), '\0');
+    marlune_name_escaped(name.c_str(), text.data(), static_cast<std::uint32_t>(text.size()));
+    text.pop_back();
+    return text;
+}
+
 FileResult Command::single(const std::string&) {
     return {};
 }
@@ -243,22 +274,39 @@ std::string countsIfMet(const Tally& tally) {
            (cancelled == 0 ? "" : ", " + std::to_string(cancelled) + " cancelled");
 }
 
+struct RecordsCloser {
+    void operator()(marlune_records* records) const { marlune_records_close(records, nullptr); }
+};
+
 int runCommand(const std::vector<Operand>& operands, const RunSettings& settings, Command& command) {
-    std::unique_ptr<std::FILE, FileCloser> log;
-    if (!settings.log.empty()) {
-        log.reset(openForWriting(settings.log));
-        if (!log) {
-            std::fprintf(stderr, "marlune: cannot open the log %s\n", settings.log.c_str());
-            return exitFailure;
-        }
+    const marlune_run_options job = command.job();
+    const auto path = [](const std::string& name) { return name.empty() ? nullptr : name.c_str(); };
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.job = job.job;
+    options.flags = job.flags;
+    options.command = command.name();
+    options.command_line = settings.commandLine.c_str();
+    options.log = path(settings.log);
+    options.log_all = settings.logAll ? 1 : 0;
+    options.failed_list = path(settings.failedList);
+    options.suspect_list = path(settings.suspectList);
+    options.csv = path(settings.csv);
+    options.html = path(settings.report);
+    marlune_records* opened = nullptr;
+    if (const std::int32_t status = marlune_records_open(&options, &opened); status != MARLUNE_OK) {
+        std::fprintf(stderr, "marlune: cannot write the run's records: %s\n", marlune_status_text(status));
+        return exitFailure;
     }
+    std::unique_ptr<marlune_records, RecordsCloser> records(opened);
     const InterruptHandler handler;
     std::setvbuf(stdout, nullptr, _IOFBF, outputBuffer);
-    Output output(settings, command, log.get());
+    Output output(settings, command, records.get());
     if (const int refused = output.run(operands); refused != 0) return refused;
     const int status = output.finish();
-    if (log && (std::fflush(log.get()) != 0 || std::ferror(log.get()))) {
-        std::fprintf(stderr, "marlune: cannot write the log %s\n", settings.log.c_str());
+    const marlune_run_tally totals = output.totals();
+    if (marlune_records_close(records.release(), &totals) != MARLUNE_OK || output.recordsFailed()) {
+        std::fprintf(stderr, "marlune: writing the run's records failed\n");
         return status == exitSuccess ? exitFailure : status;
     }
     return status;

@@ -1,7 +1,7 @@
 // A command run over files through the library's run engine: the output in the
-// run's order (text lines or JSON records), the progress line, the log, the
-// summary and the exit status. The library says what became of each file; each
-// command says it in its own words.
+// run's order (text lines or JSON records), the progress line, the library's
+// records (log, lists, CSV, report page), the summary and the exit status. The library says what became of each file;
+// each command says it in its own words.
 #pragma once
 
 #include <array>
@@ -36,7 +36,6 @@ struct FileResult {
     std::string destination;  // empty: none
     std::string other;        // the other file of a collision; empty: none
     std::string reason;       // in words
-    Json json;                // the command's own members of the file's record
 };
 
 // A single call's result for a file of the job, counted and worded as a run's.
@@ -71,7 +70,7 @@ public:
     virtual marlune_run_options job() const = 0;
     // One file without the engine (standard input, a copy of one file); by default none.
     virtual FileResult single(const std::string& file);
-    // The command's own members of a file's record, and its own words.
+    // The command's own words for a file.
     virtual void describe(FileResult&) const {}
     // The text for a file: a line, or a block of lines; empty for none.
     virtual std::string text(const std::string& file, const FileResult& result) const = 0;
@@ -90,14 +89,22 @@ struct RunSettings {
     unsigned workers = 0;  // 0: one per processor
     bool json = false;
     bool progress = false;  // the progress line on standard error
-    std::string log;        // a file for the failures and the summary; empty: none
+    bool strict = false;    // a suspect fails the run
+    // The library's records (marlune_records_options); empty: none.
+    std::string log, failedList, suspectList, csv, report;
+    bool logAll = false;
+    std::string commandLine;  // for the records' header
 };
 
 // The runs of a command: operands for the engine, and "-" between them for standard input.
-// Returns the exit status: 0, 1 when a file failed (or collided), 2 for operands the
+// Returns the exit status: 0, 1 when a file failed (or collided, or with `strict` is a
+// suspect) or the records could not be written, 2 for operands the
 // engine refuses before any work, 130 when interrupted, 141 when standard output could
 // not be written.
 int runCommand(const std::vector<Operand>& operands, const RunSettings& settings, Command& command);
+
+// A name for a line of text: escaped where it would break the line or hide a byte.
+std::string shown(const std::string& name);
 
 // "N partial files", "1 partial file".
 std::string counted(std::uint64_t count, const char* one, const char* many);

@@ -19,29 +19,6 @@ std::uint64_t bytesPerSecond(const Tally& tally) {
 
 }  // namespace
 
-Json fileRecord(const Command& command, const std::string& file, const FileResult& result) {
-    const marlune_report& report = result.report;
-    const bool judged = result.hasStatus;
-    const char* piece = judged ? cutPiece(result.status, report) : nullptr;
-    Json json;
-    json.text("record", "file").text("command", command.name()).text("file", file);
-    json.textOrNull("destination", !result.destination.empty(), result.destination);
-    const char* outcome = marlune_outcome_name(result.outcome);
-    json.text("outcome", outcome ? outcome : "failed");
-    json.textOrNull("status", judged, marlune_status_name(result.status));
-    json.numberOrNull("statusCode", judged, result.status).text("reason", result.reason);
-    json.number("systemError", judged ? report.system_error : 0);
-    json.textOrNull("cutPiece", piece != nullptr, piece ? piece : "");
-    json.numberOrNull("cutOffset", piece != nullptr, report.cut_offset);
-    json.numberOrNull("cutExpectedBytes", piece != nullptr, report.cut_size);
-    json.numberOrNull("cutMissingBytes", piece != nullptr, report.cut_missing);
-    json.numberOrNull("chunk", piece != nullptr && report.chunk_number != 0, report.chunk_number);
-    // What an examination or a dry run would write is not written.
-    const bool wrote = judged && command.writes() && !command.dryRun();
-    json.number("bytesIn", judged ? report.source_bytes : 0).number("bytesOut", wrote ? report.bytes_written : 0);
-    return json.append(result.json);
-}
-
 std::string summaryText(const Command& command, const Tally& tally) {
     std::string out;
     if (tally.interrupted) {

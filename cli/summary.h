@@ -8,7 +8,6 @@
 
 namespace marlune::cli {
 
-Json fileRecord(const Command& command, const std::string& file, const FileResult& result);
 std::string summaryText(const Command& command, const Tally& tally);
 Json summaryJson(const Command& command, const Tally& tally);
 

@@ -902,7 +902,7 @@ typedef struct marlune_records_options {
     uint32_t flags;            /* the run's MARLUNE_RUN_* flags */
     const char *command;       /* the command's name for records and headers ("convert") */
     const char *command_line;  /* for the headers: the command line as typed, or as the host puts it */
-    const char *folder;        /* for the headers: the working folder */
+    const char *folder;        /* for the headers: the working folder; null: the process's */
     const char *log;           /* appended: a header line, the lines of files, the summary line */
     int32_t log_all;           /* non-zero: every file in the log; 0: the failed, collisions, kept,
                                   suspects and cancelled only */

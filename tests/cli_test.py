@@ -3,6 +3,8 @@
 
 Usage: cli_test.py MARLUNE SAMPLE MAN_PAGE BASH_COMPLETION
 """
+import base64
+import csv
 import errno
 import json
 import os
@@ -66,6 +68,19 @@ def container(length_mode, preamble, chunks, magic=b"KVRB"):
     out = bytes(header) + preamble
     for serial, (stored, payload) in enumerate(chunks, 1):
         out += struct.pack("<BBHI", serial % 256, 0x5A, stored, 0xC0C1C2C3) + bytes((serial + i) % 256 for i in range(payload))
+    return out
+
+
+def flattened(record):
+    """A JSON record as a CSV row has it: "problem.kind" for a member of "problem", null as ""."""
+    def text(value):
+        return "" if value is None else ("true" if value else "false") if isinstance(value, bool) else str(value)
+    out = {}
+    for key, value in record.items():
+        if isinstance(value, dict):
+            out.update({f"{key}.{k}": text(v) for k, v in value.items()})
+        elif not (key == "problem" and value is None):
+            out[key] = text(value)
     return out
 
 
@@ -1045,32 +1060,120 @@ class Reports(Folder):
             "marlune: d.snd: kept d.kv: it exists (--force replaces it)",
             "marlune: missing.snd: the source file does not exist"])
 
-    def test_the_log_has_the_failures_and_the_summary_whatever_the_output(self):
+    def test_the_log_grows_by_a_section_a_run_with_a_header_and_a_summary(self):
         names = self.make_mix()
+        self.write("run.log", b"kept from before\n")
         result = run("convert", "--json", "--log", "run.log", *names, cwd=self.dir)
         self.assertEqual(result.returncode, 1)
         json_lines(result.stdout)  # the output is the records alone
-        log = self.read("run.log").decode().splitlines()
-        self.assertEqual(log[:4], [
-            "cut.snd: the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes missing)",
-            "d.snd: the destination file exists already", "missing.snd: the source file does not exist",
-            "1 converted, 0 already .kv, 0 skipped (not a container), 1 kept (.kv exists), 2 failed"])
-        self.assertRegex(log[4], r"^0\.0 MiB in, 0\.0 MiB out, [0-9.]+ s, [0-9.]+ MiB/s$")
-        self.assertEqual(len(log), 5)
-        # info logs what failed, not what it skipped; one file gets a summary in the log all the same.
-        self.write("notes.txt", b"not a recording")
-        result = run("info", "--log=info.log", "cut.snd", "notes.txt", "a.kv", cwd=self.dir)
+        # Resumed: what the first run did is not lost.
+        result = run("convert", "--log-all", "--log", "run.log", *names, cwd=self.dir)
         self.assertEqual(result.returncode, 1)
-        log = self.read("info.log").decode().splitlines()
-        self.assertEqual(log[0], "cut.snd: incomplete: the payload of chunk 3 at offset 812 is cut short, "
-                                 "142 of its 330 bytes are missing")
-        self.assertEqual(log[1], "1 complete, 1 skipped (not a container), 1 failed")
-        self.assertEqual(len(log), 3)
-        result = run("copy", "--log", "copy.log", "a.kv", "b.kv", cwd=self.dir)
-        self.assertEqual((result.returncode, self.read("copy.log").decode().splitlines()[0]), (0, "1 copied, 0 failed"))
+        log = self.read("run.log").decode().splitlines()
+        self.assertEqual(log[0], "kept from before")
+        header = r"^# marlune \d+\.\d+\.\d+ convert started \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ in (.+): (.+)$"
+        folder, line = re.match(header, log[1]).groups()
+        self.assertEqual((os.path.realpath(folder), line.split(" ", 1)[1]),
+                         (os.path.realpath(self.dir), "convert --json --log run.log a.snd cut.snd d.snd missing.snd"))
+        self.assertEqual(log[2:5], [
+            "cut.snd: failed: the source ends inside a chunk's payload (at offset 812, 142 of 330 bytes missing)",
+            "d.snd: kept: the destination file exists already",
+            "missing.snd: failed: the source file does not exist"])
+        self.assertRegex(log[5], r"^# summary: 4 files: 1 converted, 1 kept, 2 failed; \d+ bytes read, \d+ bytes "
+                                 r"written, [0-9.]+ s$")
+        # --log-all: every file, also those done already.
+        self.assertRegex(log[6], header.replace("--json", ""))
+        self.assertEqual([entry.split(": ")[:2] for entry in log[7:11]], [
+            ["a.snd", "failed"], ["cut.snd", "failed"], ["d.snd", "kept"], ["missing.snd", "failed"]])  # a.snd: converted
+        self.assertTrue(log[11].startswith("# summary: 4 files: "))
+        self.assertEqual(len(log), 12)
         result = run("convert", "--log", os.path.join("no", "such", "folder", "x.log"), "a.kv", cwd=self.dir)
         self.assertEqual((result.returncode, result.stdout), (1, b""))
-        self.assertIn(b"cannot open the log", result.stderr)
+        self.assertIn(b"cannot write the run's records", result.stderr)
+
+    def test_the_failed_list_feeds_a_salvage_of_exactly_the_damaged_files(self):
+        os.makedirs(self.path("tree/sub"))
+        names = [b"tree/whole.snd", b"tree/cut\n1.snd", b"tree/sub/caf\xe9 cut.snd", b"tree/notes.txt"]
+        for name, data in zip(names, [SAMPLE, SAMPLE[:1000], SAMPLE[:500], b"not a recording"]):
+            with open(os.path.join(os.fsencode(self.dir), name), "wb") as f:
+                f.write(data)
+        result = run("info", "-r", "--failed-list", "failed.lst", "tree", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(self.read("failed.lst"), b"tree/cut\n1.snd\0tree/sub/caf\xe9 cut.snd\0")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["failed.lst", "tree"])  # nothing left beside it
+        result = run("salvage", "--json", "--files-from", "failed.lst", "-0", "saved", cwd=self.dir)
+        records, summary = json_lines(result.stdout)
+        self.assertEqual((result.returncode, summary["salvaged"], summary["files"]), (0, 2, 2), result.stderr)
+        self.assertEqual(sorted(listing(os.path.join(os.fsencode(self.dir), b"saved"))),
+                         [b"tree/cut\n1.snd", b"tree/sub/caf\xe9 cut.snd"])
+
+    def test_a_name_that_is_no_utf8_keeps_its_bytes_in_json(self):
+        with open(os.path.join(os.fsencode(self.dir), b"caf\xe9.snd"), "wb") as f:
+            f.write(SAMPLE[:1000])
+        self.write("plain.snd", SAMPLE)
+        result = run("info", "--json", "-r", ".", cwd=self.dir)
+        records, _ = json_lines(result.stdout)
+        latin, plain = records
+        self.assertEqual(latin["file"], "./caf\ufffd.snd")
+        self.assertEqual(base64.b64decode(latin["fileBytes"]), b"./caf\xe9.snd")
+        self.assertTrue(os.path.exists(os.path.join(os.fsencode(self.dir), base64.b64decode(latin["fileBytes"]))))
+        self.assertNotIn("fileBytes", plain)
+
+    def test_a_newline_in_a_name_is_escaped_in_text_and_in_the_log(self):
+        self.write("a\nb.snd", SAMPLE[:1000])
+        self.write("c d.snd", SAMPLE)
+        result = run("convert", "--log", "run.log", "a\nb.snd", "c d.snd", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            "marlune: 'a'$'\\n''b.snd': the source ends inside a chunk's payload (at offset 812, 142 of 330 "
+            "bytes missing)"])
+        result = run("info", "a\nb.snd", cwd=self.dir)
+        self.assertTrue(result.stdout.startswith(b"'a'$'\\n''b.snd'"), result.stdout)
+        log = self.read("run.log").decode().splitlines()
+        self.assertTrue(log[1].startswith("'a'$'\\n''b.snd': failed: "), log)
+        self.assertEqual(len(log), 3)
+        # What bash reads back is the name.
+        said = log[1].split(": ")[0]
+        back = subprocess.run(["bash", "-c", "printf %s " + said], capture_output=True).stdout
+        self.assertEqual(back, b"a\nb.snd")
+
+    def test_an_empty_snd_is_a_suspect_and_fails_a_strict_run(self):
+        os.makedirs(self.path("tree"))
+        self.write("tree/empty.snd", b"")
+        self.write("tree/riff.snd", b"RIFF" + SAMPLE[4:])
+        self.write("tree/notes.txt", b"not a recording")
+        self.write("tree/a.snd", SAMPLE)
+        result = run("info", "--json", "--log", "../run.log", "--suspect-list", "../suspects.lst", "-r", ".",
+                     cwd=self.path("tree"))
+        records, summary = json_lines(result.stdout)
+        self.assertEqual((result.returncode, summary["suspects"], summary["skipped"]), (0, 2, 1))
+        self.assertEqual({r["file"]: r["outcome"] for r in records},
+                         {"./a.snd": "complete", "./empty.snd": "suspect", "./notes.txt": "skipped",
+                          "./riff.snd": "suspect"})
+        self.assertEqual(self.read("suspects.lst"), b"./empty.snd\0./riff.snd\0")
+        self.assertIn("./empty.snd: suspect: ", self.read("run.log").decode())
+        self.assertEqual(run("info", "--strict", "-r", ".", cwd=self.path("tree")).returncode, 1)
+        self.assertEqual(run("info", "--strict", "--suspect-ext", "", "-r", ".", cwd=self.path("tree")).returncode, 0)
+        result = run("info", "--json", "--suspect-ext", "TXT", "-r", ".", cwd=self.path("tree"))
+        self.assertEqual(json_lines(result.stdout)[1]["suspects"], 1)
+
+    def test_the_csv_table_holds_the_json_records(self):
+        os.makedirs(self.path("tree"))
+        for name, data in [("a.snd", SAMPLE), ("cut, \"quoted\".snd", SAMPLE[:1000]), ("empty.snd", b""),
+                           ("x.txt", b"text\nwith lines")]:
+            self.write(os.path.join("tree", name), data)
+        with open(os.path.join(os.fsencode(self.path("tree")), b"caf\xe9.snd"), "wb") as f:
+            f.write(SAMPLE[:100])
+        for command in (["info"], ["salvage", "saved"], ["convert", "-n"]):
+            argv = [command[0], "--json", "--csv", "t.csv", "-r", "tree", *command[1:]]
+            records, _ = json_lines(run(*argv, cwd=self.dir).stdout)
+            with open(self.path("t.csv"), newline="", encoding="utf-8") as f:
+                rows = list(csv.DictReader(f))
+            self.assertEqual(len(rows), 5)
+            for record, row in zip(records, rows):
+                self.assertEqual(flattened(record), {k: v for k, v in row.items() if v != "" or k in flattened(record)},
+                                 command)
+
 
     def test_the_log_leaves_the_progress_line_on_the_terminal(self):
         for n in range(3):
@@ -1079,8 +1182,8 @@ class Reports(Folder):
         self.assertIn("3/3 files", text)
         self.assertIn("\r", text)
         log = self.read("t.log").decode()
-        self.assertIn("f0.snd: the source ends inside", log)
-        self.assertIn("2 converted, 0 already .kv", log)
+        self.assertIn("f0.snd: failed: the source ends inside", log)
+        self.assertIn("# summary: 3 files: 2 converted, 1 failed", log)
 
     def test_one_link_left_out_is_one_link(self):
         os.makedirs(self.path("tree"))

@@ -37,6 +37,9 @@ def blocks(text):
 
 def normal(output):
     output = re.sub(r"/tmp/tmp\.?\w+", "/tmp/tmp.X", output)
+    # A log's header tells when and where it ran; its summary how long it took.
+    output = re.sub(r"started \S+Z in \S+:", "started TIME in FOLDER:", output)
+    output = re.sub(r"bytes written, [0-9.]+ s$", "bytes written, T s", output, flags=re.M)
     return re.sub(r"[0-9.]+ s, [0-9.]+ MiB/s", "T s, R MiB/s", output).splitlines()
 
 

@@ -70,9 +70,9 @@ class Records:
     def __init__(self, files: RecordFiles, job: int, flags: int) -> None:
         line = " ".join([os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "python"] + sys.argv[1:])
         self._keep = [_path(files.log), _path(files.failed_list), _path(files.suspect_list), _path(files.csv),
-                      _path(files.html), _COMMANDS[job].encode(), os.fsencode(line), os.fsencode(os.getcwd())]
+                      _path(files.html), _COMMANDS[job].encode(), os.fsencode(line)]
         options = _Options(size=ctypes.sizeof(_Options), job=job, flags=flags, command=self._keep[5],
-                           command_line=self._keep[6], folder=self._keep[7], log=self._keep[0],
+                           command_line=self._keep[6], log=self._keep[0],
                            log_all=1 if files.log_all else 0, failed_list=self._keep[1], suspect_list=self._keep[2],
                            csv=self._keep[3], html=self._keep[4], html_rows=max(0, int(files.html_rows)))
         handle = ctypes.c_void_p()

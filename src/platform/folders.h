@@ -50,6 +50,9 @@ std::string foldedName(const std::string& name);
 // How many files the process may hold open, its soft limit raised to the hard one first.
 std::size_t openFilesAllowed();
 
+// The process's working folder (UTF-8); empty when the system does not tell it.
+std::string workingFolder();
+
 #ifdef _WIN32
 inline constexpr char pathSeparator = '\\';
 #else

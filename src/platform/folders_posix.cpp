@@ -107,4 +107,9 @@ std::size_t openFilesAllowed() {
     return limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : static_cast<std::size_t>(limit.rlim_cur);
 }
 
+std::string workingFolder() {
+    std::unique_ptr<char, decltype(&std::free)> folder(getcwd(nullptr, 0), &std::free);
+    return folder ? folder.get() : "";
+}
+
 }  // namespace marlune::platform

@@ -138,4 +138,13 @@ std::size_t openFilesAllowed() {
     return 1u << 20;
 }
 
+std::string workingFolder() {
+    const DWORD length = GetCurrentDirectoryW(0, nullptr);
+    if (length == 0) return {};
+    std::wstring folder(length, L'\0');
+    const DWORD written = GetCurrentDirectoryW(length, folder.data());
+    if (written == 0 || written >= length) return {};
+    return utf8Of(folder.c_str(), static_cast<int>(written));
+}
+
 }  // namespace marlune::platform

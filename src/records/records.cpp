@@ -6,6 +6,7 @@
 #include <random>
 
 #include "boundary/api.h"
+#include "platform/folders.h"
 #include "records/text.h"
 
 namespace marlune::records {
@@ -88,7 +89,8 @@ std::int32_t Records::open(const marlune_records_options& options) {
     header_.version = marlune_version();
     header_.command = kind_.command;
     header_.commandLine = oneLine(given(take(&marlune_records_options::command_line, none)));
-    header_.folder = shellEscaped(given(take(&marlune_records_options::folder, none)));
+    const char* folder = take(&marlune_records_options::folder, none);
+    header_.folder = shellEscaped(folder ? folder : platform::workingFolder());
     header_.started = platform::utcTimestamp();
     logAll_ = take(&marlune_records_options::log_all, std::int32_t{0}) != 0;
     const std::uint32_t rows = take(&marlune_records_options::html_rows, std::uint32_t{0});
