@@ -154,10 +154,9 @@ std::string pageText(const Header& header, const Totals& totals, const PageFacts
     for (std::size_t i = 0; i < facts.sizes.size(); ++i) sizes.push_back({sizeLabel(i), facts.sizes[i]});
     out += "<h2>Sizes of the files read</h2>\n" + barChart("sizes of the files read", sizes);
     std::vector<Bar> cuts;
-    for (std::size_t i = 0; i < facts.cuts.size(); ++i) {
-        cuts.push_back({number(i * 10) + "% to " + number(i * 10 + 10) + "% of the file", facts.cuts[i]});
-    }
-    out += "<h2>Where in the files the cuts fall</h2>\n" + barChart("where the cuts fall", cuts);
+    for (std::size_t i = 0; i < facts.cuts.size(); ++i) cuts.push_back({"at " + sizeLabel(i), facts.cuts[i]});
+    out += "<h2>Where in the files the cuts fall</h2>\n<p>The offset of the piece cut short.</p>\n" +
+           barChart("offsets of the cuts", cuts);
     out += "<h2>Damaged and suspect files</h2>\n" + filesTable(facts);
     out += "<script>" + std::string(sortScript) + "</script>\n</body></html>\n";
     return out;

@@ -173,10 +173,7 @@ void Records::noteForPage(const marlune_run_result& result, const std::vector<Fi
     const bool opened = result.status != MARLUNE_RUN_FOLDER_UNREADABLE && report.source_bytes != 0;
     if (opened || result.status == MARLUNE_OK) ++facts_.sizes[sizeBin(report.source_bytes)];
     const char* piece = cutPieceOf(result.status, report);
-    if (piece && report.source_bytes != 0) {
-        const std::uint64_t bin = report.cut_offset * PageFacts::cutBins / report.source_bytes;
-        ++facts_.cuts[std::min<std::uint64_t>(bin, PageFacts::cutBins - 1)];
-    }
+    if (piece) ++facts_.cuts[sizeBin(report.cut_offset)];
     const bool suspect = result.outcome == MARLUNE_OUTCOME_SUSPECT;
     if (!piece && !suspect) return;
     if (facts_.rows.size() >= pageRows_) {

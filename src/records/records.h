@@ -39,8 +39,7 @@ private:
 
 // What the page shows, kept as counts: flat in the number of files.
 struct PageFacts {
-    static constexpr std::size_t sizeBins = 12;  // under 1 KiB, then by factors of 4
-    static constexpr std::size_t cutBins = 10;   // where in the file the cut falls, by tenths
+    static constexpr std::size_t sizeBins = 12;  // under 1 KiB, then by factors of 4 (sizes and cut offsets)
     struct Row {
         std::string file;
         std::string outcome;
@@ -51,7 +50,7 @@ struct PageFacts {
         std::uint64_t missing = 0;
     };
     std::array<std::uint64_t, sizeBins> sizes{};
-    std::array<std::uint64_t, cutBins> cuts{};
+    std::array<std::uint64_t, sizeBins> cuts{};  // by the offset of the piece cut short
     std::map<std::int32_t, std::uint64_t> statuses;
     std::vector<Row> rows;
     std::uint64_t rowsLeft = 0;  // damaged and suspect files beyond the table
