@@ -131,16 +131,6 @@ class Writer(ctypes.Structure):
     ]
 
 
-class BatchFile(ctypes.Structure):
-    _fields_ = [
-        ("size", ctypes.c_uint32),
-        ("status", ctypes.c_int32),
-        ("source", ctypes.c_char_p),
-        ("destination", ctypes.c_char_p),
-        ("report", ctypes.POINTER(Report)),
-    ]
-
-
 def _declare(name: str, result: Any, *arguments: Any) -> Any:
     function = getattr(library, name)
     function.restype = result
@@ -156,7 +146,6 @@ _report_p = ctypes.POINTER(Report)
 _options_p = ctypes.POINTER(Options)
 _reader_p = ctypes.POINTER(Reader)
 _writer_p = ctypes.POINTER(Writer)
-_batch_p = ctypes.POINTER(BatchFile)
 
 copy = _declare("marlune_copy", _i32, _text, _text, _options_p, _report_p)
 convert = _declare("marlune_convert", _i32, _text, _options_p, _report_p)
@@ -167,8 +156,6 @@ remove_partial = _declare("marlune_remove_partial", _i32, _text, _report_p)
 status_text = _declare("marlune_status_text", ctypes.c_char_p, _i32)
 status_name = _declare("marlune_status_name", ctypes.c_char_p, _i32)
 version = _declare("marlune_version", ctypes.c_char_p)
-convert_batch = _declare("marlune_convert_batch", _i32, _batch_p, _u32, _options_p)
-copy_batch = _declare("marlune_copy_batch", _i32, _batch_p, _u32, _options_p)
 copy_stream = _declare("marlune_copy_stream", _i32, _reader_p, _writer_p, _options_p, _report_p)
 copy_from_stream = _declare("marlune_copy_from_stream", _i32, _reader_p, _text, _options_p, _report_p)
 examine_stream = _declare("marlune_examine_stream", _i32, _reader_p, _report_p)
@@ -198,6 +185,7 @@ class RunOptions(ctypes.Structure):
         ("group_files", ctypes.c_uint32),
         ("open_files", ctypes.c_uint32),
         ("group_bytes", ctypes.c_uint64),
+        ("suspect_extensions", ctypes.c_char_p),
     ]
 
     def __init__(self, **fields: Any) -> None:
@@ -213,6 +201,8 @@ class RunResult(ctypes.Structure):
         ("destination", ctypes.c_char_p),
         ("other", ctypes.c_char_p),
         ("report", ctypes.POINTER(Report)),
+        ("outcome", ctypes.c_int32),
+        ("reason", ctypes.c_char_p),
     ]
 
     def __init__(self, **fields: Any) -> None:
@@ -229,6 +219,9 @@ class RunTally(ctypes.Structure):
         ("bytes_done", ctypes.c_uint64),
         ("links_not_followed", ctypes.c_uint64),
         ("not_started", ctypes.c_uint64),
+        ("outcomes", ctypes.c_uint64 * 32),
+        ("bytes_read", ctypes.c_uint64),
+        ("bytes_written", ctypes.c_uint64),
     ]
 
     def __init__(self) -> None:
@@ -254,3 +247,5 @@ run_plan_next = _declare("marlune_run_plan_next", _i32, _run_p, ctypes.c_char_p,
 step_files = _declare("marlune_step_files", _u32, ctypes.c_char_p, _u32)
 run_step = _declare("marlune_run_step", _i32, ctypes.c_char_p, _u32, _run_result_p, _u32)
 report_reason = _declare("marlune_report_reason", _u32, _i32, _i32, _report_p, ctypes.c_char_p, _u32)
+outcome_name = _declare("marlune_outcome_name", ctypes.c_char_p, _i32)
+OUTCOME_COUNT = 32
