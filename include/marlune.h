@@ -605,7 +605,10 @@ enum {
                                      into a copy's destination folder is not walked. Converting, a
                                      file reached through a link is converted under the link's name,
                                      and reached again later in the walk (by its own name or another
-                                     link) answers MARLUNE_NAMED_TWICE */
+                                     link) answers MARLUNE_NAMED_TWICE; a link met after the file it
+                                     leads to answers MARLUNE_NAMED_TWICE too (`other`: that file),
+                                     also when that file's conversion has removed it already (on
+                                     Windows only while it is there) */
     MARLUNE_RUN_KV_NAMES = 4,     /* copy, salvage: the copies take ".kv" names (marlune_kv_name) */
     MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert: each file judged by marlune_judge_convert, nothing written,
                                      moved or removed (a dry run) */

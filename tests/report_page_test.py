@@ -120,12 +120,14 @@ def main():
                                 capture_output=True, env=env, timeout=300)
         summary = json.loads(result.stdout.decode().splitlines()[-1])
         python_page = Path(folder) / "python.html"
-        script = ("import json, sys, marlune; "
-                  "print(json.dumps(marlune.report(sys.argv[1], sys.argv[2], rows=40)))")
+        script = ("import dataclasses, json, sys, marlune; "
+                  "print(json.dumps(dataclasses.asdict(marlune.report(sys.argv[1], sys.argv[2], rows=40))))")
         python = subprocess.run(["/usr/bin/python3", "-c", script, str(root), str(python_page)],
                                 capture_output=True, env=env, timeout=300)
         if python.returncode != 0:
             failures.append(f"marlune.report: {python.stderr.decode()}")
+        elif json.loads(python.stdout)["files"] != summary["files"]:
+            failures.append(f"marlune.report counts {python.stdout.decode()}, the command {summary}")
         with devtools.Browser(executable) as browser:
             failures += check_page(browser, page, summary, artifacts / "report-page.png")
             if python.returncode == 0:

@@ -375,6 +375,35 @@ TEST_F(Runs, AFileReachedThroughALinkFirstIsConvertedOnce) {
     EXPECT_FALSE(fs::exists(at("rec/m/1.kv")));
 }
 
+TEST_F(Runs, ALinkMetAfterItsFileNamesItTwiceHoweverFarItsConversionIs) {
+    // One worker converts each file before the next is planned, two race: the answer is the same.
+    for (const unsigned workers : {1u, 2u, 2u, 2u}) {
+        fs::remove_all(at("rec"));
+        put("rec/a.snd");
+        put("rec/sub/c.snd");
+        if (!linked("a.snd", at("rec/b.snd"), false) || !linked("sub/c.snd", at("rec/z.snd"), false)) {
+            GTEST_SKIP() << "no symbolic links here";
+        }
+        marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_FOLLOW_LINKS);
+        options.workers = workers;
+        options.group_files = 1;
+        RunOf run(options);
+        run.add(at("rec"));
+        const std::vector<Got> got = run.all();
+        ASSERT_EQ(got.size(), 4u) << workers;
+        const std::vector<std::pair<std::int32_t, std::string>> expected = {{MARLUNE_OK, ""},
+                                                                            {MARLUNE_NAMED_TWICE, at("rec/a.snd")},
+                                                                            {MARLUNE_OK, ""},
+                                                                            {MARLUNE_NAMED_TWICE, at("rec/sub/c.snd")}};
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(std::make_pair(got[i].status, got[i].other), expected[i]) << got[i].path << " " << workers;
+        }
+        EXPECT_EQ(run.tally().links_not_followed, 0u);
+        EXPECT_EQ(dir.names("rec"), (std::vector<std::string>{"a.kv", "b.snd", "sub", "z.snd"}));
+        EXPECT_EQ(readFile(at("rec/sub/c.kv")), converted);
+    }
+}
+
 TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     put("rec/a.snd");
     put("rec/a.wav", other);

@@ -94,7 +94,11 @@ class Report:
     ``payload_bytes``, ``length_fields_set``: None when the chunks were not
     reached) and ``bytes_written``. ``other``, in a tree's
     reports, names the other file of a collision, of a file named twice, or of
-    a copy that would land on a file of the run; None elsewhere.
+    a copy that would land on a file of the run; None elsewhere. ``outcome``,
+    in a tree's reports, is what the run made of the file, as the command's
+    JSON names it ("converted", "kept", "collision", "cancelled", "suspect": a
+    file whose name promises a container its bytes do not hold ...); None
+    elsewhere.
     """
 
     source: Optional[Union[str, bytes]]
@@ -117,6 +121,7 @@ class Report:
     length_fields_set: Optional[int]
     bytes_written: int
     other: Optional[Union[str, bytes]] = None
+    outcome: Optional[str] = None
     # Fields rather than properties, so that pd.DataFrame(reports) and asdict() have them.
     ok: bool = field(init=False)
     """True for a status that is no failure (OK, ALREADY_CONVERTED, SALVAGED, FINISHED)."""
@@ -180,7 +185,8 @@ def library_reason(status: int, r: "lib.Report", job: int = lib.JOB_COPY) -> str
 
 def make_report(r: "lib.Report", *, source: Optional[Union[str, bytes]] = None,
                 destination: Optional[Union[str, bytes]] = None, kind: str = "copy",
-                reason: Optional[str] = None, other: Optional[Union[str, bytes]] = None) -> Report:
+                reason: Optional[str] = None, other: Optional[Union[str, bytes]] = None,
+                outcome: Optional[str] = None) -> Report:
     """A Report from the C report; `kind` ("examine", "copy", "convert") picks the
     command whose sentence the reason is."""
     status = r.status
@@ -204,7 +210,7 @@ def make_report(r: "lib.Report", *, source: Optional[Union[str, bytes]] = None,
                   known(r.chunk_number, cut and r.chunk_number != 0), magic if opened else None,
                   known(r.length_mode, header), known(r.data_offset, header), r.header_bytes,
                   r.source_bytes, known(r.chunks, walked), known(r.payload_bytes, walked),
-                  known(r.length_fields_set, walked), r.bytes_written, other)
+                  known(r.length_fields_set, walked), r.bytes_written, other, outcome)
 
 
 def failed_report(status: int, system_error: int = 0, **where: Optional[Union[str, bytes]]) -> Report:

@@ -131,16 +131,6 @@ class Writer(ctypes.Structure):
     ]
 
 
-class BatchFile(ctypes.Structure):
-    _fields_ = [
-        ("size", ctypes.c_uint32),
-        ("status", ctypes.c_int32),
-        ("source", ctypes.c_char_p),
-        ("destination", ctypes.c_char_p),
-        ("report", ctypes.POINTER(Report)),
-    ]
-
-
 def _declare(name: str, result: Any, *arguments: Any) -> Any:
     function = getattr(library, name)
     function.restype = result
@@ -156,7 +146,6 @@ _report_p = ctypes.POINTER(Report)
 _options_p = ctypes.POINTER(Options)
 _reader_p = ctypes.POINTER(Reader)
 _writer_p = ctypes.POINTER(Writer)
-_batch_p = ctypes.POINTER(BatchFile)
 
 copy = _declare("marlune_copy", _i32, _text, _text, _options_p, _report_p)
 convert = _declare("marlune_convert", _i32, _text, _options_p, _report_p)
@@ -167,8 +156,6 @@ remove_partial = _declare("marlune_remove_partial", _i32, _text, _report_p)
 status_text = _declare("marlune_status_text", ctypes.c_char_p, _i32)
 status_name = _declare("marlune_status_name", ctypes.c_char_p, _i32)
 version = _declare("marlune_version", ctypes.c_char_p)
-convert_batch = _declare("marlune_convert_batch", _i32, _batch_p, _u32, _options_p)
-copy_batch = _declare("marlune_copy_batch", _i32, _batch_p, _u32, _options_p)
 copy_stream = _declare("marlune_copy_stream", _i32, _reader_p, _writer_p, _options_p, _report_p)
 copy_from_stream = _declare("marlune_copy_from_stream", _i32, _reader_p, _text, _options_p, _report_p)
 examine_stream = _declare("marlune_examine_stream", _i32, _reader_p, _report_p)
@@ -198,6 +185,7 @@ class RunOptions(ctypes.Structure):
         ("group_files", ctypes.c_uint32),
         ("open_files", ctypes.c_uint32),
         ("group_bytes", ctypes.c_uint64),
+        ("suspect_extensions", ctypes.c_char_p),
     ]
 
     def __init__(self, **fields: Any) -> None:
@@ -243,7 +231,6 @@ class RunTally(ctypes.Structure):
 JOB_EXAMINE, JOB_COPY, JOB_SALVAGE, JOB_CONVERT = 0, 1, 2, 3
 RUN_RECURSIVE, RUN_FOLLOW_LINKS, RUN_KV_NAMES, RUN_JUDGE_ONLY, RUN_REPLACE = 1, 2, 4, 8, 16
 RUN_WAITING, RUN_DELIVERED, RUN_ENDED, RUN_TOO_SMALL = 0, 1, 2, 3
-OUTCOME_COUNT = 32
 
 _run_p = ctypes.c_void_p
 _run_options_p = ctypes.POINTER(RunOptions)
@@ -261,3 +248,4 @@ step_files = _declare("marlune_step_files", _u32, ctypes.c_char_p, _u32)
 run_step = _declare("marlune_run_step", _i32, ctypes.c_char_p, _u32, _run_result_p, _u32)
 report_reason = _declare("marlune_report_reason", _u32, _i32, _i32, _report_p, ctypes.c_char_p, _u32)
 outcome_name = _declare("marlune_outcome_name", ctypes.c_char_p, _i32)
+OUTCOME_COUNT = 32

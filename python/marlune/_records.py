@@ -7,7 +7,7 @@ import ctypes
 import os
 import sys
 from dataclasses import dataclass
-from typing import Any, Dict, Optional, Union
+from typing import Any, Optional, Union
 
 from . import _library as lib
 from ._core import Status, error_class, library_reason, make_report
@@ -100,14 +100,3 @@ class Records:
         if status != Status.OK:
             self._raise(status)
 
-
-def summary_of(tally: lib.RunTally, files: int) -> Dict[str, int]:
-    """The run's counts by outcome name, with the files not started and the true bytes."""
-    counts: Dict[str, int] = {"files": files + tally.not_started}
-    for outcome in range(lib.OUTCOME_COUNT):
-        name = lib.outcome_name(outcome)
-        if name is not None:
-            counts[name.decode()] = tally.outcomes[outcome]
-    counts.update(not_started=tally.not_started, links_not_followed=tally.links_not_followed,
-                  bytes_read=tally.bytes_read, bytes_written=tally.bytes_written)
-    return counts

@@ -1,9 +1,10 @@
 """examine_tree, convert_tree, copy_tree and salvage_tree: whole trees, run by
 the library's run engine (marlune_run_*), as the marlune command runs them.
 
-The library walks, orders, groups, settles collisions and runs the work on its
-own threads; this module opens a run, pulls its results on the calling thread
-and makes each a Report. Nothing is kept per file.
+The library walks, orders, groups, settles collisions, runs the work on its
+own threads and counts what became of each file; this module opens a run,
+pulls its results on the calling thread and makes each a Report. Nothing is
+kept per file.
 """
 from __future__ import annotations
 
@@ -11,12 +12,13 @@ import ctypes
 import os
 import sys
 import weakref
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import _library as lib
 from ._api import _DURABILITY, _path_argument, encode
 from ._core import PathType, Report, Status, error_class, library_reason, make_report
-from ._records import RecordFiles, Records, summary_of
+from ._records import RecordFiles, Records
 
 Name = Union[str, bytes]
 Progress = Optional[Callable[[int, int], Any]]
@@ -84,6 +86,10 @@ class Run:
                 raise _refused(status, source=path, destination=None if destination is None else
                                os.fsdecode(destination))
 
+    @property
+    def open(self) -> bool:
+        return self._close.alive
+
     def cancel(self) -> None:
         lib.run_cancel(self.handle)
 
@@ -96,14 +102,71 @@ class Run:
         return tally
 
 
-def report_of(job: int, result: lib.RunResult, report: lib.Report, decode: Callable[[bytes], Name]) -> Report:
-    """The package's Report of one of the library's run results, for a run of `job`."""
+def outcome_name(outcome: int) -> str:
+    """The library's name of an outcome ("would-convert")."""
+    name = lib.outcome_name(outcome)
+    return name.decode() if name is not None else str(outcome)
+
+
+def report_of(result: lib.RunResult, report: lib.Report, decode: Callable[[bytes], Name]) -> Report:
+    """The package's Report of one of the library's run results, with its outcome and sentence."""
     status = result.status
     report.status = status  # a status the plan settled comes with an empty report
     destination = decode(result.destination) if result.destination is not None else None
     other = decode(result.other) if result.other is not None else None
+    reason = (result.reason or b"").decode("utf-8", "replace")
     return make_report(report, source=decode(result.path), destination=destination, other=other,
-                       reason=library_reason(status, report, job))
+                       reason=reason, outcome=outcome_name(result.outcome))
+
+
+@dataclass(frozen=True)
+class RunSummary:
+    """What a tree's run did, as the command's summary counts it.
+
+    ``counts`` has the files by outcome name ("converted", "failed",
+    "cancelled", "suspect" ...), only the outcomes met: every file the run
+    finished, also those that groups under way finished after an early close
+    (which are not yielded); ``files`` their number; ``not_started`` the
+    files planned that a cancel left untouched; ``bytes_read`` and
+    ``bytes_written`` the bytes truly read and written, of every file (failed
+    ones too; nothing written by examinations and dry runs); ``interrupted``
+    whether the run was cancelled (closed early, by ``progress``, or by
+    Ctrl-C); ``links_not_followed`` the symbolic links the walk left.
+    """
+
+    counts: Dict[str, int]
+    files: int
+    not_started: int
+    bytes_read: int
+    bytes_written: int
+    interrupted: bool
+    links_not_followed: int = 0
+
+
+def summary_of(tally: lib.RunTally, interrupted: bool) -> RunSummary:
+    counts = {outcome_name(i): int(n) for i, n in enumerate(tally.outcomes) if n}
+    return RunSummary(counts, sum(counts.values()), int(tally.not_started), int(tally.bytes_read),
+                      int(tally.bytes_written), interrupted, int(tally.links_not_followed))
+
+
+class TreeRun(Iterator[Report]):
+    """A tree's run: an iterator of its reports, in the run's order, as a
+    generator is (``close()`` cancels it), with the run's
+    :class:`RunSummary` in ``summary`` once it has ended (also when it was
+    closed early or interrupted; None before)."""
+
+    def __init__(self, reports: Callable[["TreeRun"], Iterator[Report]]) -> None:
+        self.summary: Optional[RunSummary] = None
+        self._reports = reports(self)
+
+    def __iter__(self) -> "TreeRun":
+        return self
+
+    def __next__(self) -> Report:
+        return next(self._reports)
+
+    def close(self) -> None:
+        self._reports.close()  # type: ignore[attr-defined]
 
 
 class _Told:
@@ -112,6 +175,7 @@ class _Told:
     def __init__(self, function: Progress) -> None:
         self.function = function
         self.last = (-1, -1)
+        self.cancelled = False
 
     def __call__(self, run: Run) -> bool:
         if self.function is None:
@@ -125,22 +189,22 @@ class _Told:
 
 
 def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]], given: Name,
-            progress: Progress = None, records: Optional[RecordFiles] = None,
-            tally_out: "Optional[List[lib.RunTally]]" = None) -> Iterator[Report]:
+            progress: Progress = None, owner: Optional[TreeRun] = None,
+            records: Optional[RecordFiles] = None) -> Iterator[Report]:
     """The reports of one run, in its order, pulled a tick at a time. Closing the
     iterator, an exception of progress or a KeyboardInterrupt cancels the run and
-    waits for the groups under way (their files are done or untouched). With
-    `records`, the library records every result as it is pulled, and ends the
-    records (its summary, the files moved into place) with the run; the run's
-    last tally goes to `tally_out`."""
+    waits for the groups under way (their files are done or untouched); the
+    run's summary goes to `owner` then. With `records`, the library records
+    every result (those of groups ended after an early close too) and ends the
+    records with the run."""
     decode = _decoder(given)
     run = Run(options, paths)
     told = _Told(progress)
     result = lib.RunResult()
     report = lib.Report()
     result.report = ctypes.pointer(report)
+    cancelled = True  # until the run ends by itself
     recorded: Optional[Records] = None
-    ended = False
     try:
         if records is not None:
             recorded = Records(records, options.job, options.flags)
@@ -149,63 +213,68 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
             got = lib.run_next(run.handle, ctypes.byref(result), _TICK_MS)
             if told(run):
                 run.cancel()  # what is under way is still told
+                told.cancelled = True
             if got == lib.RUN_ENDED:
-                ended = True
+                cancelled = told.cancelled
                 break
             if got == lib.RUN_DELIVERED:
                 if recorded is not None:
                     recorded.add(result)
-                yield report_of(options.job, result, report, decode)
+                yield report_of(result, report, decode)
     finally:
-        if recorded is not None and not ended:
+        # At the interpreter's exit the run may be closed already, before this generator.
+        if cancelled and run.open:
             run.cancel()
             while lib.run_next(run.handle, ctypes.byref(result), -1) == lib.RUN_DELIVERED:
-                recorded.add(result)  # the records tell what became of the files under way
-        tally = run.counts()
-        if tally_out is not None:
-            tally_out.append(tally)
+                if recorded is not None:  # the groups under way end; their files are counted, not yielded
+                    recorded.add(result)
+        tally = run.counts() if run.open else None
+        if owner is not None and tally is not None:
+            owner.summary = summary_of(tally, cancelled)
         run.close()
         if recorded is not None:
             recorded.close(tally)
 
 
 def examine_tree(root: PathType, *, workers: Optional[int] = None, follow_links: bool = False,
-                 progress: Progress = None, records: Optional[RecordFiles] = None) -> Iterator[Report]:
+                 progress: Progress = None, records: Optional[RecordFiles] = None) -> TreeRun:
     """Examine every file under ``root`` (or ``root`` itself, a file) as
     ``marlune info -r`` does, yielding one :class:`Report` per file in the
     run's order: each folder's entries by the bytes of their names, a
     subfolder where its name falls, links to folders left unless
     ``follow_links``. ``workers`` threads (default one per processor) examine
-    side by side; ``progress`` and ``records`` are as for :func:`convert_tree`."""
-    start = _path_argument(root, "root")
-    options = run_options(lib.JOB_EXAMINE, follow_links=follow_links, workers=workers)
-    yield from results(options, [(start, None)], start, progress, records)
+    side by side; ``progress``, ``records`` and the run's ``summary`` are as
+    for :func:`convert_tree`."""
+    def reports(owner: TreeRun) -> Iterator[Report]:
+        start = _path_argument(root, "root")
+        options = run_options(lib.JOB_EXAMINE, follow_links=follow_links, workers=workers)
+        yield from results(options, [(start, None)], start, progress, owner, records)
+    return TreeRun(reports)
 
 
 def report(root: PathType, html: PathType, *, workers: Optional[int] = None, follow_links: bool = False,
            csv: Optional[PathType] = None, log: Optional[PathType] = None, failed_list: Optional[PathType] = None,
-           suspect_list: Optional[PathType] = None, rows: int = 0) -> "dict[str, int]":
+           suspect_list: Optional[PathType] = None, rows: int = 0) -> RunSummary:
     """Examine every file under ``root`` as :func:`examine_tree` does and write
     the run's report page to ``html``: the page ``marlune info -r --report
-    FILE`` writes (counts by outcome and by status, the sizes and where the
-    cuts fall, a table of the damaged and suspect files, at most ``rows`` of
-    them, default 1000). ``csv``, ``log``, ``failed_list`` and
+    FILE`` writes (counts by outcome and by status, the sizes of the files and
+    the offsets of the cuts, a table of the damaged and suspect files, at most
+    ``rows`` of them, default 1000). ``csv``, ``log``, ``failed_list`` and
     ``suspect_list`` are written as :class:`RecordFiles` says. Returns the
-    run's counts by outcome name ("complete", "suspect" ...) with "files",
-    "not_started", "links_not_followed", "bytes_read" and "bytes_written"."""
-    start = _path_argument(root, "root")
-    options = run_options(lib.JOB_EXAMINE, follow_links=follow_links, workers=workers)
+    run's :class:`RunSummary`."""
     files = RecordFiles(html=html, csv=csv, log=log, failed_list=failed_list, suspect_list=suspect_list,
                         html_rows=rows)
-    tally: List[lib.RunTally] = []
-    seen = sum(1 for _ in results(options, [(start, None)], start, None, files, tally))
-    return summary_of(tally[0], seen)
+    run = examine_tree(root, workers=workers, follow_links=follow_links, records=files)
+    for _ in run:
+        pass
+    assert run.summary is not None
+    return run.summary
 
 
 def convert_tree(root: PathType, *, workers: Optional[int] = None, progress: Progress = None,
                  replace: bool = False, follow_links: bool = False, dry_run: bool = False,
                  batch_files: Optional[int] = None, batch_bytes: Optional[int] = None,
-                 records: Optional[RecordFiles] = None) -> Iterator[Report]:
+                 records: Optional[RecordFiles] = None) -> TreeRun:
     """Convert every file under ``root`` (or ``root`` itself, a file) to ".kv",
     as ``marlune convert -r`` does, yielding one :class:`Report` per file in
     the run's order (that of :func:`examine_tree`).
@@ -233,27 +302,37 @@ def convert_tree(root: PathType, *, workers: Optional[int] = None, progress: Pro
     the same way and wait for it: no file is left half done, no partial file
     is left. Walking starts when iteration starts.
 
+    Each report's ``outcome`` is what the run made of the file, as the
+    command counts it. The iterator is a :class:`TreeRun`: once it has ended
+    (or was closed), its ``summary`` is the run's :class:`RunSummary`: the
+    files by outcome, the bytes read and written, the files a cancel left
+    not started.
+
     ``records`` (a :class:`RecordFiles`) has the library write the run's log,
     lists of names, CSV table and report page as the command does.
     """
-    start = _path_argument(root, "root")
-    options = run_options(lib.JOB_CONVERT, follow_links=follow_links, dry_run=dry_run, replace=replace,
-                          workers=workers, batch_files=batch_files, batch_bytes=batch_bytes)
-    yield from results(options, [(start, None)], start, progress, records)
+    def reports(owner: TreeRun) -> Iterator[Report]:
+        start = _path_argument(root, "root")
+        options = run_options(lib.JOB_CONVERT, follow_links=follow_links, dry_run=dry_run, replace=replace,
+                              workers=workers, batch_files=batch_files, batch_bytes=batch_bytes)
+        yield from results(options, [(start, None)], start, progress, owner, records)
+    return TreeRun(reports)
 
 
 def _copies(job: int, source_dir: PathType, destination_dir: PathType, progress: Progress,
-            records: Optional[RecordFiles], **settings: Any) -> Iterator[Report]:
-    source = _path_argument(source_dir, "source")
-    destination = _path_argument(destination_dir, "destination")
-    options = run_options(job, destination=destination, **settings)
-    yield from results(options, [(source, "")], source, progress, records)
+            records: Optional[RecordFiles], **settings: Any) -> TreeRun:
+    def reports(owner: TreeRun) -> Iterator[Report]:
+        source = _path_argument(source_dir, "source")
+        destination = _path_argument(destination_dir, "destination")
+        options = run_options(job, destination=destination, **settings)
+        yield from results(options, [(source, "")], source, progress, owner, records)
+    return TreeRun(reports)
 
 
 def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optional[int] = None,
               progress: Progress = None, durability: str = "none", follow_links: bool = False,
               kv_names: bool = False, batch_files: Optional[int] = None,
-              batch_bytes: Optional[int] = None, records: Optional[RecordFiles] = None) -> Iterator[Report]:
+              batch_bytes: Optional[int] = None, records: Optional[RecordFiles] = None) -> TreeRun:
     """Copy every file under ``source_dir`` to the same relative path under
     ``destination_dir`` (a file ``source_dir``: into it), as ``marlune copy -r``
     does, yielding one :class:`Report` per file in the run's order.
@@ -266,10 +345,10 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
     Partial files are left (``Status.RUN_PARTIAL_LEFT``). ``kv_names`` gives
     the copies ".kv" names. ``durability`` ("none", "data",
     "data-and-name") is applied per group: one flush for all its files.
-    ``workers``, ``progress``, ``batch_files``, ``batch_bytes`` and
-    ``records`` are as for :func:`convert_tree`.
+    ``workers``, ``progress``, ``batch_files``, ``batch_bytes``, ``records``
+    and the run's ``summary`` are as for :func:`convert_tree`.
     """
-    yield from _copies(lib.JOB_COPY, source_dir, destination_dir, progress, records, durability=durability,
+    return _copies(lib.JOB_COPY, source_dir, destination_dir, progress, records, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, workers=workers, batch_files=batch_files,
                        batch_bytes=batch_bytes)
 
@@ -277,12 +356,12 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
 def salvage_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optional[int] = None,
                  progress: Progress = None, durability: str = "none", follow_links: bool = False,
                  kv_names: bool = False, batch_files: Optional[int] = None,
-                 batch_bytes: Optional[int] = None, records: Optional[RecordFiles] = None) -> Iterator[Report]:
+                 batch_bytes: Optional[int] = None, records: Optional[RecordFiles] = None) -> TreeRun:
     """:func:`copy_tree` with salvage, as ``marlune salvage -r`` does: of a
     container cut short, the whole chunks are copied (``Status.SALVAGED``)."""
-    yield from _copies(lib.JOB_SALVAGE, source_dir, destination_dir, progress, records, durability=durability,
+    return _copies(lib.JOB_SALVAGE, source_dir, destination_dir, progress, records, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, workers=workers, batch_files=batch_files,
                        batch_bytes=batch_bytes)
 
 
-__all__: List[str] = ["examine_tree", "convert_tree", "copy_tree", "salvage_tree", "report"]
+__all__: List[str] = ["examine_tree", "convert_tree", "copy_tree", "salvage_tree", "report", "RunSummary", "TreeRun"]

@@ -11,7 +11,8 @@ same walk, order, groups and settled files as marlune.convert_tree and the
 marlune command, as steps of bytes. Each step is one task, which the worker
 that takes it runs with the same C code (marlune_run_step); a few steps per
 worker thread are in flight at a time, and the reports come back in the run's
-order, yielded as they come, none held once yielded. So every worker needs
+order, yielded as they come, none held once yielded; the iterator is a
+marlune.TreeRun whose ``summary`` counts them once the run has ended. So every worker needs
 the package and the C library (installed, or MARLUNE_LIBRARY set in its
 environment), and the files must be at the same paths on every machine
 (shared storage). dask and distributed are imported only when a function here
@@ -21,20 +22,21 @@ from __future__ import annotations
 
 import ctypes
 from collections import deque
-from typing import Any, Callable, Deque, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple
 
 from . import _library as lib
 from ._api import _path_argument
 from ._core import PathType, Report, Status
-from ._tree import Run, _decoder, report_of, run_options
+from ._tree import Run, RunSummary, TreeRun, _decoder, report_of, run_options
 
 __all__ = ["convert_tree", "copy_tree", "salvage_tree"]
 
 # Steps in flight per worker thread: enough that none waits for the next, few enough to stay small.
 STEPS_PER_THREAD = 4
 
-# One file's result as a task sends it back: status, path, destination, other, the report's bytes.
-Row = Tuple[int, bytes, Optional[bytes], Optional[bytes], bytes]
+# One file's result as a task sends it back: status, path, destination, other, the report's bytes,
+# outcome, reason.
+Row = Tuple[int, bytes, Optional[bytes], Optional[bytes], bytes, int, bytes]
 
 
 def run_step(step: bytes) -> List[Row]:
@@ -48,7 +50,8 @@ def run_step(step: bytes) -> List[Row]:
         results[i].report = ctypes.pointer(reports[i])
     if lib.run_step(step, len(step), results, count) == Status.RUN_BAD_STATE:
         raise ValueError("marlune: the bytes are no step of this library's runs")
-    return [(r.status, r.path, r.destination, r.other, bytes(reports[i])) for i, r in enumerate(results)]
+    return [(r.status, r.path, r.destination, r.other, bytes(reports[i]), r.outcome, r.reason or b"")
+            for i, r in enumerate(results)]
 
 
 def _steps(run: Run) -> Iterator[bytes]:
@@ -69,9 +72,21 @@ def _threads(client: Any) -> int:
     return max(1, sum(client.nthreads().values()))
 
 
+def _summary(counts: Dict[str, int], tally: lib.RunTally, read: int, written: int, interrupted: bool) -> RunSummary:
+    # Each step runs elsewhere: what came back is counted here, as the library counts what it delivers.
+    not_started = max(0, int(tally.files_planned) - sum(counts.values())) if interrupted else 0
+    return RunSummary(dict(counts), sum(counts.values()), not_started, read, written, interrupted,
+                      int(tally.links_not_followed))
+
+
 def run(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[str]]], given: Any,
-        task: Callable[[bytes], List[Row]] = run_step, window: Optional[int] = None) -> Iterator[Report]:
+        task: Callable[[bytes], List[Row]] = run_step, window: Optional[int] = None) -> TreeRun:
     """The reports of a run whose steps run as tasks on `client`'s workers, in the run's order."""
+    return TreeRun(lambda owner: _reports(client, options, paths, given, task, window, owner))
+
+
+def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[str]]], given: Any,
+             task: Callable[[bytes], List[Row]], window: Optional[int], owner: TreeRun) -> Iterator[Report]:
     import distributed  # noqa: F401 -- a clear ImportError when it is missing, before any work
     del distributed
 
@@ -81,6 +96,10 @@ def run(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[st
     decode = _decoder(given)
     planned = Run(options, paths)
     pending: Deque[Any] = deque()
+    counts: Dict[str, int] = {}
+    read = written = 0
+    writes = options.job != lib.JOB_EXAMINE and not options.flags & lib.RUN_JUDGE_ONLY
+    ended = False
     try:
         steps = _steps(planned)
         for step in steps:
@@ -93,51 +112,65 @@ def run(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[st
             for step in steps:
                 pending.append(client.submit(task, step, pure=False))
                 break
-            for status, path, destination, other, raw in rows:
-                result = lib.RunResult(status=status, path=path, destination=destination, other=other)
-                yield report_of(options.job, result, lib.Report.from_buffer_copy(raw), decode)
+            for status, path, destination, other, raw, outcome, reason in rows:
+                result = lib.RunResult(status=status, path=path, destination=destination, other=other,
+                                       outcome=outcome, reason=reason)
+                report = report_of(result, lib.Report.from_buffer_copy(raw), decode)
+                counts[report.outcome] = counts.get(report.outcome, 0) + 1  # type: ignore[index]
+                read += report.source_bytes
+                written += report.bytes_written if writes else 0
+                yield report
+        ended = True
     finally:
         # Tasks under way finish their steps on their workers; those not started are dropped.
         if pending:
             client.cancel(list(pending))
+        if planned.open:
+            owner.summary = _summary(counts, planned.counts(), read, written, not ended)
         planned.close()
 
 
 def convert_tree(root: PathType, client: Any, *, replace: bool = False, follow_links: bool = False,
                  dry_run: bool = False, batch_files: Optional[int] = None,
-                 batch_bytes: Optional[int] = None) -> Iterator[Report]:
+                 batch_bytes: Optional[int] = None) -> TreeRun:
     """:func:`marlune.convert_tree` over ``client``'s workers (a
     ``distributed.Client``): an iterator of every file's
-    :class:`marlune.Report`, in the run's order, as the steps come back.
-    Failures are reports, as there; an exception of a task (a worker without
-    the library) is raised. Closing the iterator cancels the steps not
-    started; those under way finish on their workers."""
-    start = _path_argument(root, "root")
-    options = run_options(lib.JOB_CONVERT, follow_links=follow_links, dry_run=dry_run, replace=replace,
-                          batch_files=batch_files, batch_bytes=batch_bytes)
-    yield from run(client, options, [(start, None)], start)
+    :class:`marlune.Report`, in the run's order, as the steps come back,
+    with the run's :class:`marlune.RunSummary` in ``summary`` once it has
+    ended (the files a close left behind count as not started). Failures are
+    reports, as there; an exception of a task (a worker without the library)
+    is raised. Closing the iterator cancels the steps not started; those
+    under way finish on their workers."""
+    def reports(owner: TreeRun) -> Iterator[Report]:
+        start = _path_argument(root, "root")
+        options = run_options(lib.JOB_CONVERT, follow_links=follow_links, dry_run=dry_run, replace=replace,
+                              batch_files=batch_files, batch_bytes=batch_bytes)
+        yield from _reports(client, options, [(start, None)], start, run_step, None, owner)
+    return TreeRun(reports)
 
 
 def _copies(job: int, source_dir: PathType, destination_dir: PathType, client: Any,
-            **settings: Any) -> Iterator[Report]:
-    source = _path_argument(source_dir, "source")
-    options = run_options(job, destination=_path_argument(destination_dir, "destination"), **settings)
-    yield from run(client, options, [(source, "")], source)
+            **settings: Any) -> TreeRun:
+    def reports(owner: TreeRun) -> Iterator[Report]:
+        source = _path_argument(source_dir, "source")
+        options = run_options(job, destination=_path_argument(destination_dir, "destination"), **settings)
+        yield from _reports(client, options, [(source, "")], source, run_step, None, owner)
+    return TreeRun(reports)
 
 
 def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",
               follow_links: bool = False, kv_names: bool = False, batch_files: Optional[int] = None,
-              batch_bytes: Optional[int] = None) -> Iterator[Report]:
+              batch_bytes: Optional[int] = None) -> TreeRun:
     """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`."""
-    yield from _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
+    return _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
                        batch_bytes=batch_bytes)
 
 
 def salvage_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",
                  follow_links: bool = False, kv_names: bool = False, batch_files: Optional[int] = None,
-                 batch_bytes: Optional[int] = None) -> Iterator[Report]:
+                 batch_bytes: Optional[int] = None) -> TreeRun:
     """:func:`marlune.salvage_tree` over ``client``'s workers; as :func:`convert_tree`."""
-    yield from _copies(lib.JOB_SALVAGE, source_dir, destination_dir, client, durability=durability,
+    return _copies(lib.JOB_SALVAGE, source_dir, destination_dir, client, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
                        batch_bytes=batch_bytes)

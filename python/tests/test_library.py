@@ -94,7 +94,8 @@ def test_every_ctypes_struct_lies_as_the_c_compiler_lays_it_out(tmp_path: Path) 
     from marlune import _library
     structs = {"marlune_report": _library.Report, "marlune_options": _library.Options,
                "marlune_reader": _library.Reader, "marlune_writer": _library.Writer,
-               "marlune_batch_file": _library.BatchFile}
+               "marlune_run_options": _library.RunOptions, "marlune_run_result": _library.RunResult,
+               "marlune_run_tally": _library.RunTally}
     lines = ["#include <stddef.h>", "#include <stdio.h>", '#include "marlune.h"', "int main(void) {"]
     expected = []
     for name, struct in structs.items():

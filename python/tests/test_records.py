@@ -26,9 +26,9 @@ def test_report_writes_the_page_the_lists_and_a_log_that_grows(tmp_path: Path) -
     for _ in range(2):
         counts = marlune.report(root, files["page.html"], log=files["run.log"], failed_list=files["failed.lst"],
                                 suspect_list=files["suspects.lst"], csv=files["t.csv"])
-    assert (counts["files"], counts["complete"], counts["failed"], counts["suspect"], counts["skipped"]) == (5, 1, 2, 1, 1)
-    assert counts["bytes_read"] == sum(p.stat().st_size for p in root.iterdir())
-    assert counts["bytes_written"] == 0
+    assert (counts.files, counts.counts) == (5, {"complete": 1, "failed": 2, "suspect": 1, "skipped": 1})
+    assert counts.bytes_read == sum(p.stat().st_size for p in root.iterdir())
+    assert counts.bytes_written == 0
     prefix = os.fsencode(root) + b"/"
     assert files["failed.lst"].read_bytes() == prefix + b"caf\xe9.snd\0" + prefix + b"cut.snd\0"
     assert files["suspects.lst"].read_bytes() == prefix + b"empty.snd\0"

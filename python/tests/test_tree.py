@@ -37,11 +37,21 @@ STATUSES = ["OK", "OK", "ALREADY_CONVERTED", "OK", "OK", "OK", "NOT_A_CONTAINER"
 @pytest.mark.parametrize("workers,batch_files", [(1, None), (3, None), (2, 1)])
 def test_convert_tree(tmp_path: Path, workers: int, batch_files: int) -> None:
     archive(tmp_path)
-    reports = list(marlune.convert_tree(tmp_path, workers=workers, batch_files=batch_files))
+    run = marlune.convert_tree(tmp_path, workers=workers, batch_files=batch_files)
+    assert run.summary is None
+    reports = list(run)
     assert [os.path.relpath(r.source, tmp_path) for r in reports] == ORDER
+    # The run's counts, as the command's summary: every file's bytes read, the failed one's too.
+    summary = run.summary
+    assert summary.counts == {"converted": 5, "already-kv": 1, "skipped": 1, "failed": 1, "partial-removed": 1}
+    assert (summary.files, summary.not_started, summary.interrupted) == (9, 0, False)
+    assert summary.bytes_read == sum(r.source_bytes for r in reports) and reports[7].source_bytes > 0
+    assert summary.bytes_written == sum(r.bytes_written for r in reports)
     assert [r.status.name for r in reports] == STATUSES
-    # The library's sentences, as the command's.
-    assert reports[6].reason == marlune.status_text(marlune.Status.NOT_A_CONTAINER)
+    # The library's sentences and outcomes, as the command's.
+    assert reports[6].reason == "not a container"
+    assert [r.outcome for r in reports] == ["converted", "converted", "already-kv", "converted", "converted",
+                                            "converted", "skipped", "failed", "partial-removed"]
     assert reports[7].reason.startswith("the source ends inside a chunk's payload (at offset 474")
     assert reports[8].ok and reports[8].destination is None
     assert reports[0].destination == str(tmp_path / "a.kv")
@@ -52,6 +62,20 @@ def test_convert_tree(tmp_path: Path, workers: int, batch_files: int) -> None:
     # Run again: everything is a .kv now, or was kept.
     again = [r.status.name for r in marlune.convert_tree(tmp_path, workers=workers)]
     assert again.count("ALREADY_CONVERTED") == 6
+
+
+def test_a_run_closed_early_counts_what_it_did_and_what_it_never_started(tmp_path: Path) -> None:
+    for i in range(40):
+        write(tmp_path / f"{i:02}.snd", FIXED)
+    run = marlune.convert_tree(tmp_path, workers=1, batch_files=1)
+    next(run)
+    run.close()
+    summary = run.summary
+    # The walk stops with the run: what it planned is done or not started, the rest never planned.
+    assert summary.interrupted and 1 <= summary.files and summary.files + summary.not_started < 40
+    names = os.listdir(tmp_path)
+    assert sum(n.endswith(".kv") for n in names) == summary.counts.get("converted", 0)
+    assert not [n for n in names if "partial" in n]
 
 
 def test_paths_come_back_as_given(tmp_path: Path) -> None:

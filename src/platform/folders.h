@@ -45,6 +45,10 @@ bool createFolder(const std::string& path, int& error);
 bool syncFolder(const std::string& path, int& error);
 // The full path with every link resolved; empty when it cannot be found.
 std::string resolvedPath(const std::string& path);
+// Where the link `path` leads, as resolvedPath gives it, also when nothing is
+// there any more (its folder resolved, the name appended); empty when that
+// cannot be told (on Windows: whenever the target is missing).
+std::string linkTarget(const std::string& path);
 // A name as the file system compares names: in lower case on Windows.
 std::string foldedName(const std::string& name);
 // How many files the process may hold open, its soft limit raised to the hard one first.

@@ -93,6 +93,24 @@ std::string resolvedPath(const std::string& path) {
     return resolved ? std::string(resolved.get()) : std::string();
 }
 
+std::string linkTarget(const std::string& path) {
+    std::string text(PATH_MAX, '\0');
+    const ssize_t length = readlink(path.c_str(), text.data(), text.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) return {};
+    text.resize(static_cast<std::size_t>(length));
+    if (text[0] != '/') {
+        const std::size_t slash = path.rfind('/');
+        text = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/" + text;
+    }
+    std::string resolved = resolvedPath(text);
+    if (!resolved.empty()) return resolved;
+    // Gone: its folder tells where it was.
+    const std::size_t slash = text.rfind('/');
+    const std::string folder = resolvedPath(slash == 0 ? std::string("/") : text.substr(0, slash));
+    if (folder.empty()) return {};
+    return (folder == "/" ? folder : folder + "/") + text.substr(slash + 1);
+}
+
 std::string foldedName(const std::string& name) {
     return name;
 }

@@ -123,6 +123,10 @@ std::string resolvedPath(const std::string& path) {
     return foldedName(utf8Of(full.c_str()));
 }
 
+std::string linkTarget(const std::string& path) {
+    return resolvedPath(path);
+}
+
 std::string foldedName(const std::string& name) {
     std::wstring folded;
     const int length = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);

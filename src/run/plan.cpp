@@ -148,8 +148,20 @@ bool Planner::next(StepFile& file) {
         std::uint64_t size = entry.size;
         FileKey key = entry.key;
         if (kind == Kind::link) {
-            if (!has(MARLUNE_RUN_FOLLOW_LINKS) || (kind = platform::kindOf(path, size, key)) == Kind::missing ||
-                kind == Kind::other) {
+            if (has(MARLUNE_RUN_FOLLOW_LINKS)) kind = platform::kindOf(path, size, key);
+            // A link met after the file it leads to names that file twice, whether its conversion
+            // has removed it by now or not.
+            if (converting() && has(MARLUNE_RUN_FOLLOW_LINKS) && (kind == Kind::file || kind == Kind::missing)) {
+                if (std::string earlier = reachedEarlier(platform::linkTarget(path)); !earlier.empty()) {
+                    file = StepFile{};
+                    ++filesPlanned;
+                    file.status = MARLUNE_NAMED_TWICE;
+                    file.other = std::move(earlier);
+                    finish(path, std::string(), 0, file);
+                    return true;
+                }
+            }
+            if (!has(MARLUNE_RUN_FOLLOW_LINKS) || kind == Kind::missing || kind == Kind::other) {
                 ++linksNotFollowed;
                 continue;
             }
@@ -275,6 +287,38 @@ bool Planner::enterFolder(const std::string& path, const std::string& place, std
     level.key = key;
     stack_.push_back(std::move(level));
     return true;
+}
+
+// The name by which the walk reached the resolved path `target` before the entry
+// being planned; empty when it did not (yet). Folders walked through a followed
+// link are not looked into: their resolved names are not the walk's.
+std::string Planner::reachedEarlier(const std::string& target) const {
+    if (target.empty()) return {};
+    for (std::size_t i = stack_.size(); i-- > 0;) {
+        const Level& level = stack_[i];
+        const std::string folder = platform::resolvedPath(level.folder);
+        if (folder.empty() || target.size() == folder.size() || !liesWithin(target, folder)) continue;
+        std::size_t from = folder.size();
+        while (from < target.size() && isSeparator(target[from])) ++from;
+        std::size_t end = from;
+        while (end < target.size() && !isSeparator(target[end])) ++end;
+        const std::string first = target.substr(from, end - from);
+        // Entries before the one being planned (or walked below) are done with.
+        for (std::size_t e = 0; e + 1 < level.next; ++e) {
+            const Entry& entry = level.entries[e];
+            if (entry.kind != Kind::link && platform::foldedName(entry.name) == first) {
+                return joinPath(level.folder, entry.name) + target.substr(end);
+            }
+        }
+        return {};
+    }
+    for (std::size_t k = 0; k < current_; ++k) {
+        const std::string resolved = resolvedOrPlanned(operands_[k].path);
+        if (resolved.empty() || !liesWithin(target, resolved)) continue;
+        if (operands_[k].kind != Kind::folder && target != resolved) continue;
+        return operands_[k].path + target.substr(resolved.size());
+    }
+    return {};
 }
 
 // Files of one folder that would write one name: the first in the order takes it.

@@ -98,6 +98,7 @@ private:
     std::uint64_t placeOfOperand(const Operand& operand);
     std::size_t givenWith(const std::vector<Given>& index, std::uint64_t hash, std::size_t from) const;
     std::string landsOn(const std::string& destination);
+    std::string reachedEarlier(const std::string& target) const;
 
     Job job_;
     std::vector<Operand> operands_;
