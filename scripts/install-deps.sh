@@ -59,3 +59,6 @@ fi
 # Debian's Python and its packages: there is no package index to install from.
 apt-get install -y --no-install-recommends python3 python3-venv python3-pip python3-setuptools python3-wheel \
   python3-build python3-pytest python3-dask python3-distributed
+
+# --- The report page, opened in a real browser (tests/report_page_test.py) ----
+apt-get install -y --no-install-recommends chromium fonts-dejavu-core

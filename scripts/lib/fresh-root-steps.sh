@@ -121,7 +121,7 @@ tools_present() {
   local missing= c
   for c in make g++ cmake ninja pkg-config file unzip dpkg-shlibdeps python3 /usr/bin/time clang++ \
     i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix i686-w64-mingw32-objdump x86_64-w64-mingw32-objdump \
-    wine wineserver /usr/lib/wine/wine /usr/lib/wine/wine64 qemu-i386 debootstrap git mcs mono fpc node npm; do
+    wine wineserver /usr/lib/wine/wine /usr/lib/wine/wine64 qemu-i386 debootstrap git mcs mono fpc node npm chromium; do
     command -v "$c" >/dev/null || missing="$missing $c"
   done
   printf '%s\n' '#include <gmock/gmock.h>' '#include <gtest/gtest.h>' '#include <benchmark/benchmark.h>' |
