@@ -507,7 +507,7 @@ protected:
         put("t/a-good.snd");
         put("t/b-cut.snd", Bytes(sample.begin(), sample.end() - 100));
         put("t/c-empty.snd", Bytes());
-        put("t/d-wrong.KV", Bytes(200, 'x'));
+        put("t/d-wrong.SND", Bytes(200, 'x'));
         put("t/e-notes.txt", Bytes(200, 'x'));
     }
     // Every result's outcome, with the tally checked to count exactly what was delivered.
@@ -545,8 +545,8 @@ TEST_F(Outcomes, EachJobCountsAFileOnceAndANameThatPromisesAContainerIsASuspect)
               (V{MARLUNE_OUTCOME_COMPLETE, failed, suspect, suspect, skipped}));
     EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE), ""),
               (V{MARLUNE_OUTCOME_COMPLETE, failed, skipped, skipped, skipped}));
-    EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE), "TXT, ,snd"),
-              (V{MARLUNE_OUTCOME_COMPLETE, failed, suspect, skipped, suspect}));
+    EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE), "TXT, ,kv"),
+              (V{MARLUNE_OUTCOME_COMPLETE, failed, skipped, skipped, suspect}));
     EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("copy"))),
               (V{MARLUNE_OUTCOME_COPIED, failed, suspect, suspect, skipped}));
     EXPECT_EQ(outcomes(optionsFor(MARLUNE_JOB_SALVAGE, MARLUNE_RUN_RECURSIVE, at("saved"))),
