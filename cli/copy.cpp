@@ -60,10 +60,12 @@ public:
         if (settings_.inPlace) options.placement = MARLUNE_IN_PLACE;
         FileResult result = copied(source, options);
         result.destination = destination();
-        // A file named for a copy of its own fails where it is no container: nothing was copied.
-        if (result.outcome != MARLUNE_OUTCOME_COPIED && result.outcome != MARLUNE_OUTCOME_SALVAGED) {
-            result.outcome = MARLUNE_OUTCOME_FAILED;
-        }
+        // Copied on its own, a file fails unless it was copied, also one that is no container.
+        const bool salvaged = salvage_ && result.status == MARLUNE_SALVAGED;
+        result.outcome = !result.hasStatus             ? MARLUNE_OUTCOME_FAILED
+                         : salvaged                    ? MARLUNE_OUTCOME_SALVAGED
+                         : result.status == MARLUNE_OK ? MARLUNE_OUTCOME_COPIED
+                                                       : MARLUNE_OUTCOME_FAILED;
         return result;
     }
 

@@ -102,6 +102,10 @@ public:
         marlune_report report = emptyReport();
         const std::int32_t status = examineInput(report);
         FileResult result = judged(MARLUNE_JOB_EXAMINE, status, report);
+        // Standard input has no name that would make it a suspect.
+        result.outcome = status == MARLUNE_OK                ? MARLUNE_OUTCOME_COMPLETE
+                         : status == MARLUNE_NOT_A_CONTAINER ? MARLUNE_OUTCOME_SKIPPED
+                                                             : MARLUNE_OUTCOME_FAILED;
         describe(result);
         return result;
     }

@@ -242,12 +242,11 @@ private:
 
 }  // namespace
 
-FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report, const char* file) {
+FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report) {
     FileResult result;
     result.hasStatus = true;
     result.status = status;
     result.report = report;
-    result.outcome = marlune_outcome_of(job, 0, status, file);
     result.reason = reasonOf(job, status, report);
     return result;
 }

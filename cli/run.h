@@ -38,8 +38,8 @@ struct FileResult {
     std::string reason;       // in words
 };
 
-// A single call's result for a file of the job, counted and worded as a run's.
-FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report, const char* file = nullptr);
+// A single call's result for a file of the job, worded as a run's; its outcome is the command's to say.
+FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report);
 
 struct Tally {
     std::array<std::uint64_t, MARLUNE_OUTCOME_COUNT> counts{};

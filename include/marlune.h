@@ -682,13 +682,6 @@ enum {
    null for a value that names none. */
 MARLUNE_API const char *MARLUNE_CALL marlune_outcome_name(int32_t outcome);
 
-/* marlune_outcome_of -- the outcome a run gives a file of `job` (MARLUNE_JOB_*, with
-   `flags` MARLUNE_RUN_*) that ended with `status`, for a host that calls
-   marlune_copy, marlune_examine ... itself and counts as runs count. `path` (the
-   file's name, may be null) tells partial files and suspects (by the default
-   suspect extensions, "snd,kv"). */
-MARLUNE_API int32_t MARLUNE_CALL marlune_outcome_of(int32_t job, uint32_t flags, int32_t status, const char *path);
-
 /* A run, made by marlune_run_open and ended by marlune_run_close. */
 typedef struct marlune_run marlune_run;
 

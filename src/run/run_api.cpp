@@ -10,7 +10,6 @@
 #include "marlune.h"
 #include "platform/folders.h"
 #include "run/engine.h"
-#include "run/outcome.h"
 #include "run/reason.h"
 #include "run/step.h"
 
@@ -179,19 +178,6 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t job, int32_t sta
             return needed;
         },
         0u);
-}
-
-MARLUNE_API int32_t MARLUNE_CALL marlune_outcome_of(int32_t job, uint32_t flags, int32_t status, const char* path) {
-    return guarded(
-        [&] {
-            marlune::run::Step step;
-            step.job = job;
-            step.flags = flags;
-            marlune::run::StepFile file;
-            if (path) file.source = path;
-            return marlune::run::outcomeOf(step, file, status);
-        },
-        int32_t{MARLUNE_OUTCOME_FAILED});
 }
 
 MARLUNE_API const char* MARLUNE_CALL marlune_outcome_name(int32_t outcome) {
