@@ -18,7 +18,7 @@ public:
         return options;
     }
 
-    std::string text(const std::string& file, const FileResult& result) const override {
+    std::string text(const std::string& file, const FileResult& result, const Record&) const override {
         const std::string& to = result.destination;
         if (settings_.dryRun) {
             switch (result.outcome) {

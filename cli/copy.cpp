@@ -34,16 +34,17 @@ std::int32_t jobFor(bool salvage) {
     return salvage ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY;
 }
 
-std::string salvagedText(const std::string& source, const FileResult& result) {
+std::string salvagedText(const std::string& source, const FileResult& result, const Record& record) {
     const std::string& to = result.destination;
     if (result.outcome == MARLUNE_OUTCOME_COPIED)
         return source + ": complete container, copied as it is to " + to + "\n";
     const marlune_report& report = result.report;
     const auto number = [](std::uint64_t value) { return std::to_string(value); };
+    std::string piece;
+    record.field("cutPiece", piece);
     return source + ": salvaged to " + to + ": " + number(report.chunks) + " whole chunks kept, " +
-           number(report.bytes_written) + " bytes\n  lost: the " +
-           (std::string(cutPiece(result.status, report)) == "payload" ? "payload" : "header") + " of chunk " +
-           number(report.chunk_number) + " at offset " + number(report.cut_offset) + " is cut short, " +
+           number(report.bytes_written) + " bytes\n  lost: the " + (piece == "payload" ? "payload" : "header") +
+           " of chunk " + number(report.chunk_number) + " at offset " + number(report.cut_offset) + " is cut short, " +
            number(report.cut_missing) + " of its " + number(report.cut_size) + " bytes missing; the " +
            number(report.source_bytes - report.bytes_written) + " bytes from offset " + number(report.bytes_written) +
            " on are not in " + to + "\n";
@@ -69,8 +70,9 @@ public:
         return result;
     }
 
-    std::string text(const std::string& file, const FileResult& result) const override {
-        if (result.outcome != MARLUNE_OUTCOME_FAILED) return salvage_ ? salvagedText(file, result) : std::string();
+    std::string text(const std::string& file, const FileResult& result, const Record& record) const override {
+        if (result.outcome != MARLUNE_OUTCOME_FAILED)
+            return salvage_ ? salvagedText(file, result, record) : std::string();
         // The command's one line for an output it could not write says it.
         if (toOutput() && result.hasStatus && result.status == MARLUNE_WRITE_ERROR) return {};
         return file + ": " +
@@ -140,7 +142,7 @@ public:
         return options;
     }
 
-    std::string text(const std::string& file, const FileResult& result) const override {
+    std::string text(const std::string& file, const FileResult& result, const Record& record) const override {
         const std::string words = settings_.quiet ? "" : ": " + result.reason;
         switch (result.outcome) {
             case MARLUNE_OUTCOME_FAILED:
@@ -148,7 +150,7 @@ public:
             case MARLUNE_OUTCOME_COLLISION:
                 return file + ": not " + done() + words + "\n";
             case MARLUNE_OUTCOME_SALVAGED:
-                return salvagedText(file, result);
+                return salvagedText(file, result, record);
             default:
                 break;
         }
@@ -162,7 +164,7 @@ public:
             default:
                 break;
         }
-        return salvage_ ? salvagedText(file, result) : file + ": copied to " + result.destination + "\n";
+        return salvage_ ? salvagedText(file, result, record) : file + ": copied to " + result.destination + "\n";
     }
 
     std::string counts(const Tally& tally) const override {

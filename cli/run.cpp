@@ -59,7 +59,11 @@ public:
     int finish() {
         const std::string text = summaryText(command_, tally_);
         if (settings_.json) {
-            put(summaryJson(command_, tally_).str() + "\n");
+            const marlune_run_tally counts = totals();
+            put(libraryText([&](char* json, std::uint32_t size) {
+                    return marlune_records_summary_json(records_, &counts, tally_.interrupted, json, size);
+                }) +
+                "\n");
         } else if (command_.summaryShown(tally_)) {
             put(text);
         }
@@ -173,10 +177,6 @@ private:
     }
 
     void emit(const std::string& file, const FileResult& result) {
-        FileResult named = result;
-        if (!named.destination.empty()) named.destination = shown(result.destination);
-        const std::string text = command_.text(shown(file), named);
-        const bool toError = command_.toError(result);
         marlune_report report = result.report;
         marlune_run_result record{};
         record.size = sizeof record;
@@ -187,12 +187,17 @@ private:
         record.report = &report;
         record.outcome = result.outcome;
         record.reason = result.reason.c_str();
+        FileResult named = result;
+        if (!named.destination.empty()) named.destination = shown(result.destination);
+        const bool toError = command_.toError(result);
+        // With --json only what goes to standard error is worded.
+        const std::string text =
+            settings_.json && !toError ? std::string() : command_.text(shown(file), named, Record(records_, record));
         if (records_ && marlune_records_add(records_, &record) != MARLUNE_OK) recordsFailed_ = true;
         if (settings_.json) {
-            std::string json(marlune_records_json(records_, &record, nullptr, 0), '\0');
-            marlune_records_json(records_, &record, json.data(), static_cast<std::uint32_t>(json.size()));
-            json.back() = '\n';
-            put(json);
+            put(libraryText(
+                    [&](char* out, std::uint32_t size) { return marlune_records_json(records_, &record, out, size); }) +
+                "\n");
         } else if (!text.empty() && !toError) {
             progress_.clear();
             put((command_.blocks() && blockShown_ ? "\n" : "") + text);
@@ -247,15 +252,26 @@ FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& r
     result.hasStatus = true;
     result.status = status;
     result.report = report;
-    result.reason = reasonOf(job, status, report);
+    result.reason = libraryText(
+        [&](char* text, std::uint32_t size) { return marlune_report_reason(job, status, &report, text, size); });
     return result;
 }
 
 std::string shown(const std::string& name) {
-    std::string text(marlune_name_escaped(name.c_str(), nullptr, 0), '\0');
-    marlune_name_escaped(name.c_str(), text.data(), static_cast<std::uint32_t>(text.size()));
-    text.pop_back();
-    return text;
+    return libraryText([&](char* text, std::uint32_t size) { return marlune_name_escaped(name.c_str(), text, size); });
+}
+
+bool Record::field(const char* key, std::string& value) const {
+    char text[256];  // a field's value is a name, a word or a number
+    const std::uint32_t bytes = marlune_records_field(records_, &result_, key, text, sizeof text);
+    if (bytes > sizeof text) {
+        value.assign(bytes, '\0');
+        marlune_records_field(records_, &result_, key, value.data(), bytes);
+    } else {
+        value.assign(text, bytes);
+    }
+    if (!value.empty()) value.pop_back();
+    return bytes != 0;
 }
 
 FileResult Command::single(const std::string&) {

@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "json.h"
 #include "marlune.h"
-#include "statuses.h"
 
 namespace marlune::cli {
 
@@ -26,6 +24,35 @@ inline constexpr int exitOutputClosed = 141;
 inline bool isProblem(std::int32_t outcome) {
     return outcome == MARLUNE_OUTCOME_FAILED || outcome == MARLUNE_OUTCOME_KEPT || outcome == MARLUNE_OUTCOME_COLLISION;
 }
+
+inline marlune_report emptyReport() {
+    marlune_report report{};
+    report.size = sizeof report;
+    return report;
+}
+
+// A text the library writes into a buffer it sizes: `write(text, size)` returns
+// the bytes the text takes with its null, 0 for none.
+template <class Write>
+std::string libraryText(Write write) {
+    std::string text(write(nullptr, 0), '\0');
+    if (text.empty()) return text;
+    write(text.data(), static_cast<std::uint32_t>(text.size()));
+    text.pop_back();
+    return text;
+}
+
+// The library's record of one file: the facts a command's text tells.
+class Record {
+public:
+    Record(const marlune_records* records, const marlune_run_result& result) : records_(records), result_(result) {}
+    // The field's value as the JSON record gives it; false when it is null.
+    bool field(const char* key, std::string& value) const;
+
+private:
+    const marlune_records* records_;
+    const marlune_run_result& result_;
+};
 
 // One file's result: the library's outcome, status, report and sentence.
 struct FileResult {
@@ -73,7 +100,7 @@ public:
     // The command's own words for a file.
     virtual void describe(FileResult&) const {}
     // The text for a file: a line, or a block of lines; empty for none.
-    virtual std::string text(const std::string& file, const FileResult& result) const = 0;
+    virtual std::string text(const std::string& file, const FileResult& result, const Record& record) const = 0;
     // Whether the text goes to standard error (as "marlune: TEXT"), also with --json.
     virtual bool toError(const FileResult& result) const { return isProblem(result.outcome) && !dryRun(); }
     // Blocks of several lines, a blank line between them.

@@ -1,14 +1,12 @@
-// What a run's output says of a file and of the run: the JSON records and the summary.
+// The run's text summary.
 #pragma once
 
 #include <string>
 
-#include "json.h"
 #include "run.h"
 
 namespace marlune::cli {
 
 std::string summaryText(const Command& command, const Tally& tally);
-Json summaryJson(const Command& command, const Tally& tally);
 
 }  // namespace marlune::cli

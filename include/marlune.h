@@ -955,6 +955,28 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_records_json(const marlune_records *re
                                                        const marlune_run_result *result, char *text, uint32_t size);
 
 /*
+ * marlune_records_field -- one field of the file's record, as marlune_records_json
+ * gives it ("size", "magic", "cutPiece", "problem.kind"): text as it is,
+ * numbers in decimal, booleans as "true" or "false". Into `text` when its
+ * `size` bytes hold it with its null; returns the bytes it takes with that
+ * null, or 0 when the field is null or the record has no such field.
+ */
+MARLUNE_API uint32_t MARLUNE_CALL marlune_records_field(const marlune_records *records,
+                                                        const marlune_run_result *result, const char *key,
+                                                        char *text, uint32_t size);
+
+/*
+ * marlune_records_summary_json -- the run's summary as one JSON object (no
+ * newline): the results added so far by outcome, and what `tally` (null:
+ * none) adds of files not started, links not followed and the bytes read and
+ * written; `cancelled` non-zero when the run was stopped. Into `text` when its
+ * `size` bytes hold it with its null; returns the bytes it takes with that null.
+ */
+MARLUNE_API uint32_t MARLUNE_CALL marlune_records_summary_json(const marlune_records *records,
+                                                               const marlune_run_tally *tally, int32_t cancelled,
+                                                               char *text, uint32_t size);
+
+/*
  * marlune_name_escaped -- a file's name for a line of text: as it is when it
  * holds no control character, no byte that is no UTF-8 and no single quote;
  * else as the shell reads it back (the style of "ls --quoting-style=

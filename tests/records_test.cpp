@@ -110,6 +110,69 @@ TEST(RecordJson, ANameThatIsNoUtf8KeepsItsBytes) {
     EXPECT_EQ(marlune_records_close(records, nullptr), MARLUNE_OK);
 }
 
+TEST(RecordFields, EachFieldAsTheJsonHasItAndNoneWhereItIsNull) {
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.job = MARLUNE_JOB_SALVAGE;
+    options.command = "salvage";
+    marlune_records* records = nullptr;
+    ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK);
+    marlune_report report = emptyReport();
+    report.source_bytes = 1200;
+    report.cut_offset = 812;
+    report.bytes_written = 812;  // the salvage ends where the cut chunk's header starts
+    const marlune_run_result result = resultOf("a.snd", MARLUNE_SALVAGED, MARLUNE_OUTCOME_SALVAGED, report);
+    const auto field = [&](const char* key) {
+        std::string out(marlune_records_field(records, &result, key, nullptr, 0), '\0');
+        if (out.empty()) return std::string("(null)");
+        marlune_records_field(records, &result, key, out.data(), static_cast<std::uint32_t>(out.size()));
+        out.pop_back();
+        return out;
+    };
+    EXPECT_EQ(field("cutPiece"), "chunk-header");
+    EXPECT_EQ(field("lostBytes"), "388");
+    EXPECT_EQ(field("destination"), "(null)");
+    EXPECT_EQ(field("noSuchField"), "(null)");
+    // Too small a buffer is left untouched; the answer says what it takes.
+    char small[4] = "xyz";
+    EXPECT_EQ(marlune_records_field(records, &result, "cutPiece", small, sizeof small), 13u);
+    EXPECT_STREQ(small, "xyz");
+    EXPECT_EQ(marlune_records_field(nullptr, &result, "cutPiece", nullptr, 0), 0u);
+    EXPECT_EQ(marlune_records_close(records, nullptr), MARLUNE_OK);
+}
+
+TEST(RecordSummary, CountsTheResultsAddedAndTakesTheRestFromTheTally) {
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.job = MARLUNE_JOB_CONVERT;
+    options.flags = MARLUNE_RUN_JUDGE_ONLY;
+    options.command = "convert";
+    marlune_records* records = nullptr;
+    ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK);
+    marlune_report report = emptyReport();
+    for (const std::int32_t outcome : {MARLUNE_OUTCOME_WOULD_CONVERT, MARLUNE_OUTCOME_WOULD_CONVERT,
+                                       MARLUNE_OUTCOME_COLLISION, MARLUNE_OUTCOME_SUSPECT}) {
+        const marlune_run_result result = resultOf("a.snd", MARLUNE_OK, outcome, report);
+        ASSERT_EQ(marlune_records_add(records, &result), MARLUNE_OK);
+    }
+    marlune_run_tally tally{};
+    tally.size = sizeof tally;
+    tally.not_started = 3;
+    tally.links_not_followed = 1;
+    tally.bytes_read = 4096;
+    std::string json(marlune_records_summary_json(records, &tally, 1, nullptr, 0), '\0');
+    marlune_records_summary_json(records, &tally, 1, json.data(), static_cast<std::uint32_t>(json.size()));
+    json.pop_back();
+    for (const char* member :
+         {"{\"record\": \"summary\", \"command\": \"convert\", \"dryRun\": true, \"files\": 7, \"converted\": 0, ",
+          "\"wouldConvert\": 2, ", "\"collisions\": 1, \"cancelled\": 0, \"suspects\": 1, \"notStarted\": 3, ",
+          "\"interrupted\": true, \"linksNotFollowed\": 1, \"bytesIn\": 4096, \"bytesOut\": 0, \"seconds\": "}) {
+        EXPECT_NE(json.find(member), std::string::npos) << member << " in " << json;
+    }
+    EXPECT_EQ(json.back(), '}');
+    EXPECT_EQ(marlune_records_close(records, nullptr), MARLUNE_OK);
+}
+
 struct Recorded {
     std::string log;
     std::string failed;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <random>
 
 #include "boundary/api.h"
@@ -193,18 +195,94 @@ void Records::noteForPage(const marlune_run_result& result, const std::vector<Fi
     facts_.rows.push_back(std::move(row));
 }
 
-std::int32_t Records::close(const marlune_run_tally* tally) {
-    totals_.seconds = static_cast<double>(nowNs() - started_) / 1e9;
+Totals Records::totalsWith(const marlune_run_tally* tally) const {
+    Totals totals = totals_;
+    // The run ends when its summary is first asked for: every summary says the same.
+    if (ended_ == 0) ended_ = nowNs();
+    totals.seconds = static_cast<double>(ended_ - started_) / 1e9;
     if (tally) {
         const auto take = [&](auto member) { return holds(tally->size, member) ? tally->*member : 0; };
-        totals_.notStarted = take(&marlune_run_tally::not_started);
-        totals_.linksNotFollowed = take(&marlune_run_tally::links_not_followed);
+        totals.notStarted = take(&marlune_run_tally::not_started);
+        totals.linksNotFollowed = take(&marlune_run_tally::links_not_followed);
         // The engine's true counts, failed files too, where it gives them.
         if (holds(tally->size, &marlune_run_tally::bytes_written)) {
-            totals_.bytesRead = tally->bytes_read;
-            totals_.bytesWritten = tally->bytes_written;
+            totals.bytesRead = tally->bytes_read;
+            totals.bytesWritten = tally->bytes_written;
         }
     }
+    return totals;
+}
+
+namespace {
+
+std::array<const char*, 4> textsOf(const marlune_run_result& result) {
+    return {result.path, result.destination, result.other, result.reason};
+}
+
+}  // namespace
+
+bool Records::Asked::matches(const marlune_run_result& result) const {
+    if (!held || result.status != status || result.outcome != outcome || (result.report != nullptr) != hasReport) {
+        return false;
+    }
+    if (hasReport && std::memcmp(result.report, &report, sizeof report) != 0) return false;
+    const std::array<const char*, 4> now = textsOf(result);
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        if ((now[i] != nullptr) != given[i] || (now[i] && texts[i] != now[i])) return false;
+    }
+    return true;
+}
+
+void Records::Asked::hold(const marlune_run_result& result, std::vector<Field> made) {
+    held = true;
+    status = result.status;
+    outcome = result.outcome;
+    hasReport = result.report != nullptr;
+    if (hasReport) report = *result.report;
+    const std::array<const char*, 4> now = textsOf(result);
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        given[i] = now[i] != nullptr;
+        texts[i] = now[i] ? now[i] : "";
+    }
+    fields = std::move(made);
+}
+
+bool Records::field(const marlune_run_result& result, const std::string& key, std::string& value) const {
+    if (!asked_.matches(result)) asked_.hold(result, recordFields(kind_, result));
+    for (const Field& field : asked_.fields) {
+        if (field.key != key) continue;
+        value = field.value;
+        return field.kind != Field::Kind::null;
+    }
+    return false;
+}
+
+std::string Records::summaryJson(const marlune_run_tally* tally, bool cancelled) const {
+    // The summary's key for each outcome it counts, in the outcomes' order.
+    static const char* const keys[] = {
+        "converted", "copied", "salvaged", "complete",        "wouldConvert", "alreadyKv", "skipped",
+        "kept",      "failed", "finished", "partialsRemoved", "collisions",   "cancelled", "suspects",
+    };
+    const Totals totals = totalsWith(tally);
+    const auto number = [](std::uint64_t value) { return std::to_string(value); };
+    const bool dryRun = (kind_.flags & MARLUNE_RUN_JUDGE_ONLY) != 0;
+    std::string out = "{\"record\": \"summary\", \"command\": " + jsonString(kind_.command) +
+                      ", \"dryRun\": " + (dryRun ? "true" : "false") +
+                      ", \"files\": " + number(totals.files + totals.notStarted);
+    for (std::size_t i = 0; i < std::size(keys); ++i)
+        out += ", \"" + std::string(keys[i]) + "\": " + number(totals.outcomes[i]);
+    const double perSecond = totals.seconds > 0 ? static_cast<double>(totals.bytesRead) / totals.seconds : 0;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", totals.seconds);
+    return out + ", \"notStarted\": " + number(totals.notStarted) +
+           ", \"interrupted\": " + (cancelled ? "true" : "false") +
+           ", \"linksNotFollowed\": " + number(totals.linksNotFollowed) + ", \"bytesIn\": " + number(totals.bytesRead) +
+           ", \"bytesOut\": " + number(totals.bytesWritten) + ", \"seconds\": " + seconds +
+           ", \"bytesPerSecond\": " + number(static_cast<std::uint64_t>(perSecond)) + "}";
+}
+
+std::int32_t Records::close(const marlune_run_tally* tally) {
+    totals_ = totalsWith(tally);
     bool ok = !writeFailed_;
     if (log_.isOpen()) {
         const std::string line = "# " + summaryLine(totals_) + "\n";

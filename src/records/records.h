@@ -84,9 +84,14 @@ public:
     std::int32_t add(const marlune_run_result& result);
     std::int32_t close(const marlune_run_tally* tally);
     std::string json(const marlune_run_result& result) const { return jsonRecord(recordFields(kind_, result)); }
+    // The record's field as text; false for a null field or a key it lacks.
+    bool field(const marlune_run_result& result, const std::string& key, std::string& value) const;
+    // The run's summary as one JSON object: the results added and the engine's tally.
+    std::string summaryJson(const marlune_run_tally* tally, bool cancelled) const;
 
 private:
     bool logs(std::int32_t outcome) const;
+    Totals totalsWith(const marlune_run_tally* tally) const;
     void noteForPage(const marlune_run_result& result, const std::vector<Field>& fields);
 
     RecordKind kind_;
@@ -102,7 +107,23 @@ private:
     bool writeFailed_ = false;
     Totals totals_;
     PageFacts facts_;
-    std::uint64_t started_ = 0;  // steady clock, ns
+    std::uint64_t started_ = 0;        // steady clock, ns
+    mutable std::uint64_t ended_ = 0;  // 0: not yet
+    // The result whose fields were asked last, as it was: a host that asks for
+    // several fields of one file has its record made once.
+    struct Asked {
+        bool held = false;
+        std::int32_t status = 0;
+        std::int32_t outcome = 0;
+        bool hasReport = false;
+        marlune_report report{};
+        std::array<std::string, 4> texts;  // path, destination, other, reason
+        std::array<bool, 4> given{};
+        std::vector<Field> fields;
+        bool matches(const marlune_run_result& result) const;
+        void hold(const marlune_run_result& result, std::vector<Field> made);
+    };
+    mutable Asked asked_;
 };
 
 }  // namespace marlune::records

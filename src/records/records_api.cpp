@@ -75,6 +75,30 @@ extern "C" MARLUNE_API uint32_t MARLUNE_CALL marlune_records_json(const marlune_
     }
 }
 
+extern "C" MARLUNE_API uint32_t MARLUNE_CALL marlune_records_field(const marlune_records* records,
+                                                                   const marlune_run_result* result, const char* key,
+                                                                   char* text, uint32_t size) {
+    if (!records || !result || !key) return 0;
+    try {
+        std::string value;
+        return records->records.field(*result, key, value) ? copied(value, text, size) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" MARLUNE_API uint32_t MARLUNE_CALL marlune_records_summary_json(const marlune_records* records,
+                                                                          const marlune_run_tally* tally,
+                                                                          int32_t cancelled, char* text,
+                                                                          uint32_t size) {
+    if (!records) return copied("", text, size);
+    try {
+        return copied(records->records.summaryJson(tally, cancelled != 0), text, size);
+    } catch (...) {
+        return copied("", text, size);
+    }
+}
+
 extern "C" MARLUNE_API uint32_t MARLUNE_CALL marlune_name_escaped(const char* name, char* text, uint32_t size) {
     try {
         return copied(marlune::records::shellEscaped(name ? name : ""), text, size);
