@@ -64,6 +64,9 @@ bool stopping() {
 
 #ifdef _WIN32
 
+namespace {
+
+// UTF-8 and UTF-16, as the library and the wide system calls take them.
 std::wstring wideOf(const std::string& text) {
     const int count = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
     if (count <= 0) return {};
@@ -81,6 +84,8 @@ std::string utf8Of(const wchar_t* text) {
     utf8.pop_back();
     return utf8;
 }
+
+}  // namespace
 
 bool isTerminal(std::FILE* stream) {
     return _isatty(_fileno(stream)) != 0;
@@ -112,10 +117,6 @@ std::FILE* openForReading(const std::string& path) {
         return stdin;
     }
     return _wfopen(wideOf(path).c_str(), L"rb");
-}
-
-std::FILE* openForWriting(const std::string& path) {
-    return _wfopen(wideOf(path).c_str(), L"w");
 }
 
 std::FILE* openDataOutput() {
@@ -158,10 +159,6 @@ void ignoreClosedPipes() {
 
 std::FILE* openForReading(const std::string& path) {
     return path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-}
-
-std::FILE* openForWriting(const std::string& path) {
-    return std::fopen(path.c_str(), "w");
 }
 
 namespace {

@@ -56,8 +56,6 @@ void ignoreClosedPipes();
 
 // Opens a UTF-8 named file for reading in binary mode; "-" is standard input.
 std::FILE* openForReading(const std::string& path);
-// Creates or truncates a UTF-8 named file for writing text.
-std::FILE* openForWriting(const std::string& path);
 
 // Standard output for a copy's bytes: binary, and unbuffered, so that a write
 // that fails is the copy's own failure. Nothing else may go there.
@@ -72,11 +70,5 @@ struct StreamFile {
 };
 marlune_reader readerOf(StreamFile& stream);
 marlune_writer writerOf(StreamFile& stream);
-
-#ifdef _WIN32
-// UTF-8 and UTF-16, as the library and the wide system calls take them.
-std::wstring wideOf(const std::string& text);
-std::string utf8Of(const wchar_t* text);
-#endif
 
 }  // namespace marlune::cli
