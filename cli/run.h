@@ -130,6 +130,9 @@ struct RunSettings {
 // not be written.
 int runCommand(const std::vector<Operand>& operands, const RunSettings& settings, Command& command);
 
+// The library's records of the run as the settings ask for them (the strings stay the settings' own).
+marlune_records_options recordsOptions(const RunSettings& settings, const Command& command);
+
 // A name for a line of text: escaped where it would break the line or hide a byte.
 std::string shown(const std::string& name);
 
@@ -137,5 +140,7 @@ std::string shown(const std::string& name);
 std::string counted(std::uint64_t count, const char* one, const char* many);
 // ", N suspect (...), N cancelled", for the counts that only some runs meet.
 std::string countsIfMet(const Tally& tally);
+// The run's summary in text: what stopped it, the command's counts, the bytes and the time.
+std::string summaryText(const Command& command, const Tally& tally);
 
 }  // namespace marlune::cli

@@ -1,6 +1,7 @@
-#include "summary.h"
-
+// What the command takes from the library's records and gives them: the
+// records' options, a file's facts and sentence, and the run's text summary.
 #include "progress.h"
+#include "run.h"
 
 namespace marlune::cli {
 namespace {
@@ -10,6 +11,62 @@ std::uint64_t bytesPerSecond(const Tally& tally) {
 }
 
 }  // namespace
+
+FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report) {
+    FileResult result;
+    result.hasStatus = true;
+    result.status = status;
+    result.report = report;
+    result.reason = libraryText(
+        [&](char* text, std::uint32_t size) { return marlune_report_reason(job, status, &report, text, size); });
+    return result;
+}
+
+std::string shown(const std::string& name) {
+    return libraryText([&](char* text, std::uint32_t size) { return marlune_name_escaped(name.c_str(), text, size); });
+}
+
+bool Record::field(const char* key, std::string& value) const {
+    char text[256];  // a field's value is a name, a word or a number
+    const std::uint32_t bytes = marlune_records_field(records_, &result_, key, text, sizeof text);
+    if (bytes > sizeof text) {
+        value.assign(bytes, '\0');
+        marlune_records_field(records_, &result_, key, value.data(), bytes);
+    } else {
+        value.assign(text, bytes);
+    }
+    if (!value.empty()) value.pop_back();
+    return bytes != 0;
+}
+
+marlune_records_options recordsOptions(const RunSettings& settings, const Command& command) {
+    const marlune_run_options job = command.job();
+    const auto path = [](const std::string& name) { return name.empty() ? nullptr : name.c_str(); };
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.job = job.job;
+    options.flags = job.flags;
+    options.command = command.name();
+    options.command_line = settings.commandLine.c_str();
+    options.log = path(settings.log);
+    options.log_all = settings.logAll ? 1 : 0;
+    options.failed_list = path(settings.failedList);
+    options.suspect_list = path(settings.suspectList);
+    options.csv = path(settings.csv);
+    options.html = path(settings.report);
+    return options;
+}
+
+std::string counted(std::uint64_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string countsIfMet(const Tally& tally) {
+    const std::uint64_t suspects = tally[MARLUNE_OUTCOME_SUSPECT];
+    const std::uint64_t cancelled = tally[MARLUNE_OUTCOME_CANCELLED];
+    return (suspects == 0 ? "" : ", " + std::to_string(suspects) + " suspect (named as containers, but not)") +
+           (cancelled == 0 ? "" : ", " + std::to_string(cancelled) + " cancelled");
+}
 
 std::string summaryText(const Command& command, const Tally& tally) {
     std::string out;
