@@ -12,18 +12,52 @@
 namespace marlune::cli {
 namespace {
 
-struct Arguments {
+struct Arguments : Settings, RunSettings {
     std::string command;
-    Settings settings;
-    RunSettings run;
     bool help = false;
     bool version = false;
     bool showErrors = false;
-    bool recursive = false;
-    bool followLinks = false;
     bool nul = false;
-    bool jobsGiven = false;
+    std::string jobs;
     std::string filesFrom;
+};
+
+// An option: its spellings, and the flag it sets (clearing another) or the value it takes.
+struct Option {
+    const char* shortName;  // "-r"; "" for none
+    const char* longName;
+    bool Arguments::*flag = nullptr;  // with a value: set when the option is given
+    bool Arguments::*clears = nullptr;
+    std::string Arguments::*value = nullptr;  // the next word, the rest after "=" (or after a short name)
+    const char* valueMissing = nullptr;       // what is wrong without one; null: an empty value is allowed
+};
+
+const Option optionTable[] = {
+    {"-h", "--help", &Arguments::help},
+    {"", "--version", &Arguments::version},
+    {"", "--json", &Arguments::json},
+    {"-q", "--quiet", &Arguments::quiet, &Arguments::showErrors},
+    {"", "--show-errors", &Arguments::showErrors, &Arguments::quiet},
+    {"-v", "--verbose", &Arguments::verbose},
+    {"-r", "--recursive", &Arguments::recursive},
+    {"-L", "--follow-links", &Arguments::followLinks},
+    {"-0", "--null", &Arguments::nul},
+    {"-n", "--dry-run", &Arguments::dryRun},
+    {"-f", "--force", &Arguments::force},
+    {"", "--in-place", &Arguments::inPlace},
+    {"", "--sync", &Arguments::sync},
+    {"", "--kv-names", &Arguments::kvNames},
+    {"", "--log-all", &Arguments::logAll},
+    {"", "--strict", &Arguments::strict},
+    {"-j", "--jobs", nullptr, nullptr, &Arguments::jobs, "-j takes a number of files from 1 to 9999"},
+    {"", "--files-from", nullptr, nullptr, &Arguments::filesFrom, "--files-from takes a LIST"},
+    {"", "--log", nullptr, nullptr, &Arguments::log, "--log takes a FILE"},
+    {"", "--failed-list", nullptr, nullptr, &Arguments::failedList, "--failed-list takes a FILE"},
+    {"", "--suspect-list", nullptr, nullptr, &Arguments::suspectList, "--suspect-list takes a FILE"},
+    {"", "--csv", nullptr, nullptr, &Arguments::csv, "--csv takes a FILE"},
+    {"", "--report", nullptr, nullptr, &Arguments::report, "--report takes a FILE"},
+    // An empty list is allowed: no extension makes a suspect.
+    {"", "--suspect-ext", &Arguments::suspectExtensionsGiven, nullptr, &Arguments::suspectExtensions},
 };
 
 int usageError(const std::string& problem) {
@@ -48,39 +82,43 @@ bool parseWorkers(const std::string& text, unsigned& workers) {
     return workers >= 1;
 }
 
-// Where the option names a file of the run's records; null for any other word.
-std::string* recordFile(Arguments& arguments, const std::string& option) {
-    RunSettings& run = arguments.run;
-    return option == "--failed-list"    ? &run.failedList
-           : option == "--suspect-list" ? &run.suspectList
-           : option == "--csv"          ? &run.csv
-           : option == "--report"       ? &run.report
-                                        : nullptr;
+// The table's option the word spells, with what follows its name in the word ("=4", "4" of -j4).
+const Option* optionOf(const std::string& word, std::string& rest) {
+    for (const Option& option : optionTable) {
+        for (const std::string name : {option.shortName, option.longName}) {
+            if (name.empty() || word.compare(0, name.size(), name) != 0) continue;
+            rest = word.substr(name.size());
+            if (rest.empty() || (option.value && (rest[0] == '=' || name.size() == 2))) return &option;
+        }
+    }
+    return nullptr;
+}
+
+// The value: the rest of the word (--jobs=4, -j4) or the next word. What is wrong, or an empty string.
+std::string takeValue(const Option& option, const std::string& rest, const std::vector<std::string>& words,
+                      std::size_t& i, Arguments& arguments) {
+    std::string& value = arguments.*option.value;
+    if (!rest.empty()) {
+        value = rest.substr(rest[0] == '=' ? 1 : 0);
+    } else if (i + 1 < words.size()) {
+        value = words[++i];
+    }
+    if (option.flag) arguments.*option.flag = true;
+    const bool jobsWrong = option.value == &Arguments::jobs && !parseWorkers(value, arguments.workers);
+    return option.valueMissing && (value.empty() || jobsWrong) ? option.valueMissing : "";
 }
 
 // Options may come before or after the command and among its files; "--" ends them.
 // Returns an empty string, or what is wrong with the command line.
 std::string parse(const std::vector<std::string>& words, Arguments& arguments) {
-    Settings& settings = arguments.settings;
     bool optionsEnded = false;
     for (std::size_t i = 1; i < words.size(); ++i) {
         const std::string& word = words[i];
-        const auto startsWith = [&word](const char* start) { return word.rfind(start, 0) == 0; };
-        // The value of an option: the rest of the word (--jobs=4, -j4) or the next word.
-        const auto value = [&](const char* name, std::string& out) {
-            const std::size_t length = std::strlen(name);
-            if (word.size() > length) {
-                out = word.substr(length + (word[length] == '=' ? 1 : 0));
-            } else if (i + 1 < words.size()) {
-                out = words[++i];
-            } else {
-                return false;
-            }
-            return !out.empty();
-        };
+        std::string rest;
+        const Option* option = nullptr;
         if (optionsEnded || word.size() < 2 || word[0] != '-') {
             if (!arguments.command.empty()) {
-                settings.operands.push_back(word);
+                arguments.operands.push_back(word);
             } else if (isCommand(word)) {
                 arguments.command = word;
             } else {
@@ -88,53 +126,13 @@ std::string parse(const std::vector<std::string>& words, Arguments& arguments) {
             }
         } else if (word == "--") {
             optionsEnded = true;
-        } else if (word == "-h" || word == "--help") {
-            arguments.help = true;
-        } else if (word == "--version") {
-            arguments.version = true;
-        } else if (word == "--json") {
-            arguments.run.json = true;
-        } else if (word == "-q" || word == "--quiet" || word == "--show-errors") {
-            settings.quiet = word != "--show-errors";
-            arguments.showErrors = !settings.quiet;
-        } else if (word == "-v" || word == "--verbose") {
-            settings.verbose = true;
-        } else if (word == "-r" || word == "--recursive") {
-            arguments.recursive = true;
-        } else if (word == "-L" || word == "--follow-links") {
-            arguments.followLinks = true;
-        } else if (word == "-0" || word == "--null") {
-            arguments.nul = true;
-        } else if (word == "-n" || word == "--dry-run") {
-            settings.dryRun = true;
-        } else if (word == "-f" || word == "--force") {
-            settings.force = true;
-        } else if (word == "--in-place") {
-            settings.inPlace = true;
-        } else if (word == "--sync") {
-            settings.sync = true;
-        } else if (word == "--kv-names") {
-            settings.kvNames = true;
-        } else if (startsWith("--jobs") || startsWith("-j")) {
-            std::string text;
-            if (!value(startsWith("--jobs") ? "--jobs" : "-j", text) || !parseWorkers(text, arguments.run.workers)) {
-                return "-j takes a number of files from 1 to 9999";
-            }
-            arguments.jobsGiven = true;
-        } else if (startsWith("--files-from")) {
-            if (!value("--files-from", arguments.filesFrom)) return "--files-from takes a LIST";
-        } else if (word == "--log-all" || word == "--strict") {
-            (word == "--strict" ? arguments.run.strict : arguments.run.logAll) = true;
-        } else if (startsWith("--log")) {
-            if (!value("--log", arguments.run.log)) return "--log takes a FILE";
-        } else if (std::string* file = recordFile(arguments, word.substr(0, word.find('=')))) {
-            if (!value(word.substr(0, word.find('=')).c_str(), *file)) return word + " takes a FILE";
-        } else if (startsWith("--suspect-ext")) {
-            // An empty list is allowed: no extension makes a suspect.
-            settings.suspectExtensionsGiven = true;
-            value("--suspect-ext", settings.suspectExtensions);
-        } else {
+        } else if ((option = optionOf(word, rest)) == nullptr) {
             return "unknown option '" + word + "'";
+        } else if (option->value) {
+            if (std::string wrong = takeValue(*option, rest, words, i, arguments); !wrong.empty()) return wrong;
+        } else {
+            arguments.*option->flag = true;
+            if (option->clears) arguments.*option->clears = false;
         }
     }
     return {};
@@ -143,7 +141,7 @@ std::string parse(const std::vector<std::string>& words, Arguments& arguments) {
 // What is wrong with the options for the command, or an empty string.
 std::string misuse(const Arguments& arguments) {
     const std::string& command = arguments.command;
-    const Settings& settings = arguments.settings;
+    const Settings& settings = arguments;
     const bool copying = command == "copy" || command == "salvage";
     const bool intoFolder = copying && (arguments.recursive || !arguments.filesFrom.empty());
     const bool many = command == "convert" || command == "info" || intoFolder;
@@ -151,7 +149,7 @@ std::string misuse(const Arguments& arguments) {
     if ((settings.quiet || arguments.showErrors) && command == "info") {
         return "info reports by itself; -q and --show-errors belong to copy, convert and salvage";
     }
-    if (!many && (arguments.followLinks || arguments.jobsGiven || arguments.nul)) {
+    if (!many && (arguments.followLinks || !arguments.jobs.empty() || arguments.nul)) {
         return "-L, -j and -0 work on many files: with convert, info, or copy and salvage with -r or --files-from";
     }
     if (command != "convert" && (settings.dryRun || settings.force)) return "-n and -f are options of convert";
@@ -222,7 +220,7 @@ ListRead readList(const std::string& listPath, bool nulSeparated, std::vector<Op
 // file; standard output that holds a copy takes nothing else. An empty string, or
 // what is wrong.
 std::string streamMisuse(const Arguments& arguments) {
-    const std::vector<std::string>& operands = arguments.settings.operands;
+    const std::vector<std::string>& operands = arguments.operands;
     const auto dashes = std::count(operands.begin(), operands.end(), "-");
     if (dashes == 0) return {};
     if (arguments.command == "convert") return "convert takes named files: - (standard input) has no .kv name";
@@ -233,25 +231,21 @@ std::string streamMisuse(const Arguments& arguments) {
         return dashes > 1 || arguments.filesFrom == "-" ? "standard input is read once: one - or --files-from -" : "";
     }
     if (operands.back() != "-") return {};
-    if (arguments.run.json) return "--json goes to standard output, which holds the copy when DESTINATION is -";
-    if (arguments.settings.inPlace) return "--in-place writes into a DESTINATION file, not standard output";
+    if (arguments.json) return "--json goes to standard output, which holds the copy when DESTINATION is -";
+    if (arguments.inPlace) return "--in-place writes into a DESTINATION file, not standard output";
     return {};
 }
 
 int run(Arguments& arguments) {
-    Settings& settings = arguments.settings;
-    RunSettings& run = arguments.run;
-    run.progress = isTerminal(stderr);
-    settings.recursive = arguments.recursive;
-    settings.followLinks = arguments.followLinks;
+    arguments.progress = isTerminal(stderr);
     const std::string& command = arguments.command;
     const bool copying = command == "copy" || command == "salvage";
     if (copying && !arguments.recursive && arguments.filesFrom.empty()) {
-        const auto single = copyCommand(settings, command == "salvage");
-        return runCommand({{settings.operands[0], false, true}}, run, *single);
+        const auto single = copyCommand(arguments, command == "salvage");
+        return runCommand({{arguments.operands[0], false, true}}, arguments, *single);
     }
     std::vector<Operand> operands;
-    for (const std::string& operand : settings.operands) operands.push_back({operand, copying, operand == "-"});
+    for (const std::string& operand : arguments.operands) operands.push_back({operand, copying, operand == "-"});
     if (copying) operands.pop_back();  // the destination folder
     std::string why;
     const ListRead read =
@@ -261,10 +255,10 @@ int run(Arguments& arguments) {
         std::fprintf(stderr, "marlune: %s\n", why.c_str());
         return exitFailure;
     }
-    const auto chosen = copying                ? mirrorCommand(settings, command == "salvage")
-                        : command == "convert" ? convertCommand(settings)
-                                               : infoCommand(settings);
-    return runCommand(operands, run, *chosen);
+    const auto chosen = copying                ? mirrorCommand(arguments, command == "salvage")
+                        : command == "convert" ? convertCommand(arguments)
+                                               : infoCommand(arguments);
+    return runCommand(operands, arguments, *chosen);
 }
 
 // Output that could not be written (a full disk, a closed pipe) is told by its own status.
@@ -287,7 +281,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> words = commandLine(argc, argv);
     const std::string problem = parse(words, arguments);
     for (const std::string& word : words)
-        arguments.run.commandLine += (arguments.run.commandLine.empty() ? "" : " ") + shown(word);
+        arguments.commandLine += (arguments.commandLine.empty() ? "" : " ") + shown(word);
     // Help and version win over anything else on the line, as people expect.
     if (arguments.help) {
         std::fputs(helpFor(arguments.command), stdout);
@@ -297,10 +291,7 @@ int main(int argc, char** argv) {
         std::printf("marlune %s\n", marlune_version());
         return finish(exitSuccess);
     }
-    if (!problem.empty()) return usageError(problem);
-    const std::string wrong = misuse(arguments);
-    if (!wrong.empty()) return usageError(wrong);
-    const std::string streams = streamMisuse(arguments);
-    if (!streams.empty()) return usageError(streams);
-    return finish(run(arguments));
+    std::string wrong = problem.empty() ? misuse(arguments) : problem;
+    if (wrong.empty()) wrong = streamMisuse(arguments);
+    return wrong.empty() ? finish(run(arguments)) : usageError(wrong);
 }
