@@ -20,6 +20,9 @@ struct Settings {
     bool kvNames = false;    // copy, salvage into a folder: copies take .kv names
     bool recursive = false;  // folders are walked
     bool followLinks = false;
+    bool mirror = false;    // copy -r: every file arrives, with its time and mode
+    bool checksum = false;  // mirror: compare content, not size and time
+    std::string manifest;   // mirror: the SHA-256 manifest's name; empty: none
 };
 
 // One copy to operands[1], written beside it and moved into place once complete

@@ -145,11 +145,27 @@ public:
         marlune_run_options options = jobOf(salvage_ ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY, settings_);
         options.destination = folder().c_str();
         options.durability = settings_.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
+        if (!settings_.mirror) return options;
+        options.flags |= MARLUNE_RUN_MIRROR;
+        if (settings_.checksum) options.flags |= MARLUNE_RUN_CHECKSUM;
+        if (settings_.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
+        if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
         return options;
     }
+    bool dryRun() const override { return settings_.dryRun; }
 
     FileResult judge(const Answer& answer) const override {
         FileResult result = judged(answer);
+        static constexpr std::pair<std::int32_t, Outcome> mirrored[] = {
+            {MARLUNE_OUTCOME_UNCHANGED, Outcome::unchanged},
+            {MARLUNE_OUTCOME_COPIED_AS_IS, Outcome::copiedAsIs},
+            {MARLUNE_OUTCOME_DAMAGED, Outcome::damaged},
+            {MARLUNE_OUTCOME_LINKED, Outcome::linked},
+            {MARLUNE_OUTCOME_COPIED, Outcome::copied}};
+        for (const auto& [engine, outcome] : mirrored) {
+            if (settings_.mirror && answer.outcome == engine) result.outcome = outcome;
+        }
+        if (result.outcome != Outcome::failed) return result;
         switch (answer.status) {
             case MARLUNE_NOT_A_CONTAINER:
             case MARLUNE_RUN_PARTIAL_LEFT:
@@ -195,7 +211,19 @@ public:
             default:
                 break;
         }
-        if (!settings_.verbose) return {};
+        const std::string would = settings_.dryRun ? "would be " : "";
+        if (result.outcome == Outcome::damaged) {
+            return file + ": damaged, " + would + "copied byte for byte to " + result.destination + ": " +
+                   result.reason + "\n";
+        }
+        if (!settings_.verbose && !settings_.dryRun) return {};
+        if (result.outcome == Outcome::unchanged) return file + ": unchanged\n";
+        if (result.outcome == Outcome::linked)
+            return file + ": " + would + "linked anew at " + result.destination + "\n";
+        if (result.outcome == Outcome::copiedAsIs || result.outcome == Outcome::copied) {
+            return file + ": " + would + "copied" + (result.outcome == Outcome::copied ? "" : " as it is") + " to " +
+                   result.destination + "\n";
+        }
         if (result.outcome == Outcome::skipped) return file + ": skipped: " + result.reason + "\n";
         return salvage_ ? salvagedText(file, result) : file + ": copied to " + result.destination + "\n";
     }
@@ -204,12 +232,22 @@ public:
         const auto part = [&tally](Outcome outcome, const char* words) {
             return std::to_string(tally[outcome]) + words;
         };
+        if (settings_.mirror) {
+            return std::string(settings_.dryRun ? "would be: " : "") + part(Outcome::copied, " copied, ") +
+                   (salvage_ ? part(Outcome::salvaged, " salvaged, ") : "") +
+                   part(Outcome::copiedAsIs, " copied as is, ") + part(Outcome::damaged, " damaged (copied as is), ") +
+                   part(Outcome::linked, " linked, ") + part(Outcome::unchanged, " unchanged, ") +
+                   part(Outcome::failed, " failed") + "\n";
+        }
+        const std::size_t left = tally.files - tally[Outcome::copied] - tally[Outcome::salvaged];
+        const std::string notCopied =
+            left == 0 ? "" : counted(left, "file", "files") + " not copied: --mirror copies every file\n";
         return (salvage_ ? part(Outcome::salvaged, " salvaged, ") : std::string()) +
                part(Outcome::copied, " copied, ") + part(Outcome::skipped, " skipped (not a container), ") +
                part(Outcome::failed, " failed") +
                (tally[Outcome::collision] == 0 ? ""
                                                : ", " + part(Outcome::collision, " colliding (one name for two)")) +
-               "\n";
+               "\n" + notCopied;
     }
     bool summaryShown(const Tally&) const override { return true; }
 

@@ -103,6 +103,10 @@ std::string parse(const std::vector<std::string>& words, Arguments& arguments) {
             settings.inPlace = true;
         } else if (word == "--sync") {
             settings.sync = true;
+        } else if (word == "--mirror" || word == "--checksum") {
+            (word == "--mirror" ? settings.mirror : settings.checksum) = true;
+        } else if (startsWith("--manifest")) {
+            if (!value("--manifest", settings.manifest)) return "--manifest takes a FILE";
         } else if (word == "--kv-names") {
             settings.kvNames = true;
         } else if (startsWith("--jobs") || startsWith("-j")) {
@@ -136,7 +140,13 @@ std::string misuse(const Arguments& arguments) {
     if (!many && (arguments.followLinks || arguments.jobsGiven || arguments.nul)) {
         return "-L, -j and -0 work on many files: with convert, info, or copy and salvage with -r or --files-from";
     }
-    if (command != "convert" && (settings.dryRun || settings.force)) return "-n and -f are options of convert";
+    if ((settings.checksum || !settings.manifest.empty()) && !settings.mirror)
+        return "--checksum and --manifest need --mirror";
+    if (settings.mirror && (!intoFolder || settings.kvNames))
+        return "--mirror copies a folder (-r), under its own names";
+    if (command != "convert" && (settings.force || (settings.dryRun && !settings.mirror))) {
+        return "-n is an option of convert and of copy --mirror, -f of convert";
+    }
     if (settings.verbose && command != "convert" && !intoFolder) {
         return "-v is an option of convert, and of copy and salvage into a folder";
     }

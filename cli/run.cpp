@@ -92,6 +92,7 @@ private:
             marlune_run_result result{};
             result.size = sizeof result;
             result.report = &answer.report;
+            result.outcome = -1;
             std::int32_t got = marlune_run_next(run.get(), &result, 0);
             if (got == MARLUNE_RUN_WAITING) {
                 flush();  // whoever reads the records as they come has them before the wait
@@ -109,6 +110,7 @@ private:
             answer.file = result.path;
             if (result.destination) answer.destination = result.destination;
             if (result.other) answer.other = result.other;
+            answer.outcome = result.outcome;
             ++tally_.files;
             emit(answer.file,
                  answer.status == MARLUNE_RUN_FOLDER_UNREADABLE ? unreadable(answer) : command_.judge(answer));
@@ -123,6 +125,13 @@ private:
         tally_.notStarted += static_cast<std::size_t>(counts.not_started);
         tally_.files += static_cast<std::size_t>(counts.not_started);
         tally_.linksNotFollowed += counts.links_not_followed;
+        std::int32_t error = 0;
+        const std::int32_t manifest = marlune_run_manifest_status(run.get(), &error);
+        if (manifest != MARLUNE_OK && manifest != MARLUNE_CANCELLED) {
+            std::fprintf(stderr, "marlune: the manifest was not written: %s (error %d)\n",
+                         marlune_status_text(manifest), error);
+            ++tally_.counts[static_cast<std::size_t>(Outcome::failed)];
+        }
         return 0;
     }
 

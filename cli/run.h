@@ -36,8 +36,12 @@ enum class Outcome {
     finished,        // the .kv held this file's conversion already; the source removed
     partialRemoved,  // a partial file that no one was writing any more
     collision,       // an earlier file of the run takes its name, or is the same file
+    unchanged,       // a mirror's copy that matches its source
+    copiedAsIs,      // a mirror's byte-for-byte copy of a file that is no container
+    damaged,         // a mirror's byte-for-byte copy of a damaged container
+    linked,          // a mirror's symbolic link made anew
 };
-inline constexpr std::size_t outcomeCount = 12;
+inline constexpr std::size_t outcomeCount = 16;
 
 // Told on standard error and in the log, and failing the run (but in a dry run).
 inline bool isProblem(Outcome outcome) {
@@ -51,6 +55,7 @@ struct Answer {
     std::string destination;  // empty: none
     std::string other;        // the other file of a collision
     marlune_report report = emptyReport();
+    std::int32_t outcome = -1;  // the engine's MARLUNE_OUTCOME_*, where it gave one
 };
 
 struct FileResult {

@@ -22,6 +22,10 @@ constexpr OutcomeNames outcomeNames[outcomeCount] = {
     {"finished", "finished"},
     {"partial-removed", "partialsRemoved"},
     {"collision", "collisions"},
+    {"unchanged", "unchanged"},
+    {"copied-as-is", "copiedAsIs"},
+    {"damaged", "damaged"},
+    {"linked", "linked"},
 };
 
 const OutcomeNames& namesOf(Outcome outcome) {
@@ -37,7 +41,8 @@ std::uint64_t bytesPerSecond(const Tally& tally) {
 // Its bytes count in the summary's bytes in and out.
 bool isWork(Outcome outcome) {
     return outcome == Outcome::converted || outcome == Outcome::copied || outcome == Outcome::salvaged ||
-           outcome == Outcome::complete || outcome == Outcome::wouldConvert;
+           outcome == Outcome::complete || outcome == Outcome::wouldConvert || outcome == Outcome::copiedAsIs ||
+           outcome == Outcome::damaged;
 }
 
 Json fileRecord(const Command& command, const std::string& file, const FileResult& result) {

@@ -229,8 +229,11 @@ enum {
                                              the result's path is the folder */
     MARLUNE_RUN_INSIDE_SOURCE = 78,       /* marlune_run_add: the destination folder is, or lies within,
                                              the folder added: the copy would copy itself */
-    MARLUNE_RUN_BAD_STATE = 79            /* a call made out of turn (marlune_run_add after the start, a
+    MARLUNE_RUN_BAD_STATE = 79,           /* a call made out of turn (marlune_run_add after the start, a
                                              step that cannot be read) */
+    MARLUNE_RUN_LINK_REFUSED = 80         /* a mirror: the system would not make the symbolic link (on
+                                             Windows without the right to, outside developer mode);
+                                             system_error says why */
 };
 
 /*
@@ -609,11 +612,62 @@ enum {
     MARLUNE_RUN_KV_NAMES = 4,     /* copy, salvage: the copies take ".kv" names (marlune_kv_name) */
     MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert: each file judged by marlune_judge_convert, nothing written,
                                      moved or removed (a dry run) */
-    MARLUNE_RUN_REPLACE = 16      /* convert: an existing ".kv" file may be replaced. Copies into the
+    MARLUNE_RUN_REPLACE = 16,     /* convert: an existing ".kv" file may be replaced. Copies into the
                                      destination folder always replace what is at their names, but for
                                      a link, a folder, or a file of the run */
+    MARLUNE_RUN_MIRROR = 32,      /* copy, salvage: every regular file arrives. A container is copied
+                                     as the job copies it (outcome copied or salvaged); a damaged one
+                                     byte for byte, its cut in the report and its status the
+                                     container's (outcome damaged); any other file byte for byte
+                                     (status MARLUNE_OK, outcome copied-as-is); a symbolic link met in
+                                     the walk is made anew with the text it holds (outcome linked),
+                                     never followed. Each copy is written beside its name, takes its
+                                     source's modification time, permission bits and (where the caller
+                                     may set them) owner and group, and is moved into place with its
+                                     group, durable as `durability` says. A copy whose size and
+                                     modification time equal its source's is left (outcome
+                                     unchanged). With MARLUNE_RUN_JUDGE_ONLY nothing is written: each
+                                     result says what would become of its file */
+    MARLUNE_RUN_CHECKSUM = 64,    /* mirror: a copy is left as unchanged only when its bytes are those
+                                     the copy would write now (compared by SHA-256), whatever its size
+                                     and time */
+    MARLUNE_RUN_SHA256 = 128      /* mirror: each copy's SHA-256 in its result (marlune_run_result.
+                                     sha256), of its bytes as they were written; an unchanged copy's
+                                     read from it. Set by marlune_run_options.manifest */
 };
 
+
+/* What became of a file, counted once (marlune_run_result.outcome, and
+   marlune_run_tally.outcomes[outcome]). The engine decides it from the job,
+   the flags and the status, so that every front end counts alike. */
+enum {
+    MARLUNE_OUTCOME_CONVERTED = 0,       /* "converted" */
+    MARLUNE_OUTCOME_COPIED = 1,          /* "copied": a container copied (normalised) */
+    MARLUNE_OUTCOME_SALVAGED = 2,        /* "salvaged": the whole chunks of a container cut short */
+    MARLUNE_OUTCOME_COMPLETE = 3,        /* "complete": examined, a whole container */
+    MARLUNE_OUTCOME_WOULD_CONVERT = 4,   /* "would-convert": a dry run */
+    MARLUNE_OUTCOME_ALREADY_KV = 5,      /* "already-kv" */
+    MARLUNE_OUTCOME_SKIPPED = 6,         /* "skipped": not a container (and not a suspect), or a partial left */
+    MARLUNE_OUTCOME_KEPT = 7,            /* "kept": its ".kv" exists and is not replaced */
+    MARLUNE_OUTCOME_FAILED = 8,          /* "failed" */
+    MARLUNE_OUTCOME_FINISHED = 9,        /* "finished": the ".kv" held its conversion already */
+    MARLUNE_OUTCOME_PARTIAL_REMOVED = 10,/* "partial-removed" */
+    MARLUNE_OUTCOME_COLLISION = 11,      /* "collision": named twice, or its name taken by an earlier file */
+    MARLUNE_OUTCOME_CANCELLED = 12,      /* "cancelled": its work began and was stopped; nothing changed */
+    MARLUNE_OUTCOME_SUSPECT = 13,        /* "suspect": its name promises a container (marlune_run_options.
+                                            suspect_extensions) that its bytes do not hold */
+    MARLUNE_OUTCOME_UNCHANGED = 14,      /* "unchanged": a mirror's copy matches its source already */
+    MARLUNE_OUTCOME_COPIED_AS_IS = 15,   /* "copied-as-is": a mirror copied it byte for byte (not a container) */
+    MARLUNE_OUTCOME_DAMAGED = 16,        /* "damaged": a mirror copied a damaged container byte for byte */
+    MARLUNE_OUTCOME_LINKED = 17,         /* "linked": a mirror made the symbolic link anew */
+    MARLUNE_OUTCOME_DELETED = 18,        /* "deleted": a mirror's --delete removed a file the source lacks */
+    MARLUNE_OUTCOME_MATCHED = 19,        /* "matched": verify found it equal */
+    MARLUNE_OUTCOME_DIFFERENT = 20,      /* "different": verify found it missing, extra or unequal */
+    MARLUNE_OUTCOME_COUNT = 32           /* room in marlune_run_tally.outcomes */
+};
+/* marlune_outcome_name -- the outcome's name as records give it ("would-convert");
+   null for a value that names none. */
+MARLUNE_API const char *MARLUNE_CALL marlune_outcome_name(int32_t outcome);
 
 /*
  * marlune_run_options -- what a run does, for marlune_run_open. Set `size` to
@@ -637,6 +691,17 @@ typedef struct marlune_run_options {
                                 allows (its soft limit raised to its hard one first), less 64. Default 0 */
     uint64_t group_bytes;    /* source bytes in one group, at most (a larger file is a group alone);
                                 0: 256 MiB. Default 0 */
+    const char *suspect_extensions; /* extensions (without dots, comma-separated, any letter case)
+                                       whose files should be containers: one that is not is a suspect;
+                                       null: "snd,kv"; "": none */
+    const char *manifest;    /* mirror: null, or a file (UTF-8) that gets a line for every copy of the
+                                run that marlune_run_next delivered with a SHA-256, as `sha256sum -c`
+                                run in the destination folder reads it: "<64 hex digits>  <name under
+                                the destination, / between folders>", a name holding a backslash or
+                                a line break escaped as coreutils does (the line starts with "\",
+                                the name has "\\" and "\n"); in the run's order. Written beside
+                                and moved over the name once the run has ended, not after a cancel.
+                                Sets MARLUNE_RUN_SHA256. Default null */
 } marlune_run_options;
 
 /* A run, made by marlune_run_open and ended by marlune_run_close. */
@@ -661,6 +726,11 @@ typedef struct marlune_run_result {
     const char *other;       /* MARLUNE_NAMED_TWICE, MARLUNE_RUN_COLLISION, MARLUNE_RUN_LANDS_ON_RUN_FILE:
                                 the other file */
     marlune_report *report;  /* set by the caller: null, or where the file's report goes */
+    int32_t outcome;         /* MARLUNE_OUTCOME_* */
+    const char *reason;      /* the library's sentence for the file (as marlune_report_reason, with the
+                                other file and the destination named where they matter) */
+    const char *sha256;      /* MARLUNE_RUN_SHA256: the copy's SHA-256 in 64 lower-case hex digits;
+                                else null */
 } marlune_run_result;
 
 /*
@@ -679,6 +749,9 @@ typedef struct marlune_run_tally {
     uint64_t links_not_followed; /* symbolic links a walk met and left (without MARLUNE_RUN_FOLLOW_LINKS) */
     uint64_t not_started;        /* after a cancel, once the run has ended: results planned that no worker
                                     started (they are never delivered) */
+    uint64_t outcomes[MARLUNE_OUTCOME_COUNT]; /* results delivered so far, by outcome */
+    uint64_t bytes_read;     /* bytes truly read, of every file (failed ones too) */
+    uint64_t bytes_written;  /* bytes truly written (0 for examinations and dry runs) */
 } marlune_run_tally;
 
 /*
@@ -751,6 +824,16 @@ MARLUNE_API void MARLUNE_CALL marlune_run_counts(marlune_run *run, marlune_run_t
  * atomic store. marlune_run_next then delivers what was started, and ends.
  */
 MARLUNE_API void MARLUNE_CALL marlune_run_cancel(marlune_run *run);
+
+/*
+ * marlune_run_manifest_status -- once marlune_run_next answered MARLUNE_RUN_ENDED:
+ * MARLUNE_OK when the run's manifest (marlune_run_options.manifest) is in place
+ * or none was asked for; MARLUNE_CANCELLED for a run cancelled (no manifest
+ * written, an earlier one at the name left as it was); MARLUNE_WRITE_ERROR or
+ * MARLUNE_DISK_FULL when it could not be written, `*system_error` (when given)
+ * saying why. Before the end: MARLUNE_OK, or the failure met so far.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_manifest_status(marlune_run *run, int32_t *system_error);
 
 /*
  * marlune_run_close -- end the run: cancels it when it is still going, waits

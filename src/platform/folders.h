@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/os.h"
+
 namespace marlune::platform {
 
 enum class Kind { file, folder, link, other, missing };
@@ -47,6 +49,17 @@ bool syncFolder(const std::string& path, int& error);
 std::string resolvedPath(const std::string& path);
 // A name as the file system compares names: in lower case on Windows.
 std::string foldedName(const std::string& name);
+// Gives the open file `to` the modification time, permission bits and (where the
+// caller may set them) owner and group of the open file `from`. On Windows the
+// times alone: a read-only attribute would keep a later copy from replacing it.
+bool keepTimesAndMode(Handle from, Handle to, int& error);
+// The text a symbolic link holds; false (with the system's code) when `path` is no link.
+bool readLink(const std::string& path, std::string& target, int& error);
+// Makes the symbolic link `path` holding `target`, failing when anything has the name;
+// `toFolder` says what it leads to, which Windows must know.
+bool makeLink(const std::string& target, const std::string& path, bool toFolder, int& error);
+// Gives the file or link `from` the name `to` in one step, replacing a file or link there.
+bool renameOver(const std::string& from, const std::string& to, int& error);
 // How many files the process may hold open, its soft limit raised to the hard one first.
 std::size_t openFilesAllowed();
 

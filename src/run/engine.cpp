@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "boundary/api.h"
+#include "run/paths.h"
 
 namespace marlune::run {
 namespace {
@@ -141,7 +142,7 @@ std::int32_t Engine::next(marlune_run_result& result, std::int32_t timeoutMs) {
         }
         // Steps are taken in order and each is stored before its worker ends.
         if (running_ == 0) {
-            ended_ = true;
+            if (!ended_.exchange(true)) endManifest();
             return MARLUNE_RUN_ENDED;
         }
         const auto now = std::chrono::steady_clock::now();
@@ -164,6 +165,28 @@ void Engine::deliver(marlune_run_result& result) {
     if (holds(result.size, &marlune_run_result::other))
         result.other = file.other.empty() ? nullptr : file.other.c_str();
     if (holds(result.size, &marlune_run_result::report)) handBackReport(result.report, answer.report);
+    if (holds(result.size, &marlune_run_result::outcome) && answer.outcome >= 0) result.outcome = answer.outcome;
+    if (holds(result.size, &marlune_run_result::sha256)) {
+        result.sha256 = answer.sha256.empty() ? nullptr : answer.sha256.c_str();
+    }
+    if (manifest_.wanted() && !answer.sha256.empty() && manifestStatus_ == MARLUNE_OK) {
+        const std::string& root = current_.step.root;
+        std::string relative = file.destination.substr(std::min(root.size(), file.destination.size()));
+        while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
+        if (!manifest_.add(answer.sha256, relative)) manifestStatus_ = MARLUNE_WRITE_ERROR;
+    }
+}
+
+void Engine::endManifest() {
+    if (!manifest_.wanted()) return;
+    if (cancelled_.load()) {
+        manifestStatus_ = MARLUNE_CANCELLED;
+        return;
+    }
+    if (manifestStatus_ == MARLUNE_OK && !manifest_.finish(manifestError_)) {
+        manifestStatus_ =
+            platform::kindOf(manifestError_) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_WRITE_ERROR;
+    }
 }
 
 void Engine::counts(marlune_run_tally& tally) {

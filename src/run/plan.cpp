@@ -147,6 +147,12 @@ bool Planner::next(StepFile& file) {
         Kind kind = entry.kind;
         std::uint64_t size = entry.size;
         FileKey key = entry.key;
+        if (kind == Kind::link && copying() && has(MARLUNE_RUN_MIRROR) && !has(MARLUNE_RUN_FOLLOW_LINKS)) {
+            // A mirror makes the link anew: never followed, whatever it leads to.
+            planWalked(level, entry, path, 0, key, file);
+            file.link = true;
+            return true;
+        }
         if (kind == Kind::link) {
             if (!has(MARLUNE_RUN_FOLLOW_LINKS) || (kind = platform::kindOf(path, size, key)) == Kind::missing ||
                 kind == Kind::other) {

@@ -21,7 +21,8 @@ struct Job {
     std::int32_t job = MARLUNE_JOB_EXAMINE;
     std::uint32_t flags = 0;
     std::int32_t durability = MARLUNE_DURABLE_NONE;
-    std::string root;  // copies: the destination folder
+    std::string root;      // copies: the destination folder
+    std::string manifest;  // mirror: the manifest's name; empty: none
 };
 
 class Planner {

@@ -53,6 +53,12 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
     const bool copying = job.job == MARLUNE_JOB_COPY || job.job == MARLUNE_JOB_SALVAGE;
     if (copying && (!destination || !*destination)) return MARLUNE_NO_DESTINATION_NAME;
     if (copying) job.root = destination;
+    const char* manifest = take(&marlune_run_options::manifest, static_cast<const char*>(nullptr));
+    if (manifest && *manifest) {
+        if (!copying || (job.flags & MARLUNE_RUN_MIRROR) == 0) return MARLUNE_BAD_NAME;
+        job.manifest = manifest;
+        job.flags |= MARLUNE_RUN_SHA256;
+    }
     if (job.durability < MARLUNE_DURABLE_NONE || job.durability > MARLUNE_DURABLE_DATA_AND_NAME) {
         job.durability = MARLUNE_DURABLE_DATA_AND_NAME;  // the safest
     }
@@ -157,6 +163,13 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
             return first;
         },
         MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_manifest_status(marlune_run* run, int32_t* system_error) {
+    int error = 0;
+    const int32_t status = run ? run->engine.manifestStatus(error) : MARLUNE_RUN_BAD_STATE;
+    if (system_error) *system_error = error;
+    return status;
 }
 
 MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t job, int32_t status, const marlune_report* report,

@@ -8,12 +8,13 @@
 
 #include "boundary/api.h"
 #include "platform/folders.h"
+#include "run/mirror.h"
 #include "run/paths.h"
 
 namespace marlune::run {
 namespace {
 
-constexpr const char* stepMagic = "marlune-step 1";
+constexpr const char* stepMagic = "marlune-step 2";
 
 void field(std::string& out, const std::string& text) {
     out += text;
@@ -142,6 +143,7 @@ std::string encode(const Step& step) {
         field(out, file.source);
         field(out, file.destination);
         field(out, file.other);
+        field(out, file.link ? 1u : 0u);
     }
     return out;
 }
@@ -171,10 +173,13 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
         const char* source = nullptr;
         const char* destination = nullptr;
         const char* other = nullptr;
+        std::uint32_t link = 0;
         if (!reader.number(status) || !reader.number(error) || !reader.number(file.index) ||
-            !reader.number(file.bytes) || !reader.text(source) || !reader.text(destination) || !reader.text(other)) {
+            !reader.number(file.bytes) || !reader.text(source) || !reader.text(destination) || !reader.text(other) ||
+            !reader.number(link)) {
             return false;
         }
+        file.link = link != 0;
         file.status = static_cast<std::int32_t>(status);
         file.systemError = static_cast<std::int32_t>(error);
         file.source = source;
@@ -233,7 +238,24 @@ void foundConverted(const StepFile& file, FileAnswer& answer) {
 
 }  // namespace
 
+std::int32_t readyDestination(const Step& step, const StepFile& file, std::string& folderMade, int& error) {
+    const std::string folder = folderOf(file.destination);
+    std::int32_t made = folder == folderMade
+                            ? MARLUNE_OK
+                            : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, error);
+    // Renamed over, a link at the name would be replaced; followed, it would write outside.
+    // A mirror's own link replaces one there.
+    if (made == MARLUNE_OK && !file.link && platform::kindOfName(file.destination) == platform::Kind::link) {
+        made = MARLUNE_RUN_DESTINATION_LINK;
+    }
+    if (made == MARLUNE_OK) folderMade = folder;
+    return made;
+}
+
 std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) {
+    const bool mirroring =
+        (step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE) && (step.flags & MARLUNE_RUN_MIRROR) != 0;
+    if (mirroring) return runMirrorStep(step, progress);
     std::vector<FileAnswer> answers(step.files.size());
     const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
     const bool judgeOnly = (step.flags & MARLUNE_RUN_JUDGE_ONLY) != 0;
@@ -277,21 +299,11 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
         }
         if (copying) {
             int error = 0;
-            const std::string folder = folderOf(file.destination);
-            std::int32_t made =
-                folder == folderMade
-                    ? MARLUNE_OK
-                    : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, error);
-            // Renamed over, a link at the name would be replaced; followed, it would write outside.
-            if (made == MARLUNE_OK && platform::kindOfName(file.destination) == platform::Kind::link) {
-                made = MARLUNE_RUN_DESTINATION_LINK;
-            }
-            if (made != MARLUNE_OK) {
-                answer.status = made;
-                answer.report = emptyReport(made, error);
+            if (const std::int32_t ready = readyDestination(step, file, folderMade, error); ready != MARLUNE_OK) {
+                answer.status = ready;
+                answer.report = emptyReport(ready, error);
                 continue;
             }
-            folderMade = folder;
         }
         batch.push_back({sizeof(marlune_batch_file), 0, file.source.c_str(),
                          copying ? file.destination.c_str() : nullptr, &answer.report});
