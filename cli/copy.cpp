@@ -149,6 +149,7 @@ public:
         options.flags |= MARLUNE_RUN_MIRROR;
         if (settings_.checksum) options.flags |= MARLUNE_RUN_CHECKSUM;
         if (settings_.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
+        if (settings_.remove) options.flags |= MARLUNE_RUN_DELETE;
         if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
         return options;
     }
@@ -157,11 +158,9 @@ public:
     FileResult judge(const Answer& answer) const override {
         FileResult result = judged(answer);
         static constexpr std::pair<std::int32_t, Outcome> mirrored[] = {
-            {MARLUNE_OUTCOME_UNCHANGED, Outcome::unchanged},
-            {MARLUNE_OUTCOME_COPIED_AS_IS, Outcome::copiedAsIs},
-            {MARLUNE_OUTCOME_DAMAGED, Outcome::damaged},
-            {MARLUNE_OUTCOME_LINKED, Outcome::linked},
-            {MARLUNE_OUTCOME_COPIED, Outcome::copied}};
+            {MARLUNE_OUTCOME_UNCHANGED, Outcome::unchanged}, {MARLUNE_OUTCOME_COPIED_AS_IS, Outcome::copiedAsIs},
+            {MARLUNE_OUTCOME_DAMAGED, Outcome::damaged},     {MARLUNE_OUTCOME_LINKED, Outcome::linked},
+            {MARLUNE_OUTCOME_COPIED, Outcome::copied},       {MARLUNE_OUTCOME_DELETED, Outcome::deleted}};
         for (const auto& [engine, outcome] : mirrored) {
             if (settings_.mirror && answer.outcome == engine) result.outcome = outcome;
         }
@@ -218,6 +217,7 @@ public:
         }
         if (!settings_.verbose && !settings_.dryRun) return {};
         if (result.outcome == Outcome::unchanged) return file + ": unchanged\n";
+        if (result.outcome == Outcome::deleted) return file + ": " + would + "removed (not in the source)\n";
         if (result.outcome == Outcome::linked)
             return file + ": " + would + "linked anew at " + result.destination + "\n";
         if (result.outcome == Outcome::copiedAsIs || result.outcome == Outcome::copied) {
@@ -237,7 +237,8 @@ public:
                    (salvage_ ? part(Outcome::salvaged, " salvaged, ") : "") +
                    part(Outcome::copiedAsIs, " copied as is, ") + part(Outcome::damaged, " damaged (copied as is), ") +
                    part(Outcome::linked, " linked, ") + part(Outcome::unchanged, " unchanged, ") +
-                   part(Outcome::failed, " failed") + "\n";
+                   (settings_.remove ? part(Outcome::deleted, " removed, ") : "") + part(Outcome::failed, " failed") +
+                   "\n";
         }
         const std::size_t left = tally.files - tally[Outcome::copied] - tally[Outcome::salvaged];
         const std::string notCopied =
@@ -259,7 +260,42 @@ private:
     const bool salvage_;
 };
 
+class Verify : public Command {
+public:
+    explicit Verify(const Settings& settings) : settings_(settings) {}
+    const char* name() const override { return "verify"; }
+    marlune_run_options job() const override {
+        marlune_run_options options = jobOf(MARLUNE_JOB_VERIFY, settings_);
+        options.destination = settings_.operands.back().c_str();
+        if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
+        return options;
+    }
+    FileResult judge(const Answer& answer) const override {
+        FileResult result = judged(answer);
+        result.outcome = answer.outcome == MARLUNE_OUTCOME_MATCHED     ? Outcome::matched
+                         : answer.outcome == MARLUNE_OUTCOME_DIFFERENT ? Outcome::different
+                                                                       : Outcome::failed;
+        return result;
+    }
+    std::string text(const std::string& file, const FileResult& result) const override {
+        if (result.outcome == Outcome::matched && !settings_.verbose) return {};
+        return file + ": " + (result.outcome == Outcome::matched ? "matches" : result.reason) + "\n";
+    }
+    std::string counts(const Tally& tally) const override {
+        return std::to_string(tally[Outcome::matched]) + " matched, " + std::to_string(tally[Outcome::different]) +
+               " different, " + std::to_string(tally[Outcome::failed]) + " failed\n";
+    }
+    bool summaryShown(const Tally&) const override { return true; }
+
+private:
+    const Settings& settings_;
+};
+
 }  // namespace
+
+std::unique_ptr<Command> verifyCommand(const Settings& settings) {
+    return std::make_unique<Verify>(settings);
+}
 
 std::unique_ptr<Command> copyCommand(const Settings& settings, bool salvage) {
     return std::make_unique<Copy>(settings, salvage);

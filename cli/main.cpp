@@ -103,8 +103,8 @@ std::string parse(const std::vector<std::string>& words, Arguments& arguments) {
             settings.inPlace = true;
         } else if (word == "--sync") {
             settings.sync = true;
-        } else if (word == "--mirror" || word == "--checksum") {
-            (word == "--mirror" ? settings.mirror : settings.checksum) = true;
+        } else if (word == "--mirror" || word == "--checksum" || word == "--delete") {
+            (word == "--mirror" ? settings.mirror : word == "--delete" ? settings.remove : settings.checksum) = true;
         } else if (startsWith("--manifest")) {
             if (!value("--manifest", settings.manifest)) return "--manifest takes a FILE";
         } else if (word == "--kv-names") {
@@ -140,8 +140,12 @@ std::string misuse(const Arguments& arguments) {
     if (!many && (arguments.followLinks || arguments.jobsGiven || arguments.nul)) {
         return "-L, -j and -0 work on many files: with convert, info, or copy and salvage with -r or --files-from";
     }
-    if ((settings.checksum || !settings.manifest.empty()) && !settings.mirror)
-        return "--checksum and --manifest need --mirror";
+    if (command == "verify") {
+        const bool fits = settings.operands.size() == (settings.manifest.empty() ? 2u : 1u);
+        return fits ? "" : "verify takes SOURCE_FOLDER DESTINATION_FOLDER, or --manifest FILE DESTINATION_FOLDER";
+    }
+    if ((settings.checksum || settings.remove || !settings.manifest.empty()) && !settings.mirror)
+        return "--checksum, --delete and --manifest need --mirror";
     if (settings.mirror && (!intoFolder || settings.kvNames))
         return "--mirror copies a folder (-r), under its own names";
     if (command != "convert" && (settings.force || (settings.dryRun && !settings.mirror))) {
@@ -243,8 +247,8 @@ int run(Arguments& arguments) {
         return runCommand({{settings.operands[0], false, true}}, run, *single);
     }
     std::vector<Operand> operands;
-    for (const std::string& operand : settings.operands) operands.push_back({operand, copying, operand == "-"});
-    if (copying) operands.pop_back();  // the destination folder
+    for (const std::string& operand : settings.operands) operands.push_back({operand, copying || command == "verify", operand == "-"});
+    if (copying || (command == "verify" && operands.size() == 2)) operands.pop_back();  // the destination folder
     std::string why;
     const ListRead read =
         arguments.filesFrom.empty() ? ListRead::done : readList(arguments.filesFrom, arguments.nul, operands, why);
@@ -253,7 +257,8 @@ int run(Arguments& arguments) {
         std::fprintf(stderr, "marlune: %s\n", why.c_str());
         return exitFailure;
     }
-    const auto chosen = copying                ? mirrorCommand(settings, command == "salvage")
+    const auto chosen = command == "verify"    ? verifyCommand(settings)
+                        : copying              ? mirrorCommand(settings, command == "salvage")
                         : command == "convert" ? convertCommand(settings)
                                                : infoCommand(settings);
     return runCommand(operands, run, *chosen);

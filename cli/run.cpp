@@ -67,7 +67,8 @@ public:
         flush();
         if (outputFailed_) return exitOutputClosed;
         if (tally_.interrupted) return exitInterrupted;
-        return tally_[Outcome::failed] == 0 && tally_[Outcome::collision] == 0 ? exitSuccess : exitFailure;
+        const bool clean = tally_[Outcome::failed] + tally_[Outcome::collision] + tally_[Outcome::different] == 0;
+        return clean ? exitSuccess : exitFailure;
     }
 
 private:

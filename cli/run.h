@@ -40,12 +40,16 @@ enum class Outcome {
     copiedAsIs,      // a mirror's byte-for-byte copy of a file that is no container
     damaged,         // a mirror's byte-for-byte copy of a damaged container
     linked,          // a mirror's symbolic link made anew
+    deleted,         // a mirror's --delete removed it
+    matched,         // verify: equal
+    different,       // verify: missing, extra or unequal
 };
-inline constexpr std::size_t outcomeCount = 16;
+inline constexpr std::size_t outcomeCount = 19;
 
 // Told on standard error and in the log, and failing the run (but in a dry run).
 inline bool isProblem(Outcome outcome) {
-    return outcome == Outcome::failed || outcome == Outcome::kept || outcome == Outcome::collision;
+    return outcome == Outcome::failed || outcome == Outcome::kept || outcome == Outcome::collision ||
+           outcome == Outcome::different;
 }
 
 // One file's result as the library gave it.

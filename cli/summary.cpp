@@ -26,6 +26,9 @@ constexpr OutcomeNames outcomeNames[outcomeCount] = {
     {"copied-as-is", "copiedAsIs"},
     {"damaged", "damaged"},
     {"linked", "linked"},
+    {"deleted", "deleted"},
+    {"matched", "matched"},
+    {"different", "different"},
 };
 
 const OutcomeNames& namesOf(Outcome outcome) {

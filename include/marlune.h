@@ -231,9 +231,19 @@ enum {
                                              the folder added: the copy would copy itself */
     MARLUNE_RUN_BAD_STATE = 79,           /* a call made out of turn (marlune_run_add after the start, a
                                              step that cannot be read) */
-    MARLUNE_RUN_LINK_REFUSED = 80         /* a mirror: the system would not make the symbolic link (on
+    MARLUNE_RUN_LINK_REFUSED = 80,        /* a mirror: the system would not make the symbolic link (on
                                              Windows without the right to, outside developer mode);
                                              system_error says why */
+    MARLUNE_VERIFY_MISSING = 81,          /* verify: the destination lacks the file */
+    MARLUNE_VERIFY_EXTRA = 82,            /* verify: the destination holds a file its source (or manifest)
+                                             lacks */
+    MARLUNE_VERIFY_DIFFERENT = 83,        /* verify: the copy differs from what copying its source gives
+                                             now (or from its manifest's digest), or is another kind of
+                                             file (a link for a file) */
+    MARLUNE_VERIFY_BAD_LINE = 84          /* verify: a manifest line that cannot be read, names no place
+                                             under the destination, or breaks the walk's order (which the
+                                             merge needs: a manifest marlune writes keeps it); or the
+                                             manifest itself cannot be read (its path, system_error) */
 };
 
 /*
@@ -595,7 +605,17 @@ enum {
     MARLUNE_JOB_EXAMINE = 0, /* marlune_examine */
     MARLUNE_JOB_COPY = 1,    /* marlune_copy into the destination folder, in groups (marlune_copy_batch) */
     MARLUNE_JOB_SALVAGE = 2, /* the same with `salvage` */
-    MARLUNE_JOB_CONVERT = 3  /* marlune_convert, in groups (marlune_convert_batch) */
+    MARLUNE_JOB_CONVERT = 3, /* marlune_convert, in groups (marlune_convert_batch) */
+    MARLUNE_JOB_VERIFY = 4   /* the destination folder against the one source folder added (place ""):
+                                every file of either tree is a result, in the run's order, the two
+                                trees' listings merged (memory grows with the depth, never with the
+                                files). A file of both matches (MARLUNE_OK, outcome matched) when the
+                                destination's bytes are those a copy of the source gives now (a
+                                container's normalised copy, any other file byte for byte), a link
+                                when it holds the same text; else MARLUNE_VERIFY_MISSING,
+                                MARLUNE_VERIFY_EXTRA or MARLUNE_VERIFY_DIFFERENT (outcome different).
+                                With marlune_run_options.manifest and no folder added: the destination
+                                against that manifest, every line's file hashed and compared */
 };
 
 /* marlune_run_options.flags */
@@ -631,6 +651,13 @@ enum {
     MARLUNE_RUN_CHECKSUM = 64,    /* mirror: a copy is left as unchanged only when its bytes are those
                                      the copy would write now (compared by SHA-256), whatever its size
                                      and time */
+    MARLUNE_RUN_DELETE = 256,     /* mirror of one folder added with place "": once every copy of the run
+                                     is in place, each file and link under the destination that the
+                                     source lacks is removed (outcome deleted; with
+                                     MARLUNE_RUN_JUDGE_ONLY only told). Never through a link: the
+                                     destination is walked without following any, and folders are
+                                     left. A folder of the source that cannot be read stops the
+                                     deletions; partial files are left to their writers */
     MARLUNE_RUN_SHA256 = 128      /* mirror: each copy's SHA-256 in its result (marlune_run_result.
                                      sha256), of its bytes as they were written; an unchanged copy's
                                      read from it. Set by marlune_run_options.manifest */

@@ -60,7 +60,10 @@ bool Engine::makeStep(Step& step) {
         } else {
             file.index = nextIndex_++;
         }
-        if (!step.files.empty() && bounds_.groupBytes != 0 && bytes + file.bytes > bounds_.groupBytes) {
+        // Deletions come after every copy, in steps of their own.
+        const bool afterCopies = !step.files.empty() && file.remove && !step.files.front().remove;
+        if (afterCopies ||
+            (!step.files.empty() && bounds_.groupBytes != 0 && bytes + file.bytes > bounds_.groupBytes)) {
             held_ = std::move(file);
             holding_ = true;
             break;
@@ -100,6 +103,11 @@ void Engine::work() {
             }
             id = stepsTaken_++;
         }
+        if (!done.step.files.empty() && done.step.files.front().remove) {
+            // A mirror's deletions start once every copy of the run is in place.
+            std::unique_lock<std::mutex> lock(mutex_);
+            while (!cancelled_.load() && stepsFinished_ < id) finished_.wait_for(lock, tick);
+        }
         if (!cancelled_.load()) {
             done.started = true;
             filesStarted_ += done.step.files.size();
@@ -109,6 +117,7 @@ void Engine::work() {
         }
         std::lock_guard<std::mutex> lock(mutex_);
         done_.emplace(id, std::move(done));
+        ++stepsFinished_;
         finished_.notify_all();
     }
     std::lock_guard<std::mutex> lock(mutex_);

@@ -28,7 +28,10 @@ struct Bounds {
 
 class Engine {
 public:
-    Engine(Job job, Bounds bounds) : manifest_(job.manifest), planner_(std::move(job)), bounds_(bounds) {}
+    Engine(Job job, Bounds bounds)
+        : manifest_(job.job == MARLUNE_JOB_VERIFY ? std::string() : job.manifest),
+          planner_(std::move(job)),
+          bounds_(bounds) {}
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -78,6 +81,7 @@ private:
     std::map<std::uint64_t, Done> done_;
     std::uint64_t stepsTaken_ = 0;
     std::uint64_t stepsDelivered_ = 0;
+    std::uint64_t stepsFinished_ = 0;
     bool planEnded_ = false;
     unsigned running_ = 0;
     std::vector<std::thread> threads_;

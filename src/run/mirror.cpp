@@ -1,5 +1,6 @@
 #include "run/mirror.h"
 
+#include <cstring>
 #include <memory>
 
 #include "boundary/operations.h"
@@ -126,7 +127,9 @@ public:
             answer.status = file.status;
             answer.report = emptyReport(file.status, file.systemError);
             if (file.status != 0) continue;
-            if (!judgeOnly()) {
+            if (file.remove) {
+                // Nothing is made for a deletion.
+            } else if (!judgeOnly()) {
                 int error = 0;
                 const std::int32_t ready = readyDestination(step_, file, folderMade, error);
                 if (ready != MARLUNE_OK) {
@@ -139,7 +142,11 @@ public:
                 answer.report = emptyReport(answer.status);
                 continue;
             }
-            file.link ? mirrorLink(file, answer) : mirrorFile(file, answer, files_[i]);
+            if (file.remove) {
+                removeExtra(file, answer);
+            } else {
+                file.link ? mirrorLink(file, answer) : mirrorFile(file, answer, files_[i]);
+            }
         }
         moveIntoPlace();
         return std::move(answers_);
@@ -338,6 +345,32 @@ private:
         }
     }
 
+    // A file or link of the destination that the source lacks: removed, never
+    // through a link on its way (one put there since the walk listed it).
+    void removeExtra(const StepFile& file, FileAnswer& answer) {
+        if (endsWith(file.destination, partialSuffix)) {
+            answer.status = MARLUNE_RUN_PARTIAL_LEFT;
+            answer.outcome = MARLUNE_OUTCOME_SKIPPED;
+            return;
+        }
+        for (std::string folder = folderOf(file.destination); folder.size() > step_.root.size();
+             folder = folderOf(folder)) {
+            if (platform::kindOfName(folder) != platform::Kind::folder) {
+                return fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
+            }
+        }
+        const platform::Kind kind = platform::kindOfName(file.destination);
+        if (kind != platform::Kind::file && kind != platform::Kind::link) {
+            return fail(answer, kind == platform::Kind::missing ? MARLUNE_SOURCE_MISSING : MARLUNE_SOURCE_NOT_A_FILE,
+                        0);
+        }
+        answer.status = MARLUNE_OK;
+        answer.outcome = MARLUNE_OUTCOME_DELETED;
+        if (!judgeOnly() && !os_.deleteFile(file.destination.c_str())) {
+            fail(answer, MARLUNE_WRITE_ERROR, platform::lastSystemError());
+        }
+    }
+
     // A symbolic link made anew with the text it holds; never followed.
     void mirrorLink(const StepFile& file, FileAnswer& answer) {
         std::string target;
@@ -382,6 +415,128 @@ private:
 
 std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& progress) {
     return MirrorStep(step, progress).run();
+}
+
+namespace {
+
+// Takes a copy's bytes and compares them with the file's next ones.
+struct ComparingWriter {
+    File& file;
+    std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[pieceSize]};
+    bool differs = false;
+    static std::int32_t MARLUNE_CALL write(const void* bytes, std::uint64_t count, void* context) {
+        auto* self = static_cast<ComparingWriter*>(context);
+        const auto* at = static_cast<const std::uint8_t*>(bytes);
+        while (count > 0) {
+            const std::size_t piece = count < pieceSize ? static_cast<std::size_t>(count) : pieceSize;
+            const std::int64_t got = self->file.read(self->buffer.get(), piece);
+            if (got != static_cast<std::int64_t>(piece) || std::memcmp(self->buffer.get(), at, piece) != 0) {
+                self->differs = true;
+                return -1;
+            }
+            at += piece;
+            count -= piece;
+        }
+        return 0;
+    }
+    // Equal so far and at its end now.
+    bool matchedToEnd() {
+        std::uint8_t byte = 0;
+        return !differs && file.read(&byte, 1) == 0;
+    }
+};
+
+class VerifyStep {
+public:
+    VerifyStep(const Step& step, const StepProgress& progress)
+        : step_(step), progress_(progress), os_(progress.os ? *progress.os : platform::unicodeOs()) {}
+
+    std::vector<FileAnswer> run() {
+        std::vector<FileAnswer> answers(step_.files.size());
+        for (std::size_t i = 0; i < step_.files.size(); ++i) {
+            const StepFile& file = step_.files[i];
+            FileAnswer& answer = answers[i];
+            answer.report = emptyReport(file.status, file.systemError);
+            answer.status = file.status;
+            if (file.status == 0) answer.status = compare(file, answer.report);
+            answer.report.status = answer.status;
+            answer.outcome = answer.status == MARLUNE_OK ? MARLUNE_OUTCOME_MATCHED
+                             : answer.status >= MARLUNE_VERIFY_MISSING && answer.status <= MARLUNE_VERIFY_BAD_LINE
+                                 ? MARLUNE_OUTCOME_DIFFERENT
+                                 : MARLUNE_OUTCOME_FAILED;
+        }
+        return answers;
+    }
+
+private:
+    std::int32_t compare(const StepFile& file, marlune_report& report) {
+        if (file.link) {
+            std::string source;
+            std::string copy;
+            int error = 0;
+            if (!platform::readLink(file.source, source, error) || !platform::readLink(file.destination, copy, error)) {
+                report.system_error = error;
+                return MARLUNE_SOURCE_UNREADABLE;
+            }
+            return source == copy ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+        }
+        File copy;
+        if (!copy.openForReading(os_, file.destination.c_str())) {
+            report.system_error = copy.error();
+            return openStatus(copy.error());
+        }
+        if (!file.expected.empty()) {
+            Sha256 hash;
+            if (copyBytes(copy, nullptr, &hash, progress_, report) != MARLUNE_OK) return MARLUNE_READ_ERROR;
+            return digestOf(hash) == file.expected ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+        }
+        File source;
+        if (!source.openForReading(os_, file.source.c_str())) {
+            report.system_error = source.error();
+            return openStatus(source.error());
+        }
+        ComparingWriter comparing{copy};
+        FileReader reader{source, progress_};
+        const marlune_reader from{sizeof(marlune_reader), 1, source.sizeAtOpen(), &FileReader::read, &reader};
+        const marlune_writer to{sizeof(marlune_writer), 0, &ComparingWriter::write, &comparing};
+        marlune_options options{};
+        options.size = sizeof options;
+        const std::int32_t copied = marlune_copy_stream(&from, &to, &options, &report);
+        if (comparing.differs) {
+            report.system_error = 0;
+            return MARLUNE_VERIFY_DIFFERENT;
+        }
+        if (copied == MARLUNE_OK) return comparing.matchedToEnd() ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+        if (!isContainerFinding(copied)) return copied;
+        // No container, or a damaged one: a mirror's copy of it is its bytes.
+        source.close();
+        copy.close();
+        if (!source.openForReading(os_, file.source.c_str()) || !copy.openForReading(os_, file.destination.c_str())) {
+            return MARLUNE_SOURCE_UNREADABLE;
+        }
+        const std::int32_t found = report.status;
+        report = emptyReport(found);
+        ComparingWriter again{copy};
+        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[pieceSize]);
+        for (;;) {
+            const std::int64_t got = source.read(buffer.get(), pieceSize);
+            if (got < 0) return MARLUNE_READ_ERROR;
+            if (got == 0) break;
+            if (progress_.bytes) progress_.bytes->fetch_add(static_cast<std::uint64_t>(got));
+            if (ComparingWriter::write(buffer.get(), static_cast<std::uint64_t>(got), &again) != 0) break;
+        }
+        return again.matchedToEnd() ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+    }
+
+    const Step& step_;
+    const StepProgress& progress_;
+    platform::Os& os_;
+};
+
+}  // namespace
+
+std::vector<FileAnswer> runVerifyStep(const Step& step, const StepProgress& progress) {
+    return VerifyStep(step, progress).run();
 }
 
 }  // namespace marlune::run

@@ -11,4 +11,8 @@ namespace marlune::run {
 
 std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& progress);
 
+// A verify's step: each file compared with what copying its source gives now
+// (or with its manifest's digest); links by what they hold.
+std::vector<FileAnswer> runVerifyStep(const Step& step, const StepProgress& progress);
+
 }  // namespace marlune::run

@@ -14,6 +14,7 @@
 
 #include "platform/folders.h"
 #include "run/step.h"
+#include "run/walk.h"
 
 namespace marlune::run {
 
@@ -79,6 +80,8 @@ private:
     };
 
     bool converting() const { return job_.job == MARLUNE_JOB_CONVERT; }
+    // A verify's files, and a mirror's deletions once its copies are planned.
+    bool nextPaired(StepFile& file);
     bool copying() const { return job_.job == MARLUNE_JOB_COPY || job_.job == MARLUNE_JOB_SALVAGE; }
     bool has(std::uint32_t flag) const { return (job_.flags & flag) != 0; }
     // The name that two files of one run could both write: a .kv name, or a copy's with .kv names.
@@ -118,6 +121,8 @@ private:
     std::string lastFolder_;  // landsOn's last folder, resolved
     std::string lastResolved_;
     bool begun_ = false;
+    std::unique_ptr<PairPlan> pair_;
+    bool pairDone_ = false;
 };
 
 // The full path of `path` with links resolved, for a name that may not exist yet:

@@ -49,15 +49,21 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
     job.flags = take(&marlune_run_options::flags, std::uint32_t{0});
     job.durability = take(&marlune_run_options::durability, std::int32_t{MARLUNE_DURABLE_NONE});
     const char* destination = take(&marlune_run_options::destination, static_cast<const char*>(nullptr));
-    if (job.job < MARLUNE_JOB_EXAMINE || job.job > MARLUNE_JOB_CONVERT) return MARLUNE_BAD_NAME;
+    if (job.job < MARLUNE_JOB_EXAMINE || job.job > MARLUNE_JOB_VERIFY) return MARLUNE_BAD_NAME;
     const bool copying = job.job == MARLUNE_JOB_COPY || job.job == MARLUNE_JOB_SALVAGE;
-    if (copying && (!destination || !*destination)) return MARLUNE_NO_DESTINATION_NAME;
-    if (copying) job.root = destination;
+    const bool verifying = job.job == MARLUNE_JOB_VERIFY;
+    if ((copying || verifying) && (!destination || !*destination)) return MARLUNE_NO_DESTINATION_NAME;
+    if (copying || verifying) job.root = destination;
+    const bool mirroring = copying && (job.flags & MARLUNE_RUN_MIRROR) != 0;
+    // Copies under other names than their sources' would all look extra.
+    if ((job.flags & MARLUNE_RUN_DELETE) != 0 && (!mirroring || (job.flags & MARLUNE_RUN_KV_NAMES) != 0)) {
+        return MARLUNE_BAD_NAME;
+    }
     const char* manifest = take(&marlune_run_options::manifest, static_cast<const char*>(nullptr));
     if (manifest && *manifest) {
-        if (!copying || (job.flags & MARLUNE_RUN_MIRROR) == 0) return MARLUNE_BAD_NAME;
+        if (!mirroring && !verifying) return MARLUNE_BAD_NAME;
         job.manifest = manifest;
-        job.flags |= MARLUNE_RUN_SHA256;
+        if (mirroring) job.flags |= MARLUNE_RUN_SHA256;
     }
     if (job.durability < MARLUNE_DURABLE_NONE || job.durability > MARLUNE_DURABLE_DATA_AND_NAME) {
         job.durability = MARLUNE_DURABLE_DATA_AND_NAME;  // the safest
@@ -70,7 +76,7 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
     const bool writes = job.job == MARLUNE_JOB_CONVERT ? (job.flags & MARLUNE_RUN_JUDGE_ONLY) == 0 : copying;
     // What only writes commits together; a dry run or an examination goes a file at a time.
     bounds.groupFiles = take(&marlune_run_options::group_files, 0u);
-    if (bounds.groupFiles == 0) bounds.groupFiles = writes ? 256 : 1;
+    if (bounds.groupFiles == 0) bounds.groupFiles = writes ? 256 : verifying ? 16 : 1;
     bounds.groupBytes = take(&marlune_run_options::group_bytes, std::uint64_t{0});
     if (bounds.groupBytes == 0) bounds.groupBytes = std::uint64_t{256} << 20;
     const std::uint32_t opens = take(&marlune_run_options::open_files, 0u);

@@ -143,7 +143,8 @@ std::string encode(const Step& step) {
         field(out, file.source);
         field(out, file.destination);
         field(out, file.other);
-        field(out, file.link ? 1u : 0u);
+        field(out, (file.link ? 1u : 0u) | (file.remove ? 2u : 0u));
+        field(out, file.expected);
     }
     return out;
 }
@@ -173,13 +174,16 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
         const char* source = nullptr;
         const char* destination = nullptr;
         const char* other = nullptr;
-        std::uint32_t link = 0;
+        std::uint32_t marks = 0;
+        const char* expected = nullptr;
         if (!reader.number(status) || !reader.number(error) || !reader.number(file.index) ||
             !reader.number(file.bytes) || !reader.text(source) || !reader.text(destination) || !reader.text(other) ||
-            !reader.number(link)) {
+            !reader.number(marks) || !reader.text(expected)) {
             return false;
         }
-        file.link = link != 0;
+        file.link = (marks & 1u) != 0;
+        file.remove = (marks & 2u) != 0;
+        file.expected = expected;
         file.status = static_cast<std::int32_t>(status);
         file.systemError = static_cast<std::int32_t>(error);
         file.source = source;
@@ -187,7 +191,7 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
         file.other = other;
         if (texts) (*texts)[i] = {source, *destination ? destination : nullptr, *other ? other : nullptr};
     }
-    return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_CONVERT;
+    return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_VERIFY;
 }
 
 namespace {
@@ -256,6 +260,7 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
     const bool mirroring =
         (step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE) && (step.flags & MARLUNE_RUN_MIRROR) != 0;
     if (mirroring) return runMirrorStep(step, progress);
+    if (step.job == MARLUNE_JOB_VERIFY) return runVerifyStep(step, progress);
     std::vector<FileAnswer> answers(step.files.size());
     const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
     const bool judgeOnly = (step.flags & MARLUNE_RUN_JUDGE_ONLY) != 0;

@@ -23,7 +23,9 @@ struct StepFile {
     std::string source;
     std::string destination;  // empty: none
     std::string other;        // the other file of a collision; empty: none
-    bool link = false;        // a mirror's symbolic link, made anew at the destination
+    bool link = false;        // a mirror's symbolic link, made anew at the destination (verify: compared)
+    bool remove = false;      // a mirror's --delete: the destination file, which the source lacks
+    std::string expected;     // verify against a manifest: the digest it gives
 };
 
 struct Step {
