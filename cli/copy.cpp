@@ -157,14 +157,12 @@ public:
 
     FileResult judge(const Answer& answer) const override {
         FileResult result = judged(answer);
-        static constexpr std::pair<std::int32_t, Outcome> mirrored[] = {
-            {MARLUNE_OUTCOME_UNCHANGED, Outcome::unchanged}, {MARLUNE_OUTCOME_COPIED_AS_IS, Outcome::copiedAsIs},
-            {MARLUNE_OUTCOME_DAMAGED, Outcome::damaged},     {MARLUNE_OUTCOME_LINKED, Outcome::linked},
-            {MARLUNE_OUTCOME_COPIED, Outcome::copied},       {MARLUNE_OUTCOME_DELETED, Outcome::deleted}};
-        for (const auto& [engine, outcome] : mirrored) {
-            if (settings_.mirror && answer.outcome == engine) result.outcome = outcome;
+        if (settings_.mirror && answer.outcome == MARLUNE_OUTCOME_COPIED)
+            return result.outcome = Outcome::copied, result;
+        if (settings_.mirror && answer.outcome >= MARLUNE_OUTCOME_UNCHANGED) {
+            result.outcome = fromEngine(answer.outcome);
+            return result;
         }
-        if (result.outcome != Outcome::failed) return result;
         switch (answer.status) {
             case MARLUNE_NOT_A_CONTAINER:
             case MARLUNE_RUN_PARTIAL_LEFT:
@@ -210,20 +208,16 @@ public:
             default:
                 break;
         }
-        const std::string would = settings_.dryRun ? "would be " : "";
-        if (result.outcome == Outcome::damaged) {
-            return file + ": damaged, " + would + "copied byte for byte to " + result.destination + ": " +
-                   result.reason + "\n";
+        if (settings_.mirror && (settings_.verbose || settings_.dryRun || result.outcome == Outcome::damaged)) {
+            static const char* const mirrored[] = {"unchanged", "copied as it is", "damaged, copied as it is",
+                                                   "linked anew", "removed (not in the source)"};
+            const bool copied = result.outcome == Outcome::copied;
+            return file + ": " + (settings_.dryRun ? "would be: " : "") +
+                   (copied ? "copied"
+                           : mirrored[static_cast<int>(result.outcome) - static_cast<int>(Outcome::unchanged)]) +
+                   (result.outcome == Outcome::damaged ? ": " + result.reason : "") + "\n";
         }
-        if (!settings_.verbose && !settings_.dryRun) return {};
-        if (result.outcome == Outcome::unchanged) return file + ": unchanged\n";
-        if (result.outcome == Outcome::deleted) return file + ": " + would + "removed (not in the source)\n";
-        if (result.outcome == Outcome::linked)
-            return file + ": " + would + "linked anew at " + result.destination + "\n";
-        if (result.outcome == Outcome::copiedAsIs || result.outcome == Outcome::copied) {
-            return file + ": " + would + "copied" + (result.outcome == Outcome::copied ? "" : " as it is") + " to " +
-                   result.destination + "\n";
-        }
+        if (!settings_.verbose) return {};
         if (result.outcome == Outcome::skipped) return file + ": skipped: " + result.reason + "\n";
         return salvage_ ? salvagedText(file, result) : file + ": copied to " + result.destination + "\n";
     }
@@ -272,9 +266,8 @@ public:
     }
     FileResult judge(const Answer& answer) const override {
         FileResult result = judged(answer);
-        result.outcome = answer.outcome == MARLUNE_OUTCOME_MATCHED     ? Outcome::matched
-                         : answer.outcome == MARLUNE_OUTCOME_DIFFERENT ? Outcome::different
-                                                                       : Outcome::failed;
+        if (answer.outcome == MARLUNE_OUTCOME_MATCHED || answer.outcome == MARLUNE_OUTCOME_DIFFERENT)
+            result.outcome = fromEngine(answer.outcome);
         return result;
     }
     std::string text(const std::string& file, const FileResult& result) const override {
@@ -286,8 +279,6 @@ public:
                " different, " + std::to_string(tally[Outcome::failed]) + " failed\n";
     }
     bool summaryShown(const Tally&) const override { return true; }
-
-private:
     const Settings& settings_;
 };
 

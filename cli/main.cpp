@@ -144,10 +144,9 @@ std::string misuse(const Arguments& arguments) {
         const bool fits = settings.operands.size() == (settings.manifest.empty() ? 2u : 1u);
         return fits ? "" : "verify takes SOURCE_FOLDER DESTINATION_FOLDER, or --manifest FILE DESTINATION_FOLDER";
     }
-    if ((settings.checksum || settings.remove || !settings.manifest.empty()) && !settings.mirror)
-        return "--checksum, --delete and --manifest need --mirror";
-    if (settings.mirror && (!intoFolder || settings.kvNames))
-        return "--mirror copies a folder (-r), under its own names";
+    const bool mirrorOnly = settings.checksum || settings.remove || !settings.manifest.empty();
+    if ((mirrorOnly && !settings.mirror) || (settings.mirror && (!intoFolder || settings.kvNames)))
+        return "--checksum, --delete and --manifest need --mirror, which copies a folder (-r) under its own names";
     if (command != "convert" && (settings.force || (settings.dryRun && !settings.mirror))) {
         return "-n is an option of convert and of copy --mirror, -f of convert";
     }
@@ -247,7 +246,8 @@ int run(Arguments& arguments) {
         return runCommand({{settings.operands[0], false, true}}, run, *single);
     }
     std::vector<Operand> operands;
-    for (const std::string& operand : settings.operands) operands.push_back({operand, copying || command == "verify", operand == "-"});
+    for (const std::string& operand : settings.operands)
+        operands.push_back({operand, copying || command == "verify", operand == "-"});
     if (copying || (command == "verify" && operands.size() == 2)) operands.pop_back();  // the destination folder
     std::string why;
     const ListRead read =

@@ -129,8 +129,8 @@ private:
         std::int32_t error = 0;
         const std::int32_t manifest = marlune_run_manifest_status(run.get(), &error);
         if (manifest != MARLUNE_OK && manifest != MARLUNE_CANCELLED) {
-            std::fprintf(stderr, "marlune: the manifest was not written: %s (error %d)\n",
-                         marlune_status_text(manifest), error);
+            std::fprintf(stderr, "marlune: the manifest was not written: %s (%d)\n", marlune_status_text(manifest),
+                         error);
             ++tally_.counts[static_cast<std::size_t>(Outcome::failed)];
         }
         return 0;

@@ -45,6 +45,10 @@ enum class Outcome {
     different,       // verify: missing, extra or unequal
 };
 inline constexpr std::size_t outcomeCount = 19;
+// A mirror's or verify's outcome from the engine: those from "unchanged" on, in this order.
+inline Outcome fromEngine(std::int32_t outcome) {
+    return static_cast<Outcome>(outcome - MARLUNE_OUTCOME_UNCHANGED + static_cast<int>(Outcome::unchanged));
+}
 
 // Told on standard error and in the log, and failing the run (but in a dry run).
 inline bool isProblem(Outcome outcome) {
