@@ -15,12 +15,12 @@ from ._api import convert, copy, examine, kv_name, remove_partial, version
 from ._core import (BadName, Cancelled, DestinationError, DiskFull, MarluneError, NotAContainer, Report, SourceError,
                     Status, Truncated, status_name, status_text)
 from ._library import LibraryNotFound, library_path
-from ._tree import convert_tree, copy_tree, examine_tree, salvage_tree
+from ._tree import convert_tree, copy_tree, examine_tree, salvage_tree, verify
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "examine", "copy", "convert", "examine_tree", "convert_tree", "copy_tree", "salvage_tree", "kv_name", "remove_partial", "version",
+    "examine", "copy", "convert", "examine_tree", "convert_tree", "copy_tree", "salvage_tree", "verify", "kv_name", "remove_partial", "version",
     "Report", "Status", "status_name", "status_text", "library_path",
     "MarluneError", "BadName", "SourceError", "DestinationError", "DiskFull", "NotAContainer", "Truncated",
     "Cancelled", "LibraryNotFound",

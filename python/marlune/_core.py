@@ -117,6 +117,11 @@ class Report:
     length_fields_set: Optional[int]
     bytes_written: int
     other: Optional[Union[str, bytes]] = None
+    outcome: Optional[str] = None
+    """A mirror's and a verify's: what became of the file ("unchanged", "copied-as-is", "damaged",
+    "linked", "deleted", "matched", "different" ...); None elsewhere."""
+    sha256: Optional[str] = None
+    """A mirror with a manifest: the copy's SHA-256 in hex, of its bytes as written."""
     # Fields rather than properties, so that pd.DataFrame(reports) and asdict() have them.
     ok: bool = field(init=False)
     """True for a status that is no failure (OK, ALREADY_CONVERTED, SALVAGED, FINISHED)."""

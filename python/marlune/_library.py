@@ -198,6 +198,8 @@ class RunOptions(ctypes.Structure):
         ("group_files", ctypes.c_uint32),
         ("open_files", ctypes.c_uint32),
         ("group_bytes", ctypes.c_uint64),
+        ("suspect_extensions", ctypes.c_char_p),
+        ("manifest", ctypes.c_char_p),
     ]
 
     def __init__(self, **fields: Any) -> None:
@@ -213,10 +215,13 @@ class RunResult(ctypes.Structure):
         ("destination", ctypes.c_char_p),
         ("other", ctypes.c_char_p),
         ("report", ctypes.POINTER(Report)),
+        ("outcome", ctypes.c_int32),
+        ("reason", ctypes.c_char_p),
+        ("sha256", ctypes.c_char_p),
     ]
 
     def __init__(self, **fields: Any) -> None:
-        super().__init__(**{"size": ctypes.sizeof(RunResult), **fields})
+        super().__init__(**{"size": ctypes.sizeof(RunResult), "outcome": -1, **fields})
 
 
 class RunTally(ctypes.Structure):
@@ -229,14 +234,21 @@ class RunTally(ctypes.Structure):
         ("bytes_done", ctypes.c_uint64),
         ("links_not_followed", ctypes.c_uint64),
         ("not_started", ctypes.c_uint64),
+        ("outcomes", ctypes.c_uint64 * 32),
+        ("bytes_read", ctypes.c_uint64),
+        ("bytes_written", ctypes.c_uint64),
     ]
 
     def __init__(self) -> None:
         super().__init__(size=ctypes.sizeof(RunTally))
 
 
-JOB_EXAMINE, JOB_COPY, JOB_SALVAGE, JOB_CONVERT = 0, 1, 2, 3
+JOB_EXAMINE, JOB_COPY, JOB_SALVAGE, JOB_CONVERT, JOB_VERIFY = 0, 1, 2, 3, 4
 RUN_RECURSIVE, RUN_FOLLOW_LINKS, RUN_KV_NAMES, RUN_JUDGE_ONLY, RUN_REPLACE = 1, 2, 4, 8, 16
+RUN_MIRROR, RUN_CHECKSUM, RUN_SHA256, RUN_DELETE = 32, 64, 128, 256
+# A mirror's and a verify's outcomes (marlune_run_result.outcome), by value.
+MIRROR_OUTCOMES = {1: "copied", 2: "salvaged", 8: "failed", 12: "cancelled", 14: "unchanged", 15: "copied-as-is",
+                   16: "damaged", 17: "linked", 18: "deleted", 19: "matched", 20: "different"}
 RUN_WAITING, RUN_DELIVERED, RUN_ENDED, RUN_TOO_SMALL = 0, 1, 2, 3
 
 _run_p = ctypes.c_void_p
@@ -253,4 +265,5 @@ run_close = _declare("marlune_run_close", None, _run_p)
 run_plan_next = _declare("marlune_run_plan_next", _i32, _run_p, ctypes.c_char_p, _u32, ctypes.POINTER(_u32))
 step_files = _declare("marlune_step_files", _u32, ctypes.c_char_p, _u32)
 run_step = _declare("marlune_run_step", _i32, ctypes.c_char_p, _u32, _run_result_p, _u32)
+run_manifest_status = _declare("marlune_run_manifest_status", _i32, _run_p, ctypes.POINTER(_i32))
 report_reason = _declare("marlune_report_reason", _u32, _i32, _i32, _report_p, ctypes.c_char_p, _u32)

@@ -28,13 +28,14 @@ from ._api import _path_argument
 from ._core import PathType, Report, Status
 from ._tree import Run, _decoder, report_of, run_options
 
-__all__ = ["convert_tree", "copy_tree", "salvage_tree"]
+__all__ = ["convert_tree", "copy_tree", "salvage_tree", "verify"]
 
 # Steps in flight per worker thread: enough that none waits for the next, few enough to stay small.
 STEPS_PER_THREAD = 4
 
-# One file's result as a task sends it back: status, path, destination, other, the report's bytes.
-Row = Tuple[int, bytes, Optional[bytes], Optional[bytes], bytes]
+# One file's result as a task sends it back: status, path, destination, other, the report's bytes,
+# and the outcome (where the engine decided one; else -1).
+Row = Tuple[int, bytes, Optional[bytes], Optional[bytes], bytes, int]
 
 
 def run_step(step: bytes) -> List[Row]:
@@ -46,9 +47,10 @@ def run_step(step: bytes) -> List[Row]:
         results[i].size = ctypes.sizeof(lib.RunResult)
         reports[i].size = ctypes.sizeof(lib.Report)
         results[i].report = ctypes.pointer(reports[i])
+        results[i].outcome = -1
     if lib.run_step(step, len(step), results, count) == Status.RUN_BAD_STATE:
         raise ValueError("marlune: the bytes are no step of this library's runs")
-    return [(r.status, r.path, r.destination, r.other, bytes(reports[i])) for i, r in enumerate(results)]
+    return [(r.status, r.path, r.destination, r.other, bytes(reports[i]), r.outcome) for i, r in enumerate(results)]
 
 
 def _steps(run: Run) -> Iterator[bytes]:
@@ -93,8 +95,9 @@ def run(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[st
             for step in steps:
                 pending.append(client.submit(task, step, pure=False))
                 break
-            for status, path, destination, other, raw in rows:
-                result = lib.RunResult(status=status, path=path, destination=destination, other=other)
+            for status, path, destination, other, raw, *outcome in rows:
+                result = lib.RunResult(status=status, path=path, destination=destination, other=other,
+                                       outcome=outcome[0] if outcome else -1)
                 yield report_of(options.job, result, lib.Report.from_buffer_copy(raw), decode)
     finally:
         # Tasks under way finish their steps on their workers; those not started are dropped.
@@ -127,11 +130,22 @@ def _copies(job: int, source_dir: PathType, destination_dir: PathType, client: A
 
 def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",
               follow_links: bool = False, kv_names: bool = False, batch_files: Optional[int] = None,
-              batch_bytes: Optional[int] = None) -> Iterator[Report]:
-    """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`."""
+              batch_bytes: Optional[int] = None, mirror: bool = False, checksum: bool = False,
+              delete: bool = False, dry_run: bool = False) -> Iterator[Report]:
+    """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`. A mirror
+    here writes no manifest: the steps' digests stay on the workers."""
+    if (checksum or delete or dry_run) and not mirror:
+        raise ValueError("marlune: checksum, delete and dry_run belong to mirror=True")
     yield from _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
-                       batch_bytes=batch_bytes)
+                       batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete, dry_run=dry_run)
+
+
+def verify(source_dir: PathType, destination_dir: PathType, client: Any) -> Iterator[Report]:
+    """:func:`marlune.verify` of a destination against its source, over ``client``'s workers."""
+    source = _path_argument(source_dir, "source")
+    options = run_options(lib.JOB_VERIFY, destination=_path_argument(destination_dir, "destination"))
+    yield from run(client, options, [(source, "")], source)
 
 
 def salvage_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",

@@ -164,6 +164,11 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
                 if (holds(result.size, &marlune_run_result::report)) {
                     marlune::handBackReport(result.report, answers[i].report);
                 }
+                if (holds(result.size, &marlune_run_result::outcome) && answers[i].outcome >= 0) {
+                    result.outcome = answers[i].outcome;
+                }
+                // The digest would outlive its answer: a step's results point into its bytes alone.
+                if (holds(result.size, &marlune_run_result::sha256)) result.sha256 = nullptr;
                 if (first == MARLUNE_OK && !marlune::succeeded(answers[i].status)) first = answers[i].status;
             }
             return first;
