@@ -133,13 +133,11 @@ public:
                 int error = 0;
                 const std::int32_t ready = readyDestination(step_, file, folderMade, error);
                 if (ready != MARLUNE_OK) {
-                    answer.status = ready;
-                    answer.report = emptyReport(ready, error);
+                    fail(answer, ready, error);
                     continue;
                 }
             } else if (platform::kindOfName(file.destination) == platform::Kind::link && !file.link) {
-                answer.status = MARLUNE_RUN_DESTINATION_LINK;
-                answer.report = emptyReport(answer.status);
+                fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
                 continue;
             }
             if (file.remove) {
