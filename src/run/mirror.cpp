@@ -417,7 +417,8 @@ std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& prog
 
 namespace {
 
-// Takes a copy's bytes and compares them with the file's next ones.
+// Takes a copy's bytes and compares them with the file's next ones. A difference
+// does not stop the copy: whether its source is a whole container tells how to compare.
 struct ComparingWriter {
     File& file;
     std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[pieceSize]};
@@ -425,12 +426,11 @@ struct ComparingWriter {
     static std::int32_t MARLUNE_CALL write(const void* bytes, std::uint64_t count, void* context) {
         auto* self = static_cast<ComparingWriter*>(context);
         const auto* at = static_cast<const std::uint8_t*>(bytes);
-        while (count > 0) {
+        while (count > 0 && !self->differs) {
             const std::size_t piece = count < pieceSize ? static_cast<std::size_t>(count) : pieceSize;
             const std::int64_t got = self->file.read(self->buffer.get(), piece);
             if (got != static_cast<std::int64_t>(piece) || std::memcmp(self->buffer.get(), at, piece) != 0) {
                 self->differs = true;
-                return -1;
             }
             at += piece;
             count -= piece;
@@ -500,10 +500,6 @@ private:
         marlune_options options{};
         options.size = sizeof options;
         const std::int32_t copied = marlune_copy_stream(&from, &to, &options, &report);
-        if (comparing.differs) {
-            report.system_error = 0;
-            return MARLUNE_VERIFY_DIFFERENT;
-        }
         if (copied == MARLUNE_OK) return comparing.matchedToEnd() ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
         if (!isContainerFinding(copied)) return copied;
         // No container, or a damaged one: a mirror's copy of it is its bytes.
@@ -521,7 +517,8 @@ private:
             if (got < 0) return MARLUNE_READ_ERROR;
             if (got == 0) break;
             if (progress_.bytes) progress_.bytes->fetch_add(static_cast<std::uint64_t>(got));
-            if (ComparingWriter::write(buffer.get(), static_cast<std::uint64_t>(got), &again) != 0) break;
+            ComparingWriter::write(buffer.get(), static_cast<std::uint64_t>(got), &again);
+            if (again.differs) break;
         }
         return again.matchedToEnd() ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
     }
