@@ -236,7 +236,7 @@ public:
         }
         const std::size_t left = tally.files - tally[Outcome::copied] - tally[Outcome::salvaged];
         const std::string notCopied =
-            left == 0 ? "" : counted(left, "file", "files") + " not copied: --mirror copies every file\n";
+            left == 0 || salvage_ ? "" : counted(left, "file", "files") + " not copied: --mirror copies every file\n";
         return (salvage_ ? part(Outcome::salvaged, " salvaged, ") : std::string()) +
                part(Outcome::copied, " copied, ") + part(Outcome::skipped, " skipped (not a container), ") +
                part(Outcome::failed, " failed") +
