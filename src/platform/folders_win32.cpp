@@ -170,30 +170,29 @@ bool readLink(const std::string& path, std::string& target, int& error) {
         return false;
     }
     // The reparse data of a symbolic link: its tag, then the names as the link holds them.
-    union {
-        unsigned char bytes[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
-        DWORD tag;
-    } data{};
+    std::vector<unsigned char> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
     DWORD got = 0;
-    const bool read =
-        DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.bytes, sizeof data.bytes, &got, nullptr) != 0;
+    const bool read = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
+                                      static_cast<DWORD>(data.size()), &got, nullptr) != 0;
     error = read ? 0 : static_cast<int>(GetLastError());
     CloseHandle(link);
-    if (!read || data.tag != IO_REPARSE_TAG_SYMLINK || got < 20) {
+    DWORD tag = 0;
+    if (read && got >= 20) std::memcpy(&tag, data.data(), sizeof tag);
+    if (!read || tag != IO_REPARSE_TAG_SYMLINK || got < 20) {
         if (read) error = ERROR_NOT_A_REPARSE_POINT;
         return false;
     }
     USHORT printOffset = 0;
     USHORT printLength = 0;
-    std::memcpy(&printOffset, data.bytes + 12, 2);
-    std::memcpy(&printLength, data.bytes + 14, 2);
+    std::memcpy(&printOffset, data.data() + 12, 2);
+    std::memcpy(&printLength, data.data() + 14, 2);
     const std::size_t start = 20u + printOffset;
     if (start + printLength > got) {
         error = ERROR_INVALID_DATA;
         return false;
     }
     std::wstring name(printLength / sizeof(wchar_t), L'\0');
-    std::memcpy(name.data(), data.bytes + start, printLength);
+    std::memcpy(name.data(), data.data() + start, printLength);
     target = utf8Of(name.c_str(), static_cast<int>(name.size()));
     return true;
 }
