@@ -641,7 +641,9 @@ enum {
                                      container's (outcome damaged); any other file byte for byte
                                      (status MARLUNE_OK, outcome copied-as-is); a symbolic link met in
                                      the walk is made anew with the text it holds (outcome linked),
-                                     never followed. Each copy is written beside its name, takes its
+                                     never followed; the folders are made as in the source (empty ones too) and,
+                                     once the run has ended, take their sources' times and modes.
+                                     Each copy is written beside its name, takes its
                                      source's modification time, permission bits and (where the caller
                                      may set them) owner and group, and is moved into place with its
                                      group, durable as `durability` says. A copy whose size and

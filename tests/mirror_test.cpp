@@ -112,6 +112,8 @@ TEST_F(Mirrors, EveryFileArrivesAsItShouldWithItsTimeAndMode) {
     const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 20);
     fs::last_write_time(at("src/a.snd"), old);
     const bool links = linked("a.snd", at("src/link.snd"));
+    fs::create_directories(at("src/empty/deeper"));
+    fs::last_write_time(at("src/sub"), old);
 
     const std::vector<Got> got = mirror();
     EXPECT_EQ(outcomeOf(got, "a.snd"), MARLUNE_OUTCOME_COPIED);
@@ -132,6 +134,9 @@ TEST_F(Mirrors, EveryFileArrivesAsItShouldWithItsTimeAndMode) {
         EXPECT_EQ(fs::read_symlink(at("dst/link.snd")), fs::path("a.snd"));
     }
     for (const std::string& name : dir.names("dst")) EXPECT_EQ(name.find(".marlune-partial"), std::string::npos);
+    // Folders as in the source, empty ones too, their times set after their files.
+    EXPECT_TRUE(fs::is_directory(at("dst/empty/deeper")));
+    EXPECT_EQ(fs::last_write_time(at("dst/sub")), old);
 
     // A rerun writes nothing; a source touched since is copied again, alone.
     EXPECT_EQ(counted(mirror(), MARLUNE_OUTCOME_UNCHANGED), got.size());

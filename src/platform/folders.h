@@ -53,6 +53,9 @@ std::string foldedName(const std::string& name);
 // caller may set them) owner and group of the open file `from`. On Windows the
 // times alone: a read-only attribute would keep a later copy from replacing it.
 bool keepTimesAndMode(Handle from, Handle to, int& error);
+// Gives the folder `to` the modification time and permission bits (owner and group where
+// the caller may set them; on Windows the times alone) of the folder `from`, never through a link.
+bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error);
 // The text a symbolic link holds; false (with the system's code) when `path` is no link.
 bool readLink(const std::string& path, std::string& target, int& error);
 // Makes the symbolic link `path` holding `target`, failing when anything has the name;

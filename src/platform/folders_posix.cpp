@@ -132,6 +132,16 @@ bool keepTimesAndMode(Handle from, Handle to, int& error) {
     return true;
 }
 
+bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    const int source = open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int target = source < 0 ? -1 : open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool kept = target >= 0 && keepTimesAndMode(source, target, error);
+    if (target < 0) error = errno;
+    if (source >= 0) close(source);
+    if (target >= 0) close(target);
+    return kept;
+}
+
 bool readLink(const std::string& path, std::string& target, int& error) {
     std::string text(256, '\0');
     for (;;) {

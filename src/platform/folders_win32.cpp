@@ -161,6 +161,23 @@ bool keepTimesAndMode(Handle from, Handle to, int& error) {
     return true;
 }
 
+bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE source =
+        CreateFileW(wide(from).c_str(), FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING, flags, nullptr);
+    const HANDLE target = source == INVALID_HANDLE_VALUE
+                              ? INVALID_HANDLE_VALUE
+                              : CreateFileW(wide(to).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, sharing,
+                                            nullptr, OPEN_EXISTING, flags, nullptr);
+    const bool kept = target != INVALID_HANDLE_VALUE &&
+                      keepTimesAndMode(reinterpret_cast<Handle>(source), reinterpret_cast<Handle>(target), error);
+    if (target == INVALID_HANDLE_VALUE) error = static_cast<int>(GetLastError());
+    if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+    if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
+    return kept;
+}
+
 bool readLink(const std::string& path, std::string& target, int& error) {
     const HANDLE link =
         CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

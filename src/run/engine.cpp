@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "boundary/api.h"
+#include "run/mirror.h"
 #include "run/paths.h"
 
 namespace marlune::run {
@@ -151,7 +152,10 @@ std::int32_t Engine::next(marlune_run_result& result, std::int32_t timeoutMs) {
         }
         // Steps are taken in order and each is stored before its worker ends.
         if (running_ == 0) {
-            if (!ended_.exchange(true)) endManifest();
+            if (!ended_.exchange(true)) {
+                keepFolders();
+                endManifest();
+            }
             return MARLUNE_RUN_ENDED;
         }
         const auto now = std::chrono::steady_clock::now();
@@ -184,6 +188,15 @@ void Engine::deliver(marlune_run_result& result) {
         while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
         if (!manifest_.add(answer.sha256, relative)) manifestStatus_ = MARLUNE_WRITE_ERROR;
     }
+}
+
+// A mirror's folders take their sources' times once nothing more is written into them.
+void Engine::keepFolders() {
+    const Job& job = planner_.job();
+    const bool mirror = (job.job == MARLUNE_JOB_COPY || job.job == MARLUNE_JOB_SALVAGE) &&
+                        (job.flags & MARLUNE_RUN_MIRROR) != 0 && (job.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
+    if (!mirror || cancelled_.load() || platform::kindOfName(job.root) != platform::Kind::folder) return;
+    for (const std::string& folder : planner_.foldersIntoRoot()) run::keepFolders(folder, job.root);
 }
 
 void Engine::endManifest() {

@@ -63,6 +63,7 @@ private:
     void deliver(marlune_run_result& result);
 
     void endManifest();
+    void keepFolders();
 
     Manifest manifest_;
     std::int32_t manifestStatus_ = MARLUNE_OK;

@@ -415,6 +415,19 @@ std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& prog
     return MirrorStep(step, progress).run();
 }
 
+void keepFolders(const std::string& source, const std::string& destination) {
+    std::vector<platform::FolderEntry> entries;
+    int error = 0;
+    if (!platform::listFolder(source, entries, error)) return;
+    for (const platform::FolderEntry& entry : entries) {
+        if (entry.kind != platform::Kind::folder) continue;
+        const std::string to = joinPath(destination, entry.name);
+        if (platform::kindOfName(to) == platform::Kind::missing) platform::createFolder(to, error);
+        if (platform::kindOfName(to) == platform::Kind::folder) keepFolders(joinPath(source, entry.name), to);
+    }
+    platform::keepFolderTimesAndMode(source, destination, error);
+}
+
 namespace {
 
 // Takes a copy's bytes and compares them with the file's next ones. A difference

@@ -39,6 +39,14 @@ public:
     // About how many files come next without a new listing: for the size of groups.
     std::size_t comingSoon() const;
     const Job& job() const { return job_; }
+    // The folders added whose entries go straight into the destination (copy -r SOURCE DESTINATION).
+    std::vector<std::string> foldersIntoRoot() const {
+        std::vector<std::string> folders;
+        for (const Operand& operand : operands_) {
+            if (operand.placeGiven && operand.place.empty()) folders.push_back(operand.path);
+        }
+        return folders;
+    }
 
     std::atomic<std::uint64_t> filesPlanned{0};
     std::atomic<std::uint64_t> bytesPlanned{0};
