@@ -641,12 +641,12 @@ enum {
                                      container's (outcome damaged); any other file byte for byte
                                      (status MARLUNE_OK, outcome copied-as-is); a symbolic link met in
                                      the walk is made anew with the text it holds (outcome linked),
-                                     never followed; the folders are made as in the source (empty ones too) and,
-                                     once the run has ended, take their sources' times and modes.
-                                     Each copy is written beside its name, takes its
-                                     source's modification time, permission bits and (where the caller
-                                     may set them) owner and group, and is moved into place with its
-                                     group, durable as `durability` says. A copy whose size and
+                                     never followed; folders are made as in the source (empty ones
+                                     too) and take their sources' times and modes once the run has
+                                     ended. Each copy is written beside its name, takes its source's
+                                     modification time, permission bits and (where the caller may set
+                                     them) owner and group, and is moved into place with its group,
+                                     durable as `durability` says. A copy whose size and
                                      modification time equal its source's is left (outcome
                                      unchanged). With MARLUNE_RUN_JUDGE_ONLY nothing is written: each
                                      result says what would become of its file */
