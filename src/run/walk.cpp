@@ -35,7 +35,7 @@ int walkOrder(const std::string& a, const std::string& b) {
     }
 }
 
-TreeWalk::TreeWalk(std::string root) : root_(std::move(root)) {
+TreeWalk::TreeWalk(std::string root, bool skipPartials) : root_(std::move(root)), skipPartials_(skipPartials) {
     int error = 0;
     if (platform::kindOfName(root_) == Kind::folder) enter("", error);
 }
@@ -66,6 +66,7 @@ bool TreeWalk::next(WalkEntry& entry) {
             return true;
         }
         if (found.kind != Kind::file && found.kind != Kind::link) continue;
+        if (skipPartials_ && endsWith(found.name, partialSuffix)) continue;
         entry = {relative, found.kind, 0};
         return true;
     }
@@ -127,7 +128,8 @@ PairPlan::PairPlan(Mode mode, std::string source, std::string destination, std::
     : mode_(mode),
       sourceRoot_(std::move(source)),
       destinationRoot_(std::move(destination)),
-      destinationWalk_(destinationRoot_) {
+      // A deletion is planned while the copies are written: their partial files are theirs.
+      destinationWalk_(destinationRoot_, mode == Mode::remove) {
     if (!manifest.empty()) {
         manifest_ = std::make_unique<ManifestReader>(manifest);
         if (!manifest_->opened()) manifestError = platform::lastSystemError() ? platform::lastSystemError() : -1;

@@ -28,7 +28,8 @@ int walkOrder(const std::string& a, const std::string& b);
 // but for one that cannot be read.
 class TreeWalk {
 public:
-    explicit TreeWalk(std::string root);
+    // `skipPartials`: names a copy writes under until it is complete are not told.
+    explicit TreeWalk(std::string root, bool skipPartials = false);
     bool next(WalkEntry& entry);
 
 private:
@@ -41,6 +42,7 @@ private:
     bool enter(const std::string& relative, int& error);
 
     std::string root_;
+    bool skipPartials_;
     std::vector<Level> stack_;
 };
 
