@@ -49,6 +49,9 @@ bool syncFolder(const std::string& path, int& error);
 std::string resolvedPath(const std::string& path);
 // A name as the file system compares names: in lower case on Windows.
 std::string foldedName(const std::string& name);
+// A regular file's size and modification time (in FileState's units), the name not
+// followed; false for anything else or nothing.
+bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified);
 // Gives the open file `to` the modification time, permission bits and (where the
 // caller may set them) owner and group of the open file `from`. On Windows the
 // times alone: a read-only attribute would keep a later copy from replacing it.

@@ -132,6 +132,14 @@ bool keepTimesAndMode(Handle from, Handle to, int& error) {
     return true;
 }
 
+bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified) {
+    struct stat information {};
+    if (lstat(path.c_str(), &information) != 0 || !S_ISREG(information.st_mode)) return false;
+    size = static_cast<std::uint64_t>(information.st_size);
+    modified = static_cast<std::int64_t>(information.st_mtim.tv_sec) * 1000000000 + information.st_mtim.tv_nsec;
+    return true;
+}
+
 bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
     const int source = open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int target = source < 0 ? -1 : open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -161,6 +161,18 @@ bool keepTimesAndMode(Handle from, Handle to, int& error) {
     return true;
 }
 
+bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return false;
+    }
+    size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    modified = static_cast<std::int64_t>((std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                         data.ftLastWriteTime.dwLowDateTime);
+    return true;
+}
+
 bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
     const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
