@@ -3,6 +3,7 @@
 // matches, and verify finds every kind of difference.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -27,6 +28,11 @@ struct Got {
     std::string path;
     std::string sha256;
 };
+
+// A time some while ago in whole seconds, which every system's setters keep exactly.
+fs::file_time_type wholeSeconds(std::chrono::hours ago) {
+    return std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() - ago);
+}
 
 class Mirrors : public ::testing::Test {
 protected:
@@ -109,11 +115,12 @@ TEST_F(Mirrors, EveryFileArrivesAsItShouldWithItsTimeAndMode) {
     put("src/sub/empty", {});
     put("src/sub/read-only.snd", recording);
     fs::permissions(at("src/sub/read-only.snd"), fs::perms::owner_read | fs::perms::group_read);
-    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 20);
+    const auto old = wholeSeconds(std::chrono::hours(24 * 365 * 20));
     fs::last_write_time(at("src/a.snd"), old);
     const bool links = linked("a.snd", at("src/link.snd"));
     fs::create_directories(at("src/empty/deeper"));
-    fs::last_write_time(at("src/sub"), old);
+    std::error_code folderTimeSet;  // Wine sets no folder's time this way
+    fs::last_write_time(at("src/sub"), old, folderTimeSet);
 
     const std::vector<Got> got = mirror();
     EXPECT_EQ(outcomeOf(got, "a.snd"), MARLUNE_OUTCOME_COPIED);
@@ -126,8 +133,10 @@ TEST_F(Mirrors, EveryFileArrivesAsItShouldWithItsTimeAndMode) {
     EXPECT_EQ(readFile(at("dst/notes with spaces.txt")), (Bytes{'h', 'i'}));
     EXPECT_TRUE(fileExists(at("dst/sub/empty")));
     EXPECT_EQ(fs::last_write_time(at("dst/a.snd")), old);
+#ifndef _WIN32  // Windows keeps no read-only attribute on a copy: a later one could not replace it
     EXPECT_EQ(fs::status(at("dst/sub/read-only.snd")).permissions(),
               fs::status(at("src/sub/read-only.snd")).permissions());
+#endif
     if (links) {
         EXPECT_EQ(outcomeOf(got, "link.snd"), MARLUNE_OUTCOME_LINKED);
         EXPECT_TRUE(fs::is_symlink(at("dst/link.snd")));
@@ -136,7 +145,7 @@ TEST_F(Mirrors, EveryFileArrivesAsItShouldWithItsTimeAndMode) {
     for (const std::string& name : dir.names("dst")) EXPECT_EQ(name.find(".marlune-partial"), std::string::npos);
     // Folders as in the source, empty ones too, their times set after their files.
     EXPECT_TRUE(fs::is_directory(at("dst/empty/deeper")));
-    EXPECT_EQ(fs::last_write_time(at("dst/sub")), old);
+    if (!folderTimeSet) EXPECT_EQ(fs::last_write_time(at("dst/sub")), old);
 
     // A rerun writes nothing; a source touched since is copied again, alone.
     EXPECT_EQ(counted(mirror(), MARLUNE_OUTCOME_UNCHANGED), got.size());
@@ -150,12 +159,13 @@ TEST_F(Mirrors, EveryFileArrivesAsItShouldWithItsTimeAndMode) {
 TEST_F(Mirrors, AChecksumRunFindsAChangedCopyThatSizeAndTimeMiss) {
     put("src/a.snd", recording);
     put("src/b.txt", {'1', '2', '3'});
+    const auto stamp = wholeSeconds(std::chrono::hours(1));
+    fs::last_write_time(at("src/b.txt"), stamp);
     mirror();
     Bytes changed = readFile(at("dst/b.txt"));
     changed[1] = 'x';
-    const auto time = fs::last_write_time(at("dst/b.txt"));
     writeFile(at("dst/b.txt"), changed);
-    fs::last_write_time(at("dst/b.txt"), time);
+    fs::last_write_time(at("dst/b.txt"), stamp);
     EXPECT_EQ(counted(mirror(), MARLUNE_OUTCOME_UNCHANGED), 2u);  // size and time alike
     const std::vector<Got> checked = mirror(MARLUNE_RUN_CHECKSUM);
     EXPECT_EQ(outcomeOf(checked, "a.snd"), MARLUNE_OUTCOME_UNCHANGED);
@@ -174,8 +184,10 @@ TEST_F(Mirrors, ADryRunSaysWhatWouldHappenAndWritesNothing) {
 
 TEST_F(Mirrors, TheManifestListsEveryCopyAndVerifyReadsIt) {
     put("src/a.snd", recording);
+#ifndef _WIN32
     put("src/line\nbreak", {'n'});
     put("src/back\\slash", {'b'});
+#endif
     put("src/sub/c.txt", {'c'});
     const std::string manifest = at("manifest.txt");
     const std::vector<Got> got = mirror(0, manifest);
