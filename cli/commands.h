@@ -20,6 +20,10 @@ struct Settings {
     bool kvNames = false;    // copy, salvage into a folder: copies take .kv names
     bool recursive = false;  // folders are walked
     bool followLinks = false;
+    bool mirror = false;            // copy -r: every file arrives, with its time and mode
+    bool checksum = false;          // mirror: compare content, not size and time
+    bool remove = false;            // mirror: --delete what the source lacks
+    std::string manifest;           // mirror, verify: the SHA-256 manifest's name; empty: none
     std::string suspectExtensions;  // --suspect-ext: "" names none
     bool suspectExtensionsGiven = false;
 };
@@ -32,6 +36,9 @@ std::unique_ptr<Command> copyCommand(const Settings& settings, bool salvage);
 // copy -r and salvage -r: every file into the same place under the destination
 // folder (the last operand), the sources untouched.
 std::unique_ptr<Command> mirrorCommand(const Settings& settings, bool salvage);
+
+// A destination folder against its source folder, or (with a manifest) against that.
+std::unique_ptr<Command> verifyCommand(const Settings& settings);
 
 // Converts every file, as IKVRBinfo does, going on after a failure.
 std::unique_ptr<Command> convertCommand(const Settings& settings);

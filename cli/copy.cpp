@@ -139,8 +139,15 @@ public:
         marlune_run_options options = jobOf(salvage_ ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY, settings_);
         options.destination = folder().c_str();
         options.durability = settings_.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
+        if (!settings_.mirror) return options;
+        options.flags |= MARLUNE_RUN_MIRROR;
+        if (settings_.checksum) options.flags |= MARLUNE_RUN_CHECKSUM;
+        if (settings_.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
+        if (settings_.remove) options.flags |= MARLUNE_RUN_DELETE;
+        if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
         return options;
     }
+    bool dryRun() const override { return settings_.dryRun; }
 
     std::string text(const std::string& file, const FileResult& result, const Record& record) const override {
         const std::string words = settings_.quiet ? "" : ": " + result.reason;
@@ -153,6 +160,11 @@ public:
                 return salvagedText(file, result, record);
             default:
                 break;
+        }
+        const bool damaged = result.outcome == MARLUNE_OUTCOME_DAMAGED;
+        if (settings_.mirror && (settings_.verbose || settings_.dryRun || damaged)) {
+            return file + ": " + (settings_.dryRun ? "would be: " : "") + mirrored(result.outcome) +
+                   (damaged ? ": " + result.reason : "") + "\n";
         }
         if (!settings_.verbose) return {};
         switch (result.outcome) {
@@ -171,24 +183,83 @@ public:
         const auto part = [&tally](std::int32_t outcome, const char* words) {
             return std::to_string(tally[outcome]) + words;
         };
+        if (settings_.mirror) {
+            return std::string(settings_.dryRun ? "would be: " : "") + part(MARLUNE_OUTCOME_COPIED, " copied, ") +
+                   (salvage_ ? part(MARLUNE_OUTCOME_SALVAGED, " salvaged, ") : "") +
+                   part(MARLUNE_OUTCOME_COPIED_AS_IS, " copied as is, ") +
+                   part(MARLUNE_OUTCOME_DAMAGED, " damaged (copied as is), ") +
+                   part(MARLUNE_OUTCOME_LINKED, " linked, ") + part(MARLUNE_OUTCOME_UNCHANGED, " unchanged, ") +
+                   (settings_.remove ? part(MARLUNE_OUTCOME_DELETED, " removed, ") : "") +
+                   part(MARLUNE_OUTCOME_FAILED, " failed") + countsIfMet(tally) + "\n";
+        }
+        const std::uint64_t left = tally.files - tally[MARLUNE_OUTCOME_COPIED] - tally[MARLUNE_OUTCOME_SALVAGED];
+        const std::string notCopied =
+            left == 0 || salvage_ ? "" : counted(left, "file", "files") + " not copied: --mirror copies every file\n";
         const bool collided = tally[MARLUNE_OUTCOME_COLLISION] != 0;
         return (salvage_ ? part(MARLUNE_OUTCOME_SALVAGED, " salvaged, ") : std::string()) +
                part(MARLUNE_OUTCOME_COPIED, " copied, ") +
                part(MARLUNE_OUTCOME_SKIPPED, " skipped (not a container), ") + part(MARLUNE_OUTCOME_FAILED, " failed") +
                (collided ? ", " + part(MARLUNE_OUTCOME_COLLISION, " colliding (one name for two)") : "") +
-               countsIfMet(tally) + "\n";
+               countsIfMet(tally) + "\n" + notCopied;
     }
     bool summaryShown(const Tally&) const override { return true; }
 
 private:
     std::string done() const { return salvage_ ? "salvaged" : "copied"; }
+    static const char* mirrored(std::int32_t outcome) {
+        switch (outcome) {
+            case MARLUNE_OUTCOME_UNCHANGED:
+                return "unchanged";
+            case MARLUNE_OUTCOME_COPIED_AS_IS:
+                return "copied as it is";
+            case MARLUNE_OUTCOME_DAMAGED:
+                return "damaged, copied as it is";
+            case MARLUNE_OUTCOME_LINKED:
+                return "linked anew";
+            case MARLUNE_OUTCOME_DELETED:
+                return "removed (not in the source)";
+            default:
+                return "copied";
+        }
+    }
     const std::string& folder() const { return settings_.operands.back(); }
 
     const Settings& settings_;
     const bool salvage_;
 };
 
+// Each file of either tree compared; only differences are told, but with -v.
+class Verify : public Command {
+public:
+    explicit Verify(const Settings& settings) : settings_(settings) {}
+    const char* name() const override { return "verify"; }
+    marlune_run_options job() const override {
+        marlune_run_options options = jobOf(MARLUNE_JOB_VERIFY, settings_);
+        options.destination = settings_.operands.back().c_str();
+        if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
+        return options;
+    }
+    std::string text(const std::string& file, const FileResult& result, const Record&) const override {
+        if (result.outcome == MARLUNE_OUTCOME_MATCHED && !settings_.verbose) return {};
+        return file + ": " + (result.outcome == MARLUNE_OUTCOME_MATCHED ? "matches" : result.reason) + "\n";
+    }
+    std::string counts(const Tally& tally) const override {
+        return std::to_string(tally[MARLUNE_OUTCOME_MATCHED]) + " matched, " +
+               std::to_string(tally[MARLUNE_OUTCOME_DIFFERENT]) + " different, " +
+               std::to_string(tally[MARLUNE_OUTCOME_FAILED]) + " failed" + countsIfMet(tally) + "\n";
+    }
+    bool summaryShown(const Tally&) const override { return true; }
+    bool writes() const override { return false; }
+
+private:
+    const Settings& settings_;
+};
+
 }  // namespace
+
+std::unique_ptr<Command> verifyCommand(const Settings& settings) {
+    return std::make_unique<Verify>(settings);
+}
 
 std::unique_ptr<Command> copyCommand(const Settings& settings, bool salvage) {
     return std::make_unique<Copy>(settings, salvage);

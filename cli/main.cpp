@@ -47,6 +47,10 @@ const Option optionTable[] = {
     {"", "--in-place", &Arguments::inPlace},
     {"", "--sync", &Arguments::sync},
     {"", "--kv-names", &Arguments::kvNames},
+    {"", "--mirror", &Arguments::mirror},
+    {"", "--checksum", &Arguments::checksum},
+    {"", "--delete", &Arguments::remove},
+    {"", "--manifest", nullptr, nullptr, &Arguments::manifest, "--manifest takes a FILE"},
     {"", "--log-all", &Arguments::logAll},
     {"", "--strict", &Arguments::strict},
     {"-j", "--jobs", nullptr, nullptr, &Arguments::jobs, "-j takes a number of files from 1 to 9999"},
@@ -144,7 +148,7 @@ std::string misuse(const Arguments& arguments) {
     const Settings& settings = arguments;
     const bool copying = command == "copy" || command == "salvage";
     const bool intoFolder = copying && (arguments.recursive || !arguments.filesFrom.empty());
-    const bool many = command == "convert" || command == "info" || intoFolder;
+    const bool many = command == "convert" || command == "info" || command == "verify" || intoFolder;
     if (command.empty()) return "no command given";
     if ((settings.quiet || arguments.showErrors) && command == "info") {
         return "info reports by itself; -q and --show-errors belong to copy, convert and salvage";
@@ -152,7 +156,17 @@ std::string misuse(const Arguments& arguments) {
     if (!many && (arguments.followLinks || !arguments.jobs.empty() || arguments.nul)) {
         return "-L, -j and -0 work on many files: with convert, info, or copy and salvage with -r or --files-from";
     }
-    if (command != "convert" && (settings.dryRun || settings.force)) return "-n and -f are options of convert";
+    if (command == "verify") {
+        const bool fits = settings.operands.size() == (settings.manifest.empty() ? 2u : 1u);
+        return fits ? "" : "verify takes SOURCE_FOLDER DESTINATION_FOLDER, or --manifest FILE DESTINATION_FOLDER";
+    }
+    const bool mirrorOnly = settings.checksum || settings.remove || !settings.manifest.empty();
+    if ((mirrorOnly && !settings.mirror) || (settings.mirror && (!intoFolder || settings.kvNames))) {
+        return "--checksum, --delete and --manifest need --mirror, which copies a folder (-r) under its own names";
+    }
+    if (command != "convert" && (settings.force || (settings.dryRun && !settings.mirror))) {
+        return "-n is an option of convert and of copy --mirror, -f of convert";
+    }
     if (settings.verbose && command != "convert" && !intoFolder) {
         return "-v is an option of convert, and of copy and salvage into a folder";
     }
@@ -245,8 +259,11 @@ int run(Arguments& arguments) {
         return runCommand({{arguments.operands[0], false, true}}, arguments, *single);
     }
     std::vector<Operand> operands;
-    for (const std::string& operand : arguments.operands) operands.push_back({operand, copying, operand == "-"});
-    if (copying) operands.pop_back();  // the destination folder
+    const bool verifying = command == "verify";
+    for (const std::string& operand : arguments.operands) {
+        operands.push_back({operand, copying || verifying, operand == "-"});
+    }
+    if (copying || (verifying && operands.size() == 2)) operands.pop_back();  // the destination folder
     std::string why;
     const ListRead read =
         arguments.filesFrom.empty() ? ListRead::done : readList(arguments.filesFrom, arguments.nul, operands, why);
@@ -255,7 +272,8 @@ int run(Arguments& arguments) {
         std::fprintf(stderr, "marlune: %s\n", why.c_str());
         return exitFailure;
     }
-    const auto chosen = copying                ? mirrorCommand(arguments, command == "salvage")
+    const auto chosen = verifying              ? verifyCommand(arguments)
+                        : copying              ? mirrorCommand(arguments, command == "salvage")
                         : command == "convert" ? convertCommand(arguments)
                                                : infoCommand(arguments);
     return runCommand(operands, arguments, *chosen);

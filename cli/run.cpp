@@ -70,8 +70,9 @@ public:
         if (outputFailed_) return exitOutputClosed;
         if (tally_.interrupted) return exitInterrupted;
         const bool suspects = settings_.strict && tally_[MARLUNE_OUTCOME_SUSPECT] != 0;
-        return tally_[MARLUNE_OUTCOME_FAILED] == 0 && tally_[MARLUNE_OUTCOME_COLLISION] == 0 && !suspects ? exitSuccess
-                                                                                                          : exitFailure;
+        const std::uint64_t wrong =
+            tally_[MARLUNE_OUTCOME_FAILED] + tally_[MARLUNE_OUTCOME_COLLISION] + tally_[MARLUNE_OUTCOME_DIFFERENT];
+        return wrong == 0 && !suspects ? exitSuccess : exitFailure;
     }
 
     // What the records' summary takes of the run's counts.
@@ -146,6 +147,13 @@ private:
         for (std::size_t i = 0; i < tally_.counts.size(); ++i) tally_.counts[i] += counts.outcomes[i];
         tally_.bytesIn += counts.bytes_read;
         tally_.bytesOut += counts.bytes_written;
+        std::int32_t error = 0;
+        const std::int32_t manifest = marlune_run_manifest_status(run.get(), &error);
+        if (manifest != MARLUNE_OK && manifest != MARLUNE_CANCELLED) {
+            std::fprintf(stderr, "marlune: the manifest was not written: %s (%d)\n", marlune_status_text(manifest),
+                         error);
+            ++tally_.counts[MARLUNE_OUTCOME_FAILED];
+        }
         return 0;
     }
 

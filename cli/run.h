@@ -22,7 +22,8 @@ inline constexpr int exitOutputClosed = 141;
 
 // Told on standard error and in the log, and failing the run (but in a dry run).
 inline bool isProblem(std::int32_t outcome) {
-    return outcome == MARLUNE_OUTCOME_FAILED || outcome == MARLUNE_OUTCOME_KEPT || outcome == MARLUNE_OUTCOME_COLLISION;
+    return outcome == MARLUNE_OUTCOME_FAILED || outcome == MARLUNE_OUTCOME_KEPT ||
+           outcome == MARLUNE_OUTCOME_COLLISION || outcome == MARLUNE_OUTCOME_DIFFERENT;
 }
 
 inline marlune_report emptyReport() {

@@ -229,8 +229,21 @@ enum {
                                              the result's path is the folder */
     MARLUNE_RUN_INSIDE_SOURCE = 78,       /* marlune_run_add: the destination folder is, or lies within,
                                              the folder added: the copy would copy itself */
-    MARLUNE_RUN_BAD_STATE = 79            /* a call made out of turn (marlune_run_add after the start, a
+    MARLUNE_RUN_BAD_STATE = 79,           /* a call made out of turn (marlune_run_add after the start, a
                                              step that cannot be read) */
+    MARLUNE_RUN_LINK_REFUSED = 80,        /* a mirror: the system would not make the symbolic link (on
+                                             Windows without the right to, outside developer mode);
+                                             system_error says why */
+    MARLUNE_VERIFY_MISSING = 81,          /* verify: the destination lacks the file */
+    MARLUNE_VERIFY_EXTRA = 82,            /* verify: the destination holds a file its source (or manifest)
+                                             lacks */
+    MARLUNE_VERIFY_DIFFERENT = 83,        /* verify: the copy differs from what copying its source gives
+                                             now (or from its manifest's digest), or is another kind of
+                                             file (a link for a file) */
+    MARLUNE_VERIFY_BAD_LINE = 84          /* verify: a manifest line that cannot be read, names no place
+                                             under the destination, or breaks the walk's order (which the
+                                             merge needs: a manifest marlune writes keeps it); or the
+                                             manifest itself cannot be read (its path, system_error) */
 };
 
 /*
@@ -592,7 +605,17 @@ enum {
     MARLUNE_JOB_EXAMINE = 0, /* marlune_examine */
     MARLUNE_JOB_COPY = 1,    /* marlune_copy into the destination folder, in groups (marlune_copy_batch) */
     MARLUNE_JOB_SALVAGE = 2, /* the same with `salvage` */
-    MARLUNE_JOB_CONVERT = 3  /* marlune_convert, in groups (marlune_convert_batch) */
+    MARLUNE_JOB_CONVERT = 3, /* marlune_convert, in groups (marlune_convert_batch) */
+    MARLUNE_JOB_VERIFY = 4   /* the destination folder against the one source folder added (place ""):
+                                every file of either tree is a result, in the run's order, the two
+                                trees' listings merged (memory grows with the depth, never with the
+                                files). A file of both matches (MARLUNE_OK, outcome matched) when the
+                                destination's bytes are those a copy of the source gives now (a
+                                container's normalised copy, any other file byte for byte), a link
+                                when it holds the same text; else MARLUNE_VERIFY_MISSING,
+                                MARLUNE_VERIFY_EXTRA or MARLUNE_VERIFY_DIFFERENT (outcome different).
+                                With marlune_run_options.manifest and no folder added: the destination
+                                against that manifest, every line's file hashed and compared */
 };
 
 /* marlune_run_options.flags */
@@ -612,9 +635,37 @@ enum {
     MARLUNE_RUN_KV_NAMES = 4,     /* copy, salvage: the copies take ".kv" names (marlune_kv_name) */
     MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert: each file judged by marlune_judge_convert, nothing written,
                                      moved or removed (a dry run) */
-    MARLUNE_RUN_REPLACE = 16      /* convert: an existing ".kv" file may be replaced. Copies into the
+    MARLUNE_RUN_REPLACE = 16,     /* convert: an existing ".kv" file may be replaced. Copies into the
                                      destination folder always replace what is at their names, but for
                                      a link, a folder, or a file of the run */
+    MARLUNE_RUN_MIRROR = 32,      /* copy, salvage: every regular file arrives. A container is copied
+                                     as the job copies it (outcome copied or salvaged); a damaged one
+                                     byte for byte, its cut in the report and its status the
+                                     container's (outcome damaged); any other file byte for byte
+                                     (status MARLUNE_OK, outcome copied-as-is); a symbolic link met in
+                                     the walk is made anew with the text it holds (outcome linked),
+                                     never followed; folders are made as in the source (empty ones
+                                     too) and take their sources' times and modes once the run has
+                                     ended. Each copy is written beside its name, takes its source's
+                                     modification time, permission bits and (where the caller may set
+                                     them) owner and group, and is moved into place with its group,
+                                     durable as `durability` says. A copy whose size and
+                                     modification time equal its source's is left (outcome
+                                     unchanged). With MARLUNE_RUN_JUDGE_ONLY nothing is written: each
+                                     result says what would become of its file */
+    MARLUNE_RUN_CHECKSUM = 64,    /* mirror: a copy is left as unchanged only when its bytes are those
+                                     the copy would write now (compared by SHA-256), whatever its size
+                                     and time */
+    MARLUNE_RUN_DELETE = 256,     /* mirror of one folder added with place "": once every copy of the run
+                                     is in place, each file and link under the destination that the
+                                     source lacks is removed (outcome deleted; with
+                                     MARLUNE_RUN_JUDGE_ONLY only told). Never through a link: the
+                                     destination is walked without following any, and folders are
+                                     left. A folder of the source that cannot be read stops the
+                                     deletions; partial files are left to their writers */
+    MARLUNE_RUN_SHA256 = 128      /* mirror: each copy's SHA-256 in its result (marlune_run_result.
+                                     sha256), of its bytes as they were written; an unchanged copy's
+                                     read from it. Set by marlune_run_options.manifest */
 };
 
 
@@ -644,6 +695,14 @@ typedef struct marlune_run_options {
                                        files should be containers: one that is not (an empty file too) is
                                        a suspect (MARLUNE_OUTCOME_SUSPECT); null: "snd,kv"; "": none.
                                        Default null */
+    const char *manifest;    /* mirror: null, or a file (UTF-8) that gets a line for every copy of the
+                                run that marlune_run_next delivered with a SHA-256, as `sha256sum -c`
+                                run in the destination folder reads it: "<64 hex digits>  <name under
+                                the destination, / between folders>", a name holding a backslash or
+                                a line break escaped as coreutils does (the line starts with "\",
+                                the name has "\\" and "\n"); in the run's order. Written beside
+                                and moved over the name once the run has ended, not after a cancel.
+                                Sets MARLUNE_RUN_SHA256. Default null */
 } marlune_run_options;
 
 /* What became of a file, counted once (marlune_run_result.outcome, and
@@ -693,7 +752,7 @@ typedef struct marlune_run marlune_run;
  * The strings are the library's, null where they do not apply, and stay valid
  * until the next marlune_run_next or marlune_run_close on the same run (for
  * marlune_run_step: path, destination and other as long as the step's bytes,
- * reason until the next marlune_run_step on the same thread).
+ * reason and sha256 until the next marlune_run_step on the same thread).
  */
 typedef struct marlune_run_result {
     uint32_t size;           /* set by the caller */
@@ -709,6 +768,8 @@ typedef struct marlune_run_result {
     const char *reason;      /* the library's sentence for the file, after its name (as
                                 marlune_report_reason, with the other file and the destination named
                                 where they matter) */
+    const char *sha256;      /* MARLUNE_RUN_SHA256: the copy's SHA-256 in 64 lower-case hex digits;
+                                else null */
 } marlune_run_result;
 
 /*
@@ -804,6 +865,16 @@ MARLUNE_API void MARLUNE_CALL marlune_run_counts(marlune_run *run, marlune_run_t
  * atomic store. marlune_run_next then delivers what was started, and ends.
  */
 MARLUNE_API void MARLUNE_CALL marlune_run_cancel(marlune_run *run);
+
+/*
+ * marlune_run_manifest_status -- once marlune_run_next answered MARLUNE_RUN_ENDED:
+ * MARLUNE_OK when the run's manifest (marlune_run_options.manifest) is in place
+ * or none was asked for; MARLUNE_CANCELLED for a run cancelled (no manifest
+ * written, an earlier one at the name left as it was); MARLUNE_WRITE_ERROR or
+ * MARLUNE_DISK_FULL when it could not be written, `*system_error` (when given)
+ * saying why. Before the end: MARLUNE_OK, or the failure met so far.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_manifest_status(marlune_run *run, int32_t *system_error);
 
 /*
  * marlune_run_close -- end the run: cancels it when it is still going, waits

@@ -40,7 +40,7 @@ apt-get install -y --no-install-recommends \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-  python3 time debootstrap git jq groff-base strace
+  python3 time debootstrap git jq groff-base strace libssl-dev rsync
 apt-get install -y wine wine32:i386 wine64
 # Only qemu itself from backports: "-t bookworm-backports" would raise its dependencies too
 # (libsystemd0, libudev1), and the i386 libraries Wine needs could then no longer match them.

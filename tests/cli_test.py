@@ -40,7 +40,8 @@ RECORD_KEYS = {"record", "command", "file", "destination", "outcome", "status", 
                "bytesOut"}
 SUMMARY_KEYS = {"record", "command", "dryRun", "files", "converted", "copied", "salvaged", "complete",
                 "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "finished", "partialsRemoved", "collisions",
-                "cancelled", "suspects", "notStarted", "interrupted",
+                "cancelled", "suspects", "notStarted", "interrupted", "unchanged", "copiedAsIs", "damaged", "linked",
+                "deleted", "matched", "different",
                 "linksNotFollowed", "bytesIn", "bytesOut", "seconds", "bytesPerSecond"}
 TIMING_KEYS = {"seconds", "bytesPerSecond"}
 
@@ -476,6 +477,96 @@ def listing(top):
                 with open(path, "rb") as f:
                     out[os.path.relpath(path, top)] = f.read()
     return out
+
+
+class Mirror(Folder):
+    """copy -r --mirror, its reruns, --delete and --manifest, and verify, as an archivist runs them."""
+
+    def make_tree(self):
+        os.makedirs(self.path("arch/sub"))
+        self.write("arch/a.snd", SAMPLE)
+        self.write("arch/cut.snd", SAMPLE[:1000])
+        self.write("arch/notes with spaces.txt", b"notes")
+        self.write("arch/sub/empty", b"")
+        self.write("arch/line\nbreak", b"n")
+        self.write(os.fsdecode(b"arch/bad\xff.snd"), SAMPLE)
+        self.write("arch/sub/read-only", b"kept")
+        os.chmod(self.path("arch/sub/read-only"), 0o440)
+        os.utime(self.path("arch/a.snd"), (978307200, 978307200))  # 2001-01-01
+        os.symlink("a.snd", self.path("arch/link.snd"))
+        os.makedirs(self.path("outside"))
+        self.write("outside/precious", b"p")
+
+    def test_every_file_arrives_and_verify_and_sha256sum_agree(self):
+        self.make_tree()
+        result = run("copy", "-r", "--mirror", "--sync", "--manifest", "manifest", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("2 copied, 4 copied as is, 1 damaged (copied as is), 1 linked, 0 unchanged, 0 failed\n",
+                      result.stdout.decode(errors="surrogateescape"))
+        self.assertIn("arch/cut.snd: damaged, copied as it is: the source ends inside a chunk's payload",
+                      result.stdout.decode(errors="surrogateescape"))
+        self.assertEqual(os.stat(self.path("mirror/a.snd")).st_mtime, 978307200)
+        self.assertEqual(os.stat(self.path("mirror/sub/read-only")).st_mode & 0o777, 0o440)
+        self.assertEqual(os.readlink(self.path("mirror/link.snd")), "a.snd")
+        check = subprocess.run(["sha256sum", "--strict", "-c", self.path("manifest")], cwd=self.path("mirror"),
+                               capture_output=True, env={"LC_ALL": "C.UTF-8"})
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertEqual(check.stdout.count(b": OK"), 7)
+        self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 0)
+        self.assertEqual(run("verify", "--manifest", "manifest", "mirror", cwd=self.dir).returncode, 0)
+
+        # A rerun writes nothing; one source touched is copied again, alone.
+        again = run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        self.assertIn(b" 8 unchanged, ", again.stdout)
+        os.utime(self.path("arch/notes with spaces.txt"), (1, 1))
+        again = run("copy", "-r", "--mirror", "-v", "arch", "mirror", cwd=self.dir)
+        self.assertIn("arch/notes with spaces.txt: copied as it is\n", again.stdout.decode(errors="surrogateescape"))
+        self.assertIn(b" 7 unchanged, ", again.stdout)
+
+    def test_verify_tells_each_difference_and_fails(self):
+        self.make_tree()
+        run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        with open(self.path("mirror/a.snd"), "r+b") as f:
+            f.seek(500)
+            byte = f.read(1)
+            f.seek(500)
+            f.write(bytes([byte[0] ^ 1]))
+        os.truncate(self.path("mirror/cut.snd"), 999)
+        os.remove(self.path("mirror/sub/empty"))
+        self.write("mirror/sub/extra", b"x")
+        result = run("verify", "--json", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        records, summary = json_lines(result.stdout)
+        different = {r["destination"]: r["status"] for r in records if r["outcome"] == "different"}
+        self.assertEqual(different, {"mirror/a.snd": "MARLUNE_VERIFY_DIFFERENT",
+                                     "mirror/cut.snd": "MARLUNE_VERIFY_DIFFERENT",
+                                     "mirror/sub/empty": "MARLUNE_VERIFY_MISSING",
+                                     "mirror/sub/extra": "MARLUNE_VERIFY_EXTRA"})
+        self.assertEqual((summary["matched"], summary["different"]), (5, 4))
+        self.assertEqual(len(result.stderr.decode(errors="surrogateescape").splitlines()), 4)
+
+    def test_delete_removes_only_what_the_source_lacks_under_the_destination(self):
+        self.make_tree()
+        run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        os.symlink(self.path("outside"), self.path("mirror/to-outside"))
+        self.write("mirror/stale", b"s")
+        dry = run("copy", "-r", "--mirror", "--delete", "-n", "arch", "mirror", cwd=self.dir)
+        self.assertIn("mirror/stale: would be: removed (not in the source)", dry.stdout.decode(errors="surrogateescape"))
+        self.assertTrue(os.path.exists(self.path("mirror/stale")))
+        result = run("copy", "-r", "--mirror", "--delete", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b" 2 removed, ", result.stdout)
+        self.assertFalse(os.path.lexists(self.path("mirror/to-outside")))
+        self.assertFalse(os.path.exists(self.path("mirror/stale")))
+        self.assertEqual(os.listdir(self.path("outside")), ["precious"])
+        self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 0)
+
+    def test_without_mirror_one_line_says_how_many_files_were_not_copied(self):
+        self.make_tree()
+        result = run("copy", "-r", "arch", "plain", cwd=self.dir)
+        self.assertEqual(result.stdout.decode(errors="surrogateescape").splitlines()[-2],
+                         "5 files not copied: --mirror copies every file")
+        self.assertEqual(run("copy", "-r", "--delete", "arch", "plain", cwd=self.dir).returncode, 2)
 
 
 class Archive(Folder):
@@ -1390,7 +1481,7 @@ def help_text(*args):
 
 
 class ManPageAndCompletion(unittest.TestCase):
-    COMMANDS = ("copy", "convert", "salvage", "info")
+    COMMANDS = ("copy", "convert", "salvage", "info", "verify")
 
     @unittest.skipUnless(shutil.which("groff"), "renders the man page with groff")
     def test_the_man_page_holds_every_help_text_and_renders_without_warnings(self):
@@ -1420,7 +1511,7 @@ class ManPageAndCompletion(unittest.TestCase):
     @unittest.skipUnless(shutil.which("bash"), "runs the bash completion")
     def test_bash_completes_the_commands_and_each_commands_own_options(self):
         self.assertEqual(self.complete("con"), ["convert"])
-        self.assertEqual(sorted(self.complete("''")), sorted(["copy", "convert", "salvage", "info", "--help",
+        self.assertEqual(sorted(self.complete("''")), sorted(["copy", "convert", "salvage", "info", "verify", "--help",
                                                                 "--version"]))
         self.assertEqual(self.complete("convert", "--dr"), ["--dry-run"])
         for command in self.COMMANDS:

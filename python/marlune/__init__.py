@@ -16,12 +16,12 @@ from ._core import (BadName, Cancelled, DestinationError, DiskFull, MarluneError
                     Status, Truncated, status_name, status_text)
 from ._library import LibraryNotFound, library_path
 from ._records import RecordFiles
-from ._tree import RunSummary, TreeRun, convert_tree, copy_tree, examine_tree, report, salvage_tree
+from ._tree import RunSummary, TreeRun, convert_tree, copy_tree, examine_tree, report, salvage_tree, verify
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "examine", "copy", "convert", "examine_tree", "convert_tree", "copy_tree", "salvage_tree", "report", "RecordFiles", "kv_name", "remove_partial", "version",
+    "examine", "copy", "convert", "examine_tree", "convert_tree", "copy_tree", "salvage_tree", "verify", "report", "RecordFiles", "kv_name", "remove_partial", "version",
     "Report", "RunSummary", "TreeRun", "Status", "status_name", "status_text", "library_path",
     "MarluneError", "BadName", "SourceError", "DestinationError", "DiskFull", "NotAContainer", "Truncated",
     "Cancelled", "LibraryNotFound",

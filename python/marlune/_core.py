@@ -122,6 +122,8 @@ class Report:
     bytes_written: int
     other: Optional[Union[str, bytes]] = None
     outcome: Optional[str] = None
+    sha256: Optional[str] = None
+    """A mirror with a manifest: the copy's SHA-256 in hex, of its bytes as written."""
     # Fields rather than properties, so that pd.DataFrame(reports) and asdict() have them.
     ok: bool = field(init=False)
     """True for a status that is no failure (OK, ALREADY_CONVERTED, SALVAGED, FINISHED)."""
@@ -186,7 +188,7 @@ def library_reason(status: int, r: "lib.Report", job: int = lib.JOB_COPY) -> str
 def make_report(r: "lib.Report", *, source: Optional[Union[str, bytes]] = None,
                 destination: Optional[Union[str, bytes]] = None, kind: str = "copy",
                 reason: Optional[str] = None, other: Optional[Union[str, bytes]] = None,
-                outcome: Optional[str] = None) -> Report:
+                outcome: Optional[str] = None, sha256: Optional[str] = None) -> Report:
     """A Report from the C report; `kind` ("examine", "copy", "convert") picks the
     command whose sentence the reason is."""
     status = r.status
@@ -210,7 +212,7 @@ def make_report(r: "lib.Report", *, source: Optional[Union[str, bytes]] = None,
                   known(r.chunk_number, cut and r.chunk_number != 0), magic if opened else None,
                   known(r.length_mode, header), known(r.data_offset, header), r.header_bytes,
                   r.source_bytes, known(r.chunks, walked), known(r.payload_bytes, walked),
-                  known(r.length_fields_set, walked), r.bytes_written, other, outcome)
+                  known(r.length_fields_set, walked), r.bytes_written, other, outcome, sha256)
 
 
 def failed_report(status: int, system_error: int = 0, **where: Optional[Union[str, bytes]]) -> Report:

@@ -186,6 +186,7 @@ class RunOptions(ctypes.Structure):
         ("open_files", ctypes.c_uint32),
         ("group_bytes", ctypes.c_uint64),
         ("suspect_extensions", ctypes.c_char_p),
+        ("manifest", ctypes.c_char_p),
     ]
 
     def __init__(self, **fields: Any) -> None:
@@ -203,10 +204,11 @@ class RunResult(ctypes.Structure):
         ("report", ctypes.POINTER(Report)),
         ("outcome", ctypes.c_int32),
         ("reason", ctypes.c_char_p),
+        ("sha256", ctypes.c_char_p),
     ]
 
     def __init__(self, **fields: Any) -> None:
-        super().__init__(**{"size": ctypes.sizeof(RunResult), **fields})
+        super().__init__(**{"size": ctypes.sizeof(RunResult), "outcome": -1, **fields})
 
 
 class RunTally(ctypes.Structure):
@@ -228,8 +230,9 @@ class RunTally(ctypes.Structure):
         super().__init__(size=ctypes.sizeof(RunTally))
 
 
-JOB_EXAMINE, JOB_COPY, JOB_SALVAGE, JOB_CONVERT = 0, 1, 2, 3
+JOB_EXAMINE, JOB_COPY, JOB_SALVAGE, JOB_CONVERT, JOB_VERIFY = 0, 1, 2, 3, 4
 RUN_RECURSIVE, RUN_FOLLOW_LINKS, RUN_KV_NAMES, RUN_JUDGE_ONLY, RUN_REPLACE = 1, 2, 4, 8, 16
+RUN_MIRROR, RUN_CHECKSUM, RUN_SHA256, RUN_DELETE = 32, 64, 128, 256
 RUN_WAITING, RUN_DELIVERED, RUN_ENDED, RUN_TOO_SMALL = 0, 1, 2, 3
 
 _run_p = ctypes.c_void_p
@@ -246,6 +249,7 @@ run_close = _declare("marlune_run_close", None, _run_p)
 run_plan_next = _declare("marlune_run_plan_next", _i32, _run_p, ctypes.c_char_p, _u32, ctypes.POINTER(_u32))
 step_files = _declare("marlune_step_files", _u32, ctypes.c_char_p, _u32)
 run_step = _declare("marlune_run_step", _i32, ctypes.c_char_p, _u32, _run_result_p, _u32)
+run_manifest_status = _declare("marlune_run_manifest_status", _i32, _run_p, ctypes.POINTER(_i32))
 report_reason = _declare("marlune_report_reason", _u32, _i32, _i32, _report_p, ctypes.c_char_p, _u32)
 outcome_name = _declare("marlune_outcome_name", ctypes.c_char_p, _i32)
 OUTCOME_COUNT = 32

@@ -1,4 +1,4 @@
-"""examine_tree, convert_tree, copy_tree and salvage_tree: whole trees, run by
+"""examine_tree, convert_tree, copy_tree, salvage_tree and verify: whole trees, run by
 the library's run engine (marlune_run_*), as the marlune command runs them.
 
 The library walks, orders, groups, settles collisions, runs the work on its
@@ -47,16 +47,19 @@ def _count(value: Optional[int], what: str) -> int:
 def run_options(job: int, *, destination: Optional[Name] = None, recursive: bool = True, follow_links: bool = False,
                 kv_names: bool = False, dry_run: bool = False, replace: bool = False, durability: str = "none",
                 workers: Optional[int] = None, batch_files: Optional[int] = None,
-                batch_bytes: Optional[int] = None) -> lib.RunOptions:
+                batch_bytes: Optional[int] = None, mirror: bool = False, checksum: bool = False,
+                delete: bool = False, manifest: Optional[PathType] = None) -> lib.RunOptions:
     if durability not in _DURABILITY:
         raise ValueError(f"marlune: durability is one of {', '.join(map(repr, _DURABILITY))}, not {durability!r}")
     flags = ((lib.RUN_RECURSIVE if recursive else 0) | (lib.RUN_FOLLOW_LINKS if follow_links else 0)
              | (lib.RUN_KV_NAMES if kv_names else 0) | (lib.RUN_JUDGE_ONLY if dry_run else 0)
-             | (lib.RUN_REPLACE if replace else 0))
+             | (lib.RUN_REPLACE if replace else 0) | (lib.RUN_MIRROR if mirror else 0)
+             | (lib.RUN_CHECKSUM if checksum else 0) | (lib.RUN_DELETE if delete else 0))
     return lib.RunOptions(job=job, flags=flags, durability=_DURABILITY[durability],
                           destination=None if destination is None else encode(destination),
                           workers=_count(workers, "workers"), group_files=_count(batch_files, "batch_files"),
-                          group_bytes=_count(batch_bytes, "batch_bytes"))
+                          group_bytes=_count(batch_bytes, "batch_bytes"),
+                          manifest=None if manifest is None else encode(_path_argument(manifest, "manifest")))
 
 
 def _refused(status: int, **where: Optional[Name]) -> BaseException:
@@ -115,8 +118,9 @@ def report_of(result: lib.RunResult, report: lib.Report, decode: Callable[[bytes
     destination = decode(result.destination) if result.destination is not None else None
     other = decode(result.other) if result.other is not None else None
     reason = (result.reason or b"").decode("utf-8", "replace")
+    sha256 = result.sha256.decode("ascii") if result.sha256 else None
     return make_report(report, source=decode(result.path), destination=destination, other=other,
-                       reason=reason, outcome=outcome_name(result.outcome))
+                       reason=reason, outcome=outcome_name(result.outcome), sha256=sha256)
 
 
 @dataclass(frozen=True)
@@ -216,6 +220,7 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
                 told.cancelled = True
             if got == lib.RUN_ENDED:
                 cancelled = told.cancelled
+                _check_manifest(run, options)
                 break
             if got == lib.RUN_DELIVERED:
                 if recorded is not None:
@@ -234,6 +239,14 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
         run.close()
         if recorded is not None:
             recorded.close(tally)
+
+
+def _check_manifest(run: Run, options: lib.RunOptions) -> None:
+    """A mirror's manifest that could not be written raises, once every report is out."""
+    error = ctypes.c_int32()
+    status = lib.run_manifest_status(run.handle, ctypes.byref(error))
+    if options.job != lib.JOB_VERIFY and status not in (Status.OK, Status.CANCELLED):
+        raise _refused(status, destination=os.fsdecode(options.manifest))
 
 
 def examine_tree(root: PathType, *, workers: Optional[int] = None, follow_links: bool = False,
@@ -332,7 +345,9 @@ def _copies(job: int, source_dir: PathType, destination_dir: PathType, progress:
 def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optional[int] = None,
               progress: Progress = None, durability: str = "none", follow_links: bool = False,
               kv_names: bool = False, batch_files: Optional[int] = None,
-              batch_bytes: Optional[int] = None, records: Optional[RecordFiles] = None) -> TreeRun:
+              batch_bytes: Optional[int] = None, mirror: bool = False, checksum: bool = False,
+              delete: bool = False, manifest: Optional[PathType] = None, dry_run: bool = False,
+              records: Optional[RecordFiles] = None) -> TreeRun:
     """Copy every file under ``source_dir`` to the same relative path under
     ``destination_dir`` (a file ``source_dir``: into it), as ``marlune copy -r``
     does, yielding one :class:`Report` per file in the run's order.
@@ -347,10 +362,46 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
     "data-and-name") is applied per group: one flush for all its files.
     ``workers``, ``progress``, ``batch_files``, ``batch_bytes``, ``records``
     and the run's ``summary`` are as for :func:`convert_tree`.
+
+    ``mirror``, as ``marlune copy -r --mirror``: every regular file arrives
+    (``report.outcome``: "copied" for a container normalised, "damaged" for
+    a damaged one copied byte for byte, its status the damage's,
+    "copied-as-is" for any other file, "linked" for a symbolic link made
+    anew), with its modification time and mode; a copy whose size and time
+    match its source is left ("unchanged"; with ``checksum``, only when its
+    content does). ``delete`` then removes what the source lacks
+    ("deleted"), never through a link; ``dry_run`` writes nothing and says
+    what would happen; ``manifest`` writes every copy's SHA-256 to that file
+    (each report's ``sha256``), as ``sha256sum -c`` reads it in
+    ``destination_dir``.
     """
+    if (checksum or delete or manifest is not None or dry_run) and not mirror:
+        raise ValueError("marlune: checksum, delete, manifest and dry_run belong to mirror=True")
     return _copies(lib.JOB_COPY, source_dir, destination_dir, progress, records, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, workers=workers, batch_files=batch_files,
-                       batch_bytes=batch_bytes)
+                       batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete,
+                       manifest=manifest, dry_run=dry_run)
+
+
+def verify(source_dir: Optional[PathType], destination_dir: PathType, *, manifest: Optional[PathType] = None,
+           workers: Optional[int] = None, progress: Progress = None) -> TreeRun:
+    """Check a mirror, as ``marlune verify`` does: one :class:`Report` per
+    file of either tree, in the run's order, ``outcome`` "matched" (status
+    OK) or "different" (``Status.VERIFY_MISSING``, ``VERIFY_EXTRA``,
+    ``VERIFY_DIFFERENT``): a container's copy must equal what copying it
+    gives now, any other file and link be identical. With ``manifest`` (and
+    ``source_dir`` None) ``destination_dir`` is checked against that
+    manifest instead. Memory stays flat in the number of files. The
+    iterator is a :class:`TreeRun`, with the run's ``summary``."""
+    if (source_dir is None) == (manifest is None):
+        raise ValueError("marlune: verify takes a source_dir or a manifest")
+
+    def reports(owner: TreeRun) -> Iterator[Report]:
+        destination = _path_argument(destination_dir, "destination")
+        start = destination if source_dir is None else _path_argument(source_dir, "source")
+        options = run_options(lib.JOB_VERIFY, destination=destination, workers=workers, manifest=manifest)
+        yield from results(options, [(start, "")], start, progress, owner)
+    return TreeRun(reports)
 
 
 def salvage_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optional[int] = None,
@@ -364,4 +415,5 @@ def salvage_tree(source_dir: PathType, destination_dir: PathType, *, workers: Op
                        batch_bytes=batch_bytes)
 
 
-__all__: List[str] = ["examine_tree", "convert_tree", "copy_tree", "salvage_tree", "report", "RunSummary", "TreeRun"]
+__all__: List[str] = ["examine_tree", "convert_tree", "copy_tree", "salvage_tree", "verify", "report", "RunSummary",
+                      "TreeRun"]

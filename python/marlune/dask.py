@@ -29,7 +29,7 @@ from ._api import _path_argument
 from ._core import PathType, Report, Status
 from ._tree import Run, RunSummary, TreeRun, _decoder, report_of, run_options
 
-__all__ = ["convert_tree", "copy_tree", "salvage_tree"]
+__all__ = ["convert_tree", "copy_tree", "salvage_tree", "verify"]
 
 # Steps in flight per worker thread: enough that none waits for the next, few enough to stay small.
 STEPS_PER_THREAD = 4
@@ -160,11 +160,22 @@ def _copies(job: int, source_dir: PathType, destination_dir: PathType, client: A
 
 def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",
               follow_links: bool = False, kv_names: bool = False, batch_files: Optional[int] = None,
-              batch_bytes: Optional[int] = None) -> TreeRun:
-    """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`."""
+              batch_bytes: Optional[int] = None, mirror: bool = False, checksum: bool = False,
+              delete: bool = False, dry_run: bool = False) -> TreeRun:
+    """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`. A mirror
+    here writes no manifest: the steps' digests stay on the workers."""
+    if (checksum or delete or dry_run) and not mirror:
+        raise ValueError("marlune: checksum, delete and dry_run belong to mirror=True")
     return _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
-                       batch_bytes=batch_bytes)
+                       batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete, dry_run=dry_run)
+
+
+def verify(source_dir: PathType, destination_dir: PathType, client: Any) -> TreeRun:
+    """:func:`marlune.verify` of a destination against its source, over ``client``'s workers."""
+    source = _path_argument(source_dir, "source")
+    options = run_options(lib.JOB_VERIFY, destination=_path_argument(destination_dir, "destination"))
+    return run(client, options, [(source, "")], source)
 
 
 def salvage_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",

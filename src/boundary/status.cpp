@@ -54,6 +54,11 @@ constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_RUN_FOLDER_UNREADABLE, "the folder cannot be read"),
     STATUS(MARLUNE_RUN_INSIDE_SOURCE, "the destination folder lies within the source folder"),
     STATUS(MARLUNE_RUN_BAD_STATE, "the call does not fit the run's state"),
+    STATUS(MARLUNE_RUN_LINK_REFUSED, "the system would not make the symbolic link"),
+    STATUS(MARLUNE_VERIFY_MISSING, "the destination lacks the file"),
+    STATUS(MARLUNE_VERIFY_EXTRA, "the destination holds a file the source lacks"),
+    STATUS(MARLUNE_VERIFY_DIFFERENT, "the copy differs from its source"),
+    STATUS(MARLUNE_VERIFY_BAD_LINE, "a line of the manifest cannot be used"),
 };
 #undef STATUS
 

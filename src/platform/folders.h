@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/os.h"
+
 namespace marlune::platform {
 
 enum class Kind { file, folder, link, other, missing };
@@ -51,6 +53,23 @@ std::string resolvedPath(const std::string& path);
 std::string linkTarget(const std::string& path);
 // A name as the file system compares names: in lower case on Windows.
 std::string foldedName(const std::string& name);
+// A regular file's size and modification time (in FileState's units), the name not
+// followed; false for anything else or nothing.
+bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified);
+// Gives the open file `to` the modification time, permission bits and (where the
+// caller may set them) owner and group of the open file `from`. On Windows the
+// times alone: a read-only attribute would keep a later copy from replacing it.
+bool keepTimesAndMode(Handle from, Handle to, int& error);
+// Gives the folder `to` the modification time and permission bits (owner and group where
+// the caller may set them; on Windows the times alone) of the folder `from`, never through a link.
+bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error);
+// The text a symbolic link holds; false (with the system's code) when `path` is no link.
+bool readLink(const std::string& path, std::string& target, int& error);
+// Makes the symbolic link `path` holding `target`, failing when anything has the name;
+// `toFolder` says what it leads to, which Windows must know.
+bool makeLink(const std::string& target, const std::string& path, bool toFolder, int& error);
+// Gives the file or link `from` the name `to` in one step, replacing a file or link there.
+bool renameOver(const std::string& from, const std::string& to, int& error);
 // How many files the process may hold open, its soft limit raised to the hard one first.
 std::size_t openFilesAllowed();
 

@@ -131,3 +131,75 @@ std::string workingFolder() {
 }
 
 }  // namespace marlune::platform
+
+namespace marlune::platform {
+
+bool keepTimesAndMode(Handle from, Handle to, int& error) {
+    struct stat information {};
+    const int source = static_cast<int>(from);
+    const int target = static_cast<int>(to);
+    if (fstat(source, &information) != 0) {
+        error = errno;
+        return false;
+    }
+    // Owner and group first: a change of owner clears the set-id bits that fchmod then sets.
+    if (fchown(target, information.st_uid, information.st_gid) != 0 && errno != EPERM) {
+        error = errno;
+        return false;
+    }
+    const struct timespec times[2] = {information.st_atim, information.st_mtim};
+    if (fchmod(target, information.st_mode & 07777) != 0 || futimens(target, times) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified) {
+    struct stat information {};
+    if (lstat(path.c_str(), &information) != 0 || !S_ISREG(information.st_mode)) return false;
+    size = static_cast<std::uint64_t>(information.st_size);
+    modified = static_cast<std::int64_t>(information.st_mtim.tv_sec) * 1000000000 + information.st_mtim.tv_nsec;
+    return true;
+}
+
+bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    const int source = open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int target = source < 0 ? -1 : open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool kept = target >= 0 && keepTimesAndMode(source, target, error);
+    if (target < 0) error = errno;
+    if (source >= 0) close(source);
+    if (target >= 0) close(target);
+    return kept;
+}
+
+bool readLink(const std::string& path, std::string& target, int& error) {
+    std::string text(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
+        if (length < 0) {
+            error = errno;
+            return false;
+        }
+        if (static_cast<std::size_t>(length) < text.size()) {
+            text.resize(static_cast<std::size_t>(length));
+            target = std::move(text);
+            return true;
+        }
+        text.resize(text.size() * 2);
+    }
+}
+
+bool makeLink(const std::string& target, const std::string& path, bool, int& error) {
+    if (::symlink(target.c_str(), path.c_str()) == 0) return true;
+    error = errno;
+    return false;
+}
+
+bool renameOver(const std::string& from, const std::string& to, int& error) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    error = errno;
+    return false;
+}
+
+}  // namespace marlune::platform

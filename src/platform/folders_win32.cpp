@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "platform/folders.h"
@@ -149,6 +150,114 @@ std::string workingFolder() {
     const DWORD written = GetCurrentDirectoryW(length, folder.data());
     if (written == 0 || written >= length) return {};
     return utf8Of(folder.c_str(), static_cast<int>(written));
+}
+
+}  // namespace marlune::platform
+
+namespace marlune::platform {
+
+bool keepTimesAndMode(Handle from, Handle to, int& error) {
+    FILE_BASIC_INFO information{};
+    if (!GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(from), FileBasicInfo, &information,
+                                      sizeof information)) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    FILE_BASIC_INFO times{};
+    times.CreationTime = information.CreationTime;
+    times.LastAccessTime = information.LastAccessTime;
+    times.LastWriteTime = information.LastWriteTime;
+    if (!SetFileInformationByHandle(reinterpret_cast<HANDLE>(to), FileBasicInfo, &times, sizeof times)) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return false;
+    }
+    size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    modified = static_cast<std::int64_t>((std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                         data.ftLastWriteTime.dwLowDateTime);
+    return true;
+}
+
+bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE source =
+        CreateFileW(wide(from).c_str(), FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING, flags, nullptr);
+    const HANDLE target = source == INVALID_HANDLE_VALUE
+                              ? INVALID_HANDLE_VALUE
+                              : CreateFileW(wide(to).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, sharing,
+                                            nullptr, OPEN_EXISTING, flags, nullptr);
+    const bool kept = target != INVALID_HANDLE_VALUE &&
+                      keepTimesAndMode(reinterpret_cast<Handle>(source), reinterpret_cast<Handle>(target), error);
+    if (target == INVALID_HANDLE_VALUE) error = static_cast<int>(GetLastError());
+    if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+    if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
+    return kept;
+}
+
+bool readLink(const std::string& path, std::string& target, int& error) {
+    const HANDLE link =
+        CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (link == INVALID_HANDLE_VALUE) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    // The reparse data of a symbolic link: its tag, then the names as the link holds them.
+    std::vector<unsigned char> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    DWORD got = 0;
+    const bool read = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
+                                      static_cast<DWORD>(data.size()), &got, nullptr) != 0;
+    error = read ? 0 : static_cast<int>(GetLastError());
+    CloseHandle(link);
+    DWORD tag = 0;
+    if (read && got >= 20) std::memcpy(&tag, data.data(), sizeof tag);
+    if (!read || tag != IO_REPARSE_TAG_SYMLINK || got < 20) {
+        if (read) error = ERROR_NOT_A_REPARSE_POINT;
+        return false;
+    }
+    USHORT printOffset = 0;
+    USHORT printLength = 0;
+    std::memcpy(&printOffset, data.data() + 12, 2);
+    std::memcpy(&printLength, data.data() + 14, 2);
+    const std::size_t start = 20u + printOffset;
+    if (start + printLength > got) {
+        error = ERROR_INVALID_DATA;
+        return false;
+    }
+    std::wstring name(printLength / sizeof(wchar_t), L'\0');
+    std::memcpy(name.data(), data.data() + start, printLength);
+    target = utf8Of(name.c_str(), static_cast<int>(name.size()));
+    return true;
+}
+
+bool makeLink(const std::string& target, const std::string& path, bool toFolder, int& error) {
+    std::wstring text;
+    text.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, target.c_str(), -1, nullptr, 0)));
+    if (text.empty() ||
+        !MultiByteToWideChar(CP_UTF8, 0, target.c_str(), -1, text.data(), static_cast<int>(text.size()))) {
+        error = ERROR_NO_UNICODE_TRANSLATION;
+        return false;
+    }
+    // Without the right to make links, Windows allows them in developer mode alone.
+    const DWORD flags = (toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;
+    if (CreateSymbolicLinkW(wide(path).c_str(), text.c_str(), flags)) return true;
+    error = static_cast<int>(GetLastError());
+    return false;
+}
+
+bool renameOver(const std::string& from, const std::string& to, int& error) {
+    if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    error = static_cast<int>(GetLastError());
+    return false;
 }
 
 }  // namespace marlune::platform

@@ -132,6 +132,7 @@ bool Records::logs(std::int32_t outcome) const {
         case MARLUNE_OUTCOME_SUSPECT:
         case MARLUNE_OUTCOME_CANCELLED:
         case MARLUNE_OUTCOME_DIFFERENT:
+        case MARLUNE_OUTCOME_DAMAGED:
             return true;
         default:
             return false;
@@ -260,8 +261,9 @@ bool Records::field(const marlune_run_result& result, const std::string& key, st
 std::string Records::summaryJson(const marlune_run_tally* tally, bool cancelled) const {
     // The summary's key for each outcome it counts, in the outcomes' order.
     static const char* const keys[] = {
-        "converted", "copied", "salvaged", "complete",        "wouldConvert", "alreadyKv", "skipped",
-        "kept",      "failed", "finished", "partialsRemoved", "collisions",   "cancelled", "suspects",
+        "converted", "copied",     "salvaged", "complete",        "wouldConvert", "alreadyKv", "skipped",
+        "kept",      "failed",     "finished", "partialsRemoved", "collisions",   "cancelled", "suspects",
+        "unchanged", "copiedAsIs", "damaged",  "linked",          "deleted",      "matched",   "different",
     };
     const Totals totals = totalsWith(tally);
     const auto number = [](std::uint64_t value) { return std::to_string(value); };

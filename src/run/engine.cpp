@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "boundary/api.h"
+#include "run/mirror.h"
+#include "run/paths.h"
 
 namespace marlune::run {
 namespace {
@@ -66,7 +68,10 @@ bool Engine::makeStep(Step& step) {
         } else {
             file.index = nextIndex_++;
         }
-        if (!step.files.empty() && bounds_.groupBytes != 0 && bytes + file.bytes > bounds_.groupBytes) {
+        // Deletions come after every copy, in steps of their own.
+        const bool afterCopies = !step.files.empty() && file.remove && !step.files.front().remove;
+        if (afterCopies ||
+            (!step.files.empty() && bounds_.groupBytes != 0 && bytes + file.bytes > bounds_.groupBytes)) {
             held_ = std::move(file);
             holding_ = true;
             break;
@@ -106,6 +111,11 @@ void Engine::work() {
             }
             id = stepsTaken_++;
         }
+        if (!done.step.files.empty() && done.step.files.front().remove) {
+            // A mirror's deletions start once every copy of the run is in place.
+            std::unique_lock<std::mutex> lock(mutex_);
+            while (!cancelled_.load() && stepsFinished_ < id) finished_.wait_for(lock, tick);
+        }
         if (!cancelled_.load()) {
             done.started = true;
             filesStarted_ += done.step.files.size();
@@ -115,6 +125,7 @@ void Engine::work() {
         }
         std::lock_guard<std::mutex> lock(mutex_);
         done_.emplace(id, std::move(done));
+        ++stepsFinished_;
         finished_.notify_all();
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -148,7 +159,10 @@ std::int32_t Engine::next(marlune_run_result& result, std::int32_t timeoutMs) {
         }
         // Steps are taken in order and each is stored before its worker ends.
         if (running_ == 0) {
-            ended_ = true;
+            if (!ended_.exchange(true)) {
+                keepFolders();
+                endManifest();
+            }
             return MARLUNE_RUN_ENDED;
         }
         const auto now = std::chrono::steady_clock::now();
@@ -176,6 +190,36 @@ void Engine::deliver(marlune_run_result& result) {
     if (answer.outcome >= 0 && answer.outcome < MARLUNE_OUTCOME_COUNT) ++outcomes_[answer.outcome];
     bytesRead_ += answer.report.source_bytes;
     if (writes(current_.step)) bytesWritten_ += answer.report.bytes_written;
+    if (holds(result.size, &marlune_run_result::sha256)) {
+        result.sha256 = answer.sha256.empty() ? nullptr : answer.sha256.c_str();
+    }
+    if (manifest_.wanted() && !answer.sha256.empty() && manifestStatus_ == MARLUNE_OK) {
+        const std::string& root = current_.step.root;
+        std::string relative = file.destination.substr(std::min(root.size(), file.destination.size()));
+        while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
+        if (!manifest_.add(answer.sha256, relative)) manifestStatus_ = MARLUNE_WRITE_ERROR;
+    }
+}
+
+// A mirror's folders take their sources' times once nothing more is written into them.
+void Engine::keepFolders() {
+    const Job& job = planner_.job();
+    const bool mirror = (job.job == MARLUNE_JOB_COPY || job.job == MARLUNE_JOB_SALVAGE) &&
+                        (job.flags & MARLUNE_RUN_MIRROR) != 0 && (job.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
+    if (!mirror || cancelled_.load() || platform::kindOfName(job.root) != platform::Kind::folder) return;
+    for (const std::string& folder : planner_.foldersIntoRoot()) run::keepFolders(folder, job.root);
+}
+
+void Engine::endManifest() {
+    if (!manifest_.wanted()) return;
+    if (cancelled_.load()) {
+        manifestStatus_ = MARLUNE_CANCELLED;
+        return;
+    }
+    if (manifestStatus_ == MARLUNE_OK && !manifest_.finish(manifestError_)) {
+        manifestStatus_ =
+            platform::kindOf(manifestError_) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_WRITE_ERROR;
+    }
 }
 
 void Engine::counts(marlune_run_tally& tally) {

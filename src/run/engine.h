@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "marlune.h"
+#include "run/manifest.h"
 #include "run/plan.h"
 #include "run/step.h"
 
@@ -27,7 +28,10 @@ struct Bounds {
 
 class Engine {
 public:
-    Engine(Job job, Bounds bounds) : planner_(std::move(job)), bounds_(bounds) {}
+    Engine(Job job, Bounds bounds)
+        : manifest_(job.job == MARLUNE_JOB_VERIFY ? std::string() : job.manifest),
+          planner_(std::move(job)),
+          bounds_(bounds) {}
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -39,6 +43,11 @@ public:
     // One atomic store: safe in a signal handler.
     void cancel() { cancelled_.store(true); }
     std::int32_t planNext(char* bytes, std::uint32_t size, std::uint32_t& length);
+    // MARLUNE_OK once the run's manifest is in place (or none was asked for), else why not.
+    std::int32_t manifestStatus(int& error) const {
+        error = manifestError_;
+        return manifestStatus_;
+    }
 
 private:
     struct Done {
@@ -53,6 +62,12 @@ private:
     void work();
     void deliver(marlune_run_result& result);
 
+    void endManifest();
+    void keepFolders();
+
+    Manifest manifest_;
+    std::int32_t manifestStatus_ = MARLUNE_OK;
+    int manifestError_ = 0;
     Planner planner_;
     Bounds bounds_;
     State state_ = State::open;
@@ -67,6 +82,7 @@ private:
     std::map<std::uint64_t, Done> done_;
     std::uint64_t stepsTaken_ = 0;
     std::uint64_t stepsDelivered_ = 0;
+    std::uint64_t stepsFinished_ = 0;
     bool planEnded_ = false;
     unsigned running_ = 0;
     std::vector<std::thread> threads_;

@@ -37,6 +37,10 @@ std::string resolvedOrPlanned(const std::string& path) {
 std::int32_t Planner::add(const std::string& path, const char* place) {
     if (begun_) return MARLUNE_RUN_BAD_STATE;
     if (path.empty()) return MARLUNE_NO_SOURCE_NAME;
+    // A deletion, a verify: one source folder whose entries go straight into the destination.
+    const bool paired = job_.job == MARLUNE_JOB_VERIFY || (copying() && has(MARLUNE_RUN_DELETE));
+    if (paired && (!operands_.empty() || !place || *place)) return MARLUNE_BAD_NAME;
+    if (job_.job == MARLUNE_JOB_VERIFY && platform::kindOfName(path) != Kind::folder) return MARLUNE_SOURCE_MISSING;
     Operand operand;
     operand.path = path;
     operand.placeGiven = place != nullptr;
@@ -126,10 +130,39 @@ std::size_t Planner::comingSoon() const {
     return coming;
 }
 
+bool Planner::nextPaired(StepFile& file) {
+    if (!pair_ && !pairDone_) {
+        const bool verifying = job_.job == MARLUNE_JOB_VERIFY;
+        const std::string source = operands_.empty() ? std::string() : operands_.front().path;
+        pair_ = std::make_unique<PairPlan>(verifying ? PairPlan::Mode::verify : PairPlan::Mode::remove, source,
+                                           job_.root, verifying ? job_.manifest : std::string());
+        if (pair_->manifestError != 0) {
+            file = StepFile{};
+            file.status = MARLUNE_VERIFY_BAD_LINE;
+            file.systemError = pair_->manifestError;
+            file.source = job_.manifest;
+            pairDone_ = true;
+            pair_.reset();
+            ++filesPlanned;
+            return true;
+        }
+    }
+    if (pair_ && pair_->next(file)) {
+        ++filesPlanned;
+        return true;
+    }
+    pair_.reset();
+    pairDone_ = true;
+    complete = true;
+    return false;
+}
+
 bool Planner::next(StepFile& file) {
+    if (job_.job == MARLUNE_JOB_VERIFY) return nextPaired(file);
     for (;;) {
         if (stack_.empty()) {
             if (nextOperand_ == operands_.size()) {
+                if (copying() && has(MARLUNE_RUN_DELETE)) return nextPaired(file);
                 complete = true;
                 return false;
             }
@@ -147,6 +180,12 @@ bool Planner::next(StepFile& file) {
         Kind kind = entry.kind;
         std::uint64_t size = entry.size;
         FileKey key = entry.key;
+        if (kind == Kind::link && copying() && has(MARLUNE_RUN_MIRROR) && !has(MARLUNE_RUN_FOLLOW_LINKS)) {
+            // A mirror makes the link anew: never followed, whatever it leads to.
+            planWalked(level, entry, path, 0, key, file);
+            file.link = true;
+            return true;
+        }
         if (kind == Kind::link) {
             if (has(MARLUNE_RUN_FOLLOW_LINKS)) kind = platform::kindOf(path, size, key);
             // A link met after the file it leads to names that file twice, whether its conversion

@@ -14,6 +14,7 @@
 
 #include "platform/folders.h"
 #include "run/step.h"
+#include "run/walk.h"
 
 namespace marlune::run {
 
@@ -23,6 +24,7 @@ struct Job {
     std::int32_t durability = MARLUNE_DURABLE_NONE;
     std::string root;                 // copies: the destination folder
     std::string suspects = "snd,kv";  // extensions whose files should be containers
+    std::string manifest;             // mirror: the manifest's name; empty: none
 };
 
 class Planner {
@@ -38,6 +40,14 @@ public:
     // About how many files come next without a new listing: for the size of groups.
     std::size_t comingSoon() const;
     const Job& job() const { return job_; }
+    // The folders added whose entries go straight into the destination (copy -r SOURCE DESTINATION).
+    std::vector<std::string> foldersIntoRoot() const {
+        std::vector<std::string> folders;
+        for (const Operand& operand : operands_) {
+            if (operand.placeGiven && operand.place.empty()) folders.push_back(operand.path);
+        }
+        return folders;
+    }
 
     std::atomic<std::uint64_t> filesPlanned{0};
     std::atomic<std::uint64_t> bytesPlanned{0};
@@ -79,6 +89,8 @@ private:
     };
 
     bool converting() const { return job_.job == MARLUNE_JOB_CONVERT; }
+    // A verify's files, and a mirror's deletions once its copies are planned.
+    bool nextPaired(StepFile& file);
     bool copying() const { return job_.job == MARLUNE_JOB_COPY || job_.job == MARLUNE_JOB_SALVAGE; }
     bool has(std::uint32_t flag) const { return (job_.flags & flag) != 0; }
     // The name that two files of one run could both write: a .kv name, or a copy's with .kv names.
@@ -119,6 +131,8 @@ private:
     std::string lastFolder_;  // landsOn's last folder, resolved
     std::string lastResolved_;
     bool begun_ = false;
+    std::unique_ptr<PairPlan> pair_;
+    bool pairDone_ = false;
 };
 
 // The full path of `path` with links resolved, for a name that may not exist yet:

@@ -49,10 +49,22 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
     job.flags = take(&marlune_run_options::flags, std::uint32_t{0});
     job.durability = take(&marlune_run_options::durability, std::int32_t{MARLUNE_DURABLE_NONE});
     const char* destination = take(&marlune_run_options::destination, static_cast<const char*>(nullptr));
-    if (job.job < MARLUNE_JOB_EXAMINE || job.job > MARLUNE_JOB_CONVERT) return MARLUNE_BAD_NAME;
+    if (job.job < MARLUNE_JOB_EXAMINE || job.job > MARLUNE_JOB_VERIFY) return MARLUNE_BAD_NAME;
     const bool copying = job.job == MARLUNE_JOB_COPY || job.job == MARLUNE_JOB_SALVAGE;
-    if (copying && (!destination || !*destination)) return MARLUNE_NO_DESTINATION_NAME;
-    if (copying) job.root = destination;
+    const bool verifying = job.job == MARLUNE_JOB_VERIFY;
+    if ((copying || verifying) && (!destination || !*destination)) return MARLUNE_NO_DESTINATION_NAME;
+    if (copying || verifying) job.root = destination;
+    const bool mirroring = copying && (job.flags & MARLUNE_RUN_MIRROR) != 0;
+    // Copies under other names than their sources' would all look extra.
+    if ((job.flags & MARLUNE_RUN_DELETE) != 0 && (!mirroring || (job.flags & MARLUNE_RUN_KV_NAMES) != 0)) {
+        return MARLUNE_BAD_NAME;
+    }
+    const char* manifest = take(&marlune_run_options::manifest, static_cast<const char*>(nullptr));
+    if (manifest && *manifest) {
+        if (!mirroring && !verifying) return MARLUNE_BAD_NAME;
+        job.manifest = manifest;
+        if (mirroring) job.flags |= MARLUNE_RUN_SHA256;
+    }
     const char* suspects = take(&marlune_run_options::suspect_extensions, static_cast<const char*>(nullptr));
     if (suspects) job.suspects = suspects;
     if (job.durability < MARLUNE_DURABLE_NONE || job.durability > MARLUNE_DURABLE_DATA_AND_NAME) {
@@ -66,7 +78,7 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
     const bool writes = job.job == MARLUNE_JOB_CONVERT ? (job.flags & MARLUNE_RUN_JUDGE_ONLY) == 0 : copying;
     // What only writes commits together; a dry run or an examination goes a file at a time.
     bounds.groupFiles = take(&marlune_run_options::group_files, 0u);
-    if (bounds.groupFiles == 0) bounds.groupFiles = writes ? 256 : 1;
+    if (bounds.groupFiles == 0) bounds.groupFiles = writes ? 256 : verifying ? 16 : 1;
     bounds.groupBytes = take(&marlune_run_options::group_bytes, std::uint64_t{0});
     if (bounds.groupBytes == 0) bounds.groupBytes = std::uint64_t{256} << 20;
     const std::uint32_t opens = take(&marlune_run_options::open_files, 0u);
@@ -145,8 +157,13 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
             // The sentences outlive the call, as the results' other strings do, until this
             // thread runs its next step.
             thread_local std::vector<std::string> reasons;
+            thread_local std::vector<std::string> digests;
             reasons.clear();
-            for (const marlune::run::FileAnswer& answer : answers) reasons.push_back(answer.reason);
+            digests.clear();
+            for (const marlune::run::FileAnswer& answer : answers) {
+                reasons.push_back(answer.reason);
+                digests.push_back(answer.sha256);
+            }
             int32_t first = MARLUNE_OK;
             for (std::size_t i = 0; i < answers.size(); ++i) {
                 marlune_run_result& result = results[i];
@@ -161,11 +178,21 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
                 }
                 if (holds(result.size, &marlune_run_result::outcome)) result.outcome = answers[i].outcome;
                 if (holds(result.size, &marlune_run_result::reason)) result.reason = reasons[i].c_str();
+                if (holds(result.size, &marlune_run_result::sha256)) {
+                    result.sha256 = digests[i].empty() ? nullptr : digests[i].c_str();
+                }
                 if (first == MARLUNE_OK && !marlune::succeeded(answers[i].status)) first = answers[i].status;
             }
             return first;
         },
         MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_manifest_status(marlune_run* run, int32_t* system_error) {
+    int error = 0;
+    const int32_t status = run ? run->engine.manifestStatus(error) : MARLUNE_RUN_BAD_STATE;
+    if (system_error) *system_error = error;
+    return status;
 }
 
 MARLUNE_API uint32_t MARLUNE_CALL marlune_report_reason(int32_t job, int32_t status, const marlune_report* report,

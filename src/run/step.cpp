@@ -8,6 +8,7 @@
 
 #include "boundary/api.h"
 #include "platform/folders.h"
+#include "run/mirror.h"
 #include "run/outcome.h"
 #include "run/paths.h"
 #include "run/reason.h"
@@ -145,6 +146,8 @@ std::string encode(const Step& step) {
         field(out, file.source);
         field(out, file.destination);
         field(out, file.other);
+        field(out, (file.link ? 1u : 0u) | (file.remove ? 2u : 0u));
+        field(out, file.expected);
     }
     return out;
 }
@@ -176,10 +179,16 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
         const char* source = nullptr;
         const char* destination = nullptr;
         const char* other = nullptr;
+        std::uint32_t marks = 0;
+        const char* expected = nullptr;
         if (!reader.number(status) || !reader.number(error) || !reader.number(file.index) ||
-            !reader.number(file.bytes) || !reader.text(source) || !reader.text(destination) || !reader.text(other)) {
+            !reader.number(file.bytes) || !reader.text(source) || !reader.text(destination) || !reader.text(other) ||
+            !reader.number(marks) || !reader.text(expected)) {
             return false;
         }
+        file.link = (marks & 1u) != 0;
+        file.remove = (marks & 2u) != 0;
+        file.expected = expected;
         file.status = static_cast<std::int32_t>(status);
         file.systemError = static_cast<std::int32_t>(error);
         file.source = source;
@@ -187,7 +196,7 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
         file.other = other;
         if (texts) (*texts)[i] = {source, *destination ? destination : nullptr, *other ? other : nullptr};
     }
-    return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_CONVERT;
+    return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_VERIFY;
 }
 
 namespace {
@@ -238,7 +247,24 @@ void foundConverted(const StepFile& file, FileAnswer& answer) {
 
 }  // namespace
 
-std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) {
+std::int32_t readyDestination(const Step& step, const StepFile& file, std::string& folderMade, int& error) {
+    const std::string folder = folderOf(file.destination);
+    std::int32_t made = folder == folderMade
+                            ? MARLUNE_OK
+                            : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, error);
+    // Renamed over, a link at the name would be replaced; followed, it would write outside.
+    // A mirror's own link replaces one there.
+    if (made == MARLUNE_OK && !file.link && platform::kindOfName(file.destination) == platform::Kind::link) {
+        made = MARLUNE_RUN_DESTINATION_LINK;
+    }
+    if (made == MARLUNE_OK) folderMade = folder;
+    return made;
+}
+
+namespace {
+
+// The step's files through the batch calls (or one call a file).
+std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progress) {
     std::vector<FileAnswer> answers(step.files.size());
     const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
     const bool judgeOnly = (step.flags & MARLUNE_RUN_JUDGE_ONLY) != 0;
@@ -282,21 +308,11 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
         }
         if (copying) {
             int error = 0;
-            const std::string folder = folderOf(file.destination);
-            std::int32_t made =
-                folder == folderMade
-                    ? MARLUNE_OK
-                    : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, error);
-            // Renamed over, a link at the name would be replaced; followed, it would write outside.
-            if (made == MARLUNE_OK && platform::kindOfName(file.destination) == platform::Kind::link) {
-                made = MARLUNE_RUN_DESTINATION_LINK;
-            }
-            if (made != MARLUNE_OK) {
-                answer.status = made;
-                answer.report = emptyReport(made, error);
+            if (const std::int32_t ready = readyDestination(step, file, folderMade, error); ready != MARLUNE_OK) {
+                answer.status = ready;
+                answer.report = emptyReport(ready, error);
                 continue;
             }
-            folderMade = folder;
         }
         batch.push_back({sizeof(marlune_batch_file), 0, file.source.c_str(),
                          copying ? file.destination.c_str() : nullptr, &answer.report});
@@ -322,9 +338,23 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
         }
         counter.finish(bytes);
     }
+    return answers;
+}
+
+}  // namespace
+
+std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) {
+    const bool mirroring =
+        (step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE) && (step.flags & MARLUNE_RUN_MIRROR) != 0;
+    std::vector<FileAnswer> answers = mirroring                        ? runMirrorStep(step, progress)
+                                      : step.job == MARLUNE_JOB_VERIFY ? runVerifyStep(step, progress)
+                                                                       : runBatchStep(step, progress);
     for (std::size_t i = 0; i < answers.size(); ++i) {
-        answers[i].outcome = outcomeOf(step, step.files[i], answers[i].status);
-        answers[i].reason = sentenceFor(step, step.files[i], answers[i].status, answers[i].report);
+        // A mirror or a verify decides what it did itself; the rest follows from the status.
+        if (answers[i].outcome < 0) answers[i].outcome = outcomeOf(step, step.files[i], answers[i].status);
+        if (answers[i].reason.empty()) {
+            answers[i].reason = sentenceFor(step, step.files[i], answers[i].status, answers[i].report);
+        }
     }
     return answers;
 }

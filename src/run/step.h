@@ -23,6 +23,9 @@ struct StepFile {
     std::string source;
     std::string destination;  // empty: none
     std::string other;        // the other file of a collision; empty: none
+    bool link = false;        // a mirror's symbolic link, made anew at the destination (verify: compared)
+    bool remove = false;      // a mirror's --delete: the destination file, which the source lacks
+    std::string expected;     // verify against a manifest: the digest it gives
 };
 
 struct Step {
@@ -57,14 +60,19 @@ struct StepProgress {
 struct FileAnswer {
     std::int32_t status = MARLUNE_OK;
     marlune_report report{};
-    std::int32_t outcome = MARLUNE_OUTCOME_FAILED;
+    std::int32_t outcome = -1;  // MARLUNE_OUTCOME_* where the step decided it; -1: from the status
     std::string reason;
+    std::string sha256;  // of the copy's bytes, in hex, where they were hashed
 };
 
 // Runs the step: settled files answered as the plan said, stale partial files
 // removed, the copies' folders made, then one batch call (or one call a file);
 // each answer with its outcome and sentence.
 std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress);
+
+// Makes the copy's folders (after `folderMade`, the last one made) and refuses a
+// link at its name or on its way: MARLUNE_OK, or the file's status.
+std::int32_t readyDestination(const Step& step, const StepFile& file, std::string& folderMade, int& error);
 
 // The report of a file no call looked at.
 marlune_report emptyReport(std::int32_t status = MARLUNE_OK, std::int32_t systemError = 0);

@@ -1,0 +1,41 @@
+// A mirror's manifest: a line "<sha256>  <name>" for every copy, as `sha256sum -c`
+// reads it in the destination folder, written beside its name and moved over it
+// once the run has ended.
+#pragma once
+
+#include <string>
+
+#include "platform/file.h"
+
+namespace marlune::run {
+
+// The line for the copy `relative` (under the destination, the platform's
+// separators) with the digest `hex`: a name with a backslash or a line break is
+// escaped as coreutils escapes it.
+std::string manifestLine(const std::string& hex, const std::string& relative);
+
+class Manifest {
+public:
+    explicit Manifest(std::string path) : path_(std::move(path)) {}
+    ~Manifest();
+    Manifest(const Manifest&) = delete;
+    Manifest& operator=(const Manifest&) = delete;
+
+    bool wanted() const { return !path_.empty(); }
+    // False once a write failed: the manifest is then never moved into place.
+    bool add(const std::string& hex, const std::string& relative);
+    // Moves the whole manifest over its name; false (system error in `error`) when it cannot.
+    bool finish(int& error);
+
+private:
+    bool flush();
+
+    std::string path_;
+    std::string partialName_;
+    platform::File file_;
+    std::string pending_;
+    bool failed_ = false;
+    int error_ = 0;
+};
+
+}  // namespace marlune::run

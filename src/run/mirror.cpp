@@ -1,0 +1,569 @@
+#include "run/mirror.h"
+
+#include <cstring>
+#include <memory>
+
+#include "boundary/operations.h"
+#include "platform/file.h"
+#include "platform/folders.h"
+#include "platform/sha256.h"
+#include "run/paths.h"
+
+namespace marlune::run {
+namespace {
+
+using platform::File;
+using platform::Sha256;
+
+constexpr std::size_t pieceSize = 1 << 20;
+
+std::int32_t openStatus(int code) {
+    switch (platform::kindOf(code)) {
+        case platform::ErrorKind::missing:
+            return MARLUNE_SOURCE_MISSING;
+        case platform::ErrorKind::notAFile:
+            return MARLUNE_SOURCE_NOT_A_FILE;
+        case platform::ErrorKind::badName:
+            return MARLUNE_BAD_NAME;
+        default:
+            return MARLUNE_SOURCE_UNREADABLE;
+    }
+}
+
+std::int32_t writeStatus(int code) {
+    return platform::kindOf(code) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_WRITE_ERROR;
+}
+
+// A container that is whole, or cut short: copied as a copy would; anything else byte for byte.
+bool isContainerFinding(std::int32_t status) {
+    return status >= MARLUNE_NOT_A_CONTAINER && status <= MARLUNE_PAYLOAD_CUT;
+}
+
+// Reads an open file from its position on, for the copy core.
+struct FileReader {
+    File& file;
+    const StepProgress& progress;
+    static std::int64_t MARLUNE_CALL read(void* buffer, std::uint64_t count, std::int32_t* error, void* context) {
+        auto* self = static_cast<FileReader*>(context);
+        if (self->progress.cancel && self->progress.cancel->load()) {
+            *error = -1;
+            return -1;
+        }
+        const std::int64_t got =
+            self->file.read(buffer, static_cast<std::size_t>(count < pieceSize ? count : pieceSize));
+        if (got < 0) *error = self->file.error() ? self->file.error() : -1;
+        if (got > 0 && self->progress.bytes) self->progress.bytes->fetch_add(static_cast<std::uint64_t>(got));
+        return got;
+    }
+};
+
+// Writes to an open file (or nowhere), hashing the bytes as they go.
+struct HashingWriter {
+    File* file;
+    Sha256* hash;
+    static std::int32_t MARLUNE_CALL write(const void* buffer, std::uint64_t count, void* context) {
+        auto* self = static_cast<HashingWriter*>(context);
+        if (self->hash && !self->hash->update(buffer, static_cast<std::size_t>(count))) return -1;
+        if (self->file && !self->file->write(buffer, static_cast<std::size_t>(count))) {
+            return self->file->error() ? self->file->error() : -1;
+        }
+        return 0;
+    }
+};
+
+std::string digestOf(Sha256& hash) {
+    Sha256::Digest digest{};
+    return hash.finish(digest) ? platform::hexOf(digest) : std::string();
+}
+
+// Copies the rest of `source` to `destination` (or nowhere) as it is; the status.
+std::int32_t copyBytes(File& source, File* destination, Sha256* hash, const StepProgress& progress,
+                       marlune_report& report) {
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[pieceSize]);
+    if (!buffer) return MARLUNE_OUT_OF_MEMORY;
+    for (;;) {
+        if (progress.cancel && progress.cancel->load()) return MARLUNE_CANCELLED;
+        const std::int64_t got = source.read(buffer.get(), pieceSize);
+        if (got < 0) {
+            report.system_error = source.error();
+            return MARLUNE_READ_ERROR;
+        }
+        if (got == 0) return MARLUNE_OK;
+        const auto size = static_cast<std::size_t>(got);
+        if (hash && !hash->update(buffer.get(), size)) return MARLUNE_OUT_OF_MEMORY;
+        if (destination && !destination->write(buffer.get(), size)) {
+            report.system_error = destination->error();
+            return writeStatus(destination->error());
+        }
+        report.bytes_written += destination ? size : 0;
+        report.source_bytes += size;
+        if (progress.bytes) progress.bytes->fetch_add(size);
+    }
+}
+
+// One file of the step, from its opening to its move.
+struct Mirrored {
+    File source;
+    File partial;
+    std::string partialName;
+    Sha256 hash;
+    bool pending = false;  // written, waiting to be moved into place
+};
+
+class MirrorStep {
+public:
+    MirrorStep(const Step& step, const StepProgress& progress)
+        : step_(step),
+          progress_(progress),
+          os_(progress.os ? *progress.os : platform::unicodeOs()),
+          answers_(step.files.size()),
+          files_(step.files.size()) {}
+
+    std::vector<FileAnswer> run() {
+        std::string folderMade;
+        for (std::size_t i = 0; i < step_.files.size(); ++i) {
+            const StepFile& file = step_.files[i];
+            FileAnswer& answer = answers_[i];
+            answer.status = file.status;
+            answer.report = emptyReport(file.status, file.systemError);
+            if (file.status != 0) continue;
+            if (file.remove) {
+                // Nothing is made for a deletion.
+            } else if (!judgeOnly()) {
+                int error = 0;
+                const std::int32_t ready = readyDestination(step_, file, folderMade, error);
+                if (ready != MARLUNE_OK) {
+                    fail(answer, ready, error);
+                    continue;
+                }
+            } else if (platform::kindOfName(file.destination) == platform::Kind::link && !file.link) {
+                fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
+                continue;
+            }
+            if (file.remove) {
+                removeExtra(file, answer);
+            } else {
+                file.link ? mirrorLink(file, answer) : mirrorFile(file, answer, files_[i]);
+            }
+        }
+        moveIntoPlace();
+        return std::move(answers_);
+    }
+
+private:
+    bool has(std::uint32_t flag) const { return (step_.flags & flag) != 0; }
+    bool judgeOnly() const { return has(MARLUNE_RUN_JUDGE_ONLY); }
+    bool hashing() const { return has(MARLUNE_RUN_SHA256) || has(MARLUNE_RUN_CHECKSUM); }
+    marlune_options copyOptions() const {
+        marlune_options options{};
+        options.size = sizeof options;
+        options.replace = 1;
+        options.salvage = step_.job == MARLUNE_JOB_SALVAGE ? 1 : 0;
+        return options;
+    }
+
+    static void fail(FileAnswer& answer, std::int32_t status, int error) {
+        answer.status = status;
+        answer.outcome = MARLUNE_OUTCOME_FAILED;
+        answer.report.status = status;
+        answer.report.system_error = error;
+    }
+
+    // What copying the open source gives: a container's copy, else its bytes; into
+    // `destination` (or only hashed). The answer's status and outcome say which.
+    void copyInto(const StepFile& file, Mirrored& mirrored, File* destination, FileAnswer& answer) {
+        FileReader reader{mirrored.source, progress_};
+        HashingWriter writer{destination, hashing() ? &mirrored.hash : nullptr};
+        const marlune_reader from{sizeof(marlune_reader), 1, mirrored.source.sizeAtOpen(), &FileReader::read, &reader};
+        const marlune_writer to{sizeof(marlune_writer), 0, &HashingWriter::write, &writer};
+        const marlune_options options = copyOptions();
+        answer.status = marlune_copy_stream(&from, &to, &options, &answer.report);
+        if (answer.status == MARLUNE_READ_ERROR && progress_.cancel && progress_.cancel->load()) {
+            answer.status = MARLUNE_CANCELLED;
+        }
+        if (answer.status == MARLUNE_OK || answer.status == MARLUNE_SALVAGED) {
+            answer.outcome = answer.status == MARLUNE_OK ? MARLUNE_OUTCOME_COPIED : MARLUNE_OUTCOME_SALVAGED;
+            return;
+        }
+        if (!isContainerFinding(answer.status)) return fail(answer, answer.status, answer.report.system_error);
+        // Not a container, or a damaged one: its bytes as they are, read again from the start.
+        const std::int32_t finding = answer.status;
+        const marlune_report found = answer.report;
+        mirrored.source.close();
+        if (!mirrored.source.openForReading(os_, file.source.c_str())) {
+            return fail(answer, openStatus(mirrored.source.error()), mirrored.source.error());
+        }
+        if (hashing()) digestOf(mirrored.hash);  // starts it again
+        if (destination && !restartPartial(mirrored, answer)) return;
+        answer.report = emptyReport();
+        const std::int32_t copied =
+            copyBytes(mirrored.source, destination, hashing() ? &mirrored.hash : nullptr, progress_, answer.report);
+        if (copied != MARLUNE_OK) return fail(answer, copied, answer.report.system_error);
+        if (finding == MARLUNE_NOT_A_CONTAINER) {
+            answer.status = MARLUNE_OK;
+            answer.outcome = MARLUNE_OUTCOME_COPIED_AS_IS;
+            answer.report.status = MARLUNE_OK;
+        } else {
+            // Its cut stays in the report: the copy is the damaged recording, never "repaired".
+            const std::uint64_t written = answer.report.bytes_written;
+            answer.report = found;
+            answer.report.bytes_written = written;
+            answer.status = finding;
+            answer.outcome = MARLUNE_OUTCOME_DAMAGED;
+        }
+    }
+
+    bool restartPartial(Mirrored& mirrored, FileAnswer& answer) {
+        mirrored.partial.close();
+        os_.deleteFile(mirrored.partialName.c_str());
+        if (mirrored.partial.createNew(os_, mirrored.partialName.c_str())) {
+            os_.markInUse(mirrored.partial.handle());
+            return true;
+        }
+        fail(answer, MARLUNE_DESTINATION_UNCREATABLE, mirrored.partial.error());
+        return false;
+    }
+
+    // The destination matches the source already: by size and time, or with
+    // checksums by content. Hashed for the manifest either way.
+    bool unchanged(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
+        File copy;
+        if (!copy.openForReading(os_, file.destination.c_str())) return false;
+        platform::FileState source;
+        platform::FileState destination;
+        if (!os_.fileState(mirrored.source.handle(), source) || !os_.fileState(copy.handle(), destination)) {
+            return false;
+        }
+        if (!has(MARLUNE_RUN_CHECKSUM) &&
+            (source.size != destination.size || source.modified != destination.modified)) {
+            return false;
+        }
+        Sha256 copyHash;
+        marlune_report read = emptyReport();
+        if (hashing() && copyBytes(copy, nullptr, &copyHash, StepProgress{}, read) != MARLUNE_OK) return false;
+        const std::string copyDigest = hashing() ? digestOf(copyHash) : std::string();
+        if (has(MARLUNE_RUN_CHECKSUM)) {
+            FileAnswer expected;
+            expected.report = emptyReport();
+            copyInto(file, mirrored, nullptr, expected);
+            if (expected.outcome == MARLUNE_OUTCOME_FAILED) return false;
+            if (digestOf(mirrored.hash) != copyDigest) {
+                // Copied after all: read again from the start.
+                mirrored.source.close();
+                mirrored.source.openForReading(os_, file.source.c_str());
+                return false;
+            }
+        }
+        answer.status = MARLUNE_OK;
+        answer.outcome = MARLUNE_OUTCOME_UNCHANGED;
+        answer.report = emptyReport();
+        answer.report.source_bytes = source.size;
+        answer.sha256 = copyDigest;
+        return true;
+    }
+
+    // Size and time alike by their names alone: nothing opened, as a rerun mostly finds.
+    bool unchangedByName(const StepFile& file, FileAnswer& answer) const {
+        std::uint64_t sourceSize = 0;
+        std::uint64_t copySize = 0;
+        std::int64_t sourceTime = 0;
+        std::int64_t copyTime = 0;
+        if (hashing() || !platform::regularFileTimes(file.destination, copySize, copyTime) ||
+            !platform::regularFileTimes(file.source, sourceSize, sourceTime) || sourceSize != copySize ||
+            sourceTime != copyTime) {
+            return false;
+        }
+        answer.status = MARLUNE_OK;
+        answer.outcome = MARLUNE_OUTCOME_UNCHANGED;
+        answer.report = emptyReport();
+        answer.report.source_bytes = sourceSize;
+        return true;
+    }
+
+    void mirrorFile(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
+        if (unchangedByName(file, answer)) return;
+        if (!mirrored.source.openForReading(os_, file.source.c_str())) {
+            return fail(answer, openStatus(mirrored.source.error()), mirrored.source.error());
+        }
+        if (unchanged(file, mirrored, answer)) return;
+        if (!mirrored.source.isOpen()) return fail(answer, MARLUNE_SOURCE_MISSING, 0);
+        if (judgeOnly()) {
+            copyInto(file, mirrored, nullptr, answer);
+            return;
+        }
+        mirrored.partialName = partialNameFor(file.destination, 0);
+        if (!mirrored.partial.createNew(os_, mirrored.partialName.c_str())) {
+            return fail(answer, MARLUNE_DESTINATION_UNCREATABLE, mirrored.partial.error());
+        }
+        os_.markInUse(mirrored.partial.handle());
+        copyInto(file, mirrored, &mirrored.partial, answer);
+        int error = 0;
+        if (answer.outcome != MARLUNE_OUTCOME_FAILED &&
+            !platform::keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
+            fail(answer, MARLUNE_WRITE_ERROR, error);
+        }
+        if (answer.outcome == MARLUNE_OUTCOME_FAILED) return discard(mirrored);
+        if (hashing()) answer.sha256 = digestOf(mirrored.hash);
+        mirrored.pending = true;
+    }
+
+    void discard(Mirrored& mirrored) {
+        mirrored.pending = false;
+        if (!mirrored.partial.isOpen()) return;
+        mirrored.partial.close();
+        os_.deleteFile(mirrored.partialName.c_str());
+    }
+
+    // Durable together as the run asks, then each moved over its name.
+    void moveIntoPlace() {
+        std::vector<platform::Handle> handles;
+        for (Mirrored& mirrored : files_) {
+            if (mirrored.pending) handles.push_back(mirrored.partial.handle());
+        }
+        const bool cancelled = progress_.cancel && progress_.cancel->load();
+        bool synced = true;
+        if (!handles.empty() && !cancelled && step_.durability != MARLUNE_DURABLE_NONE) {
+            synced = os_.syncTogether(handles.data(), handles.size());
+        }
+        std::string lastFolder;
+        for (std::size_t i = 0; i < files_.size(); ++i) {
+            Mirrored& mirrored = files_[i];
+            if (!mirrored.pending) continue;
+            FileAnswer& answer = answers_[i];
+            const StepFile& file = step_.files[i];
+            if (cancelled) {
+                fail(answer, MARLUNE_CANCELLED, 0);
+                answer.outcome = MARLUNE_OUTCOME_CANCELLED;
+                answer.sha256.clear();
+                discard(mirrored);
+                continue;
+            }
+            if (!synced && !mirrored.partial.sync()) {
+                fail(answer, MARLUNE_SYNC_ERROR, mirrored.partial.error());
+                discard(mirrored);
+                continue;
+            }
+            // A link put at the name meanwhile is replaced by the move, never written through.
+            if (!os_.move(mirrored.partial.handle(), mirrored.partialName.c_str(), file.destination.c_str(), true)) {
+                fail(answer, MARLUNE_WRITE_ERROR, platform::lastSystemError());
+                answer.sha256.clear();
+                discard(mirrored);
+                continue;
+            }
+            mirrored.pending = false;
+            mirrored.partial.close();
+            const std::string folder = folderOf(file.destination);
+            if (step_.durability == MARLUNE_DURABLE_DATA_AND_NAME && folder != lastFolder) {
+                lastFolder = folder;
+                if (!os_.syncFolderOf(file.destination.c_str())) {
+                    fail(answer, MARLUNE_SYNC_ERROR, platform::lastSystemError());
+                }
+            }
+        }
+    }
+
+    // A file or link of the destination that the source lacks: removed, never
+    // through a link on its way (one put there since the walk listed it).
+    void removeExtra(const StepFile& file, FileAnswer& answer) {
+        if (endsWith(file.destination, partialSuffix)) {
+            answer.status = MARLUNE_RUN_PARTIAL_LEFT;
+            answer.outcome = MARLUNE_OUTCOME_SKIPPED;
+            return;
+        }
+        for (std::string folder = folderOf(file.destination); folder.size() > step_.root.size();
+             folder = folderOf(folder)) {
+            if (platform::kindOfName(folder) != platform::Kind::folder) {
+                return fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
+            }
+        }
+        const platform::Kind kind = platform::kindOfName(file.destination);
+        if (kind != platform::Kind::file && kind != platform::Kind::link) {
+            return fail(answer, kind == platform::Kind::missing ? MARLUNE_SOURCE_MISSING : MARLUNE_SOURCE_NOT_A_FILE,
+                        0);
+        }
+        answer.status = MARLUNE_OK;
+        answer.outcome = MARLUNE_OUTCOME_DELETED;
+        if (!judgeOnly() && !os_.deleteFile(file.destination.c_str())) {
+            fail(answer, MARLUNE_WRITE_ERROR, platform::lastSystemError());
+        }
+    }
+
+    // A symbolic link made anew with the text it holds; never followed.
+    void mirrorLink(const StepFile& file, FileAnswer& answer) {
+        std::string target;
+        int error = 0;
+        if (!platform::readLink(file.source, target, error)) return fail(answer, openStatus(error), error);
+        std::string existing;
+        int ignored = 0;
+        if (platform::kindOfName(file.destination) == platform::Kind::link &&
+            platform::readLink(file.destination, existing, ignored) && existing == target) {
+            answer.status = MARLUNE_OK;
+            answer.outcome = MARLUNE_OUTCOME_UNCHANGED;
+            return;
+        }
+        const platform::Kind there = platform::kindOfName(file.destination);
+        if (there == platform::Kind::folder || there == platform::Kind::other) {
+            return fail(answer, MARLUNE_DESTINATION_UNCREATABLE, 0);
+        }
+        answer.status = MARLUNE_OK;
+        answer.outcome = MARLUNE_OUTCOME_LINKED;
+        if (judgeOnly()) return;
+        std::uint64_t size = 0;
+        platform::FileKey key;
+        const bool toFolder = platform::kindOf(file.source, size, key) == platform::Kind::folder;
+        const std::string partial = partialNameFor(file.destination, 0);
+        if (!platform::makeLink(target, partial, toFolder, error)) {
+            return fail(answer, MARLUNE_RUN_LINK_REFUSED, error);
+        }
+        if (!platform::renameOver(partial, file.destination, error)) {
+            os_.deleteFile(partial.c_str());
+            return fail(answer, MARLUNE_WRITE_ERROR, error);
+        }
+    }
+
+    const Step& step_;
+    const StepProgress& progress_;
+    platform::Os& os_;
+    std::vector<FileAnswer> answers_;
+    std::vector<Mirrored> files_;
+};
+
+}  // namespace
+
+std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& progress) {
+    return MirrorStep(step, progress).run();
+}
+
+void keepFolders(const std::string& source, const std::string& destination) {
+    std::vector<platform::FolderEntry> entries;
+    int error = 0;
+    if (!platform::listFolder(source, entries, error)) return;
+    for (const platform::FolderEntry& entry : entries) {
+        if (entry.kind != platform::Kind::folder) continue;
+        const std::string to = joinPath(destination, entry.name);
+        if (platform::kindOfName(to) == platform::Kind::missing) platform::createFolder(to, error);
+        if (platform::kindOfName(to) == platform::Kind::folder) keepFolders(joinPath(source, entry.name), to);
+    }
+    platform::keepFolderTimesAndMode(source, destination, error);
+}
+
+namespace {
+
+// Takes a copy's bytes and compares them with the file's next ones. A difference
+// does not stop the copy: whether its source is a whole container tells how to compare.
+struct ComparingWriter {
+    File& file;
+    std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[pieceSize]};
+    bool differs = false;
+    static std::int32_t MARLUNE_CALL write(const void* bytes, std::uint64_t count, void* context) {
+        auto* self = static_cast<ComparingWriter*>(context);
+        const auto* at = static_cast<const std::uint8_t*>(bytes);
+        while (count > 0 && !self->differs) {
+            const std::size_t piece = count < pieceSize ? static_cast<std::size_t>(count) : pieceSize;
+            const std::int64_t got = self->file.read(self->buffer.get(), piece);
+            if (got != static_cast<std::int64_t>(piece) || std::memcmp(self->buffer.get(), at, piece) != 0) {
+                self->differs = true;
+            }
+            at += piece;
+            count -= piece;
+        }
+        return 0;
+    }
+    // Equal so far and at its end now.
+    bool matchedToEnd() {
+        std::uint8_t byte = 0;
+        return !differs && file.read(&byte, 1) == 0;
+    }
+};
+
+class VerifyStep {
+public:
+    VerifyStep(const Step& step, const StepProgress& progress)
+        : step_(step), progress_(progress), os_(progress.os ? *progress.os : platform::unicodeOs()) {}
+
+    std::vector<FileAnswer> run() {
+        std::vector<FileAnswer> answers(step_.files.size());
+        for (std::size_t i = 0; i < step_.files.size(); ++i) {
+            const StepFile& file = step_.files[i];
+            FileAnswer& answer = answers[i];
+            answer.report = emptyReport(file.status, file.systemError);
+            answer.status = file.status;
+            if (file.status == 0) answer.status = compare(file, answer.report);
+            answer.report.status = answer.status;
+            answer.outcome = answer.status == MARLUNE_OK ? MARLUNE_OUTCOME_MATCHED
+                             : answer.status >= MARLUNE_VERIFY_MISSING && answer.status <= MARLUNE_VERIFY_BAD_LINE
+                                 ? MARLUNE_OUTCOME_DIFFERENT
+                                 : MARLUNE_OUTCOME_FAILED;
+        }
+        return answers;
+    }
+
+private:
+    std::int32_t compare(const StepFile& file, marlune_report& report) {
+        if (file.link) {
+            std::string source;
+            std::string copy;
+            int error = 0;
+            if (!platform::readLink(file.source, source, error) || !platform::readLink(file.destination, copy, error)) {
+                report.system_error = error;
+                return MARLUNE_SOURCE_UNREADABLE;
+            }
+            return source == copy ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+        }
+        File copy;
+        if (!copy.openForReading(os_, file.destination.c_str())) {
+            report.system_error = copy.error();
+            return openStatus(copy.error());
+        }
+        if (!file.expected.empty()) {
+            Sha256 hash;
+            if (copyBytes(copy, nullptr, &hash, progress_, report) != MARLUNE_OK) return MARLUNE_READ_ERROR;
+            return digestOf(hash) == file.expected ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+        }
+        File source;
+        if (!source.openForReading(os_, file.source.c_str())) {
+            report.system_error = source.error();
+            return openStatus(source.error());
+        }
+        ComparingWriter comparing{copy};
+        FileReader reader{source, progress_};
+        const marlune_reader from{sizeof(marlune_reader), 1, source.sizeAtOpen(), &FileReader::read, &reader};
+        const marlune_writer to{sizeof(marlune_writer), 0, &ComparingWriter::write, &comparing};
+        marlune_options options{};
+        options.size = sizeof options;
+        const std::int32_t copied = marlune_copy_stream(&from, &to, &options, &report);
+        if (copied == MARLUNE_OK) return comparing.matchedToEnd() ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+        if (!isContainerFinding(copied)) return copied;
+        // No container, or a damaged one: a mirror's copy of it is its bytes.
+        source.close();
+        copy.close();
+        if (!source.openForReading(os_, file.source.c_str()) || !copy.openForReading(os_, file.destination.c_str())) {
+            return MARLUNE_SOURCE_UNREADABLE;
+        }
+        const std::int32_t found = report.status;
+        report = emptyReport(found);
+        ComparingWriter again{copy};
+        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[pieceSize]);
+        for (;;) {
+            const std::int64_t got = source.read(buffer.get(), pieceSize);
+            if (got < 0) return MARLUNE_READ_ERROR;
+            if (got == 0) break;
+            if (progress_.bytes) progress_.bytes->fetch_add(static_cast<std::uint64_t>(got));
+            ComparingWriter::write(buffer.get(), static_cast<std::uint64_t>(got), &again);
+            if (again.differs) break;
+        }
+        return again.matchedToEnd() ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+    }
+
+    const Step& step_;
+    const StepProgress& progress_;
+    platform::Os& os_;
+};
+
+}  // namespace
+
+std::vector<FileAnswer> runVerifyStep(const Step& step, const StepProgress& progress) {
+    return VerifyStep(step, progress).run();
+}
+
+}  // namespace marlune::run

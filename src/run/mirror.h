@@ -1,0 +1,23 @@
+// A mirror's step: every regular file arrives, a container copied as a copy
+// normalises it, a damaged one and any other file byte for byte, a link made
+// anew; times and modes kept, a copy that matches its source left alone.
+#pragma once
+
+#include <vector>
+
+#include "run/step.h"
+
+namespace marlune::run {
+
+std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& progress);
+
+// After a mirror: the folders of `source` made under `destination` where missing (empty
+// ones too), never through a link, and each given its source's time and mode once its
+// files are in place, deepest first. Memory: one listing a level.
+void keepFolders(const std::string& source, const std::string& destination);
+
+// A verify's step: each file compared with what copying its source gives now
+// (or with its manifest's digest); links by what they hold.
+std::vector<FileAnswer> runVerifyStep(const Step& step, const StepProgress& progress);
+
+}  // namespace marlune::run

@@ -1,0 +1,223 @@
+#include "run/walk.h"
+
+#include <algorithm>
+
+#include "run/paths.h"
+
+namespace marlune::run {
+namespace {
+
+using platform::Kind;
+
+// The next component of `path` from `at`: its end.
+std::size_t componentEnd(const std::string& path, std::size_t at) {
+    while (at < path.size() && !isSeparator(path[at])) ++at;
+    return at;
+}
+
+bool isHex(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+}  // namespace
+
+int walkOrder(const std::string& a, const std::string& b) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    for (;;) {
+        if (i >= a.size() || j >= b.size()) return (i < a.size()) - (j < b.size());
+        const std::size_t endA = componentEnd(a, i);
+        const std::size_t endB = componentEnd(b, j);
+        const int compared = a.compare(i, endA - i, b, j, endB - j);
+        if (compared != 0) return compared;
+        i = endA + 1;
+        j = endB + 1;
+    }
+}
+
+TreeWalk::TreeWalk(std::string root, bool skipPartials) : root_(std::move(root)), skipPartials_(skipPartials) {
+    int error = 0;
+    if (platform::kindOfName(root_) == Kind::folder) enter("", error);
+}
+
+bool TreeWalk::enter(const std::string& relative, int& error) {
+    Level level;
+    level.relative = relative;
+    if (!platform::listFolder(relative.empty() ? root_ : joinPath(root_, relative), level.entries, error)) return false;
+    std::sort(level.entries.begin(), level.entries.end(),
+              [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+    stack_.push_back(std::move(level));
+    return true;
+}
+
+bool TreeWalk::next(WalkEntry& entry) {
+    while (!stack_.empty()) {
+        Level& level = stack_.back();
+        if (level.next == level.entries.size()) {
+            stack_.pop_back();
+            continue;
+        }
+        const platform::FolderEntry& found = level.entries[level.next++];
+        const std::string relative = joinPath(level.relative, found.name);
+        if (found.kind == Kind::folder) {
+            int error = 0;
+            if (enter(relative, error)) continue;
+            entry = {relative, Kind::folder, error};
+            return true;
+        }
+        if (found.kind != Kind::file && found.kind != Kind::link) continue;
+        if (skipPartials_ && endsWith(found.name, partialSuffix)) continue;
+        entry = {relative, found.kind, 0};
+        return true;
+    }
+    return false;
+}
+
+ManifestReader::ManifestReader(const std::string& path) {
+    opened_ = file_.openForReading(platform::unicodeOs(), path.c_str());
+}
+
+ManifestReader::~ManifestReader() = default;
+
+bool ManifestReader::fill() {
+    if (ended_) return false;
+    buffer_.erase(0, at_);
+    at_ = 0;
+    const std::size_t had = buffer_.size();
+    buffer_.resize(had + (64u << 10));
+    const std::int64_t got = file_.read(buffer_.data() + had, buffer_.size() - had);
+    buffer_.resize(had + static_cast<std::size_t>(got > 0 ? got : 0));
+    if (got <= 0) ended_ = true;
+    return got > 0;
+}
+
+bool ManifestReader::next(std::string& relative, std::string& hex, bool& bad) {
+    std::size_t end;
+    while ((end = buffer_.find('\n', at_)) == std::string::npos) {
+        if (!fill()) {
+            if (at_ == buffer_.size()) return false;
+            end = buffer_.size();  // a last line without its line break
+            buffer_ += '\n';
+            break;
+        }
+    }
+    std::string line = buffer_.substr(at_, end - at_);
+    at_ = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const bool escaped = !line.empty() && line[0] == '\\';
+    if (escaped) line.erase(0, 1);
+    hex = line.substr(0, 64);
+    bad = line.size() < 67 || !isHex(hex) || line[64] != ' ' || (line[65] != ' ' && line[65] != '*');
+    relative.clear();
+    for (std::size_t i = 66; !bad && i < line.size(); ++i) {
+        const char c = line[i];
+        if (escaped && c == '\\' && i + 1 < line.size()) {
+            const char e = line[++i];
+            relative += e == 'n' ? '\n' : e == 'r' ? '\r' : e;
+        } else {
+            relative += c == '/' ? platform::pathSeparator : c;
+        }
+    }
+    for (char& c : hex) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    // A name that climbs out of the tree is no line of this tree's manifest.
+    if (!bad && (relative.empty() || insideName(relative) != relative)) bad = true;
+    return true;
+}
+
+PairPlan::PairPlan(Mode mode, std::string source, std::string destination, std::string manifest)
+    : mode_(mode),
+      sourceRoot_(std::move(source)),
+      destinationRoot_(std::move(destination)),
+      // A deletion is planned while the copies are written: their partial files are theirs.
+      destinationWalk_(destinationRoot_, mode == Mode::remove) {
+    if (!manifest.empty()) {
+        manifest_ = std::make_unique<ManifestReader>(manifest);
+        if (!manifest_->opened()) manifestError = platform::lastSystemError() ? platform::lastSystemError() : -1;
+    } else {
+        sourceWalk_ = std::make_unique<TreeWalk>(sourceRoot_);
+    }
+}
+
+bool PairPlan::pullSource() {
+    if (sourceWalk_) return hasSource_ = sourceWalk_->next(source_);
+    if (!manifest_ || !manifest_->opened()) return hasSource_ = false;
+    const std::string previous = source_.relative;
+    hasSource_ = manifest_->next(source_.relative, expected_, badLine_);
+    source_.kind = Kind::file;
+    // The merge needs the walk's order: a line out of it is told, as a bad line.
+    if (hasSource_ && !badLine_ && !previous.empty() && walkOrder(previous, source_.relative) >= 0) badLine_ = true;
+    if (badLine_) source_.relative = previous;
+    return hasSource_;
+}
+
+bool PairPlan::pullDestination() {
+    return hasDestination_ = destinationWalk_.next(destination_);
+}
+
+void PairPlan::plan(StepFile& file, const std::string& relative, std::int32_t status) {
+    file = StepFile{};
+    file.status = status;
+    file.destination = joinPath(destinationRoot_, relative);
+    file.source = manifest_ || mode_ == Mode::remove ? file.destination : joinPath(sourceRoot_, relative);
+}
+
+bool PairPlan::next(StepFile& file) {
+    if (!started_) {
+        started_ = true;
+        pullSource();
+        pullDestination();
+    }
+    for (;;) {
+        if (hasSource_ && badLine_) {
+            plan(file, "", MARLUNE_VERIFY_BAD_LINE);
+            file.source = file.destination = destinationRoot_;
+            pullSource();
+            if (mode_ == Mode::verify) return true;
+            continue;
+        }
+        const bool unreadable =
+            (hasSource_ && source_.kind == Kind::folder) || (hasDestination_ && destination_.kind == Kind::folder);
+        if (unreadable) {
+            const bool inSource = hasSource_ && source_.kind == Kind::folder;
+            const WalkEntry& folder = inSource ? source_ : destination_;
+            plan(file, folder.relative, MARLUNE_RUN_FOLDER_UNREADABLE);
+            file.systemError = folder.error;
+            if (inSource) file.source = joinPath(sourceRoot_, folder.relative);
+            inSource ? pullSource() : pullDestination();
+            // A deletion never removes what a folder of the source that cannot be read may hold.
+            if (mode_ == Mode::remove && !inSource) continue;
+            if (mode_ == Mode::remove) return false;
+            return true;
+        }
+        if (!hasSource_ && !hasDestination_) return false;
+        const int order = !hasSource_ ? 1 : !hasDestination_ ? -1 : walkOrder(source_.relative, destination_.relative);
+        if (order < 0) {  // the destination lacks it
+            plan(file, source_.relative, MARLUNE_VERIFY_MISSING);
+            pullSource();
+            if (mode_ == Mode::verify) return true;
+            continue;
+        }
+        if (order > 0 && manifest_ && destination_.kind == Kind::link) {  // a manifest lists no links
+            pullDestination();
+            continue;
+        }
+        if (order > 0) {  // the source lacks it
+            plan(file, destination_.relative, mode_ == Mode::verify ? MARLUNE_VERIFY_EXTRA : 0);
+            file.source = file.destination;
+            file.remove = mode_ == Mode::remove;
+            file.link = destination_.kind == Kind::link;
+            pullDestination();
+            return true;
+        }
+        plan(file, source_.relative, 0);
+        file.link = source_.kind == Kind::link;
+        file.expected = expected_;
+        if (!manifest_ && source_.kind != destination_.kind) file.status = MARLUNE_VERIFY_DIFFERENT;
+        if (manifest_ && destination_.kind != Kind::file) file.status = MARLUNE_VERIFY_DIFFERENT;
+        pullSource();
+        pullDestination();
+        if (mode_ == Mode::verify) return true;
+    }
+}
+
+}  // namespace marlune::run

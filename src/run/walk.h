@@ -1,0 +1,101 @@
+// Two trees side by side: each walked depth first, one sorted listing per level
+// held, and merged by name, so that memory grows with the depth and the widest
+// folder, never with the number of files. A walk's order is that of a run: a
+// folder's entries by the bytes of their names, a subfolder where its name falls.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/folders.h"
+#include "run/step.h"
+
+namespace marlune::run {
+
+struct WalkEntry {
+    std::string relative;                           // under the walk's root, the platform's separators
+    platform::Kind kind = platform::Kind::missing;  // file, link, or folder (one that cannot be read)
+    int error = 0;                                  // of a folder that cannot be read
+};
+
+// Which of two relative names a walk meets first: <0, 0 or >0.
+int walkOrder(const std::string& a, const std::string& b);
+
+// The files and links under `root`, in the walk's order; folders are entered, not told,
+// but for one that cannot be read.
+class TreeWalk {
+public:
+    // `skipPartials`: names a copy writes under until it is complete are not told.
+    explicit TreeWalk(std::string root, bool skipPartials = false);
+    bool next(WalkEntry& entry);
+
+private:
+    struct Level {
+        std::string relative;
+        std::vector<platform::FolderEntry> entries;
+        std::size_t next = 0;
+    };
+    // False (with the system's code) when the folder cannot be read.
+    bool enter(const std::string& relative, int& error);
+
+    std::string root_;
+    bool skipPartials_;
+    std::vector<Level> stack_;
+};
+
+// The names and digests of a manifest, line by line, in its order.
+class ManifestReader {
+public:
+    explicit ManifestReader(const std::string& path);
+    ~ManifestReader();
+    ManifestReader(const ManifestReader&) = delete;
+    ManifestReader& operator=(const ManifestReader&) = delete;
+
+    bool opened() const { return opened_; }
+    // The next line: false at the end. `bad` for a line that is no manifest line.
+    bool next(std::string& relative, std::string& hex, bool& bad);
+
+private:
+    bool fill();
+
+    platform::File file_;
+    bool opened_ = false;
+    std::string buffer_;
+    std::size_t at_ = 0;
+    bool ended_ = false;
+};
+
+// A verify's or a deletion's plan: the source tree (or a manifest) merged with the destination's.
+class PairPlan {
+public:
+    enum class Mode { verify, remove };
+    PairPlan(Mode mode, std::string source, std::string destination, std::string manifest);
+    // The next file to check or remove; false once there is none.
+    bool next(StepFile& file);
+    // Set when the manifest could not be opened.
+    int manifestError = 0;
+
+private:
+    bool pullSource();
+    bool pullDestination();
+    void plan(StepFile& file, const std::string& relative, std::int32_t status);
+
+    Mode mode_;
+    std::string sourceRoot_;
+    std::string destinationRoot_;
+    std::unique_ptr<TreeWalk> sourceWalk_;
+    std::unique_ptr<ManifestReader> manifest_;
+    TreeWalk destinationWalk_;
+    WalkEntry source_;
+    WalkEntry destination_;
+    std::string expected_;  // the manifest's digest for source_
+    bool badLine_ = false;
+    bool hasSource_ = false;
+    bool hasDestination_ = false;
+    bool started_ = false;
+};
+
+}  // namespace marlune::run

@@ -1,0 +1,303 @@
+// Mirrors, reruns, manifests, deletions and verify through the run engine, on
+// real folders: every file arrives as it should, a rerun writes nothing that
+// matches, and verify finds every kind of difference.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "marlune.h"
+#include "support/files.h"
+#include "support/kvrb_builder.h"
+
+namespace marlune::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Length fields of 3 in fixed-length chunks: a copy normalises them.
+const Bytes recording = KvrbBuilder().lengthMode(0).chunk(3, 330).build();
+const Bytes normalised = KvrbBuilder().lengthMode(0).chunk(330).build();
+
+struct Got {
+    std::int32_t status;
+    std::int32_t outcome;
+    std::string path;
+    std::string sha256;
+};
+
+// A time some while ago in whole seconds, which every system's setters keep exactly.
+fs::file_time_type wholeSeconds(std::chrono::hours ago) {
+    return std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() - ago);
+}
+
+class Mirrors : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string at(const std::string& name) const { return dir.path(name); }
+    void put(const std::string& name, const Bytes& bytes) {
+        fs::create_directories(fs::path(at(name)).parent_path());
+        writeFile(at(name), bytes);
+    }
+    static bool linked(const std::string& target, const std::string& link, bool folder = false) {
+        std::error_code error;
+        folder ? fs::create_directory_symlink(target, link, error) : fs::create_symlink(target, link, error);
+        return !error;
+    }
+
+    // Every result of a run of `job` from the folder src (or none) into dst.
+    std::vector<Got> run(std::int32_t job, std::uint32_t flags, const std::string& manifest = "",
+                         bool addSource = true) {
+        marlune_run_options options{};
+        options.size = sizeof options;
+        options.job = job;
+        options.flags = flags | MARLUNE_RUN_RECURSIVE;
+        options.destination = dstPath.c_str();
+        options.workers = 2;
+        options.manifest = manifest.empty() ? nullptr : manifest.c_str();
+        marlune_run* opened = nullptr;
+        EXPECT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
+        if (addSource) {
+            EXPECT_EQ(marlune_run_add(opened, srcPath.c_str(), ""), MARLUNE_OK);
+        }
+        EXPECT_EQ(marlune_run_start(opened), MARLUNE_OK);
+        std::vector<Got> got;
+        for (;;) {
+            marlune_run_result result{};
+            result.size = sizeof result;
+            result.outcome = -1;
+            if (marlune_run_next(opened, &result, -1) != MARLUNE_RUN_DELIVERED) break;
+            got.push_back({result.status, result.outcome, fs::path(result.path).filename().string(),
+                           result.sha256 ? result.sha256 : ""});
+        }
+        manifestStatus = marlune_run_manifest_status(opened, nullptr);
+        marlune_run_close(opened);
+        return got;
+    }
+    std::vector<Got> mirror(std::uint32_t flags = 0, const std::string& manifest = "") {
+        return run(MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR | flags, manifest);
+    }
+    std::vector<Got> verify() { return run(MARLUNE_JOB_VERIFY, 0); }
+    static std::int32_t outcomeOf(const std::vector<Got>& got, const std::string& name) {
+        for (const Got& each : got) {
+            if (each.path == name) return each.outcome;
+        }
+        return -1;
+    }
+    static std::string digestOf(const std::vector<Got>& got, const std::string& name) {
+        for (const Got& each : got) {
+            if (each.path == name) return each.sha256;
+        }
+        return "none";
+    }
+    static std::size_t counted(const std::vector<Got>& got, std::int32_t outcome) {
+        std::size_t count = 0;
+        for (const Got& each : got) count += each.outcome == outcome ? 1 : 0;
+        return count;
+    }
+
+    const std::string srcPath = at("src");
+    const std::string dstPath = at("dst");
+    std::int32_t manifestStatus = -1;
+};
+
+TEST_F(Mirrors, EveryFileArrivesAsItShouldWithItsTimeAndMode) {
+    // A payload cut short after a whole chunk that a copy would normalise: verify
+    // must compare the damaged copy as it is.
+    Bytes cut = KvrbBuilder().lengthMode(0).chunk(3, 330).chunk(3, 330).build();
+    cut.resize(cut.size() - 100);
+    put("src/a.snd", recording);
+    put("src/cut.snd", cut);
+    put("src/notes with spaces.txt", {'h', 'i'});
+    put("src/sub/empty", {});
+    put("src/sub/read-only.snd", recording);
+    fs::permissions(at("src/sub/read-only.snd"), fs::perms::owner_read | fs::perms::group_read);
+    const auto old = wholeSeconds(std::chrono::hours(24 * 365 * 20));
+    fs::last_write_time(at("src/a.snd"), old);
+    const bool links = linked("a.snd", at("src/link.snd"));
+    fs::create_directories(at("src/empty/deeper"));
+    std::error_code folderTimeSet;  // Wine sets no folder's time this way
+    fs::last_write_time(at("src/sub"), old, folderTimeSet);
+
+    const std::vector<Got> got = mirror();
+    EXPECT_EQ(outcomeOf(got, "a.snd"), MARLUNE_OUTCOME_COPIED);
+    EXPECT_EQ(outcomeOf(got, "cut.snd"), MARLUNE_OUTCOME_DAMAGED);
+    EXPECT_EQ(outcomeOf(got, "notes with spaces.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_EQ(outcomeOf(got, "empty"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_EQ(outcomeOf(got, "read-only.snd"), MARLUNE_OUTCOME_COPIED);
+    EXPECT_EQ(readFile(at("dst/a.snd")), normalised);
+    EXPECT_EQ(readFile(at("dst/cut.snd")), cut);  // never "repaired"
+    EXPECT_EQ(readFile(at("dst/notes with spaces.txt")), (Bytes{'h', 'i'}));
+    EXPECT_TRUE(fileExists(at("dst/sub/empty")));
+    EXPECT_EQ(fs::last_write_time(at("dst/a.snd")), old);
+#ifndef _WIN32  // Windows keeps no read-only attribute on a copy: a later one could not replace it
+    EXPECT_EQ(fs::status(at("dst/sub/read-only.snd")).permissions(),
+              fs::status(at("src/sub/read-only.snd")).permissions());
+#endif
+    if (links) {
+        EXPECT_EQ(outcomeOf(got, "link.snd"), MARLUNE_OUTCOME_LINKED);
+        EXPECT_TRUE(fs::is_symlink(at("dst/link.snd")));
+        EXPECT_EQ(fs::read_symlink(at("dst/link.snd")), fs::path("a.snd"));
+    }
+    for (const std::string& name : dir.names("dst")) EXPECT_EQ(name.find(".marlune-partial"), std::string::npos);
+    // Folders as in the source, empty ones too, their times set after their files.
+    EXPECT_TRUE(fs::is_directory(at("dst/empty/deeper")));
+    if (!folderTimeSet) EXPECT_EQ(fs::last_write_time(at("dst/sub")), old);
+
+    // A rerun writes nothing; a source touched since is copied again, alone.
+    EXPECT_EQ(counted(mirror(), MARLUNE_OUTCOME_UNCHANGED), got.size());
+    fs::last_write_time(at("src/notes with spaces.txt"), old);
+    const std::vector<Got> again = mirror();
+    EXPECT_EQ(counted(again, MARLUNE_OUTCOME_UNCHANGED), got.size() - 1);
+    EXPECT_EQ(outcomeOf(again, "notes with spaces.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_EQ(counted(verify(), MARLUNE_OUTCOME_MATCHED), got.size());
+}
+
+TEST_F(Mirrors, AChecksumRunFindsAChangedCopyThatSizeAndTimeMiss) {
+    put("src/a.snd", recording);
+    put("src/b.txt", {'1', '2', '3'});
+    const auto stamp = wholeSeconds(std::chrono::hours(1));
+    fs::last_write_time(at("src/b.txt"), stamp);
+    mirror();
+    Bytes changed = readFile(at("dst/b.txt"));
+    changed[1] = 'x';
+    writeFile(at("dst/b.txt"), changed);
+    fs::last_write_time(at("dst/b.txt"), stamp);
+    EXPECT_EQ(counted(mirror(), MARLUNE_OUTCOME_UNCHANGED), 2u);  // size and time alike
+    const std::vector<Got> checked = mirror(MARLUNE_RUN_CHECKSUM);
+    EXPECT_EQ(outcomeOf(checked, "a.snd"), MARLUNE_OUTCOME_UNCHANGED);
+    EXPECT_EQ(outcomeOf(checked, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_EQ(readFile(at("dst/b.txt")), (Bytes{'1', '2', '3'}));
+}
+
+TEST_F(Mirrors, ADryRunSaysWhatWouldHappenAndWritesNothing) {
+    put("src/a.snd", recording);
+    put("dst/gone.txt", {'g'});
+    const std::vector<Got> got = mirror(MARLUNE_RUN_JUDGE_ONLY | MARLUNE_RUN_DELETE);
+    EXPECT_EQ(outcomeOf(got, "a.snd"), MARLUNE_OUTCOME_COPIED);
+    EXPECT_EQ(outcomeOf(got, "gone.txt"), MARLUNE_OUTCOME_DELETED);
+    EXPECT_EQ(dir.names("dst"), std::vector<std::string>{"gone.txt"});
+}
+
+TEST_F(Mirrors, TheManifestListsEveryCopyAndVerifyReadsIt) {
+    put("src/a.snd", recording);
+#ifndef _WIN32
+    put("src/line\nbreak", {'n'});
+    put("src/back\\slash", {'b'});
+#endif
+    put("src/sub/c.txt", {'c'});
+    const std::string manifest = at("manifest.txt");
+    const std::vector<Got> got = mirror(0, manifest);
+    ASSERT_EQ(manifestStatus, MARLUNE_OK);
+    const Bytes text = readFile(manifest);
+    const std::string lines(text.begin(), text.end());
+    for (const Got& each : got) EXPECT_NE(lines.find(each.sha256 + "  "), std::string::npos) << each.path;
+    EXPECT_NE(lines.find("  a.snd\n"), std::string::npos);
+    EXPECT_NE(lines.find("  sub/c.txt\n"), std::string::npos);
+#ifndef _WIN32
+    EXPECT_NE(lines.find("\\" + digestOf(got, "line\nbreak") + "  line\\nbreak\n"), std::string::npos);
+    EXPECT_NE(lines.find("\\" + digestOf(got, "back\\slash") + "  back\\\\slash\n"), std::string::npos);
+#endif
+    // A rerun lists the unchanged copies too, with the same digests.
+    mirror(0, manifest);
+    EXPECT_EQ(readFile(manifest), text);
+
+    const std::vector<Got> checked = run(MARLUNE_JOB_VERIFY, 0, manifest, false);
+    EXPECT_EQ(counted(checked, MARLUNE_OUTCOME_MATCHED), got.size());
+    writeFile(at("dst/sub/c.txt"), {'C'});
+    put("dst/extra", {'e'});
+    const std::vector<Got> differing = run(MARLUNE_JOB_VERIFY, 0, manifest, false);
+    EXPECT_EQ(counted(differing, MARLUNE_OUTCOME_DIFFERENT), 2u);
+}
+
+TEST_F(Mirrors, VerifyFindsAFlippedByteAMissingFileAnExtraOneAndACutCopy) {
+    put("src/a.snd", recording);
+    put("src/b.snd", recording);
+    put("src/c.txt", {'1', '2', '3'});
+    put("src/d.txt", {'4'});
+    mirror();
+    Bytes flipped = readFile(at("dst/a.snd"));
+    flipped[100] ^= 1;
+    writeFile(at("dst/a.snd"), flipped);
+    Bytes cut = readFile(at("dst/b.snd"));
+    cut.resize(cut.size() - 1);
+    writeFile(at("dst/b.snd"), cut);
+    fs::remove(at("dst/c.txt"));
+    put("dst/sub/extra", {'x'});
+    const std::vector<Got> got = verify();
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0].status, MARLUNE_VERIFY_DIFFERENT);  // a.snd
+    EXPECT_EQ(got[1].status, MARLUNE_VERIFY_DIFFERENT);  // b.snd
+    EXPECT_EQ(got[2].status, MARLUNE_VERIFY_MISSING);    // c.txt
+    EXPECT_EQ(got[3].status, MARLUNE_OK);                // d.txt
+    EXPECT_EQ(got[4].status, MARLUNE_VERIFY_EXTRA);      // sub/extra
+    EXPECT_EQ(counted(got, MARLUNE_OUTCOME_DIFFERENT), 4u);
+}
+
+TEST_F(Mirrors, DeletionRemovesWhatTheSourceLacksAndNeverLeavesTheDestination) {
+    put("src/keep.txt", {'k'});
+    put("dst/old/stale.txt", {'s'});
+    put("outside/precious.txt", {'p'});
+    fs::create_directories(at("dst"));
+    if (!linked(at("outside"), at("dst/into-outside"), true) ||
+        !linked(at("outside/precious.txt"), at("dst/to-precious"))) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    put("src/into-outside/precious.txt", {'n'});  // the source has a file where dst has a link on the way
+    const std::vector<Got> got = mirror(MARLUNE_RUN_DELETE);
+    // Its copy is never written through the link; the link itself, which the source lacks, goes.
+    EXPECT_EQ(outcomeOf(got, "precious.txt"), MARLUNE_OUTCOME_FAILED);
+    EXPECT_EQ(outcomeOf(got, "into-outside"), MARLUNE_OUTCOME_DELETED);
+    EXPECT_EQ(outcomeOf(got, "stale.txt"), MARLUNE_OUTCOME_DELETED);
+    EXPECT_EQ(outcomeOf(got, "to-precious"), MARLUNE_OUTCOME_DELETED);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(at("dst/to-precious"))));
+    EXPECT_EQ(readFile(at("outside/precious.txt")), Bytes{'p'});
+    EXPECT_EQ(dir.names("outside"), std::vector<std::string>{"precious.txt"});
+    EXPECT_TRUE(fs::is_directory(at("dst/old")));  // folders are left
+    EXPECT_EQ(readFile(at("dst/keep.txt")), Bytes{'k'});
+}
+
+TEST_F(Mirrors, WithoutDeletionNothingInTheDestinationIsRemoved) {
+    put("src/a.txt", {'a'});
+    put("dst/b.txt", {'b'});
+    mirror();
+    EXPECT_EQ(dir.names("dst"), (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+TEST_F(Mirrors, ACancelledRunLeavesNoPartialFileAndNoManifestAndARerunCopiesEverything) {
+    for (int i = 0; i < 40; ++i) put("src/f" + std::to_string(i) + ".snd", recording);
+    marlune_run_options options{};
+    options.size = sizeof options;
+    options.job = MARLUNE_JOB_COPY;
+    options.flags = MARLUNE_RUN_MIRROR | MARLUNE_RUN_RECURSIVE;
+    options.destination = dstPath.c_str();
+    const std::string manifest = at("manifest.txt");
+    options.manifest = manifest.c_str();
+    options.group_files = 2;
+    marlune_run* opened = nullptr;
+    ASSERT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
+    ASSERT_EQ(marlune_run_add(opened, srcPath.c_str(), ""), MARLUNE_OK);
+    ASSERT_EQ(marlune_run_start(opened), MARLUNE_OK);
+    marlune_run_result result{};
+    result.size = sizeof result;
+    marlune_run_cancel(opened);
+    while (marlune_run_next(opened, &result, -1) == MARLUNE_RUN_DELIVERED) {
+    }
+    EXPECT_EQ(marlune_run_manifest_status(opened, nullptr), MARLUNE_CANCELLED);
+    marlune_run_close(opened);
+    EXPECT_FALSE(fileExists(manifest));
+    if (fs::exists(dstPath)) {
+        for (const std::string& name : dir.names("dst")) EXPECT_EQ(name.find(".marlune-partial"), std::string::npos);
+    }
+    for (const std::string& name : dir.names("")) EXPECT_EQ(name.find(".marlune-partial"), std::string::npos);
+    const std::vector<Got> again = mirror(0, manifest);
+    EXPECT_EQ(again.size(), 40u);
+    EXPECT_EQ(counted(verify(), MARLUNE_OUTCOME_MATCHED), 40u);
+    EXPECT_TRUE(fileExists(manifest));
+}
+
+}  // namespace
+}  // namespace marlune::testing
