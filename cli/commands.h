@@ -46,6 +46,14 @@ std::unique_ptr<Command> convertCommand(const Settings& settings);
 // Judges every file as the copy would, without changing it.
 std::unique_ptr<Command> infoCommand(const Settings& settings);
 
+enum class ListRead { done, unreadable, holdsNul };
+
+// Reads names from `listPath` ("-": standard input), one a line (a CR before the
+// line's end dropped) or NUL-separated. A list of lines that holds a NUL is
+// refused whole (holdsNul): its names were meant for -0, and half a run is worse
+// than none. Says why when the list cannot be read.
+ListRead readList(const std::string& listPath, bool nulSeparated, std::vector<Operand>& names, std::string& why);
+
 // The engine's options for a job and the settings' flags.
 marlune_run_options jobOf(std::int32_t job, const Settings& settings);
 

@@ -186,50 +186,6 @@ std::string misuse(const Arguments& arguments) {
     return {};
 }
 
-enum class ListRead { done, unreadable, holdsNul };
-
-// Reads names from `listPath` ("-": standard input), one a line (a CR before the
-// line's end dropped) or NUL-separated. A list of lines that holds a NUL is
-// refused whole (holdsNul): its names were meant for -0, and half a run is worse
-// than none. Says why when the list cannot be read.
-ListRead readList(const std::string& listPath, bool nulSeparated, std::vector<Operand>& names, std::string& why) {
-    std::FILE* const file = openForReading(listPath);
-    if (file == nullptr) {
-        why = "cannot open the list " + listPath;
-        return ListRead::unreadable;
-    }
-    const char end = nulSeparated ? '\0' : '\n';
-    std::string name;
-    bool holdsNul = false;
-    const auto take = [&] {
-        // A list written on Windows ends its lines with CR LF.
-        if (!nulSeparated && !name.empty() && name.back() == '\r') name.pop_back();
-        if (!name.empty()) names.push_back({name});
-        name.clear();
-    };
-    int c = 0;
-    while ((c = std::getc(file)) != EOF) {
-        if (static_cast<char>(c) == end) {
-            take();
-        } else {
-            holdsNul = holdsNul || c == 0;
-            name += static_cast<char>(c);
-        }
-    }
-    take();
-    const bool failed = std::ferror(file) != 0;
-    if (file != stdin) std::fclose(file);
-    if (failed) {
-        why = "reading the list " + listPath + " failed";
-        return ListRead::unreadable;
-    }
-    if (holdsNul) {
-        why = "the list " + listPath + " holds NUL bytes: a list of NUL-ended names needs -0";
-        return ListRead::holdsNul;
-    }
-    return ListRead::done;
-}
-
 // `-` is standard input (or, as DESTINATION, output) where a stream can stand for a
 // file; standard output that holds a copy takes nothing else. An empty string, or
 // what is wrong.
