@@ -18,19 +18,6 @@ std::uint64_t randomTag() {
     }
 }
 
-std::int32_t sourceOpenStatus(int code) {
-    switch (platform::kindOf(code)) {
-        case platform::ErrorKind::missing:
-            return MARLUNE_SOURCE_MISSING;
-        case platform::ErrorKind::notAFile:
-            return MARLUNE_SOURCE_NOT_A_FILE;
-        case platform::ErrorKind::badName:
-            return MARLUNE_BAD_NAME;
-        default:
-            return MARLUNE_SOURCE_UNREADABLE;
-    }
-}
-
 std::int32_t stageStatus(container::Finding finding, int writeError) {
     using container::Finding;
     switch (finding) {
@@ -107,6 +94,19 @@ std::int32_t uncreatable(int code) {
 }
 
 }  // namespace
+
+std::int32_t sourceOpenStatus(int code) {
+    switch (platform::kindOf(code)) {
+        case platform::ErrorKind::missing:
+            return MARLUNE_SOURCE_MISSING;
+        case platform::ErrorKind::notAFile:
+            return MARLUNE_SOURCE_NOT_A_FILE;
+        case platform::ErrorKind::badName:
+            return MARLUNE_BAD_NAME;
+        default:
+            return MARLUNE_SOURCE_UNREADABLE;
+    }
+}
 
 CopyCall::~CopyCall() {
     if (partial_.empty()) return;

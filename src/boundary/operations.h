@@ -14,6 +14,9 @@
 
 namespace marlune {
 
+// The status for a source that could not be opened, from the system's code.
+std::int32_t sourceOpenStatus(int code);
+
 // Where a copy writes: into the destination itself, created or truncated, or into a
 // new file beside it that takes the destination's name only once it is complete.
 enum class Placement { inPlace, beside };

@@ -17,19 +17,6 @@ using platform::Sha256;
 
 constexpr std::size_t pieceSize = 1 << 20;
 
-std::int32_t openStatus(int code) {
-    switch (platform::kindOf(code)) {
-        case platform::ErrorKind::missing:
-            return MARLUNE_SOURCE_MISSING;
-        case platform::ErrorKind::notAFile:
-            return MARLUNE_SOURCE_NOT_A_FILE;
-        case platform::ErrorKind::badName:
-            return MARLUNE_BAD_NAME;
-        default:
-            return MARLUNE_SOURCE_UNREADABLE;
-    }
-}
-
 std::int32_t writeStatus(int code) {
     return platform::kindOf(code) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_WRITE_ERROR;
 }
@@ -191,7 +178,7 @@ private:
         const marlune_report found = answer.report;
         mirrored.source.close();
         if (!mirrored.source.openForReading(os_, file.source.c_str())) {
-            return fail(answer, openStatus(mirrored.source.error()), mirrored.source.error());
+            return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
         }
         if (hashing()) digestOf(mirrored.hash);  // starts it again
         if (destination && !restartPartial(mirrored, answer)) return;
@@ -283,7 +270,7 @@ private:
     void mirrorFile(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
         if (unchangedByName(file, answer)) return;
         if (!mirrored.source.openForReading(os_, file.source.c_str())) {
-            return fail(answer, openStatus(mirrored.source.error()), mirrored.source.error());
+            return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
         }
         if (unchanged(file, mirrored, answer)) return;
         if (!mirrored.source.isOpen()) return fail(answer, MARLUNE_SOURCE_MISSING, 0);
@@ -392,7 +379,7 @@ private:
     void mirrorLink(const StepFile& file, FileAnswer& answer) {
         std::string target;
         int error = 0;
-        if (!platform::readLink(file.source, target, error)) return fail(answer, openStatus(error), error);
+        if (!platform::readLink(file.source, target, error)) return fail(answer, sourceOpenStatus(error), error);
         std::string existing;
         int ignored = 0;
         if (platform::kindOfName(file.destination) == platform::Kind::link &&
@@ -513,7 +500,7 @@ private:
         File copy;
         if (!copy.openForReading(os_, file.destination.c_str())) {
             report.system_error = copy.error();
-            return openStatus(copy.error());
+            return sourceOpenStatus(copy.error());
         }
         if (!file.expected.empty()) {
             Sha256 hash;
@@ -523,7 +510,7 @@ private:
         File source;
         if (!source.openForReading(os_, file.source.c_str())) {
             report.system_error = source.error();
-            return openStatus(source.error());
+            return sourceOpenStatus(source.error());
         }
         ComparingWriter comparing{copy};
         FileReader reader{source, progress_};
