@@ -686,7 +686,8 @@ typedef struct marlune_run_options {
     uint32_t window;         /* groups started ahead of the group of the oldest result not yet taken
                                 by marlune_run_next, at most; 0: 4 per worker. Default 0 */
     uint32_t group_files;    /* files in one group (one batch call, one flush), at most; 0: 256 for copies
-                                and conversions, 1 for examinations and dry runs. Default 0 */
+                                and conversions, 16 for examinations, verifications and dry runs.
+                                Default 0 */
     uint32_t open_files;     /* files the run's groups may hold open together; 0: as the process's limit
                                 allows (its soft limit raised to its hard one first), less 64. Default 0 */
     uint64_t group_bytes;    /* source bytes in one group, at most (a larger file is a group alone);

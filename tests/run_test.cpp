@@ -458,6 +458,7 @@ TEST_F(Runs, NoWorkerRunsMoreThanTheWindowAheadOfTheCaller) {
     for (int i = 0; i < 50; ++i) put("rec/f" + std::to_string(100 + i) + ".snd");
     marlune_run_options options = optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE);
     options.window = 3;
+    options.group_files = 1;  // the window counts groups: a file each makes it count files
     RunOf run(options);
     run.add(at("rec"));
     ASSERT_EQ(marlune_run_start(run.get()), MARLUNE_OK);

@@ -155,7 +155,8 @@ std::vector<Field> recordFields(const RecordKind& kind, const marlune_run_result
     const bool writes = kind.job != MARLUNE_JOB_EXAMINE && (kind.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
     Builder out;
     out.text("record", "file").text("command", kind.command).text("file", file);
-    out.textOrNull("fileBytes", !isUtf8(file), base64(file));
+    const bool utf8 = isUtf8(file);
+    out.textOrNull("fileBytes", !utf8, utf8 ? std::string() : base64(file));
     out.textOrNull("destination", result.destination != nullptr, result.destination ? result.destination : "");
     out.text("outcome", outcome ? outcome : "");
     const char* status = marlune_status_name(result.status);

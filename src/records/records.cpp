@@ -140,7 +140,8 @@ bool Records::logs(std::int32_t outcome) const {
 }
 
 std::int32_t Records::add(const marlune_run_result& result) {
-    const std::vector<Field> fields = recordFields(kind_, result);
+    // Only the CSV rows and the page take every field.
+    const std::vector<Field> fields = csv_.isOpen() || writePage_ ? recordFields(kind_, result) : std::vector<Field>();
     const std::string path = given(result.path);
     const bool known = result.outcome >= 0 && result.outcome < MARLUNE_OUTCOME_COUNT;
     ++totals_.files;
