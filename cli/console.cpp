@@ -1,9 +1,8 @@
 #include "console.h"
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstdint>
+#include <cstring>
 
 #ifdef _WIN32
 // windows.h first: shellapi.h builds on it.
@@ -13,10 +12,7 @@
 // clang-format on
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #else
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -56,6 +52,10 @@ bool interrupted() {
 
 void outputClosed() {
     outputGone.store(true);
+}
+
+bool outputLost() {
+    return outputGone.load();
 }
 
 bool stopping() {
@@ -111,6 +111,10 @@ Utf8Console::~Utf8Console() {
 // Windows has no SIGPIPE: a write to a closed pipe fails by itself.
 void ignoreClosedPipes() {}
 
+std::string systemWords(int code) {
+    return "system error " + std::to_string(code);
+}
+
 std::FILE* openForReading(const std::string& path) {
     if (path == "-") {
         _setmode(_fileno(stdin), _O_BINARY);
@@ -118,27 +122,6 @@ std::FILE* openForReading(const std::string& path) {
     }
     return _wfopen(wideOf(path).c_str(), L"rb");
 }
-
-std::FILE* openDataOutput() {
-    _setmode(_fileno(stdout), _O_BINARY);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    return stdout;
-}
-
-namespace {
-
-// A regular file's bytes from its position to its end.
-bool measure(std::FILE* file, std::uint64_t& bytes) {
-    struct _stat64 info {};
-    const int descriptor = _fileno(file);
-    if (_fstat64(descriptor, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
-    const __int64 at = _lseeki64(descriptor, 0, SEEK_CUR);
-    if (at < 0 || at > info.st_size) return false;
-    bytes = static_cast<std::uint64_t>(info.st_size - at);
-    return true;
-}
-
-}  // namespace
 
 #else
 
@@ -157,91 +140,14 @@ void ignoreClosedPipes() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+std::string systemWords(int code) {
+    return std::strerror(code);
+}
+
 std::FILE* openForReading(const std::string& path) {
     return path == "-" ? stdin : std::fopen(path.c_str(), "rb");
 }
 
-namespace {
-
-// A pipe holds 64 KiB, so that the programs on either side wait on each other
-// every 64 KiB; one that holds two of the copy's reads or writes (512 KiB) lets
-// them run on meanwhile. 1 MiB is the most Linux gives an unprivileged process;
-// a refusal changes nothing.
-constexpr int pipeBytes = 1 << 20;
-
-void widenPipe(int descriptor) {
-#ifdef F_SETPIPE_SZ
-    struct stat info {};
-    if (fstat(descriptor, &info) == 0 && S_ISFIFO(info.st_mode) && fcntl(descriptor, F_GETPIPE_SZ) < pipeBytes) {
-        fcntl(descriptor, F_SETPIPE_SZ, pipeBytes);
-    }
-#else
-    static_cast<void>(descriptor);
 #endif
-}
-
-// A regular file's bytes from its position to its end; a pipe, whose end only its
-// reads tell, is widened for them.
-bool measure(std::FILE* file, std::uint64_t& bytes) {
-    struct stat info {};
-    const int descriptor = fileno(file);
-    widenPipe(descriptor);
-    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-    const off_t at = lseek(descriptor, 0, SEEK_CUR);
-    if (at < 0 || at > info.st_size) return false;
-    bytes = static_cast<std::uint64_t>(info.st_size - at);
-    return true;
-}
-
-}  // namespace
-
-std::FILE* openDataOutput() {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    widenPipe(fileno(stdout));
-    return stdout;
-}
-
-#endif
-
-namespace {
-
-// fread waits for all it is asked (a pipe gives less a read) and stops short only
-// at the end or a failure; a failure after some bytes is told at the next call.
-std::int64_t MARLUNE_CALL readStream(void* buffer, std::uint64_t count, std::int32_t* error, void* context) {
-    auto& stream = *static_cast<StreamFile*>(context);
-    if (stream.error == 0) {
-        const std::size_t got = std::fread(buffer, 1, static_cast<std::size_t>(count), stream.file);
-        if (!std::ferror(stream.file)) return static_cast<std::int64_t>(got);
-        stream.error = errno != 0 ? errno : EIO;
-        if (got != 0) return static_cast<std::int64_t>(got);
-    }
-    *error = stream.error;
-    return -1;
-}
-
-std::int32_t MARLUNE_CALL writeStream(const void* buffer, std::uint64_t count, void* context) {
-    auto& stream = *static_cast<StreamFile*>(context);
-    if (std::fwrite(buffer, 1, static_cast<std::size_t>(count), stream.file) == count) return 0;
-    return errno != 0 ? errno : EIO;
-}
-
-}  // namespace
-
-marlune_reader readerOf(StreamFile& stream) {
-    marlune_reader reader{};
-    reader.size = sizeof reader;
-    reader.length_known = measure(stream.file, reader.length) ? 1 : 0;
-    reader.read = readStream;
-    reader.context = &stream;
-    return reader;
-}
-
-marlune_writer writerOf(StreamFile& stream) {
-    marlune_writer writer{};
-    writer.size = sizeof writer;
-    writer.write = writeStream;
-    writer.context = &stream;
-    return writer;
-}
 
 }  // namespace marlune::cli

@@ -32,6 +32,7 @@ void cancelOnInterrupt(marlune_run* run);
 // abandoned and no file is started.
 bool interrupted();
 void outputClosed();
+bool outputLost();
 bool stopping();
 
 // The command line as UTF-8, as the library takes paths. On POSIX the bytes
@@ -54,21 +55,10 @@ private:
 // instead of ending the process, so that the command stops cleanly.
 void ignoreClosedPipes();
 
+// The system's words for its error code (errno; on Windows GetLastError()'s).
+std::string systemWords(int code);
+
 // Opens a UTF-8 named file for reading in binary mode; "-" is standard input.
 std::FILE* openForReading(const std::string& path);
-
-// Standard output for a copy's bytes: binary, and unbuffered, so that a write
-// that fails is the copy's own failure. Nothing else may go there.
-std::FILE* openDataOutput();
-
-// A C stream as the library's streams take it. A regular file (standard input
-// redirected from one) gives its length from its position on; anything else
-// ends where its reads end. A pipe on Linux is widened to 1 MiB.
-struct StreamFile {
-    std::FILE* file;
-    int error = 0;  // a failed read's code, for the call after the bytes it gave
-};
-marlune_reader readerOf(StreamFile& stream);
-marlune_writer writerOf(StreamFile& stream);
 
 }  // namespace marlune::cli

@@ -1,8 +1,7 @@
 // copy and salvage: one file through marlune_copy, as any host calls it (`-`,
 // standard input or output, through the library's streams), or a tree (or a
 // list) of files into a destination folder through marlune_copy_batch.
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <memory>
 
 #include "commands.h"
@@ -25,10 +24,6 @@ marlune_options copyOptions(const Settings& settings, bool salvage) {
     options.progress = stopRequested;
     return options;
 }
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 std::int32_t jobFor(bool salvage) {
     return salvage ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY;
@@ -95,32 +90,27 @@ private:
     const std::string& destination() const { return settings_.operands[1]; }
     bool toOutput() const { return destination() == "-"; }
 
-    // A named source and destination are the library's to open; `-` and the file
-    // copied to standard output are read here, as streams.
+    // `-` is standard input, or as the destination standard output, through the library's streams.
     FileResult copied(const std::string& source, const marlune_options& options) const {
         marlune_report report = emptyReport();
+        marlune_reader input{sizeof input, 0, 0, nullptr, nullptr};
+        marlune_writer output{sizeof output, 0, nullptr, nullptr};
         const char* to = destination().c_str();
+        std::int32_t status = 0;
+        if (source == "-") marlune_standard_input(&input);
+        if (toOutput() && std::fflush(stdout) == 0) marlune_standard_output(&output);
         if (source != "-" && !toOutput()) {
-            return judged(jobFor(salvage_), marlune_copy(source.c_str(), to, &options, &report), report);
+            status = marlune_copy(source.c_str(), to, &options, &report);
+        } else if (source != "-") {
+            status = marlune_copy_to_stream(source.c_str(), &output, &options, &report);
+        } else {
+            status = toOutput() ? marlune_copy_stream(&input, &output, &options, &report)
+                                : marlune_copy_from_stream(&input, to, &options, &report);
         }
-        const std::unique_ptr<std::FILE, FileCloser> named(source == "-" ? nullptr : openForReading(source));
-        if (source != "-" && !named) {
-            FileResult result;
-            result.reason = std::string("cannot be opened for reading: ") + std::strerror(errno);
-            return result;
-        }
-        StreamFile input{named ? named.get() : openForReading("-")};
-        const marlune_reader reader = readerOf(input);
-        if (!toOutput()) return streamed(marlune_copy_from_stream(&reader, to, &options, &report), report);
-        StreamFile output{openDataOutput()};
-        const marlune_writer writer = writerOf(output);
-        return streamed(marlune_copy_stream(&reader, &writer, &options, &report), report);
-    }
-
-    // The reader is this command's own: its code is errno, which the system puts in words.
-    FileResult streamed(std::int32_t status, const marlune_report& report) const {
         FileResult result = judged(jobFor(salvage_), status, report);
-        if (status == MARLUNE_READ_ERROR) result.reason += std::string(": ") + std::strerror(report.system_error);
+        // Standard input's code is the system's, which the sentence for a named file leaves out.
+        if (status == MARLUNE_READ_ERROR && source == "-") result.reason += ": " + systemWords(report.system_error);
+        if (status == MARLUNE_WRITE_ERROR && toOutput()) outputClosed();
         return result;
     }
 
@@ -192,7 +182,7 @@ public:
                    (settings_.remove ? part(MARLUNE_OUTCOME_DELETED, " removed, ") : "") +
                    part(MARLUNE_OUTCOME_FAILED, " failed") + countsIfMet(tally) + "\n";
         }
-        const std::uint64_t left = tally.files - tally[MARLUNE_OUTCOME_COPIED] - tally[MARLUNE_OUTCOME_SALVAGED];
+        const std::uint64_t left = tally.files() - tally[MARLUNE_OUTCOME_COPIED] - tally[MARLUNE_OUTCOME_SALVAGED];
         const std::string notCopied =
             left == 0 || salvage_ ? "" : counted(left, "file", "files") + " not copied: --mirror copies every file\n";
         const bool collided = tally[MARLUNE_OUTCOME_COLLISION] != 0;

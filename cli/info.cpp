@@ -1,7 +1,6 @@
 // info: what a user needs to know of a file before or after a copy, judged by
 // the library's own examination.
 #include "commands.h"
-#include "console.h"
 
 namespace marlune::cli {
 namespace {
@@ -41,13 +40,6 @@ std::string block(const std::string& path, const FileResult& result, const Recor
     return out;
 }
 
-// `-`: standard input, read to its end.
-std::int32_t examineInput(marlune_report& report) {
-    StreamFile input{openForReading("-")};
-    const marlune_reader reader = readerOf(input);
-    return marlune_examine_stream(&reader, &report);
-}
-
 class Info : public Command {
 public:
     explicit Info(const Settings& settings) : settings_(settings) {}
@@ -56,7 +48,9 @@ public:
 
     FileResult single(const std::string&) override {
         marlune_report report = emptyReport();
-        const std::int32_t status = examineInput(report);
+        marlune_reader input{sizeof input, 0, 0, nullptr, nullptr};
+        marlune_standard_input(&input);
+        const std::int32_t status = marlune_examine_stream(&input, &report);
         FileResult result = judged(MARLUNE_JOB_EXAMINE, status, report);
         // Standard input has no name that would make it a suspect.
         result.outcome = status == MARLUNE_OK                ? MARLUNE_OUTCOME_COMPLETE
@@ -81,7 +75,7 @@ public:
                std::to_string(tally[MARLUNE_OUTCOME_FAILED]) + " failed" + countsIfMet(tally) + "\n";
     }
     // One file's verdict says all there is.
-    bool summaryShown(const Tally& tally) const override { return tally.files > 1; }
+    bool summaryShown(const Tally& tally) const override { return tally.files() > 1; }
     bool writes() const override { return false; }
 
 private:

@@ -237,7 +237,7 @@ int run(Arguments& arguments) {
 
 // Output that could not be written (a full disk, a closed pipe) is told by its own status.
 int finish(int status) {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) || outputLost()) {
         std::fputs("marlune: cannot write the output\n", stderr);
         return exitOutputClosed;
     }

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "console.h"
@@ -36,10 +35,9 @@ public:
         for (std::size_t first = 0; first < operands.size() && !stopping();) {
             if (operands[first].single) {
                 const FileResult result = command_.single(operands[first].path);
-                ++tally_.files;
-                ++tally_.counts[static_cast<std::size_t>(result.outcome)];
-                tally_.bytesIn += result.report.source_bytes;
-                if (writes()) tally_.bytesOut += result.report.bytes_written;
+                ++tally_.outcomes[result.outcome];
+                tally_.bytes_read += result.report.source_bytes;
+                tally_.bytes_written += result.report.bytes_written;
                 emit(operands[first].path, result);
                 ++first;
                 continue;
@@ -58,9 +56,8 @@ public:
     int finish() {
         const std::string text = summaryText(command_, tally_);
         if (settings_.json) {
-            const marlune_run_tally counts = totals();
             put(libraryText([&](char* json, std::uint32_t size) {
-                    return marlune_records_summary_json(records_, &counts, tally_.interrupted, json, size);
+                    return marlune_records_summary_json(records_, &tally_, tally_.interrupted, json, size);
                 }) +
                 "\n");
         } else if (command_.summaryShown(tally_)) {
@@ -75,21 +72,10 @@ public:
         return wrong == 0 && !suspects ? exitSuccess : exitFailure;
     }
 
-    // What the records' summary takes of the run's counts.
-    marlune_run_tally totals() const {
-        marlune_run_tally counts{};
-        counts.size = sizeof counts;
-        counts.not_started = tally_.notStarted;
-        counts.links_not_followed = tally_.linksNotFollowed;
-        counts.bytes_read = tally_.bytesIn;
-        counts.bytes_written = tally_.bytesOut;
-        return counts;
-    }
+    const Tally& tally() const { return tally_; }
     bool recordsFailed() const { return recordsFailed_; }
 
 private:
-    bool writes() const { return command_.writes() && !command_.dryRun(); }
-
     int runEngine(const std::vector<Operand>& operands, std::size_t first, std::size_t end) {
         marlune_run_options options = command_.job();
         options.workers = settings_.workers;
@@ -127,11 +113,12 @@ private:
             file.hasStatus = result.status != MARLUNE_RUN_FOLDER_UNREADABLE;
             file.status = result.status;
             file.outcome = result.outcome;
-            file.reason = file.hasStatus ? result.reason : unreadable(file.report);
+            file.reason =
+                file.hasStatus ? result.reason : "cannot read the folder: " + systemWords(file.report.system_error);
             if (result.destination) file.destination = result.destination;
             if (result.other) file.other = result.other;
             if (file.hasStatus) command_.describe(file);
-            ++tally_.files;
+            ++told_;
             emit(result.path, file);
             // Each record reaches a reader at once, so that a reader gone stops the run before
             // the workers run far ahead of it.
@@ -141,18 +128,17 @@ private:
         marlune_run_tally counts{};
         counts.size = sizeof counts;
         marlune_run_counts(run.get(), &counts);
-        tally_.notStarted += static_cast<std::size_t>(counts.not_started);
-        tally_.files += static_cast<std::size_t>(counts.not_started);
-        tally_.linksNotFollowed += counts.links_not_followed;
-        for (std::size_t i = 0; i < tally_.counts.size(); ++i) tally_.counts[i] += counts.outcomes[i];
-        tally_.bytesIn += counts.bytes_read;
-        tally_.bytesOut += counts.bytes_written;
+        tally_.not_started += counts.not_started;
+        tally_.links_not_followed += counts.links_not_followed;
+        for (std::size_t i = 0; i < MARLUNE_OUTCOME_COUNT; ++i) tally_.outcomes[i] += counts.outcomes[i];
+        tally_.bytes_read += counts.bytes_read;
+        tally_.bytes_written += counts.bytes_written;
         std::int32_t error = 0;
         const std::int32_t manifest = marlune_run_manifest_status(run.get(), &error);
         if (manifest != MARLUNE_OK && manifest != MARLUNE_CANCELLED) {
             std::fprintf(stderr, "marlune: the manifest was not written: %s (%d)\n", marlune_status_text(manifest),
                          error);
-            ++tally_.counts[MARLUNE_OUTCOME_FAILED];
+            ++tally_.outcomes[MARLUNE_OUTCOME_FAILED];
         }
         return 0;
     }
@@ -160,15 +146,6 @@ private:
     int refused(const std::string& why) {
         std::fprintf(stderr, "marlune: %s -r: %s\nTry 'marlune --help'.\n", command_.name(), why.c_str());
         return exitUsage;
-    }
-
-    // A folder of the walk that could not be read: a failure of its own, in the system's words.
-    static std::string unreadable(const marlune_report& report) {
-#ifdef _WIN32
-        return "cannot read the folder (error " + std::to_string(report.system_error) + ")";
-#else
-        return std::string("cannot read the folder: ") + std::strerror(report.system_error);
-#endif
     }
 
     void idle(marlune_run* run) {
@@ -179,7 +156,7 @@ private:
         counts.size = sizeof counts;
         marlune_run_counts(run, &counts);
         const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
-        progress_.show(progressText(tally_.files, counts.files_planned, counts.bytes_done, counts.bytes_planned,
+        progress_.show(progressText(told_, counts.files_planned, counts.bytes_done, counts.bytes_planned,
                                     counts.plan_complete != 0, seconds));
     }
 
@@ -246,6 +223,7 @@ private:
     ProgressLine progress_;
     const Clock::time_point start_ = Clock::now();
     Tally tally_;
+    std::uint64_t told_ = 0;  // results told so far
     std::size_t sinceIdle_ = 0;
     bool blockShown_ = false;
     std::size_t unflushed_ = 0;  // bytes
@@ -275,8 +253,7 @@ int runCommand(const std::vector<Operand>& operands, const RunSettings& settings
     Output output(settings, command, records.get());
     if (const int refused = output.run(operands); refused != 0) return refused;
     const int status = output.finish();
-    const marlune_run_tally totals = output.totals();
-    if (marlune_records_close(records.release(), &totals) != MARLUNE_OK || output.recordsFailed()) {
+    if (marlune_records_close(records.release(), &output.tally()) != MARLUNE_OK || output.recordsFailed()) {
         std::fprintf(stderr, "marlune: writing the run's records failed\n");
         return status == exitSuccess ? exitFailure : status;
     }

@@ -4,7 +4,6 @@
 // each command says it in its own words.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -69,16 +68,14 @@ struct FileResult {
 // A single call's result for a file of the job, worded as a run's; its outcome is the command's to say.
 FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report);
 
-struct Tally {
-    std::array<std::uint64_t, MARLUNE_OUTCOME_COUNT> counts{};
-    std::size_t files = 0;
-    std::size_t notStarted = 0;
-    std::uint64_t linksNotFollowed = 0;
-    std::uint64_t bytesIn = 0;
-    std::uint64_t bytesOut = 0;
+// The engine's counts, summed over the command's runs and single files.
+struct Tally : marlune_run_tally {
+    Tally() : marlune_run_tally{} { size = sizeof(marlune_run_tally); }
     double seconds = 0;
     bool interrupted = false;
-    std::uint64_t operator[](std::int32_t outcome) const { return counts[static_cast<std::size_t>(outcome)]; }
+    std::uint64_t operator[](std::int32_t outcome) const { return outcomes[static_cast<std::size_t>(outcome)]; }
+    // The files told of, and those not started.
+    std::uint64_t files() const;
 };
 
 // What the engine is given: a file or folder, and for copies whether a folder's

@@ -7,10 +7,16 @@ namespace marlune::cli {
 namespace {
 
 std::uint64_t bytesPerSecond(const Tally& tally) {
-    return static_cast<std::uint64_t>(tally.seconds > 0 ? static_cast<double>(tally.bytesIn) / tally.seconds : 0);
+    return static_cast<std::uint64_t>(tally.seconds > 0 ? static_cast<double>(tally.bytes_read) / tally.seconds : 0);
 }
 
 }  // namespace
+
+std::uint64_t Tally::files() const {
+    std::uint64_t files = not_started;
+    for (const std::uint64_t count : outcomes) files += count;
+    return files;
+}
 
 FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report) {
     FileResult result;
@@ -71,14 +77,16 @@ std::string countsIfMet(const Tally& tally) {
 std::string summaryText(const Command& command, const Tally& tally) {
     std::string out;
     if (tally.interrupted) {
-        out += "interrupted: " + std::to_string(tally.notStarted) + " of " + std::to_string(tally.files) +
+        out += "interrupted: " + std::to_string(tally.not_started) + " of " + std::to_string(tally.files()) +
                " files not started\n";
     }
-    if (tally.linksNotFollowed != 0) {
-        out += counted(tally.linksNotFollowed, "symbolic link", "symbolic links") + " not followed (-L follows them)\n";
+    if (tally.links_not_followed != 0) {
+        out +=
+            counted(tally.links_not_followed, "symbolic link", "symbolic links") + " not followed (-L follows them)\n";
     }
     out += command.counts(tally);
-    out += mebibytes(tally.bytesIn) + (command.writes() ? " in, " + mebibytes(tally.bytesOut) + " out, " : " read, ") +
+    out += mebibytes(tally.bytes_read) +
+           (command.writes() ? " in, " + mebibytes(tally.bytes_written) + " out, " : " read, ") +
            formatted("%.2f s", tally.seconds) + ", " + mebibytes(bytesPerSecond(tally)) + "/s\n";
     return out;
 }

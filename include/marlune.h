@@ -579,6 +579,39 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_copy_memory(const void *bytes, uint64_t
                                                      const marlune_options *options, marlune_report *report);
 MARLUNE_API int32_t MARLUNE_CALL marlune_examine_memory(const void *bytes, uint64_t length, marlune_report *report);
 
+/*
+ * marlune_copy_to_stream -- copy the file `source` (a UTF-8 path) to `destination`.
+ *
+ * The source is opened and judged as marlune_copy opens it (a regular file, read
+ * once; one that changes while it is read is MARLUNE_SOURCE_CHANGED); of the
+ * options only `progress`, `progress_context` and `salvage` apply, as for
+ * marlune_copy_stream.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_copy_to_stream(const char *source, const marlune_writer *destination,
+                                                        const marlune_options *options, marlune_report *report);
+
+/*
+ * marlune_standard_input -- fill in `reader` (its `size` set) to read the
+ * process's standard input from its position to its end, as bytes, whatever the
+ * C runtime's text mode or buffers. Where standard input is a regular file its
+ * length is stated, so that one that changes while it is read is
+ * MARLUNE_SOURCE_CHANGED; a pipe on Linux is widened to 1 MiB, so that the
+ * programs on either side wait on each other less. A failed read's code is the
+ * system's (errno, GetLastError()). Nothing else of the process may read
+ * standard input while the reader is in use.
+ *
+ * marlune_standard_output -- the same for a writer to the process's standard
+ * output, unbuffered: flush the C runtime's own output first, and write nothing
+ * else there while the writer is in use. On POSIX a write to a pipe whose
+ * reader is gone raises SIGPIPE unless the process ignores it (the write then
+ * fails with EPIPE).
+ *
+ * Both return MARLUNE_OK, or MARLUNE_NO_SOURCE_NAME (MARLUNE_NO_DESTINATION_NAME)
+ * for a null reader (writer) or one whose `size` is too small.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_standard_input(marlune_reader *reader);
+MARLUNE_API int32_t MARLUNE_CALL marlune_standard_output(marlune_writer *writer);
+
 /* ------------------------------------------------------------------------ */
 /* Runs: many files and folders, in one order, on library threads            */
 /*                                                                          */

@@ -3,7 +3,18 @@
 // containers of both length modes and of a preamble longer than the buffer; and
 // callbacks that fail at any call fail the copy with their own code. A stream
 // copied to a named file is written beside it and moved into place as a file is.
+// The process's standard input and output are streams of bytes.
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -127,6 +138,17 @@ protected:
         return result;
     }
 
+    // From the file `source`, opened and read by the library, into the caller's writer.
+    Result fromFileToCallbacks(const Bytes& bytes, const marlune_options& options) {
+        writeFile(source, bytes);
+        Writer writer;
+        const marlune_writer to = writerOf(writer);
+        Result result;
+        result.status = marlune_copy_to_stream(source.c_str(), &to, &options, &result.report);
+        result.output = writer.bytes;
+        return result;
+    }
+
     static Result throughMemory(const Bytes& bytes, const marlune_options& options) {
         Writer writer;
         const marlune_writer to = writerOf(writer);
@@ -149,7 +171,8 @@ protected:
                                  throughCallbacks(bytes, options, false, 3),
                                  throughMemory(bytes, options),
                                  throughCallbacksToFile(bytes, options, true, 1 << 20),
-                                 throughCallbacksToFile(bytes, options, false, 5)};
+                                 throughCallbacksToFile(bytes, options, false, 5),
+                                 fromFileToCallbacks(bytes, options)};
         for (const Result& route : routes) {
             const std::size_t index = static_cast<std::size_t>(&route - routes);
             EXPECT_EQ(route.status, file.status) << what << ", route " << index;
@@ -450,6 +473,144 @@ TEST_F(Routes, AStreamToANamedFileIsMovedIntoPlaceOnlyWhenComplete) {
     EXPECT_EQ(marlune_copy_from_stream(nullptr, destination.c_str(), nullptr, &report), MARLUNE_NO_SOURCE_NAME);
     from = readerOf(whole, false);
     EXPECT_EQ(marlune_copy_from_stream(&from, nullptr, nullptr, &report), MARLUNE_NO_DESTINATION_NAME);
+}
+
+TEST_F(Routes, AFileToAStreamIsOpenedAsACopyOpensIt) {
+    Writer writer;
+    const marlune_writer to = writerOf(writer);
+    marlune_report report = freshReport();
+    EXPECT_EQ(marlune_copy_to_stream(dir.path("none.snd").c_str(), &to, nullptr, &report), MARLUNE_SOURCE_MISSING);
+    EXPECT_NE(report.system_error, 0);
+    EXPECT_EQ(marlune_copy_to_stream(dir.path("").c_str(), &to, nullptr, &report), MARLUNE_SOURCE_NOT_A_FILE);
+    EXPECT_EQ(marlune_copy_to_stream(nullptr, &to, nullptr, &report), MARLUNE_NO_SOURCE_NAME);
+    writeFile(source, KvrbBuilder().build());
+    EXPECT_EQ(marlune_copy_to_stream(source.c_str(), nullptr, nullptr, &report), MARLUNE_NO_DESTINATION_NAME);
+    EXPECT_TRUE(writer.bytes.empty());
+}
+
+// One of the process's standard streams put on another file while it lives.
+class Redirected {
+public:
+#ifdef _WIN32
+    Redirected(DWORD which, HANDLE file) : which_(which), saved_(GetStdHandle(which)), file_(file) {
+        SetStdHandle(which, file);
+    }
+    ~Redirected() {
+        SetStdHandle(which_, saved_);
+        CloseHandle(file_);
+    }
+
+private:
+    DWORD which_;
+    HANDLE saved_;
+    HANDLE file_;
+#else
+    Redirected(int which, int file) : which_(which), saved_(dup(which)) {
+        dup2(file, which);
+        close(file);
+    }
+    ~Redirected() {
+        dup2(saved_, which_);
+        close(saved_);
+    }
+
+private:
+    int which_;
+    int saved_;
+#endif
+    Redirected(const Redirected&) = delete;
+    Redirected& operator=(const Redirected&) = delete;
+};
+
+#ifdef _WIN32
+constexpr DWORD input = STD_INPUT_HANDLE;
+constexpr DWORD output = STD_OUTPUT_HANDLE;
+HANDLE opened(const std::string& path, bool write) {
+    return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ, nullptr,
+                       write ? CREATE_ALWAYS : OPEN_EXISTING, 0, nullptr);
+}
+void skipBytes(HANDLE file, long bytes) {
+    SetFilePointer(file, bytes, nullptr, FILE_CURRENT);
+}
+// A pipe holding `bytes`, its writing end closed: its reader gets them and then its end.
+HANDLE pipeHolding(const Bytes& bytes) {
+    HANDLE reading = nullptr;
+    HANDLE writing = nullptr;
+    CreatePipe(&reading, &writing, nullptr, 1 << 20);
+    DWORD put = 0;
+    WriteFile(writing, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+    CloseHandle(writing);
+    return reading;
+}
+#else
+constexpr int input = STDIN_FILENO;
+constexpr int output = STDOUT_FILENO;
+int opened(const std::string& path, bool write) {
+    return write ? open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : open(path.c_str(), O_RDONLY);
+}
+void skipBytes(int file, long bytes) {
+    lseek(file, bytes, SEEK_CUR);
+}
+int pipeHolding(const Bytes& bytes) {
+    int ends[2];
+    if (pipe(ends) != 0) return -1;
+    if (write(ends[1], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return -1;
+    close(ends[1]);
+    return ends[0];
+}
+#endif
+
+// Read from where standard input stands to its end, stated where it is a file; written
+// unbuffered, as bytes, to standard output.
+TEST_F(Routes, StandardInputAndOutputAreStreamsOfBytes) {
+    const Bytes bytes = KvrbBuilder().lengthMode(0).chunk(7, 330).chunk(330).build();
+    const Bytes converted = KvrbBuilder().lengthMode(0).chunk(330).chunk(330).build();
+    Bytes offset = bytes;
+    offset.insert(offset.begin(), 3, 'x');
+    writeFile(source, offset);
+    marlune_reader from{};
+    marlune_writer to{};
+    from.size = sizeof from;
+    to.size = sizeof to;
+    marlune_report report = freshReport();
+    {
+        const auto file = opened(source, false);
+        skipBytes(file, 3);
+        const Redirected in(input, file);
+        const Redirected out(output, opened(destination, true));
+        ASSERT_EQ(marlune_standard_input(&from), MARLUNE_OK);
+        ASSERT_EQ(marlune_standard_output(&to), MARLUNE_OK);
+        EXPECT_EQ((std::pair<int32_t, uint64_t>(from.length_known, from.length)),
+                  (std::pair<int32_t, uint64_t>(1, bytes.size())));
+        EXPECT_EQ(marlune_copy_stream(&from, &to, nullptr, &report), MARLUNE_OK);
+    }
+    EXPECT_EQ(readFile(destination), converted);
+    {
+        const Redirected in(input, pipeHolding(bytes));
+        ASSERT_EQ(marlune_standard_input(&from), MARLUNE_OK);
+        EXPECT_EQ(from.length_known, 0);
+        EXPECT_EQ(marlune_examine_stream(&from, &report), MARLUNE_OK);
+        EXPECT_EQ(report.source_bytes, bytes.size());
+    }
+#ifndef _WIN32
+    {
+        // A reader gone is the system's EPIPE, where the process ignores SIGPIPE.
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]);
+        const auto previous = std::signal(SIGPIPE, SIG_IGN);
+        const Redirected out(output, ends[1]);
+        ASSERT_EQ(marlune_standard_output(&to), MARLUNE_OK);
+        EXPECT_EQ(marlune_copy_memory(bytes.data(), bytes.size(), &to, nullptr, &report), MARLUNE_WRITE_ERROR);
+        EXPECT_EQ(report.system_error, EPIPE);
+        std::signal(SIGPIPE, previous);
+    }
+#endif
+    from.size = 8;
+    to.size = 8;
+    EXPECT_EQ(marlune_standard_input(&from), MARLUNE_NO_SOURCE_NAME);
+    EXPECT_EQ(marlune_standard_output(&to), MARLUNE_NO_DESTINATION_NAME);
+    EXPECT_EQ(marlune_standard_input(nullptr), MARLUNE_NO_SOURCE_NAME);
 }
 
 }  // namespace

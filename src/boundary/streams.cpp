@@ -8,7 +8,9 @@
 #include <string>
 
 #include "boundary/api.h"
+#include "boundary/operations.h"
 #include "marlune.h"
+#include "platform/standard_streams.h"
 
 namespace marlune {
 namespace {
@@ -231,6 +233,26 @@ std::int32_t examine(StreamSource source, marlune_report& report) {
     return examineContainer(os, sourceName, report);
 }
 
+// A file opened by name, read as a caller's stream: its size is stated, so that
+// one that grows or shrinks meanwhile is MARLUNE_SOURCE_CHANGED.
+std::int64_t MARLUNE_CALL readFile(void* buffer, std::uint64_t count, std::int32_t* error, void* context) {
+    auto& file = *static_cast<platform::File*>(context);
+    const std::int64_t got = file.read(buffer, static_cast<std::size_t>(count));
+    if (got < 0) *error = file.error();
+    return got;
+}
+
+std::int64_t MARLUNE_CALL readStandardInput(void* buffer, std::uint64_t count, std::int32_t* error, void*) {
+    int code = 0;
+    const std::int64_t got = platform::readStandardInput(buffer, static_cast<std::size_t>(count), code);
+    if (got < 0) *error = code;
+    return got;
+}
+
+std::int32_t MARLUNE_CALL writeStandardOutput(const void* buffer, std::uint64_t count, void*) {
+    return platform::writeStandardOutput(buffer, static_cast<std::size_t>(count));
+}
+
 }  // namespace
 }  // namespace marlune
 
@@ -287,4 +309,45 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine_memory(const void* b
         return marlune::examineMemory(static_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(length),
                                       filled);
     });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_to_stream(const char* source,
+                                                                   const marlune_writer* destination,
+                                                                   const marlune_options* options,
+                                                                   marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        if (!source || !*source) return MARLUNE_NO_SOURCE_NAME;
+        if (!marlune::usable(destination)) return MARLUNE_NO_DESTINATION_NAME;
+        marlune::platform::File file;
+        if (!file.openForReading(marlune::platform::unicodeOs(), source)) {
+            filled.system_error = file.error();
+            return marlune::sourceOpenStatus(file.error());
+        }
+        marlune_reader reader{};
+        reader.size = sizeof reader;
+        reader.length_known = file.sizeKnown() ? 1 : 0;
+        reader.length = file.sizeAtOpen();
+        reader.read = marlune::readFile;
+        reader.context = &file;
+        return marlune::copyFrom({&reader}, destination, options, filled);
+    });
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_standard_input(marlune_reader* reader) {
+    if (!reader || !marlune::holds(reader->size, &marlune_reader::context)) return MARLUNE_NO_SOURCE_NAME;
+    std::uint64_t length = 0;
+    reader->length_known = marlune::platform::standardInputLength(length) ? 1 : 0;
+    reader->length = length;
+    reader->read = marlune::readStandardInput;
+    reader->context = nullptr;
+    return MARLUNE_OK;
+}
+
+extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_standard_output(marlune_writer* writer) {
+    if (!writer || !marlune::holds(writer->size, &marlune_writer::context)) return MARLUNE_NO_DESTINATION_NAME;
+    marlune::platform::prepareStandardOutput();
+    writer->reserved = 0;
+    writer->write = marlune::writeStandardOutput;
+    writer->context = nullptr;
+    return MARLUNE_OK;
 }
