@@ -28,14 +28,11 @@ struct Settings {
     bool suspectExtensionsGiven = false;
 };
 
-// One copy to operands[1], written beside it and moved into place once complete
-// (or in place, with inPlace); with `salvage`, keeping every whole chunk of a
-// container cut short.
-std::unique_ptr<Command> copyCommand(const Settings& settings, bool salvage);
-
-// copy -r and salvage -r: every file into the same place under the destination
-// folder (the last operand), the sources untouched.
-std::unique_ptr<Command> mirrorCommand(const Settings& settings, bool salvage);
+// copy and salvage: with `oneFile` one copy to operands[1], written beside it and
+// moved into place once complete (or in place, with inPlace); else every file into
+// its place under the destination folder (the last operand), the sources untouched.
+// With `salvage`, every whole chunk of a container cut short is kept.
+std::unique_ptr<Command> copyCommand(const Settings& settings, bool salvage, bool oneFile);
 
 // A destination folder against its source folder, or (with a manifest) against that.
 std::unique_ptr<Command> verifyCommand(const Settings& settings);

@@ -19,52 +19,31 @@ public:
     }
 
     std::string text(const std::string& file, const FileResult& result, const Record&) const override {
-        const std::string& to = result.destination;
         if (settings_.dryRun) {
-            switch (result.outcome) {
-                case MARLUNE_OUTCOME_WOULD_CONVERT:
-                    return file + ": would convert to " + to + "\n";
-                case MARLUNE_OUTCOME_ALREADY_KV:
-                    return file + ": already .kv\n";
-                case MARLUNE_OUTCOME_SKIPPED:
-                case MARLUNE_OUTCOME_SUSPECT:
-                    return file + ": would skip: " + result.reason + "\n";
-                case MARLUNE_OUTCOME_KEPT:
-                    return file + ": would keep " + to + ": it exists\n";
-                case MARLUNE_OUTCOME_COLLISION:
-                    return file + ": would not convert: " + result.reason + "\n";
-                case MARLUNE_OUTCOME_FINISHED:
-                    return file + ": would finish: " + to + " holds its conversion already\n";
-                default:
-                    return file + ": would fail: " + result.reason + "\n";
-            }
+            return worded(file, result,
+                          {{MARLUNE_OUTCOME_WOULD_CONVERT, "would convert to %t"},
+                           {MARLUNE_OUTCOME_ALREADY_KV, "already .kv"},
+                           {MARLUNE_OUTCOME_SKIPPED, "would skip: %r"},
+                           {MARLUNE_OUTCOME_SUSPECT, "would skip: %r"},
+                           {MARLUNE_OUTCOME_KEPT, "would keep %t: it exists"},
+                           {MARLUNE_OUTCOME_COLLISION, "would not convert: %r"},
+                           {MARLUNE_OUTCOME_FINISHED, "would finish: %t holds its conversion already"},
+                           {anyOutcome, "would fail: %r"}});
         }
-        switch (result.outcome) {
-            case MARLUNE_OUTCOME_FAILED:
-                return file + ": " + (settings_.quiet ? "not converted" : result.reason) + "\n";
-            case MARLUNE_OUTCOME_KEPT:
-                return file + ": kept " + to + ": it exists (--force replaces it)\n";
-            case MARLUNE_OUTCOME_COLLISION:
-                return file + ": not converted" + (settings_.quiet ? "" : ": " + result.reason) + "\n";
-            default:
-                break;
-        }
-        if (!settings_.verbose) return {};
-        switch (result.outcome) {
-            case MARLUNE_OUTCOME_ALREADY_KV:
-                return file + ": already .kv\n";
-            case MARLUNE_OUTCOME_SKIPPED:
-            case MARLUNE_OUTCOME_SUSPECT:
-                return file + ": skipped: " + result.reason + "\n";
-            case MARLUNE_OUTCOME_FINISHED:
-                return file + ": finished: " + to + " held its conversion already\n";
-            case MARLUNE_OUTCOME_PARTIAL_REMOVED:
-                return file + ": removed: " + result.reason + "\n";
-            case MARLUNE_OUTCOME_CANCELLED:
-                return file + ": not converted: " + result.reason + "\n";
-            default:
-                return file + ": converted to " + to + "\n";
-        }
+        const std::string notConverted = settings_.quiet ? "not converted" : "not converted: %r";
+        const std::string told = worded(file, result,
+                                        {{MARLUNE_OUTCOME_FAILED, settings_.quiet ? "not converted" : "%r"},
+                                         {MARLUNE_OUTCOME_KEPT, "kept %t: it exists (--force replaces it)"},
+                                         {MARLUNE_OUTCOME_COLLISION, notConverted}});
+        if (!told.empty() || !settings_.verbose) return told;
+        return worded(file, result,
+                      {{MARLUNE_OUTCOME_ALREADY_KV, "already .kv"},
+                       {MARLUNE_OUTCOME_SKIPPED, "skipped: %r"},
+                       {MARLUNE_OUTCOME_SUSPECT, "skipped: %r"},
+                       {MARLUNE_OUTCOME_FINISHED, "finished: %t held its conversion already"},
+                       {MARLUNE_OUTCOME_PARTIAL_REMOVED, "removed: %r"},
+                       {MARLUNE_OUTCOME_CANCELLED, "not converted: %r"},
+                       {anyOutcome, "converted to %t"}});
     }
 
     std::string counts(const Tally& tally) const override {
@@ -97,7 +76,6 @@ public:
                ifAny(MARLUNE_OUTCOME_PARTIAL_REMOVED, counted(removed, "partial file", "partial files") +
                                                           " of conversions stopped by a crash removed\n");
     }
-    bool summaryShown(const Tally&) const override { return true; }
 
 private:
     const Settings& settings_;

@@ -1,6 +1,4 @@
-// copy and salvage: one file through marlune_copy, as any host calls it (`-`,
-// standard input or output, through the library's streams), or a tree (or a
-// list) of files into a destination folder through marlune_copy_batch.
+// copy and salvage, of one file or of many into a folder.
 #include <cstdio>
 #include <memory>
 
@@ -13,16 +11,6 @@ namespace {
 // Ctrl-C stops the copy under way, its destination kept as it was.
 std::int32_t MARLUNE_CALL stopRequested(std::uint64_t, std::uint64_t, void*) {
     return stopping() ? 1 : 0;
-}
-
-marlune_options copyOptions(const Settings& settings, bool salvage) {
-    marlune_options options{};
-    options.size = sizeof options;
-    options.replace = 1;
-    options.salvage = salvage ? 1 : 0;
-    options.durability = settings.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
-    options.progress = stopRequested;
-    return options;
 }
 
 std::int32_t jobFor(bool salvage) {
@@ -45,49 +33,111 @@ std::string salvagedText(const std::string& source, const FileResult& result, co
            " on are not in " + to + "\n";
 }
 
+// One file to a DESTINATION, as any host calls marlune_copy (`-` through the
+// library's streams); or each file of a tree or list to its place under the
+// destination folder, the groups through marlune_copy_batch, put on stable storage
+// together with --sync.
 class Copy : public Command {
 public:
-    Copy(const Settings& settings, bool salvage) : settings_(settings), salvage_(salvage) {}
+    Copy(const Settings& settings, bool salvage, bool oneFile)
+        : settings_(settings), salvage_(salvage), oneFile_(oneFile) {}
     const char* name() const override { return salvage_ ? "salvage" : "copy"; }
-    marlune_run_options job() const override { return jobOf(jobFor(salvage_), settings_); }
+
+    marlune_run_options job() const override {
+        marlune_run_options options = jobOf(jobFor(salvage_), settings_);
+        options.destination = destination().c_str();
+        options.durability = settings_.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
+        if (!settings_.mirror) return options;
+        options.flags |= MARLUNE_RUN_MIRROR;
+        if (settings_.checksum) options.flags |= MARLUNE_RUN_CHECKSUM;
+        if (settings_.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
+        if (settings_.remove) options.flags |= MARLUNE_RUN_DELETE;
+        if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
+        return options;
+    }
+    bool dryRun() const override { return settings_.dryRun; }
 
     FileResult single(const std::string& source) override {
-        marlune_options options = copyOptions(settings_, salvage_);
+        marlune_options options{};
+        options.size = sizeof options;
+        options.replace = 1;
+        options.salvage = salvage_ ? 1 : 0;
+        options.durability = settings_.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
+        options.progress = stopRequested;
         if (settings_.inPlace) options.placement = MARLUNE_IN_PLACE;
         FileResult result = copied(source, options);
         result.destination = destination();
         // Copied on its own, a file fails unless it was copied, also one that is no container.
         const bool salvaged = salvage_ && result.status == MARLUNE_SALVAGED;
-        result.outcome = !result.hasStatus             ? MARLUNE_OUTCOME_FAILED
-                         : salvaged                    ? MARLUNE_OUTCOME_SALVAGED
+        result.outcome = salvaged                      ? MARLUNE_OUTCOME_SALVAGED
                          : result.status == MARLUNE_OK ? MARLUNE_OUTCOME_COPIED
                                                        : MARLUNE_OUTCOME_FAILED;
         return result;
     }
 
     std::string text(const std::string& file, const FileResult& result, const Record& record) const override {
-        if (result.outcome != MARLUNE_OUTCOME_FAILED)
-            return salvage_ ? salvagedText(file, result, record) : std::string();
         // The command's one line for an output it could not write says it.
-        if (toOutput() && result.hasStatus && result.status == MARLUNE_WRITE_ERROR) return {};
-        return file + ": " +
-               (settings_.quiet ? std::string("not ") + (salvage_ ? "salvaged" : "copied") : result.reason) + "\n";
+        if (toOutput() && result.status == MARLUNE_WRITE_ERROR) return {};
+        const bool whole = oneFile_ && salvage_ && result.outcome == MARLUNE_OUTCOME_COPIED;
+        if (result.outcome == MARLUNE_OUTCOME_SALVAGED || whole) return salvagedText(file, result, record);
+        const std::string notDone = "not " + done() + (settings_.quiet ? "" : ": %r");
+        std::string told = worded(
+            file, result,
+            {{MARLUNE_OUTCOME_FAILED, settings_.quiet ? "not " + done() : "%r"}, {MARLUNE_OUTCOME_COLLISION, notDone}});
+        if (told.empty() && settings_.verbose) {
+            told = worded(file, result,
+                          {{MARLUNE_OUTCOME_SKIPPED, "skipped: %r"},
+                           {MARLUNE_OUTCOME_SUSPECT, "skipped: %r"},
+                           {MARLUNE_OUTCOME_CANCELLED, notDone}});
+        }
+        const bool damaged = result.outcome == MARLUNE_OUTCOME_DAMAGED;
+        if (told.empty() && settings_.mirror && (settings_.verbose || settings_.dryRun || damaged)) {
+            const std::string would = settings_.dryRun ? "would be: " : "";
+            told = worded(file, result,
+                          {{MARLUNE_OUTCOME_UNCHANGED, would + "unchanged"},
+                           {MARLUNE_OUTCOME_COPIED_AS_IS, would + "copied as it is"},
+                           {MARLUNE_OUTCOME_DAMAGED, would + "damaged, copied as it is: %r"},
+                           {MARLUNE_OUTCOME_LINKED, would + "linked anew"},
+                           {MARLUNE_OUTCOME_DELETED, would + "removed (not in the source)"},
+                           {anyOutcome, would + "copied"}});
+        }
+        if (!told.empty() || !settings_.verbose) return told;
+        return salvage_ ? salvagedText(file, result, record) : file + ": copied to " + result.destination + "\n";
     }
+
     // Standard output holds the copy when it is the destination: the salvage's report goes to standard error.
-    bool toError(const FileResult& result) const override {
-        return result.outcome == MARLUNE_OUTCOME_FAILED || toOutput();
-    }
+    bool toError(const FileResult& result) const override { return Command::toError(result) || toOutput(); }
+    // A single file's outcome is its exit status: no summary.
+    bool summaryShown(const Tally&) const override { return !oneFile_; }
 
     std::string counts(const Tally& tally) const override {
-        return (salvage_ ? std::to_string(tally[MARLUNE_OUTCOME_SALVAGED]) + " salvaged, " : std::string()) +
-               std::to_string(tally[MARLUNE_OUTCOME_COPIED]) + " copied, " +
-               std::to_string(tally[MARLUNE_OUTCOME_FAILED]) + " failed\n";
+        const auto part = [&tally](std::int32_t outcome, const char* words) {
+            return std::to_string(tally[outcome]) + words;
+        };
+        if (settings_.mirror) {
+            return std::string(settings_.dryRun ? "would be: " : "") + part(MARLUNE_OUTCOME_COPIED, " copied, ") +
+                   (salvage_ ? part(MARLUNE_OUTCOME_SALVAGED, " salvaged, ") : "") +
+                   part(MARLUNE_OUTCOME_COPIED_AS_IS, " copied as is, ") +
+                   part(MARLUNE_OUTCOME_DAMAGED, " damaged (copied as is), ") +
+                   part(MARLUNE_OUTCOME_LINKED, " linked, ") + part(MARLUNE_OUTCOME_UNCHANGED, " unchanged, ") +
+                   (settings_.remove ? part(MARLUNE_OUTCOME_DELETED, " removed, ") : "") +
+                   part(MARLUNE_OUTCOME_FAILED, " failed") + countsIfMet(tally) + "\n";
+        }
+        const std::uint64_t left = tally.files() - tally[MARLUNE_OUTCOME_COPIED] - tally[MARLUNE_OUTCOME_SALVAGED];
+        const std::string notCopied =
+            left == 0 || salvage_ ? "" : counted(left, "file", "files") + " not copied: --mirror copies every file\n";
+        const bool collided = tally[MARLUNE_OUTCOME_COLLISION] != 0;
+        return (salvage_ ? part(MARLUNE_OUTCOME_SALVAGED, " salvaged, ") : std::string()) +
+               part(MARLUNE_OUTCOME_COPIED, " copied, ") +
+               part(MARLUNE_OUTCOME_SKIPPED, " skipped (not a container), ") + part(MARLUNE_OUTCOME_FAILED, " failed") +
+               (collided ? ", " + part(MARLUNE_OUTCOME_COLLISION, " colliding (one name for two)") : "") +
+               countsIfMet(tally) + "\n" + notCopied;
     }
-    // A single file's outcome is its exit status.
-    bool summaryShown(const Tally&) const override { return false; }
 
 private:
-    const std::string& destination() const { return settings_.operands[1]; }
+    std::string done() const { return salvage_ ? "salvaged" : "copied"; }
+    // A file or (into a folder) a folder; "-": standard output.
+    const std::string& destination() const { return settings_.operands.back(); }
     bool toOutput() const { return destination() == "-"; }
 
     // `-` is standard input, or as the destination standard output, through the library's streams.
@@ -116,106 +166,7 @@ private:
 
     const Settings& settings_;
     const bool salvage_;
-};
-
-// Each file to its place under the destination folder; the groups go through
-// marlune_copy_batch, put on stable storage together with --sync.
-class Mirror : public Command {
-public:
-    Mirror(const Settings& settings, bool salvage) : settings_(settings), salvage_(salvage) {}
-    const char* name() const override { return salvage_ ? "salvage" : "copy"; }
-
-    marlune_run_options job() const override {
-        marlune_run_options options = jobOf(salvage_ ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY, settings_);
-        options.destination = folder().c_str();
-        options.durability = settings_.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
-        if (!settings_.mirror) return options;
-        options.flags |= MARLUNE_RUN_MIRROR;
-        if (settings_.checksum) options.flags |= MARLUNE_RUN_CHECKSUM;
-        if (settings_.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
-        if (settings_.remove) options.flags |= MARLUNE_RUN_DELETE;
-        if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
-        return options;
-    }
-    bool dryRun() const override { return settings_.dryRun; }
-
-    std::string text(const std::string& file, const FileResult& result, const Record& record) const override {
-        const std::string words = settings_.quiet ? "" : ": " + result.reason;
-        switch (result.outcome) {
-            case MARLUNE_OUTCOME_FAILED:
-                return file + ": " + (settings_.quiet ? "not " + done() : result.reason) + "\n";
-            case MARLUNE_OUTCOME_COLLISION:
-                return file + ": not " + done() + words + "\n";
-            case MARLUNE_OUTCOME_SALVAGED:
-                return salvagedText(file, result, record);
-            default:
-                break;
-        }
-        const bool damaged = result.outcome == MARLUNE_OUTCOME_DAMAGED;
-        if (settings_.mirror && (settings_.verbose || settings_.dryRun || damaged)) {
-            return file + ": " + (settings_.dryRun ? "would be: " : "") + mirrored(result.outcome) +
-                   (damaged ? ": " + result.reason : "") + "\n";
-        }
-        if (!settings_.verbose) return {};
-        switch (result.outcome) {
-            case MARLUNE_OUTCOME_SKIPPED:
-            case MARLUNE_OUTCOME_SUSPECT:
-                return file + ": skipped: " + result.reason + "\n";
-            case MARLUNE_OUTCOME_CANCELLED:
-                return file + ": not " + done() + words + "\n";
-            default:
-                break;
-        }
-        return salvage_ ? salvagedText(file, result, record) : file + ": copied to " + result.destination + "\n";
-    }
-
-    std::string counts(const Tally& tally) const override {
-        const auto part = [&tally](std::int32_t outcome, const char* words) {
-            return std::to_string(tally[outcome]) + words;
-        };
-        if (settings_.mirror) {
-            return std::string(settings_.dryRun ? "would be: " : "") + part(MARLUNE_OUTCOME_COPIED, " copied, ") +
-                   (salvage_ ? part(MARLUNE_OUTCOME_SALVAGED, " salvaged, ") : "") +
-                   part(MARLUNE_OUTCOME_COPIED_AS_IS, " copied as is, ") +
-                   part(MARLUNE_OUTCOME_DAMAGED, " damaged (copied as is), ") +
-                   part(MARLUNE_OUTCOME_LINKED, " linked, ") + part(MARLUNE_OUTCOME_UNCHANGED, " unchanged, ") +
-                   (settings_.remove ? part(MARLUNE_OUTCOME_DELETED, " removed, ") : "") +
-                   part(MARLUNE_OUTCOME_FAILED, " failed") + countsIfMet(tally) + "\n";
-        }
-        const std::uint64_t left = tally.files() - tally[MARLUNE_OUTCOME_COPIED] - tally[MARLUNE_OUTCOME_SALVAGED];
-        const std::string notCopied =
-            left == 0 || salvage_ ? "" : counted(left, "file", "files") + " not copied: --mirror copies every file\n";
-        const bool collided = tally[MARLUNE_OUTCOME_COLLISION] != 0;
-        return (salvage_ ? part(MARLUNE_OUTCOME_SALVAGED, " salvaged, ") : std::string()) +
-               part(MARLUNE_OUTCOME_COPIED, " copied, ") +
-               part(MARLUNE_OUTCOME_SKIPPED, " skipped (not a container), ") + part(MARLUNE_OUTCOME_FAILED, " failed") +
-               (collided ? ", " + part(MARLUNE_OUTCOME_COLLISION, " colliding (one name for two)") : "") +
-               countsIfMet(tally) + "\n" + notCopied;
-    }
-    bool summaryShown(const Tally&) const override { return true; }
-
-private:
-    std::string done() const { return salvage_ ? "salvaged" : "copied"; }
-    static const char* mirrored(std::int32_t outcome) {
-        switch (outcome) {
-            case MARLUNE_OUTCOME_UNCHANGED:
-                return "unchanged";
-            case MARLUNE_OUTCOME_COPIED_AS_IS:
-                return "copied as it is";
-            case MARLUNE_OUTCOME_DAMAGED:
-                return "damaged, copied as it is";
-            case MARLUNE_OUTCOME_LINKED:
-                return "linked anew";
-            case MARLUNE_OUTCOME_DELETED:
-                return "removed (not in the source)";
-            default:
-                return "copied";
-        }
-    }
-    const std::string& folder() const { return settings_.operands.back(); }
-
-    const Settings& settings_;
-    const bool salvage_;
+    const bool oneFile_;
 };
 
 // Each file of either tree compared; only differences are told, but with -v.
@@ -238,7 +189,6 @@ public:
                std::to_string(tally[MARLUNE_OUTCOME_DIFFERENT]) + " different, " +
                std::to_string(tally[MARLUNE_OUTCOME_FAILED]) + " failed" + countsIfMet(tally) + "\n";
     }
-    bool summaryShown(const Tally&) const override { return true; }
     bool writes() const override { return false; }
 
 private:
@@ -251,12 +201,8 @@ std::unique_ptr<Command> verifyCommand(const Settings& settings) {
     return std::make_unique<Verify>(settings);
 }
 
-std::unique_ptr<Command> copyCommand(const Settings& settings, bool salvage) {
-    return std::make_unique<Copy>(settings, salvage);
-}
-
-std::unique_ptr<Command> mirrorCommand(const Settings& settings, bool salvage) {
-    return std::make_unique<Mirror>(settings, salvage);
+std::unique_ptr<Command> copyCommand(const Settings& settings, bool salvage, bool oneFile) {
+    return std::make_unique<Copy>(settings, salvage, oneFile);
 }
 
 }  // namespace marlune::cli

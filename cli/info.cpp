@@ -63,10 +63,10 @@ public:
     void describe(FileResult& result) const override { result.reason = verdict(result.reason); }
 
     std::string text(const std::string& file, const FileResult& result, const Record& record) const override {
-        return result.hasStatus ? block(file, result, record) : file + ": " + result.reason + "\n";
+        return result.judged() ? block(file, result, record) : file + ": " + result.reason + "\n";
     }
     // Its verdicts are its output; only what it could not even look at is an error.
-    bool toError(const FileResult& result) const override { return !result.hasStatus; }
+    bool toError(const FileResult& result) const override { return !result.judged(); }
     bool blocks() const override { return true; }
 
     std::string counts(const Tally& tally) const override {

@@ -211,7 +211,7 @@ int run(Arguments& arguments) {
     const std::string& command = arguments.command;
     const bool copying = command == "copy" || command == "salvage";
     if (copying && !arguments.recursive && arguments.filesFrom.empty()) {
-        const auto single = copyCommand(arguments, command == "salvage");
+        const auto single = copyCommand(arguments, command == "salvage", true);
         return runCommand({{arguments.operands[0], false, true}}, arguments, *single);
     }
     std::vector<Operand> operands;
@@ -229,7 +229,7 @@ int run(Arguments& arguments) {
         return exitFailure;
     }
     const auto chosen = verifying              ? verifyCommand(arguments)
-                        : copying              ? mirrorCommand(arguments, command == "salvage")
+                        : copying              ? copyCommand(arguments, command == "salvage", false)
                         : command == "convert" ? convertCommand(arguments)
                                                : infoCommand(arguments);
     return runCommand(operands, arguments, *chosen);

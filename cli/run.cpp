@@ -110,14 +110,13 @@ private:
                 idle(run.get());
                 continue;
             }
-            file.hasStatus = result.status != MARLUNE_RUN_FOLDER_UNREADABLE;
             file.status = result.status;
             file.outcome = result.outcome;
             file.reason =
-                file.hasStatus ? result.reason : "cannot read the folder: " + systemWords(file.report.system_error);
+                file.judged() ? result.reason : "cannot read the folder: " + systemWords(file.report.system_error);
             if (result.destination) file.destination = result.destination;
             if (result.other) file.other = result.other;
-            if (file.hasStatus) command_.describe(file);
+            if (file.judged()) command_.describe(file);
             ++told_;
             emit(result.path, file);
             // Each record reaches a reader at once, so that a reader gone stops the run before
@@ -164,7 +163,7 @@ private:
         marlune_report report = result.report;
         marlune_run_result record{};
         record.size = sizeof record;
-        record.status = result.hasStatus ? result.status : MARLUNE_RUN_FOLDER_UNREADABLE;
+        record.status = result.status;
         record.path = file.c_str();
         record.destination = result.destination.empty() ? nullptr : result.destination.c_str();
         record.other = result.other.empty() ? nullptr : result.other.c_str();

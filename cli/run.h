@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -57,8 +58,8 @@ private:
 // One file's result: the library's outcome, status, report and sentence.
 struct FileResult {
     std::int32_t outcome = MARLUNE_OUTCOME_FAILED;
-    bool hasStatus = false;  // the library judged the file
-    std::int32_t status = 0;
+    std::int32_t status = MARLUNE_RUN_FOLDER_UNREADABLE;
+    bool judged() const { return status != MARLUNE_RUN_FOLDER_UNREADABLE; }  // a folder that could not be read is not
     marlune_report report = emptyReport();
     std::string destination;  // empty: none
     std::string other;        // the other file of a collision; empty: none
@@ -103,10 +104,9 @@ public:
     virtual bool toError(const FileResult& result) const { return isProblem(result.outcome) && !dryRun(); }
     // Blocks of several lines, a blank line between them.
     virtual bool blocks() const { return false; }
-    // The summary's lines of counts.
-    virtual std::string counts(const Tally& tally) const = 0;
-    // Whether the text summary goes to standard output (the log always has it).
-    virtual bool summaryShown(const Tally& tally) const = 0;
+    // The summary's lines of counts, and whether the text summary goes to standard output.
+    virtual std::string counts(const Tally&) const { return {}; }
+    virtual bool summaryShown(const Tally&) const { return true; }
     virtual bool writes() const { return true; }
 };
 
@@ -133,6 +133,15 @@ marlune_records_options recordsOptions(const RunSettings& settings, const Comman
 
 // A name for a line of text: escaped where it would break the line or hide a byte.
 std::string shown(const std::string& name);
+
+// A command's words for an outcome: "%t" stands for the destination, "%r" for the reason.
+inline constexpr std::int32_t anyOutcome = -1;
+struct Words {
+    std::int32_t outcome;  // anyOutcome: any not before it in its table
+    std::string text;
+};
+// The file's line in the words its outcome has in `table`; empty when it has none.
+std::string worded(const std::string& file, const FileResult& result, std::initializer_list<Words> table);
 
 // "N partial files", "1 partial file".
 std::string counted(std::uint64_t count, const char* one, const char* many);

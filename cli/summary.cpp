@@ -20,7 +20,6 @@ std::uint64_t Tally::files() const {
 
 FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report) {
     FileResult result;
-    result.hasStatus = true;
     result.status = status;
     result.report = report;
     result.reason = libraryText(
@@ -61,6 +60,22 @@ marlune_records_options recordsOptions(const RunSettings& settings, const Comman
     options.csv = path(settings.csv);
     options.html = path(settings.report);
     return options;
+}
+
+std::string worded(const std::string& file, const FileResult& result, std::initializer_list<Words> table) {
+    for (const Words& words : table) {
+        if (words.outcome != result.outcome && words.outcome != anyOutcome) continue;
+        std::string line = file + ": ";
+        for (std::size_t i = 0; i < words.text.size(); ++i) {
+            const bool filled = words.text[i] == '%' && i + 1 < words.text.size();
+            if (filled && words.text[i + 1] == 't') line += result.destination;
+            if (filled && words.text[i + 1] == 'r') line += result.reason;
+            if (filled) ++i;
+            if (!filled) line += words.text[i];
+        }
+        return line + "\n";
+    }
+    return {};
 }
 
 std::string counted(std::uint64_t count, const char* one, const char* many) {
