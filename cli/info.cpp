@@ -12,7 +12,7 @@ std::string verdict(const std::string& said) {
 
 // The record's facts, each told only where the examination knows it.
 std::string block(const std::string& path, const FileResult& result, const Record& record) {
-    std::string out = path + ": " + result.reason + "\n";
+    std::string out = path + ": " + verdict(result.reason) + "\n";
     const auto line = [&out](const std::string& name, const std::string& value) {
         out += "  " + name + std::string(15 - name.size(), ' ') + value + "\n";
     };
@@ -56,11 +56,8 @@ public:
         result.outcome = status == MARLUNE_OK                ? MARLUNE_OUTCOME_COMPLETE
                          : status == MARLUNE_NOT_A_CONTAINER ? MARLUNE_OUTCOME_SKIPPED
                                                              : MARLUNE_OUTCOME_FAILED;
-        describe(result);
         return result;
     }
-
-    void describe(FileResult& result) const override { result.reason = verdict(result.reason); }
 
     std::string text(const std::string& file, const FileResult& result, const Record& record) const override {
         return result.judged() ? block(file, result, record) : file + ": " + result.reason + "\n";

@@ -112,11 +112,9 @@ private:
             }
             file.status = result.status;
             file.outcome = result.outcome;
-            file.reason =
-                file.judged() ? result.reason : "cannot read the folder: " + systemWords(file.report.system_error);
+            file.reason = result.reason;
             if (result.destination) file.destination = result.destination;
             if (result.other) file.other = result.other;
-            if (file.judged()) command_.describe(file);
             ++told_;
             emit(result.path, file);
             // Each record reaches a reader at once, so that a reader gone stops the run before

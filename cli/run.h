@@ -96,8 +96,6 @@ public:
     virtual marlune_run_options job() const = 0;
     // One file without the engine (standard input, a copy of one file); by default none.
     virtual FileResult single(const std::string& file);
-    // The command's own words for a file.
-    virtual void describe(FileResult&) const {}
     // The text for a file: a line, or a block of lines; empty for none.
     virtual std::string text(const std::string& file, const FileResult& result, const Record& record) const = 0;
     // Whether the text goes to standard error (as "marlune: TEXT"), also with --json.

@@ -647,6 +647,21 @@ TEST(RunReports, AConversionDoneWhoseSourceStaysSaysSo) {
     EXPECT_EQ(reason(MARLUNE_JOB_CONVERT, MARLUNE_OK, &report), marlune_status_text(MARLUNE_OK));
 }
 
+// Every front end tells a folder the walk could not read in the system's words, whatever the job.
+TEST(RunReports, AFolderThatCannotBeReadIsToldInTheSystemsWords) {
+    marlune_report report{};
+    report.size = sizeof report;
+    report.system_error = 13;
+#ifdef _WIN32
+    const std::string words = "cannot read the folder: system error 13";
+#else
+    const std::string words = std::string("cannot read the folder: ") + std::strerror(13);
+#endif
+    for (const std::int32_t job : {MARLUNE_JOB_EXAMINE, MARLUNE_JOB_CONVERT, MARLUNE_JOB_COPY}) {
+        EXPECT_EQ(reason(job, MARLUNE_RUN_FOLDER_UNREADABLE, &report), words) << job;
+    }
+}
+
 TEST(RunReports, ASalvageSaysWhetherAnythingCouldBeSalvaged) {
     EXPECT_EQ(reason(MARLUNE_JOB_SALVAGE, MARLUNE_HEADER_CUT, nullptr),
               std::string("cannot be salvaged: ") + marlune_status_text(MARLUNE_HEADER_CUT));

@@ -154,6 +154,9 @@ void setLastSystemError(int code);
 bool isInterruption(int code);
 // The code a folder opened as a file gives (EISDIR, ERROR_DIRECTORY).
 bool isFolderError(int code);
+// The code in words: the system's on POSIX; "system error N" on Windows, whose
+// messages come in the user's language and code page.
+std::string systemWords(int code);
 // What an error code says, as far as the library tells errors apart; `badName`
 // is only ever a UTF-8 path that is no valid UTF-8.
 // `tooManyFiles`: the process or the system has no file handle left.

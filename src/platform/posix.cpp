@@ -416,6 +416,21 @@ bool isFolderError(int code) {
     return code == EISDIR;
 }
 
+namespace {
+// GNU strerror_r returns its text; the POSIX one fills the buffer.
+[[maybe_unused]] const char* messageOf(const char* text, const char*) {
+    return text;
+}
+[[maybe_unused]] const char* messageOf(int, const char* buffer) {
+    return buffer;
+}
+}  // namespace
+
+std::string systemWords(int code) {
+    char buffer[256] = "";
+    return messageOf(strerror_r(code, buffer, sizeof buffer), buffer);
+}
+
 ErrorKind kindOf(int code) {
     switch (code) {
         // No file can have a name too long for the system.

@@ -378,6 +378,10 @@ bool isFolderError(int code) {
     return static_cast<DWORD>(code) == ERROR_DIRECTORY;
 }
 
+std::string systemWords(int code) {
+    return "system error " + std::to_string(code);
+}
+
 ErrorKind kindOf(int code) {
     switch (static_cast<DWORD>(code)) {
         // No file can have a name the system does not take.

@@ -93,6 +93,10 @@ std::string examination(std::int32_t status, const marlune_report& report) {
 }  // namespace
 
 std::string reasonFor(std::int32_t job, std::int32_t status, const marlune_report* report) {
+    // The walk's own failure: its code is always the system's.
+    if (status == MARLUNE_RUN_FOLDER_UNREADABLE && report != nullptr && report->system_error != 0) {
+        return "cannot read the folder: " + platform::systemWords(report->system_error);
+    }
     // A report too short to hold the cut's place tells nothing but the status.
     const bool full = report != nullptr && report->size >= offsetof(marlune_report, chunk_number);
     if (job == MARLUNE_JOB_EXAMINE && report != nullptr && report->size >= offsetof(marlune_report, source_bytes)) {
