@@ -13,10 +13,6 @@ std::int32_t MARLUNE_CALL stopRequested(std::uint64_t, std::uint64_t, void*) {
     return stopping() ? 1 : 0;
 }
 
-std::int32_t jobFor(bool salvage) {
-    return salvage ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY;
-}
-
 std::string salvagedText(const std::string& source, const FileResult& result, const Record& record) {
     const std::string& to = result.destination;
     if (result.outcome == MARLUNE_OUTCOME_COPIED)
@@ -40,11 +36,14 @@ std::string salvagedText(const std::string& source, const FileResult& result, co
 class Copy : public Command {
 public:
     Copy(const Settings& settings, bool salvage, bool oneFile)
-        : settings_(settings), salvage_(salvage), oneFile_(oneFile) {}
+        : settings_(settings),
+          salvage_(salvage),
+          oneFile_(oneFile),
+          job_(salvage ? MARLUNE_JOB_SALVAGE : MARLUNE_JOB_COPY) {}
     const char* name() const override { return salvage_ ? "salvage" : "copy"; }
 
     marlune_run_options job() const override {
-        marlune_run_options options = jobOf(jobFor(salvage_), settings_);
+        marlune_run_options options = jobOf(job_, settings_);
         options.destination = destination().c_str();
         options.durability = settings_.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
         if (!settings_.mirror) return options;
@@ -157,7 +156,7 @@ private:
             status = toOutput() ? marlune_copy_stream(&input, &output, &options, &report)
                                 : marlune_copy_from_stream(&input, to, &options, &report);
         }
-        FileResult result = judged(jobFor(salvage_), status, report);
+        FileResult result = judged(job_, status, report);
         // Standard input's code is the system's, which the sentence for a named file leaves out.
         if (status == MARLUNE_READ_ERROR && source == "-") result.reason += ": " + systemWords(report.system_error);
         if (status == MARLUNE_WRITE_ERROR && toOutput()) outputClosed();
@@ -167,6 +166,7 @@ private:
     const Settings& settings_;
     const bool salvage_;
     const bool oneFile_;
+    const std::int32_t job_;
 };
 
 // Each file of either tree compared; only differences are told, but with -v.

@@ -54,14 +54,13 @@ public:
     }
 
     int finish() {
-        const std::string text = summaryText(command_, tally_);
         if (settings_.json) {
             put(libraryText([&](char* json, std::uint32_t size) {
                     return marlune_records_summary_json(records_, &tally_, tally_.interrupted, json, size);
                 }) +
                 "\n");
         } else if (command_.summaryShown(tally_)) {
-            put(text);
+            put(summaryText(command_, tally_));
         }
         flush();
         if (outputFailed_) return exitOutputClosed;

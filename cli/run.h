@@ -1,11 +1,13 @@
-// A command run over files through the library's run engine: the output in the
-// run's order (text lines or JSON records), the progress line, the library's
-// records (log, lists, CSV, report page), the summary and the exit status. The library says what became of each file;
-// each command says it in its own words.
+// A command run over files through the library's run engine: the output in the run's
+// order (text lines or JSON records), the progress line, the library's records, the
+// summary and the exit status. The library says what became of each file; each
+// command says it in its own words.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -76,7 +78,7 @@ struct Tally : marlune_run_tally {
     bool interrupted = false;
     std::uint64_t operator[](std::int32_t outcome) const { return outcomes[static_cast<std::size_t>(outcome)]; }
     // The files told of, and those not started.
-    std::uint64_t files() const;
+    std::uint64_t files() const { return std::accumulate(std::begin(outcomes), std::end(outcomes), not_started); }
 };
 
 // What the engine is given: a file or folder, and for copies whether a folder's

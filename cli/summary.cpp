@@ -4,19 +4,6 @@
 #include "run.h"
 
 namespace marlune::cli {
-namespace {
-
-std::uint64_t bytesPerSecond(const Tally& tally) {
-    return static_cast<std::uint64_t>(tally.seconds > 0 ? static_cast<double>(tally.bytes_read) / tally.seconds : 0);
-}
-
-}  // namespace
-
-std::uint64_t Tally::files() const {
-    std::uint64_t files = not_started;
-    for (const std::uint64_t count : outcomes) files += count;
-    return files;
-}
 
 FileResult judged(std::int32_t job, std::int32_t status, const marlune_report& report) {
     FileResult result;
@@ -100,9 +87,10 @@ std::string summaryText(const Command& command, const Tally& tally) {
             counted(tally.links_not_followed, "symbolic link", "symbolic links") + " not followed (-L follows them)\n";
     }
     out += command.counts(tally);
+    const double perSecond = tally.seconds > 0 ? static_cast<double>(tally.bytes_read) / tally.seconds : 0;
     out += mebibytes(tally.bytes_read) +
            (command.writes() ? " in, " + mebibytes(tally.bytes_written) + " out, " : " read, ") +
-           formatted("%.2f s", tally.seconds) + ", " + mebibytes(bytesPerSecond(tally)) + "/s\n";
+           formatted("%.2f s", tally.seconds) + ", " + mebibytes(static_cast<std::uint64_t>(perSecond)) + "/s\n";
     return out;
 }
 
