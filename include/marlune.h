@@ -1024,8 +1024,10 @@ typedef struct marlune_records marlune_records;
  * ("# marlune 1.0.0 convert 2026-12-09T04:25:14Z in /data: marlune convert -r
  * ."); the others are made under new names beside theirs. Returns MARLUNE_OK;
  * MARLUNE_DESTINATION_UNCREATABLE (with nothing left behind) when a file cannot
- * be made, MARLUNE_WRITE_ERROR when the header cannot be written;
- * MARLUNE_OUT_OF_MEMORY. `*records` is null on failure.
+ * be made, MARLUNE_DESTINATION_EXISTS (nothing made) when a name holds a
+ * container: no record replaces or extends a recording; MARLUNE_WRITE_ERROR
+ * when the header cannot be written; MARLUNE_OUT_OF_MEMORY. `*records` is null
+ * on failure.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_records_open(const marlune_records_options *options,
                                                       marlune_records **records);
@@ -1042,7 +1044,8 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_records_add(marlune_records *records, c
  * marlune_records_close -- end the records: the summary (of the results added,
  * and of `tally`, when not null: files not started, links not followed, bytes
  * read and written) goes to the log and the page, every file is put on stable
- * storage, and the lists, the CSV file and the page are moved over their names.
+ * storage, and the lists, the CSV file and the page are moved over their names
+ * (not over a container that took a name meanwhile: that file fails).
  * `tally` may be the sum of several runs' tallies. Returns MARLUNE_OK, or
  * MARLUNE_WRITE_ERROR when any file failed (those are left
  * unmoved); the records are freed either way. A null `records` is left alone.

@@ -168,7 +168,8 @@ TEST(RecordSummary, CountsTheResultsAddedAndTakesTheRestFromTheTally) {
     json.pop_back();
     for (const char* member :
          {"{\"record\": \"summary\", \"command\": \"convert\", \"dryRun\": true, \"files\": 7, \"converted\": 0, ",
-          "\"wouldConvert\": 2, ", "\"collisions\": 1, \"cancelled\": 0, \"suspects\": 1, ", "\"different\": 0, \"notStarted\": 3, ",
+          "\"wouldConvert\": 2, ", "\"collisions\": 1, \"cancelled\": 0, \"suspects\": 1, ",
+          "\"different\": 0, \"notStarted\": 3, ",
           "\"interrupted\": true, \"linksNotFollowed\": 1, \"bytesIn\": 4096, \"bytesOut\": 0, \"seconds\": "}) {
         EXPECT_NE(json.find(member), std::string::npos) << member << " in " << json;
     }
@@ -247,6 +248,33 @@ TEST(Records, AFileThatCannotBeMadeLeavesNothingBehind) {
     EXPECT_EQ(marlune_records_open(&options, &records), MARLUNE_DESTINATION_UNCREATABLE);
     EXPECT_EQ(records, nullptr);
     EXPECT_TRUE(dir.names().empty());
+}
+
+// A records name mistyped as a recording's, or one a conversion's .kv takes during the run.
+TEST(Records, NoRecordReplacesOrExtendsARecording) {
+    const TempDir dir;
+    const Bytes recording{'K', 'V', 'R', 'B', 1, 2, 3};
+    const std::string kv = dir.path("take.kv");
+    writeFile(kv, recording);
+    marlune_records* records = nullptr;
+    for (const auto member : {&marlune_records_options::log, &marlune_records_options::failed_list,
+                              &marlune_records_options::csv, &marlune_records_options::html}) {
+        marlune_records_options options{};
+        options.size = sizeof options;
+        options.*member = kv.c_str();
+        EXPECT_EQ(marlune_records_open(&options, &records), MARLUNE_DESTINATION_EXISTS);
+        EXPECT_EQ(records, nullptr);
+    }
+    const std::string csv = dir.path("later.kv");
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.csv = csv.c_str();
+    ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK);
+    writeFile(csv, recording);
+    EXPECT_EQ(marlune_records_close(records, nullptr), MARLUNE_WRITE_ERROR);
+    EXPECT_EQ(readFile(kv), recording);
+    EXPECT_EQ(readFile(csv), recording);
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"later.kv", "take.kv"}));
 }
 
 TEST(Records, ThePageListsAtMostItsRowsAndSaysHowManyMore) {

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "boundary/api.h"
+#include "container/layout.h"
 #include "platform/folders.h"
 #include "records/text.h"
 
@@ -35,6 +36,15 @@ std::string given(const char* text) {
 
 bool wanted(const char* path) {
     return path && *path;
+}
+
+// A file that begins as a container is a recording, which no record of a run
+// replaces or extends, whatever name a caller gives it by mistake.
+bool holdsRecording(const std::string& path) {
+    platform::File file;
+    std::uint8_t magic[4] = {};
+    if (!file.openForReading(platform::unicodeOs(), path.c_str())) return false;
+    return file.read(magic, sizeof magic) == sizeof magic && container::mayStartContainer(magic, sizeof magic);
 }
 
 std::size_t sizeBin(std::uint64_t bytes) {
@@ -74,7 +84,9 @@ bool PendingFile::write(const std::string& text) {
 bool PendingFile::moveIntoPlace() {
     if (!file_.isOpen()) return true;
     platform::Os& os = platform::unicodeOs();
-    const bool moved = !failed_ && file_.sync() && os.move(file_.handle(), temporary_.c_str(), path_.c_str(), true);
+    // A recording that took the name during the run (a conversion's .kv) stays.
+    const bool moved = !failed_ && file_.sync() && !holdsRecording(path_) &&
+                       os.move(file_.handle(), temporary_.c_str(), path_.c_str(), true);
     const bool closed = file_.close();
     if (!moved) os.deleteFile(temporary_.c_str());
     return moved && closed;
@@ -104,6 +116,9 @@ std::int32_t Records::open(const marlune_records_options& options) {
     const char* suspectList = take(&marlune_records_options::suspect_list, none);
     const char* csv = take(&marlune_records_options::csv, none);
     const char* html = take(&marlune_records_options::html, none);
+    for (const char* path : {log, failedList, suspectList, csv, html}) {
+        if (wanted(path) && holdsRecording(path)) return MARLUNE_DESTINATION_EXISTS;
+    }
     if (wanted(failedList) && !failed_.create(failedList)) return MARLUNE_DESTINATION_UNCREATABLE;
     if (wanted(suspectList) && !suspects_.create(suspectList)) return MARLUNE_DESTINATION_UNCREATABLE;
     if (wanted(csv) && !csv_.create(csv)) return MARLUNE_DESTINATION_UNCREATABLE;
