@@ -189,6 +189,19 @@ TEST_F(Runs, FilesThatWouldWriteOneNameOrAreOneFileAreSettledBeforeAnyWork) {
     EXPECT_EQ(readFile(at("rec/a.kv")), converted);
     EXPECT_EQ(readFile(at("rec/a.wav")), other);
     EXPECT_EQ(readFile(at("c.wav")), sample);
+#ifndef _WIN32
+    // The names in the sentence cannot break its line or act on a terminal (compared slashed, as every path here).
+    put("odd/a\x1b[2J\n.snd");
+    put("odd/a\x1b[2J\n.wav");
+    RunOf odd(optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_JUDGE_ONLY));
+    odd.add(at("odd"));
+    const std::vector<Got> said = odd.all();
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_EQ(said[1].reason.find_first_of("\n\x1b"), std::string::npos);
+    EXPECT_EQ(said[1].reason,
+              slashed("'" + at("odd/a") + "'$'\\033''[2J'$'\\n''.snd', named earlier in this run, takes the name '" +
+                      at("odd/a") + "'$'\\033''[2J'$'\\n''.kv'"));
+#endif
     EXPECT_EQ(dir.names("rec"), (std::vector<std::string>{"a.kv", "a.wav", "b.kv"}));
 }
 

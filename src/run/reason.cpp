@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "platform/os.h"
+#include "records/text.h"
 #include "run/paths.h"
 
 namespace marlune::run {
@@ -140,18 +141,23 @@ std::string partialSentence(std::int32_t status, const std::string& said) {
 }  // namespace
 
 std::string sentenceFor(const Step& step, const StepFile& file, std::int32_t status, const marlune_report& report) {
+    // Names inside a sentence as on a line of their own: a newline or a terminal's
+    // control sequence in one would break the line or act on the screen.
+    const std::string other = records::shellEscaped(file.other);
+    const std::string destination = records::shellEscaped(file.destination);
     switch (status) {
         case MARLUNE_RUN_COLLISION:
-            return file.other + ", named earlier in this run, takes the name " + file.destination;
+            return other + ", named earlier in this run, takes the name " + destination;
         case MARLUNE_NAMED_TWICE:
             if (file.other.empty()) break;
-            return "the same file as " + file.other + ", named earlier in this run";
+            return "the same file as " + other + ", named earlier in this run";
         case MARLUNE_RUN_LANDS_ON_RUN_FILE:
-            return "its copy would replace " + file.other + ", a file of this run";
+            return "its copy would replace " + other + ", a file of this run";
         case MARLUNE_RUN_OUTSIDE_DESTINATION:
-            return "a listed name needs to be relative, without \"..\", to have a place under " + step.root;
+            return "a listed name needs to be relative, without \"..\", to have a place under " +
+                   records::shellEscaped(step.root);
         case MARLUNE_RUN_DESTINATION_LINK:
-            return "a symbolic link on the way to " + file.destination + ": nothing is written through it";
+            return "a symbolic link on the way to " + destination + ": nothing is written through it";
         default:
             break;
     }
