@@ -67,10 +67,9 @@ public:
         FileResult result = copied(source, options);
         result.destination = destination();
         // Copied on its own, a file fails unless it was copied, also one that is no container.
-        const bool salvaged = salvage_ && result.status == MARLUNE_SALVAGED;
-        result.outcome = salvaged                      ? MARLUNE_OUTCOME_SALVAGED
-                         : result.status == MARLUNE_OK ? MARLUNE_OUTCOME_COPIED
-                                                       : MARLUNE_OUTCOME_FAILED;
+        result.outcome = salvage_ && result.status == MARLUNE_SALVAGED ? MARLUNE_OUTCOME_SALVAGED
+                         : result.status == MARLUNE_OK                 ? MARLUNE_OUTCOME_COPIED
+                                                                       : MARLUNE_OUTCOME_FAILED;
         return result;
     }
 

@@ -194,6 +194,7 @@ std::string streamMisuse(const Arguments& arguments) {
     const auto dashes = std::count(operands.begin(), operands.end(), "-");
     if (dashes == 0) return {};
     if (arguments.command == "convert") return "convert takes named files: - (standard input) has no .kv name";
+    if (arguments.command == "verify") return "verify compares named folders, not -";
     if (arguments.command != "info" && (arguments.recursive || !arguments.filesFrom.empty())) {
         return arguments.command + " into a folder takes named folders, not -";
     }

@@ -1463,7 +1463,8 @@ class Pipes(Folder):
     def test_what_cannot_share_a_stream_is_a_usage_error(self):
         source = self.write("a.snd", SAMPLE)
         for args in (("convert", "-"), ("convert", source, "-"), ("info", "-", "-"), ("info", "--files-from", "-", "-"),
-                     ("copy", "--json", source, "-"), ("salvage", "--json", "-", "-"), ("copy", "--in-place", "-", "-")):
+                     ("copy", "--json", source, "-"), ("salvage", "--json", "-", "-"), ("copy", "--in-place", "-", "-"),
+                     ("verify", "-", self.dir), ("verify", self.dir, "-")):
             result = run(*args, cwd=self.dir, input=SAMPLE)
             self.assertEqual((result.returncode, result.stdout), (2, b""), args)
             self.assertIn(b"Try 'marlune --help'.", result.stderr, args)
