@@ -9,6 +9,7 @@
 #include "marlune.h"
 #include "records/text.h"
 #include "support/files.h"
+#include "support/kvrb_builder.h"
 
 namespace marlune::testing {
 namespace {
@@ -253,12 +254,13 @@ TEST(Records, AFileThatCannotBeMadeLeavesNothingBehind) {
 // A records name mistyped as a recording's, or one a conversion's .kv takes during the run.
 TEST(Records, NoRecordReplacesOrExtendsARecording) {
     const TempDir dir;
-    const Bytes recording{'K', 'V', 'R', 'B', 1, 2, 3};
+    const Bytes recording = KvrbBuilder().chunk(330).build();
     const std::string kv = dir.path("take.kv");
     writeFile(kv, recording);
     marlune_records* records = nullptr;
-    for (const auto member : {&marlune_records_options::log, &marlune_records_options::failed_list,
-                              &marlune_records_options::csv, &marlune_records_options::html}) {
+    for (const auto member :
+         {&marlune_records_options::log, &marlune_records_options::failed_list, &marlune_records_options::suspect_list,
+          &marlune_records_options::csv, &marlune_records_options::html}) {
         marlune_records_options options{};
         options.size = sizeof options;
         options.*member = kv.c_str();
@@ -275,6 +277,15 @@ TEST(Records, NoRecordReplacesOrExtendsARecording) {
     EXPECT_EQ(readFile(kv), recording);
     EXPECT_EQ(readFile(csv), recording);
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"later.kv", "take.kv"}));
+    // A list whose first name begins as a magic does is a list, replaced run after run.
+    const std::string list = dir.path("failed.lst");
+    const std::string names("fx30/take 1.snd\0KVRB/take 2.snd\0", 32);
+    writeFile(list, Bytes(names.begin(), names.end()));
+    options.csv = nullptr;
+    options.failed_list = list.c_str();
+    ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK);
+    EXPECT_EQ(marlune_records_close(records, nullptr), MARLUNE_OK);
+    EXPECT_TRUE(readFile(list).empty());
 }
 
 TEST(Records, ThePageListsAtMostItsRowsAndSaysHowManyMore) {

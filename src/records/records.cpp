@@ -38,13 +38,17 @@ bool wanted(const char* path) {
     return path && *path;
 }
 
-// A file that begins as a container is a recording, which no record of a run
-// replaces or extends, whatever name a caller gives it by mistake.
+// A recording, which no record of a run replaces or extends, whatever name a caller
+// gives it by mistake: a container's whole header, its chunks starting within the
+// file. A list whose first name begins as a magic does ("fx30/take.snd") has text
+// where the header's dataOffset lies, which points far past its end.
 bool holdsRecording(const std::string& path) {
     platform::File file;
-    std::uint8_t magic[4] = {};
+    container::Header header{};
     if (!file.openForReading(platform::unicodeOs(), path.c_str())) return false;
-    return file.read(magic, sizeof magic) == sizeof magic && container::mayStartContainer(magic, sizeof magic);
+    if (file.read(header.data(), header.size()) != static_cast<std::int64_t>(header.size())) return false;
+    const std::uint32_t chunks = container::dataOffset(header);
+    return container::hasContainerMagic(header) && chunks >= header.size() && chunks <= file.sizeAtOpen();
 }
 
 std::size_t sizeBin(std::uint64_t bytes) {
@@ -84,9 +88,11 @@ bool PendingFile::write(const std::string& text) {
 bool PendingFile::moveIntoPlace() {
     if (!file_.isOpen()) return true;
     platform::Os& os = platform::unicodeOs();
-    // A recording that took the name during the run (a conversion's .kv) stays.
-    const bool moved = !failed_ && file_.sync() && !holdsRecording(path_) &&
-                       os.move(file_.handle(), temporary_.c_str(), path_.c_str(), true);
+    // A recording that took the name during the run (a conversion's .kv) stays: the
+    // name is taken only while free, or over a file that is no recording.
+    const bool moved = !failed_ && file_.sync() &&
+                       (os.move(file_.handle(), temporary_.c_str(), path_.c_str(), false) ||
+                        (!holdsRecording(path_) && os.move(file_.handle(), temporary_.c_str(), path_.c_str(), true)));
     const bool closed = file_.close();
     if (!moved) os.deleteFile(temporary_.c_str());
     return moved && closed;
