@@ -310,8 +310,10 @@ TEST_F(Runs, NoCopyReplacesAFileOfTheRunWhicheverComesFirst) {
 
 TEST_F(Runs, StepsStayWithinTheirBoundsOfFilesBytesAndOpenFiles) {
     for (int i = 0; i < 40; ++i) put("rec/f" + std::to_string(100 + i) + ".snd");
-    const auto sizes = [&](std::uint32_t files, std::uint64_t bytes, std::uint32_t opens, std::uint32_t workers = 2) {
-        marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
+    const auto sizes = [&](std::uint32_t files, std::uint64_t bytes, std::uint32_t opens, std::uint32_t workers = 2,
+                           std::int32_t job = MARLUNE_JOB_CONVERT, std::uint32_t flags = 0) {
+        const std::string out = job == MARLUNE_JOB_CONVERT || job == MARLUNE_JOB_EXAMINE ? "" : at("out");
+        marlune_run_options options = optionsFor(job, MARLUNE_RUN_RECURSIVE | flags, out);
         options.workers = workers;
         options.group_files = files;
         options.group_bytes = bytes;
@@ -334,6 +336,14 @@ TEST_F(Runs, StepsStayWithinTheirBoundsOfFilesBytesAndOpenFiles) {
     EXPECT_EQ(sizes(256, 2 * sample.size(), 4096, 1)[0], 2u);
     // Two files open for each file of a group, for each worker, and 64 for the rest of the process.
     EXPECT_EQ(sizes(256, 0, 64 + 2 * 2 * 4, 2)[0], 4u);
+    // By default what writes goes 256 files a group, what only reads 16.
+    fs::create_directories(at("out"));
+    const std::vector<std::uint32_t> reading{16, 16, 8};
+    EXPECT_EQ(sizes(0, 0, 4096, 1), std::vector<std::uint32_t>{40});
+    EXPECT_EQ(sizes(0, 0, 4096, 1, MARLUNE_JOB_COPY), std::vector<std::uint32_t>{40});
+    EXPECT_EQ(sizes(0, 0, 4096, 1, MARLUNE_JOB_CONVERT, MARLUNE_RUN_JUDGE_ONLY), reading);
+    EXPECT_EQ(sizes(0, 0, 4096, 1, MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR | MARLUNE_RUN_JUDGE_ONLY), reading);
+    EXPECT_EQ(sizes(0, 0, 4096, 1, MARLUNE_JOB_EXAMINE), reading);
 }
 
 #ifndef _WIN32

@@ -75,7 +75,7 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
     const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
     bounds.workers = std::min(take(&marlune_run_options::workers, 0u), 9999u);
     if (bounds.workers == 0) bounds.workers = processors;
-    const bool writes = job.job == MARLUNE_JOB_CONVERT ? (job.flags & MARLUNE_RUN_JUDGE_ONLY) == 0 : copying;
+    const bool writes = (job.job == MARLUNE_JOB_CONVERT || copying) && (job.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
     // Writes are committed together; a group of files that are only read saves the
     // hand-over between threads that one file a group costs, and stays short.
     bounds.groupFiles = take(&marlune_run_options::group_files, 0u);
