@@ -585,7 +585,11 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_examine_memory(const void *bytes, uint6
  * The source is opened and judged as marlune_copy opens it (a regular file, read
  * once; one that changes while it is read is MARLUNE_SOURCE_CHANGED); of the
  * options only `progress`, `progress_context` and `salvage` apply, as for
- * marlune_copy_stream.
+ * marlune_copy_stream. Returns the statuses of marlune_copy_stream: a source
+ * that cannot be opened as marlune_copy answers it (MARLUNE_SOURCE_MISSING,
+ * MARLUNE_SOURCE_NOT_A_FILE, ... with the system's code in the report), a null
+ * or empty name MARLUNE_NO_SOURCE_NAME, a writer's failure MARLUNE_WRITE_ERROR
+ * with the writer's code. `report` may be null.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_copy_to_stream(const char *source, const marlune_writer *destination,
                                                         const marlune_options *options, marlune_report *report);

@@ -1440,6 +1440,14 @@ class Pipes(Folder):
             self.assertEqual(first, self.read("big.snd")[:100], args)
             self.assertEqual(errors, b"marlune: cannot write the output\n", args)
 
+    def test_a_named_source_copied_to_standard_output_is_opened_as_a_copy_opens_it(self):
+        os.mkdir(self.path("folder"))
+        for name, said in (("missing.snd", "the source file does not exist"),
+                           ("folder", "the source is not a regular file")):
+            result = run("copy", self.path(name), "-")
+            self.assertEqual((result.returncode, result.stdout, result.stderr),
+                             (1, b"", f"marlune: {self.path(name)}: {said}\n".encode()), name)
+
     def test_a_failed_or_closed_standard_input_is_a_read_error_with_the_systems_code(self):
         self.write("old.kv", b"the earlier copy")
         folder = os.open(self.dir, os.O_RDONLY)

@@ -66,6 +66,7 @@ int writeStandardOutput(const void* buffer, std::size_t size) {
         const ssize_t put = ::write(STDOUT_FILENO, bytes, std::min(size, maxTransfer));
         if (put < 0 && waited(STDOUT_FILENO, POLLOUT)) continue;
         if (put < 0) return errno;
+        if (put == 0) return EIO;  // an output that takes nothing would be asked for ever
         bytes += put;
         size -= static_cast<std::size_t>(put);
     }
