@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "boundary/api.h"
 #include "platform/os.h"
 #include "records/text.h"
 #include "run/paths.h"
@@ -94,9 +95,10 @@ std::string examination(std::int32_t status, const marlune_report& report) {
 }  // namespace
 
 std::string reasonFor(std::int32_t job, std::int32_t status, const marlune_report* report) {
+    const int code = report != nullptr && holds(report->size, &marlune_report::system_error) ? report->system_error : 0;
     // The walk's own failure: its code is always the system's.
-    if (status == MARLUNE_RUN_FOLDER_UNREADABLE && report != nullptr && report->system_error != 0) {
-        return "cannot read the folder: " + platform::systemWords(report->system_error);
+    if (status == MARLUNE_RUN_FOLDER_UNREADABLE && code != 0) {
+        return "cannot read the folder: " + platform::systemWords(code);
     }
     // A report too short to hold the cut's place tells nothing but the status.
     const bool full = report != nullptr && report->size >= offsetof(marlune_report, chunk_number);
@@ -111,8 +113,8 @@ std::string reasonFor(std::int32_t job, std::int32_t status, const marlune_repor
                   number(report->cut_size) + " bytes missing)";
     }
     const bool converted = status == MARLUNE_OK || status == MARLUNE_FINISHED;
-    if (job == MARLUNE_JOB_CONVERT && converted && report != nullptr && report->system_error != 0) {
-        reason += "; removing the source failed (system error " + std::to_string(report->system_error) + ")";
+    if (job == MARLUNE_JOB_CONVERT && converted && code != 0) {
+        reason += "; removing the source failed (system error " + std::to_string(code) + ")";
     }
     if (job == MARLUNE_JOB_SALVAGE && status != MARLUNE_OK && status != MARLUNE_SALVAGED) {
         return (beforeChunks(status) ? "cannot be salvaged: " : "salvage failed: ") + reason;
