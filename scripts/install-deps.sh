@@ -34,7 +34,19 @@ else
 fi
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
-apt-get update
+# A mirror caught in a sync serves, for a while, an index that does not match its
+# release file, and apt fails the update; asked again a little later it is whole.
+# Should it stay so, apt keeps every other index, and the installs below say
+# whether what they need is there.
+for attempt in 1 2 3 4; do
+  apt-get update && break
+  if [ "$attempt" -eq 4 ]; then
+    echo "install-deps: apt-get update failed 4 times; going on with the indexes it has" >&2
+    break
+  fi
+  echo "install-deps: apt-get update failed (attempt $attempt of 4); trying again in $((attempt * 15)) s" >&2
+  sleep $((attempt * 15))
+done
 apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config file unzip dpkg-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
