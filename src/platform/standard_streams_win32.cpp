@@ -7,15 +7,13 @@
 namespace marlune::platform {
 namespace {
 
-constexpr std::size_t maxTransfer = 1u << 30;
+// At most what a console takes at once (older Windows fail a larger transfer with
+// ERROR_NOT_ENOUGH_MEMORY); a pipe gives and takes no more at a time anyway, and a
+// file loses little by it.
+constexpr std::size_t maxTransfer = 32u << 10;
 
-// A console takes less at once than a file or a pipe (older Windows fail larger
-// transfers with ERROR_NOT_ENOUGH_MEMORY).
-constexpr std::size_t maxConsoleTransfer = 32u << 10;
-
-DWORD transferSize(HANDLE handle, std::size_t size) {
-    const std::size_t most = GetFileType(handle) == FILE_TYPE_CHAR ? maxConsoleTransfer : maxTransfer;
-    return static_cast<DWORD>(std::min(size, most));
+DWORD transferSize(std::size_t size) {
+    return static_cast<DWORD>(std::min(size, maxTransfer));
 }
 
 }  // namespace
@@ -34,7 +32,7 @@ bool standardInputLength(std::uint64_t& bytes) {
 std::int64_t readStandardInput(void* buffer, std::size_t size, int& error) {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD got = 0;
-    if (ReadFile(input, buffer, transferSize(input, size), &got, nullptr)) return got;
+    if (ReadFile(input, buffer, transferSize(size), &got, nullptr)) return got;
     const DWORD code = GetLastError();
     if (code == ERROR_BROKEN_PIPE) return 0;  // the writer closed its end: the input ends here
     if (code == ERROR_MORE_DATA) return got;  // a message pipe's message goes on in the next read
@@ -47,9 +45,7 @@ int writeStandardOutput(const void* buffer, std::size_t size) {
     const auto* bytes = static_cast<const char*>(buffer);
     while (size != 0) {
         DWORD put = 0;
-        if (!WriteFile(output, bytes, transferSize(output, size), &put, nullptr)) {
-            return static_cast<int>(GetLastError());
-        }
+        if (!WriteFile(output, bytes, transferSize(size), &put, nullptr)) return static_cast<int>(GetLastError());
         if (put == 0) return ERROR_WRITE_FAULT;  // a handle that takes nothing would be asked for ever
         bytes += put;
         size -= put;

@@ -145,21 +145,22 @@ std::string partialSentence(std::int32_t status, const std::string& said) {
 std::string sentenceFor(const Step& step, const StepFile& file, std::int32_t status, const marlune_report& report) {
     // Names inside a sentence as on a line of their own: a newline or a terminal's
     // control sequence in one would break the line or act on the screen.
-    const std::string other = records::shellEscaped(file.other);
-    const std::string destination = records::shellEscaped(file.destination);
+    using records::shellEscaped;
     switch (status) {
         case MARLUNE_RUN_COLLISION:
-            return other + ", named earlier in this run, takes the name " + destination;
+            return shellEscaped(file.other) + ", named earlier in this run, takes the name " +
+                   shellEscaped(file.destination);
         case MARLUNE_NAMED_TWICE:
             if (file.other.empty()) break;
-            return "the same file as " + other + ", named earlier in this run";
+            return "the same file as " + shellEscaped(file.other) + ", named earlier in this run";
         case MARLUNE_RUN_LANDS_ON_RUN_FILE:
-            return "its copy would replace " + other + ", a file of this run";
+            return "its copy would replace " + shellEscaped(file.other) + ", a file of this run";
         case MARLUNE_RUN_OUTSIDE_DESTINATION:
             return "a listed name needs to be relative, without \"..\", to have a place under " +
-                   records::shellEscaped(step.root);
+                   shellEscaped(step.root);
         case MARLUNE_RUN_DESTINATION_LINK:
-            return "a symbolic link on the way to " + destination + ": nothing is written through it";
+            return "a symbolic link on the way to " + shellEscaped(file.destination) +
+                   ": nothing is written through it";
         default:
             break;
     }
