@@ -47,6 +47,23 @@ for attempt in 1 2 3 4; do
   echo "install-deps: apt-get update failed (attempt $attempt of 4); trying again in $((attempt * 15)) s" >&2
   sleep $((attempt * 15))
 done
+# Wine's i386 half needs each shared library at the very version its amd64 half has.
+# A suite whose amd64 index came but whose i386 index did not (a mirror serving a
+# stale one) would offer amd64 versions that i386 cannot match, and the install
+# fails on held packages. Until the mirror serves it whole, such a suite is held
+# back: what is installed from it stays, nothing new is taken from it.
+held=/etc/apt/preferences.d/marlune-held-suites
+lopsided=$(apt-get indextargets --format '$(RELEASE) $(ARCHITECTURE)' 'Created-By: Packages' |
+  awk '$1 ~ /^bookworm/ { has[$1 " " $2] = 1; suite[$1] = 1 }
+       END { for (s in suite) if (has[s " amd64"] && !has[s " i386"]) print s }' | sort)
+if [ -n "$lopsided" ]; then
+  for suite in $lopsided; do
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "$suite"
+  done > "$held"
+  echo "install-deps: no i386 index for $(xargs <<<"$lopsided"); nothing new is taken from it this time" >&2
+else
+  rm -f "$held"
+fi
 apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config file unzip dpkg-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
