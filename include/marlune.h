@@ -790,7 +790,7 @@ typedef struct marlune_run marlune_run;
  * The strings are the library's, null where they do not apply, and stay valid
  * until the next marlune_run_next or marlune_run_close on the same run (for
  * marlune_run_step: path, destination and other as long as the step's bytes,
- * reason and sha256 until the next marlune_run_step on the same thread).
+ * reason and sha256 until marlune_step_texts_free).
  */
 typedef struct marlune_run_result {
     uint32_t size;           /* set by the caller */
@@ -947,9 +947,12 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t 
  * marlune_run_step -- run the step's `length` bytes here, as a run's worker
  * does: make the copies' folders, then one batch call, and the files the plan
  * settled answered as it said. `results` holds `count` results (each with its
- * size and report set), one per file of the step in its order. Returns
- * MARLUNE_OK, MARLUNE_RUN_BAD_STATE for bytes that are no step or too few
- * results, else the status of the first file that failed. The batch calls
+ * size and report set), one per file of the step in its order. `*texts` gets
+ * what holds the results' reason and sha256 strings, the caller's to free with
+ * marlune_step_texts_free once it has read them (null on failure); with
+ * `texts` null those strings are null. Returns MARLUNE_OK,
+ * MARLUNE_RUN_BAD_STATE for bytes that are no step or too few results, else
+ * the status of the first file that failed. The batch calls
  * hold open no more files than this process's own open-file limit allows,
  * shared by the steps it runs side by side (a step planned with a higher
  * limit is worked through in parts).
@@ -960,8 +963,16 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t 
  * conversion; nothing is removed, replaced or put on stable storage for it.
  * Any other ".kv" leaves the answer MARLUNE_SOURCE_MISSING.
  */
+/* The sentences and digests of one marlune_run_step's results. */
+typedef struct marlune_step_texts marlune_step_texts;
+
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t length,
-                                                  marlune_run_result *results, uint32_t count);
+                                                  marlune_run_result *results, uint32_t count,
+                                                  marlune_step_texts **texts);
+
+/* marlune_step_texts_free -- free what marlune_run_step gave in `*texts`; the
+   results' reason and sha256 strings go with it. Null is nothing to free. */
+MARLUNE_API void MARLUNE_CALL marlune_step_texts_free(marlune_step_texts *texts);
 
 /*
  * marlune_report_reason -- the sentence for a status and its report, as the

@@ -370,7 +370,7 @@ TEST_F(Runs, AStepHoldsOpenOnlyWhatItsWorkerAllows) {
         if (setrlimit(RLIMIT_NOFILE, &few) != 0) std::_Exit(2);
         std::vector<marlune_run_result> results(files);
         for (marlune_run_result& result : results) result.size = sizeof result;
-        bool whole = marlune_run_step(step.data(), length, results.data(), files) == MARLUNE_OK;
+        bool whole = marlune_run_step(step.data(), length, results.data(), files, nullptr) == MARLUNE_OK;
         for (int i = 0; i < files; ++i) whole = whole && readFile(at("rec/" + std::to_string(i) + ".kv")) == converted;
         // This process leaves without the fixture's own cleaning.
         fs::remove_all(fs::path(at("rec")).parent_path());
@@ -445,7 +445,11 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     EXPECT_EQ(marlune_step_files(step.data(), length - 1), 0u);
     std::vector<marlune_run_result> results(2);
     for (marlune_run_result& result : results) result.size = sizeof result;
-    EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2), MARLUNE_RUN_COLLISION);
+    marlune_step_texts* firstTexts = nullptr;
+    EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2, &firstTexts), MARLUNE_RUN_COLLISION);
+    const std::unique_ptr<marlune_step_texts, decltype(&marlune_step_texts_free)> firstRun(firstTexts,
+                                                                                          marlune_step_texts_free);
+    const char* const collisionReason = results[1].reason;
     EXPECT_EQ(slashed(results[0].path), at("rec/a.snd"));
     EXPECT_EQ(results[0].status, MARLUNE_OK);
     EXPECT_EQ(results[0].outcome, MARLUNE_OUTCOME_CONVERTED);
@@ -454,7 +458,10 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     EXPECT_EQ(slashed(results[1].reason),
               at("rec/a.snd") + ", named earlier in this run, takes the name " + at("rec/a.kv"));
     // A task retried after its worker died: the conversion is found done, the collision kept.
-    EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2), MARLUNE_RUN_COLLISION);
+    // Without texts asked for, there are no sentences; the first run's stay the caller's.
+    EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2, nullptr), MARLUNE_RUN_COLLISION);
+    EXPECT_EQ(results[1].reason, nullptr);
+    EXPECT_EQ(slashed(collisionReason), at("rec/a.snd") + ", named earlier in this run, takes the name " + at("rec/a.kv"));
     EXPECT_EQ(results[0].status, MARLUNE_FINISHED);
     EXPECT_EQ(results[0].outcome, MARLUNE_OUTCOME_FINISHED);
     EXPECT_EQ(readFile(at("rec/a.kv")), converted);
@@ -465,7 +472,7 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     longer.insert(longer.end(), converted.end() - 338, converted.end());  // one chunk more
     for (const Bytes& kv : {cut, longer}) {
         writeFile(at("rec/a.kv"), kv);
-        marlune_run_step(step.data(), length, results.data(), 2);
+        marlune_run_step(step.data(), length, results.data(), 2, nullptr);
         EXPECT_EQ(results[0].status, MARLUNE_SOURCE_MISSING);
         EXPECT_EQ(readFile(at("rec/a.kv")), kv);
     }
@@ -473,7 +480,9 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     while (marlune_run_plan_next(run.get(), rest.data(), 4096, &length) == MARLUNE_RUN_DELIVERED) {
     }
     EXPECT_EQ(run.tally().files_planned, 5u);
-    EXPECT_EQ(marlune_run_step(step.data(), stepLength, results.data(), 1), MARLUNE_RUN_BAD_STATE);
+    marlune_step_texts* refusedTexts = firstTexts;
+    EXPECT_EQ(marlune_run_step(step.data(), stepLength, results.data(), 1, &refusedTexts), MARLUNE_RUN_BAD_STATE);
+    EXPECT_EQ(refusedTexts, nullptr);
     EXPECT_EQ(marlune_run_start(run.get()), MARLUNE_RUN_BAD_STATE);
 }
 

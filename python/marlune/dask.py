@@ -48,10 +48,14 @@ def run_step(step: bytes) -> List[Row]:
         results[i].size = ctypes.sizeof(lib.RunResult)
         reports[i].size = ctypes.sizeof(lib.Report)
         results[i].report = ctypes.pointer(reports[i])
-    if lib.run_step(step, len(step), results, count) == Status.RUN_BAD_STATE:
+    texts = ctypes.c_void_p()
+    if lib.run_step(step, len(step), results, count, ctypes.byref(texts)) == Status.RUN_BAD_STATE:
         raise ValueError("marlune: the bytes are no step of this library's runs")
-    return [(r.status, r.path, r.destination, r.other, bytes(reports[i]), r.outcome, r.reason or b"")
-            for i, r in enumerate(results)]
+    try:
+        return [(r.status, r.path, r.destination, r.other, bytes(reports[i]), r.outcome, r.reason or b"")
+                for i, r in enumerate(results)]
+    finally:
+        lib.step_texts_free(texts)
 
 
 def _steps(run: Run) -> Iterator[bytes]:

@@ -2,9 +2,11 @@
 // and nothing thrown past them.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "boundary/api.h"
 #include "marlune.h"
@@ -12,6 +14,12 @@
 #include "run/engine.h"
 #include "run/reason.h"
 #include "run/step.h"
+
+// A step's sentences and digests, the caller's until marlune_step_texts_free.
+struct marlune_step_texts {
+    std::vector<std::string> reasons;
+    std::vector<std::string> digests;
+};
 
 struct marlune_run {
     marlune_run(marlune::run::Job job, marlune::run::Bounds bounds) : engine(std::move(job), bounds) {}
@@ -145,25 +153,29 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char* step, uint32_t 
 }
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t length, marlune_run_result* results,
-                                                  uint32_t count) {
+                                                  uint32_t count, marlune_step_texts** texts) {
+    if (texts) *texts = nullptr;
     return guarded(
         [&]() -> int32_t {
             marlune::run::Step decoded;
-            std::vector<marlune::run::StepText> texts;
-            if (!marlune::run::decode(step, length, decoded, &texts) || (count < decoded.files.size()) ||
+            std::vector<marlune::run::StepText> names;
+            if (!marlune::run::decode(step, length, decoded, &names) || (count < decoded.files.size()) ||
                 (!results && !decoded.files.empty())) {
                 return MARLUNE_RUN_BAD_STATE;
             }
-            const std::vector<marlune::run::FileAnswer> answers = marlune::run::runStep(decoded, {});
-            // The sentences outlive the call, as the results' other strings do, until this
-            // thread runs its next step.
-            thread_local std::vector<std::string> reasons;
-            thread_local std::vector<std::string> digests;
-            reasons.clear();
-            digests.clear();
-            for (const marlune::run::FileAnswer& answer : answers) {
-                reasons.push_back(answer.reason);
-                digests.push_back(answer.sha256);
+            // Made before the work, and the strings moved in after it, so that no answer is
+            // lost for want of memory to keep it once the files have changed.
+            std::unique_ptr<marlune_step_texts> kept(texts ? new marlune_step_texts : nullptr);
+            if (kept) {
+                kept->reasons.reserve(decoded.files.size());
+                kept->digests.reserve(decoded.files.size());
+            }
+            std::vector<marlune::run::FileAnswer> answers = marlune::run::runStep(decoded, {});
+            if (kept) {
+                for (marlune::run::FileAnswer& answer : answers) {
+                    kept->reasons.push_back(std::move(answer.reason));
+                    kept->digests.push_back(std::move(answer.sha256));
+                }
             }
             int32_t first = MARLUNE_OK;
             for (std::size_t i = 0; i < answers.size(); ++i) {
@@ -171,22 +183,29 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
                 using marlune::holds;
                 if (holds(result.size, &marlune_run_result::status)) result.status = answers[i].status;
                 if (holds(result.size, &marlune_run_result::index)) result.index = decoded.files[i].index;
-                if (holds(result.size, &marlune_run_result::path)) result.path = texts[i].source;
-                if (holds(result.size, &marlune_run_result::destination)) result.destination = texts[i].destination;
-                if (holds(result.size, &marlune_run_result::other)) result.other = texts[i].other;
+                if (holds(result.size, &marlune_run_result::path)) result.path = names[i].source;
+                if (holds(result.size, &marlune_run_result::destination)) result.destination = names[i].destination;
+                if (holds(result.size, &marlune_run_result::other)) result.other = names[i].other;
                 if (holds(result.size, &marlune_run_result::report)) {
                     marlune::handBackReport(result.report, answers[i].report);
                 }
                 if (holds(result.size, &marlune_run_result::outcome)) result.outcome = answers[i].outcome;
-                if (holds(result.size, &marlune_run_result::reason)) result.reason = reasons[i].c_str();
+                if (holds(result.size, &marlune_run_result::reason)) {
+                    result.reason = kept ? kept->reasons[i].c_str() : nullptr;
+                }
                 if (holds(result.size, &marlune_run_result::sha256)) {
-                    result.sha256 = digests[i].empty() ? nullptr : digests[i].c_str();
+                    result.sha256 = kept && !kept->digests[i].empty() ? kept->digests[i].c_str() : nullptr;
                 }
                 if (first == MARLUNE_OK && !marlune::succeeded(answers[i].status)) first = answers[i].status;
             }
+            if (texts) *texts = kept.release();
             return first;
         },
         MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API void MARLUNE_CALL marlune_step_texts_free(marlune_step_texts* texts) {
+    delete texts;
 }
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_manifest_status(marlune_run* run, int32_t* system_error) {
