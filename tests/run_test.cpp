@@ -448,7 +448,7 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     marlune_step_texts* firstTexts = nullptr;
     EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2, &firstTexts), MARLUNE_RUN_COLLISION);
     const std::unique_ptr<marlune_step_texts, decltype(&marlune_step_texts_free)> firstRun(firstTexts,
-                                                                                          marlune_step_texts_free);
+                                                                                           marlune_step_texts_free);
     const char* const collisionReason = results[1].reason;
     EXPECT_EQ(slashed(results[0].path), at("rec/a.snd"));
     EXPECT_EQ(results[0].status, MARLUNE_OK);
@@ -461,7 +461,8 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     // Without texts asked for, there are no sentences; the first run's stay the caller's.
     EXPECT_EQ(marlune_run_step(step.data(), length, results.data(), 2, nullptr), MARLUNE_RUN_COLLISION);
     EXPECT_EQ(results[1].reason, nullptr);
-    EXPECT_EQ(slashed(collisionReason), at("rec/a.snd") + ", named earlier in this run, takes the name " + at("rec/a.kv"));
+    EXPECT_EQ(slashed(collisionReason),
+              at("rec/a.snd") + ", named earlier in this run, takes the name " + at("rec/a.kv"));
     EXPECT_EQ(results[0].status, MARLUNE_FINISHED);
     EXPECT_EQ(results[0].outcome, MARLUNE_OUTCOME_FINISHED);
     EXPECT_EQ(readFile(at("rec/a.kv")), converted);
