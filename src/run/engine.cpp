@@ -44,12 +44,7 @@ std::int32_t Engine::start() {
 }
 
 bool Engine::makeStep(Step& step) {
-    const Job& job = planner_.job();
-    step.job = job.job;
-    step.flags = job.flags;
-    step.durability = job.durability;
-    step.root = job.root;
-    step.suspects = job.suspects;
+    static_cast<StepJob&>(step) = planner_.job();
     step.files.clear();
     // A few groups for each worker, so that at the end none waits long for another and a
     // cancel abandons little; each within what the process may hold open (two files a file).

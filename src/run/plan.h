@@ -18,13 +18,8 @@
 
 namespace marlune::run {
 
-struct Job {
-    std::int32_t job = MARLUNE_JOB_EXAMINE;
-    std::uint32_t flags = 0;
-    std::int32_t durability = MARLUNE_DURABLE_NONE;
-    std::string root;                 // copies: the destination folder
-    std::string suspects = "snd,kv";  // extensions whose files should be containers
-    std::string manifest;             // mirror: the manifest's name; empty: none
+struct Job : StepJob {
+    std::string manifest;  // mirror: the manifest's name; empty: none
 };
 
 class Planner {

@@ -28,12 +28,16 @@ struct StepFile {
     std::string expected;     // verify against a manifest: the digest it gives
 };
 
-struct Step {
+// What every step of a run carries of its job.
+struct StepJob {
     std::int32_t job = MARLUNE_JOB_EXAMINE;
     std::uint32_t flags = 0;
     std::int32_t durability = MARLUNE_DURABLE_NONE;
     std::string root;                 // copies: the destination folder
     std::string suspects = "snd,kv";  // extensions whose files should be containers
+};
+
+struct Step : StepJob {
     std::vector<StepFile> files;
 };
 
