@@ -102,8 +102,11 @@ def test_ctrl_c_stops_convert_tree_with_nothing_lost(tmp_path: Path) -> None:
     count = 150
     for i in range(count):
         write(tmp_path / f"{i:03}.snd", big)
+    # Ctrl-C as an interactive interpreter takes it: one started as a shell's background
+    # job inherits SIGINT ignored.
     child = python("""
-        import sys, marlune
+        import signal, sys, marlune
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         done = 0
         try:
             for report in marlune.convert_tree(sys.argv[1], workers=2, batch_files=2):
