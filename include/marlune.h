@@ -943,6 +943,9 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_plan_next(marlune_run *run, char *s
    that are no step. */
 MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t length);
 
+/* The sentences and digests of one marlune_run_step's results. */
+typedef struct marlune_step_texts marlune_step_texts;
+
 /*
  * marlune_run_step -- run the step's `length` bytes here, as a run's worker
  * does: make the copies' folders, then one batch call, and the files the plan
@@ -952,10 +955,10 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t 
  * marlune_step_texts_free once it has read them (null on failure); with
  * `texts` null those strings are null. Returns MARLUNE_OK,
  * MARLUNE_RUN_BAD_STATE for bytes that are no step or too few results, else
- * the status of the first file that failed. The batch calls
- * hold open no more files than this process's own open-file limit allows,
- * shared by the steps it runs side by side (a step planned with a higher
- * limit is worked through in parts).
+ * the status of the first file that failed. The batch calls hold open no
+ * more files than this process's own open-file limit allows, shared by the
+ * steps it runs side by side (a step planned with a higher limit is worked
+ * through in parts).
  *
  * A convert step run again: a file whose source is gone while its ".kv" name
  * holds a whole container (marlune_examine answers MARLUNE_OK) of the size the
@@ -963,9 +966,6 @@ MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t 
  * conversion; nothing is removed, replaced or put on stable storage for it.
  * Any other ".kv" leaves the answer MARLUNE_SOURCE_MISSING.
  */
-/* The sentences and digests of one marlune_run_step's results. */
-typedef struct marlune_step_texts marlune_step_texts;
-
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t length,
                                                   marlune_run_result *results, uint32_t count,
                                                   marlune_step_texts **texts);
