@@ -494,15 +494,22 @@ TEST_F(Runs, NoWorkerRunsMoreThanTheWindowAheadOfTheCaller) {
     options.group_files = 1;  // the window counts groups: a file each makes it count files
     RunOf run(options);
     run.add(at("rec"));
+    // The workers reach the window however busy the machine is, and then stay there.
+    const auto doneSettlesAt = [&run](std::uint64_t files) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (run.tally().files_done < files && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return run.tally().files_done;
+    };
     ASSERT_EQ(marlune_run_start(run.get()), MARLUNE_OK);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(run.tally().files_done, 3u);
+    EXPECT_EQ(doneSettlesAt(3), 3u);
     EXPECT_EQ(run.tally().plan_complete, 0);  // the walk waits too: totals are "so far"
     marlune_run_result result{};
     result.size = sizeof result;
     ASSERT_EQ(marlune_run_next(run.get(), &result, -1), MARLUNE_RUN_DELIVERED);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(run.tally().files_done, 4u);
+    EXPECT_EQ(doneSettlesAt(4), 4u);
 }
 
 TEST_F(Runs, ACancelStartsNothingMoreAndKeepsEverySource) {
@@ -602,28 +609,40 @@ TEST_F(Runs, AGroupStoppedMidwayIsCancelledNotFailedAndKeepsItsSources) {
     large.lengthMode(0);
     for (int i = 0; i < 6000; ++i) large.chunk(330);  // 2 MB: a cancel finds the group copying
     const Bytes recording = large.build();
-    for (int i = 0; i < 12; ++i) put("g/f" + std::to_string(10 + i) + ".snd", recording);
-    marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
-    options.workers = 1;
-    options.group_files = 12;
-    RunOf run(options);
-    run.add(at("g"));
-    ASSERT_EQ(marlune_run_start(run.get()), MARLUNE_OK);
-    while (run.tally().bytes_done == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    marlune_run_cancel(run.get());
-    marlune_run_result result{};
-    result.size = sizeof result;
-    std::size_t delivered = 0;
-    while (marlune_run_next(run.get(), &result, -1) == MARLUNE_RUN_DELIVERED) {
-        ++delivered;
-        EXPECT_EQ(std::make_pair(result.status, result.outcome),
-                  std::make_pair(std::int32_t{MARLUNE_CANCELLED}, std::int32_t{MARLUNE_OUTCOME_CANCELLED}));
+    // A busy machine may hold this thread back until the group has committed; then
+    // every file is converted, nothing lost, and the test tries again.
+    bool stoppedMidway = false;
+    for (int attempt = 0; attempt < 5 && !stoppedMidway; ++attempt) {
+        const std::string folder = "g" + std::to_string(attempt);
+        for (int i = 0; i < 12; ++i) put(folder + "/f" + std::to_string(10 + i) + ".snd", recording);
+        marlune_run_options options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_RECURSIVE);
+        options.workers = 1;
+        options.group_files = 12;
+        RunOf run(options);
+        run.add(at(folder));
+        ASSERT_EQ(marlune_run_start(run.get()), MARLUNE_OK);
+        while (run.tally().bytes_done == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        marlune_run_cancel(run.get());
+        marlune_run_result result{};
+        result.size = sizeof result;
+        std::vector<std::int32_t> outcomes;
+        while (marlune_run_next(run.get(), &result, -1) == MARLUNE_RUN_DELIVERED) {
+            outcomes.push_back(result.outcome);
+            if (result.outcome == MARLUNE_OUTCOME_CANCELLED) EXPECT_EQ(result.status, MARLUNE_CANCELLED);
+        }
+        const std::vector<std::int32_t> cancelled(12, MARLUNE_OUTCOME_CANCELLED);
+        const std::vector<std::int32_t> converted(12, MARLUNE_OUTCOME_CONVERTED);
+        stoppedMidway = outcomes == cancelled;
+        ASSERT_TRUE(stoppedMidway || outcomes == converted) << "the group is one batch: all or none";
+        EXPECT_EQ(run.tally().outcomes[MARLUNE_OUTCOME_FAILED], 0u);
+        for (int i = 0; i < 12; ++i) {
+            const std::string name = folder + "/f" + std::to_string(10 + i);
+            // Its chunks are all 330 bytes long already: the conversion is the same bytes.
+            EXPECT_EQ(readFile(at(name + (stoppedMidway ? ".snd" : ".kv"))), recording);
+        }
+        EXPECT_EQ(dir.names(folder).size(), 12u);
     }
-    EXPECT_EQ(delivered, 12u);
-    EXPECT_EQ(run.tally().outcomes[MARLUNE_OUTCOME_CANCELLED], 12u);
-    EXPECT_EQ(run.tally().outcomes[MARLUNE_OUTCOME_FAILED], 0u);
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(readFile(at("g/f" + std::to_string(10 + i) + ".snd")), recording);
-    EXPECT_EQ(dir.names("g").size(), 12u);
+    EXPECT_TRUE(stoppedMidway);
 }
 
 std::string reason(std::int32_t job, std::int32_t status, const marlune_report* report) {
