@@ -15,10 +15,10 @@
 #include "run/reason.h"
 #include "run/step.h"
 
-// A step's sentences and digests, the caller's until marlune_step_texts_free.
+// A step's answers, whose sentences and digests the results point into, the
+// caller's until marlune_step_texts_free.
 struct marlune_step_texts {
-    std::vector<std::string> reasons;
-    std::vector<std::string> digests;
+    std::vector<marlune::run::FileAnswer> answers;
 };
 
 struct marlune_run {
@@ -163,20 +163,12 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
                 (!results && !decoded.files.empty())) {
                 return MARLUNE_RUN_BAD_STATE;
             }
-            // Made before the work, and the strings moved in after it, so that no answer is
-            // lost for want of memory to keep it once the files have changed.
+            // Made before the work and the answers moved in after it, so that none is lost
+            // for want of memory to keep it once the files have changed.
             std::unique_ptr<marlune_step_texts> kept(texts ? new marlune_step_texts : nullptr);
-            if (kept) {
-                kept->reasons.reserve(decoded.files.size());
-                kept->digests.reserve(decoded.files.size());
-            }
-            std::vector<marlune::run::FileAnswer> answers = marlune::run::runStep(decoded, {});
-            if (kept) {
-                for (marlune::run::FileAnswer& answer : answers) {
-                    kept->reasons.push_back(std::move(answer.reason));
-                    kept->digests.push_back(std::move(answer.sha256));
-                }
-            }
+            std::vector<marlune::run::FileAnswer> made = marlune::run::runStep(decoded, {});
+            if (kept) kept->answers = std::move(made);
+            const std::vector<marlune::run::FileAnswer>& answers = kept ? kept->answers : made;
             int32_t first = MARLUNE_OK;
             for (std::size_t i = 0; i < answers.size(); ++i) {
                 marlune_run_result& result = results[i];
@@ -191,10 +183,10 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char* step, uint32_t len
                 }
                 if (holds(result.size, &marlune_run_result::outcome)) result.outcome = answers[i].outcome;
                 if (holds(result.size, &marlune_run_result::reason)) {
-                    result.reason = kept ? kept->reasons[i].c_str() : nullptr;
+                    result.reason = kept ? answers[i].reason.c_str() : nullptr;
                 }
                 if (holds(result.size, &marlune_run_result::sha256)) {
-                    result.sha256 = kept && !kept->digests[i].empty() ? kept->digests[i].c_str() : nullptr;
+                    result.sha256 = kept && !answers[i].sha256.empty() ? answers[i].sha256.c_str() : nullptr;
                 }
                 if (first == MARLUNE_OK && !marlune::succeeded(answers[i].status)) first = answers[i].status;
             }
