@@ -23,6 +23,8 @@ struct Settings {
     bool mirror = false;            // copy -r: every file arrives, with its time and mode
     bool checksum = false;          // mirror: compare content, not size and time
     bool remove = false;            // mirror: --delete what the source lacks
+    bool deleteFromEmpty = false;   // --delete: an empty source may empty the mirror
+    std::uint64_t maxDelete = 0;    // --delete: removals at the most; 0: no limit
     std::string manifest;           // mirror, verify: the SHA-256 manifest's name; empty: none
     std::string suspectExtensions;  // --suspect-ext: "" names none
     bool suspectExtensionsGiven = false;

@@ -51,6 +51,8 @@ public:
         if (settings_.checksum) options.flags |= MARLUNE_RUN_CHECKSUM;
         if (settings_.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
         if (settings_.remove) options.flags |= MARLUNE_RUN_DELETE;
+        if (settings_.deleteFromEmpty) options.flags |= MARLUNE_RUN_DELETE_FROM_EMPTY;
+        options.max_delete = settings_.maxDelete;
         if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
         return options;
     }

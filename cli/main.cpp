@@ -20,6 +20,7 @@ struct Arguments : Settings, RunSettings {
     bool nul = false;
     std::string jobs;
     std::string filesFrom;
+    std::string maxDeleteText;
 };
 
 // An option: its spellings, and the flag it sets (clearing another) or the value it takes.
@@ -50,6 +51,8 @@ const Option optionTable[] = {
     {"", "--mirror", &Arguments::mirror},
     {"", "--checksum", &Arguments::checksum},
     {"", "--delete", &Arguments::remove},
+    {"", "--delete-from-empty", &Arguments::deleteFromEmpty},
+    {"", "--max-delete", nullptr, nullptr, &Arguments::maxDeleteText, "--max-delete takes a number of files from 1 up"},
     {"", "--manifest", nullptr, nullptr, &Arguments::manifest, "--manifest takes a FILE"},
     {"", "--log-all", &Arguments::logAll},
     {"", "--strict", &Arguments::strict},
@@ -86,6 +89,12 @@ bool parseWorkers(const std::string& text, unsigned& workers) {
     return workers >= 1;
 }
 
+bool parseCount(const std::string& text, std::uint64_t& count) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    count = std::stoull(text);
+    return count >= 1;
+}
+
 // The table's option the word spells, with what follows its name in the word ("=4", "4" of -j4).
 const Option* optionOf(const std::string& word, std::string& rest) {
     for (const Option& option : optionTable) {
@@ -109,7 +118,8 @@ std::string takeValue(const Option& option, const std::string& rest, const std::
     }
     if (option.flag) arguments.*option.flag = true;
     const bool jobsWrong = option.value == &Arguments::jobs && !parseWorkers(value, arguments.workers);
-    return option.valueMissing && (value.empty() || jobsWrong) ? option.valueMissing : "";
+    const bool mostWrong = option.value == &Arguments::maxDeleteText && !parseCount(value, arguments.maxDelete);
+    return option.valueMissing && (value.empty() || jobsWrong || mostWrong) ? option.valueMissing : "";
 }
 
 // Options may come before or after the command and among its files; "--" ends them.
@@ -159,6 +169,9 @@ std::string misuse(const Arguments& arguments) {
     if (command == "verify") {
         const bool fits = settings.operands.size() == (settings.manifest.empty() ? 2u : 1u);
         return fits ? "" : "verify takes SOURCE_FOLDER DESTINATION_FOLDER, or --manifest FILE DESTINATION_FOLDER";
+    }
+    if ((settings.deleteFromEmpty || settings.maxDelete != 0) && !settings.remove) {
+        return "--max-delete and --delete-from-empty go with --delete";
     }
     const bool mirrorOnly = settings.checksum || settings.remove || !settings.manifest.empty();
     if ((mirrorOnly && !settings.mirror) || (settings.mirror && (!intoFolder || settings.kvNames))) {

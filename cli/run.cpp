@@ -81,10 +81,18 @@ private:
         marlune_run* opened = nullptr;
         if (marlune_run_open(&options, &opened) != MARLUNE_OK) return exitFailure;
         const RunHandle run(opened);
+        // The run's own records are no mirror's to delete.
+        for (const std::string* record : {&settings_.log, &settings_.failedList, &settings_.suspectList,
+                                          &settings_.csv, &settings_.report}) {
+            if (!record->empty()) marlune_run_keep(run.get(), record->c_str());
+        }
         for (std::size_t i = first; i < end; ++i) {
             const std::int32_t added =
                 marlune_run_add(run.get(), operands[i].path.c_str(), operands[i].contents ? "" : nullptr);
             if (added == MARLUNE_RUN_INSIDE_SOURCE) return refused("the destination lies within " + operands[i].path);
+            if (added == MARLUNE_RUN_SOURCE_INSIDE_DESTINATION) {
+                return refused(operands[i].path + " lies within the destination, whose deletions would remove it");
+            }
             if (added == MARLUNE_SOURCE_MISSING) return refused(operands[i].path + " is not a folder");
             if (added != MARLUNE_OK) return refused(marlune_status_text(added));
         }

@@ -240,10 +240,25 @@ enum {
     MARLUNE_VERIFY_DIFFERENT = 83,        /* verify: the copy differs from what copying its source gives
                                              now (or from its manifest's digest), or is another kind of
                                              file (a link for a file) */
-    MARLUNE_VERIFY_BAD_LINE = 84          /* verify: a manifest line that cannot be read, names no place
+    MARLUNE_VERIFY_BAD_LINE = 84,         /* verify: a manifest line that cannot be read, names no place
                                              under the destination, or breaks the walk's order (which the
                                              merge needs: a manifest marlune writes keeps it); or the
                                              manifest itself cannot be read (its path, system_error) */
+
+    /* A mirror's deletions held back: each is one result, told once for the run, whose path is the
+       source folder (86: the first file kept), and nothing more is removed. */
+    MARLUNE_RUN_DELETION_OFF = 85,        /* the run met an error in the source (a folder or the source
+                                             folder itself that cannot be read or has gone, a read that
+                                             failed), so no file is removed: the source's listing may
+                                             lack what it holds */
+    MARLUNE_RUN_DELETE_LIMIT = 86,        /* marlune_run_options.max_delete files were removed: this file
+                                             and every later one the source lacks are kept */
+    MARLUNE_RUN_SOURCE_EMPTY = 87,        /* the source folder holds no file while the destination does
+                                             (a disk that did not mount?): nothing is removed unless
+                                             MARLUNE_RUN_DELETE_FROM_EMPTY says so */
+    MARLUNE_RUN_SOURCE_INSIDE_DESTINATION = 88 /* marlune_run_add with MARLUNE_RUN_DELETE: the folder added
+                                             is, or lies within, the destination folder, whose deletions
+                                             would remove the sources */
 };
 
 /*
@@ -698,8 +713,18 @@ enum {
                                      source lacks is removed (outcome deleted; with
                                      MARLUNE_RUN_JUDGE_ONLY only told). Never through a link: the
                                      destination is walked without following any, and folders are
-                                     left. A folder of the source that cannot be read stops the
-                                     deletions; partial files are left to their writers */
+                                     left. Source and destination are the folders their names lead
+                                     to when the run starts (a link named is followed); a link met in
+                                     the source is a name the source has, and with
+                                     MARLUNE_RUN_FOLLOW_LINKS is followed as the copies follow it.
+                                     Nothing is removed after any error in the source
+                                     (MARLUNE_RUN_DELETION_OFF), from an empty source
+                                     (MARLUNE_RUN_SOURCE_EMPTY), beyond max_delete
+                                     (MARLUNE_RUN_DELETE_LIMIT), nor a file of the run's own
+                                     (marlune_run_keep, the manifest); partial files are left to their
+                                     writers */
+    MARLUNE_RUN_DELETE_FROM_EMPTY = 512, /* mirror with MARLUNE_RUN_DELETE: a source folder with no file may
+                                     empty the destination */
     MARLUNE_RUN_SHA256 = 128      /* mirror: each copy's SHA-256 in its result (marlune_run_result.
                                      sha256), of its bytes as they were written; an unchanged copy's
                                      read from it. Set by marlune_run_options.manifest */
@@ -741,6 +766,9 @@ typedef struct marlune_run_options {
                                 the name has "\\" and "\n"); in the run's order. Written beside
                                 and moved over the name once the run has ended, not after a cancel.
                                 Sets MARLUNE_RUN_SHA256. Default null */
+    uint64_t max_delete;     /* mirror with MARLUNE_RUN_DELETE: at most this many files are removed
+                                (MARLUNE_RUN_DELETE_LIMIT for the first one kept); 0: no limit (to remove
+                                none, MARLUNE_RUN_JUDGE_ONLY tells what would go). Default 0 */
 } marlune_run_options;
 
 /* What became of a file, counted once (marlune_run_result.outcome, and
@@ -855,10 +883,32 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options *opt
  * Returns MARLUNE_OK; MARLUNE_NO_SOURCE_NAME for a null or empty path;
  * MARLUNE_SOURCE_MISSING for a copy's `place` "" when no folder is at `path`;
  * MARLUNE_RUN_INSIDE_SOURCE for a copy whose destination folder is, or lies
- * within, the folder `path` (through links too); MARLUNE_RUN_BAD_STATE after
+ * within, the folder `path` (through links too);
+ * MARLUNE_RUN_SOURCE_INSIDE_DESTINATION for a deleting mirror whose folder
+ * `path` is, or lies within, the destination folder; MARLUNE_RUN_BAD_STATE after
  * the start. Nothing else is judged here: a missing file is its result's.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run *run, const char *path, const char *place);
+
+/*
+ * marlune_run_keep -- name a file of the run's own (its log, a list, a CSV, a
+ * page: UTF-8) that a mirror's deletions never remove, nor its partial files
+ * (the name followed by ".tmp-" and 8 hex digits), wherever it lies. The
+ * manifest is kept without it. Call it before marlune_run_start; the name is
+ * copied. Returns MARLUNE_OK; MARLUNE_NO_SOURCE_NAME for a null or empty
+ * path; MARLUNE_RUN_BAD_STATE after the start.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_keep(marlune_run *run, const char *path);
+
+/*
+ * marlune_run_note -- hand back the status of a result of a step that ran
+ * elsewhere (marlune_run_plan_next, marlune_run_step), so that an error in
+ * the source holds back a mirror's deletions (MARLUNE_RUN_DELETION_OFF).
+ * Before a mirror's deletions marlune_run_plan_next answers
+ * MARLUNE_RUN_WAITING once: wait for every step given so far, note each of
+ * their results, then call it again. Safe from any thread.
+ */
+MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run *run, int32_t status);
 
 /*
  * marlune_run_start -- start the run's planner and workers. Before the first
@@ -931,7 +981,8 @@ MARLUNE_API void MARLUNE_CALL marlune_run_close(marlune_run *run);
  * and each file the plan settled itself, with its status): bytes to send
  * anywhere as they are and to run there with marlune_run_step. Returns
  * MARLUNE_RUN_DELIVERED, MARLUNE_RUN_TOO_SMALL (nothing taken: call again
- * with `*length` bytes), or MARLUNE_RUN_ENDED; marlune_run_counts tells the
+ * with `*length` bytes), MARLUNE_RUN_WAITING once before a mirror's
+ * deletions (marlune_run_note), or MARLUNE_RUN_ENDED; marlune_run_counts tells the
  * plan's counts. A step run twice (a worker that died and a task retried)
  * ends as one run once would, but for what a first run had finished: a copy
  * made again, a conversion found finished.

@@ -3,7 +3,9 @@
 // matches, and verify finds every kind of difference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -58,10 +60,15 @@ protected:
         options.destination = dstPath.c_str();
         options.workers = 2;
         options.manifest = manifest.empty() ? nullptr : manifest.c_str();
+        options.max_delete = maxDelete;
         marlune_run* opened = nullptr;
         EXPECT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
-        if (addSource) {
-            EXPECT_EQ(marlune_run_add(opened, srcPath.c_str(), ""), MARLUNE_OK);
+        for (const std::string& record : records) EXPECT_EQ(marlune_run_keep(opened, record.c_str()), MARLUNE_OK);
+        if (addSource) added = marlune_run_add(opened, (sourceName.empty() ? srcPath : sourceName).c_str(), "");
+        if (beforeStart) beforeStart();
+        if (added != MARLUNE_OK) {
+            marlune_run_close(opened);
+            return {};
         }
         EXPECT_EQ(marlune_run_start(opened), MARLUNE_OK);
         std::vector<Got> got;
@@ -100,7 +107,12 @@ protected:
     }
 
     const std::string srcPath = at("src");
-    const std::string dstPath = at("dst");
+    std::string dstPath = at("dst");
+    std::string sourceName;  // the source as named; empty: srcPath
+    std::vector<std::string> records;
+    std::uint64_t maxDelete = 0;
+    std::int32_t added = MARLUNE_OK;
+    std::function<void()> beforeStart;
     std::int32_t manifestStatus = -1;
 };
 
@@ -258,6 +270,111 @@ TEST_F(Mirrors, DeletionRemovesWhatTheSourceLacksAndNeverLeavesTheDestination) {
     EXPECT_EQ(dir.names("outside"), std::vector<std::string>{"precious.txt"});
     EXPECT_TRUE(fs::is_directory(at("dst/old")));  // folders are left
     EXPECT_EQ(readFile(at("dst/keep.txt")), Bytes{'k'});
+}
+
+// Each way a deletion could be turned against the archive: what stays, and the one
+// result that says why nothing (more) was removed.
+struct DeletionCase {
+    const char* name;
+    std::uint32_t flags;
+    std::vector<std::string> left;  // every name under the destination afterwards
+    std::int32_t told;              // the held-back status among the results; 0: none
+};
+
+class Deletions : public Mirrors, public ::testing::WithParamInterface<DeletionCase> {
+protected:
+    void files(const std::string& folder, std::initializer_list<const char*> names) {
+        for (const char* name : names) put(folder + "/" + name, {'x'});
+    }
+    // False where the case cannot be arranged here (no symbolic links).
+    bool arrange(const std::string& name) {
+        if (name == "source link") {
+            files("disk/archive", {"a.txt", "b.txt"});
+            sourceName = at("archive");
+            return linked(at("disk/archive"), sourceName, true) && !mirror().empty();
+        }
+        if (name == "followed link") {
+            files("src", {"a.txt"});
+            files("elsewhere", {"c.txt"});
+            return linked(at("elsewhere"), at("src/linked"), true) && !mirror(MARLUNE_RUN_FOLLOW_LINKS).empty();
+        }
+        if (name == "destination link") {
+            files("src", {"a.txt"});
+            files("real", {"a.txt", "extra.txt"});
+            dstPath = at("dst");
+            return linked(at("real"), dstPath, true);
+        }
+        if (name == "source gone") {
+            files("dst", {"a.txt", "b.txt"});
+            fs::create_directories(at("gone"));
+            sourceName = at("src");
+            beforeStart = [this] { fs::remove(sourceName); };
+            return linked(at("gone"), sourceName, true);
+        }
+        if (name == "source empty" || name == "emptying allowed") {
+            files("dst", {"a.txt"});
+            return fs::create_directories(srcPath);
+        }
+        if (name == "limit") {
+            files("src", {"keep.txt"});
+            files("dst", {"keep.txt", "w.txt", "x.txt", "y.txt", "z.txt"});
+            maxDelete = 2;
+            return true;
+        }
+        if (name == "records") {
+            files("src", {"a.txt"});
+            files("dst", {"run.log", "run.csv.tmp-0123abcd", "run.csv.tmp-other", "sums.sha256"});
+            records = {at("dst/run.log"), at("src/../dst/run.csv")};
+            manifest = at("dst/sums.sha256");
+            return true;
+        }
+        return false;
+    }
+    std::vector<std::string> everythingUnder(const std::string& folder) const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(fs::canonical(folder))) {
+            names.push_back(fs::relative(entry.path(), fs::canonical(folder)).generic_string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string manifest;
+};
+
+TEST_P(Deletions, NeverRemoveWhatTheRunMustKeep) {
+    const DeletionCase& each = GetParam();
+    if (!arrange(each.name)) GTEST_SKIP() << "no symbolic links here";
+    const std::vector<Got> got = mirror(MARLUNE_RUN_DELETE | each.flags, manifest);
+    ASSERT_EQ(added, MARLUNE_OK);
+    std::size_t told = 0;
+    for (const Got& result : got) told += result.status == each.told ? 1 : 0;
+    if (each.told != 0) EXPECT_EQ(told, 1u);
+    EXPECT_EQ(everythingUnder(dstPath), each.left);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mirrors, Deletions,
+    ::testing::Values(DeletionCase{"source link", 0, {"a.txt", "b.txt"}, 0},
+                      DeletionCase{"followed link", MARLUNE_RUN_FOLLOW_LINKS, {"a.txt", "linked", "linked/c.txt"}, 0},
+                      DeletionCase{"destination link", 0, {"a.txt"}, 0},
+                      DeletionCase{"source gone", 0, {"a.txt", "b.txt"}, MARLUNE_RUN_DELETION_OFF},
+                      DeletionCase{"source empty", 0, {"a.txt"}, MARLUNE_RUN_SOURCE_EMPTY},
+                      DeletionCase{"emptying allowed", MARLUNE_RUN_DELETE_FROM_EMPTY, {}, 0},
+                      DeletionCase{"limit", 0, {"keep.txt", "y.txt", "z.txt"}, MARLUNE_RUN_DELETE_LIMIT},
+                      DeletionCase{"records", 0, {"a.txt", "run.csv.tmp-0123abcd", "run.log", "sums.sha256"}, 0}),
+    [](const ::testing::TestParamInfo<DeletionCase>& info) {
+        std::string name = info.param.name;
+        for (char& c : name) c = c == ' ' ? '_' : c;
+        return name;
+    });
+
+// Deletions that would remove the sources themselves are refused before any work.
+TEST_F(Mirrors, ASourceInsideItsDestinationIsRefusedForDeletions) {
+    put("dst/incoming/a.snd", recording);
+    sourceName = at("dst/incoming");
+    mirror(MARLUNE_RUN_DELETE);
+    EXPECT_EQ(added, MARLUNE_RUN_SOURCE_INSIDE_DESTINATION);
+    EXPECT_EQ(readFile(at("dst/incoming/a.snd")), recording);
 }
 
 TEST_F(Mirrors, WithoutDeletionNothingInTheDestinationIsRemoved) {

@@ -59,6 +59,10 @@ constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_VERIFY_EXTRA, "the destination holds a file the source lacks"),
     STATUS(MARLUNE_VERIFY_DIFFERENT, "the copy differs from its source"),
     STATUS(MARLUNE_VERIFY_BAD_LINE, "a line of the manifest cannot be used"),
+    STATUS(MARLUNE_RUN_DELETION_OFF, "nothing was removed: the run met an error in the source"),
+    STATUS(MARLUNE_RUN_DELETE_LIMIT, "kept, with every later file the source lacks: the deletion limit was reached"),
+    STATUS(MARLUNE_RUN_SOURCE_EMPTY, "nothing was removed: the source folder holds no file"),
+    STATUS(MARLUNE_RUN_SOURCE_INSIDE_DESTINATION, "the source folder lies within the destination folder"),
 };
 #undef STATUS
 

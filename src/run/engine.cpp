@@ -6,6 +6,7 @@
 
 #include "boundary/api.h"
 #include "run/mirror.h"
+#include "run/outcome.h"
 #include "run/paths.h"
 
 namespace marlune::run {
@@ -33,6 +34,21 @@ std::int32_t Engine::add(const char* path, const char* place) {
     return planner_.add(path, place);
 }
 
+std::int32_t Engine::keep(const char* path) {
+    if (state_ != State::open) return MARLUNE_RUN_BAD_STATE;
+    if (!path || !*path) return MARLUNE_NO_SOURCE_NAME;
+    return planner_.keep(path);
+}
+
+void Engine::note(std::int32_t status) {
+    if (showsSourceError(status)) planner_.noteSourceError();
+}
+
+void Engine::waitForSteps() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!cancelled_.load() && stepsFinished_ < stepsTaken_) finished_.wait_for(lock, tick);
+}
+
 std::int32_t Engine::start() {
     if (state_ != State::open) return MARLUNE_RUN_BAD_STATE;
     state_ = State::running;
@@ -55,10 +71,22 @@ bool Engine::makeStep(Step& step) {
     std::uint64_t bytes = 0;
     while ((step.files.empty() || step.files.size() < most) && !cancelled_.load()) {
         StepFile file;
+        // Deletions are decided once every copy before them has ended, and in a step of their own.
+        if (!holding_ && planner_.deletionsNext()) {
+            if (!step.files.empty()) break;
+            if (state_ == State::running) {
+                waitForSteps();
+            } else if (!deletionsAwaited_) {
+                break;
+            }
+            if (cancelled_.load()) break;
+            planner_.releaseDeletions();
+        }
         if (holding_) {
             file = std::move(held_);
             holding_ = false;
         } else if (!planner_.next(file)) {
+            if (planner_.deletionsNext()) continue;
             break;
         } else {
             file.index = nextIndex_++;
@@ -116,6 +144,7 @@ void Engine::work() {
             filesStarted_ += done.step.files.size();
             const StepProgress progress{&bytesDone_, &cancelled_};
             done.answers = runStep(done.step, progress);
+            for (const FileAnswer& answer : done.answers) note(answer.status);
             filesDone_ += done.step.files.size();
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -243,7 +272,14 @@ std::int32_t Engine::planNext(char* bytes, std::uint32_t size, std::uint32_t& le
     }
     if (stepBytes_.empty()) {
         Step step;
-        if (!makeStep(step)) return MARLUNE_RUN_ENDED;
+        if (!makeStep(step)) {
+            // Before the deletions the caller hands back the results of every step it was given.
+            if (planner_.deletionsNext() && !deletionsAwaited_ && !cancelled_.load()) {
+                deletionsAwaited_ = true;
+                return MARLUNE_RUN_WAITING;
+            }
+            return MARLUNE_RUN_ENDED;
+        }
         stepBytes_ = encode(step);
     }
     length = static_cast<std::uint32_t>(stepBytes_.size());

@@ -37,6 +37,9 @@ public:
     Engine& operator=(const Engine&) = delete;
 
     std::int32_t add(const char* path, const char* place);
+    std::int32_t keep(const char* path);
+    // A result of a step run elsewhere (planNext's), handed back.
+    void note(std::int32_t status);
     std::int32_t start();
     std::int32_t next(marlune_run_result& result, std::int32_t timeoutMs);
     void counts(marlune_run_tally& tally);
@@ -59,6 +62,8 @@ private:
 
     // The next group of the plan, as the bounds allow; false once the plan has ended.
     bool makeStep(Step& step);
+    // Until every step taken has finished (or the run is cancelled).
+    void waitForSteps();
     void work();
     void deliver(marlune_run_result& result);
 
@@ -92,6 +97,7 @@ private:
     std::size_t currentAt_ = 0;
     bool hasCurrent_ = false;
     std::string stepBytes_;  // planNext's step not yet taken
+    bool deletionsAwaited_ = false;  // planNext told its caller to wait before the deletions
 
     static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler cancels");
     std::atomic<bool> cancelled_{false};

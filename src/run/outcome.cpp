@@ -51,6 +51,20 @@ bool namedAsContainer(const std::string& path, const std::string& extensions) {
     return false;
 }
 
+bool showsSourceError(std::int32_t status) {
+    switch (status) {
+        case MARLUNE_SOURCE_MISSING:
+        case MARLUNE_SOURCE_UNREADABLE:
+        case MARLUNE_READ_ERROR:
+        case MARLUNE_TOO_MANY_FILES:
+        case MARLUNE_OUT_OF_MEMORY:
+        case MARLUNE_RUN_FOLDER_UNREADABLE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::int32_t outcomeOf(const Step& step, const StepFile& file, std::int32_t status) {
     switch (status) {
         case MARLUNE_CANCELLED:

@@ -16,4 +16,9 @@ bool namedAsContainer(const std::string& path, const std::string& extensions);
 // MARLUNE_OUTCOME_* of `file` of `step` that ended with `status`.
 std::int32_t outcomeOf(const Step& step, const StepFile& file, std::int32_t status);
 
+// Whether a copy's `status` says the source could not be read whole (a folder or file
+// that cannot be read or has gone, a failed read): the source's listing may then lack
+// what it holds, so a mirror deletes nothing after it.
+bool showsSourceError(std::int32_t status);
+
 }  // namespace marlune::run

@@ -58,8 +58,19 @@ std::int32_t Planner::add(const std::string& path, const char* place) {
         if (!source.empty() && liesWithin(destination, source) && platform::kindOf(path, size, key) == Kind::folder) {
             return MARLUNE_RUN_INSIDE_SOURCE;
         }
+        // Deletions in the destination would remove the sources themselves.
+        if (has(MARLUNE_RUN_DELETE) && !source.empty() && liesWithin(source, destination)) {
+            return MARLUNE_RUN_SOURCE_INSIDE_DESTINATION;
+        }
     }
     operands_.push_back(std::move(operand));
+    return MARLUNE_OK;
+}
+
+std::int32_t Planner::keep(const std::string& path) {
+    if (begun_) return MARLUNE_RUN_BAD_STATE;
+    if (path.empty()) return MARLUNE_NO_SOURCE_NAME;
+    job_.kept.push_back(path);
     return MARLUNE_OK;
 }
 
@@ -90,6 +101,11 @@ void Planner::begin() {
     begun_ = true;
     const bool walking = has(MARLUNE_RUN_RECURSIVE);
     if (copying()) resolvedRoot_ = resolvedOrPlanned(job_.root);
+    if (copying() && has(MARLUNE_RUN_DELETE) && !operands_.empty()) {
+        std::uint64_t size = 0;
+        platform::kindOf(operands_.front().path, size, sourceRootKey_);
+        platform::kindOf(job_.root, size, destinationRootKey_);
+    }
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
     // An examination compares nothing: a file named twice is examined twice.
@@ -130,12 +146,62 @@ std::size_t Planner::comingSoon() const {
     return coming;
 }
 
+bool Planner::deletionsNext() const {
+    return copying() && has(MARLUNE_RUN_DELETE) && begun_ && !deletionsReleased_ && stack_.empty() &&
+           nextOperand_ == operands_.size();
+}
+
+// The names under the destination that a deletion keeps: the manifest and the records
+// given, wherever their names lead.
+DeletionRules Planner::deletionRules() const {
+    DeletionRules rules;
+    rules.most = job_.maxDelete;
+    rules.fromEmpty = has(MARLUNE_RUN_DELETE_FROM_EMPTY);
+    std::vector<std::string> names = job_.kept;
+    if (!job_.manifest.empty()) names.push_back(job_.manifest);
+    for (const std::string& name : names) {
+        const std::string resolved = resolvedOrPlanned(name);
+        if (resolved.size() <= resolvedRoot_.size() || !liesWithin(resolved, resolvedRoot_)) continue;
+        std::string relative = resolved.substr(resolvedRoot_.size());
+        while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
+        rules.kept.push_back(platform::foldedName(relative));
+    }
+    return rules;
+}
+
+// Why a mirror's deletions may not go ahead: a source error in the run, or the source or
+// destination folder no longer the one the run started with (a link turned meanwhile).
+bool Planner::deletionsHeldBack(StepFile& file) {
+    std::uint64_t size = 0;
+    FileKey source;
+    FileKey destination;
+    // A destination the run made has no key to compare: it holds the run's copies alone.
+    const bool moved = platform::kindOf(operands_.front().path, size, source) != Kind::folder ||
+                       source != sourceRootKey_ ||
+                       (known(destinationRootKey_) &&
+                        (platform::kindOf(job_.root, size, destination) != Kind::folder ||
+                         destination != destinationRootKey_));
+    if (!sourceFailed_.load() && !moved) return false;
+    file = StepFile{};
+    file.status = MARLUNE_RUN_DELETION_OFF;
+    file.source = operands_.front().path;
+    file.destination = job_.root;
+    return true;
+}
+
 bool Planner::nextPaired(StepFile& file) {
     if (!pair_ && !pairDone_) {
         const bool verifying = job_.job == MARLUNE_JOB_VERIFY;
+        if (!verifying && !operands_.empty() && deletionsHeldBack(file)) {
+            pairDone_ = true;
+            complete = true;
+            ++filesPlanned;
+            return true;
+        }
         const std::string source = operands_.empty() ? std::string() : operands_.front().path;
         pair_ = std::make_unique<PairPlan>(verifying ? PairPlan::Mode::verify : PairPlan::Mode::remove, source,
-                                           job_.root, verifying ? job_.manifest : std::string());
+                                           job_.root, verifying ? job_.manifest : std::string(),
+                                           has(MARLUNE_RUN_FOLLOW_LINKS), verifying ? DeletionRules{} : deletionRules());
         if (pair_->manifestError != 0) {
             file = StepFile{};
             file.status = MARLUNE_VERIFY_BAD_LINE;
@@ -162,7 +228,7 @@ bool Planner::next(StepFile& file) {
     for (;;) {
         if (stack_.empty()) {
             if (nextOperand_ == operands_.size()) {
-                if (copying() && has(MARLUNE_RUN_DELETE)) return nextPaired(file);
+                if (copying() && has(MARLUNE_RUN_DELETE)) return deletionsReleased_ && nextPaired(file);
                 complete = true;
                 return false;
             }

@@ -19,7 +19,9 @@
 namespace marlune::run {
 
 struct Job : StepJob {
-    std::string manifest;  // mirror: the manifest's name; empty: none
+    std::string manifest;           // mirror: the manifest's name; empty: none
+    std::vector<std::string> kept;  // the run's own records, never deleted
+    std::uint64_t maxDelete = 0;    // deletions at the most; 0: no limit
 };
 
 class Planner {
@@ -28,6 +30,8 @@ public:
 
     // A path and, for copies, its place under the destination (null: the path itself).
     std::int32_t add(const std::string& path, const char* place);
+    // A file of the run's own that no deletion removes.
+    std::int32_t keep(const std::string& path);
     // Looks at every name added, once: call before the first next().
     void begin();
     // The next file (or unreadable folder) of the run; false once there is none.
@@ -35,6 +39,13 @@ public:
     // About how many files come next without a new listing: for the size of groups.
     std::size_t comingSoon() const;
     const Job& job() const { return job_; }
+    // True when the next file planned would be a mirror's first deletion: every copy
+    // is planned, and the deletions may be decided once those copies have ended.
+    bool deletionsNext() const;
+    // An error in the source (a result of the run's): no deletion may follow it.
+    void noteSourceError() { sourceFailed_ = true; }
+    // The copies before them have ended: next() goes on to the deletions.
+    void releaseDeletions() { deletionsReleased_ = true; }
     // The folders added whose entries go straight into the destination (copy -r SOURCE DESTINATION).
     std::vector<std::string> foldersIntoRoot() const {
         std::vector<std::string> folders;
@@ -86,6 +97,8 @@ private:
     bool converting() const { return job_.job == MARLUNE_JOB_CONVERT; }
     // A verify's files, and a mirror's deletions once its copies are planned.
     bool nextPaired(StepFile& file);
+    DeletionRules deletionRules() const;
+    bool deletionsHeldBack(StepFile& file);
     bool copying() const { return job_.job == MARLUNE_JOB_COPY || job_.job == MARLUNE_JOB_SALVAGE; }
     bool has(std::uint32_t flag) const { return (job_.flags & flag) != 0; }
     // The name that two files of one run could both write: a .kv name, or a copy's with .kv names.
@@ -126,6 +139,10 @@ private:
     std::string lastFolder_;  // landsOn's last folder, resolved
     std::string lastResolved_;
     bool begun_ = false;
+    std::atomic<bool> sourceFailed_{false};
+    bool deletionsReleased_ = false;
+    platform::FileKey sourceRootKey_;  // the folders a deletion's walk must find at its start
+    platform::FileKey destinationRootKey_;
     std::unique_ptr<PairPlan> pair_;
     bool pairDone_ = false;
 };

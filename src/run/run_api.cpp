@@ -73,6 +73,7 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
         job.manifest = manifest;
         if (mirroring) job.flags |= MARLUNE_RUN_SHA256;
     }
+    job.maxDelete = take(&marlune_run_options::max_delete, std::uint64_t{0});
     const char* suspects = take(&marlune_run_options::suspect_extensions, static_cast<const char*>(nullptr));
     if (suspects) job.suspects = suspects;
     if (job.durability < MARLUNE_DURABLE_NONE || job.durability > MARLUNE_DURABLE_DATA_AND_NAME) {
@@ -114,6 +115,15 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options* opt
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run* run, const char* path, const char* place) {
     if (!run) return MARLUNE_RUN_BAD_STATE;
     return guarded([&] { return run->engine.add(path, place); }, MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_keep(marlune_run* run, const char* path) {
+    if (!run) return MARLUNE_RUN_BAD_STATE;
+    return guarded([&] { return run->engine.keep(path); }, MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run* run, int32_t status) {
+    if (run) run->engine.note(status);
 }
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_start(marlune_run* run) {

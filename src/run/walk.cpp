@@ -35,14 +35,28 @@ int walkOrder(const std::string& a, const std::string& b) {
     }
 }
 
-TreeWalk::TreeWalk(std::string root, bool skipPartials) : root_(std::move(root)), skipPartials_(skipPartials) {
-    int error = 0;
-    if (platform::kindOfName(root_) == Kind::folder) enter("", error);
+TreeWalk::TreeWalk(std::string root, bool skipPartials, bool followLinks)
+    : root_(std::move(root)), skipPartials_(skipPartials), followLinks_(followLinks) {
+    std::uint64_t size = 0;
+    platform::FileKey key;
+    if (platform::kindOf(root_, size, key) != Kind::folder) {
+        rootError_ = -1;
+    } else if (!enter("", key, rootError_) && rootError_ == 0) {
+        rootError_ = -1;
+    }
 }
 
-bool TreeWalk::enter(const std::string& relative, int& error) {
+bool TreeWalk::onTheWayDown(const platform::FileKey& key) const {
+    for (const Level& level : stack_) {
+        if (level.key == key) return true;
+    }
+    return false;
+}
+
+bool TreeWalk::enter(const std::string& relative, const platform::FileKey& key, int& error) {
     Level level;
     level.relative = relative;
+    level.key = key;
     if (!platform::listFolder(relative.empty() ? root_ : joinPath(root_, relative), level.entries, error)) return false;
     std::sort(level.entries.begin(), level.entries.end(),
               [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
@@ -59,15 +73,23 @@ bool TreeWalk::next(WalkEntry& entry) {
         }
         const platform::FolderEntry& found = level.entries[level.next++];
         const std::string relative = joinPath(level.relative, found.name);
-        if (found.kind == Kind::folder) {
+        Kind kind = found.kind;
+        platform::FileKey key = found.key;
+        if (kind == Kind::link && followLinks_) {
+            std::uint64_t size = 0;
+            const Kind reached = platform::kindOf(joinPath(root_, relative), size, key);
+            // A link that leads nowhere, or back up its own way, stays a name of its own.
+            if (reached == Kind::file || (reached == Kind::folder && !onTheWayDown(key))) kind = reached;
+        }
+        if (kind == Kind::folder) {
             int error = 0;
-            if (enter(relative, error)) continue;
+            if (enter(relative, key, error)) continue;
             entry = {relative, Kind::folder, error};
             return true;
         }
-        if (found.kind != Kind::file && found.kind != Kind::link) continue;
+        if (kind != Kind::file && kind != Kind::link) continue;
         if (skipPartials_ && endsWith(found.name, partialSuffix)) continue;
-        entry = {relative, found.kind, 0};
+        entry = {relative, kind, 0};
         return true;
     }
     return false;
@@ -124,8 +146,10 @@ bool ManifestReader::next(std::string& relative, std::string& hex, bool& bad) {
     return true;
 }
 
-PairPlan::PairPlan(Mode mode, std::string source, std::string destination, std::string manifest)
+PairPlan::PairPlan(Mode mode, std::string source, std::string destination, std::string manifest, bool followLinks,
+                   DeletionRules rules)
     : mode_(mode),
+      rules_(std::move(rules)),
       sourceRoot_(std::move(source)),
       destinationRoot_(std::move(destination)),
       // A deletion is planned while the copies are written: their partial files are theirs.
@@ -134,8 +158,31 @@ PairPlan::PairPlan(Mode mode, std::string source, std::string destination, std::
         manifest_ = std::make_unique<ManifestReader>(manifest);
         if (!manifest_->opened()) manifestError = platform::lastSystemError() ? platform::lastSystemError() : -1;
     } else {
-        sourceWalk_ = std::make_unique<TreeWalk>(sourceRoot_);
+        sourceWalk_ = std::make_unique<TreeWalk>(sourceRoot_, false, followLinks);
     }
+    std::sort(rules_.kept.begin(), rules_.kept.end());
+}
+
+bool PairPlan::holdBack(StepFile& file, std::int32_t status, const std::string& path, int error) {
+    heldBack_ = true;
+    file = StepFile{};
+    file.status = status;
+    file.systemError = error;
+    file.source = path;
+    file.destination = destinationRoot_;
+    return true;
+}
+
+// A record of the run's own, or one of its partial files (".tmp-" and 8 hex digits).
+bool PairPlan::isKept(const std::string& relative) const {
+    if (rules_.kept.empty()) return false;
+    const std::string folded = platform::foldedName(relative);
+    if (std::binary_search(rules_.kept.begin(), rules_.kept.end(), folded)) return true;
+    const std::size_t mark = folded.rfind(".tmp-");
+    if (mark == std::string::npos || folded.size() != mark + 13) return false;
+    const std::string digits = folded.substr(mark + 5);
+    return digits.find_first_not_of("0123456789abcdef") == std::string::npos &&
+           std::binary_search(rules_.kept.begin(), rules_.kept.end(), folded.substr(0, mark));
 }
 
 bool PairPlan::pullSource() {
@@ -162,10 +209,18 @@ void PairPlan::plan(StepFile& file, const std::string& relative, std::int32_t st
 }
 
 bool PairPlan::next(StepFile& file) {
+    if (heldBack_) return false;
     if (!started_) {
         started_ = true;
         pullSource();
         pullDestination();
+        if (mode_ == Mode::remove && sourceWalk_->rootError() != 0) {
+            return holdBack(file, MARLUNE_RUN_DELETION_OFF, sourceRoot_, std::max(sourceWalk_->rootError(), 0));
+        }
+        // An empty source (a disk that did not mount) would empty the mirror.
+        if (mode_ == Mode::remove && !hasSource_ && hasDestination_ && !rules_.fromEmpty) {
+            return holdBack(file, MARLUNE_RUN_SOURCE_EMPTY, sourceRoot_, 0);
+        }
     }
     for (;;) {
         if (hasSource_ && badLine_) {
@@ -180,13 +235,15 @@ bool PairPlan::next(StepFile& file) {
         if (unreadable) {
             const bool inSource = hasSource_ && source_.kind == Kind::folder;
             const WalkEntry& folder = inSource ? source_ : destination_;
+            // A deletion never removes what a folder of the source that cannot be read may hold.
+            if (mode_ == Mode::remove && inSource) {
+                return holdBack(file, MARLUNE_RUN_DELETION_OFF, joinPath(sourceRoot_, folder.relative), folder.error);
+            }
             plan(file, folder.relative, MARLUNE_RUN_FOLDER_UNREADABLE);
             file.systemError = folder.error;
             if (inSource) file.source = joinPath(sourceRoot_, folder.relative);
             inSource ? pullSource() : pullDestination();
-            // A deletion never removes what a folder of the source that cannot be read may hold.
-            if (mode_ == Mode::remove && !inSource) continue;
-            if (mode_ == Mode::remove) return false;
+            if (mode_ == Mode::remove) continue;
             return true;
         }
         if (!hasSource_ && !hasDestination_) return false;
@@ -201,7 +258,15 @@ bool PairPlan::next(StepFile& file) {
             pullDestination();
             continue;
         }
+        if (order > 0 && mode_ == Mode::remove && isKept(destination_.relative)) {
+            pullDestination();
+            continue;
+        }
+        if (order > 0 && mode_ == Mode::remove && rules_.most != 0 && removals_ == rules_.most) {
+            return holdBack(file, MARLUNE_RUN_DELETE_LIMIT, joinPath(destinationRoot_, destination_.relative), 0);
+        }
         if (order > 0) {  // the source lacks it
+            if (mode_ == Mode::remove) ++removals_;
             plan(file, destination_.relative, mode_ == Mode::verify ? MARLUNE_VERIFY_EXTRA : 0);
             file.source = file.destination;
             file.remove = mode_ == Mode::remove;

@@ -25,24 +25,32 @@ struct WalkEntry {
 int walkOrder(const std::string& a, const std::string& b);
 
 // The files and links under `root`, in the walk's order; folders are entered, not told,
-// but for one that cannot be read.
+// but for one that cannot be read. The root is the folder its name leads to (a link
+// named is followed); a link met under it is told as a link, or with `followLinks`
+// told as what it leads to (a folder entered, once on any one way down).
 class TreeWalk {
 public:
     // `skipPartials`: names a copy writes under until it is complete are not told.
-    explicit TreeWalk(std::string root, bool skipPartials = false);
+    explicit TreeWalk(std::string root, bool skipPartials = false, bool followLinks = false);
     bool next(WalkEntry& entry);
+    // The system's code when the root could not be listed (-1: no folder there); else 0.
+    int rootError() const { return rootError_; }
 
 private:
     struct Level {
         std::string relative;
+        platform::FileKey key;
         std::vector<platform::FolderEntry> entries;
         std::size_t next = 0;
     };
     // False (with the system's code) when the folder cannot be read.
-    bool enter(const std::string& relative, int& error);
+    bool enter(const std::string& relative, const platform::FileKey& key, int& error);
+    bool onTheWayDown(const platform::FileKey& key) const;
 
     std::string root_;
     bool skipPartials_;
+    bool followLinks_;
+    int rootError_ = 0;
     std::vector<Level> stack_;
 };
 
@@ -68,11 +76,21 @@ private:
     bool ended_ = false;
 };
 
+// What a deletion may remove, beyond the source's listing.
+struct DeletionRules {
+    std::vector<std::string> kept;  // names under the destination never removed (folded), records' own
+    std::uint64_t most = 0;         // removals at the most; 0: no limit
+    bool fromEmpty = false;         // an empty source may empty the destination
+};
+
 // A verify's or a deletion's plan: the source tree (or a manifest) merged with the destination's.
+// A deletion removes only what the source lacks, and nothing once the source could not be
+// listed whole: it tells that once (MARLUNE_RUN_DELETION_OFF and the like) and ends.
 class PairPlan {
 public:
     enum class Mode { verify, remove };
-    PairPlan(Mode mode, std::string source, std::string destination, std::string manifest);
+    PairPlan(Mode mode, std::string source, std::string destination, std::string manifest, bool followLinks = false,
+             DeletionRules rules = {});
     // The next file to check or remove; false once there is none.
     bool next(StepFile& file);
     // Set when the manifest could not be opened.
@@ -82,8 +100,14 @@ private:
     bool pullSource();
     bool pullDestination();
     void plan(StepFile& file, const std::string& relative, std::int32_t status);
+    // The one result that ends a deletion held back.
+    bool holdBack(StepFile& file, std::int32_t status, const std::string& path, int error);
+    bool isKept(const std::string& relative) const;
 
     Mode mode_;
+    DeletionRules rules_;
+    std::uint64_t removals_ = 0;
+    bool heldBack_ = false;
     std::string sourceRoot_;
     std::string destinationRoot_;
     std::unique_ptr<TreeWalk> sourceWalk_;
