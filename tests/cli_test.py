@@ -561,6 +561,47 @@ class Mirror(Folder):
         self.assertEqual(os.listdir(self.path("outside")), ["precious"])
         self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 0)
 
+    def test_delete_never_empties_the_mirror_nor_removes_the_sources_or_the_records(self):
+        self.make_tree()
+        os.rename(self.path("arch"), self.path("disk"))
+        os.symlink("disk", self.path("arch"))  # the archive named through a link
+        run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        self.write("mirror/mirror.log", b"# earlier runs\n")
+        result = run("copy", "-r", "--mirror", "--delete", "--log", "mirror/mirror.log", "arch", "mirror",
+                     cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b" 8 unchanged, 0 removed, ", result.stdout)
+        self.assertTrue(self.read("mirror/mirror.log").startswith(b"# earlier runs\n"))
+
+        # A source that cannot be read, or holds nothing, removes nothing, and says so once.
+        os.makedirs(self.path("empty"))
+        os.chmod(self.path("disk"), 0)
+        os.chmod(self.dir, 0o755)
+        as_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.getuid() == 0 else []
+        before = listing(self.path("mirror"))
+        for source, said in (("arch", b"nothing was removed: the run met an error in the source"),
+                             ("empty", b"nothing was removed: the source folder holds no file")):
+            result = subprocess.run([*as_user, MARLUNE, "copy", "-r", "--mirror", "--delete", source, "mirror"],
+                                    capture_output=True, cwd=self.dir, timeout=120)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertEqual(result.stderr.count(said), 1, result.stderr)
+            self.assertEqual(listing(self.path("mirror")), before)
+        os.chmod(self.path("disk"), 0o755)
+
+        # Deletions that would remove the sources are refused before any work.
+        result = run("copy", "-r", "--mirror", "--delete", "mirror/sub", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 2)
+        self.assertTrue(os.path.exists(self.path("mirror/sub/read-only")))
+
+        for name in ("x1", "x2", "x3"):
+            self.write("mirror/" + name, b"x")
+        result = run("copy", "-r", "--mirror", "--delete", "--max-delete", "2", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b" 2 removed, ", result.stdout)
+        # mirror.log (no record of this run) and x1 go; x2 is the first kept.
+        self.assertIn(b"mirror/x2: kept, with every later file the source lacks", result.stderr)
+        self.assertTrue(os.path.exists(self.path("mirror/x3")))
+
     def test_without_mirror_one_line_says_how_many_files_were_not_copied(self):
         self.make_tree()
         result = run("copy", "-r", "arch", "plain", cwd=self.dir)

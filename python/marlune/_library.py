@@ -187,6 +187,7 @@ class RunOptions(ctypes.Structure):
         ("group_bytes", ctypes.c_uint64),
         ("suspect_extensions", ctypes.c_char_p),
         ("manifest", ctypes.c_char_p),
+        ("max_delete", ctypes.c_uint64),
     ]
 
     def __init__(self, **fields: Any) -> None:
@@ -232,7 +233,7 @@ class RunTally(ctypes.Structure):
 
 JOB_EXAMINE, JOB_COPY, JOB_SALVAGE, JOB_CONVERT, JOB_VERIFY = 0, 1, 2, 3, 4
 RUN_RECURSIVE, RUN_FOLLOW_LINKS, RUN_KV_NAMES, RUN_JUDGE_ONLY, RUN_REPLACE = 1, 2, 4, 8, 16
-RUN_MIRROR, RUN_CHECKSUM, RUN_SHA256, RUN_DELETE = 32, 64, 128, 256
+RUN_MIRROR, RUN_CHECKSUM, RUN_SHA256, RUN_DELETE, RUN_DELETE_FROM_EMPTY = 32, 64, 128, 256, 512
 RUN_WAITING, RUN_DELIVERED, RUN_ENDED, RUN_TOO_SMALL = 0, 1, 2, 3
 
 _run_p = ctypes.c_void_p
@@ -245,6 +246,8 @@ run_start = _declare("marlune_run_start", _i32, _run_p)
 run_next = _declare("marlune_run_next", _i32, _run_p, _run_result_p, _i32)
 run_counts = _declare("marlune_run_counts", None, _run_p, ctypes.POINTER(RunTally))
 run_cancel = _declare("marlune_run_cancel", None, _run_p)
+run_keep = _declare("marlune_run_keep", _i32, _run_p, _text)
+run_note = _declare("marlune_run_note", None, _run_p, _i32)
 run_close = _declare("marlune_run_close", None, _run_p)
 run_plan_next = _declare("marlune_run_plan_next", _i32, _run_p, ctypes.c_char_p, _u32, ctypes.POINTER(_u32))
 step_files = _declare("marlune_step_files", _u32, ctypes.c_char_p, _u32)

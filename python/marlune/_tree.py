@@ -48,18 +48,21 @@ def run_options(job: int, *, destination: Optional[Name] = None, recursive: bool
                 kv_names: bool = False, dry_run: bool = False, replace: bool = False, durability: str = "none",
                 workers: Optional[int] = None, batch_files: Optional[int] = None,
                 batch_bytes: Optional[int] = None, mirror: bool = False, checksum: bool = False,
-                delete: bool = False, manifest: Optional[PathType] = None) -> lib.RunOptions:
+                delete: bool = False, manifest: Optional[PathType] = None, max_delete: Optional[int] = None,
+                delete_from_empty: bool = False) -> lib.RunOptions:
     if durability not in _DURABILITY:
         raise ValueError(f"marlune: durability is one of {', '.join(map(repr, _DURABILITY))}, not {durability!r}")
     flags = ((lib.RUN_RECURSIVE if recursive else 0) | (lib.RUN_FOLLOW_LINKS if follow_links else 0)
              | (lib.RUN_KV_NAMES if kv_names else 0) | (lib.RUN_JUDGE_ONLY if dry_run else 0)
              | (lib.RUN_REPLACE if replace else 0) | (lib.RUN_MIRROR if mirror else 0)
-             | (lib.RUN_CHECKSUM if checksum else 0) | (lib.RUN_DELETE if delete else 0))
+             | (lib.RUN_CHECKSUM if checksum else 0) | (lib.RUN_DELETE if delete else 0)
+             | (lib.RUN_DELETE_FROM_EMPTY if delete_from_empty else 0))
     return lib.RunOptions(job=job, flags=flags, durability=_DURABILITY[durability],
                           destination=None if destination is None else encode(destination),
                           workers=_count(workers, "workers"), group_files=_count(batch_files, "batch_files"),
                           group_bytes=_count(batch_bytes, "batch_bytes"),
-                          manifest=None if manifest is None else encode(_path_argument(manifest, "manifest")))
+                          manifest=None if manifest is None else encode(_path_argument(manifest, "manifest")),
+                          max_delete=_count(max_delete, "max_delete"))
 
 
 def _refused(status: int, **where: Optional[Name]) -> BaseException:
@@ -73,7 +76,8 @@ class Run:
     """One run of the library: opened with its paths added, closed (cancelled
     and waited for) by close(), when it is collected, or at the interpreter's exit."""
 
-    def __init__(self, options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]) -> None:
+    def __init__(self, options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]],
+                 kept: Sequence[Name] = ()) -> None:
         handle = ctypes.c_void_p()
         status = lib.run_open(ctypes.byref(options), ctypes.byref(handle))
         if status != Status.OK:
@@ -82,6 +86,8 @@ class Run:
         # Threads of the library still working at exit would be stopped in the middle of a group.
         self._close = weakref.finalize(self, lib.run_close, self.handle)
         destination = options.destination
+        for name in kept:  # the run's own records: no mirror deletes them
+            lib.run_keep(self.handle, encode(name))
         for path, place in paths:
             status = lib.run_add(self.handle, encode(path), None if place is None else place.encode())
             if status != Status.OK:
@@ -202,7 +208,9 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
     every result (those of groups ended after an early close too) and ends the
     records with the run."""
     decode = _decoder(given)
-    run = Run(options, paths)
+    kept = [] if records is None else [name for name in (records.log, records.failed_list, records.suspect_list,
+                                                         records.csv, records.html) if name is not None]
+    run = Run(options, paths, kept)
     told = _Told(progress)
     result = lib.RunResult()
     report = lib.Report()
@@ -347,7 +355,8 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
               kv_names: bool = False, batch_files: Optional[int] = None,
               batch_bytes: Optional[int] = None, mirror: bool = False, checksum: bool = False,
               delete: bool = False, manifest: Optional[PathType] = None, dry_run: bool = False,
-              records: Optional[RecordFiles] = None) -> TreeRun:
+              records: Optional[RecordFiles] = None, max_delete: Optional[int] = None,
+              delete_from_empty: bool = False) -> TreeRun:
     """Copy every file under ``source_dir`` to the same relative path under
     ``destination_dir`` (a file ``source_dir``: into it), as ``marlune copy -r``
     does, yielding one :class:`Report` per file in the run's order.
@@ -370,7 +379,12 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
     anew), with its modification time and mode; a copy whose size and time
     match its source is left ("unchanged"; with ``checksum``, only when its
     content does). ``delete`` then removes what the source lacks
-    ("deleted"), never through a link; ``dry_run`` writes nothing and says
+    ("deleted"), never through a link, and nothing after an error in the
+    source (``Status.RUN_DELETION_OFF``), from a source with no file unless
+    ``delete_from_empty`` (``Status.RUN_SOURCE_EMPTY``), beyond
+    ``max_delete`` files (``Status.RUN_DELETE_LIMIT``), nor the run's own
+    ``records`` or ``manifest``; a ``source_dir`` inside ``destination_dir``
+    is refused then (``Status.RUN_SOURCE_INSIDE_DESTINATION``). ``dry_run`` writes nothing and says
     what would happen; ``manifest`` writes every copy's SHA-256 to that file
     (each report's ``sha256``), as ``sha256sum -c`` reads it in
     ``destination_dir``.
@@ -380,7 +394,8 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
     return _copies(lib.JOB_COPY, source_dir, destination_dir, progress, records, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, workers=workers, batch_files=batch_files,
                        batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete,
-                       manifest=manifest, dry_run=dry_run)
+                       manifest=manifest, dry_run=dry_run, max_delete=max_delete,
+                       delete_from_empty=delete_from_empty)
 
 
 def verify(source_dir: Optional[PathType], destination_dir: PathType, *, manifest: Optional[PathType] = None,

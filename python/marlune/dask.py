@@ -58,14 +58,18 @@ def run_step(step: bytes) -> List[Row]:
         lib.step_texts_free(texts)
 
 
-def _steps(run: Run) -> Iterator[bytes]:
-    """The run's steps as the library plans them, on this thread."""
+def _steps(run: Run) -> Iterator[Optional[bytes]]:
+    """The run's steps as the library plans them, on this thread; None where the
+    steps after it wait until every step before it has come back (a mirror's deletions)."""
     buffer = ctypes.create_string_buffer(1 << 16)
     length = ctypes.c_uint32()
     while True:
         got = lib.run_plan_next(run.handle, buffer, len(buffer), ctypes.byref(length))
         if got == lib.RUN_TOO_SMALL:
             buffer = ctypes.create_string_buffer(length.value)
+            continue
+        if got == lib.RUN_WAITING:
+            yield None
             continue
         if got != lib.RUN_DELIVERED:
             return
@@ -104,19 +108,32 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
     read = written = 0
     writes = options.job != lib.JOB_EXAMINE and not options.flags & lib.RUN_JUDGE_ONLY
     ended = False
-    try:
-        steps = _steps(planned)
-        for step in steps:
-            # pure=False: two steps with equal bytes are still two pieces of work.
-            pending.append(client.submit(task, step, pure=False))
-            if len(pending) >= most:
-                break
-        while pending:
-            rows = pending.popleft().result()
-            for step in steps:
+    steps = _steps(planned)
+    waiting = False  # for every step out to come back before the next
+
+    def submit() -> None:
+        nonlocal waiting
+        while not waiting and len(pending) < most:
+            step = next(steps, b"")
+            if step is None:
+                waiting = True
+            elif not step:
+                return
+            else:
+                # pure=False: two steps with equal bytes are still two pieces of work.
                 pending.append(client.submit(task, step, pure=False))
-                break
+
+    try:
+        submit()
+        while pending or waiting:
+            if not pending:  # every step before the wait has come back
+                waiting = False
+                submit()
+                continue
+            rows = pending.popleft().result()
+            submit()
             for status, path, destination, other, raw, outcome, reason in rows:
+                lib.run_note(planned.handle, status)  # an error in the source holds back the deletions
                 result = lib.RunResult(status=status, path=path, destination=destination, other=other,
                                        outcome=outcome, reason=reason)
                 report = report_of(result, lib.Report.from_buffer_copy(raw), decode)
@@ -165,14 +182,17 @@ def _copies(job: int, source_dir: PathType, destination_dir: PathType, client: A
 def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",
               follow_links: bool = False, kv_names: bool = False, batch_files: Optional[int] = None,
               batch_bytes: Optional[int] = None, mirror: bool = False, checksum: bool = False,
-              delete: bool = False, dry_run: bool = False) -> TreeRun:
+              delete: bool = False, dry_run: bool = False, max_delete: Optional[int] = None,
+              delete_from_empty: bool = False) -> TreeRun:
     """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`. A mirror
-    here writes no manifest: the steps' digests stay on the workers."""
+    here writes no manifest: the steps' digests stay on the workers. Its deletions
+    start once every copy has come back, and are held back as there."""
     if (checksum or delete or dry_run) and not mirror:
         raise ValueError("marlune: checksum, delete and dry_run belong to mirror=True")
     return _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
-                       batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete, dry_run=dry_run)
+                       batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete, dry_run=dry_run,
+                       max_delete=max_delete, delete_from_empty=delete_from_empty)
 
 
 def verify(source_dir: PathType, destination_dir: PathType, client: Any) -> TreeRun:

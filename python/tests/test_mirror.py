@@ -91,6 +91,43 @@ def test_mirror_options_need_mirror(tmp_path: Path) -> None:
         list(marlune.verify(tmp_path, tmp_path / "out", manifest=tmp_path / "m"))
 
 
+def deletions_keep_what_they_must(tmp_path: Path, copy_tree) -> None:
+    """A mirror's deletions through `copy_tree` (the package's or Dask's): nothing
+    removed from a source named through a link, from an empty source, past
+    max_delete, nor the sources themselves."""
+    write(tmp_path / "disk/archive/a.txt", b"a")
+    os.symlink(tmp_path / "disk/archive", tmp_path / "archive")
+    list(copy_tree(tmp_path / "archive", tmp_path / "mirror", mirror=True))
+    list(copy_tree(tmp_path / "archive", tmp_path / "mirror", mirror=True, delete=True))
+    assert os.listdir(tmp_path / "mirror") == ["a.txt"]
+
+    os.mkdir(tmp_path / "empty")
+    held = list(copy_tree(tmp_path / "empty", tmp_path / "mirror", mirror=True, delete=True))
+    assert [r.status for r in held] == [marlune.Status.RUN_SOURCE_EMPTY]
+    assert os.listdir(tmp_path / "mirror") == ["a.txt"]
+
+    write(tmp_path / "mirror/b.txt", b"b")
+    write(tmp_path / "mirror/c.txt", b"c")
+    limited = list(copy_tree(tmp_path / "archive", tmp_path / "mirror", mirror=True, delete=True, max_delete=1))
+    assert [r.status for r in limited if r.outcome != "unchanged"] == [
+        marlune.Status.OK, marlune.Status.RUN_DELETE_LIMIT]
+    assert sorted(os.listdir(tmp_path / "mirror")) == ["a.txt", "c.txt"]
+
+    with pytest.raises(marlune.DestinationError):
+        list(copy_tree(tmp_path / "disk/archive", tmp_path / "disk", mirror=True, delete=True))
+    assert (tmp_path / "disk/archive/a.txt").read_bytes() == b"a"
+
+
+def test_deletions_keep_what_they_must(tmp_path: Path) -> None:
+    deletions_keep_what_they_must(tmp_path, marlune.copy_tree)
+    # The run's own records are never the mirror's to delete.
+    log = tmp_path / "mirror/run.log"
+    write(log, b"earlier runs\n")
+    list(marlune.copy_tree(tmp_path / "archive", tmp_path / "mirror", mirror=True, delete=True,
+                           records=marlune.RecordFiles(log=log)))
+    assert log.read_bytes().startswith(b"earlier runs\n")
+
+
 def test_over_dask(tmp_path: Path) -> None:
     distributed = pytest.importorskip("distributed")
     import marlune.dask
@@ -103,4 +140,6 @@ def test_over_dask(tmp_path: Path) -> None:
         local = list(marlune.copy_tree(tmp_path / "in", tmp_path / "local", mirror=True))
         assert [r.outcome for r in reports] == [r.outcome for r in local]
         assert {r.outcome for r in marlune.dask.verify(tmp_path / "in", tmp_path / "out", client)} == {"matched"}
+        deletions_keep_what_they_must(tmp_path / "deletions",
+                                      lambda *args, **kwargs: marlune.dask.copy_tree(*args, client, **kwargs))
     shutil.rmtree(tmp_path / "out")
