@@ -572,6 +572,8 @@ class Mirror(Folder):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(b" 8 unchanged, 0 removed, ", result.stdout)
         self.assertTrue(self.read("mirror/mirror.log").startswith(b"# earlier runs\n"))
+        os.symlink("mirror", self.path("mirror-link"))  # verify through links on both sides
+        self.assertIn(b"8 matched, 1 different", run("verify", "arch", "mirror-link", cwd=self.dir).stdout)
 
         # A source that cannot be read, or holds nothing, removes nothing, and says so once.
         os.makedirs(self.path("empty"))

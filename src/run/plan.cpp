@@ -40,13 +40,16 @@ std::int32_t Planner::add(const std::string& path, const char* place) {
     // A deletion, a verify: one source folder whose entries go straight into the destination.
     const bool paired = job_.job == MARLUNE_JOB_VERIFY || (copying() && has(MARLUNE_RUN_DELETE));
     if (paired && (!operands_.empty() || !place || *place)) return MARLUNE_BAD_NAME;
-    if (job_.job == MARLUNE_JOB_VERIFY && platform::kindOfName(path) != Kind::folder) return MARLUNE_SOURCE_MISSING;
+    std::uint64_t size = 0;
+    FileKey key;
+    // A folder named through a link is the folder it leads to.
+    if (job_.job == MARLUNE_JOB_VERIFY && platform::kindOf(path, size, key) != Kind::folder) {
+        return MARLUNE_SOURCE_MISSING;
+    }
     Operand operand;
     operand.path = path;
     operand.placeGiven = place != nullptr;
     if (place) operand.place = place;
-    std::uint64_t size = 0;
-    FileKey key;
     // A folder whose entries go straight into the destination must be one.
     if (copying() && place && !*place && platform::kindOf(path, size, key) != Kind::folder) {
         return MARLUNE_SOURCE_MISSING;
