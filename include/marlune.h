@@ -240,10 +240,14 @@ enum {
     MARLUNE_VERIFY_DIFFERENT = 83,        /* verify: the copy differs from what copying its source gives
                                              now (or from its manifest's digest), or is another kind of
                                              file (a link for a file) */
-    MARLUNE_VERIFY_BAD_LINE = 84          /* verify: a manifest line that cannot be read, names no place
+    MARLUNE_VERIFY_BAD_LINE = 84,         /* verify: a manifest line that cannot be read, names no place
                                              under the destination, or breaks the walk's order (which the
                                              merge needs: a manifest marlune writes keeps it); or the
                                              manifest itself cannot be read (its path, system_error) */
+    MARLUNE_RUN_JOB_REFUSED = 90          /* marlune_run_open, marlune_run_check, marlune_run_add: the
+                                             options do not go together (marlune_run_check says why), or a
+                                             path added where the job takes no more; marlune_run_step: a
+                                             step of such a job, nothing done */
 };
 
 /*
@@ -670,8 +674,10 @@ enum {
                                      also when that file's conversion has removed it already (on
                                      Windows only while it is there) */
     MARLUNE_RUN_KV_NAMES = 4,     /* copy, salvage: the copies take ".kv" names (marlune_kv_name) */
-    MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert: each file judged by marlune_judge_convert, nothing written,
-                                     moved or removed (a dry run) */
+    MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert, mirror: a dry run, whatever else is set: each file judged
+                                     (convert: by marlune_judge_convert), nothing written, moved or
+                                     removed; every report, count and record says 0 bytes written.
+                                     Refused for other jobs and with a manifest to write */
     MARLUNE_RUN_REPLACE = 16,     /* convert: an existing ".kv" file may be replaced. Copies into the
                                      destination folder always replace what is at their names, but for
                                      a link, a folder, or a file of the run */
@@ -700,9 +706,11 @@ enum {
                                      destination is walked without following any, and folders are
                                      left. A folder of the source that cannot be read stops the
                                      deletions; partial files are left to their writers */
-    MARLUNE_RUN_SHA256 = 128      /* mirror: each copy's SHA-256 in its result (marlune_run_result.
+    MARLUNE_RUN_SHA256 = 128,     /* mirror: each copy's SHA-256 in its result (marlune_run_result.
                                      sha256), of its bytes as they were written; an unchanged copy's
                                      read from it. Set by marlune_run_options.manifest */
+    MARLUNE_RUN_DELETE_FROM_EMPTY = 512 /* mirror with delete: a source folder with no files may empty the
+                                           destination */
 };
 
 
@@ -836,10 +844,26 @@ typedef struct marlune_run_tally {
 /*
  * marlune_run_open -- make a run as `options` say, into `*run`. Nothing is read
  * or written yet. Returns MARLUNE_OK; MARLUNE_NO_DESTINATION_NAME for a copy
- * without a destination folder; MARLUNE_BAD_NAME for a job no value names;
- * MARLUNE_OUT_OF_MEMORY. `*run` is null on failure.
+ * or verify without a destination folder; MARLUNE_RUN_JOB_REFUSED for options
+ * that do not go together, as marlune_run_check finds; MARLUNE_OUT_OF_MEMORY.
+ * `*run` is null on failure.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options *options, marlune_run **run);
+
+/*
+ * marlune_run_check -- whether marlune_run_open would take `options` (read as it
+ * reads them), without opening anything: MARLUNE_OK, or the refusal it would
+ * answer, and into `text` (when its `size` bytes hold it with its null; 256
+ * always do) a sentence in English saying why ("" for MARLUNE_OK). Refused with
+ * MARLUNE_RUN_JOB_REFUSED: a job no value names; MARLUNE_RUN_MIRROR but for copy
+ * and salvage; MARLUNE_RUN_CHECKSUM or MARLUNE_RUN_DELETE without a mirror; a
+ * manifest but for a mirror or verify; MARLUNE_RUN_JUDGE_ONLY but for convert
+ * and a mirror, or with a manifest to write; MARLUNE_RUN_KV_NAMES but for copy
+ * and salvage, or with a mirror; MARLUNE_RUN_REPLACE but for convert; a
+ * durability but for copy and salvage; MARLUNE_RUN_DELETE_FROM_EMPTY without
+ * MARLUNE_RUN_DELETE. A null `options` is the defaults (an examination).
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_check(const marlune_run_options *options, char *text, uint32_t size);
 
 /*
  * marlune_run_add -- add the file or folder `path` (UTF-8) to the run, after
@@ -855,7 +879,9 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options *opt
  * Returns MARLUNE_OK; MARLUNE_NO_SOURCE_NAME for a null or empty path;
  * MARLUNE_SOURCE_MISSING for a copy's `place` "" when no folder is at `path`;
  * MARLUNE_RUN_INSIDE_SOURCE for a copy whose destination folder is, or lies
- * within, the folder `path` (through links too); MARLUNE_RUN_BAD_STATE after
+ * within, the folder `path` (through links too); MARLUNE_RUN_JOB_REFUSED for
+ * a second path, or a place other than "", of a run that verifies or deletes
+ * (one source folder against the destination); MARLUNE_RUN_BAD_STATE after
  * the start. Nothing else is judged here: a missing file is its result's.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run *run, const char *path, const char *place);
