@@ -79,13 +79,16 @@ private:
         marlune_run_options options = command_.job();
         options.workers = settings_.workers;
         marlune_run* opened = nullptr;
-        if (marlune_run_open(&options, &opened) != MARLUNE_OK) return exitFailure;
+        if (const std::int32_t status = marlune_run_open(&options, &opened); status != MARLUNE_OK) {
+            return refused(marlune_status_text(status));
+        }
         const RunHandle run(opened);
         for (std::size_t i = first; i < end; ++i) {
             const std::int32_t added =
                 marlune_run_add(run.get(), operands[i].path.c_str(), operands[i].contents ? "" : nullptr);
             if (added == MARLUNE_RUN_INSIDE_SOURCE) return refused("the destination lies within " + operands[i].path);
             if (added == MARLUNE_SOURCE_MISSING) return refused(operands[i].path + " is not a folder");
+            if (added == MARLUNE_RUN_JOB_REFUSED) return refused("--delete and verify take one SOURCE_FOLDER");
             if (added != MARLUNE_OK) return refused(marlune_status_text(added));
         }
         cancelOnInterrupt(run.get());
