@@ -102,7 +102,6 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
     pending: Deque[Any] = deque()
     counts: Dict[str, int] = {}
     read = written = 0
-    writes = options.job != lib.JOB_EXAMINE and not options.flags & lib.RUN_JUDGE_ONLY
     ended = False
     try:
         steps = _steps(planned)
@@ -122,7 +121,7 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                 report = report_of(result, lib.Report.from_buffer_copy(raw), decode)
                 counts[report.outcome] = counts.get(report.outcome, 0) + 1  # type: ignore[index]
                 read += report.source_bytes
-                written += report.bytes_written if writes else 0
+                written += report.bytes_written  # the library's 0 for a job that writes nothing
                 yield report
         ended = True
     finally:
@@ -168,8 +167,6 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, d
               delete: bool = False, dry_run: bool = False) -> TreeRun:
     """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`. A mirror
     here writes no manifest: the steps' digests stay on the workers."""
-    if (checksum or delete or dry_run) and not mirror:
-        raise ValueError("marlune: checksum, delete and dry_run belong to mirror=True")
     return _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
                        batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete, dry_run=dry_run)
