@@ -290,7 +290,7 @@ std::string Records::summaryJson(const marlune_run_tally* tally, bool cancelled)
     };
     const Totals totals = totalsWith(tally);
     const auto number = [](std::uint64_t value) { return std::to_string(value); };
-    const bool dryRun = (kind_.flags & MARLUNE_RUN_JUDGE_ONLY) != 0;
+    const bool dryRun = run::policyOf(kind_.job, kind_.flags).dryRun;
     std::string out = "{\"record\": \"summary\", \"command\": " + jsonString(kind_.command) +
                       ", \"dryRun\": " + (dryRun ? "true" : "false") +
                       ", \"files\": " + number(totals.files + totals.notStarted);

@@ -267,8 +267,9 @@ namespace {
 // The step's files through the batch calls (or one call a file).
 std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progress) {
     std::vector<FileAnswer> answers(step.files.size());
-    const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
-    const bool judgeOnly = (step.flags & MARLUNE_RUN_JUDGE_ONLY) != 0;
+    const JobPolicy policy = step.policy();
+    const bool copying = policy.copies;
+    const bool judgeOnly = policy.dryRun;
     Counter counter{progress};
     marlune_options options{};
     options.size = sizeof options;
@@ -301,7 +302,7 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
             counter.finish(bytes);
             continue;
         }
-        if (step.job == MARLUNE_JOB_CONVERT && judgeOnly) {
+        if (policy.converts && judgeOnly) {
             answer.status = marlune_judge_convert(file.source.c_str(), &options, &answer.report);
             bytes += answer.report.source_bytes;
             counter.finish(bytes);
