@@ -381,7 +381,9 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
     ("deleted"), never through a link; ``dry_run`` writes nothing and says
     what would happen; ``manifest`` writes every copy's SHA-256 to that file
     (each report's ``sha256``), as ``sha256sum -c`` reads it in
-    ``destination_dir``.
+    ``destination_dir``. Options that do not go together (``checksum``,
+    ``delete``, ``manifest`` or ``dry_run`` without ``mirror``, ``kv_names``
+    with it) raise :class:`JobRefused` when iteration starts, before any work.
     """
     return _copies(lib.JOB_COPY, source_dir, destination_dir, progress, records, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, workers=workers, batch_files=batch_files,

@@ -45,7 +45,7 @@ bool succeeded(std::int32_t status) {
 }
 
 // The caller's options as far as their size says; the defaults for the rest.
-marlune_run_options given(const marlune_run_options* options) {
+marlune_run_options readOptions(const marlune_run_options* options) {
     marlune_run_options given{};
     given.size = sizeof given;
     if (options) {
@@ -74,7 +74,7 @@ run::JobRequest requestOf(const marlune_run_options& given) {
 }
 
 std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
-    const marlune_run_options given = marlune::given(options);
+    const marlune_run_options given = readOptions(options);
     const auto take = [&](auto member, auto fallback) { return taken(given, member, fallback); };
     const run::JobRequest request = requestOf(given);
     if (const std::int32_t refused = run::checkJob(request); refused != MARLUNE_OK) return refused;
@@ -129,7 +129,7 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_check(const marlune_run_options* op
     return guarded(
         [&]() -> int32_t {
             std::string why;
-            const int32_t status = marlune::run::checkJob(marlune::requestOf(marlune::given(options)), &why);
+            const int32_t status = marlune::run::checkJob(marlune::requestOf(marlune::readOptions(options)), &why);
             if (text && size > why.size()) std::memcpy(text, why.c_str(), why.size() + 1);
             return status;
         },
