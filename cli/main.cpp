@@ -219,13 +219,8 @@ bool oneFile(const Arguments& arguments) {
 // The library's sentence for options of the command that do not go together, or an empty string.
 std::string refusal(const Arguments& arguments) {
     const marlune_run_options options = commandFor(arguments, oneFile(arguments))->job();
-    return libraryText([&](char* text, std::uint32_t size) -> std::uint32_t {
-        char sentence[256] = {};
-        if (marlune_run_check(&options, sentence, sizeof sentence) == MARLUNE_OK) return 0;
-        const auto needed = static_cast<std::uint32_t>(std::strlen(sentence) + 1);
-        if (text && size >= needed) std::memcpy(text, sentence, needed);
-        return needed;
-    });
+    char sentence[256] = {};  // holds any of the library's
+    return marlune_run_check(&options, sentence, sizeof sentence) == MARLUNE_OK ? std::string() : sentence;
 }
 
 int run(Arguments& arguments) {
