@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs over big trees: peak memory of `info -r`, `convert -n -r` and `copy -r` at
+# Runs over big trees: peak memory of `info -r`, `convert -n -r`, `copy -r` and a
+# rerun of `copy -r --mirror --delete` (both trees walked, nothing to copy) at
 # 50,000 and 1,000,000 small files in folders of 1,000, the time to the first
 # result, and files per second of info -r, convert -r and copy -r against another
 # build (the main branch's). The trees are made on tmpfs (a 420-byte container a
@@ -82,7 +83,8 @@ seconds() {  # COMMAND...: wall seconds
 
 rm -rf "$data" && mkdir -p "$data"
 echo "peak memory (MiB) and time to the first result (s); this build, then $other"
-printf "%-10s %-8s %10s %14s %10s %12s\n" files build "info -r" "convert -n -r" "copy -r" "first info"
+printf "%-10s %-8s %10s %14s %10s %16s %12s\n" files build "info -r" "convert -n -r" "copy -r" "mirror --delete" \
+  "first info"
 for count in $counts; do
   tree=$data/t$count
   make_tree "$count" "$tree"
@@ -92,8 +94,11 @@ for count in $counts; do
     dry=$(peak "$which" convert -n -r "$tree")
     copy=$(peak "$which" copy -r "$tree" "$data/copy")
     rm -rf "$data/copy"
+    "$which" copy -r --mirror "$tree" "$data/copy" >/dev/null 2>&1 || true
+    mirror=$(peak "$which" copy -r --mirror --delete "$tree" "$data/copy")
+    rm -rf "$data/copy"
     first=$(first_result "$which" info -r "$tree")
-    printf "%-10s %-8s %10s %14s %10s %12s\n" "$count" "$name" "$info" "$dry" "$copy" "$first"
+    printf "%-10s %-8s %10s %14s %10s %16s %12s\n" "$count" "$name" "$info" "$dry" "$copy" "$mirror" "$first"
   done
   rm -rf "$tree"
 done

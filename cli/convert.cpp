@@ -11,12 +11,7 @@ public:
     const char* name() const override { return "convert"; }
     bool dryRun() const override { return settings_.dryRun; }
 
-    marlune_run_options job() const override {
-        marlune_run_options options = jobOf(MARLUNE_JOB_CONVERT, settings_);
-        if (settings_.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
-        if (settings_.force) options.flags |= MARLUNE_RUN_REPLACE;
-        return options;
-    }
+    marlune_run_options job() const override { return jobOf(MARLUNE_JOB_CONVERT, settings_); }
 
     std::string text(const std::string& file, const FileResult& result, const Record&) const override {
         if (settings_.dryRun) {
@@ -90,6 +85,15 @@ marlune_run_options jobOf(std::int32_t job, const Settings& settings) {
     if (settings.recursive) options.flags |= MARLUNE_RUN_RECURSIVE;
     if (settings.followLinks) options.flags |= MARLUNE_RUN_FOLLOW_LINKS;
     if (settings.kvNames) options.flags |= MARLUNE_RUN_KV_NAMES;
+    if (settings.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
+    if (settings.force) options.flags |= MARLUNE_RUN_REPLACE;
+    if (settings.mirror) options.flags |= MARLUNE_RUN_MIRROR;
+    if (settings.checksum) options.flags |= MARLUNE_RUN_CHECKSUM;
+    if (settings.remove) options.flags |= MARLUNE_RUN_DELETE;
+    if (settings.deleteFromEmpty) options.flags |= MARLUNE_RUN_DELETE_FROM_EMPTY;
+    options.max_delete = settings.maxDelete;
+    if (!settings.manifest.empty()) options.manifest = settings.manifest.c_str();
+    options.durability = settings.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
     if (settings.suspectExtensionsGiven) options.suspect_extensions = settings.suspectExtensions.c_str();
     return options;
 }

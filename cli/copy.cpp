@@ -45,15 +45,6 @@ public:
     marlune_run_options job() const override {
         marlune_run_options options = jobOf(job_, settings_);
         options.destination = destination().c_str();
-        options.durability = settings_.sync ? MARLUNE_DURABLE_DATA_AND_NAME : MARLUNE_DURABLE_NONE;
-        if (!settings_.mirror) return options;
-        options.flags |= MARLUNE_RUN_MIRROR;
-        if (settings_.checksum) options.flags |= MARLUNE_RUN_CHECKSUM;
-        if (settings_.dryRun) options.flags |= MARLUNE_RUN_JUDGE_ONLY;
-        if (settings_.remove) options.flags |= MARLUNE_RUN_DELETE;
-        if (settings_.deleteFromEmpty) options.flags |= MARLUNE_RUN_DELETE_FROM_EMPTY;
-        options.max_delete = settings_.maxDelete;
-        if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
         return options;
     }
     bool dryRun() const override { return settings_.dryRun; }
@@ -79,7 +70,9 @@ public:
         // The command's one line for an output it could not write says it.
         if (toOutput() && result.status == MARLUNE_WRITE_ERROR) return {};
         const bool whole = oneFile_ && salvage_ && result.outcome == MARLUNE_OUTCOME_COPIED;
-        if (result.outcome == MARLUNE_OUTCOME_SALVAGED || whole) return salvagedText(file, result, record);
+        // A dry run made no salvaged copy to tell of.
+        const bool salvaged = result.outcome == MARLUNE_OUTCOME_SALVAGED && !settings_.dryRun;
+        if (salvaged || whole) return salvagedText(file, result, record);
         const std::string notDone = "not " + done() + (settings_.quiet ? "" : ": %r");
         std::string told = worded(
             file, result,
@@ -95,6 +88,7 @@ public:
             const std::string would = settings_.dryRun ? "would be: " : "";
             told = worded(file, result,
                           {{MARLUNE_OUTCOME_UNCHANGED, would + "unchanged"},
+                           {MARLUNE_OUTCOME_SALVAGED, would + "salvaged: %r"},
                            {MARLUNE_OUTCOME_COPIED_AS_IS, would + "copied as it is"},
                            {MARLUNE_OUTCOME_DAMAGED, would + "damaged, copied as it is: %r"},
                            {MARLUNE_OUTCOME_LINKED, would + "linked anew"},
@@ -178,7 +172,6 @@ public:
     marlune_run_options job() const override {
         marlune_run_options options = jobOf(MARLUNE_JOB_VERIFY, settings_);
         options.destination = settings_.operands.back().c_str();
-        if (!settings_.manifest.empty()) options.manifest = settings_.manifest.c_str();
         return options;
     }
     std::string text(const std::string& file, const FileResult& result, const Record&) const override {

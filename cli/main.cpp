@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -170,21 +171,14 @@ std::string misuse(const Arguments& arguments) {
         const bool fits = settings.operands.size() == (settings.manifest.empty() ? 2u : 1u);
         return fits ? "" : "verify takes SOURCE_FOLDER DESTINATION_FOLDER, or --manifest FILE DESTINATION_FOLDER";
     }
-    if ((settings.deleteFromEmpty || settings.maxDelete != 0) && !settings.remove) {
-        return "--max-delete and --delete-from-empty go with --delete";
-    }
-    const bool mirrorOnly = settings.checksum || settings.remove || !settings.manifest.empty();
-    if ((mirrorOnly && !settings.mirror) || (settings.mirror && (!intoFolder || settings.kvNames))) {
-        return "--checksum, --delete and --manifest need --mirror, which copies a folder (-r) under its own names";
-    }
-    if (command != "convert" && (settings.force || (settings.dryRun && !settings.mirror))) {
-        return "-n is an option of convert and of copy --mirror, -f of convert";
-    }
+    // What the options do together is the library's to say (refusal); here only what this command line spells.
+    if (copying && settings.mirror && !intoFolder) return "--mirror copies a folder (-r) or a list (--files-from)";
     if (settings.verbose && command != "convert" && !intoFolder) {
         return "-v is an option of convert, and of copy and salvage into a folder";
     }
-    if (!copying && settings.sync) return "--sync is an option of copy and salvage";
-    if (!intoFolder && settings.kvNames) return "--kv-names names the copies made into a folder (-r, --files-from)";
+    if (copying && !intoFolder && settings.kvNames) {
+        return "--kv-names names the copies made into a folder (-r, --files-from)";
+    }
     if (settings.inPlace && (command != "copy" || intoFolder)) return "--in-place is an option of copy of one file";
     if (arguments.nul && arguments.filesFrom.empty()) return "-0 needs --files-from";
     if (arguments.followLinks && !arguments.recursive) return "-L needs -r";
@@ -220,12 +214,31 @@ std::string streamMisuse(const Arguments& arguments) {
     return {};
 }
 
+std::unique_ptr<Command> commandFor(const Arguments& arguments, bool oneFile) {
+    const std::string& command = arguments.command;
+    if (command == "verify") return verifyCommand(arguments);
+    if (command == "copy" || command == "salvage") return copyCommand(arguments, command == "salvage", oneFile);
+    return command == "convert" ? convertCommand(arguments) : infoCommand(arguments);
+}
+
+bool oneFile(const Arguments& arguments) {
+    const bool copying = arguments.command == "copy" || arguments.command == "salvage";
+    return copying && !arguments.recursive && arguments.filesFrom.empty();
+}
+
+// The library's sentence for options of the command that do not go together, or an empty string.
+std::string refusal(const Arguments& arguments) {
+    const marlune_run_options options = commandFor(arguments, oneFile(arguments))->job();
+    char sentence[256] = {};  // holds any of the library's
+    return marlune_run_check(&options, sentence, sizeof sentence) == MARLUNE_OK ? std::string() : sentence;
+}
+
 int run(Arguments& arguments) {
     arguments.progress = isTerminal(stderr);
     const std::string& command = arguments.command;
     const bool copying = command == "copy" || command == "salvage";
-    if (copying && !arguments.recursive && arguments.filesFrom.empty()) {
-        const auto single = copyCommand(arguments, command == "salvage", true);
+    if (oneFile(arguments)) {
+        const auto single = commandFor(arguments, true);
         return runCommand({{arguments.operands[0], false, true}}, arguments, *single);
     }
     std::vector<Operand> operands;
@@ -242,11 +255,7 @@ int run(Arguments& arguments) {
         std::fprintf(stderr, "marlune: %s\n", why.c_str());
         return exitFailure;
     }
-    const auto chosen = verifying              ? verifyCommand(arguments)
-                        : copying              ? copyCommand(arguments, command == "salvage", false)
-                        : command == "convert" ? convertCommand(arguments)
-                                               : infoCommand(arguments);
-    return runCommand(operands, arguments, *chosen);
+    return runCommand(operands, arguments, *commandFor(arguments, false));
 }
 
 // Output that could not be written (a full disk, a closed pipe) is told by its own status.
@@ -281,5 +290,6 @@ int main(int argc, char** argv) {
     }
     std::string wrong = problem.empty() ? misuse(arguments) : problem;
     if (wrong.empty()) wrong = streamMisuse(arguments);
+    if (wrong.empty()) wrong = refusal(arguments);
     return wrong.empty() ? finish(run(arguments)) : usageError(wrong);
 }

@@ -79,7 +79,9 @@ private:
         marlune_run_options options = command_.job();
         options.workers = settings_.workers;
         marlune_run* opened = nullptr;
-        if (marlune_run_open(&options, &opened) != MARLUNE_OK) return exitFailure;
+        if (const std::int32_t status = marlune_run_open(&options, &opened); status != MARLUNE_OK) {
+            return refused(marlune_status_text(status));
+        }
         const RunHandle run(opened);
         // The run's own records are no mirror's to delete.
         for (const std::string* record : {&settings_.log, &settings_.failedList, &settings_.suspectList,
@@ -94,6 +96,7 @@ private:
                 return refused(operands[i].path + " lies within the destination, whose deletions would remove it");
             }
             if (added == MARLUNE_SOURCE_MISSING) return refused(operands[i].path + " is not a folder");
+            if (added == MARLUNE_RUN_JOB_REFUSED) return refused("--delete and verify take one SOURCE_FOLDER");
             if (added != MARLUNE_OK) return refused(marlune_status_text(added));
         }
         cancelOnInterrupt(run.get());

@@ -256,9 +256,13 @@ enum {
     MARLUNE_RUN_SOURCE_EMPTY = 87,        /* the source folder holds no file while the destination does
                                              (a disk that did not mount?): nothing is removed unless
                                              MARLUNE_RUN_DELETE_FROM_EMPTY says so */
-    MARLUNE_RUN_SOURCE_INSIDE_DESTINATION = 88 /* marlune_run_add with MARLUNE_RUN_DELETE: the folder added
+    MARLUNE_RUN_SOURCE_INSIDE_DESTINATION = 88, /* marlune_run_add with MARLUNE_RUN_DELETE: the folder added
                                              is, or lies within, the destination folder, whose deletions
                                              would remove the sources */
+    MARLUNE_RUN_JOB_REFUSED = 90          /* marlune_run_open, marlune_run_check, marlune_run_add: the
+                                             options do not go together (marlune_run_check says why), or a
+                                             path added where the job takes no more; marlune_run_step: a
+                                             step of such a job, nothing done */
 };
 
 /*
@@ -685,8 +689,10 @@ enum {
                                      also when that file's conversion has removed it already (on
                                      Windows only while it is there) */
     MARLUNE_RUN_KV_NAMES = 4,     /* copy, salvage: the copies take ".kv" names (marlune_kv_name) */
-    MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert: each file judged by marlune_judge_convert, nothing written,
-                                     moved or removed (a dry run) */
+    MARLUNE_RUN_JUDGE_ONLY = 8,   /* convert, mirror: a dry run, whatever else is set: each file judged
+                                     (convert: by marlune_judge_convert), nothing written, moved or
+                                     removed; every report, count and record says 0 bytes written.
+                                     Refused for other jobs and with a manifest to write */
     MARLUNE_RUN_REPLACE = 16,     /* convert: an existing ".kv" file may be replaced. Copies into the
                                      destination folder always replace what is at their names, but for
                                      a link, a folder, or a file of the run */
@@ -723,11 +729,11 @@ enum {
                                      (MARLUNE_RUN_DELETE_LIMIT), nor a file of the run's own
                                      (marlune_run_keep, the manifest); partial files are left to their
                                      writers */
-    MARLUNE_RUN_DELETE_FROM_EMPTY = 512, /* mirror with MARLUNE_RUN_DELETE: a source folder with no file may
-                                     empty the destination */
-    MARLUNE_RUN_SHA256 = 128      /* mirror: each copy's SHA-256 in its result (marlune_run_result.
+    MARLUNE_RUN_SHA256 = 128,     /* mirror: each copy's SHA-256 in its result (marlune_run_result.
                                      sha256), of its bytes as they were written; an unchanged copy's
                                      read from it. Set by marlune_run_options.manifest */
+    MARLUNE_RUN_DELETE_FROM_EMPTY = 512 /* mirror with MARLUNE_RUN_DELETE: a source folder with no file may
+                                           empty the destination (else MARLUNE_RUN_SOURCE_EMPTY) */
 };
 
 
@@ -864,10 +870,26 @@ typedef struct marlune_run_tally {
 /*
  * marlune_run_open -- make a run as `options` say, into `*run`. Nothing is read
  * or written yet. Returns MARLUNE_OK; MARLUNE_NO_DESTINATION_NAME for a copy
- * without a destination folder; MARLUNE_BAD_NAME for a job no value names;
- * MARLUNE_OUT_OF_MEMORY. `*run` is null on failure.
+ * or verify without a destination folder; MARLUNE_RUN_JOB_REFUSED for options
+ * that do not go together, as marlune_run_check finds; MARLUNE_OUT_OF_MEMORY.
+ * `*run` is null on failure.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options *options, marlune_run **run);
+
+/*
+ * marlune_run_check -- whether marlune_run_open would take `options` (read as it
+ * reads them), without opening anything: MARLUNE_OK, or the refusal it would
+ * answer, and into `text` (when its `size` bytes hold it with its null; 256
+ * always do) a sentence in English saying why ("" for MARLUNE_OK). Refused with
+ * MARLUNE_RUN_JOB_REFUSED: a job no value names; MARLUNE_RUN_MIRROR but for copy
+ * and salvage; MARLUNE_RUN_CHECKSUM or MARLUNE_RUN_DELETE without a mirror; a
+ * manifest but for a mirror or verify; MARLUNE_RUN_JUDGE_ONLY but for convert
+ * and a mirror, or with a manifest to write; MARLUNE_RUN_KV_NAMES but for copy
+ * and salvage, or with a mirror; MARLUNE_RUN_REPLACE but for convert; a
+ * durability but for copy and salvage; MARLUNE_RUN_DELETE_FROM_EMPTY without
+ * MARLUNE_RUN_DELETE. A null `options` is the defaults (an examination).
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_check(const marlune_run_options *options, char *text, uint32_t size);
 
 /*
  * marlune_run_add -- add the file or folder `path` (UTF-8) to the run, after
@@ -885,7 +907,9 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options *opt
  * MARLUNE_RUN_INSIDE_SOURCE for a copy whose destination folder is, or lies
  * within, the folder `path` (through links too);
  * MARLUNE_RUN_SOURCE_INSIDE_DESTINATION for a deleting mirror whose folder
- * `path` is, or lies within, the destination folder; MARLUNE_RUN_BAD_STATE after
+ * `path` is, or lies within, the destination folder; MARLUNE_RUN_JOB_REFUSED for
+ * a second path, or a place other than "", of a run that verifies or deletes
+ * (one source folder against the destination); MARLUNE_RUN_BAD_STATE after
  * the start. Nothing else is judged here: a missing file is its result's.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run *run, const char *path, const char *place);

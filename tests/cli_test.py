@@ -604,6 +604,34 @@ class Mirror(Folder):
         self.assertIn(b"mirror/x2: kept, with every later file the source lacks", result.stderr)
         self.assertTrue(os.path.exists(self.path("mirror/x3")))
 
+    def test_what_writes_nothing_counts_no_byte_written_in_its_records_and_summary(self):
+        self.make_tree()
+        dry = run("copy", "-r", "--mirror", "-n", "--json", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(dry.returncode, 0, dry.stderr)
+        self.assertFalse(os.path.exists(self.path("mirror")))
+        run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        checked = run("verify", "--json", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(checked.returncode, 0, checked.stderr)
+        for result in (dry, checked):
+            records, summary = json_lines(result.stdout)
+            self.assertEqual([r["bytesOut"] for r in records], [0] * len(records))
+            self.assertEqual(summary["bytesOut"], 0)
+            self.assertGreater(summary["bytesIn"], len(SAMPLE))
+
+    def test_options_that_do_not_go_together_are_refused_in_the_librarys_words(self):
+        self.make_tree()
+        for args, words in ((("copy", "-r", "-n", "--checksum", "arch", "out"), "checksum and delete need a mirror"),
+                            (("copy", "-r", "-n", "arch", "out"), "a dry run is of convert and of a mirror"),
+                            (("verify", "-n", "arch", "out"), "a dry run is of convert and of a mirror"),
+                            (("copy", "-r", "--mirror", "-n", "--manifest", "m", "arch", "out"),
+                             "a dry run writes no manifest"),
+                            (("convert", "--sync", "arch"), "durability is of copies")):
+            result = run(*args, cwd=self.dir)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertIn(f"marlune: {words}".encode(), result.stderr, args)
+        self.assertFalse(os.path.exists(self.path("out")))
+        self.assertFalse(os.path.exists(self.path("m")))
+
     def test_without_mirror_one_line_says_how_many_files_were_not_copied(self):
         self.make_tree()
         result = run("copy", "-r", "arch", "plain", cwd=self.dir)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -571,7 +572,8 @@ protected:
         const marlune_run_tally tally = run.tally();
         EXPECT_EQ(std::vector<std::uint64_t>(tally.outcomes, tally.outcomes + MARLUNE_OUTCOME_COUNT), counted);
         EXPECT_EQ(tally.bytes_read, read);
-        EXPECT_EQ(tally.bytes_written, writes ? written : 0);
+        EXPECT_EQ(tally.bytes_written, written);
+        if (!writes) EXPECT_EQ(written, 0u);
         EXPECT_GT(tally.bytes_read, sample.size());  // the failed file's bytes too
         return out;
     }
@@ -643,6 +645,133 @@ TEST_F(Runs, AGroupStoppedMidwayIsCancelledNotFailedAndKeepsItsSources) {
         EXPECT_EQ(dir.names(folder).size(), 12u);
     }
     EXPECT_TRUE(stoppedMidway);
+}
+
+// What a job may do, as marlune_run_check and marlune_run_open both answer it.
+TEST(JobPolicy, OptionsThatDoNotGoTogetherAreRefusedBeforeAnyWork) {
+    constexpr std::int32_t refused = MARLUNE_RUN_JOB_REFUSED;
+    constexpr std::int32_t examine = MARLUNE_JOB_EXAMINE, copy = MARLUNE_JOB_COPY, salvage = MARLUNE_JOB_SALVAGE,
+                           convert = MARLUNE_JOB_CONVERT, verify = MARLUNE_JOB_VERIFY;
+    constexpr std::uint32_t dry = MARLUNE_RUN_JUDGE_ONLY, mirror = MARLUNE_RUN_MIRROR, checksum = MARLUNE_RUN_CHECKSUM,
+                            remove = MARLUNE_RUN_DELETE, kvNames = MARLUNE_RUN_KV_NAMES,
+                            fromEmpty = MARLUNE_RUN_DELETE_FROM_EMPTY;
+    struct Case {
+        std::int32_t job;
+        std::uint32_t flags;
+        const char* manifest;
+        std::int32_t durability;
+        std::int32_t expected;
+    };
+    const Case cases[] = {
+        {convert, dry, nullptr, 0, MARLUNE_OK},
+        {copy, mirror | dry | remove | checksum, nullptr, 0, MARLUNE_OK},
+        {salvage, mirror | dry, nullptr, 0, MARLUNE_OK},
+        {copy, mirror | remove | fromEmpty, "m.sha256", MARLUNE_DURABLE_DATA_AND_NAME, MARLUNE_OK},
+        {copy, kvNames, nullptr, MARLUNE_DURABLE_DATA, MARLUNE_OK},
+        {verify, 0, "m.sha256", 0, MARLUNE_OK},
+        {copy, dry | checksum, nullptr, 0, refused},  // a plain copy has no dry run: it would write
+        {copy, dry, nullptr, 0, refused},
+        {examine, dry, nullptr, 0, refused},
+        {verify, dry, nullptr, 0, refused},
+        {copy, checksum, nullptr, 0, refused},
+        {copy, remove, nullptr, 0, refused},
+        {copy, 0, "m.sha256", 0, refused},
+        {convert, 0, "m.sha256", 0, refused},
+        {copy, mirror | dry, "m.sha256", 0, refused},  // a dry run writes no manifest
+        {copy, mirror | remove | kvNames, nullptr, 0, refused},
+        {copy, mirror | kvNames, nullptr, 0, refused},
+        {convert, kvNames, nullptr, 0, refused},
+        {convert, mirror, nullptr, 0, refused},
+        {verify, checksum, nullptr, 0, refused},
+        {copy, MARLUNE_RUN_REPLACE, nullptr, 0, refused},
+        {convert, 0, nullptr, MARLUNE_DURABLE_DATA, refused},
+        {copy, mirror | fromEmpty, nullptr, 0, refused},
+        {9, 0, nullptr, 0, refused},
+    };
+    const std::string out = "out";
+    for (const Case& each : cases) {
+        const std::string given = std::to_string(each.job) + " flags " + std::to_string(each.flags);
+        marlune_run_options options = optionsFor(each.job, each.flags, out);
+        options.manifest = each.manifest;
+        options.durability = each.durability;
+        char sentence[256] = "unset";
+        EXPECT_EQ(marlune_run_check(&options, sentence, sizeof sentence), each.expected) << given;
+        EXPECT_EQ(std::strlen(sentence) == 0, each.expected == MARLUNE_OK) << given << ": " << sentence;
+        marlune_run* run = reinterpret_cast<marlune_run*>(&options);
+        EXPECT_EQ(marlune_run_open(&options, &run), each.expected) << given;
+        EXPECT_EQ(run == nullptr, each.expected != MARLUNE_OK) << given;
+        marlune_run_close(run);
+    }
+    marlune_run_options options = optionsFor(MARLUNE_JOB_VERIFY, 0);
+    EXPECT_EQ(marlune_run_check(&options, nullptr, 0), MARLUNE_NO_DESTINATION_NAME);
+    EXPECT_EQ(marlune_run_check(nullptr, nullptr, 0), MARLUNE_OK);  // an examination
+    options = optionsFor(MARLUNE_JOB_CONVERT, MARLUNE_RUN_CHECKSUM);
+    char small[4] = "abc";
+    EXPECT_EQ(marlune_run_check(&options, small, sizeof small), refused);
+    EXPECT_STREQ(small, "abc");                           // too small for the sentence: left alone
+    options.size = offsetof(marlune_run_options, flags);  // the flags beyond the size are not read
+    EXPECT_EQ(marlune_run_check(&options, nullptr, 0), MARLUNE_OK);
+}
+
+TEST_F(Runs, ARunThatVerifiesOrDeletesTakesOneSourceFolderWithItsEntriesInTheDestination) {
+    put("a/x.snd");
+    put("b/y.snd");
+    for (const std::uint32_t flags : {std::uint32_t{0}, std::uint32_t{MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE}}) {
+        RunOf run(
+            optionsFor(flags == 0 ? MARLUNE_JOB_VERIFY : MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | flags, at("out")));
+        EXPECT_EQ(run.add(at("a"), nullptr), MARLUNE_RUN_JOB_REFUSED);
+        EXPECT_EQ(run.add(at("a"), "sub"), MARLUNE_RUN_JOB_REFUSED);
+        EXPECT_EQ(run.add(at("a"), ""), MARLUNE_OK);
+        EXPECT_EQ(run.add(at("b"), ""), MARLUNE_RUN_JOB_REFUSED);
+    }
+}
+
+// A step's flags, rewritten as a hand-made step (or one of another version) may hold them.
+std::string withFlags(const std::string& step, std::uint32_t flags) {
+    const std::size_t job = step.find('\0') + 1;
+    const std::size_t at = step.find('\0', job) + 1;
+    const std::size_t end = step.find('\0', at);
+    return step.substr(0, at) + std::to_string(flags) + step.substr(end);
+}
+
+TEST_F(Runs, AJobThatWritesNothingWritesNothingAndCountsNoBytesWritten) {
+    const std::string source = put("src/a.snd");
+    put("src/notes.txt", Bytes(100, 'n'));
+    // A dry run of a mirror, and verify against a copy: the tally and every result say 0 written.
+    for (const std::int32_t job : {MARLUNE_JOB_COPY, MARLUNE_JOB_VERIFY}) {
+        if (job == MARLUNE_JOB_VERIFY) {
+            RunOf copied(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR, at("dst")));
+            copied.add(at("src"), "");
+            copied.all();
+        }
+        const std::uint32_t flags = job == MARLUNE_JOB_COPY ? MARLUNE_RUN_MIRROR | MARLUNE_RUN_JUDGE_ONLY : 0;
+        RunOf run(optionsFor(job, MARLUNE_RUN_RECURSIVE | flags, at("dst")));
+        ASSERT_EQ(run.add(at("src"), ""), MARLUNE_OK);
+        const std::vector<Got> got = run.all();
+        ASSERT_EQ(got.size(), 2u);
+        for (const Got& each : got) EXPECT_EQ(each.bytesWritten, 0u) << job << " " << each.path;
+        EXPECT_GE(run.tally().bytes_read, sample.size()) << job;
+        EXPECT_EQ(run.tally().bytes_written, 0u) << job;
+        EXPECT_EQ(fs::exists(at("dst")), job == MARLUNE_JOB_VERIFY);
+    }
+    // A step of a dry run of a plain copy (which no run opens) is refused whole, nothing written,
+    // whatever else it asks for.
+    marlune_run_options options = optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("plain"));
+    options.workers = 1;  // both files in one step
+    RunOf run(options);
+    run.add(at("src"), "");
+    std::string step(4096, '\0');
+    std::uint32_t length = 0;
+    ASSERT_EQ(marlune_run_plan_next(run.get(), step.data(), 4096, &length), MARLUNE_RUN_DELIVERED);
+    step = withFlags(step.substr(0, length), MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_JUDGE_ONLY | MARLUNE_RUN_CHECKSUM);
+    ASSERT_EQ(marlune_step_files(step.data(), static_cast<std::uint32_t>(step.size())), 2u);
+    std::vector<marlune_run_result> results(2);
+    for (marlune_run_result& result : results) result.size = sizeof result;
+    EXPECT_EQ(marlune_run_step(step.data(), static_cast<std::uint32_t>(step.size()), results.data(), 2, nullptr),
+              MARLUNE_RUN_JOB_REFUSED);
+    for (const marlune_run_result& result : results) EXPECT_EQ(result.status, MARLUNE_RUN_JOB_REFUSED);
+    EXPECT_FALSE(fs::exists(at("plain")));
+    EXPECT_EQ(readFile(source), sample);
 }
 
 std::string reason(std::int32_t job, std::int32_t status, const marlune_report* report) {

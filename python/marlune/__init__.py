@@ -12,8 +12,8 @@ set, else the copy a wheel bundled inside this package, else the system's
 over a Dask cluster.
 """
 from ._api import convert, copy, examine, kv_name, remove_partial, version
-from ._core import (BadName, Cancelled, DestinationError, DiskFull, MarluneError, NotAContainer, Report, SourceError,
-                    Status, Truncated, status_name, status_text)
+from ._core import (BadName, Cancelled, DestinationError, DiskFull, JobRefused, MarluneError, NotAContainer, Report,
+                    SourceError, Status, Truncated, status_name, status_text)
 from ._library import LibraryNotFound, library_path
 from ._records import RecordFiles
 from ._tree import RunSummary, TreeRun, convert_tree, copy_tree, examine_tree, report, salvage_tree, verify
@@ -24,5 +24,5 @@ __all__ = [
     "examine", "copy", "convert", "examine_tree", "convert_tree", "copy_tree", "salvage_tree", "verify", "report", "RecordFiles", "kv_name", "remove_partial", "version",
     "Report", "RunSummary", "TreeRun", "Status", "status_name", "status_text", "library_path",
     "MarluneError", "BadName", "SourceError", "DestinationError", "DiskFull", "NotAContainer", "Truncated",
-    "Cancelled", "LibraryNotFound",
+    "Cancelled", "JobRefused", "LibraryNotFound",
 ]

@@ -12,7 +12,7 @@ from . import _library as lib
 
 __all__ = [
     "Status", "Report", "MarluneError", "BadName", "SourceError", "DestinationError", "DiskFull",
-    "NotAContainer", "Truncated", "Cancelled", "status_name", "status_text",
+    "NotAContainer", "Truncated", "Cancelled", "JobRefused", "status_name", "status_text",
 ]
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -294,6 +294,10 @@ class Cancelled(MarluneError):
     """The progress callback asked to stop (64)."""
 
 
+class JobRefused(MarluneError, ValueError):
+    """A tree's run whose options do not go together, refused before any work (90); the message says why."""
+
+
 _FAMILIES: Dict[int, Type[MarluneError]] = {}
 for _value, _family in (
     ((_S.NO_SOURCE_NAME, _S.NO_DESTINATION_NAME, _S.BAD_NAME), BadName),
@@ -308,6 +312,7 @@ for _value, _family in (
     ((_S.NOT_A_CONTAINER, _S.DATA_OFFSET_BELOW_HEADER), NotAContainer),
     (tuple(_CUT_STATUSES), Truncated),
     ((_S.CANCELLED,), Cancelled),
+    ((_S.RUN_JOB_REFUSED,), JobRefused),
 ):
     for _v in _value:
         _FAMILIES[_v] = _family

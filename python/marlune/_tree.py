@@ -65,11 +65,19 @@ def run_options(job: int, *, destination: Optional[Name] = None, recursive: bool
                           max_delete=_count(max_delete, "max_delete"))
 
 
-def _refused(status: int, **where: Optional[Name]) -> BaseException:
+def _refused(status: int, reason: Optional[str] = None, **where: Optional[Name]) -> BaseException:
     """The error for a run the library refused to open or to add a path to."""
     r = lib.Report()
     r.status = status
-    return error_class(status)(make_report(r, reason=library_reason(status, r), **where))  # type: ignore[arg-type]
+    told = reason or library_reason(status, r)
+    return error_class(status)(make_report(r, reason=told, **where))  # type: ignore[arg-type]
+
+
+def _refusal(options: lib.RunOptions) -> str:
+    """The library's sentence for options it refuses."""
+    text = ctypes.create_string_buffer(256)
+    lib.run_check(ctypes.byref(options), text, len(text))
+    return text.value.decode("utf-8", "replace")
 
 
 class Run:
@@ -81,7 +89,7 @@ class Run:
         handle = ctypes.c_void_p()
         status = lib.run_open(ctypes.byref(options), ctypes.byref(handle))
         if status != Status.OK:
-            raise _refused(status)
+            raise _refused(status, _refusal(options))
         self.handle = handle.value
         # Threads of the library still working at exit would be stopped in the middle of a group.
         self._close = weakref.finalize(self, lib.run_close, self.handle)
@@ -253,7 +261,7 @@ def _check_manifest(run: Run, options: lib.RunOptions) -> None:
     """A mirror's manifest that could not be written raises, once every report is out."""
     error = ctypes.c_int32()
     status = lib.run_manifest_status(run.handle, ctypes.byref(error))
-    if options.job != lib.JOB_VERIFY and status not in (Status.OK, Status.CANCELLED):
+    if status not in (Status.OK, Status.CANCELLED):
         raise _refused(status, destination=os.fsdecode(options.manifest))
 
 
@@ -387,10 +395,10 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, *, workers: Optio
     is refused then (``Status.RUN_SOURCE_INSIDE_DESTINATION``). ``dry_run`` writes nothing and says
     what would happen; ``manifest`` writes every copy's SHA-256 to that file
     (each report's ``sha256``), as ``sha256sum -c`` reads it in
-    ``destination_dir``.
+    ``destination_dir``. Options that do not go together (``checksum``,
+    ``delete``, ``manifest`` or ``dry_run`` without ``mirror``, ``kv_names``
+    with it) raise :class:`JobRefused` when iteration starts, before any work.
     """
-    if (checksum or delete or manifest is not None or dry_run) and not mirror:
-        raise ValueError("marlune: checksum, delete, manifest and dry_run belong to mirror=True")
     return _copies(lib.JOB_COPY, source_dir, destination_dir, progress, records, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, workers=workers, batch_files=batch_files,
                        batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete,

@@ -106,7 +106,6 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
     pending: Deque[Any] = deque()
     counts: Dict[str, int] = {}
     read = written = 0
-    writes = options.job != lib.JOB_EXAMINE and not options.flags & lib.RUN_JUDGE_ONLY
     ended = False
     steps = _steps(planned)
     waiting = False  # for every step out to come back before the next
@@ -139,7 +138,7 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                 report = report_of(result, lib.Report.from_buffer_copy(raw), decode)
                 counts[report.outcome] = counts.get(report.outcome, 0) + 1  # type: ignore[index]
                 read += report.source_bytes
-                written += report.bytes_written if writes else 0
+                written += report.bytes_written  # the library's 0 for a job that writes nothing
                 yield report
         ended = True
     finally:
@@ -187,8 +186,6 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, d
     """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`. A mirror
     here writes no manifest: the steps' digests stay on the workers. Its deletions
     start once every copy has come back, and are held back as there."""
-    if (checksum or delete or dry_run) and not mirror:
-        raise ValueError("marlune: checksum, delete and dry_run belong to mirror=True")
     return _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
                        batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete, dry_run=dry_run,

@@ -1,4 +1,5 @@
 """copy_tree(mirror=True), reruns, delete and manifest, and verify(), in the package and over Dask."""
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -84,9 +85,41 @@ def test_verify_tells_each_difference(tmp_path: Path) -> None:
                      "extra": "VERIFY_EXTRA"}
 
 
-def test_mirror_options_need_mirror(tmp_path: Path) -> None:
-    with pytest.raises(ValueError):
-        list(marlune.copy_tree(tmp_path, tmp_path / "out", delete=True))
+class _NoWork:
+    """A Dask client that fails any work it is given: a refusal comes before any."""
+
+    def nthreads(self) -> Dict[str, int]:
+        return {"worker": 1}
+
+    def submit(self, *args: object, **kwargs: object) -> None:
+        raise AssertionError("work was submitted")
+
+
+@pytest.mark.parametrize("settings, words", [
+    ({"delete": True}, "checksum and delete need a mirror"),
+    ({"checksum": True}, "checksum and delete need a mirror"),
+    ({"dry_run": True}, "a dry run is of convert and of a mirror"),
+    ({"manifest": "m"}, "a manifest is written by a mirror"),
+    ({"mirror": True, "kv_names": True}, "a mirror keeps its sources' names"),
+    ({"mirror": True, "dry_run": True, "manifest": "m"}, "a dry run writes no manifest"),
+])
+def test_options_that_do_not_go_together_raise_the_librarys_refusal_before_any_work(
+        tmp_path: Path, settings: Dict[str, object], words: str) -> None:
+    import marlune.dask
+
+    hostile(tmp_path / "in")
+    if "manifest" in settings:
+        settings = dict(settings, manifest=tmp_path / "m")
+    dask_settings = {key: value for key, value in settings.items() if key != "manifest"}
+    runs = [marlune.copy_tree(tmp_path / "in", tmp_path / "out", **settings)]  # type: ignore[arg-type]
+    if "manifest" not in settings and importlib.util.find_spec("distributed") is not None:
+        runs.append(marlune.dask.copy_tree(tmp_path / "in", tmp_path / "out", _NoWork(), **dask_settings))
+    for refused in runs:
+        with pytest.raises(marlune.JobRefused, match=words) as raised:
+            next(refused)
+        assert isinstance(raised.value, ValueError)
+        assert raised.value.status is marlune.Status.RUN_JOB_REFUSED
+    assert not (tmp_path / "out").exists() and not (tmp_path / "m").exists()
     with pytest.raises(ValueError):
         list(marlune.verify(tmp_path, tmp_path / "out", manifest=tmp_path / "m"))
 
@@ -128,6 +161,17 @@ def test_deletions_keep_what_they_must(tmp_path: Path) -> None:
     assert log.read_bytes().startswith(b"earlier runs\n")
 
 
+def test_a_dry_run_and_verify_count_no_byte_written(tmp_path: Path) -> None:
+    hostile(tmp_path / "in")
+    dry = marlune.copy_tree(tmp_path / "in", tmp_path / "out", mirror=True, dry_run=True)
+    assert {r.bytes_written for r in dry} == {0}
+    assert dry.summary is not None and dry.summary.bytes_written == 0 and dry.summary.bytes_read > 0
+    list(marlune.copy_tree(tmp_path / "in", tmp_path / "out", mirror=True))
+    checked = marlune.verify(tmp_path / "in", tmp_path / "out")
+    assert {r.bytes_written for r in checked} == {0}
+    assert checked.summary is not None and checked.summary.bytes_written == 0
+
+
 def test_over_dask(tmp_path: Path) -> None:
     distributed = pytest.importorskip("distributed")
     import marlune.dask
@@ -139,7 +183,9 @@ def test_over_dask(tmp_path: Path) -> None:
         reports = list(marlune.dask.copy_tree(tmp_path / "in", tmp_path / "out", client, mirror=True))
         local = list(marlune.copy_tree(tmp_path / "in", tmp_path / "local", mirror=True))
         assert [r.outcome for r in reports] == [r.outcome for r in local]
-        assert {r.outcome for r in marlune.dask.verify(tmp_path / "in", tmp_path / "out", client)} == {"matched"}
+        checked = marlune.dask.verify(tmp_path / "in", tmp_path / "out", client)
+        assert {r.outcome for r in checked} == {"matched"}
+        assert checked.summary is not None and checked.summary.bytes_written == 0
         deletions_keep_what_they_must(tmp_path / "deletions",
                                       lambda *args, **kwargs: marlune.dask.copy_tree(*args, client, **kwargs))
     shutil.rmtree(tmp_path / "out")

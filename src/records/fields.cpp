@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "records/text.h"
+#include "run/job_policy.h"
 
 namespace marlune::records {
 namespace {
@@ -152,7 +153,7 @@ std::vector<Field> recordFields(const RecordKind& kind, const marlune_run_result
     const bool cut = piece != nullptr;
     const std::string file = result.path ? result.path : "";
     const char* outcome = marlune_outcome_name(result.outcome);
-    const bool writes = kind.job != MARLUNE_JOB_EXAMINE && (kind.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
+    const bool writes = run::policyOf(kind.job, kind.flags).writes;
     Builder out;
     out.text("record", "file").text("command", kind.command).text("file", file);
     const bool utf8 = isUtf8(file);
@@ -175,8 +176,10 @@ std::vector<Field> recordFields(const RecordKind& kind, const marlune_run_result
         const bool kept = result.status == MARLUNE_OK || result.status == MARLUNE_SALVAGED;
         const bool lost = result.status == MARLUNE_SALVAGED;
         out.numberOrNull("chunksKept", kept, std::int64_t(report.chunks));
-        out.numberOrNull("lostFromOffset", lost, std::int64_t(report.bytes_written));
-        out.numberOrNull("lostBytes", kept, lost ? std::int64_t(report.source_bytes - report.bytes_written) : 0);
+        // A dry run made no copy that could lack anything.
+        out.numberOrNull("lostFromOffset", lost && writes, std::int64_t(report.bytes_written));
+        out.numberOrNull("lostBytes", kept && writes,
+                         lost ? std::int64_t(report.source_bytes - report.bytes_written) : 0);
     }
     if (kind.job == MARLUNE_JOB_CONVERT) {
         const bool taken = result.status == MARLUNE_RUN_COLLISION || result.status == MARLUNE_NAMED_TWICE;

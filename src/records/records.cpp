@@ -11,6 +11,7 @@
 #include "container/layout.h"
 #include "platform/folders.h"
 #include "records/text.h"
+#include "run/job_policy.h"
 
 namespace marlune::records {
 namespace {
@@ -169,7 +170,7 @@ std::int32_t Records::add(const marlune_run_result& result) {
     if (known) ++totals_.outcomes[static_cast<std::size_t>(result.outcome)];
     if (result.report) {
         totals_.bytesRead += result.report->source_bytes;
-        if (kind_.job != MARLUNE_JOB_EXAMINE && (kind_.flags & MARLUNE_RUN_JUDGE_ONLY) == 0) {
+        if (run::policyOf(kind_.job, kind_.flags).writes) {
             totals_.bytesWritten += result.report->bytes_written;
         }
     }
@@ -289,7 +290,7 @@ std::string Records::summaryJson(const marlune_run_tally* tally, bool cancelled)
     };
     const Totals totals = totalsWith(tally);
     const auto number = [](std::uint64_t value) { return std::to_string(value); };
-    const bool dryRun = (kind_.flags & MARLUNE_RUN_JUDGE_ONLY) != 0;
+    const bool dryRun = run::policyOf(kind_.job, kind_.flags).dryRun;
     std::string out = "{\"record\": \"summary\", \"command\": " + jsonString(kind_.command) +
                       ", \"dryRun\": " + (dryRun ? "true" : "false") +
                       ", \"files\": " + number(totals.files + totals.notStarted);

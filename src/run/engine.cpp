@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "boundary/api.h"
+#include "run/job_policy.h"
 #include "run/mirror.h"
 #include "run/outcome.h"
 #include "run/paths.h"
@@ -14,12 +15,6 @@ namespace {
 
 // How often a waiting thread looks at a cancel, which a signal handler cannot announce.
 constexpr std::chrono::milliseconds tick{20};
-
-// Examinations and dry runs read only: what their reports say written is none of the run's.
-bool writes(const Step& step) {
-    if (step.job == MARLUNE_JOB_EXAMINE) return false;
-    return step.job != MARLUNE_JOB_CONVERT || (step.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
-}
 
 }  // namespace
 
@@ -213,7 +208,7 @@ void Engine::deliver(marlune_run_result& result) {
     if (holds(result.size, &marlune_run_result::reason)) result.reason = answer.reason.c_str();
     if (answer.outcome >= 0 && answer.outcome < MARLUNE_OUTCOME_COUNT) ++outcomes_[answer.outcome];
     bytesRead_ += answer.report.source_bytes;
-    if (writes(current_.step)) bytesWritten_ += answer.report.bytes_written;
+    bytesWritten_ += answer.report.bytes_written;  // 0 for a job that writes nothing
     if (holds(result.size, &marlune_run_result::sha256)) {
         result.sha256 = answer.sha256.empty() ? nullptr : answer.sha256.c_str();
     }
@@ -228,9 +223,10 @@ void Engine::deliver(marlune_run_result& result) {
 // A mirror's folders take their sources' times once nothing more is written into them.
 void Engine::keepFolders() {
     const Job& job = planner_.job();
-    const bool mirror = (job.job == MARLUNE_JOB_COPY || job.job == MARLUNE_JOB_SALVAGE) &&
-                        (job.flags & MARLUNE_RUN_MIRROR) != 0 && (job.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
-    if (!mirror || cancelled_.load() || platform::kindOfName(job.root) != platform::Kind::folder) return;
+    const JobPolicy policy = policyOf(job.job, job.flags);
+    if (!policy.mirrors || !policy.writes || cancelled_.load() ||
+        platform::kindOfName(job.root) != platform::Kind::folder)
+        return;
     for (const std::string& folder : planner_.foldersIntoRoot()) run::keepFolders(folder, job.root);
 }
 

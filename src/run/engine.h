@@ -29,7 +29,7 @@ struct Bounds {
 class Engine {
 public:
     Engine(Job job, Bounds bounds)
-        : manifest_(job.job == MARLUNE_JOB_VERIFY ? std::string() : job.manifest),
+        : manifest_(policyOf(job.job, job.flags).writesManifest ? job.manifest : std::string()),
           planner_(std::move(job)),
           bounds_(bounds) {}
     ~Engine();

@@ -102,6 +102,7 @@ public:
     MirrorStep(const Step& step, const StepProgress& progress)
         : step_(step),
           progress_(progress),
+          policy_(step.policy()),
           os_(progress.os ? *progress.os : platform::unicodeOs()),
           answers_(step.files.size()),
           files_(step.files.size()) {}
@@ -139,8 +140,8 @@ public:
 
 private:
     bool has(std::uint32_t flag) const { return (step_.flags & flag) != 0; }
-    bool judgeOnly() const { return has(MARLUNE_RUN_JUDGE_ONLY); }
-    bool hashing() const { return has(MARLUNE_RUN_SHA256) || has(MARLUNE_RUN_CHECKSUM); }
+    bool judgeOnly() const { return !policy_.writes; }
+    bool hashing() const { return policy_.hashes; }
     marlune_options copyOptions() const {
         marlune_options options{};
         options.size = sizeof options;
@@ -410,6 +411,7 @@ private:
 
     const Step& step_;
     const StepProgress& progress_;
+    const JobPolicy policy_;
     platform::Os& os_;
     std::vector<FileAnswer> answers_;
     std::vector<Mirrored> files_;

@@ -22,8 +22,7 @@ bool sameLetters(const std::string& a, const std::string& b) {
 std::int32_t converted(const Step& step, std::int32_t status) {
     switch (status) {
         case MARLUNE_OK:
-            return (step.flags & MARLUNE_RUN_JUDGE_ONLY) != 0 ? MARLUNE_OUTCOME_WOULD_CONVERT
-                                                              : MARLUNE_OUTCOME_CONVERTED;
+            return step.policy().dryRun ? MARLUNE_OUTCOME_WOULD_CONVERT : MARLUNE_OUTCOME_CONVERTED;
         case MARLUNE_FINISHED:
             return MARLUNE_OUTCOME_FINISHED;
         case MARLUNE_ALREADY_CONVERTED:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "run/job_policy.h"
 #include "run/paths.h"
 
 namespace marlune::run {
@@ -37,9 +38,10 @@ std::string resolvedOrPlanned(const std::string& path) {
 std::int32_t Planner::add(const std::string& path, const char* place) {
     if (begun_) return MARLUNE_RUN_BAD_STATE;
     if (path.empty()) return MARLUNE_NO_SOURCE_NAME;
-    // A deletion, a verify: one source folder whose entries go straight into the destination.
-    const bool paired = job_.job == MARLUNE_JOB_VERIFY || (copying() && has(MARLUNE_RUN_DELETE));
-    if (paired && (!operands_.empty() || !place || *place)) return MARLUNE_BAD_NAME;
+    if (const std::int32_t refused = checkAdd(policyOf(job_.job, job_.flags), operands_.size(), place);
+        refused != MARLUNE_OK) {
+        return refused;
+    }
     std::uint64_t size = 0;
     FileKey key;
     // A folder named through a link is the folder it leads to.

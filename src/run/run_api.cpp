@@ -12,6 +12,7 @@
 #include "marlune.h"
 #include "platform/folders.h"
 #include "run/engine.h"
+#include "run/job_policy.h"
 #include "run/reason.h"
 #include "run/step.h"
 
@@ -43,7 +44,8 @@ bool succeeded(std::int32_t status) {
            status == MARLUNE_RUN_PARTIAL_LEFT;
 }
 
-std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
+// The caller's options as far as their size says; the defaults for the rest.
+marlune_run_options readOptions(const marlune_run_options* options) {
     marlune_run_options given{};
     given.size = sizeof given;
     if (options) {
@@ -51,29 +53,43 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
         std::memcpy(&given, options, std::max<std::uint32_t>(size, 0));
         given.size = size;
     }
-    const auto take = [&](auto member, auto fallback) { return holds(given.size, member) ? given.*member : fallback; };
+    return given;
+}
+
+template <typename Member, typename Value>
+Value taken(const marlune_run_options& given, Member member, Value fallback) {
+    return holds(given.size, member) ? given.*member : fallback;
+}
+
+run::JobRequest requestOf(const marlune_run_options& given) {
+    run::JobRequest request;
+    request.job = taken(given, &marlune_run_options::job, std::int32_t{MARLUNE_JOB_EXAMINE});
+    request.flags = taken(given, &marlune_run_options::flags, std::uint32_t{0});
+    request.durability = taken(given, &marlune_run_options::durability, std::int32_t{MARLUNE_DURABLE_NONE});
+    const char* destination = taken(given, &marlune_run_options::destination, static_cast<const char*>(nullptr));
+    const char* manifest = taken(given, &marlune_run_options::manifest, static_cast<const char*>(nullptr));
+    request.destination = destination && *destination;
+    request.manifest = manifest && *manifest;
+    request.maxDelete = taken(given, &marlune_run_options::max_delete, std::uint64_t{0});
+    return request;
+}
+
+std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
+    const marlune_run_options given = readOptions(options);
+    const auto take = [&](auto member, auto fallback) { return taken(given, member, fallback); };
+    const run::JobRequest request = requestOf(given);
+    if (const std::int32_t refused = run::checkJob(request); refused != MARLUNE_OK) return refused;
+    const run::JobPolicy policy = run::policyOf(request.job, request.flags);
     run::Job job;
-    job.job = take(&marlune_run_options::job, std::int32_t{MARLUNE_JOB_EXAMINE});
-    job.flags = take(&marlune_run_options::flags, std::uint32_t{0});
-    job.durability = take(&marlune_run_options::durability, std::int32_t{MARLUNE_DURABLE_NONE});
-    const char* destination = take(&marlune_run_options::destination, static_cast<const char*>(nullptr));
-    if (job.job < MARLUNE_JOB_EXAMINE || job.job > MARLUNE_JOB_VERIFY) return MARLUNE_BAD_NAME;
-    const bool copying = job.job == MARLUNE_JOB_COPY || job.job == MARLUNE_JOB_SALVAGE;
-    const bool verifying = job.job == MARLUNE_JOB_VERIFY;
-    if ((copying || verifying) && (!destination || !*destination)) return MARLUNE_NO_DESTINATION_NAME;
-    if (copying || verifying) job.root = destination;
-    const bool mirroring = copying && (job.flags & MARLUNE_RUN_MIRROR) != 0;
-    // Copies under other names than their sources' would all look extra.
-    if ((job.flags & MARLUNE_RUN_DELETE) != 0 && (!mirroring || (job.flags & MARLUNE_RUN_KV_NAMES) != 0)) {
-        return MARLUNE_BAD_NAME;
+    job.job = request.job;
+    job.flags = request.flags;
+    job.durability = request.durability;
+    if (policy.copies || policy.verifies) job.root = take(&marlune_run_options::destination, "");
+    if (request.manifest) {
+        job.manifest = take(&marlune_run_options::manifest, "");
+        if (policy.mirrors) job.flags |= MARLUNE_RUN_SHA256;
     }
-    const char* manifest = take(&marlune_run_options::manifest, static_cast<const char*>(nullptr));
-    if (manifest && *manifest) {
-        if (!mirroring && !verifying) return MARLUNE_BAD_NAME;
-        job.manifest = manifest;
-        if (mirroring) job.flags |= MARLUNE_RUN_SHA256;
-    }
-    job.maxDelete = take(&marlune_run_options::max_delete, std::uint64_t{0});
+    job.maxDelete = request.maxDelete;
     const char* suspects = take(&marlune_run_options::suspect_extensions, static_cast<const char*>(nullptr));
     if (suspects) job.suspects = suspects;
     if (job.durability < MARLUNE_DURABLE_NONE || job.durability > MARLUNE_DURABLE_DATA_AND_NAME) {
@@ -84,11 +100,10 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
     const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
     bounds.workers = std::min(take(&marlune_run_options::workers, 0u), 9999u);
     if (bounds.workers == 0) bounds.workers = processors;
-    const bool writes = (job.job == MARLUNE_JOB_CONVERT || copying) && (job.flags & MARLUNE_RUN_JUDGE_ONLY) == 0;
     // Writes are committed together; a group of files that are only read saves the
     // hand-over between threads that one file a group costs, and stays short.
     bounds.groupFiles = take(&marlune_run_options::group_files, 0u);
-    if (bounds.groupFiles == 0) bounds.groupFiles = writes ? 256 : 16;
+    if (bounds.groupFiles == 0) bounds.groupFiles = policy.writes ? 256 : 16;
     bounds.groupBytes = take(&marlune_run_options::group_bytes, std::uint64_t{0});
     if (bounds.groupBytes == 0) bounds.groupBytes = std::uint64_t{256} << 20;
     const std::uint32_t opens = take(&marlune_run_options::open_files, 0u);
@@ -110,6 +125,17 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_open(const marlune_run_options* opt
     if (!run) return MARLUNE_RUN_BAD_STATE;
     *run = nullptr;
     return guarded([&] { return marlune::openRun(options, run); }, MARLUNE_OUT_OF_MEMORY);
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_check(const marlune_run_options* options, char* text, uint32_t size) {
+    return guarded(
+        [&]() -> int32_t {
+            std::string why;
+            const int32_t status = marlune::run::checkJob(marlune::requestOf(marlune::readOptions(options)), &why);
+            if (text && size > why.size()) std::memcpy(text, why.c_str(), why.size() + 1);
+            return status;
+        },
+        MARLUNE_OUT_OF_MEMORY);
 }
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run* run, const char* path, const char* place) {

@@ -8,6 +8,7 @@
 
 #include "boundary/api.h"
 #include "platform/folders.h"
+#include "run/job_policy.h"
 #include "run/mirror.h"
 #include "run/outcome.h"
 #include "run/paths.h"
@@ -266,8 +267,9 @@ namespace {
 // The step's files through the batch calls (or one call a file).
 std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progress) {
     std::vector<FileAnswer> answers(step.files.size());
-    const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
-    const bool judgeOnly = (step.flags & MARLUNE_RUN_JUDGE_ONLY) != 0;
+    const JobPolicy policy = step.policy();
+    const bool copying = policy.copies;
+    const bool judgeOnly = policy.dryRun;
     Counter counter{progress};
     marlune_options options{};
     options.size = sizeof options;
@@ -300,7 +302,7 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
             counter.finish(bytes);
             continue;
         }
-        if (step.job == MARLUNE_JOB_CONVERT && judgeOnly) {
+        if (policy.converts && judgeOnly) {
             answer.status = marlune_judge_convert(file.source.c_str(), &options, &answer.report);
             bytes += answer.report.source_bytes;
             counter.finish(bytes);
@@ -344,12 +346,29 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
 }  // namespace
 
 std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) {
-    const bool mirroring =
-        (step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE) && (step.flags & MARLUNE_RUN_MIRROR) != 0;
-    std::vector<FileAnswer> answers = mirroring                        ? runMirrorStep(step, progress)
-                                      : step.job == MARLUNE_JOB_VERIFY ? runVerifyStep(step, progress)
-                                                                       : runBatchStep(step, progress);
+    // Steps come as bytes from anywhere: a job that could not have been opened does nothing.
+    JobRequest request;
+    request.job = step.job;
+    request.flags = step.flags;
+    request.durability = step.durability;
+    request.destination = !step.root.empty();
+    if (const std::int32_t refused = checkJob(request); refused != MARLUNE_OK) {
+        std::vector<FileAnswer> answers(step.files.size());
+        for (FileAnswer& answer : answers) {
+            answer.status = refused;
+            answer.report = emptyReport(refused);
+            answer.outcome = MARLUNE_OUTCOME_FAILED;
+            answer.reason = marlune_status_text(refused);
+        }
+        return answers;
+    }
+    const JobPolicy policy = step.policy();
+    std::vector<FileAnswer> answers = policy.mirrors    ? runMirrorStep(step, progress)
+                                      : policy.verifies ? runVerifyStep(step, progress)
+                                                        : runBatchStep(step, progress);
     for (std::size_t i = 0; i < answers.size(); ++i) {
+        // What a dry run or a verify would have copied reached no destination.
+        if (!policy.writes) answers[i].report.bytes_written = 0;
         // A mirror or a verify decides what it did itself; the rest follows from the status.
         if (answers[i].outcome < 0) answers[i].outcome = outcomeOf(step, step.files[i], answers[i].status);
         if (answers[i].reason.empty()) {

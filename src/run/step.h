@@ -9,6 +9,7 @@
 
 #include "marlune.h"
 #include "platform/os.h"
+#include "run/job_policy.h"
 
 namespace marlune::run {
 
@@ -35,6 +36,7 @@ struct StepJob {
     std::int32_t durability = MARLUNE_DURABLE_NONE;
     std::string root;                 // copies: the destination folder
     std::string suspects = "snd,kv";  // extensions whose files should be containers
+    JobPolicy policy() const { return policyOf(job, flags); }
 };
 
 struct Step : StepJob {
