@@ -934,13 +934,14 @@ MARLUNE_API void MARLUNE_CALL marlune_run_close(marlune_run *run);
  * with `*length` bytes), or MARLUNE_RUN_ENDED; marlune_run_counts tells the
  * plan's counts. A step run twice (a worker that died and a task retried)
  * ends as one run once would, but for what a first run had finished: a copy
- * made again, a conversion found finished.
+ * made again, a conversion found finished, a deletion found done (a file to
+ * remove that is gone answers MARLUNE_OK, outcome deleted).
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_plan_next(marlune_run *run, char *step, uint32_t size,
                                                        uint32_t *length);
 
 /* marlune_step_files -- how many files (results) the step holds; 0 for bytes
-   that are no step. */
+   that are no step (or a step marlune_run_step refuses). */
 MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t length);
 
 /* The sentences and digests of one marlune_run_step's results. */
@@ -954,8 +955,12 @@ typedef struct marlune_step_texts marlune_step_texts;
  * what holds the results' reason and sha256 strings, the caller's to free with
  * marlune_step_texts_free once it has read them (null on failure); with
  * `texts` null those strings are null. Returns MARLUNE_OK,
- * MARLUNE_RUN_BAD_STATE for bytes that are no step or too few results, else
- * the status of the first file that failed. The batch calls hold open no
+ * MARLUNE_RUN_BAD_STATE for bytes that are no step, a step no worker may run
+ * (a copy, verify or deletion without a destination folder, a copy or
+ * deletion of a name outside it, a deletion in a step that is no mirror's),
+ * or too few results, before any file is touched; else the status of the
+ * first file that failed. The memory a step takes is bounded by its length,
+ * whatever it claims. The batch calls hold open no
  * more files than this process's own open-file limit allows, shared by the
  * steps it runs side by side (a step planned with a higher limit is worked
  * through in parts).

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 #endif
 
 #include "marlune.h"
+#include "run/step.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
 
@@ -485,6 +488,108 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     EXPECT_EQ(marlune_run_step(step.data(), stepLength, results.data(), 1, &refusedTexts), MARLUNE_RUN_BAD_STATE);
     EXPECT_EQ(refusedTexts, nullptr);
     EXPECT_EQ(marlune_run_start(run.get()), MARLUNE_RUN_BAD_STATE);
+}
+
+// Runs the step's bytes as a worker would; a call that never returns ends the
+// test program, which would hang otherwise.
+std::int32_t stepAnswer(const std::string& bytes, std::vector<marlune_run_result>& results) {
+    std::promise<std::int32_t> answered;
+    std::future<std::int32_t> answer = answered.get_future();
+    std::thread worker([&] {
+        answered.set_value(marlune_run_step(bytes.data(), static_cast<std::uint32_t>(bytes.size()), results.data(),
+                                            static_cast<std::uint32_t>(results.size()), nullptr));
+    });
+    if (answer.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        std::fprintf(stderr, "marlune_run_step did not return\n");
+        std::_Exit(1);
+    }
+    worker.join();
+    return answer.get();
+}
+
+// A step's deletion run again (a task retried) finds its file gone: done, as asked.
+TEST_F(Runs, AStepRunAgainFindsItsDeletionsDone) {
+    put("src/a.snd");
+    put("dst/extra.snd");
+    put("dst/old/stale.snd");
+    const std::string destination = at("dst");
+    RunOf run(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE, destination));
+    ASSERT_EQ(run.add(at("src"), ""), MARLUNE_OK);
+    std::vector<std::string> steps;
+    std::string step(1 << 16, '\0');
+    std::uint32_t length = 0;
+    while (marlune_run_plan_next(run.get(), step.data(), static_cast<std::uint32_t>(step.size()), &length) ==
+           MARLUNE_RUN_DELIVERED) {
+        steps.emplace_back(step.data(), length);
+    }
+    for (const std::string& bytes : steps) {
+        std::vector<marlune_run_result> results(marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+        for (marlune_run_result& result : results) result.size = sizeof result;
+        EXPECT_EQ(stepAnswer(bytes, results), MARLUNE_OK);
+    }
+    // The folder of a file removed may be gone by the time the step runs again.
+    fs::remove_all(at("dst/old"));
+    std::vector<std::string> deleted;
+    for (const std::string& bytes : steps) {
+        std::vector<marlune_run_result> results(marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+        for (marlune_run_result& result : results) result.size = sizeof result;
+        EXPECT_EQ(stepAnswer(bytes, results), MARLUNE_OK);
+        for (const marlune_run_result& result : results) {
+            if (result.outcome == MARLUNE_OUTCOME_DELETED) deleted.push_back(slashed(result.path));
+        }
+    }
+    EXPECT_EQ(deleted, (std::vector<std::string>{at("dst/extra.snd"), at("dst/old/stale.snd")}));
+    EXPECT_EQ(dir.names("dst"), std::vector<std::string>{"a.snd"});
+}
+
+// A step no worker may run is refused before any file is touched: a destination
+// folder missing where the job needs one, a name to write or remove outside it,
+// a deletion in a step that is no mirror's.
+TEST_F(Runs, AStepWithoutAUsableDestinationIsRefusedBeforeAnyFileIsTouched) {
+    struct Case {
+        const char* what;
+        std::int32_t job;
+        std::uint32_t flags;
+        std::string root;
+        std::string source;
+        std::string destination;
+        bool remove;
+    };
+    const std::string extra = put("dst/extra.snd");
+    const std::string kept = put("keep.snd");
+    const std::string source = put("src/a.snd");
+    const std::uint32_t mirror = MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE;
+    const std::vector<Case> cases = {
+        {"deletion, no destination folder", MARLUNE_JOB_COPY, mirror, "", extra, extra, true},
+        {"deletion outside the destination", MARLUNE_JOB_COPY, mirror, at("dst/sub"), kept, kept, true},
+        {"deletion at the destination itself", MARLUNE_JOB_COPY, mirror, at("dst/extra.snd"), extra, extra, true},
+        {"deletion in no mirror", MARLUNE_JOB_CONVERT, 0, at("dst"), extra, extra, true},
+        {"copy, no destination folder", MARLUNE_JOB_COPY, 0, "", source, at("out/a.snd"), false},
+        {"salvage outside its destination", MARLUNE_JOB_SALVAGE, 0, at("out"), source, at("outer/a.snd"), false},
+        {"mirror, no destination folder", MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR, "", source, at("out/a.snd"), false},
+        {"verify, no destination folder", MARLUNE_JOB_VERIFY, 0, "", source, extra, false},
+    };
+    for (const Case& each : cases) {
+        run::Step step;
+        step.job = each.job;
+        step.flags = each.flags;
+        step.root = each.root;
+        run::StepFile file;
+        file.source = each.source;
+        file.destination = each.destination;
+        file.remove = each.remove;
+        step.files.push_back(file);
+        const std::string bytes = run::encode(step);
+        std::vector<marlune_run_result> results(1);
+        results[0].size = sizeof results[0];
+        EXPECT_EQ(stepAnswer(bytes, results), MARLUNE_RUN_BAD_STATE) << each.what;
+        EXPECT_EQ(marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size())), 0u) << each.what;
+        for (const std::string& file : {extra, kept, source}) {
+            EXPECT_TRUE(fs::exists(file) && readFile(file) == sample) << each.what << ": " << file;
+        }
+        EXPECT_FALSE(fs::exists(at("out")) || fs::exists(at("outer")) || fs::exists(at("dst/sub"))) << each.what;
+        EXPECT_FALSE(fs::exists(at("src/a.kv")) || fs::exists(at("dst/extra.kv"))) << each.what;
+    }
 }
 
 TEST_F(Runs, NoWorkerRunsMoreThanTheWindowAheadOfTheCaller) {

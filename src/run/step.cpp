@@ -17,6 +17,8 @@ namespace marlune::run {
 namespace {
 
 constexpr const char* stepMagic = "marlune-step 2";
+// The fewest bytes a file of a step takes: five numbers of a digit and four texts, each with its NUL.
+constexpr std::size_t leastFileBytes = 5 * 2 + 4;
 
 void field(std::string& out, const std::string& text) {
     out += text;
@@ -47,6 +49,7 @@ public:
         return *end == '\0';
     }
     bool atEnd() const { return at_ == end_; }
+    std::size_t left() const { return static_cast<std::size_t>(end_ - at_); }
 
 private:
     const char* at_;
@@ -163,8 +166,8 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
     std::uint32_t job = 0;
     if (!reader.text(magic) || std::strcmp(magic, stepMagic) != 0 || !reader.number(job) ||
         !reader.number(step.flags) || !reader.number(durability) || !reader.text(root) || !reader.text(suspects) ||
-        !reader.number(count) || count > length) {
-        return false;
+        !reader.number(count) || count > reader.left() / leastFileBytes) {
+        return false;  // a count the bytes cannot hold is never made room for
     }
     step.job = static_cast<std::int32_t>(job);
     step.durability = static_cast<std::int32_t>(durability);
@@ -196,7 +199,23 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
         file.other = other;
         if (texts) (*texts)[i] = {source, *destination ? destination : nullptr, *other ? other : nullptr};
     }
-    return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_VERIFY;
+    return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_VERIFY && usable(step);
+}
+
+bool usable(const Step& step) {
+    const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
+    const bool mirroring = copying && (step.flags & MARLUNE_RUN_MIRROR) != 0;
+    const bool needsRoot = copying || step.job == MARLUNE_JOB_VERIFY;
+    if (needsRoot && step.root.empty()) return false;
+    for (const StepFile& file : step.files) {
+        if (file.status != 0) continue;
+        if (file.remove && !mirroring) return false;  // only a mirror's step removes
+        if (!needsRoot) continue;
+        // A copy, a deletion or a verify acts only under its destination folder, never on it.
+        const bool under = file.destination.size() > step.root.size() && liesWithin(file.destination, step.root);
+        if (!under && (file.remove || !file.destination.empty())) return false;
+    }
+    return true;
 }
 
 namespace {
