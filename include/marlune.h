@@ -240,10 +240,12 @@ enum {
     MARLUNE_VERIFY_DIFFERENT = 83,        /* verify: the copy differs from what copying its source gives
                                              now (or from its manifest's digest), or is another kind of
                                              file (a link for a file) */
-    MARLUNE_VERIFY_BAD_LINE = 84          /* verify: a manifest line that cannot be read, names no place
+    MARLUNE_VERIFY_BAD_LINE = 84,         /* verify: a manifest line that cannot be read, names no place
                                              under the destination, or breaks the walk's order (which the
                                              merge needs: a manifest marlune writes keeps it); or the
                                              manifest itself cannot be read (its path, system_error) */
+    MARLUNE_RUN_NO_WORKERS = 89           /* marlune_run_start: the system would start no worker thread
+                                             (a limit on the user's processes); the run is not started */
 };
 
 /*
@@ -831,6 +833,11 @@ typedef struct marlune_run_tally {
                                     file's too): the reports' source_bytes */
     uint64_t bytes_written;      /* their bytes written (the reports' bytes_written; 0 for examinations and
                                     dry runs) */
+    uint32_t workers_wanted;     /* the worker threads the run asks for (marlune_run_options.workers, or
+                                    its default) */
+    uint32_t workers_started;    /* those marlune_run_start started: fewer than workers_wanted when the
+                                    system would give no more (a limit on the user's processes), and the
+                                    run goes on with them; 0 before the start */
 } marlune_run_tally;
 
 /*
@@ -865,7 +872,11 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run *run, const char *p
  * work every name added is looked at once (to find the files named twice, and
  * the names two of them would write): a few dozen bytes per name added are
  * held for the whole run. Returns MARLUNE_OK, or MARLUNE_RUN_BAD_STATE when
- * started already (or planned by marlune_run_plan_next).
+ * started already (or planned by marlune_run_plan_next). A system that gives
+ * fewer threads than the run asks for leaves it with those it gave
+ * (marlune_run_tally.workers_started tells how many); when it gives none,
+ * MARLUNE_RUN_NO_WORKERS, and the run stays unstarted (to close, or to start
+ * again). MARLUNE_OUT_OF_MEMORY: nothing started either.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_start(marlune_run *run);
 

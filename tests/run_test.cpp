@@ -4,12 +4,15 @@
 // steps run apart from their plan.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -18,6 +21,7 @@
 #endif
 
 #include "marlune.h"
+#include "run/engine.h"
 #include "run/step.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
@@ -590,6 +594,67 @@ TEST_F(Runs, AStepWithoutAUsableDestinationIsRefusedBeforeAnyFileIsTouched) {
         EXPECT_FALSE(fs::exists(at("out")) || fs::exists(at("outer")) || fs::exists(at("dst/sub"))) << each.what;
         EXPECT_FALSE(fs::exists(at("src/a.kv")) || fs::exists(at("dst/extra.kv"))) << each.what;
     }
+}
+
+// A system that starts `threadsLeft` more threads, then refuses as one at its process limit does.
+std::atomic<int> threadsLeft{0};
+std::thread limitedThread(std::function<void()> work) {
+    if (threadsLeft.fetch_sub(1) <= 0) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    return std::thread(std::move(work));
+}
+
+TEST_F(Runs, ARunGivenFewerThreadsThanItAsksForGoesOnWithThemOrDoesNotStart) {
+    constexpr std::uint64_t files = 20;
+    for (std::uint64_t i = 0; i < files; ++i) put("rec/" + std::to_string(i) + ".snd");
+    struct Case {
+        unsigned asked;
+        int given;
+        std::int32_t start;
+    };
+    for (const Case& each : {Case{8, 3, MARLUNE_OK}, Case{8, 1, MARLUNE_OK}, Case{4, 4, MARLUNE_OK},
+                             Case{8, 0, MARLUNE_RUN_NO_WORKERS}}) {
+        run::Job job;
+        job.job = MARLUNE_JOB_EXAMINE;
+        job.flags = MARLUNE_RUN_RECURSIVE;
+        run::Bounds bounds;
+        bounds.workers = each.asked;
+        bounds.window = 2 * each.asked;
+        run::Engine engine(job, bounds, &limitedThread);
+        ASSERT_EQ(engine.add(at("rec").c_str(), nullptr), MARLUNE_OK);
+        threadsLeft = each.given;
+        ASSERT_EQ(engine.start(), each.start) << each.given;
+        marlune_run_tally tally{};
+        tally.size = sizeof tally;
+        engine.counts(tally);
+        EXPECT_EQ(tally.workers_wanted, each.asked);
+        EXPECT_EQ(tally.workers_started, static_cast<unsigned>(each.given));
+        if (each.start != MARLUNE_OK) {
+            // Not started: nothing comes, and the run may be started once the system gives threads.
+            marlune_run_result result{};
+            result.size = sizeof result;
+            EXPECT_EQ(engine.next(result, 0), MARLUNE_RUN_ENDED);
+            threadsLeft = 1;
+            ASSERT_EQ(engine.start(), MARLUNE_OK);
+        }
+        std::uint64_t delivered = 0;
+        for (;;) {
+            marlune_run_result result{};
+            result.size = sizeof result;
+            const std::int32_t answer = engine.next(result, 20000);
+            ASSERT_NE(answer, MARLUNE_RUN_WAITING) << "the run waits for workers that never started: " << each.given;
+            if (answer == MARLUNE_RUN_ENDED) break;
+            EXPECT_EQ(result.status, MARLUNE_OK);
+            ++delivered;
+        }
+        EXPECT_EQ(delivered, files) << each.given;
+    }
+    // Through the library's own threads: every worker asked for started.
+    RunOf run(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE));
+    run.add(at("rec"));
+    EXPECT_EQ(run.all().size(), files);
+    EXPECT_EQ(std::make_pair(run.tally().workers_wanted, run.tally().workers_started), std::make_pair(2u, 2u));
 }
 
 TEST_F(Runs, NoWorkerRunsMoreThanTheWindowAheadOfTheCaller) {

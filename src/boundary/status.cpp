@@ -59,6 +59,7 @@ constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_VERIFY_EXTRA, "the destination holds a file the source lacks"),
     STATUS(MARLUNE_VERIFY_DIFFERENT, "the copy differs from its source"),
     STATUS(MARLUNE_VERIFY_BAD_LINE, "a line of the manifest cannot be used"),
+    STATUS(MARLUNE_RUN_NO_WORKERS, "the system would start no worker thread"),
 };
 #undef STATUS
 
