@@ -596,6 +596,25 @@ TEST_F(Runs, AStepWithoutAUsableDestinationIsRefusedBeforeAnyFileIsTouched) {
     }
 }
 
+// A step's numbers are digits of a value that fits, as they are written: nothing
+// cut to fit (4294967296 is no job 0), no sign or space.
+TEST(Steps, ANumberThatIsNotJustTheDigitsOfAValueThatFitsIsNoStep) {
+    const auto step = [](const std::string& job, const std::string& count) {
+        std::string bytes;
+        for (const std::string& field : {std::string("marlune-step 2"), job, std::string("0"), std::string("0"),
+                                         std::string(), std::string("snd"), count}) {
+            bytes += field + '\0';
+        }
+        for (const char* field : {"0", "0", "7", "0", "a.snd", "", "", "0", ""}) bytes += std::string(field) + '\0';
+        return marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    };
+    EXPECT_EQ(step("0", "1"), 1u);
+    for (const auto& [job, count] : std::vector<std::pair<std::string, std::string>>{
+             {"4294967296", "1"}, {" 0", "1"}, {"+0", "1"}, {"0", "-1"}, {"0", "18446744073709551617"}, {"0x0", "1"}}) {
+        EXPECT_EQ(step(job, count), 0u) << job << " " << count;
+    }
+}
+
 // A system that starts `threadsLeft` more threads, then refuses as one at its process limit does.
 std::atomic<int> threadsLeft{0};
 std::thread limitedThread(std::function<void()> work) {

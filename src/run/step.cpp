@@ -1,10 +1,12 @@
 #include "run/step.h"
 
 #include <algorithm>
+#include <charconv>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
+#include <type_traits>
 
 #include "boundary/api.h"
 #include "platform/folders.h"
@@ -39,14 +41,15 @@ public:
         at_ = static_cast<const char*>(nul) + 1;
         return true;
     }
+    // Digits alone, of a value that fits: what encode writes, and nothing cut to fit.
     template <typename Number>
     bool number(Number& out) {
+        static_assert(std::is_unsigned_v<Number>, "a step's numbers are written unsigned");
         const char* text = nullptr;
         if (!this->text(text) || *text == '\0') return false;
-        char* end = nullptr;
-        const long long value = std::strtoll(text, &end, 10);
-        out = static_cast<Number>(value);
-        return *end == '\0';
+        const char* end = text + std::strlen(text);
+        const auto [at, error] = std::from_chars(text, end, out);
+        return error == std::errc() && at == end;
     }
     bool atEnd() const { return at_ == end_; }
     std::size_t left() const { return static_cast<std::size_t>(end_ - at_); }
@@ -135,9 +138,9 @@ marlune_report emptyReport(std::int32_t status, std::int32_t systemError) {
 std::string encode(const Step& step) {
     std::string out;
     field(out, stepMagic);
-    field(out, static_cast<std::uint64_t>(step.job));
+    field(out, static_cast<std::uint64_t>(static_cast<std::uint32_t>(step.job)));
     field(out, step.flags);
-    field(out, static_cast<std::uint64_t>(step.durability));
+    field(out, static_cast<std::uint64_t>(static_cast<std::uint32_t>(step.durability)));
     field(out, step.root);
     field(out, step.suspects);
     field(out, step.files.size());
