@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<marlune::run::StepText> texts;
     if (!marlune::run::decode(reinterpret_cast<const char*>(data), size, step, &texts)) return 0;
     constexpr std::size_t leastFileBytes = 14;  // a file of empty texts and one-digit numbers
-    if (!marlune::run::usable(step) || step.files.size() > size / leastFileBytes ||
-        texts.size() != step.files.size()) {
+    if (!marlune::run::usable(step) || step.files.size() > size / leastFileBytes || texts.size() != step.files.size()) {
         std::abort();
     }
     const std::string bytes = marlune::run::encode(step);

@@ -517,7 +517,8 @@ TEST_F(Runs, AStepRunAgainFindsItsDeletionsDone) {
     put("dst/extra.snd");
     put("dst/old/stale.snd");
     const std::string destination = at("dst");
-    RunOf run(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE, destination));
+    RunOf run(
+        optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE, destination));
     ASSERT_EQ(run.add(at("src"), ""), MARLUNE_OK);
     std::vector<std::string> steps;
     std::string step(1 << 16, '\0');
@@ -526,23 +527,25 @@ TEST_F(Runs, AStepRunAgainFindsItsDeletionsDone) {
            MARLUNE_RUN_DELIVERED) {
         steps.emplace_back(step.data(), length);
     }
-    for (const std::string& bytes : steps) {
-        std::vector<marlune_run_result> results(marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
-        for (marlune_run_result& result : results) result.size = sizeof result;
-        EXPECT_EQ(stepAnswer(bytes, results), MARLUNE_OK);
-    }
+    // Every step, each answered done; the files each deleted.
+    const auto runSteps = [&steps] {
+        std::vector<std::string> deleted;
+        for (const std::string& bytes : steps) {
+            std::vector<marlune_run_result> results(
+                marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+            for (marlune_run_result& result : results) result.size = sizeof result;
+            EXPECT_EQ(stepAnswer(bytes, results), MARLUNE_OK);
+            for (const marlune_run_result& result : results) {
+                if (result.outcome == MARLUNE_OUTCOME_DELETED) deleted.push_back(slashed(result.path));
+            }
+        }
+        return deleted;
+    };
+    const std::vector<std::string> extra = {at("dst/extra.snd"), at("dst/old/stale.snd")};
+    EXPECT_EQ(runSteps(), extra);
     // The folder of a file removed may be gone by the time the step runs again.
     fs::remove_all(at("dst/old"));
-    std::vector<std::string> deleted;
-    for (const std::string& bytes : steps) {
-        std::vector<marlune_run_result> results(marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
-        for (marlune_run_result& result : results) result.size = sizeof result;
-        EXPECT_EQ(stepAnswer(bytes, results), MARLUNE_OK);
-        for (const marlune_run_result& result : results) {
-            if (result.outcome == MARLUNE_OUTCOME_DELETED) deleted.push_back(slashed(result.path));
-        }
-    }
-    EXPECT_EQ(deleted, (std::vector<std::string>{at("dst/extra.snd"), at("dst/old/stale.snd")}));
+    EXPECT_EQ(runSteps(), extra);
     EXPECT_EQ(dir.names("dst"), std::vector<std::string>{"a.snd"});
 }
 
@@ -632,8 +635,8 @@ TEST_F(Runs, ARunGivenFewerThreadsThanItAsksForGoesOnWithThemOrDoesNotStart) {
         int given;
         std::int32_t start;
     };
-    for (const Case& each : {Case{8, 3, MARLUNE_OK}, Case{8, 1, MARLUNE_OK}, Case{4, 4, MARLUNE_OK},
-                             Case{8, 0, MARLUNE_RUN_NO_WORKERS}}) {
+    for (const Case& each :
+         {Case{8, 3, MARLUNE_OK}, Case{8, 1, MARLUNE_OK}, Case{4, 4, MARLUNE_OK}, Case{8, 0, MARLUNE_RUN_NO_WORKERS}}) {
         run::Job job;
         job.job = MARLUNE_JOB_EXAMINE;
         job.flags = MARLUNE_RUN_RECURSIVE;
