@@ -100,7 +100,11 @@ private:
             if (added != MARLUNE_OK) return refused(marlune_status_text(added));
         }
         cancelOnInterrupt(run.get());
-        marlune_run_start(run.get());
+        if (const std::int32_t started = marlune_run_start(run.get()); started != MARLUNE_OK) {
+            std::fprintf(stderr, "marlune: %s -r: %s\n", command_.name(), marlune_status_text(started));
+            return exitFailure;
+        }
+        tellWorkers(run.get());
         for (;;) {
             if (stopping()) marlune_run_cancel(run.get());
             FileResult file;
@@ -148,6 +152,17 @@ private:
             ++tally_.outcomes[MARLUNE_OUTCOME_FAILED];
         }
         return 0;
+    }
+
+    // A run the system gave fewer threads than asked for goes on with them.
+    static void tellWorkers(marlune_run* run) {
+        marlune_run_tally counts{};
+        counts.size = sizeof counts;
+        marlune_run_counts(run, &counts);
+        if (counts.workers_started < counts.workers_wanted) {
+            std::fprintf(stderr, "marlune: the system started %u of %u worker threads; going on with them\n",
+                         counts.workers_started, counts.workers_wanted);
+        }
     }
 
     int refused(const std::string& why) {

@@ -259,6 +259,8 @@ enum {
     MARLUNE_RUN_SOURCE_INSIDE_DESTINATION = 88, /* marlune_run_add with MARLUNE_RUN_DELETE: the folder added
                                              is, or lies within, the destination folder, whose deletions
                                              would remove the sources */
+    MARLUNE_RUN_NO_WORKERS = 89,          /* marlune_run_start: the system would start no worker thread
+                                             (a limit on the user's processes); the run is not started */
     MARLUNE_RUN_JOB_REFUSED = 90          /* marlune_run_open, marlune_run_check, marlune_run_add: the
                                              options do not go together (marlune_run_check says why), or a
                                              path added where the job takes no more; marlune_run_step: a
@@ -865,6 +867,11 @@ typedef struct marlune_run_tally {
                                     file's too): the reports' source_bytes */
     uint64_t bytes_written;      /* their bytes written (the reports' bytes_written; 0 for examinations and
                                     dry runs) */
+    uint32_t workers_wanted;     /* the worker threads the run asks for (marlune_run_options.workers, or
+                                    its default) */
+    uint32_t workers_started;    /* those marlune_run_start started: fewer than workers_wanted when the
+                                    system would give no more (a limit on the user's processes), and the
+                                    run goes on with them; 0 before the start */
 } marlune_run_tally;
 
 /*
@@ -939,7 +946,11 @@ MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run *run, int32_t status)
  * work every name added is looked at once (to find the files named twice, and
  * the names two of them would write): a few dozen bytes per name added are
  * held for the whole run. Returns MARLUNE_OK, or MARLUNE_RUN_BAD_STATE when
- * started already (or planned by marlune_run_plan_next).
+ * started already (or planned by marlune_run_plan_next). A system that gives
+ * fewer threads than the run asks for leaves it with those it gave
+ * (marlune_run_tally.workers_started tells how many); when it gives none,
+ * MARLUNE_RUN_NO_WORKERS, and the run stays unstarted (to close, or to start
+ * again). MARLUNE_OUT_OF_MEMORY: nothing started either.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_start(marlune_run *run);
 
@@ -1009,13 +1020,14 @@ MARLUNE_API void MARLUNE_CALL marlune_run_close(marlune_run *run);
  * deletions (marlune_run_note), or MARLUNE_RUN_ENDED; marlune_run_counts tells the
  * plan's counts. A step run twice (a worker that died and a task retried)
  * ends as one run once would, but for what a first run had finished: a copy
- * made again, a conversion found finished.
+ * made again, a conversion found finished, a deletion found done (a file to
+ * remove that is gone answers MARLUNE_OK, outcome deleted).
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_plan_next(marlune_run *run, char *step, uint32_t size,
                                                        uint32_t *length);
 
 /* marlune_step_files -- how many files (results) the step holds; 0 for bytes
-   that are no step. */
+   that are no step (or a step marlune_run_step refuses). */
 MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char *step, uint32_t length);
 
 /* The sentences and digests of one marlune_run_step's results. */
@@ -1029,8 +1041,12 @@ typedef struct marlune_step_texts marlune_step_texts;
  * what holds the results' reason and sha256 strings, the caller's to free with
  * marlune_step_texts_free once it has read them (null on failure); with
  * `texts` null those strings are null. Returns MARLUNE_OK,
- * MARLUNE_RUN_BAD_STATE for bytes that are no step or too few results, else
- * the status of the first file that failed. The batch calls hold open no
+ * MARLUNE_RUN_BAD_STATE for bytes that are no step, a step no worker may run
+ * (a copy, verify or deletion without a destination folder, a copy or
+ * deletion of a name outside it, a deletion in a step that is no mirror's),
+ * or too few results, before any file is touched; else the status of the
+ * first file that failed. The memory a step takes is bounded by its length,
+ * whatever it claims. The batch calls hold open no
  * more files than this process's own open-file limit allows, shared by the
  * steps it runs side by side (a step planned with a higher limit is worked
  * through in parts).

@@ -18,6 +18,7 @@
 #include "boundary/operations.h"
 #include "container/copy.h"
 #include "marlune.h"
+#include "run/step.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
 #include "support/process_stats.h"
@@ -539,6 +540,36 @@ TEST_F(FaultMatrix, ACopysBufferFitsItsSource) {
         EXPECT_EQ(largestAllocation, std::clamp(sample.source.size(), container::CopyBuffer::smallestSize,
                                                 container::CopyBuffer::preferredSize))
             << sample.name;
+    }
+}
+
+// Step bytes that claim `claimed` files and hold `held` empty ones.
+std::string stepClaiming(std::size_t claimed, std::size_t held) {
+    run::Step none;
+    run::Step one;
+    one.files.resize(1);
+    const std::string header = run::encode(none);
+    const std::string file = run::encode(one).substr(header.size());
+    std::string bytes = header.substr(0, header.size() - 2) + std::to_string(claimed) + '\0';
+    for (std::size_t i = 0; i < held; ++i) bytes += file;
+    return bytes;
+}
+
+// The memory a step takes is bounded by its bytes, whatever count they claim.
+TEST(StepMemory, AStepsMemoryIsBoundedByItsBytesNotByWhatTheyClaim) {
+    struct Case {
+        std::size_t claimed;
+        std::size_t held;
+        std::uint32_t files;  // as marlune_step_files tells them; 0: refused
+    };
+    for (const Case& each : {Case{2000000, 150000, 0}, Case{1001, 1000, 0}, Case{1000, 1000, 1000}}) {
+        const std::string bytes = stepClaiming(each.claimed, each.held);
+        largestAllocation = 0;
+        countingAllocations = true;
+        const std::uint32_t files = marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+        countingAllocations = false;
+        EXPECT_EQ(files, each.files) << each.claimed;
+        EXPECT_LE(largestAllocation, 16 * bytes.size()) << each.claimed << " files claimed in " << bytes.size();
     }
 }
 

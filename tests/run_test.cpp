@@ -4,11 +4,16 @@
 // steps run apart from their plan.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -17,6 +22,8 @@
 #endif
 
 #include "marlune.h"
+#include "run/engine.h"
+#include "run/step.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
 
@@ -486,6 +493,219 @@ TEST_F(Runs, AStepRunsAnywhereAndTwiceWithoutLoss) {
     EXPECT_EQ(marlune_run_step(step.data(), stepLength, results.data(), 1, &refusedTexts), MARLUNE_RUN_BAD_STATE);
     EXPECT_EQ(refusedTexts, nullptr);
     EXPECT_EQ(marlune_run_start(run.get()), MARLUNE_RUN_BAD_STATE);
+}
+
+// Runs the step's bytes as a worker would; a call that never returns ends the
+// test program, which would hang otherwise.
+std::int32_t stepAnswer(const std::string& bytes, std::vector<marlune_run_result>& results) {
+    std::promise<std::int32_t> answered;
+    std::future<std::int32_t> answer = answered.get_future();
+    std::thread worker([&] {
+        answered.set_value(marlune_run_step(bytes.data(), static_cast<std::uint32_t>(bytes.size()), results.data(),
+                                            static_cast<std::uint32_t>(results.size()), nullptr));
+    });
+    if (answer.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        std::fprintf(stderr, "marlune_run_step did not return\n");
+        std::_Exit(1);
+    }
+    worker.join();
+    return answer.get();
+}
+
+// A step's deletion run again (a task retried) finds its file gone: done, as asked.
+TEST_F(Runs, AStepRunAgainFindsItsDeletionsDone) {
+    put("src/a.snd");
+    put("dst/extra.snd");
+    put("dst/old/stale.snd");
+    const std::string destination = at("dst");
+    RunOf run(
+        optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE, destination));
+    ASSERT_EQ(run.add(at("src"), ""), MARLUNE_OK);
+    std::vector<std::string> steps;
+    std::string step(1 << 16, '\0');
+    std::uint32_t length = 0;
+    for (;;) {
+        const std::int32_t got =
+            marlune_run_plan_next(run.get(), step.data(), static_cast<std::uint32_t>(step.size()), &length);
+        if (got == MARLUNE_RUN_WAITING) continue;  // the deletions' wait: every copy is planned, none failed
+        if (got != MARLUNE_RUN_DELIVERED) break;
+        steps.emplace_back(step.data(), length);
+    }
+    // Every step, each answered done; the files each deleted.
+    const auto runSteps = [&steps] {
+        std::vector<std::string> deleted;
+        for (const std::string& bytes : steps) {
+            std::vector<marlune_run_result> results(
+                marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+            for (marlune_run_result& result : results) result.size = sizeof result;
+            EXPECT_EQ(stepAnswer(bytes, results), MARLUNE_OK);
+            for (const marlune_run_result& result : results) {
+                if (result.outcome == MARLUNE_OUTCOME_DELETED) deleted.push_back(slashed(result.path));
+            }
+        }
+        return deleted;
+    };
+    const std::vector<std::string> extra = {at("dst/extra.snd"), at("dst/old/stale.snd")};
+    EXPECT_EQ(runSteps(), extra);
+    // The folder of a file removed may be gone by the time the step runs again.
+    fs::remove_all(at("dst/old"));
+    EXPECT_EQ(runSteps(), extra);
+    EXPECT_EQ(dir.names("dst"), std::vector<std::string>{"a.snd"});
+}
+
+// Steps run elsewhere: the plan waits before the deletions, and a source error handed
+// back then holds every deletion back, in one result.
+TEST_F(Runs, APlannedMirrorsDeletionsWaitForTheCopiesResults) {
+    put("src/a.snd");
+    put("dst/extra.snd");
+    RunOf run(
+        optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE, at("dst")));
+    ASSERT_EQ(run.add(at("src"), ""), MARLUNE_OK);
+    std::string step(1 << 16, '\0');
+    std::uint32_t length = 0;
+    const auto next = [&] {
+        return marlune_run_plan_next(run.get(), step.data(), static_cast<std::uint32_t>(step.size()), &length);
+    };
+    ASSERT_EQ(next(), MARLUNE_RUN_DELIVERED);  // the copy
+    ASSERT_EQ(next(), MARLUNE_RUN_WAITING);
+    marlune_run_note(run.get(), MARLUNE_READ_ERROR);
+    ASSERT_EQ(next(), MARLUNE_RUN_DELIVERED);
+    std::vector<marlune_run_result> results(marlune_step_files(step.data(), length));
+    ASSERT_EQ(results.size(), 1u);
+    results[0].size = sizeof results[0];
+    EXPECT_EQ(stepAnswer(std::string(step.data(), length), results), MARLUNE_RUN_DELETION_OFF);
+    EXPECT_EQ(next(), MARLUNE_RUN_ENDED);
+    EXPECT_TRUE(fs::exists(at("dst/extra.snd")));
+}
+
+// A step no worker may run is refused before any file is touched: a destination
+// folder missing where the job needs one, a name to write or remove outside it,
+// a deletion in a step that is no mirror's.
+TEST_F(Runs, AStepWithoutAUsableDestinationIsRefusedBeforeAnyFileIsTouched) {
+    struct Case {
+        const char* what;
+        std::int32_t job;
+        std::uint32_t flags;
+        std::string root;
+        std::string source;
+        std::string destination;
+        bool remove;
+    };
+    const std::string extra = put("dst/extra.snd");
+    const std::string kept = put("keep.snd");
+    const std::string source = put("src/a.snd");
+    const std::uint32_t mirror = MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE;
+    const std::vector<Case> cases = {
+        {"deletion, no destination folder", MARLUNE_JOB_COPY, mirror, "", extra, extra, true},
+        {"deletion outside the destination", MARLUNE_JOB_COPY, mirror, at("dst/sub"), kept, kept, true},
+        {"deletion at the destination itself", MARLUNE_JOB_COPY, mirror, at("dst/extra.snd"), extra, extra, true},
+        {"deletion in no mirror", MARLUNE_JOB_CONVERT, 0, at("dst"), extra, extra, true},
+        {"copy, no destination folder", MARLUNE_JOB_COPY, 0, "", source, at("out/a.snd"), false},
+        {"salvage outside its destination", MARLUNE_JOB_SALVAGE, 0, at("out"), source, at("outer/a.snd"), false},
+        {"mirror, no destination folder", MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR, "", source, at("out/a.snd"), false},
+        {"verify, no destination folder", MARLUNE_JOB_VERIFY, 0, "", source, extra, false},
+    };
+    for (const Case& each : cases) {
+        run::Step step;
+        step.job = each.job;
+        step.flags = each.flags;
+        step.root = each.root;
+        run::StepFile file;
+        file.source = each.source;
+        file.destination = each.destination;
+        file.remove = each.remove;
+        step.files.push_back(file);
+        const std::string bytes = run::encode(step);
+        std::vector<marlune_run_result> results(1);
+        results[0].size = sizeof results[0];
+        EXPECT_EQ(stepAnswer(bytes, results), MARLUNE_RUN_BAD_STATE) << each.what;
+        EXPECT_EQ(marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size())), 0u) << each.what;
+        for (const std::string& file : {extra, kept, source}) {
+            EXPECT_TRUE(fs::exists(file) && readFile(file) == sample) << each.what << ": " << file;
+        }
+        EXPECT_FALSE(fs::exists(at("out")) || fs::exists(at("outer")) || fs::exists(at("dst/sub"))) << each.what;
+        EXPECT_FALSE(fs::exists(at("src/a.kv")) || fs::exists(at("dst/extra.kv"))) << each.what;
+    }
+}
+
+// A step's numbers are digits of a value that fits, as they are written: nothing
+// cut to fit (4294967296 is no job 0), no sign or space.
+TEST(Steps, ANumberThatIsNotJustTheDigitsOfAValueThatFitsIsNoStep) {
+    const auto step = [](const std::string& job, const std::string& count) {
+        std::string bytes;
+        for (const std::string& field : {std::string("marlune-step 2"), job, std::string("0"), std::string("0"),
+                                         std::string(), std::string("snd"), count}) {
+            bytes += field + '\0';
+        }
+        for (const char* field : {"0", "0", "7", "0", "a.snd", "", "", "0", ""}) bytes += std::string(field) + '\0';
+        return marlune_step_files(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    };
+    EXPECT_EQ(step("0", "1"), 1u);
+    for (const auto& [job, count] : std::vector<std::pair<std::string, std::string>>{
+             {"4294967296", "1"}, {" 0", "1"}, {"+0", "1"}, {"0", "-1"}, {"0", "18446744073709551617"}, {"0x0", "1"}}) {
+        EXPECT_EQ(step(job, count), 0u) << job << " " << count;
+    }
+}
+
+// A system that starts `threadsLeft` more threads, then refuses as one at its process limit does.
+std::atomic<int> threadsLeft{0};
+std::thread limitedThread(std::function<void()> work) {
+    if (threadsLeft.fetch_sub(1) <= 0) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    return std::thread(std::move(work));
+}
+
+TEST_F(Runs, ARunGivenFewerThreadsThanItAsksForGoesOnWithThemOrDoesNotStart) {
+    constexpr std::uint64_t files = 20;
+    for (std::uint64_t i = 0; i < files; ++i) put("rec/" + std::to_string(i) + ".snd");
+    struct Case {
+        unsigned asked;
+        int given;
+        std::int32_t start;
+    };
+    for (const Case& each :
+         {Case{8, 3, MARLUNE_OK}, Case{8, 1, MARLUNE_OK}, Case{4, 4, MARLUNE_OK}, Case{8, 0, MARLUNE_RUN_NO_WORKERS}}) {
+        run::Job job;
+        job.job = MARLUNE_JOB_EXAMINE;
+        job.flags = MARLUNE_RUN_RECURSIVE;
+        run::Bounds bounds;
+        bounds.workers = each.asked;
+        bounds.window = 2 * each.asked;
+        run::Engine engine(job, bounds, &limitedThread);
+        ASSERT_EQ(engine.add(at("rec").c_str(), nullptr), MARLUNE_OK);
+        threadsLeft = each.given;
+        ASSERT_EQ(engine.start(), each.start) << each.given;
+        marlune_run_tally tally{};
+        tally.size = sizeof tally;
+        engine.counts(tally);
+        EXPECT_EQ(tally.workers_wanted, each.asked);
+        EXPECT_EQ(tally.workers_started, static_cast<unsigned>(each.given));
+        if (each.start != MARLUNE_OK) {
+            // Not started: nothing comes, and the run may be started once the system gives threads.
+            marlune_run_result result{};
+            result.size = sizeof result;
+            EXPECT_EQ(engine.next(result, 0), MARLUNE_RUN_ENDED);
+            threadsLeft = 1;
+            ASSERT_EQ(engine.start(), MARLUNE_OK);
+        }
+        std::uint64_t delivered = 0;
+        for (;;) {
+            marlune_run_result result{};
+            result.size = sizeof result;
+            const std::int32_t answer = engine.next(result, 20000);
+            ASSERT_NE(answer, MARLUNE_RUN_WAITING) << "the run waits for workers that never started: " << each.given;
+            if (answer == MARLUNE_RUN_ENDED) break;
+            EXPECT_EQ(result.status, MARLUNE_OK);
+            ++delivered;
+        }
+        EXPECT_EQ(delivered, files) << each.given;
+    }
+    // Through the library's own threads: every worker asked for started.
+    RunOf run(optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE));
+    run.add(at("rec"));
+    EXPECT_EQ(run.all().size(), files);
+    EXPECT_EQ(std::make_pair(run.tally().workers_wanted, run.tally().workers_started), std::make_pair(2u, 2u));
 }
 
 TEST_F(Runs, NoWorkerRunsMoreThanTheWindowAheadOfTheCaller) {

@@ -225,6 +225,8 @@ class RunTally(ctypes.Structure):
         ("outcomes", ctypes.c_uint64 * 32),
         ("bytes_read", ctypes.c_uint64),
         ("bytes_written", ctypes.c_uint64),
+        ("workers_wanted", ctypes.c_uint32),
+        ("workers_started", ctypes.c_uint32),
     ]
 
     def __init__(self) -> None:

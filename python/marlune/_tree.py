@@ -11,6 +11,7 @@ from __future__ import annotations
 import ctypes
 import os
 import sys
+import warnings
 import weakref
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
@@ -228,7 +229,10 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
     try:
         if records is not None:
             recorded = Records(records, options.job, options.flags)
-        lib.run_start(run.handle)
+        status = lib.run_start(run.handle)
+        if status != Status.OK:
+            raise _refused(status)
+        _tell_workers(run.counts())
         while True:
             got = lib.run_next(run.handle, ctypes.byref(result), _TICK_MS)
             if told(run):
@@ -255,6 +259,13 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
         run.close()
         if recorded is not None:
             recorded.close(tally)
+
+
+def _tell_workers(tally: lib.RunTally) -> None:
+    """A run the system gave fewer threads than it asked for goes on with them, and says so."""
+    if tally.workers_started < tally.workers_wanted:
+        warnings.warn(f"marlune: the system started {tally.workers_started} of {tally.workers_wanted} worker "
+                      "threads; the run goes on with them", RuntimeWarning)
 
 
 def _check_manifest(run: Run, options: lib.RunOptions) -> None:

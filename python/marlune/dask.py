@@ -50,7 +50,7 @@ def run_step(step: bytes) -> List[Row]:
         results[i].report = ctypes.pointer(reports[i])
     texts = ctypes.c_void_p()
     if lib.run_step(step, len(step), results, count, ctypes.byref(texts)) == Status.RUN_BAD_STATE:
-        raise ValueError("marlune: the bytes are no step of this library's runs")
+        raise ValueError("marlune: the bytes are no step this library may run")
     try:
         return [(r.status, r.path, r.destination, r.other, bytes(reports[i]), r.outcome, r.reason or b"")
                 for i, r in enumerate(results)]

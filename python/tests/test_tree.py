@@ -137,6 +137,15 @@ def test_copy_tree_into_itself_is_refused(tmp_path: Path) -> None:
     assert not (tmp_path / "copy").exists()
 
 
+def test_a_run_the_system_starts_no_thread_for_is_refused(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    write(tmp_path / "a.snd", FIXED)
+    # What marlune_run_start answers at a limit on the user's processes; the run is not started.
+    monkeypatch.setattr(marlune._library, "run_start", lambda handle: int(marlune.Status.RUN_NO_WORKERS))
+    with pytest.raises(marlune.MarluneError) as raised:
+        list(marlune.examine_tree(tmp_path, workers=4))
+    assert raised.value.status is marlune.Status.RUN_NO_WORKERS
+
+
 def test_salvage_tree(tmp_path: Path) -> None:
     write(tmp_path / "in/whole.snd", FIXED)
     write(tmp_path / "in/cut.snd", BROKEN["payload-cut"][0])

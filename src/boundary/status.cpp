@@ -63,6 +63,7 @@ constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_RUN_DELETE_LIMIT, "kept, with every later file the source lacks: the deletion limit was reached"),
     STATUS(MARLUNE_RUN_SOURCE_EMPTY, "nothing was removed: the source folder holds no file"),
     STATUS(MARLUNE_RUN_SOURCE_INSIDE_DESTINATION, "the source folder lies within the destination folder"),
+    STATUS(MARLUNE_RUN_NO_WORKERS, "the system would start no worker thread"),
     STATUS(MARLUNE_RUN_JOB_REFUSED, "the run's options do not go together"),
 };
 #undef STATUS

@@ -44,13 +44,32 @@ void Engine::waitForSteps() {
     while (!cancelled_.load() && stepsFinished_ < stepsTaken_) finished_.wait_for(lock, tick);
 }
 
+std::thread startThread(std::function<void()> work) {
+    return std::thread(std::move(work));
+}
+
 std::int32_t Engine::start() {
     if (state_ != State::open) return MARLUNE_RUN_BAD_STATE;
-    state_ = State::running;
-    running_ = bounds_.workers;
     threads_.reserve(bounds_.workers);
     // The names added are looked at on the first worker, so that start returns at once.
-    for (unsigned i = 0; i < bounds_.workers; ++i) threads_.emplace_back([this] { work(); });
+    // A system that gives fewer threads than asked for (a process limit) leaves the run
+    // with those it gave; with none, the run is not started.
+    for (unsigned i = 0; i < bounds_.workers; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++running_;  // before the worker can end and count itself out
+        }
+        try {
+            threads_.push_back(startThread_([this] { work(); }));
+        } catch (const std::exception&) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            --running_;
+            break;
+        }
+    }
+    if (threads_.empty()) return MARLUNE_RUN_NO_WORKERS;
+    state_ = State::running;
+    workersStarted_ = static_cast<unsigned>(threads_.size());
     return MARLUNE_OK;
 }
 
@@ -255,6 +274,8 @@ void Engine::counts(marlune_run_tally& tally) {
     for (std::size_t i = 0; i < MARLUNE_OUTCOME_COUNT; ++i) counts.outcomes[i] = outcomes_[i].load();
     counts.bytes_read = bytesRead_.load();
     counts.bytes_written = bytesWritten_.load();
+    counts.workers_wanted = bounds_.workers;
+    counts.workers_started = workersStarted_.load();
     const std::uint32_t size = tally.size;
     std::memcpy(&tally, &counts, std::min<std::size_t>(size, sizeof counts));
     tally.size = size;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -26,12 +27,18 @@ struct Bounds {
     std::size_t openFiles = 1024;  // that the groups may hold together
 };
 
+// Starts a thread that runs `work`; throws as std::thread does when the system gives
+// none. Tests give their own, to see a run that gets fewer threads than it asks for.
+using StartThread = std::thread (*)(std::function<void()> work);
+std::thread startThread(std::function<void()> work);
+
 class Engine {
 public:
-    Engine(Job job, Bounds bounds)
+    Engine(Job job, Bounds bounds, StartThread startWith = &startThread)
         : manifest_(policyOf(job.job, job.flags).writesManifest ? job.manifest : std::string()),
           planner_(std::move(job)),
-          bounds_(bounds) {}
+          bounds_(bounds),
+          startThread_(startWith) {}
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -75,6 +82,7 @@ private:
     int manifestError_ = 0;
     Planner planner_;
     Bounds bounds_;
+    StartThread startThread_;
     State state_ = State::open;
     std::mutex planMutex_;  // the planner and what makeStep keeps
     StepFile held_;         // the file that did not fit the last group
@@ -89,7 +97,7 @@ private:
     std::uint64_t stepsDelivered_ = 0;
     std::uint64_t stepsFinished_ = 0;
     bool planEnded_ = false;
-    unsigned running_ = 0;
+    unsigned running_ = 0;  // workers started and not ended
     std::vector<std::thread> threads_;
     std::once_flag begun_;
 
@@ -105,6 +113,7 @@ private:
     std::atomic<std::uint64_t> filesDone_{0};
     std::atomic<std::uint64_t> bytesDone_{0};
     std::atomic<bool> ended_{false};
+    std::atomic<unsigned> workersStarted_{0};
     // Of the results delivered.
     std::atomic<std::uint64_t> outcomes_[MARLUNE_OUTCOME_COUNT] = {};
     std::atomic<std::uint64_t> bytesRead_{0};

@@ -351,28 +351,36 @@ private:
     }
 
     // A file or link of the destination that the source lacks: removed, never
-    // through a link on its way (one put there since the walk listed it).
+    // through a link on its way (one put there since the walk listed it). One found
+    // gone already (a step run again) is as asked: done.
     void removeExtra(const StepFile& file, FileAnswer& answer) {
         if (endsWith(file.destination, partialSuffix)) {
             answer.status = MARLUNE_RUN_PARTIAL_LEFT;
             answer.outcome = MARLUNE_OUTCOME_SKIPPED;
             return;
         }
-        for (std::string folder = folderOf(file.destination); folder.size() > step_.root.size();
-             folder = folderOf(folder)) {
-            if (platform::kindOfName(folder) != platform::Kind::folder) {
+        bool gone = false;
+        // Up to the destination folder, or to a root of the system, whichever comes first.
+        for (std::string folder = folderOf(file.destination), above = folderOf(folder);
+             folder.size() > step_.root.size(); folder = above, above = folderOf(folder)) {
+            const platform::Kind kind = platform::kindOfName(folder);
+            if (kind == platform::Kind::missing) {
+                gone = true;
+            } else if (kind != platform::Kind::folder) {
                 return fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
             }
+            if (above == folder) break;
         }
-        const platform::Kind kind = platform::kindOfName(file.destination);
-        if (kind != platform::Kind::file && kind != platform::Kind::link) {
-            return fail(answer, kind == platform::Kind::missing ? MARLUNE_SOURCE_MISSING : MARLUNE_SOURCE_NOT_A_FILE,
-                        0);
+        const platform::Kind kind = gone ? platform::Kind::missing : platform::kindOfName(file.destination);
+        if (kind != platform::Kind::file && kind != platform::Kind::link && kind != platform::Kind::missing) {
+            return fail(answer, MARLUNE_SOURCE_NOT_A_FILE, 0);
         }
         answer.status = MARLUNE_OK;
         answer.outcome = MARLUNE_OUTCOME_DELETED;
-        if (!judgeOnly() && !os_.deleteFile(file.destination.c_str())) {
-            fail(answer, MARLUNE_WRITE_ERROR, platform::lastSystemError());
+        if (kind != platform::Kind::missing && !judgeOnly() && !os_.deleteFile(file.destination.c_str())) {
+            // Removed meanwhile by another: gone all the same.
+            const int error = platform::lastSystemError();
+            if (platform::kindOf(error) != platform::ErrorKind::missing) fail(answer, MARLUNE_WRITE_ERROR, error);
         }
     }
 

@@ -1,10 +1,12 @@
 #include "run/step.h"
 
 #include <algorithm>
+#include <charconv>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
+#include <type_traits>
 
 #include "boundary/api.h"
 #include "platform/folders.h"
@@ -18,6 +20,8 @@ namespace marlune::run {
 namespace {
 
 constexpr const char* stepMagic = "marlune-step 2";
+// The fewest bytes a file of a step takes: five numbers of a digit and four texts, each with its NUL.
+constexpr std::size_t leastFileBytes = 5 * 2 + 4;
 
 void field(std::string& out, const std::string& text) {
     out += text;
@@ -38,16 +42,18 @@ public:
         at_ = static_cast<const char*>(nul) + 1;
         return true;
     }
+    // Digits alone, of a value that fits: what encode writes, and nothing cut to fit.
     template <typename Number>
     bool number(Number& out) {
+        static_assert(std::is_unsigned_v<Number>, "a step's numbers are written unsigned");
         const char* text = nullptr;
         if (!this->text(text) || *text == '\0') return false;
-        char* end = nullptr;
-        const long long value = std::strtoll(text, &end, 10);
-        out = static_cast<Number>(value);
-        return *end == '\0';
+        const char* end = text + std::strlen(text);
+        const auto [at, error] = std::from_chars(text, end, out);
+        return error == std::errc() && at == end;
     }
     bool atEnd() const { return at_ == end_; }
+    std::size_t left() const { return static_cast<std::size_t>(end_ - at_); }
 
 private:
     const char* at_;
@@ -133,9 +139,9 @@ marlune_report emptyReport(std::int32_t status, std::int32_t systemError) {
 std::string encode(const Step& step) {
     std::string out;
     field(out, stepMagic);
-    field(out, static_cast<std::uint64_t>(step.job));
+    field(out, static_cast<std::uint64_t>(static_cast<std::uint32_t>(step.job)));
     field(out, step.flags);
-    field(out, static_cast<std::uint64_t>(step.durability));
+    field(out, static_cast<std::uint64_t>(static_cast<std::uint32_t>(step.durability)));
     field(out, step.root);
     field(out, step.suspects);
     field(out, step.files.size());
@@ -164,8 +170,8 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
     std::uint32_t job = 0;
     if (!reader.text(magic) || std::strcmp(magic, stepMagic) != 0 || !reader.number(job) ||
         !reader.number(step.flags) || !reader.number(durability) || !reader.text(root) || !reader.text(suspects) ||
-        !reader.number(count) || count > length) {
-        return false;
+        !reader.number(count) || count > reader.left() / leastFileBytes) {
+        return false;  // a count the bytes cannot hold is never made room for
     }
     step.job = static_cast<std::int32_t>(job);
     step.durability = static_cast<std::int32_t>(durability);
@@ -197,7 +203,23 @@ bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepT
         file.other = other;
         if (texts) (*texts)[i] = {source, *destination ? destination : nullptr, *other ? other : nullptr};
     }
-    return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_VERIFY;
+    return reader.atEnd() && step.job >= MARLUNE_JOB_EXAMINE && step.job <= MARLUNE_JOB_VERIFY && usable(step);
+}
+
+bool usable(const Step& step) {
+    const bool copying = step.job == MARLUNE_JOB_COPY || step.job == MARLUNE_JOB_SALVAGE;
+    const bool mirroring = copying && (step.flags & MARLUNE_RUN_MIRROR) != 0;
+    const bool needsRoot = copying || step.job == MARLUNE_JOB_VERIFY;
+    if (needsRoot && step.root.empty()) return false;
+    for (const StepFile& file : step.files) {
+        if (file.status != 0) continue;
+        if (file.remove && !mirroring) return false;  // only a mirror's step removes
+        if (!needsRoot) continue;
+        // A copy, a deletion or a verify acts only under its destination folder, never on it.
+        const bool under = file.destination.size() > step.root.size() && liesWithin(file.destination, step.root);
+        if (!under && (file.remove || !file.destination.empty())) return false;
+    }
+    return true;
 }
 
 namespace {

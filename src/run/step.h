@@ -51,8 +51,12 @@ struct StepText {
 };
 
 std::string encode(const Step& step);
-// False for bytes that are no whole step; `texts` (when given) gets each file's strings in `bytes`.
+// False for bytes that are no whole step or no usable one; `texts` (when given) gets each
+// file's strings in `bytes`.
 bool decode(const char* bytes, std::size_t length, Step& step, std::vector<StepText>* texts = nullptr);
+// Whether a worker may run the step: a destination folder for the jobs that need one (copies,
+// verify, deletions), and every file it copies, verifies or removes under that folder.
+bool usable(const Step& step);
 
 // What a step hands a run while it works: the bytes worked through, and whether to
 // stop; and the system it writes through (null: the one the library was built for),
