@@ -223,7 +223,9 @@ enum {
                                              component at a time right before a group's copies; a link
                                              another program puts there after that look is not seen */
     MARLUNE_RUN_PARTIAL_REMOVED = 75,     /* convert: a partial file that a stopped conversion left, removed
-                                             (a success: its recording is whole at its own name) */
+                                             (a success: its recording is whole at its own name); a
+                                             mirror: one that a stopped mirror left in the destination,
+                                             removed before the folder's copies (the result's path) */
     MARLUNE_RUN_PARTIAL_LEFT = 76,        /* a partial file, left as it is: a copy's source, or a dry run */
     MARLUNE_RUN_FOLDER_UNREADABLE = 77,   /* a folder of the walk cannot be read (system_error says why);
                                              the result's path is the folder */

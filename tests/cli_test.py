@@ -523,6 +523,22 @@ class Mirror(Folder):
         self.assertIn("arch/notes with spaces.txt: copied as it is\n", again.stdout.decode(errors="surrogateescape"))
         self.assertIn(b" 7 unchanged, ", again.stdout)
 
+    def test_partial_files_a_stopped_mirror_left_go_at_the_next_run_with_or_without_delete(self):
+        self.make_tree()
+        for delete in ([], ["--delete"]):
+            with self.subTest(delete=delete):
+                run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+                stale = "mirror/sub/read-only.00000000000000aa.marlune-partial"
+                self.write(stale, b"ke")
+                self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 1)
+                result = run("copy", "-r", "--mirror", "-v", *delete, "arch", "mirror", cwd=self.dir)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(f"{stale}: removed: a partial file left by a copy or conversion that stopped; removed\n"
+                              .encode(), result.stdout)
+                self.assertIn(b" 0 failed\n1 partial file of a mirror that stopped removed\n", result.stdout)
+                self.assertFalse(os.path.exists(self.path(stale)))
+                self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 0)
+
     def test_verify_tells_each_difference_and_fails(self):
         self.make_tree()
         run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)

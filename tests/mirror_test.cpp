@@ -9,9 +9,16 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "marlune.h"
+#include "platform/file.h"
+#include "run/step.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
+#include "support/test_os.h"
 
 namespace marlune::testing {
 namespace {
@@ -81,6 +88,30 @@ protected:
         return run(MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR | flags, manifest);
     }
     std::vector<Got> verify() { return run(MARLUNE_JOB_VERIFY, 0); }
+    // A mirror planned as Dask plans it, each step run here through `os`: the answers in order.
+    std::vector<run::FileAnswer> mirrorThrough(platform::Os& os, std::uint32_t flags = 0) {
+        marlune_run_options options{};
+        options.size = sizeof options;
+        options.job = MARLUNE_JOB_COPY;
+        options.flags = flags | MARLUNE_RUN_MIRROR | MARLUNE_RUN_RECURSIVE;
+        options.destination = dstPath.c_str();
+        marlune_run* opened = nullptr;
+        EXPECT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
+        EXPECT_EQ(marlune_run_add(opened, srcPath.c_str(), ""), MARLUNE_OK);
+        std::vector<run::FileAnswer> answers;
+        std::vector<char> bytes(1 << 16);
+        std::uint32_t length = 0;
+        while (marlune_run_plan_next(opened, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &length) ==
+               MARLUNE_RUN_DELIVERED) {
+            run::Step step;
+            EXPECT_TRUE(run::decode(bytes.data(), length, step));
+            for (run::FileAnswer& answer : run::runStep(step, run::StepProgress{nullptr, nullptr, &os})) {
+                answers.push_back(std::move(answer));
+            }
+        }
+        marlune_run_close(opened);
+        return answers;
+    }
     static std::int32_t outcomeOf(const std::vector<Got>& got, const std::string& name) {
         for (const Got& each : got) {
             if (each.path == name) return each.outcome;
@@ -259,6 +290,73 @@ TEST_F(Mirrors, DeletionRemovesWhatTheSourceLacksAndNeverLeavesTheDestination) {
     EXPECT_TRUE(fs::is_directory(at("dst/old")));  // folders are left
     EXPECT_EQ(readFile(at("dst/keep.txt")), Bytes{'k'});
 }
+
+// A run that stopped (killed, a crash) leaves its partial files: the next one
+// removes them, with or without deletion, but never one that a run under way
+// (here or elsewhere) still writes.
+TEST_F(Mirrors, PartialFilesAStoppedRunLeftGoUnlessSomeoneStillWritesThem) {
+    for (const std::uint32_t flags : {0u, std::uint32_t{MARLUNE_RUN_DELETE}}) {
+        SCOPED_TRACE(flags);
+        fs::remove_all(srcPath);
+        fs::remove_all(dstPath);
+        put("src/a.snd", recording);
+        put("src/sub/b.txt", {'b'});
+        mirror(flags);
+        const std::string stale = "b.txt.00000000000000aa.marlune-partial";
+        const std::string held = "a.snd.00000000000000bb.marlune-partial";
+        put("dst/sub/" + stale, {'s'});
+        platform::File writer;  // another run's, still being written
+        ASSERT_TRUE(writer.createNew(platform::nativeOs(), at("dst/" + held).c_str()));
+        ASSERT_TRUE(platform::nativeOs().markInUse(writer.handle()));
+
+        const std::vector<Got> got = mirror(flags);
+        EXPECT_EQ(outcomeOf(got, stale), MARLUNE_OUTCOME_PARTIAL_REMOVED);
+        EXPECT_EQ(outcomeOf(got, held), MARLUNE_OUTCOME_SKIPPED);
+        EXPECT_EQ(dir.names("dst/sub"), std::vector<std::string>{"b.txt"});
+        EXPECT_TRUE(fileExists(at("dst/" + held)));
+        writer.close();
+        EXPECT_EQ(outcomeOf(mirror(flags), held), MARLUNE_OUTCOME_PARTIAL_REMOVED);
+        EXPECT_EQ(dir.names("dst"), (std::vector<std::string>{"a.snd", "sub"}));
+        EXPECT_EQ(counted(verify(), MARLUNE_OUTCOME_MATCHED), 2u);
+    }
+}
+
+#ifndef _WIN32
+mode_t modeOf(const std::string& path) {
+    struct stat information {};
+    return stat(path.c_str(), &information) == 0 ? information.st_mode & 07777 : 0;
+}
+
+// A copy is readable by its owner alone while it is written (and so is all a killed
+// run leaves), and gets its source's mode as it is moved into place.
+TEST_F(Mirrors, APartialFileIsItsOwnersAloneUntilItHasItsSourcesMode) {
+    put("src/private.snd", recording);
+    put("src/shared.txt", {'s'});
+    chmod(at("src/private.snd").c_str(), 0600);
+    chmod(at("src/shared.txt").c_str(), 0640);
+    fs::create_directories(dstPath);
+    TestOs os;
+    std::vector<mode_t> whileWritten;
+    os.onCall = [&](Call call, int) {
+        if (call != Call::write) return;
+        for (const fs::directory_entry& entry : fs::directory_iterator(dstPath)) {
+            if (entry.path().string().find(".marlune-partial") != std::string::npos) {
+                whileWritten.push_back(modeOf(entry.path().string()));
+            }
+        }
+    };
+    const mode_t mask = umask(022);  // the usual mask, which lets everyone read a file made for all
+    const std::vector<run::FileAnswer> answers = mirrorThrough(os);
+    umask(mask);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].outcome, MARLUNE_OUTCOME_COPIED);
+    EXPECT_EQ(answers[1].outcome, MARLUNE_OUTCOME_COPIED_AS_IS);
+    ASSERT_FALSE(whileWritten.empty());
+    EXPECT_EQ(whileWritten, std::vector<mode_t>(whileWritten.size(), 0600));
+    EXPECT_EQ(modeOf(at("dst/private.snd")), 0600u);
+    EXPECT_EQ(modeOf(at("dst/shared.txt")), 0640u);
+}
+#endif
 
 TEST_F(Mirrors, WithoutDeletionNothingInTheDestinationIsRemoved) {
     put("src/a.txt", {'a'});

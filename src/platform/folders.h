@@ -37,6 +37,9 @@ struct FolderEntry {
 
 // A folder's entries but . and ..; false with the system's error code when it cannot be read.
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int& error);
+// The names in the folder that end with `ending`, nothing else looked up about them:
+// a listing as cheap as the system has. False with the system's code when it cannot be read.
+bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names, int& error);
 // What the name leads to through links, with its size and identity.
 Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key);
 // What the name itself is: a link is a link.

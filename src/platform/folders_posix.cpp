@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 #include "platform/folders.h"
 
@@ -51,6 +52,28 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int&
         }
         entries.push_back({name, kindOfMode(information.st_mode), static_cast<std::uint64_t>(information.st_size),
                            keyOf(information)});
+        errno = 0;
+    }
+    if (errno != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                     int& error) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> listed(opendir(folder.c_str()), closedir);
+    if (!listed) {
+        error = errno;
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(listed.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.size() > ending.size() && name.substr(name.size() - ending.size()) == ending) {
+            names.emplace_back(name);
+        }
         errno = 0;
     }
     if (errno != 0) {

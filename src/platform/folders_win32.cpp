@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "platform/folders.h"
 #include "platform/win32_paths.h"
@@ -67,6 +68,19 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int&
     if (last != ERROR_NO_MORE_FILES) {
         error = static_cast<int>(last);
         return false;
+    }
+    return true;
+}
+
+bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                     int& error) {
+    std::vector<FolderEntry> entries;
+    if (!listFolder(folder, entries, error)) return false;
+    for (FolderEntry& entry : entries) {
+        const std::string& name = entry.name;
+        if (name.size() > ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
+            names.push_back(std::move(entry.name));
+        }
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "boundary/api.h"
 #include "boundary/operations.h"
 #include "platform/file.h"
 #include "platform/folders.h"
@@ -113,6 +114,10 @@ public:
             FileAnswer& answer = answers_[i];
             answer.status = file.status;
             answer.report = emptyReport(file.status, file.systemError);
+            if (file.status == MARLUNE_RUN_PARTIAL_REMOVED) {
+                removeStalePartial(file, answer);
+                continue;
+            }
             if (file.status != 0) continue;
             if (file.remove) {
                 // Nothing is made for a deletion.
@@ -203,9 +208,24 @@ private:
     bool restartPartial(Mirrored& mirrored, FileAnswer& answer) {
         mirrored.partial.close();
         os_.deleteFile(mirrored.partialName.c_str());
-        if (mirrored.partial.createNew(os_, mirrored.partialName.c_str())) {
-            os_.markInUse(mirrored.partial.handle());
-            return true;
+        return createPartial(mirrored.partialName, mirrored, answer);
+    }
+
+    // Readable by its owner alone until it is complete and has its source's mode: a
+    // private recording's copy is never open to others, nor is what a stopped run leaves.
+    // Marked in use, so that another run clearing partial files leaves it; a name that
+    // another took first, or a file another marked in the moment before the mark, is
+    // tried again under a new name.
+    bool createPartial(const std::string& destination, Mirrored& mirrored, FileAnswer& answer) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            mirrored.partialName = partialNameFor(destination, 0);
+            if (!mirrored.partial.createNew(os_, mirrored.partialName.c_str(), platform::Access::ownerAlone)) {
+                if (platform::kindOf(mirrored.partial.error()) == platform::ErrorKind::exists) continue;
+                break;
+            }
+            if (os_.markInUse(mirrored.partial.handle())) return true;
+            mirrored.partial.close();
+            os_.deleteFile(mirrored.partialName.c_str());
         }
         fail(answer, MARLUNE_DESTINATION_UNCREATABLE, mirrored.partial.error());
         return false;
@@ -278,11 +298,7 @@ private:
             copyInto(file, mirrored, nullptr, answer);
             return;
         }
-        mirrored.partialName = partialNameFor(file.destination, 0);
-        if (!mirrored.partial.createNew(os_, mirrored.partialName.c_str())) {
-            return fail(answer, MARLUNE_DESTINATION_UNCREATABLE, mirrored.partial.error());
-        }
-        os_.markInUse(mirrored.partial.handle());
+        if (!createPartial(file.destination, mirrored, answer)) return;
         copyInto(file, mirrored, &mirrored.partial, answer);
         int error = 0;
         if (answer.outcome != MARLUNE_OUTCOME_FAILED &&
@@ -349,20 +365,36 @@ private:
         }
     }
 
+    // Whether every folder from the destination folder down to `path` is one, and no
+    // link: one put there since the walk listed it.
+    bool foldersAllTheWay(const std::string& path) const {
+        for (std::string folder = folderOf(path); folder.size() > step_.root.size(); folder = folderOf(folder)) {
+            if (platform::kindOfName(folder) != platform::Kind::folder) return false;
+        }
+        return true;
+    }
+
+    // A partial file that a run which stopped left in the destination: removed unless
+    // someone still writes it (a run under way, here or elsewhere), which is left to them.
+    void removeStalePartial(const StepFile& file, FileAnswer& answer) {
+        if (!foldersAllTheWay(file.source)) return fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
+        answer.status = removePartialThrough(os_, file.source.c_str(), &answer.report);
+        if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
+        answer.outcome = answer.status == MARLUNE_RUN_PARTIAL_REMOVED ? MARLUNE_OUTCOME_PARTIAL_REMOVED
+                         : answer.status == MARLUNE_PARTIAL_IN_USE || answer.status == MARLUNE_SOURCE_MISSING
+                             ? MARLUNE_OUTCOME_SKIPPED
+                             : MARLUNE_OUTCOME_FAILED;
+    }
+
     // A file or link of the destination that the source lacks: removed, never
-    // through a link on its way (one put there since the walk listed it).
+    // through a link on its way.
     void removeExtra(const StepFile& file, FileAnswer& answer) {
         if (endsWith(file.destination, partialSuffix)) {
             answer.status = MARLUNE_RUN_PARTIAL_LEFT;
             answer.outcome = MARLUNE_OUTCOME_SKIPPED;
             return;
         }
-        for (std::string folder = folderOf(file.destination); folder.size() > step_.root.size();
-             folder = folderOf(folder)) {
-            if (platform::kindOfName(folder) != platform::Kind::folder) {
-                return fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
-            }
-        }
+        if (!foldersAllTheWay(file.destination)) return fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
         const platform::Kind kind = platform::kindOfName(file.destination);
         if (kind != platform::Kind::file && kind != platform::Kind::link) {
             return fail(answer, kind == platform::Kind::missing ? MARLUNE_SOURCE_MISSING : MARLUNE_SOURCE_NOT_A_FILE,
