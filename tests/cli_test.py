@@ -539,6 +539,21 @@ class Mirror(Folder):
                 self.assertFalse(os.path.exists(self.path(stale)))
                 self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 0)
 
+    def test_a_rerun_gives_an_unchanged_copy_its_sources_mode_and_owner(self):
+        self.make_tree()
+        run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        os.chmod(self.path("arch/a.snd"), 0o600)
+        root = os.geteuid() == 0
+        if root:
+            os.chown(self.path("arch/a.snd"), 65534, 65534)
+        result = run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b" 8 unchanged, 0 failed\n", result.stdout)
+        copy = os.stat(self.path("mirror/a.snd"))
+        self.assertEqual(copy.st_mode & 0o7777, 0o600)
+        if root:
+            self.assertEqual((copy.st_uid, copy.st_gid), (65534, 65534))
+
     def test_verify_tells_each_difference_and_fails(self):
         self.make_tree()
         run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)

@@ -204,6 +204,32 @@ TEST_F(Mirrors, AChecksumRunFindsAChangedCopyThatSizeAndTimeMiss) {
     EXPECT_EQ(readFile(at("dst/b.txt")), (Bytes{'1', '2', '3'}));
 }
 
+// A source written over in place while its copy is written, same size, new time:
+// a copy of the old bytes under the new time would pass for unchanged at every rerun.
+TEST_F(Mirrors, ASourceWrittenOverWhileItIsCopiedIsToldChangedAndCopiedByTheNextRun) {
+    const Bytes before(4000, 'a');
+    const Bytes after(4000, 'b');
+    put("src/take.txt", before);
+    fs::last_write_time(at("src/take.txt"), wholeSeconds(std::chrono::hours(2)));
+    fs::create_directories(dstPath);
+    TestOs os;
+    bool written = false;
+    os.onCall = [&](Call call, int) {
+        if (call != Call::write || written) return;
+        written = true;  // the source's bytes are read by now
+        writeFile(at("src/take.txt"), after);
+        fs::last_write_time(at("src/take.txt"), wholeSeconds(std::chrono::hours(1)));
+    };
+    const std::vector<run::FileAnswer> answers = mirrorThrough(os);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(answers[0].status, MARLUNE_SOURCE_CHANGED);
+    EXPECT_EQ(answers[0].outcome, MARLUNE_OUTCOME_FAILED);
+    EXPECT_EQ(dir.names("dst"), std::vector<std::string>{});  // nothing put in place, nothing left
+    EXPECT_EQ(outcomeOf(mirror(), "take.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_EQ(readFile(at("dst/take.txt")), after);
+}
+
 TEST_F(Mirrors, ADryRunSaysWhatWouldHappenAndWritesNothing) {
     put("src/a.snd", recording);
     put("dst/gone.txt", {'g'});
@@ -355,6 +381,27 @@ TEST_F(Mirrors, APartialFileIsItsOwnersAloneUntilItHasItsSourcesMode) {
     EXPECT_EQ(whileWritten, std::vector<mode_t>(whileWritten.size(), 0600));
     EXPECT_EQ(modeOf(at("dst/private.snd")), 0600u);
     EXPECT_EQ(modeOf(at("dst/shared.txt")), 0640u);
+}
+#endif
+
+#ifndef _WIN32
+// A rerun gives an unchanged copy what its source has now: its mode, its owner and
+// group (only root may give a file away), and, found unchanged by content, its time.
+TEST_F(Mirrors, ARerunGivesAnUnchangedCopyItsSourcesModeOwnerAndTime) {
+    put("src/a.snd", recording);
+    put("src/b.txt", {'b'});
+    mirror();
+    chmod(at("src/a.snd").c_str(), 0600);
+    const bool root = geteuid() == 0;
+    if (root) ASSERT_EQ(chown(at("src/a.snd").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(counted(mirror(), MARLUNE_OUTCOME_UNCHANGED), 2u);
+    struct stat copy {};
+    ASSERT_EQ(stat(at("dst/a.snd").c_str(), &copy), 0);
+    EXPECT_EQ(copy.st_mode & 07777, 0600u);
+    if (root) EXPECT_EQ(std::make_pair(copy.st_uid, copy.st_gid), std::make_pair(uid_t{65534}, gid_t{65534}));
+    fs::last_write_time(at("dst/b.txt"), wholeSeconds(std::chrono::hours(48)));
+    EXPECT_EQ(counted(mirror(MARLUNE_RUN_CHECKSUM), MARLUNE_OUTCOME_UNCHANGED), 2u);
+    EXPECT_EQ(fs::last_write_time(at("dst/b.txt")), fs::last_write_time(at("src/b.txt")));
 }
 #endif
 

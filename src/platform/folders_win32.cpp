@@ -188,23 +188,31 @@ bool keepTimesAndMode(Handle from, Handle to, int& error) {
     return true;
 }
 
-bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified) {
+bool regularFileAttributes(const std::string& path, FileAttributes& attributes) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         return false;
     }
-    size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-    modified = static_cast<std::int64_t>((std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
-                                         data.ftLastWriteTime.dwLowDateTime);
+    attributes = FileAttributes{};
+    attributes.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    attributes.modified = static_cast<std::int64_t>((std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                                    data.ftLastWriteTime.dwLowDateTime);
     return true;
 }
 
-bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+bool attributesDiffer(const FileAttributes& from, const FileAttributes& to) {
+    return from.modified != to.modified;
+}
+
+namespace {
+
+// `to` never through a link; `from` through one where `followFrom` says so.
+bool keepTimesOfName(const std::string& from, const std::string& to, bool followFrom, int& error) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
     const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const HANDLE source =
-        CreateFileW(wide(from).c_str(), FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING, flags, nullptr);
+    const HANDLE source = CreateFileW(wide(from).c_str(), FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING,
+                                      followFrom ? FILE_FLAG_BACKUP_SEMANTICS : flags, nullptr);
     const HANDLE target = source == INVALID_HANDLE_VALUE
                               ? INVALID_HANDLE_VALUE
                               : CreateFileW(wide(to).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, sharing,
@@ -215,6 +223,16 @@ bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int&
     if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
     if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
     return kept;
+}
+
+}  // namespace
+
+bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    return keepTimesOfName(from, to, false, error);
+}
+
+bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    return keepTimesOfName(from, to, true, error);
 }
 
 bool readLink(const std::string& path, std::string& target, int& error) {

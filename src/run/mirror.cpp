@@ -94,6 +94,7 @@ struct Mirrored {
     File source;
     File partial;
     std::string partialName;
+    platform::FileState seen;  // the source's when it was opened
     Sha256 hash;
     bool pending = false;  // written, waiting to be moved into place
 };
@@ -236,11 +237,9 @@ private:
     bool unchanged(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
         File copy;
         if (!copy.openForReading(os_, file.destination.c_str())) return false;
-        platform::FileState source;
+        const platform::FileState& source = mirrored.seen;
         platform::FileState destination;
-        if (!os_.fileState(mirrored.source.handle(), source) || !os_.fileState(copy.handle(), destination)) {
-            return false;
-        }
+        if (!os_.fileState(copy.handle(), destination)) return false;
         if (!has(MARLUNE_RUN_CHECKSUM) &&
             (source.size != destination.size || source.modified != destination.modified)) {
             return false;
@@ -266,31 +265,52 @@ private:
         answer.report = emptyReport();
         answer.report.source_bytes = source.size;
         answer.sha256 = copyDigest;
+        copy.close();
+        platform::FileAttributes sourceNow;
+        platform::FileAttributes copyNow;
+        if (platform::regularFileAttributes(file.destination, copyNow) &&
+            platform::regularFileAttributes(file.source, sourceNow)) {
+            keepAttributes(file, sourceNow, copyNow, answer);
+        }
         return true;
     }
 
     // Size and time alike by their names alone: nothing opened, as a rerun mostly finds.
-    bool unchangedByName(const StepFile& file, FileAnswer& answer) const {
-        std::uint64_t sourceSize = 0;
-        std::uint64_t copySize = 0;
-        std::int64_t sourceTime = 0;
-        std::int64_t copyTime = 0;
-        if (hashing() || !platform::regularFileTimes(file.destination, copySize, copyTime) ||
-            !platform::regularFileTimes(file.source, sourceSize, sourceTime) || sourceSize != copySize ||
-            sourceTime != copyTime) {
+    bool unchangedByName(const StepFile& file, FileAnswer& answer) {
+        platform::FileAttributes source;
+        platform::FileAttributes copy;
+        if (hashing() || !platform::regularFileAttributes(file.destination, copy) ||
+            !platform::regularFileAttributes(file.source, source) || source.size != copy.size ||
+            source.modified != copy.modified) {
             return false;
         }
         answer.status = MARLUNE_OK;
         answer.outcome = MARLUNE_OUTCOME_UNCHANGED;
         answer.report = emptyReport();
-        answer.report.source_bytes = sourceSize;
+        answer.report.source_bytes = source.size;
+        keepAttributes(file, source, copy, answer);
         return true;
+    }
+
+    // An unchanged copy gets what its source has now of permissions, owner and group
+    // (where the caller may set them) and times; only what differs is set.
+    void keepAttributes(const StepFile& file, const platform::FileAttributes& source,
+                        const platform::FileAttributes& copy, FileAnswer& answer) {
+        int error = 0;
+        if (judgeOnly() || !platform::attributesDiffer(source, copy)) return;
+        if (!platform::keepFileTimesAndMode(file.source, file.destination, error)) {
+            fail(answer, MARLUNE_WRITE_ERROR, error);
+        }
     }
 
     void mirrorFile(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
         if (unchangedByName(file, answer)) return;
         if (!mirrored.source.openForReading(os_, file.source.c_str())) {
             return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
+        }
+        // As it is before any of it is read: the copy takes this time, and only while it still holds.
+        if (!os_.fileState(mirrored.source.handle(), mirrored.seen)) {
+            return fail(answer, MARLUNE_READ_ERROR, platform::lastSystemError());
         }
         if (unchanged(file, mirrored, answer)) return;
         if (!mirrored.source.isOpen()) return fail(answer, MARLUNE_SOURCE_MISSING, 0);
@@ -304,6 +324,13 @@ private:
         if (answer.outcome != MARLUNE_OUTCOME_FAILED &&
             !platform::keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
             fail(answer, MARLUNE_WRITE_ERROR, error);
+        }
+        // Written over or cut meanwhile (same size or not): the copy would hold neither
+        // what the source held nor what it holds now, under the new time.
+        platform::FileState now;
+        if (answer.outcome != MARLUNE_OUTCOME_FAILED &&
+            (!os_.fileState(mirrored.source.handle(), now) || !now.holdsSameData(mirrored.seen))) {
+            fail(answer, MARLUNE_SOURCE_CHANGED, 0);
         }
         if (answer.outcome == MARLUNE_OUTCOME_FAILED) return discard(mirrored);
         if (hashing()) answer.sha256 = digestOf(mirrored.hash);
