@@ -554,6 +554,22 @@ class Mirror(Folder):
         if root:
             self.assertEqual((copy.st_uid, copy.st_gid), (65534, 65534))
 
+    def test_a_link_at_a_copys_name_is_replaced_and_one_on_the_way_refused(self):
+        self.make_tree()
+        os.makedirs(self.path("mirror"))
+        os.symlink(self.path("outside/precious"), self.path("mirror/a.snd"))
+        os.symlink(self.path("outside"), self.path("mirror/sub"))
+        result = run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"arch/sub/read-only: a symbolic link on the way to ", result.stderr)
+        self.assertFalse(os.path.islink(self.path("mirror/a.snd")))
+        self.assertEqual(self.read("mirror/a.snd"), sample_as_copied())
+        self.assertEqual(os.listdir(self.path("outside")), ["precious"])
+        self.assertEqual(self.read("outside/precious"), b"p")
+        os.remove(self.path("mirror/sub"))
+        self.assertEqual(run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir).returncode, 0)
+        self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 0)
+
     def test_verify_tells_each_difference_and_fails(self):
         self.make_tree()
         run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)

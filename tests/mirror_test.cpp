@@ -405,6 +405,33 @@ TEST_F(Mirrors, ARerunGivesAnUnchangedCopyItsSourcesModeOwnerAndTime) {
 }
 #endif
 
+// A link at a copy's own name is replaced by the copy, never written through, also
+// one that leads to a file that looks like the copy or to a folder; a dry run says so.
+TEST_F(Mirrors, ALinkAtACopysNameIsReplacedNeverWrittenThrough) {
+    put("src/a.snd", recording);
+    put("src/b.txt", {'b'});
+    put("outside/a.snd", recording);
+    put("outside/b.txt", {'b'});
+    fs::last_write_time(at("outside/b.txt"), fs::last_write_time(at("src/b.txt")));  // as its copy would be
+    fs::create_directories(dstPath);
+    if (!linked(at("outside/b.txt"), at("dst/b.txt")) || !linked(at("outside"), at("dst/a.snd"), true)) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    const std::vector<Got> planned = mirror(MARLUNE_RUN_JUDGE_ONLY);
+    EXPECT_EQ(outcomeOf(planned, "a.snd"), MARLUNE_OUTCOME_COPIED);
+    EXPECT_EQ(outcomeOf(planned, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_TRUE(fs::is_symlink(at("dst/b.txt")));
+    const std::vector<Got> got = mirror();
+    EXPECT_EQ(outcomeOf(got, "a.snd"), MARLUNE_OUTCOME_COPIED);
+    EXPECT_EQ(outcomeOf(got, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    for (const char* name : {"dst/a.snd", "dst/b.txt"}) EXPECT_FALSE(fs::is_symlink(at(name))) << name;
+    EXPECT_EQ(readFile(at("dst/a.snd")), normalised);
+    EXPECT_EQ(readFile(at("outside/a.snd")), recording);
+    EXPECT_EQ(dir.names("outside"), (std::vector<std::string>{"a.snd", "b.txt"}));
+    EXPECT_EQ(counted(mirror(), MARLUNE_OUTCOME_UNCHANGED), 2u);
+    EXPECT_EQ(counted(verify(), MARLUNE_OUTCOME_MATCHED), 2u);
+}
+
 TEST_F(Mirrors, WithoutDeletionNothingInTheDestinationIsRemoved) {
     put("src/a.txt", {'a'});
     put("dst/b.txt", {'b'});

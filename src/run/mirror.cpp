@@ -129,9 +129,6 @@ public:
                     fail(answer, ready, error);
                     continue;
                 }
-            } else if (platform::kindOfName(file.destination) == platform::Kind::link && !file.link) {
-                fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
-                continue;
             }
             if (file.remove) {
                 removeExtra(file, answer);
@@ -235,6 +232,8 @@ private:
     // The destination matches the source already: by size and time, or with
     // checksums by content. Hashed for the manifest either way.
     bool unchanged(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
+        // A link at the name is no copy, whatever it leads to: the copy replaces it.
+        if (platform::kindOfName(file.destination) != platform::Kind::file) return false;
         File copy;
         if (!copy.openForReading(os_, file.destination.c_str())) return false;
         const platform::FileState& source = mirrored.seen;

@@ -252,9 +252,10 @@ std::int32_t readyDestination(const Step& step, const StepFile& file, std::strin
     std::int32_t made = folder == folderMade
                             ? MARLUNE_OK
                             : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, error);
-    // Renamed over, a link at the name would be replaced; followed, it would write outside.
-    // A mirror's own link replaces one there.
-    if (made == MARLUNE_OK && !file.link && platform::kindOfName(file.destination) == platform::Kind::link) {
+    // Followed, a link at the name would be written through, outside; a mirror writes
+    // beside and renames over the name, which replaces the link itself.
+    const bool mirroring = (step.flags & MARLUNE_RUN_MIRROR) != 0;
+    if (made == MARLUNE_OK && !mirroring && platform::kindOfName(file.destination) == platform::Kind::link) {
         made = MARLUNE_RUN_DESTINATION_LINK;
     }
     if (made == MARLUNE_OK) folderMade = folder;
