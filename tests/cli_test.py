@@ -570,6 +570,42 @@ class Mirror(Folder):
         self.assertEqual(run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir).returncode, 0)
         self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 0)
 
+    def test_what_is_added_to_a_read_only_folder_reaches_its_copy(self):
+        # As a user, whom permissions hold: nobody, when the test runs as root.
+        root = os.geteuid() == 0
+        as_user = {"user": 65534, "group": 65534, "extra_groups": []} if root else {}
+
+        def mirror():
+            return subprocess.run([MARLUNE, "copy", "-r", "--mirror", "arch", "mirror"], capture_output=True,
+                                  cwd=self.dir, timeout=120, **as_user)
+
+        def owned(*names):
+            for name in names:
+                if root:
+                    os.chown(self.path(name), 65534, 65534)
+
+        os.chmod(self.dir, 0o755)
+        os.makedirs(self.path("arch/ro"))
+        os.makedirs(self.path("mirror"))
+        self.write("arch/ro/a.txt", b"a")
+        owned("arch", "arch/ro", "arch/ro/a.txt", "mirror")
+        os.chmod(self.path("arch/ro"), 0o555)
+        try:
+            self.assertEqual(mirror().returncode, 0)
+            self.assertEqual(os.stat(self.path("mirror/ro")).st_mode & 0o777, 0o555)
+            os.chmod(self.path("arch/ro"), 0o755)
+            self.write("arch/ro/b.txt", b"b")
+            owned("arch/ro/b.txt")
+            os.chmod(self.path("arch/ro"), 0o555)
+            result = mirror()
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(self.read("mirror/ro/b.txt"), b"b")
+            self.assertEqual(os.stat(self.path("mirror/ro")).st_mode & 0o777, 0o555)
+        finally:
+            for name in ("arch/ro", "mirror/ro"):
+                if os.path.isdir(self.path(name)):
+                    os.chmod(self.path(name), 0o755)
+
     def test_verify_tells_each_difference_and_fails(self):
         self.make_tree()
         run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)

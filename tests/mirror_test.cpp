@@ -10,7 +10,10 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "marlune.h"
@@ -88,6 +91,23 @@ protected:
         return run(MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR | flags, manifest);
     }
     std::vector<Got> verify() { return run(MARLUNE_JOB_VERIFY, 0); }
+#ifndef _WIN32
+    // A mirror in a process that permissions hold: as nobody when the test is root.
+    void mirrorAsAUser() {
+        const pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+                _exit(100);
+            }
+            mirror();
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+#endif
     // A mirror planned as Dask plans it, each step run here through `os`: the answers in order.
     std::vector<run::FileAnswer> mirrorThrough(platform::Os& os, std::uint32_t flags = 0) {
         marlune_run_options options{};
@@ -402,6 +422,40 @@ TEST_F(Mirrors, ARerunGivesAnUnchangedCopyItsSourcesModeOwnerAndTime) {
     fs::last_write_time(at("dst/b.txt"), wholeSeconds(std::chrono::hours(48)));
     EXPECT_EQ(counted(mirror(MARLUNE_RUN_CHECKSUM), MARLUNE_OUTCOME_UNCHANGED), 2u);
     EXPECT_EQ(fs::last_write_time(at("dst/b.txt")), fs::last_write_time(at("src/b.txt")));
+}
+
+// What is added to a read-only source folder reaches its copy, which the last run
+// made read-only too: filled first, the copy gets the folder's mode back at the end.
+TEST_F(Mirrors, ACopyOfAReadOnlyFolderTakesWhatIsAddedAndKeepsItsMode) {
+    const auto owned = [&](const std::string& name) {
+        if (geteuid() == 0) ASSERT_EQ(chown(at(name).c_str(), 65534, 65534), 0) << name;
+    };
+    const auto shut = [&](const std::string& name, mode_t mode) { ASSERT_EQ(chmod(at(name).c_str(), mode), 0); };
+    shut("", 0755);
+    put("src/ro/a.txt", {'a'});
+    fs::create_directories(dstPath);
+    for (const char* name : {"src", "src/ro", "src/ro/a.txt", "dst"}) owned(name);
+    shut("src/ro", 0555);
+    mirrorAsAUser();
+    ASSERT_EQ(modeOf(at("dst/ro")), 0555u);
+
+    shut("src/ro", 0755);
+    put("src/ro/b.txt", {'b'});
+    put("src/ro/sub/c.txt", {'c'});
+    fs::create_directories(at("src/ro/empty"));
+    for (const char* name : {"src/ro/b.txt", "src/ro/sub", "src/ro/sub/c.txt", "src/ro/empty"}) owned(name);
+    shut("src/ro/sub", 0500);
+    shut("src/ro", 0555);
+    mirrorAsAUser();
+    const auto holds = [&](const std::string& name, char byte) {
+        return fileExists(at(name)) && readFile(at(name)) == Bytes{static_cast<std::uint8_t>(byte)};
+    };
+    EXPECT_TRUE(holds("dst/ro/b.txt", 'b'));
+    EXPECT_TRUE(holds("dst/ro/sub/c.txt", 'c'));
+    EXPECT_TRUE(fs::is_directory(at("dst/ro/empty")));
+    EXPECT_EQ(modeOf(at("dst/ro")), 0555u);
+    EXPECT_EQ(modeOf(at("dst/ro/sub")), 0500u);
+    for (const char* name : {"src/ro/sub", "src/ro", "dst/ro/sub", "dst/ro"}) shut(name, 0755);  // to be removed
 }
 #endif
 

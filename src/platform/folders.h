@@ -44,6 +44,10 @@ bool namesEndingWith(const std::string& folder, const std::string& ending, std::
 Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key);
 // What the name itself is: a link is a link.
 Kind kindOfName(const std::string& path);
+// Gives the folder `path` (never through a link) its owner's permission to write
+// where it lacks it, so that names can be made in it; true when it has it now (and
+// on Windows, where a folder's read-only attribute keeps nobody from doing so).
+bool letOwnerWrite(const std::string& path, int& error);
 // Creates one folder; true also when a folder is there already (made meanwhile by another).
 bool createFolder(const std::string& path, int& error);
 // Puts the folder's entries on stable storage (nothing to do where names are journalled).

@@ -98,6 +98,17 @@ Kind kindOfName(const std::string& path) {
     return kindOfMode(information.st_mode);
 }
 
+bool letOwnerWrite(const std::string& path, int& error) {
+    const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat information {};
+    const bool writable =
+        folder >= 0 && fstat(folder, &information) == 0 &&
+        ((information.st_mode & S_IWUSR) != 0 || fchmod(folder, (information.st_mode & 07777) | S_IWUSR) == 0);
+    if (!writable) error = errno;
+    if (folder >= 0) close(folder);
+    return writable;
+}
+
 bool createFolder(const std::string& path, int& error) {
     if (mkdir(path.c_str(), 0777) == 0) return true;
     error = errno;

@@ -404,6 +404,8 @@ private:
     // someone still writes it (a run under way, here or elsewhere), which is left to them.
     void removeStalePartial(const StepFile& file, FileAnswer& answer) {
         if (!foldersAllTheWay(file.source)) return fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
+        int ignored = 0;
+        platform::letOwnerWrite(folderOf(file.source), ignored);  // where that fails, the removal tells why
         answer.status = removePartialThrough(os_, file.source.c_str(), &answer.report);
         if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
         answer.outcome = answer.status == MARLUNE_RUN_PARTIAL_REMOVED ? MARLUNE_OUTCOME_PARTIAL_REMOVED
@@ -486,7 +488,11 @@ void keepFolders(const std::string& source, const std::string& destination) {
     for (const platform::FolderEntry& entry : entries) {
         if (entry.kind != platform::Kind::folder) continue;
         const std::string to = joinPath(destination, entry.name);
-        if (platform::kindOfName(to) == platform::Kind::missing) platform::createFolder(to, error);
+        // Made in a copy of a read-only folder, which gets its mode back below.
+        if (platform::kindOfName(to) == platform::Kind::missing) {
+            platform::letOwnerWrite(destination, error);
+            platform::createFolder(to, error);
+        }
         if (platform::kindOfName(to) == platform::Kind::folder) keepFolders(joinPath(source, entry.name), to);
     }
     platform::keepFolderTimesAndMode(source, destination, error);
