@@ -977,6 +977,21 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t len
 MARLUNE_API void MARLUNE_CALL marlune_step_texts_free(marlune_step_texts *texts);
 
 /*
+ * marlune_run_finish_folders -- once marlune_run_plan_next has answered
+ * MARLUNE_RUN_ENDED and every step it gave has run: what a run started with
+ * marlune_run_start does itself at its end. A mirror (MARLUNE_RUN_MIRROR,
+ * not a dry run): the source's folders made under the destination where
+ * missing, empty ones too, and each given its source's times and mode
+ * (owner and group where the caller may set them), deepest first, never
+ * through a link; any other run: nothing. Call it on the planning machine
+ * (the folders at the same paths as on the workers), once the steps' copies
+ * are in place: a copy written into a folder afterwards changes its time.
+ * Returns MARLUNE_OK, or MARLUNE_RUN_BAD_STATE for a run not planned to its
+ * end.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_finish_folders(marlune_run *run);
+
+/*
  * marlune_report_reason -- the sentence for a status and its report, as the
  * command and the packages say it after the file's name, for the file's `job`
  * (MARLUNE_JOB_*). MARLUNE_JOB_EXAMINE: what an examination found ("complete

@@ -486,6 +486,46 @@ TEST_F(Mirrors, ALinkAtACopysNameIsReplacedNeverWrittenThrough) {
     EXPECT_EQ(counted(verify(), MARLUNE_OUTCOME_MATCHED), 2u);
 }
 
+// A mirror planned step by step, each run where it is sent (as Dask runs one): its
+// folders are made and given their times once every step has run, as a local run's.
+TEST_F(Mirrors, APlannedMirrorsFoldersAreFinishedOnceItsStepsHaveRun) {
+    put("src/a.txt", {'a'});
+    fs::create_directories(at("src/empty/deeper"));
+    const auto old = wholeSeconds(std::chrono::hours(24 * 365));
+    std::error_code folderTimeSet;  // Wine sets no folder's time this way
+    fs::last_write_time(at("src/empty"), old, folderTimeSet);
+    marlune_run_options options{};
+    options.size = sizeof options;
+    options.job = MARLUNE_JOB_COPY;
+    options.flags = MARLUNE_RUN_MIRROR | MARLUNE_RUN_RECURSIVE;
+    options.destination = dstPath.c_str();
+    marlune_run* opened = nullptr;
+    ASSERT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
+    ASSERT_EQ(marlune_run_add(opened, srcPath.c_str(), ""), MARLUNE_OK);
+    EXPECT_EQ(marlune_run_finish_folders(opened), MARLUNE_RUN_BAD_STATE);  // nothing planned yet
+    std::vector<char> step(1 << 16);
+    std::uint32_t length = 0;
+    while (marlune_run_plan_next(opened, step.data(), static_cast<std::uint32_t>(step.size()), &length) ==
+           MARLUNE_RUN_DELIVERED) {
+        std::vector<marlune_run_result> results(marlune_step_files(step.data(), length));
+        std::vector<marlune_report> reports(results.size());
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            results[i].size = sizeof results[i];
+            reports[i].size = sizeof reports[i];
+            results[i].report = &reports[i];
+        }
+        EXPECT_EQ(
+            marlune_run_step(step.data(), length, results.data(), static_cast<std::uint32_t>(results.size()), nullptr),
+            MARLUNE_OK);
+    }
+    EXPECT_FALSE(fs::exists(at("dst/empty")));
+    EXPECT_EQ(marlune_run_finish_folders(opened), MARLUNE_OK);
+    marlune_run_close(opened);
+    EXPECT_TRUE(fs::is_directory(at("dst/empty/deeper")));
+    if (!folderTimeSet) EXPECT_EQ(fs::last_write_time(at("dst/empty")), old);
+    EXPECT_EQ(marlune_run_finish_folders(nullptr), MARLUNE_RUN_BAD_STATE);
+}
+
 TEST_F(Mirrors, WithoutDeletionNothingInTheDestinationIsRemoved) {
     put("src/a.txt", {'a'});
     put("dst/b.txt", {'b'});

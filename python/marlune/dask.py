@@ -125,6 +125,8 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                 written += report.bytes_written if writes else 0
                 yield report
         ended = True
+        # Every step has run: a mirror's folders get their times and modes, as a local run's do.
+        lib.run_finish_folders(planned.handle)
     finally:
         # Tasks under way finish their steps on their workers; those not started are dropped.
         if pending:
@@ -167,7 +169,9 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, d
               batch_bytes: Optional[int] = None, mirror: bool = False, checksum: bool = False,
               delete: bool = False, dry_run: bool = False) -> TreeRun:
     """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`. A mirror
-    here writes no manifest: the steps' digests stay on the workers."""
+    here writes no manifest: the steps' digests stay on the workers. Its folders (empty ones
+    too) get their sources' times and modes here, once every step has come back, as a
+    local mirror's do at its end."""
     if (checksum or delete or dry_run) and not mirror:
         raise ValueError("marlune: checksum, delete and dry_run belong to mirror=True")
     return _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,

@@ -243,7 +243,10 @@ std::int32_t Engine::planNext(char* bytes, std::uint32_t size, std::uint32_t& le
     }
     if (stepBytes_.empty()) {
         Step step;
-        if (!makeStep(step)) return MARLUNE_RUN_ENDED;
+        if (!makeStep(step)) {
+            planEnded_ = true;
+            return MARLUNE_RUN_ENDED;
+        }
         stepBytes_ = encode(step);
     }
     length = static_cast<std::uint32_t>(stepBytes_.size());
@@ -251,6 +254,12 @@ std::int32_t Engine::planNext(char* bytes, std::uint32_t size, std::uint32_t& le
     std::memcpy(bytes, stepBytes_.data(), stepBytes_.size());
     stepBytes_.clear();
     return MARLUNE_RUN_DELIVERED;
+}
+
+std::int32_t Engine::finishFolders() {
+    if (state_ != State::planning || !planEnded_) return MARLUNE_RUN_BAD_STATE;
+    keepFolders();
+    return MARLUNE_OK;
 }
 
 }  // namespace marlune::run

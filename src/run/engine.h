@@ -43,6 +43,8 @@ public:
     // One atomic store: safe in a signal handler.
     void cancel() { cancelled_.store(true); }
     std::int32_t planNext(char* bytes, std::uint32_t size, std::uint32_t& length);
+    // A run planned to its end, whose steps have run elsewhere: what next() does at a run's end for its folders.
+    std::int32_t finishFolders();
     // MARLUNE_OK once the run's manifest is in place (or none was asked for), else why not.
     std::int32_t manifestStatus(int& error) const {
         error = manifestError_;
