@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <set>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -383,11 +385,14 @@ TEST_F(Mirrors, APartialFileIsItsOwnersAloneUntilItHasItsSourcesMode) {
     fs::create_directories(dstPath);
     TestOs os;
     std::vector<mode_t> whileWritten;
+    std::set<std::string> partials;
     os.onCall = [&](Call call, int) {
         if (call != Call::write) return;
         for (const fs::directory_entry& entry : fs::directory_iterator(dstPath)) {
-            if (entry.path().string().find(".marlune-partial") != std::string::npos) {
+            const std::string name = entry.path().filename().string();
+            if (name.find(".marlune-partial") != std::string::npos) {
                 whileWritten.push_back(modeOf(entry.path().string()));
+                partials.insert(name);
             }
         }
     };
@@ -399,6 +404,11 @@ TEST_F(Mirrors, APartialFileIsItsOwnersAloneUntilItHasItsSourcesMode) {
     EXPECT_EQ(answers[1].outcome, MARLUNE_OUTCOME_COPIED_AS_IS);
     ASSERT_FALSE(whileWritten.empty());
     EXPECT_EQ(whileWritten, std::vector<mode_t>(whileWritten.size(), 0600));
+    // Named after the copy each, also one made again to take a file that is no container as it is.
+    for (const std::string& name : partials) {
+        EXPECT_TRUE(name.rfind("private.snd.", 0) == 0 || name.rfind("shared.txt.", 0) == 0) << name;
+        EXPECT_EQ(name.size() - name.find('.', name.find('.') + 1), 1 + 16 + std::strlen(".marlune-partial")) << name;
+    }
     EXPECT_EQ(modeOf(at("dst/private.snd")), 0600u);
     EXPECT_EQ(modeOf(at("dst/shared.txt")), 0640u);
 }

@@ -184,7 +184,7 @@ private:
             return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
         }
         if (hashing()) digestOf(mirrored.hash);  // starts it again
-        if (destination && !restartPartial(mirrored, answer)) return;
+        if (destination && !restartPartial(file, mirrored, answer)) return;
         answer.report = emptyReport();
         const std::int32_t copied =
             copyBytes(mirrored.source, destination, hashing() ? &mirrored.hash : nullptr, progress_, answer.report);
@@ -203,10 +203,10 @@ private:
         }
     }
 
-    bool restartPartial(Mirrored& mirrored, FileAnswer& answer) {
+    bool restartPartial(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
         mirrored.partial.close();
         os_.deleteFile(mirrored.partialName.c_str());
-        return createPartial(mirrored.partialName, mirrored, answer);
+        return createPartial(file.destination, mirrored, answer);
     }
 
     // Readable by its owner alone until it is complete and has its source's mode: a
