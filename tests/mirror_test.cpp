@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
