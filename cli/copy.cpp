@@ -93,6 +93,7 @@ public:
                            {MARLUNE_OUTCOME_DAMAGED, would + "damaged, copied as it is: %r"},
                            {MARLUNE_OUTCOME_LINKED, would + "linked anew"},
                            {MARLUNE_OUTCOME_DELETED, would + "removed (not in the source)"},
+                           {MARLUNE_OUTCOME_PARTIAL_REMOVED, "removed: %r"},
                            {anyOutcome, would + "copied"}});
         }
         if (!told.empty() || !settings_.verbose) return told;
@@ -109,13 +110,17 @@ public:
             return std::to_string(tally[outcome]) + words;
         };
         if (settings_.mirror) {
+            const std::uint64_t partials = tally[MARLUNE_OUTCOME_PARTIAL_REMOVED];
+            const std::string stale = partials == 0 ? std::string()
+                                                    : counted(partials, "partial file", "partial files") +
+                                                          " of a mirror that stopped removed\n";
             return std::string(settings_.dryRun ? "would be: " : "") + part(MARLUNE_OUTCOME_COPIED, " copied, ") +
                    (salvage_ ? part(MARLUNE_OUTCOME_SALVAGED, " salvaged, ") : "") +
                    part(MARLUNE_OUTCOME_COPIED_AS_IS, " copied as is, ") +
                    part(MARLUNE_OUTCOME_DAMAGED, " damaged (copied as is), ") +
                    part(MARLUNE_OUTCOME_LINKED, " linked, ") + part(MARLUNE_OUTCOME_UNCHANGED, " unchanged, ") +
                    (settings_.remove ? part(MARLUNE_OUTCOME_DELETED, " removed, ") : "") +
-                   part(MARLUNE_OUTCOME_FAILED, " failed") + countsIfMet(tally) + "\n";
+                   part(MARLUNE_OUTCOME_FAILED, " failed") + countsIfMet(tally) + "\n" + stale;
         }
         const std::uint64_t left = tally.files() - tally[MARLUNE_OUTCOME_COPIED] - tally[MARLUNE_OUTCOME_SALVAGED];
         const std::string notCopied =

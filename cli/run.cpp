@@ -84,8 +84,8 @@ private:
         }
         const RunHandle run(opened);
         // The run's own records are no mirror's to delete.
-        for (const std::string* record : {&settings_.log, &settings_.failedList, &settings_.suspectList,
-                                          &settings_.csv, &settings_.report}) {
+        for (const std::string* record :
+             {&settings_.log, &settings_.failedList, &settings_.suspectList, &settings_.csv, &settings_.report}) {
             if (!record->empty()) marlune_run_keep(run.get(), record->c_str());
         }
         for (std::size_t i = first; i < end; ++i) {

@@ -223,7 +223,9 @@ enum {
                                              component at a time right before a group's copies; a link
                                              another program puts there after that look is not seen */
     MARLUNE_RUN_PARTIAL_REMOVED = 75,     /* convert: a partial file that a stopped conversion left, removed
-                                             (a success: its recording is whole at its own name) */
+                                             (a success: its recording is whole at its own name); a
+                                             mirror: one that a stopped mirror left in the destination,
+                                             removed before the folder's copies (the result's path) */
     MARLUNE_RUN_PARTIAL_LEFT = 76,        /* a partial file, left as it is: a copy's source, or a dry run */
     MARLUNE_RUN_FOLDER_UNREADABLE = 77,   /* a folder of the walk cannot be read (system_error says why);
                                              the result's path is the folder */
@@ -1064,6 +1066,21 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_step(const char *step, uint32_t len
 /* marlune_step_texts_free -- free what marlune_run_step gave in `*texts`; the
    results' reason and sha256 strings go with it. Null is nothing to free. */
 MARLUNE_API void MARLUNE_CALL marlune_step_texts_free(marlune_step_texts *texts);
+
+/*
+ * marlune_run_finish_folders -- once marlune_run_plan_next has answered
+ * MARLUNE_RUN_ENDED and every step it gave has run: what a run started with
+ * marlune_run_start does itself at its end. A mirror (MARLUNE_RUN_MIRROR,
+ * not a dry run): the source's folders made under the destination where
+ * missing, empty ones too, and each given its source's times and mode
+ * (owner and group where the caller may set them), deepest first, never
+ * through a link; any other run: nothing. Call it on the planning machine
+ * (the folders at the same paths as on the workers), once the steps' copies
+ * are in place: a copy written into a folder afterwards changes its time.
+ * Returns MARLUNE_OK, or MARLUNE_RUN_BAD_STATE for a run not planned to its
+ * end.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_finish_folders(marlune_run *run);
 
 /*
  * marlune_report_reason -- the sentence for a status and its report, as the

@@ -523,6 +523,89 @@ class Mirror(Folder):
         self.assertIn("arch/notes with spaces.txt: copied as it is\n", again.stdout.decode(errors="surrogateescape"))
         self.assertIn(b" 7 unchanged, ", again.stdout)
 
+    def test_partial_files_a_stopped_mirror_left_go_at_the_next_run_with_or_without_delete(self):
+        self.make_tree()
+        for delete in ([], ["--delete"]):
+            with self.subTest(delete=delete):
+                run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+                stale = "mirror/sub/read-only.00000000000000aa.marlune-partial"
+                self.write(stale, b"ke")
+                self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 1)
+                result = run("copy", "-r", "--mirror", "-v", *delete, "arch", "mirror", cwd=self.dir)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(f"{stale}: removed: a partial file left by a copy or conversion that stopped; removed\n"
+                              .encode(), result.stdout)
+                self.assertIn(b" 0 failed\n1 partial file of a mirror that stopped removed\n", result.stdout)
+                self.assertFalse(os.path.exists(self.path(stale)))
+                self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 0)
+
+    def test_a_rerun_gives_an_unchanged_copy_its_sources_mode_and_owner(self):
+        self.make_tree()
+        run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        os.chmod(self.path("arch/a.snd"), 0o600)
+        root = os.geteuid() == 0
+        if root:
+            os.chown(self.path("arch/a.snd"), 65534, 65534)
+        result = run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b" 8 unchanged, 0 failed\n", result.stdout)
+        copy = os.stat(self.path("mirror/a.snd"))
+        self.assertEqual(copy.st_mode & 0o7777, 0o600)
+        if root:
+            self.assertEqual((copy.st_uid, copy.st_gid), (65534, 65534))
+
+    def test_a_link_at_a_copys_name_is_replaced_and_one_on_the_way_refused(self):
+        self.make_tree()
+        os.makedirs(self.path("mirror"))
+        os.symlink(self.path("outside/precious"), self.path("mirror/a.snd"))
+        os.symlink(self.path("outside"), self.path("mirror/sub"))
+        result = run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"arch/sub/read-only: a symbolic link on the way to ", result.stderr)
+        self.assertFalse(os.path.islink(self.path("mirror/a.snd")))
+        self.assertEqual(self.read("mirror/a.snd"), sample_as_copied())
+        self.assertEqual(os.listdir(self.path("outside")), ["precious"])
+        self.assertEqual(self.read("outside/precious"), b"p")
+        os.remove(self.path("mirror/sub"))
+        self.assertEqual(run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir).returncode, 0)
+        self.assertEqual(run("verify", "arch", "mirror", cwd=self.dir).returncode, 0)
+
+    def test_what_is_added_to_a_read_only_folder_reaches_its_copy(self):
+        # As a user, whom permissions hold: nobody, when the test runs as root.
+        root = os.geteuid() == 0
+        as_user = {"user": 65534, "group": 65534, "extra_groups": []} if root else {}
+
+        def mirror():
+            return subprocess.run([MARLUNE, "copy", "-r", "--mirror", "arch", "mirror"], capture_output=True,
+                                  cwd=self.dir, timeout=120, **as_user)
+
+        def owned(*names):
+            for name in names:
+                if root:
+                    os.chown(self.path(name), 65534, 65534)
+
+        os.chmod(self.dir, 0o755)
+        os.makedirs(self.path("arch/ro"))
+        os.makedirs(self.path("mirror"))
+        self.write("arch/ro/a.txt", b"a")
+        owned("arch", "arch/ro", "arch/ro/a.txt", "mirror")
+        os.chmod(self.path("arch/ro"), 0o555)
+        try:
+            self.assertEqual(mirror().returncode, 0)
+            self.assertEqual(os.stat(self.path("mirror/ro")).st_mode & 0o777, 0o555)
+            os.chmod(self.path("arch/ro"), 0o755)
+            self.write("arch/ro/b.txt", b"b")
+            owned("arch/ro/b.txt")
+            os.chmod(self.path("arch/ro"), 0o555)
+            result = mirror()
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(self.read("mirror/ro/b.txt"), b"b")
+            self.assertEqual(os.stat(self.path("mirror/ro")).st_mode & 0o777, 0o555)
+        finally:
+            for name in ("arch/ro", "mirror/ro"):
+                if os.path.isdir(self.path(name)):
+                    os.chmod(self.path(name), 0o755)
+
     def test_verify_tells_each_difference_and_fails(self):
         self.make_tree()
         run("copy", "-r", "--mirror", "arch", "mirror", cwd=self.dir)

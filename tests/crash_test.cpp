@@ -481,7 +481,7 @@ TEST(CrashTest, EveryStateACrashLeavesInARunHoldsEveryRecording) {
 TEST(CrashOs, LosesKeepsOrTearsEachUnsyncedChange) {
     CrashOs os;
     platform::Handle file = platform::noHandle;
-    ASSERT_TRUE(os.createNew("d/f", file));
+    ASSERT_TRUE(os.createNew("d/f", file, platform::Access::usual));
     EXPECT_EQ(os.write(file, "abcd", 4), 4);
     EXPECT_EQ(os.write(file, "ef", 2), 2);
     const std::size_t unsynced = os.crashPoints() - 1;

@@ -5,15 +5,27 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "marlune.h"
+#include "platform/file.h"
+#include "run/step.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
+#include "support/test_os.h"
 
 namespace marlune::testing {
 namespace {
@@ -88,6 +100,47 @@ protected:
         return run(MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR | flags, manifest);
     }
     std::vector<Got> verify() { return run(MARLUNE_JOB_VERIFY, 0); }
+#ifndef _WIN32
+    // A mirror in a process that permissions hold: as nobody when the test is root.
+    void mirrorAsAUser() {
+        const pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+                _exit(100);
+            }
+            mirror();
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+#endif
+    // A mirror planned as Dask plans it, each step run here through `os`: the answers in order.
+    std::vector<run::FileAnswer> mirrorThrough(platform::Os& os, std::uint32_t flags = 0) {
+        marlune_run_options options{};
+        options.size = sizeof options;
+        options.job = MARLUNE_JOB_COPY;
+        options.flags = flags | MARLUNE_RUN_MIRROR | MARLUNE_RUN_RECURSIVE;
+        options.destination = dstPath.c_str();
+        marlune_run* opened = nullptr;
+        EXPECT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
+        EXPECT_EQ(marlune_run_add(opened, srcPath.c_str(), ""), MARLUNE_OK);
+        std::vector<run::FileAnswer> answers;
+        std::vector<char> bytes(1 << 16);
+        std::uint32_t length = 0;
+        while (marlune_run_plan_next(opened, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &length) ==
+               MARLUNE_RUN_DELIVERED) {
+            run::Step step;
+            EXPECT_TRUE(run::decode(bytes.data(), length, step));
+            for (run::FileAnswer& answer : run::runStep(step, run::StepProgress{nullptr, nullptr, &os})) {
+                answers.push_back(std::move(answer));
+            }
+        }
+        marlune_run_close(opened);
+        return answers;
+    }
     static std::int32_t outcomeOf(const std::vector<Got>& got, const std::string& name) {
         for (const Got& each : got) {
             if (each.path == name) return each.outcome;
@@ -183,6 +236,32 @@ TEST_F(Mirrors, AChecksumRunFindsAChangedCopyThatSizeAndTimeMiss) {
     EXPECT_EQ(outcomeOf(checked, "a.snd"), MARLUNE_OUTCOME_UNCHANGED);
     EXPECT_EQ(outcomeOf(checked, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
     EXPECT_EQ(readFile(at("dst/b.txt")), (Bytes{'1', '2', '3'}));
+}
+
+// A source written over in place while its copy is written, same size, new time:
+// a copy of the old bytes under the new time would pass for unchanged at every rerun.
+TEST_F(Mirrors, ASourceWrittenOverWhileItIsCopiedIsToldChangedAndCopiedByTheNextRun) {
+    const Bytes before(4000, 'a');
+    const Bytes after(4000, 'b');
+    put("src/take.txt", before);
+    fs::last_write_time(at("src/take.txt"), wholeSeconds(std::chrono::hours(2)));
+    fs::create_directories(dstPath);
+    TestOs os;
+    bool written = false;
+    os.onCall = [&](Call call, int) {
+        if (call != Call::write || written) return;
+        written = true;  // the source's bytes are read by now
+        writeFile(at("src/take.txt"), after);
+        fs::last_write_time(at("src/take.txt"), wholeSeconds(std::chrono::hours(1)));
+    };
+    const std::vector<run::FileAnswer> answers = mirrorThrough(os);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(answers[0].status, MARLUNE_SOURCE_CHANGED);
+    EXPECT_EQ(answers[0].outcome, MARLUNE_OUTCOME_FAILED);
+    EXPECT_EQ(dir.names("dst"), std::vector<std::string>{});  // nothing put in place, nothing left
+    EXPECT_EQ(outcomeOf(mirror(), "take.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_EQ(readFile(at("dst/take.txt")), after);
 }
 
 TEST_F(Mirrors, ADryRunSaysWhatWouldHappenAndWritesNothing) {
@@ -348,7 +427,12 @@ TEST_P(Deletions, NeverRemoveWhatTheRunMustKeep) {
     ASSERT_EQ(added, MARLUNE_OK);
     std::size_t told = 0;
     for (const Got& result : got) told += result.status == each.told ? 1 : 0;
-    if (each.told != 0) EXPECT_EQ(told, 1u);
+    if (each.told != 0)
+        EXPECT_EQ(told, 1u) << [&] {
+            std::string s;
+            for (const Got& g : got) s += std::to_string(g.status) + " " + g.path + "; ";
+            return s;
+        }();
     EXPECT_EQ(everythingUnder(dstPath), each.left);
 }
 
@@ -375,6 +459,209 @@ TEST_F(Mirrors, ASourceInsideItsDestinationIsRefusedForDeletions) {
     mirror(MARLUNE_RUN_DELETE);
     EXPECT_EQ(added, MARLUNE_RUN_SOURCE_INSIDE_DESTINATION);
     EXPECT_EQ(readFile(at("dst/incoming/a.snd")), recording);
+}
+
+// A run that stopped (killed, a crash) leaves its partial files: the next one
+// removes them, with or without deletion, but never one that a run under way
+// (here or elsewhere) still writes.
+TEST_F(Mirrors, PartialFilesAStoppedRunLeftGoUnlessSomeoneStillWritesThem) {
+    for (const std::uint32_t flags : {0u, std::uint32_t{MARLUNE_RUN_DELETE}}) {
+        SCOPED_TRACE(flags);
+        fs::remove_all(srcPath);
+        fs::remove_all(dstPath);
+        put("src/a.snd", recording);
+        put("src/sub/b.txt", {'b'});
+        mirror(flags);
+        const std::string stale = "b.txt.00000000000000aa.marlune-partial";
+        const std::string held = "a.snd.00000000000000bb.marlune-partial";
+        put("dst/sub/" + stale, {'s'});
+        platform::File writer;  // another run's, still being written
+        ASSERT_TRUE(writer.createNew(platform::nativeOs(), at("dst/" + held).c_str()));
+        ASSERT_TRUE(platform::nativeOs().markInUse(writer.handle()));
+
+        const std::vector<Got> got = mirror(flags);
+        EXPECT_EQ(outcomeOf(got, stale), MARLUNE_OUTCOME_PARTIAL_REMOVED);
+        EXPECT_EQ(outcomeOf(got, held), MARLUNE_OUTCOME_SKIPPED);
+        EXPECT_EQ(dir.names("dst/sub"), std::vector<std::string>{"b.txt"});
+        EXPECT_TRUE(fileExists(at("dst/" + held)));
+        writer.close();
+        EXPECT_EQ(outcomeOf(mirror(flags), held), MARLUNE_OUTCOME_PARTIAL_REMOVED);
+        EXPECT_EQ(dir.names("dst"), (std::vector<std::string>{"a.snd", "sub"}));
+        EXPECT_EQ(counted(verify(), MARLUNE_OUTCOME_MATCHED), 2u);
+    }
+}
+
+#ifndef _WIN32
+mode_t modeOf(const std::string& path) {
+    struct stat information {};
+    return stat(path.c_str(), &information) == 0 ? information.st_mode & 07777 : 0;
+}
+
+// A copy is readable by its owner alone while it is written (and so is all a killed
+// run leaves), and gets its source's mode as it is moved into place.
+TEST_F(Mirrors, APartialFileIsItsOwnersAloneUntilItHasItsSourcesMode) {
+    put("src/private.snd", recording);
+    put("src/shared.txt", {'s'});
+    chmod(at("src/private.snd").c_str(), 0600);
+    chmod(at("src/shared.txt").c_str(), 0640);
+    fs::create_directories(dstPath);
+    TestOs os;
+    std::vector<mode_t> whileWritten;
+    std::set<std::string> partials;
+    os.onCall = [&](Call call, int) {
+        if (call != Call::write) return;
+        for (const fs::directory_entry& entry : fs::directory_iterator(dstPath)) {
+            const std::string name = entry.path().filename().string();
+            if (name.find(".marlune-partial") != std::string::npos) {
+                whileWritten.push_back(modeOf(entry.path().string()));
+                partials.insert(name);
+            }
+        }
+    };
+    const mode_t mask = umask(022);  // the usual mask, which lets everyone read a file made for all
+    const std::vector<run::FileAnswer> answers = mirrorThrough(os);
+    umask(mask);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].outcome, MARLUNE_OUTCOME_COPIED);
+    EXPECT_EQ(answers[1].outcome, MARLUNE_OUTCOME_COPIED_AS_IS);
+    ASSERT_FALSE(whileWritten.empty());
+    EXPECT_EQ(whileWritten, std::vector<mode_t>(whileWritten.size(), 0600));
+    // Named after the copy each, also one made again to take a file that is no container as it is.
+    for (const std::string& name : partials) {
+        EXPECT_TRUE(name.rfind("private.snd.", 0) == 0 || name.rfind("shared.txt.", 0) == 0) << name;
+        EXPECT_EQ(name.size() - name.find('.', name.find('.') + 1), 1 + 16 + std::strlen(".marlune-partial")) << name;
+    }
+    EXPECT_EQ(modeOf(at("dst/private.snd")), 0600u);
+    EXPECT_EQ(modeOf(at("dst/shared.txt")), 0640u);
+}
+#endif
+
+#ifndef _WIN32
+// A rerun gives an unchanged copy what its source has now: its mode, its owner and
+// group (only root may give a file away), and, found unchanged by content, its time.
+TEST_F(Mirrors, ARerunGivesAnUnchangedCopyItsSourcesModeOwnerAndTime) {
+    put("src/a.snd", recording);
+    put("src/b.txt", {'b'});
+    mirror();
+    chmod(at("src/a.snd").c_str(), 0600);
+    const bool root = geteuid() == 0;
+    if (root) ASSERT_EQ(chown(at("src/a.snd").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(counted(mirror(), MARLUNE_OUTCOME_UNCHANGED), 2u);
+    struct stat copy {};
+    ASSERT_EQ(stat(at("dst/a.snd").c_str(), &copy), 0);
+    EXPECT_EQ(copy.st_mode & 07777, 0600u);
+    if (root) EXPECT_EQ(std::make_pair(copy.st_uid, copy.st_gid), std::make_pair(uid_t{65534}, gid_t{65534}));
+    fs::last_write_time(at("dst/b.txt"), wholeSeconds(std::chrono::hours(48)));
+    EXPECT_EQ(counted(mirror(MARLUNE_RUN_CHECKSUM), MARLUNE_OUTCOME_UNCHANGED), 2u);
+    EXPECT_EQ(fs::last_write_time(at("dst/b.txt")), fs::last_write_time(at("src/b.txt")));
+}
+
+// What is added to a read-only source folder reaches its copy, which the last run
+// made read-only too: filled first, the copy gets the folder's mode back at the end.
+TEST_F(Mirrors, ACopyOfAReadOnlyFolderTakesWhatIsAddedAndKeepsItsMode) {
+    const auto owned = [&](const std::string& name) {
+        if (geteuid() == 0) ASSERT_EQ(chown(at(name).c_str(), 65534, 65534), 0) << name;
+    };
+    const auto shut = [&](const std::string& name, mode_t mode) { ASSERT_EQ(chmod(at(name).c_str(), mode), 0); };
+    shut("", 0755);
+    put("src/ro/a.txt", {'a'});
+    fs::create_directories(dstPath);
+    for (const char* name : {"src", "src/ro", "src/ro/a.txt", "dst"}) owned(name);
+    shut("src/ro", 0555);
+    mirrorAsAUser();
+    ASSERT_EQ(modeOf(at("dst/ro")), 0555u);
+
+    shut("src/ro", 0755);
+    put("src/ro/b.txt", {'b'});
+    put("src/ro/sub/c.txt", {'c'});
+    fs::create_directories(at("src/ro/empty"));
+    for (const char* name : {"src/ro/b.txt", "src/ro/sub", "src/ro/sub/c.txt", "src/ro/empty"}) owned(name);
+    shut("src/ro/sub", 0500);
+    shut("src/ro", 0555);
+    mirrorAsAUser();
+    const auto holds = [&](const std::string& name, char byte) {
+        return fileExists(at(name)) && readFile(at(name)) == Bytes{static_cast<std::uint8_t>(byte)};
+    };
+    EXPECT_TRUE(holds("dst/ro/b.txt", 'b'));
+    EXPECT_TRUE(holds("dst/ro/sub/c.txt", 'c'));
+    EXPECT_TRUE(fs::is_directory(at("dst/ro/empty")));
+    EXPECT_EQ(modeOf(at("dst/ro")), 0555u);
+    EXPECT_EQ(modeOf(at("dst/ro/sub")), 0500u);
+    for (const char* name : {"src/ro/sub", "src/ro", "dst/ro/sub", "dst/ro"}) shut(name, 0755);  // to be removed
+}
+#endif
+
+// A link at a copy's own name is replaced by the copy, never written through, also
+// one that leads to a file that looks like the copy or to a folder; a dry run says so.
+TEST_F(Mirrors, ALinkAtACopysNameIsReplacedNeverWrittenThrough) {
+    put("src/a.snd", recording);
+    put("src/b.txt", {'b'});
+    put("outside/a.snd", recording);
+    put("outside/b.txt", {'b'});
+    fs::last_write_time(at("outside/b.txt"), fs::last_write_time(at("src/b.txt")));  // as its copy would be
+    fs::create_directories(dstPath);
+#ifdef _WIN32
+    const bool toFolder = false;  // Windows renames no file over a folder's name, link or not
+#else
+    const bool toFolder = true;
+#endif
+    if (!linked(at("outside/b.txt"), at("dst/b.txt")) ||
+        !linked(at(toFolder ? "outside" : "outside/a.snd"), at("dst/a.snd"), toFolder)) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    const std::vector<Got> planned = mirror(MARLUNE_RUN_JUDGE_ONLY);
+    EXPECT_EQ(outcomeOf(planned, "a.snd"), MARLUNE_OUTCOME_COPIED);
+    EXPECT_EQ(outcomeOf(planned, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_TRUE(fs::is_symlink(at("dst/b.txt")));
+    const std::vector<Got> got = mirror();
+    EXPECT_EQ(outcomeOf(got, "a.snd"), MARLUNE_OUTCOME_COPIED);
+    EXPECT_EQ(outcomeOf(got, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    for (const char* name : {"dst/a.snd", "dst/b.txt"}) EXPECT_FALSE(fs::is_symlink(at(name))) << name;
+    EXPECT_EQ(readFile(at("dst/a.snd")), normalised);
+    EXPECT_EQ(readFile(at("outside/a.snd")), recording);
+    EXPECT_EQ(dir.names("outside"), (std::vector<std::string>{"a.snd", "b.txt"}));
+    EXPECT_EQ(counted(mirror(), MARLUNE_OUTCOME_UNCHANGED), 2u);
+    EXPECT_EQ(counted(verify(), MARLUNE_OUTCOME_MATCHED), 2u);
+}
+
+// A mirror planned step by step, each run where it is sent (as Dask runs one): its
+// folders are made and given their times once every step has run, as a local run's.
+TEST_F(Mirrors, APlannedMirrorsFoldersAreFinishedOnceItsStepsHaveRun) {
+    put("src/a.txt", {'a'});
+    fs::create_directories(at("src/empty/deeper"));
+    const auto old = wholeSeconds(std::chrono::hours(24 * 365));
+    std::error_code folderTimeSet;  // Wine sets no folder's time this way
+    fs::last_write_time(at("src/empty"), old, folderTimeSet);
+    marlune_run_options options{};
+    options.size = sizeof options;
+    options.job = MARLUNE_JOB_COPY;
+    options.flags = MARLUNE_RUN_MIRROR | MARLUNE_RUN_RECURSIVE;
+    options.destination = dstPath.c_str();
+    marlune_run* opened = nullptr;
+    ASSERT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
+    ASSERT_EQ(marlune_run_add(opened, srcPath.c_str(), ""), MARLUNE_OK);
+    EXPECT_EQ(marlune_run_finish_folders(opened), MARLUNE_RUN_BAD_STATE);  // nothing planned yet
+    std::vector<char> step(1 << 16);
+    std::uint32_t length = 0;
+    while (marlune_run_plan_next(opened, step.data(), static_cast<std::uint32_t>(step.size()), &length) ==
+           MARLUNE_RUN_DELIVERED) {
+        std::vector<marlune_run_result> results(marlune_step_files(step.data(), length));
+        std::vector<marlune_report> reports(results.size());
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            results[i].size = sizeof results[i];
+            reports[i].size = sizeof reports[i];
+            results[i].report = &reports[i];
+        }
+        EXPECT_EQ(
+            marlune_run_step(step.data(), length, results.data(), static_cast<std::uint32_t>(results.size()), nullptr),
+            MARLUNE_OK);
+    }
+    EXPECT_FALSE(fs::exists(at("dst/empty")));
+    EXPECT_EQ(marlune_run_finish_folders(opened), MARLUNE_OK);
+    marlune_run_close(opened);
+    EXPECT_TRUE(fs::is_directory(at("dst/empty/deeper")));
+    if (!folderTimeSet) EXPECT_EQ(fs::last_write_time(at("dst/empty")), old);
+    EXPECT_EQ(marlune_run_finish_folders(nullptr), MARLUNE_RUN_BAD_STATE);
 }
 
 TEST_F(Mirrors, WithoutDeletionNothingInTheDestinationIsRemoved) {

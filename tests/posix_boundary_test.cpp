@@ -303,11 +303,11 @@ TEST_F(Boundary, ANewFileNeverFollowsALinkOrReusesAFile) {
     writeFile(victim, good);
     fs::create_symlink(victim, planted);
     platform::Handle file = platform::noHandle;
-    EXPECT_FALSE(platform::nativeOs().createNew(planted.c_str(), file));
+    EXPECT_FALSE(platform::nativeOs().createNew(planted.c_str(), file, platform::Access::usual));
     EXPECT_EQ(errno, EEXIST);
     fs::remove(planted);
     writeFile(planted, good);
-    EXPECT_FALSE(platform::nativeOs().createNew(planted.c_str(), file));
+    EXPECT_FALSE(platform::nativeOs().createNew(planted.c_str(), file, platform::Access::usual));
     EXPECT_EQ(readFile(victim), good);
     EXPECT_EQ(readFile(planted), good);
 }

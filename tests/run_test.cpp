@@ -558,8 +558,7 @@ TEST_F(Runs, AStepRunAgainFindsItsDeletionsDone) {
 TEST_F(Runs, APlannedMirrorsDeletionsWaitForTheCopiesResults) {
     put("src/a.snd");
     put("dst/extra.snd");
-    RunOf run(
-        optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE, at("dst")));
+    RunOf run(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE, at("dst")));
     ASSERT_EQ(run.add(at("src"), ""), MARLUNE_OK);
     std::string step(1 << 16, '\0');
     std::uint32_t length = 0;

@@ -254,6 +254,7 @@ run_note = _declare("marlune_run_note", None, _run_p, _i32)
 run_close = _declare("marlune_run_close", None, _run_p)
 run_plan_next = _declare("marlune_run_plan_next", _i32, _run_p, ctypes.c_char_p, _u32, ctypes.POINTER(_u32))
 step_files = _declare("marlune_step_files", _u32, ctypes.c_char_p, _u32)
+run_finish_folders = _declare("marlune_run_finish_folders", _i32, _run_p)
 run_step = _declare("marlune_run_step", _i32, ctypes.c_char_p, _u32, _run_result_p, _u32,
                     ctypes.POINTER(ctypes.c_void_p))
 step_texts_free = _declare("marlune_step_texts_free", None, ctypes.c_void_p)

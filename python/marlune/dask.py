@@ -141,6 +141,8 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                 written += report.bytes_written  # the library's 0 for a job that writes nothing
                 yield report
         ended = True
+        # Every step has run: a mirror's folders get their times and modes, as a local run's do.
+        lib.run_finish_folders(planned.handle)
     finally:
         # Tasks under way finish their steps on their workers; those not started are dropped.
         if pending:
@@ -185,7 +187,9 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, d
               delete_from_empty: bool = False) -> TreeRun:
     """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`. A mirror
     here writes no manifest: the steps' digests stay on the workers. Its deletions
-    start once every copy has come back, and are held back as there."""
+    start once every copy has come back, and are held back as there; its folders (empty
+    ones too) get their sources' times and modes here, once every step has come back, as a
+    local mirror's do at its end."""
     return _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
                        follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
                        batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete, dry_run=dry_run,

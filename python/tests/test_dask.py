@@ -124,6 +124,27 @@ def test_copy_tree(tmp_path: Path, client: "distributed.Client") -> None:
     shutil.rmtree(tmp_path / "out")
 
 
+@pytest.mark.skipif(os.name != "posix", reason="folder modes are POSIX's")
+def test_a_mirror_makes_its_folders_as_a_local_run_does(tmp_path: Path, client: "distributed.Client") -> None:
+    # Empty folders too, each with its source's time and mode, set once its files are in place.
+    for root in ("in", "local"):
+        write(tmp_path / root / "private" / "a.snd", FIXED)
+        (tmp_path / root / "empty" / "deeper").mkdir(parents=True)
+        for folder, mode in (("private", 0o700), ("empty", 0o755), ("empty/deeper", 0o755)):
+            os.chmod(tmp_path / root / folder, mode)
+            os.utime(tmp_path / root / folder, (978307200, 978307200))
+    reports = list(marlune.dask.copy_tree(tmp_path / "in", tmp_path / "out", client, mirror=True))
+    assert [r.outcome for r in reports] == ["copied"]
+    list(marlune.copy_tree(tmp_path / "local", tmp_path / "local-out", mirror=True))
+
+    def folders(root: Path) -> list:
+        return sorted((str(p.relative_to(root)), p.stat().st_mode & 0o7777, p.stat().st_mtime)
+                      for p in root.rglob("*") if p.is_dir())
+
+    assert folders(tmp_path / "out") == folders(tmp_path / "local-out") == [
+        ("empty", 0o755, 978307200), ("empty/deeper", 0o755, 978307200), ("private", 0o700, 978307200)]
+
+
 def test_the_steps_in_flight_are_bounded(tmp_path: Path, local: "distributed.Client") -> None:
     for i in range(40):
         write(tmp_path / f"{i:02}.snd", FIXED)

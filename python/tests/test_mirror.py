@@ -70,6 +70,26 @@ def test_a_rerun_copies_only_what_changed_and_delete_stays_inside(tmp_path: Path
     assert not os.path.lexists(tmp_path / "out/to-outside")
 
 
+def test_a_rerun_mends_what_a_stopped_run_and_others_left(tmp_path: Path) -> None:
+    # A stopped run's partial file, a link put at a copy's name, a source's new mode.
+    hostile(tmp_path / "in")
+    out = tmp_path / "out"
+    list(marlune.copy_tree(tmp_path / "in", out, mirror=True))
+    stale = out / "sub" / "empty.00000000000000aa.marlune-partial"
+    stale.write_bytes(b"half")
+    write(tmp_path / "outside/precious", b"p")
+    os.remove(out / "notes with spaces.txt")
+    os.symlink(tmp_path / "outside/precious", out / "notes with spaces.txt")
+    os.chmod(tmp_path / "in/a.snd", 0o600)
+    done = outcomes(marlune.copy_tree(tmp_path / "in", out, mirror=True))
+    assert (done[stale.name], done["notes with spaces.txt"], done["a.snd"]) == \
+        ("partial-removed", "copied-as-is", "unchanged")
+    assert not stale.exists() and not os.path.islink(out / "notes with spaces.txt")
+    assert (tmp_path / "outside/precious").read_bytes() == b"p"
+    assert os.stat(out / "a.snd").st_mode & 0o777 == 0o600
+    assert {r.outcome for r in marlune.verify(tmp_path / "in", out)} == {"matched"}
+
+
 def test_verify_tells_each_difference(tmp_path: Path) -> None:
     hostile(tmp_path / "in")
     list(marlune.copy_tree(tmp_path / "in", tmp_path / "out", mirror=True))

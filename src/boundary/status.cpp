@@ -49,7 +49,7 @@ constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_RUN_LANDS_ON_RUN_FILE, "its copy would replace a file of the run"),
     STATUS(MARLUNE_RUN_OUTSIDE_DESTINATION, "the name has no place under the destination folder"),
     STATUS(MARLUNE_RUN_DESTINATION_LINK, "a symbolic link stands on the way to its copy's name"),
-    STATUS(MARLUNE_RUN_PARTIAL_REMOVED, "a partial file left by a conversion that stopped; removed"),
+    STATUS(MARLUNE_RUN_PARTIAL_REMOVED, "a partial file left by a copy or conversion that stopped; removed"),
     STATUS(MARLUNE_RUN_PARTIAL_LEFT, "a partial file left by a copy or conversion that stopped"),
     STATUS(MARLUNE_RUN_FOLDER_UNREADABLE, "the folder cannot be read"),
     STATUS(MARLUNE_RUN_INSIDE_SOURCE, "the destination folder lies within the source folder"),

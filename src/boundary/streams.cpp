@@ -82,7 +82,9 @@ public:
     bool syncTogether(const platform::Handle* /*files*/, std::size_t /*count*/) override { return true; }
     bool close(platform::Handle /*file*/) override { return true; }
 
-    bool createNew(platform::Path /*path*/, platform::Handle& /*file*/) override { return refused(); }
+    bool createNew(platform::Path /*path*/, platform::Handle& /*file*/, platform::Access /*access*/) override {
+        return refused();
+    }
     Name inspect(platform::Path /*path*/, platform::Handle /*source*/) override { return Name::nothing; }
     bool markInUse(platform::Handle /*file*/) override { return true; }
     Removal removeIfUnused(const char* /*path*/) override { return Removal::failed; }
@@ -156,7 +158,9 @@ public:
         return source == readerHandle ? copyNotSupported : system_.copyRange(source, destination, size);
     }
 
-    bool createNew(platform::Path path, platform::Handle& file) override { return system_.createNew(path, file); }
+    bool createNew(platform::Path path, platform::Handle& file, platform::Access access) override {
+        return system_.createNew(path, file, access);
+    }
     bool markInUse(platform::Handle file) override { return system_.markInUse(file); }
     Removal removeIfUnused(const char* path) override { return system_.removeIfUnused(path); }
     bool mayWrite(platform::Path path) override { return system_.mayWrite(path); }

@@ -45,11 +45,11 @@ bool File::createForWriting(Os& os, const char* path, const File& source) {
     return os.createForWriting(path, source.handle_, handle_) || failed();
 }
 
-bool File::createNew(Os& os, Path path) {
+bool File::createNew(Os& os, Path path, Access access) {
     close();
     os_ = &os;
     error_ = 0;
-    return os.createNew(path, handle_) || failed();
+    return os.createNew(path, handle_, access) || failed();
 }
 
 bool File::openForAppending(Os& os, const char* path) {

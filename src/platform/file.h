@@ -21,7 +21,7 @@ public:
     // Fails, truncating nothing, when `path` names the file `source` has open.
     bool createForWriting(Os& os, const char* path, const File& source);
     // Fails when anything has the name `path` already.
-    bool createNew(Os& os, Path path);
+    bool createNew(Os& os, Path path, Access access = Access::usual);
     // Every write lands at the file's end (see Os::openForAppending).
     bool openForAppending(Os& os, const char* path);
     // Opens the existing file `path` for reading only, to take writes as bytes to

@@ -37,10 +37,17 @@ struct FolderEntry {
 
 // A folder's entries but . and ..; false with the system's error code when it cannot be read.
 bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int& error);
+// The names in the folder that end with `ending`, nothing else looked up about them:
+// a listing as cheap as the system has. False with the system's code when it cannot be read.
+bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names, int& error);
 // What the name leads to through links, with its size and identity.
 Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key);
 // What the name itself is: a link is a link.
 Kind kindOfName(const std::string& path);
+// Gives the folder `path` (never through a link) its owner's permission to write
+// where it lacks it, so that names can be made in it; true when it has it now (and
+// on Windows, where a folder's read-only attribute keeps nobody from doing so).
+bool letOwnerWrite(const std::string& path, int& error);
 // Creates one folder; true also when a folder is there already (made meanwhile by another).
 bool createFolder(const std::string& path, int& error);
 // Puts the folder's entries on stable storage (nothing to do where names are journalled).
@@ -53,13 +60,28 @@ std::string resolvedPath(const std::string& path);
 std::string linkTarget(const std::string& path);
 // A name as the file system compares names: in lower case on Windows.
 std::string foldedName(const std::string& name);
-// A regular file's size and modification time (in FileState's units), the name not
-// followed; false for anything else or nothing.
-bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified);
+// A regular file as a mirror compares it with its copy.
+struct FileAttributes {
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;  // in FileState's units
+    std::uint32_t mode = 0;     // the permission bits (none on Windows)
+    std::uint64_t owner = 0;
+    std::uint64_t group = 0;
+};
+// A regular file's attributes, the name not followed; false for anything else or nothing.
+bool regularFileAttributes(const std::string& path, FileAttributes& attributes);
+// Whether the file `to` lacks something that keepTimesAndMode would give it from
+// `from`: its modification time, permission bits, and owner and group where the
+// caller may set them (a user who is not root keeps the owner, and gives only a
+// group of their own to a file of their own).
+bool attributesDiffer(const FileAttributes& from, const FileAttributes& to);
 // Gives the open file `to` the modification time, permission bits and (where the
-// caller may set them) owner and group of the open file `from`. On Windows the
-// times alone: a read-only attribute would keep a later copy from replacing it.
+// caller may set them) owner and group of the open file `from`, setting only what
+// differs. On Windows the times alone: a read-only attribute would keep a later
+// copy from replacing it.
 bool keepTimesAndMode(Handle from, Handle to, int& error);
+// The same for the regular file `to` by its name, never through a link, from the file `from` leads to.
+bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error);
 // Gives the folder `to` the modification time and permission bits (owner and group where
 // the caller may set them; on Windows the times alone) of the folder `from`, never through a link.
 bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error);

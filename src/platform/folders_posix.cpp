@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "platform/folders.h"
 
@@ -60,6 +62,28 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int&
     return true;
 }
 
+bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                     int& error) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> listed(opendir(folder.c_str()), closedir);
+    if (!listed) {
+        error = errno;
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(listed.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.size() > ending.size() && name.substr(name.size() - ending.size()) == ending) {
+            names.emplace_back(name);
+        }
+        errno = 0;
+    }
+    if (errno != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
 Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key) {
     struct stat information {};
     if (stat(path.c_str(), &information) != 0) return Kind::missing;
@@ -72,6 +96,17 @@ Kind kindOfName(const std::string& path) {
     struct stat information {};
     if (lstat(path.c_str(), &information) != 0) return Kind::missing;
     return kindOfMode(information.st_mode);
+}
+
+bool letOwnerWrite(const std::string& path, int& error) {
+    const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat information {};
+    const bool writable =
+        folder >= 0 && fstat(folder, &information) == 0 &&
+        ((information.st_mode & S_IWUSR) != 0 || fchmod(folder, (information.st_mode & 07777) | S_IWUSR) == 0);
+    if (!writable) error = errno;
+    if (folder >= 0) close(folder);
+    return writable;
 }
 
 bool createFolder(const std::string& path, int& error) {
@@ -136,31 +171,76 @@ namespace marlune::platform {
 
 bool keepTimesAndMode(Handle from, Handle to, int& error) {
     struct stat information {};
+    struct stat own {};
     const int source = static_cast<int>(from);
     const int target = static_cast<int>(to);
-    if (fstat(source, &information) != 0) {
+    if (fstat(source, &information) != 0 || fstat(target, &own) != 0) {
         error = errno;
         return false;
     }
     // Owner and group first: a change of owner clears the set-id bits that fchmod then sets.
-    if (fchown(target, information.st_uid, information.st_gid) != 0 && errno != EPERM) {
+    const bool ownerDiffers = information.st_uid != own.st_uid || information.st_gid != own.st_gid;
+    if (ownerDiffers && fchown(target, information.st_uid, information.st_gid) != 0) {
+        // Not allowed to give the file away: the group alone, if the caller is in it.
+        if (errno != EPERM || (information.st_gid != own.st_gid &&
+                               fchown(target, static_cast<uid_t>(-1), information.st_gid) != 0 && errno != EPERM)) {
+            error = errno;
+            return false;
+        }
+    }
+    const bool modeDiffers = (information.st_mode & 07777) != (own.st_mode & 07777);
+    if ((ownerDiffers || modeDiffers) && fchmod(target, information.st_mode & 07777) != 0) {
         error = errno;
         return false;
     }
+    const bool timeDiffers =
+        information.st_mtim.tv_sec != own.st_mtim.tv_sec || information.st_mtim.tv_nsec != own.st_mtim.tv_nsec;
     const struct timespec times[2] = {information.st_atim, information.st_mtim};
-    if (fchmod(target, information.st_mode & 07777) != 0 || futimens(target, times) != 0) {
+    if (timeDiffers && futimens(target, times) != 0) {
         error = errno;
         return false;
     }
     return true;
 }
 
-bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified) {
+bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    const int source = open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int target = source < 0 ? -1 : open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (target < 0) error = errno;
+    struct stat information {};
+    const bool regular = target >= 0 && fstat(target, &information) == 0 && S_ISREG(information.st_mode);
+    if (target >= 0 && !regular) error = EINVAL;
+    const bool kept = regular && keepTimesAndMode(source, target, error);
+    if (source >= 0) close(source);
+    if (target >= 0) close(target);
+    return kept;
+}
+
+bool regularFileAttributes(const std::string& path, FileAttributes& attributes) {
     struct stat information {};
     if (lstat(path.c_str(), &information) != 0 || !S_ISREG(information.st_mode)) return false;
-    size = static_cast<std::uint64_t>(information.st_size);
-    modified = static_cast<std::int64_t>(information.st_mtim.tv_sec) * 1000000000 + information.st_mtim.tv_nsec;
+    attributes.size = static_cast<std::uint64_t>(information.st_size);
+    attributes.modified =
+        static_cast<std::int64_t>(information.st_mtim.tv_sec) * 1000000000 + information.st_mtim.tv_nsec;
+    attributes.mode = information.st_mode & 07777;
+    attributes.owner = information.st_uid;
+    attributes.group = information.st_gid;
     return true;
+}
+
+bool attributesDiffer(const FileAttributes& from, const FileAttributes& to) {
+    if (from.modified != to.modified || from.mode != to.mode) return true;
+    if (from.owner == to.owner && from.group == to.group) return false;
+    if (geteuid() == 0) return true;
+    if (from.group == to.group || to.owner != geteuid()) return false;
+    if (from.group == getegid()) return true;
+    const int count = getgroups(0, nullptr);
+    std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
+    const int listed = groups.empty() ? 0 : getgroups(count, groups.data());
+    for (int i = 0; i < listed; ++i) {
+        if (groups[static_cast<std::size_t>(i)] == from.group) return true;
+    }
+    return false;
 }
 
 bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {

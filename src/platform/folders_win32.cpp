@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "platform/folders.h"
 #include "platform/win32_paths.h"
@@ -71,6 +72,19 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int&
     return true;
 }
 
+bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                     int& error) {
+    std::vector<FolderEntry> entries;
+    if (!listFolder(folder, entries, error)) return false;
+    for (FolderEntry& entry : entries) {
+        const std::string& name = entry.name;
+        if (name.size() > ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
+            names.push_back(std::move(entry.name));
+        }
+    }
+    return true;
+}
+
 Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key) {
     HANDLE file = openForAttributes(path, 0);
     if (file == INVALID_HANDLE_VALUE) return Kind::missing;
@@ -95,6 +109,10 @@ Kind kindOfName(const std::string& path) {
         }
     }
     return kindOfAttributes(attributes);
+}
+
+bool letOwnerWrite(const std::string&, int&) {
+    return true;
 }
 
 bool createFolder(const std::string& path, int& error) {
@@ -174,23 +192,31 @@ bool keepTimesAndMode(Handle from, Handle to, int& error) {
     return true;
 }
 
-bool regularFileTimes(const std::string& path, std::uint64_t& size, std::int64_t& modified) {
+bool regularFileAttributes(const std::string& path, FileAttributes& attributes) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         return false;
     }
-    size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-    modified = static_cast<std::int64_t>((std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
-                                         data.ftLastWriteTime.dwLowDateTime);
+    attributes = FileAttributes{};
+    attributes.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    attributes.modified = static_cast<std::int64_t>((std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                                    data.ftLastWriteTime.dwLowDateTime);
     return true;
 }
 
-bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+bool attributesDiffer(const FileAttributes& from, const FileAttributes& to) {
+    return from.modified != to.modified;
+}
+
+namespace {
+
+// `to` never through a link; `from` through one where `followFrom` says so.
+bool keepTimesOfName(const std::string& from, const std::string& to, bool followFrom, int& error) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
     const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const HANDLE source =
-        CreateFileW(wide(from).c_str(), FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING, flags, nullptr);
+    const HANDLE source = CreateFileW(wide(from).c_str(), FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING,
+                                      followFrom ? FILE_FLAG_BACKUP_SEMANTICS : flags, nullptr);
     const HANDLE target = source == INVALID_HANDLE_VALUE
                               ? INVALID_HANDLE_VALUE
                               : CreateFileW(wide(to).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, sharing,
@@ -201,6 +227,16 @@ bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int&
     if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
     if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
     return kept;
+}
+
+}  // namespace
+
+bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    return keepTimesOfName(from, to, false, error);
+}
+
+bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    return keepTimesOfName(from, to, true, error);
 }
 
 bool readLink(const std::string& path, std::string& target, int& error) {

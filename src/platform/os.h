@@ -49,6 +49,11 @@ struct FileState {
     bool operator!=(const FileState& other) const { return !(*this == other); }
 };
 
+// Who may open a file that createNew makes: whom the process's file mode mask
+// lets (the usual), or its owner alone, as a copy of a private file must be
+// while it is written (POSIX; on Windows the folder's permissions either way).
+enum class Access { usual, ownerAlone };
+
 class Os {
 public:
     virtual ~Os() = default;
@@ -60,8 +65,9 @@ public:
     // else shares. Fails without truncating anything when the file is `source`.
     virtual bool createForWriting(const char* path, Handle source, Handle& file) = 0;
     // Creates `path` for writing that nobody else shares, failing when anything is
-    // there already: it never follows a link or reuses a file.
-    virtual bool createNew(Path path, Handle& file) = 0;
+    // there already: it never follows a link or reuses a file. `access` says who
+    // may open it until its permissions are set otherwise.
+    virtual bool createNew(Path path, Handle& file, Access access) = 0;
     // What `path` names now: nothing, a regular file, the open file `source` itself
     // (under this or another name), or anything else (a folder, a device).
     enum class Name { nothing, regularFile, source, other };

@@ -152,9 +152,10 @@ public:
     }
 
     // O_EXCL: a link planted at the name is not followed, a file there not reused.
-    bool createNew(Path path, Handle& file) override {
+    bool createNew(Path path, Handle& file, Access access) override {
         const At name = at(path);
-        const int descriptor = ::openat(name.folder, name.name, O_WRONLY | O_CREAT | O_EXCL | openFlags, 0666);
+        const mode_t mode = access == Access::ownerAlone ? 0600 : 0666;
+        const int descriptor = ::openat(name.folder, name.name, O_WRONLY | O_CREAT | O_EXCL | openFlags, mode);
         if (descriptor == -1) return false;
         file = descriptor;
         return true;

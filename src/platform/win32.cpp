@@ -126,7 +126,7 @@ public:
 
     // DELETE: the file is moved into place through its own handle, which shares
     // nothing, so that nobody else removes it while it is written.
-    bool createNew(Path path, Handle& file) override {
+    bool createNew(Path path, Handle& file, Access /*access*/) override {
         SECURITY_ATTRIBUTES attributes = inheritable();
         return keepIfOnDisk(
             createFile(path.text, GENERIC_WRITE | DELETE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL), file);

@@ -50,6 +50,8 @@ std::thread startThread(std::function<void()> work) {
 
 std::int32_t Engine::start() {
     if (state_ != State::open) return MARLUNE_RUN_BAD_STATE;
+    // Running before any worker starts: a worker reads the state (makeStep).
+    state_ = State::running;
     threads_.reserve(bounds_.workers);
     // The names added are looked at on the first worker, so that start returns at once.
     // A system that gives fewer threads than asked for (a process limit) leaves the run
@@ -67,8 +69,10 @@ std::int32_t Engine::start() {
             break;
         }
     }
-    if (threads_.empty()) return MARLUNE_RUN_NO_WORKERS;
-    state_ = State::running;
+    if (threads_.empty()) {
+        state_ = State::open;
+        return MARLUNE_RUN_NO_WORKERS;
+    }
     workersStarted_ = static_cast<unsigned>(threads_.size());
     return MARLUNE_OK;
 }
@@ -295,6 +299,7 @@ std::int32_t Engine::planNext(char* bytes, std::uint32_t size, std::uint32_t& le
                 deletionsAwaited_ = true;
                 return MARLUNE_RUN_WAITING;
             }
+            planEnded_ = true;
             return MARLUNE_RUN_ENDED;
         }
         stepBytes_ = encode(step);
@@ -304,6 +309,12 @@ std::int32_t Engine::planNext(char* bytes, std::uint32_t size, std::uint32_t& le
     std::memcpy(bytes, stepBytes_.data(), stepBytes_.size());
     stepBytes_.clear();
     return MARLUNE_RUN_DELIVERED;
+}
+
+std::int32_t Engine::finishFolders() {
+    if (state_ != State::planning || !planEnded_) return MARLUNE_RUN_BAD_STATE;
+    keepFolders();
+    return MARLUNE_OK;
 }
 
 }  // namespace marlune::run

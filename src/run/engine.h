@@ -53,6 +53,8 @@ public:
     // One atomic store: safe in a signal handler.
     void cancel() { cancelled_.store(true); }
     std::int32_t planNext(char* bytes, std::uint32_t size, std::uint32_t& length);
+    // A run planned to its end, whose steps have run elsewhere: what next() does at a run's end for its folders.
+    std::int32_t finishFolders();
     // MARLUNE_OK once the run's manifest is in place (or none was asked for), else why not.
     std::int32_t manifestStatus(int& error) const {
         error = manifestError_;
@@ -104,7 +106,7 @@ private:
     Done current_;  // the step being delivered, kept until the next call: results point into it
     std::size_t currentAt_ = 0;
     bool hasCurrent_ = false;
-    std::string stepBytes_;  // planNext's step not yet taken
+    std::string stepBytes_;          // planNext's step not yet taken
     bool deletionsAwaited_ = false;  // planNext told its caller to wait before the deletions
 
     static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler cancels");

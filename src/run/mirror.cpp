@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "boundary/api.h"
 #include "boundary/operations.h"
 #include "platform/file.h"
 #include "platform/folders.h"
@@ -93,6 +94,7 @@ struct Mirrored {
     File source;
     File partial;
     std::string partialName;
+    platform::FileState seen;  // the source's when it was opened
     Sha256 hash;
     bool pending = false;  // written, waiting to be moved into place
 };
@@ -114,6 +116,10 @@ public:
             FileAnswer& answer = answers_[i];
             answer.status = file.status;
             answer.report = emptyReport(file.status, file.systemError);
+            if (file.status == MARLUNE_RUN_PARTIAL_REMOVED) {
+                removeStalePartial(file, answer);
+                continue;
+            }
             if (file.status != 0) continue;
             if (file.remove) {
                 // Nothing is made for a deletion.
@@ -124,9 +130,6 @@ public:
                     fail(answer, ready, error);
                     continue;
                 }
-            } else if (platform::kindOfName(file.destination) == platform::Kind::link && !file.link) {
-                fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
-                continue;
             }
             if (file.remove) {
                 removeExtra(file, answer);
@@ -182,7 +185,7 @@ private:
             return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
         }
         if (hashing()) digestOf(mirrored.hash);  // starts it again
-        if (destination && !restartPartial(mirrored, answer)) return;
+        if (destination && !restartPartial(file, mirrored, answer)) return;
         answer.report = emptyReport();
         const std::int32_t copied =
             copyBytes(mirrored.source, destination, hashing() ? &mirrored.hash : nullptr, progress_, answer.report);
@@ -201,12 +204,27 @@ private:
         }
     }
 
-    bool restartPartial(Mirrored& mirrored, FileAnswer& answer) {
+    bool restartPartial(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
         mirrored.partial.close();
         os_.deleteFile(mirrored.partialName.c_str());
-        if (mirrored.partial.createNew(os_, mirrored.partialName.c_str())) {
-            os_.markInUse(mirrored.partial.handle());
-            return true;
+        return createPartial(file.destination, mirrored, answer);
+    }
+
+    // Readable by its owner alone until it is complete and has its source's mode: a
+    // private recording's copy is never open to others, nor is what a stopped run leaves.
+    // Marked in use, so that another run clearing partial files leaves it; a name that
+    // another took first, or a file another marked in the moment before the mark, is
+    // tried again under a new name.
+    bool createPartial(const std::string& destination, Mirrored& mirrored, FileAnswer& answer) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            mirrored.partialName = partialNameFor(destination, 0);
+            if (!mirrored.partial.createNew(os_, mirrored.partialName.c_str(), platform::Access::ownerAlone)) {
+                if (platform::kindOf(mirrored.partial.error()) == platform::ErrorKind::exists) continue;
+                break;
+            }
+            if (os_.markInUse(mirrored.partial.handle())) return true;
+            mirrored.partial.close();
+            os_.deleteFile(mirrored.partialName.c_str());
         }
         fail(answer, MARLUNE_DESTINATION_UNCREATABLE, mirrored.partial.error());
         return false;
@@ -215,13 +233,13 @@ private:
     // The destination matches the source already: by size and time, or with
     // checksums by content. Hashed for the manifest either way.
     bool unchanged(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
+        // A link at the name is no copy, whatever it leads to: the copy replaces it.
+        if (platform::kindOfName(file.destination) != platform::Kind::file) return false;
         File copy;
         if (!copy.openForReading(os_, file.destination.c_str())) return false;
-        platform::FileState source;
+        const platform::FileState& source = mirrored.seen;
         platform::FileState destination;
-        if (!os_.fileState(mirrored.source.handle(), source) || !os_.fileState(copy.handle(), destination)) {
-            return false;
-        }
+        if (!os_.fileState(copy.handle(), destination)) return false;
         if (!has(MARLUNE_RUN_CHECKSUM) &&
             (source.size != destination.size || source.modified != destination.modified)) {
             return false;
@@ -247,25 +265,42 @@ private:
         answer.report = emptyReport();
         answer.report.source_bytes = source.size;
         answer.sha256 = copyDigest;
+        copy.close();
+        platform::FileAttributes sourceNow;
+        platform::FileAttributes copyNow;
+        if (platform::regularFileAttributes(file.destination, copyNow) &&
+            platform::regularFileAttributes(file.source, sourceNow)) {
+            keepAttributes(file, sourceNow, copyNow, answer);
+        }
         return true;
     }
 
     // Size and time alike by their names alone: nothing opened, as a rerun mostly finds.
-    bool unchangedByName(const StepFile& file, FileAnswer& answer) const {
-        std::uint64_t sourceSize = 0;
-        std::uint64_t copySize = 0;
-        std::int64_t sourceTime = 0;
-        std::int64_t copyTime = 0;
-        if (hashing() || !platform::regularFileTimes(file.destination, copySize, copyTime) ||
-            !platform::regularFileTimes(file.source, sourceSize, sourceTime) || sourceSize != copySize ||
-            sourceTime != copyTime) {
+    bool unchangedByName(const StepFile& file, FileAnswer& answer) {
+        platform::FileAttributes source;
+        platform::FileAttributes copy;
+        if (hashing() || !platform::regularFileAttributes(file.destination, copy) ||
+            !platform::regularFileAttributes(file.source, source) || source.size != copy.size ||
+            source.modified != copy.modified) {
             return false;
         }
         answer.status = MARLUNE_OK;
         answer.outcome = MARLUNE_OUTCOME_UNCHANGED;
         answer.report = emptyReport();
-        answer.report.source_bytes = sourceSize;
+        answer.report.source_bytes = source.size;
+        keepAttributes(file, source, copy, answer);
         return true;
+    }
+
+    // An unchanged copy gets what its source has now of permissions, owner and group
+    // (where the caller may set them) and times; only what differs is set.
+    void keepAttributes(const StepFile& file, const platform::FileAttributes& source,
+                        const platform::FileAttributes& copy, FileAnswer& answer) {
+        int error = 0;
+        if (judgeOnly() || !platform::attributesDiffer(source, copy)) return;
+        if (!platform::keepFileTimesAndMode(file.source, file.destination, error)) {
+            fail(answer, MARLUNE_WRITE_ERROR, error);
+        }
     }
 
     void mirrorFile(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
@@ -273,22 +308,29 @@ private:
         if (!mirrored.source.openForReading(os_, file.source.c_str())) {
             return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
         }
+        // As it is before any of it is read: the copy takes this time, and only while it still holds.
+        if (!os_.fileState(mirrored.source.handle(), mirrored.seen)) {
+            return fail(answer, MARLUNE_READ_ERROR, platform::lastSystemError());
+        }
         if (unchanged(file, mirrored, answer)) return;
         if (!mirrored.source.isOpen()) return fail(answer, MARLUNE_SOURCE_MISSING, 0);
         if (judgeOnly()) {
             copyInto(file, mirrored, nullptr, answer);
             return;
         }
-        mirrored.partialName = partialNameFor(file.destination, 0);
-        if (!mirrored.partial.createNew(os_, mirrored.partialName.c_str())) {
-            return fail(answer, MARLUNE_DESTINATION_UNCREATABLE, mirrored.partial.error());
-        }
-        os_.markInUse(mirrored.partial.handle());
+        if (!createPartial(file.destination, mirrored, answer)) return;
         copyInto(file, mirrored, &mirrored.partial, answer);
         int error = 0;
         if (answer.outcome != MARLUNE_OUTCOME_FAILED &&
             !platform::keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
             fail(answer, MARLUNE_WRITE_ERROR, error);
+        }
+        // Written over or cut meanwhile (same size or not): the copy would hold neither
+        // what the source held nor what it holds now, under the new time.
+        platform::FileState now;
+        if (answer.outcome != MARLUNE_OUTCOME_FAILED &&
+            (!os_.fileState(mirrored.source.handle(), now) || !now.holdsSameData(mirrored.seen))) {
+            fail(answer, MARLUNE_SOURCE_CHANGED, 0);
         }
         if (answer.outcome == MARLUNE_OUTCOME_FAILED) return discard(mirrored);
         if (hashing()) answer.sha256 = digestOf(mirrored.hash);
@@ -348,6 +390,32 @@ private:
                 }
             }
         }
+    }
+
+    // Whether every folder from the destination folder down to `path` is one, and no
+    // link: one put there since the walk listed it.
+    // Up to the destination folder, or to a root of the system, whichever comes first.
+    bool foldersAllTheWay(const std::string& path) const {
+        for (std::string folder = folderOf(path), above = folderOf(folder); folder.size() > step_.root.size();
+             folder = above, above = folderOf(folder)) {
+            if (platform::kindOfName(folder) != platform::Kind::folder) return false;
+            if (above == folder) break;
+        }
+        return true;
+    }
+
+    // A partial file that a run which stopped left in the destination: removed unless
+    // someone still writes it (a run under way, here or elsewhere), which is left to them.
+    void removeStalePartial(const StepFile& file, FileAnswer& answer) {
+        if (!foldersAllTheWay(file.source)) return fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
+        int ignored = 0;
+        platform::letOwnerWrite(folderOf(file.source), ignored);  // where that fails, the removal tells why
+        answer.status = removePartialThrough(os_, file.source.c_str(), &answer.report);
+        if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
+        answer.outcome = answer.status == MARLUNE_RUN_PARTIAL_REMOVED ? MARLUNE_OUTCOME_PARTIAL_REMOVED
+                         : answer.status == MARLUNE_PARTIAL_IN_USE || answer.status == MARLUNE_SOURCE_MISSING
+                             ? MARLUNE_OUTCOME_SKIPPED
+                             : MARLUNE_OUTCOME_FAILED;
     }
 
     // A file or link of the destination that the source lacks: removed, never
@@ -438,7 +506,11 @@ void keepFolders(const std::string& source, const std::string& destination) {
     for (const platform::FolderEntry& entry : entries) {
         if (entry.kind != platform::Kind::folder) continue;
         const std::string to = joinPath(destination, entry.name);
-        if (platform::kindOfName(to) == platform::Kind::missing) platform::createFolder(to, error);
+        // Made in a copy of a read-only folder, which gets its mode back below.
+        if (platform::kindOfName(to) == platform::Kind::missing) {
+            platform::letOwnerWrite(destination, error);
+            platform::createFolder(to, error);
+        }
         if (platform::kindOfName(to) == platform::Kind::folder) keepFolders(joinPath(source, entry.name), to);
     }
     platform::keepFolderTimesAndMode(source, destination, error);

@@ -1,6 +1,7 @@
 #include "run/plan.h"
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 #include "run/job_policy.h"
@@ -147,7 +148,7 @@ std::size_t Planner::givenWith(const std::vector<Given>& index, std::uint64_t ha
 
 std::size_t Planner::comingSoon() const {
     std::size_t coming = operands_.size() - nextOperand_;
-    for (const Level& level : stack_) coming += level.entries.size() - level.next;
+    for (const Level& level : stack_) coming += level.entries.size() - level.next + level.stalePartials.size();
     return coming;
 }
 
@@ -181,11 +182,10 @@ bool Planner::deletionsHeldBack(StepFile& file) {
     FileKey source;
     FileKey destination;
     // A destination the run made has no key to compare: it holds the run's copies alone.
-    const bool moved = platform::kindOf(operands_.front().path, size, source) != Kind::folder ||
-                       source != sourceRootKey_ ||
-                       (known(destinationRootKey_) &&
-                        (platform::kindOf(job_.root, size, destination) != Kind::folder ||
-                         destination != destinationRootKey_));
+    const bool moved =
+        platform::kindOf(operands_.front().path, size, source) != Kind::folder || source != sourceRootKey_ ||
+        (known(destinationRootKey_) &&
+         (platform::kindOf(job_.root, size, destination) != Kind::folder || destination != destinationRootKey_));
     if (!sourceFailed_.load() && !moved) return false;
     file = StepFile{};
     file.status = MARLUNE_RUN_DELETION_OFF;
@@ -204,9 +204,10 @@ bool Planner::nextPaired(StepFile& file) {
             return true;
         }
         const std::string source = operands_.empty() ? std::string() : operands_.front().path;
-        pair_ = std::make_unique<PairPlan>(verifying ? PairPlan::Mode::verify : PairPlan::Mode::remove, source,
-                                           job_.root, verifying ? job_.manifest : std::string(),
-                                           has(MARLUNE_RUN_FOLLOW_LINKS), verifying ? DeletionRules{} : deletionRules());
+        pair_ =
+            std::make_unique<PairPlan>(verifying ? PairPlan::Mode::verify : PairPlan::Mode::remove, source, job_.root,
+                                       verifying ? job_.manifest : std::string(), has(MARLUNE_RUN_FOLLOW_LINKS),
+                                       verifying ? DeletionRules{} : deletionRules());
         if (pair_->manifestError != 0) {
             file = StepFile{};
             file.status = MARLUNE_VERIFY_BAD_LINE;
@@ -242,6 +243,14 @@ bool Planner::next(StepFile& file) {
             continue;
         }
         Level& level = stack_.back();
+        if (!level.stalePartials.empty()) {
+            file = StepFile{};
+            ++filesPlanned;
+            file.source = std::move(level.stalePartials.back());
+            level.stalePartials.pop_back();
+            file.status = has(MARLUNE_RUN_JUDGE_ONLY) ? MARLUNE_RUN_PARTIAL_LEFT : MARLUNE_RUN_PARTIAL_REMOVED;
+            return true;
+        }
         if (level.next == level.entries.size()) {
             stack_.pop_back();
             continue;
@@ -391,6 +400,7 @@ bool Planner::enterFolder(const std::string& path, const std::string& place, std
     }
     listed = {};
     markTakenBy(level.entries);
+    if (copying() && has(MARLUNE_RUN_MIRROR)) level.stalePartials = stalePartialsIn(place);
     level.folder = path;
     level.place = place;
     level.twiceOf = std::move(twiceOf);
@@ -429,6 +439,28 @@ std::string Planner::reachedEarlier(const std::string& target) const {
         return operands_[k].path + target.substr(resolved.size());
     }
     return {};
+}
+
+// The partial files in the copy of a folder at `place`, which a mirror's run that
+// stopped left there, to be removed before its copies are written; none where
+// the way there has anything but folders. Its names alone are listed.
+std::vector<std::string> Planner::stalePartialsIn(const std::string& place) const {
+    std::string folder = job_.root;
+    for (std::size_t at = 0; at < place.size();) {
+        std::size_t end = at;
+        while (end < place.size() && !isSeparator(place[end])) ++end;
+        if (end > at) {
+            folder = joinPath(folder, place.substr(at, end - at));
+            if (platform::kindOfName(folder) != Kind::folder) return {};
+        }
+        at = end + 1;
+    }
+    std::vector<std::string> names;
+    int error = 0;
+    if (!platform::namesEndingWith(folder, partialSuffix, names, error)) return {};
+    std::sort(names.begin(), names.end(), std::greater<>());
+    for (std::string& name : names) name = joinPath(folder, name);
+    return names;
 }
 
 // Files of one folder that would write one name: the first in the order takes it.

@@ -84,6 +84,8 @@ private:
         platform::FileKey key;
         std::vector<Entry> entries;
         std::size_t next = 0;
+        // A mirror's: the partial files that a run which stopped left in the folder's copy, last first.
+        std::vector<std::string> stalePartials;
     };
     // A name added, as the collision checks look it up.
     struct Given {
@@ -112,6 +114,7 @@ private:
                     const platform::FileKey& key, StepFile& file);
     void finish(const std::string& path, const std::string& relative, std::uint64_t size, StepFile& file);
     void markTakenBy(std::vector<Entry>& entries) const;
+    std::vector<std::string> stalePartialsIn(const std::string& place) const;
     // The name a file would write, as one to compare, hashed: its folder and folded last component.
     std::uint64_t placeHash(const platform::FileKey& folder, const std::string& name) const;
     std::uint64_t placeHash(const std::string& relative) const;

@@ -179,6 +179,11 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_plan_next(marlune_run* run, char* s
     return guarded([&] { return run->engine.planNext(step, size, *length); }, MARLUNE_RUN_BAD_STATE);
 }
 
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_finish_folders(marlune_run* run) {
+    if (!run) return MARLUNE_RUN_BAD_STATE;
+    return guarded([&] { return run->engine.finishFolders(); }, MARLUNE_RUN_BAD_STATE);
+}
+
 MARLUNE_API uint32_t MARLUNE_CALL marlune_step_files(const char* step, uint32_t length) {
     return guarded(
         [&] {

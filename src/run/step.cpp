@@ -100,9 +100,21 @@ std::int32_t makeRoot(const std::string& root, bool durable, int& error) {
 
 // Makes the folders from the run's destination folder down to `folder`, one
 // component at a time, refusing any that is a link: a copy never lands outside.
-std::int32_t makeFolders(const std::string& root, const std::string& folder, bool durable, int& error) {
+// `ownerWrites`: each existing folder that a name is made in gets its owner's
+// write permission where it lacks it (a mirror's copy of a read-only folder,
+// which gets its source's mode back once the run has filled it); where that
+// fails, making the name tells why.
+std::int32_t makeFolders(const std::string& root, const std::string& folder, bool durable, bool ownerWrites,
+                         int& error) {
     if (std::int32_t made = makeRoot(root, durable, error); made != MARLUNE_OK) return made;
-    if (folder.size() <= root.size()) return MARLUNE_OK;
+    const auto letWrite = [ownerWrites](const std::string& path) {
+        int ignored = 0;
+        if (ownerWrites) platform::letOwnerWrite(path, ignored);
+    };
+    if (folder.size() <= root.size()) {
+        letWrite(root);
+        return MARLUNE_OK;
+    }
     std::size_t at = root.size();
     std::string parent = root;
     while (at < folder.size()) {
@@ -114,6 +126,7 @@ std::int32_t makeFolders(const std::string& root, const std::string& folder, boo
         const platform::Kind kind = platform::kindOfName(path);
         if (kind == platform::Kind::link) return MARLUNE_RUN_DESTINATION_LINK;
         if (kind == platform::Kind::missing) {
+            letWrite(parent);
             if (!platform::createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
             if (durable && !platform::syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
             if (platform::kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
@@ -123,6 +136,7 @@ std::int32_t makeFolders(const std::string& root, const std::string& folder, boo
         parent = path;
         at = end;
     }
+    letWrite(folder);
     return MARLUNE_OK;
 }
 
@@ -272,12 +286,14 @@ void foundConverted(const StepFile& file, FileAnswer& answer) {
 
 std::int32_t readyDestination(const Step& step, const StepFile& file, std::string& folderMade, int& error) {
     const std::string folder = folderOf(file.destination);
-    std::int32_t made = folder == folderMade
-                            ? MARLUNE_OK
-                            : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, error);
-    // Renamed over, a link at the name would be replaced; followed, it would write outside.
-    // A mirror's own link replaces one there.
-    if (made == MARLUNE_OK && !file.link && platform::kindOfName(file.destination) == platform::Kind::link) {
+    const bool mirroring = (step.flags & MARLUNE_RUN_MIRROR) != 0;
+    std::int32_t made =
+        folder == folderMade
+            ? MARLUNE_OK
+            : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, mirroring, error);
+    // Followed, a link at the name would be written through, outside; a mirror writes
+    // beside and renames over the name, which replaces the link itself.
+    if (made == MARLUNE_OK && !mirroring && platform::kindOfName(file.destination) == platform::Kind::link) {
         made = MARLUNE_RUN_DESTINATION_LINK;
     }
     if (made == MARLUNE_OK) folderMade = folder;

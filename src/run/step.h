@@ -81,7 +81,8 @@ struct FileAnswer {
 std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress);
 
 // Makes the copy's folders (after `folderMade`, the last one made) and refuses a
-// link at its name or on its way: MARLUNE_OK, or the file's status.
+// link on its way, and one at its name unless a mirror replaces it: MARLUNE_OK, or
+// the file's status. A mirror's folders get their owner's write permission for the run.
 std::int32_t readyDestination(const Step& step, const StepFile& file, std::string& folderMade, int& error);
 
 // The report of a file no call looked at.

@@ -198,7 +198,7 @@ bool CrashOs::createForWriting(const char* path, platform::Handle source, platfo
     return done("createForWriting", true);
 }
 
-bool CrashOs::createNew(platform::Path path, platform::Handle& file) {
+bool CrashOs::createNew(platform::Path path, platform::Handle& file, platform::Access /*access*/) {
     if (named(path.text)) return done("createNew", fail());
     file = nextHandle_++;
     open_[file] = {newFile(path.text), 0};

@@ -74,7 +74,7 @@ public:
 
     bool openForReading(platform::Path path, platform::Handle& file, std::uint64_t& size) override;
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
-    bool createNew(platform::Path path, platform::Handle& file) override;
+    bool createNew(platform::Path path, platform::Handle& file, platform::Access access) override;
     Name inspect(platform::Path path, platform::Handle source) override;
     bool markInUse(platform::Handle file) override;
     Removal removeIfUnused(const char* path) override;

@@ -143,8 +143,8 @@ std::int64_t TestOs::copyRange(platform::Handle source, platform::Handle destina
     return native_.copyRange(source, destination, size);
 }
 
-bool TestOs::createNew(platform::Path path, platform::Handle& file) {
-    if (fails(Call::createNew) || !native_.createNew(path, file)) return false;
+bool TestOs::createNew(platform::Path path, platform::Handle& file, platform::Access access) {
+    if (fails(Call::createNew) || !native_.createNew(path, file, access)) return false;
     const Recording bookkeeping;
     open_.insert(file);
     return true;

@@ -104,7 +104,7 @@ public:
     bool deleteFile(platform::Path path) override;
     bool isSameFile(platform::Path path, platform::Handle file) override;
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
-    bool createNew(platform::Path path, platform::Handle& file) override;
+    bool createNew(platform::Path path, platform::Handle& file, platform::Access access) override;
     Name inspect(platform::Path path, platform::Handle source) override;
     bool markInUse(platform::Handle file) override;
     Removal removeIfUnused(const char* path) override;
