@@ -8,7 +8,9 @@
 #
 #   bench/mirror.sh
 #
-# Settings (environment): ROUNDS (3), BUILD (build), DATA (/dev/shm/marlune-mirror).
+# Settings (environment): ROUNDS (3), BUILD (build), DATA (/dev/shm/marlune-mirror),
+# OTHER (another marlune, e.g. the main branch's: its first runs and reruns, with and
+# without --delete, measured in the same run beside this build's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -80,6 +82,8 @@ rerun() {  # COMMAND...: the best rerun over a copy made once first
   best "$@"
 }
 
+other=${OTHER:-}
+
 report() {  # NAME FILES MIB SECONDS
   printf '  %-34s %7.2f s %9.0f files/s %8.1f MiB/s\n' "$1" "$4" "$(echo "$2 / $4" | bc -l)" "$(echo "$3 / $4" | bc -l)"
 }
@@ -96,6 +100,14 @@ for tree in small large; do
   report "marlune rerun, nothing changed" "$files" "$mib" \
     "$(rerun "$marlune" copy -r --mirror "$data/$tree" "$data/out")"
   report "rsync -a rerun, nothing changed" "$files" "$mib" "$(rerun rsync -a "$data/$tree/" "$data/out/")"
+  report "marlune rerun with --delete" "$files" "$mib" \
+    "$(rerun "$marlune" copy -r --mirror --delete "$data/$tree" "$data/out")"
+  if [ -n "$other" ]; then
+    report "OTHER copy -r --mirror" "$files" "$mib" "$(seconds "$other" copy -r --mirror "$data/$tree" "$data/out")"
+    report "OTHER rerun, nothing changed" "$files" "$mib" "$(rerun "$other" copy -r --mirror "$data/$tree" "$data/out")"
+    report "OTHER rerun with --delete" "$files" "$mib" \
+      "$(rerun "$other" copy -r --mirror --delete "$data/$tree" "$data/out")"
+  fi
   rm -rf "$data/out" "$data/manifest"
   "$marlune" copy -r --mirror --manifest "$data/manifest" "$data/$tree" "$data/out" >/dev/null
   report "marlune verify SRC DST" "$files" "$mib" "$(best "$marlune" verify "$data/$tree" "$data/out")"
