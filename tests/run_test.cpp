@@ -975,7 +975,8 @@ TEST_F(Runs, AJobThatWritesNothingWritesNothingAndCountsNoBytesWritten) {
     }
     // A step of a dry run of a plain copy (which no run opens) is refused whole, nothing written,
     // whatever else it asks for.
-    marlune_run_options options = optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, at("plain"));
+    const std::string plain = at("plain");  // the options point into it
+    marlune_run_options options = optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE, plain);
     options.workers = 1;  // both files in one step
     RunOf run(options);
     run.add(at("src"), "");
