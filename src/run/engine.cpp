@@ -248,7 +248,7 @@ void Engine::keepFolders() {
     const Job& job = planner_.job();
     const JobPolicy policy = policyOf(job.job, job.flags);
     if (!policy.mirrors || !policy.writes || cancelled_.load() ||
-        platform::kindOfName(job.root) != platform::Kind::folder)
+        platform::unicodeOs().kindOfName(job.root) != platform::Kind::folder)
         return;
     for (const std::string& folder : planner_.foldersIntoRoot()) run::keepFolders(folder, job.root);
 }

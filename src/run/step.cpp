@@ -86,15 +86,15 @@ struct Counter {
 std::int32_t makeRoot(const std::string& root, bool durable, int& error) {
     std::uint64_t size = 0;
     platform::FileKey key;
-    const platform::Kind kind = platform::kindOf(root, size, key);
+    const platform::Kind kind = platform::unicodeOs().kindOf(root, size, key);
     if (kind == platform::Kind::folder) return MARLUNE_OK;
     if (kind != platform::Kind::missing) return MARLUNE_DESTINATION_UNCREATABLE;
     const std::string parent = folderOf(root);
     if (parent != root) {
         if (const std::int32_t made = makeRoot(parent, durable, error); made != MARLUNE_OK) return made;
     }
-    if (!platform::createFolder(root, error)) return MARLUNE_DESTINATION_UNCREATABLE;
-    if (durable && !platform::syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
+    if (!platform::unicodeOs().createFolder(root, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+    if (durable && !platform::unicodeOs().syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
     return MARLUNE_OK;
 }
 
@@ -109,7 +109,7 @@ std::int32_t makeFolders(const std::string& root, const std::string& folder, boo
     if (std::int32_t made = makeRoot(root, durable, error); made != MARLUNE_OK) return made;
     const auto letWrite = [ownerWrites](const std::string& path) {
         int ignored = 0;
-        if (ownerWrites) platform::letOwnerWrite(path, ignored);
+        if (ownerWrites) platform::unicodeOs().letOwnerWrite(path, ignored);
     };
     if (folder.size() <= root.size()) {
         letWrite(root);
@@ -123,13 +123,13 @@ std::int32_t makeFolders(const std::string& root, const std::string& folder, boo
         while (end < folder.size() && !isSeparator(folder[end])) ++end;
         if (end == at) break;
         const std::string path = folder.substr(0, end);
-        const platform::Kind kind = platform::kindOfName(path);
+        const platform::Kind kind = platform::unicodeOs().kindOfName(path);
         if (kind == platform::Kind::link) return MARLUNE_RUN_DESTINATION_LINK;
         if (kind == platform::Kind::missing) {
             letWrite(parent);
-            if (!platform::createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
-            if (durable && !platform::syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
-            if (platform::kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
+            if (!platform::unicodeOs().createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+            if (durable && !platform::unicodeOs().syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
+            if (platform::unicodeOs().kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
         } else if (kind != platform::Kind::folder) {
             return MARLUNE_DESTINATION_UNCREATABLE;
         }
@@ -293,7 +293,8 @@ std::int32_t readyDestination(const Step& step, const StepFile& file, std::strin
             : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, mirroring, error);
     // Followed, a link at the name would be written through, outside; a mirror writes
     // beside and renames over the name, which replaces the link itself.
-    if (made == MARLUNE_OK && !mirroring && platform::kindOfName(file.destination) == platform::Kind::link) {
+    if (made == MARLUNE_OK && !mirroring &&
+        platform::unicodeOs().kindOfName(file.destination) == platform::Kind::link) {
         made = MARLUNE_RUN_DESTINATION_LINK;
     }
     if (made == MARLUNE_OK) folderMade = folder;

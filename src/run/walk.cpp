@@ -39,7 +39,7 @@ TreeWalk::TreeWalk(std::string root, bool skipPartials, bool followLinks)
     : root_(std::move(root)), skipPartials_(skipPartials), followLinks_(followLinks) {
     std::uint64_t size = 0;
     platform::FileKey key;
-    if (platform::kindOf(root_, size, key) != Kind::folder) {
+    if (platform::unicodeOs().kindOf(root_, size, key) != Kind::folder) {
         rootError_ = -1;
     } else if (!enter("", key, rootError_) && rootError_ == 0) {
         rootError_ = -1;
@@ -57,7 +57,8 @@ bool TreeWalk::enter(const std::string& relative, const platform::FileKey& key, 
     Level level;
     level.relative = relative;
     level.key = key;
-    if (!platform::listFolder(relative.empty() ? root_ : joinPath(root_, relative), level.entries, error)) return false;
+    if (!platform::unicodeOs().listFolder(relative.empty() ? root_ : joinPath(root_, relative), level.entries, error))
+        return false;
     std::sort(level.entries.begin(), level.entries.end(),
               [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
     stack_.push_back(std::move(level));
@@ -77,7 +78,7 @@ bool TreeWalk::next(WalkEntry& entry) {
         platform::FileKey key = found.key;
         if (kind == Kind::link && followLinks_) {
             std::uint64_t size = 0;
-            const Kind reached = platform::kindOf(joinPath(root_, relative), size, key);
+            const Kind reached = platform::unicodeOs().kindOf(joinPath(root_, relative), size, key);
             // A link that leads nowhere, or back up its own way, stays a name of its own.
             if (reached == Kind::file || (reached == Kind::folder && !onTheWayDown(key))) kind = reached;
         }
