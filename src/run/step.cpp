@@ -83,18 +83,18 @@ struct Counter {
 };
 
 // The destination folder itself, as it was named (links on its way are the caller's), and those above it.
-std::int32_t makeRoot(const std::string& root, bool durable, int& error) {
+std::int32_t makeRoot(platform::Os& os, const std::string& root, bool durable, int& error) {
     std::uint64_t size = 0;
     platform::FileKey key;
-    const platform::Kind kind = platform::unicodeOs().kindOf(root, size, key);
+    const platform::Kind kind = os.kindOf(root, size, key);
     if (kind == platform::Kind::folder) return MARLUNE_OK;
     if (kind != platform::Kind::missing) return MARLUNE_DESTINATION_UNCREATABLE;
     const std::string parent = folderOf(root);
     if (parent != root) {
-        if (const std::int32_t made = makeRoot(parent, durable, error); made != MARLUNE_OK) return made;
+        if (const std::int32_t made = makeRoot(os, parent, durable, error); made != MARLUNE_OK) return made;
     }
-    if (!platform::unicodeOs().createFolder(root, error)) return MARLUNE_DESTINATION_UNCREATABLE;
-    if (durable && !platform::unicodeOs().syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
+    if (!os.createFolder(root, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+    if (durable && !os.syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
     return MARLUNE_OK;
 }
 
@@ -104,12 +104,12 @@ std::int32_t makeRoot(const std::string& root, bool durable, int& error) {
 // write permission where it lacks it (a mirror's copy of a read-only folder,
 // which gets its source's mode back once the run has filled it); where that
 // fails, making the name tells why.
-std::int32_t makeFolders(const std::string& root, const std::string& folder, bool durable, bool ownerWrites,
-                         int& error) {
-    if (std::int32_t made = makeRoot(root, durable, error); made != MARLUNE_OK) return made;
-    const auto letWrite = [ownerWrites](const std::string& path) {
+std::int32_t makeFolders(platform::Os& os, const std::string& root, const std::string& folder, bool durable,
+                         bool ownerWrites, int& error) {
+    if (std::int32_t made = makeRoot(os, root, durable, error); made != MARLUNE_OK) return made;
+    const auto letWrite = [&os, ownerWrites](const std::string& path) {
         int ignored = 0;
-        if (ownerWrites) platform::unicodeOs().letOwnerWrite(path, ignored);
+        if (ownerWrites) os.letOwnerWrite(path, ignored);
     };
     if (folder.size() <= root.size()) {
         letWrite(root);
@@ -123,13 +123,13 @@ std::int32_t makeFolders(const std::string& root, const std::string& folder, boo
         while (end < folder.size() && !isSeparator(folder[end])) ++end;
         if (end == at) break;
         const std::string path = folder.substr(0, end);
-        const platform::Kind kind = platform::unicodeOs().kindOfName(path);
+        const platform::Kind kind = os.kindOfName(path);
         if (kind == platform::Kind::link) return MARLUNE_RUN_DESTINATION_LINK;
         if (kind == platform::Kind::missing) {
             letWrite(parent);
-            if (!platform::unicodeOs().createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
-            if (durable && !platform::unicodeOs().syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
-            if (platform::unicodeOs().kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
+            if (!os.createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+            if (durable && !os.syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
+            if (os.kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
         } else if (kind != platform::Kind::folder) {
             return MARLUNE_DESTINATION_UNCREATABLE;
         }
@@ -284,17 +284,17 @@ void foundConverted(const StepFile& file, FileAnswer& answer) {
 
 }  // namespace
 
-std::int32_t readyDestination(const Step& step, const StepFile& file, std::string& folderMade, int& error) {
+std::int32_t readyDestination(platform::Os& os, const Step& step, const StepFile& file, std::string& folderMade,
+                              int& error) {
     const std::string folder = folderOf(file.destination);
     const bool mirroring = (step.flags & MARLUNE_RUN_MIRROR) != 0;
     std::int32_t made =
         folder == folderMade
             ? MARLUNE_OK
-            : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, mirroring, error);
+            : makeFolders(os, step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, mirroring, error);
     // Followed, a link at the name would be written through, outside; a mirror writes
     // beside and renames over the name, which replaces the link itself.
-    if (made == MARLUNE_OK && !mirroring &&
-        platform::unicodeOs().kindOfName(file.destination) == platform::Kind::link) {
+    if (made == MARLUNE_OK && !mirroring && os.kindOfName(file.destination) == platform::Kind::link) {
         made = MARLUNE_RUN_DESTINATION_LINK;
     }
     if (made == MARLUNE_OK) folderMade = folder;
@@ -306,6 +306,7 @@ namespace {
 // The step's files through the batch calls (or one call a file).
 std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progress) {
     std::vector<FileAnswer> answers(step.files.size());
+    platform::Os& os = progress.os ? *progress.os : platform::unicodeOs();
     const JobPolicy policy = step.policy();
     const bool copying = policy.copies;
     const bool judgeOnly = policy.dryRun;
@@ -329,8 +330,7 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
         answer.report = emptyReport(file.status, file.systemError);
         answer.status = file.status;
         if (file.status == MARLUNE_RUN_PARTIAL_REMOVED) {
-            answer.status = removePartialThrough(progress.os ? *progress.os : platform::unicodeOs(),
-                                                 file.source.c_str(), &answer.report);
+            answer.status = removePartialThrough(os, file.source.c_str(), &answer.report);
             if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
             continue;
         }
@@ -349,7 +349,7 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
         }
         if (copying) {
             int error = 0;
-            if (const std::int32_t ready = readyDestination(step, file, folderMade, error); ready != MARLUNE_OK) {
+            if (const std::int32_t ready = readyDestination(os, step, file, folderMade, error); ready != MARLUNE_OK) {
                 answer.status = ready;
                 answer.report = emptyReport(ready, error);
                 continue;
