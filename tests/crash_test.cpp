@@ -516,7 +516,7 @@ std::vector<std::int32_t> mirrorOnce(CrashOs& os, bool deleteDespiteSourceErrors
     job.durability = MARLUNE_DURABLE_DATA_AND_NAME;
     job.root = mirrorDestination;
     job.manifest = pathOf({"m", "dst", "MANIFEST"});
-    (void)deleteDespiteSourceErrors;
+    job.deleteDespiteSourceErrors = deleteDespiteSourceErrors;
     run::Bounds bounds;
     bounds.workers = 1;
     bounds.window = 2;
@@ -639,6 +639,23 @@ TEST(CrashTest, EveryStateACrashLeavesInAMirrorWithDeletionsKeepsSourcesAndTheir
     MirrorFaults unsynced;
     unsynced.fileSyncsDoNothing = true;
     EXPECT_NE(crashAMirror(unsynced).firstLoss.find("copy "), std::string::npos);
+}
+
+// The test above is live: a source folder that cannot be listed turns deletion off
+// for the run, and nothing is lost; with that rule switched off, the same run
+// deletes the copies of what the folder holds, and the crash states see the loss.
+TEST(CrashTest, WithoutTheListingWholeRuleAMirrorDeletesCopiesWhoseSourcesExist) {
+    MirrorFaults faults;
+    faults.unlistableSourceFolder = true;
+    const MirrorCrash kept = crashAMirror(faults);
+    EXPECT_EQ(kept.firstLoss, "");
+    EXPECT_NE(std::find(kept.statuses.begin(), kept.statuses.end(), MARLUNE_RUN_DELETION_OFF), kept.statuses.end());
+    EXPECT_EQ(kept.copiesAfter.count(pathOf({"m", "dst", "b", "extra.txt"})), 1u);
+
+    faults.deleteDespiteSourceErrors = true;
+    const MirrorCrash lost = crashAMirror(faults);
+    EXPECT_EQ(lost.firstLoss.rfind("copy " + pathOf({"m", "dst", "a"}), 0), 0u) << lost.firstLoss;
+    EXPECT_EQ(lost.copiesAfter.count(pathOf({"m", "dst", "a", "one.snd"})), 0u);
 }
 
 // The model itself: what an unsynced file and name may come to, and that syncs keep them.

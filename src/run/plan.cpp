@@ -163,6 +163,7 @@ DeletionRules Planner::deletionRules() const {
     DeletionRules rules;
     rules.most = job_.maxDelete;
     rules.fromEmpty = has(MARLUNE_RUN_DELETE_FROM_EMPTY);
+    rules.despiteSourceErrors = job_.deleteDespiteSourceErrors;
     std::vector<std::string> names = job_.kept;
     if (!job_.manifest.empty()) names.push_back(job_.manifest);
     for (const std::string& name : names) {
@@ -185,7 +186,7 @@ bool Planner::deletionsHeldBack(StepFile& file) {
     const bool moved = os_.kindOf(operands_.front().path, size, source) != Kind::folder || source != sourceRootKey_ ||
                        (known(destinationRootKey_) && (os_.kindOf(job_.root, size, destination) != Kind::folder ||
                                                        destination != destinationRootKey_));
-    if (!sourceFailed_.load() && !moved) return false;
+    if ((!sourceFailed_.load() || job_.deleteDespiteSourceErrors) && !moved) return false;
     file = StepFile{};
     file.status = MARLUNE_RUN_DELETION_OFF;
     file.source = operands_.front().path;

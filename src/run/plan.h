@@ -22,6 +22,9 @@ struct Job : StepJob {
     std::string manifest;           // mirror: the manifest's name; empty: none
     std::vector<std::string> kept;  // the run's own records, never deleted
     std::uint64_t maxDelete = 0;    // deletions at the most; 0: no limit
+    // Tests alone (no front end sets it): deletions go ahead after a source error, to
+    // show what the rule that a source folder be listed whole keeps.
+    bool deleteDespiteSourceErrors = false;
 };
 
 class Planner {

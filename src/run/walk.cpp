@@ -215,7 +215,7 @@ bool PairPlan::next(StepFile& file) {
         started_ = true;
         pullSource();
         pullDestination();
-        if (mode_ == Mode::remove && sourceWalk_->rootError() != 0) {
+        if (mode_ == Mode::remove && sourceWalk_->rootError() != 0 && !rules_.despiteSourceErrors) {
             return holdBack(file, MARLUNE_RUN_DELETION_OFF, sourceRoot_, std::max(sourceWalk_->rootError(), 0));
         }
         // An empty source (a disk that did not mount) would empty the mirror.
@@ -237,7 +237,7 @@ bool PairPlan::next(StepFile& file) {
             const bool inSource = hasSource_ && source_.kind == Kind::folder;
             const WalkEntry& folder = inSource ? source_ : destination_;
             // A deletion never removes what a folder of the source that cannot be read may hold.
-            if (mode_ == Mode::remove && inSource) {
+            if (mode_ == Mode::remove && inSource && !rules_.despiteSourceErrors) {
                 return holdBack(file, MARLUNE_RUN_DELETION_OFF, joinPath(sourceRoot_, folder.relative), folder.error);
             }
             plan(file, folder.relative, MARLUNE_RUN_FOLDER_UNREADABLE);

@@ -79,9 +79,10 @@ private:
 
 // What a deletion may remove, beyond the source's listing.
 struct DeletionRules {
-    std::vector<std::string> kept;  // names under the destination never removed (folded), records' own
-    std::uint64_t most = 0;         // removals at the most; 0: no limit
-    bool fromEmpty = false;         // an empty source may empty the destination
+    std::vector<std::string> kept;     // names under the destination never removed (folded), records' own
+    std::uint64_t most = 0;            // removals at the most; 0: no limit
+    bool fromEmpty = false;            // an empty source may empty the destination
+    bool despiteSourceErrors = false;  // tests alone: Job::deleteDespiteSourceErrors
 };
 
 // A verify's or a deletion's plan: the source tree (or a manifest) merged with the destination's.
