@@ -274,10 +274,10 @@ private:
 // A step run again (a worker that died, a task retried) finds the sources it
 // converted gone: a .kv that is a whole container of the source's planned size
 // is taken as that conversion. Nothing is removed or replaced here.
-void foundConverted(const StepFile& file, FileAnswer& answer) {
+void foundConverted(platform::Os& os, const StepFile& file, FileAnswer& answer) {
     if (answer.status != MARLUNE_SOURCE_MISSING || file.destination.empty() || file.bytes == 0) return;
     marlune_report kv = emptyReport();
-    if (marlune_examine(file.destination.c_str(), &kv) != MARLUNE_OK || kv.source_bytes != file.bytes) return;
+    if (examineThrough(os, file.destination.c_str(), &kv) != MARLUNE_OK || kv.source_bytes != file.bytes) return;
     answer.status = MARLUNE_FINISHED;
     answer.report = emptyReport(MARLUNE_FINISHED);
 }
@@ -336,13 +336,13 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
         }
         if (file.status != 0) continue;
         if (step.job == MARLUNE_JOB_EXAMINE) {
-            answer.status = marlune_examine(file.source.c_str(), &answer.report);
+            answer.status = examineThrough(os, file.source.c_str(), &answer.report);
             bytes += answer.report.source_bytes;
             counter.finish(bytes);
             continue;
         }
         if (policy.converts && judgeOnly) {
-            answer.status = marlune_judge_convert(file.source.c_str(), &options, &answer.report);
+            answer.status = judgeConvertThrough(os, file.source.c_str(), &options, &answer.report);
             bytes += answer.report.source_bytes;
             counter.finish(bytes);
             continue;
@@ -375,7 +375,7 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
         for (std::size_t k = 0; k < batch.size(); ++k) {
             answers[batched[k]].status = batch[k].status;
             bytes += answers[batched[k]].report.source_bytes;
-            if (!copying) foundConverted(step.files[batched[k]], answers[batched[k]]);
+            if (!copying) foundConverted(os, step.files[batched[k]], answers[batched[k]]);
         }
         counter.finish(bytes);
     }
