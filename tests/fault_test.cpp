@@ -9,15 +9,18 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <new>
 
 #include "boundary/module_state.h"
 #include "boundary/operations.h"
 #include "container/copy.h"
 #include "marlune.h"
+#include "run/engine.h"
 #include "run/step.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
@@ -617,6 +620,127 @@ TEST_F(FaultMatrix, AFailedCutBackStillFailsTheCall) {
     }
     std::printf("double-fault cases run: %d, %d of them with a failed cut-back\n", casesRun, cutBacksFailed);
     EXPECT_GT(cutBacksFailed, 0);
+}
+
+// A mirror with deletions and a manifest from `source` into `destination`, every call through `os`.
+void mirrorThrough(TestOs& os, const std::string& source, const std::string& destination,
+                   bool deleteDespiteSourceErrors = false) {
+    run::Job job;
+    job.job = MARLUNE_JOB_COPY;
+    job.flags = MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE | MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_SHA256;
+    job.durability = MARLUNE_DURABLE_DATA_AND_NAME;
+    job.root = destination;
+    job.manifest = (std::filesystem::path(destination) / "MANIFEST").string();
+    job.deleteDespiteSourceErrors = deleteDespiteSourceErrors;
+    run::Bounds bounds;
+    bounds.workers = 1;
+    bounds.window = 2;
+    bounds.groupFiles = 2;
+    bounds.openFiles = 64;
+    bounds.os = &os;
+    run::Engine engine(job, bounds);
+    if (engine.add(source.c_str(), "") != MARLUNE_OK || engine.start() != MARLUNE_OK) return;
+    for (;;) {
+        marlune_run_result result{};
+        result.size = sizeof result;
+        if (engine.next(result, -1) != MARLUNE_RUN_DELIVERED) break;
+    }
+}
+
+// Every file under `folder`, by its name relative to it.
+std::map<std::string, Bytes> filesUnder(const std::string& folder) {
+    std::map<std::string, Bytes> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file())
+            files[std::filesystem::relative(entry.path(), folder).string()] = readFile(entry.path().string());
+    }
+    return files;
+}
+
+// A mirror with --delete over an earlier one (one source changed since, one extra
+// copy) whose Nth folder or link call fails, for every N the run makes: whatever
+// fails, every source is kept, and every copy whose source exists too, with its
+// old bytes or its whole new copy.
+TEST(FaultTest, NoFailedFolderCallMakesAMirrorRemoveACopyWhoseSourceExists) {
+    namespace fs = std::filesystem;
+    TempDir temp;
+    const std::string source = temp.path("src");
+    const std::string earlier = temp.path("earlier");
+    const std::string destination = temp.path("dst");
+    const std::map<std::string, Bytes> given = {
+        {(fs::path("a") / "one.snd").string(), KvrbBuilder().lengthMode(0).preamble(2).chunk(7, 530).build()},
+        {(fs::path("a") / "two.kv").string(), KvrbBuilder().lengthMode(1).chunk(390).build()},
+        {(fs::path("b") / "three.snd").string(), KvrbBuilder().lengthMode(1).preamble(9).chunk(240).build()},
+        {(fs::path("b") / "notes.txt").string(), Bytes(450, 'n')},
+        {"top.kv", KvrbBuilder().lengthMode(0).chunk(260).build()},
+    };
+    fs::create_directories(fs::path(source) / "a");
+    fs::create_directories(fs::path(source) / "b");
+    for (const auto& [name, bytes] : given) writeFile((fs::path(source) / name).string(), bytes);
+    {
+        TestOs clean;
+        mirrorThrough(clean, source, earlier);
+    }
+    writeFile((fs::path(earlier) / "b" / "extra.txt").string(), Bytes(70, 'x'));
+    const fs::path changed = fs::path(source) / "b" / "three.snd";
+    writeFile(changed.string(), KvrbBuilder().lengthMode(1).preamble(9).chunk(241).chunk(50).build());
+    fs::last_write_time(changed, fs::last_write_time(changed) + std::chrono::seconds(10));
+    const std::map<std::string, Bytes> sources = filesUnder(source);
+    const std::map<std::string, Bytes> before = filesUnder(earlier);
+    ASSERT_EQ(before.size(), given.size() + 2);  // the manifest and the extra file
+
+    const auto reset = [&] {
+        fs::remove_all(destination);
+        fs::copy(earlier, destination, fs::copy_options::recursive);
+        for (const auto& entry : fs::recursive_directory_iterator(earlier)) {
+            const fs::path copy = fs::path(destination) / fs::relative(entry.path(), earlier);
+            if (entry.is_regular_file()) fs::last_write_time(copy, fs::last_write_time(entry.path()));
+        }
+    };
+    reset();
+    int calls = 0;
+    {
+        TestOs clean;
+        mirrorThrough(clean, source, destination);
+        calls = clean.folderCalls();
+    }
+    const std::map<std::string, Bytes> after = filesUnder(destination);
+    EXPECT_EQ(after.count((fs::path("b") / "extra.txt").string()), 0u);
+    EXPECT_EQ(after.at((fs::path("b") / "three.snd").string()), sources.at((fs::path("b") / "three.snd").string()));
+    ASSERT_GT(calls, 20);
+
+    // The copies lost when call n fails, as "a/one.snd removed".
+    const auto lostWhenFails = [&](int n, bool deleteDespiteSourceErrors) {
+        reset();
+        {
+            TestOs os;
+            os.failedFolderCall = n;
+            mirrorThrough(os, source, destination, deleteDespiteSourceErrors);
+            EXPECT_TRUE(os.faulted) << n;
+        }
+        EXPECT_EQ(filesUnder(source), sources) << n;
+        const std::map<std::string, Bytes> now = filesUnder(destination);
+        std::string lost;
+        for (const auto& [name, bytes] : before) {
+            if (sources.count(name) == 0) continue;
+            const auto found = now.find(name);
+            if (found == now.end()) {
+                lost += name + " removed; ";
+            } else if (found->second != bytes && found->second != after.at(name)) {
+                lost += name + " changed; ";
+            }
+        }
+        return lost;
+    };
+    int lossesWithoutTheRule = 0;
+    for (int n = 1; n <= calls; ++n) {
+        EXPECT_EQ(lostWhenFails(n, false), "") << "call " << n << " failed";
+        // Live: where a source folder's listing fails, the rule alone keeps its copies.
+        if (!lostWhenFails(n, true).empty()) ++lossesWithoutTheRule;
+    }
+    EXPECT_GT(lossesWithoutTheRule, 0);
+    std::printf("mirror runs with a failed folder call: %d (%d of them lose copies without the listing-whole rule)\n",
+                calls, lossesWithoutTheRule);
 }
 
 }  // namespace

@@ -108,6 +108,15 @@ std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_op
     return reported(report, [&](marlune_report& filled) { return convert(os, path, options, filled); });
 }
 
+std::int32_t judgeConvertThrough(platform::Os& os, const char* path, const marlune_options* options,
+                                 marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) { return convert(os, path, options, filled, true); });
+}
+
+std::int32_t examineThrough(platform::Os& os, const char* path, marlune_report* report) {
+    return reported(report, [&](marlune_report& filled) { return examineContainer(os, path, filled); });
+}
+
 std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_report* report) {
     return reported(report, [&](marlune_report& filled) { return removePartial(os, path, filled); });
 }
@@ -128,9 +137,7 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_convert(const char* path, co
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_judge_convert(const char* path, const marlune_options* options,
                                                                   marlune_report* report) {
-    return reported(report, [&](marlune_report& filled) {
-        return marlune::convert(marlune::platform::unicodeOs(), path, options, filled, true);
-    });
+    return marlune::judgeConvertThrough(marlune::platform::unicodeOs(), path, options, report);
 }
 
 extern "C" MARLUNE_API uint32_t MARLUNE_CALL marlune_kv_name(const char* path, char* name, uint32_t size) {
@@ -151,9 +158,7 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_remove_partial(const char* p
 }
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine(const char* path, marlune_report* report) {
-    return reported(report, [&](marlune_report& filled) -> std::int32_t {
-        return marlune::examineContainer(marlune::platform::unicodeOs(), path, filled);
-    });
+    return marlune::examineThrough(marlune::platform::unicodeOs(), path, report);
 }
 
 extern "C" MARLUNE_API const char* MARLUNE_CALL marlune_status_text(int32_t status) {

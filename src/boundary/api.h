@@ -57,12 +57,16 @@ std::int32_t reported(marlune_report* caller, Work work) {
 }
 
 
-// marlune_copy, marlune_convert and marlune_remove_partial over `os` (the exported
-// functions give the system's), so that tests can run them over their own.
+// marlune_copy, marlune_convert, marlune_judge_convert, marlune_examine and
+// marlune_remove_partial over `os` (the exported functions give the system's), so
+// that tests can run them over their own.
 std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination,
                          const marlune_options* options, marlune_report* report);
 std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options,
                             marlune_report* report);
+std::int32_t judgeConvertThrough(platform::Os& os, const char* path, const marlune_options* options,
+                                 marlune_report* report);
+std::int32_t examineThrough(platform::Os& os, const char* path, marlune_report* report);
 std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_report* report);
 std::int32_t convertBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
                                  const marlune_options* options);

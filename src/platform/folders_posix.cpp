@@ -29,7 +29,7 @@ FileKey keyOf(const struct stat& information) {
 
 }  // namespace
 
-bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int& error) {
+bool Os::listFolder(const std::string& path, std::vector<FolderEntry>& entries, int& error) {
     const int handle = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) {
         error = errno;
@@ -62,8 +62,8 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int&
     return true;
 }
 
-bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
-                     int& error) {
+bool Os::namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                         int& error) {
     const std::unique_ptr<DIR, int (*)(DIR*)> listed(opendir(folder.c_str()), closedir);
     if (!listed) {
         error = errno;
@@ -84,7 +84,7 @@ bool namesEndingWith(const std::string& folder, const std::string& ending, std::
     return true;
 }
 
-Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key) {
+Kind Os::kindOf(const std::string& path, std::uint64_t& size, FileKey& key) {
     struct stat information {};
     if (stat(path.c_str(), &information) != 0) return Kind::missing;
     size = static_cast<std::uint64_t>(information.st_size);
@@ -92,13 +92,13 @@ Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key) {
     return kindOfMode(information.st_mode);
 }
 
-Kind kindOfName(const std::string& path) {
+Kind Os::kindOfName(const std::string& path) {
     struct stat information {};
     if (lstat(path.c_str(), &information) != 0) return Kind::missing;
     return kindOfMode(information.st_mode);
 }
 
-bool letOwnerWrite(const std::string& path, int& error) {
+bool Os::letOwnerWrite(const std::string& path, int& error) {
     const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat information {};
     const bool writable =
@@ -109,13 +109,13 @@ bool letOwnerWrite(const std::string& path, int& error) {
     return writable;
 }
 
-bool createFolder(const std::string& path, int& error) {
+bool Os::createFolder(const std::string& path, int& error) {
     if (mkdir(path.c_str(), 0777) == 0) return true;
     error = errno;
-    return error == EEXIST && kindOfName(path) == Kind::folder;
+    return error == EEXIST && Os::kindOfName(path) == Kind::folder;
 }
 
-bool syncFolder(const std::string& path, int& error) {
+bool Os::syncFolder(const std::string& path, int& error) {
     const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool synced = folder >= 0 && fsync(folder) == 0;
     if (!synced) error = errno;
@@ -123,12 +123,12 @@ bool syncFolder(const std::string& path, int& error) {
     return synced;
 }
 
-std::string resolvedPath(const std::string& path) {
+std::string Os::resolvedPath(const std::string& path) {
     const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
     return resolved ? std::string(resolved.get()) : std::string();
 }
 
-std::string linkTarget(const std::string& path) {
+std::string Os::linkTarget(const std::string& path) {
     std::string text(PATH_MAX, '\0');
     const ssize_t length = readlink(path.c_str(), text.data(), text.size());
     if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) return {};
@@ -137,11 +137,11 @@ std::string linkTarget(const std::string& path) {
         const std::size_t slash = path.rfind('/');
         text = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/" + text;
     }
-    std::string resolved = resolvedPath(text);
+    std::string resolved = Os::resolvedPath(text);
     if (!resolved.empty()) return resolved;
     // Gone: its folder tells where it was.
     const std::size_t slash = text.rfind('/');
-    const std::string folder = resolvedPath(slash == 0 ? std::string("/") : text.substr(0, slash));
+    const std::string folder = Os::resolvedPath(slash == 0 ? std::string("/") : text.substr(0, slash));
     if (folder.empty()) return {};
     return (folder == "/" ? folder : folder + "/") + text.substr(slash + 1);
 }
@@ -169,7 +169,7 @@ std::string workingFolder() {
 
 namespace marlune::platform {
 
-bool keepTimesAndMode(Handle from, Handle to, int& error) {
+bool Os::keepTimesAndMode(Handle from, Handle to, int& error) {
     struct stat information {};
     struct stat own {};
     const int source = static_cast<int>(from);
@@ -203,20 +203,20 @@ bool keepTimesAndMode(Handle from, Handle to, int& error) {
     return true;
 }
 
-bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
+bool Os::keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
     const int source = open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     const int target = source < 0 ? -1 : open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (target < 0) error = errno;
     struct stat information {};
     const bool regular = target >= 0 && fstat(target, &information) == 0 && S_ISREG(information.st_mode);
     if (target >= 0 && !regular) error = EINVAL;
-    const bool kept = regular && keepTimesAndMode(source, target, error);
+    const bool kept = regular && Os::keepTimesAndMode(source, target, error);
     if (source >= 0) close(source);
     if (target >= 0) close(target);
     return kept;
 }
 
-bool regularFileAttributes(const std::string& path, FileAttributes& attributes) {
+bool Os::regularFileAttributes(const std::string& path, FileAttributes& attributes) {
     struct stat information {};
     if (lstat(path.c_str(), &information) != 0 || !S_ISREG(information.st_mode)) return false;
     attributes.size = static_cast<std::uint64_t>(information.st_size);
@@ -243,17 +243,17 @@ bool attributesDiffer(const FileAttributes& from, const FileAttributes& to) {
     return false;
 }
 
-bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+bool Os::keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
     const int source = open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int target = source < 0 ? -1 : open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const bool kept = target >= 0 && keepTimesAndMode(source, target, error);
+    const bool kept = target >= 0 && Os::keepTimesAndMode(source, target, error);
     if (target < 0) error = errno;
     if (source >= 0) close(source);
     if (target >= 0) close(target);
     return kept;
 }
 
-bool readLink(const std::string& path, std::string& target, int& error) {
+bool Os::readLink(const std::string& path, std::string& target, int& error) {
     std::string text(256, '\0');
     for (;;) {
         const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
@@ -270,13 +270,13 @@ bool readLink(const std::string& path, std::string& target, int& error) {
     }
 }
 
-bool makeLink(const std::string& target, const std::string& path, bool, int& error) {
+bool Os::makeLink(const std::string& target, const std::string& path, bool, int& error) {
     if (::symlink(target.c_str(), path.c_str()) == 0) return true;
     error = errno;
     return false;
 }
 
-bool renameOver(const std::string& from, const std::string& to, int& error) {
+bool Os::renameOver(const std::string& from, const std::string& to, int& error) {
     if (::rename(from.c_str(), to.c_str()) == 0) return true;
     error = errno;
     return false;

@@ -41,7 +41,7 @@ HANDLE openForAttributes(const std::string& path, DWORD flags) {
 
 }  // namespace
 
-bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int& error) {
+bool Os::listFolder(const std::string& path, std::vector<FolderEntry>& entries, int& error) {
     WIN32_FIND_DATAW data{};
     std::wstring pattern = wide(path);
     if (pattern.empty() || (pattern.back() != L'\\' && pattern.back() != L'/')) pattern += L'\\';
@@ -72,10 +72,10 @@ bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int&
     return true;
 }
 
-bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
-                     int& error) {
+bool Os::namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                         int& error) {
     std::vector<FolderEntry> entries;
-    if (!listFolder(folder, entries, error)) return false;
+    if (!Os::listFolder(folder, entries, error)) return false;
     for (FolderEntry& entry : entries) {
         const std::string& name = entry.name;
         if (name.size() > ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
@@ -85,7 +85,7 @@ bool namesEndingWith(const std::string& folder, const std::string& ending, std::
     return true;
 }
 
-Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key) {
+Kind Os::kindOf(const std::string& path, std::uint64_t& size, FileKey& key) {
     HANDLE file = openForAttributes(path, 0);
     if (file == INVALID_HANDLE_VALUE) return Kind::missing;
     BY_HANDLE_FILE_INFORMATION information{};
@@ -97,7 +97,7 @@ Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key) {
     return kindOfAttributes(information.dwFileAttributes);
 }
 
-Kind kindOfName(const std::string& path) {
+Kind Os::kindOfName(const std::string& path) {
     WIN32_FIND_DATAW data{};
     const DWORD attributes = GetFileAttributesW(wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return Kind::missing;
@@ -111,22 +111,22 @@ Kind kindOfName(const std::string& path) {
     return kindOfAttributes(attributes);
 }
 
-bool letOwnerWrite(const std::string&, int&) {
+bool Os::letOwnerWrite(const std::string&, int&) {
     return true;
 }
 
-bool createFolder(const std::string& path, int& error) {
+bool Os::createFolder(const std::string& path, int& error) {
     if (CreateDirectoryW(wide(path).c_str(), nullptr)) return true;
     error = static_cast<int>(GetLastError());
-    return error == ERROR_ALREADY_EXISTS && kindOfName(path) == Kind::folder;
+    return error == ERROR_ALREADY_EXISTS && Os::kindOfName(path) == Kind::folder;
 }
 
 // NTFS journals a new name itself; a folder cannot be flushed as a file is.
-bool syncFolder(const std::string&, int&) {
+bool Os::syncFolder(const std::string&, int&) {
     return true;
 }
 
-std::string resolvedPath(const std::string& path) {
+std::string Os::resolvedPath(const std::string& path) {
     HANDLE file = openForAttributes(path, 0);
     if (file == INVALID_HANDLE_VALUE) return {};
     std::wstring full(32768, L'\0');
@@ -142,8 +142,8 @@ std::string resolvedPath(const std::string& path) {
     return foldedName(utf8Of(full.c_str()));
 }
 
-std::string linkTarget(const std::string& path) {
-    return resolvedPath(path);
+std::string Os::linkTarget(const std::string& path) {
+    return Os::resolvedPath(path);
 }
 
 std::string foldedName(const std::string& name) {
@@ -174,25 +174,7 @@ std::string workingFolder() {
 
 namespace marlune::platform {
 
-bool keepTimesAndMode(Handle from, Handle to, int& error) {
-    FILE_BASIC_INFO information{};
-    if (!GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(from), FileBasicInfo, &information,
-                                      sizeof information)) {
-        error = static_cast<int>(GetLastError());
-        return false;
-    }
-    FILE_BASIC_INFO times{};
-    times.CreationTime = information.CreationTime;
-    times.LastAccessTime = information.LastAccessTime;
-    times.LastWriteTime = information.LastWriteTime;
-    if (!SetFileInformationByHandle(reinterpret_cast<HANDLE>(to), FileBasicInfo, &times, sizeof times)) {
-        error = static_cast<int>(GetLastError());
-        return false;
-    }
-    return true;
-}
-
-bool regularFileAttributes(const std::string& path, FileAttributes& attributes) {
+bool Os::regularFileAttributes(const std::string& path, FileAttributes& attributes) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
@@ -211,6 +193,25 @@ bool attributesDiffer(const FileAttributes& from, const FileAttributes& to) {
 
 namespace {
 
+// The times of the open file `from` given to the open file `to`.
+bool keepTimesOfHandles(Handle from, Handle to, int& error) {
+    FILE_BASIC_INFO information{};
+    if (!GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(from), FileBasicInfo, &information,
+                                      sizeof information)) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    FILE_BASIC_INFO times{};
+    times.CreationTime = information.CreationTime;
+    times.LastAccessTime = information.LastAccessTime;
+    times.LastWriteTime = information.LastWriteTime;
+    if (!SetFileInformationByHandle(reinterpret_cast<HANDLE>(to), FileBasicInfo, &times, sizeof times)) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    return true;
+}
+
 // `to` never through a link; `from` through one where `followFrom` says so.
 bool keepTimesOfName(const std::string& from, const std::string& to, bool followFrom, int& error) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
@@ -222,7 +223,7 @@ bool keepTimesOfName(const std::string& from, const std::string& to, bool follow
                               : CreateFileW(wide(to).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, sharing,
                                             nullptr, OPEN_EXISTING, flags, nullptr);
     const bool kept = target != INVALID_HANDLE_VALUE &&
-                      keepTimesAndMode(reinterpret_cast<Handle>(source), reinterpret_cast<Handle>(target), error);
+                      keepTimesOfHandles(reinterpret_cast<Handle>(source), reinterpret_cast<Handle>(target), error);
     if (target == INVALID_HANDLE_VALUE) error = static_cast<int>(GetLastError());
     if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
     if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
@@ -231,15 +232,19 @@ bool keepTimesOfName(const std::string& from, const std::string& to, bool follow
 
 }  // namespace
 
-bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+bool Os::keepTimesAndMode(Handle from, Handle to, int& error) {
+    return keepTimesOfHandles(from, to, error);
+}
+
+bool Os::keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
     return keepTimesOfName(from, to, false, error);
 }
 
-bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
+bool Os::keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
     return keepTimesOfName(from, to, true, error);
 }
 
-bool readLink(const std::string& path, std::string& target, int& error) {
+bool Os::readLink(const std::string& path, std::string& target, int& error) {
     const HANDLE link =
         CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -275,7 +280,7 @@ bool readLink(const std::string& path, std::string& target, int& error) {
     return true;
 }
 
-bool makeLink(const std::string& target, const std::string& path, bool toFolder, int& error) {
+bool Os::makeLink(const std::string& target, const std::string& path, bool toFolder, int& error) {
     std::wstring text;
     text.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, target.c_str(), -1, nullptr, 0)));
     if (text.empty() ||
@@ -290,7 +295,7 @@ bool makeLink(const std::string& target, const std::string& path, bool toFolder,
     return false;
 }
 
-bool renameOver(const std::string& from, const std::string& to, int& error) {
+bool Os::renameOver(const std::string& from, const std::string& to, int& error) {
     if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
     error = static_cast<int>(GetLastError());
     return false;

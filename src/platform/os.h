@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace marlune::platform {
 
@@ -53,6 +55,39 @@ struct FileState {
 // lets (the usual), or its owner alone, as a copy of a private file must be
 // while it is written (POSIX; on Windows the folder's permissions either way).
 enum class Access { usual, ownerAlone };
+
+// What a name is, or leads to.
+enum class Kind { file, folder, link, other, missing };
+
+// A file or folder as the file system knows it, whatever the names that lead to it.
+struct FileKey {
+    std::uint64_t device = 0;
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    bool operator==(const FileKey& other) const {
+        return std::tie(device, high, low) == std::tie(other.device, other.high, other.low);
+    }
+    bool operator!=(const FileKey& other) const { return !(*this == other); }
+    std::uint64_t hash() const {
+        return (device * 0x9E3779B97F4A7C15u) ^ (high * 0xC2B2AE3D27D4EB4Fu) ^ (low * 0x165667B19E3779F9u);
+    }
+};
+
+struct FolderEntry {
+    std::string name;
+    Kind kind;           // a link as a link, not what it leads to
+    std::uint64_t size;  // of a file
+    FileKey key;         // of a file or folder
+};
+
+// A regular file as a mirror compares it with its copy.
+struct FileAttributes {
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;  // in FileState's units
+    std::uint32_t mode = 0;     // the permission bits (none on Windows)
+    std::uint64_t owner = 0;
+    std::uint64_t group = 0;
+};
 
 class Os {
 public:
@@ -142,6 +177,51 @@ public:
     // Opens `path` for writes that each land at its end, made when missing; others
     // may append meanwhile. Stand-ins append nowhere.
     virtual bool openForAppending(const char* /*path*/, Handle& /*file*/) { return false; }
+    // Folders and links. Paths are UTF-8 whichever Os this is; the defaults are the
+    // system's own (folders_posix.cpp, folders_win32.cpp).
+    // A folder's entries but . and ..; false with the system's error code when it cannot be read.
+    virtual bool listFolder(const std::string& path, std::vector<FolderEntry>& entries, int& error);
+    // The names in the folder that end with `ending`, nothing else looked up about them:
+    // a listing as cheap as the system has. False with the system's code when it cannot be read.
+    virtual bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                                 int& error);
+    // What the name leads to through links, with its size and identity.
+    virtual Kind kindOf(const std::string& path, std::uint64_t& size, FileKey& key);
+    // What the name itself is: a link is a link.
+    virtual Kind kindOfName(const std::string& path);
+    // Gives the folder `path` (never through a link) its owner's permission to write
+    // where it lacks it, so that names can be made in it; true when it has it now (and
+    // on Windows, where a folder's read-only attribute keeps nobody from doing so).
+    virtual bool letOwnerWrite(const std::string& path, int& error);
+    // Creates one folder; true also when a folder is there already (made meanwhile by another).
+    virtual bool createFolder(const std::string& path, int& error);
+    // Puts the folder's entries on stable storage (nothing to do where names are journalled).
+    virtual bool syncFolder(const std::string& path, int& error);
+    // The full path with every link resolved; empty when it cannot be found.
+    virtual std::string resolvedPath(const std::string& path);
+    // Where the link `path` leads, as resolvedPath gives it, also when nothing is
+    // there any more (its folder resolved, the name appended); empty when that
+    // cannot be told (on Windows: whenever the target is missing).
+    virtual std::string linkTarget(const std::string& path);
+    // A regular file's attributes, the name not followed; false for anything else or nothing.
+    virtual bool regularFileAttributes(const std::string& path, FileAttributes& attributes);
+    // Gives the open file `to` the modification time, permission bits and (where the
+    // caller may set them) owner and group of the open file `from`, setting only what
+    // differs. On Windows the times alone: a read-only attribute would keep a later
+    // copy from replacing it.
+    virtual bool keepTimesAndMode(Handle from, Handle to, int& error);
+    // The same for the regular file `to` by its name, never through a link, from the file `from` leads to.
+    virtual bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error);
+    // Gives the folder `to` the modification time and permission bits (owner and group where
+    // the caller may set them; on Windows the times alone) of the folder `from`, never through a link.
+    virtual bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error);
+    // The text a symbolic link holds; false (with the system's code) when `path` is no link.
+    virtual bool readLink(const std::string& path, std::string& target, int& error);
+    // Makes the symbolic link `path` holding `target`, failing when anything has the name;
+    // `toFolder` says what it leads to, which Windows must know.
+    virtual bool makeLink(const std::string& target, const std::string& path, bool toFolder, int& error);
+    // Gives the file or link `from` the name `to` in one step, replacing a file or link there.
+    virtual bool renameOver(const std::string& from, const std::string& to, int& error);
     // Shows a failure to the user and waits until it is acknowledged where that applies.
     virtual void showMessage(const char* text) = 0;
 };

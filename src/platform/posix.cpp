@@ -108,7 +108,7 @@ std::string folderOf(const char* path) {
 
 // A file system that cannot sync a folder this way keeps its names by other
 // means; one held only for searching (O_PATH) refuses as its name would.
-bool syncFolder(int folder) {
+bool syncFolderDescriptor(int folder) {
     if (fsync(folder) == 0 || errno == EINVAL) return true;
     if (errno == EBADF) errno = EACCES;
     return false;
@@ -229,10 +229,10 @@ public:
 
     // A new name reaches the disk only with its folder: syncing the file is not enough.
     bool syncFolderOf(Path path) override {
-        if (path.folder != noHandle) return syncFolder(fd(path.folder));
+        if (path.folder != noHandle) return syncFolderDescriptor(fd(path.folder));
         Handle folder = noHandle;
         if (!openFolder(folderOf(path.text).c_str(), folder)) return false;
-        const bool synced = syncFolder(fd(folder));
+        const bool synced = syncFolderDescriptor(fd(folder));
         return ::close(fd(folder)) == 0 && synced;
     }
 

@@ -160,7 +160,7 @@ void Engine::work() {
         if (!cancelled_.load()) {
             done.started = true;
             filesStarted_ += done.step.files.size();
-            const StepProgress progress{&bytesDone_, &cancelled_};
+            const StepProgress progress{&bytesDone_, &cancelled_, bounds_.os};
             done.answers = runStep(done.step, progress);
             for (const FileAnswer& answer : done.answers) note(answer.status);
             filesDone_ += done.step.files.size();
@@ -247,10 +247,9 @@ void Engine::deliver(marlune_run_result& result) {
 void Engine::keepFolders() {
     const Job& job = planner_.job();
     const JobPolicy policy = policyOf(job.job, job.flags);
-    if (!policy.mirrors || !policy.writes || cancelled_.load() ||
-        platform::kindOfName(job.root) != platform::Kind::folder)
+    if (!policy.mirrors || !policy.writes || cancelled_.load() || os_.kindOfName(job.root) != platform::Kind::folder)
         return;
-    for (const std::string& folder : planner_.foldersIntoRoot()) run::keepFolders(folder, job.root);
+    for (const std::string& folder : planner_.foldersIntoRoot()) run::keepFolders(os_, folder, job.root);
 }
 
 void Engine::endManifest() {

@@ -25,6 +25,7 @@ struct Bounds {
     std::size_t groupFiles = 1;
     std::uint64_t groupBytes = 256u << 20;
     std::size_t openFiles = 1024;  // that the groups may hold together
+    platform::Os* os = nullptr;    // what the run works through; null: the system (unicodeOs)
 };
 
 // Starts a thread that runs `work`; throws as std::thread does when the system gives
@@ -35,8 +36,9 @@ std::thread startThread(std::function<void()> work);
 class Engine {
 public:
     Engine(Job job, Bounds bounds, StartThread startWith = &startThread)
-        : manifest_(policyOf(job.job, job.flags).writesManifest ? job.manifest : std::string()),
-          planner_(std::move(job)),
+        : os_(bounds.os ? *bounds.os : platform::unicodeOs()),
+          manifest_(policyOf(job.job, job.flags).writesManifest ? job.manifest : std::string(), os_),
+          planner_(std::move(job), os_),
           bounds_(bounds),
           startThread_(startWith) {}
     ~Engine();
@@ -79,6 +81,7 @@ private:
     void endManifest();
     void keepFolders();
 
+    platform::Os& os_;
     Manifest manifest_;
     std::int32_t manifestStatus_ = MARLUNE_OK;
     int manifestError_ = 0;

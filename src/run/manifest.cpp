@@ -25,7 +25,7 @@ std::string manifestLine(const std::string& hex, const std::string& relative) {
 Manifest::~Manifest() {
     if (!file_.isOpen()) return;
     file_.close();
-    platform::unicodeOs().deleteFile(partialName_.c_str());
+    os_.deleteFile(partialName_.c_str());
 }
 
 bool Manifest::add(const std::string& hex, const std::string& relative) {
@@ -35,7 +35,7 @@ bool Manifest::add(const std::string& hex, const std::string& relative) {
 }
 
 bool Manifest::flush() {
-    platform::Os& os = platform::unicodeOs();
+    platform::Os& os = os_;
     if (!file_.isOpen() && !failed_) {
         partialName_ = partialNameFor(path_, 0);
         if (!file_.createNew(os, partialName_.c_str())) {
@@ -54,7 +54,7 @@ bool Manifest::flush() {
 }
 
 bool Manifest::finish(int& error) {
-    platform::Os& os = platform::unicodeOs();
+    platform::Os& os = os_;
     const bool moved = flush() && file_.sync() && os.move(file_.handle(), partialName_.c_str(), path_.c_str(), true);
     if (!moved) {
         error = failed_ ? error_ : platform::lastSystemError();

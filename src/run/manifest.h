@@ -16,7 +16,7 @@ std::string manifestLine(const std::string& hex, const std::string& relative);
 
 class Manifest {
 public:
-    explicit Manifest(std::string path) : path_(std::move(path)) {}
+    Manifest(std::string path, platform::Os& os) : path_(std::move(path)), os_(os) {}
     ~Manifest();
     Manifest(const Manifest&) = delete;
     Manifest& operator=(const Manifest&) = delete;
@@ -31,6 +31,7 @@ private:
     bool flush();
 
     std::string path_;
+    platform::Os& os_;
     std::string partialName_;
     platform::File file_;
     std::string pending_;

@@ -125,7 +125,7 @@ public:
                 // Nothing is made for a deletion.
             } else if (!judgeOnly()) {
                 int error = 0;
-                const std::int32_t ready = readyDestination(step_, file, folderMade, error);
+                const std::int32_t ready = readyDestination(os_, step_, file, folderMade, error);
                 if (ready != MARLUNE_OK) {
                     fail(answer, ready, error);
                     continue;
@@ -234,7 +234,7 @@ private:
     // checksums by content. Hashed for the manifest either way.
     bool unchanged(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
         // A link at the name is no copy, whatever it leads to: the copy replaces it.
-        if (platform::kindOfName(file.destination) != platform::Kind::file) return false;
+        if (os_.kindOfName(file.destination) != platform::Kind::file) return false;
         File copy;
         if (!copy.openForReading(os_, file.destination.c_str())) return false;
         const platform::FileState& source = mirrored.seen;
@@ -268,8 +268,7 @@ private:
         copy.close();
         platform::FileAttributes sourceNow;
         platform::FileAttributes copyNow;
-        if (platform::regularFileAttributes(file.destination, copyNow) &&
-            platform::regularFileAttributes(file.source, sourceNow)) {
+        if (os_.regularFileAttributes(file.destination, copyNow) && os_.regularFileAttributes(file.source, sourceNow)) {
             keepAttributes(file, sourceNow, copyNow, answer);
         }
         return true;
@@ -279,8 +278,8 @@ private:
     bool unchangedByName(const StepFile& file, FileAnswer& answer) {
         platform::FileAttributes source;
         platform::FileAttributes copy;
-        if (hashing() || !platform::regularFileAttributes(file.destination, copy) ||
-            !platform::regularFileAttributes(file.source, source) || source.size != copy.size ||
+        if (hashing() || !os_.regularFileAttributes(file.destination, copy) ||
+            !os_.regularFileAttributes(file.source, source) || source.size != copy.size ||
             source.modified != copy.modified) {
             return false;
         }
@@ -298,7 +297,7 @@ private:
                         const platform::FileAttributes& copy, FileAnswer& answer) {
         int error = 0;
         if (judgeOnly() || !platform::attributesDiffer(source, copy)) return;
-        if (!platform::keepFileTimesAndMode(file.source, file.destination, error)) {
+        if (!os_.keepFileTimesAndMode(file.source, file.destination, error)) {
             fail(answer, MARLUNE_WRITE_ERROR, error);
         }
     }
@@ -322,7 +321,7 @@ private:
         copyInto(file, mirrored, &mirrored.partial, answer);
         int error = 0;
         if (answer.outcome != MARLUNE_OUTCOME_FAILED &&
-            !platform::keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
+            !os_.keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
             fail(answer, MARLUNE_WRITE_ERROR, error);
         }
         // Written over or cut meanwhile (same size or not): the copy would hold neither
@@ -398,7 +397,7 @@ private:
     bool foldersAllTheWay(const std::string& path) const {
         for (std::string folder = folderOf(path), above = folderOf(folder); folder.size() > step_.root.size();
              folder = above, above = folderOf(folder)) {
-            if (platform::kindOfName(folder) != platform::Kind::folder) return false;
+            if (os_.kindOfName(folder) != platform::Kind::folder) return false;
             if (above == folder) break;
         }
         return true;
@@ -409,7 +408,7 @@ private:
     void removeStalePartial(const StepFile& file, FileAnswer& answer) {
         if (!foldersAllTheWay(file.source)) return fail(answer, MARLUNE_RUN_DESTINATION_LINK, 0);
         int ignored = 0;
-        platform::letOwnerWrite(folderOf(file.source), ignored);  // where that fails, the removal tells why
+        os_.letOwnerWrite(folderOf(file.source), ignored);  // where that fails, the removal tells why
         answer.status = removePartialThrough(os_, file.source.c_str(), &answer.report);
         if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
         answer.outcome = answer.status == MARLUNE_RUN_PARTIAL_REMOVED ? MARLUNE_OUTCOME_PARTIAL_REMOVED
@@ -431,7 +430,7 @@ private:
         // Up to the destination folder, or to a root of the system, whichever comes first.
         for (std::string folder = folderOf(file.destination), above = folderOf(folder);
              folder.size() > step_.root.size(); folder = above, above = folderOf(folder)) {
-            const platform::Kind kind = platform::kindOfName(folder);
+            const platform::Kind kind = os_.kindOfName(folder);
             if (kind == platform::Kind::missing) {
                 gone = true;
             } else if (kind != platform::Kind::folder) {
@@ -439,7 +438,7 @@ private:
             }
             if (above == folder) break;
         }
-        const platform::Kind kind = gone ? platform::Kind::missing : platform::kindOfName(file.destination);
+        const platform::Kind kind = gone ? platform::Kind::missing : os_.kindOfName(file.destination);
         if (kind != platform::Kind::file && kind != platform::Kind::link && kind != platform::Kind::missing) {
             return fail(answer, MARLUNE_SOURCE_NOT_A_FILE, 0);
         }
@@ -456,16 +455,16 @@ private:
     void mirrorLink(const StepFile& file, FileAnswer& answer) {
         std::string target;
         int error = 0;
-        if (!platform::readLink(file.source, target, error)) return fail(answer, sourceOpenStatus(error), error);
+        if (!os_.readLink(file.source, target, error)) return fail(answer, sourceOpenStatus(error), error);
         std::string existing;
         int ignored = 0;
-        if (platform::kindOfName(file.destination) == platform::Kind::link &&
-            platform::readLink(file.destination, existing, ignored) && existing == target) {
+        if (os_.kindOfName(file.destination) == platform::Kind::link &&
+            os_.readLink(file.destination, existing, ignored) && existing == target) {
             answer.status = MARLUNE_OK;
             answer.outcome = MARLUNE_OUTCOME_UNCHANGED;
             return;
         }
-        const platform::Kind there = platform::kindOfName(file.destination);
+        const platform::Kind there = os_.kindOfName(file.destination);
         if (there == platform::Kind::folder || there == platform::Kind::other) {
             return fail(answer, MARLUNE_DESTINATION_UNCREATABLE, 0);
         }
@@ -474,12 +473,12 @@ private:
         if (judgeOnly()) return;
         std::uint64_t size = 0;
         platform::FileKey key;
-        const bool toFolder = platform::kindOf(file.source, size, key) == platform::Kind::folder;
+        const bool toFolder = os_.kindOf(file.source, size, key) == platform::Kind::folder;
         const std::string partial = partialNameFor(file.destination, 0);
-        if (!platform::makeLink(target, partial, toFolder, error)) {
+        if (!os_.makeLink(target, partial, toFolder, error)) {
             return fail(answer, MARLUNE_RUN_LINK_REFUSED, error);
         }
-        if (!platform::renameOver(partial, file.destination, error)) {
+        if (!os_.renameOver(partial, file.destination, error)) {
             os_.deleteFile(partial.c_str());
             return fail(answer, MARLUNE_WRITE_ERROR, error);
         }
@@ -499,21 +498,21 @@ std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& prog
     return MirrorStep(step, progress).run();
 }
 
-void keepFolders(const std::string& source, const std::string& destination) {
+void keepFolders(platform::Os& os, const std::string& source, const std::string& destination) {
     std::vector<platform::FolderEntry> entries;
     int error = 0;
-    if (!platform::listFolder(source, entries, error)) return;
+    if (!os.listFolder(source, entries, error)) return;
     for (const platform::FolderEntry& entry : entries) {
         if (entry.kind != platform::Kind::folder) continue;
         const std::string to = joinPath(destination, entry.name);
         // Made in a copy of a read-only folder, which gets its mode back below.
-        if (platform::kindOfName(to) == platform::Kind::missing) {
-            platform::letOwnerWrite(destination, error);
-            platform::createFolder(to, error);
+        if (os.kindOfName(to) == platform::Kind::missing) {
+            os.letOwnerWrite(destination, error);
+            os.createFolder(to, error);
         }
-        if (platform::kindOfName(to) == platform::Kind::folder) keepFolders(joinPath(source, entry.name), to);
+        if (os.kindOfName(to) == platform::Kind::folder) keepFolders(os, joinPath(source, entry.name), to);
     }
-    platform::keepFolderTimesAndMode(source, destination, error);
+    os.keepFolderTimesAndMode(source, destination, error);
 }
 
 namespace {
@@ -573,7 +572,7 @@ private:
             std::string source;
             std::string copy;
             int error = 0;
-            if (!platform::readLink(file.source, source, error) || !platform::readLink(file.destination, copy, error)) {
+            if (!os_.readLink(file.source, source, error) || !os_.readLink(file.destination, copy, error)) {
                 report.system_error = error;
                 return MARLUNE_SOURCE_UNREADABLE;
             }

@@ -14,7 +14,7 @@ std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& prog
 // After a mirror: the folders of `source` made under `destination` where missing (empty
 // ones too), never through a link, and each given its source's time and mode once its
 // files are in place, deepest first. Memory: one listing a level.
-void keepFolders(const std::string& source, const std::string& destination);
+void keepFolders(platform::Os& os, const std::string& source, const std::string& destination);
 
 // A verify's step: each file compared with what copying its source gives now
 // (or with its manifest's digest); links by what they hold.

@@ -27,12 +27,12 @@ std::uint64_t hashOf(const std::string& text) {
 
 }  // namespace
 
-std::string resolvedOrPlanned(const std::string& path) {
-    std::string resolved = platform::resolvedPath(path);
+std::string resolvedOrPlanned(platform::Os& os, const std::string& path) {
+    std::string resolved = os.resolvedPath(path);
     if (!resolved.empty()) return resolved;
     const std::string parent = folderOf(path);
     if (parent == path) return path;
-    const std::string above = resolvedOrPlanned(parent);
+    const std::string above = resolvedOrPlanned(os, parent);
     return above.empty() ? std::string() : joinPath(above, platform::foldedName(nameOf(path)));
 }
 
@@ -46,7 +46,7 @@ std::int32_t Planner::add(const std::string& path, const char* place) {
     std::uint64_t size = 0;
     FileKey key;
     // A folder named through a link is the folder it leads to.
-    if (job_.job == MARLUNE_JOB_VERIFY && platform::kindOf(path, size, key) != Kind::folder) {
+    if (job_.job == MARLUNE_JOB_VERIFY && os_.kindOf(path, size, key) != Kind::folder) {
         return MARLUNE_SOURCE_MISSING;
     }
     Operand operand;
@@ -54,14 +54,14 @@ std::int32_t Planner::add(const std::string& path, const char* place) {
     operand.placeGiven = place != nullptr;
     if (place) operand.place = place;
     // A folder whose entries go straight into the destination must be one.
-    if (copying() && place && !*place && platform::kindOf(path, size, key) != Kind::folder) {
+    if (copying() && place && !*place && os_.kindOf(path, size, key) != Kind::folder) {
         return MARLUNE_SOURCE_MISSING;
     }
     if (copying() && has(MARLUNE_RUN_RECURSIVE)) {
         // A copy into its own tree would copy itself, and again each run.
-        const std::string source = platform::resolvedPath(path);
-        const std::string destination = resolvedOrPlanned(job_.root);
-        if (!source.empty() && liesWithin(destination, source) && platform::kindOf(path, size, key) == Kind::folder) {
+        const std::string source = os_.resolvedPath(path);
+        const std::string destination = resolvedOrPlanned(os_, job_.root);
+        if (!source.empty() && liesWithin(destination, source) && os_.kindOf(path, size, key) == Kind::folder) {
             return MARLUNE_RUN_INSIDE_SOURCE;
         }
         // Deletions in the destination would remove the sources themselves.
@@ -95,7 +95,7 @@ std::uint64_t Planner::placeOfOperand(const Operand& operand) {
         if (kv.empty() || kv == operand.path || endsWith(operand.path, partialSuffix)) return 0;
         std::uint64_t size = 0;
         FileKey folder;
-        if (platform::kindOf(folderOf(kv), size, folder) != Kind::folder) return hashOf(kv);
+        if (os_.kindOf(folderOf(kv), size, folder) != Kind::folder) return hashOf(kv);
         return placeHash(folder, nameOf(kv));
     }
     const std::string relative = insideName(operand.placeGiven ? operand.place : operand.path);
@@ -106,11 +106,11 @@ std::uint64_t Planner::placeOfOperand(const Operand& operand) {
 void Planner::begin() {
     begun_ = true;
     const bool walking = has(MARLUNE_RUN_RECURSIVE);
-    if (copying()) resolvedRoot_ = resolvedOrPlanned(job_.root);
+    if (copying()) resolvedRoot_ = resolvedOrPlanned(os_, job_.root);
     if (copying() && has(MARLUNE_RUN_DELETE) && !operands_.empty()) {
         std::uint64_t size = 0;
-        platform::kindOf(operands_.front().path, size, sourceRootKey_);
-        platform::kindOf(job_.root, size, destinationRootKey_);
+        os_.kindOf(operands_.front().path, size, sourceRootKey_);
+        os_.kindOf(job_.root, size, destinationRootKey_);
     }
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
@@ -119,9 +119,9 @@ void Planner::begin() {
     operandPlaces_.assign(operands_.size(), 0);
     for (std::size_t k = 0; k < operands_.size(); ++k) {
         Operand& operand = operands_[k];
-        if (compared || walking) operand.kind = platform::kindOf(operand.path, operand.size, operand.key);
+        if (compared || walking) operand.kind = os_.kindOf(operand.path, operand.size, operand.key);
         if (walking && operand.kind == Kind::folder) {
-            if (copying()) sourceFolders_.emplace_back(platform::resolvedPath(operand.path), k);
+            if (copying()) sourceFolders_.emplace_back(os_.resolvedPath(operand.path), k);
             if (compared) byKey_.push_back({operand.key.hash(), k});
             continue;
         }
@@ -163,10 +163,11 @@ DeletionRules Planner::deletionRules() const {
     DeletionRules rules;
     rules.most = job_.maxDelete;
     rules.fromEmpty = has(MARLUNE_RUN_DELETE_FROM_EMPTY);
+    rules.despiteSourceErrors = job_.deleteDespiteSourceErrors;
     std::vector<std::string> names = job_.kept;
     if (!job_.manifest.empty()) names.push_back(job_.manifest);
     for (const std::string& name : names) {
-        const std::string resolved = resolvedOrPlanned(name);
+        const std::string resolved = resolvedOrPlanned(os_, name);
         if (resolved.size() <= resolvedRoot_.size() || !liesWithin(resolved, resolvedRoot_)) continue;
         std::string relative = resolved.substr(resolvedRoot_.size());
         while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
@@ -182,11 +183,10 @@ bool Planner::deletionsHeldBack(StepFile& file) {
     FileKey source;
     FileKey destination;
     // A destination the run made has no key to compare: it holds the run's copies alone.
-    const bool moved =
-        platform::kindOf(operands_.front().path, size, source) != Kind::folder || source != sourceRootKey_ ||
-        (known(destinationRootKey_) &&
-         (platform::kindOf(job_.root, size, destination) != Kind::folder || destination != destinationRootKey_));
-    if (!sourceFailed_.load() && !moved) return false;
+    const bool moved = os_.kindOf(operands_.front().path, size, source) != Kind::folder || source != sourceRootKey_ ||
+                       (known(destinationRootKey_) && (os_.kindOf(job_.root, size, destination) != Kind::folder ||
+                                                       destination != destinationRootKey_));
+    if ((!sourceFailed_.load() || job_.deleteDespiteSourceErrors) && !moved) return false;
     file = StepFile{};
     file.status = MARLUNE_RUN_DELETION_OFF;
     file.source = operands_.front().path;
@@ -205,9 +205,9 @@ bool Planner::nextPaired(StepFile& file) {
         }
         const std::string source = operands_.empty() ? std::string() : operands_.front().path;
         pair_ =
-            std::make_unique<PairPlan>(verifying ? PairPlan::Mode::verify : PairPlan::Mode::remove, source, job_.root,
-                                       verifying ? job_.manifest : std::string(), has(MARLUNE_RUN_FOLLOW_LINKS),
-                                       verifying ? DeletionRules{} : deletionRules());
+            std::make_unique<PairPlan>(os_, verifying ? PairPlan::Mode::verify : PairPlan::Mode::remove, source,
+                                       job_.root, verifying ? job_.manifest : std::string(),
+                                       has(MARLUNE_RUN_FOLLOW_LINKS), verifying ? DeletionRules{} : deletionRules());
         if (pair_->manifestError != 0) {
             file = StepFile{};
             file.status = MARLUNE_VERIFY_BAD_LINE;
@@ -267,11 +267,11 @@ bool Planner::next(StepFile& file) {
             return true;
         }
         if (kind == Kind::link) {
-            if (has(MARLUNE_RUN_FOLLOW_LINKS)) kind = platform::kindOf(path, size, key);
+            if (has(MARLUNE_RUN_FOLLOW_LINKS)) kind = os_.kindOf(path, size, key);
             // A link met after the file it leads to names that file twice, whether its conversion
             // has removed it by now or not.
             if (converting() && has(MARLUNE_RUN_FOLLOW_LINKS) && (kind == Kind::file || kind == Kind::missing)) {
-                if (std::string earlier = reachedEarlier(platform::linkTarget(path)); !earlier.empty()) {
+                if (std::string earlier = reachedEarlier(os_.linkTarget(path)); !earlier.empty()) {
                     file = StepFile{};
                     ++filesPlanned;
                     file.status = MARLUNE_NAMED_TWICE;
@@ -285,7 +285,7 @@ bool Planner::next(StepFile& file) {
                 continue;
             }
             // A followed link that leads into the destination would copy the copies again.
-            if (kind == Kind::folder && copying() && liesWithin(platform::resolvedPath(path), resolvedRoot_)) {
+            if (kind == Kind::folder && copying() && liesWithin(os_.resolvedPath(path), resolvedRoot_)) {
                 continue;
             }
         }
@@ -364,7 +364,7 @@ bool Planner::enterFolder(const std::string& path, const std::string& place, std
                           bool& told) {
     std::uint64_t size = 0;
     FileKey key;
-    platform::kindOf(path, size, key);
+    os_.kindOf(path, size, key);
     if (known(key)) {
         // A link that leads back up the tree, or (with links followed) to a folder walked already.
         for (const Level& level : stack_) {
@@ -383,7 +383,7 @@ bool Planner::enterFolder(const std::string& path, const std::string& place, std
     Level level;
     int error = 0;
     std::vector<platform::FolderEntry> listed;
-    if (!platform::listFolder(path, listed, error)) {
+    if (!os_.listFolder(path, listed, error)) {
         file = StepFile{};
         file.status = MARLUNE_RUN_FOLDER_UNREADABLE;
         file.systemError = error;
@@ -416,7 +416,7 @@ std::string Planner::reachedEarlier(const std::string& target) const {
     if (target.empty()) return {};
     for (std::size_t i = stack_.size(); i-- > 0;) {
         const Level& level = stack_[i];
-        const std::string folder = platform::resolvedPath(level.folder);
+        const std::string folder = os_.resolvedPath(level.folder);
         if (folder.empty() || target.size() == folder.size() || !liesWithin(target, folder)) continue;
         std::size_t from = folder.size();
         while (from < target.size() && isSeparator(target[from])) ++from;
@@ -433,7 +433,7 @@ std::string Planner::reachedEarlier(const std::string& target) const {
         return {};
     }
     for (std::size_t k = 0; k < current_; ++k) {
-        const std::string resolved = resolvedOrPlanned(operands_[k].path);
+        const std::string resolved = resolvedOrPlanned(os_, operands_[k].path);
         if (resolved.empty() || !liesWithin(target, resolved)) continue;
         if (operands_[k].kind != Kind::folder && target != resolved) continue;
         return operands_[k].path + target.substr(resolved.size());
@@ -451,13 +451,13 @@ std::vector<std::string> Planner::stalePartialsIn(const std::string& place) cons
         while (end < place.size() && !isSeparator(place[end])) ++end;
         if (end > at) {
             folder = joinPath(folder, place.substr(at, end - at));
-            if (platform::kindOfName(folder) != Kind::folder) return {};
+            if (os_.kindOfName(folder) != Kind::folder) return {};
         }
         at = end + 1;
     }
     std::vector<std::string> names;
     int error = 0;
-    if (!platform::namesEndingWith(folder, partialSuffix, names, error)) return {};
+    if (!os_.namesEndingWith(folder, partialSuffix, names, error)) return {};
     std::sort(names.begin(), names.end(), std::greater<>());
     for (std::string& name : names) name = joinPath(folder, name);
     return names;
@@ -493,7 +493,7 @@ void Planner::planWalked(const Level& level, const Entry& entry, const std::stri
     const bool linked = converting() && entry.kind == Kind::link;
     // Windows lists no identity.
     if (!known(identity) && (!byKey_.empty() || !linkedFiles_.empty() || linked)) {
-        platform::kindOf(path, size, identity);
+        os_.kindOf(path, size, identity);
     }
     if (converting()) {
         if (!level.twiceOf.empty()) {
@@ -581,7 +581,7 @@ void Planner::finish(const std::string& path, const std::string& relative, std::
 std::string Planner::landsOn(const std::string& destination) {
     std::uint64_t size = 0;
     FileKey key;
-    if (platform::kindOf(destination, size, key) != Kind::file) return {};
+    if (os_.kindOf(destination, size, key) != Kind::file) return {};
     for (std::size_t j = givenWith(byKey_, key.hash(), 0); j != std::string::npos;
          j = givenWith(byKey_, key.hash(), j + 1)) {
         if (operands_[j].kind == Kind::file && operands_[j].key == key) return operands_[j].path;
@@ -589,7 +589,7 @@ std::string Planner::landsOn(const std::string& destination) {
     const std::string folder = folderOf(destination);
     if (folder != lastFolder_) {
         lastFolder_ = folder;
-        lastResolved_ = platform::resolvedPath(folder);
+        lastResolved_ = os_.resolvedPath(folder);
     }
     for (const auto& [resolved, k] : sourceFolders_) {
         if (!liesWithin(lastResolved_, resolved)) continue;

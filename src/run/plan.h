@@ -22,11 +22,15 @@ struct Job : StepJob {
     std::string manifest;           // mirror: the manifest's name; empty: none
     std::vector<std::string> kept;  // the run's own records, never deleted
     std::uint64_t maxDelete = 0;    // deletions at the most; 0: no limit
+    // Tests alone (no front end sets it): deletions go ahead after a source error, to
+    // show what the rule that a source folder be listed whole keeps.
+    bool deleteDespiteSourceErrors = false;
 };
 
 class Planner {
 public:
-    explicit Planner(Job job) : job_(std::move(job)) {}
+    // Every file-system call goes through `os`.
+    Planner(Job job, platform::Os& os) : job_(std::move(job)), os_(os) {}
 
     // A path and, for copies, its place under the destination (null: the path itself).
     std::int32_t add(const std::string& path, const char* place);
@@ -124,6 +128,7 @@ private:
     std::string reachedEarlier(const std::string& target) const;
 
     Job job_;
+    platform::Os& os_;
     std::vector<Operand> operands_;
     std::size_t nextOperand_ = 0;
     std::size_t current_ = 0;  // the operand being walked
@@ -152,6 +157,6 @@ private:
 
 // The full path of `path` with links resolved, for a name that may not exist yet:
 // its nearest existing folder resolved, the rest appended.
-std::string resolvedOrPlanned(const std::string& path);
+std::string resolvedOrPlanned(platform::Os& os, const std::string& path);
 
 }  // namespace marlune::run

@@ -83,18 +83,18 @@ struct Counter {
 };
 
 // The destination folder itself, as it was named (links on its way are the caller's), and those above it.
-std::int32_t makeRoot(const std::string& root, bool durable, int& error) {
+std::int32_t makeRoot(platform::Os& os, const std::string& root, bool durable, int& error) {
     std::uint64_t size = 0;
     platform::FileKey key;
-    const platform::Kind kind = platform::kindOf(root, size, key);
+    const platform::Kind kind = os.kindOf(root, size, key);
     if (kind == platform::Kind::folder) return MARLUNE_OK;
     if (kind != platform::Kind::missing) return MARLUNE_DESTINATION_UNCREATABLE;
     const std::string parent = folderOf(root);
     if (parent != root) {
-        if (const std::int32_t made = makeRoot(parent, durable, error); made != MARLUNE_OK) return made;
+        if (const std::int32_t made = makeRoot(os, parent, durable, error); made != MARLUNE_OK) return made;
     }
-    if (!platform::createFolder(root, error)) return MARLUNE_DESTINATION_UNCREATABLE;
-    if (durable && !platform::syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
+    if (!os.createFolder(root, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+    if (durable && !os.syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
     return MARLUNE_OK;
 }
 
@@ -104,12 +104,12 @@ std::int32_t makeRoot(const std::string& root, bool durable, int& error) {
 // write permission where it lacks it (a mirror's copy of a read-only folder,
 // which gets its source's mode back once the run has filled it); where that
 // fails, making the name tells why.
-std::int32_t makeFolders(const std::string& root, const std::string& folder, bool durable, bool ownerWrites,
-                         int& error) {
-    if (std::int32_t made = makeRoot(root, durable, error); made != MARLUNE_OK) return made;
-    const auto letWrite = [ownerWrites](const std::string& path) {
+std::int32_t makeFolders(platform::Os& os, const std::string& root, const std::string& folder, bool durable,
+                         bool ownerWrites, int& error) {
+    if (std::int32_t made = makeRoot(os, root, durable, error); made != MARLUNE_OK) return made;
+    const auto letWrite = [&os, ownerWrites](const std::string& path) {
         int ignored = 0;
-        if (ownerWrites) platform::letOwnerWrite(path, ignored);
+        if (ownerWrites) os.letOwnerWrite(path, ignored);
     };
     if (folder.size() <= root.size()) {
         letWrite(root);
@@ -123,13 +123,13 @@ std::int32_t makeFolders(const std::string& root, const std::string& folder, boo
         while (end < folder.size() && !isSeparator(folder[end])) ++end;
         if (end == at) break;
         const std::string path = folder.substr(0, end);
-        const platform::Kind kind = platform::kindOfName(path);
+        const platform::Kind kind = os.kindOfName(path);
         if (kind == platform::Kind::link) return MARLUNE_RUN_DESTINATION_LINK;
         if (kind == platform::Kind::missing) {
             letWrite(parent);
-            if (!platform::createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
-            if (durable && !platform::syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
-            if (platform::kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
+            if (!os.createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+            if (durable && !os.syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
+            if (os.kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
         } else if (kind != platform::Kind::folder) {
             return MARLUNE_DESTINATION_UNCREATABLE;
         }
@@ -274,26 +274,27 @@ private:
 // A step run again (a worker that died, a task retried) finds the sources it
 // converted gone: a .kv that is a whole container of the source's planned size
 // is taken as that conversion. Nothing is removed or replaced here.
-void foundConverted(const StepFile& file, FileAnswer& answer) {
+void foundConverted(platform::Os& os, const StepFile& file, FileAnswer& answer) {
     if (answer.status != MARLUNE_SOURCE_MISSING || file.destination.empty() || file.bytes == 0) return;
     marlune_report kv = emptyReport();
-    if (marlune_examine(file.destination.c_str(), &kv) != MARLUNE_OK || kv.source_bytes != file.bytes) return;
+    if (examineThrough(os, file.destination.c_str(), &kv) != MARLUNE_OK || kv.source_bytes != file.bytes) return;
     answer.status = MARLUNE_FINISHED;
     answer.report = emptyReport(MARLUNE_FINISHED);
 }
 
 }  // namespace
 
-std::int32_t readyDestination(const Step& step, const StepFile& file, std::string& folderMade, int& error) {
+std::int32_t readyDestination(platform::Os& os, const Step& step, const StepFile& file, std::string& folderMade,
+                              int& error) {
     const std::string folder = folderOf(file.destination);
     const bool mirroring = (step.flags & MARLUNE_RUN_MIRROR) != 0;
     std::int32_t made =
         folder == folderMade
             ? MARLUNE_OK
-            : makeFolders(step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, mirroring, error);
+            : makeFolders(os, step.root, folder, step.durability == MARLUNE_DURABLE_DATA_AND_NAME, mirroring, error);
     // Followed, a link at the name would be written through, outside; a mirror writes
     // beside and renames over the name, which replaces the link itself.
-    if (made == MARLUNE_OK && !mirroring && platform::kindOfName(file.destination) == platform::Kind::link) {
+    if (made == MARLUNE_OK && !mirroring && os.kindOfName(file.destination) == platform::Kind::link) {
         made = MARLUNE_RUN_DESTINATION_LINK;
     }
     if (made == MARLUNE_OK) folderMade = folder;
@@ -305,6 +306,7 @@ namespace {
 // The step's files through the batch calls (or one call a file).
 std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progress) {
     std::vector<FileAnswer> answers(step.files.size());
+    platform::Os& os = progress.os ? *progress.os : platform::unicodeOs();
     const JobPolicy policy = step.policy();
     const bool copying = policy.copies;
     const bool judgeOnly = policy.dryRun;
@@ -328,27 +330,26 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
         answer.report = emptyReport(file.status, file.systemError);
         answer.status = file.status;
         if (file.status == MARLUNE_RUN_PARTIAL_REMOVED) {
-            answer.status = removePartialThrough(progress.os ? *progress.os : platform::unicodeOs(),
-                                                 file.source.c_str(), &answer.report);
+            answer.status = removePartialThrough(os, file.source.c_str(), &answer.report);
             if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
             continue;
         }
         if (file.status != 0) continue;
         if (step.job == MARLUNE_JOB_EXAMINE) {
-            answer.status = marlune_examine(file.source.c_str(), &answer.report);
+            answer.status = examineThrough(os, file.source.c_str(), &answer.report);
             bytes += answer.report.source_bytes;
             counter.finish(bytes);
             continue;
         }
         if (policy.converts && judgeOnly) {
-            answer.status = marlune_judge_convert(file.source.c_str(), &options, &answer.report);
+            answer.status = judgeConvertThrough(os, file.source.c_str(), &options, &answer.report);
             bytes += answer.report.source_bytes;
             counter.finish(bytes);
             continue;
         }
         if (copying) {
             int error = 0;
-            if (const std::int32_t ready = readyDestination(step, file, folderMade, error); ready != MARLUNE_OK) {
+            if (const std::int32_t ready = readyDestination(os, step, file, folderMade, error); ready != MARLUNE_OK) {
                 answer.status = ready;
                 answer.report = emptyReport(ready, error);
                 continue;
@@ -374,7 +375,7 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
         for (std::size_t k = 0; k < batch.size(); ++k) {
             answers[batched[k]].status = batch[k].status;
             bytes += answers[batched[k]].report.source_bytes;
-            if (!copying) foundConverted(step.files[batched[k]], answers[batched[k]]);
+            if (!copying) foundConverted(os, step.files[batched[k]], answers[batched[k]]);
         }
         counter.finish(bytes);
     }

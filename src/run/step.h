@@ -83,7 +83,8 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress);
 // Makes the copy's folders (after `folderMade`, the last one made) and refuses a
 // link on its way, and one at its name unless a mirror replaces it: MARLUNE_OK, or
 // the file's status. A mirror's folders get their owner's write permission for the run.
-std::int32_t readyDestination(const Step& step, const StepFile& file, std::string& folderMade, int& error);
+std::int32_t readyDestination(platform::Os& os, const Step& step, const StepFile& file, std::string& folderMade,
+                              int& error);
 
 // The report of a file no call looked at.
 marlune_report emptyReport(std::int32_t status = MARLUNE_OK, std::int32_t systemError = 0);

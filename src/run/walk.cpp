@@ -35,11 +35,11 @@ int walkOrder(const std::string& a, const std::string& b) {
     }
 }
 
-TreeWalk::TreeWalk(std::string root, bool skipPartials, bool followLinks)
-    : root_(std::move(root)), skipPartials_(skipPartials), followLinks_(followLinks) {
+TreeWalk::TreeWalk(platform::Os& os, std::string root, bool skipPartials, bool followLinks)
+    : os_(os), root_(std::move(root)), skipPartials_(skipPartials), followLinks_(followLinks) {
     std::uint64_t size = 0;
     platform::FileKey key;
-    if (platform::kindOf(root_, size, key) != Kind::folder) {
+    if (os_.kindOf(root_, size, key) != Kind::folder) {
         rootError_ = -1;
     } else if (!enter("", key, rootError_) && rootError_ == 0) {
         rootError_ = -1;
@@ -57,7 +57,7 @@ bool TreeWalk::enter(const std::string& relative, const platform::FileKey& key, 
     Level level;
     level.relative = relative;
     level.key = key;
-    if (!platform::listFolder(relative.empty() ? root_ : joinPath(root_, relative), level.entries, error)) return false;
+    if (!os_.listFolder(relative.empty() ? root_ : joinPath(root_, relative), level.entries, error)) return false;
     std::sort(level.entries.begin(), level.entries.end(),
               [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
     stack_.push_back(std::move(level));
@@ -77,7 +77,7 @@ bool TreeWalk::next(WalkEntry& entry) {
         platform::FileKey key = found.key;
         if (kind == Kind::link && followLinks_) {
             std::uint64_t size = 0;
-            const Kind reached = platform::kindOf(joinPath(root_, relative), size, key);
+            const Kind reached = os_.kindOf(joinPath(root_, relative), size, key);
             // A link that leads nowhere, or back up its own way, stays a name of its own.
             if (reached == Kind::file || (reached == Kind::folder && !onTheWayDown(key))) kind = reached;
         }
@@ -95,8 +95,8 @@ bool TreeWalk::next(WalkEntry& entry) {
     return false;
 }
 
-ManifestReader::ManifestReader(const std::string& path) {
-    opened_ = file_.openForReading(platform::unicodeOs(), path.c_str());
+ManifestReader::ManifestReader(platform::Os& os, const std::string& path) {
+    opened_ = file_.openForReading(os, path.c_str());
 }
 
 ManifestReader::~ManifestReader() = default;
@@ -146,19 +146,20 @@ bool ManifestReader::next(std::string& relative, std::string& hex, bool& bad) {
     return true;
 }
 
-PairPlan::PairPlan(Mode mode, std::string source, std::string destination, std::string manifest, bool followLinks,
-                   DeletionRules rules)
-    : mode_(mode),
+PairPlan::PairPlan(platform::Os& os, Mode mode, std::string source, std::string destination, std::string manifest,
+                   bool followLinks, DeletionRules rules)
+    : os_(os),
+      mode_(mode),
       rules_(std::move(rules)),
       sourceRoot_(std::move(source)),
       destinationRoot_(std::move(destination)),
       // A deletion is planned while the copies are written: their partial files are theirs.
-      destinationWalk_(destinationRoot_, mode == Mode::remove) {
+      destinationWalk_(os, destinationRoot_, mode == Mode::remove) {
     if (!manifest.empty()) {
-        manifest_ = std::make_unique<ManifestReader>(manifest);
+        manifest_ = std::make_unique<ManifestReader>(os_, manifest);
         if (!manifest_->opened()) manifestError = platform::lastSystemError() ? platform::lastSystemError() : -1;
     } else {
-        sourceWalk_ = std::make_unique<TreeWalk>(sourceRoot_, false, followLinks);
+        sourceWalk_ = std::make_unique<TreeWalk>(os_, sourceRoot_, false, followLinks);
     }
     std::sort(rules_.kept.begin(), rules_.kept.end());
 }
@@ -214,7 +215,7 @@ bool PairPlan::next(StepFile& file) {
         started_ = true;
         pullSource();
         pullDestination();
-        if (mode_ == Mode::remove && sourceWalk_->rootError() != 0) {
+        if (mode_ == Mode::remove && sourceWalk_->rootError() != 0 && !rules_.despiteSourceErrors) {
             return holdBack(file, MARLUNE_RUN_DELETION_OFF, sourceRoot_, std::max(sourceWalk_->rootError(), 0));
         }
         // An empty source (a disk that did not mount) would empty the mirror.
@@ -236,7 +237,7 @@ bool PairPlan::next(StepFile& file) {
             const bool inSource = hasSource_ && source_.kind == Kind::folder;
             const WalkEntry& folder = inSource ? source_ : destination_;
             // A deletion never removes what a folder of the source that cannot be read may hold.
-            if (mode_ == Mode::remove && inSource) {
+            if (mode_ == Mode::remove && inSource && !rules_.despiteSourceErrors) {
                 return holdBack(file, MARLUNE_RUN_DELETION_OFF, joinPath(sourceRoot_, folder.relative), folder.error);
             }
             plan(file, folder.relative, MARLUNE_RUN_FOLDER_UNREADABLE);

@@ -31,7 +31,7 @@ int walkOrder(const std::string& a, const std::string& b);
 class TreeWalk {
 public:
     // `skipPartials`: names a copy writes under until it is complete are not told.
-    explicit TreeWalk(std::string root, bool skipPartials = false, bool followLinks = false);
+    TreeWalk(platform::Os& os, std::string root, bool skipPartials = false, bool followLinks = false);
     bool next(WalkEntry& entry);
     // The system's code when the root could not be listed (-1: no folder there); else 0.
     int rootError() const { return rootError_; }
@@ -47,6 +47,7 @@ private:
     bool enter(const std::string& relative, const platform::FileKey& key, int& error);
     bool onTheWayDown(const platform::FileKey& key) const;
 
+    platform::Os& os_;
     std::string root_;
     bool skipPartials_;
     bool followLinks_;
@@ -57,7 +58,7 @@ private:
 // The names and digests of a manifest, line by line, in its order.
 class ManifestReader {
 public:
-    explicit ManifestReader(const std::string& path);
+    ManifestReader(platform::Os& os, const std::string& path);
     ~ManifestReader();
     ManifestReader(const ManifestReader&) = delete;
     ManifestReader& operator=(const ManifestReader&) = delete;
@@ -78,9 +79,10 @@ private:
 
 // What a deletion may remove, beyond the source's listing.
 struct DeletionRules {
-    std::vector<std::string> kept;  // names under the destination never removed (folded), records' own
-    std::uint64_t most = 0;         // removals at the most; 0: no limit
-    bool fromEmpty = false;         // an empty source may empty the destination
+    std::vector<std::string> kept;     // names under the destination never removed (folded), records' own
+    std::uint64_t most = 0;            // removals at the most; 0: no limit
+    bool fromEmpty = false;            // an empty source may empty the destination
+    bool despiteSourceErrors = false;  // tests alone: Job::deleteDespiteSourceErrors
 };
 
 // A verify's or a deletion's plan: the source tree (or a manifest) merged with the destination's.
@@ -89,8 +91,8 @@ struct DeletionRules {
 class PairPlan {
 public:
     enum class Mode { verify, remove };
-    PairPlan(Mode mode, std::string source, std::string destination, std::string manifest, bool followLinks = false,
-             DeletionRules rules = {});
+    PairPlan(platform::Os& os, Mode mode, std::string source, std::string destination, std::string manifest,
+             bool followLinks = false, DeletionRules rules = {});
     // The next file to check or remove; false once there is none.
     bool next(StepFile& file);
     // Set when the manifest could not be opened.
@@ -104,6 +106,7 @@ private:
     bool holdBack(StepFile& file, std::int32_t status, const std::string& path, int error);
     bool isKept(const std::string& relative) const;
 
+    platform::Os& os_;
     Mode mode_;
     DeletionRules rules_;
     std::uint64_t removals_ = 0;

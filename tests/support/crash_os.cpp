@@ -19,6 +19,13 @@ std::string folderOf(const std::string& path) {
     return separator == std::string::npos ? std::string() : path.substr(0, separator);
 }
 
+// The name of `path` when it lies right in `folder`; empty when it does not.
+std::string nameIn(const std::string& folder, const std::string& path) {
+    if (path.size() <= folder.size() + 1 || path.compare(0, folder.size(), folder) != 0 || folderOf(path) != folder)
+        return {};
+    return path.substr(folder.size() + 1);
+}
+
 }  // namespace
 
 CrashOs::CrashOs() : previous_(moduleState().os) {
@@ -29,12 +36,22 @@ CrashOs::~CrashOs() {
     moduleState().os = previous_;
 }
 
-void CrashOs::addSyncedFile(const std::string& path, const Bytes& bytes) {
+void CrashOs::addSyncedFile(const std::string& path, const Bytes& bytes, std::int64_t modified) {
     const Inode inode = nextInode_++;
     current_[inode] = bytes;
+    modified_[inode] = modified != 0 ? modified : ++clock_;
+    addFolder(folderOf(path));
     storage_.files[inode].synced = std::make_shared<const Bytes>(bytes);
     names_[path] = inode;
     storage_.syncedNames[path] = inode;
+}
+
+void CrashOs::addFolder(const std::string& path) {
+    for (std::string folder = path; !folder.empty() && folders_.insert(folder).second;) folder = folderOf(folder);
+}
+
+std::int64_t CrashOs::modifiedOf(const std::string& path) const {
+    return modified_.at(names_.at(path));
 }
 
 std::optional<Bytes> CrashOs::contents(const std::string& path) const {
@@ -111,6 +128,7 @@ std::optional<CrashOs::Inode> CrashOs::named(const char* path) const {
 CrashOs::Inode CrashOs::newFile(const std::string& path) {
     const Inode inode = nextInode_++;
     current_[inode];
+    modified_[inode] = ++clock_;
     storage_.files[inode].synced = std::make_shared<const Bytes>();
     names_[path] = inode;
     storage_.unsyncedNames.push_back({folderOf(path), "", path, inode});
@@ -142,19 +160,22 @@ void CrashOs::appendSynced(const std::string& path, const Bytes& bytes) {
     content.insert(content.end(), bytes.begin(), bytes.end());
     storage_.files.at(inode).synced = std::make_shared<const Bytes>(content);
     ++changes_[inode];
+    modified_[inode] = ++clock_;
 }
 
 platform::FileState CrashOs::stateOf(Inode inode) {
     platform::FileState state;
     state.index = static_cast<std::uint64_t>(inode);
     state.size = current_.at(inode).size();
-    state.modified = state.changed = changes_[inode];
+    state.modified = modified_[inode];
+    state.changed = changes_[inode];
     if (!filesNeverChange) return state;
     return firstStates_.emplace(inode, state).first->second;
 }
 
 void CrashOs::change(Inode inode, DataChange data) {
     ++changes_[inode];
+    modified_[inode] = ++clock_;
     apply(data, current_.at(inode), false);
     storage_.files.at(inode).unsynced.push_back(std::move(data));
 }
@@ -294,7 +315,11 @@ platform::Os::Deletion CrashOs::deleteUnchanged(platform::Path path, const platf
 
 bool CrashOs::syncFolderOf(platform::Path path) {
     if (folderSyncsDoNothing) return done("syncFolderOf", true);
-    const std::string folder = folderOf(path.text);
+    syncNamesIn(folderOf(path.text));
+    return done("syncFolderOf", true);
+}
+
+void CrashOs::syncNamesIn(const std::string& folder) {
     std::vector<NameChange> unsynced;
     for (NameChange& name : storage_.unsyncedNames) {
         if (name.folder == folder) {
@@ -304,7 +329,6 @@ bool CrashOs::syncFolderOf(platform::Path path) {
         }
     }
     storage_.unsyncedNames = std::move(unsynced);
-    return done("syncFolderOf", true);
 }
 
 std::string CrashOs::followLinks(const char* path) {
@@ -404,6 +428,139 @@ bool CrashOs::deleteFile(platform::Path path) {
 void CrashOs::showMessage(const char* text) {
     messages.emplace_back(text);
     done("showMessage", 0);
+}
+
+bool CrashOs::fail(int& error) {
+    fail();
+    error = ErrorCodes::io;
+    return false;
+}
+
+platform::Kind CrashOs::kindNow(const std::string& path, std::uint64_t& size, platform::FileKey& key) const {
+    const auto name = names_.find(path);
+    if (name != names_.end()) {
+        size = current_.at(name->second).size();
+        key = {0, 0, static_cast<std::uint64_t>(name->second)};
+        return platform::Kind::file;
+    }
+    const auto folder = folders_.find(path);
+    if (folder == folders_.end()) return platform::Kind::missing;
+    key = {1, 0, static_cast<std::uint64_t>(std::distance(folders_.begin(), folder))};
+    return platform::Kind::folder;
+}
+
+bool CrashOs::listFolder(const std::string& path, std::vector<platform::FolderEntry>& entries, int& error) {
+    entries.clear();
+    if (folders_.count(path) == 0 || unlistable.count(path) != 0) return done("listFolder", fail(error));
+    // Both maps are sorted by path, and a folder's names follow it in that order.
+    for (const auto& [name, inode] : names_) {
+        const std::string entry = nameIn(path, name);
+        if (entry.empty()) continue;
+        const std::uint64_t size = current_.at(inode).size();
+        entries.push_back({entry, platform::Kind::file, size, {0, 0, static_cast<std::uint64_t>(inode)}});
+    }
+    for (const std::string& folder : folders_) {
+        const std::string entry = nameIn(path, folder);
+        if (entry.empty()) continue;
+        std::uint64_t size = 0;
+        platform::FileKey key;
+        kindNow(folder, size, key);
+        entries.push_back({entry, platform::Kind::folder, 0, key});
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+    return done("listFolder", true);
+}
+
+bool CrashOs::namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                              int& error) {
+    names.clear();
+    if (folders_.count(folder) == 0 || unlistable.count(folder) != 0) return done("namesEndingWith", fail(error));
+    for (const auto& entry : names_) {
+        const std::string name = nameIn(folder, entry.first);
+        if (name.size() >= ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+            names.push_back(name);
+    }
+    return done("namesEndingWith", true);
+}
+
+platform::Kind CrashOs::kindOf(const std::string& path, std::uint64_t& size, platform::FileKey& key) {
+    return done("kindOf", kindNow(path, size, key));
+}
+
+platform::Kind CrashOs::kindOfName(const std::string& path) {
+    std::uint64_t size = 0;
+    platform::FileKey key;
+    return done("kindOfName", kindNow(path, size, key));
+}
+
+bool CrashOs::letOwnerWrite(const std::string& path, int& error) {
+    return done("letOwnerWrite", folders_.count(path) != 0 || fail(error));
+}
+
+bool CrashOs::createFolder(const std::string& path, int& error) {
+    if (folders_.count(path) != 0) return done("createFolder", true);
+    if (names_.count(path) != 0 || folders_.count(folderOf(path)) == 0) return done("createFolder", fail(error));
+    folders_.insert(path);
+    return done("createFolder", true);
+}
+
+bool CrashOs::syncFolder(const std::string& path, int& error) {
+    if (folders_.count(path) == 0) return done("syncFolder", fail(error));
+    if (!folderSyncsDoNothing) syncNamesIn(path);
+    return done("syncFolder", true);
+}
+
+std::string CrashOs::resolvedPath(const std::string& path) {
+    std::uint64_t size = 0;
+    platform::FileKey key;
+    return done("resolvedPath", kindNow(path, size, key) == platform::Kind::missing ? std::string() : path);
+}
+
+std::string CrashOs::linkTarget(const std::string& /*path*/) {
+    return done("linkTarget", std::string());
+}
+
+bool CrashOs::regularFileAttributes(const std::string& path, platform::FileAttributes& attributes) {
+    const std::optional<Inode> inode = named(path.c_str());
+    if (!inode) return done("regularFileAttributes", false);
+    attributes = {};
+    attributes.size = current_.at(*inode).size();
+    attributes.modified = modified_[*inode];
+    attributes.mode = 0644;
+    return done("regularFileAttributes", true);
+}
+
+bool CrashOs::keepTimesAndMode(platform::Handle from, platform::Handle to, int& error) {
+    const auto source = open_.find(from);
+    const auto copy = open_.find(to);
+    if (source == open_.end() || copy == open_.end()) return done("keepTimesAndMode", fail(error));
+    modified_[copy->second.inode] = modified_[source->second.inode];
+    return done("keepTimesAndMode", true);
+}
+
+bool CrashOs::keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    const std::optional<Inode> source = named(from.c_str());
+    const std::optional<Inode> copy = named(to.c_str());
+    if (!source || !copy) return done("keepFileTimesAndMode", fail(error));
+    modified_[*copy] = modified_[*source];
+    return done("keepFileTimesAndMode", true);
+}
+
+bool CrashOs::keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    return done("keepFolderTimesAndMode", (folders_.count(from) != 0 && folders_.count(to) != 0) || fail(error));
+}
+
+bool CrashOs::readLink(const std::string& /*path*/, std::string& /*target*/, int& error) {
+    return done("readLink", fail(error));
+}
+
+bool CrashOs::makeLink(const std::string& /*target*/, const std::string& /*path*/, bool /*toFolder*/, int& error) {
+    return done("makeLink", fail(error));
+}
+
+bool CrashOs::renameOver(const std::string& from, const std::string& to, int& error) {
+    return done("renameOver", renameNames(from.c_str(), to.c_str()) || fail(error));
 }
 
 }  // namespace marlune::testing

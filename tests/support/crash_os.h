@@ -6,6 +6,10 @@
 // After every call it keeps a crash point: what the disk held then. A test runs
 // the library once and then looks at every state a crash there may leave.
 // Installed in the module state for its lifetime.
+//
+// Folders are names alone: one made is on the disk at once, as if its parent were
+// synced straight away; a folder's listing is sorted by name, as a walk wants it
+// anyway. The model has no links (reading or making one fails) and no permissions.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,8 +38,12 @@ public:
     CrashOs(const CrashOs&) = delete;
     CrashOs& operator=(const CrashOs&) = delete;
 
-    // A file long on the disk: its data and its name synced.
-    void addSyncedFile(const std::string& path, const Bytes& bytes);
+    // A file long on the disk: its data and its name synced; `modified` 0: now.
+    void addSyncedFile(const std::string& path, const Bytes& bytes, std::int64_t modified = 0);
+    // A folder, and those above it, on the disk.
+    void addFolder(const std::string& path);
+    std::int64_t modifiedOf(const std::string& path) const;
+    const std::set<std::string>& folders() const { return folders_; }
     // What a reader sees now at `path`; nothing when no file has the name.
     std::optional<Bytes> contents(const std::string& path) const;
     std::vector<std::string> names() const;
@@ -60,6 +69,8 @@ public:
     std::size_t everyCombinationUpTo = 10;
 
     std::vector<std::string> messages;
+    // Folders whose listing fails, as one the user may not read.
+    std::set<std::string> unlistable;
 
     // Another program's move of `from` to `to`, replacing what `to` named.
     bool rename(const char* from, const char* to);
@@ -98,6 +109,24 @@ public:
     std::int64_t copyRange(platform::Handle source, platform::Handle destination, std::size_t size) override;
     bool deleteFile(platform::Path path) override;
     void showMessage(const char* text) override;
+
+    bool listFolder(const std::string& path, std::vector<platform::FolderEntry>& entries, int& error) override;
+    bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                         int& error) override;
+    platform::Kind kindOf(const std::string& path, std::uint64_t& size, platform::FileKey& key) override;
+    platform::Kind kindOfName(const std::string& path) override;
+    bool letOwnerWrite(const std::string& path, int& error) override;
+    bool createFolder(const std::string& path, int& error) override;
+    bool syncFolder(const std::string& path, int& error) override;
+    std::string resolvedPath(const std::string& path) override;
+    std::string linkTarget(const std::string& path) override;
+    bool regularFileAttributes(const std::string& path, platform::FileAttributes& attributes) override;
+    bool keepTimesAndMode(platform::Handle from, platform::Handle to, int& error) override;
+    bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) override;
+    bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) override;
+    bool readLink(const std::string& path, std::string& target, int& error) override;
+    bool makeLink(const std::string& target, const std::string& path, bool toFolder, int& error) override;
+    bool renameOver(const std::string& from, const std::string& to, int& error) override;
 
 private:
     using Inode = int;
@@ -142,6 +171,12 @@ private:
 
     static Disk survivor(const Storage& storage, const std::vector<Fate>& fates);
     static void apply(const NameChange& change, std::map<std::string, Inode>& names);
+    // Puts the names of `folder` on stable storage.
+    void syncNamesIn(const std::string& folder);
+    // What `path` is now: a file (with its size and identity), a folder, or nothing.
+    platform::Kind kindNow(const std::string& path, std::uint64_t& size, platform::FileKey& key) const;
+    // Sets the system's error code and `error`; false.
+    bool fail(int& error);
     static void apply(const DataChange& change, Bytes& content, bool torn);
     // The file a name means now, or nothing.
     std::optional<Inode> named(const char* path) const;
@@ -161,6 +196,9 @@ private:
     std::map<std::string, Inode> names_;
     std::map<Inode, Bytes> current_;
     std::map<Inode, std::int64_t> changes_;
+    std::map<Inode, std::int64_t> modified_;  // set by each change, or kept from another file
+    std::int64_t clock_ = 0;
+    std::set<std::string> folders_;
     std::map<Inode, platform::FileState> firstStates_;
     Storage storage_;
     std::map<platform::Handle, OpenFile> open_;

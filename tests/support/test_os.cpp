@@ -207,4 +207,82 @@ void TestOs::showMessage(const char* text) {
     if (onMessage) onMessage();
 }
 
+bool TestOs::folderCallFails(int& error) {
+    if (++folderCalls_ != failedFolderCall) return false;
+    faulted = true;
+    error = ErrorCodes::io;
+    platform::setLastSystemError(error);
+    return true;
+}
+
+bool TestOs::listFolder(const std::string& path, std::vector<platform::FolderEntry>& entries, int& error) {
+    return !folderCallFails(error) && native_.listFolder(path, entries, error);
+}
+
+bool TestOs::namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                             int& error) {
+    return !folderCallFails(error) && native_.namesEndingWith(folder, ending, names, error);
+}
+
+platform::Kind TestOs::kindOf(const std::string& path, std::uint64_t& size, platform::FileKey& key) {
+    int error = 0;
+    return folderCallFails(error) ? platform::Kind::missing : native_.kindOf(path, size, key);
+}
+
+platform::Kind TestOs::kindOfName(const std::string& path) {
+    int error = 0;
+    return folderCallFails(error) ? platform::Kind::missing : native_.kindOfName(path);
+}
+
+bool TestOs::letOwnerWrite(const std::string& path, int& error) {
+    return !folderCallFails(error) && native_.letOwnerWrite(path, error);
+}
+
+bool TestOs::createFolder(const std::string& path, int& error) {
+    return !folderCallFails(error) && native_.createFolder(path, error);
+}
+
+bool TestOs::syncFolder(const std::string& path, int& error) {
+    return !folderCallFails(error) && native_.syncFolder(path, error);
+}
+
+std::string TestOs::resolvedPath(const std::string& path) {
+    int error = 0;
+    return folderCallFails(error) ? std::string() : native_.resolvedPath(path);
+}
+
+std::string TestOs::linkTarget(const std::string& path) {
+    int error = 0;
+    return folderCallFails(error) ? std::string() : native_.linkTarget(path);
+}
+
+bool TestOs::regularFileAttributes(const std::string& path, platform::FileAttributes& attributes) {
+    int error = 0;
+    return !folderCallFails(error) && native_.regularFileAttributes(path, attributes);
+}
+
+bool TestOs::keepTimesAndMode(platform::Handle from, platform::Handle to, int& error) {
+    return !folderCallFails(error) && native_.keepTimesAndMode(from, to, error);
+}
+
+bool TestOs::keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    return !folderCallFails(error) && native_.keepFileTimesAndMode(from, to, error);
+}
+
+bool TestOs::keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) {
+    return !folderCallFails(error) && native_.keepFolderTimesAndMode(from, to, error);
+}
+
+bool TestOs::readLink(const std::string& path, std::string& target, int& error) {
+    return !folderCallFails(error) && native_.readLink(path, target, error);
+}
+
+bool TestOs::makeLink(const std::string& target, const std::string& path, bool toFolder, int& error) {
+    return !folderCallFails(error) && native_.makeLink(target, path, toFolder, error);
+}
+
+bool TestOs::renameOver(const std::string& from, const std::string& to, int& error) {
+    return !folderCallFails(error) && native_.renameOver(from, to, error);
+}
+
 }  // namespace marlune::testing

@@ -83,6 +83,11 @@ public:
     // the world (rename or delete a file) at a chosen point of a copy.
     std::function<void(Call, int nth)> onCall;
 
+    // The folder and link calls (listFolder to renameOver), counted together: the
+    // one with this number fails with an I/O error (a kind, a path or attributes: none).
+    int failedFolderCall = 0;  // 0: none
+    int folderCalls() const { return folderCalls_; }
+
     std::vector<std::string> messages;
     // How many files were open when each message was shown.
     std::vector<std::size_t> openFilesAtMessage;
@@ -117,12 +122,31 @@ public:
     Deletion deleteUnchanged(platform::Path path, const platform::FileState& expected) override;
     std::string followLinks(const char* path) override { return native_.followLinks(path); }
     void showMessage(const char* text) override;
+    bool listFolder(const std::string& path, std::vector<platform::FolderEntry>& entries, int& error) override;
+    bool namesEndingWith(const std::string& folder, const std::string& ending, std::vector<std::string>& names,
+                         int& error) override;
+    platform::Kind kindOf(const std::string& path, std::uint64_t& size, platform::FileKey& key) override;
+    platform::Kind kindOfName(const std::string& path) override;
+    bool letOwnerWrite(const std::string& path, int& error) override;
+    bool createFolder(const std::string& path, int& error) override;
+    bool syncFolder(const std::string& path, int& error) override;
+    std::string resolvedPath(const std::string& path) override;
+    std::string linkTarget(const std::string& path) override;
+    bool regularFileAttributes(const std::string& path, platform::FileAttributes& attributes) override;
+    bool keepTimesAndMode(platform::Handle from, platform::Handle to, int& error) override;
+    bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) override;
+    bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) override;
+    bool readLink(const std::string& path, std::string& target, int& error) override;
+    bool makeLink(const std::string& target, const std::string& path, bool toFolder, int& error) override;
+    bool renameOver(const std::string& from, const std::string& to, int& error) override;
 
 private:
     // Counts the call; the fault to apply to it, if any (with its code set as the system's).
     const Fault* count(Call call);
     // Counts the call; true when it fails with an error.
     bool fails(Call call);
+    // Counts a folder call; true (with `error` set as the system's code) when it fails.
+    bool folderCallFails(int& error);
 
     platform::Os& native_;
     platform::Os* previous_;
@@ -130,6 +154,7 @@ private:
     std::set<platform::Handle> open_;
     std::optional<Fault> dead_;
     bool diskFull_ = false;
+    int folderCalls_ = 0;
 };
 
 }  // namespace marlune::testing
