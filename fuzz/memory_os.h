@@ -68,7 +68,7 @@ public:
     bool sync(platform::Handle) override { return true; }
     bool syncTogether(const platform::Handle*, std::size_t) override { return true; }
     // The copy stages alone never create, replace or move a name.
-    bool createNew(platform::Path, platform::Handle&) override { return false; }
+    bool createNew(platform::Path, platform::Handle&, platform::Access) override { return false; }
     Name inspect(platform::Path, platform::Handle) override { return Name::other; }
     bool markInUse(platform::Handle) override { return true; }
     Removal removeIfUnused(const char*) override { return Removal::failed; }
