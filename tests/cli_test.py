@@ -119,6 +119,22 @@ class Folder(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
+    def as_a_user(self):
+        """The command and how to run it as a user whom permissions hold: nobody when the
+        test runs as root, with the command and its library copied where nobody may read
+        them (the build folder may lie in root's home)."""
+        os.chmod(self.dir, 0o755)
+        if os.geteuid() != 0:
+            return MARLUNE, {}
+        copies = self.path(".command")
+        os.makedirs(copies, mode=0o755, exist_ok=True)
+        linked = subprocess.run(["ldd", MARLUNE], capture_output=True, text=True).stdout
+        library = next(line.split("=>")[1].split()[0] for line in linked.splitlines() if "libmarlune" in line)
+        shutil.copy(library, copies)
+        command = shutil.copy(MARLUNE, copies)
+        environment = dict(os.environ, LD_LIBRARY_PATH=copies)
+        return command, {"user": 65534, "group": 65534, "extra_groups": [], "env": environment}
+
     def info_json(self, *names):
         """info --json: the old keys of each file, beside the common ones, one line each."""
         result = run("info", "--json", *[self.path(n) for n in names])
@@ -573,10 +589,10 @@ class Mirror(Folder):
     def test_what_is_added_to_a_read_only_folder_reaches_its_copy(self):
         # As a user, whom permissions hold: nobody, when the test runs as root.
         root = os.geteuid() == 0
-        as_user = {"user": 65534, "group": 65534, "extra_groups": []} if root else {}
+        command, as_user = self.as_a_user()
 
         def mirror():
-            return subprocess.run([MARLUNE, "copy", "-r", "--mirror", "arch", "mirror"], capture_output=True,
+            return subprocess.run([command, "copy", "-r", "--mirror", "arch", "mirror"], capture_output=True,
                                   cwd=self.dir, timeout=120, **as_user)
 
         def owned(*names):
@@ -661,13 +677,12 @@ class Mirror(Folder):
         # A source that cannot be read, or holds nothing, removes nothing, and says so once.
         os.makedirs(self.path("empty"))
         os.chmod(self.path("disk"), 0)
-        os.chmod(self.dir, 0o755)
-        as_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.getuid() == 0 else []
+        command, as_user = self.as_a_user()
         before = listing(self.path("mirror"))
         for source, said in (("arch", b"nothing was removed: the run met an error in the source"),
                              ("empty", b"nothing was removed: the source folder holds no file")):
-            result = subprocess.run([*as_user, MARLUNE, "copy", "-r", "--mirror", "--delete", source, "mirror"],
-                                    capture_output=True, cwd=self.dir, timeout=120)
+            result = subprocess.run([command, "copy", "-r", "--mirror", "--delete", source, "mirror"],
+                                    capture_output=True, cwd=self.dir, timeout=120, **as_user)
             self.assertEqual(result.returncode, 1, result.stderr)
             self.assertEqual(result.stderr.count(said), 1, result.stderr)
             self.assertEqual(listing(self.path("mirror")), before)
