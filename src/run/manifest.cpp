@@ -4,6 +4,14 @@
 #include "run/paths.h"
 
 namespace marlune::run {
+namespace {
+
+bool isHex(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+}  // namespace
+
 
 std::string manifestLine(const std::string& hex, const std::string& relative) {
     std::string name;
@@ -62,6 +70,57 @@ bool Manifest::finish(int& error) {
     }
     file_.close();
     return os.syncFolderOf(path_.c_str()) || (error = platform::lastSystemError(), false);
+}
+
+ManifestReader::ManifestReader(platform::Os& os, const std::string& path) {
+    opened_ = file_.openForReading(os, path.c_str());
+}
+
+ManifestReader::~ManifestReader() = default;
+
+bool ManifestReader::fill() {
+    if (ended_) return false;
+    buffer_.erase(0, at_);
+    at_ = 0;
+    const std::size_t had = buffer_.size();
+    buffer_.resize(had + (64u << 10));
+    const std::int64_t got = file_.read(buffer_.data() + had, buffer_.size() - had);
+    buffer_.resize(had + static_cast<std::size_t>(got > 0 ? got : 0));
+    if (got <= 0) ended_ = true;
+    return got > 0;
+}
+
+bool ManifestReader::next(std::string& relative, std::string& hex, bool& bad) {
+    std::size_t end;
+    while ((end = buffer_.find('\n', at_)) == std::string::npos) {
+        if (!fill()) {
+            if (at_ == buffer_.size()) return false;
+            end = buffer_.size();  // a last line without its line break
+            buffer_ += '\n';
+            break;
+        }
+    }
+    std::string line = buffer_.substr(at_, end - at_);
+    at_ = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const bool escaped = !line.empty() && line[0] == '\\';
+    if (escaped) line.erase(0, 1);
+    hex = line.substr(0, 64);
+    bad = line.size() < 67 || !isHex(hex) || line[64] != ' ' || (line[65] != ' ' && line[65] != '*');
+    relative.clear();
+    for (std::size_t i = 66; !bad && i < line.size(); ++i) {
+        const char c = line[i];
+        if (escaped && c == '\\' && i + 1 < line.size()) {
+            const char e = line[++i];
+            relative += e == 'n' ? '\n' : e == 'r' ? '\r' : e;
+        } else {
+            relative += c == '/' ? platform::pathSeparator : c;
+        }
+    }
+    for (char& c : hex) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    // A name that climbs out of the tree is no line of this tree's manifest.
+    if (!bad && (relative.empty() || insideName(relative) != relative)) bad = true;
+    return true;
 }
 
 }  // namespace marlune::run

@@ -1,11 +1,13 @@
 // A mirror's manifest: a line "<sha256>  <name>" for every copy, as `sha256sum -c`
 // reads it in the destination folder, written beside its name and moved over it
-// once the run has ended.
+// once the run has ended; and read back, line by line, by verify.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/file.h"
+#include "platform/folders.h"
 
 namespace marlune::run {
 
@@ -13,6 +15,28 @@ namespace marlune::run {
 // separators) with the digest `hex`: a name with a backslash or a line break is
 // escaped as coreutils escapes it.
 std::string manifestLine(const std::string& hex, const std::string& relative);
+
+// The names and digests of a manifest, line by line, in its order.
+class ManifestReader {
+public:
+    ManifestReader(platform::Os& os, const std::string& path);
+    ~ManifestReader();
+    ManifestReader(const ManifestReader&) = delete;
+    ManifestReader& operator=(const ManifestReader&) = delete;
+
+    bool opened() const { return opened_; }
+    // The next line: false at the end. `bad` for a line that is no manifest line.
+    bool next(std::string& relative, std::string& hex, bool& bad);
+
+private:
+    bool fill();
+
+    platform::File file_;
+    bool opened_ = false;
+    std::string buffer_;
+    std::size_t at_ = 0;
+    bool ended_ = false;
+};
 
 class Manifest {
 public:

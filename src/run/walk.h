@@ -11,6 +11,7 @@
 
 #include "platform/file.h"
 #include "platform/folders.h"
+#include "run/manifest.h"
 #include "run/step.h"
 
 namespace marlune::run {
@@ -53,28 +54,6 @@ private:
     bool followLinks_;
     int rootError_ = 0;
     std::vector<Level> stack_;
-};
-
-// The names and digests of a manifest, line by line, in its order.
-class ManifestReader {
-public:
-    ManifestReader(platform::Os& os, const std::string& path);
-    ~ManifestReader();
-    ManifestReader(const ManifestReader&) = delete;
-    ManifestReader& operator=(const ManifestReader&) = delete;
-
-    bool opened() const { return opened_; }
-    // The next line: false at the end. `bad` for a line that is no manifest line.
-    bool next(std::string& relative, std::string& hex, bool& bad);
-
-private:
-    bool fill();
-
-    platform::File file_;
-    bool opened_ = false;
-    std::string buffer_;
-    std::size_t at_ = 0;
-    bool ended_ = false;
 };
 
 // What a deletion may remove, beyond the source's listing.
