@@ -22,7 +22,9 @@
 #endif
 
 #include "marlune.h"
+#include "platform/os.h"
 #include "run/engine.h"
+#include "run/spool.h"
 #include "run/step.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
@@ -126,6 +128,22 @@ protected:
         return out;
     }
 };
+
+// A mirror's deletions wait here for the copies: every name back, in its order, whether
+// held in memory or spilled to the scratch file past the bound.
+TEST(NameSpool, GivesBackEveryNameInItsOrderInMemoryOrSpilled) {
+    for (const std::size_t bound : {std::size_t{1} << 20, std::size_t{16}, std::size_t{0}}) {
+        run::NameSpool spool(platform::unicodeOs(), bound);
+        std::vector<std::string> given;
+        for (int i = 0; i < 30000; ++i) given.push_back("f" + std::to_string(i) + (i % 7 ? "/a\nb" : "\n"));
+        for (const std::string& name : given) ASSERT_TRUE(spool.add(name)) << bound;
+        std::vector<std::string> back;
+        for (std::string name; spool.next(name);) back.push_back(name);
+        EXPECT_EQ(spool.error(), 0) << bound;
+        EXPECT_EQ(spool.count(), given.size());
+        EXPECT_EQ(back, given) << bound;
+    }
+}
 
 TEST_F(Runs, PathsInTheirOrderAndEachFolderByTheBytesOfItsNamesASubfolderWhereItsNameFalls) {
     // (The support's files take names in the code page on Windows: no é there.)

@@ -52,6 +52,19 @@ bool File::createNew(Os& os, Path path, Access access) {
     return os.createNew(path, handle_, access) || failed();
 }
 
+bool File::createScratch(Os& os) {
+    close();
+    os_ = &os;
+    error_ = 0;
+    return os.createScratch(handle_) || failed();
+}
+
+bool File::rewind() {
+    if (!isOpen() || !os_->rewind(handle_)) return failed();
+    position_ = 0;
+    return true;
+}
+
 bool File::openForAppending(Os& os, const char* path) {
     close();
     os_ = &os;

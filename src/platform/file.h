@@ -22,6 +22,10 @@ public:
     bool createForWriting(Os& os, const char* path, const File& source);
     // Fails when anything has the name `path` already.
     bool createNew(Os& os, Path path, Access access = Access::usual);
+    // A file with no name, gone once closed (see Os::createScratch).
+    bool createScratch(Os& os);
+    // Reads from the start again.
+    bool rewind();
     // Every write lands at the file's end (see Os::openForAppending).
     bool openForAppending(Os& os, const char* path);
     // Opens the existing file `path` for reading only, to take writes as bytes to

@@ -282,4 +282,25 @@ bool Os::renameOver(const std::string& from, const std::string& to, int& error) 
     return false;
 }
 
+bool Os::createScratch(Handle& file) {
+    const char* given = std::getenv("TMPDIR");
+    const std::string folder = given && *given == '/' ? given : "/tmp";
+    int handle = -1;
+#ifdef O_TMPFILE
+    handle = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (handle < 0) {  // a file system without unnamed files: a name removed at once
+        std::string name = folder + "/marlune-XXXXXX";
+        handle = ::mkostemp(name.data(), O_CLOEXEC);
+        if (handle >= 0) ::unlink(name.c_str());
+    }
+    if (handle < 0) return false;
+    file = handle;
+    return true;
+}
+
+bool Os::rewind(Handle file) {
+    return ::lseek(static_cast<int>(file), 0, SEEK_SET) == 0;
+}
+
 }  // namespace marlune::platform

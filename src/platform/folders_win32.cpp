@@ -301,4 +301,26 @@ bool Os::renameOver(const std::string& from, const std::string& to, int& error) 
     return false;
 }
 
+bool Os::createScratch(Handle& file) {
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"mrl", 0, name) == 0) return false;
+    const HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        DeleteFileW(name);
+        SetLastError(error);
+        return false;
+    }
+    file = reinterpret_cast<Handle>(handle);
+    return true;
+}
+
+bool Os::rewind(Handle file) {
+    LARGE_INTEGER start{};
+    return SetFilePointerEx(reinterpret_cast<HANDLE>(file), start, nullptr, FILE_BEGIN) != 0;
+}
+
 }  // namespace marlune::platform

@@ -222,6 +222,11 @@ public:
     virtual bool makeLink(const std::string& target, const std::string& path, bool toFolder, int& error);
     // Gives the file or link `from` the name `to` in one step, replacing a file or link there.
     virtual bool renameOver(const std::string& from, const std::string& to, int& error);
+    // A file with no name, for the process's own use, in the system's folder for temporary
+    // files and gone once closed: what a run holds that may outgrow its memory.
+    virtual bool createScratch(Handle& file);
+    // Moves the position of `file` back to its start.
+    virtual bool rewind(Handle file);
     // Shows a failure to the user and waits until it is acknowledged where that applies.
     virtual void showMessage(const char* text) = 0;
 };
