@@ -249,7 +249,9 @@ void Engine::keepFolders() {
     const JobPolicy policy = policyOf(job.job, job.flags);
     if (!policy.mirrors || !policy.writes || cancelled_.load() || os_.kindOfName(job.root) != platform::Kind::folder)
         return;
-    for (const std::string& folder : planner_.foldersIntoRoot()) run::keepFolders(os_, folder, job.root);
+    std::string source;
+    std::string copy;
+    while (planner_.nextFolderWalked(source, copy)) keepFolder(os_, source, copy, job.root);
 }
 
 void Engine::endManifest() {

@@ -498,21 +498,17 @@ std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& prog
     return MirrorStep(step, progress).run();
 }
 
-void keepFolders(platform::Os& os, const std::string& source, const std::string& destination) {
-    std::vector<platform::FolderEntry> entries;
+void keepFolder(platform::Os& os, const std::string& source, const std::string& copy, const std::string& root) {
     int error = 0;
-    if (!os.listFolder(source, entries, error)) return;
-    for (const platform::FolderEntry& entry : entries) {
-        if (entry.kind != platform::Kind::folder) continue;
-        const std::string to = joinPath(destination, entry.name);
-        // Made in a copy of a read-only folder, which gets its mode back below.
-        if (os.kindOfName(to) == platform::Kind::missing) {
-            os.letOwnerWrite(destination, error);
-            os.createFolder(to, error);
-        }
-        if (os.kindOfName(to) == platform::Kind::folder) keepFolders(os, joinPath(source, entry.name), to);
+    if (os.kindOfName(copy) == platform::Kind::missing) {
+        // An empty folder's copy, and any above it the copies did not make. Made in a copy
+        // of a read-only folder, which gets its mode back when its own turn comes.
+        const std::string above = folderOf(copy);
+        if (copy.size() > root.size() && above != copy) keepFolder(os, folderOf(source), above, root);
+        os.letOwnerWrite(above, error);
+        os.createFolder(copy, error);
     }
-    os.keepFolderTimesAndMode(source, destination, error);
+    if (os.kindOfName(copy) == platform::Kind::folder) os.keepFolderTimesAndMode(source, copy, error);
 }
 
 namespace {

@@ -11,10 +11,10 @@ namespace marlune::run {
 
 std::vector<FileAnswer> runMirrorStep(const Step& step, const StepProgress& progress);
 
-// After a mirror: the folders of `source` made under `destination` where missing (empty
-// ones too), never through a link, and each given its source's time and mode once its
-// files are in place, deepest first. Memory: one listing a level.
-void keepFolders(platform::Os& os, const std::string& source, const std::string& destination);
+// After a mirror, for each folder its walk left (deepest first): the copy of the folder
+// `source` made where missing (an empty one too, with any above it up to `root`), never
+// through a link, and given its source's time and mode.
+void keepFolder(platform::Os& os, const std::string& source, const std::string& copy, const std::string& root);
 
 // A verify's step: each file compared with what copying its source gives now
 // (or with its manifest's digest); links by what they hold.

@@ -7,6 +7,12 @@
 namespace marlune::run {
 namespace {
 
+// The next component of `path` from `at`: its end.
+std::size_t componentEnd(const std::string& path, std::size_t at) {
+    while (at < path.size() && !isSeparator(path[at])) ++at;
+    return at;
+}
+
 // Where the last component of a path starts.
 std::size_t nameStart(const std::string& path) {
     std::size_t cut = path.size();
@@ -71,6 +77,20 @@ std::string insideName(const std::string& relative) {
 bool liesWithin(const std::string& inner, const std::string& outer) {
     if (outer.empty() || inner.compare(0, outer.size(), outer) != 0) return false;
     return inner.size() == outer.size() || isSeparator(outer.back()) || isSeparator(inner[outer.size()]);
+}
+
+int walkOrder(const std::string& a, const std::string& b) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    for (;;) {
+        if (i >= a.size() || j >= b.size()) return (i < a.size()) - (j < b.size());
+        const std::size_t endA = componentEnd(a, i);
+        const std::size_t endB = componentEnd(b, j);
+        const int compared = a.compare(i, endA - i, b, j, endB - j);
+        if (compared != 0) return compared;
+        i = endA + 1;
+        j = endB + 1;
+    }
 }
 
 }  // namespace marlune::run

@@ -30,6 +30,10 @@ std::string kvName(const std::string& path);
 // A relative name without "..", with "." components and doubled separators
 // dropped; empty for one that would leave the folder it is put in.
 std::string insideName(const std::string& relative);
+// Which of two relative names a walk meets first: <0, 0 or >0. A walk's order is
+// that of a run: a folder's entries by the bytes of their names, a subfolder's
+// entries where its name falls.
+int walkOrder(const std::string& a, const std::string& b);
 // Whether the resolved path `inner` is `outer` or lies under it.
 bool liesWithin(const std::string& inner, const std::string& outer);
 

@@ -105,13 +105,25 @@ std::uint64_t Planner::placeOfOperand(const Operand& operand) {
 
 void Planner::begin() {
     begun_ = true;
-    const bool walking = has(MARLUNE_RUN_RECURSIVE);
-    if (copying()) resolvedRoot_ = resolvedOrPlanned(os_, job_.root);
-    if (copying() && has(MARLUNE_RUN_DELETE) && !operands_.empty()) {
+    const bool walking = has(MARLUNE_RUN_RECURSIVE) || verifying();
+    if (copying() || verifying()) resolvedRoot_ = resolvedOrPlanned(os_, job_.root);
+    if (deleting() && !operands_.empty()) {
         std::uint64_t size = 0;
         os_.kindOf(operands_.front().path, size, sourceRootKey_);
         os_.kindOf(job_.root, size, destinationRootKey_);
     }
+    // The names under the destination a deletion keeps, wherever the names given lead: the
+    // run's records and the manifest; and a verify leaves out the manifest it reads.
+    std::vector<std::string> kept = deleting() ? job_.kept : std::vector<std::string>{};
+    if ((deleting() || againstManifest()) && !job_.manifest.empty()) kept.push_back(job_.manifest);
+    for (const std::string& name : kept) {
+        const std::string resolved = resolvedOrPlanned(os_, name);
+        if (resolved.size() <= resolvedRoot_.size() || !liesWithin(resolved, resolvedRoot_)) continue;
+        std::string relative = resolved.substr(resolvedRoot_.size());
+        while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
+        kept_.push_back(platform::foldedName(relative));
+    }
+    std::sort(kept_.begin(), kept_.end());
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
     // An examination compares nothing: a file named twice is examined twice.
@@ -149,6 +161,9 @@ std::size_t Planner::givenWith(const std::vector<Given>& index, std::uint64_t ha
 std::size_t Planner::comingSoon() const {
     std::size_t coming = operands_.size() - nextOperand_;
     for (const Level& level : stack_) coming += level.entries.size() - level.next + level.stalePartials.size();
+    if (verifying()) {
+        for (const Level& level : stack_) coming += level.counterpart.size() - level.counterpartNext;
+    }
     return coming;
 }
 
@@ -157,27 +172,29 @@ bool Planner::deletionsNext() const {
            nextOperand_ == operands_.size();
 }
 
-// The names under the destination that a deletion keeps: the manifest and the records
-// given, wherever their names lead.
-DeletionRules Planner::deletionRules() const {
-    DeletionRules rules;
-    rules.most = job_.maxDelete;
-    rules.fromEmpty = has(MARLUNE_RUN_DELETE_FROM_EMPTY);
-    rules.despiteSourceErrors = job_.deleteDespiteSourceErrors;
-    std::vector<std::string> names = job_.kept;
-    if (!job_.manifest.empty()) names.push_back(job_.manifest);
-    for (const std::string& name : names) {
-        const std::string resolved = resolvedOrPlanned(os_, name);
-        if (resolved.size() <= resolvedRoot_.size() || !liesWithin(resolved, resolvedRoot_)) continue;
-        std::string relative = resolved.substr(resolvedRoot_.size());
-        while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
-        rules.kept.push_back(platform::foldedName(relative));
-    }
-    return rules;
+// A record of the run's own, or one of its partial files (".tmp-" and 8 hex digits).
+bool Planner::isKept(const std::string& relative) const {
+    if (kept_.empty()) return false;
+    const std::string folded = platform::foldedName(relative);
+    if (std::binary_search(kept_.begin(), kept_.end(), folded)) return true;
+    const std::size_t mark = folded.rfind(".tmp-");
+    if (mark == std::string::npos || folded.size() != mark + 13) return false;
+    const std::string digits = folded.substr(mark + 5);
+    return digits.find_first_not_of("0123456789abcdef") == std::string::npos &&
+           std::binary_search(kept_.begin(), kept_.end(), folded.substr(0, mark));
 }
 
-// Why a mirror's deletions may not go ahead: a source error in the run, or the source or
-// destination folder no longer the one the run started with (a link turned meanwhile).
+void Planner::tell(StepFile& file, std::int32_t status, const std::string& source, const std::string& destination) {
+    file = StepFile{};
+    ++filesPlanned;
+    file.status = status;
+    file.source = source;
+    file.destination = destination;
+}
+
+// Why a mirror's deletions may not go ahead: a source error in the run, the source or
+// destination folder no longer the one the run started with (a link turned meanwhile),
+// a source that held nothing, or deletions that could not be held.
 bool Planner::deletionsHeldBack(StepFile& file) {
     std::uint64_t size = 0;
     FileKey source;
@@ -186,55 +203,215 @@ bool Planner::deletionsHeldBack(StepFile& file) {
     const bool moved = os_.kindOf(operands_.front().path, size, source) != Kind::folder || source != sourceRootKey_ ||
                        (known(destinationRootKey_) && (os_.kindOf(job_.root, size, destination) != Kind::folder ||
                                                        destination != destinationRootKey_));
-    if ((!sourceFailed_.load() || job_.deleteDespiteSourceErrors) && !moved) return false;
-    file = StepFile{};
-    file.status = MARLUNE_RUN_DELETION_OFF;
-    file.source = operands_.front().path;
-    file.destination = job_.root;
+    std::int32_t status = MARLUNE_OK;
+    if ((sourceFailed_.load() && !job_.deleteDespiteSourceErrors) || moved || deletions_.error() != 0) {
+        status = MARLUNE_RUN_DELETION_OFF;
+    } else if (sourceFiles_ == 0 && deletions_.count() != 0 && !has(MARLUNE_RUN_DELETE_FROM_EMPTY)) {
+        status = MARLUNE_RUN_SOURCE_EMPTY;  // a disk that did not mount would empty the mirror
+    }
+    if (status == MARLUNE_OK) return false;
+    tell(file, status, operands_.front().path, job_.root);
+    file.systemError = deletions_.error() > 0 ? deletions_.error() : 0;
     return true;
 }
 
-bool Planner::nextPaired(StepFile& file) {
-    if (!pair_ && !pairDone_) {
-        const bool verifying = job_.job == MARLUNE_JOB_VERIFY;
-        if (!verifying && !operands_.empty() && deletionsHeldBack(file)) {
-            pairDone_ = true;
+// The deletions the walk decided, once the copies have ended.
+bool Planner::nextDeletion(StepFile& file) {
+    if (!deletionsChecked_) {
+        deletionsChecked_ = true;
+        if (operands_.empty() || deletionsHeldBack(file)) {
             complete = true;
-            ++filesPlanned;
-            return true;
-        }
-        const std::string source = operands_.empty() ? std::string() : operands_.front().path;
-        pair_ =
-            std::make_unique<PairPlan>(os_, verifying ? PairPlan::Mode::verify : PairPlan::Mode::remove, source,
-                                       job_.root, verifying ? job_.manifest : std::string(),
-                                       has(MARLUNE_RUN_FOLLOW_LINKS), verifying ? DeletionRules{} : deletionRules());
-        if (pair_->manifestError != 0) {
-            file = StepFile{};
-            file.status = MARLUNE_VERIFY_BAD_LINE;
-            file.systemError = pair_->manifestError;
-            file.source = job_.manifest;
-            pairDone_ = true;
-            pair_.reset();
-            ++filesPlanned;
-            return true;
+            return !operands_.empty();
         }
     }
-    if (pair_ && pair_->next(file)) {
-        ++filesPlanned;
+    std::string name;
+    while (!complete && deletions_.next(name)) {
+        const std::string relative = name.substr(1);
+        // A file the source has gained since it was listed is the source's now; a folder
+        // there still lacks the file or link this name holds.
+        const Kind now =
+            job_.deleteDespiteSourceErrors ? Kind::missing : os_.kindOfName(joinPath(operands_.front().path, relative));
+        if (now != Kind::missing && now != Kind::folder) continue;
+        const std::string destination = joinPath(job_.root, relative);
+        if (job_.maxDelete != 0 && removals_ == job_.maxDelete) {
+            tell(file, MARLUNE_RUN_DELETE_LIMIT, destination, job_.root);
+            complete = true;
+            return true;
+        }
+        ++removals_;
+        tell(file, MARLUNE_OK, destination, destination);
+        file.remove = true;
+        file.link = name[0] == 'l';
         return true;
     }
-    pair_.reset();
-    pairDone_ = true;
+    if (!complete && deletions_.error() != 0) {  // the held names could not be read back
+        tell(file, MARLUNE_RUN_DELETION_OFF, operands_.front().path, job_.root);
+        file.systemError = deletions_.error() > 0 ? deletions_.error() : 0;
+        complete = true;
+        return true;
+    }
     complete = true;
     return false;
 }
 
+// A destination entry that the source lacks: verify tells it (against a manifest, when it
+// meets its line); a mirror holds it for deletion. A folder is walked in its turn.
+bool Planner::destinationOnly(const std::string& place, bool sourceless, const platform::FolderEntry& entry,
+                              StepFile& file) {
+    const std::string relative = joinPath(place, entry.name);
+    if (isKept(relative)) return false;
+    if (entry.kind == Kind::folder) return enterDestinationOnly(relative, file);
+    if (entry.kind != Kind::file && entry.kind != Kind::link) return false;
+    const std::string path = joinPath(job_.root, relative);
+    if (againstManifest()) {
+        waiting_ = {relative, entry.kind, entry.size, entry.key};
+        hasWaiting_ = true;
+        return false;
+    }
+    if (verifying()) {
+        tell(file, MARLUNE_VERIFY_EXTRA, path, path);
+        file.link = entry.kind == Kind::link;
+        return true;
+    }
+    if (endsWith(entry.name, partialSuffix)) {
+        // A partial file in a folder the source lacks: a run that stopped left it.
+        if (!sourceless) return false;  // the folder's stale partials are told on entering it
+        tell(file, has(MARLUNE_RUN_JUDGE_ONLY) ? MARLUNE_RUN_PARTIAL_LEFT : MARLUNE_RUN_PARTIAL_REMOVED, path,
+             std::string());
+        return true;
+    }
+    deletions_.add((entry.kind == Kind::link ? "l" : "f") + relative);
+    return false;
+}
+
+// A folder of the destination that the source lacks, walked as one with nothing in the source.
+bool Planner::enterDestinationOnly(const std::string& relative, StepFile& file) {
+    const std::string path = relative.empty() ? job_.root : joinPath(job_.root, relative);
+    Level level;
+    level.sourceless = true;
+    int error = 0;
+    if (!os_.listFolder(path, level.counterpart, error)) {
+        if (!verifying()) return false;  // a deletion removes nothing it cannot list
+        tell(file, MARLUNE_RUN_FOLDER_UNREADABLE, path, path);
+        file.systemError = error;
+        return true;
+    }
+    std::sort(level.counterpart.begin(), level.counterpart.end(),
+              [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+    level.place = relative;
+    level.paired = true;
+    stack_.push_back(std::move(level));
+    return false;
+}
+
+// Lists the destination's counterpart of a source folder being entered, at `place`.
+// False when the folder is not to be walked: verify tells a counterpart it cannot list.
+bool Planner::listCounterpart(Level& level, const std::string& place, bool isFolder, StepFile& file, bool& told) {
+    level.paired = true;
+    if (!isFolder) return true;
+    const std::string path = place.empty() ? job_.root : joinPath(job_.root, place);
+    int error = 0;
+    if (os_.listFolder(path, level.counterpart, error)) {
+        std::sort(level.counterpart.begin(), level.counterpart.end(),
+                  [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+        return true;
+    }
+    level.counterpart.clear();
+    if (!verifying()) return true;  // the copies go on; nothing under it is deleted
+    tell(file, MARLUNE_RUN_FOLDER_UNREADABLE, path, path);
+    file.systemError = error;
+    told = true;
+    return false;
+}
+
+// One result of a verify against a manifest: a line the destination lacks, a file the
+// manifest lacks, or a file and its line.
+bool Planner::nextAgainstManifest(StepFile& file) {
+    if (!lineReady_ && !manifestEnded_) {
+        previousLine_ = lineName_;
+        manifestEnded_ = !manifest_->next(lineName_, lineDigest_, lineBad_);
+        // The merge needs the walk's order: a line out of it is told, as a bad line.
+        if (!manifestEnded_ && !lineBad_ && !previousLine_.empty() && walkOrder(previousLine_, lineName_) >= 0) {
+            lineBad_ = true;
+        }
+        if (lineBad_) lineName_ = previousLine_;
+        lineReady_ = !manifestEnded_;
+    }
+    if (lineReady_ && lineBad_) {
+        lineReady_ = false;
+        tell(file, MARLUNE_VERIFY_BAD_LINE, job_.root, job_.root);
+        return true;
+    }
+    const int order = !lineReady_ ? 1 : !hasWaiting_ ? -1 : walkOrder(lineName_, waiting_.name);
+    if (order < 0) {
+        lineReady_ = false;
+        const std::string path = joinPath(job_.root, lineName_);
+        tell(file, MARLUNE_VERIFY_MISSING, path, path);
+        return true;
+    }
+    if (!hasWaiting_) return false;
+    hasWaiting_ = false;
+    const std::string path = joinPath(job_.root, waiting_.name);
+    if (order > 0) {
+        if (waiting_.kind == Kind::link) return false;  // a manifest lists no links
+        tell(file, MARLUNE_VERIFY_EXTRA, path, path);
+        file.link = waiting_.kind == Kind::link;
+        return true;
+    }
+    lineReady_ = false;
+    tell(file, waiting_.kind == Kind::file ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT, path, path);
+    file.link = waiting_.kind == Kind::link;
+    file.expected = lineDigest_;
+    return true;
+}
+
+// Whether a walked entry is a folder, or with links followed leads to one.
+bool Planner::reachesFolder(const Level& level, const Entry& entry) {
+    if (entry.kind != Kind::link || linksAsNames() || !has(MARLUNE_RUN_FOLLOW_LINKS)) return entry.kind == Kind::folder;
+    std::uint64_t size = 0;
+    FileKey key;
+    return os_.kindOf(joinPath(level.folder, entry.name), size, key) == Kind::folder;
+}
+
+// A paired walk's file beside its counterpart: for verify, where and what it is.
+void Planner::pairWith(const Level& level, const std::string& name, Kind kind, Kind counterpart, StepFile& file) {
+    ++sourceFiles_;
+    if (!verifying() || file.status != 0) return;
+    file.destination = joinPath(level.place.empty() ? job_.root : joinPath(job_.root, level.place), name);
+    if (counterpart == Kind::missing) {
+        file.status = MARLUNE_VERIFY_MISSING;
+    } else if (counterpart != kind) {
+        file.status = MARLUNE_VERIFY_DIFFERENT;
+    }
+}
+
+// A verify against a manifest: the manifest opened, the destination's walk begun.
+bool Planner::startManifest(StepFile& file) {
+    manifest_ = std::make_unique<ManifestReader>(os_, job_.manifest);
+    if (!manifest_->opened()) {
+        manifestEnded_ = true;
+        tell(file, MARLUNE_VERIFY_BAD_LINE, job_.manifest, job_.root);
+        file.systemError = platform::lastSystemError() ? platform::lastSystemError() : -1;
+        return true;
+    }
+    return enterDestinationOnly(std::string(), file);
+}
+
 bool Planner::next(StepFile& file) {
-    if (job_.job == MARLUNE_JOB_VERIFY) return nextPaired(file);
     for (;;) {
+        if (againstManifest() && (hasWaiting_ || (manifestWalked_ && stack_.empty() && !manifestEnded_))) {
+            if (nextAgainstManifest(file)) return true;
+            continue;
+        }
         if (stack_.empty()) {
-            if (nextOperand_ == operands_.size()) {
-                if (copying() && has(MARLUNE_RUN_DELETE)) return deletionsReleased_ && nextPaired(file);
+            if (againstManifest() && !manifestWalked_) {
+                manifestWalked_ = true;
+                if (startManifest(file)) return true;
+                continue;
+            }
+            // Against a manifest, the folder added is the destination walked already.
+            if (nextOperand_ == operands_.size() || againstManifest()) {
+                if (deleting()) return deletionsReleased_ && nextDeletion(file);
                 complete = true;
                 return false;
             }
@@ -251,19 +428,44 @@ bool Planner::next(StepFile& file) {
             file.status = has(MARLUNE_RUN_JUDGE_ONLY) ? MARLUNE_RUN_PARTIAL_LEFT : MARLUNE_RUN_PARTIAL_REMOVED;
             return true;
         }
+        // The destination's entries that come before the source's next, or have its name
+        // but are a folder where it is none (or the reverse), are the destination's alone.
+        if (level.paired && level.counterpartNext < level.counterpart.size()) {
+            const platform::FolderEntry& other = level.counterpart[level.counterpartNext];
+            const bool sourceEnded = level.next == level.entries.size();
+            const Entry* ours = sourceEnded ? nullptr : &level.entries[level.next];
+            if (sourceEnded || other.name < ours->name ||
+                (other.name == ours->name && (other.kind == Kind::folder) != reachesFolder(level, *ours))) {
+                const std::string place = level.place;
+                const bool sourceless = level.sourceless;
+                const platform::FolderEntry taken = std::move(level.counterpart[level.counterpartNext++]);
+                if (destinationOnly(place, sourceless, taken, file)) return true;
+                continue;
+            }
+        }
         if (level.next == level.entries.size()) {
+            if (level.keepsItsTimes) {
+                foldersWalked_.add(level.folder);
+                foldersWalked_.add(level.place.empty() ? job_.root : joinPath(job_.root, level.place));
+            }
             stack_.pop_back();
             continue;
         }
         const Entry& entry = level.entries[level.next++];
+        Kind counterpart = Kind::missing;
+        if (level.paired && level.counterpartNext < level.counterpart.size() &&
+            level.counterpart[level.counterpartNext].name == entry.name) {
+            counterpart = level.counterpart[level.counterpartNext++].kind;
+        }
         const std::string path = joinPath(level.folder, entry.name);
         Kind kind = entry.kind;
         std::uint64_t size = entry.size;
         FileKey key = entry.key;
-        if (kind == Kind::link && copying() && has(MARLUNE_RUN_MIRROR) && !has(MARLUNE_RUN_FOLLOW_LINKS)) {
-            // A mirror makes the link anew: never followed, whatever it leads to.
+        if (kind == Kind::link && linksAsNames()) {
+            // A mirror makes the link anew, verify compares it: never followed, whatever it leads to.
             planWalked(level, entry, path, 0, key, file);
             file.link = true;
+            pairWith(level, entry.name, Kind::link, counterpart, file);
             return true;
         }
         if (kind == Kind::link) {
@@ -290,27 +492,45 @@ bool Planner::next(StepFile& file) {
             }
         }
         if (kind == Kind::folder) {
-            const std::string place = copying() ? joinPath(level.place, entry.name) : std::string();
+            const std::string place = copying() || pairing() ? joinPath(level.place, entry.name) : std::string();
             const std::string twiceOf = level.twiceOf.empty() ? std::string() : joinPath(level.twiceOf, entry.name);
+            // Folders reached through a link are no folders of the mirror's: their copies keep their own times.
+            const bool keepsItsTimes = level.keepsItsTimes && entry.kind == Kind::folder;
+            const std::size_t depth = stack_.size();
             bool told = false;
-            if (enterFolder(path, place, twiceOf, file, told) && told) return true;
+            const bool entered = enterFolder(path, place, twiceOf, file, told, counterpart);
+            if (stack_.size() > depth) stack_.back().keepsItsTimes = keepsItsTimes;
+            if (entered && told) return true;
             continue;
         }
         if (kind != Kind::file) continue;  // devices, pipes and sockets are nobody's recordings
         planWalked(level, entry, path, size, key, file);
+        pairWith(level, entry.name, Kind::file, counterpart, file);
         return true;
     }
 }
 
 bool Planner::planOperand(std::size_t k, StepFile& file) {
     Operand& operand = operands_[k];
-    if (has(MARLUNE_RUN_RECURSIVE) && operand.kind == Kind::folder) {
+    if ((has(MARLUNE_RUN_RECURSIVE) || verifying()) && operand.kind == Kind::folder) {
         std::string twiceOf;
         if (const auto reached = reachedAt_.find(k); reached != reachedAt_.end()) twiceOf = reached->second;
+        Kind root = Kind::missing;
+        if (pairing()) {
+            std::uint64_t size = 0;
+            FileKey key;
+            root = os_.kindOf(job_.root, size, key);
+        }
         bool told = false;
-        return enterFolder(operand.path, operand.placeGiven ? operand.place : insideName(operand.path), twiceOf, file,
-                           told) &&
-               told;
+        const std::size_t depth = stack_.size();
+        const bool entered = enterFolder(operand.path, operand.placeGiven ? operand.place : insideName(operand.path),
+                                         twiceOf, file, told, root);
+        // A folder whose entries go straight into the destination (copy -r SOURCE DESTINATION).
+        if (stack_.size() > depth) {
+            stack_.back().keepsItsTimes =
+                copying() && has(MARLUNE_RUN_MIRROR) && operand.placeGiven && operand.place.empty();
+        }
+        return entered && told;
     }
     file = StepFile{};
     file.index = 0;
@@ -361,7 +581,7 @@ bool Planner::planOperand(std::size_t k, StepFile& file) {
 }
 
 bool Planner::enterFolder(const std::string& path, const std::string& place, std::string twiceOf, StepFile& file,
-                          bool& told) {
+                          bool& told, Kind counterpart) {
     std::uint64_t size = 0;
     FileKey key;
     os_.kindOf(path, size, key);
@@ -390,6 +610,12 @@ bool Planner::enterFolder(const std::string& path, const std::string& place, std
         file.source = path;
         ++filesPlanned;
         told = true;
+        // Its counterpart's names cannot be told from the source's lack of them.
+        if (pairing()) sourceFailed_ = true;
+        if (deleting() && job_.deleteDespiteSourceErrors && counterpart == Kind::folder) {
+            StepFile unused;
+            enterDestinationOnly(place, unused);  // tests alone: taken for empty, as without the rule
+        }
         return true;
     }
     std::sort(listed.begin(), listed.end(),
@@ -400,7 +626,10 @@ bool Planner::enterFolder(const std::string& path, const std::string& place, std
     }
     listed = {};
     markTakenBy(level.entries);
-    if (copying() && has(MARLUNE_RUN_MIRROR)) level.stalePartials = stalePartialsIn(place);
+    if (pairing() && !listCounterpart(level, place, counterpart == Kind::folder, file, told)) return true;
+    if (copying() && has(MARLUNE_RUN_MIRROR)) {
+        level.stalePartials = level.paired ? partialsAmong(level.counterpart, place) : stalePartialsIn(place);
+    }
     level.folder = path;
     level.place = place;
     level.twiceOf = std::move(twiceOf);
@@ -460,6 +689,19 @@ std::vector<std::string> Planner::stalePartialsIn(const std::string& place) cons
     if (!os_.namesEndingWith(folder, partialSuffix, names, error)) return {};
     std::sort(names.begin(), names.end(), std::greater<>());
     for (std::string& name : names) name = joinPath(folder, name);
+    return names;
+}
+
+// The partial files among the listed entries of the destination folder at `place`.
+std::vector<std::string> Planner::partialsAmong(const std::vector<platform::FolderEntry>& entries,
+                                                const std::string& place) const {
+    const std::string folder = place.empty() ? job_.root : joinPath(job_.root, place);
+    std::vector<std::string> names;
+    for (const platform::FolderEntry& entry : entries) {
+        if (entry.kind == Kind::file && endsWith(entry.name, partialSuffix))
+            names.push_back(joinPath(folder, entry.name));
+    }
+    std::sort(names.begin(), names.end(), std::greater<>());
     return names;
 }
 

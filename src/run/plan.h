@@ -3,18 +3,28 @@
 // the plan settles itself (collisions, files named twice, copies that would
 // land on a file of the run or outside the destination, partial files, folders
 // that cannot be read).
+//
+// The one walk of a run. Where a job pairs its source folder with the destination
+// (a mirror that deletes, verify), each source folder's listing is merged by name
+// with its counterpart's in the same pass: verify tells what is missing, extra or
+// different as it goes, and a mirror decides its deletions there, holding them
+// (NameSpool) until every copy has ended and the whole run is known to have
+// listed its source whole. A verify against a manifest walks the destination and
+// merges it with the manifest's lines.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/folders.h"
+#include "run/manifest.h"
+#include "run/spool.h"
 #include "run/step.h"
-#include "run/walk.h"
 
 namespace marlune::run {
 
@@ -22,15 +32,16 @@ struct Job : StepJob {
     std::string manifest;           // mirror: the manifest's name; empty: none
     std::vector<std::string> kept;  // the run's own records, never deleted
     std::uint64_t maxDelete = 0;    // deletions at the most; 0: no limit
-    // Tests alone (no front end sets it): deletions go ahead after a source error, to
-    // show what the rule that a source folder be listed whole keeps.
+    // Tests alone (no front end sets it): deletions go ahead after a source error, a source
+    // folder that cannot be listed counts as empty, and a deletion does not look again
+    // whether the source has the name: to show what those rules keep.
     bool deleteDespiteSourceErrors = false;
 };
 
 class Planner {
 public:
     // Every file-system call goes through `os`.
-    Planner(Job job, platform::Os& os) : job_(std::move(job)), os_(os) {}
+    Planner(Job job, platform::Os& os) : job_(std::move(job)), os_(os), deletions_(os), foldersWalked_(os) {}
 
     // A path and, for copies, its place under the destination (null: the path itself).
     std::int32_t add(const std::string& path, const char* place);
@@ -50,13 +61,10 @@ public:
     void noteSourceError() { sourceFailed_ = true; }
     // The copies before them have ended: next() goes on to the deletions.
     void releaseDeletions() { deletionsReleased_ = true; }
-    // The folders added whose entries go straight into the destination (copy -r SOURCE DESTINATION).
-    std::vector<std::string> foldersIntoRoot() const {
-        std::vector<std::string> folders;
-        for (const Operand& operand : operands_) {
-            if (operand.placeGiven && operand.place.empty()) folders.push_back(operand.path);
-        }
-        return folders;
+    // A mirror's folders as the walk left them, each after the folders in it: the source
+    // folder's path, then its copy's. False after the last. Once, when the plan has ended.
+    bool nextFolderWalked(std::string& source, std::string& copy) {
+        return foldersWalked_.next(source) && foldersWalked_.next(copy);
     }
 
     std::atomic<std::uint64_t> filesPlanned{0};
@@ -90,6 +98,13 @@ private:
         std::size_t next = 0;
         // A mirror's: the partial files that a run which stopped left in the folder's copy, last first.
         std::vector<std::string> stalePartials;
+        // A paired walk's: the destination folder's entries (none where it lacks the folder),
+        // merged with `entries` by name. A folder the source lacks has no `entries`.
+        bool paired = false;
+        bool sourceless = false;
+        bool keepsItsTimes = false;  // a mirror's folder of the source, whose copy takes its times
+        std::vector<platform::FolderEntry> counterpart;
+        std::size_t counterpartNext = 0;
     };
     // A name added, as the collision checks look it up.
     struct Given {
@@ -101,10 +116,30 @@ private:
     };
 
     bool converting() const { return job_.job == MARLUNE_JOB_CONVERT; }
-    // A verify's files, and a mirror's deletions once its copies are planned.
-    bool nextPaired(StepFile& file);
-    DeletionRules deletionRules() const;
+    bool verifying() const { return job_.job == MARLUNE_JOB_VERIFY; }
+    bool againstManifest() const { return verifying() && !job_.manifest.empty(); }
+    bool deleting() const { return copying() && has(MARLUNE_RUN_MIRROR) && has(MARLUNE_RUN_DELETE); }
+    // The source folder is merged with the destination's, level by level.
+    bool pairing() const { return verifying() || deleting(); }
+    // A link is a name of its own, made anew (or compared as one), never followed.
+    bool linksAsNames() const {
+        return ((copying() && has(MARLUNE_RUN_MIRROR)) || verifying()) && !has(MARLUNE_RUN_FOLLOW_LINKS);
+    }
+    // A destination entry the source lacks (or has as a folder where it is none, or the reverse).
+    bool destinationOnly(const std::string& place, bool sourceless, const platform::FolderEntry& entry, StepFile& file);
+    bool enterDestinationOnly(const std::string& relative, StepFile& file);
+    bool listCounterpart(Level& level, const std::string& place, bool isFolder, StepFile& file, bool& told);
+    bool nextAgainstManifest(StepFile& file);
+    bool startManifest(StepFile& file);
+    bool reachesFolder(const Level& level, const Entry& entry);
+    void pairWith(const Level& level, const std::string& name, platform::Kind kind, platform::Kind counterpart,
+                  StepFile& file);
+    std::vector<std::string> partialsAmong(const std::vector<platform::FolderEntry>& entries,
+                                           const std::string& place) const;
+    bool nextDeletion(StepFile& file);
     bool deletionsHeldBack(StepFile& file);
+    bool isKept(const std::string& relative) const;
+    void tell(StepFile& file, std::int32_t status, const std::string& source, const std::string& destination);
     bool copying() const { return job_.job == MARLUNE_JOB_COPY || job_.job == MARLUNE_JOB_SALVAGE; }
     bool has(std::uint32_t flag) const { return (job_.flags & flag) != 0; }
     // The name that two files of one run could both write: a .kv name, or a copy's with .kv names.
@@ -112,8 +147,9 @@ private:
 
     bool planOperand(std::size_t k, StepFile& file);
     // False when nothing is to be told (a folder walked already); else `file` may be unreadable.
-    bool enterFolder(const std::string& path, const std::string& place, std::string twiceOf, StepFile& file,
-                     bool& told);
+    // `counterpart`: what the destination has at its place, in a paired walk.
+    bool enterFolder(const std::string& path, const std::string& place, std::string twiceOf, StepFile& file, bool& told,
+                     platform::Kind counterpart = platform::Kind::missing);
     void planWalked(const Level& level, const Entry& entry, const std::string& path, std::uint64_t size,
                     const platform::FileKey& key, StepFile& file);
     void finish(const std::string& path, const std::string& relative, std::uint64_t size, StepFile& file);
@@ -149,10 +185,26 @@ private:
     bool begun_ = false;
     std::atomic<bool> sourceFailed_{false};
     bool deletionsReleased_ = false;
-    platform::FileKey sourceRootKey_;  // the folders a deletion's walk must find at its start
+    platform::FileKey sourceRootKey_;  // the folders a deletion must find as they were at the start
     platform::FileKey destinationRootKey_;
-    std::unique_ptr<PairPlan> pair_;
-    bool pairDone_ = false;
+    // A mirror's deletions, decided by the walk: "f" or "l" (a link) and the name under the destination.
+    NameSpool deletions_;
+    bool deletionsChecked_ = false;
+    NameSpool foldersWalked_;  // see nextFolderWalked
+    std::uint64_t removals_ = 0;
+    std::uint64_t sourceFiles_ = 0;  // walked in the source: none, and a deletion would empty the mirror
+    std::vector<std::string> kept_;  // folded names under the destination that no deletion removes
+    // Verify against a manifest: its lines, and the destination file waiting to meet its line.
+    std::unique_ptr<ManifestReader> manifest_;
+    bool manifestWalked_ = false;
+    bool lineReady_ = false;
+    bool lineBad_ = false;
+    bool manifestEnded_ = false;
+    std::string lineName_;
+    std::string lineDigest_;
+    std::string previousLine_;
+    bool hasWaiting_ = false;
+    platform::FolderEntry waiting_;  // its name the relative one
 };
 
 // The full path of `path` with links resolved, for a name that may not exist yet:
