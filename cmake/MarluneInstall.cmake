@@ -26,7 +26,8 @@ set(MARLUNE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/marlune)
 file(ARCHIVE_CREATE OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
   PATHS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog FORMAT raw COMPRESSION GZip)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_DIR}/changelog.gz
-  ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/cli.md DESTINATION ${MARLUNE_DOC_DIR})
+  ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/cli.md ${PROJECT_SOURCE_DIR}/docs/c-api.md
+  ${PROJECT_SOURCE_DIR}/docs/python.md DESTINATION ${MARLUNE_DOC_DIR})
 
 # find_package(Marlune 1.0) giving Marlune::marlune.
 set(MARLUNE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Marlune)

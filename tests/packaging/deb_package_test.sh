@@ -26,7 +26,8 @@ for wanted in /usr/bin/marlune /usr/include/marlune.h \
     /usr/lib/x86_64-linux-gnu/cmake/Marlune/MarluneTargets.cmake \
     /usr/share/man/man1/marlune.1 /usr/share/bash-completion/completions/marlune \
     /usr/share/doc/marlune/copyright /usr/share/doc/marlune/changelog.gz \
-    /usr/share/doc/marlune/README.md /usr/share/doc/marlune/cli.md; do
+    /usr/share/doc/marlune/README.md /usr/share/doc/marlune/cli.md /usr/share/doc/marlune/c-api.md \
+    /usr/share/doc/marlune/python.md; do
   grep -qx "$wanted" "$work/contents" || fail "$wanted is not in the package"
 done
 if grep -E 'test|gtest|/src/|\.a$' "$work/contents"; then fail "the package holds build or test files"; fi
