@@ -47,6 +47,8 @@ else
 fi
 
 [ "$(run "$prefix/bin/marlune" --version)" = "marlune 1.0.0" ] || fail "marlune --version"
+# In /usr the loader finds the library by itself: programs built with pkg-config get no run path.
+grep -q 'rpath' "$prefix/lib/x86_64-linux-gnu/pkgconfig/marlune.pc" && fail "marlune.pc of /usr gives a run path"
 # Its run path leads from the command to the library beside it, never out of the package.
 runpath=$(readelf -d "$prefix/bin/marlune" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = '$ORIGIN/../lib/x86_64-linux-gnu' ] || fail "the command's run path is '$runpath'"
