@@ -11,8 +11,8 @@ export DEBIAN_FRONTEND=noninteractive
 
 # On a new machine another apt (unattended upgrades, cloud-init) may hold apt's
 # locks for a while. apt-get waits for dpkg's lock itself (DPkg::Lock::Timeout),
-# not for those of the package lists and the archives: when one of those stops
-# it, it is asked again, for as long in all.
+# not for those of the package lists and the archives: a call that one of those
+# stopped is made again every 10 s, for up to as long.
 lock_wait=600
 apt_get() {
   local errors waited=0 status
