@@ -168,6 +168,11 @@ std::string misuse(const Arguments& arguments) {
         return "-L, -j and -0 work on many files: with convert, info, or copy and salvage with -r or --files-from";
     }
     if (command == "verify") {
+        // Taken before, they were dropped without a word: verify reads two named trees, or a manifest and one.
+        if (!arguments.filesFrom.empty() || arguments.nul || settings.inPlace) {
+            return "verify compares named folders: no --files-from, -0 or --in-place";
+        }
+        if (settings.quiet || arguments.showErrors) return "verify tells every difference; -q and --show-errors are not its";
         const bool fits = settings.operands.size() == (settings.manifest.empty() ? 2u : 1u);
         return fits ? "" : "verify takes SOURCE_FOLDER DESTINATION_FOLDER, or --manifest FILE DESTINATION_FOLDER";
     }

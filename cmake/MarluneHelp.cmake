@@ -79,7 +79,8 @@ marlune \\- copy, convert, salvage and inspect KVRB audio containers
 ${synopsis}.SH DESCRIPTION
 ${description}.SH COMMANDS
 ${commands}.SH SEE ALSO
-The README and docs/cli.md (the JSON records and the summary) in
-/usr/share/doc/marlune; the C interface in marlune.h.
+The README, cli.md (the JSON records and the summary), c-api.md (the C
+interface, also in marlune.h) and python.md (the Python package) in
+/usr/share/doc/marlune.
 ")
 endif()

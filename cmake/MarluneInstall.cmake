@@ -26,7 +26,8 @@ set(MARLUNE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/marlune)
 file(ARCHIVE_CREATE OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
   PATHS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog FORMAT raw COMPRESSION GZip)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_DIR}/changelog.gz
-  ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/cli.md DESTINATION ${MARLUNE_DOC_DIR})
+  ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/cli.md ${PROJECT_SOURCE_DIR}/docs/c-api.md
+  ${PROJECT_SOURCE_DIR}/docs/python.md DESTINATION ${MARLUNE_DOC_DIR})
 
 # find_package(Marlune 1.0) giving Marlune::marlune.
 set(MARLUNE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Marlune)
@@ -39,13 +40,30 @@ install(FILES ${PROJECT_BINARY_DIR}/MarluneConfig.cmake ${PROJECT_BINARY_DIR}/Ma
   DESTINATION ${MARLUNE_CMAKE_DIR})
 
 # pkg-config --cflags --libs marlune; relative to its own folder, so that the
-# installed tree can be moved.
+# installed tree can be moved. A program built with it must start without
+# LD_LIBRARY_PATH or ldconfig: outside /usr, whose library folders the loader
+# searches by itself, the library's folder is also the program's run path. The
+# prefix is known only when installing (cmake --install --prefix), so the choice
+# between the two files is made then.
 file(RELATIVE_PATH MARLUNE_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 string(REGEX REPLACE "/$" "" MARLUNE_PC_TO_PREFIX "${MARLUNE_PC_TO_PREFIX}")
+set(MARLUNE_PC_RUN_PATH "")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/marlune.pc.in ${PROJECT_BINARY_DIR}/marlune.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/marlune.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+set(MARLUNE_PC_RUN_PATH " -Wl,-rpath,\${libdir}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/marlune.pc.in ${PROJECT_BINARY_DIR}/pc-run-path/marlune.pc @ONLY)
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX MATCHES \"^/(usr/?)?$\")
+    set(marlune_pc \"${PROJECT_BINARY_DIR}/marlune.pc\")
+  else()
+    set(marlune_pc \"${PROJECT_BINARY_DIR}/pc-run-path/marlune.pc\")
+  endif()
+  file(INSTALL \"\${marlune_pc}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
+")
 
 set(CPACK_GENERATOR DEB)
+# The package installs as into /usr itself (under DESTDIR), so that what is chosen
+# at install time by the prefix (marlune.pc) is chosen for /usr.
+set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGE_NAME marlune)
 set(CPACK_PACKAGE_VENDOR "Marlune")
 set(CPACK_PACKAGE_CONTACT "Marlune developers <marlune@localhost>")

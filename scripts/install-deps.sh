@@ -9,6 +9,28 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 
+# On a new machine another apt (unattended upgrades, cloud-init) may hold apt's
+# locks for a while. apt-get waits for dpkg's lock itself (DPkg::Lock::Timeout),
+# not for those of the package lists and the archives: a call that one of those
+# stopped is made again every 10 s, for up to as long.
+lock_wait=600
+apt_get() {
+  local errors waited=0 status
+  errors=$(mktemp)
+  while :; do
+    status=0
+    apt-get -o DPkg::Lock::Timeout=$lock_wait "$@" 2>"$errors" || status=$?
+    cat "$errors" >&2
+    if [ "$status" -eq 0 ] || ! grep -q 'Could not get lock' "$errors" || [ "$waited" -ge "$lock_wait" ]; then
+      rm -f "$errors"
+      return "$status"
+    fi
+    echo "install-deps: another apt holds its lock; asking again in 10 s" >&2
+    sleep 10
+    waited=$((waited + 10))
+  done
+}
+
 # qemu 10 from bookworm-backports runs 32-bit Wine at a usable speed; Debian 12's own qemu does not.
 # apt itself reads the sources, whatever their form (one-line sources.list, deb822 files or both),
 # and names the mirror that serves bookworm; backports come from that same mirror.
@@ -39,7 +61,7 @@ dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i3
 # Should it stay so, apt keeps every other index, and the installs below say
 # whether what they need is there.
 for attempt in 1 2 3 4; do
-  apt-get update && break
+  apt_get update && break
   if [ "$attempt" -eq 4 ]; then
     echo "install-deps: apt-get update failed 4 times; going on with the indexes it has" >&2
     break
@@ -64,30 +86,30 @@ if [ -n "$lopsided" ]; then
 else
   rm -f "$held"
 fi
-apt-get install -y --no-install-recommends \
+apt_get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config file unzip dpkg-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
   python3 time debootstrap git jq groff-base strace libssl-dev rsync
-apt-get install -y wine wine32:i386 wine64
+apt_get install -y wine wine32:i386 wine64
 # Only qemu itself from backports: "-t bookworm-backports" would raise its dependencies too
 # (libsystemd0, libudev1), and the i386 libraries Wine needs could then no longer match them.
-apt-get install -y qemu-user-static/bookworm-backports
+apt_get install -y qemu-user-static/bookworm-backports
 
 # --- The host tests (scripts/test.d/55-hosts.sh) ------------------------------
 # Mono, Free Pascal (with its source: the Windows units are compiled from it)
 # and Node.js run docs/hosts/. Whatever node is already there is used (koffi
 # wants Node 18 or later); a machine without one gets Debian's.
-apt-get install -y --no-install-recommends mono-mcs mono-runtime fp-compiler fp-units-rtl fpc-source
+apt_get install -y --no-install-recommends mono-mcs mono-runtime fp-compiler fp-units-rtl fpc-source
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  apt-get install -y --no-install-recommends nodejs npm
+  apt_get install -y --no-install-recommends nodejs npm
 fi
 
 # --- The Python package (scripts/test.d/70-python.sh) -------------------------
 # Debian's Python and its packages: there is no package index to install from.
-apt-get install -y --no-install-recommends python3 python3-venv python3-pip python3-setuptools python3-wheel \
+apt_get install -y --no-install-recommends python3 python3-venv python3-pip python3-setuptools python3-wheel \
   python3-build python3-pytest python3-dask python3-distributed
 
 # --- The report page, opened in a real browser (tests/report_page_test.py) ----
-apt-get install -y --no-install-recommends chromium fonts-dejavu-core
+apt_get install -y --no-install-recommends chromium fonts-dejavu-core

@@ -26,6 +26,7 @@ MARLUNE = ""
 SAMPLE = b""
 MAN_PAGE = ""
 COMPLETION = ""
+SOURCE_DIR = ""  # the source tree, whose cli/main.cpp holds the command's table of options
 
 # The shipped sample: fixed-length mode, a 46-byte preamble, 12 chunks of 330.
 SAMPLE_DATA_OFFSET = 128
@@ -1660,6 +1661,24 @@ def help_text(*args):
     return result.stdout.decode()
 
 
+def listed_options(text):
+    """The options a help text lists in its column of options ("  -r, --recursive", "      --sync")."""
+    listed = set()
+    for short, long in re.findall(r"^(?:  (-\w), |      )(--[\w-]+)", text, re.M):
+        listed |= {long, short} - {""}
+    return listed
+
+
+def parser_options():
+    """(short, long, takes a value) for each row of the command's own table of options, read from its source."""
+    with open(os.path.join(SOURCE_DIR, "cli", "main.cpp"), encoding="utf-8") as f:
+        table = re.search(r"optionTable\[\] = \{\n(.*?)\n\};", f.read(), re.S).group(1)
+    rows = re.findall(r'^\s*\{"(-?\w?)", "(--[\w-]+)"((?:, [^,}]+)*)', table, re.M)
+    assert len(rows) > 20, table
+    return [(short, long, len(rest.split(", ")) > 3 and rest.split(", ")[3].startswith("&Arguments::"))
+            for short, long, rest in rows]
+
+
 class ManPageAndCompletion(unittest.TestCase):
     COMMANDS = ("copy", "convert", "salvage", "info", "verify")
 
@@ -1697,9 +1716,53 @@ class ManPageAndCompletion(unittest.TestCase):
         for command in self.COMMANDS:
             offered = set(self.complete(command, "-"))
             # Every option the command's help names, and no other.
-            named = set(re.findall(r"(?<![\w-])(--?[a-zA-Z0-9][\w-]*)", help_text(command).split("\n", 1)[1]))
-            named -= {"-print0"}
-            self.assertEqual(offered, named | {"--help"}, command)
+            self.assertEqual(offered, listed_options(help_text(command)) | {"--help"}, command)
+
+
+class EveryOptionInTheHelp(Folder):
+    """Each option the parser knows is in the general help, and each command's help lists exactly
+    the options that command takes: what a command takes is asked of the command itself."""
+    VALUES = {"--jobs": "2", "--max-delete": "3", "--suspect-ext": "x", "--files-from": "list"}
+    # What an option needs beside it to be taken: none, a mirror, a deleting mirror, a list.
+    NEEDS = ((), ("--mirror",), ("--mirror", "--delete"), ("--files-from", "list"))
+    OPERANDS = {"copy": ("-r", "s", "d"), "salvage": ("-r", "s", "d"), "convert": ("-r", "s"), "info": ("-r", "s"),
+                "verify": ("s", "d")}
+
+    def taken(self, command, long):
+        value = (self.VALUES.get(long, "out.x"),) if long in self.values else ()
+        tries = [(*needs, *self.OPERANDS[command]) for needs in self.NEEDS]
+        tries.append(("--files-from", "list", "d"))  # copy --files-from LIST DESTINATION_FOLDER
+        tries.append(("list", "one.out"))  # copy of one file (an empty one: it fails, exit 1)
+        if long == "--manifest":
+            tries.append(("d",))  # verify --manifest FILE DESTINATION_FOLDER
+        for args in tries:
+            result = run(command, long, *value, *args, cwd=self.dir)
+            for name in os.listdir(self.dir):
+                if name not in ("s", "d", "list"):
+                    os.remove(self.path(name))
+            if result.returncode != 2:
+                return True
+        return False
+
+    def test_the_help_lists_every_option_the_parser_takes(self):
+        os.makedirs(self.path("s"))
+        os.makedirs(self.path("d"))
+        self.write("list", b"")
+        options = parser_options()
+        self.values = {long for _, long, takes_value in options if takes_value}
+        general = listed_options(help_text())
+        for short, long, _ in options:
+            self.assertIn(long, general)
+            if short:
+                self.assertIn(short, general)
+        for command in ManPageAndCompletion.COMMANDS:
+            listed = listed_options(help_text(command))
+            for short, long, _ in options:
+                if long in ("--help", "--version"):
+                    continue
+                self.assertEqual(long in listed, self.taken(command, long), (command, long))
+                if short and long in listed:
+                    self.assertIn(short, listed, (command, long))
 
 
 def convert_on_terminal(files, *options):
@@ -1726,6 +1789,7 @@ def convert_on_terminal(files, *options):
 
 if __name__ == "__main__":
     MARLUNE = os.path.abspath(sys.argv[1])
+    SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(sys.argv[2])))  # SAMPLE is samples/take1.snd
     with open(sys.argv[2], "rb") as sample:
         SAMPLE = sample.read()
     MAN_PAGE, COMPLETION = sys.argv[3], sys.argv[4]

@@ -4,7 +4,8 @@ tree, and compares what each prints with the output the README shows after it.
 
 Blocks that are files, named by their first line (/* example.c */) or by the
 sentence before them (where `example.py` is:), are written before any command
-runs: a command may come before the file it uses. A command's output is the
+runs: a command may come before the file it uses; a C file must build with
+-Wall -Wextra -Werror. A command's output is the
 text block after it, or after the files that follow it. The apt-get line is for
 a fresh system and is left out; the folder names of mktemp and tempfile and the
 times and rates of a run are the only parts that may differ from the README's.
@@ -89,6 +90,16 @@ def main():
             if name:
                 with open(os.path.join(tree, name), "w", encoding="utf-8") as f:
                     f.write(body)
+        # A reader's C is built with warnings on: the examples must give none.
+        for language, body, name in readme:
+            if name and name.endswith(".c"):
+                built = subprocess.run(["cc", "-Wall", "-Wextra", "-Werror", "-fsyntax-only", "-Iinclude", name],
+                                       cwd=tree, env=env, capture_output=True, text=True)
+                if built.returncode != 0:
+                    print(f"FAIL: {name} does not build clean with -Wall -Wextra -Werror:\n{built.stderr}")
+                    failures += 1
+                else:
+                    print(f"ok: {name} builds clean with -Wall -Wextra -Werror")
         for n, (language, body, name) in enumerate(readme):
             if language != "sh":
                 continue

@@ -88,6 +88,52 @@ marlune_report emptyReport() {
     return report;
 }
 
+// A name that a spreadsheet would run as a formula is a text cell in the table;
+// a number the run writes is still a number.
+TEST(Records, TheTableShowsNamesThatLookLikeFormulasAsText) {
+    const struct {
+        const char* name;
+        const char* cell;
+    } cases[] = {
+        {"=HYPERLINK(\"http://x\",\"y\").snd", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\").snd\""},
+        {"@SUM(1+1).snd", "\"'@SUM(1+1).snd\""},
+        {"+x", "\"'+x\""},
+        {"-x", "\"'-x\""},
+        {"\tx", "\"'\tx\""},
+        {"\rx", "\"'\rx\""},
+        {"'x", "\"''x\""},  // so that removing one leading ' always gives the name back
+        {"x=1+1.snd", "x=1+1.snd"},
+        {"a,b.snd", "\"a,b.snd\""},
+    };
+    const TempDir dir;
+    const std::string csv = dir.path("table.csv");
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.command = "info";
+    options.csv = csv.c_str();
+    marlune_records* records = nullptr;
+    ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK);
+    marlune_report report = emptyReport();
+    report.header_bytes = 82;
+    report.length_mode = -1;
+    for (const auto& c : cases) {
+        const marlune_run_result result = resultOf(c.name, MARLUNE_OK, MARLUNE_OUTCOME_COMPLETE, report);
+        ASSERT_EQ(marlune_records_add(records, &result), MARLUNE_OK);
+    }
+    ASSERT_EQ(marlune_records_close(records, nullptr), MARLUNE_OK);
+    const std::string table = text(readFile(csv));
+    std::size_t row = table.find("\r\n") + 2;  // after the header
+    for (const auto& c : cases) {
+        const std::size_t end = table.find("\r\n", row);
+        ASSERT_NE(end, std::string::npos) << c.name;
+        const std::string line = table.substr(row, end - row);
+        EXPECT_EQ(line.rfind(std::string("file,info,") + c.cell + ",", 0), 0u) << line;
+        EXPECT_NE(line.find(",-1,fixed,"), std::string::npos) << "lengthMode stays a number: " << line;
+        row = end + 2;
+    }
+    EXPECT_EQ(row, table.size());
+}
+
 TEST(RecordJson, ANameThatIsNoUtf8KeepsItsBytes) {
     marlune_records_options options{};
     options.size = sizeof options;

@@ -226,7 +226,9 @@ std::string csvRow(const std::vector<Field>& fields) {
     std::string out;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i != 0) out += ',';
-        out += csvField(readableUtf8(fields[i].value));
+        // Numbers the run writes stay numbers (a lengthMode of -1); text may be a name.
+        const std::string value = readableUtf8(fields[i].value);
+        out += fields[i].kind == Field::Kind::text ? csvTextField(value) : csvField(value);
     }
     return out + "\r\n";
 }

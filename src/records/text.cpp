@@ -124,6 +124,16 @@ std::string csvField(const std::string& text) {
     return out + "\"";
 }
 
+std::string csvTextField(const std::string& text) {
+    if (text.empty() || std::string("=+-@\t\r'").find(text[0]) == std::string::npos) return csvField(text);
+    std::string out = "\"'";
+    for (const char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
 std::string shellEscaped(const std::string& name) {
     // Shown as it is unless it holds what would break a line or hide a byte; a quote
     // too, so that a name shown as it is never looks like an escaped one.

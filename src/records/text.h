@@ -19,6 +19,11 @@ std::string readableUtf8(const std::string& text);
 std::string jsonString(const std::string& text);
 // A CSV field: quoted when it holds a comma, a quote or a line break.
 std::string csvField(const std::string& text);
+// A CSV field for text that a name or a message brings: one that begins as a
+// spreadsheet formula does (=, +, -, @, tab, CR) gets a ' before it, quoted, so
+// that it is shown as text; one that begins with ' gets one too, so that a reader
+// removing one leading ' always has the text back.
+std::string csvTextField(const std::string& text);
 // The name as it is, or, when it holds a control character, a byte that is no
 // UTF-8 or a quote, as the shell reads it back: 'a'$'\n''b'.
 std::string shellEscaped(const std::string& name);

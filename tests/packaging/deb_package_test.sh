@@ -26,7 +26,8 @@ for wanted in /usr/bin/marlune /usr/include/marlune.h \
     /usr/lib/x86_64-linux-gnu/cmake/Marlune/MarluneTargets.cmake \
     /usr/share/man/man1/marlune.1 /usr/share/bash-completion/completions/marlune \
     /usr/share/doc/marlune/copyright /usr/share/doc/marlune/changelog.gz \
-    /usr/share/doc/marlune/README.md /usr/share/doc/marlune/cli.md; do
+    /usr/share/doc/marlune/README.md /usr/share/doc/marlune/cli.md /usr/share/doc/marlune/c-api.md \
+    /usr/share/doc/marlune/python.md; do
   grep -qx "$wanted" "$work/contents" || fail "$wanted is not in the package"
 done
 if grep -E 'test|gtest|/src/|\.a$' "$work/contents"; then fail "the package holds build or test files"; fi
@@ -46,6 +47,8 @@ else
 fi
 
 [ "$(run "$prefix/bin/marlune" --version)" = "marlune 1.0.0" ] || fail "marlune --version"
+# In /usr the loader finds the library by itself: programs built with pkg-config get no run path.
+grep -q 'rpath' "$prefix/lib/x86_64-linux-gnu/pkgconfig/marlune.pc" && fail "marlune.pc of /usr gives a run path"
 # Its run path leads from the command to the library beside it, never out of the package.
 runpath=$(readelf -d "$prefix/bin/marlune" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = '$ORIGIN/../lib/x86_64-linux-gnu' ] || fail "the command's run path is '$runpath'"
