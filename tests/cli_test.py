@@ -539,6 +539,27 @@ class Mirror(Folder):
         self.assertIn("arch/notes with spaces.txt: copied as it is\n", again.stdout.decode(errors="surrogateescape"))
         self.assertIn(b" 7 unchanged, ", again.stdout)
 
+    def test_names_with_a_cr_lf_or_backslash_pass_sha256sum_and_verify(self):
+        """Such names go into the manifest escaped as coreutils escapes them; both readers pass the copies."""
+        names = ["ends in cr\r", "line\nbreak", "back\\slash", "\r\n\\ all three"]
+        os.makedirs(self.path("arch"))
+        for name in names:
+            self.write("arch/" + name, name.encode())
+        result = run("copy", "-r", "--mirror", "--manifest", "manifest", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.path("manifest"), "rb") as manifest:
+            lines = manifest.read().split(b"\n")
+        self.assertEqual(lines.pop(), b"")
+        self.assertEqual(len(lines), len(names))
+        for line in lines:
+            self.assertTrue(line.startswith(b"\\") and b"\r" not in line, line)
+        check = subprocess.run(["sha256sum", "--strict", "-c", self.path("manifest")], cwd=self.path("mirror"),
+                               capture_output=True, env={"LC_ALL": "C.UTF-8"})
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertEqual(check.stdout.count(b": OK"), len(names))
+        verify = run("verify", "--manifest", "manifest", "mirror", cwd=self.dir)
+        self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+
     def test_partial_files_a_stopped_mirror_left_go_at_the_next_run_with_or_without_delete(self):
         self.make_tree()
         for delete in ([], ["--delete"]):
