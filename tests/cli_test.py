@@ -460,6 +460,26 @@ class Convert(Folder):
         result = run("convert", "-q", "bad.snd", cwd=self.dir)
         self.assertEqual((result.returncode, result.stderr), (1, b"marlune: bad.snd: not converted\n"))
 
+    def test_convert_r_keeps_each_sources_time_and_mode(self):
+        """As a user whom permissions hold: a read-only or private source's .kv is as it was."""
+        command, as_user = self.as_a_user()
+        os.makedirs(self.path("rec"))
+        modes = {"ro.snd": 0o444, "private.snd": 0o600, "group.snd": 0o640}
+        for name, mode in modes.items():
+            self.write("rec/" + name, SAMPLE)
+            os.utime(self.path("rec/" + name), (978307200, 978307200))  # 2001-01-01
+            os.chmod(self.path("rec/" + name), mode)
+        if as_user:
+            for name in ["rec", *("rec/" + n for n in modes)]:
+                os.chown(self.path(name), 65534, 65534)
+        result = subprocess.run([command, "convert", "-r", "rec"], capture_output=True, cwd=self.dir, timeout=120,
+                                **as_user)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(sorted(os.listdir(self.path("rec"))), ["group.kv", "private.kv", "ro.kv"])
+        for name, mode in modes.items():
+            kv = os.stat(self.path("rec/" + name[:-len(".snd")] + ".kv"))
+            self.assertEqual((name, kv.st_mtime, kv.st_mode & 0o7777), (name, 978307200, mode))
+
     def many_files(self, count):
         names = []
         for n in range(count):
