@@ -94,11 +94,14 @@ MARLUNE_API int32_t MARLUNE_CALL KVRBinfo(const char *source, const char *destin
  * container is copied as by KVRBinfo, but beside the destination: into a new
  * file "<destination>.<16 hex digits>.marlune-partial" in the same folder (the
  * destination's part of that name shortened when the whole would pass the
- * system's 255-character limit), held against removal while it is written.
+ * system's 255-character limit), held against removal while it is written
+ * and (on POSIX) readable by its owner alone. After its last write it takes
+ * the source's modification time and permission bits (owner and group where
+ * the caller may set them; on Windows the times alone, so that a later
+ * conversion may still replace it), which go to stable storage with its data.
  * Once the copy is complete its data and then its folder are put on stable
  * storage, it is moved over the destination name (replacing an earlier file
- * there, whose permissions, owner and group it takes where the caller may set
- * them), the folder is put on stable storage again, and only then is the
+ * there), the folder is put on stable storage again, and only then is the
  * source deleted, and only while the destination name still leads to the new
  * file, and only while the source is unchanged since the copy read it (the
  * same file, size, modification and change times). Through a symbolic link

@@ -461,6 +461,26 @@ class Convert(Folder):
         result = run("convert", "-q", "bad.snd", cwd=self.dir)
         self.assertEqual((result.returncode, result.stderr), (1, b"marlune: bad.snd: not converted\n"))
 
+    def test_convert_r_keeps_each_sources_time_and_mode(self):
+        """As a user whom permissions hold: a read-only or private source's .kv is as it was."""
+        command, as_user = self.as_a_user()
+        os.makedirs(self.path("rec"))
+        modes = {"ro.snd": 0o444, "private.snd": 0o600, "group.snd": 0o640}
+        for name, mode in modes.items():
+            self.write("rec/" + name, SAMPLE)
+            os.utime(self.path("rec/" + name), (978307200, 978307200))  # 2001-01-01
+            os.chmod(self.path("rec/" + name), mode)
+        if as_user:
+            for name in ["rec", *("rec/" + n for n in modes)]:
+                os.chown(self.path(name), 65534, 65534)
+        result = subprocess.run([command, "convert", "-r", "rec"], capture_output=True, cwd=self.dir, timeout=120,
+                                **as_user)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(sorted(os.listdir(self.path("rec"))), ["group.kv", "private.kv", "ro.kv"])
+        for name, mode in modes.items():
+            kv = os.stat(self.path("rec/" + name[:-len(".snd")] + ".kv"))
+            self.assertEqual((name, kv.st_mtime, kv.st_mode & 0o7777), (name, 978307200, mode))
+
     def many_files(self, count):
         names = []
         for n in range(count):
@@ -539,6 +559,27 @@ class Mirror(Folder):
         again = run("copy", "-r", "--mirror", "-v", "arch", "mirror", cwd=self.dir)
         self.assertIn("arch/notes with spaces.txt: copied as it is\n", again.stdout.decode(errors="surrogateescape"))
         self.assertIn(b" 7 unchanged, ", again.stdout)
+
+    def test_names_with_a_cr_lf_or_backslash_pass_sha256sum_and_verify(self):
+        """Such names go into the manifest escaped as coreutils escapes them; both readers pass the copies."""
+        names = ["ends in cr\r", "line\nbreak", "back\\slash", "\r\n\\ all three"]
+        os.makedirs(self.path("arch"))
+        for name in names:
+            self.write("arch/" + name, name.encode())
+        result = run("copy", "-r", "--mirror", "--manifest", "manifest", "arch", "mirror", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.path("manifest"), "rb") as manifest:
+            lines = manifest.read().split(b"\n")
+        self.assertEqual(lines.pop(), b"")
+        self.assertEqual(len(lines), len(names))
+        for line in lines:
+            self.assertTrue(line.startswith(b"\\") and b"\r" not in line, line)
+        check = subprocess.run(["sha256sum", "--strict", "-c", self.path("manifest")], cwd=self.path("mirror"),
+                               capture_output=True, env={"LC_ALL": "C.UTF-8"})
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertEqual(check.stdout.count(b": OK"), len(names))
+        verify = run("verify", "--manifest", "manifest", "mirror", cwd=self.dir)
+        self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
 
     def test_partial_files_a_stopped_mirror_left_go_at_the_next_run_with_or_without_delete(self):
         self.make_tree()

@@ -1,7 +1,14 @@
 // IKVRBinfo: the ".kv" name, the copy, and what becomes of the source.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "boundary/operations.h"
 #include "marlune.h"
@@ -73,6 +80,79 @@ TEST_F(ConvertTest, ConvertsAndRemovesTheSource) {
     EXPECT_EQ(convert(dir.path("noext")), -1);
     EXPECT_TRUE(fileExists(dir.path("noext.kv")));
     EXPECT_FALSE(fileExists(dir.path("noext")));
+}
+
+// The source goes, so its date and who may read it must live on in the .kv, in
+// every way a conversion is asked for: set before the copy is made durable and
+// takes its name.
+TEST_F(ConvertTest, TheKvKeepsTheSourcesTimeAndMode) {
+    namespace fs = std::filesystem;
+    const std::string source = dir.path("take.snd");
+    const std::string kv = dir.path("take.kv");
+    const auto convertBatch = [](const std::string& path) {
+        marlune_batch_file file{sizeof(marlune_batch_file), 0, path.c_str(), nullptr, nullptr};
+        return marlune_convert_batch(&file, 1, nullptr) == MARLUNE_OK;
+    };
+    const std::pair<const char*, std::function<bool(const std::string&)>> callers[] = {
+        {"IKVRBinfo", [this](const std::string& path) { return convert(path) == -1; }},
+        {"marlune_convert",
+         [](const std::string& path) { return marlune_convert(path.c_str(), nullptr, nullptr) == MARLUNE_OK; }},
+        {"marlune_convert_batch", convertBatch},
+    };
+#ifdef _WIN32
+    const unsigned modes[] = {0};  // no permission bits: the time alone
+#else
+    const unsigned modes[] = {0444, 0600, 0640};
+#endif
+    for (const auto& [caller, converted] : callers) {
+        for (const unsigned mode : modes) {
+            SCOPED_TRACE(std::string(caller) + " " + std::to_string(mode));
+            writeFile(source, good);
+            fs::last_write_time(source, fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 20));
+            const fs::file_time_type taken = fs::last_write_time(source);
+#ifndef _WIN32
+            ASSERT_EQ(chmod(source.c_str(), mode), 0);
+#endif
+            ASSERT_TRUE(converted(source));
+            EXPECT_FALSE(fileExists(source));
+            EXPECT_EQ(fs::last_write_time(kv), taken);
+#ifndef _WIN32
+            struct stat information {};
+            ASSERT_EQ(stat(kv.c_str(), &information), 0);
+            EXPECT_EQ(information.st_mode & 07777, mode);
+#endif
+            fs::permissions(kv, fs::perms::owner_write, fs::perm_options::add);
+            std::remove(kv.c_str());
+        }
+    }
+    EXPECT_TRUE(os.messages.empty());
+    EXPECT_EQ(dir.names(), std::vector<std::string>{});
+}
+
+// Set through the Os, after the last write and before the data are flushed; a
+// failure there keeps the source and leaves nothing at the .kv name.
+TEST_F(ConvertTest, TheTimeAndModeAreSetBeforeTheCopyIsFlushedAndMoved) {
+    const std::string source = dir.path("take.snd");
+    writeFile(source, good);
+    std::vector<int> setBefore;
+    os.onCall = [&](Call call, int) {
+        if (call == Call::write || call == Call::sync || call == Call::move) setBefore.push_back(os.folderCalls());
+    };
+    EXPECT_EQ(convert(source), -1);
+    ASSERT_GE(setBefore.size(), 3u);
+    EXPECT_EQ(setBefore[setBefore.size() - 3], 0);  // the last write
+    EXPECT_EQ(setBefore[setBefore.size() - 2], 1);  // the sync
+    EXPECT_EQ(setBefore.back(), 1);                 // the move
+    std::remove(dir.path("take.kv").c_str());
+
+    writeFile(source, good);
+    TestOs faulty;
+    faulty.failedFolderCall = 1;
+    EXPECT_EQ(convert(source), 0);
+    EXPECT_TRUE(faulty.faulted);
+    EXPECT_EQ(faulty.messages, std::vector<std::string>{messages::cannotCopyAudioData});
+    EXPECT_EQ(readFile(source), good);
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"take.snd"});
 }
 
 TEST_F(ConvertTest, AlreadyKvIsLeftAlone) {

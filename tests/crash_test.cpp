@@ -120,7 +120,8 @@ CrashRun crashEveryCall(const Recording& recording, const Scenario& scenario = {
     os.folderSyncsDoNothing = scenario.folderSyncsDoNothing;
     os.movesAlwaysReplace = scenario.movesAlwaysReplace;
     os.namesAlwaysLeadToTheirFiles = scenario.namesAlwaysLeadToTheirFiles;
-    os.addSyncedFile(sourcePath, recording.source);
+    const std::int64_t recorded = 1000000;  // a time none of the run's own changes takes
+    os.addSyncedFile(sourcePath, recording.source, recorded);
     if (recording.earlierKv) os.addSyncedFile(kvPath, *recording.earlierKv);
     if (scenario.neighbour == Neighbour::sibling) os.addSyncedFile(siblingPath, sibling);
     if (scenario.neighbour == Neighbour::mover) os.addSyncedFile(movedPath, moved);
@@ -140,6 +141,7 @@ CrashRun crashEveryCall(const Recording& recording, const Scenario& scenario = {
         EXPECT_EQ(os.messages, std::vector<std::string>{});
         EXPECT_EQ(os.contents(kvPath), recording.converted);
         EXPECT_EQ(os.names(), std::vector<std::string>{kvPath});
+        EXPECT_EQ(os.modifiedOf(kvPath), recorded);  // the recording's date, not the conversion's
     }
 
     CrashRun run;

@@ -263,9 +263,8 @@ protected:
             if (convert) {
                 os.inspect(destination.c_str(), from.handle());
                 if (mode == Mode::convertingOverOld) os.mayWrite(destination.c_str());
-                to.createNew(os, partial.c_str());
+                to.createNew(os, partial.c_str(), platform::Access::ownerAlone);
                 os.markInUse(to.handle());
-                if (mode == Mode::convertingOverOld) os.copyPermissions(destination.c_str(), to.handle());
             } else {
                 to.createForWriting(os, destination.c_str(), from);
             }
@@ -276,7 +275,11 @@ protected:
             const bool headerCopied = copy.copyHeader();
             ends[header] = countsOf(os);
             EXPECT_TRUE(headerCopied && copy.copyAudioData()) << sample.name;
-            if (convert) os.fileState(from.handle(), state);
+            if (convert) {
+                os.fileState(from.handle(), state);
+                int error = 0;
+                os.keepTimesAndMode(from.handle(), to.handle(), error);
+            }
             ends[audio] = countsOf(os);
             if (convert) {
                 to.sync();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 
 #include "marlune.h"
 #include "platform/file.h"
+#include "run/manifest.h"
 #include "run/step.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
@@ -302,6 +304,54 @@ TEST_F(Mirrors, TheManifestListsEveryCopyAndVerifyReadsIt) {
     put("dst/extra", {'e'});
     const std::vector<Got> differing = run(MARLUNE_JOB_VERIFY, 0, manifest, false);
     EXPECT_EQ(counted(differing, MARLUNE_OUTCOME_DIFFERENT), 2u);
+}
+
+// Lines as coreutils' sha256sum writes them, and read back to the same names:
+// a CR, LF or backslash escaped, the line then marked with a backslash. What
+// sha256sum -c refuses (another escape, a lone backslash at the end) is refused.
+TEST(ManifestLines, RoundTripAsCoreutilsWritesAndReadsThem) {
+    const std::string hex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    const std::string sub = std::string("sub") + platform::pathSeparator;
+    const std::pair<std::string, std::string> written[] = {
+        {"plain.snd", hex + "  plain.snd\n"},
+        {sub + "c.txt", hex + "  sub/c.txt\n"},
+        {"a\r", "\\" + hex + "  a\\r\n"},
+        {"line\nbreak", "\\" + hex + "  line\\nbreak\n"},
+        {sub + "\r\n", "\\" + hex + "  sub/\\r\\n\n"},
+#ifndef _WIN32
+        {"back\\slash", "\\" + hex + "  back\\\\slash\n"},
+        {"\\r", "\\" + hex + "  \\\\r\n"},  // a backslash and an r, no CR
+        {"\\", "\\" + hex + "  \\\\\n"},
+#endif
+    };
+    std::string text;
+    for (const auto& [name, line] : written) {
+        EXPECT_EQ(run::manifestLine(hex, name), line) << name;
+        text += run::manifestLine(hex, name);
+    }
+    // Read as sha256sum -c reads them: a CRLF line break, an upper-case digest, a binary mark.
+    const std::string upper = "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
+    text += hex + "  crlf.snd\r\n" + upper + " *binary.snd\n";
+    const std::string refused[] = {"\\" + hex + "  other\\tescape\n", "\\" + hex + "  lone\\\n", hex + " one space\n"};
+    for (const std::string& line : refused) text += line;
+    TempDir dir;
+    writeFile(dir.path("manifest"), Bytes(text.begin(), text.end()));
+    run::ManifestReader reader(platform::nativeOs(), dir.path("manifest"));
+    ASSERT_TRUE(reader.opened());
+    std::vector<std::pair<std::string, bool>> read;
+    std::string relative;
+    std::string digest;
+    bool bad = false;
+    while (reader.next(relative, digest, bad)) {
+        read.emplace_back(bad ? "" : relative, bad);
+        if (!bad) EXPECT_EQ(digest, hex) << relative;
+    }
+    std::vector<std::pair<std::string, bool>> expected;
+    for (const auto& each : written) expected.emplace_back(each.first, false);
+    expected.emplace_back("crlf.snd", false);
+    expected.emplace_back("binary.snd", false);
+    for (std::size_t i = 0; i < std::size(refused); ++i) expected.emplace_back("", true);
+    EXPECT_EQ(read, expected);
 }
 
 TEST_F(Mirrors, VerifyFindsAFlippedByteAMissingFileAnExtraOneAndACutCopy) {

@@ -195,24 +195,27 @@ mode_t modeOf(const std::string& path) {
     return info.st_mode & 07777;
 }
 
-// The file replaced beside keeps who may read and write it.
+// The file a copy replaces beside keeps who may read and write it; a conversion,
+// whose source goes, gives its .kv the source's instead.
 TEST_F(Neighbours, AReplacedFileKeepsItsModeAndOwner) {
     writeFile(kv, neighbours);
     chmod(kv.c_str(), 0600);
     EXPECT_EQ(marlune_copy(source.c_str(), kv.c_str(), nullptr, &report), MARLUNE_OK);
     EXPECT_EQ(modeOf(kv), 0600u);
     chmod(kv.c_str(), 0640);
+    chmod(source.c_str(), 0604);
     EXPECT_EQ(marlune_convert(source.c_str(), nullptr, &report), MARLUNE_OK);
-    EXPECT_EQ(modeOf(kv), 0640u);
+    EXPECT_EQ(modeOf(kv), 0604u);
     EXPECT_EQ(readFile(kv), recording);
     if (geteuid() != 0) return;  // only root may give a file away
     writeFile(source, recording);
     ASSERT_EQ(chown(kv.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(source.c_str(), 65533, 65533), 0);
     EXPECT_EQ(marlune_convert(source.c_str(), nullptr, &report), MARLUNE_OK);
     struct stat info {};
     ASSERT_EQ(stat(kv.c_str(), &info), 0);
-    EXPECT_EQ(info.st_uid, 65534u);
-    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(info.st_uid, 65533u);
+    EXPECT_EQ(info.st_gid, 65533u);
 }
 
 // A read-only destination is refused as the original functions refused it, for a

@@ -64,6 +64,20 @@ def test_convert_tree(tmp_path: Path, workers: int, batch_files: int) -> None:
     assert again.count("ALREADY_CONVERTED") == 6
 
 
+@pytest.mark.skipif(os.name == "nt", reason="permission bits are POSIX's")
+def test_convert_tree_keeps_each_sources_time_and_mode(tmp_path: Path) -> None:
+    modes = {"ro": 0o444, "private": 0o600, "group": 0o640}
+    for name, mode in modes.items():
+        write(tmp_path / f"{name}.snd", FIXED)
+        os.utime(tmp_path / f"{name}.snd", (978307200, 978307200))  # 2001-01-01
+        os.chmod(tmp_path / f"{name}.snd", mode)
+    assert [r.status for r in marlune.convert_tree(tmp_path)] == [marlune.Status.OK] * 3
+    for name, mode in modes.items():
+        kv = os.stat(tmp_path / f"{name}.kv")
+        assert (name, kv.st_mtime, kv.st_mode & 0o7777) == (name, 978307200, mode)
+    assert sorted(os.listdir(tmp_path)) == ["group.kv", "private.kv", "ro.kv"]
+
+
 def test_a_run_closed_early_counts_what_it_did_and_what_it_never_started(tmp_path: Path) -> None:
     for i in range(40):
         write(tmp_path / f"{i:02}.snd", FIXED)

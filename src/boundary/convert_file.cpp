@@ -33,13 +33,15 @@ bool isConverted(const char* path) {
 // earlier conversion there stays whole until then. The source goes only once the
 // new file and its name are on stable storage, only when its name still means
 // the file that was copied (a file renamed over it meanwhile is another
-// recording), and only while it is unchanged since its copy read it.
+// recording), and only while it is unchanged since its copy read it. The copy
+// keeps the source's time and mode, which would otherwise go with it.
 void makeConversion(CopyRequest& request, unsigned codePage, const std::string& destination) {
     request.destination = destination.c_str();
     request.placement = Placement::beside;
     request.durability = Durability::dataAndName;
     request.salvage = false;  // a source is removed only once its copy is whole
     request.removesSource = true;
+    request.keepsTimesAndMode = true;  // the source goes: its date and mode live on in the copy
     request.codePage = codePage;
 }
 

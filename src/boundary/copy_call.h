@@ -68,6 +68,9 @@ private:
     platform::Path targetPath(const std::string& name) const { return {targetFolder_, name.c_str()}; }
     // The source as its copy read it, for a conversion: unchanged since it was opened.
     bool recordCopiedSource();
+    // Gives the copy the source's time and mode where the request asks, after its last
+    // write and before it is synced and moved.
+    bool keepSourceTimesAndMode();
     // Through the open source: nothing changed since its copy ended.
     bool sourceUnchanged();
     // Closes both files; the outcome so far.

@@ -170,7 +170,8 @@ std::int32_t CopyCall::createDestination(int& code) {
             if (request_.judgeOnly) return MARLUNE_OK;
             if (!createPartial()) return refused(uncreatable(platform::lastSystemError()), platform::lastSystemError());
             // Before any data goes in: a private file's copy must not be readable meanwhile.
-            if (!os_.copyPermissions(targetPath(target_), files_.destination.handle()) &&
+            // A copy that takes its source's mode stays its owner's alone until then.
+            if (!request_.keepsTimesAndMode && !os_.copyPermissions(targetPath(target_), files_.destination.handle()) &&
                 platform::kindOf(platform::lastSystemError()) != platform::ErrorKind::missing) {
                 return refused(MARLUNE_DESTINATION_UNCREATABLE, platform::lastSystemError());
             }
@@ -189,7 +190,9 @@ std::int32_t CopyCall::createDestination(int& code) {
 bool CopyCall::createPartial() {
     for (int attempt = 0; attempt < 3; ++attempt) {
         partial_ = partialNameFor(target_, request_.codePage);
-        if (!files_.destination.createNew(os_, targetPath(partial_))) continue;
+        const platform::Access access =
+            request_.keepsTimesAndMode ? platform::Access::ownerAlone : platform::Access::usual;
+        if (!files_.destination.createNew(os_, targetPath(partial_), access)) continue;
         if (os_.markInUse(files_.destination.handle())) return true;
         files_.destination.close();
         os_.deleteFile(targetPath(partial_));
@@ -250,7 +253,17 @@ bool CopyCall::copy() {
         code = finding == container::Finding::readFailed ? files_.source.error() : files_.destination.error();
         return stop(stageStatus(finding, code), !headerCopied, code);
     }
-    return recordCopiedSource();
+    return recordCopiedSource() && keepSourceTimesAndMode();
+}
+
+// After the last write, which would set the time again; before the sync, which
+// then puts the time and mode on stable storage with the data, and before the
+// move, so that the name never leads to the copy with the conversion's time.
+bool CopyCall::keepSourceTimesAndMode() {
+    if (!request_.keepsTimesAndMode || request_.judgeOnly || comparing_) return true;
+    int error = 0;
+    return os_.keepTimesAndMode(files_.source.handle(), files_.destination.handle(), error) ||
+           stop(MARLUNE_WRITE_ERROR, false, error);
 }
 
 bool CopyCall::syncData() {

@@ -51,6 +51,11 @@ struct CopyRequest {
     // destination that holds exactly this copy already is put on stable storage
     // and the call answers MARLUNE_FINISHED.
     bool removesSource = false;
+    // The copy takes the source's modification time and permission bits (owner and
+    // group where the caller may set them; on Windows the times alone) before it is
+    // made durable and takes its name: a conversion, whose source then goes. It is
+    // its owner's alone while it is written.
+    bool keepsTimesAndMode = false;
     // The code page of the paths, for shortening a name (0: UTF-8, or none with
     // double-byte characters).
     unsigned codePage = 0;

@@ -12,13 +12,15 @@ bool isHex(const std::string& text) {
 
 }  // namespace
 
-
+// As coreutils writes a name that holds a backslash, a line feed or a carriage
+// return: those three escaped, and the line marked by a leading backslash. A raw
+// CR at a name's end would be taken for part of a CRLF line break.
 std::string manifestLine(const std::string& hex, const std::string& relative) {
     std::string name;
     bool escaped = false;
     for (const char c : relative) {
-        if (c == '\n') {
-            name += "\\n";
+        if (c == '\n' || c == '\r') {
+            name += c == '\n' ? "\\n" : "\\r";
             escaped = true;
         } else if (c == '\\' && platform::pathSeparator != '\\') {
             name += "\\\\";
@@ -108,11 +110,17 @@ bool ManifestReader::next(std::string& relative, std::string& hex, bool& bad) {
     hex = line.substr(0, 64);
     bad = line.size() < 67 || !isHex(hex) || line[64] != ' ' || (line[65] != ' ' && line[65] != '*');
     relative.clear();
+    // In an escaped line only \\, \n and \r stand for a character; any other
+    // backslash makes the line unusable, as coreutils reads it.
     for (std::size_t i = 66; !bad && i < line.size(); ++i) {
         const char c = line[i];
-        if (escaped && c == '\\' && i + 1 < line.size()) {
-            const char e = line[++i];
-            relative += e == 'n' ? '\n' : e == 'r' ? '\r' : e;
+        if (escaped && c == '\\') {
+            const char e = i + 1 < line.size() ? line[++i] : '\0';
+            if (e == '\\' || e == 'n' || e == 'r') {
+                relative += e == 'n' ? '\n' : e == 'r' ? '\r' : '\\';
+            } else {
+                bad = true;
+            }
         } else {
             relative += c == '/' ? platform::pathSeparator : c;
         }

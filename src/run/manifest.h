@@ -12,8 +12,8 @@
 namespace marlune::run {
 
 // The line for the copy `relative` (under the destination, the platform's
-// separators) with the digest `hex`: a name with a backslash or a line break is
-// escaped as coreutils escapes it.
+// separators) with the digest `hex`: a name with a backslash, a line feed or a
+// carriage return is escaped as coreutils escapes it.
 std::string manifestLine(const std::string& hex, const std::string& relative);
 
 // The names and digests of a manifest, line by line, in its order.
