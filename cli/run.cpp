@@ -97,6 +97,7 @@ private:
             }
             if (added == MARLUNE_SOURCE_MISSING) return refused(operands[i].path + ": no such folder");
             if (added == MARLUNE_RUN_NO_FOLDER) return refused(operands[i].path + " is not a folder");
+            if (added == MARLUNE_SOURCE_UNREADABLE) return refused(operands[i].path + " may not be read");
             if (added == MARLUNE_RUN_JOB_REFUSED) return refused("--delete and verify take one SOURCE_FOLDER");
             if (added != MARLUNE_OK) return refused(marlune_status_text(added));
         }

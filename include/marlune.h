@@ -939,6 +939,7 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run *run, const char *p
  * MARLUNE_OK) rather than fail each of its files. Returns MARLUNE_OK;
  * MARLUNE_SOURCE_MISSING when nothing is at `path` (a root of a tree must be
  * there, where a missing file among others is its result's);
+ * MARLUNE_SOURCE_UNREADABLE when a folder on the way to it may not be searched;
  * MARLUNE_RUN_NO_FOLDER when `path` is no folder where the job needs one
  * (`place` "" of a copy, verify), or the destination is missing for verify, or
  * is, or lies under, something other than a folder;

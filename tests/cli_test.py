@@ -1261,10 +1261,13 @@ class IntoAFolder(Folder):
         self.write("file", b"x")
         os.makedirs(self.path("read-only"))
         os.chmod(self.path("read-only"), 0o555)
+        os.makedirs(self.path("locked/rec"))
+        os.chmod(self.path("locked"), 0)
         command, as_user = self.as_a_user()
         for args, code, said in (
                 (("copy", "-r", "none", "out"), 2, "copy -r: none: no such folder"),
                 (("copy", "-r", "file", "out"), 2, "copy -r: file is not a folder"),
+                (("copy", "-r", "locked/rec", "out"), 2, "copy -r: locked/rec may not be read"),
                 (("copy", "-r", "--mirror", "rec", "file"), 2, "copy -r: file: " + os.strerror(errno.ENOTDIR)),
                 (("salvage", "-r", "rec", "file/out"), 2, "salvage -r: file/out: " + os.strerror(errno.ENOTDIR)),
                 (("verify", "rec", "none"), 2, "verify -r: none: " + os.strerror(errno.ENOENT)),
@@ -1275,6 +1278,7 @@ class IntoAFolder(Folder):
             self.assertEqual(result.stderr.decode().splitlines()[0], "marlune: " + said)
         self.assertFalse(os.path.exists(self.path("out")) or os.path.exists(self.path("read-only/out")))
         os.chmod(self.path("read-only"), 0o755)
+        os.chmod(self.path("locked"), 0o755)
 
 
 @unittest.skipUnless(shutil.which("strace"), "traces the system calls with strace")

@@ -953,6 +953,8 @@ TEST_F(Runs, ARootThatIsMissingNoFolderOrNotWritableRefusesTheRunBeforeAnyWork) 
     put("file");
     fs::create_directories(at("read-only"));
     fs::permissions(at("read-only"), fs::perms::owner_read | fs::perms::owner_exec);
+    put("locked/src/a.snd");
+    fs::permissions(at("locked"), fs::perms::none);
     // Root writes anywhere; elsewhere, and on Windows, the copies meet the permissions.
 #ifdef _WIN32
     const bool readOnly = false;
@@ -987,6 +989,8 @@ TEST_F(Runs, ARootThatIsMissingNoFolderOrNotWritableRefusesTheRunBeforeAnyWork) 
          MARLUNE_DESTINATION_UNCREATABLE, std::errc::permission_denied, readOnly},
         {"mirror, destination to be made in a read-only folder", MARLUNE_JOB_COPY, mirror, at("src"),
          at("read-only/a/b"), MARLUNE_DESTINATION_UNCREATABLE, std::errc::permission_denied, readOnly},
+        {"copy, source behind a folder that may not be searched", MARLUNE_JOB_COPY, 1, at("locked/src"), at("out"),
+         MARLUNE_SOURCE_UNREADABLE, std::errc::permission_denied, readOnly},
         {"dry run, read-only destination", MARLUNE_JOB_COPY, mirror | MARLUNE_RUN_JUDGE_ONLY, at("src"),
          at("read-only"), MARLUNE_OK, std::errc{}},
         {"copy, destination to be made", MARLUNE_JOB_COPY, 1, at("src"), at("out/a/b"), MARLUNE_OK, std::errc{}},
@@ -1024,6 +1028,7 @@ TEST_F(Runs, ARootThatIsMissingNoFolderOrNotWritableRefusesTheRunBeforeAnyWork) 
     const marlune_run_options refused = optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_MIRROR);
     EXPECT_EQ(marlune_run_check_root(&refused, at("src").c_str(), nullptr, nullptr), MARLUNE_RUN_JOB_REFUSED);
     fs::permissions(at("read-only"), fs::perms::owner_all);
+    fs::permissions(at("locked"), fs::perms::owner_all);
 }
 
 // A step's flags, rewritten as a hand-made step (or one of another version) may hold them.

@@ -34,8 +34,11 @@ def tree(tmp_path: Path) -> Path:
     write(tmp_path / "file", b"not a folder")
     (tmp_path / "read-only").mkdir()
     (tmp_path / "read-only").chmod(0o555)
+    write(tmp_path / "locked" / "src" / "a.snd", FIXED)
+    (tmp_path / "locked").chmod(0)
     yield tmp_path
     (tmp_path / "read-only").chmod(0o755)
+    (tmp_path / "locked").chmod(0o755)
 
 
 # (the call, the folder it is about, the builtin class, the package's class, its errno)
@@ -52,6 +55,9 @@ CASES: Dict[str, Any] = {
                                          PermissionError, marlune.DestinationError, errno.EACCES),
     "mirror into a read-only folder": (lambda t: marlune.copy_tree(t / "src", t / "read-only" / "m", mirror=True),
                                        "read-only/m", PermissionError, marlune.DestinationError, errno.EACCES),
+    "copy_tree, source behind a folder that may not be searched": (
+        lambda t: marlune.copy_tree(t / "locked" / "src", t / "out"), "locked/src", PermissionError,
+        marlune.SourceError, errno.EACCES),
     "salvage_tree, source missing": (lambda t: marlune.salvage_tree(t / "none", t / "out"), "none",
                                      FileNotFoundError, marlune.SourceError, errno.ENOENT),
     "verify, source missing": (lambda t: marlune.verify(t / "none", t / "src"), "none",
@@ -83,7 +89,7 @@ CASES: Dict[str, Any] = {
 def test_a_folder_a_tree_cannot_use_raises_as_python_does(tree: Path, case: str) -> None:
     call, about, builtin, family, code = CASES[case]
     if code == errno.EACCES and (AS_ROOT or os.name != "posix"):
-        pytest.skip("root writes in any folder; on Windows the copies meet the permissions")
+        pytest.skip("root reads and writes in any folder; on Windows the copies meet the permissions")
     with pytest.raises(builtin) as raised:
         next(iter(call(tree)))
     error = raised.value

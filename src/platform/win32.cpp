@@ -379,7 +379,7 @@ bool isFolderError(int code) {
 }
 
 int notAFolderError() {
-    return ERROR_DIRECTORY;
+    return static_cast<int>(ERROR_DIRECTORY);
 }
 
 std::string systemWords(int code) {

@@ -29,7 +29,12 @@ bool needsFolder(const JobPolicy& policy, const char* place) {
 
 RootCheck checkSource(platform::Os& os, const JobPolicy& policy, const std::string& path, const char* place) {
     const platform::Kind kind = kindAt(os, path);
-    if (kind == platform::Kind::missing) return refusal(MARLUNE_SOURCE_MISSING, platform::lastSystemError());
+    if (kind == platform::Kind::missing) {
+        // A folder on the way that may not be searched hides what is there.
+        const int error = platform::lastSystemError();
+        const bool denied = platform::kindOf(error) == platform::ErrorKind::denied;
+        return refusal(denied ? MARLUNE_SOURCE_UNREADABLE : MARLUNE_SOURCE_MISSING, error);
+    }
     if (needsFolder(policy, place) && kind != platform::Kind::folder) {
         return refusal(MARLUNE_RUN_NO_FOLDER, platform::notAFolderError());
     }

@@ -21,8 +21,9 @@ struct RootCheck {
 // needs to be a folder: the one source folder of a copy into the destination, and verify's.
 bool needsFolder(const JobPolicy& policy, const char* place);
 
-// A source the run starts from: it exists (MARLUNE_SOURCE_MISSING), and is a folder where
-// the job needs one (MARLUNE_RUN_NO_FOLDER).
+// A source the run starts from: it exists (MARLUNE_SOURCE_MISSING; MARLUNE_SOURCE_UNREADABLE
+// when a folder on the way may not be searched), and is a folder where the job needs one
+// (MARLUNE_RUN_NO_FOLDER).
 RootCheck checkSource(platform::Os& os, const JobPolicy& policy, const std::string& path, const char* place);
 
 // The destination folder of a copy or verify: a folder, or for a copy one that can be
