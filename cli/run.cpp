@@ -95,10 +95,13 @@ private:
             if (added == MARLUNE_RUN_SOURCE_INSIDE_DESTINATION) {
                 return refused(operands[i].path + " lies within the destination, whose deletions would remove it");
             }
-            if (added == MARLUNE_SOURCE_MISSING) return refused(operands[i].path + " is not a folder");
+            if (added == MARLUNE_SOURCE_MISSING) return refused(operands[i].path + ": no such folder");
+            if (added == MARLUNE_RUN_NO_FOLDER) return refused(operands[i].path + " is not a folder");
+            if (added == MARLUNE_SOURCE_UNREADABLE) return refused(operands[i].path + " may not be read");
             if (added == MARLUNE_RUN_JOB_REFUSED) return refused("--delete and verify take one SOURCE_FOLDER");
             if (added != MARLUNE_OK) return refused(marlune_status_text(added));
         }
+        if (const int destination = refusedDestination(options); destination != 0) return destination;
         cancelOnInterrupt(run.get());
         if (const std::int32_t started = marlune_run_start(run.get()); started != MARLUNE_OK) {
             std::fprintf(stderr, "marlune: %s -r: %s\n", command_.name(), marlune_status_text(started));
@@ -163,6 +166,18 @@ private:
             std::fprintf(stderr, "marlune: the system started %u of %u worker threads; going on with them\n",
                          counts.workers_started, counts.workers_wanted);
         }
+    }
+
+    // A destination folder the run cannot use, told before any work with the system's reason.
+    int refusedDestination(const marlune_run_options& options) {
+        std::int32_t error = 0;
+        const std::int32_t status = marlune_run_check_root(&options, nullptr, nullptr, &error);
+        if (status == MARLUNE_OK) return 0;
+        const std::string destination = options.destination ? options.destination : "";
+        if (status == MARLUNE_RUN_NO_FOLDER) return refused(destination + ": " + systemWords(error));
+        std::fprintf(stderr, "marlune: %s -r: cannot write in %s: %s\n", command_.name(), destination.c_str(),
+                     error != 0 ? systemWords(error).c_str() : marlune_status_text(status));
+        return exitFailure;
     }
 
     int refused(const std::string& why) {

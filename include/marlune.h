@@ -269,7 +269,11 @@ enum {
     MARLUNE_RUN_JOB_REFUSED = 90          /* marlune_run_open, marlune_run_check, marlune_run_add: the
                                              options do not go together (marlune_run_check says why), or a
                                              path added where the job takes no more; marlune_run_step: a
-                                             step of such a job, nothing done */
+                                             step of such a job, nothing done */,
+    MARLUNE_RUN_NO_FOLDER = 91            /* marlune_run_add, marlune_run_start, marlune_run_check_root: no
+                                             folder where the run needs one (the destination folder, the
+                                             one source folder of a copy into it or of verify): nothing
+                                             there, or something else; system_error says which */
 };
 
 /*
@@ -922,9 +926,36 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_check(const marlune_run_options *op
  * `path` is, or lies within, the destination folder; MARLUNE_RUN_JOB_REFUSED for
  * a second path, or a place other than "", of a run that verifies or deletes
  * (one source folder against the destination); MARLUNE_RUN_BAD_STATE after
- * the start. Nothing else is judged here: a missing file is its result's.
+ * the start. A folder that must be one (`place` "" of a copy, verify's) is
+ * looked at as marlune_run_check_root does: MARLUNE_SOURCE_MISSING when
+ * nothing is there, MARLUNE_RUN_NO_FOLDER when something else is. Nothing else
+ * is judged here: a missing file is its result's.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run *run, const char *path, const char *place);
+
+/*
+ * marlune_run_check_root -- whether a run of `options` can start from `path`
+ * (UTF-8), as marlune_run_add takes it with `place`, or, for a null `path`, from
+ * the destination folder the options name; nothing is changed. A front end
+ * calls it for each root before adding it, to refuse the whole run with the
+ * system's reason in `*system_error` (when given; errno, GetLastError(), 0 for
+ * MARLUNE_OK) rather than fail each of its files. Returns MARLUNE_OK;
+ * MARLUNE_SOURCE_MISSING when nothing is at `path` (a root of a tree must be
+ * there, where a missing file among others is its result's);
+ * MARLUNE_SOURCE_UNREADABLE when a folder on the way to it may not be searched;
+ * MARLUNE_RUN_NO_FOLDER when `path` is no folder where the job needs one
+ * (`place` "" of a copy, verify), or the destination is missing for verify, or
+ * is, or lies under, something other than a folder;
+ * MARLUNE_DESTINATION_UNCREATABLE when a run that writes (a copy, no dry run)
+ * may not make names in the destination folder, or in the nearest folder above
+ * it that exists where it is to be made (on Windows the copies meet its
+ * permissions); MARLUNE_NO_SOURCE_NAME for an empty `path`;
+ * MARLUNE_NO_DESTINATION_NAME for a null `path` of a copy or verify without a
+ * destination; the refusals of marlune_run_check for options that do not go
+ * together. marlune_run_start looks at the destination the same way.
+ */
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_check_root(const marlune_run_options *options, const char *path,
+                                                        const char *place, int32_t *system_error);
 
 /*
  * marlune_run_keep -- name a file of the run's own (its log, a list, a CSV, a
@@ -951,7 +982,10 @@ MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run *run, int32_t status)
  * work every name added is looked at once (to find the files named twice, and
  * the names two of them would write): a few dozen bytes per name added are
  * held for the whole run. Returns MARLUNE_OK, or MARLUNE_RUN_BAD_STATE when
- * started already (or planned by marlune_run_plan_next). A system that gives
+ * started already (or planned by marlune_run_plan_next); a destination folder
+ * marlune_run_check_root refuses gives its status (MARLUNE_RUN_NO_FOLDER,
+ * MARLUNE_DESTINATION_UNCREATABLE) before any work, the run unstarted; so does
+ * the first marlune_run_plan_next. A system that gives
  * fewer threads than the run asks for leaves it with those it gave
  * (marlune_run_tally.workers_started tells how many); when it gives none,
  * MARLUNE_RUN_NO_WORKERS, and the run stays unstarted (to close, or to start
@@ -1022,7 +1056,11 @@ MARLUNE_API void MARLUNE_CALL marlune_run_close(marlune_run *run);
  * anywhere as they are and to run there with marlune_run_step. Returns
  * MARLUNE_RUN_DELIVERED, MARLUNE_RUN_TOO_SMALL (nothing taken: call again
  * with `*length` bytes), MARLUNE_RUN_WAITING once before a mirror's
- * deletions (marlune_run_note), or MARLUNE_RUN_ENDED; marlune_run_counts tells the
+ * deletions (marlune_run_note), or MARLUNE_RUN_ENDED; on the first call, the
+ * status of a destination folder marlune_run_start would refuse, nothing
+ * planned (call again only to have it again); MARLUNE_RUN_JOB_REFUSED for a
+ * mirror that is to write a manifest (its digests would stay where the steps
+ * ran: start such a run with marlune_run_start); marlune_run_counts tells the
  * plan's counts. A step run twice (a worker that died and a task retried)
  * ends as one run once would, but for what a first run had finished: a copy
  * made again, a conversion found finished, a deletion found done (a file to

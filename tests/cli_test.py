@@ -721,6 +721,10 @@ class Mirror(Folder):
         os.chmod(self.path("disk"), 0)
         command, as_user = self.as_a_user()
         before = listing(self.path("mirror"))
+        # The user may write in the mirror (a mirror it may not write in is refused before any work).
+        folders = {folder: os.stat(folder).st_mode & 0o7777 for folder, _, _ in os.walk(self.path("mirror"))}
+        for folder in folders:
+            os.chmod(folder, 0o777)
         for source, said in (("arch", b"nothing was removed: the run met an error in the source"),
                              ("empty", b"nothing was removed: the source folder holds no file")):
             result = subprocess.run([command, "copy", "-r", "--mirror", "--delete", source, "mirror"],
@@ -728,6 +732,8 @@ class Mirror(Folder):
             self.assertEqual(result.returncode, 1, result.stderr)
             self.assertEqual(result.stderr.count(said), 1, result.stderr)
             self.assertEqual(listing(self.path("mirror")), before)
+        for folder, mode in folders.items():
+            os.chmod(folder, mode)
         os.chmod(self.path("disk"), 0o755)
 
         # Deletions that would remove the sources are refused before any work.
@@ -1290,6 +1296,31 @@ class IntoAFolder(Folder):
             self.assertIn(b"Try 'marlune --help'.", result.stderr, args)
         self.assertFalse(os.path.exists(self.path("out")))
         self.assertFalse(os.path.exists(self.path("rec/2019/copies")))
+
+
+    def test_a_folder_the_run_cannot_use_is_told_once_before_any_work(self):
+        self.make_tree()
+        self.write("file", b"x")
+        os.makedirs(self.path("read-only"))
+        os.chmod(self.path("read-only"), 0o555)
+        os.makedirs(self.path("locked/rec"))
+        os.chmod(self.path("locked"), 0)
+        command, as_user = self.as_a_user()
+        for args, code, said in (
+                (("copy", "-r", "none", "out"), 2, "copy -r: none: no such folder"),
+                (("copy", "-r", "file", "out"), 2, "copy -r: file is not a folder"),
+                (("copy", "-r", "locked/rec", "out"), 2, "copy -r: locked/rec may not be read"),
+                (("copy", "-r", "--mirror", "rec", "file"), 2, "copy -r: file: " + os.strerror(errno.ENOTDIR)),
+                (("salvage", "-r", "rec", "file/out"), 2, "salvage -r: file/out: " + os.strerror(errno.ENOTDIR)),
+                (("verify", "rec", "none"), 2, "verify -r: none: " + os.strerror(errno.ENOENT)),
+                (("copy", "-r", "rec", "read-only/out"), 1,
+                 "copy -r: cannot write in read-only/out: " + os.strerror(errno.EACCES))):
+            result = subprocess.run([command, *args], capture_output=True, cwd=self.dir, timeout=120, **as_user)
+            self.assertEqual((result.returncode, result.stdout), (code, b""), (args, result.stderr))
+            self.assertEqual(result.stderr.decode().splitlines()[0], "marlune: " + said)
+        self.assertFalse(os.path.exists(self.path("out")) or os.path.exists(self.path("read-only/out")))
+        os.chmod(self.path("read-only"), 0o755)
+        os.chmod(self.path("locked"), 0o755)
 
 
 @unittest.skipUnless(shutil.which("strace"), "traces the system calls with strace")

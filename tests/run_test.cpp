@@ -19,6 +19,7 @@
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #include "marlune.h"
@@ -961,6 +962,91 @@ TEST_F(Runs, ARunThatVerifiesOrDeletesTakesOneSourceFolderWithItsEntriesInTheDes
         EXPECT_EQ(run.add(at("a"), ""), MARLUNE_OK);
         EXPECT_EQ(run.add(at("b"), ""), MARLUNE_RUN_JOB_REFUSED);
     }
+}
+
+// What a run starts from is looked at before any work: the whole run refused with the
+// system's reason, by marlune_run_check_root and by the add and the start themselves.
+TEST_F(Runs, ARootThatIsMissingNoFolderOrNotWritableRefusesTheRunBeforeAnyWork) {
+    put("src/a.snd");
+    put("file");
+    fs::create_directories(at("read-only"));
+    fs::permissions(at("read-only"), fs::perms::owner_read | fs::perms::owner_exec);
+    put("locked/src/a.snd");
+    fs::permissions(at("locked"), fs::perms::none);
+    // Root writes anywhere; elsewhere, and on Windows, the copies meet the permissions.
+#ifdef _WIN32
+    const bool readOnly = false;
+#else
+    const bool readOnly = geteuid() != 0;
+#endif
+    struct Case {
+        const char* what;
+        std::int32_t job;
+        std::uint32_t flags;
+        std::string source;       // added with place ""
+        std::string destination;  // empty: the run has none
+        std::int32_t status;
+        std::errc error;
+        bool checked = true;  // else the system would answer otherwise here (read-only)
+    };
+    const std::uint32_t mirror = MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR;
+    const std::vector<Case> cases = {
+        {"copy, source missing", MARLUNE_JOB_COPY, 1, at("none"), at("out"), MARLUNE_SOURCE_MISSING,
+         std::errc::no_such_file_or_directory},
+        {"copy, source a file", MARLUNE_JOB_COPY, 1, at("file"), at("out"), MARLUNE_RUN_NO_FOLDER,
+         std::errc::not_a_directory},
+        {"verify, source a file", MARLUNE_JOB_VERIFY, 1, at("file"), at("src"), MARLUNE_RUN_NO_FOLDER,
+         std::errc::not_a_directory},
+        {"copy, destination a file", MARLUNE_JOB_COPY, 1, at("src"), at("file"), MARLUNE_RUN_NO_FOLDER,
+         std::errc::not_a_directory},
+        {"copy, destination under a file", MARLUNE_JOB_COPY, 1, at("src"), at("file/out"), MARLUNE_RUN_NO_FOLDER,
+         std::errc::not_a_directory},
+        {"verify, destination missing", MARLUNE_JOB_VERIFY, 1, at("src"), at("none"), MARLUNE_RUN_NO_FOLDER,
+         std::errc::no_such_file_or_directory},
+        {"copy, destination read-only", MARLUNE_JOB_COPY, 1, at("src"), at("read-only"),
+         MARLUNE_DESTINATION_UNCREATABLE, std::errc::permission_denied, readOnly},
+        {"mirror, destination to be made in a read-only folder", MARLUNE_JOB_COPY, mirror, at("src"),
+         at("read-only/a/b"), MARLUNE_DESTINATION_UNCREATABLE, std::errc::permission_denied, readOnly},
+        {"copy, source behind a folder that may not be searched", MARLUNE_JOB_COPY, 1, at("locked/src"), at("out"),
+         MARLUNE_SOURCE_UNREADABLE, std::errc::permission_denied, readOnly},
+        {"dry run, read-only destination", MARLUNE_JOB_COPY, mirror | MARLUNE_RUN_JUDGE_ONLY, at("src"),
+         at("read-only"), MARLUNE_OK, std::errc{}},
+        {"copy, destination to be made", MARLUNE_JOB_COPY, 1, at("src"), at("out/a/b"), MARLUNE_OK, std::errc{}},
+        {"verify, its folders", MARLUNE_JOB_VERIFY, 1, at("src"), at("src"), MARLUNE_OK, std::errc{}},
+    };
+    for (const Case& each : cases) {
+        if (!each.checked) continue;
+        const marlune_run_options options = optionsFor(each.job, each.flags, each.destination);
+        std::int32_t source = -1;
+        std::int32_t destination = -1;
+        const std::int32_t sourceStatus = marlune_run_check_root(&options, each.source.c_str(), "", &source);
+        const std::int32_t destinationStatus = marlune_run_check_root(&options, nullptr, nullptr, &destination);
+        const bool sourceRefused = sourceStatus != MARLUNE_OK;
+        EXPECT_EQ(sourceRefused ? sourceStatus : destinationStatus, each.status) << each.what;
+        const std::int32_t error = sourceRefused ? source : destination;
+#ifndef _WIN32
+        EXPECT_EQ(error, static_cast<int>(each.error)) << each.what;
+#endif
+        EXPECT_EQ(error == 0, each.status == MARLUNE_OK) << each.what;
+        // The run itself answers the same, before any file is done.
+        RunOf run(options);
+        const std::int32_t added = run.add(each.source, "");
+        EXPECT_EQ(added, sourceRefused ? each.status : MARLUNE_OK) << each.what;
+        if (!sourceRefused && each.status != MARLUNE_OK) {
+            EXPECT_EQ(marlune_run_start(run.get()), each.status) << each.what;
+        }
+        EXPECT_FALSE(fs::exists(at("out"))) << each.what;
+        EXPECT_FALSE(fs::exists(at("read-only/a"))) << each.what;
+    }
+    // A tree's root is there, or the run is refused; a file is a root of an examination.
+    const marlune_run_options examine = optionsFor(MARLUNE_JOB_EXAMINE, 1);
+    EXPECT_EQ(marlune_run_check_root(&examine, at("none").c_str(), nullptr, nullptr), MARLUNE_SOURCE_MISSING);
+    EXPECT_EQ(marlune_run_check_root(&examine, at("file").c_str(), nullptr, nullptr), MARLUNE_OK);
+    EXPECT_EQ(marlune_run_check_root(&examine, nullptr, nullptr, nullptr), MARLUNE_OK);
+    const marlune_run_options refused = optionsFor(MARLUNE_JOB_EXAMINE, MARLUNE_RUN_MIRROR);
+    EXPECT_EQ(marlune_run_check_root(&refused, at("src").c_str(), nullptr, nullptr), MARLUNE_RUN_JOB_REFUSED);
+    fs::permissions(at("read-only"), fs::perms::owner_all);
+    fs::permissions(at("locked"), fs::perms::owner_all);
 }
 
 // A step's flags, rewritten as a hand-made step (or one of another version) may hold them.

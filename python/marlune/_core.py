@@ -345,6 +345,21 @@ def _remade(family: Type[MarluneError], code: int, report: Report, message: str)
     return (_with_system_error(family, code) if code else family)(report, message)
 
 
+def root_error(status: int, system_error: int, path: Union[str, bytes], destination: bool) -> MarluneError:
+    """The error for a folder a tree's run cannot start from (marlune_run_check_root): the
+    source's or the destination's error class, and the OSError of the system's code
+    (FileNotFoundError, NotADirectoryError, PermissionError)."""
+    family: Type[MarluneError] = DestinationError if destination else SourceError
+    r = lib.Report()
+    r.status = status
+    r.system_error = system_error
+    words = _system_error(system_error).strerror if system_error else status_text(status)
+    role = "destination folder" if destination else "source"
+    report = make_report(r, reason=f"cannot be the {role}: {words}",
+                         **({"destination": path} if destination else {"source": path}))
+    return (_with_system_error(family, system_error) if system_error else family)(report)
+
+
 def error_class(status: int, system_error: int = 0) -> Type[MarluneError]:
     import errno
     if status == _S.WRITE_ERROR and system_error in (errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC)):

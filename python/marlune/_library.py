@@ -244,6 +244,7 @@ _run_result_p = ctypes.POINTER(RunResult)
 
 run_open = _declare("marlune_run_open", _i32, _run_options_p, ctypes.POINTER(_run_p))
 run_check = _declare("marlune_run_check", _i32, _run_options_p, ctypes.c_char_p, _u32)
+run_check_root = _declare("marlune_run_check_root", _i32, _run_options_p, _text, _text, ctypes.POINTER(_i32))
 run_add = _declare("marlune_run_add", _i32, _run_p, _text, _text)
 run_start = _declare("marlune_run_start", _i32, _run_p)
 run_next = _declare("marlune_run_next", _i32, _run_p, _run_result_p, _i32)

@@ -18,7 +18,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 from . import _library as lib
 from ._api import _DURABILITY, _path_argument, encode
-from ._core import PathType, Report, Status, error_class, library_reason, make_report
+from ._core import PathType, Report, Status, error_class, library_reason, make_report, root_error
 from ._records import RecordFiles, Records
 
 Name = Union[str, bytes]
@@ -81,6 +81,19 @@ def _refusal(options: lib.RunOptions) -> str:
     return text.value.decode("utf-8", "replace")
 
 
+def _check_roots(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]) -> None:
+    """A tree's run whose folders cannot be used raises before any work, as the library judges them."""
+    error = ctypes.c_int32()
+    for path, place in paths:
+        status = lib.run_check_root(ctypes.byref(options), encode(path), None if place is None else place.encode(),
+                                    ctypes.byref(error))
+        if status != Status.OK:  # verify's against a manifest starts from the destination itself
+            raise root_error(status, error.value, path, destination=encode(path) == options.destination)
+    status = lib.run_check_root(ctypes.byref(options), None, None, ctypes.byref(error))
+    if status != Status.OK and options.destination is not None:
+        raise root_error(status, error.value, os.fsdecode(options.destination), destination=True)
+
+
 class Run:
     """One run of the library: opened with its paths added, closed (cancelled
     and waited for) by close(), when it is collected, or at the interpreter's exit."""
@@ -95,6 +108,11 @@ class Run:
         # Threads of the library still working at exit would be stopped in the middle of a group.
         self._close = weakref.finalize(self, lib.run_close, self.handle)
         destination = options.destination
+        try:
+            _check_roots(options, paths)
+        except BaseException:
+            self.close()
+            raise
         for name in kept:  # the run's own records: no mirror deletes them
             lib.run_keep(self.handle, encode(name))
         for path, place in paths:

@@ -26,8 +26,9 @@ from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple
 
 from . import _library as lib
 from ._api import _path_argument
-from ._core import PathType, Report, Status
-from ._tree import Run, RunSummary, TreeRun, _decoder, report_of, run_options
+from ._core import JobRefused, PathType, Report, Status, make_report
+from ._records import RecordFiles, Records
+from ._tree import Progress, Run, RunSummary, TreeRun, _decoder, report_of, run_options
 
 __all__ = ["convert_tree", "copy_tree", "salvage_tree", "verify"]
 
@@ -63,8 +64,15 @@ def _steps(run: Run) -> Iterator[Optional[bytes]]:
     steps after it wait until every step before it has come back (a mirror's deletions)."""
     buffer = ctypes.create_string_buffer(1 << 16)
     length = ctypes.c_uint32()
+    first = True
     while True:
         got = lib.run_plan_next(run.handle, buffer, len(buffer), ctypes.byref(length))
+        if first and got == Status.RUN_JOB_REFUSED:
+            r = lib.Report()
+            r.status = got
+            raise JobRefused(make_report(r, reason="a manifest is written by a run on this machine "
+                                         "(marlune.copy_tree): the digests of steps run on the workers stay there"))
+        first = False
         if got == lib.RUN_TOO_SMALL:
             buffer = ctypes.create_string_buffer(length.value)
             continue
@@ -87,6 +95,15 @@ def _summary(counts: Dict[str, int], tally: lib.RunTally, read: int, written: in
                       int(tally.links_not_followed))
 
 
+def _records_tally(outcomes: Dict[int, int], tally: lib.RunTally, summary: RunSummary) -> lib.RunTally:
+    """The planner's tally with what came back from the workers, for the records' summary."""
+    for outcome, count in outcomes.items():
+        tally.outcomes[outcome] = count
+    tally.not_started = summary.not_started
+    tally.bytes_read, tally.bytes_written = summary.bytes_read, summary.bytes_written
+    return tally
+
+
 def run(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[str]]], given: Any,
         task: Callable[[bytes], List[Row]] = run_step, window: Optional[int] = None) -> TreeRun:
     """The reports of a run whose steps run as tasks on `client`'s workers, in the run's order."""
@@ -94,15 +111,21 @@ def run(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[st
 
 
 def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[str]]], given: Any,
-             task: Callable[[bytes], List[Row]], window: Optional[int], owner: TreeRun) -> Iterator[Report]:
+             task: Callable[[bytes], List[Row]], window: Optional[int], owner: TreeRun,
+             workers: Optional[int] = None, progress: Progress = None,
+             records: Optional[RecordFiles] = None) -> Iterator[Report]:
     import distributed  # noqa: F401 -- a clear ImportError when it is missing, before any work
     del distributed
 
-    threads = _threads(client)
+    threads = workers if workers is not None else _threads(client)
     options.workers = threads  # the plan spreads its groups over them
     most = window if window is not None else STEPS_PER_THREAD * threads
     decode = _decoder(given)
-    planned = Run(options, paths)
+    kept = [] if records is None else [name for name in (records.log, records.failed_list, records.suspect_list,
+                                                         records.csv, records.html) if name is not None]
+    planned = Run(options, paths, kept)
+    recorded: Optional[Records] = None
+    outcomes: Dict[int, int] = {}
     pending: Deque[Any] = deque()
     counts: Dict[str, int] = {}
     read = written = 0
@@ -123,7 +146,9 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                 pending.append(client.submit(task, step, pure=False))
 
     try:
-        submit()
+        submit()  # a run the library refuses raises here, before any record is begun
+        if records is not None:
+            recorded = Records(records, options.job, options.flags)
         while pending or waiting:
             if not pending:  # every step before the wait has come back
                 waiting = False
@@ -135,11 +160,18 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                 lib.run_note(planned.handle, status)  # an error in the source holds back the deletions
                 result = lib.RunResult(status=status, path=path, destination=destination, other=other,
                                        outcome=outcome, reason=reason)
-                report = report_of(result, lib.Report.from_buffer_copy(raw), decode)
+                copied = lib.Report.from_buffer_copy(raw)
+                report = report_of(result, copied, decode)
+                if recorded is not None:
+                    result.report = ctypes.pointer(copied)
+                    recorded.add(result)
                 counts[report.outcome] = counts.get(report.outcome, 0) + 1  # type: ignore[index]
+                outcomes[outcome] = outcomes.get(outcome, 0) + 1
                 read += report.source_bytes
                 written += report.bytes_written  # the library's 0 for a job that writes nothing
                 yield report
+            if progress is not None and progress(read, int(planned.counts().bytes_planned)):
+                return  # as a close: the steps not started are dropped
         ended = True
         # Every step has run: a mirror's folders get their times and modes, as a local run's do.
         lib.run_finish_folders(planned.handle)
@@ -147,53 +179,78 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
         # Tasks under way finish their steps on their workers; those not started are dropped.
         if pending:
             client.cancel(list(pending))
-        if planned.open:
-            owner.summary = _summary(counts, planned.counts(), read, written, not ended)
+        tally = planned.counts() if planned.open else None
+        if tally is not None:
+            owner.summary = _summary(counts, tally, read, written, not ended)
         planned.close()
+        if recorded is not None:
+            recorded.close(None if tally is None or owner.summary is None else
+                           _records_tally(outcomes, tally, owner.summary))
 
 
-def convert_tree(root: PathType, client: Any, *, replace: bool = False, follow_links: bool = False,
-                 dry_run: bool = False, batch_files: Optional[int] = None,
-                 batch_bytes: Optional[int] = None) -> TreeRun:
+def _count(workers: Optional[int]) -> Optional[int]:
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+        raise ValueError("marlune: workers is a whole number, at least 1")
+    return workers
+
+
+def convert_tree(root: PathType, client: Any, *, workers: Optional[int] = None, progress: Progress = None,
+                 replace: bool = False, follow_links: bool = False, dry_run: bool = False,
+                 batch_files: Optional[int] = None, batch_bytes: Optional[int] = None,
+                 records: Optional[RecordFiles] = None) -> TreeRun:
     """:func:`marlune.convert_tree` over ``client``'s workers (a
-    ``distributed.Client``): an iterator of every file's
+    ``distributed.Client``), with its keywords: an iterator of every file's
     :class:`marlune.Report`, in the run's order, as the steps come back,
     with the run's :class:`marlune.RunSummary` in ``summary`` once it has
     ended (the files a close left behind count as not started). Failures are
     reports, as there; an exception of a task (a worker without the library)
     is raised. Closing the iterator cancels the steps not started; those
-    under way finish on their workers."""
+    under way finish on their workers. ``workers`` is how many steps run side
+    by side (default: the cluster's threads); ``progress(done_bytes,
+    total_bytes)`` is called as each step comes back, a true answer closing
+    the run; ``records`` are written here, from what comes back."""
+    _count(workers)
+
     def reports(owner: TreeRun) -> Iterator[Report]:
         start = _path_argument(root, "root")
         options = run_options(lib.JOB_CONVERT, follow_links=follow_links, dry_run=dry_run, replace=replace,
                               batch_files=batch_files, batch_bytes=batch_bytes)
-        yield from _reports(client, options, [(start, None)], start, run_step, None, owner)
+        yield from _reports(client, options, [(start, None)], start, run_step, None, owner, workers, progress,
+                            records)
     return TreeRun(reports)
 
 
-def _copies(job: int, source_dir: PathType, destination_dir: PathType, client: Any,
-            **settings: Any) -> TreeRun:
+def _copies(job: int, source_dir: PathType, destination_dir: PathType, client: Any, workers: Optional[int],
+            progress: Progress, records: Optional[RecordFiles], **settings: Any) -> TreeRun:
+    _count(workers)
+
     def reports(owner: TreeRun) -> Iterator[Report]:
         source = _path_argument(source_dir, "source")
         options = run_options(job, destination=_path_argument(destination_dir, "destination"), **settings)
-        yield from _reports(client, options, [(source, "")], source, run_step, None, owner)
+        yield from _reports(client, options, [(source, "")], source, run_step, None, owner, workers, progress,
+                            records)
     return TreeRun(reports)
 
 
-def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",
-              follow_links: bool = False, kv_names: bool = False, batch_files: Optional[int] = None,
-              batch_bytes: Optional[int] = None, mirror: bool = False, checksum: bool = False,
-              delete: bool = False, dry_run: bool = False, max_delete: Optional[int] = None,
-              delete_from_empty: bool = False) -> TreeRun:
-    """:func:`marlune.copy_tree` over ``client``'s workers; as :func:`convert_tree`. A mirror
-    here writes no manifest: the steps' digests stay on the workers. Its deletions
-    start once every copy has come back, and are held back as there; its folders (empty
-    ones too) get their sources' times and modes here, once every step has come back, as a
-    local mirror's do at its end."""
-    return _copies(lib.JOB_COPY, source_dir, destination_dir, client, durability=durability,
-                       follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
-                       batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete, dry_run=dry_run,
-                       max_delete=max_delete, delete_from_empty=delete_from_empty)
+def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, workers: Optional[int] = None,
+              progress: Progress = None, durability: str = "none", follow_links: bool = False,
+              kv_names: bool = False, batch_files: Optional[int] = None, batch_bytes: Optional[int] = None,
+              mirror: bool = False, checksum: bool = False, delete: bool = False,
+              manifest: Optional[PathType] = None, dry_run: bool = False, records: Optional[RecordFiles] = None,
+              max_delete: Optional[int] = None, delete_from_empty: bool = False) -> TreeRun:
+    """:func:`marlune.copy_tree` over ``client``'s workers, with its keywords; as
+    :func:`convert_tree`. ``workers`` is how many steps run side by side (default: the
+    cluster's threads); ``progress(done_bytes, total_bytes)`` is called as each step comes
+    back, a true answer closing the run; ``records`` are written here, from what comes
+    back. A mirror here writes no manifest: the steps' digests stay on the workers, so
+    ``manifest`` raises :class:`marlune.JobRefused` when iteration starts, before any work.
+    Its deletions start once every copy has come back, and are held back as there; its
+    folders (empty ones too) get their sources' times and modes here, once every step has
+    come back, as a local mirror's do at its end."""
+    return _copies(lib.JOB_COPY, source_dir, destination_dir, client, workers, progress, records,
+                   durability=durability, follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
+                   batch_bytes=batch_bytes, mirror=mirror, checksum=checksum, delete=delete, manifest=manifest,
+                   dry_run=dry_run, max_delete=max_delete, delete_from_empty=delete_from_empty)
 
 
 def verify(source_dir: PathType, destination_dir: PathType, client: Any) -> TreeRun:
@@ -203,10 +260,11 @@ def verify(source_dir: PathType, destination_dir: PathType, client: Any) -> Tree
     return run(client, options, [(source, "")], source)
 
 
-def salvage_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, durability: str = "none",
-                 follow_links: bool = False, kv_names: bool = False, batch_files: Optional[int] = None,
-                 batch_bytes: Optional[int] = None) -> TreeRun:
-    """:func:`marlune.salvage_tree` over ``client``'s workers; as :func:`convert_tree`."""
-    return _copies(lib.JOB_SALVAGE, source_dir, destination_dir, client, durability=durability,
-                       follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
-                       batch_bytes=batch_bytes)
+def salvage_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, workers: Optional[int] = None,
+                 progress: Progress = None, durability: str = "none", follow_links: bool = False,
+                 kv_names: bool = False, batch_files: Optional[int] = None, batch_bytes: Optional[int] = None,
+                 records: Optional[RecordFiles] = None) -> TreeRun:
+    """:func:`marlune.salvage_tree` over ``client``'s workers, with its keywords; as :func:`copy_tree`."""
+    return _copies(lib.JOB_SALVAGE, source_dir, destination_dir, client, workers, progress, records,
+                   durability=durability, follow_links=follow_links, kv_names=kv_names, batch_files=batch_files,
+                   batch_bytes=batch_bytes)

@@ -124,6 +124,22 @@ def test_copy_tree(tmp_path: Path, client: "distributed.Client") -> None:
     shutil.rmtree(tmp_path / "out")
 
 
+def test_the_local_keywords_work_over_the_cluster(tmp_path: Path, local: "distributed.Client") -> None:
+    """workers, progress and records, as a local copy_tree takes them; progress's true answer closes."""
+    tree(tmp_path / "in")
+    told: List[tuple] = []
+    files = marlune.RecordFiles(csv=tmp_path / "run.csv", failed_list=tmp_path / "failed")
+    run = marlune.dask.copy_tree(tmp_path / "in", tmp_path / "out", local, workers=1, batch_files=2,
+                                 progress=lambda done, total: told.append((done, total)), records=files)
+    reports = list(run)
+    assert told and told[-1][0] == told[-1][1] == sum(r.source_bytes for r in reports)
+    rows = (tmp_path / "run.csv").read_text().splitlines()
+    assert len(rows) == 1 + len(reports) and (tmp_path / "failed").read_bytes().count(b"\0") == 1
+    stopped = marlune.dask.convert_tree(tmp_path / "in", local, workers=1, batch_files=2,
+                                        progress=lambda done, total: True)
+    assert len(list(stopped)) == 2 and stopped.summary.interrupted and stopped.summary.not_started > 0
+
+
 @pytest.mark.skipif(os.name != "posix", reason="folder modes are POSIX's")
 def test_a_mirror_makes_its_folders_as_a_local_run_does(tmp_path: Path, client: "distributed.Client") -> None:
     # Empty folders too, each with its source's time and mode, set once its files are in place.

@@ -65,6 +65,7 @@ constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_RUN_SOURCE_INSIDE_DESTINATION, "the source folder lies within the destination folder"),
     STATUS(MARLUNE_RUN_NO_WORKERS, "the system would start no worker thread"),
     STATUS(MARLUNE_RUN_JOB_REFUSED, "the run's options do not go together"),
+    STATUS(MARLUNE_RUN_NO_FOLDER, "no folder is where the run needs one"),
 };
 #undef STATUS
 

@@ -109,6 +109,13 @@ bool Os::letOwnerWrite(const std::string& path, int& error) {
     return writable;
 }
 
+bool Os::mayWriteInFolder(const std::string& path, int& error) {
+    // The effective user's rights, as the copies will meet them.
+    if (faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return true;
+    error = errno;
+    return false;
+}
+
 bool Os::createFolder(const std::string& path, int& error) {
     if (mkdir(path.c_str(), 0777) == 0) return true;
     error = errno;

@@ -115,6 +115,10 @@ bool Os::letOwnerWrite(const std::string&, int&) {
     return true;
 }
 
+bool Os::mayWriteInFolder(const std::string&, int&) {
+    return true;
+}
+
 bool Os::createFolder(const std::string& path, int& error) {
     if (CreateDirectoryW(wide(path).c_str(), nullptr)) return true;
     error = static_cast<int>(GetLastError());

@@ -193,6 +193,10 @@ public:
     // where it lacks it, so that names can be made in it; true when it has it now (and
     // on Windows, where a folder's read-only attribute keeps nobody from doing so).
     virtual bool letOwnerWrite(const std::string& path, int& error);
+    // Whether names can be made in the existing folder `path` (its permissions, a read-only
+    // file system), nothing changed; false with the system's code. Windows answers true:
+    // its permissions are the copies' own to meet.
+    virtual bool mayWriteInFolder(const std::string& path, int& error);
     // Creates one folder; true also when a folder is there already (made meanwhile by another).
     virtual bool createFolder(const std::string& path, int& error);
     // Puts the folder's entries on stable storage (nothing to do where names are journalled).
@@ -245,6 +249,8 @@ void setLastSystemError(int code);
 bool isInterruption(int code);
 // The code a folder opened as a file gives (EISDIR, ERROR_DIRECTORY).
 bool isFolderError(int code);
+// The code for a name that is no folder where one is needed (ENOTDIR, ERROR_DIRECTORY).
+int notAFolderError();
 // The code in words: the system's on POSIX; "system error N" on Windows, whose
 // messages come in the user's language and code page.
 std::string systemWords(int code);

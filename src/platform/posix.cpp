@@ -417,6 +417,10 @@ bool isFolderError(int code) {
     return code == EISDIR;
 }
 
+int notAFolderError() {
+    return ENOTDIR;
+}
+
 namespace {
 // GNU strerror_r returns its text; the POSIX one fills the buffer.
 [[maybe_unused]] const char* messageOf(const char* text, const char*) {

@@ -378,6 +378,10 @@ bool isFolderError(int code) {
     return static_cast<DWORD>(code) == ERROR_DIRECTORY;
 }
 
+int notAFolderError() {
+    return static_cast<int>(ERROR_DIRECTORY);
+}
+
 std::string systemWords(int code) {
     return "system error " + std::to_string(code);
 }

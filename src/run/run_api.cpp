@@ -14,6 +14,7 @@
 #include "run/engine.h"
 #include "run/job_policy.h"
 #include "run/reason.h"
+#include "run/roots.h"
 #include "run/step.h"
 
 // A step's answers, whose sentences and digests the results point into, the
@@ -23,7 +24,15 @@ struct marlune_step_texts {
 };
 
 struct marlune_run {
-    marlune_run(marlune::run::Job job, marlune::run::Bounds bounds) : engine(std::move(job), bounds) {}
+    marlune_run(marlune::run::Job job, marlune::run::Bounds bounds)
+        : policy(marlune::run::policyOf(job.job, job.flags)),
+          destination(job.root),
+          manifest(!job.manifest.empty()),
+          engine(std::move(job), bounds) {}
+    marlune::run::JobPolicy policy;
+    std::string destination;
+    bool manifest;
+    bool destinationLooked = false;  // by the start, or the first step planned
     marlune::run::Engine engine;
 };
 
@@ -114,6 +123,28 @@ std::int32_t openRun(const marlune_run_options* options, marlune_run** run) {
     return MARLUNE_OK;
 }
 
+// The destination, looked at once before the first work of the run.
+std::int32_t lookAtDestination(marlune_run& run) {
+    if (run.destinationLooked) return MARLUNE_OK;
+    const std::int32_t status = run::checkDestination(platform::unicodeOs(), run.policy, run.destination).status;
+    run.destinationLooked = status == MARLUNE_OK;
+    return status;
+}
+
+run::RootCheck checkRoot(const marlune_run_options* options, const char* path, const char* place) {
+    const marlune_run_options given = readOptions(options);
+    const run::JobRequest request = requestOf(given);
+    if (const std::int32_t refused = run::checkJob(request); refused != MARLUNE_OK) return {refused, 0};
+    const run::JobPolicy policy = run::policyOf(request.job, request.flags);
+    if (path) {
+        if (!*path) return {MARLUNE_NO_SOURCE_NAME, 0};
+        return run::checkSource(platform::unicodeOs(), policy, path, place);
+    }
+    const char* destination = taken(given, &marlune_run_options::destination, static_cast<const char*>(nullptr));
+    if (!policy.copies && !policy.verifies) return {};
+    return run::checkDestination(platform::unicodeOs(), policy, destination);
+}
+
 }  // namespace
 }  // namespace marlune
 
@@ -138,9 +169,29 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_check(const marlune_run_options* op
         MARLUNE_OUT_OF_MEMORY);
 }
 
+MARLUNE_API int32_t MARLUNE_CALL marlune_run_check_root(const marlune_run_options* options, const char* path,
+                                                        const char* place, int32_t* system_error) {
+    if (system_error) *system_error = 0;
+    return guarded(
+        [&]() -> int32_t {
+            const marlune::run::RootCheck checked = marlune::checkRoot(options, path, place);
+            if (system_error) *system_error = checked.systemError;
+            return checked.status;
+        },
+        MARLUNE_OUT_OF_MEMORY);
+}
+
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_add(marlune_run* run, const char* path, const char* place) {
     if (!run) return MARLUNE_RUN_BAD_STATE;
-    return guarded([&] { return run->engine.add(path, place); }, MARLUNE_OUT_OF_MEMORY);
+    return guarded(
+        [&]() -> int32_t {
+            if (path && *path && marlune::run::needsFolder(run->policy, place)) {
+                const std::int32_t status = marlune::run::checkSource(marlune::platform::unicodeOs(), run->policy, path, place).status;
+                if (status != MARLUNE_OK) return status;
+            }
+            return run->engine.add(path, place);
+        },
+        MARLUNE_OUT_OF_MEMORY);
 }
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_keep(marlune_run* run, const char* path) {
@@ -154,7 +205,12 @@ MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run* run, int32_t status)
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_start(marlune_run* run) {
     if (!run) return MARLUNE_RUN_BAD_STATE;
-    return guarded([&] { return run->engine.start(); }, MARLUNE_OUT_OF_MEMORY);
+    return guarded(
+        [&]() -> int32_t {
+            if (const std::int32_t status = marlune::lookAtDestination(*run); status != MARLUNE_OK) return status;
+            return run->engine.start();
+        },
+        MARLUNE_OUT_OF_MEMORY);
 }
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_next(marlune_run* run, marlune_run_result* result, int32_t timeout_ms) {
@@ -176,7 +232,14 @@ MARLUNE_API void MARLUNE_CALL marlune_run_close(marlune_run* run) {
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_plan_next(marlune_run* run, char* step, uint32_t size, uint32_t* length) {
     if (!run || !length) return MARLUNE_RUN_BAD_STATE;
-    return guarded([&] { return run->engine.planNext(step, size, *length); }, MARLUNE_RUN_BAD_STATE);
+    return guarded(
+        [&]() -> int32_t {
+            if (const std::int32_t status = marlune::lookAtDestination(*run); status != MARLUNE_OK) return status;
+            const std::int32_t refused = marlune::run::checkPlanned(run->policy, run->manifest);
+            if (refused != MARLUNE_OK) return refused;
+            return run->engine.planNext(step, size, *length);
+        },
+        MARLUNE_RUN_BAD_STATE);
 }
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_finish_folders(marlune_run* run) {
