@@ -81,7 +81,8 @@ public:
             {{MARLUNE_OUTCOME_FAILED, settings_.quiet ? "not " + done() : "%r"}, {MARLUNE_OUTCOME_COLLISION, notDone}});
         // A mirror copies a suspect as it is; a copy skips it.
         const std::string would = settings_.dryRun ? "would be: " : "";
-        const std::string suspect = settings_.mirror ? would + "suspect, its copy holds it as it is: %r" : "skipped: %r";
+        const std::string suspect =
+            settings_.mirror ? would + "suspect, its copy holds it as it is: %r" : "skipped: %r";
         if (told.empty() && settings_.verbose) {
             told = worded(file, result,
                           {{MARLUNE_OUTCOME_SKIPPED, "skipped: %r"},

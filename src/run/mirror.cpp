@@ -344,8 +344,7 @@ private:
         if (!createPartial(file.destination, mirrored, answer)) return;
         copyInto(file, mirrored, &mirrored.partial, answer);
         int error = 0;
-        if (!unfinished(answer) &&
-            !os_.keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
+        if (!unfinished(answer) && !os_.keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
             fail(answer, MARLUNE_WRITE_ERROR, error);
         }
         // Written over or cut meanwhile (same size or not): the copy would hold neither
@@ -636,6 +635,7 @@ private:
         ComparingWriter again{copy};
         std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[pieceSize]);
         for (;;) {
+            if (progress_.cancel && progress_.cancel->load()) return MARLUNE_CANCELLED;
             const std::int64_t got = source.read(buffer.get(), pieceSize);
             if (got < 0) return MARLUNE_READ_ERROR;
             if (got == 0) break;
