@@ -1154,12 +1154,18 @@ typedef struct marlune_records_options {
     const char *log;           /* appended: a header line, the lines of files, the summary line */
     int32_t log_all;           /* non-zero: every file in the log; 0: the failed, collisions, kept,
                                   suspects and cancelled only */
-    const char *failed_list;   /* the names of files that failed or collided, each ended by a NUL byte */
+    const char *failed_list;   /* the names of files that failed or collided (never those cancelled),
+                                  each ended by a NUL byte */
     const char *suspect_list;  /* the names of the suspects, each ended by a NUL byte */
     const char *csv;           /* one row per file, with a header row (RFC 4180) */
     const char *html;          /* the run's report page */
     uint32_t html_rows;        /* damaged and suspect files listed in the page's table, at most;
                                   0: 1000 */
+    const char *destination_folder; /* a run into a folder (marlune_run_options.destination): the lists
+                                  name each file by its place under it, which is its name relative
+                                  to the folder the run took it from (a listed name as listed), so
+                                  that `--files-from LIST -0` from that folder takes them back to
+                                  the same places; null: every name as the run named it */
 } marlune_records_options;
 
 /* The records of one run, made by marlune_records_open and ended by marlune_records_close. */

@@ -30,6 +30,10 @@ std::string kvName(const std::string& path);
 // A relative name without "..", with "." components and doubled separators
 // dropped; empty for one that would leave the folder it is put in.
 std::string insideName(const std::string& relative);
+// The name --files-from takes to put `path` where a run into the folder `root` put it
+// (`destination`): its last components, as many as the destination has under `root`;
+// `path` itself for a file with no place under `root`.
+std::string placeOf(const std::string& path, const std::string& destination, const std::string& root);
 // Whether the resolved path `inner` is `outer` or lies under it.
 bool liesWithin(const std::string& inner, const std::string& outer);
 
