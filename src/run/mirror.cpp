@@ -433,10 +433,7 @@ private:
         os_.letOwnerWrite(folderOf(file.source), ignored);  // where that fails, the removal tells why
         answer.status = removePartialThrough(os_, file.source.c_str(), &answer.report);
         if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
-        answer.outcome = answer.status == MARLUNE_RUN_PARTIAL_REMOVED ? MARLUNE_OUTCOME_PARTIAL_REMOVED
-                         : answer.status == MARLUNE_PARTIAL_IN_USE || answer.status == MARLUNE_SOURCE_MISSING
-                             ? MARLUNE_OUTCOME_SKIPPED
-                             : MARLUNE_OUTCOME_FAILED;
+        answer.outcome = partialRemovalOutcome(answer.status);
     }
 
     // A file or link of the destination that the source lacks: removed, never

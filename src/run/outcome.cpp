@@ -70,6 +70,18 @@ std::int32_t copiedAsIsOutcome(const Step& step, const StepFile& file, std::int3
     return MARLUNE_OUTCOME_COPIED_AS_IS;
 }
 
+std::int32_t partialRemovalOutcome(std::int32_t status) {
+    switch (status) {
+        case MARLUNE_RUN_PARTIAL_REMOVED:
+            return MARLUNE_OUTCOME_PARTIAL_REMOVED;
+        case MARLUNE_PARTIAL_IN_USE:
+        case MARLUNE_SOURCE_MISSING:
+            return MARLUNE_OUTCOME_SKIPPED;
+        default:
+            return unfinishedOutcome(status);
+    }
+}
+
 std::int32_t verifiedOutcome(std::int32_t status) {
     return status == MARLUNE_OK ? MARLUNE_OUTCOME_MATCHED : unfinishedOutcome(status);
 }
@@ -99,10 +111,7 @@ std::int32_t outcomeOf(const Step& step, const StepFile& file, std::int32_t stat
             break;
     }
     // A partial file in use, or gone meanwhile, is left to whoever has it.
-    const bool partial = endsWith(file.source, partialSuffix);
-    if (partial && (status == MARLUNE_PARTIAL_IN_USE || status == MARLUNE_SOURCE_MISSING)) {
-        return MARLUNE_OUTCOME_SKIPPED;
-    }
+    if (endsWith(file.source, partialSuffix) && status != MARLUNE_OK) return partialRemovalOutcome(status);
     return converted(step, status);
 }
 

@@ -24,6 +24,10 @@ std::int32_t unfinishedOutcome(std::int32_t status);
 // damaged, a suspect (named as a container, but none), or a plain file copied as is.
 std::int32_t copiedAsIsOutcome(const Step& step, const StepFile& file, std::int32_t finding);
 
+// What removing a partial file that a stopped run left came to: removed, left to
+// whoever still writes it (or gone meanwhile), or failed.
+std::int32_t partialRemovalOutcome(std::int32_t status);
+
 // What a verify found of a file: matched, different, cancelled or failed.
 std::int32_t verifiedOutcome(std::int32_t status);
 
