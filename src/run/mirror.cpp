@@ -319,7 +319,8 @@ private:
         std::uint8_t magic[sizeof answer.report.magic] = {};
         if (!source.openForReading(os_, file.source.c_str())) return;
         const std::int64_t got = source.read(magic, sizeof magic);
-        if (got < 0 || (got == sizeof magic && container::mayStartContainer(magic, sizeof magic))) return;
+        const bool whole = got == static_cast<std::int64_t>(sizeof magic);
+        if (got < 0 || (whole && container::mayStartContainer(magic, sizeof magic))) return;
         answer.status = answer.report.status = MARLUNE_NOT_A_CONTAINER;
         answer.outcome = MARLUNE_OUTCOME_SUSPECT;
         answer.report.header_bytes = static_cast<std::uint32_t>(got);
