@@ -60,8 +60,10 @@ public:
         FileResult result = copied(source, options);
         result.destination = destination();
         // Copied on its own, a file fails unless it was copied, also one that is no container.
+        const bool cancelled = (marlune_status_class(result.status) & MARLUNE_CLASS_CANCELLED) != 0;
         result.outcome = salvage_ && result.status == MARLUNE_SALVAGED ? MARLUNE_OUTCOME_SALVAGED
                          : result.status == MARLUNE_OK                 ? MARLUNE_OUTCOME_COPIED
+                         : cancelled                                   ? MARLUNE_OUTCOME_CANCELLED
                                                                        : MARLUNE_OUTCOME_FAILED;
         return result;
     }
@@ -77,20 +79,24 @@ public:
         std::string told = worded(
             file, result,
             {{MARLUNE_OUTCOME_FAILED, settings_.quiet ? "not " + done() : "%r"}, {MARLUNE_OUTCOME_COLLISION, notDone}});
+        // A mirror copies a suspect as it is; a copy skips it.
+        const std::string would = settings_.dryRun ? "would be: " : "";
+        const std::string suspect =
+            settings_.mirror ? would + "suspect, its copy holds it as it is: %r" : "skipped: %r";
         if (told.empty() && settings_.verbose) {
             told = worded(file, result,
                           {{MARLUNE_OUTCOME_SKIPPED, "skipped: %r"},
-                           {MARLUNE_OUTCOME_SUSPECT, "skipped: %r"},
+                           {MARLUNE_OUTCOME_SUSPECT, suspect},
                            {MARLUNE_OUTCOME_CANCELLED, notDone}});
         }
-        const bool damaged = result.outcome == MARLUNE_OUTCOME_DAMAGED;
+        const bool damaged = result.outcome == MARLUNE_OUTCOME_DAMAGED || result.outcome == MARLUNE_OUTCOME_SUSPECT;
         if (told.empty() && settings_.mirror && (settings_.verbose || settings_.dryRun || damaged)) {
-            const std::string would = settings_.dryRun ? "would be: " : "";
             told = worded(file, result,
                           {{MARLUNE_OUTCOME_UNCHANGED, would + "unchanged"},
                            {MARLUNE_OUTCOME_SALVAGED, would + "salvaged: %r"},
                            {MARLUNE_OUTCOME_COPIED_AS_IS, would + "copied as it is"},
                            {MARLUNE_OUTCOME_DAMAGED, would + "damaged, copied as it is: %r"},
+                           {MARLUNE_OUTCOME_SUSPECT, suspect},
                            {MARLUNE_OUTCOME_LINKED, would + "linked anew"},
                            {MARLUNE_OUTCOME_DELETED, would + "removed (not in the source)"},
                            {MARLUNE_OUTCOME_PARTIAL_REMOVED, "removed: %r"},

@@ -46,6 +46,7 @@ marlune_records_options recordsOptions(const RunSettings& settings, const Comman
     options.suspect_list = path(settings.suspectList);
     options.csv = path(settings.csv);
     options.html = path(settings.report);
+    options.destination_folder = job.destination;
     return options;
 }
 

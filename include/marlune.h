@@ -452,6 +452,30 @@ MARLUNE_API const char *MARLUNE_CALL marlune_status_text(int32_t status);
    ("MARLUNE_PAYLOAD_CUT"); "MARLUNE_UNKNOWN" for values no status has. */
 MARLUNE_API const char *MARLUNE_CALL marlune_status_name(int32_t status);
 
+/* Classes of statuses, bits that marlune_status_class combines: what a file
+   that ended with a status is, whatever the call or the job. */
+enum {
+    MARLUNE_CLASS_DONE = 1,           /* no failure: MARLUNE_OK, ALREADY_CONVERTED, SALVAGED, FINISHED,
+                                         RUN_PARTIAL_REMOVED, RUN_PARTIAL_LEFT */
+    MARLUNE_CLASS_CANCELLED = 2,      /* the work was stopped by a cancel: neither done nor failed */
+    MARLUNE_CLASS_FINDING = 4,        /* what the source's bytes are (a whole container, none, one cut
+                                         short): an examination's answer rather than a failure to read */
+    MARLUNE_CLASS_NOT_A_CONTAINER = 8, /* the source holds no container: a suspect where its name promises
+                                          one (marlune_run_options.suspect_extensions) */
+    MARLUNE_CLASS_DAMAGED = 16,       /* a container cut short (or salvaged from one) */
+    MARLUNE_CLASS_BEFORE_CHUNKS = 32, /* the source falls short before its chunks: nothing can be salvaged */
+    MARLUNE_CLASS_NOT_OPENED = 64,    /* nothing could be read from the source */
+    MARLUNE_CLASS_SOURCE_ERROR = 128, /* the source could not be read whole: a mirror deletes nothing
+                                         after it (its listing may lack what it holds) */
+    MARLUNE_CLASS_COLLISION = 256,    /* named twice, or its name taken by an earlier file of the run */
+    MARLUNE_CLASS_DIFFERENT = 512     /* verify: the copy is missing, extra or unequal, or the manifest's
+                                         line cannot be used */
+};
+
+/* marlune_status_class -- the MARLUNE_CLASS_* bits of a status; 0 for a
+   failure of no other class, and for values no status has. */
+MARLUNE_API uint32_t MARLUNE_CALL marlune_status_class(int32_t status);
+
 /* marlune_version -- the library's version, "1.0.0". */
 MARLUNE_API const char *MARLUNE_CALL marlune_version(void);
 
@@ -1171,12 +1195,18 @@ typedef struct marlune_records_options {
     const char *log;           /* appended: a header line, the lines of files, the summary line */
     int32_t log_all;           /* non-zero: every file in the log; 0: the failed, collisions, kept,
                                   suspects and cancelled only */
-    const char *failed_list;   /* the names of files that failed or collided, each ended by a NUL byte */
+    const char *failed_list;   /* the names of files that failed or collided (never those cancelled),
+                                  each ended by a NUL byte */
     const char *suspect_list;  /* the names of the suspects, each ended by a NUL byte */
     const char *csv;           /* one row per file, with a header row (RFC 4180) */
     const char *html;          /* the run's report page */
     uint32_t html_rows;        /* damaged and suspect files listed in the page's table, at most;
                                   0: 1000 */
+    const char *destination_folder; /* a run into a folder (marlune_run_options.destination): the lists
+                                  name each file by its place under it, which is its name relative
+                                  to the folder the run took it from (a listed name as listed), so
+                                  that `--files-from LIST -0` from that folder takes them back to
+                                  the same places; null: every name as the run named it */
 } marlune_records_options;
 
 /* The records of one run, made by marlune_records_open and ended by marlune_records_close. */

@@ -786,6 +786,40 @@ class Mirror(Folder):
         self.assertEqual(run("copy", "-r", "--delete", "arch", "plain", cwd=self.dir).returncode, 2)
 
 
+    def test_a_mirror_tells_its_suspects_on_every_run(self):
+        os.makedirs(self.path("arch"))
+        self.write("arch/empty.snd", b"")
+        self.write("arch/riff.snd", b"RIFF" + SAMPLE[4:])
+        self.write("arch/a.snd", SAMPLE)
+        for rerun in (False, True):
+            result = run("copy", "-r", "--mirror", "--strict", "--suspect-list", "suspects.lst", "arch", "mirror",
+                         cwd=self.dir)
+            self.assertEqual(result.returncode, 1, rerun)
+            self.assertIn(b"2 suspect (named as containers, but not)", result.stdout, rerun)
+            self.assertIn(b"arch/empty.snd: suspect, its copy holds it as it is: ", result.stdout, rerun)
+            self.assertEqual(self.read("suspects.lst"), b"empty.snd\0riff.snd\0", rerun)
+            self.assertEqual(self.read("mirror/riff.snd"), b"RIFF" + SAMPLE[4:])
+
+    def test_ctrl_c_during_a_mirror_cancels_and_fails_nothing(self):
+        os.makedirs(self.path("arch"))
+        for n in range(16):
+            self.write(f"arch/n{n:02}.txt", b"n" * (16 << 20))  # copied piece by piece: Ctrl-C finds some under way
+        process = subprocess.Popen([MARLUNE, "copy", "-r", "--mirror", "-j", "2", "--json", "--failed-list",
+                                    "failed.lst", "arch", "mirror"], cwd=self.dir, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, bufsize=0)
+        first = process.stdout.readline()
+        process.send_signal(signal.SIGINT)
+        rest, _ = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, 130)
+        records, summary = json_lines(first + rest)
+        self.assertEqual(summary["failed"], 0)
+        self.assertGreater(summary["cancelled"] + summary["notStarted"], 0)
+        for record in records:
+            self.assertEqual(record["outcome"] == "cancelled", record["status"] == "MARLUNE_CANCELLED", record)
+            self.assertNotEqual(record["outcome"], "failed", record)
+        self.assertEqual(self.read("failed.lst"), b"")
+
+
 class Archive(Folder):
     """convert and info over folders and lists, with workers."""
 
@@ -1441,6 +1475,31 @@ class Reports(Folder):
         self.assertEqual((result.returncode, summary["salvaged"], summary["files"]), (0, 2, 2), result.stderr)
         self.assertEqual(sorted(listing(os.path.join(os.fsencode(self.dir), b"saved"))),
                          [b"tree/cut\n1.snd", b"tree/sub/caf\xe9 cut.snd"])
+
+    def test_every_list_is_taken_back_by_files_from(self):
+        os.makedirs(self.path("tree/sub"))
+        self.write("tree/whole.snd", SAMPLE)
+        self.write("tree/sub/cut.snd", SAMPLE[:1000])
+        self.write("tree/sub/empty.snd", b"")
+        tree = self.path("tree")
+        # (the run that makes the list, the folder the list is taken back from, what it holds, what a
+        # salvage of the list makes of it)
+        cases = [
+            (["copy", "-r", "--failed-list", "LIST", tree, "copied"], tree, b"sub/cut.snd\0", "salvaged"),
+            (["copy", "-r", "--mirror", "--suspect-list", "LIST", tree + "/", "mirror"], tree, b"sub/empty.snd\0",
+             "suspect"),
+            (["info", "-r", "--failed-list", "LIST", "tree"], self.dir, b"tree/sub/cut.snd\0", "salvaged"),
+        ]
+        for number, (args, where, listed, outcome) in enumerate(cases):
+            made = self.path(f"{number}.lst")
+            run(*[made if arg == "LIST" else arg for arg in args], cwd=self.dir)
+            self.assertEqual(self.read(f"{number}.lst"), listed, args)
+            # As docs/cli.md says: from the folder the run walked, each file goes where the run put it.
+            result = run("salvage", "--json", "--files-from", made, "-0", self.path(f"saved{number}"), cwd=where)
+            records, _ = json_lines(result.stdout)
+            place = listed[:-1].decode()
+            self.assertEqual([(r["file"], r["outcome"]) for r in records], [(place, outcome)], (args, result.stderr))
+            self.assertEqual(os.path.exists(self.path(f"saved{number}/{place}")), outcome == "salvaged", args)
 
     def test_a_name_that_is_no_utf8_keeps_its_bytes_in_json(self):
         with open(os.path.join(os.fsencode(self.dir), b"caf\xe9.snd"), "wb") as f:

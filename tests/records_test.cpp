@@ -281,6 +281,42 @@ TEST(Records, TheLogGrowsByOneSectionARunAndTheListsHoldTheExactNames) {
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"failed.lst", "run.log", "suspects.lst"}));
 }
 
+// A run into a folder lists each file by its place there, the name --files-from takes back;
+// a cancelled file is in no list.
+TEST(Records, ListsNameWhatFilesFromTakesBackAndNoCancelledFile) {
+    const TempDir dir;
+    const std::string failed = dir.path("failed.lst");
+    struct Case {
+        const char* path;
+        const char* destination;
+        std::int32_t status;
+        std::int32_t outcome;
+    };
+    const Case cases[] = {
+        {"/archive/2019/cut.snd", "/new/2019/cut.snd", MARLUNE_PAYLOAD_CUT, MARLUNE_OUTCOME_FAILED},
+        {"listed/b.snd", "/new/listed/b.snd", MARLUNE_WRITE_ERROR, MARLUNE_OUTCOME_FAILED},
+        {"/archive/c.snd", "/new/c.kv", MARLUNE_DISK_FULL, MARLUNE_OUTCOME_FAILED},         // --kv-names
+        {"/elsewhere/d.snd", "/other/d.snd", MARLUNE_WRITE_ERROR, MARLUNE_OUTCOME_FAILED},  // no place under it
+        {"/archive/e.snd", "/new/e.snd", MARLUNE_CANCELLED, MARLUNE_OUTCOME_CANCELLED},
+    };
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.job = MARLUNE_JOB_COPY;
+    options.command = "copy";
+    options.failed_list = failed.c_str();
+    options.destination_folder = "/new/";
+    marlune_records* records = nullptr;
+    ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK);
+    marlune_report report = emptyReport();
+    for (const Case& each : cases) {
+        marlune_run_result result = resultOf(each.path, each.status, each.outcome, report);
+        result.destination = each.destination;
+        EXPECT_EQ(marlune_records_add(records, &result), MARLUNE_OK);
+    }
+    EXPECT_EQ(marlune_records_close(records, nullptr), MARLUNE_OK);
+    EXPECT_EQ(text(readFile(failed)), std::string("2019/cut.snd\0listed/b.snd\0c.snd\0/elsewhere/d.snd\0", 49));
+}
+
 TEST(Records, AFileThatCannotBeMadeLeavesNothingBehind) {
     const TempDir dir;
     const std::string csv = dir.path("table.csv");

@@ -885,6 +885,90 @@ TEST_F(Runs, AGroupStoppedMidwayIsCancelledNotFailedAndKeepsItsSources) {
     EXPECT_TRUE(stoppedMidway);
 }
 
+// A file a cancel stopped is cancelled in every job, never failed: in its result and in the tally.
+TEST_F(Runs, ACancelledFileIsNeverFailedInAMirrorOrAVerify) {
+    const Bytes notes(8 << 20, 'n');  // copied piece by piece: a cancel finds it under way
+    for (int i = 0; i < 8; ++i) put("src/n" + std::to_string(i) + ".txt", notes);
+    RunOf copied(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR, at("whole")));
+    copied.add(at("src"), "");
+    copied.all();
+    struct Case {
+        const char* what;
+        std::int32_t job;
+        std::uint32_t flags;
+        const char* destination;
+    };
+    for (const Case& each : {Case{"mirror", MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR, "dst"},
+                             Case{"verify", MARLUNE_JOB_VERIFY, 0, "whole"}}) {
+        std::uint64_t stopped = 0;
+        // A busy machine may finish every file before the cancel: then the run is tried again.
+        for (int attempt = 0; attempt < 5 && stopped == 0; ++attempt) {
+            // A mirror into a new folder each time; a verify of the whole copy.
+            const std::string destination =
+                at(each.destination + (each.job == MARLUNE_JOB_VERIFY ? std::string() : std::to_string(attempt)));
+            marlune_run_options options = optionsFor(each.job, MARLUNE_RUN_RECURSIVE | each.flags, destination);
+            options.workers = 2;
+            RunOf run(options);
+            run.add(at("src"), "");
+            ASSERT_EQ(marlune_run_start(run.get()), MARLUNE_OK);
+            while (run.tally().bytes_done == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            marlune_run_cancel(run.get());
+            marlune_run_result result{};
+            result.size = sizeof result;
+            while (marlune_run_next(run.get(), &result, -1) == MARLUNE_RUN_DELIVERED) {
+                EXPECT_NE(result.outcome, MARLUNE_OUTCOME_FAILED) << each.what << " " << result.path;
+                EXPECT_EQ(result.outcome == MARLUNE_OUTCOME_CANCELLED, result.status == MARLUNE_CANCELLED)
+                    << each.what << " " << result.path;
+            }
+            EXPECT_EQ(run.tally().outcomes[MARLUNE_OUTCOME_FAILED], 0u) << each.what;
+            stopped = run.tally().outcomes[MARLUNE_OUTCOME_CANCELLED];
+        }
+        EXPECT_GT(stopped, 0u) << each.what;
+    }
+}
+
+// A mirror copies every file, and tells a suspect as one, on every run.
+TEST_F(Runs, AMirrorLooksForSuspectsAlsoInCopiesFoundUnchanged) {
+    put("src/empty.snd", Bytes());
+    put("src/wav.snd", Bytes{'R', 'I', 'F', 'F', 0, 0, 0, 0});
+    put("src/notes.txt", Bytes(10, 'n'));
+    put("src/a.snd");
+    using V = std::vector<std::pair<std::int32_t, std::int32_t>>;
+    for (const auto& [what, copies] : {std::pair<const char*, std::int32_t>{"first run", MARLUNE_OUTCOME_COPIED},
+                                       {"rerun", MARLUNE_OUTCOME_UNCHANGED}}) {
+        const std::int32_t asIs = copies == MARLUNE_OUTCOME_COPIED ? MARLUNE_OUTCOME_COPIED_AS_IS : copies;
+        RunOf run(optionsFor(MARLUNE_JOB_COPY, MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR, at("dst")));
+        run.add(at("src"), "");
+        V got;
+        for (const Got& each : run.all()) got.emplace_back(each.status, each.outcome);
+        EXPECT_EQ(got, (V{{MARLUNE_OK, copies},
+                          {MARLUNE_NOT_A_CONTAINER, MARLUNE_OUTCOME_SUSPECT},
+                          {MARLUNE_OK, asIs},
+                          {MARLUNE_NOT_A_CONTAINER, MARLUNE_OUTCOME_SUSPECT}}))
+            << what;
+        EXPECT_EQ(readFile(at("dst/wav.snd")), readFile(at("src/wav.snd"))) << what;
+        EXPECT_TRUE(fs::exists(at("dst/empty.snd"))) << what;
+    }
+}
+
+// The one table of what a status means, as every front end reads it.
+TEST(StatusClasses, EachStatusSaysWhatAFileThatEndedWithItIs) {
+    const std::vector<std::pair<std::int32_t, std::uint32_t>> table = {
+        {MARLUNE_OK, MARLUNE_CLASS_DONE | MARLUNE_CLASS_FINDING},
+        {MARLUNE_SALVAGED, MARLUNE_CLASS_DONE | MARLUNE_CLASS_DAMAGED},
+        {MARLUNE_CANCELLED, MARLUNE_CLASS_CANCELLED},
+        {MARLUNE_NOT_A_CONTAINER, MARLUNE_CLASS_FINDING | MARLUNE_CLASS_NOT_A_CONTAINER | MARLUNE_CLASS_BEFORE_CHUNKS},
+        {MARLUNE_PAYLOAD_CUT, MARLUNE_CLASS_FINDING | MARLUNE_CLASS_DAMAGED},
+        {MARLUNE_SOURCE_MISSING, MARLUNE_CLASS_NOT_OPENED | MARLUNE_CLASS_SOURCE_ERROR},
+        {MARLUNE_NAMED_TWICE, MARLUNE_CLASS_NOT_OPENED | MARLUNE_CLASS_COLLISION},
+        {MARLUNE_VERIFY_DIFFERENT, MARLUNE_CLASS_DIFFERENT},
+        {MARLUNE_DISK_FULL, 0},
+        {MARLUNE_RUN_PARTIAL_LEFT, MARLUNE_CLASS_DONE},
+        {-1, 0},
+    };
+    for (const auto& [status, classes] : table) EXPECT_EQ(marlune_status_class(status), classes) << status;
+}
+
 // What a job may do, as marlune_run_check and marlune_run_open both answer it.
 TEST(JobPolicy, OptionsThatDoNotGoTogetherAreRefusedBeforeAnyWork) {
     constexpr std::int32_t refused = MARLUNE_RUN_JOB_REFUSED;

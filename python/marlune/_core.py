@@ -60,19 +60,23 @@ def status_text(status: int) -> str:
 
 
 _S = Status
-_CUT_STATUSES = frozenset({_S.HEADER_CUT, _S.PREAMBLE_CUT, _S.CHUNK_HEADER_CUT, _S.PAYLOAD_CUT})
+
+
+def _statuses_of(classes: int) -> frozenset:
+    """The statuses of any of the library's MARLUNE_CLASS_* bits: the library's one table says."""
+    return frozenset(status for status in Status if lib.status_class(status) & classes)
+
+
+# A container cut short, or salvaged from one.
+_DAMAGED = _statuses_of(lib.CLASS_DAMAGED)
 # What the caller may take as done; every other status is a failure.
-SUCCESSES = frozenset({_S.OK, _S.ALREADY_CONVERTED, _S.SALVAGED, _S.FINISHED, _S.RUN_PARTIAL_REMOVED,
-                       _S.RUN_PARTIAL_LEFT})
+SUCCESSES = _statuses_of(lib.CLASS_DONE)
 # What examine answers about the bytes themselves (rather than about reaching them).
-JUDGEMENTS = frozenset({_S.OK, _S.NOT_A_CONTAINER, _S.DATA_OFFSET_BELOW_HEADER}) | _CUT_STATUSES
-
-
+JUDGEMENTS = _statuses_of(lib.CLASS_FINDING)
 # Statuses that say nothing could be read from the source.
-_NOT_OPENED = frozenset({_S.NO_SOURCE_NAME, _S.BAD_NAME, _S.SOURCE_MISSING, _S.SOURCE_UNREADABLE,
-                         _S.SOURCE_NOT_A_FILE})
+_NOT_OPENED = _statuses_of(lib.CLASS_NOT_OPENED)
 # Statuses found before the chunks were reached: no count of chunks means anything.
-_BEFORE_CHUNKS = _NOT_OPENED | {_S.NOT_A_CONTAINER, _S.HEADER_CUT, _S.DATA_OFFSET_BELOW_HEADER, _S.PREAMBLE_CUT}
+_BEFORE_CHUNKS = _statuses_of(lib.CLASS_NOT_OPENED | lib.CLASS_BEFORE_CHUNKS)
 
 
 @dataclass(frozen=True)
@@ -199,7 +203,7 @@ def make_report(r: "lib.Report", *, source: Optional[Union[str, bytes]] = None,
         else:
             reason = copy_reason(status, r, kind == "convert")
     # None where the command's JSON has null: a value that does not apply is no 0.
-    cut = status in _CUT_STATUSES or status == _S.SALVAGED
+    cut = status in _DAMAGED
     opened = status not in _NOT_OPENED
     header = r.header_bytes == 82 and status != _S.NOT_A_CONTAINER
     walked = status not in _BEFORE_CHUNKS
@@ -310,8 +314,8 @@ for _value, _family in (
       _S.RUN_SOURCE_INSIDE_DESTINATION), DestinationError),
     ((_S.DISK_FULL,), DiskFull),
     ((_S.NOT_A_CONTAINER, _S.DATA_OFFSET_BELOW_HEADER), NotAContainer),
-    (tuple(_CUT_STATUSES), Truncated),
-    ((_S.CANCELLED,), Cancelled),
+    (tuple(_DAMAGED - SUCCESSES), Truncated),
+    (tuple(_statuses_of(lib.CLASS_CANCELLED)), Cancelled),
     ((_S.RUN_JOB_REFUSED,), JobRefused),
 ):
     for _v in _value:

@@ -155,6 +155,7 @@ kv_name = _declare("marlune_kv_name", _u32, _text, ctypes.c_char_p, _u32)
 remove_partial = _declare("marlune_remove_partial", _i32, _text, _report_p)
 status_text = _declare("marlune_status_text", ctypes.c_char_p, _i32)
 status_name = _declare("marlune_status_name", ctypes.c_char_p, _i32)
+status_class = _declare("marlune_status_class", _u32, _i32)
 version = _declare("marlune_version", ctypes.c_char_p)
 copy_stream = _declare("marlune_copy_stream", _i32, _reader_p, _writer_p, _options_p, _report_p)
 copy_from_stream = _declare("marlune_copy_from_stream", _i32, _reader_p, _text, _options_p, _report_p)
@@ -234,6 +235,10 @@ class RunTally(ctypes.Structure):
 
 
 JOB_EXAMINE, JOB_COPY, JOB_SALVAGE, JOB_CONVERT, JOB_VERIFY = 0, 1, 2, 3, 4
+# MARLUNE_CLASS_*: the bits of marlune_status_class.
+CLASS_DONE, CLASS_CANCELLED, CLASS_FINDING, CLASS_NOT_A_CONTAINER = 1, 2, 4, 8
+CLASS_DAMAGED, CLASS_BEFORE_CHUNKS, CLASS_NOT_OPENED, CLASS_SOURCE_ERROR = 16, 32, 64, 128
+CLASS_COLLISION, CLASS_DIFFERENT = 256, 512
 RUN_RECURSIVE, RUN_FOLLOW_LINKS, RUN_KV_NAMES, RUN_JUDGE_ONLY, RUN_REPLACE = 1, 2, 4, 8, 16
 RUN_MIRROR, RUN_CHECKSUM, RUN_SHA256, RUN_DELETE, RUN_DELETE_FROM_EMPTY = 32, 64, 128, 256, 512
 RUN_WAITING, RUN_DELIVERED, RUN_ENDED, RUN_TOO_SMALL = 0, 1, 2, 3

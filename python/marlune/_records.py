@@ -30,6 +30,7 @@ class _Options(ctypes.Structure):
         ("csv", ctypes.c_char_p),
         ("html", ctypes.c_char_p),
         ("html_rows", ctypes.c_uint32),
+        ("destination_folder", ctypes.c_char_p),
     ]
 
 
@@ -67,14 +68,15 @@ class RecordFiles:
 class Records:
     """The library's records of one run, open until close()."""
 
-    def __init__(self, files: RecordFiles, job: int, flags: int) -> None:
+    def __init__(self, files: RecordFiles, job: int, flags: int, destination: Optional[bytes] = None) -> None:
         line = " ".join([os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "python"] + sys.argv[1:])
         self._keep = [_path(files.log), _path(files.failed_list), _path(files.suspect_list), _path(files.csv),
-                      _path(files.html), _COMMANDS[job].encode(), os.fsencode(line)]
+                      _path(files.html), _COMMANDS[job].encode(), os.fsencode(line), destination]
         options = _Options(size=ctypes.sizeof(_Options), job=job, flags=flags, command=self._keep[5],
                            command_line=self._keep[6], log=self._keep[0],
                            log_all=1 if files.log_all else 0, failed_list=self._keep[1], suspect_list=self._keep[2],
-                           csv=self._keep[3], html=self._keep[4], html_rows=max(0, int(files.html_rows)))
+                           csv=self._keep[3], html=self._keep[4], html_rows=max(0, int(files.html_rows)),
+                           destination_folder=self._keep[7])
         handle = ctypes.c_void_p()
         status = _open(ctypes.byref(options), ctypes.byref(handle))
         if status != Status.OK:

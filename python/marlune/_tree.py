@@ -246,7 +246,8 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
     recorded: Optional[Records] = None
     try:
         if records is not None:
-            recorded = Records(records, options.job, options.flags)
+            # A run into a folder lists each file by its place there, as --files-from takes it back.
+            recorded = Records(records, options.job, options.flags, options.destination)
         status = lib.run_start(run.handle)
         if status != Status.OK:
             raise _refused(status)

@@ -209,3 +209,34 @@ def test_over_dask(tmp_path: Path) -> None:
         deletions_keep_what_they_must(tmp_path / "deletions",
                                       lambda *args, **kwargs: marlune.dask.copy_tree(*args, client, **kwargs))
     shutil.rmtree(tmp_path / "out")
+
+
+def test_a_cancel_fails_no_file_and_a_mirror_tells_its_suspects(tmp_path: Path) -> None:
+    for n in range(6):
+        write(tmp_path / "big" / f"n{n}.txt", b"n" * (8 << 20))  # copied piece by piece: a cancel finds it under way
+    cancelled = 0
+    # A busy machine may finish every file before the cancel: then the run is tried again.
+    for attempt in range(5):
+        failed = tmp_path / f"failed{attempt}.lst"
+        run = marlune.copy_tree(tmp_path / "big", tmp_path / f"out{attempt}", mirror=True, workers=2,
+                                records=marlune.RecordFiles(failed_list=failed),
+                                progress=lambda done, total: done > 0)
+        assert "failed" not in outcomes(run).values()
+        assert run.summary is not None and "failed" not in run.summary.counts
+        assert failed.read_bytes() == b""
+        cancelled = run.summary.counts.get("cancelled", 0)
+        if cancelled:
+            break
+    assert cancelled > 0
+    write(tmp_path / "in" / "empty.snd", b"")
+    write(tmp_path / "in" / "wav.snd", b"RIFF\0\0\0\0")
+    write(tmp_path / "in" / "notes.txt", b"notes")
+    for run in ("first", "again"):
+        suspects = tmp_path / "suspects.lst"
+        reports = list(marlune.copy_tree(tmp_path / "in", tmp_path / "out", mirror=True,
+                                         records=marlune.RecordFiles(suspect_list=suspects)))
+        assert outcomes(reports) == {"empty.snd": "suspect", "wav.snd": "suspect",
+                                     "notes.txt": "copied-as-is" if run == "first" else "unchanged"}, run
+        # By their places under the mirror: what --files-from takes back from the source folder.
+        assert suspects.read_bytes() == b"empty.snd\0wav.snd\0", run
+        assert (tmp_path / "out" / "wav.snd").read_bytes() == b"RIFF\0\0\0\0"

@@ -169,6 +169,10 @@ extern "C" MARLUNE_API const char* MARLUNE_CALL marlune_status_name(int32_t stat
     return marlune::statusName(status);
 }
 
+extern "C" MARLUNE_API uint32_t MARLUNE_CALL marlune_status_class(int32_t status) {
+    return marlune::statusClass(status);
+}
+
 extern "C" MARLUNE_API const char* MARLUNE_CALL marlune_version(void) {
     return MARLUNE_VERSION_TEXT;
 }

@@ -116,6 +116,11 @@ std::int32_t removePartial(platform::Os& os, const char* path, marlune_report& r
 // The status's words, and the original functions' message for an outcome.
 const char* statusText(std::int32_t status);
 const char* statusName(std::int32_t status);
+// The status's MARLUNE_CLASS_* bits: the one table of what a status means.
+std::uint32_t statusClass(std::int32_t status);
+inline bool statusIs(std::int32_t status, std::uint32_t classes) {
+    return (statusClass(status) & classes) != 0;
+}
 const char* legacyMessage(const Outcome& outcome);
 
 }  // namespace marlune

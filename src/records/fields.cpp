@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "boundary/operations.h"
 #include "records/text.h"
 #include "run/job_policy.h"
 
@@ -11,10 +12,10 @@ namespace {
 constexpr std::uint32_t magicSize = 4;
 constexpr std::uint64_t headerSize = 82;
 
+// The records' words for a status; what the status means is the library's table.
 struct StatusFacts {
     const char* problem;  // the examination's kind of problem; null for a whole container
     const char* cut;      // the piece cut short; null for none
-    bool beforeChunks;    // cut short before its chunks: nothing can be salvaged
 };
 
 struct FactsEntry {
@@ -24,31 +25,31 @@ struct FactsEntry {
 
 // A status not here failed in reading or writing.
 constexpr FactsEntry factsTable[] = {
-    {MARLUNE_OK, {nullptr, nullptr, false}},
-    {MARLUNE_ALREADY_CONVERTED, {nullptr, nullptr, false}},
-    {MARLUNE_SALVAGED, {nullptr, nullptr, false}},
-    {MARLUNE_FINISHED, {nullptr, nullptr, false}},
-    {MARLUNE_NO_SOURCE_NAME, {"cannot-open", nullptr, false}},
-    {MARLUNE_BAD_NAME, {"cannot-open", nullptr, false}},
-    {MARLUNE_SOURCE_MISSING, {"cannot-open", nullptr, false}},
-    {MARLUNE_SOURCE_UNREADABLE, {"cannot-open", nullptr, false}},
-    {MARLUNE_SOURCE_NOT_A_FILE, {"cannot-open", nullptr, false}},
-    {MARLUNE_NAMED_TWICE, {"cannot-open", nullptr, false}},
-    {MARLUNE_TOO_MANY_FILES, {"cannot-open", nullptr, false}},
-    {MARLUNE_SOURCE_CHANGED, {"changed-while-read", nullptr, false}},
-    {MARLUNE_NOT_A_CONTAINER, {"wrong-magic", nullptr, true}},
-    {MARLUNE_HEADER_CUT, {"header-cut", "header", true}},
-    {MARLUNE_DATA_OFFSET_BELOW_HEADER, {"data-offset-below-82", nullptr, true}},
-    {MARLUNE_PREAMBLE_CUT, {"data-offset-past-end", "preamble", true}},
-    {MARLUNE_CHUNK_HEADER_CUT, {"chunk-header-cut", "chunk-header", false}},
-    {MARLUNE_PAYLOAD_CUT, {"payload-cut", "payload", false}},
+    {MARLUNE_OK, {nullptr, nullptr}},
+    {MARLUNE_ALREADY_CONVERTED, {nullptr, nullptr}},
+    {MARLUNE_SALVAGED, {nullptr, nullptr}},
+    {MARLUNE_FINISHED, {nullptr, nullptr}},
+    {MARLUNE_NO_SOURCE_NAME, {"cannot-open", nullptr}},
+    {MARLUNE_BAD_NAME, {"cannot-open", nullptr}},
+    {MARLUNE_SOURCE_MISSING, {"cannot-open", nullptr}},
+    {MARLUNE_SOURCE_UNREADABLE, {"cannot-open", nullptr}},
+    {MARLUNE_SOURCE_NOT_A_FILE, {"cannot-open", nullptr}},
+    {MARLUNE_NAMED_TWICE, {"cannot-open", nullptr}},
+    {MARLUNE_TOO_MANY_FILES, {"cannot-open", nullptr}},
+    {MARLUNE_SOURCE_CHANGED, {"changed-while-read", nullptr}},
+    {MARLUNE_NOT_A_CONTAINER, {"wrong-magic", nullptr}},
+    {MARLUNE_HEADER_CUT, {"header-cut", "header"}},
+    {MARLUNE_DATA_OFFSET_BELOW_HEADER, {"data-offset-below-82", nullptr}},
+    {MARLUNE_PREAMBLE_CUT, {"data-offset-past-end", "preamble"}},
+    {MARLUNE_CHUNK_HEADER_CUT, {"chunk-header-cut", "chunk-header"}},
+    {MARLUNE_PAYLOAD_CUT, {"payload-cut", "payload"}},
 };
 
 StatusFacts factsOf(std::int32_t status) {
     for (const FactsEntry& entry : factsTable) {
         if (entry.status == status) return entry.facts;
     }
-    return {"read-failed", nullptr, false};
+    return {"read-failed", nullptr};
 }
 
 class Builder {
@@ -93,9 +94,10 @@ std::string magicText(const marlune_report& report, bool hex) {
 void examination(Builder& out, const marlune_run_result& result, const marlune_report& report) {
     const std::int32_t status = result.status;
     const StatusFacts facts = factsOf(status);
-    const bool opened = facts.problem == nullptr || std::string(facts.problem) != "cannot-open";
+    const bool opened = !statusIs(status, MARLUNE_CLASS_NOT_OPENED);
+    const bool beforeChunks = statusIs(status, MARLUNE_CLASS_BEFORE_CHUNKS);
     const bool header = report.header_bytes == headerSize && status != MARLUNE_NOT_A_CONTAINER;
-    const bool walked = status == MARLUNE_OK || (facts.cut && !facts.beforeChunks);
+    const bool walked = status == MARLUNE_OK || (facts.cut && !beforeChunks);
     const bool magicRead = opened && report.header_bytes >= magicSize;
     const bool preamble = header && report.data_offset >= headerSize;
     out.boolean("complete", status == MARLUNE_OK).numberOrNull("size", opened, std::int64_t(report.source_bytes));
@@ -115,7 +117,7 @@ void examination(Builder& out, const marlune_run_result& result, const marlune_r
     out.numberOrNull("problem.offset", cut, std::int64_t(report.cut_offset));
     out.numberOrNull("problem.expectedBytes", cut, std::int64_t(report.cut_size));
     out.numberOrNull("problem.missingBytes", cut, std::int64_t(report.cut_missing));
-    out.numberOrNull("problem.chunk", cut && !facts.beforeChunks, std::int64_t(report.chunk_number));
+    out.numberOrNull("problem.chunk", cut && !beforeChunks, std::int64_t(report.chunk_number));
 }
 
 const std::string* problemPrefix(const std::string& key) {
@@ -142,7 +144,7 @@ const char* cutPieceOf(std::int32_t status, const marlune_report& report) {
 }
 
 bool isDamaged(std::int32_t status) {
-    return status == MARLUNE_SALVAGED || factsOf(status).cut != nullptr;
+    return statusIs(status, MARLUNE_CLASS_DAMAGED);
 }
 
 std::vector<Field> recordFields(const RecordKind& kind, const marlune_run_result& result) {

@@ -12,6 +12,7 @@
 #include "platform/folders.h"
 #include "records/text.h"
 #include "run/job_policy.h"
+#include "run/paths.h"
 
 namespace marlune::records {
 namespace {
@@ -114,6 +115,7 @@ std::int32_t Records::open(const marlune_records_options& options) {
     header_.folder = shellEscaped(folder ? folder : platform::workingFolder());
     header_.started = platform::utcTimestamp();
     logAll_ = take(&marlune_records_options::log_all, std::int32_t{0}) != 0;
+    destinationFolder_ = given(take(&marlune_records_options::destination_folder, none));
     const std::uint32_t rows = take(&marlune_records_options::html_rows, std::uint32_t{0});
     pageRows_ = rows == 0 ? 1000 : rows;
     started_ = nowNs();
@@ -181,8 +183,9 @@ std::int32_t Records::add(const marlune_run_result& result) {
             shellEscaped(path) + ": " + (outcome ? outcome : "?") + ": " + oneLine(given(result.reason)) + "\n";
         written = log_.write(line.data(), line.size()) && written;
     }
-    // The name as it is, NUL-ended: nothing a name can hold is lost or split.
-    const std::string listed = path + '\0';
+    // NUL-ended, nothing a name can hold lost or split; by its place under the
+    // destination, so that --files-from takes it back there.
+    const std::string listed = run::placeOf(path, given(result.destination), destinationFolder_) + '\0';
     const bool failed = result.outcome == MARLUNE_OUTCOME_FAILED || result.outcome == MARLUNE_OUTCOME_COLLISION;
     if (failed_.isOpen() && failed) written = failed_.write(listed) && written;
     if (suspects_.isOpen() && result.outcome == MARLUNE_OUTCOME_SUSPECT) written = suspects_.write(listed) && written;

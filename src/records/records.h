@@ -98,6 +98,7 @@ private:
     Header header_;
     bool logAll_ = false;
     std::uint32_t pageRows_ = 1000;
+    std::string destinationFolder_;  // the lists name files by their place under it
     platform::File log_;
     PendingFile failed_;
     PendingFile suspects_;

@@ -5,9 +5,11 @@
 
 #include "boundary/api.h"
 #include "boundary/operations.h"
+#include "container/layout.h"
 #include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/sha256.h"
+#include "run/outcome.h"
 #include "run/paths.h"
 
 namespace marlune::run {
@@ -22,9 +24,14 @@ std::int32_t writeStatus(int code) {
     return platform::kindOf(code) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_WRITE_ERROR;
 }
 
-// A container that is whole, or cut short: copied as a copy would; anything else byte for byte.
+// What an examination finds short of a whole container: such a source is copied byte for byte.
 bool isContainerFinding(std::int32_t status) {
-    return status >= MARLUNE_NOT_A_CONTAINER && status <= MARLUNE_PAYLOAD_CUT;
+    return status != MARLUNE_OK && statusIs(status, MARLUNE_CLASS_FINDING);
+}
+
+// Failed or stopped: no copy of it is put in place.
+bool unfinished(const FileAnswer& answer) {
+    return answer.outcome == unfinishedOutcome(answer.status);
 }
 
 // Reads an open file from its position on, for the copy core.
@@ -155,7 +162,7 @@ private:
 
     static void fail(FileAnswer& answer, std::int32_t status, int error) {
         answer.status = status;
-        answer.outcome = MARLUNE_OUTCOME_FAILED;
+        answer.outcome = unfinishedOutcome(status);
         answer.report.status = status;
         answer.report.system_error = error;
     }
@@ -190,17 +197,19 @@ private:
         const std::int32_t copied =
             copyBytes(mirrored.source, destination, hashing() ? &mirrored.hash : nullptr, progress_, answer.report);
         if (copied != MARLUNE_OK) return fail(answer, copied, answer.report.system_error);
-        if (finding == MARLUNE_NOT_A_CONTAINER) {
+        answer.outcome = copiedAsIsOutcome(step_, file, finding);
+        if (answer.outcome == MARLUNE_OUTCOME_COPIED_AS_IS) {
             answer.status = MARLUNE_OK;
-            answer.outcome = MARLUNE_OUTCOME_COPIED_AS_IS;
             answer.report.status = MARLUNE_OK;
         } else {
-            // Its cut stays in the report: the copy is the damaged recording, never "repaired".
+            // A damaged recording's cut, or what a suspect holds, stays in the report: the
+            // copy is the file as it is, never "repaired".
             const std::uint64_t written = answer.report.bytes_written;
+            const std::uint64_t read = answer.report.source_bytes;
             answer.report = found;
             answer.report.bytes_written = written;
+            answer.report.source_bytes = read;
             answer.status = finding;
-            answer.outcome = MARLUNE_OUTCOME_DAMAGED;
         }
     }
 
@@ -252,7 +261,7 @@ private:
             FileAnswer expected;
             expected.report = emptyReport();
             copyInto(file, mirrored, nullptr, expected);
-            if (expected.outcome == MARLUNE_OUTCOME_FAILED) return false;
+            if (unfinished(expected)) return false;
             if (digestOf(mirrored.hash) != copyDigest) {
                 // Copied after all: read again from the start.
                 mirrored.source.close();
@@ -302,8 +311,24 @@ private:
         }
     }
 
+    // A copy found unchanged was not examined: a suspect is told on every run all the
+    // same, by the first bytes of its source.
+    void lookForSuspect(const StepFile& file, FileAnswer& answer) {
+        if (answer.outcome != MARLUNE_OUTCOME_UNCHANGED || !namedAsContainer(file.source, step_.suspects)) return;
+        File source;
+        std::uint8_t magic[sizeof answer.report.magic] = {};
+        if (!source.openForReading(os_, file.source.c_str())) return;
+        const std::int64_t got = source.read(magic, sizeof magic);
+        const bool whole = got == static_cast<std::int64_t>(sizeof magic);
+        if (got < 0 || (whole && container::mayStartContainer(magic, sizeof magic))) return;
+        answer.status = answer.report.status = MARLUNE_NOT_A_CONTAINER;
+        answer.outcome = MARLUNE_OUTCOME_SUSPECT;
+        answer.report.header_bytes = static_cast<std::uint32_t>(got);
+        std::memcpy(answer.report.magic, magic, static_cast<std::size_t>(got));
+    }
+
     void mirrorFile(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
-        if (unchangedByName(file, answer)) return;
+        if (unchangedByName(file, answer)) return lookForSuspect(file, answer);
         if (!mirrored.source.openForReading(os_, file.source.c_str())) {
             return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
         }
@@ -311,7 +336,7 @@ private:
         if (!os_.fileState(mirrored.source.handle(), mirrored.seen)) {
             return fail(answer, MARLUNE_READ_ERROR, platform::lastSystemError());
         }
-        if (unchanged(file, mirrored, answer)) return;
+        if (unchanged(file, mirrored, answer)) return lookForSuspect(file, answer);
         if (!mirrored.source.isOpen()) return fail(answer, MARLUNE_SOURCE_MISSING, 0);
         if (judgeOnly()) {
             copyInto(file, mirrored, nullptr, answer);
@@ -320,18 +345,17 @@ private:
         if (!createPartial(file.destination, mirrored, answer)) return;
         copyInto(file, mirrored, &mirrored.partial, answer);
         int error = 0;
-        if (answer.outcome != MARLUNE_OUTCOME_FAILED &&
-            !os_.keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
+        if (!unfinished(answer) && !os_.keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
             fail(answer, MARLUNE_WRITE_ERROR, error);
         }
         // Written over or cut meanwhile (same size or not): the copy would hold neither
         // what the source held nor what it holds now, under the new time.
         platform::FileState now;
-        if (answer.outcome != MARLUNE_OUTCOME_FAILED &&
+        if (!unfinished(answer) &&
             (!os_.fileState(mirrored.source.handle(), now) || !now.holdsSameData(mirrored.seen))) {
             fail(answer, MARLUNE_SOURCE_CHANGED, 0);
         }
-        if (answer.outcome == MARLUNE_OUTCOME_FAILED) return discard(mirrored);
+        if (unfinished(answer)) return discard(mirrored);
         if (hashing()) answer.sha256 = digestOf(mirrored.hash);
         mirrored.pending = true;
     }
@@ -362,7 +386,6 @@ private:
             const StepFile& file = step_.files[i];
             if (cancelled) {
                 fail(answer, MARLUNE_CANCELLED, 0);
-                answer.outcome = MARLUNE_OUTCOME_CANCELLED;
                 answer.sha256.clear();
                 discard(mirrored);
                 continue;
@@ -411,10 +434,7 @@ private:
         os_.letOwnerWrite(folderOf(file.source), ignored);  // where that fails, the removal tells why
         answer.status = removePartialThrough(os_, file.source.c_str(), &answer.report);
         if (answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_PARTIAL_REMOVED;
-        answer.outcome = answer.status == MARLUNE_RUN_PARTIAL_REMOVED ? MARLUNE_OUTCOME_PARTIAL_REMOVED
-                         : answer.status == MARLUNE_PARTIAL_IN_USE || answer.status == MARLUNE_SOURCE_MISSING
-                             ? MARLUNE_OUTCOME_SKIPPED
-                             : MARLUNE_OUTCOME_FAILED;
+        answer.outcome = partialRemovalOutcome(answer.status);
     }
 
     // A file or link of the destination that the source lacks: removed, never
@@ -553,11 +573,11 @@ public:
             answer.report = emptyReport(file.status, file.systemError);
             answer.status = file.status;
             if (file.status == 0) answer.status = compare(file, answer.report);
+            // A read stopped by a cancel failed nothing.
+            const bool cancelled = progress_.cancel && progress_.cancel->load();
+            if (cancelled && answer.status == MARLUNE_READ_ERROR) answer.status = MARLUNE_CANCELLED;
             answer.report.status = answer.status;
-            answer.outcome = answer.status == MARLUNE_OK ? MARLUNE_OUTCOME_MATCHED
-                             : answer.status >= MARLUNE_VERIFY_MISSING && answer.status <= MARLUNE_VERIFY_BAD_LINE
-                                 ? MARLUNE_OUTCOME_DIFFERENT
-                                 : MARLUNE_OUTCOME_FAILED;
+            answer.outcome = verifiedOutcome(answer.status);
         }
         return answers;
     }
@@ -609,6 +629,7 @@ private:
         ComparingWriter again{copy};
         std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[pieceSize]);
         for (;;) {
+            if (progress_.cancel && progress_.cancel->load()) return MARLUNE_CANCELLED;
             const std::int64_t got = source.read(buffer.get(), pieceSize);
             if (got < 0) return MARLUNE_READ_ERROR;
             if (got == 0) break;

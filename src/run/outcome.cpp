@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "boundary/operations.h"
 #include "run/paths.h"
 
 namespace marlune::run {
@@ -51,26 +52,43 @@ bool namedAsContainer(const std::string& path, const std::string& extensions) {
 }
 
 bool showsSourceError(std::int32_t status) {
+    return statusIs(status, MARLUNE_CLASS_SOURCE_ERROR);
+}
+
+std::int32_t unfinishedOutcome(std::int32_t status) {
+    if (statusIs(status, MARLUNE_CLASS_CANCELLED)) return MARLUNE_OUTCOME_CANCELLED;
+    if (statusIs(status, MARLUNE_CLASS_COLLISION)) return MARLUNE_OUTCOME_COLLISION;
+    if (statusIs(status, MARLUNE_CLASS_DIFFERENT)) return MARLUNE_OUTCOME_DIFFERENT;
+    return MARLUNE_OUTCOME_FAILED;
+}
+
+std::int32_t copiedAsIsOutcome(const Step& step, const StepFile& file, std::int32_t finding) {
+    if (statusIs(finding, MARLUNE_CLASS_DAMAGED)) return MARLUNE_OUTCOME_DAMAGED;
+    if (statusIs(finding, MARLUNE_CLASS_NOT_A_CONTAINER) && namedAsContainer(file.source, step.suspects)) {
+        return MARLUNE_OUTCOME_SUSPECT;
+    }
+    return MARLUNE_OUTCOME_COPIED_AS_IS;
+}
+
+std::int32_t partialRemovalOutcome(std::int32_t status) {
     switch (status) {
+        case MARLUNE_RUN_PARTIAL_REMOVED:
+            return MARLUNE_OUTCOME_PARTIAL_REMOVED;
+        case MARLUNE_PARTIAL_IN_USE:
         case MARLUNE_SOURCE_MISSING:
-        case MARLUNE_SOURCE_UNREADABLE:
-        case MARLUNE_READ_ERROR:
-        case MARLUNE_TOO_MANY_FILES:
-        case MARLUNE_OUT_OF_MEMORY:
-        case MARLUNE_RUN_FOLDER_UNREADABLE:
-            return true;
+            return MARLUNE_OUTCOME_SKIPPED;
         default:
-            return false;
+            return unfinishedOutcome(status);
     }
 }
 
+std::int32_t verifiedOutcome(std::int32_t status) {
+    return status == MARLUNE_OK ? MARLUNE_OUTCOME_MATCHED : unfinishedOutcome(status);
+}
+
 std::int32_t outcomeOf(const Step& step, const StepFile& file, std::int32_t status) {
+    if (statusIs(status, MARLUNE_CLASS_CANCELLED | MARLUNE_CLASS_COLLISION)) return unfinishedOutcome(status);
     switch (status) {
-        case MARLUNE_CANCELLED:
-            return MARLUNE_OUTCOME_CANCELLED;
-        case MARLUNE_RUN_COLLISION:
-        case MARLUNE_NAMED_TWICE:
-            return MARLUNE_OUTCOME_COLLISION;
         case MARLUNE_RUN_PARTIAL_REMOVED:
             return MARLUNE_OUTCOME_PARTIAL_REMOVED;
         case MARLUNE_RUN_PARTIAL_LEFT:
@@ -93,10 +111,7 @@ std::int32_t outcomeOf(const Step& step, const StepFile& file, std::int32_t stat
             break;
     }
     // A partial file in use, or gone meanwhile, is left to whoever has it.
-    const bool partial = endsWith(file.source, partialSuffix);
-    if (partial && (status == MARLUNE_PARTIAL_IN_USE || status == MARLUNE_SOURCE_MISSING)) {
-        return MARLUNE_OUTCOME_SKIPPED;
-    }
+    if (endsWith(file.source, partialSuffix) && status != MARLUNE_OK) return partialRemovalOutcome(status);
     return converted(step, status);
 }
 

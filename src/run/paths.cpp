@@ -57,6 +57,28 @@ std::string kvName(const std::string& path) {
     return name;
 }
 
+std::string placeOf(const std::string& path, const std::string& destination, const std::string& root) {
+    if (root.empty() || destination.compare(0, root.size(), root) != 0) return path;
+    std::size_t from = root.size();
+    if (!isSeparator(root.back())) {
+        if (from >= destination.size() || !isSeparator(destination[from])) return path;
+        ++from;
+    }
+    std::size_t parts = 0;
+    for (std::size_t i = from; i < destination.size(); ++i) {
+        if (!isSeparator(destination[i]) && (i == from || isSeparator(destination[i - 1]))) ++parts;
+    }
+    if (parts == 0) return path;
+    // Back from the end of `path` over as many components.
+    std::size_t start = path.size();
+    for (std::size_t found = 0; found < parts; ++found) {
+        while (start > 0 && isSeparator(path[start - 1])) --start;
+        if (start == 0) return path;
+        while (start > 0 && !isSeparator(path[start - 1])) --start;
+    }
+    return path.substr(start);
+}
+
 std::string insideName(const std::string& relative) {
     if (relative.empty() || isSeparator(relative[0])) return {};
 #ifdef _WIN32

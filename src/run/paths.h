@@ -34,6 +34,10 @@ std::string insideName(const std::string& relative);
 // that of a run: a folder's entries by the bytes of their names, a subfolder's
 // entries where its name falls.
 int walkOrder(const std::string& a, const std::string& b);
+// The name --files-from takes to put `path` where a run into the folder `root` put it
+// (`destination`): its last components, as many as the destination has under `root`;
+// `path` itself for a file with no place under `root`.
+std::string placeOf(const std::string& path, const std::string& destination, const std::string& root);
 // Whether the resolved path `inner` is `outer` or lies under it.
 bool liesWithin(const std::string& inner, const std::string& outer);
 

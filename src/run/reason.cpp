@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "boundary/api.h"
+#include "boundary/operations.h"
 #include "platform/os.h"
 #include "records/text.h"
 #include "run/paths.h"
@@ -31,25 +32,12 @@ std::string magicText(const marlune_report& report) {
     return text;
 }
 
-// The container falls short before its chunks: nothing of it can be salvaged.
 bool beforeChunks(std::int32_t status) {
-    return status == MARLUNE_NOT_A_CONTAINER || status == MARLUNE_HEADER_CUT ||
-           status == MARLUNE_DATA_OFFSET_BELOW_HEADER || status == MARLUNE_PREAMBLE_CUT;
+    return statusIs(status, MARLUNE_CLASS_BEFORE_CHUNKS);
 }
 
 bool opened(std::int32_t status) {
-    switch (status) {
-        case MARLUNE_NO_SOURCE_NAME:
-        case MARLUNE_BAD_NAME:
-        case MARLUNE_SOURCE_MISSING:
-        case MARLUNE_SOURCE_UNREADABLE:
-        case MARLUNE_SOURCE_NOT_A_FILE:
-        case MARLUNE_NAMED_TWICE:
-        case MARLUNE_TOO_MANY_FILES:
-            return false;
-        default:
-            return status < MARLUNE_RUN_COLLISION;
-    }
+    return !statusIs(status, MARLUNE_CLASS_NOT_OPENED) && status < MARLUNE_RUN_COLLISION;
 }
 
 // What an examination found, after the file's name.
@@ -106,8 +94,7 @@ std::string reasonFor(std::int32_t job, std::int32_t status, const marlune_repor
         return examination(status, *report);
     }
     std::string reason = marlune_status_text(status);
-    const bool cut = status == MARLUNE_HEADER_CUT || status == MARLUNE_PREAMBLE_CUT ||
-                     status == MARLUNE_CHUNK_HEADER_CUT || status == MARLUNE_PAYLOAD_CUT || status == MARLUNE_SALVAGED;
+    const bool cut = statusIs(status, MARLUNE_CLASS_DAMAGED);
     if (cut && full) {
         reason += " (at offset " + number(report->cut_offset) + ", " + number(report->cut_missing) + " of " +
                   number(report->cut_size) + " bytes missing)";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "boundary/api.h"
+#include "boundary/operations.h"
 #include "marlune.h"
 #include "platform/folders.h"
 #include "run/engine.h"
@@ -49,8 +50,7 @@ auto guarded(Work work, decltype(work()) failed) noexcept -> decltype(work()) {
 }
 
 bool succeeded(std::int32_t status) {
-    return (status >= MARLUNE_OK && status <= MARLUNE_FINISHED) || status == MARLUNE_RUN_PARTIAL_REMOVED ||
-           status == MARLUNE_RUN_PARTIAL_LEFT;
+    return statusIs(status, MARLUNE_CLASS_DONE);
 }
 
 // The caller's options as far as their size says; the defaults for the rest.
