@@ -239,7 +239,10 @@ void Engine::deliver(marlune_run_result& result) {
         const std::string& root = current_.step.root;
         std::string relative = file.destination.substr(std::min(root.size(), file.destination.size()));
         while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
-        if (!manifest_.add(answer.sha256, relative)) manifestStatus_ = MARLUNE_WRITE_ERROR;
+        if (!manifest_.add(answer.sha256, relative)) {
+            manifestError_ = manifest_.error();
+            manifestStatus_ = writeFailureStatus(manifestError_);
+        }
     }
 }
 

@@ -93,7 +93,7 @@ std::int32_t makeRoot(platform::Os& os, const std::string& root, bool durable, i
     if (parent != root) {
         if (const std::int32_t made = makeRoot(os, parent, durable, error); made != MARLUNE_OK) return made;
     }
-    if (!os.createFolder(root, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+    if (!os.createFolder(root, error)) return creationFailureStatus(error);
     if (durable && !os.syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
     return MARLUNE_OK;
 }
@@ -127,7 +127,7 @@ std::int32_t makeFolders(platform::Os& os, const std::string& root, const std::s
         if (kind == platform::Kind::link) return MARLUNE_RUN_DESTINATION_LINK;
         if (kind == platform::Kind::missing) {
             letWrite(parent);
-            if (!os.createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+            if (!os.createFolder(path, error)) return creationFailureStatus(error);
             if (durable && !os.syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
             if (os.kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
         } else if (kind != platform::Kind::folder) {
