@@ -862,8 +862,8 @@ typedef struct marlune_run_tally {
     uint64_t files_done;         /* results finished by the workers */
     uint64_t bytes_done;         /* source bytes worked through, also inside files in progress */
     uint64_t links_not_followed; /* symbolic links a walk met and left (without MARLUNE_RUN_FOLLOW_LINKS) */
-    uint64_t not_started;        /* after a cancel, once the run has ended: results planned that no worker
-                                    started (they are never delivered) */
+    uint64_t not_started;        /* after a cancel, or a stop (stopped_by), once the run has ended: results
+                                    planned that no worker started (they are never delivered) */
     uint64_t outcomes[MARLUNE_OUTCOME_COUNT]; /* results delivered so far, by outcome */
     uint64_t bytes_read;         /* of the results delivered so far, every file's bytes read (a failed
                                     file's too): the reports' source_bytes */
@@ -874,6 +874,13 @@ typedef struct marlune_run_tally {
     uint32_t workers_started;    /* those marlune_run_start started: fewer than workers_wanted when the
                                     system would give no more (a limit on the user's processes), and the
                                     run goes on with them; 0 before the start */
+    uint64_t bytes_not_written;  /* with stopped_by: the planned sources' bytes of the files not started or
+                                    stopped for want of room: the room the run still needed, as far as it
+                                    had planned (plan_complete 0: at least this) */
+    int32_t stopped_by;          /* MARLUNE_OK; MARLUNE_DISK_FULL once a file found the destination (or its
+                                    quota) full: from then on no file begins and nothing more is planned,
+                                    the files under way end with their own results, the rest count as
+                                    not_started, and no manifest is written */
 } marlune_run_tally;
 
 /*
@@ -997,7 +1004,9 @@ MARLUNE_API void MARLUNE_CALL marlune_run_cancel(marlune_run *run);
  * or none was asked for; MARLUNE_CANCELLED for a run cancelled (no manifest
  * written, an earlier one at the name left as it was); MARLUNE_WRITE_ERROR or
  * MARLUNE_DISK_FULL when it could not be written, `*system_error` (when given)
- * saying why. Before the end: MARLUNE_OK, or the failure met so far.
+ * saying why; MARLUNE_DISK_FULL also for a run that a full destination stopped
+ * (marlune_run_tally.stopped_by): none written, an earlier one left as it was.
+ * Before the end: MARLUNE_OK, or the failure met so far.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_manifest_status(marlune_run *run, int32_t *system_error);
 

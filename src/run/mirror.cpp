@@ -114,6 +114,10 @@ public:
         for (std::size_t i = 0; i < step_.files.size(); ++i) {
             const StepFile& file = step_.files[i];
             FileAnswer& answer = answers_[i];
+            if (progress_.full()) {
+                answer.begun = false;
+                continue;
+            }
             answer.status = file.status;
             answer.report = emptyReport(file.status, file.systemError);
             if (file.status == MARLUNE_RUN_PARTIAL_REMOVED) {
@@ -128,6 +132,7 @@ public:
                 const std::int32_t ready = readyDestination(os_, step_, file, folderMade, error);
                 if (ready != MARLUNE_OK) {
                     fail(answer, ready, error);
+                    progress_.ended(answer.status);
                     continue;
                 }
             }
@@ -136,6 +141,7 @@ public:
             } else {
                 file.link ? mirrorLink(file, answer) : mirrorFile(file, answer, files_[i]);
             }
+            progress_.ended(answer.status);
         }
         moveIntoPlace();
         return std::move(answers_);

@@ -352,12 +352,18 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
             if (const std::int32_t ready = readyDestination(os, step, file, folderMade, error); ready != MARLUNE_OK) {
                 answer.status = ready;
                 answer.report = emptyReport(ready, error);
+                progress.ended(ready);
                 continue;
             }
         }
         batch.push_back({sizeof(marlune_batch_file), 0, file.source.c_str(),
                          copying ? file.destination.c_str() : nullptr, &answer.report});
         batched.push_back(i);
+    }
+    // A destination found full meanwhile: none of the batch begins.
+    if (!batch.empty() && progress.full()) {
+        for (const std::size_t i : batched) answers[i].begun = false;
+        batch.clear();
     }
     if (!batch.empty()) {
         HandleBudget& budget = HandleBudget::ofProcess();
@@ -374,6 +380,7 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
         }
         for (std::size_t k = 0; k < batch.size(); ++k) {
             answers[batched[k]].status = batch[k].status;
+            progress.ended(batch[k].status);
             bytes += answers[batched[k]].report.source_bytes;
             if (!copying) foundConverted(os, step.files[batched[k]], answers[batched[k]]);
         }
@@ -406,6 +413,7 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
                                       : policy.verifies ? runVerifyStep(step, progress)
                                                         : runBatchStep(step, progress);
     for (std::size_t i = 0; i < answers.size(); ++i) {
+        if (!answers[i].begun) continue;
         // What a dry run or a verify would have copied reached no destination.
         if (!policy.writes) answers[i].report.bytes_written = 0;
         // A mirror or a verify decides what it did itself; the rest follows from the status.
