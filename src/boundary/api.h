@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -27,8 +28,7 @@ marlune_options settingsFrom(const marlune_options* options);
 
 // A request over `os` as `settings` say; `settings` must outlive it (its progress
 // callback goes through them).
-CopyRequest requestFrom(platform::Os& os, const marlune_options& settings, const char* source,
-                        const char* destination);
+CopyRequest requestFrom(platform::Os& os, const marlune_options& settings, const char* source, const char* destination);
 
 // Copies `report` into the caller's (when there is one) as far as its `size` says;
 // a report whose size is below 8 is left alone.
@@ -56,21 +56,23 @@ std::int32_t reported(marlune_report* caller, Work work) {
     return report.status;
 }
 
-
 // marlune_copy, marlune_convert, marlune_judge_convert, marlune_examine and
 // marlune_remove_partial over `os` (the exported functions give the system's), so
 // that tests can run them over their own.
-std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination,
-                         const marlune_options* options, marlune_report* report);
-std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options,
-                            marlune_report* report);
+std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination, const marlune_options* options,
+                         marlune_report* report);
+std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options, marlune_report* report);
 std::int32_t judgeConvertThrough(platform::Os& os, const char* path, const marlune_options* options,
                                  marlune_report* report);
 std::int32_t examineThrough(platform::Os& os, const char* path, marlune_report* report);
 std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_report* report);
+// A run's batch gives `destinationFull` (the run's): the first file that finds the
+// destination full sets it, and once it is set no file of the batch begins. Each
+// left answers `notBegun`, nothing of it read or written; never handed to a caller.
+inline constexpr std::int32_t notBegun = -1;
 std::int32_t convertBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                                 const marlune_options* options);
+                                 const marlune_options* options, std::atomic<bool>* destinationFull = nullptr);
 std::int32_t copyBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                              const marlune_options* options);
+                              const marlune_options* options, std::atomic<bool>* destinationFull = nullptr);
 
 }  // namespace marlune

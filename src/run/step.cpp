@@ -370,19 +370,19 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
         for (std::size_t from = 0; from < batch.size();) {
             const std::size_t taken = budget.take(batch.size() - from);
             const auto count = static_cast<std::uint32_t>(taken);
-            if (progress.os) {
-                (copying ? copyBatchThrough : convertBatchThrough)(*progress.os, &batch[from], count, &options);
-            } else {
-                (copying ? marlune_copy_batch : marlune_convert_batch)(&batch[from], count, &options);
-            }
+            (copying ? copyBatchThrough : convertBatchThrough)(os, &batch[from], count, &options,
+                                                               progress.destinationFull);
             budget.give(taken);
             from += taken;
         }
         for (std::size_t k = 0; k < batch.size(); ++k) {
-            answers[batched[k]].status = batch[k].status;
-            progress.ended(batch[k].status);
-            bytes += answers[batched[k]].report.source_bytes;
-            if (!copying) foundConverted(os, step.files[batched[k]], answers[batched[k]]);
+            FileAnswer& answer = answers[batched[k]];
+            answer.status = batch[k].status;
+            answer.begun = answer.status != notBegun;
+            if (!answer.begun) continue;
+            progress.ended(answer.status);
+            bytes += answer.report.source_bytes;
+            if (!copying) foundConverted(os, step.files[batched[k]], answer);
         }
         counter.finish(bytes);
     }
