@@ -876,11 +876,13 @@ typedef struct marlune_run_tally {
                                     run goes on with them; 0 before the start */
     uint64_t bytes_not_written;  /* with stopped_by: the planned sources' bytes of the files not started or
                                     stopped for want of room: the room the run still needed, as far as it
-                                    had planned (plan_complete 0: at least this) */
+                                    had planned (plan_complete 0: at least this); 0 for a run whose steps
+                                    ran elsewhere (marlune_run_plan_next), known only by their statuses */
     int32_t stopped_by;          /* MARLUNE_OK; MARLUNE_DISK_FULL once a file found the destination (or its
-                                    quota) full: from then on no file begins and nothing more is planned,
-                                    the files under way end with their own results, the rest count as
-                                    not_started, and no manifest is written */
+                                    quota) full (or marlune_run_note was given that status): from then on no
+                                    file begins and nothing more is planned, the files under way end with
+                                    their own results, the rest count as not_started, and no manifest is
+                                    written */
 } marlune_run_tally;
 
 /*

@@ -302,8 +302,11 @@ void Engine::counts(marlune_run_tally& tally) {
     if (ended_.load() && (cancelled_.load() || full)) counts.not_started = counts.files_planned - filesStarted_.load();
     if (full) {
         counts.stopped_by = MARLUNE_DISK_FULL;
+        // Known of steps run here; those run elsewhere tell only their statuses.
         const std::uint64_t settled = bytesSettled_.load();
-        counts.bytes_not_written = counts.bytes_planned > settled ? counts.bytes_planned - settled : 0;
+        if (workersStarted_.load() != 0 && counts.bytes_planned > settled) {
+            counts.bytes_not_written = counts.bytes_planned - settled;
+        }
     }
     for (std::size_t i = 0; i < MARLUNE_OUTCOME_COUNT; ++i) counts.outcomes[i] = outcomes_[i].load();
     counts.bytes_read = bytesRead_.load();
