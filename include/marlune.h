@@ -1160,7 +1160,8 @@ typedef struct marlune_records marlune_records;
  * MARLUNE_DESTINATION_UNCREATABLE (with nothing left behind) when a file cannot
  * be made, MARLUNE_DESTINATION_EXISTS (nothing made) when a name holds a
  * container: no record replaces or extends a recording; MARLUNE_WRITE_ERROR
- * when the header cannot be written; MARLUNE_OUT_OF_MEMORY. `*records` is null
+ * (MARLUNE_DISK_FULL when its disk is full) when the header cannot be
+ * written; MARLUNE_OUT_OF_MEMORY. `*records` is null
  * on failure.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_records_open(const marlune_records_options *options,
@@ -1169,8 +1170,9 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_records_open(const marlune_records_opti
 /*
  * marlune_records_add -- record one file's result (as marlune_run_next or
  * marlune_run_step filled it, with its report). Returns MARLUNE_OK, or
- * MARLUNE_WRITE_ERROR once a file could not be written (the others go on
- * being written).
+ * MARLUNE_WRITE_ERROR once a file could not be written (MARLUNE_DISK_FULL
+ * when the first that failed found its disk full; the others go on being
+ * written).
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_records_add(marlune_records *records, const marlune_run_result *result);
 
@@ -1181,7 +1183,8 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_records_add(marlune_records *records, c
  * storage, and the lists, the CSV file and the page are moved over their names
  * (not over a container that took a name meanwhile: that file fails).
  * `tally` may be the sum of several runs' tallies. Returns MARLUNE_OK, or
- * MARLUNE_WRITE_ERROR when any file failed (those are left
+ * MARLUNE_WRITE_ERROR (MARLUNE_DISK_FULL, as for marlune_records_add) when
+ * any file failed (those are left
  * unmoved); the records are freed either way. A null `records` is left alone.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_records_close(marlune_records *records, const marlune_run_tally *tally);
