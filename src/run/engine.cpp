@@ -171,10 +171,10 @@ void Engine::work() {
                 if (!answer.begun) continue;
                 note(answer.status);
                 ++filesStarted_;
+                ++filesDone_;
                 // What no longer needs room: all but a file that found none.
                 if (answer.status != MARLUNE_DISK_FULL) bytesSettled_ += done.step.files[i].bytes;
             }
-            filesDone_ += done.step.files.size();
         }
         std::lock_guard<std::mutex> lock(mutex_);
         done_.emplace(id, std::move(done));
