@@ -28,7 +28,8 @@ marlune_options settingsFrom(const marlune_options* options);
 
 // A request over `os` as `settings` say; `settings` must outlive it (its progress
 // callback goes through them).
-CopyRequest requestFrom(platform::Os& os, const marlune_options& settings, const char* source, const char* destination);
+CopyRequest requestFrom(platform::Os& os, const marlune_options& settings, const char* source,
+                        const char* destination);
 
 // Copies `report` into the caller's (when there is one) as far as its `size` says;
 // a report whose size is below 8 is left alone.
@@ -56,12 +57,14 @@ std::int32_t reported(marlune_report* caller, Work work) {
     return report.status;
 }
 
+
 // marlune_copy, marlune_convert, marlune_judge_convert, marlune_examine and
 // marlune_remove_partial over `os` (the exported functions give the system's), so
 // that tests can run them over their own.
-std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination, const marlune_options* options,
-                         marlune_report* report);
-std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options, marlune_report* report);
+std::int32_t copyThrough(platform::Os& os, const char* source, const char* destination,
+                         const marlune_options* options, marlune_report* report);
+std::int32_t convertThrough(platform::Os& os, const char* path, const marlune_options* options,
+                            marlune_report* report);
 std::int32_t judgeConvertThrough(platform::Os& os, const char* path, const marlune_options* options,
                                  marlune_report* report);
 std::int32_t examineThrough(platform::Os& os, const char* path, marlune_report* report);
