@@ -240,15 +240,12 @@ enum {
                                              Windows without the right to, outside developer mode);
                                              system_error says why */
     MARLUNE_VERIFY_MISSING = 81,          /* verify: the destination lacks the file */
-    MARLUNE_VERIFY_EXTRA = 82,            /* verify: the destination holds a file its source (or manifest)
-                                             lacks */
+    MARLUNE_VERIFY_EXTRA = 82,            /* verify: the destination holds a file its source lacks */
     MARLUNE_VERIFY_DIFFERENT = 83,        /* verify: the copy differs from what copying its source gives
-                                             now (or from its manifest's digest), or is another kind of
-                                             file (a link for a file) */
+                                             now, or is another kind of file (a link for a file) */
     MARLUNE_VERIFY_BAD_LINE = 84,         /* verify: a manifest line that cannot be read, names no place
                                              under the destination, or breaks the walk's order (which the
-                                             merge needs: a manifest marlune writes keeps it); or the
-                                             manifest itself cannot be read (its path, system_error) */
+                                             merge needs: a manifest marlune writes keeps it) */
 
     /* A mirror's deletions held back: each is one result, told once for the run, whose path is the
        source folder (86: the first file kept), and nothing more is removed. */
@@ -273,7 +270,13 @@ enum {
     MARLUNE_RUN_NO_FOLDER = 91            /* marlune_run_add, marlune_run_start, marlune_run_check_root: no
                                              folder where the run needs one (the destination folder, the
                                              one source folder of a copy into it or of verify): nothing
-                                             there, or something else; system_error says which */
+                                             there, or something else; system_error says which */,
+
+    /* Verify against a manifest (the source of the others is a folder). */
+    MARLUNE_VERIFY_NO_MANIFEST = 95,      /* the manifest cannot be read (system_error says why) or lists
+                                             no file: nothing was checked */
+    MARLUNE_VERIFY_NOT_IN_MANIFEST = 96,  /* the destination holds a file the manifest does not list */
+    MARLUNE_VERIFY_NOT_AS_LISTED = 97     /* the file's digest is not the manifest's, or it is no file */
 };
 
 /*

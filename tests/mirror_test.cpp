@@ -149,6 +149,12 @@ protected:
         }
         return -1;
     }
+    static std::int32_t statusOf(const std::vector<Got>& got, const std::string& name) {
+        for (const Got& each : got) {
+            if (each.path == name) return each.status;
+        }
+        return -1;
+    }
     static std::string digestOf(const std::vector<Got>& got, const std::string& name) {
         for (const Got& each : got) {
             if (each.path == name) return each.sha256;
@@ -304,6 +310,21 @@ TEST_F(Mirrors, TheManifestListsEveryCopyAndVerifyReadsIt) {
     put("dst/extra", {'e'});
     const std::vector<Got> differing = run(MARLUNE_JOB_VERIFY, 0, manifest, false);
     EXPECT_EQ(counted(differing, MARLUNE_OUTCOME_DIFFERENT), 2u);
+    // Told as a manifest's, not a source's; a manifest inside the tree is no file of it.
+    EXPECT_EQ(statusOf(differing, "c.txt"), MARLUNE_VERIFY_NOT_AS_LISTED);
+    EXPECT_EQ(statusOf(differing, "extra"), MARLUNE_VERIFY_NOT_IN_MANIFEST);
+    fs::copy_file(manifest, at("dst/MANIFEST"));
+    EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, at("dst/MANIFEST"), false), MARLUNE_OUTCOME_DIFFERENT), 2u);
+
+    // Nothing to check against: one result, no file checked (an empty folder passed before).
+    writeFile(at("empty.txt"), {});
+    fs::create_directories(at("nothing"));
+    for (const std::string& unusable : {at("no-such-manifest"), at("empty.txt")}) {
+        const std::vector<Got> none = run(MARLUNE_JOB_VERIFY, 0, unusable, false);
+        ASSERT_EQ(none.size(), 1u) << unusable;
+        EXPECT_EQ(none[0].status, MARLUNE_VERIFY_NO_MANIFEST) << unusable;
+        EXPECT_EQ(none[0].outcome, MARLUNE_OUTCOME_FAILED) << unusable;
+    }
 }
 
 // Lines as coreutils' sha256sum writes them, and read back to the same names:

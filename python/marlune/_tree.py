@@ -463,7 +463,8 @@ def verify(source_dir: Optional[PathType], destination_dir: PathType, *, manifes
     ``VERIFY_DIFFERENT``): a container's copy must equal what copying it
     gives now, any other file and link be identical. With ``manifest`` (and
     ``source_dir`` None) ``destination_dir`` is checked against that
-    manifest instead. Memory stays flat in the number of files. The
+    manifest instead (``VERIFY_NOT_IN_MANIFEST``, ``VERIFY_NOT_AS_LISTED``,
+    or one failed report ``VERIFY_NO_MANIFEST``). Memory stays flat in the number of files. The
     iterator is a :class:`TreeRun`, with the run's ``summary``."""
     if (source_dir is None) == (manifest is None):
         raise ValueError("marlune: verify takes a source_dir or a manifest")

@@ -612,7 +612,7 @@ private:
         if (!file.expected.empty()) {
             Sha256 hash;
             if (copyBytes(copy, nullptr, &hash, progress_, report) != MARLUNE_OK) return MARLUNE_READ_ERROR;
-            return digestOf(hash) == file.expected ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+            return digestOf(hash) == file.expected ? MARLUNE_OK : MARLUNE_VERIFY_NOT_AS_LISTED;
         }
         File source;
         if (!source.openForReading(os_, file.source.c_str())) {

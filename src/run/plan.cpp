@@ -326,17 +326,19 @@ bool Planner::listCounterpart(Level& level, const std::string& place, bool isFol
 
 // One result of a verify against a manifest: a line the destination lacks, a file the
 // manifest lacks, or a file and its line.
-bool Planner::nextAgainstManifest(StepFile& file) {
-    if (!lineReady_ && !manifestEnded_) {
-        previousLine_ = lineName_;
-        manifestEnded_ = !manifest_->next(lineName_, lineDigest_, lineBad_);
-        // The merge needs the walk's order: a line out of it is told, as a bad line.
-        if (!manifestEnded_ && !lineBad_ && !previousLine_.empty() && walkOrder(previousLine_, lineName_) >= 0) {
-            lineBad_ = true;
-        }
-        if (lineBad_) lineName_ = previousLine_;
-        lineReady_ = !manifestEnded_;
+void Planner::pullLine() {
+    previousLine_ = lineName_;
+    manifestEnded_ = !manifest_->next(lineName_, lineDigest_, lineBad_);
+    // The merge needs the walk's order: a line out of it is told, as a bad line.
+    if (!manifestEnded_ && !lineBad_ && !previousLine_.empty() && walkOrder(previousLine_, lineName_) >= 0) {
+        lineBad_ = true;
     }
+    if (lineBad_) lineName_ = previousLine_;
+    lineReady_ = !manifestEnded_;
+}
+
+bool Planner::nextAgainstManifest(StepFile& file) {
+    if (!lineReady_ && !manifestEnded_) pullLine();
     if (lineReady_ && lineBad_) {
         lineReady_ = false;
         tell(file, MARLUNE_VERIFY_BAD_LINE, job_.root, job_.root);
@@ -354,12 +356,11 @@ bool Planner::nextAgainstManifest(StepFile& file) {
     const std::string path = joinPath(job_.root, waiting_.name);
     if (order > 0) {
         if (waiting_.kind == Kind::link) return false;  // a manifest lists no links
-        tell(file, MARLUNE_VERIFY_EXTRA, path, path);
-        file.link = waiting_.kind == Kind::link;
+        tell(file, MARLUNE_VERIFY_NOT_IN_MANIFEST, path, path);
         return true;
     }
     lineReady_ = false;
-    tell(file, waiting_.kind == Kind::file ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT, path, path);
+    tell(file, waiting_.kind == Kind::file ? MARLUNE_OK : MARLUNE_VERIFY_NOT_AS_LISTED, path, path);
     file.link = waiting_.kind == Kind::link;
     file.expected = lineDigest_;
     return true;
@@ -388,10 +389,13 @@ void Planner::pairWith(const Level& level, const std::string& name, Kind kind, K
 // A verify against a manifest: the manifest opened, the destination's walk begun.
 bool Planner::startManifest(StepFile& file) {
     manifest_ = std::make_unique<ManifestReader>(os_, job_.manifest);
-    if (!manifest_->opened()) {
+    const int error = manifest_->opened() ? 0 : platform::lastSystemError();
+    if (manifest_->opened()) pullLine();
+    // Nothing to check against: one result, and no walk (sha256sum -c fails so too).
+    if (!manifest_->opened() || manifestEnded_) {
         manifestEnded_ = true;
-        tell(file, MARLUNE_VERIFY_BAD_LINE, job_.manifest, job_.root);
-        file.systemError = platform::lastSystemError() ? platform::lastSystemError() : -1;
+        tell(file, MARLUNE_VERIFY_NO_MANIFEST, job_.manifest, job_.root);
+        file.systemError = error;
         return true;
     }
     return enterDestinationOnly(std::string(), file);

@@ -131,6 +131,7 @@ private:
     bool listCounterpart(Level& level, const std::string& place, bool isFolder, StepFile& file, bool& told);
     bool nextAgainstManifest(StepFile& file);
     bool startManifest(StepFile& file);
+    void pullLine();
     bool reachesFolder(const Level& level, const Entry& entry);
     void pairWith(const Level& level, const std::string& name, platform::Kind kind, platform::Kind counterpart,
                   StepFile& file);
