@@ -32,7 +32,7 @@ public:
 
     // Returns 0, or the exit status of operands the engine refused.
     int run(const std::vector<Operand>& operands) {
-        for (std::size_t first = 0; first < operands.size() && !stopping();) {
+        for (std::size_t first = 0; first < operands.size() && !stopping() && tally_.stopped_by == MARLUNE_OK;) {
             if (operands[first].single) {
                 const FileResult result = command_.single(operands[first].path);
                 ++tally_.outcomes[result.outcome];
@@ -63,12 +63,15 @@ public:
             put(summaryText(command_, tally_));
         }
         flush();
+        if (const std::string stopped = stoppedText(tally_); !stopped.empty()) {
+            std::fputs(("marlune: " + stopped).c_str(), stderr);
+        }
         if (outputFailed_) return exitOutputClosed;
         if (tally_.interrupted) return exitInterrupted;
         const bool suspects = settings_.strict && tally_[MARLUNE_OUTCOME_SUSPECT] != 0;
         const std::uint64_t wrong =
             tally_[MARLUNE_OUTCOME_FAILED] + tally_[MARLUNE_OUTCOME_COLLISION] + tally_[MARLUNE_OUTCOME_DIFFERENT];
-        return wrong == 0 && !suspects ? exitSuccess : exitFailure;
+        return wrong == 0 && !suspects && tally_.stopped_by == MARLUNE_OK ? exitSuccess : exitFailure;
     }
 
     const Tally& tally() const { return tally_; }
@@ -147,9 +150,16 @@ private:
         for (std::size_t i = 0; i < MARLUNE_OUTCOME_COUNT; ++i) tally_.outcomes[i] += counts.outcomes[i];
         tally_.bytes_read += counts.bytes_read;
         tally_.bytes_written += counts.bytes_written;
+        if (counts.stopped_by != MARLUNE_OK) {
+            tally_.stopped_by = counts.stopped_by;
+            tally_.bytes_not_written = counts.bytes_not_written;
+            tally_.plan_complete = counts.plan_complete;
+        }
         std::int32_t error = 0;
         const std::int32_t manifest = marlune_run_manifest_status(run.get(), &error);
-        if (manifest != MARLUNE_OK && manifest != MARLUNE_CANCELLED) {
+        // A run stopped short writes none: its sentence says so.
+        if (manifest != MARLUNE_OK && counts.stopped_by != MARLUNE_OK) tally_.manifestLeft = true;
+        if (manifest != MARLUNE_OK && manifest != MARLUNE_CANCELLED && counts.stopped_by == MARLUNE_OK) {
             std::fprintf(stderr, "marlune: the manifest was not written: %s (%d)\n", marlune_status_text(manifest),
                          error);
             ++tally_.outcomes[MARLUNE_OUTCOME_FAILED];

@@ -76,6 +76,7 @@ struct Tally : marlune_run_tally {
     Tally() : marlune_run_tally{} { size = sizeof(marlune_run_tally); }
     double seconds = 0;
     bool interrupted = false;
+    bool manifestLeft = false;  // a manifest asked for was not written by a run stopped short
     std::uint64_t operator[](std::int32_t outcome) const { return outcomes[static_cast<std::size_t>(outcome)]; }
     // The files told of, and those not started.
     std::uint64_t files() const { return std::accumulate(std::begin(outcomes), std::end(outcomes), not_started); }
@@ -149,5 +150,7 @@ std::string counted(std::uint64_t count, const char* one, const char* many);
 std::string countsIfMet(const Tally& tally);
 // The run's summary in text: what stopped it, the command's counts, the bytes and the time.
 std::string summaryText(const Command& command, const Tally& tally);
+// The one sentence for a run that a full destination stopped (empty for any other run).
+std::string stoppedText(const Tally& tally);
 
 }  // namespace marlune::cli

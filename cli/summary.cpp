@@ -77,11 +77,19 @@ std::string countsIfMet(const Tally& tally) {
            (cancelled == 0 ? "" : ", " + std::to_string(cancelled) + " cancelled");
 }
 
+std::string stoppedText(const Tally& tally) {
+    if (tally.stopped_by != MARLUNE_DISK_FULL) return {};
+    return "the destination is full: the run stopped, " + counted(tally.not_started, "file", "files") +
+           " not started and " + mebibytes(tally.bytes_not_written) + " (" + std::to_string(tally.bytes_not_written) +
+           " bytes) not written" + (tally.plan_complete != 0 ? "" : ", the rest of the source not looked at") +
+           (tally.manifestLeft ? ", and no manifest written" : "") + "\n";
+}
+
 std::string summaryText(const Command& command, const Tally& tally) {
     std::string out;
-    if (tally.interrupted) {
-        out += "interrupted: " + std::to_string(tally.not_started) + " of " + std::to_string(tally.files()) +
-               " files not started\n";
+    if (tally.interrupted || tally.stopped_by != MARLUNE_OK) {
+        out += (tally.interrupted ? "interrupted: " : "stopped: ") + std::to_string(tally.not_started) + " of " +
+               std::to_string(tally.files()) + " files not started\n";
     }
     if (tally.links_not_followed != 0) {
         out +=

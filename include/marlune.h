@@ -893,8 +893,8 @@ typedef struct marlune_run_tally {
     uint64_t files_done;         /* results finished by the workers */
     uint64_t bytes_done;         /* source bytes worked through, also inside files in progress */
     uint64_t links_not_followed; /* symbolic links a walk met and left (without MARLUNE_RUN_FOLLOW_LINKS) */
-    uint64_t not_started;        /* after a cancel, once the run has ended: results planned that no worker
-                                    started (they are never delivered) */
+    uint64_t not_started;        /* after a cancel, or a stop (stopped_by), once the run has ended: results
+                                    planned that no worker started (they are never delivered) */
     uint64_t outcomes[MARLUNE_OUTCOME_COUNT]; /* results delivered so far, by outcome */
     uint64_t bytes_read;         /* of the results delivered so far, every file's bytes read (a failed
                                     file's too): the reports' source_bytes */
@@ -905,6 +905,15 @@ typedef struct marlune_run_tally {
     uint32_t workers_started;    /* those marlune_run_start started: fewer than workers_wanted when the
                                     system would give no more (a limit on the user's processes), and the
                                     run goes on with them; 0 before the start */
+    uint64_t bytes_not_written;  /* with stopped_by: the planned sources' bytes of the files not started or
+                                    stopped for want of room: the room the run still needed, as far as it
+                                    had planned (plan_complete 0: at least this); 0 for a run whose steps
+                                    ran elsewhere (marlune_run_plan_next), known only by their statuses */
+    int32_t stopped_by;          /* MARLUNE_OK; MARLUNE_DISK_FULL once a file found the destination (or its
+                                    quota) full (or marlune_run_note was given that status): from then on no
+                                    file begins and nothing more is planned, the files under way end with
+                                    their own results, the rest count as not_started, and no manifest is
+                                    written */
 } marlune_run_tally;
 
 /*
@@ -1058,7 +1067,9 @@ MARLUNE_API void MARLUNE_CALL marlune_run_cancel(marlune_run *run);
  * or none was asked for; MARLUNE_CANCELLED for a run cancelled (no manifest
  * written, an earlier one at the name left as it was); MARLUNE_WRITE_ERROR or
  * MARLUNE_DISK_FULL when it could not be written, `*system_error` (when given)
- * saying why. Before the end: MARLUNE_OK, or the failure met so far.
+ * saying why; MARLUNE_DISK_FULL also for a run that a full destination stopped
+ * (marlune_run_tally.stopped_by): none written, an earlier one left as it was.
+ * Before the end: MARLUNE_OK, or the failure met so far.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_manifest_status(marlune_run *run, int32_t *system_error);
 
@@ -1220,7 +1231,8 @@ typedef struct marlune_records marlune_records;
  * MARLUNE_DESTINATION_UNCREATABLE (with nothing left behind) when a file cannot
  * be made, MARLUNE_DESTINATION_EXISTS (nothing made) when a name holds a
  * container: no record replaces or extends a recording; MARLUNE_WRITE_ERROR
- * when the header cannot be written; MARLUNE_OUT_OF_MEMORY. `*records` is null
+ * (MARLUNE_DISK_FULL when its disk is full) when the header cannot be
+ * written; MARLUNE_OUT_OF_MEMORY. `*records` is null
  * on failure.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_records_open(const marlune_records_options *options,
@@ -1229,8 +1241,9 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_records_open(const marlune_records_opti
 /*
  * marlune_records_add -- record one file's result (as marlune_run_next or
  * marlune_run_step filled it, with its report). Returns MARLUNE_OK, or
- * MARLUNE_WRITE_ERROR once a file could not be written (the others go on
- * being written).
+ * MARLUNE_WRITE_ERROR once a file could not be written (MARLUNE_DISK_FULL
+ * when the first that failed found its disk full; the others go on being
+ * written).
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_records_add(marlune_records *records, const marlune_run_result *result);
 
@@ -1241,7 +1254,8 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_records_add(marlune_records *records, c
  * storage, and the lists, the CSV file and the page are moved over their names
  * (not over a container that took a name meanwhile: that file fails).
  * `tally` may be the sum of several runs' tallies. Returns MARLUNE_OK, or
- * MARLUNE_WRITE_ERROR when any file failed (those are left
+ * MARLUNE_WRITE_ERROR (MARLUNE_DISK_FULL, as for marlune_records_add) when
+ * any file failed (those are left
  * unmoved); the records are freed either way. A null `records` is left alone.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_records_close(marlune_records *records, const marlune_run_tally *tally);

@@ -1410,6 +1410,57 @@ class OrderOnDisk(Folder):
                                                                   for n in range(50)))
 
 
+class FullDestination(Folder):
+    """A destination that fills up: a small file system of its own, mounted in a user namespace."""
+
+    SIZE = 256 << 10
+
+    def mounted_run(self, destination, *args):
+        """marlune ARGS with a tmpfs of SIZE bytes at `destination`; the partial files it left are listed."""
+        script = ('mount -t tmpfs -o size="$1" marlune-test "$2" || exit 99; left="$3"; at="$2"; shift 3; '
+                  '"$@"; status=$?; find "$at" -name "*.tmp-*" >"$left"; exit $status')
+        return subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c", script, "sh",
+                               str(self.SIZE), destination, self.path("left"), MARLUNE, *args],
+                              capture_output=True, timeout=120)
+
+    def setUp(self):
+        super().setUp()
+        os.makedirs(self.path("dst"))
+        probe = shutil.which("unshare") and self.mounted_run(self.path("dst"), "--version")
+        if not probe or probe.returncode != 0:
+            self.skipTest("no user namespace here to mount a small file system in")
+
+    def test_a_full_destination_stops_the_run_with_one_sentence_and_the_rest_not_started(self):
+        os.makedirs(self.path("src/a"))
+        recording = container(1, b"", [(4000, 4000)] * 10)  # 40 kB: 6 fit
+        for n in range(30):
+            self.write(f"src/{'a/' if n % 2 else ''}r{n:02}.snd", recording)
+        cases = [("a mirror", ["copy", "-r", "--mirror", "-j", "1", "--manifest", self.path("M")]),
+                 ("a copy", ["copy", "-r", "--json", "-j", "1"])]
+        for what, args in cases:
+            with self.subTest(what):
+                result = self.mounted_run(self.path("dst"), *args, self.path("src"), self.path("dst"))
+                err = result.stderr.decode(errors="surrogateescape").splitlines()
+                self.assertEqual(result.returncode, 1, err)
+                stopped = [line for line in err if line.startswith("marlune: the destination is full: the run stopped, ")]
+                self.assertEqual(len(stopped), 1, err)
+                self.assertRegex(stopped[0], r" \d+ files not started and [\d.]+ MiB \(\d+ bytes\) not written")
+                # Only the file under way when the disk filled (one worker) tells of it.
+                told = [line for line in err if line not in stopped]
+                self.assertEqual(len(told), 1, err)
+                self.assertTrue(told[0].endswith(": the destination's disk is full"), err)
+                not_started = int(re.search(r" (\d+) files not started", stopped[0]).group(1))
+                self.assertGreater(not_started, 0)
+                if "--json" in args:
+                    _, summary = json_lines(result.stdout)
+                    self.assertEqual((summary["notStarted"], summary["failed"], summary["cancelled"]),
+                                     (not_started, len(told), 0))
+                else:
+                    self.assertIn(f"stopped: {not_started} of ", result.stdout.decode())
+                    self.assertFalse(os.path.exists(self.path("M")))
+                self.assertEqual(self.read("left"), b"")
+
+
 class Reports(Folder):
     """What a run tells besides its output: the log, standard error beside --json, the links left out."""
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -707,6 +708,121 @@ TEST(FaultTest, AMirrorThatDeletesAndAVerifyListEachFolderOnce) {
         ASSERT_FALSE(os.listed.empty());
         for (const auto& [folder, times] : os.listed) EXPECT_EQ(times, 1) << folder << (verifying ? " (verify)" : "");
         EXPECT_EQ(os.listed.size(), 9u);  // src, a, a/deep; dst, its a, a/deep, b, gone, gone/deeper (emptied, left)
+
+#ifdef _WIN32
+constexpr int quotaFull = 39;  // ERROR_HANDLE_DISK_FULL
+#else
+constexpr int quotaFull = EDQUOT;
+#endif
+
+// A mirror or a copy of a tree whose destination fails every write from the Nth on:
+// a full disk (or quota) stops the run at once, the files after it counted as not
+// started; a write that fails otherwise fails its file alone.
+TEST(FaultTest, AFullDestinationStopsTheRunAndCountsTheRestAsNotStarted) {
+    namespace fs = std::filesystem;
+    TempDir temp;
+    const std::string source = temp.path("src");
+    fs::create_directories(source);
+    std::uint64_t sourceBytes = 0;
+    for (int i = 0; i < 8; ++i) {
+        // Containers through the copy core, and files that are none byte for byte.
+        const Bytes bytes = i % 3 == 2 ? Bytes(700 + 10 * i, 't') : KvrbBuilder().lengthMode(1).chunk(300 + i).build();
+        writeFile((fs::path(source) / ("f" + std::to_string(i) + (i % 3 == 2 ? ".txt" : ".snd"))).string(), bytes);
+        sourceBytes += bytes.size();
+    }
+    const struct {
+        const char* what;
+        std::uint32_t flags;
+        int fullFrom;  // the first write that fails
+        int code;
+        unsigned groupFiles;
+        bool stops;
+    } cases[] = {
+        {"a mirror full at once", MARLUNE_RUN_MIRROR | MARLUNE_RUN_SHA256, 1, ErrorCodes::diskFull, 3, true},
+        {"a mirror full midway", MARLUNE_RUN_MIRROR | MARLUNE_RUN_SHA256, 9, ErrorCodes::diskFull, 3, true},
+        {"a mirror over its quota", MARLUNE_RUN_MIRROR | MARLUNE_RUN_SHA256, 5, quotaFull, 2, true},
+        {"a copy full at once", 0, 1, ErrorCodes::diskFull, 4, true},
+        {"a mirror whose writes fail", MARLUNE_RUN_MIRROR, 5, ErrorCodes::io, 2, false},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
+        const std::string destination = temp.path("dst");
+        fs::remove_all(destination);
+        const bool mirrors = (each.flags & MARLUNE_RUN_MIRROR) != 0;
+        TestOs os;
+        int failedWrites = 0;
+        os.onCall = [&](Call call, int nth) {
+            if (call != Call::write || nth < each.fullFrom) return;
+            os.fault = Fault{Call::write, nth, FaultKind::error, each.code};
+            ++failedWrites;
+        };
+        run::Job job;
+        job.job = MARLUNE_JOB_COPY;
+        job.flags = each.flags | MARLUNE_RUN_RECURSIVE;
+        job.root = destination;
+        if ((each.flags & MARLUNE_RUN_SHA256) != 0) job.manifest = (fs::path(destination) / "MANIFEST").string();
+        run::Bounds bounds;
+        bounds.window = 2;
+        bounds.groupFiles = each.groupFiles;
+        bounds.os = &os;
+        run::Engine engine(job, bounds);
+        ASSERT_EQ(engine.add(source.c_str(), ""), MARLUNE_OK);
+        ASSERT_EQ(engine.start(), MARLUNE_OK);
+        std::map<std::int32_t, int> statuses;
+        std::uint64_t settledBytes = 0;  // of the files that needed no more room
+        int delivered = 0;
+        for (;;) {
+            marlune_report report{};
+            report.size = sizeof report;
+            marlune_run_result result{};
+            result.size = sizeof result;
+            result.report = &report;
+            if (engine.next(result, -1) != MARLUNE_RUN_DELIVERED) break;
+            ++delivered;
+            ++statuses[result.status];
+            if (result.status != MARLUNE_DISK_FULL) settledBytes += fs::file_size(result.path);
+            if (result.status == MARLUNE_DISK_FULL || result.status == MARLUNE_WRITE_ERROR) {
+                EXPECT_EQ(report.system_error, each.code) << result.path;
+                EXPECT_EQ(result.outcome, MARLUNE_OUTCOME_FAILED) << result.path;
+            }
+        }
+        marlune_run_tally tally{};
+        tally.size = sizeof tally;
+        engine.counts(tally);
+        int error = 0;
+        // Planning stops too: what was planned is delivered or not started.
+        EXPECT_LE(tally.files_planned, 8u);
+        EXPECT_EQ(delivered + tally.not_started, tally.files_planned);
+        EXPECT_EQ(tally.outcomes[MARLUNE_OUTCOME_CANCELLED], 0u);
+        if (each.stops) {
+            EXPECT_EQ(tally.stopped_by, MARLUNE_DISK_FULL);
+            EXPECT_EQ(statuses[MARLUNE_WRITE_ERROR], 0);
+            // One worker: the file that met the full disk tells of it, and no file after it begins.
+            EXPECT_EQ(statuses[MARLUNE_DISK_FULL], 1);
+            // A plain copy leaves what is no container alone.
+            EXPECT_EQ(statuses[MARLUNE_DISK_FULL] + statuses[MARLUNE_OK] + statuses[MARLUNE_NOT_A_CONTAINER],
+                      delivered);
+            EXPECT_EQ(tally.plan_complete, 0);
+            // A step cut short where its file met the full disk.
+            EXPECT_GT(tally.not_started, 0u);
+            EXPECT_EQ(failedWrites, statuses[MARLUNE_DISK_FULL]);  // no file begun once the disk was full
+            EXPECT_EQ(tally.bytes_not_written, tally.bytes_planned - settledBytes);
+            EXPECT_LT(settledBytes, sourceBytes);
+            if (!job.manifest.empty()) EXPECT_EQ(engine.manifestStatus(error), MARLUNE_DISK_FULL);
+        } else {
+            EXPECT_EQ(tally.stopped_by, MARLUNE_OK);
+            EXPECT_EQ(tally.not_started, 0u);
+            EXPECT_EQ(statuses[MARLUNE_DISK_FULL], 0);
+            EXPECT_EQ(tally.files_planned, 8u);
+            EXPECT_EQ(statuses[MARLUNE_WRITE_ERROR] + statuses[MARLUNE_OK], 8);
+            EXPECT_GT(statuses[MARLUNE_WRITE_ERROR], 1);
+            EXPECT_EQ(tally.bytes_not_written, 0u);
+        }
+        EXPECT_FALSE(fs::exists(fs::path(destination) / "MANIFEST"));
+        for (const auto& [name, bytes] : filesUnder(destination)) {
+            EXPECT_EQ(name.find(".tmp-"), std::string::npos) << name;  // no partial file left
+        }
+        EXPECT_EQ(os.openFiles(), 0u);
     }
 }
 

@@ -333,6 +333,18 @@ TEST(Records, AFileThatCannotBeMadeLeavesNothingBehind) {
     EXPECT_TRUE(dir.names().empty());
 }
 
+#ifdef __linux__
+// A log on a full disk (Linux's /dev/full takes no byte): told as a full disk, not as any write error.
+TEST(Records, ALogOnAFullDiskIsToldAsAFullDisk) {
+    marlune_records_options options{};
+    options.size = sizeof options;
+    options.log = "/dev/full";
+    marlune_records* records = nullptr;
+    EXPECT_EQ(marlune_records_open(&options, &records), MARLUNE_DISK_FULL);
+    EXPECT_EQ(records, nullptr);
+}
+#endif
+
 // A records name mistyped as a recording's, or one a conversion's .kv takes during the run.
 TEST(Records, NoRecordReplacesOrExtendsARecording) {
     const TempDir dir;

@@ -228,6 +228,8 @@ class RunTally(ctypes.Structure):
         ("bytes_written", ctypes.c_uint64),
         ("workers_wanted", ctypes.c_uint32),
         ("workers_started", ctypes.c_uint32),
+        ("bytes_not_written", ctypes.c_uint64),
+        ("stopped_by", ctypes.c_int32),
     ]
 
     def __init__(self) -> None:

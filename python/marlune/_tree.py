@@ -168,7 +168,10 @@ class RunSummary:
     ``bytes_written`` the bytes truly read and written, of every file (failed
     ones too; nothing written by examinations and dry runs); ``interrupted``
     whether the run was cancelled (closed early, by ``progress``, or by
-    Ctrl-C); ``links_not_followed`` the symbolic links the walk left.
+    Ctrl-C); ``links_not_followed`` the symbolic links the walk left;
+    ``destination_full`` whether a full destination stopped the run (the
+    files not started are then those it left), and ``bytes_not_written`` the
+    planned bytes it did not write then (0 where unknown).
     """
 
     counts: Dict[str, int]
@@ -178,12 +181,26 @@ class RunSummary:
     bytes_written: int
     interrupted: bool
     links_not_followed: int = 0
+    destination_full: bool = False
+    bytes_not_written: int = 0
 
 
 def summary_of(tally: lib.RunTally, interrupted: bool) -> RunSummary:
     counts = {outcome_name(i): int(n) for i, n in enumerate(tally.outcomes) if n}
     return RunSummary(counts, sum(counts.values()), int(tally.not_started), int(tally.bytes_read),
-                      int(tally.bytes_written), interrupted, int(tally.links_not_followed))
+                      int(tally.bytes_written), interrupted, int(tally.links_not_followed),
+                      tally.stopped_by == Status.DISK_FULL, int(tally.bytes_not_written))
+
+
+def check_stopped(summary: RunSummary, plan_complete: bool) -> None:
+    """A run that a full destination stopped raises DiskFull, once every report is out."""
+    if not summary.destination_full:
+        return
+    files = "1 file" if summary.not_started == 1 else f"{summary.not_started} files"
+    written = f", {summary.bytes_not_written} bytes of the plan not written" if summary.bytes_not_written else ""
+    rest = "" if plan_complete else ", the rest of the source not looked at"
+    raise _refused(Status.DISK_FULL,
+                   f"the destination is full: the run stopped with {files} not started{written}{rest}")
 
 
 class TreeRun(Iterator[Report]):
@@ -259,6 +276,8 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
                 told.cancelled = True
             if got == lib.RUN_ENDED:
                 cancelled = told.cancelled
+                tally = run.counts()
+                check_stopped(summary_of(tally, cancelled), bool(tally.plan_complete))
                 _check_manifest(run, options)
                 break
             if got == lib.RUN_DELIVERED:

@@ -28,7 +28,7 @@ from . import _library as lib
 from ._api import _path_argument
 from ._core import JobRefused, PathType, Report, Status, make_report
 from ._records import RecordFiles, Records
-from ._tree import Progress, Run, RunSummary, TreeRun, _decoder, report_of, run_options
+from ._tree import Progress, Run, RunSummary, TreeRun, _decoder, check_stopped, report_of, run_options
 
 __all__ = ["convert_tree", "copy_tree", "salvage_tree", "verify"]
 
@@ -90,9 +90,10 @@ def _threads(client: Any) -> int:
 
 def _summary(counts: Dict[str, int], tally: lib.RunTally, read: int, written: int, interrupted: bool) -> RunSummary:
     # Each step runs elsewhere: what came back is counted here, as the library counts what it delivers.
-    not_started = max(0, int(tally.files_planned) - sum(counts.values())) if interrupted else 0
+    full = tally.stopped_by == Status.DISK_FULL
+    not_started = max(0, int(tally.files_planned) - sum(counts.values())) if interrupted or full else 0
     return RunSummary(dict(counts), sum(counts.values()), not_started, read, written, interrupted,
-                      int(tally.links_not_followed))
+                      int(tally.links_not_followed), full, int(tally.bytes_not_written))
 
 
 def _records_tally(outcomes: Dict[int, int], tally: lib.RunTally, summary: RunSummary) -> lib.RunTally:
@@ -175,6 +176,8 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
         ended = True
         # Every step has run: a mirror's folders get their times and modes, as a local run's do.
         lib.run_finish_folders(planned.handle)
+        tally = planned.counts()
+        check_stopped(_summary(counts, tally, read, written, False), bool(tally.plan_complete))
     finally:
         # Tasks under way finish their steps on their workers; those not started are dropped.
         if pending:

@@ -1,8 +1,10 @@
 """copy_tree(mirror=True), reruns, delete and manifest, and verify(), in the package and over Dask."""
 import importlib.util
+import json
 import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 from typing import Dict
 
@@ -240,3 +242,60 @@ def test_a_cancel_fails_no_file_and_a_mirror_tells_its_suspects(tmp_path: Path) 
         # By their places under the mirror: what --files-from takes back from the source folder.
         assert suspects.read_bytes() == b"empty.snd\0wav.snd\0", run
         assert (tmp_path / "out" / "wav.snd").read_bytes() == b"RIFF\0\0\0\0"
+
+
+# Run in a user namespace of its own, over a small tmpfs mounted at the destination:
+# the summary and what was raised, as JSON.
+_FULL_RUN = r"""
+import json, sys
+import marlune
+kind, source, destination, manifest = sys.argv[1:5]
+if kind == "dask":
+    import distributed
+    import marlune.dask
+    client = distributed.Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=None)
+    run = marlune.dask.copy_tree(source, destination, client, mirror=True, batch_files=2)
+else:
+    run = marlune.copy_tree(source, destination, mirror=True, manifest=manifest, workers=1)
+statuses, raised = [], None
+try:
+    for report in run:
+        statuses.append(int(report.status))
+except marlune.DiskFull as error:
+    raised = str(error)
+summary = run.summary
+print(json.dumps({"raised": raised, "statuses": statuses, "notStarted": summary.not_started,
+                  "full": summary.destination_full, "cancelled": summary.counts.get("cancelled", 0)}))
+"""
+
+
+@pytest.mark.parametrize("kind", ["local", "dask"])
+def test_a_full_destination_stops_the_run_and_raises_disk_full_once_every_report_is_out(
+        tmp_path: Path, kind: str) -> None:
+    if shutil.which("unshare") is None:
+        pytest.skip("no unshare to mount a small file system with")
+    if kind == "dask" and importlib.util.find_spec("distributed") is None:
+        pytest.skip("Debian's python3-distributed is not installed")
+    recording = FIXED * 8
+    for n in range(30):
+        write(tmp_path / "in" / f"r{n:02}.snd", recording)
+    (tmp_path / "out").mkdir()
+    script = 'mount -t tmpfs -o size=256k marlune-test "$1" || exit 99; shift; exec "$@"'
+    ran = subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c", script, "sh",
+                          str(tmp_path / "out"), sys.executable, "-c", _FULL_RUN, kind, str(tmp_path / "in"),
+                          str(tmp_path / "out"), str(tmp_path / "manifest")], capture_output=True, timeout=300)
+    if ran.returncode == 99 or b"unshare:" in ran.stderr:
+        pytest.skip("no user namespace here to mount a small file system in")
+    assert ran.returncode == 0, ran.stderr
+    told = json.loads(ran.stdout)
+    assert told["raised"] is not None and told["raised"].startswith("the destination is full: the run stopped with ")
+    assert told["full"] and told["cancelled"] == 0
+    full = told["statuses"].count(int(marlune.Status.DISK_FULL))
+    if kind == "local":
+        # Stopped short: one file found the disk full, none after it began.
+        assert full == 1 and told["notStarted"] > 0 and len(told["statuses"]) < 30, told
+    else:
+        # Steps handed to the workers run to their end: planning stops, and the run raises.
+        assert full >= 1, told
+    assert int(marlune.Status.WRITE_ERROR) not in told["statuses"]
+    assert not (tmp_path / "manifest").exists()

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -68,9 +69,13 @@ std::int32_t judgeConvertThrough(platform::Os& os, const char* path, const marlu
                                  marlune_report* report);
 std::int32_t examineThrough(platform::Os& os, const char* path, marlune_report* report);
 std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_report* report);
+// A run's batch gives `destinationFull` (the run's): the first file that finds the
+// destination full sets it, and once it is set no file of the batch begins. Each
+// left answers `notBegun`, nothing of it read or written; never handed to a caller.
+inline constexpr std::int32_t notBegun = -1;
 std::int32_t convertBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                                 const marlune_options* options);
+                                 const marlune_options* options, std::atomic<bool>* destinationFull = nullptr);
 std::int32_t copyBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                              const marlune_options* options);
+                              const marlune_options* options, std::atomic<bool>* destinationFull = nullptr);
 
 }  // namespace marlune

@@ -95,8 +95,8 @@ private:
 };
 class Batch {
 public:
-    Batch(platform::Os& os, const marlune_options* options, bool converting)
-        : os_(os), settings_(settingsFrom(options)), converting_(converting) {}
+    Batch(platform::Os& os, const marlune_options* options, bool converting, std::atomic<bool>* destinationFull)
+        : os_(os), settings_(settingsFrom(options)), converting_(converting), destinationFull_(destinationFull) {}
 
     void add(const marlune_batch_file& item);
     void run();
@@ -128,6 +128,7 @@ private:
     platform::Os& os_;
     const marlune_options settings_;
     const bool converting_;
+    std::atomic<bool>* const destinationFull_;  // null: every file is worked on
     // Before the members: their partial files are removed inside these folders.
     Folders folders_{os_};
     std::vector<std::unique_ptr<Member>> members_;
@@ -211,9 +212,12 @@ void Batch::copyEach() {
     forEachLive([&](Member& member) {
         if (cancelled || lackedHandles_ != 0) {
             if (cancelled) member.call.fail(MARLUNE_CANCELLED, true, 0);
+        } else if (destinationFull_ && destinationFull_->load()) {
+            member.call.fail(notBegun, true, 0);
         } else if (!member.call.copy()) {
             cancelled = member.call.outcome().status == MARLUNE_CANCELLED;
             if (member.lackedHandles()) lackedHandles_ = member.report.system_error;
+            if (destinationFull_ && member.call.outcome().status == MARLUNE_DISK_FULL) destinationFull_->store(true);
         }
     });
     if (cancelled) forEachLive([](Member& member) { member.call.fail(MARLUNE_CANCELLED, false, 0); });
@@ -273,10 +277,10 @@ std::int32_t Batch::handBack(marlune_batch_file* items) const {
 }
 
 std::int32_t runBatch(platform::Os& os, marlune_batch_file* items, std::uint32_t count, const marlune_options* options,
-                      bool converting) {
+                      bool converting, std::atomic<bool>* destinationFull) {
     if (!items) return count == 0 ? MARLUNE_OK : MARLUNE_NO_SOURCE_NAME;
     try {
-        Batch batch(os, options, converting);
+        Batch batch(os, options, converting, destinationFull);
         for (std::uint32_t i = 0; i < count; ++i) batch.add(items[i]);
         batch.run();
         return batch.handBack(items);
@@ -289,13 +293,13 @@ std::int32_t runBatch(platform::Os& os, marlune_batch_file* items, std::uint32_t
 }  // namespace
 
 std::int32_t convertBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                                 const marlune_options* options) {
-    return runBatch(os, files, count, options, true);
+                                 const marlune_options* options, std::atomic<bool>* destinationFull) {
+    return runBatch(os, files, count, options, true, destinationFull);
 }
 
 std::int32_t copyBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                              const marlune_options* options) {
-    return runBatch(os, files, count, options, false);
+                              const marlune_options* options, std::atomic<bool>* destinationFull) {
+    return runBatch(os, files, count, options, false, destinationFull);
 }
 
 }  // namespace marlune

@@ -41,9 +41,7 @@ std::int32_t stageStatus(container::Finding finding, int writeError) {
             return MARLUNE_CANCELLED;
         // A write that took nothing without an error is a full disk too.
         case Finding::writeFailed:
-            return writeError == 0 || platform::kindOf(writeError) == platform::ErrorKind::diskFull
-                       ? MARLUNE_DISK_FULL
-                       : MARLUNE_WRITE_ERROR;
+            return writeError == 0 ? MARLUNE_DISK_FULL : writeFailureStatus(writeError);
         default:
             return MARLUNE_WRITE_ERROR;
     }
@@ -89,6 +87,8 @@ void clear(marlune_report& report) {
     report.size = sizeof report;
 }
 
+// A destination this call could not create, whatever the reason but a bad name: the
+// original functions' message for it says so.
 std::int32_t uncreatable(int code) {
     return platform::kindOf(code) == platform::ErrorKind::badName ? MARLUNE_BAD_NAME : MARLUNE_DESTINATION_UNCREATABLE;
 }
@@ -129,6 +129,19 @@ Outcome CopyCall::fail(std::int32_t status, bool beforeChunks, int systemError) 
 bool CopyCall::stop(std::int32_t status, bool beforeChunks, int systemError) {
     fail(status, beforeChunks, systemError);
     return false;
+}
+
+std::int32_t creationFailureStatus(int code) {
+    return platform::kindOf(code) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL
+                                                                   : MARLUNE_DESTINATION_UNCREATABLE;
+}
+
+std::int32_t writeFailureStatus(int code) {
+    return platform::kindOf(code) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_WRITE_ERROR;
+}
+
+std::int32_t syncFailureStatus(int code) {
+    return platform::kindOf(code) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_SYNC_ERROR;
 }
 
 std::int32_t CopyCall::createDestination(int& code) {
@@ -269,8 +282,11 @@ bool CopyCall::keepSourceTimesAndMode() {
 bool CopyCall::syncData() {
     platform::File& file = files_.destination;
     // Another program may have written what was found: on stable storage before the source goes.
-    if (comparing_) return checkFound() && (file.sync() || stop(MARLUNE_SYNC_ERROR, false, file.error()));
-    return request_.durability == Durability::asWritten || file.sync() || stop(MARLUNE_SYNC_ERROR, false, file.error());
+    const auto synced = [this, &file] {
+        return file.sync() || stop(syncFailureStatus(file.error()), false, file.error());
+    };
+    if (comparing_) return checkFound() && synced();
+    return request_.durability == Durability::asWritten || synced();
 }
 
 bool CopyCall::checkFound() {
@@ -284,7 +300,7 @@ bool CopyCall::moveIntoPlace() {
     if (!os_.move(files_.destination.handle(), targetPath(partial_), targetPath(target_), request_.replace)) {
         const int error = platform::lastSystemError();
         const bool taken = platform::kindOf(error) == platform::ErrorKind::exists && !request_.replace;
-        return stop(taken ? MARLUNE_DESTINATION_EXISTS : MARLUNE_WRITE_ERROR, false, error);
+        return stop(taken ? MARLUNE_DESTINATION_EXISTS : writeFailureStatus(error), false, error);
     }
     partial_.clear();
     return true;
@@ -342,9 +358,9 @@ Outcome CopyCall::release() {
     const bool destinationClosed = files_.destination.close();
     const bool sourceClosed = files_.source.close();
     if (!destinationClosed || !sourceClosed) {
-        outcome_ = Outcome{MARLUNE_WRITE_ERROR, false};
-        report_.status = outcome_.status;
         report_.system_error = !destinationClosed ? files_.destination.error() : files_.source.error();
+        outcome_ = Outcome{!destinationClosed ? writeFailureStatus(report_.system_error) : MARLUNE_WRITE_ERROR, false};
+        report_.status = outcome_.status;
         if (request_.announce) request_.announce(outcome_);
         return outcome_;
     }

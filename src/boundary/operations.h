@@ -16,6 +16,15 @@ namespace marlune {
 
 // The status for a source that could not be opened, from the system's code.
 std::int32_t sourceOpenStatus(int code);
+// The status for a write (or the sync, close or move that finishes one) that failed
+// with the system's code: MARLUNE_DISK_FULL when the destination or its quota is
+// full, else MARLUNE_WRITE_ERROR.
+std::int32_t writeFailureStatus(int code);
+// The status for a run's partial file or folder that could not be made: a full
+// destination, else MARLUNE_DESTINATION_UNCREATABLE.
+std::int32_t creationFailureStatus(int code);
+// The same for putting written data on stable storage: MARLUNE_DISK_FULL, else MARLUNE_SYNC_ERROR.
+std::int32_t syncFailureStatus(int code);
 
 // Where a copy writes: into the destination itself, created or truncated, or into a
 // new file beside it that takes the destination's name only once it is complete.

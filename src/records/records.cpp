@@ -135,16 +135,20 @@ std::int32_t Records::open(const marlune_records_options& options) {
     writePage_ = wanted(html);
     if (wanted(csv)) {
         marlune_run_result none_{};
-        if (!csv_.write(csvHeader(recordFields(kind_, none_)))) return MARLUNE_WRITE_ERROR;
+        if (!wrote(csv_.write(csvHeader(recordFields(kind_, none_))), csv_)) return writeFailure();
     }
     // The log last: a run refused leaves no header of a run that never was.
     if (wanted(log)) {
         if (!log_.openForAppending(platform::unicodeOs(), log)) return MARLUNE_DESTINATION_UNCREATABLE;
         const std::string line = "# marlune " + header_.version + " " + header_.command + " started " +
                                  header_.started + " in " + header_.folder + ": " + header_.commandLine + "\n";
-        if (!log_.write(line.data(), line.size())) return MARLUNE_WRITE_ERROR;
+        if (!wrote(log_.write(line.data(), line.size()), log_)) return writeFailure();
     }
     return MARLUNE_OK;
+}
+
+std::int32_t Records::writeFailure() const {
+    return writeError_ == 0 ? MARLUNE_WRITE_ERROR : writeFailureStatus(writeError_);
 }
 
 bool Records::logs(std::int32_t outcome) const {
@@ -181,18 +185,20 @@ std::int32_t Records::add(const marlune_run_result& result) {
         const char* outcome = marlune_outcome_name(result.outcome);
         const std::string line =
             shellEscaped(path) + ": " + (outcome ? outcome : "?") + ": " + oneLine(given(result.reason)) + "\n";
-        written = log_.write(line.data(), line.size()) && written;
+        written = wrote(log_.write(line.data(), line.size()), log_) && written;
     }
     // NUL-ended, nothing a name can hold lost or split; by its place under the
     // destination, so that --files-from takes it back there.
     const std::string listed = run::placeOf(path, given(result.destination), destinationFolder_) + '\0';
     const bool failed = result.outcome == MARLUNE_OUTCOME_FAILED || result.outcome == MARLUNE_OUTCOME_COLLISION;
-    if (failed_.isOpen() && failed) written = failed_.write(listed) && written;
-    if (suspects_.isOpen() && result.outcome == MARLUNE_OUTCOME_SUSPECT) written = suspects_.write(listed) && written;
-    if (csv_.isOpen()) written = csv_.write(csvRow(fields)) && written;
+    if (failed_.isOpen() && failed) written = wrote(failed_.write(listed), failed_) && written;
+    if (suspects_.isOpen() && result.outcome == MARLUNE_OUTCOME_SUSPECT) {
+        written = wrote(suspects_.write(listed), suspects_) && written;
+    }
+    if (csv_.isOpen()) written = wrote(csv_.write(csvRow(fields)), csv_) && written;
     if (writePage_) noteForPage(result, fields);
     if (!written) writeFailed_ = true;
-    return written ? MARLUNE_OK : MARLUNE_WRITE_ERROR;
+    return written ? MARLUNE_OK : writeFailure();
 }
 
 void Records::noteForPage(const marlune_run_result& result, const std::vector<Field>& fields) {
@@ -314,15 +320,12 @@ std::int32_t Records::close(const marlune_run_tally* tally) {
     bool ok = !writeFailed_;
     if (log_.isOpen()) {
         const std::string line = "# " + summaryLine(totals_) + "\n";
-        ok = log_.write(line.data(), line.size()) && ok;
-        ok = log_.close() && ok;
+        ok = wrote(log_.write(line.data(), line.size()), log_) && ok;
+        ok = wrote(log_.close(), log_) && ok;
     }
-    if (writePage_) ok = page_.write(pageText(header_, totals_, facts_)) && ok;
-    ok = failed_.moveIntoPlace() && ok;
-    ok = suspects_.moveIntoPlace() && ok;
-    ok = csv_.moveIntoPlace() && ok;
-    ok = page_.moveIntoPlace() && ok;
-    return ok ? MARLUNE_OK : MARLUNE_WRITE_ERROR;
+    if (writePage_) ok = wrote(page_.write(pageText(header_, totals_, facts_)), page_) && ok;
+    for (PendingFile* file : {&failed_, &suspects_, &csv_, &page_}) ok = wrote(file->moveIntoPlace(), *file) && ok;
+    return ok ? MARLUNE_OK : writeFailure();
 }
 
 std::string summaryLine(const Totals& totals) {

@@ -27,6 +27,8 @@ public:
     bool create(const std::string& path);
     bool isOpen() const { return file_.isOpen(); }
     bool write(const std::string& text);
+    // The system's code of the write or sync that failed.
+    int error() const { return file_.error(); }
     // Synced, then moved over its name.
     bool moveIntoPlace();
 
@@ -91,6 +93,14 @@ public:
 
 private:
     bool logs(std::int32_t outcome) const;
+    // `ok`, keeping the first failure's system code (the file's, read once it failed) for writeFailure().
+    template <typename Written>
+    bool wrote(bool ok, const Written& file) {
+        if (!ok && writeError_ == 0) writeError_ = file.error();
+        return ok;
+    }
+    // MARLUNE_DISK_FULL when a file of the records found its disk full, else MARLUNE_WRITE_ERROR.
+    std::int32_t writeFailure() const;
     Totals totalsWith(const marlune_run_tally* tally) const;
     void noteForPage(const marlune_run_result& result, const std::vector<Field>& fields);
 
@@ -106,6 +116,7 @@ private:
     PendingFile page_;
     bool writePage_ = false;
     bool writeFailed_ = false;
+    int writeError_ = 0;
     Totals totals_;
     PageFacts facts_;
     std::uint64_t started_ = 0;        // steady clock, ns

@@ -37,6 +37,11 @@ std::int32_t Engine::keep(const char* path) {
 
 void Engine::note(std::int32_t status) {
     if (showsSourceError(status)) planner_.noteSourceError();
+    if (status == MARLUNE_DISK_FULL) destinationFull_.store(true);
+}
+
+bool Engine::stopped() const {
+    return cancelled_.load() || destinationFull_.load();
 }
 
 void Engine::waitForSteps() {
@@ -87,7 +92,7 @@ bool Engine::makeStep(Step& step) {
     const std::size_t groups = 4 * std::size_t{bounds_.workers};
     std::size_t most = 1;
     std::uint64_t bytes = 0;
-    while ((step.files.empty() || step.files.size() < most) && !cancelled_.load()) {
+    while ((step.files.empty() || step.files.size() < most) && !stopped()) {
         StepFile file;
         // Deletions are decided once every copy before them has ended, and in a step of their own.
         if (!holding_ && planner_.deletionsNext()) {
@@ -97,7 +102,7 @@ bool Engine::makeStep(Step& step) {
             } else if (!deletionsAwaited_) {
                 break;
             }
-            if (cancelled_.load()) break;
+            if (stopped()) break;
             planner_.releaseDeletions();
         }
         if (holding_) {
@@ -139,10 +144,10 @@ void Engine::work() {
             std::unique_lock<std::mutex> plan(planMutex_);
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                while (!cancelled_.load() && !planEnded_ && stepsTaken_ >= stepsDelivered_ + bounds_.window) {
+                while (!stopped() && !planEnded_ && stepsTaken_ >= stepsDelivered_ + bounds_.window) {
                     room_.wait_for(lock, tick);
                 }
-                if (cancelled_.load() || planEnded_) break;
+                if (stopped() || planEnded_) break;
             }
             const bool made = makeStep(done.step);
             std::lock_guard<std::mutex> lock(mutex_);
@@ -155,15 +160,21 @@ void Engine::work() {
         if (!done.step.files.empty() && done.step.files.front().remove) {
             // A mirror's deletions start once every copy of the run is in place.
             std::unique_lock<std::mutex> lock(mutex_);
-            while (!cancelled_.load() && stepsFinished_ < id) finished_.wait_for(lock, tick);
+            while (!stopped() && stepsFinished_ < id) finished_.wait_for(lock, tick);
         }
-        if (!cancelled_.load()) {
+        if (!stopped()) {
             done.started = true;
-            filesStarted_ += done.step.files.size();
-            const StepProgress progress{&bytesDone_, &cancelled_, bounds_.os};
+            const StepProgress progress{&bytesDone_, &cancelled_, bounds_.os, &destinationFull_};
             done.answers = runStep(done.step, progress);
-            for (const FileAnswer& answer : done.answers) note(answer.status);
-            filesDone_ += done.step.files.size();
+            for (std::size_t i = 0; i < done.answers.size(); ++i) {
+                const FileAnswer& answer = done.answers[i];
+                if (!answer.begun) continue;
+                note(answer.status);
+                ++filesStarted_;
+                ++filesDone_;
+                // What no longer needs room: all but a file that found none.
+                if (answer.status != MARLUNE_DISK_FULL) bytesSettled_ += done.step.files[i].bytes;
+            }
         }
         std::lock_guard<std::mutex> lock(mutex_);
         done_.emplace(id, std::move(done));
@@ -176,9 +187,15 @@ void Engine::work() {
     room_.notify_all();
 }
 
+// A step's files that did not begin (the destination was full) are not delivered.
+bool Engine::skipUnbegun() {
+    while (currentAt_ < current_.step.files.size() && !current_.answers[currentAt_].begun) ++currentAt_;
+    return currentAt_ < current_.step.files.size();
+}
+
 std::int32_t Engine::next(marlune_run_result& result, std::int32_t timeoutMs) {
     if (state_ != State::running) return MARLUNE_RUN_ENDED;
-    if (hasCurrent_ && currentAt_ < current_.step.files.size()) {
+    if (hasCurrent_ && skipUnbegun()) {
         deliver(result);
         return MARLUNE_RUN_DELIVERED;
     }
@@ -193,8 +210,9 @@ std::int32_t Engine::next(marlune_run_result& result, std::int32_t timeoutMs) {
             ++stepsDelivered_;
             room_.notify_all();
             if (!current_.started || current_.step.files.empty()) continue;  // cancelled before it began
-            hasCurrent_ = true;
             currentAt_ = 0;
+            if (!skipUnbegun()) continue;
+            hasCurrent_ = true;
             lock.unlock();
             deliver(result);
             return MARLUNE_RUN_DELIVERED;
@@ -239,7 +257,10 @@ void Engine::deliver(marlune_run_result& result) {
         const std::string& root = current_.step.root;
         std::string relative = file.destination.substr(std::min(root.size(), file.destination.size()));
         while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
-        if (!manifest_.add(answer.sha256, relative)) manifestStatus_ = MARLUNE_WRITE_ERROR;
+        if (!manifest_.add(answer.sha256, relative)) {
+            manifestError_ = manifest_.error();
+            manifestStatus_ = writeFailureStatus(manifestError_);
+        }
     }
 }
 
@@ -260,9 +281,13 @@ void Engine::endManifest() {
         manifestStatus_ = MARLUNE_CANCELLED;
         return;
     }
+    // A run stopped short vouches for no tree: the manifest there stays as it was.
+    if (destinationFull_.load()) {
+        manifestStatus_ = MARLUNE_DISK_FULL;
+        return;
+    }
     if (manifestStatus_ == MARLUNE_OK && !manifest_.finish(manifestError_)) {
-        manifestStatus_ =
-            platform::kindOf(manifestError_) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_WRITE_ERROR;
+        manifestStatus_ = writeFailureStatus(manifestError_);
     }
 }
 
@@ -275,7 +300,16 @@ void Engine::counts(marlune_run_tally& tally) {
     counts.files_done = filesDone_.load();
     counts.bytes_done = bytesDone_.load();
     counts.links_not_followed = planner_.linksNotFollowed.load();
-    if (ended_.load() && cancelled_.load()) counts.not_started = counts.files_planned - filesStarted_.load();
+    const bool full = destinationFull_.load();
+    if (ended_.load() && (cancelled_.load() || full)) counts.not_started = counts.files_planned - filesStarted_.load();
+    if (full) {
+        counts.stopped_by = MARLUNE_DISK_FULL;
+        // Known of steps run here; those run elsewhere tell only their statuses.
+        const std::uint64_t settled = bytesSettled_.load();
+        if (workersStarted_.load() != 0 && counts.bytes_planned > settled) {
+            counts.bytes_not_written = counts.bytes_planned - settled;
+        }
+    }
     for (std::size_t i = 0; i < MARLUNE_OUTCOME_COUNT; ++i) counts.outcomes[i] = outcomes_[i].load();
     counts.bytes_read = bytesRead_.load();
     counts.bytes_written = bytesWritten_.load();

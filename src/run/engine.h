@@ -77,6 +77,10 @@ private:
     void waitForSteps();
     void work();
     void deliver(marlune_run_result& result);
+    // Moves past the current step's files that did not begin; false when none is left.
+    bool skipUnbegun();
+    // Cancelled, or the destination found full: nothing more is planned or started.
+    bool stopped() const;
 
     void endManifest();
     void keepFolders();
@@ -114,7 +118,9 @@ private:
 
     static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler cancels");
     std::atomic<bool> cancelled_{false};
+    std::atomic<bool> destinationFull_{false};
     std::atomic<std::uint64_t> filesStarted_{0};
+    std::atomic<std::uint64_t> bytesSettled_{0};  // planned bytes of the files begun, but those that found no room
     std::atomic<std::uint64_t> filesDone_{0};
     std::atomic<std::uint64_t> bytesDone_{0};
     std::atomic<bool> ended_{false};

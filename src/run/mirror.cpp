@@ -20,10 +20,6 @@ using platform::Sha256;
 
 constexpr std::size_t pieceSize = 1 << 20;
 
-std::int32_t writeStatus(int code) {
-    return platform::kindOf(code) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_WRITE_ERROR;
-}
-
 // What an examination finds short of a whole container: such a source is copied byte for byte.
 bool isContainerFinding(std::int32_t status) {
     return status != MARLUNE_OK && statusIs(status, MARLUNE_CLASS_FINDING);
@@ -52,15 +48,19 @@ struct FileReader {
     }
 };
 
-// Writes to an open file (or nowhere), hashing the bytes as they go.
+// Writes to an open file (or nowhere), hashing the bytes as they go. The copy
+// core takes a writer's code as the caller's own, which says no disk is full:
+// `failedWith` keeps the file's, for the mirror to tell.
 struct HashingWriter {
     File* file;
     Sha256* hash;
+    int failedWith = 0;
     static std::int32_t MARLUNE_CALL write(const void* buffer, std::uint64_t count, void* context) {
         auto* self = static_cast<HashingWriter*>(context);
         if (self->hash && !self->hash->update(buffer, static_cast<std::size_t>(count))) return -1;
         if (self->file && !self->file->write(buffer, static_cast<std::size_t>(count))) {
-            return self->file->error() ? self->file->error() : -1;
+            self->failedWith = self->file->error();
+            return self->failedWith ? self->failedWith : -1;
         }
         return 0;
     }
@@ -88,7 +88,7 @@ std::int32_t copyBytes(File& source, File* destination, Sha256* hash, const Step
         if (hash && !hash->update(buffer.get(), size)) return MARLUNE_OUT_OF_MEMORY;
         if (destination && !destination->write(buffer.get(), size)) {
             report.system_error = destination->error();
-            return writeStatus(destination->error());
+            return writeFailureStatus(destination->error());
         }
         report.bytes_written += destination ? size : 0;
         report.source_bytes += size;
@@ -121,6 +121,10 @@ public:
         for (std::size_t i = 0; i < step_.files.size(); ++i) {
             const StepFile& file = step_.files[i];
             FileAnswer& answer = answers_[i];
+            if (progress_.full()) {
+                answer.begun = false;
+                continue;
+            }
             answer.status = file.status;
             answer.report = emptyReport(file.status, file.systemError);
             if (file.status == MARLUNE_RUN_PARTIAL_REMOVED) {
@@ -135,6 +139,7 @@ public:
                 const std::int32_t ready = readyDestination(os_, step_, file, folderMade, error);
                 if (ready != MARLUNE_OK) {
                     fail(answer, ready, error);
+                    progress_.ended(answer.status);
                     continue;
                 }
             }
@@ -143,6 +148,7 @@ public:
             } else {
                 file.link ? mirrorLink(file, answer) : mirrorFile(file, answer, files_[i]);
             }
+            progress_.ended(answer.status);
         }
         moveIntoPlace();
         return std::move(answers_);
@@ -176,6 +182,9 @@ private:
         const marlune_writer to{sizeof(marlune_writer), 0, &HashingWriter::write, &writer};
         const marlune_options options = copyOptions();
         answer.status = marlune_copy_stream(&from, &to, &options, &answer.report);
+        if (answer.status == MARLUNE_WRITE_ERROR && writer.failedWith != 0) {
+            answer.status = answer.report.status = writeFailureStatus(writer.failedWith);
+        }
         if (answer.status == MARLUNE_READ_ERROR && progress_.cancel && progress_.cancel->load()) {
             answer.status = MARLUNE_CANCELLED;
         }
@@ -235,7 +244,7 @@ private:
             mirrored.partial.close();
             os_.deleteFile(mirrored.partialName.c_str());
         }
-        fail(answer, MARLUNE_DESTINATION_UNCREATABLE, mirrored.partial.error());
+        fail(answer, creationFailureStatus(mirrored.partial.error()), mirrored.partial.error());
         return false;
     }
 
@@ -346,7 +355,7 @@ private:
         copyInto(file, mirrored, &mirrored.partial, answer);
         int error = 0;
         if (!unfinished(answer) && !os_.keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
-            fail(answer, MARLUNE_WRITE_ERROR, error);
+            fail(answer, writeFailureStatus(error), error);
         }
         // Written over or cut meanwhile (same size or not): the copy would hold neither
         // what the source held nor what it holds now, under the new time.
@@ -391,13 +400,14 @@ private:
                 continue;
             }
             if (!synced && !mirrored.partial.sync()) {
-                fail(answer, MARLUNE_SYNC_ERROR, mirrored.partial.error());
+                fail(answer, syncFailureStatus(mirrored.partial.error()), mirrored.partial.error());
                 discard(mirrored);
                 continue;
             }
             // A link put at the name meanwhile is replaced by the move, never written through.
             if (!os_.move(mirrored.partial.handle(), mirrored.partialName.c_str(), file.destination.c_str(), true)) {
-                fail(answer, MARLUNE_WRITE_ERROR, platform::lastSystemError());
+                const int error = platform::lastSystemError();
+                fail(answer, writeFailureStatus(error), error);
                 answer.sha256.clear();
                 discard(mirrored);
                 continue;

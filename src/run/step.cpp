@@ -93,7 +93,7 @@ std::int32_t makeRoot(platform::Os& os, const std::string& root, bool durable, i
     if (parent != root) {
         if (const std::int32_t made = makeRoot(os, parent, durable, error); made != MARLUNE_OK) return made;
     }
-    if (!os.createFolder(root, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+    if (!os.createFolder(root, error)) return creationFailureStatus(error);
     if (durable && !os.syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
     return MARLUNE_OK;
 }
@@ -127,7 +127,7 @@ std::int32_t makeFolders(platform::Os& os, const std::string& root, const std::s
         if (kind == platform::Kind::link) return MARLUNE_RUN_DESTINATION_LINK;
         if (kind == platform::Kind::missing) {
             letWrite(parent);
-            if (!os.createFolder(path, error)) return MARLUNE_DESTINATION_UNCREATABLE;
+            if (!os.createFolder(path, error)) return creationFailureStatus(error);
             if (durable && !os.syncFolder(parent, error)) return MARLUNE_SYNC_ERROR;
             if (os.kindOfName(path) != platform::Kind::folder) return MARLUNE_RUN_DESTINATION_LINK;
         } else if (kind != platform::Kind::folder) {
@@ -352,6 +352,7 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
             if (const std::int32_t ready = readyDestination(os, step, file, folderMade, error); ready != MARLUNE_OK) {
                 answer.status = ready;
                 answer.report = emptyReport(ready, error);
+                progress.ended(ready);
                 continue;
             }
         }
@@ -359,23 +360,29 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
                          copying ? file.destination.c_str() : nullptr, &answer.report});
         batched.push_back(i);
     }
+    // A destination found full meanwhile: none of the batch begins.
+    if (!batch.empty() && progress.full()) {
+        for (const std::size_t i : batched) answers[i].begun = false;
+        batch.clear();
+    }
     if (!batch.empty()) {
         HandleBudget& budget = HandleBudget::ofProcess();
         for (std::size_t from = 0; from < batch.size();) {
             const std::size_t taken = budget.take(batch.size() - from);
             const auto count = static_cast<std::uint32_t>(taken);
-            if (progress.os) {
-                (copying ? copyBatchThrough : convertBatchThrough)(*progress.os, &batch[from], count, &options);
-            } else {
-                (copying ? marlune_copy_batch : marlune_convert_batch)(&batch[from], count, &options);
-            }
+            (copying ? copyBatchThrough : convertBatchThrough)(os, &batch[from], count, &options,
+                                                               progress.destinationFull);
             budget.give(taken);
             from += taken;
         }
         for (std::size_t k = 0; k < batch.size(); ++k) {
-            answers[batched[k]].status = batch[k].status;
-            bytes += answers[batched[k]].report.source_bytes;
-            if (!copying) foundConverted(os, step.files[batched[k]], answers[batched[k]]);
+            FileAnswer& answer = answers[batched[k]];
+            answer.status = batch[k].status;
+            answer.begun = answer.status != notBegun;
+            if (!answer.begun) continue;
+            progress.ended(answer.status);
+            bytes += answer.report.source_bytes;
+            if (!copying) foundConverted(os, step.files[batched[k]], answer);
         }
         counter.finish(bytes);
     }
@@ -406,6 +413,7 @@ std::vector<FileAnswer> runStep(const Step& step, const StepProgress& progress) 
                                       : policy.verifies ? runVerifyStep(step, progress)
                                                         : runBatchStep(step, progress);
     for (std::size_t i = 0; i < answers.size(); ++i) {
+        if (!answers[i].begun) continue;
         // What a dry run or a verify would have copied reached no destination.
         if (!policy.writes) answers[i].report.bytes_written = 0;
         // A mirror or a verify decides what it did itself; the rest follows from the status.

@@ -65,6 +65,15 @@ struct StepProgress {
     std::atomic<std::uint64_t>* bytes = nullptr;
     const std::atomic<bool>* cancel = nullptr;
     platform::Os* os = nullptr;
+    // The run's: set by the first file that finds the destination full, after which
+    // no file of any step begins (null: each file of the step is worked on).
+    std::atomic<bool>* destinationFull = nullptr;
+
+    bool full() const { return destinationFull && destinationFull->load(); }
+    // A file that ended with `status`: the run stops when it found the destination full.
+    void ended(std::int32_t status) const {
+        if (status == MARLUNE_DISK_FULL && destinationFull) destinationFull->store(true);
+    }
 };
 
 struct FileAnswer {
@@ -73,6 +82,7 @@ struct FileAnswer {
     std::int32_t outcome = -1;  // MARLUNE_OUTCOME_* where the step decided it; -1: from the status
     std::string reason;
     std::string sha256;  // of the copy's bytes, in hex, where they were hashed
+    bool begun = true;   // false: left untouched once the destination was full
 };
 
 // Runs the step: settled files answered as the plan said, stale partial files
