@@ -406,7 +406,7 @@ TEST(Records, ThePageListsAtMostItsRowsAndSaysHowManyMore) {
         ++rows;
     }
     EXPECT_EQ(rows, 2u);
-    EXPECT_NE(written.find("and 3 more damaged or suspect files"), std::string::npos);
+    EXPECT_NE(written.find("and 3 more such files"), std::string::npos);
     EXPECT_EQ(written.find("<cut>"), std::string::npos);
 }
 
