@@ -72,8 +72,8 @@ std::string sizeLabel(std::size_t bin) {
 std::string statusWords(std::int32_t status) {
     const char* name = marlune_status_name(status);
     const char* text = marlune_status_text(status);
-    return htmlEscaped(text ? text : "status " + std::to_string(status)) + " <code>" +
-           htmlEscaped(name ? name : std::to_string(status)) + "</code>";
+    return htmlEscaped(text ? text : "status " + std::to_string(status)) + " (<code>" +
+           htmlEscaped(name ? name : std::to_string(status)) + "</code>)";
 }
 
 // Each value as people read it, the exact number in data-value.
