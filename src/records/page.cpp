@@ -227,8 +227,8 @@ std::string pageText(const Header& header, const Totals& totals, const PageFacts
            " (UTC) in <code>" + htmlEscaped(header.folder) + "</code>: <code id=\"command-line\">" +
            htmlEscaped(header.commandLine) + "</code></p>\n";
     out += whatBlock(header, totals);
-    out += "<h2>Files that failed, differ, are damaged or suspect</h2>\n" + filesTable(facts);
     out += "<h2>Summary</h2>\n" + summaryTable(header, totals);
+    out += "<h2>Files that failed, differ, are damaged or suspect</h2>\n" + filesTable(facts);
 
     std::vector<Bar> outcomes;
     for (std::size_t i = 0; i < totals.outcomes.size(); ++i) {
