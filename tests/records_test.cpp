@@ -1,6 +1,8 @@
 // The records of a run: names escaped so that the shell reads them back, exact
 // names in JSON and in the lists, a log that grows run by run, and files that
 // take their names only once whole.
+#include "records/records.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "marlune.h"
-#include "records/records.h"
 #include "records/text.h"
 #include "support/files.h"
 #include "support/kvrb_builder.h"
@@ -435,31 +436,72 @@ TEST(Records, ThePageOpensWithOneSentenceOnWhetherTheFilesAreSafe) {
          "safe\">Every file arrived and its manifest is written."},
         {"a mirror without a manifest", MARLUNE_JOB_COPY, mirror, copied, notTold, MARLUNE_OK, 0, 0,
          "safe\">Every file arrived."},
-        {"a full destination", MARLUNE_JOB_COPY, mirror,
-         {{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_DISK_FULL, MARLUNE_OUTCOME_FAILED}}, MARLUNE_DISK_FULL,
-         MARLUNE_DISK_FULL, 3, 1610612736,
+        {"a full destination",
+         MARLUNE_JOB_COPY,
+         mirror,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_DISK_FULL, MARLUNE_OUTCOME_FAILED}},
+         MARLUNE_DISK_FULL,
+         MARLUNE_DISK_FULL,
+         3,
+         1610612736,
          "unsafe\">1 file failed because the destination filled up; 3 files were not started (1.5 GiB more was "
          "needed)."},
-        {"failed writes", MARLUNE_JOB_COPY, 0,
-         {{MARLUNE_WRITE_ERROR, MARLUNE_OUTCOME_FAILED}, {MARLUNE_WRITE_ERROR, MARLUNE_OUTCOME_FAILED}}, notTold,
-         MARLUNE_OK, 0, 0, "unsafe\">2 files failed."},
+        {"failed writes",
+         MARLUNE_JOB_COPY,
+         0,
+         {{MARLUNE_WRITE_ERROR, MARLUNE_OUTCOME_FAILED}, {MARLUNE_WRITE_ERROR, MARLUNE_OUTCOME_FAILED}},
+         notTold,
+         MARLUNE_OK,
+         0,
+         0,
+         "unsafe\">2 files failed."},
         {"a manifest that could not be written", MARLUNE_JOB_COPY, mirror, copied, MARLUNE_WRITE_ERROR, MARLUNE_OK, 0,
          0, "unsafe\">Every file arrived, but its manifest was not written."},
-        {"a damaged recording", MARLUNE_JOB_COPY, mirror,
-         {{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_PAYLOAD_CUT, MARLUNE_OUTCOME_DAMAGED}}, MARLUNE_OK,
-         MARLUNE_OK, 0, 0, "warning\">1 recording is damaged and was copied as it is."},
-        {"a cancel", MARLUNE_JOB_COPY, mirror,
-         {{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_CANCELLED, MARLUNE_OUTCOME_CANCELLED}}, MARLUNE_CANCELLED,
-         MARLUNE_OK, 2, 0, "unsafe\">The run was interrupted: 3 files were not done."},
-        {"a verify that matched", MARLUNE_JOB_VERIFY, MARLUNE_RUN_RECURSIVE,
-         {{MARLUNE_OK, MARLUNE_OUTCOME_MATCHED}, {MARLUNE_OK, MARLUNE_OUTCOME_MATCHED}}, notTold, MARLUNE_OK, 0, 0,
+        {"a damaged recording",
+         MARLUNE_JOB_COPY,
+         mirror,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_PAYLOAD_CUT, MARLUNE_OUTCOME_DAMAGED}},
+         MARLUNE_OK,
+         MARLUNE_OK,
+         0,
+         0,
+         "warning\">1 recording is damaged and was copied as it is."},
+        {"a cancel",
+         MARLUNE_JOB_COPY,
+         mirror,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_CANCELLED, MARLUNE_OUTCOME_CANCELLED}},
+         MARLUNE_CANCELLED,
+         MARLUNE_OK,
+         2,
+         0,
+         "unsafe\">The run was interrupted: 3 files were not done."},
+        {"a verify that matched",
+         MARLUNE_JOB_VERIFY,
+         MARLUNE_RUN_RECURSIVE,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_MATCHED}, {MARLUNE_OK, MARLUNE_OUTCOME_MATCHED}},
+         notTold,
+         MARLUNE_OK,
+         0,
+         0,
          "safe\">Verified against /archive: all 2 files matched."},
-        {"a verify that found rot", MARLUNE_JOB_VERIFY, MARLUNE_RUN_RECURSIVE,
-         {{MARLUNE_OK, MARLUNE_OUTCOME_MATCHED}, {MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_DIFFERENT}}, notTold,
-         MARLUNE_OK, 0, 0, "unsafe\">1 file differs from /archive."},
-        {"an examination of a cut recording", MARLUNE_JOB_EXAMINE, MARLUNE_RUN_RECURSIVE,
-         {{MARLUNE_OK, MARLUNE_OUTCOME_COMPLETE}, {MARLUNE_PAYLOAD_CUT, MARLUNE_OUTCOME_FAILED}}, notTold,
-         MARLUNE_OK, 0, 0, "warning\">1 recording is damaged."},
+        {"a verify that found rot",
+         MARLUNE_JOB_VERIFY,
+         MARLUNE_RUN_RECURSIVE,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_MATCHED}, {MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_DIFFERENT}},
+         notTold,
+         MARLUNE_OK,
+         0,
+         0,
+         "unsafe\">1 file differs from /archive."},
+        {"an examination of a cut recording",
+         MARLUNE_JOB_EXAMINE,
+         MARLUNE_RUN_RECURSIVE,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_COMPLETE}, {MARLUNE_PAYLOAD_CUT, MARLUNE_OUTCOME_FAILED}},
+         notTold,
+         MARLUNE_OK,
+         0,
+         0,
+         "warning\">1 recording is damaged."},
     };
     const TempDir dir;
     for (const auto& c : cases) {
@@ -495,9 +537,8 @@ TEST(Records, ThePageOpensWithOneSentenceOnWhetherTheFilesAreSafe) {
 
 TEST(Records, SizesAndTimesReadAsPeopleReadThem) {
     const std::pair<std::uint64_t, const char*> sizes[] = {
-        {0, "0 bytes"},          {1, "1 byte"},           {1023, "1023 bytes"},
-        {1024, "1.0 KiB"},       {1048575, "1.0 MiB"},    {1718619890, "1.6 GiB"},
-        {300 << 20, "300 MiB"},  {UINT64_MAX, "16.0 EiB"},
+        {0, "0 bytes"},       {1, "1 byte"},           {1023, "1023 bytes"},   {1024, "1.0 KiB"},
+        {1048575, "1.0 MiB"}, {1718619890, "1.6 GiB"}, {300 << 20, "300 MiB"}, {UINT64_MAX, "16.0 EiB"},
     };
     for (const auto& [bytes, shown] : sizes) EXPECT_EQ(records::readableBytes(bytes), shown) << bytes;
     const std::pair<double, const char*> times[] = {

@@ -133,7 +133,8 @@ std::string whatBlock(const Header& header, const Totals& totals) {
     const run::JobPolicy policy = run::policyOf(header.job, header.flags);
     std::string out;
     if (header.job == MARLUNE_JOB_VERIFY) {
-        out += "<p id=\"checked\">Checked " + (header.destination.empty() ? "the destination" : code(header.destination));
+        out +=
+            "<p id=\"checked\">Checked " + (header.destination.empty() ? "the destination" : code(header.destination));
         if (!header.manifest.empty()) {
             out += " against the manifest " + code(header.manifest) +
                    (header.manifestDate.empty() ? "" : ", written " + htmlEscaped(header.manifestDate) + " (UTC)") +
@@ -240,8 +241,8 @@ std::string pageText(const Header& header, const Totals& totals, const PageFacts
     for (const auto& [status, count] : facts.statuses) {
         const char* text = marlune_status_text(status);
         const char* name = marlune_status_name(status);
-        statuses.push_back({std::string(text ? text : "status") + " (" + (name ? name : std::to_string(status)) + ")",
-                            count});
+        statuses.push_back(
+            {std::string(text ? text : "status") + " (" + (name ? name : std::to_string(status)) + ")", count});
     }
     out += "<h2>Files by status</h2>\n" + barChart("files by status", statuses);
     std::vector<Bar> sizes;

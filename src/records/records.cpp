@@ -187,8 +187,8 @@ std::int32_t Records::add(const marlune_run_result& result) {
     if (known) ++totals_.outcomes[static_cast<std::size_t>(result.outcome)];
     if (result.outcome == MARLUNE_OUTCOME_FAILED) {
         const int error = result.report ? result.report->system_error : 0;
-        if (result.status == MARLUNE_DISK_FULL || (error != 0 && platform::kindOf(error) == platform::ErrorKind::diskFull))
-            ++totals_.failedForRoom;
+        const bool full = error != 0 && platform::kindOf(error) == platform::ErrorKind::diskFull;
+        if (result.status == MARLUNE_DISK_FULL || full) ++totals_.failedForRoom;
         if (isDamaged(result.status)) ++totals_.failedDamaged;
     }
     if (result.report) {

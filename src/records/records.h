@@ -68,8 +68,8 @@ struct Totals {
     double seconds = 0;
     std::int32_t stoppedBy = MARLUNE_OK;  // marlune_run_tally.stopped_by
     std::uint64_t bytesNotWritten = 0;
-    std::uint64_t failedForRoom = 0;   // failed because the destination was full
-    std::uint64_t failedDamaged = 0;   // failed because the container is cut short
+    std::uint64_t failedForRoom = 0;  // failed because the destination was full
+    std::uint64_t failedDamaged = 0;  // failed because the container is cut short
     bool manifestTold = false;
     std::int32_t manifestStatus = MARLUNE_OK;
 };
@@ -82,10 +82,10 @@ struct Header {
     std::string started;  // UTC
     std::int32_t job = MARLUNE_JOB_EXAMINE;
     std::uint32_t flags = 0;
-    std::string source;          // the folder the files came from; empty: not one
-    std::string destination;     // the folder they went to (verify: the one checked); empty: none
-    std::string manifest;        // the manifest written or checked against; empty: none
-    std::string manifestDate;    // when that manifest was last written (UTC); empty: not known
+    std::string source;        // the folder the files came from; empty: not one
+    std::string destination;   // the folder they went to (verify: the one checked); empty: none
+    std::string manifest;      // the manifest written or checked against; empty: none
+    std::string manifestDate;  // when that manifest was last written (UTC); empty: not known
 };
 
 // The page's answer to "is what the run looked after safe?": one sentence and

@@ -75,11 +75,12 @@ std::vector<Finding> verdictOf(const Header& header, const Totals& totals) {
     std::vector<Finding> found;
 
     if (full) {
-        std::string sentence = failed != 0 ? counted(failed, "file", "files") + " failed because the destination filled up"
-                                           : std::string("The destination filled up");
+        std::string sentence = failed != 0
+                                   ? counted(failed, "file", "files") + " failed because the destination filled up"
+                                   : std::string("The destination filled up");
         if (totals.notStarted != 0) {
-            sentence += (failed != 0 ? "; " : ": ") + counted(totals.notStarted, "file was", "files were") +
-                        " not started";
+            sentence +=
+                (failed != 0 ? "; " : ": ") + counted(totals.notStarted, "file was", "files were") + " not started";
         }
         if (totals.bytesNotWritten != 0) sentence += " (" + readableBytes(totals.bytesNotWritten) + " more was needed)";
         found.push_back({Tone::unsafe, sentence});
@@ -92,8 +93,8 @@ std::vector<Finding> verdictOf(const Header& header, const Totals& totals) {
                                            " from " + checkedAgainst(header)});
     }
     if (interrupted != 0 && !full) {
-        found.push_back({Tone::unsafe, "The run was interrupted: " +
-                                           counted(interrupted, "file was", "files were") + " not done"});
+        found.push_back(
+            {Tone::unsafe, "The run was interrupted: " + counted(interrupted, "file was", "files were") + " not done"});
     }
     if (!header.manifest.empty() && policy.mirrors && totals.manifestTold && totals.manifestStatus != MARLUNE_OK &&
         !full && interrupted == 0) {
@@ -103,7 +104,7 @@ std::vector<Finding> verdictOf(const Header& header, const Totals& totals) {
 
     if (count(MARLUNE_OUTCOME_DAMAGED) != 0) {
         const std::uint64_t damaged = count(MARLUNE_OUTCOME_DAMAGED);
-        const char* copied = policy.dryRun ? " would be copied as they are"
+        const char* copied = policy.dryRun  ? " would be copied as they are"
                              : damaged == 1 ? " was copied as it is"
                                             : " were copied as they are";
         found.push_back({Tone::warning, counted(damaged, "recording is", "recordings are") + " damaged and" + copied});
@@ -116,9 +117,9 @@ std::vector<Finding> verdictOf(const Header& header, const Totals& totals) {
         found.push_back({Tone::warning, counted(totals.failedDamaged, "recording is", "recordings are") + " damaged"});
     }
     if (count(MARLUNE_OUTCOME_SUSPECT) != 0) {
-        found.push_back({Tone::warning, counted(count(MARLUNE_OUTCOME_SUSPECT),
-                                                "file is named as a recording but holds none",
-                                                "files are named as recordings but hold none")});
+        found.push_back(
+            {Tone::warning, counted(count(MARLUNE_OUTCOME_SUSPECT), "file is named as a recording but holds none",
+                                    "files are named as recordings but hold none")});
     }
     if (totals.files + totals.notStarted == 0) found.push_back({Tone::warning, "The run found no file"});
     if (!found.empty()) return found;
@@ -129,7 +130,8 @@ std::vector<Finding> verdictOf(const Header& header, const Totals& totals) {
     }
     if (policy.dryRun) return {{Tone::safe, "A dry run, nothing written: every file would arrive"}};
     if (examine) return {{Tone::safe, "Every recording is whole"}};
-    if (header.job == MARLUNE_JOB_CONVERT) return {{Tone::safe, "Every recording was converted or needed no conversion"}};
+    if (header.job == MARLUNE_JOB_CONVERT)
+        return {{Tone::safe, "Every recording was converted or needed no conversion"}};
     if (manifestWritten(header, totals)) return {{Tone::safe, "Every file arrived and its manifest is written"}};
     return {{Tone::safe, "Every file arrived"}};
 }
