@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "records/records.h"
+#include "records/text.h"
 #include "run/job_policy.h"
 
 namespace marlune::records {
@@ -18,10 +19,10 @@ std::string counted(std::uint64_t count, const char* one, const char* many) {
 // Against what a verify checked: "the manifest of DATE", or the source folder.
 std::string checkedAgainst(const Header& header) {
     if (!header.manifest.empty()) {
-        return header.manifestDate.empty() ? "the manifest " + header.manifest
+        return header.manifestDate.empty() ? "the manifest " + shellEscaped(header.manifest)
                                            : "the manifest of " + header.manifestDate;
     }
-    return header.source.empty() ? "its source" : header.source;
+    return header.source.empty() ? "its source" : shellEscaped(header.source);
 }
 
 bool manifestWritten(const Header& header, const Totals& totals) {
