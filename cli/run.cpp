@@ -157,6 +157,10 @@ private:
         }
         std::int32_t error = 0;
         const std::int32_t manifest = marlune_run_manifest_status(run.get(), &error);
+        if (options.manifest) {
+            tally_.manifest_told = 1;
+            tally_.manifest_status = manifest;
+        }
         // A run stopped short writes none: its sentence says so.
         if (manifest != MARLUNE_OK && counts.stopped_by != MARLUNE_OK) tally_.manifestLeft = true;
         if (manifest != MARLUNE_OK && manifest != MARLUNE_CANCELLED && counts.stopped_by == MARLUNE_OK) {
@@ -288,7 +292,7 @@ struct RecordsCloser {
 };
 
 int runCommand(const std::vector<Operand>& operands, const RunSettings& settings, Command& command) {
-    const marlune_records_options options = recordsOptions(settings, command);
+    const marlune_records_options options = recordsOptions(settings, command, operands);
     marlune_records* opened = nullptr;
     if (const std::int32_t status = marlune_records_open(&options, &opened); status != MARLUNE_OK) {
         std::fprintf(stderr, "marlune: cannot write the run's records: %s\n", marlune_status_text(status));

@@ -129,8 +129,10 @@ struct RunSettings {
 // not be written.
 int runCommand(const std::vector<Operand>& operands, const RunSettings& settings, Command& command);
 
-// The library's records of the run as the settings ask for them (the strings stay the settings' own).
-marlune_records_options recordsOptions(const RunSettings& settings, const Command& command);
+// The library's records of the run as the settings ask for them (the strings stay the settings'
+// and the operands' own).
+marlune_records_options recordsOptions(const RunSettings& settings, const Command& command,
+                                       const std::vector<Operand>& operands);
 
 // A name for a line of text: escaped where it would break the line or hide a byte.
 std::string shown(const std::string& name);

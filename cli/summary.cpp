@@ -31,7 +31,8 @@ bool Record::field(const char* key, std::string& value) const {
     return bytes != 0;
 }
 
-marlune_records_options recordsOptions(const RunSettings& settings, const Command& command) {
+marlune_records_options recordsOptions(const RunSettings& settings, const Command& command,
+                                       const std::vector<Operand>& operands) {
     const marlune_run_options job = command.job();
     const auto path = [](const std::string& name) { return name.empty() ? nullptr : name.c_str(); };
     marlune_records_options options{};
@@ -47,6 +48,9 @@ marlune_records_options recordsOptions(const RunSettings& settings, const Comman
     options.csv = path(settings.csv);
     options.html = path(settings.report);
     options.destination_folder = job.destination;
+    options.manifest = job.manifest;
+    // One folder the files come from: the page names it (verify: what was checked against).
+    if (operands.size() == 1 && !operands.front().single) options.source_folder = operands.front().path.c_str();
     return options;
 }
 

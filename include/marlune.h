@@ -917,6 +917,10 @@ typedef struct marlune_run_tally {
                                     file begins and nothing more is planned, the files under way end with
                                     their own results, the rest count as not_started, and no manifest is
                                     written */
+    int32_t manifest_told;       /* for marlune_records_close, set by the caller (marlune_run_counts sets
+                                    0): non-zero when manifest_status is the run's */
+    int32_t manifest_status;     /* with manifest_told: what marlune_run_manifest_status answered once the
+                                    run had ended (MARLUNE_OK: the manifest is in place) */
 } marlune_run_tally;
 
 /*
@@ -1221,6 +1225,10 @@ typedef struct marlune_records_options {
                                   to the folder the run took it from (a listed name as listed), so
                                   that `--files-from LIST -0` from that folder takes them back to
                                   the same places; null: every name as the run named it */
+    const char *manifest;      /* the run's manifest (marlune_run_options.manifest): the one a mirror
+                                  writes, or the one verify checks against; for the page; null: none */
+    const char *source_folder; /* the folder the run took its files from, where it is one: for the
+                                  page (verify: what the destination is checked against); null: none */
 } marlune_records_options;
 
 /* The records of one run, made by marlune_records_open and ended by marlune_records_close. */
@@ -1253,7 +1261,9 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_records_add(marlune_records *records, c
 /*
  * marlune_records_close -- end the records: the summary (of the results added,
  * and of `tally`, when not null: files not started, links not followed, bytes
- * read and written) goes to the log and the page, every file is put on stable
+ * read and written, a stop for want of room, what became of the manifest)
+ * goes to the log and the page, whose first line says in a sentence whether
+ * the run's files are safe where it put them; every file is put on stable
  * storage, and the lists, the CSV file and the page are moved over their names
  * (not over a container that took a name meanwhile: that file fails).
  * `tally` may be the sum of several runs' tallies. Returns MARLUNE_OK, or

@@ -1,10 +1,14 @@
 // The records of a run: names escaped so that the shell reads them back, exact
 // names in JSON and in the lists, a log that grows run by run, and files that
 // take their names only once whole.
+#include "records/records.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "marlune.h"
 #include "records/text.h"
@@ -406,8 +410,141 @@ TEST(Records, ThePageListsAtMostItsRowsAndSaysHowManyMore) {
         ++rows;
     }
     EXPECT_EQ(rows, 2u);
-    EXPECT_NE(written.find("and 3 more damaged or suspect files"), std::string::npos);
+    EXPECT_NE(written.find("and 3 more such files"), std::string::npos);
     EXPECT_EQ(written.find("<cut>"), std::string::npos);
+}
+
+// The page's first line answers whether the run's files are safe, from the
+// counts alone, whatever host made the records.
+TEST(Records, ThePageOpensWithOneSentenceOnWhetherTheFilesAreSafe) {
+    constexpr std::uint32_t mirror = MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_MIRROR;
+    constexpr std::int32_t notTold = -1;
+    using Results = std::vector<std::pair<std::int32_t, std::int32_t>>;  // status, outcome
+    const Results copied{{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_OK, MARLUNE_OUTCOME_COPIED_AS_IS}};
+    const struct {
+        const char* what;
+        std::int32_t job;
+        std::uint32_t flags;
+        Results results;
+        std::int32_t manifest;  // what became of it; notTold: none asked for
+        std::int32_t stoppedBy;
+        std::uint64_t notStarted;
+        std::uint64_t bytesNotWritten;
+        const char* verdict;  // tone, then the sentence
+    } cases[] = {
+        {"a clean mirror", MARLUNE_JOB_COPY, mirror, copied, MARLUNE_OK, MARLUNE_OK, 0, 0,
+         "safe\">Every file arrived and its manifest is written."},
+        {"a mirror without a manifest", MARLUNE_JOB_COPY, mirror, copied, notTold, MARLUNE_OK, 0, 0,
+         "safe\">Every file arrived."},
+        {"a full destination",
+         MARLUNE_JOB_COPY,
+         mirror,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_DISK_FULL, MARLUNE_OUTCOME_FAILED}},
+         MARLUNE_DISK_FULL,
+         MARLUNE_DISK_FULL,
+         3,
+         1610612736,
+         "unsafe\">1 file failed because the destination filled up; 3 files were not started (1.5 GiB more was "
+         "needed)."},
+        {"failed writes",
+         MARLUNE_JOB_COPY,
+         0,
+         {{MARLUNE_WRITE_ERROR, MARLUNE_OUTCOME_FAILED}, {MARLUNE_WRITE_ERROR, MARLUNE_OUTCOME_FAILED}},
+         notTold,
+         MARLUNE_OK,
+         0,
+         0,
+         "unsafe\">2 files failed."},
+        {"a manifest that could not be written", MARLUNE_JOB_COPY, mirror, copied, MARLUNE_WRITE_ERROR, MARLUNE_OK, 0,
+         0, "unsafe\">Every file arrived, but its manifest was not written."},
+        {"a damaged recording",
+         MARLUNE_JOB_COPY,
+         mirror,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_PAYLOAD_CUT, MARLUNE_OUTCOME_DAMAGED}},
+         MARLUNE_OK,
+         MARLUNE_OK,
+         0,
+         0,
+         "warning\">1 recording is damaged and was copied as it is."},
+        {"a cancel",
+         MARLUNE_JOB_COPY,
+         mirror,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_COPIED}, {MARLUNE_CANCELLED, MARLUNE_OUTCOME_CANCELLED}},
+         MARLUNE_CANCELLED,
+         MARLUNE_OK,
+         2,
+         0,
+         "unsafe\">The run was interrupted: 3 files were not done."},
+        {"a verify that matched",
+         MARLUNE_JOB_VERIFY,
+         MARLUNE_RUN_RECURSIVE,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_MATCHED}, {MARLUNE_OK, MARLUNE_OUTCOME_MATCHED}},
+         notTold,
+         MARLUNE_OK,
+         0,
+         0,
+         "safe\">Verified against /archive: all 2 files matched."},
+        {"a verify that found rot",
+         MARLUNE_JOB_VERIFY,
+         MARLUNE_RUN_RECURSIVE,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_MATCHED}, {MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_DIFFERENT}},
+         notTold,
+         MARLUNE_OK,
+         0,
+         0,
+         "unsafe\">1 file differs from /archive."},
+        {"an examination of a cut recording",
+         MARLUNE_JOB_EXAMINE,
+         MARLUNE_RUN_RECURSIVE,
+         {{MARLUNE_OK, MARLUNE_OUTCOME_COMPLETE}, {MARLUNE_PAYLOAD_CUT, MARLUNE_OUTCOME_FAILED}},
+         notTold,
+         MARLUNE_OK,
+         0,
+         0,
+         "warning\">1 recording is damaged."},
+    };
+    const TempDir dir;
+    for (const auto& c : cases) {
+        const std::string page = dir.path("report.html");
+        marlune_records_options options{};
+        options.size = sizeof options;
+        options.job = c.job;
+        options.flags = c.flags;
+        options.command = "copy";
+        options.html = page.c_str();
+        options.source_folder = "/archive";
+        options.manifest = c.manifest == notTold ? nullptr : "/archive.sha256";
+        marlune_records* records = nullptr;
+        ASSERT_EQ(marlune_records_open(&options, &records), MARLUNE_OK) << c.what;
+        marlune_report report = emptyReport();
+        for (const auto& [status, outcome] : c.results) {
+            const marlune_run_result result = resultOf("take.snd", status, outcome, report);
+            ASSERT_EQ(marlune_records_add(records, &result), MARLUNE_OK) << c.what;
+        }
+        marlune_run_tally tally{};
+        tally.size = sizeof tally;
+        tally.stopped_by = c.stoppedBy;
+        tally.not_started = c.notStarted;
+        tally.bytes_not_written = c.bytesNotWritten;
+        tally.manifest_told = c.manifest == notTold ? 0 : 1;
+        tally.manifest_status = c.manifest;
+        ASSERT_EQ(marlune_records_close(records, &tally), MARLUNE_OK) << c.what;
+        EXPECT_NE(text(readFile(page)).find(std::string("<p id=\"verdict\" class=\"") + c.verdict + "</p>"),
+                  std::string::npos)
+            << c.what << ": " << text(readFile(page)).substr(0, 600);
+    }
+}
+
+TEST(Records, SizesAndTimesReadAsPeopleReadThem) {
+    const std::pair<std::uint64_t, const char*> sizes[] = {
+        {0, "0 bytes"},       {1, "1 byte"},           {1023, "1023 bytes"},   {1024, "1.0 KiB"},
+        {1048575, "1.0 MiB"}, {1718619890, "1.6 GiB"}, {300 << 20, "300 MiB"}, {UINT64_MAX, "16.0 EiB"},
+    };
+    for (const auto& [bytes, shown] : sizes) EXPECT_EQ(records::readableBytes(bytes), shown) << bytes;
+    const std::pair<double, const char*> times[] = {
+        {0.011, "0.01 s"}, {12.34, "12.3 s"}, {59.96, "1 min 0 s"}, {125, "2 min 5 s"}, {3725, "1 h 2 min"},
+    };
+    for (const auto& [seconds, shown] : times) EXPECT_EQ(records::readableSeconds(seconds), shown) << seconds;
 }
 
 }  // namespace

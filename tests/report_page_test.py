@@ -2,13 +2,19 @@
 """The report page of a run, opened in headless Chromium: it loads with no
 console error and asks for nothing beyond itself, its numbers as rendered are
 the JSON summary's, its table sorts, it reads without scripts, and Python's
-marlune.report writes the same page. A screenshot of each page is kept.
+marlune.report writes the same page. Three more runs show the verdict at the
+top as a reader sees it: a clean mirror with its manifest, a mirror onto a
+destination that fills up (a small tmpfs mounted in a user namespace), and a
+verify that finds a copy rotted since the mirror wrote it. A screenshot of
+each page is kept in ARTIFACT_FOLDER.
 
 Usage: report_page_test.py MARLUNE LIBRARY PYTHON_PACKAGE_FOLDER|none ARTIFACT_FOLDER
 Exits 77 (skipped) where no Chromium is installed; "none" leaves Python's page out.
 """
 import json
 import os
+import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -26,8 +32,10 @@ SUMMARY_KEYS = {"converted": "converted", "copied": "copied", "salvaged": "salva
 
 RENDERED = """JSON.stringify({
   values: Object.fromEntries([...document.querySelectorAll('#summary [data-key]')]
-                             .map(cell => [cell.dataset.key, cell.textContent])),
-  rows: [...document.querySelectorAll('#files tbody tr')].map(row => row.cells[6].textContent),
+                             .map(cell => [cell.dataset.key, cell.dataset.value])),
+  shown: Object.fromEntries([...document.querySelectorAll('#summary [data-key]')]
+                            .map(cell => [cell.dataset.key, cell.innerText])),
+  rows: [...document.querySelectorAll('#files tbody tr')].map(row => row.cells[6].dataset.sort || ''),
   more: (document.getElementById('more') || {dataset: {}}).dataset.count || '0',
   charts: document.querySelectorAll('svg').length,
   scripts: [...document.scripts].filter(script => script.src).length,
@@ -69,19 +77,20 @@ def check_page(browser, page, summary, shot):
     problems = browser.problems(url)
     shown = json.loads(browser.evaluate(RENDERED))
     values = shown["values"]
-    expected = {"files": summary["files"], "notStarted": summary["notStarted"],
-                "linksNotFollowed": summary["linksNotFollowed"], "bytesRead": summary["bytesIn"],
-                "bytesWritten": summary["bytesOut"]}
+    # An examination writes nothing: its page has no line of bytes written.
+    expected = {"files": summary["files"], "bytesRead": summary["bytesIn"]}
     for outcome, key in SUMMARY_KEYS.items():
         if summary[key]:
             expected[f"outcome:{outcome}"] = summary[key]
     got = {key: int(value) for key, value in values.items() if key != "seconds"}
     if got != expected:
         problems.append(f"numbers: the page shows {got}, the summary says {expected}")
+    if not re.fullmatch(r"\d+\.\d (KiB|MiB)", shown["shown"]["bytesRead"]):
+        problems.append(f"bytes read not as people read them: {shown['shown']['bytesRead']!r}")
     listed = len(shown["rows"]) + int(shown["more"])
     damaged = summary["failed"] + summary["suspects"] + summary["salvaged"]
     if listed != damaged:
-        problems.append(f"the table lists {listed} files, {damaged} are damaged or suspect")
+        problems.append(f"the table lists {listed} files, {damaged} are failed, damaged or suspect")
     if shown["charts"] != 4 or shown["scripts"] != 0:
         problems.append(f"{shown['charts']} charts, {shown['scripts']} scripts from elsewhere")
     # A click on "missing bytes" sorts by it, as numbers.
@@ -106,6 +115,144 @@ def python_report(root, page, env, summary):
     if json.loads(python.stdout)["files"] != summary["files"]:
         return [f"marlune.report counts {python.stdout.decode()}, the command {summary}"]
     return []
+
+
+VERDICT = """(() => {
+  const verdict = document.getElementById('verdict');
+  const text = id => (document.getElementById(id) || {}).innerText || '';
+  return JSON.stringify({
+    verdict: verdict ? verdict.innerText : '',
+    tone: verdict ? verdict.className : '',
+    top: verdict ? verdict.getBoundingClientRect().top : -1,
+    background: verdict ? getComputedStyle(verdict).backgroundColor : '',
+    manifest: text('manifest'),
+    checked: text('checked'),
+    statuses: [...document.querySelectorAll('#files tbody tr')].map(row => row.cells[2].innerText),
+    keys: [...document.querySelectorAll('#summary [data-key]')].map(cell => cell.dataset.key),
+    charts: [...document.querySelectorAll('svg')].map(svg => svg.getAttribute('aria-label')),
+    statusLabels: [...document.querySelectorAll('svg[aria-label="files by status"] text:not(.count)')]
+                  .map(label => label.textContent),
+  });
+})()"""
+
+# The verdict's background as the browser paints it, by its tone.
+BACKGROUNDS = {"safe": "rgb(227, 244, 225)", "warning": "rgb(255, 243, 214)", "unsafe": "rgb(253, 226, 224)"}
+STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"
+
+
+def whole_archive(root):
+    """Whole recordings (about 20 KiB each, 490 KiB in all) and a text file."""
+    whole = container(60)
+    for n in range(24):
+        folder = root / f"reel{n // 8}"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / f"take{n:02}.snd").write_bytes(whole)
+    (root / "notes.txt").write_bytes(b"the session's notes\n")
+
+
+def mounted_run(size, destination, command, env):
+    """COMMAND with a tmpfs of SIZE bytes mounted at DESTINATION, in a user namespace of its own;
+    None where this system has no such namespace."""
+    if shutil.which("unshare") is None:
+        return None
+    script = 'mount -t tmpfs -o size="$1" marlune-page "$2" || exit 99; shift 2; exec "$@"'
+    result = subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c", script, "sh", str(size),
+                             str(destination), *command], capture_output=True, env=env, timeout=300)
+    return None if result.returncode == 99 else result
+
+
+def check_verdict(browser, page, shot, case):
+    """The verdict as the reader sees it: words, colour, at the top; returns what is wrong."""
+    name, tone, words = case["name"], case["tone"], case["words"]
+    if not page.exists():
+        return [f"{name}: no page written"]
+    url = page.resolve().as_uri()
+    browser.open(url)
+    problems = [f"{name}: {p}" for p in browser.problems(url)]
+    shown = json.loads(browser.evaluate(VERDICT))
+    browser.screenshot(shot)
+    print(f"report_page_test: {name}: \"{shown['verdict']}\" ({shown['tone']}), screenshot {shot}")
+    if not re.fullmatch(words, shown["verdict"]):
+        problems.append(f"{name}: the verdict reads {shown['verdict']!r}, not /{words}/")
+    if shown["tone"] != tone or shown["background"] != BACKGROUNDS[tone]:
+        problems.append(f"{name}: the verdict is {shown['tone']} on {shown['background']}, not {tone}")
+    if not 0 <= shown["top"] < 80:
+        problems.append(f"{name}: the verdict is not at the top ({shown['top']} px down)")
+    for label in shown["statusLabels"]:
+        if not re.fullmatch(r"[a-z].* \(MARLUNE_[A-Z_0-9]+\)", label):
+            problems.append(f"{name}: a status named without words: {label!r}")
+    for key, pattern in case.get("texts", {}).items():
+        if not re.search(pattern, shown[key]):
+            problems.append(f"{name}: {key} reads {shown[key]!r}, not /{pattern}/")
+    for status in case.get("statuses", []):
+        if not any(status in cell for cell in shown["statuses"]):
+            problems.append(f"{name}: no listed file has {status}: {shown['statuses']}")
+    if case.get("writes", True) != ("bytesWritten" in shown["keys"]):
+        problems.append(f"{name}: bytes written {'missing' if case.get('writes', True) else 'shown'}: {shown['keys']}")
+    if "offsets of the cuts" in shown["charts"]:
+        problems.append(f"{name}: a histogram of cuts with no file cut short")
+    return problems
+
+
+def verdict_runs(executable, marlune, env, folder, artifacts):
+    """A clean mirror, a mirror onto a destination that fills up, and verifies that find rot."""
+    folder = Path(folder)
+    source, copy, full = folder / "reels", folder / "mirror", folder / "small"
+    whole_archive(source)
+    copy.mkdir()
+    full.mkdir()
+    manifest = folder / "reels.sha256"
+    pages = {name: folder / f"{name}.html" for name in ("mirror", "full", "rot", "rot-source")}
+    failures = []
+    cases = []
+
+    run = subprocess.run([marlune, "copy", "-r", "--mirror", "--manifest", str(manifest), "--report",
+                          str(pages["mirror"]), str(source), str(copy)], capture_output=True, env=env, timeout=300)
+    if run.returncode != 0:
+        failures.append(f"the clean mirror exited {run.returncode}: {run.stderr.decode()}")
+    cases.append({"name": "mirror", "tone": "safe", "words": r"Every file arrived and its manifest is written\.",
+                  "texts": {"manifest": r"^The manifest is written: " + re.escape(str(manifest))}})
+
+    stopped = mounted_run(256 << 10, full, [marlune, "copy", "-r", "--mirror", "-j", "1", "--manifest",
+                                            str(folder / "small.sha256"), "--report", str(pages["full"]),
+                                            str(source), str(full)], env)
+    if stopped is None:
+        print("report_page_test: the disk-full page left out: no user namespace here to mount a small file system in")
+    else:
+        if stopped.returncode != 1:
+            failures.append(f"the full mirror exited {stopped.returncode}: {stopped.stderr.decode()}")
+        cases.append({"name": "full", "tone": "unsafe",
+                      "words": r"1 file failed because the destination filled up; \d+ files were not started"
+                               r" \([\d.]+ (KiB|MiB) more was needed\)\.",
+                      "statuses": ["the destination's disk is full (MARLUNE_DISK_FULL)"],
+                      "texts": {"manifest": r"^No manifest was written at .*: the destination's disk is full"}})
+
+    # One byte of a copy rots; its size and time stay, so that only its bytes tell.
+    rotten = copy / "reel1" / "take09.snd"
+    before = rotten.stat()
+    data = bytearray(rotten.read_bytes())
+    data[len(data) // 2] ^= 0x01
+    rotten.write_bytes(bytes(data))
+    os.utime(rotten, ns=(before.st_atime_ns, before.st_mtime_ns))
+    for name, command in (("rot", ["--manifest", str(manifest)]), ("rot-source", [str(source)])):
+        run = subprocess.run([marlune, "verify", "--report", str(pages[name]), *command, str(copy)],
+                             capture_output=True, env=env, timeout=300)
+        if run.returncode != 1:
+            failures.append(f"{name}: verify exited {run.returncode}: {run.stderr.decode()}")
+    cases.append({"name": "rot", "tone": "unsafe", "writes": False,
+                  "words": rf"1 file differs from the manifest of {STAMP}\.",
+                  "texts": {"checked": r"^Checked .* against the manifest " + re.escape(str(manifest)) +
+                                       rf", written {STAMP} \(UTC\)"},
+                  "statuses": ["(MARLUNE_VERIFY_DIFFERENT)"]})
+    cases.append({"name": "rot-source", "tone": "unsafe", "writes": False,
+                  "words": r"1 file differs from " + re.escape(str(source)) + r"\.",
+                  "texts": {"checked": r"^Checked .* against " + re.escape(str(source))},
+                  "statuses": ["(MARLUNE_VERIFY_DIFFERENT)"]})
+
+    with devtools.Browser(executable) as browser:
+        for case in cases:
+            failures += check_verdict(browser, pages[case["name"]], artifacts / f"verdict-{case['name']}.png", case)
+    return failures
 
 
 def readable_without_scripts(executable, page):
@@ -145,6 +292,7 @@ def main():
                                                                 artifacts / "report-page-python.png")]
         if readable_without_scripts(executable, page) != str(summary["files"]):
             failures.append("without scripts the page shows no summary")
+        failures += verdict_runs(executable, marlune, env, folder, artifacts)
     for failure in failures:
         print(f"report_page_test: FAIL: {failure}")
     print(f"report_page_test: {summary['files']} files, {'failed' if failures else 'ok'}")

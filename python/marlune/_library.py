@@ -230,6 +230,8 @@ class RunTally(ctypes.Structure):
         ("workers_started", ctypes.c_uint32),
         ("bytes_not_written", ctypes.c_uint64),
         ("stopped_by", ctypes.c_int32),
+        ("manifest_told", ctypes.c_int32),
+        ("manifest_status", ctypes.c_int32),
     ]
 
     def __init__(self) -> None:

@@ -31,6 +31,8 @@ class _Options(ctypes.Structure):
         ("html", ctypes.c_char_p),
         ("html_rows", ctypes.c_uint32),
         ("destination_folder", ctypes.c_char_p),
+        ("manifest", ctypes.c_char_p),
+        ("source_folder", ctypes.c_char_p),
     ]
 
 
@@ -39,7 +41,8 @@ _open = lib._declare("marlune_records_open", ctypes.c_int32, ctypes.POINTER(_Opt
 _add = lib._declare("marlune_records_add", ctypes.c_int32, _records_p, ctypes.POINTER(lib.RunResult))
 _close = lib._declare("marlune_records_close", ctypes.c_int32, _records_p, ctypes.POINTER(lib.RunTally))
 
-_COMMANDS = {lib.JOB_EXAMINE: "info", lib.JOB_COPY: "copy", lib.JOB_SALVAGE: "salvage", lib.JOB_CONVERT: "convert"}
+_COMMANDS = {lib.JOB_EXAMINE: "info", lib.JOB_COPY: "copy", lib.JOB_SALVAGE: "salvage", lib.JOB_CONVERT: "convert",
+             lib.JOB_VERIFY: "verify"}
 
 
 def _path(value: Optional[Name]) -> Optional[bytes]:
@@ -68,15 +71,17 @@ class RecordFiles:
 class Records:
     """The library's records of one run, open until close()."""
 
-    def __init__(self, files: RecordFiles, job: int, flags: int, destination: Optional[bytes] = None) -> None:
+    def __init__(self, files: RecordFiles, job: int, flags: int, destination: Optional[bytes] = None,
+                 manifest: Optional[bytes] = None, source: Optional[bytes] = None) -> None:
         line = " ".join([os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "python"] + sys.argv[1:])
         self._keep = [_path(files.log), _path(files.failed_list), _path(files.suspect_list), _path(files.csv),
-                      _path(files.html), _COMMANDS[job].encode(), os.fsencode(line), destination]
+                      _path(files.html), _COMMANDS[job].encode(), os.fsencode(line), destination,
+                      manifest, source]
         options = _Options(size=ctypes.sizeof(_Options), job=job, flags=flags, command=self._keep[5],
                            command_line=self._keep[6], log=self._keep[0],
                            log_all=1 if files.log_all else 0, failed_list=self._keep[1], suspect_list=self._keep[2],
                            csv=self._keep[3], html=self._keep[4], html_rows=max(0, int(files.html_rows)),
-                           destination_folder=self._keep[7])
+                           destination_folder=self._keep[7], manifest=self._keep[8], source_folder=self._keep[9])
         handle = ctypes.c_void_p()
         status = _open(ctypes.byref(options), ctypes.byref(handle))
         if status != Status.OK:

@@ -260,14 +260,18 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
     report = lib.Report()
     result.report = ctypes.pointer(report)
     cancelled = True  # until the run ends by itself
+    started = False
     recorded: Optional[Records] = None
     try:
         if records is not None:
             # A run into a folder lists each file by its place there, as --files-from takes it back.
-            recorded = Records(records, options.job, options.flags, options.destination)
+            # The page names the one folder the files come from, and the manifest.
+            source = os.fsencode(paths[0][0]) if len(paths) == 1 else None
+            recorded = Records(records, options.job, options.flags, options.destination, options.manifest, source)
         status = lib.run_start(run.handle)
         if status != Status.OK:
             raise _refused(status)
+        started = True
         _tell_workers(run.counts())
         while True:
             got = lib.run_next(run.handle, ctypes.byref(result), _TICK_MS)
@@ -294,6 +298,9 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
         tally = run.counts() if run.open else None
         if owner is not None and tally is not None:
             owner.summary = summary_of(tally, cancelled)
+        if tally is not None and started and options.manifest:  # what became of the manifest, for the page
+            tally.manifest_told = 1
+            tally.manifest_status = lib.run_manifest_status(run.handle, None)
         run.close()
         if recorded is not None:
             recorded.close(tally)

@@ -77,3 +77,20 @@ def test_the_command_and_python_write_the_same_csv(tmp_path: Path) -> None:
         with open(tmp_path / name, newline="", encoding="utf-8") as f:
             return list(csv.DictReader(f))
     assert table("python.csv") == table("command.csv")
+
+
+
+def test_a_mirrors_page_says_whether_its_files_and_manifest_are_safe(tmp_path: Path) -> None:
+    """The page's first sentence, as the command's: every file arrived, and what became of the manifest."""
+    write(tmp_path / "in" / "a.snd", FIXED)
+    write(tmp_path / "in" / "notes.txt", b"notes")
+    cases = [(tmp_path / "m.sha256", "Every file arrived and its manifest is written.",
+              f"The manifest is written: <code>{tmp_path / 'm.sha256'}</code>."),
+             (None, "Every file arrived.", "No manifest was asked for.")]
+    for manifest, verdict, said in cases:
+        page = tmp_path / f"page-{manifest is None}.html"
+        list(marlune.copy_tree(tmp_path / "in", tmp_path / "out", mirror=True, manifest=manifest,
+                               records=marlune.RecordFiles(html=page)))
+        text = page.read_text(encoding="utf-8")
+        assert f'<p id="verdict" class="safe">{verdict}</p>' in text, text[:800]
+        assert f'<p id="manifest">{said}</p>' in text, text[:800]

@@ -262,6 +262,8 @@ ErrorKind kindOf(int code);
 
 // Now, in UTC: "2026-12-09T04:25:14Z".
 std::string utcTimestamp();
+// A file's modification time (FileState's units), in UTC as utcTimestamp gives it.
+std::string utcTimestampOf(std::int64_t modified);
 
 // Called once at load: keeps the system's own error dialogs out of the host's way.
 void extendErrorMode();

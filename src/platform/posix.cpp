@@ -401,6 +401,14 @@ std::string utcTimestamp() {
     return text;
 }
 
+std::string utcTimestampOf(std::int64_t modified) {
+    const std::time_t when = static_cast<std::time_t>(modified / 1000000000);
+    std::tm parts{};
+    char text[32] = "";
+    if (gmtime_r(&when, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
 int lastSystemError() {
     return errno;
 }

@@ -361,6 +361,19 @@ std::string utcTimestamp() {
     return text;
 }
 
+std::string utcTimestampOf(std::int64_t modified) {
+    FILETIME time{};
+    time.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(modified) & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(modified) >> 32);
+    SYSTEMTIME parts{};
+    char text[32] = "";
+    if (FileTimeToSystemTime(&time, &parts)) {
+        std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", parts.wYear, parts.wMonth, parts.wDay,
+                      parts.wHour, parts.wMinute, parts.wSecond);
+    }
+    return text;
+}
+
 int lastSystemError() {
     return static_cast<int>(GetLastError());
 }

@@ -116,6 +116,17 @@ std::int32_t Records::open(const marlune_records_options& options) {
     header_.started = platform::utcTimestamp();
     logAll_ = take(&marlune_records_options::log_all, std::int32_t{0}) != 0;
     destinationFolder_ = given(take(&marlune_records_options::destination_folder, none));
+    header_.job = kind_.job;
+    header_.flags = kind_.flags;
+    header_.destination = destinationFolder_;
+    header_.source = given(take(&marlune_records_options::source_folder, none));
+    header_.manifest = given(take(&marlune_records_options::manifest, none));
+    // The manifest a verify reads is the one of its last writing; a mirror's is told at the end.
+    platform::FileAttributes manifest;
+    if (kind_.job == MARLUNE_JOB_VERIFY && !header_.manifest.empty() &&
+        platform::unicodeOs().regularFileAttributes(header_.manifest, manifest)) {
+        header_.manifestDate = platform::utcTimestampOf(manifest.modified);
+    }
     const std::uint32_t rows = take(&marlune_records_options::html_rows, std::uint32_t{0});
     pageRows_ = rows == 0 ? 1000 : rows;
     started_ = nowNs();
@@ -174,6 +185,12 @@ std::int32_t Records::add(const marlune_run_result& result) {
     const bool known = result.outcome >= 0 && result.outcome < MARLUNE_OUTCOME_COUNT;
     ++totals_.files;
     if (known) ++totals_.outcomes[static_cast<std::size_t>(result.outcome)];
+    if (result.outcome == MARLUNE_OUTCOME_FAILED) {
+        const int error = result.report ? result.report->system_error : 0;
+        const bool full = error != 0 && platform::kindOf(error) == platform::ErrorKind::diskFull;
+        if (result.status == MARLUNE_DISK_FULL || full) ++totals_.failedForRoom;
+        if (isDamaged(result.status)) ++totals_.failedDamaged;
+    }
     if (result.report) {
         totals_.bytesRead += result.report->source_bytes;
         if (run::policyOf(kind_.job, kind_.flags).writes) {
@@ -209,17 +226,24 @@ void Records::noteForPage(const marlune_run_result& result, const std::vector<Fi
     if (opened || result.status == MARLUNE_OK) ++facts_.sizes[sizeBin(report.source_bytes)];
     const char* piece = cutPieceOf(result.status, report);
     if (piece) ++facts_.cuts[sizeBin(report.cut_offset)];
-    const bool suspect = result.outcome == MARLUNE_OUTCOME_SUSPECT;
-    if (!piece && !suspect) return;
+    switch (result.outcome) {
+        case MARLUNE_OUTCOME_FAILED:
+        case MARLUNE_OUTCOME_COLLISION:
+        case MARLUNE_OUTCOME_DIFFERENT:
+        case MARLUNE_OUTCOME_SUSPECT:
+            break;
+        default:
+            if (!piece) return;
+    }
     if (facts_.rows.size() >= pageRows_) {
         ++facts_.rowsLeft;
         return;
     }
     PageFacts::Row row;
     row.file = shellEscaped(given(result.path));
+    row.status = result.status;
     for (const Field& field : fields) {
         if (field.key == "outcome") row.outcome = field.value;
-        if (field.key == "status") row.status = field.value;
     }
     row.piece = piece ? piece : "";
     row.offset = piece ? report.cut_offset : 0;
@@ -237,6 +261,10 @@ Totals Records::totalsWith(const marlune_run_tally* tally) const {
         const auto take = [&](auto member) { return holds(tally->size, member) ? tally->*member : 0; };
         totals.notStarted = take(&marlune_run_tally::not_started);
         totals.linksNotFollowed = take(&marlune_run_tally::links_not_followed);
+        totals.stoppedBy = take(&marlune_run_tally::stopped_by);
+        totals.bytesNotWritten = take(&marlune_run_tally::bytes_not_written);
+        totals.manifestTold = take(&marlune_run_tally::manifest_told) != 0;
+        totals.manifestStatus = take(&marlune_run_tally::manifest_status);
         // The engine's true counts, failed files too, where it gives them.
         if (holds(tally->size, &marlune_run_tally::bytes_written)) {
             totals.bytesRead = tally->bytes_read;

@@ -45,7 +45,7 @@ struct PageFacts {
     struct Row {
         std::string file;
         std::string outcome;
-        std::string status;
+        std::int32_t status = MARLUNE_OK;
         std::string piece;
         std::uint64_t offset = 0;
         std::uint64_t size = 0;
@@ -55,7 +55,7 @@ struct PageFacts {
     std::array<std::uint64_t, sizeBins> cuts{};  // by the offset of the piece cut short
     std::map<std::int32_t, std::uint64_t> statuses;
     std::vector<Row> rows;
-    std::uint64_t rowsLeft = 0;  // damaged and suspect files beyond the table
+    std::uint64_t rowsLeft = 0;  // failed, damaged and suspect files beyond the table
 };
 
 struct Totals {
@@ -66,6 +66,12 @@ struct Totals {
     std::uint64_t bytesRead = 0;
     std::uint64_t bytesWritten = 0;
     double seconds = 0;
+    std::int32_t stoppedBy = MARLUNE_OK;  // marlune_run_tally.stopped_by
+    std::uint64_t bytesNotWritten = 0;
+    std::uint64_t failedForRoom = 0;  // failed because the destination was full
+    std::uint64_t failedDamaged = 0;  // failed because the container is cut short
+    bool manifestTold = false;
+    std::int32_t manifestStatus = MARLUNE_OK;
 };
 
 struct Header {
@@ -74,7 +80,25 @@ struct Header {
     std::string commandLine;
     std::string folder;
     std::string started;  // UTC
+    std::int32_t job = MARLUNE_JOB_EXAMINE;
+    std::uint32_t flags = 0;
+    std::string source;        // the folder the files came from; empty: not one
+    std::string destination;   // the folder they went to (verify: the one checked); empty: none
+    std::string manifest;      // the manifest written or checked against; empty: none
+    std::string manifestDate;  // when that manifest was last written (UTC); empty: not known
 };
+
+// The page's answer to "is what the run looked after safe?": one sentence and
+// its colour, worst first, then what else the run found.
+struct Finding {
+    enum class Tone { safe, warning, unsafe };
+    Tone tone;
+    std::string sentence;
+};
+std::vector<Finding> verdictOf(const Header& header, const Totals& totals);
+// "1.6 GiB", "512 bytes"; "2 min 5 s", "0.4 s".
+std::string readableBytes(std::uint64_t bytes);
+std::string readableSeconds(double seconds);
 
 std::string pageText(const Header& header, const Totals& totals, const PageFacts& facts);
 std::string summaryLine(const Totals& totals);
