@@ -243,7 +243,7 @@ def verdict_runs(executable, marlune, env, folder, artifacts):
                   "words": rf"1 file differs from the manifest of {STAMP}\.",
                   "texts": {"checked": r"^Checked .* against the manifest " + re.escape(str(manifest)) +
                                        rf", written {STAMP} \(UTC\)"},
-                  "statuses": ["(MARLUNE_VERIFY_DIFFERENT)"]})
+                  "statuses": ["(MARLUNE_VERIFY_NOT_AS_LISTED)"]})
     cases.append({"name": "rot-source", "tone": "unsafe", "writes": False,
                   "words": r"1 file differs from " + re.escape(str(source)) + r"\.",
                   "texts": {"checked": r"^Checked .* against " + re.escape(str(source))},
