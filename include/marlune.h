@@ -273,7 +273,11 @@ enum {
     MARLUNE_RUN_NO_FOLDER = 91            /* marlune_run_add, marlune_run_start, marlune_run_check_root: no
                                              folder where the run needs one (the destination folder, the
                                              one source folder of a copy into it or of verify): nothing
-                                             there, or something else; system_error says which */
+                                             there, or something else; system_error says which */,
+    MARLUNE_RUN_COPY_ROTTED = 93          /* a mirror with MARLUNE_RUN_CHECKSUM: the copy no longer held
+                                             the digest its manifest recorded when it was written (it
+                                             changed on the destination); copied again from its source.
+                                             A success: the file's outcome is MARLUNE_OUTCOME_COPIED */
 };
 
 /*

@@ -306,6 +306,45 @@ TEST_F(Mirrors, TheManifestListsEveryCopyAndVerifyReadsIt) {
     EXPECT_EQ(counted(differing, MARLUNE_OUTCOME_DIFFERENT), 2u);
 }
 
+// A manifest vouches only for what was written from the source: a copy that rots
+// on the destination keeps its recorded digest through reruns, so verify still
+// finds it; a manifest named anew takes its lines from the sources; a checksum run
+// tells the rot apart and copies the file again.
+TEST_F(Mirrors, AMirrorARotARerunAndAVerifyEndWithAManifestThatStillFindsTheRot) {
+    put("src/a.snd", recording);
+    put("src/sub/b.txt", {'1', '2', '3'});
+    const std::string manifest = at("manifest.txt");
+    const std::vector<Got> first = mirror(0, manifest);
+    ASSERT_EQ(manifestStatus, MARLUNE_OK);
+    const Bytes written = readFile(manifest);
+    const auto stamp = fs::last_write_time(at("dst/sub/b.txt"));
+    writeFile(at("dst/sub/b.txt"), {'1', 'x', '3'});
+    fs::last_write_time(at("dst/sub/b.txt"), stamp);
+
+    const std::vector<Got> rerun = mirror(0, manifest);
+    EXPECT_EQ(counted(rerun, MARLUNE_OUTCOME_UNCHANGED), 2u);
+    EXPECT_EQ(digestOf(rerun, "b.txt"), digestOf(first, "b.txt"));
+    EXPECT_EQ(readFile(manifest), written);
+    const std::vector<Got> verified = run(MARLUNE_JOB_VERIFY, 0, manifest, false);
+    EXPECT_EQ(outcomeOf(verified, "b.txt"), MARLUNE_OUTCOME_DIFFERENT);
+    EXPECT_EQ(outcomeOf(verified, "a.snd"), MARLUNE_OUTCOME_MATCHED);
+
+    // No line to carry over: the source is hashed, never the copy.
+    const std::string fresh = at("fresh.txt");
+    mirror(0, fresh);
+    EXPECT_EQ(readFile(fresh), written);
+
+    const std::vector<Got> checked = mirror(MARLUNE_RUN_CHECKSUM, manifest);
+    for (const Got& each : checked) {
+        const bool rotted = each.path == "b.txt";
+        EXPECT_EQ(each.status, rotted ? MARLUNE_RUN_COPY_ROTTED : MARLUNE_OK) << each.path;
+        EXPECT_EQ(each.outcome, rotted ? MARLUNE_OUTCOME_COPIED_AS_IS : MARLUNE_OUTCOME_UNCHANGED) << each.path;
+    }
+    EXPECT_EQ(readFile(at("dst/sub/b.txt")), (Bytes{'1', '2', '3'}));
+    EXPECT_EQ(readFile(manifest), written);
+    EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
+}
+
 // Lines as coreutils' sha256sum writes them, and read back to the same names:
 // a CR, LF or backslash escaped, the line then marked with a backslash. What
 // sha256sum -c refuses (another escape, a lone backslash at the end) is refused.

@@ -124,6 +124,9 @@ void Planner::begin() {
         kept_.push_back(platform::foldedName(relative));
     }
     std::sort(kept_.begin(), kept_.end());
+    if (policyOf(job_.job, job_.flags).writesManifest && !job_.manifest.empty()) {
+        recorded_ = std::make_unique<ManifestReader>(os_, job_.manifest);
+    }
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
     // An examination compares nothing: a file named twice is examined twice.
@@ -816,6 +819,29 @@ void Planner::finish(const std::string& path, const std::string& relative, std::
     if (!landed.empty()) {
         file.status = MARLUNE_RUN_LANDS_ON_RUN_FILE;
         file.other = landed;
+    }
+    if (recorded_ && file.status == 0) {
+        std::string name = file.destination.substr(std::min(job_.root.size(), file.destination.size()));
+        while (!name.empty() && isSeparator(name.front())) name.erase(0, 1);
+        file.expected = recordedDigest(name);
+    }
+}
+
+// The lines come in the walk's order, as the run that wrote them delivered its copies:
+// lines before the name are of files gone, a line after it waits for its file. Out of
+// order (another tree's manifest), a name finds no line and its source is hashed.
+std::string Planner::recordedDigest(const std::string& relative) {
+    for (;;) {
+        if (!recordedReady_) {
+            bool bad = false;
+            if (!recorded_->opened() || !recorded_->next(recordedName_, recordedDigest_, bad)) return {};
+            if (bad) continue;
+            recordedReady_ = true;
+        }
+        const int order = walkOrder(recordedName_, relative);
+        if (order > 0) return {};
+        recordedReady_ = false;
+        if (order == 0) return recordedDigest_;
     }
 }
 

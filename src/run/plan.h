@@ -130,6 +130,9 @@ private:
     bool enterDestinationOnly(const std::string& relative, StepFile& file);
     bool listCounterpart(Level& level, const std::string& place, bool isFolder, StepFile& file, bool& told);
     bool nextAgainstManifest(StepFile& file);
+    // A mirror writing a manifest: the digest the manifest it replaces gives the copy
+    // `relative`, read forward in step with the walk; empty where it gives none.
+    std::string recordedDigest(const std::string& relative);
     bool startManifest(StepFile& file);
     bool reachesFolder(const Level& level, const Entry& entry);
     void pairWith(const Level& level, const std::string& name, platform::Kind kind, platform::Kind counterpart,
@@ -205,6 +208,11 @@ private:
     std::string previousLine_;
     bool hasWaiting_ = false;
     platform::FolderEntry waiting_;  // its name the relative one
+    // A mirror writing a manifest: the one it replaces, and its line not yet met by the walk.
+    std::unique_ptr<ManifestReader> recorded_;
+    bool recordedReady_ = false;
+    std::string recordedName_;
+    std::string recordedDigest_;
 };
 
 // The full path of `path` with links resolved, for a name that may not exist yet:

@@ -26,7 +26,7 @@ struct StepFile {
     std::string other;        // the other file of a collision; empty: none
     bool link = false;        // a mirror's symbolic link, made anew at the destination (verify: compared)
     bool remove = false;      // a mirror's --delete: the destination file, which the source lacks
-    std::string expected;     // verify against a manifest: the digest it gives
+    std::string expected;     // the digest the manifest gives (verify; a mirror: the one it replaces)
 };
 
 // What every step of a run carries of its job.
