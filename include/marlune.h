@@ -277,7 +277,7 @@ enum {
     MARLUNE_RUN_COPY_ROTTED = 93          /* a mirror with MARLUNE_RUN_CHECKSUM: the copy no longer held
                                              the digest its manifest recorded when it was written (it
                                              changed on the destination); copied again from its source.
-                                             A success: the file's outcome is MARLUNE_OUTCOME_COPIED */
+                                             Its outcome is MARLUNE_OUTCOME_RESTORED */
 };
 
 /*
@@ -845,6 +845,8 @@ enum {
     MARLUNE_OUTCOME_DELETED = 18,         /* "deleted": a mirror's --delete removed a file the source lacks */
     MARLUNE_OUTCOME_MATCHED = 19,         /* "matched": verify found it equal */
     MARLUNE_OUTCOME_DIFFERENT = 20,       /* "different": verify found it missing, extra or unequal */
+    MARLUNE_OUTCOME_RESTORED = 21,        /* "restored": a mirror's copy had changed since it was written
+                                             (MARLUNE_RUN_COPY_ROTTED) and was copied again from its source */
     MARLUNE_OUTCOME_COUNT = 32            /* room in marlune_run_tally.outcomes */
 };
 

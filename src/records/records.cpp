@@ -157,6 +157,7 @@ bool Records::logs(std::int32_t outcome) const {
         case MARLUNE_OUTCOME_CANCELLED:
         case MARLUNE_OUTCOME_DIFFERENT:
         case MARLUNE_OUTCOME_DAMAGED:
+        case MARLUNE_OUTCOME_RESTORED:
             return true;
         default:
             return false;

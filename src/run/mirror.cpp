@@ -373,7 +373,10 @@ private:
         }
         if (unfinished(answer)) return discard(mirrored);
         if (hashing()) answer.sha256 = digestOf(mirrored.hash);
-        if (mirrored.rotted && answer.status == MARLUNE_OK) answer.status = answer.report.status = MARLUNE_RUN_COPY_ROTTED;
+        if (mirrored.rotted && answer.status == MARLUNE_OK) {
+            answer.status = answer.report.status = MARLUNE_RUN_COPY_ROTTED;
+            answer.outcome = MARLUNE_OUTCOME_RESTORED;
+        }
         mirrored.pending = true;
     }
 
