@@ -68,7 +68,7 @@ public:
         const bool suspects = settings_.strict && tally_[MARLUNE_OUTCOME_SUSPECT] != 0;
         const std::uint64_t wrong =
             tally_[MARLUNE_OUTCOME_FAILED] + tally_[MARLUNE_OUTCOME_COLLISION] + tally_[MARLUNE_OUTCOME_DIFFERENT];
-        return wrong == 0 && !suspects ? exitSuccess : exitFailure;
+        return wrong == 0 && !suspects && !manifestMissing_ ? exitSuccess : exitFailure;
     }
 
     const Tally& tally() const { return tally_; }
@@ -149,10 +149,15 @@ private:
         tally_.bytes_written += counts.bytes_written;
         std::int32_t error = 0;
         const std::int32_t manifest = marlune_run_manifest_status(run.get(), &error);
-        if (manifest != MARLUNE_OK && manifest != MARLUNE_CANCELLED) {
-            std::fprintf(stderr, "marlune: the manifest was not written: %s (%d)\n", marlune_status_text(manifest),
-                         error);
-            ++tally_.outcomes[MARLUNE_OUTCOME_FAILED];
+        if (manifest != MARLUNE_OK) {
+            // No manifest vouches for a tree the run did not finish: the one at the name stays.
+            std::fprintf(stderr, "marlune: no manifest was written, %s is left as it was: %s",
+                         shown(options.manifest ? options.manifest : "").c_str(),
+                         manifest == MARLUNE_CANCELLED ? "the run did not finish every file"
+                                                       : marlune_status_text(manifest));
+            if (error != 0) std::fprintf(stderr, " (%s)", systemWords(error).c_str());
+            std::fputc('\n', stderr);
+            manifestMissing_ = true;
         }
         return 0;
     }
@@ -257,6 +262,7 @@ private:
     Command& command_;
     marlune_records* records_;
     bool recordsFailed_ = false;
+    bool manifestMissing_ = false;  // asked for and not put in place
     ProgressLine progress_;
     const Clock::time_point start_ = Clock::now();
     Tally tally_;

@@ -1061,10 +1061,13 @@ MARLUNE_API void MARLUNE_CALL marlune_run_cancel(marlune_run *run);
 /*
  * marlune_run_manifest_status -- once marlune_run_next answered MARLUNE_RUN_ENDED:
  * MARLUNE_OK when the run's manifest (marlune_run_options.manifest) is in place
- * or none was asked for; MARLUNE_CANCELLED for a run cancelled (no manifest
- * written, an earlier one at the name left as it was); MARLUNE_WRITE_ERROR or
- * MARLUNE_DISK_FULL when it could not be written, `*system_error` (when given)
- * saying why. Before the end: MARLUNE_OK, or the failure met so far.
+ * or none was asked for. A manifest is put in place only when the run finished
+ * every file of its plan; otherwise none is written, an earlier one at the name
+ * is left as it was, and the answer is MARLUNE_CANCELLED for a run cancelled
+ * (files not started), else the status of the run's first file that failed or
+ * collided. MARLUNE_WRITE_ERROR or MARLUNE_DISK_FULL when the manifest itself
+ * could not be written, `*system_error` (when given) saying why. Before the
+ * end: MARLUNE_OK, or the failure met so far.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_manifest_status(marlune_run *run, int32_t *system_error);
 

@@ -338,11 +338,33 @@ TEST_F(Mirrors, AMirrorARotARerunAndAVerifyEndWithAManifestThatStillFindsTheRot)
     for (const Got& each : checked) {
         const bool rotted = each.path == "b.txt";
         EXPECT_EQ(each.status, rotted ? MARLUNE_RUN_COPY_ROTTED : MARLUNE_OK) << each.path;
-        EXPECT_EQ(each.outcome, rotted ? MARLUNE_OUTCOME_COPIED_AS_IS : MARLUNE_OUTCOME_UNCHANGED) << each.path;
+        EXPECT_EQ(each.outcome, rotted ? MARLUNE_OUTCOME_RESTORED : MARLUNE_OUTCOME_UNCHANGED) << each.path;
     }
     EXPECT_EQ(readFile(at("dst/sub/b.txt")), (Bytes{'1', '2', '3'}));
     EXPECT_EQ(readFile(manifest), written);
     EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
+}
+
+// A manifest vouches for the whole tree: a run that did not finish every file
+// leaves the manifest at its name as it was, and nothing beside it.
+TEST_F(Mirrors, ARunThatFailsAFileLeavesTheManifestAsItWas) {
+    put("src/a.snd", recording);
+    const std::string manifest = at("manifest.txt");
+    mirror(0, manifest);
+    ASSERT_EQ(manifestStatus, MARLUNE_OK);
+    const Bytes before = readFile(manifest);
+    put("src/b.txt", {'b'});
+    put("dst/b.txt/in the way", {'x'});  // a folder where the copy goes
+    const std::vector<Got> got = mirror(0, manifest);
+    ASSERT_EQ(outcomeOf(got, "b.txt"), MARLUNE_OUTCOME_FAILED);
+    EXPECT_NE(manifestStatus, MARLUNE_OK);
+    EXPECT_NE(manifestStatus, MARLUNE_CANCELLED);  // the failed file's status
+    EXPECT_EQ(readFile(manifest), before);
+    EXPECT_EQ(dir.names(""), (std::vector<std::string>{"dst", "manifest.txt", "src"}));
+    const std::string fresh = at("fresh.txt");
+    mirror(0, fresh);
+    EXPECT_NE(manifestStatus, MARLUNE_OK);
+    EXPECT_FALSE(fileExists(fresh));
 }
 
 // Lines as coreutils' sha256sum writes them, and read back to the same names:

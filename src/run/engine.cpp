@@ -235,7 +235,13 @@ void Engine::deliver(marlune_run_result& result) {
     if (holds(result.size, &marlune_run_result::sha256)) {
         result.sha256 = answer.sha256.empty() ? nullptr : answer.sha256.c_str();
     }
-    if (manifest_.wanted() && !answer.sha256.empty() && manifestStatus_ == MARLUNE_OK) {
+    const bool unfinished = answer.outcome == MARLUNE_OUTCOME_FAILED || answer.outcome == MARLUNE_OUTCOME_CANCELLED ||
+                            answer.outcome == MARLUNE_OUTCOME_COLLISION;
+    if (unfinished && firstUnfinished_ == MARLUNE_OK) {
+        firstUnfinished_ = answer.status != MARLUNE_OK ? answer.status : MARLUNE_WRITE_ERROR;
+    }
+    if (manifest_.wanted() && !answer.sha256.empty() && manifestStatus_ == MARLUNE_OK &&
+        firstUnfinished_ == MARLUNE_OK) {
         const std::string& root = current_.step.root;
         std::string relative = file.destination.substr(std::min(root.size(), file.destination.size()));
         while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
@@ -256,11 +262,17 @@ void Engine::keepFolders() {
 
 void Engine::endManifest() {
     if (!manifest_.wanted()) return;
-    if (cancelled_.load()) {
+    // A manifest vouches for the whole tree: one that lacks a file is never put in place.
+    if (manifestStatus_ == MARLUNE_OK && (cancelled_.load() || !planner_.complete.load())) {
         manifestStatus_ = MARLUNE_CANCELLED;
+    } else if (manifestStatus_ == MARLUNE_OK) {
+        manifestStatus_ = firstUnfinished_;
+    }
+    if (manifestStatus_ != MARLUNE_OK) {
+        manifest_.abandon();
         return;
     }
-    if (manifestStatus_ == MARLUNE_OK && !manifest_.finish(manifestError_)) {
+    if (!manifest_.finish(manifestError_)) {
         manifestStatus_ =
             platform::kindOf(manifestError_) == platform::ErrorKind::diskFull ? MARLUNE_DISK_FULL : MARLUNE_WRITE_ERROR;
     }

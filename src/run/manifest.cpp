@@ -33,6 +33,12 @@ std::string manifestLine(const std::string& hex, const std::string& relative) {
 }
 
 Manifest::~Manifest() {
+    abandon();
+}
+
+void Manifest::abandon() {
+    failed_ = true;
+    pending_.clear();
     if (!file_.isOpen()) return;
     file_.close();
     os_.deleteFile(partialName_.c_str());

@@ -48,6 +48,8 @@ public:
     bool wanted() const { return !path_.empty(); }
     // False once a write failed: the manifest is then never moved into place.
     bool add(const std::string& hex, const std::string& relative);
+    // Removes what was written of it: the manifest at its name stays as it was.
+    void abandon();
     // Moves the whole manifest over its name; false (system error in `error`) when it cannot.
     bool finish(int& error);
 
