@@ -104,6 +104,7 @@ private:
         if (const int destination = refusedDestination(options); destination != 0) return destination;
         cancelOnInterrupt(run.get());
         if (const std::int32_t started = marlune_run_start(run.get()); started != MARLUNE_OK) {
+            if (const int manifest = refusedManifest(run.get(), options); manifest != 0) return manifest;
             std::fprintf(stderr, "marlune: %s -r: %s\n", command_.name(), marlune_status_text(started));
             return exitFailure;
         }
@@ -182,6 +183,20 @@ private:
         if (status == MARLUNE_RUN_NO_FOLDER) return refused(destination + ": " + systemWords(error));
         std::fprintf(stderr, "marlune: %s -r: cannot write in %s: %s\n", command_.name(), destination.c_str(),
                      error != 0 ? systemWords(error).c_str() : marlune_status_text(status));
+        return exitFailure;
+    }
+
+    // A manifest's name the library refused before any work, in the command's words.
+    int refusedManifest(marlune_run* run, const marlune_run_options& options) {
+        std::int32_t error = 0;
+        const std::int32_t status = marlune_run_manifest_status(run, &error);
+        if (status == MARLUNE_OK || !options.manifest) return 0;
+        const std::string why = status == MARLUNE_RUN_LANDS_ON_RUN_FILE
+                                    ? "would be a file of the source or of its copy"
+                                : error != 0 ? systemWords(error)
+                                             : marlune_status_text(status);
+        std::fprintf(stderr, "marlune: %s -r: --manifest %s %s%s\n", command_.name(), shown(options.manifest).c_str(),
+                     status == MARLUNE_RUN_LANDS_ON_RUN_FILE ? "" : "cannot be written: ", why.c_str());
         return exitFailure;
     }
 

@@ -1015,7 +1015,12 @@ MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run *run, int32_t status)
  * started already (or planned by marlune_run_plan_next); a destination folder
  * marlune_run_check_root refuses gives its status (MARLUNE_RUN_NO_FOLDER,
  * MARLUNE_DESTINATION_UNCREATABLE) before any work, the run unstarted; so does
- * the first marlune_run_plan_next. A system that gives
+ * the first marlune_run_plan_next. A mirror's manifest name is looked at
+ * too, before any work, the run unstarted, marlune_run_manifest_status then
+ * giving the same status and the system's code: its folder must exist
+ * (MARLUNE_RUN_NO_FOLDER) and be writable, the name no folder
+ * (MARLUNE_DESTINATION_UNCREATABLE), nor within a source added, nor the place
+ * of a copy (MARLUNE_RUN_LANDS_ON_RUN_FILE). A system that gives
  * fewer threads than the run asks for leaves it with those it gave
  * (marlune_run_tally.workers_started tells how many); when it gives none,
  * MARLUNE_RUN_NO_WORKERS, and the run stays unstarted (to close, or to start

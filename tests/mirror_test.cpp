@@ -367,6 +367,51 @@ TEST_F(Mirrors, ARunThatFailsAFileLeavesTheManifestAsItWas) {
     EXPECT_FALSE(fileExists(fresh));
 }
 
+// A manifest's name is looked at before any work: a mistyped one would put the
+// manifest over a recording, or in no folder once every file is copied.
+TEST_F(Mirrors, AManifestNameThatCannotBeUsedStopsTheRunBeforeAnyWork) {
+    put("src/a.snd", recording);
+    put("dst/a.snd", {'o', 'l', 'd'});
+    put("dst/sub/kept", {'k'});
+    const struct {
+        const char* name;
+        std::int32_t status;
+    } cases[] = {
+        {"src/a.snd", MARLUNE_RUN_LANDS_ON_RUN_FILE},    // a recording of the source
+        {"src/new.sha256", MARLUNE_RUN_LANDS_ON_RUN_FILE},  // would join the source
+        {"dst/a.snd", MARLUNE_RUN_LANDS_ON_RUN_FILE},    // a copy's place
+        {"no/such/folder/m", MARLUNE_RUN_NO_FOLDER},
+        {"src/a.snd/m", MARLUNE_RUN_NO_FOLDER},
+        {"dst/sub", MARLUNE_DESTINATION_UNCREATABLE},  // a folder
+        {"dst/sums.sha256", MARLUNE_OK},               // beside the copies, no copy's place
+    };
+    for (const auto& each : cases) {
+        const std::string manifest = at(each.name);
+        marlune_run_options options{};
+        options.size = sizeof options;
+        options.job = MARLUNE_JOB_COPY;
+        options.flags = MARLUNE_RUN_MIRROR | MARLUNE_RUN_RECURSIVE;
+        options.destination = dstPath.c_str();
+        options.manifest = manifest.c_str();
+        marlune_run* opened = nullptr;
+        ASSERT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
+        ASSERT_EQ(marlune_run_add(opened, srcPath.c_str(), ""), MARLUNE_OK);
+        EXPECT_EQ(marlune_run_start(opened), each.status) << each.name;
+        std::int32_t error = 0;
+        EXPECT_EQ(marlune_run_manifest_status(opened, &error), each.status) << each.name;
+        EXPECT_EQ(error != 0, each.status == MARLUNE_RUN_NO_FOLDER) << each.name;
+        marlune_run_result result{};
+        result.size = sizeof result;
+        while (marlune_run_next(opened, &result, -1) == MARLUNE_RUN_DELIVERED) {
+        }
+        marlune_run_close(opened);
+        EXPECT_EQ(readFile(at("src/a.snd")), recording) << each.name;
+        const Bytes copy = each.status == MARLUNE_OK ? normalised : Bytes{'o', 'l', 'd'};
+        EXPECT_EQ(readFile(at("dst/a.snd")), copy) << each.name;
+        EXPECT_EQ(dir.names("src"), std::vector<std::string>{"a.snd"}) << each.name;
+    }
+}
+
 // Lines as coreutils' sha256sum writes them, and read back to the same names:
 // a CR, LF or backslash escaped, the line then marked with a backslash. What
 // sha256sum -c refuses (another escape, a lone backslash at the end) is refused.

@@ -50,6 +50,13 @@ std::thread startThread(std::function<void()> work) {
 
 std::int32_t Engine::start() {
     if (state_ != State::open) return MARLUNE_RUN_BAD_STATE;
+    if (const RootCheck name = planner_.checkManifestName(); name.status != MARLUNE_OK) {
+        manifestStatus_ = name.status;
+        manifestError_ = name.systemError;
+        return name.status;
+    }
+    manifestStatus_ = MARLUNE_OK;  // a name refused before may have been mended meanwhile
+    manifestError_ = 0;
     // Running before any worker starts: a worker reads the state (makeStep).
     state_ = State::running;
     threads_.reserve(bounds_.workers);

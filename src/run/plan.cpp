@@ -80,6 +80,43 @@ std::int32_t Planner::keep(const std::string& path) {
     return MARLUNE_OK;
 }
 
+RootCheck Planner::checkManifestName() {
+    if (!policyOf(job_.job, job_.flags).writesManifest || job_.manifest.empty()) return {};
+    const std::string& name = job_.manifest;
+    const std::string folder = folderOf(name);
+    std::uint64_t size = 0;
+    FileKey key;
+    const Kind holder = os_.kindOf(folder, size, key);
+    if (holder != Kind::folder) {
+        const int error = holder == Kind::missing ? platform::lastSystemError() : platform::notAFolderError();
+        return {MARLUNE_RUN_NO_FOLDER, error};
+    }
+    int error = 0;
+    if (!os_.mayWriteInFolder(folder, error)) return {MARLUNE_DESTINATION_UNCREATABLE, error};
+    const Kind kind = os_.kindOfName(name);
+    if (kind != Kind::missing && kind != Kind::file && kind != Kind::link) return {MARLUNE_DESTINATION_UNCREATABLE, 0};
+    // A mistyped name would put the manifest over a recording, or a copy over the manifest.
+    const std::string resolved = resolvedOrPlanned(os_, name);
+    const std::string root = resolvedOrPlanned(os_, job_.root);
+    for (const Operand& operand : operands_) {
+        const std::string source = os_.resolvedPath(operand.path);
+        if (!source.empty() && liesWithin(resolved, source)) return {MARLUNE_RUN_LANDS_ON_RUN_FILE, 0};
+        const std::string landing = operand.placeGiven ? operand.place : insideName(operand.path);
+        if (resolved.size() <= root.size() || !liesWithin(resolved, root) || (!operand.placeGiven && landing.empty())) {
+            continue;
+        }
+        std::string relative = resolved.substr(root.size());
+        while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
+        if (!liesWithin(relative, landing) && !landing.empty()) continue;
+        std::string rest = relative.substr(landing.size());
+        while (!rest.empty() && isSeparator(rest.front())) rest.erase(0, 1);
+        if (rest.empty() || os_.kindOfName(joinPath(operand.path, rest)) != Kind::missing) {
+            return {MARLUNE_RUN_LANDS_ON_RUN_FILE, 0};
+        }
+    }
+    return {};
+}
+
 std::uint64_t Planner::placeHash(const FileKey& folder, const std::string& name) const {
     return folder.hash() ^ hashOf(platform::foldedName(name));
 }

@@ -23,6 +23,7 @@
 
 #include "platform/folders.h"
 #include "run/manifest.h"
+#include "run/roots.h"
 #include "run/spool.h"
 #include "run/step.h"
 
@@ -46,6 +47,11 @@ public:
     // A path and, for copies, its place under the destination (null: the path itself).
     std::int32_t add(const std::string& path, const char* place);
     // A file of the run's own that no deletion removes.
+    // Where a mirror's manifest is to go, looked at before any work: in a folder that
+    // exists (MARLUNE_RUN_NO_FOLDER) and may be written in, at no folder
+    // (MARLUNE_DESTINATION_UNCREATABLE), and at no file of the sources added nor any
+    // place their copies take (MARLUNE_RUN_LANDS_ON_RUN_FILE).
+    RootCheck checkManifestName();
     std::int32_t keep(const std::string& path);
     // Looks at every name added, once: call before the first next().
     void begin();
