@@ -42,7 +42,7 @@ RECORD_KEYS = {"record", "command", "file", "destination", "outcome", "status", 
 SUMMARY_KEYS = {"record", "command", "dryRun", "files", "converted", "copied", "salvaged", "complete",
                 "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "finished", "partialsRemoved", "collisions",
                 "cancelled", "suspects", "notStarted", "interrupted", "unchanged", "copiedAsIs", "damaged", "linked",
-                "deleted", "matched", "different",
+                "deleted", "matched", "different", "restored",
                 "linksNotFollowed", "bytesIn", "bytesOut", "seconds", "bytesPerSecond"}
 TIMING_KEYS = {"seconds", "bytesPerSecond"}
 

@@ -291,6 +291,7 @@ std::string Records::summaryJson(const marlune_run_tally* tally, bool cancelled)
         "converted", "copied",     "salvaged", "complete",        "wouldConvert", "alreadyKv", "skipped",
         "kept",      "failed",     "finished", "partialsRemoved", "collisions",   "cancelled", "suspects",
         "unchanged", "copiedAsIs", "damaged",  "linked",          "deleted",      "matched",   "different",
+        "restored",
     };
     const Totals totals = totalsWith(tally);
     const auto number = [](std::uint64_t value) { return std::to_string(value); };

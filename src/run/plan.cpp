@@ -83,21 +83,29 @@ std::int32_t Planner::keep(const std::string& path) {
 RootCheck Planner::checkManifestName() {
     if (!policyOf(job_.job, job_.flags).writesManifest || job_.manifest.empty()) return {};
     const std::string& name = job_.manifest;
-    const std::string folder = folderOf(name);
+    const std::string resolved = resolvedOrPlanned(os_, name);
+    const std::string root = resolvedOrPlanned(os_, job_.root);
+    // A folder under the destination the run is to make (the destination itself, say)
+    // is made by the copies: the nearest one that exists is written in.
+    std::string folder = folderOf(name);
     std::uint64_t size = 0;
     FileKey key;
-    const Kind holder = os_.kindOf(folder, size, key);
+    Kind holder = os_.kindOf(folder, size, key);
+    const int missing = platform::lastSystemError();
+    if (holder == Kind::missing && liesWithin(resolved, root)) {
+        for (std::string above = folderOf(folder); above != folder && holder == Kind::missing; above = folderOf(folder)) {
+            folder = above;
+            holder = os_.kindOf(folder, size, key);
+        }
+    }
     if (holder != Kind::folder) {
-        const int error = holder == Kind::missing ? platform::lastSystemError() : platform::notAFolderError();
-        return {MARLUNE_RUN_NO_FOLDER, error};
+        return {MARLUNE_RUN_NO_FOLDER, holder == Kind::missing ? missing : platform::notAFolderError()};
     }
     int error = 0;
     if (!os_.mayWriteInFolder(folder, error)) return {MARLUNE_DESTINATION_UNCREATABLE, error};
     const Kind kind = os_.kindOfName(name);
     if (kind != Kind::missing && kind != Kind::file && kind != Kind::link) return {MARLUNE_DESTINATION_UNCREATABLE, 0};
     // A mistyped name would put the manifest over a recording, or a copy over the manifest.
-    const std::string resolved = resolvedOrPlanned(os_, name);
-    const std::string root = resolvedOrPlanned(os_, job_.root);
     for (const Operand& operand : operands_) {
         const std::string source = os_.resolvedPath(operand.path);
         if (!source.empty() && liesWithin(resolved, source)) return {MARLUNE_RUN_LANDS_ON_RUN_FILE, 0};
