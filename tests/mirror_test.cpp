@@ -343,6 +343,15 @@ TEST_F(Mirrors, AMirrorARotARerunAndAVerifyEndWithAManifestThatStillFindsTheRot)
     EXPECT_EQ(readFile(at("dst/sub/b.txt")), (Bytes{'1', '2', '3'}));
     EXPECT_EQ(readFile(manifest), written);
     EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
+
+    // A copy a run without the manifest wrote since is not what its old line says.
+    put("src/sub/b.txt", {'4', '5', '6', '7'});
+    fs::last_write_time(at("src/sub/b.txt"), wholeSeconds(std::chrono::hours(3)));
+    mirror();
+    const std::vector<Got> after = mirror(0, manifest);
+    EXPECT_EQ(outcomeOf(after, "b.txt"), MARLUNE_OUTCOME_UNCHANGED);
+    EXPECT_NE(digestOf(after, "b.txt"), digestOf(first, "b.txt"));
+    EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
 }
 
 // A manifest vouches for the whole tree: a run that did not finish every file

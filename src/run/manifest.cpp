@@ -82,6 +82,8 @@ bool Manifest::finish(int& error) {
 
 ManifestReader::ManifestReader(platform::Os& os, const std::string& path) {
     opened_ = file_.openForReading(os, path.c_str());
+    platform::FileState state;
+    if (opened_ && os.fileState(file_.handle(), state)) written_ = state.modified;
 }
 
 ManifestReader::~ManifestReader() = default;

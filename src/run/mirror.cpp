@@ -240,6 +240,14 @@ private:
         return false;
     }
 
+    // The digest the replaced manifest recorded for the copy, unless the copy changed
+    // since (`changed`: its change time, 0 where not known), as one written by a run
+    // without the manifest: empty then, and the source is hashed.
+    std::string carried(const StepFile& file, std::int64_t changed) const {
+        const bool since = changed != 0 && step_.recordedAt != 0 && changed > step_.recordedAt;
+        return since ? std::string() : file.expected;
+    }
+
     // The source read again from its start, after a pass that only hashed it.
     void rewind(const StepFile& file, Mirrored& mirrored) {
         mirrored.source.close();
@@ -255,12 +263,14 @@ private:
         if (os_.kindOfName(file.destination) != platform::Kind::file) return false;
         const bool byContent = has(MARLUNE_RUN_CHECKSUM);
         std::string copyDigest;
+        std::int64_t copyChanged = 0;
         {
             File copy;
             if (!copy.openForReading(os_, file.destination.c_str())) return false;
             const platform::FileState& source = mirrored.seen;
             platform::FileState destination;
             if (!os_.fileState(copy.handle(), destination)) return false;
+            copyChanged = destination.changed;
             if (!byContent && (source.size != destination.size || source.modified != destination.modified)) {
                 return false;
             }
@@ -269,7 +279,7 @@ private:
             if (byContent && copyBytes(copy, nullptr, &copyHash, StepProgress{}, read) != MARLUNE_OK) return false;
             if (byContent) copyDigest = digestOf(copyHash);
         }
-        std::string digest = byContent ? std::string() : file.expected;
+        std::string digest = byContent ? std::string() : carried(file, copyChanged);
         if (hashing() && digest.empty()) {
             FileAnswer expected;
             expected.report = emptyReport();
@@ -302,8 +312,8 @@ private:
     bool unchangedByName(const StepFile& file, FileAnswer& answer) {
         platform::FileAttributes source;
         platform::FileAttributes copy;
-        if ((hashing() && (has(MARLUNE_RUN_CHECKSUM) || file.expected.empty())) ||
-            !os_.regularFileAttributes(file.destination, copy) || !os_.regularFileAttributes(file.source, source) ||
+        if ((hashing() && has(MARLUNE_RUN_CHECKSUM)) || !os_.regularFileAttributes(file.destination, copy) ||
+            (hashing() && carried(file, copy.changed).empty()) || !os_.regularFileAttributes(file.source, source) ||
             source.size != copy.size || source.modified != copy.modified) {
             return false;
         }

@@ -171,6 +171,7 @@ void Planner::begin() {
     std::sort(kept_.begin(), kept_.end());
     if (policyOf(job_.job, job_.flags).writesManifest && !job_.manifest.empty()) {
         recorded_ = std::make_unique<ManifestReader>(os_, job_.manifest);
+        job_.recordedAt = recorded_->written();
     }
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;

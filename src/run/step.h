@@ -36,6 +36,9 @@ struct StepJob {
     std::int32_t durability = MARLUNE_DURABLE_NONE;
     std::string root;                 // copies: the destination folder
     std::string suspects = "snd,kv";  // extensions whose files should be containers
+    // A mirror's: when the manifest it replaces was written (0: not known), after which a
+    // copy changed is no longer what that manifest's line says. Not sent with a step's bytes.
+    std::int64_t recordedAt = 0;
     JobPolicy policy() const { return policyOf(job, flags); }
 };
 
