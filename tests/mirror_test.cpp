@@ -352,6 +352,16 @@ TEST_F(Mirrors, AMirrorARotARerunAndAVerifyEndWithAManifestThatStillFindsTheRot)
     EXPECT_EQ(outcomeOf(after, "b.txt"), MARLUNE_OUTCOME_UNCHANGED);
     EXPECT_NE(digestOf(after, "b.txt"), digestOf(first, "b.txt"));
     EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
+
+    // Nor is such a copy, whose source has changed again, told as rotted: it is copied.
+    put("src/sub/b.txt", {'8', '9'});
+    fs::last_write_time(at("src/sub/b.txt"), wholeSeconds(std::chrono::hours(4)));
+    mirror();
+    put("src/sub/b.txt", {'0'});
+    fs::last_write_time(at("src/sub/b.txt"), wholeSeconds(std::chrono::hours(5)));
+    const std::vector<Got> recopied = mirror(MARLUNE_RUN_CHECKSUM, manifest);
+    EXPECT_EQ(outcomeOf(recopied, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
 }
 
 // A manifest vouches for the whole tree: a run that did not finish every file

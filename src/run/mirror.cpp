@@ -264,6 +264,7 @@ private:
         const bool byContent = has(MARLUNE_RUN_CHECKSUM);
         std::string copyDigest;
         std::int64_t copyChanged = 0;
+        bool asItsSource = false;  // size and time: what the copy was given when written
         {
             File copy;
             if (!copy.openForReading(os_, file.destination.c_str())) return false;
@@ -271,9 +272,8 @@ private:
             platform::FileState destination;
             if (!os_.fileState(copy.handle(), destination)) return false;
             copyChanged = destination.changed;
-            if (!byContent && (source.size != destination.size || source.modified != destination.modified)) {
-                return false;
-            }
+            asItsSource = source.size == destination.size && source.modified == destination.modified;
+            if (!byContent && !asItsSource) return false;
             Sha256 copyHash;
             marlune_report read = emptyReport();
             if (byContent && copyBytes(copy, nullptr, &copyHash, StepProgress{}, read) != MARLUNE_OK) return false;
@@ -288,8 +288,11 @@ private:
             digest = digestOf(mirrored.hash);  // and the hash starts again for the copy
             if (!read) digest.clear();
             if (!read || (byContent && digest != copyDigest)) {
-                // The copy no longer holding what was written is told apart from a changed source.
-                mirrored.rotted = byContent && read && !file.expected.empty() && copyDigest != file.expected;
+                // A copy that still has its source's size and time but no longer the digest
+                // recorded when it was written changed on the destination: told apart from a
+                // changed source (whose copy has another time, or was rewritten since).
+                mirrored.rotted =
+                    byContent && read && asItsSource && !file.expected.empty() && copyDigest != file.expected;
                 rewind(file, mirrored);
                 return false;
             }
