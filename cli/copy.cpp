@@ -78,7 +78,9 @@ public:
         const std::string notDone = "not " + done() + (settings_.quiet ? "" : ": %r");
         std::string told = worded(
             file, result,
-            {{MARLUNE_OUTCOME_FAILED, settings_.quiet ? "not " + done() : "%r"}, {MARLUNE_OUTCOME_COLLISION, notDone}});
+            {{MARLUNE_OUTCOME_FAILED, settings_.quiet ? "not " + done() : "%r"},
+             {MARLUNE_OUTCOME_COLLISION, notDone},
+             {MARLUNE_OUTCOME_RESTORED, "%r"}});
         // A mirror copies a suspect as it is; a copy skips it.
         const std::string would = settings_.dryRun ? "would be: " : "";
         const std::string suspect =
@@ -111,6 +113,13 @@ public:
     // A single file's outcome is its exit status: no summary.
     bool summaryShown(const Tally&) const override { return !oneFile_; }
 
+    // Copies that rotted on the destination since they were written, told apart from a changed source.
+    static std::string restored(const Tally& tally) {
+        const std::uint64_t count = tally[MARLUNE_OUTCOME_RESTORED];
+        return count == 0 ? std::string()
+                          : counted(count, "copy", "copies") + " had changed since written, copied again from the source\n";
+    }
+
     std::string counts(const Tally& tally) const override {
         const auto part = [&tally](std::int32_t outcome, const char* words) {
             return std::to_string(tally[outcome]) + words;
@@ -126,7 +135,7 @@ public:
                    part(MARLUNE_OUTCOME_DAMAGED, " damaged (copied as is), ") +
                    part(MARLUNE_OUTCOME_LINKED, " linked, ") + part(MARLUNE_OUTCOME_UNCHANGED, " unchanged, ") +
                    (settings_.remove ? part(MARLUNE_OUTCOME_DELETED, " removed, ") : "") +
-                   part(MARLUNE_OUTCOME_FAILED, " failed") + countsIfMet(tally) + "\n" + stale;
+                   part(MARLUNE_OUTCOME_FAILED, " failed") + countsIfMet(tally) + "\n" + stale + restored(tally);
         }
         const std::uint64_t left = tally.files() - tally[MARLUNE_OUTCOME_COPIED] - tally[MARLUNE_OUTCOME_SALVAGED];
         const std::string notCopied =

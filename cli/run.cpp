@@ -71,7 +71,8 @@ public:
         const bool suspects = settings_.strict && tally_[MARLUNE_OUTCOME_SUSPECT] != 0;
         const std::uint64_t wrong =
             tally_[MARLUNE_OUTCOME_FAILED] + tally_[MARLUNE_OUTCOME_COLLISION] + tally_[MARLUNE_OUTCOME_DIFFERENT];
-        return wrong == 0 && !suspects && tally_.stopped_by == MARLUNE_OK ? exitSuccess : exitFailure;
+        return wrong == 0 && !suspects && tally_.stopped_by == MARLUNE_OK && !manifestMissing_ ? exitSuccess
+                                                                                               : exitFailure;
     }
 
     const Tally& tally() const { return tally_; }
@@ -107,6 +108,7 @@ private:
         if (const int destination = refusedDestination(options); destination != 0) return destination;
         cancelOnInterrupt(run.get());
         if (const std::int32_t started = marlune_run_start(run.get()); started != MARLUNE_OK) {
+            if (const int manifest = refusedManifest(run.get(), options); manifest != 0) return manifest;
             std::fprintf(stderr, "marlune: %s -r: %s\n", command_.name(), marlune_status_text(started));
             return exitFailure;
         }
@@ -163,10 +165,15 @@ private:
         }
         // A run stopped short writes none: its sentence says so.
         if (manifest != MARLUNE_OK && counts.stopped_by != MARLUNE_OK) tally_.manifestLeft = true;
-        if (manifest != MARLUNE_OK && manifest != MARLUNE_CANCELLED && counts.stopped_by == MARLUNE_OK) {
-            std::fprintf(stderr, "marlune: the manifest was not written: %s (%d)\n", marlune_status_text(manifest),
-                         error);
-            ++tally_.outcomes[MARLUNE_OUTCOME_FAILED];
+        if (manifest != MARLUNE_OK && counts.stopped_by == MARLUNE_OK) {
+            // No manifest vouches for a tree the run did not finish: the one at the name stays.
+            std::fprintf(stderr, "marlune: no manifest was written, %s is left as it was: %s",
+                         shown(options.manifest ? options.manifest : "").c_str(),
+                         manifest == MARLUNE_CANCELLED ? "the run did not finish every file"
+                                                       : marlune_status_text(manifest));
+            if (error != 0) std::fprintf(stderr, " (%s)", systemWords(error).c_str());
+            std::fputc('\n', stderr);
+            manifestMissing_ = true;
         }
         return 0;
     }
@@ -191,6 +198,20 @@ private:
         if (status == MARLUNE_RUN_NO_FOLDER) return refused(destination + ": " + systemWords(error));
         std::fprintf(stderr, "marlune: %s -r: cannot write in %s: %s\n", command_.name(), destination.c_str(),
                      error != 0 ? systemWords(error).c_str() : marlune_status_text(status));
+        return exitFailure;
+    }
+
+    // A manifest's name the library refused before any work, in the command's words.
+    int refusedManifest(marlune_run* run, const marlune_run_options& options) {
+        std::int32_t error = 0;
+        const std::int32_t status = marlune_run_manifest_status(run, &error);
+        if (status == MARLUNE_OK || !options.manifest) return 0;
+        const std::string why = status == MARLUNE_RUN_LANDS_ON_RUN_FILE
+                                    ? "would be a file of the source or of its copy"
+                                : error != 0 ? systemWords(error)
+                                             : marlune_status_text(status);
+        std::fprintf(stderr, "marlune: %s -r: --manifest %s %s%s\n", command_.name(), shown(options.manifest).c_str(),
+                     status == MARLUNE_RUN_LANDS_ON_RUN_FILE ? "" : "cannot be written: ", why.c_str());
         return exitFailure;
     }
 
@@ -271,6 +292,7 @@ private:
     Command& command_;
     marlune_records* records_;
     bool recordsFailed_ = false;
+    bool manifestMissing_ = false;  // asked for and not put in place
     ProgressLine progress_;
     const Clock::time_point start_ = Clock::now();
     Tally tally_;

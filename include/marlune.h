@@ -271,12 +271,16 @@ enum {
                                              folder where the run needs one (the destination folder, the
                                              one source folder of a copy into it or of verify): nothing
                                              there, or something else; system_error says which */,
+    MARLUNE_RUN_COPY_ROTTED = 93,         /* a mirror with MARLUNE_RUN_CHECKSUM: the copy no longer held
+                                             the digest its manifest recorded when it was written (it
+                                             changed on the destination); copied again from its source.
+                                             Its outcome is MARLUNE_OUTCOME_RESTORED */
 
     /* Verify against a manifest (the source of the others is a folder). */
-    MARLUNE_VERIFY_NO_MANIFEST = 95,      /* the manifest cannot be read (system_error says why) or lists
+    MARLUNE_VERIFY_NO_MANIFEST = 94,      /* the manifest cannot be read (system_error says why) or lists
                                              no file: nothing was checked */
-    MARLUNE_VERIFY_NOT_IN_MANIFEST = 96,  /* the destination holds a file the manifest does not list */
-    MARLUNE_VERIFY_NOT_AS_LISTED = 97     /* the file's digest is not the manifest's, or it is no file */
+    MARLUNE_VERIFY_NOT_IN_MANIFEST = 95,  /* the destination holds a file the manifest does not list */
+    MARLUNE_VERIFY_NOT_AS_LISTED = 96     /* the file's digest is not the manifest's, or it is no file */
 };
 
 /*
@@ -844,6 +848,8 @@ enum {
     MARLUNE_OUTCOME_DELETED = 18,         /* "deleted": a mirror's --delete removed a file the source lacks */
     MARLUNE_OUTCOME_MATCHED = 19,         /* "matched": verify found it equal */
     MARLUNE_OUTCOME_DIFFERENT = 20,       /* "different": verify found it missing, extra or unequal */
+    MARLUNE_OUTCOME_RESTORED = 21,        /* "restored": a mirror's copy had changed since it was written
+                                             (MARLUNE_RUN_COPY_ROTTED) and was copied again from its source */
     MARLUNE_OUTCOME_COUNT = 32            /* room in marlune_run_tally.outcomes */
 };
 
@@ -1025,7 +1031,12 @@ MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run *run, int32_t status)
  * started already (or planned by marlune_run_plan_next); a destination folder
  * marlune_run_check_root refuses gives its status (MARLUNE_RUN_NO_FOLDER,
  * MARLUNE_DESTINATION_UNCREATABLE) before any work, the run unstarted; so does
- * the first marlune_run_plan_next. A system that gives
+ * the first marlune_run_plan_next. A mirror's manifest name is looked at
+ * too, before any work, the run unstarted, marlune_run_manifest_status then
+ * giving the same status and the system's code: its folder must exist
+ * (MARLUNE_RUN_NO_FOLDER) and be writable, the name no folder
+ * (MARLUNE_DESTINATION_UNCREATABLE), nor within a source added, nor the place
+ * of a copy (MARLUNE_RUN_LANDS_ON_RUN_FILE). A system that gives
  * fewer threads than the run asks for leaves it with those it gave
  * (marlune_run_tally.workers_started tells how many); when it gives none,
  * MARLUNE_RUN_NO_WORKERS, and the run stays unstarted (to close, or to start
@@ -1071,11 +1082,13 @@ MARLUNE_API void MARLUNE_CALL marlune_run_cancel(marlune_run *run);
 /*
  * marlune_run_manifest_status -- once marlune_run_next answered MARLUNE_RUN_ENDED:
  * MARLUNE_OK when the run's manifest (marlune_run_options.manifest) is in place
- * or none was asked for; MARLUNE_CANCELLED for a run cancelled (no manifest
- * written, an earlier one at the name left as it was); MARLUNE_WRITE_ERROR or
- * MARLUNE_DISK_FULL when it could not be written, `*system_error` (when given)
- * saying why; MARLUNE_DISK_FULL also for a run that a full destination stopped
- * (marlune_run_tally.stopped_by): none written, an earlier one left as it was.
+ * or none was asked for. A manifest is put in place only when the run finished
+ * every file of its plan; otherwise none is written, an earlier one at the name
+ * is left as it was, and the answer is MARLUNE_CANCELLED for a run cancelled
+ * (files not started), else the status of the run's first file that failed or
+ * collided. MARLUNE_WRITE_ERROR or MARLUNE_DISK_FULL when the manifest itself
+ * could not be written, `*system_error` (when given) saying why; MARLUNE_DISK_FULL
+ * also for a run that a full destination stopped (marlune_run_tally.stopped_by).
  * Before the end: MARLUNE_OK, or the failure met so far.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_manifest_status(marlune_run *run, int32_t *system_error);

@@ -42,7 +42,7 @@ RECORD_KEYS = {"record", "command", "file", "destination", "outcome", "status", 
 SUMMARY_KEYS = {"record", "command", "dryRun", "files", "converted", "copied", "salvaged", "complete",
                 "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "finished", "partialsRemoved", "collisions",
                 "cancelled", "suspects", "notStarted", "interrupted", "unchanged", "copiedAsIs", "damaged", "linked",
-                "deleted", "matched", "different",
+                "deleted", "matched", "different", "restored",
                 "linksNotFollowed", "bytesIn", "bytesOut", "seconds", "bytesPerSecond"}
 TIMING_KEYS = {"seconds", "bytesPerSecond"}
 
@@ -580,6 +580,85 @@ class Mirror(Folder):
         self.assertEqual(check.stdout.count(b": OK"), len(names))
         verify = run("verify", "--manifest", "manifest", "mirror", cwd=self.dir)
         self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+
+    def test_a_mirror_a_rot_a_rerun_and_a_verify_end_with_a_manifest_that_still_finds_the_rot(self):
+        """An unchanged copy's line is carried over, never read from the copy: a rotted copy keeps
+        its recorded digest; --checksum tells it apart and copies it again."""
+        self.make_tree()
+        mirror = ("copy", "-r", "--mirror", "--manifest", "manifest", "arch", "mirror")
+        self.assertEqual(run(*mirror, cwd=self.dir).returncode, 0)
+        written = self.read("manifest")
+        rotted = self.path("mirror/notes with spaces.txt")
+        stat = os.stat(rotted)
+        with open(rotted, "r+b") as f:
+            f.write(b"N")
+        os.utime(rotted, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+        again = run(*mirror, cwd=self.dir)
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertIn(b" 8 unchanged, ", again.stdout)
+        self.assertEqual(self.read("manifest"), written)
+        self.assertEqual(run("verify", "--manifest", "manifest", "mirror", cwd=self.dir).returncode, 1)
+        check = subprocess.run(["sha256sum", "-c", self.path("manifest")], cwd=self.path("mirror"),
+                               capture_output=True, env={"LC_ALL": "C.UTF-8"})
+        self.assertIn(b"notes with spaces.txt: FAILED\n", check.stdout)
+        # A manifest named anew takes the sources' digests.
+        self.assertEqual(run(*mirror[:4], "fresh", "arch", "mirror", cwd=self.dir).returncode, 0)
+        self.assertEqual(self.read("fresh"), written)
+
+        checked = run("copy", "-r", "--mirror", "--checksum", "--manifest", "manifest", "arch", "mirror",
+                      cwd=self.dir)
+        self.assertEqual(checked.returncode, 0, checked.stderr)
+        self.assertIn(b"arch/notes with spaces.txt: the copy had changed since it was written", checked.stdout)
+        self.assertIn(b"\n1 copy had changed since written, copied again from the source\n", checked.stdout)
+        self.assertEqual(self.read("mirror/notes with spaces.txt"), b"notes")
+        self.assertEqual(self.read("manifest"), written)
+        self.assertEqual(run("verify", "--manifest", "manifest", "mirror", cwd=self.dir).returncode, 0)
+
+    def test_a_manifest_is_put_in_place_only_when_every_file_arrived(self):
+        self.make_tree()
+        self.assertEqual(run("copy", "-r", "--mirror", "--manifest", "manifest", "arch", "mirror",
+                             cwd=self.dir).returncode, 0)
+        written = self.read("manifest")
+        self.write("arch/new.txt", b"new")
+        os.makedirs(self.path("mirror/new.txt/in the way"))
+        for name in ("manifest", "other"):
+            with self.subTest(name=name):
+                result = run("copy", "-r", "--mirror", "--manifest", name, "arch", "mirror", cwd=self.dir)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(f"marlune: no manifest was written, {name} is left as it was: ".encode(),
+                              result.stderr)
+                self.assertIn(b", 1 failed\n", result.stdout)
+        self.assertEqual(self.read("manifest"), written)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["arch", "manifest", "mirror", "outside"])
+
+    def test_a_manifest_name_that_cannot_be_used_stops_the_run_before_any_work(self):
+        self.make_tree()
+        for name, words in (("arch/a.snd", "would be a file of the source or of its copy"),
+                            ("mirror/a.snd", "would be a file of the source or of its copy"),
+                            ("no/such/folder/m", "cannot be written: No such file or directory"),
+                            ("arch/a.snd/m", "cannot be written: Not a directory")):
+            with self.subTest(name=name):
+                shutil.rmtree(self.path("mirror"), ignore_errors=True)
+                os.makedirs(self.path("mirror"))
+                self.write("mirror/a.snd", b"old")
+                result = run("copy", "-r", "--mirror", "--manifest", name, "arch", "mirror", cwd=self.dir)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stderr, f"marlune: copy -r: --manifest {name} {words}\n".encode())
+                self.assertEqual(self.read("arch/a.snd"), SAMPLE)
+                self.assertEqual(os.listdir(self.path("mirror")), ["a.snd"])
+                self.assertEqual(self.read("mirror/a.snd"), b"old")
+        command, as_user = self.as_a_user()
+        os.makedirs(self.path("locked"), mode=0o555)
+        os.chmod(self.path("locked"), 0o555)
+        shutil.rmtree(self.path("mirror"))
+        os.makedirs(self.path("mirror"), mode=0o777)
+        os.chmod(self.path("mirror"), 0o777)
+        os.chmod(self.path("arch"), 0o755)
+        result = subprocess.run([command, "copy", "-r", "--mirror", "--manifest", "locked/m", "arch", "mirror"],
+                                capture_output=True, cwd=self.dir, timeout=120, **as_user)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr, b"marlune: copy -r: --manifest locked/m cannot be written: Permission denied\n")
+        self.assertEqual(os.listdir(self.path("mirror")), [])
 
     def test_partial_files_a_stopped_mirror_left_go_at_the_next_run_with_or_without_delete(self):
         self.make_tree()

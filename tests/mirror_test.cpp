@@ -327,6 +327,131 @@ TEST_F(Mirrors, TheManifestListsEveryCopyAndVerifyReadsIt) {
     }
 }
 
+// A manifest vouches only for what was written from the source: a copy that rots
+// on the destination keeps its recorded digest through reruns, so verify still
+// finds it; a manifest named anew takes its lines from the sources; a checksum run
+// tells the rot apart and copies the file again.
+TEST_F(Mirrors, AMirrorARotARerunAndAVerifyEndWithAManifestThatStillFindsTheRot) {
+    put("src/a.snd", recording);
+    put("src/sub/b.txt", {'1', '2', '3'});
+    const std::string manifest = at("manifest.txt");
+    const std::vector<Got> first = mirror(0, manifest);
+    ASSERT_EQ(manifestStatus, MARLUNE_OK);
+    const Bytes written = readFile(manifest);
+    const auto stamp = fs::last_write_time(at("dst/sub/b.txt"));
+    writeFile(at("dst/sub/b.txt"), {'1', 'x', '3'});
+    fs::last_write_time(at("dst/sub/b.txt"), stamp);
+
+    const std::vector<Got> rerun = mirror(0, manifest);
+    EXPECT_EQ(counted(rerun, MARLUNE_OUTCOME_UNCHANGED), 2u);
+    EXPECT_EQ(digestOf(rerun, "b.txt"), digestOf(first, "b.txt"));
+    EXPECT_EQ(readFile(manifest), written);
+    const std::vector<Got> verified = run(MARLUNE_JOB_VERIFY, 0, manifest, false);
+    EXPECT_EQ(outcomeOf(verified, "b.txt"), MARLUNE_OUTCOME_DIFFERENT);
+    EXPECT_EQ(outcomeOf(verified, "a.snd"), MARLUNE_OUTCOME_MATCHED);
+
+    // No line to carry over: the source is hashed, never the copy.
+    const std::string fresh = at("fresh.txt");
+    mirror(0, fresh);
+    EXPECT_EQ(readFile(fresh), written);
+
+    const std::vector<Got> checked = mirror(MARLUNE_RUN_CHECKSUM, manifest);
+    for (const Got& each : checked) {
+        const bool rotted = each.path == "b.txt";
+        EXPECT_EQ(each.status, rotted ? MARLUNE_RUN_COPY_ROTTED : MARLUNE_OK) << each.path;
+        EXPECT_EQ(each.outcome, rotted ? MARLUNE_OUTCOME_RESTORED : MARLUNE_OUTCOME_UNCHANGED) << each.path;
+    }
+    EXPECT_EQ(readFile(at("dst/sub/b.txt")), (Bytes{'1', '2', '3'}));
+    EXPECT_EQ(readFile(manifest), written);
+    EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
+
+    // A copy a run without the manifest wrote since is not what its old line says.
+    put("src/sub/b.txt", {'4', '5', '6', '7'});
+    fs::last_write_time(at("src/sub/b.txt"), wholeSeconds(std::chrono::hours(3)));
+    mirror();
+    const std::vector<Got> after = mirror(0, manifest);
+    EXPECT_EQ(outcomeOf(after, "b.txt"), MARLUNE_OUTCOME_UNCHANGED);
+    EXPECT_NE(digestOf(after, "b.txt"), digestOf(first, "b.txt"));
+    EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
+
+    // Nor is such a copy, whose source has changed again, told as rotted: it is copied.
+    put("src/sub/b.txt", {'8', '9'});
+    fs::last_write_time(at("src/sub/b.txt"), wholeSeconds(std::chrono::hours(4)));
+    mirror();
+    put("src/sub/b.txt", {'0'});
+    fs::last_write_time(at("src/sub/b.txt"), wholeSeconds(std::chrono::hours(5)));
+    const std::vector<Got> recopied = mirror(MARLUNE_RUN_CHECKSUM, manifest);
+    EXPECT_EQ(outcomeOf(recopied, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
+    EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
+}
+
+// A manifest vouches for the whole tree: a run that did not finish every file
+// leaves the manifest at its name as it was, and nothing beside it.
+TEST_F(Mirrors, ARunThatFailsAFileLeavesTheManifestAsItWas) {
+    put("src/a.snd", recording);
+    const std::string manifest = at("manifest.txt");
+    mirror(0, manifest);
+    ASSERT_EQ(manifestStatus, MARLUNE_OK);
+    const Bytes before = readFile(manifest);
+    put("src/b.txt", {'b'});
+    put("dst/b.txt/in the way", {'x'});  // a folder where the copy goes
+    const std::vector<Got> got = mirror(0, manifest);
+    ASSERT_EQ(outcomeOf(got, "b.txt"), MARLUNE_OUTCOME_FAILED);
+    EXPECT_NE(manifestStatus, MARLUNE_OK);
+    EXPECT_NE(manifestStatus, MARLUNE_CANCELLED);  // the failed file's status
+    EXPECT_EQ(readFile(manifest), before);
+    EXPECT_EQ(dir.names(""), (std::vector<std::string>{"dst", "manifest.txt", "src"}));
+    const std::string fresh = at("fresh.txt");
+    mirror(0, fresh);
+    EXPECT_NE(manifestStatus, MARLUNE_OK);
+    EXPECT_FALSE(fileExists(fresh));
+}
+
+// A manifest's name is looked at before any work: a mistyped one would put the
+// manifest over a recording, or in no folder once every file is copied.
+TEST_F(Mirrors, AManifestNameThatCannotBeUsedStopsTheRunBeforeAnyWork) {
+    put("src/a.snd", recording);
+    put("dst/a.snd", {'o', 'l', 'd'});
+    put("dst/sub/kept", {'k'});
+    const struct {
+        const char* name;
+        std::int32_t status;
+    } cases[] = {
+        {"src/a.snd", MARLUNE_RUN_LANDS_ON_RUN_FILE},    // a recording of the source
+        {"src/new.sha256", MARLUNE_RUN_LANDS_ON_RUN_FILE},  // would join the source
+        {"dst/a.snd", MARLUNE_RUN_LANDS_ON_RUN_FILE},    // a copy's place
+        {"no/such/folder/m", MARLUNE_RUN_NO_FOLDER},
+        {"src/a.snd/m", MARLUNE_RUN_NO_FOLDER},
+        {"dst/sub", MARLUNE_DESTINATION_UNCREATABLE},  // a folder
+        {"dst/sums.sha256", MARLUNE_OK},               // beside the copies, no copy's place
+    };
+    for (const auto& each : cases) {
+        const std::string manifest = at(each.name);
+        marlune_run_options options{};
+        options.size = sizeof options;
+        options.job = MARLUNE_JOB_COPY;
+        options.flags = MARLUNE_RUN_MIRROR | MARLUNE_RUN_RECURSIVE;
+        options.destination = dstPath.c_str();
+        options.manifest = manifest.c_str();
+        marlune_run* opened = nullptr;
+        ASSERT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
+        ASSERT_EQ(marlune_run_add(opened, srcPath.c_str(), ""), MARLUNE_OK);
+        EXPECT_EQ(marlune_run_start(opened), each.status) << each.name;
+        std::int32_t error = 0;
+        EXPECT_EQ(marlune_run_manifest_status(opened, &error), each.status) << each.name;
+        EXPECT_EQ(error != 0, each.status == MARLUNE_RUN_NO_FOLDER) << each.name;
+        marlune_run_result result{};
+        result.size = sizeof result;
+        while (marlune_run_next(opened, &result, -1) == MARLUNE_RUN_DELIVERED) {
+        }
+        marlune_run_close(opened);
+        EXPECT_EQ(readFile(at("src/a.snd")), recording) << each.name;
+        const Bytes copy = each.status == MARLUNE_OK ? normalised : Bytes{'o', 'l', 'd'};
+        EXPECT_EQ(readFile(at("dst/a.snd")), copy) << each.name;
+        EXPECT_EQ(dir.names("src"), std::vector<std::string>{"a.snd"}) << each.name;
+    }
+}
+
 // Lines as coreutils' sha256sum writes them, and read back to the same names:
 // a CR, LF or backslash escaped, the line then marked with a backslash. What
 // sha256sum -c refuses (another escape, a lone backslash at the end) is refused.

@@ -220,7 +220,7 @@ TEST(RecordSummary, CountsTheResultsAddedAndTakesTheRestFromTheTally) {
     for (const char* member :
          {"{\"record\": \"summary\", \"command\": \"convert\", \"dryRun\": true, \"files\": 7, \"converted\": 0, ",
           "\"wouldConvert\": 2, ", "\"collisions\": 1, \"cancelled\": 0, \"suspects\": 1, ",
-          "\"different\": 0, \"notStarted\": 3, ",
+          "\"different\": 0, \"restored\": 0, \"notStarted\": 3, ",
           "\"interrupted\": true, \"linksNotFollowed\": 1, \"bytesIn\": 4096, \"bytesOut\": 0, \"seconds\": "}) {
         EXPECT_NE(json.find(member), std::string::npos) << member << " in " << json;
     }

@@ -840,7 +840,8 @@ TEST_F(Outcomes, EachJobCountsAFileOnceAndANameThatPromisesAContainerIsASuspect)
         (V{MARLUNE_OUTCOME_CONVERTED, MARLUNE_OUTCOME_ALREADY_KV, MARLUNE_OUTCOME_KEPT, suspect, suspect, skipped}));
     EXPECT_STREQ(marlune_outcome_name(MARLUNE_OUTCOME_WOULD_CONVERT), "would-convert");
     EXPECT_STREQ(marlune_outcome_name(MARLUNE_OUTCOME_DIFFERENT), "different");
-    EXPECT_EQ(marlune_outcome_name(MARLUNE_OUTCOME_DIFFERENT + 1), nullptr);
+    EXPECT_STREQ(marlune_outcome_name(MARLUNE_OUTCOME_RESTORED), "restored");
+    EXPECT_EQ(marlune_outcome_name(MARLUNE_OUTCOME_RESTORED + 1), nullptr);
     EXPECT_EQ(marlune_outcome_name(-1), nullptr);
 }
 

@@ -18,7 +18,8 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 from . import _library as lib
 from ._api import _DURABILITY, _path_argument, encode
-from ._core import PathType, Report, Status, error_class, library_reason, make_report, root_error
+from ._core import (Cancelled, DestinationError, PathType, Report, Status, _with_system_error, error_class,
+                    library_reason, make_report, root_error)
 from ._records import RecordFiles, Records
 
 Name = Union[str, bytes]
@@ -270,7 +271,7 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
             recorded = Records(records, options.job, options.flags, options.destination, options.manifest, source)
         status = lib.run_start(run.handle)
         if status != Status.OK:
-            raise _refused(status)
+            raise _manifest_error(run, options, "cannot be written there") or _refused(status)
         started = True
         _tell_workers(run.counts())
         while True:
@@ -313,12 +314,31 @@ def _tell_workers(tally: lib.RunTally) -> None:
                       "threads; the run goes on with them", RuntimeWarning)
 
 
-def _check_manifest(run: Run, options: lib.RunOptions) -> None:
-    """A mirror's manifest that could not be written raises, once every report is out."""
+def _manifest_error(run: Run, options: lib.RunOptions, why: str) -> Optional[BaseException]:
+    """The error for a manifest the library did not write (its name refused before any work,
+    or a run that did not finish every file), with the system's code; None when it did."""
     error = ctypes.c_int32()
     status = lib.run_manifest_status(run.handle, ctypes.byref(error))
-    if status not in (Status.OK, Status.CANCELLED):
-        raise _refused(status, destination=os.fsdecode(options.manifest))
+    if status == Status.OK or options.manifest is None:
+        return None
+    r = lib.Report()
+    r.status = status
+    r.system_error = error.value
+    words = os.strerror(error.value) if error.value else library_reason(status, r)
+    family = error_class(status, error.value)
+    if not issubclass(family, (DestinationError, Cancelled)):  # the manifest is a destination
+        family = _with_system_error(DestinationError, error.value) if error.value else DestinationError
+    return family(make_report(r, reason=f"the manifest {why}: {words}", destination=os.fsdecode(options.manifest)))
+
+
+def _check_manifest(run: Run, options: lib.RunOptions) -> None:
+    """A mirror's manifest that was not put in place raises, once every report is out (the
+    one at its name left as it was); a cancelled run's only says so in its reports."""
+    if lib.run_manifest_status(run.handle, None) == Status.CANCELLED:
+        return
+    error = _manifest_error(run, options, "was not written, the one there is left as it was")
+    if error is not None:
+        raise error
 
 
 def examine_tree(root: PathType, *, workers: Optional[int] = None, follow_links: bool = False,

@@ -299,3 +299,37 @@ def test_a_full_destination_stops_the_run_and_raises_disk_full_once_every_report
         assert full >= 1, told
     assert int(marlune.Status.WRITE_ERROR) not in told["statuses"]
     assert not (tmp_path / "manifest").exists()
+
+
+@pytest.mark.parametrize("name, error", [
+    ("in/a.snd", marlune.DestinationError),        # a recording of the source
+    ("out/a.snd", marlune.DestinationError),       # a copy's place
+    ("no/such/folder/m", FileNotFoundError),
+    ("in/a.snd/m", NotADirectoryError),
+])
+def test_a_manifest_name_that_cannot_be_used_raises_before_any_work(tmp_path: Path, name: str, error: type) -> None:
+    write(tmp_path / "in/a.snd", FIXED)
+    write(tmp_path / "out/a.snd", b"old")
+    with pytest.raises(error) as raised:
+        next(marlune.copy_tree(tmp_path / "in", tmp_path / "out", mirror=True, manifest=tmp_path / name))
+    assert raised.value.report.destination == os.fsdecode(tmp_path / name)
+    assert (tmp_path / "in/a.snd").read_bytes() == FIXED
+    assert (tmp_path / "out/a.snd").read_bytes() == b"old"
+
+
+def test_a_rerun_keeps_a_rotted_copys_digest_and_checksum_restores_it(tmp_path: Path) -> None:
+    write(tmp_path / "in/a.txt", b"123")
+    manifest = tmp_path / "m.sha256"
+    list(marlune.copy_tree(tmp_path / "in", tmp_path / "out", mirror=True, manifest=manifest))
+    written = manifest.read_bytes()
+    copy = tmp_path / "out/a.txt"
+    stat = copy.stat()
+    copy.write_bytes(b"1x3")
+    os.utime(copy, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    again = list(marlune.copy_tree(tmp_path / "in", tmp_path / "out", mirror=True, manifest=manifest))
+    assert [r.outcome for r in again] == ["unchanged"] and manifest.read_bytes() == written
+    assert [r.outcome for r in marlune.verify(None, tmp_path / "out", manifest=manifest)] == ["different"]
+    restored = list(marlune.copy_tree(tmp_path / "in", tmp_path / "out", mirror=True, checksum=True,
+                                      manifest=manifest))
+    assert [(r.outcome, r.status) for r in restored] == [("restored", marlune.Status.RUN_COPY_ROTTED)]
+    assert copy.read_bytes() == b"123" and manifest.read_bytes() == written

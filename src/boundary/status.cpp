@@ -84,6 +84,8 @@ constexpr StatusEntry statuses[] = {
     STATUS(MARLUNE_RUN_NO_WORKERS, failure, "the system would start no worker thread"),
     STATUS(MARLUNE_RUN_JOB_REFUSED, failure, "the run's options do not go together"),
     STATUS(MARLUNE_RUN_NO_FOLDER, failure, "no folder is where the run needs one"),
+    STATUS(MARLUNE_RUN_COPY_ROTTED, done,
+           "the copy had changed since it was written (it no longer matched its manifest); copied again from its source"),
     STATUS(MARLUNE_VERIFY_NO_MANIFEST, failure, "the manifest cannot be read, or lists no file: nothing was checked"),
     STATUS(MARLUNE_VERIFY_NOT_IN_MANIFEST, different, "the manifest does not list the file"),
     STATUS(MARLUNE_VERIFY_NOT_AS_LISTED, different, "the file is not as its manifest line says"),

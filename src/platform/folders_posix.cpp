@@ -229,6 +229,8 @@ bool Os::regularFileAttributes(const std::string& path, FileAttributes& attribut
     attributes.size = static_cast<std::uint64_t>(information.st_size);
     attributes.modified =
         static_cast<std::int64_t>(information.st_mtim.tv_sec) * 1000000000 + information.st_mtim.tv_nsec;
+    attributes.changed =
+        static_cast<std::int64_t>(information.st_ctim.tv_sec) * 1000000000 + information.st_ctim.tv_nsec;
     attributes.mode = information.st_mode & 07777;
     attributes.owner = information.st_uid;
     attributes.group = information.st_gid;

@@ -84,6 +84,7 @@ struct FolderEntry {
 struct FileAttributes {
     std::uint64_t size = 0;
     std::int64_t modified = 0;  // in FileState's units
+    std::int64_t changed = 0;   // the inode's change time (POSIX); 0: not known
     std::uint32_t mode = 0;     // the permission bits (none on Windows)
     std::uint64_t owner = 0;
     std::uint64_t group = 0;

@@ -29,6 +29,7 @@ constexpr FactsEntry factsTable[] = {
     {MARLUNE_ALREADY_CONVERTED, {nullptr, nullptr}},
     {MARLUNE_SALVAGED, {nullptr, nullptr}},
     {MARLUNE_FINISHED, {nullptr, nullptr}},
+    {MARLUNE_RUN_COPY_ROTTED, {nullptr, nullptr}},
     {MARLUNE_NO_SOURCE_NAME, {"cannot-open", nullptr}},
     {MARLUNE_BAD_NAME, {"cannot-open", nullptr}},
     {MARLUNE_SOURCE_MISSING, {"cannot-open", nullptr}},

@@ -172,6 +172,7 @@ bool Records::logs(std::int32_t outcome) const {
         case MARLUNE_OUTCOME_CANCELLED:
         case MARLUNE_OUTCOME_DIFFERENT:
         case MARLUNE_OUTCOME_DAMAGED:
+        case MARLUNE_OUTCOME_RESTORED:
             return true;
         default:
             return false;
@@ -324,6 +325,7 @@ std::string Records::summaryJson(const marlune_run_tally* tally, bool cancelled)
         "converted", "copied",     "salvaged", "complete",        "wouldConvert", "alreadyKv", "skipped",
         "kept",      "failed",     "finished", "partialsRemoved", "collisions",   "cancelled", "suspects",
         "unchanged", "copiedAsIs", "damaged",  "linked",          "deleted",      "matched",   "different",
+        "restored",
     };
     const Totals totals = totalsWith(tally);
     const auto number = [](std::uint64_t value) { return std::to_string(value); };

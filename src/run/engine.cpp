@@ -55,6 +55,13 @@ std::thread startThread(std::function<void()> work) {
 
 std::int32_t Engine::start() {
     if (state_ != State::open) return MARLUNE_RUN_BAD_STATE;
+    if (const RootCheck name = planner_.checkManifestName(); name.status != MARLUNE_OK) {
+        manifestStatus_ = name.status;
+        manifestError_ = name.systemError;
+        return name.status;
+    }
+    manifestStatus_ = MARLUNE_OK;  // a name refused before may have been mended meanwhile
+    manifestError_ = 0;
     // Running before any worker starts: a worker reads the state (makeStep).
     state_ = State::running;
     threads_.reserve(bounds_.workers);
@@ -253,7 +260,13 @@ void Engine::deliver(marlune_run_result& result) {
     if (holds(result.size, &marlune_run_result::sha256)) {
         result.sha256 = answer.sha256.empty() ? nullptr : answer.sha256.c_str();
     }
-    if (manifest_.wanted() && !answer.sha256.empty() && manifestStatus_ == MARLUNE_OK) {
+    const bool unfinished = answer.outcome == MARLUNE_OUTCOME_FAILED || answer.outcome == MARLUNE_OUTCOME_CANCELLED ||
+                            answer.outcome == MARLUNE_OUTCOME_COLLISION;
+    if (unfinished && firstUnfinished_ == MARLUNE_OK) {
+        firstUnfinished_ = answer.status != MARLUNE_OK ? answer.status : MARLUNE_WRITE_ERROR;
+    }
+    if (manifest_.wanted() && !answer.sha256.empty() && manifestStatus_ == MARLUNE_OK &&
+        firstUnfinished_ == MARLUNE_OK) {
         const std::string& root = current_.step.root;
         std::string relative = file.destination.substr(std::min(root.size(), file.destination.size()));
         while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
@@ -277,18 +290,19 @@ void Engine::keepFolders() {
 
 void Engine::endManifest() {
     if (!manifest_.wanted()) return;
-    if (cancelled_.load()) {
-        manifestStatus_ = MARLUNE_CANCELLED;
-        return;
-    }
-    // A run stopped short vouches for no tree: the manifest there stays as it was.
-    if (destinationFull_.load()) {
+    // A manifest vouches for the whole tree: one that lacks a file is never put in place.
+    if (manifestStatus_ == MARLUNE_OK && destinationFull_.load()) {
         manifestStatus_ = MARLUNE_DISK_FULL;
+    } else if (manifestStatus_ == MARLUNE_OK && (cancelled_.load() || !planner_.complete.load())) {
+        manifestStatus_ = MARLUNE_CANCELLED;
+    } else if (manifestStatus_ == MARLUNE_OK) {
+        manifestStatus_ = firstUnfinished_;
+    }
+    if (manifestStatus_ != MARLUNE_OK) {
+        manifest_.abandon();
         return;
     }
-    if (manifestStatus_ == MARLUNE_OK && !manifest_.finish(manifestError_)) {
-        manifestStatus_ = writeFailureStatus(manifestError_);
-    }
+    if (!manifest_.finish(manifestError_)) manifestStatus_ = writeFailureStatus(manifestError_);
 }
 
 void Engine::counts(marlune_run_tally& tally) {

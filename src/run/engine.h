@@ -88,6 +88,7 @@ private:
     platform::Os& os_;
     Manifest manifest_;
     std::int32_t manifestStatus_ = MARLUNE_OK;
+    std::int32_t firstUnfinished_ = MARLUNE_OK;  // the status of the run's first file not done
     int manifestError_ = 0;
     Planner planner_;
     Bounds bounds_;

@@ -33,6 +33,12 @@ std::string manifestLine(const std::string& hex, const std::string& relative) {
 }
 
 Manifest::~Manifest() {
+    abandon();
+}
+
+void Manifest::abandon() {
+    failed_ = true;
+    pending_.clear();
     if (!file_.isOpen()) return;
     file_.close();
     os_.deleteFile(partialName_.c_str());
@@ -76,6 +82,8 @@ bool Manifest::finish(int& error) {
 
 ManifestReader::ManifestReader(platform::Os& os, const std::string& path) {
     opened_ = file_.openForReading(os, path.c_str());
+    platform::FileState state;
+    if (opened_ && os.fileState(file_.handle(), state)) written_ = state.modified;
 }
 
 ManifestReader::~ManifestReader() = default;

@@ -25,6 +25,8 @@ public:
     ManifestReader& operator=(const ManifestReader&) = delete;
 
     bool opened() const { return opened_; }
+    // When the manifest was last written (FileState's units); 0 when not known.
+    std::int64_t written() const { return written_; }
     // The next line: false at the end. `bad` for a line that is no manifest line.
     bool next(std::string& relative, std::string& hex, bool& bad);
 
@@ -33,6 +35,7 @@ private:
 
     platform::File file_;
     bool opened_ = false;
+    std::int64_t written_ = 0;
     std::string buffer_;
     std::size_t at_ = 0;
     bool ended_ = false;
@@ -50,6 +53,8 @@ public:
     bool add(const std::string& hex, const std::string& relative);
     // The system's code of the write that failed; 0 while none did.
     int error() const { return error_; }
+    // Removes what was written of it: the manifest at its name stays as it was.
+    void abandon();
     // Moves the whole manifest over its name; false (system error in `error`) when it cannot.
     bool finish(int& error);
 

@@ -104,6 +104,7 @@ struct Mirrored {
     platform::FileState seen;  // the source's when it was opened
     Sha256 hash;
     bool pending = false;  // written, waiting to be moved into place
+    bool rotted = false;   // the copy there no longer held the digest recorded when it was written
 };
 
 class MirrorStep {
@@ -248,42 +249,68 @@ private:
         return false;
     }
 
-    // The destination matches the source already: by size and time, or with
-    // checksums by content. Hashed for the manifest either way.
+    // The digest the replaced manifest recorded for the copy, unless the copy changed
+    // since (`changed`: its change time, 0 where not known), as one written by a run
+    // without the manifest: empty then, and the source is hashed.
+    std::string carried(const StepFile& file, std::int64_t changed) const {
+        const bool since = changed != 0 && step_.recordedAt != 0 && changed > step_.recordedAt;
+        return since ? std::string() : file.expected;
+    }
+
+    // The source read again from its start, after a pass that only hashed it.
+    void rewind(const StepFile& file, Mirrored& mirrored) {
+        mirrored.source.close();
+        mirrored.source.openForReading(os_, file.source.c_str());
+    }
+
+    // The destination matches the source already: by size and time, or with checksums
+    // by content. Its manifest line is the digest the replaced manifest recorded, or
+    // else what a copy of the source gives; never the destination's bytes, which may
+    // have rotted since they were written.
     bool unchanged(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
         // A link at the name is no copy, whatever it leads to: the copy replaces it.
         if (os_.kindOfName(file.destination) != platform::Kind::file) return false;
-        File copy;
-        if (!copy.openForReading(os_, file.destination.c_str())) return false;
-        const platform::FileState& source = mirrored.seen;
-        platform::FileState destination;
-        if (!os_.fileState(copy.handle(), destination)) return false;
-        if (!has(MARLUNE_RUN_CHECKSUM) &&
-            (source.size != destination.size || source.modified != destination.modified)) {
-            return false;
+        const bool byContent = has(MARLUNE_RUN_CHECKSUM);
+        std::string copyDigest;
+        std::int64_t copyChanged = 0;
+        bool asItsSource = false;  // size and time: what the copy was given when written
+        {
+            File copy;
+            if (!copy.openForReading(os_, file.destination.c_str())) return false;
+            const platform::FileState& source = mirrored.seen;
+            platform::FileState destination;
+            if (!os_.fileState(copy.handle(), destination)) return false;
+            copyChanged = destination.changed;
+            asItsSource = source.size == destination.size && source.modified == destination.modified;
+            if (!byContent && !asItsSource) return false;
+            Sha256 copyHash;
+            marlune_report read = emptyReport();
+            if (byContent && copyBytes(copy, nullptr, &copyHash, StepProgress{}, read) != MARLUNE_OK) return false;
+            if (byContent) copyDigest = digestOf(copyHash);
         }
-        Sha256 copyHash;
-        marlune_report read = emptyReport();
-        if (hashing() && copyBytes(copy, nullptr, &copyHash, StepProgress{}, read) != MARLUNE_OK) return false;
-        const std::string copyDigest = hashing() ? digestOf(copyHash) : std::string();
-        if (has(MARLUNE_RUN_CHECKSUM)) {
+        std::string digest = byContent ? std::string() : carried(file, copyChanged);
+        if (hashing() && digest.empty()) {
             FileAnswer expected;
             expected.report = emptyReport();
             copyInto(file, mirrored, nullptr, expected);
-            if (unfinished(expected)) return false;
-            if (digestOf(mirrored.hash) != copyDigest) {
-                // Copied after all: read again from the start.
-                mirrored.source.close();
-                mirrored.source.openForReading(os_, file.source.c_str());
+            const bool read = !unfinished(expected);
+            digest = digestOf(mirrored.hash);  // and the hash starts again for the copy
+            if (!read) digest.clear();
+            if (!read || (byContent && digest != copyDigest)) {
+                // A copy that still has its source's size and time but no longer the digest
+                // recorded when it was written changed on the destination: told apart from a
+                // changed source (whose copy has another time, or was rewritten since).
+                mirrored.rotted =
+                    byContent && read && asItsSource && !file.expected.empty() && copyDigest != file.expected;
+                rewind(file, mirrored);
                 return false;
             }
         }
         answer.status = MARLUNE_OK;
         answer.outcome = MARLUNE_OUTCOME_UNCHANGED;
         answer.report = emptyReport();
-        answer.report.source_bytes = source.size;
-        answer.sha256 = copyDigest;
-        copy.close();
+        answer.report.source_bytes = mirrored.seen.size;
+        if (hashing()) answer.sha256 = digest;
         platform::FileAttributes sourceNow;
         platform::FileAttributes copyNow;
         if (os_.regularFileAttributes(file.destination, copyNow) && os_.regularFileAttributes(file.source, sourceNow)) {
@@ -293,18 +320,20 @@ private:
     }
 
     // Size and time alike by their names alone: nothing opened, as a rerun mostly finds.
+    // A manifest's line is carried over from the one replaced.
     bool unchangedByName(const StepFile& file, FileAnswer& answer) {
         platform::FileAttributes source;
         platform::FileAttributes copy;
-        if (hashing() || !os_.regularFileAttributes(file.destination, copy) ||
-            !os_.regularFileAttributes(file.source, source) || source.size != copy.size ||
-            source.modified != copy.modified) {
+        if ((hashing() && has(MARLUNE_RUN_CHECKSUM)) || !os_.regularFileAttributes(file.destination, copy) ||
+            (hashing() && carried(file, copy.changed).empty()) || !os_.regularFileAttributes(file.source, source) ||
+            source.size != copy.size || source.modified != copy.modified) {
             return false;
         }
         answer.status = MARLUNE_OK;
         answer.outcome = MARLUNE_OUTCOME_UNCHANGED;
         answer.report = emptyReport();
         answer.report.source_bytes = source.size;
+        if (hashing()) answer.sha256 = file.expected;
         keepAttributes(file, source, copy, answer);
         return true;
     }
@@ -366,6 +395,10 @@ private:
         }
         if (unfinished(answer)) return discard(mirrored);
         if (hashing()) answer.sha256 = digestOf(mirrored.hash);
+        if (mirrored.rotted && answer.status == MARLUNE_OK) {
+            answer.status = answer.report.status = MARLUNE_RUN_COPY_ROTTED;
+            answer.outcome = MARLUNE_OUTCOME_RESTORED;
+        }
         mirrored.pending = true;
     }
 

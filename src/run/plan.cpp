@@ -80,6 +80,51 @@ std::int32_t Planner::keep(const std::string& path) {
     return MARLUNE_OK;
 }
 
+RootCheck Planner::checkManifestName() {
+    if (!policyOf(job_.job, job_.flags).writesManifest || job_.manifest.empty()) return {};
+    const std::string& name = job_.manifest;
+    const std::string resolved = resolvedOrPlanned(os_, name);
+    const std::string root = resolvedOrPlanned(os_, job_.root);
+    // A folder under the destination the run is to make (the destination itself, say)
+    // is made by the copies: the nearest one that exists is written in.
+    std::string folder = folderOf(name);
+    std::uint64_t size = 0;
+    FileKey key;
+    Kind holder = os_.kindOf(folder, size, key);
+    const int missing = platform::lastSystemError();
+    if (holder == Kind::missing && liesWithin(resolved, root)) {
+        for (std::string above = folderOf(folder); above != folder && holder == Kind::missing; above = folderOf(folder)) {
+            folder = above;
+            holder = os_.kindOf(folder, size, key);
+        }
+    }
+    if (holder != Kind::folder) {
+        return {MARLUNE_RUN_NO_FOLDER, holder == Kind::missing ? missing : platform::notAFolderError()};
+    }
+    int error = 0;
+    if (!os_.mayWriteInFolder(folder, error)) return {MARLUNE_DESTINATION_UNCREATABLE, error};
+    const Kind kind = os_.kindOfName(name);
+    if (kind != Kind::missing && kind != Kind::file && kind != Kind::link) return {MARLUNE_DESTINATION_UNCREATABLE, 0};
+    // A mistyped name would put the manifest over a recording, or a copy over the manifest.
+    for (const Operand& operand : operands_) {
+        const std::string source = os_.resolvedPath(operand.path);
+        if (!source.empty() && liesWithin(resolved, source)) return {MARLUNE_RUN_LANDS_ON_RUN_FILE, 0};
+        const std::string landing = operand.placeGiven ? operand.place : insideName(operand.path);
+        if (resolved.size() <= root.size() || !liesWithin(resolved, root) || (!operand.placeGiven && landing.empty())) {
+            continue;
+        }
+        std::string relative = resolved.substr(root.size());
+        while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
+        if (!liesWithin(relative, landing) && !landing.empty()) continue;
+        std::string rest = relative.substr(landing.size());
+        while (!rest.empty() && isSeparator(rest.front())) rest.erase(0, 1);
+        if (rest.empty() || os_.kindOfName(joinPath(operand.path, rest)) != Kind::missing) {
+            return {MARLUNE_RUN_LANDS_ON_RUN_FILE, 0};
+        }
+    }
+    return {};
+}
+
 std::uint64_t Planner::placeHash(const FileKey& folder, const std::string& name) const {
     return folder.hash() ^ hashOf(platform::foldedName(name));
 }
@@ -124,6 +169,10 @@ void Planner::begin() {
         kept_.push_back(platform::foldedName(relative));
     }
     std::sort(kept_.begin(), kept_.end());
+    if (policyOf(job_.job, job_.flags).writesManifest && !job_.manifest.empty()) {
+        recorded_ = std::make_unique<ManifestReader>(os_, job_.manifest);
+        job_.recordedAt = recorded_->written();
+    }
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
     // An examination compares nothing: a file named twice is examined twice.
@@ -820,6 +869,29 @@ void Planner::finish(const std::string& path, const std::string& relative, std::
     if (!landed.empty()) {
         file.status = MARLUNE_RUN_LANDS_ON_RUN_FILE;
         file.other = landed;
+    }
+    if (recorded_ && file.status == 0) {
+        std::string name = file.destination.substr(std::min(job_.root.size(), file.destination.size()));
+        while (!name.empty() && isSeparator(name.front())) name.erase(0, 1);
+        file.expected = recordedDigest(name);
+    }
+}
+
+// The lines come in the walk's order, as the run that wrote them delivered its copies:
+// lines before the name are of files gone, a line after it waits for its file. Out of
+// order (another tree's manifest), a name finds no line and its source is hashed.
+std::string Planner::recordedDigest(const std::string& relative) {
+    for (;;) {
+        if (!recordedReady_) {
+            bool bad = false;
+            if (!recorded_->opened() || !recorded_->next(recordedName_, recordedDigest_, bad)) return {};
+            if (bad) continue;
+            recordedReady_ = true;
+        }
+        const int order = walkOrder(recordedName_, relative);
+        if (order > 0) return {};
+        recordedReady_ = false;
+        if (order == 0) return recordedDigest_;
     }
 }
 

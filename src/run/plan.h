@@ -23,6 +23,7 @@
 
 #include "platform/folders.h"
 #include "run/manifest.h"
+#include "run/roots.h"
 #include "run/spool.h"
 #include "run/step.h"
 
@@ -46,6 +47,11 @@ public:
     // A path and, for copies, its place under the destination (null: the path itself).
     std::int32_t add(const std::string& path, const char* place);
     // A file of the run's own that no deletion removes.
+    // Where a mirror's manifest is to go, looked at before any work: in a folder that
+    // exists (MARLUNE_RUN_NO_FOLDER) and may be written in, at no folder
+    // (MARLUNE_DESTINATION_UNCREATABLE), and at no file of the sources added nor any
+    // place their copies take (MARLUNE_RUN_LANDS_ON_RUN_FILE).
+    RootCheck checkManifestName();
     std::int32_t keep(const std::string& path);
     // Looks at every name added, once: call before the first next().
     void begin();
@@ -130,6 +136,9 @@ private:
     bool enterDestinationOnly(const std::string& relative, StepFile& file);
     bool listCounterpart(Level& level, const std::string& place, bool isFolder, StepFile& file, bool& told);
     bool nextAgainstManifest(StepFile& file);
+    // A mirror writing a manifest: the digest the manifest it replaces gives the copy
+    // `relative`, read forward in step with the walk; empty where it gives none.
+    std::string recordedDigest(const std::string& relative);
     bool startManifest(StepFile& file);
     void pullLine();
     bool reachesFolder(const Level& level, const Entry& entry);
@@ -206,6 +215,11 @@ private:
     std::string previousLine_;
     bool hasWaiting_ = false;
     platform::FolderEntry waiting_;  // its name the relative one
+    // A mirror writing a manifest: the one it replaces, and its line not yet met by the walk.
+    std::unique_ptr<ManifestReader> recorded_;
+    bool recordedReady_ = false;
+    std::string recordedName_;
+    std::string recordedDigest_;
 };
 
 // The full path of `path` with links resolved, for a name that may not exist yet:

@@ -328,6 +328,7 @@ MARLUNE_API const char* MARLUNE_CALL marlune_outcome_name(int32_t outcome) {
         "converted", "copied",       "salvaged", "complete",        "would-convert", "already-kv", "skipped",
         "kept",      "failed",       "finished", "partial-removed", "collision",     "cancelled",  "suspect",
         "unchanged", "copied-as-is", "damaged",  "linked",          "deleted",       "matched",    "different",
+        "restored",
     };
     if (outcome < 0 || static_cast<std::size_t>(outcome) >= sizeof names / sizeof names[0]) return nullptr;
     return names[outcome];

@@ -26,7 +26,7 @@ struct StepFile {
     std::string other;        // the other file of a collision; empty: none
     bool link = false;        // a mirror's symbolic link, made anew at the destination (verify: compared)
     bool remove = false;      // a mirror's --delete: the destination file, which the source lacks
-    std::string expected;     // verify against a manifest: the digest it gives
+    std::string expected;     // the digest the manifest gives (verify; a mirror: the one it replaces)
 };
 
 // What every step of a run carries of its job.
@@ -36,6 +36,9 @@ struct StepJob {
     std::int32_t durability = MARLUNE_DURABLE_NONE;
     std::string root;                 // copies: the destination folder
     std::string suspects = "snd,kv";  // extensions whose files should be containers
+    // A mirror's: when the manifest it replaces was written (0: not known), after which a
+    // copy changed is no longer what that manifest's line says. Not sent with a step's bytes.
+    std::int64_t recordedAt = 0;
     JobPolicy policy() const { return policyOf(job, flags); }
 };
 

@@ -498,6 +498,10 @@ bool CrashOs::letOwnerWrite(const std::string& path, int& error) {
     return done("letOwnerWrite", folders_.count(path) != 0 || fail(error));
 }
 
+bool CrashOs::mayWriteInFolder(const std::string& path, int& error) {
+    return done("mayWriteInFolder", folders_.count(path) != 0 || fail(error));
+}
+
 bool CrashOs::createFolder(const std::string& path, int& error) {
     if (folders_.count(path) != 0) return done("createFolder", true);
     if (names_.count(path) != 0 || folders_.count(folderOf(path)) == 0) return done("createFolder", fail(error));

@@ -116,6 +116,7 @@ public:
     platform::Kind kindOf(const std::string& path, std::uint64_t& size, platform::FileKey& key) override;
     platform::Kind kindOfName(const std::string& path) override;
     bool letOwnerWrite(const std::string& path, int& error) override;
+    bool mayWriteInFolder(const std::string& path, int& error) override;
     bool createFolder(const std::string& path, int& error) override;
     bool syncFolder(const std::string& path, int& error) override;
     std::string resolvedPath(const std::string& path) override;
