@@ -334,6 +334,8 @@ TEST_F(Mirrors, TheManifestListsEveryCopyAndVerifyReadsIt) {
 TEST_F(Mirrors, AMirrorARotARerunAndAVerifyEndWithAManifestThatStillFindsTheRot) {
     put("src/a.snd", recording);
     put("src/sub/b.txt", {'1', '2', '3'});
+    // Whole seconds, so that the rot below can put the copy's time back exactly.
+    fs::last_write_time(at("src/sub/b.txt"), wholeSeconds(std::chrono::hours(2)));
     const std::string manifest = at("manifest.txt");
     const std::vector<Got> first = mirror(0, manifest);
     ASSERT_EQ(manifestStatus, MARLUNE_OK);
@@ -365,6 +367,7 @@ TEST_F(Mirrors, AMirrorARotARerunAndAVerifyEndWithAManifestThatStillFindsTheRot)
     EXPECT_EQ(readFile(manifest), written);
     EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
 
+#ifndef _WIN32  // Windows tells no change time here: such a line stays until a checksum run
     // A copy a run without the manifest wrote since is not what its old line says.
     put("src/sub/b.txt", {'4', '5', '6', '7'});
     fs::last_write_time(at("src/sub/b.txt"), wholeSeconds(std::chrono::hours(3)));
@@ -383,6 +386,7 @@ TEST_F(Mirrors, AMirrorARotARerunAndAVerifyEndWithAManifestThatStillFindsTheRot)
     const std::vector<Got> recopied = mirror(MARLUNE_RUN_CHECKSUM, manifest);
     EXPECT_EQ(outcomeOf(recopied, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
     EXPECT_EQ(counted(run(MARLUNE_JOB_VERIFY, 0, manifest, false), MARLUNE_OUTCOME_MATCHED), 2u);
+#endif
 }
 
 // A manifest vouches for the whole tree: a run that did not finish every file
