@@ -21,6 +21,12 @@ bool known(const FileKey& key) {
     return key != FileKey{};
 }
 
+// A listing in the walk's order: by the bytes of the names.
+void sortByName(std::vector<platform::FolderEntry>& entries) {
+    std::sort(entries.begin(), entries.end(),
+              [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+}
+
 std::uint64_t hashOf(const std::string& text) {
     return std::hash<std::string>{}(text)*0x27D4EB2F165667C5u;
 }
@@ -93,7 +99,8 @@ RootCheck Planner::checkManifestName() {
     Kind holder = os_.kindOf(folder, size, key);
     const int missing = platform::lastSystemError();
     if (holder == Kind::missing && liesWithin(resolved, root)) {
-        for (std::string above = folderOf(folder); above != folder && holder == Kind::missing; above = folderOf(folder)) {
+        for (std::string above = folderOf(folder); above != folder && holder == Kind::missing;
+             above = folderOf(folder)) {
             folder = above;
             holder = os_.kindOf(folder, size, key);
         }
@@ -345,8 +352,7 @@ bool Planner::enterDestinationOnly(const std::string& relative, StepFile& file) 
         file.systemError = error;
         return true;
     }
-    std::sort(level.counterpart.begin(), level.counterpart.end(),
-              [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+    sortByName(level.counterpart);
     level.place = relative;
     level.paired = true;
     stack_.push_back(std::move(level));
@@ -361,8 +367,7 @@ bool Planner::listCounterpart(Level& level, const std::string& place, bool isFol
     const std::string path = place.empty() ? job_.root : joinPath(job_.root, place);
     int error = 0;
     if (os_.listFolder(path, level.counterpart, error)) {
-        std::sort(level.counterpart.begin(), level.counterpart.end(),
-                  [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+        sortByName(level.counterpart);
         return true;
     }
     level.counterpart.clear();
@@ -671,8 +676,7 @@ bool Planner::enterFolder(const std::string& path, const std::string& place, std
         }
         return true;
     }
-    std::sort(listed.begin(), listed.end(),
-              [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+    sortByName(listed);
     level.entries.reserve(listed.size());
     for (platform::FolderEntry& entry : listed) {
         level.entries.push_back({std::move(entry.name), entry.kind, entry.size, entry.key, -1});
