@@ -59,12 +59,7 @@ public:
         if (settings_.inPlace) options.placement = MARLUNE_IN_PLACE;
         FileResult result = copied(source, options);
         result.destination = destination();
-        // Copied on its own, a file fails unless it was copied, also one that is no container.
-        const bool cancelled = (marlune_status_class(result.status) & MARLUNE_CLASS_CANCELLED) != 0;
-        result.outcome = salvage_ && result.status == MARLUNE_SALVAGED ? MARLUNE_OUTCOME_SALVAGED
-                         : result.status == MARLUNE_OK                 ? MARLUNE_OUTCOME_COPIED
-                         : cancelled                                   ? MARLUNE_OUTCOME_CANCELLED
-                                                                       : MARLUNE_OUTCOME_FAILED;
+        result.outcome = marlune_file_outcome(job_, result.status);
         return result;
     }
 

@@ -53,11 +53,7 @@ public:
         const std::int32_t status = marlune_examine_stream(&input, &report);
         FileResult result = judged(MARLUNE_JOB_EXAMINE, status, report);
         // Standard input has no name that would make it a suspect.
-        const bool cancelled = (marlune_status_class(status) & MARLUNE_CLASS_CANCELLED) != 0;
-        result.outcome = status == MARLUNE_OK                ? MARLUNE_OUTCOME_COMPLETE
-                         : status == MARLUNE_NOT_A_CONTAINER ? MARLUNE_OUTCOME_SKIPPED
-                         : cancelled                         ? MARLUNE_OUTCOME_CANCELLED
-                                                             : MARLUNE_OUTCOME_FAILED;
+        result.outcome = marlune_file_outcome(MARLUNE_JOB_EXAMINE, status);
         return result;
     }
 

@@ -857,6 +857,15 @@ enum {
    null for a value that names none. */
 MARLUNE_API const char *MARLUNE_CALL marlune_outcome_name(int32_t outcome);
 
+/* marlune_file_outcome -- the outcome of one file worked on by a single call
+   (marlune_copy, marlune_salvage, marlune_convert, marlune_examine and their
+   stream forms), not in a run: done as the job does it (MARLUNE_OUTCOME_COPIED,
+   _SALVAGED, _CONVERTED, _COMPLETE), _SKIPPED for an examination that found
+   no container, _CANCELLED for a stop, else _FAILED (a copy of a file that
+   is no container included: named on its own, it was meant to be one).
+   `job` is a MARLUNE_JOB_*; -1 for a value that names none. */
+MARLUNE_API int32_t MARLUNE_CALL marlune_file_outcome(int32_t job, int32_t status);
+
 /* A run, made by marlune_run_open and ended by marlune_run_close. */
 typedef struct marlune_run marlune_run;
 
@@ -1022,6 +1031,16 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_keep(marlune_run *run, const char *
  * their results, then call it again. Safe from any thread.
  */
 MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run *run, int32_t status);
+
+/*
+ * marlune_run_note_result -- marlune_run_note with the whole result (its
+ * status, outcome and, where `report` is set, its bytes), which the run then
+ * counts in its tally as one it delivered itself: marlune_run_counts of a run
+ * whose steps ran elsewhere gives the same outcomes, bytes and not_started
+ * (after marlune_run_cancel, or a full destination) as a run on this machine.
+ * Safe from any thread.
+ */
+MARLUNE_API void MARLUNE_CALL marlune_run_note_result(marlune_run *run, const marlune_run_result *result);
 
 /*
  * marlune_run_start -- start the run's planner and workers. Before the first

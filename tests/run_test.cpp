@@ -843,6 +843,21 @@ TEST_F(Outcomes, EachJobCountsAFileOnceAndANameThatPromisesAContainerIsASuspect)
     EXPECT_STREQ(marlune_outcome_name(MARLUNE_OUTCOME_RESTORED), "restored");
     EXPECT_EQ(marlune_outcome_name(MARLUNE_OUTCOME_RESTORED + 1), nullptr);
     EXPECT_EQ(marlune_outcome_name(-1), nullptr);
+    // A file named on its own: one that is no container fails a copy, and a stop is no failure.
+    struct Single {
+        std::int32_t job, status, outcome;
+    };
+    for (const Single& c : {Single{MARLUNE_JOB_COPY, MARLUNE_OK, MARLUNE_OUTCOME_COPIED},
+                            Single{MARLUNE_JOB_COPY, MARLUNE_NOT_A_CONTAINER, failed},
+                            Single{MARLUNE_JOB_COPY, MARLUNE_CANCELLED, MARLUNE_OUTCOME_CANCELLED},
+                            Single{MARLUNE_JOB_SALVAGE, MARLUNE_SALVAGED, MARLUNE_OUTCOME_SALVAGED},
+                            Single{MARLUNE_JOB_EXAMINE, MARLUNE_NOT_A_CONTAINER, skipped},
+                            Single{MARLUNE_JOB_EXAMINE, MARLUNE_CANCELLED, MARLUNE_OUTCOME_CANCELLED},
+                            Single{MARLUNE_JOB_CONVERT, MARLUNE_ALREADY_CONVERTED, MARLUNE_OUTCOME_ALREADY_KV},
+                            Single{MARLUNE_JOB_CONVERT, MARLUNE_OK, MARLUNE_OUTCOME_CONVERTED},
+                            Single{99, MARLUNE_OK, -1}}) {
+        EXPECT_EQ(marlune_file_outcome(c.job, c.status), c.outcome) << c.job << " " << c.status;
+    }
 }
 
 TEST_F(Runs, AGroupStoppedMidwayIsCancelledNotFailedAndKeepsItsSources) {

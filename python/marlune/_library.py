@@ -261,6 +261,7 @@ run_counts = _declare("marlune_run_counts", None, _run_p, ctypes.POINTER(RunTall
 run_cancel = _declare("marlune_run_cancel", None, _run_p)
 run_keep = _declare("marlune_run_keep", _i32, _run_p, _text)
 run_note = _declare("marlune_run_note", None, _run_p, _i32)
+run_note_result = _declare("marlune_run_note_result", None, _run_p, ctypes.POINTER(RunResult))
 run_close = _declare("marlune_run_close", None, _run_p)
 run_plan_next = _declare("marlune_run_plan_next", _i32, _run_p, ctypes.c_char_p, _u32, ctypes.POINTER(_u32))
 step_files = _declare("marlune_step_files", _u32, ctypes.c_char_p, _u32)

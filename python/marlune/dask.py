@@ -28,7 +28,7 @@ from . import _library as lib
 from ._api import _path_argument
 from ._core import JobRefused, PathType, Report, Status, make_report
 from ._records import RecordFiles, Records
-from ._tree import Progress, Run, RunSummary, TreeRun, _decoder, check_stopped, report_of, run_options
+from ._tree import Progress, Run, TreeRun, _decoder, check_stopped, report_of, run_options, summary_of
 
 __all__ = ["convert_tree", "copy_tree", "salvage_tree", "verify"]
 
@@ -88,23 +88,6 @@ def _threads(client: Any) -> int:
     return max(1, sum(client.nthreads().values()))
 
 
-def _summary(counts: Dict[str, int], tally: lib.RunTally, read: int, written: int, interrupted: bool) -> RunSummary:
-    # Each step runs elsewhere: what came back is counted here, as the library counts what it delivers.
-    full = tally.stopped_by == Status.DISK_FULL
-    not_started = max(0, int(tally.files_planned) - sum(counts.values())) if interrupted or full else 0
-    return RunSummary(dict(counts), sum(counts.values()), not_started, read, written, interrupted,
-                      int(tally.links_not_followed), full, int(tally.bytes_not_written))
-
-
-def _records_tally(outcomes: Dict[int, int], tally: lib.RunTally, summary: RunSummary) -> lib.RunTally:
-    """The planner's tally with what came back from the workers, for the records' summary."""
-    for outcome, count in outcomes.items():
-        tally.outcomes[outcome] = count
-    tally.not_started = summary.not_started
-    tally.bytes_read, tally.bytes_written = summary.bytes_read, summary.bytes_written
-    return tally
-
-
 def run(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Optional[str]]], given: Any,
         task: Callable[[bytes], List[Row]] = run_step, window: Optional[int] = None) -> TreeRun:
     """The reports of a run whose steps run as tasks on `client`'s workers, in the run's order."""
@@ -126,10 +109,8 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                                                          records.csv, records.html) if name is not None]
     planned = Run(options, paths, kept)
     recorded: Optional[Records] = None
-    outcomes: Dict[int, int] = {}
     pending: Deque[Any] = deque()
-    counts: Dict[str, int] = {}
-    read = written = 0
+    read = 0
     ended = False
     steps = _steps(planned)
     waiting = False  # for every step out to come back before the next
@@ -158,18 +139,16 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
             rows = pending.popleft().result()
             submit()
             for status, path, destination, other, raw, outcome, reason in rows:
-                lib.run_note(planned.handle, status)  # an error in the source holds back the deletions
                 result = lib.RunResult(status=status, path=path, destination=destination, other=other,
                                        outcome=outcome, reason=reason)
                 copied = lib.Report.from_buffer_copy(raw)
+                result.report = ctypes.pointer(copied)
+                # Counted by the run as its own, and an error in the source holds back the deletions.
+                lib.run_note_result(planned.handle, ctypes.byref(result))
                 report = report_of(result, copied, decode)
                 if recorded is not None:
-                    result.report = ctypes.pointer(copied)
                     recorded.add(result)
-                counts[report.outcome] = counts.get(report.outcome, 0) + 1  # type: ignore[index]
-                outcomes[outcome] = outcomes.get(outcome, 0) + 1
                 read += report.source_bytes
-                written += report.bytes_written  # the library's 0 for a job that writes nothing
                 yield report
             if progress is not None and progress(read, int(planned.counts().bytes_planned)):
                 return  # as a close: the steps not started are dropped
@@ -177,18 +156,20 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
         # Every step has run: a mirror's folders get their times and modes, as a local run's do.
         lib.run_finish_folders(planned.handle)
         tally = planned.counts()
-        check_stopped(_summary(counts, tally, read, written, False), bool(tally.plan_complete))
+        check_stopped(summary_of(tally, False), bool(tally.plan_complete))
     finally:
         # Tasks under way finish their steps on their workers; those not started are dropped.
         if pending:
             client.cancel(list(pending))
-        tally = planned.counts() if planned.open else None
-        if tally is not None:
-            owner.summary = _summary(counts, tally, read, written, not ended)
+        tally = None
+        if planned.open:
+            if not ended:
+                planned.cancel()  # what was not handed back counts as not started
+            tally = planned.counts()
+            owner.summary = summary_of(tally, not ended)
         planned.close()
         if recorded is not None:
-            recorded.close(None if tally is None or owner.summary is None else
-                           _records_tally(outcomes, tally, owner.summary))
+            recorded.close(tally)
 
 
 def _count(workers: Optional[int]) -> Optional[int]:

@@ -40,6 +40,19 @@ void Engine::note(std::int32_t status) {
     if (status == MARLUNE_DISK_FULL) destinationFull_.store(true);
 }
 
+void Engine::noteResult(std::int32_t status, std::int32_t outcome, const marlune_report& report) {
+    note(status);
+    count(outcome, report);
+    ++filesStarted_;
+    ++filesDone_;
+}
+
+void Engine::count(std::int32_t outcome, const marlune_report& report) {
+    if (outcome >= 0 && outcome < MARLUNE_OUTCOME_COUNT) ++outcomes_[outcome];
+    bytesRead_ += report.source_bytes;
+    bytesWritten_ += report.bytes_written;  // 0 for a job that writes nothing
+}
+
 bool Engine::stopped() const {
     return cancelled_.load() || destinationFull_.load();
 }
@@ -254,9 +267,7 @@ void Engine::deliver(marlune_run_result& result) {
     if (holds(result.size, &marlune_run_result::report)) handBackReport(result.report, answer.report);
     if (holds(result.size, &marlune_run_result::outcome)) result.outcome = answer.outcome;
     if (holds(result.size, &marlune_run_result::reason)) result.reason = answer.reason.c_str();
-    if (answer.outcome >= 0 && answer.outcome < MARLUNE_OUTCOME_COUNT) ++outcomes_[answer.outcome];
-    bytesRead_ += answer.report.source_bytes;
-    bytesWritten_ += answer.report.bytes_written;  // 0 for a job that writes nothing
+    count(answer.outcome, answer.report);
     if (holds(result.size, &marlune_run_result::sha256)) {
         result.sha256 = answer.sha256.empty() ? nullptr : answer.sha256.c_str();
     }
@@ -315,7 +326,9 @@ void Engine::counts(marlune_run_tally& tally) {
     counts.bytes_done = bytesDone_.load();
     counts.links_not_followed = planner_.linksNotFollowed.load();
     const bool full = destinationFull_.load();
-    if (ended_.load() && (cancelled_.load() || full)) counts.not_started = counts.files_planned - filesStarted_.load();
+    // A planned run's steps ran elsewhere: what was not handed back by its stop never started.
+    const bool over = ended_.load() || planned_.load();
+    if (over && (cancelled_.load() || full)) counts.not_started = counts.files_planned - filesStarted_.load();
     if (full) {
         counts.stopped_by = MARLUNE_DISK_FULL;
         // Known of steps run here; those run elsewhere tell only their statuses.
@@ -338,6 +351,7 @@ std::int32_t Engine::planNext(char* bytes, std::uint32_t size, std::uint32_t& le
     if (state_ == State::running) return MARLUNE_RUN_BAD_STATE;
     if (state_ == State::open) {
         state_ = State::planning;
+        planned_.store(true);
         planner_.begin();
     }
     if (stepBytes_.empty()) {

@@ -49,6 +49,8 @@ public:
     std::int32_t keep(const char* path);
     // A result of a step run elsewhere (planNext's), handed back.
     void note(std::int32_t status);
+    // ... with its outcome and report, counted in the run's tally as one delivered here.
+    void noteResult(std::int32_t status, std::int32_t outcome, const marlune_report& report);
     std::int32_t start();
     std::int32_t next(marlune_run_result& result, std::int32_t timeoutMs);
     void counts(marlune_run_tally& tally);
@@ -81,6 +83,7 @@ private:
     bool skipUnbegun();
     // Cancelled, or the destination found full: nothing more is planned or started.
     bool stopped() const;
+    void count(std::int32_t outcome, const marlune_report& report);
 
     void endManifest();
     void keepFolders();
@@ -125,6 +128,7 @@ private:
     std::atomic<std::uint64_t> filesDone_{0};
     std::atomic<std::uint64_t> bytesDone_{0};
     std::atomic<bool> ended_{false};
+    std::atomic<bool> planned_{false};  // its steps are run elsewhere (planNext)
     std::atomic<unsigned> workersStarted_{0};
     // Of the results delivered.
     std::atomic<std::uint64_t> outcomes_[MARLUNE_OUTCOME_COUNT] = {};

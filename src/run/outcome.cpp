@@ -115,4 +115,30 @@ std::int32_t outcomeOf(const Step& step, const StepFile& file, std::int32_t stat
     return converted(step, status);
 }
 
+std::int32_t fileOutcome(std::int32_t job, std::int32_t status) {
+    if (statusIs(status, MARLUNE_CLASS_CANCELLED)) return MARLUNE_OUTCOME_CANCELLED;
+    switch (job) {
+        case MARLUNE_JOB_EXAMINE:
+            return status == MARLUNE_OK                ? MARLUNE_OUTCOME_COMPLETE
+                   : status == MARLUNE_NOT_A_CONTAINER ? MARLUNE_OUTCOME_SKIPPED
+                                                       : MARLUNE_OUTCOME_FAILED;
+        // Named on its own, a file was meant to be a container: one that is not fails.
+        case MARLUNE_JOB_COPY:
+            return status == MARLUNE_OK ? MARLUNE_OUTCOME_COPIED : MARLUNE_OUTCOME_FAILED;
+        case MARLUNE_JOB_SALVAGE:
+            return status == MARLUNE_OK         ? MARLUNE_OUTCOME_COPIED
+                   : status == MARLUNE_SALVAGED ? MARLUNE_OUTCOME_SALVAGED
+                                                : MARLUNE_OUTCOME_FAILED;
+        case MARLUNE_JOB_CONVERT: {
+            Step step;
+            step.job = MARLUNE_JOB_CONVERT;
+            return converted(step, status);
+        }
+        case MARLUNE_JOB_VERIFY:
+            return verifiedOutcome(status);
+        default:
+            return -1;
+    }
+}
+
 }  // namespace marlune::run

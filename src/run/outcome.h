@@ -31,6 +31,9 @@ std::int32_t partialRemovalOutcome(std::int32_t status);
 // What a verify found of a file: matched, different, cancelled or failed.
 std::int32_t verifiedOutcome(std::int32_t status);
 
+// The outcome of one file of a single call (not in a run) of `job`; -1 for no job.
+std::int32_t fileOutcome(std::int32_t job, std::int32_t status);
+
 // Whether a copy's `status` says the source could not be read whole (a folder or file
 // that cannot be read or has gone, a failed read): the source's listing may then lack
 // what it holds, so a mirror deletes nothing after it.

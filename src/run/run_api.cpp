@@ -14,6 +14,7 @@
 #include "platform/folders.h"
 #include "run/engine.h"
 #include "run/job_policy.h"
+#include "run/outcome.h"
 #include "run/reason.h"
 #include "run/roots.h"
 #include "run/step.h"
@@ -201,6 +202,19 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_keep(marlune_run* run, const char* 
 
 MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run* run, int32_t status) {
     if (run) run->engine.note(status);
+}
+
+MARLUNE_API void MARLUNE_CALL marlune_run_note_result(marlune_run* run, const marlune_run_result* result) {
+    if (!run || !result || !marlune::holds(result->size, &marlune_run_result::status)) return;
+    const std::int32_t outcome = marlune::holds(result->size, &marlune_run_result::outcome) ? result->outcome : -1;
+    const marlune_report* report = marlune::holds(result->size, &marlune_run_result::report) ? result->report : nullptr;
+    marlune_report counted{};
+    if (report) std::memcpy(&counted, report, std::min<std::size_t>(report->size, sizeof counted));
+    run->engine.noteResult(result->status, outcome, counted);
+}
+
+MARLUNE_API int32_t MARLUNE_CALL marlune_file_outcome(int32_t job, int32_t status) {
+    return marlune::run::fileOutcome(job, status);
 }
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_start(marlune_run* run) {
