@@ -317,7 +317,10 @@ int runCommand(const std::vector<Operand>& operands, const RunSettings& settings
     const marlune_records_options options = recordsOptions(settings, command, operands);
     marlune_records* opened = nullptr;
     if (const std::int32_t status = marlune_records_open(&options, &opened); status != MARLUNE_OK) {
-        std::fprintf(stderr, "marlune: cannot write the run's records: %s\n", marlune_status_text(status));
+        std::fprintf(stderr, "marlune: cannot write the run's records: %s\n",
+                     status == MARLUNE_RUN_LANDS_ON_RUN_FILE
+                         ? "a record's name is a file of the source, or of its copy"
+                         : marlune_status_text(status));
         return exitFailure;
     }
     std::unique_ptr<marlune_records, RecordsCloser> records(opened);

@@ -1273,7 +1273,10 @@ typedef struct marlune_records marlune_records;
  * ."); the others are made under new names beside theirs. Returns MARLUNE_OK;
  * MARLUNE_DESTINATION_UNCREATABLE (with nothing left behind) when a file cannot
  * be made, MARLUNE_DESTINATION_EXISTS (nothing made) when a name holds a
- * container: no record replaces or extends a recording; MARLUNE_WRITE_ERROR
+ * container: no record replaces or extends a recording;
+ * MARLUNE_RUN_LANDS_ON_RUN_FILE (nothing made) when, with `source_folder`, a
+ * name is a file of that tree (a log of marlune's there may grow), or one a
+ * copy from it writes under `destination_folder`; MARLUNE_WRITE_ERROR
  * (MARLUNE_DISK_FULL when its disk is full) when the header cannot be
  * written; MARLUNE_OUT_OF_MEMORY. `*records` is null
  * on failure.

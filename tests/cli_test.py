@@ -660,6 +660,32 @@ class Mirror(Folder):
         self.assertEqual(result.stderr, b"marlune: copy -r: --manifest locked/m cannot be written: Permission denied\n")
         self.assertEqual(os.listdir(self.path("mirror")), [])
 
+    def test_a_record_never_takes_the_name_of_a_file_of_the_trees(self):
+        self.make_tree()
+        os.makedirs(self.path("mirror"))
+        self.write("mirror/notes with spaces.txt", b"old copy")
+        self.write("arch/sub/old.log", b"# marlune 1.0.0 copy started before\n")
+        refused = [(option, name) for option in ("--csv", "--failed-list", "--suspect-list", "--report", "--log")
+                   for name in ("arch/notes with spaces.txt", "mirror/notes with spaces.txt")]
+        refused.append(("--log", "arch/sub/empty"))  # a file of the source, though it holds nothing
+        for option, name in refused:
+            with self.subTest(option=option, name=name):
+                result = run("copy", "-r", "--mirror", option, name, "arch", "mirror", cwd=self.dir)
+                self.assertEqual((result.returncode, result.stdout), (1, b""))
+                self.assertEqual(result.stderr, b"marlune: cannot write the run's records: a record's name is a "
+                                                b"file of the source, or of its copy\n")
+                self.assertEqual(self.read("arch/notes with spaces.txt"), b"notes")
+                self.assertEqual(self.read("arch/sub/empty"), b"")
+                self.assertEqual(sorted(os.listdir(self.path("mirror"))), ["notes with spaces.txt"])
+                self.assertEqual(self.read("mirror/notes with spaces.txt"), b"old copy")
+        # Beside the copies, and a log of its own in the source, a record is the run's to write.
+        for option, name in (("--csv", "mirror/run.csv"), ("--log", "arch/sub/old.log")):
+            with self.subTest(option=option, name=name):
+                result = run("copy", "-r", "--mirror", option, name, "arch", "mirror", cwd=self.dir)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertTrue(os.path.exists(self.path(name)))
+        self.assertTrue(self.read("arch/sub/old.log").startswith(b"# marlune 1.0.0 copy started before\n# marlune"))
+
     def test_partial_files_a_stopped_mirror_left_go_at_the_next_run_with_or_without_delete(self):
         self.make_tree()
         for delete in ([], ["--delete"]):

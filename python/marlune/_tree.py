@@ -243,6 +243,15 @@ class _Told:
         return bool(self.function(*now))
 
 
+def open_records(records: RecordFiles, options: lib.RunOptions,
+                 paths: Sequence[Tuple[Name, Optional[str]]]) -> Records:
+    """The run's records, opened before any work. A run into a folder lists each file by its
+    place there, as --files-from takes it back; the page names the one folder the files come
+    from, and the manifest; the library refuses a record's name that is a file of those trees."""
+    source = os.fsencode(paths[0][0]) if len(paths) == 1 else None
+    return Records(records, options.job, options.flags, options.destination, options.manifest, source)
+
+
 def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]], given: Name,
             progress: Progress = None, owner: Optional[TreeRun] = None,
             records: Optional[RecordFiles] = None) -> Iterator[Report]:
@@ -265,10 +274,7 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
     recorded: Optional[Records] = None
     try:
         if records is not None:
-            # A run into a folder lists each file by its place there, as --files-from takes it back.
-            # The page names the one folder the files come from, and the manifest.
-            source = os.fsencode(paths[0][0]) if len(paths) == 1 else None
-            recorded = Records(records, options.job, options.flags, options.destination, options.manifest, source)
+            recorded = open_records(records, options, paths)
         status = lib.run_start(run.handle)
         if status != Status.OK:
             raise _manifest_error(run, options, "cannot be written there") or _refused(status)

@@ -28,7 +28,8 @@ from . import _library as lib
 from ._api import _path_argument
 from ._core import JobRefused, PathType, Report, Status, make_report
 from ._records import RecordFiles, Records
-from ._tree import Progress, Run, TreeRun, _decoder, check_stopped, report_of, run_options, summary_of
+from ._tree import (Progress, Run, TreeRun, _decoder, check_stopped, open_records, report_of, run_options,
+                    summary_of)
 
 __all__ = ["convert_tree", "copy_tree", "salvage_tree", "verify"]
 
@@ -128,9 +129,9 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                 pending.append(client.submit(task, step, pure=False))
 
     try:
-        submit()  # a run the library refuses raises here, before any record is begun
         if records is not None:
-            recorded = Records(records, options.job, options.flags)
+            recorded = open_records(records, options, paths)
+        submit()  # a run the library refuses raises here, before any step is sent
         while pending or waiting:
             if not pending:  # every step before the wait has come back
                 waiting = False

@@ -205,3 +205,19 @@ def test_a_step_retried_after_its_worker_died(tmp_path: Path, local: "distribute
     statuses = [r.status.name for r in reports]
     # A step run again finds the conversions of the worker that died finished.
     assert all(s == "OK" or (job == "convert" and s == "FINISHED") for s in statuses), statuses
+
+
+@pytest.mark.parametrize("where", ["source", "copy"])
+def test_a_record_named_as_a_file_of_the_trees_is_refused_before_any_work(tmp_path: Path,
+                                                                          client: "distributed.Client",
+                                                                          where: str) -> None:
+    tree(tmp_path / "src")
+    write(tmp_path / "dst" / "f3" / "readme.txt", b"an old copy")
+    name = tmp_path / ("src" if where == "source" else "dst") / "f3" / "readme.txt"
+    for copy_tree in (marlune.copy_tree, lambda *a, **k: marlune.dask.copy_tree(*a, client, **k)):
+        with pytest.raises(marlune.MarluneError, match="records"):
+            list(copy_tree(tmp_path / "src", tmp_path / "dst", mirror=True,
+                           records=marlune.RecordFiles(csv=name)))
+        assert (tmp_path / "src" / "f3" / "readme.txt").read_bytes() == b"no audio"
+        assert sorted(p.name for p in (tmp_path / "dst").rglob("*")) == ["f3", "readme.txt"]
+        assert (tmp_path / "dst" / "f3" / "readme.txt").read_bytes() == b"an old copy"

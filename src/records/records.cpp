@@ -53,6 +53,46 @@ bool holdsRecording(const std::string& path) {
     return container::hasContainerMagic(header) && chunks >= header.size() && chunks <= file.sizeAtOpen();
 }
 
+// Whether the file at `path` begins as a log of ours does.
+bool isOurLog(const std::string& path) {
+    platform::File file;
+    if (!file.openForReading(platform::unicodeOs(), path.c_str())) return false;
+    static const char mark[] = "# marlune ";
+    char start[sizeof mark - 1] = {};
+    return file.read(start, sizeof start) == static_cast<std::int64_t>(sizeof start) &&
+           std::memcmp(start, mark, sizeof start) == 0;
+}
+
+// Which file of the run's trees a record at `path` would take the place of: one of
+// the source tree, one a copy from `source` would write under `destination`, or none.
+enum class TreeFile { none, ofSource, ofCopy };
+
+TreeFile treeFileAt(const std::string& path, const std::string& source, const std::string& destination) {
+    if (source.empty()) return TreeFile::none;
+    platform::Os& os = platform::unicodeOs();
+    const std::string resolved = run::resolvedOrPlanned(os, path);
+    const std::string from = os.resolvedPath(source);
+    if (resolved.empty() || from.empty()) return TreeFile::none;
+    if (run::liesWithin(resolved, from)) {
+        const platform::Kind kind = os.kindOfName(path);
+        return kind == platform::Kind::missing || kind == platform::Kind::folder ? TreeFile::none : TreeFile::ofSource;
+    }
+    const std::string to = destination.empty() ? std::string() : run::resolvedOrPlanned(os, destination);
+    if (to.empty() || resolved.size() <= to.size() || !run::liesWithin(resolved, to)) return TreeFile::none;
+    std::string relative = resolved.substr(to.size());
+    while (!relative.empty() && run::isSeparator(relative.front())) relative.erase(0, 1);
+    return os.kindOfName(run::joinPath(from, relative)) == platform::Kind::missing ? TreeFile::none
+                                                                                  : TreeFile::ofCopy;
+}
+
+// A record that replaces its file never takes a file of the trees; a log, appended,
+// goes on in the source tree only from a log of ours, and never where a copy goes.
+bool recordRefused(const char* path, const std::string& source, const std::string& destination, bool appended) {
+    const TreeFile taken = treeFileAt(path, source, destination);
+    if (!appended) return taken != TreeFile::none;
+    return taken == TreeFile::ofCopy || (taken == TreeFile::ofSource && !isOurLog(path));
+}
+
 std::size_t sizeBin(std::uint64_t bytes) {
     std::size_t bin = 0;
     for (std::uint64_t limit = 1024; bytes >= limit && bin + 1 < PageFacts::sizeBins; limit *= 4) ++bin;
@@ -138,6 +178,12 @@ std::int32_t Records::open(const marlune_records_options& options) {
     const char* html = take(&marlune_records_options::html, none);
     for (const char* path : {log, failedList, suspectList, csv, html}) {
         if (wanted(path) && holdsRecording(path)) return MARLUNE_DESTINATION_EXISTS;
+    }
+    // Checked before anything is made: a record is the run's, never a file of its trees.
+    for (const char* path : {log, failedList, suspectList, csv, html}) {
+        if (wanted(path) && recordRefused(path, header_.source, destinationFolder_, path == log)) {
+            return MARLUNE_RUN_LANDS_ON_RUN_FILE;
+        }
     }
     if (wanted(failedList) && !failed_.create(failedList)) return MARLUNE_DESTINATION_UNCREATABLE;
     if (wanted(suspectList) && !suspects_.create(suspectList)) return MARLUNE_DESTINATION_UNCREATABLE;

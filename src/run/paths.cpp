@@ -115,4 +115,13 @@ int walkOrder(const std::string& a, const std::string& b) {
     }
 }
 
+std::string resolvedOrPlanned(platform::Os& os, const std::string& path) {
+    std::string resolved = os.resolvedPath(path);
+    if (!resolved.empty()) return resolved;
+    const std::string parent = folderOf(path);
+    if (parent == path) return path;
+    const std::string above = resolvedOrPlanned(os, parent);
+    return above.empty() ? std::string() : joinPath(above, platform::foldedName(nameOf(path)));
+}
+
 }  // namespace marlune::run

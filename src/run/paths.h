@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/folders.h"
+#include "platform/os.h"
 
 namespace marlune::run {
 
@@ -40,5 +41,8 @@ int walkOrder(const std::string& a, const std::string& b);
 std::string placeOf(const std::string& path, const std::string& destination, const std::string& root);
 // Whether the resolved path `inner` is `outer` or lies under it.
 bool liesWithin(const std::string& inner, const std::string& outer);
+// The full path of `path` with links resolved, for a name that may not exist yet:
+// its nearest existing folder resolved, the rest appended.
+std::string resolvedOrPlanned(platform::Os& os, const std::string& path);
 
 }  // namespace marlune::run

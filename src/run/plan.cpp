@@ -33,15 +33,6 @@ std::uint64_t hashOf(const std::string& text) {
 
 }  // namespace
 
-std::string resolvedOrPlanned(platform::Os& os, const std::string& path) {
-    std::string resolved = os.resolvedPath(path);
-    if (!resolved.empty()) return resolved;
-    const std::string parent = folderOf(path);
-    if (parent == path) return path;
-    const std::string above = resolvedOrPlanned(os, parent);
-    return above.empty() ? std::string() : joinPath(above, platform::foldedName(nameOf(path)));
-}
-
 std::int32_t Planner::add(const std::string& path, const char* place) {
     if (begun_) return MARLUNE_RUN_BAD_STATE;
     if (path.empty()) return MARLUNE_NO_SOURCE_NAME;

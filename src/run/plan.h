@@ -222,8 +222,4 @@ private:
     std::string recordedDigest_;
 };
 
-// The full path of `path` with links resolved, for a name that may not exist yet:
-// its nearest existing folder resolved, the rest appended.
-std::string resolvedOrPlanned(platform::Os& os, const std::string& path);
-
 }  // namespace marlune::run
