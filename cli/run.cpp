@@ -206,12 +206,14 @@ private:
         std::int32_t error = 0;
         const std::int32_t status = marlune_run_manifest_status(run, &error);
         if (status == MARLUNE_OK || !options.manifest) return 0;
-        const std::string why = status == MARLUNE_RUN_LANDS_ON_RUN_FILE
-                                    ? "would be a file of the source or of its copy"
+        const bool named = status == MARLUNE_RUN_LANDS_ON_RUN_FILE || status == MARLUNE_DESTINATION_EXISTS;
+        const std::string why = status == MARLUNE_RUN_LANDS_ON_RUN_FILE ? "would be a file of the source or of its copy"
+                                : status == MARLUNE_DESTINATION_EXISTS
+                                    ? "holds something other than a manifest, and is left as it is"
                                 : error != 0 ? systemWords(error)
                                              : marlune_status_text(status);
         std::fprintf(stderr, "marlune: %s -r: --manifest %s %s%s\n", command_.name(), shown(options.manifest).c_str(),
-                     status == MARLUNE_RUN_LANDS_ON_RUN_FILE ? "" : "cannot be written: ", why.c_str());
+                     named ? "" : "cannot be written: ", why.c_str());
         return exitFailure;
     }
 

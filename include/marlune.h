@@ -1055,7 +1055,8 @@ MARLUNE_API void MARLUNE_CALL marlune_run_note_result(marlune_run *run, const ma
  * giving the same status and the system's code: its folder must exist
  * (MARLUNE_RUN_NO_FOLDER) and be writable, the name no folder
  * (MARLUNE_DESTINATION_UNCREATABLE), nor within a source added, nor the place
- * of a copy (MARLUNE_RUN_LANDS_ON_RUN_FILE). A system that gives
+ * of a copy (MARLUNE_RUN_LANDS_ON_RUN_FILE), nor a file that holds other
+ * than a manifest (MARLUNE_DESTINATION_EXISTS). A system that gives
  * fewer threads than the run asks for leaves it with those it gave
  * (marlune_run_tally.workers_started tells how many); when it gives none,
  * MARLUNE_RUN_NO_WORKERS, and the run stays unstarted (to close, or to start

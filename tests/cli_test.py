@@ -633,8 +633,10 @@ class Mirror(Folder):
 
     def test_a_manifest_name_that_cannot_be_used_stops_the_run_before_any_work(self):
         self.make_tree()
+        self.write("mirror-stray.snd", SAMPLE)
         for name, words in (("arch/a.snd", "would be a file of the source or of its copy"),
                             ("mirror/a.snd", "would be a file of the source or of its copy"),
+                            ("mirror-stray.snd", "holds something other than a manifest, and is left as it is"),
                             ("no/such/folder/m", "cannot be written: No such file or directory"),
                             ("arch/a.snd/m", "cannot be written: Not a directory")):
             with self.subTest(name=name):
@@ -647,6 +649,7 @@ class Mirror(Folder):
                 self.assertEqual(self.read("arch/a.snd"), SAMPLE)
                 self.assertEqual(os.listdir(self.path("mirror")), ["a.snd"])
                 self.assertEqual(self.read("mirror/a.snd"), b"old")
+        self.assertEqual(self.read("mirror-stray.snd"), SAMPLE)
         command, as_user = self.as_a_user()
         os.makedirs(self.path("locked"), mode=0o555)
         os.chmod(self.path("locked"), 0o555)

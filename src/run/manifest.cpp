@@ -103,6 +103,7 @@ bool ManifestReader::fill() {
 bool ManifestReader::next(std::string& relative, std::string& hex, bool& bad) {
     std::size_t end;
     while ((end = buffer_.find('\n', at_)) == std::string::npos) {
+        if (buffer_.size() - at_ > longestLine) return skipLine(relative, hex, bad);
         if (!fill()) {
             if (at_ == buffer_.size()) return false;
             end = buffer_.size();  // a last line without its line break
@@ -137,6 +138,31 @@ bool ManifestReader::next(std::string& relative, std::string& hex, bool& bad) {
     // A name that climbs out of the tree is no line of this tree's manifest.
     if (!bad && (relative.empty() || insideName(relative) != relative)) bad = true;
     return true;
+}
+
+// A line longer than any name could make (a file of another kind, say) is no
+// manifest line: it is passed over without being held.
+bool ManifestReader::skipLine(std::string& relative, std::string& hex, bool& bad) {
+    relative.clear();
+    hex.clear();
+    bad = true;
+    for (;;) {
+        const std::size_t end = buffer_.find('\n', at_);
+        if (end != std::string::npos) {
+            at_ = end + 1;
+            return true;
+        }
+        at_ = buffer_.size();
+        if (!fill()) return true;
+    }
+}
+
+bool replaceableByManifest(platform::Os& os, const std::string& path) {
+    ManifestReader reader(os, path);
+    if (!reader.opened()) return true;
+    std::string relative, hex;
+    bool bad = false;
+    return !reader.next(relative, hex, bad) || !bad;
 }
 
 }  // namespace marlune::run

@@ -16,6 +16,10 @@ namespace marlune::run {
 // carriage return is escaped as coreutils escapes it.
 std::string manifestLine(const std::string& hex, const std::string& relative);
 
+// Whether the file at `path` may be replaced by a manifest: missing, empty, or one
+// whose first line is a manifest's (a file of any other kind is never overwritten).
+bool replaceableByManifest(platform::Os& os, const std::string& path);
+
 // The names and digests of a manifest, line by line, in its order.
 class ManifestReader {
 public:
@@ -31,7 +35,9 @@ public:
     bool next(std::string& relative, std::string& hex, bool& bad);
 
 private:
+    static constexpr std::size_t longestLine = 64u << 10;
     bool fill();
+    bool skipLine(std::string& relative, std::string& hex, bool& bad);
 
     platform::File file_;
     bool opened_ = false;

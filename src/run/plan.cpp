@@ -120,6 +120,8 @@ RootCheck Planner::checkManifestName() {
             return {MARLUNE_RUN_LANDS_ON_RUN_FILE, 0};
         }
     }
+    // Nor is a file of another kind outside the trees replaced by it.
+    if (kind != Kind::missing && !replaceableByManifest(os_, name)) return {MARLUNE_DESTINATION_EXISTS, 0};
     return {};
 }
 
