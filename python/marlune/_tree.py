@@ -277,7 +277,7 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
             recorded = open_records(records, options, paths)
         status = lib.run_start(run.handle)
         if status != Status.OK:
-            raise _manifest_error(run, options, "cannot be written there") or _refused(status)
+            raise refusal_at_start(run, options, status)
         started = True
         _tell_workers(run.counts())
         while True:
@@ -289,7 +289,7 @@ def results(options: lib.RunOptions, paths: Sequence[Tuple[Name, Optional[str]]]
                 cancelled = told.cancelled
                 tally = run.counts()
                 check_stopped(summary_of(tally, cancelled), bool(tally.plan_complete))
-                _check_manifest(run, options)
+                check_manifest(run, options)
                 break
             if got == lib.RUN_DELIVERED:
                 if recorded is not None:
@@ -320,7 +320,7 @@ def _tell_workers(tally: lib.RunTally) -> None:
                       "threads; the run goes on with them", RuntimeWarning)
 
 
-def _manifest_error(run: Run, options: lib.RunOptions, why: str) -> Optional[BaseException]:
+def manifest_error(run: Run, options: lib.RunOptions, why: str) -> Optional[BaseException]:
     """The error for a manifest the library did not write (its name refused before any work,
     or a run that did not finish every file), with the system's code; None when it did."""
     error = ctypes.c_int32()
@@ -337,12 +337,17 @@ def _manifest_error(run: Run, options: lib.RunOptions, why: str) -> Optional[Bas
     return family(make_report(r, reason=f"the manifest {why}: {words}", destination=os.fsdecode(options.manifest)))
 
 
-def _check_manifest(run: Run, options: lib.RunOptions) -> None:
+def refusal_at_start(run: Run, options: lib.RunOptions, status: int) -> BaseException:
+    """What a run refused at its start (or at its first step planned) raises."""
+    return manifest_error(run, options, "cannot be written there") or _refused(status)
+
+
+def check_manifest(run: Run, options: lib.RunOptions) -> None:
     """A mirror's manifest that was not put in place raises, once every report is out (the
     one at its name left as it was); a cancelled run's only says so in its reports."""
     if lib.run_manifest_status(run.handle, None) == Status.CANCELLED:
         return
-    error = _manifest_error(run, options, "was not written, the one there is left as it was")
+    error = manifest_error(run, options, "was not written, the one there is left as it was")
     if error is not None:
         raise error
 

@@ -22,14 +22,14 @@ from __future__ import annotations
 
 import ctypes
 from collections import deque
-from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Deque, Iterator, List, Optional, Tuple
 
 from . import _library as lib
 from ._api import _path_argument
-from ._core import JobRefused, PathType, Report, Status, make_report
+from ._core import PathType, Report, Status
 from ._records import RecordFiles, Records
-from ._tree import (Progress, Run, TreeRun, _decoder, check_stopped, open_records, report_of, run_options,
-                    summary_of)
+from ._tree import (Progress, Run, TreeRun, _decoder, check_manifest, check_stopped, open_records,
+                    refusal_at_start, report_of, run_options, summary_of)
 
 __all__ = ["convert_tree", "copy_tree", "salvage_tree", "verify"]
 
@@ -37,8 +37,8 @@ __all__ = ["convert_tree", "copy_tree", "salvage_tree", "verify"]
 STEPS_PER_THREAD = 4
 
 # One file's result as a task sends it back: status, path, destination, other, the report's bytes,
-# outcome, reason.
-Row = Tuple[int, bytes, Optional[bytes], Optional[bytes], bytes, int, bytes]
+# outcome, reason, the copy's SHA-256 (for the manifest written here).
+Row = Tuple[int, bytes, Optional[bytes], Optional[bytes], bytes, int, bytes, Optional[bytes]]
 
 
 def run_step(step: bytes) -> List[Row]:
@@ -54,25 +54,23 @@ def run_step(step: bytes) -> List[Row]:
     if lib.run_step(step, len(step), results, count, ctypes.byref(texts)) == Status.RUN_BAD_STATE:
         raise ValueError("marlune: the bytes are no step this library may run")
     try:
-        return [(r.status, r.path, r.destination, r.other, bytes(reports[i]), r.outcome, r.reason or b"")
+        return [(r.status, r.path, r.destination, r.other, bytes(reports[i]), r.outcome, r.reason or b"", r.sha256)
                 for i, r in enumerate(results)]
     finally:
         lib.step_texts_free(texts)
 
 
-def _steps(run: Run) -> Iterator[Optional[bytes]]:
+def _steps(run: Run, options: lib.RunOptions) -> Iterator[Optional[bytes]]:
     """The run's steps as the library plans them, on this thread; None where the
-    steps after it wait until every step before it has come back (a mirror's deletions)."""
+    steps after it wait until every step before it has come back (a mirror's deletions).
+    A run the library refuses raises at the first, before any work."""
     buffer = ctypes.create_string_buffer(1 << 16)
     length = ctypes.c_uint32()
     first = True
     while True:
         got = lib.run_plan_next(run.handle, buffer, len(buffer), ctypes.byref(length))
-        if first and got == Status.RUN_JOB_REFUSED:
-            r = lib.Report()
-            r.status = got
-            raise JobRefused(make_report(r, reason="a manifest is written by a run on this machine "
-                                         "(marlune.copy_tree): the digests of steps run on the workers stay there"))
+        if first and got not in (lib.RUN_DELIVERED, lib.RUN_TOO_SMALL, lib.RUN_WAITING, lib.RUN_ENDED):
+            raise refusal_at_start(run, options, got)
         first = False
         if got == lib.RUN_TOO_SMALL:
             buffer = ctypes.create_string_buffer(length.value)
@@ -113,7 +111,7 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
     pending: Deque[Any] = deque()
     read = 0
     ended = False
-    steps = _steps(planned)
+    steps = _steps(planned, options)
     waiting = False  # for every step out to come back before the next
 
     def submit() -> None:
@@ -139,9 +137,9 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                 continue
             rows = pending.popleft().result()
             submit()
-            for status, path, destination, other, raw, outcome, reason in rows:
+            for status, path, destination, other, raw, outcome, reason, sha256 in rows:
                 result = lib.RunResult(status=status, path=path, destination=destination, other=other,
-                                       outcome=outcome, reason=reason)
+                                       outcome=outcome, reason=reason, sha256=sha256)
                 copied = lib.Report.from_buffer_copy(raw)
                 result.report = ctypes.pointer(copied)
                 # Counted by the run as its own, and an error in the source holds back the deletions.
@@ -155,9 +153,10 @@ def _reports(client: Any, options: lib.RunOptions, paths: List[Tuple[Any, Option
                 return  # as a close: the steps not started are dropped
         ended = True
         # Every step has run: a mirror's folders get their times and modes, as a local run's do.
-        lib.run_finish_folders(planned.handle)
+        lib.run_finish_folders(planned.handle)  # and its manifest is put in place
         tally = planned.counts()
         check_stopped(summary_of(tally, False), bool(tally.plan_complete))
+        check_manifest(planned, options)
     finally:
         # Tasks under way finish their steps on their workers; those not started are dropped.
         if pending:
@@ -227,8 +226,7 @@ def copy_tree(source_dir: PathType, destination_dir: PathType, client: Any, *, w
     :func:`convert_tree`. ``workers`` is how many steps run side by side (default: the
     cluster's threads); ``progress(done_bytes, total_bytes)`` is called as each step comes
     back, a true answer closing the run; ``records`` are written here, from what comes
-    back. A mirror here writes no manifest: the steps' digests stay on the workers, so
-    ``manifest`` raises :class:`marlune.JobRefused` when iteration starts, before any work.
+    back, and so is the ``manifest``, from the digests the steps send back with their results.
     Its deletions start once every copy has come back, and are held back as there; its
     folders (empty ones too) get their sources' times and modes here, once every step has
     come back, as a local mirror's do at its end."""

@@ -221,3 +221,23 @@ def test_a_record_named_as_a_file_of_the_trees_is_refused_before_any_work(tmp_pa
         assert (tmp_path / "src" / "f3" / "readme.txt").read_bytes() == b"no audio"
         assert sorted(p.name for p in (tmp_path / "dst").rglob("*")) == ["f3", "readme.txt"]
         assert (tmp_path / "dst" / "f3" / "readme.txt").read_bytes() == b"an old copy"
+
+
+def test_a_dask_mirror_writes_the_local_manifest_and_a_rerun_keeps_finding_rot(tmp_path: Path,
+                                                                              client: "distributed.Client") -> None:
+    tree(tmp_path / "src")
+    local, spread = tmp_path / "local.sha256", tmp_path / "dask.sha256"
+    list(marlune.copy_tree(tmp_path / "src", tmp_path / "local", mirror=True, manifest=local))
+    list(marlune.dask.copy_tree(tmp_path / "src", tmp_path / "dask", client, mirror=True, manifest=spread,
+                                batch_files=2))
+    assert spread.read_bytes() == local.read_bytes() and local.read_bytes().count(b"\n") == 15
+    copy = tmp_path / "dask" / "f0" / "0.snd"
+    seen = copy.stat()
+    rotted = bytearray(copy.read_bytes())
+    rotted[-1] ^= 1
+    copy.write_bytes(rotted)
+    os.utime(copy, ns=(seen.st_atime_ns, seen.st_mtime_ns))
+    again = list(marlune.dask.copy_tree(tmp_path / "src", tmp_path / "dask", client, mirror=True, manifest=spread))
+    assert {r.outcome for r in again} == {"unchanged"} and spread.read_bytes() == local.read_bytes()
+    found = [r for r in marlune.verify(None, tmp_path / "dask", manifest=spread) if r.outcome != "matched"]
+    assert [(r.outcome, os.path.relpath(r.source, tmp_path / "dask")) for r in found] == [("different", "f0/0.snd")]

@@ -132,10 +132,9 @@ def test_options_that_do_not_go_together_raise_the_librarys_refusal_before_any_w
     hostile(tmp_path / "in")
     if "manifest" in settings:
         settings = dict(settings, manifest=tmp_path / "m")
-    dask_settings = {key: value for key, value in settings.items() if key != "manifest"}
     runs = [marlune.copy_tree(tmp_path / "in", tmp_path / "out", **settings)]  # type: ignore[arg-type]
-    if "manifest" not in settings and importlib.util.find_spec("distributed") is not None:
-        runs.append(marlune.dask.copy_tree(tmp_path / "in", tmp_path / "out", _NoWork(), **dask_settings))
+    if importlib.util.find_spec("distributed") is not None:
+        runs.append(marlune.dask.copy_tree(tmp_path / "in", tmp_path / "out", _NoWork(), **settings))
     for refused in runs:
         with pytest.raises(marlune.JobRefused, match=words) as raised:
             next(refused)

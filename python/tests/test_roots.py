@@ -118,8 +118,10 @@ def test_dask_takes_every_keyword_the_local_tree_function_takes(name: str) -> No
     assert {k: p.default for k, p in local.items()} == {k: p.default for k, p in spread.items()}
 
 
-def test_a_dask_mirror_with_a_manifest_is_refused_before_any_work(tree: Path) -> None:
-    with pytest.raises(marlune.JobRefused, match="manifest"):
-        next(iter(marlune.dask.copy_tree(tree / "src", tree / "out", NoCluster(), mirror=True,
-                                         manifest=tree / "m")))
-    assert not (tree / "out").exists() and not (tree / "m").exists()
+def test_a_dask_mirrors_manifest_name_is_looked_at_before_any_work(tree: Path) -> None:
+    for name, error in (("src/a.snd", marlune.DestinationError), ("none/m", FileNotFoundError)):
+        with pytest.raises(error) as raised:
+            next(iter(marlune.dask.copy_tree(tree / "src", tree / "out", NoCluster(), mirror=True,
+                                             manifest=tree / name)))
+        assert raised.value.report.destination == os.fsdecode(tree / name)
+    assert not (tree / "out").exists() and (tree / "src" / "a.snd").read_bytes() == FIXED

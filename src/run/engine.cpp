@@ -40,17 +40,22 @@ void Engine::note(std::int32_t status) {
     if (status == MARLUNE_DISK_FULL) destinationFull_.store(true);
 }
 
-void Engine::noteResult(std::int32_t status, std::int32_t outcome, const marlune_report& report) {
-    note(status);
-    count(outcome, report);
+void Engine::noteResult(const marlune_run_result& result) {
+    const auto text = [&result](const char* const marlune_run_result::*member) {
+        return holds(result.size, member) && result.*member ? std::string(result.*member) : std::string();
+    };
+    if (!holds(result.size, &marlune_run_result::status)) return;
+    const std::int32_t outcome = holds(result.size, &marlune_run_result::outcome) ? result.outcome : -1;
+    marlune_report report{};
+    if (holds(result.size, &marlune_run_result::report) && result.report) {
+        std::memcpy(&report, result.report, std::min<std::size_t>(result.report->size, sizeof report));
+    }
+    std::lock_guard<std::mutex> lock(noted_);
+    note(result.status);
+    settle(result.status, outcome, report, text(&marlune_run_result::sha256), text(&marlune_run_result::destination),
+           planner_.job().root);
     ++filesStarted_;
     ++filesDone_;
-}
-
-void Engine::count(std::int32_t outcome, const marlune_report& report) {
-    if (outcome >= 0 && outcome < MARLUNE_OUTCOME_COUNT) ++outcomes_[outcome];
-    bytesRead_ += report.source_bytes;
-    bytesWritten_ += report.bytes_written;  // 0 for a job that writes nothing
 }
 
 bool Engine::stopped() const {
@@ -66,15 +71,17 @@ std::thread startThread(std::function<void()> work) {
     return std::thread(std::move(work));
 }
 
+std::int32_t Engine::checkManifestName() {
+    const RootCheck name = planner_.checkManifestName();
+    // A name refused before may have been mended meanwhile.
+    manifestStatus_ = name.status;
+    manifestError_ = name.systemError;
+    return name.status;
+}
+
 std::int32_t Engine::start() {
     if (state_ != State::open) return MARLUNE_RUN_BAD_STATE;
-    if (const RootCheck name = planner_.checkManifestName(); name.status != MARLUNE_OK) {
-        manifestStatus_ = name.status;
-        manifestError_ = name.systemError;
-        return name.status;
-    }
-    manifestStatus_ = MARLUNE_OK;  // a name refused before may have been mended meanwhile
-    manifestError_ = 0;
+    if (const std::int32_t refused = checkManifestName(); refused != MARLUNE_OK) return refused;
     // Running before any worker starts: a worker reads the state (makeStep).
     state_ = State::running;
     threads_.reserve(bounds_.workers);
@@ -267,21 +274,24 @@ void Engine::deliver(marlune_run_result& result) {
     if (holds(result.size, &marlune_run_result::report)) handBackReport(result.report, answer.report);
     if (holds(result.size, &marlune_run_result::outcome)) result.outcome = answer.outcome;
     if (holds(result.size, &marlune_run_result::reason)) result.reason = answer.reason.c_str();
-    count(answer.outcome, answer.report);
     if (holds(result.size, &marlune_run_result::sha256)) {
         result.sha256 = answer.sha256.empty() ? nullptr : answer.sha256.c_str();
     }
-    const bool unfinished = answer.outcome == MARLUNE_OUTCOME_FAILED || answer.outcome == MARLUNE_OUTCOME_CANCELLED ||
-                            answer.outcome == MARLUNE_OUTCOME_COLLISION;
-    if (unfinished && firstUnfinished_ == MARLUNE_OK) {
-        firstUnfinished_ = answer.status != MARLUNE_OK ? answer.status : MARLUNE_WRITE_ERROR;
-    }
-    if (manifest_.wanted() && !answer.sha256.empty() && manifestStatus_ == MARLUNE_OK &&
-        firstUnfinished_ == MARLUNE_OK) {
-        const std::string& root = current_.step.root;
-        std::string relative = file.destination.substr(std::min(root.size(), file.destination.size()));
+    settle(answer.status, answer.outcome, answer.report, answer.sha256, file.destination, current_.step.root);
+}
+
+void Engine::settle(std::int32_t status, std::int32_t outcome, const marlune_report& report, const std::string& sha256,
+                    const std::string& destination, const std::string& root) {
+    if (outcome >= 0 && outcome < MARLUNE_OUTCOME_COUNT) ++outcomes_[outcome];
+    bytesRead_ += report.source_bytes;
+    bytesWritten_ += report.bytes_written;  // 0 for a job that writes nothing
+    const bool unfinished =
+        outcome == MARLUNE_OUTCOME_FAILED || outcome == MARLUNE_OUTCOME_CANCELLED || outcome == MARLUNE_OUTCOME_COLLISION;
+    if (unfinished && firstUnfinished_ == MARLUNE_OK) firstUnfinished_ = status != MARLUNE_OK ? status : MARLUNE_WRITE_ERROR;
+    if (manifest_.wanted() && !sha256.empty() && manifestStatus_ == MARLUNE_OK && firstUnfinished_ == MARLUNE_OK) {
+        std::string relative = destination.substr(std::min(root.size(), destination.size()));
         while (!relative.empty() && isSeparator(relative.front())) relative.erase(0, 1);
-        if (!manifest_.add(answer.sha256, relative)) {
+        if (!manifest_.add(sha256, relative)) {
             manifestError_ = manifest_.error();
             manifestStatus_ = writeFailureStatus(manifestError_);
         }
@@ -350,6 +360,7 @@ void Engine::counts(marlune_run_tally& tally) {
 std::int32_t Engine::planNext(char* bytes, std::uint32_t size, std::uint32_t& length) {
     if (state_ == State::running) return MARLUNE_RUN_BAD_STATE;
     if (state_ == State::open) {
+        if (const std::int32_t refused = checkManifestName(); refused != MARLUNE_OK) return refused;
         state_ = State::planning;
         planned_.store(true);
         planner_.begin();
@@ -376,7 +387,10 @@ std::int32_t Engine::planNext(char* bytes, std::uint32_t size, std::uint32_t& le
 
 std::int32_t Engine::finishFolders() {
     if (state_ != State::planning || !planEnded_) return MARLUNE_RUN_BAD_STATE;
-    keepFolders();
+    if (!ended_.exchange(true)) {
+        keepFolders();
+        endManifest();
+    }
     return MARLUNE_OK;
 }
 

@@ -49,8 +49,8 @@ public:
     std::int32_t keep(const char* path);
     // A result of a step run elsewhere (planNext's), handed back.
     void note(std::int32_t status);
-    // ... with its outcome and report, counted in the run's tally as one delivered here.
-    void noteResult(std::int32_t status, std::int32_t outcome, const marlune_report& report);
+    // ... whole: counted in the run's tally, and its digest in the manifest, as one delivered here.
+    void noteResult(const marlune_run_result& result);
     std::int32_t start();
     std::int32_t next(marlune_run_result& result, std::int32_t timeoutMs);
     void counts(marlune_run_tally& tally);
@@ -83,7 +83,10 @@ private:
     bool skipUnbegun();
     // Cancelled, or the destination found full: nothing more is planned or started.
     bool stopped() const;
-    void count(std::int32_t outcome, const marlune_report& report);
+    // A result delivered or noted: its counts, and its line in the manifest.
+    void settle(std::int32_t status, std::int32_t outcome, const marlune_report& report, const std::string& sha256,
+                const std::string& destination, const std::string& root);
+    std::int32_t checkManifestName();
 
     void endManifest();
     void keepFolders();
@@ -103,6 +106,7 @@ private:
     std::uint64_t nextIndex_ = 0;
 
     std::mutex mutex_;
+    std::mutex noted_;  // results handed back by callers on any thread
     std::condition_variable finished_;  // a step finished, or a worker ended
     std::condition_variable room_;      // the window moved
     std::map<std::uint64_t, Done> done_;

@@ -88,15 +88,4 @@ std::int32_t checkAdd(const JobPolicy& policy, std::size_t added, const char* pl
     return MARLUNE_OK;
 }
 
-std::int32_t checkPlanned(const JobPolicy& policy, bool manifest, std::string* why) {
-    if (policy.writesManifest && manifest) {
-        return refused(MARLUNE_RUN_JOB_REFUSED,
-                       "a manifest is written by a run that runs its own steps: the digests of steps run elsewhere "
-                       "stay where they ran",
-                       why);
-    }
-    if (why) why->clear();
-    return MARLUNE_OK;
-}
-
 }  // namespace marlune::run

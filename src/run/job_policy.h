@@ -43,8 +43,4 @@ std::int32_t checkJob(const JobRequest& request, std::string* why = nullptr);
 // Whether one more path may be added to a run of the policy, after `added` others.
 std::int32_t checkAdd(const JobPolicy& policy, std::size_t added, const char* place, std::string* why = nullptr);
 
-// Whether a run whose steps run elsewhere (marlune_run_plan_next) may do what it asks: a
-// manifest is written from the digests of the steps a run runs itself, never from others'.
-std::int32_t checkPlanned(const JobPolicy& policy, bool manifest, std::string* why = nullptr);
-
 }  // namespace marlune::run

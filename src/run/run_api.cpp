@@ -205,12 +205,13 @@ MARLUNE_API void MARLUNE_CALL marlune_run_note(marlune_run* run, int32_t status)
 }
 
 MARLUNE_API void MARLUNE_CALL marlune_run_note_result(marlune_run* run, const marlune_run_result* result) {
-    if (!run || !result || !marlune::holds(result->size, &marlune_run_result::status)) return;
-    const std::int32_t outcome = marlune::holds(result->size, &marlune_run_result::outcome) ? result->outcome : -1;
-    const marlune_report* report = marlune::holds(result->size, &marlune_run_result::report) ? result->report : nullptr;
-    marlune_report counted{};
-    if (report) std::memcpy(&counted, report, std::min<std::size_t>(report->size, sizeof counted));
-    run->engine.noteResult(result->status, outcome, counted);
+    if (!run || !result) return;
+    guarded(
+        [&] {
+            run->engine.noteResult(*result);
+            return 0;
+        },
+        0);
 }
 
 MARLUNE_API int32_t MARLUNE_CALL marlune_file_outcome(int32_t job, int32_t status) {
@@ -249,8 +250,6 @@ MARLUNE_API int32_t MARLUNE_CALL marlune_run_plan_next(marlune_run* run, char* s
     return guarded(
         [&]() -> int32_t {
             if (const std::int32_t status = marlune::lookAtDestination(*run); status != MARLUNE_OK) return status;
-            const std::int32_t refused = marlune::run::checkPlanned(run->policy, run->manifest);
-            if (refused != MARLUNE_OK) return refused;
             return run->engine.planNext(step, size, *length);
         },
         MARLUNE_RUN_BAD_STATE);
