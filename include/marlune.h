@@ -1132,11 +1132,11 @@ MARLUNE_API void MARLUNE_CALL marlune_run_close(marlune_run *run);
  * MARLUNE_RUN_DELIVERED, MARLUNE_RUN_TOO_SMALL (nothing taken: call again
  * with `*length` bytes), MARLUNE_RUN_WAITING once before a mirror's
  * deletions (marlune_run_note), or MARLUNE_RUN_ENDED; on the first call, the
- * status of a destination folder marlune_run_start would refuse, nothing
- * planned (call again only to have it again); MARLUNE_RUN_JOB_REFUSED for a
- * mirror that is to write a manifest (its digests would stay where the steps
- * ran: start such a run with marlune_run_start); marlune_run_counts tells the
- * plan's counts. A step run twice (a worker that died and a task retried)
+ * status of a destination folder or manifest name marlune_run_start would
+ * refuse, nothing planned (call again only to have it again);
+ * marlune_run_counts tells the plan's counts. A mirror's manifest is written
+ * from the digests handed back with marlune_run_note_result, in the run's
+ * order, and put in place by marlune_run_finish_folders. A step run twice (a worker that died and a task retried)
  * ends as one run once would, but for what a first run had finished: a copy
  * made again, a conversion found finished, a deletion found done (a file to
  * remove that is gone answers MARLUNE_OK, outcome deleted).
@@ -1193,8 +1193,9 @@ MARLUNE_API void MARLUNE_CALL marlune_step_texts_free(marlune_step_texts *texts)
  * through a link; any other run: nothing. Call it on the planning machine
  * (the folders at the same paths as on the workers), once the steps' copies
  * are in place: a copy written into a folder afterwards changes its time.
- * Returns MARLUNE_OK, or MARLUNE_RUN_BAD_STATE for a run not planned to its
- * end.
+ * Then a mirror's manifest, made of the digests noted, is put in place when
+ * every file was accounted for (marlune_run_manifest_status tells). Returns
+ * MARLUNE_OK, or MARLUNE_RUN_BAD_STATE for a run not planned to its end.
  */
 MARLUNE_API int32_t MARLUNE_CALL marlune_run_finish_folders(marlune_run *run);
 
