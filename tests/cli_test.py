@@ -42,7 +42,7 @@ RECORD_KEYS = {"record", "command", "file", "destination", "outcome", "status", 
 SUMMARY_KEYS = {"record", "command", "dryRun", "files", "converted", "copied", "salvaged", "complete",
                 "wouldConvert", "alreadyKv", "skipped", "kept", "failed", "finished", "partialsRemoved", "collisions",
                 "cancelled", "suspects", "notStarted", "interrupted", "unchanged", "copiedAsIs", "damaged", "linked",
-                "deleted", "matched", "different", "restored",
+                "deleted", "matched", "different", "restored", "safe", "verdict",
                 "linksNotFollowed", "bytesIn", "bytesOut", "seconds", "bytesPerSecond"}
 TIMING_KEYS = {"seconds", "bytesPerSecond"}
 
@@ -792,6 +792,7 @@ class Mirror(Folder):
                                      "mirror/sub/empty": "MARLUNE_VERIFY_MISSING",
                                      "mirror/sub/extra": "MARLUNE_VERIFY_EXTRA"})
         self.assertEqual((summary["matched"], summary["different"]), (5, 4))
+        self.assertEqual((summary["safe"], summary["verdict"]), (False, "4 files differ from arch"))
         self.assertEqual(len(result.stderr.decode(errors="surrogateescape").splitlines()), 4)
 
     def test_delete_removes_only_what_the_source_lacks_under_the_destination(self):
@@ -922,6 +923,8 @@ class Mirror(Folder):
         records, summary = json_lines(first + rest)
         self.assertEqual(summary["failed"], 0)
         self.assertGreater(summary["cancelled"] + summary["notStarted"], 0)
+        self.assertFalse(summary["safe"])
+        self.assertTrue(summary["verdict"].startswith("The run was interrupted: "), summary["verdict"])
         for record in records:
             self.assertEqual(record["outcome"] == "cancelled", record["status"] == "MARLUNE_CANCELLED", record)
             self.assertNotEqual(record["outcome"], "failed", record)

@@ -384,6 +384,10 @@ std::string Records::summaryJson(const marlune_run_tally* tally, bool cancelled)
     const double perSecond = totals.seconds > 0 ? static_cast<double>(totals.bytesRead) / totals.seconds : 0;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", totals.seconds);
+    // The page's answer, for a program: its first sentence, and whether nothing is amiss.
+    const std::vector<Finding> verdict = verdictOf(header_, totals);
+    out += ", \"safe\": " + std::string(verdict.front().tone == Finding::Tone::safe ? "true" : "false") +
+           ", \"verdict\": " + jsonString(verdict.front().sentence);
     return out + ", \"notStarted\": " + number(totals.notStarted) +
            ", \"interrupted\": " + (cancelled ? "true" : "false") +
            ", \"linksNotFollowed\": " + number(totals.linksNotFollowed) + ", \"bytesIn\": " + number(totals.bytesRead) +
