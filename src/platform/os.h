@@ -97,6 +97,9 @@ public:
     // Opens an existing regular file for reading, others may go on reading and
     // writing it, and learns its size (unknownSize where only the end tells).
     virtual bool openForReading(Path path, Handle& file, std::uint64_t& size) = 0;
+    // The same, with the state fileState gives of the file as it was opened: one
+    // look where the system tells both at once.
+    virtual bool openForReadingWithState(Path path, Handle& file, FileState& state);
     // Creates the file, or truncates it when it exists, for writing that nobody
     // else shares. Fails without truncating anything when the file is `source`.
     virtual bool createForWriting(const char* path, Handle source, Handle& file) = 0;

@@ -117,15 +117,16 @@ bool syncFolderDescriptor(int folder) {
 class PosixOs final : public Os {
 public:
     bool openForReading(Path path, Handle& file, std::uint64_t& size) override {
-        const At name = at(path);
-        const int descriptor = ::openat(name.folder, name.name, O_RDONLY | openFlags);
-        if (descriptor == -1) return false;
         struct stat info {};
-        if (!isRegularFile(descriptor, info)) return refuse(descriptor);
-        // Read from start to end: the system may read further ahead. Only a hint.
-        if (info.st_size >= sequentialHintSize) posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
-        file = descriptor;
+        if (!openRegularFile(path, file, info)) return false;
         size = static_cast<std::uint64_t>(info.st_size);
+        return true;
+    }
+
+    bool openForReadingWithState(Path path, Handle& file, FileState& state) override {
+        struct stat info {};
+        if (!openRegularFile(path, file, info)) return false;
+        state = stateOf(info);
         return true;
     }
 
@@ -379,6 +380,19 @@ public:
             if (put <= 0) return;
             done += static_cast<std::size_t>(put);
         }
+    }
+
+private:
+    // Opened for reading, and `info` the one look at it that tells it is a regular file.
+    static bool openRegularFile(Path path, Handle& file, struct stat& info) {
+        const At name = at(path);
+        const int descriptor = ::openat(name.folder, name.name, O_RDONLY | openFlags);
+        if (descriptor == -1) return false;
+        if (!isRegularFile(descriptor, info)) return refuse(descriptor);
+        // Read from start to end: the system may read further ahead. Only a hint.
+        if (info.st_size >= sequentialHintSize) posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+        file = descriptor;
+        return true;
     }
 };
 

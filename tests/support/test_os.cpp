@@ -70,6 +70,14 @@ bool TestOs::openForReading(platform::Path path, platform::Handle& file, std::ui
     return true;
 }
 
+bool TestOs::openForReadingWithState(platform::Path path, platform::Handle& file, platform::FileState& state) {
+    if (fails(Call::openForReading)) return false;
+    if (!native_.openForReadingWithState(path, file, state)) return false;
+    const Recording bookkeeping;
+    open_.insert(file);
+    return true;
+}
+
 bool TestOs::createForWriting(const char* path, platform::Handle source, platform::Handle& file) {
     if (fails(Call::createForWriting)) return false;
     if (!native_.createForWriting(path, source, file)) return false;

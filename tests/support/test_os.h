@@ -99,6 +99,8 @@ public:
     static thread_local int recording;
 
     bool openForReading(platform::Path path, platform::Handle& file, std::uint64_t& size) override;
+    // Counted and failed as openForReading.
+    bool openForReadingWithState(platform::Path path, platform::Handle& file, platform::FileState& state) override;
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
