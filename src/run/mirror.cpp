@@ -104,6 +104,7 @@ struct Mirrored {
     platform::FileState seen;  // the source's when it was opened
     Sha256 hash;
     bool pending = false;  // written, waiting to be moved into place
+    bool noCopyThere = false;  // the destination's name was found to hold no regular file
     bool rotted = false;   // the copy there no longer held the digest recorded when it was written
 };
 
@@ -195,14 +196,14 @@ private:
         }
         if (!isContainerFinding(answer.status)) return fail(answer, answer.status, answer.report.system_error);
         // Not a container, or a damaged one: its bytes as they are, read again from the start.
+        // The same open files, so the source stays the one whose state was taken.
         const std::int32_t finding = answer.status;
         const marlune_report found = answer.report;
-        mirrored.source.close();
-        if (!mirrored.source.openForReading(os_, file.source.c_str())) {
-            return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
-        }
+        if (!mirrored.source.rewind()) return fail(answer, MARLUNE_READ_ERROR, mirrored.source.error());
         if (hashing()) digestOf(mirrored.hash);  // starts it again
-        if (destination && !restartPartial(file, mirrored, answer)) return;
+        if (destination && destination->position() != 0 && (!destination->truncate(0) || !destination->rewind())) {
+            return fail(answer, writeFailureStatus(destination->error()), destination->error());
+        }
         answer.report = emptyReport();
         const std::int32_t copied =
             copyBytes(mirrored.source, destination, hashing() ? &mirrored.hash : nullptr, progress_, answer.report);
@@ -221,12 +222,6 @@ private:
             answer.report.source_bytes = read;
             answer.status = finding;
         }
-    }
-
-    bool restartPartial(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
-        mirrored.partial.close();
-        os_.deleteFile(mirrored.partialName.c_str());
-        return createPartial(file.destination, mirrored, answer);
     }
 
     // Readable by its owner alone until it is complete and has its source's mode: a
@@ -258,9 +253,8 @@ private:
     }
 
     // The source read again from its start, after a pass that only hashed it.
-    void rewind(const StepFile& file, Mirrored& mirrored) {
-        mirrored.source.close();
-        mirrored.source.openForReading(os_, file.source.c_str());
+    static void rewind(Mirrored& mirrored) {
+        if (!mirrored.source.rewind()) mirrored.source.close();
     }
 
     // The destination matches the source already: by size and time, or with checksums
@@ -269,7 +263,7 @@ private:
     // have rotted since they were written.
     bool unchanged(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
         // A link at the name is no copy, whatever it leads to: the copy replaces it.
-        if (os_.kindOfName(file.destination) != platform::Kind::file) return false;
+        if (mirrored.noCopyThere || os_.kindOfName(file.destination) != platform::Kind::file) return false;
         const bool byContent = has(MARLUNE_RUN_CHECKSUM);
         std::string copyDigest;
         std::int64_t copyChanged = 0;
@@ -302,7 +296,7 @@ private:
                 // changed source (whose copy has another time, or was rewritten since).
                 mirrored.rotted =
                     byContent && read && asItsSource && !file.expected.empty() && copyDigest != file.expected;
-                rewind(file, mirrored);
+                rewind(mirrored);
                 return false;
             }
         }
@@ -321,11 +315,16 @@ private:
 
     // Size and time alike by their names alone: nothing opened, as a rerun mostly finds.
     // A manifest's line is carried over from the one replaced.
-    bool unchangedByName(const StepFile& file, FileAnswer& answer) {
+    // A name found to hold no regular file is noted, and not looked at again.
+    bool unchangedByName(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
         platform::FileAttributes source;
         platform::FileAttributes copy;
-        if ((hashing() && has(MARLUNE_RUN_CHECKSUM)) || !os_.regularFileAttributes(file.destination, copy) ||
-            (hashing() && carried(file, copy.changed).empty()) || !os_.regularFileAttributes(file.source, source) ||
+        if (hashing() && has(MARLUNE_RUN_CHECKSUM)) return false;
+        if (!os_.regularFileAttributes(file.destination, copy)) {
+            mirrored.noCopyThere = true;
+            return false;
+        }
+        if ((hashing() && carried(file, copy.changed).empty()) || !os_.regularFileAttributes(file.source, source) ||
             source.size != copy.size || source.modified != copy.modified) {
             return false;
         }
@@ -366,13 +365,10 @@ private:
     }
 
     void mirrorFile(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
-        if (unchangedByName(file, answer)) return lookForSuspect(file, answer);
-        if (!mirrored.source.openForReading(os_, file.source.c_str())) {
-            return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
-        }
+        if (unchangedByName(file, answer, mirrored)) return lookForSuspect(file, answer);
         // As it is before any of it is read: the copy takes this time, and only while it still holds.
-        if (!os_.fileState(mirrored.source.handle(), mirrored.seen)) {
-            return fail(answer, MARLUNE_READ_ERROR, platform::lastSystemError());
+        if (!mirrored.source.openForReading(os_, file.source.c_str(), mirrored.seen)) {
+            return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
         }
         if (unchanged(file, mirrored, answer)) return lookForSuspect(file, answer);
         if (!mirrored.source.isOpen()) return fail(answer, MARLUNE_SOURCE_MISSING, 0);
