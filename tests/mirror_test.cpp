@@ -726,7 +726,7 @@ TEST_F(Mirrors, APartialFileIsItsOwnersAloneUntilItHasItsSourcesMode) {
     EXPECT_EQ(answers[1].outcome, MARLUNE_OUTCOME_COPIED_AS_IS);
     ASSERT_FALSE(whileWritten.empty());
     EXPECT_EQ(whileWritten, std::vector<mode_t>(whileWritten.size(), 0600));
-    // Named after the copy each, also one made again to take a file that is no container as it is.
+    // Named after the copy each, also one cut back to take a file that is no container as it is.
     for (const std::string& name : partials) {
         EXPECT_TRUE(name.rfind("private.snd.", 0) == 0 || name.rfind("shared.txt.", 0) == 0) << name;
         EXPECT_EQ(name.size() - name.find('.', name.find('.') + 1), 1 + 16 + std::strlen(".marlune-partial")) << name;
@@ -735,6 +735,41 @@ TEST_F(Mirrors, APartialFileIsItsOwnersAloneUntilItHasItsSourcesMode) {
     EXPECT_EQ(modeOf(at("dst/shared.txt")), 0640u);
 }
 #endif
+
+// What a small file costs: the calls other than its reads and writes (the copy
+// core's), for a mirror of new files and for a rerun that finds them unchanged.
+// A call that creeps back in (a second look at a name, a file opened again) fails it.
+TEST_F(Mirrors, ASmallFileCostsAFewCallsCopiedAndFewerFoundUnchanged) {
+    constexpr int files = 30;
+    // Recordings, notes (no container: copied again as they are) and empty files, in two folders.
+    for (int i = 0; i < files; ++i) {
+        const std::string name = "src/f" + std::to_string(i % 2) + "/" + std::to_string(i);
+        const Bytes bytes = i % 3 == 0 ? recording : i % 3 == 1 ? Bytes{'t', '\n'} : Bytes{};
+        put(name + (i % 3 == 0 ? ".snd" : ".txt"), bytes);
+    }
+    struct Case {
+        const char* run;
+        std::int32_t outcome;
+        int mostCalls;  // per file, the folders' making and checks in each step included
+    };
+    for (const Case& each : {Case{"new", -1, 11}, Case{"rerun", MARLUNE_OUTCOME_UNCHANGED, 4}}) {
+        SCOPED_TRACE(each.run);
+        TestOs os;
+        const std::vector<run::FileAnswer> answers = mirrorThrough(os);
+        ASSERT_EQ(answers.size(), std::size_t{files});
+        for (const run::FileAnswer& answer : answers) {
+            if (each.outcome >= 0) EXPECT_EQ(answer.outcome, each.outcome);
+            EXPECT_EQ(answer.report.status, MARLUNE_OK) << answer.outcome;
+        }
+        int calls = os.folderCalls();
+        for (std::size_t call = 0; call < static_cast<std::size_t>(Call::count); ++call) {
+            if (call != static_cast<std::size_t>(Call::read) && call != static_cast<std::size_t>(Call::write)) {
+                calls += os.calls(static_cast<Call>(call));
+            }
+        }
+        EXPECT_LE(calls, each.mostCalls * files) << calls;
+    }
+}
 
 #ifndef _WIN32
 // A rerun gives an unchanged copy what its source has now: its mode, its owner and
