@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "boundary/api.h"
 #include "boundary/operations.h"
@@ -231,7 +232,7 @@ private:
     // tried again under a new name.
     bool createPartial(const std::string& destination, Mirrored& mirrored, FileAnswer& answer) {
         for (int attempt = 0; attempt < 3; ++attempt) {
-            mirrored.partialName = partialNameFor(destination, 0);
+            mirrored.partialName = partialNameFor(destination, 0, nextTag());
             if (!mirrored.partial.createNew(os_, mirrored.partialName.c_str(), platform::Access::ownerAlone)) {
                 if (platform::kindOf(mirrored.partial.error()) == platform::ErrorKind::exists) continue;
                 break;
@@ -242,6 +243,15 @@ private:
         }
         fail(answer, creationFailureStatus(mirrored.partial.error()), mirrored.partial.error());
         return false;
+    }
+
+    // A partial file's tag, from a generator seeded for the step at its first partial file.
+    std::uint64_t nextTag() {
+        if (!tagsSeeded_) {
+            tags_.seed(randomTag());
+            tagsSeeded_ = true;
+        }
+        return tags_();
     }
 
     // The digest the replaced manifest recorded for the copy, unless the copy changed
@@ -533,7 +543,7 @@ private:
         std::uint64_t size = 0;
         platform::FileKey key;
         const bool toFolder = os_.kindOf(file.source, size, key) == platform::Kind::folder;
-        const std::string partial = partialNameFor(file.destination, 0);
+        const std::string partial = partialNameFor(file.destination, 0, nextTag());
         if (!os_.makeLink(target, partial, toFolder, error)) {
             return fail(answer, MARLUNE_RUN_LINK_REFUSED, error);
         }
@@ -549,6 +559,8 @@ private:
     platform::Os& os_;
     std::vector<FileAnswer> answers_;
     std::vector<Mirrored> files_;
+    std::mt19937_64 tags_;
+    bool tagsSeeded_ = false;
 };
 
 }  // namespace
