@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/folders.h"
 #include "platform/os.h"
 
 namespace marlune::platform {
@@ -64,6 +65,10 @@ FileState stateOf(const struct stat& info) {
     state.size = static_cast<std::uint64_t>(info.st_size);
     state.modified = nanoseconds(info.st_mtim);
     state.changed = nanoseconds(info.st_ctim);
+    state.mode = static_cast<std::uint32_t>(info.st_mode);
+    state.owner = static_cast<std::uint64_t>(info.st_uid);
+    state.group = static_cast<std::uint64_t>(info.st_gid);
+    state.accessed = nanoseconds(info.st_atim);
     return state;
 }
 
@@ -128,6 +133,10 @@ public:
         if (!openRegularFile(path, file, info)) return false;
         state = stateOf(info);
         return true;
+    }
+
+    bool keepSeenTimesAndMode(Handle /*from*/, const FileState& seen, Handle to, int& error) override {
+        return keepTimesAndModeOf(seen, to, error);
     }
 
     // POSIX has no share modes: the file is opened without truncation, compared

@@ -389,7 +389,8 @@ private:
         if (!createPartial(file.destination, mirrored, answer)) return;
         copyInto(file, mirrored, &mirrored.partial, answer);
         int error = 0;
-        if (!unfinished(answer) && !os_.keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
+        if (!unfinished(answer) &&
+            !os_.keepSeenTimesAndMode(mirrored.source.handle(), mirrored.seen, mirrored.partial.handle(), error)) {
             fail(answer, writeFailureStatus(error), error);
         }
         // Written over or cut meanwhile (same size or not): the copy would hold neither

@@ -273,6 +273,11 @@ bool TestOs::keepTimesAndMode(platform::Handle from, platform::Handle to, int& e
     return !folderCallFails(error) && native_.keepTimesAndMode(from, to, error);
 }
 
+bool TestOs::keepSeenTimesAndMode(platform::Handle from, const platform::FileState& seen, platform::Handle to,
+                                  int& error) {
+    return !folderCallFails(error) && native_.keepSeenTimesAndMode(from, seen, to, error);
+}
+
 bool TestOs::keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {
     return !folderCallFails(error) && native_.keepFileTimesAndMode(from, to, error);
 }

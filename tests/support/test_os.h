@@ -136,6 +136,8 @@ public:
     std::string linkTarget(const std::string& path) override;
     bool regularFileAttributes(const std::string& path, platform::FileAttributes& attributes) override;
     bool keepTimesAndMode(platform::Handle from, platform::Handle to, int& error) override;
+    bool keepSeenTimesAndMode(platform::Handle from, const platform::FileState& seen, platform::Handle to,
+                              int& error) override;
     bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) override;
     bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) override;
     bool readLink(const std::string& path, std::string& target, int& error) override;
