@@ -4,8 +4,9 @@
 # with and without --manifest, a rerun with nothing changed (with and without
 # --manifest, whose unchanged copies' lines are carried over), and verify (against
 # its source, and against the manifest) beside sha256sum -c of the same manifest.
-# The best of ROUNDS runs each; every copy is removed before the next. It prints
-# figures; it is not a test.
+# The best of ROUNDS runs each (the first runs in turns, round by round, with their
+# ratios, and the system calls a file where strace is there); every copy is removed
+# before the next. It prints figures; it is not a test.
 #
 #   bench/mirror.sh
 #
@@ -65,6 +66,16 @@ seconds() {  # COMMAND...: the best of the rounds, in seconds; the copy at $data
   echo "$best"
 }
 
+once() {  # COMMAND...: one run's seconds, the copy at $data/out removed before
+  local start end
+  rm -rf "$data/out" "$data/manifest"
+  sync
+  start=$(date +%s.%N)
+  "$@" >/dev/null 2>&1 || true
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+
 best() {  # COMMAND...: the best of the rounds over what is there
   local best="" start end took
   for _ in $(seq "$rounds"); do
@@ -93,11 +104,38 @@ for tree in small large; do
   files=$(find "$data/$tree" -type f | wc -l)
   mib=$(du -sm --apparent-size "$data/$tree" | cut -f1)
   echo "$tree: $files files, $mib MiB"
-  report "marlune copy -r --mirror" "$files" "$mib" "$(seconds "$marlune" copy -r --mirror "$data/$tree" "$data/out")"
-  report "marlune ... --manifest" "$files" "$mib" \
-    "$(seconds "$marlune" copy -r --mirror --manifest "$data/manifest" "$data/$tree" "$data/out")"
-  report "rsync -a" "$files" "$mib" "$(seconds rsync -a "$data/$tree/" "$data/out/")"
-  report "cp -a" "$files" "$mib" "$(seconds cp -a "$data/$tree" "$data/out")"
+  # The first runs in turns, round by round, so that a busy moment weighs on each alike.
+  declare -A first=()
+  for _ in $(seq "$rounds"); do
+    for row in mirror manifest rsync cp; do
+      case $row in
+        mirror) took=$(once "$marlune" copy -r --mirror "$data/$tree" "$data/out") ;;
+        manifest) took=$(once "$marlune" copy -r --mirror --manifest "$data/manifest" "$data/$tree" "$data/out") ;;
+        rsync) took=$(once rsync -a "$data/$tree/" "$data/out/") ;;
+        cp) took=$(once cp -a "$data/$tree" "$data/out") ;;
+      esac
+      if [ -z "${first[$row]:-}" ] || [ "$(echo "$took < ${first[$row]}" | bc -l)" = 1 ]; then first[$row]=$took; fi
+    done
+  done
+  report "marlune copy -r --mirror" "$files" "$mib" "${first[mirror]}"
+  report "marlune ... --manifest" "$files" "$mib" "${first[manifest]}"
+  report "rsync -a" "$files" "$mib" "${first[rsync]}"
+  report "cp -a" "$files" "$mib" "${first[cp]}"
+  printf '  %-34s %7.2f (rsync -a) %6.2f (cp -a)\n' "marlune's time against" \
+    "$(echo "${first[mirror]} / ${first[rsync]}" | bc -l)" "$(echo "${first[mirror]} / ${first[cp]}" | bc -l)"
+  if command -v strace >/dev/null; then  # what each asks of the system for a file
+    for row in marlune rsync cp; do
+      rm -rf "$data/out"
+      case $row in
+        marlune) strace -f -c -o "$data/calls" "$marlune" copy -r --mirror "$data/$tree" "$data/out" >/dev/null 2>&1 ;;
+        rsync) strace -f -c -o "$data/calls" rsync -a "$data/$tree/" "$data/out/" >/dev/null 2>&1 ;;
+        cp) strace -f -c -o "$data/calls" cp -a "$data/$tree" "$data/out" >/dev/null 2>&1 ;;
+      esac
+      printf '  %-34s %7.1f system calls a file\n' "$row" \
+        "$(echo "$(awk '$NF == "total" {print $4}' "$data/calls") / $files" | bc -l)"
+    done
+    rm -f "$data/calls"
+  fi
   report "marlune rerun, nothing changed" "$files" "$mib" \
     "$(rerun "$marlune" copy -r --mirror "$data/$tree" "$data/out")"
   report "marlune rerun with --manifest" "$files" "$mib" \

@@ -578,8 +578,15 @@ MirrorCrash crashAMirror(MirrorFaults faults = {}) {
     const std::string alsoChanged = pathOf({"m", "src", "a", "two.kv"});
     run.sources[changed] = KvrbBuilder().lengthMode(1).preamble(9).chunk(241).chunk(50).build();
     run.sources[alsoChanged] = KvrbBuilder().lengthMode(1).chunk(300).build();
-    for (const auto& [path, bytes] : run.sources)
-        os.addSyncedFile(path, bytes, path == changed || path == alsoChanged ? 0 : times.at(path));
+    // A container cut short: its partial file, begun as a container's copy, is cut back and
+    // written again with the bytes as they are.
+    const std::string notes = pathOf({"m", "src", "b", "notes.txt"});
+    run.sources[notes] = KvrbBuilder().lengthMode(1).chunk(300).chunk(200).build();
+    run.sources[notes].resize(run.sources[notes].size() - 150);
+    for (const auto& [path, bytes] : run.sources) {
+        const bool rewritten = path == changed || path == alsoChanged || path == notes;
+        os.addSyncedFile(path, bytes, rewritten ? 0 : times.at(path));
+    }
     const std::string extra = pathOf({"m", "dst", "b", "extra.txt"});
     run.copiesBefore[extra] = Bytes(70, 'x');
     os.addSyncedFile(extra, run.copiesBefore[extra]);
@@ -617,17 +624,21 @@ MirrorCrash crashAMirror(MirrorFaults faults = {}) {
 }
 
 // At every crash point of the run, every state a crash there may leave (on Linux:
-// 566 points, 14,941 states) holds every source as it was and every copy whose
+// 873 points, 35,715 states) holds every source as it was and every copy whose
 // source exists, old or new but whole.
 TEST(CrashTest, EveryStateACrashLeavesInAMirrorWithDeletionsKeepsSourcesAndTheirCopies) {
     const MirrorCrash run = crashAMirror();
+    // The cut container is copied as it is, and told damaged.
     for (const std::int32_t status : run.statuses)
-        EXPECT_TRUE(status == MARLUNE_OK || status == MARLUNE_FINISHED) << status;
+        EXPECT_TRUE(status == MARLUNE_OK || status == MARLUNE_FINISHED || status == MARLUNE_PAYLOAD_CUT) << status;
+    EXPECT_EQ(std::count(run.statuses.begin(), run.statuses.end(), MARLUNE_PAYLOAD_CUT), 1);
     // The changed sources were copied again, the extra file removed.
     EXPECT_NE(run.copiesAfter.at(pathOf({"m", "dst", "a", "two.kv"})),
               run.copiesBefore.at(pathOf({"m", "dst", "a", "two.kv"})));
     EXPECT_NE(run.copiesAfter.at(pathOf({"m", "dst", "b", "three.snd"})),
               run.copiesBefore.at(pathOf({"m", "dst", "b", "three.snd"})));
+    EXPECT_EQ(run.copiesAfter.at(pathOf({"m", "dst", "b", "notes.txt"})),
+              run.sources.at(pathOf({"m", "src", "b", "notes.txt"})));
     EXPECT_EQ(run.copiesAfter.count(pathOf({"m", "dst", "b", "extra.txt"})), 0u);
     for (const auto& source : run.sources) {
         const std::string copy = mirrorDestination + source.first.substr(mirrorSource.size());

@@ -15,6 +15,7 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -148,6 +149,10 @@ protected:
             if (each.path == name) return each.outcome;
         }
         return -1;
+    }
+    static bool unfinished(const std::vector<Got>& got, const std::string& name) {
+        const std::int32_t outcome = outcomeOf(got, name);
+        return outcome != MARLUNE_OUTCOME_COPIED && outcome != MARLUNE_OUTCOME_COPIED_AS_IS;
     }
     static std::int32_t statusOf(const std::vector<Got>& got, const std::string& name) {
         for (const Got& each : got) {
@@ -727,7 +732,7 @@ TEST_F(Mirrors, APartialFileIsItsOwnersAloneUntilItHasItsSourcesMode) {
     EXPECT_EQ(answers[1].outcome, MARLUNE_OUTCOME_COPIED_AS_IS);
     ASSERT_FALSE(whileWritten.empty());
     EXPECT_EQ(whileWritten, std::vector<mode_t>(whileWritten.size(), 0600));
-    // Named after the copy each, also one made again to take a file that is no container as it is.
+    // Named after the copy each, also one cut back to take a file that is no container as it is.
     for (const std::string& name : partials) {
         EXPECT_TRUE(name.rfind("private.snd.", 0) == 0 || name.rfind("shared.txt.", 0) == 0) << name;
         EXPECT_EQ(name.size() - name.find('.', name.find('.') + 1), 1 + 16 + std::strlen(".marlune-partial")) << name;
@@ -737,7 +742,89 @@ TEST_F(Mirrors, APartialFileIsItsOwnersAloneUntilItHasItsSourcesMode) {
 }
 #endif
 
+// What a small file costs: the calls other than its reads and writes (the copy
+// core's), for a mirror of new files and for a rerun that finds them unchanged.
+// A call that creeps back in (a second look at a name, a file opened again) fails it.
+TEST_F(Mirrors, ASmallFileCostsAFewCallsCopiedAndFewerFoundUnchanged) {
+    constexpr int files = 30;
+    // Recordings, notes (no container: copied again as they are) and empty files, in two folders.
+    for (int i = 0; i < files; ++i) {
+        const std::string name = "src/f" + std::to_string(i % 2) + "/" + std::to_string(i);
+        const Bytes bytes = i % 3 == 0 ? recording : i % 3 == 1 ? Bytes{'t', '\n'} : Bytes{};
+        put(name + (i % 3 == 0 ? ".snd" : ".txt"), bytes);
+    }
+    struct Case {
+        const char* run;
+        std::int32_t outcome;
+        int mostCalls;  // per file, the folders' making and checks in each step included
+    };
+    for (const Case& each : {Case{"new", -1, 11}, Case{"rerun", MARLUNE_OUTCOME_UNCHANGED, 4}}) {
+        SCOPED_TRACE(each.run);
+        TestOs os;
+        const std::vector<run::FileAnswer> answers = mirrorThrough(os);
+        ASSERT_EQ(answers.size(), std::size_t{files});
+        for (const run::FileAnswer& answer : answers) {
+            if (each.outcome >= 0) EXPECT_EQ(answer.outcome, each.outcome);
+            EXPECT_EQ(answer.report.status, MARLUNE_OK) << answer.outcome;
+        }
+        int calls = os.folderCalls();
+        for (std::size_t call = 0; call < static_cast<std::size_t>(Call::count); ++call) {
+            if (call != static_cast<std::size_t>(Call::read) && call != static_cast<std::size_t>(Call::write)) {
+                calls += os.calls(static_cast<Call>(call));
+            }
+        }
+        EXPECT_LE(calls, each.mostCalls * files) << calls;
+    }
+}
+
 #ifndef _WIN32
+// A new copy gets its source's mode, owner and group (root alone may give a file away)
+// and times, each set only where the partial file differs, and so still set where
+// it does: a mode the partial file has already, a set-id bit that a change of owner
+// would clear, a time before 1970, an access time from before the copy read it.
+TEST_F(Mirrors, ANewCopyTakesItsSourcesModeOwnerAndTimesWhereverTheyDiffer) {
+    struct Case {
+        const char* name;
+        mode_t mode;
+        std::int64_t modifiedNanoseconds;  // since 1970
+    };
+    const Case cases[] = {
+        {"private.txt", 0600, 1000000000LL * 1500000000 + 250},
+        {"shared.txt", 0644, 1000000000LL * 86400},
+        {"setid.txt", 06755, 1000000000LL * 1234567890 + 999999999},
+        {"old.txt", 0640, -1000000000LL * 86400 * 365 - 750000000},
+    };
+    const bool root = geteuid() == 0;
+    for (const Case& each : cases) {
+        put(std::string("src/") + each.name, {'x'});
+        const std::string path = at(std::string("src/") + each.name);
+        if (root) ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(path.c_str(), each.mode), 0);
+        const auto timeOf = [](std::int64_t nanoseconds) {
+            timespec time{};
+            time.tv_sec = static_cast<time_t>(nanoseconds / 1000000000 - (nanoseconds % 1000000000 < 0 ? 1 : 0));
+            time.tv_nsec = static_cast<long>((nanoseconds % 1000000000 + 1000000000) % 1000000000);
+            return time;
+        };
+        const timespec times[2] = {timeOf(1000000000LL * 1000000000), timeOf(each.modifiedNanoseconds)};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    const std::vector<Got> got = mirror();
+    for (const Case& each : cases) {
+        SCOPED_TRACE(each.name);
+        EXPECT_FALSE(unfinished(got, each.name));
+        struct stat source {};
+        struct stat copy {};
+        ASSERT_EQ(stat(at(std::string("src/") + each.name).c_str(), &source), 0);
+        ASSERT_EQ(stat(at(std::string("dst/") + each.name).c_str(), &copy), 0);
+        EXPECT_EQ(copy.st_mode & 07777, each.mode);
+        EXPECT_EQ(std::make_pair(copy.st_mtim.tv_sec, copy.st_mtim.tv_nsec),
+                  std::make_pair(source.st_mtim.tv_sec, source.st_mtim.tv_nsec));
+        EXPECT_EQ(copy.st_atim.tv_sec, 1000000000);  // as the source's was before it was read
+        if (root) EXPECT_EQ(std::make_pair(copy.st_uid, copy.st_gid), std::make_pair(uid_t{65534}, gid_t{65534}));
+    }
+}
+
 // A rerun gives an unchanged copy what its source has now: its mode, its owner and
 // group (only root may give a file away), and, found unchanged by content, its time.
 TEST_F(Mirrors, ARerunGivesAnUnchangedCopyItsSourcesModeOwnerAndTime) {

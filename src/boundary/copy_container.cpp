@@ -9,15 +9,6 @@
 namespace marlune {
 namespace {
 
-std::uint64_t randomTag() {
-    try {
-        std::random_device device;
-        return std::uint64_t{device()} << 32 ^ device();
-    } catch (...) {  // no source of randomness: the clock still tells calls apart
-        return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    }
-}
-
 std::int32_t stageStatus(container::Finding finding, int writeError) {
     using container::Finding;
     switch (finding) {
@@ -387,10 +378,23 @@ Outcome CopyCall::run() {
 // Short names keep all of the target's; a long one gives up the end of its last
 // component, at a character's boundary, so that the whole fits the 255 bytes (or
 // UTF-16 units, never more than the bytes) that a name may have.
+std::uint64_t randomTag() {
+    try {
+        std::random_device device;
+        return std::uint64_t{device()} << 32 ^ device();
+    } catch (...) {  // no source of randomness: the clock still tells calls apart
+        return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+}
+
 std::string partialNameFor(const std::string& target, unsigned codePage) {
+    return partialNameFor(target, codePage, randomTag());
+}
+
+std::string partialNameFor(const std::string& target, unsigned codePage, std::uint64_t drawn) {
     constexpr std::size_t longestName = 255;
     char tag[18];
-    std::snprintf(tag, sizeof tag, ".%016llx", static_cast<unsigned long long>(randomTag()));
+    std::snprintf(tag, sizeof tag, ".%016llx", static_cast<unsigned long long>(drawn));
     const std::size_t added = sizeof tag - 1 + partialSuffix.size();
     std::size_t nameStart = 0;
     for (std::size_t i = 0; i < target.size(); ++i) {

@@ -118,6 +118,11 @@ std::string destinationFor(std::string_view path, unsigned codePage);
 // name may be (`target`'s last component is shortened where it must be).
 inline constexpr std::string_view partialSuffix = ".marlune-partial";
 std::string partialNameFor(const std::string& target, unsigned codePage);
+// The same with the caller's random `tag`: one who names many copies draws the tags
+// from a generator seeded once (a random device can cost tens of microseconds to open).
+std::string partialNameFor(const std::string& target, unsigned codePage, std::uint64_t tag);
+// A number for seeding such a generator, or a tag: random where the system has a source.
+std::uint64_t randomTag();
 
 // Removes the partial file `path` unless a copy is writing it.
 std::int32_t removePartial(platform::Os& os, const char* path, marlune_report& report);

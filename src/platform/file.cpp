@@ -6,6 +6,17 @@
 
 namespace marlune::platform {
 
+// Where the system learns size and state in two looks anyway (Windows, stand-ins).
+bool Os::openForReadingWithState(Path path, Handle& file, FileState& state) {
+    std::uint64_t size = 0;
+    if (!openForReading(path, file, size)) return false;
+    if (fileState(file, state)) return true;
+    const int code = lastSystemError();
+    close(file);
+    setLastSystemError(code);
+    return false;
+}
+
 bool File::failed() {
     if (error_ == 0) error_ = lastSystemError();
     return false;
@@ -16,6 +27,15 @@ bool File::openForReading(Os& os, Path path) {
     os_ = &os;
     error_ = 0;
     return os.openForReading(path, handle_, sizeAtOpen_) || failed();
+}
+
+bool File::openForReading(Os& os, Path path, FileState& state) {
+    close();
+    os_ = &os;
+    error_ = 0;
+    if (!os.openForReadingWithState(path, handle_, state)) return failed();
+    sizeAtOpen_ = state.size;
+    return true;
 }
 
 bool File::openForComparing(Os& os, Path path) {

@@ -18,6 +18,8 @@ public:
     File& operator=(const File&) = delete;
 
     bool openForReading(Os& os, Path path);
+    // And tells the file's state as it was opened (Os::fileState).
+    bool openForReading(Os& os, Path path, FileState& state);
     // Fails, truncating nothing, when `path` names the file `source` has open.
     bool createForWriting(Os& os, const char* path, const File& source);
     // Fails when anything has the name `path` already.

@@ -19,6 +19,11 @@ std::string foldedName(const std::string& name);
 // caller may set them (a user who is not root keeps the owner, and gives only a
 // group of their own to a file of their own).
 bool attributesDiffer(const FileAttributes& from, const FileAttributes& to);
+#ifndef _WIN32
+// Gives the open file `to` the times, mode, owner and group of the file whose state
+// `from` is (Os::keepTimesAndMode's rule).
+bool keepTimesAndModeOf(const FileState& from, Handle to, int& error);
+#endif
 // How many files the process may hold open, its soft limit raised to the hard one first.
 std::size_t openFilesAllowed();
 

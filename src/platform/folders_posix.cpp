@@ -176,15 +176,51 @@ std::string workingFolder() {
 
 namespace marlune::platform {
 
+namespace {
+
+struct timespec timeOf(std::int64_t nanoseconds) {
+    struct timespec time {};
+    std::int64_t seconds = nanoseconds / 1000000000;
+    std::int64_t rest = nanoseconds % 1000000000;
+    if (rest < 0) {  // before 1970: the nanoseconds still count forward
+        rest += 1000000000;
+        --seconds;
+    }
+    time.tv_sec = static_cast<time_t>(seconds);
+    time.tv_nsec = static_cast<long>(rest);
+    return time;
+}
+
+}  // namespace
+
 bool Os::keepTimesAndMode(Handle from, Handle to, int& error) {
     struct stat information {};
-    struct stat own {};
-    const int source = static_cast<int>(from);
-    const int target = static_cast<int>(to);
-    if (fstat(source, &information) != 0 || fstat(target, &own) != 0) {
+    if (fstat(static_cast<int>(from), &information) != 0) {
         error = errno;
         return false;
     }
+    FileState source;
+    source.mode = information.st_mode;
+    source.owner = information.st_uid;
+    source.group = information.st_gid;
+    source.accessed = static_cast<std::int64_t>(information.st_atim.tv_sec) * 1000000000 + information.st_atim.tv_nsec;
+    source.modified = static_cast<std::int64_t>(information.st_mtim.tv_sec) * 1000000000 + information.st_mtim.tv_nsec;
+    return keepTimesAndModeOf(source, to, error);
+}
+
+bool keepTimesAndModeOf(const FileState& from, Handle to, int& error) {
+    struct stat own {};
+    const int target = static_cast<int>(to);
+    if (fstat(target, &own) != 0) {
+        error = errno;
+        return false;
+    }
+    struct stat information {};
+    information.st_mode = static_cast<mode_t>(from.mode);
+    information.st_uid = static_cast<uid_t>(from.owner);
+    information.st_gid = static_cast<gid_t>(from.group);
+    information.st_atim = timeOf(from.accessed);
+    information.st_mtim = timeOf(from.modified);
     // Owner and group first: a change of owner clears the set-id bits that fchmod then sets.
     const bool ownerDiffers = information.st_uid != own.st_uid || information.st_gid != own.st_gid;
     if (ownerDiffers && fchown(target, information.st_uid, information.st_gid) != 0) {

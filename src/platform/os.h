@@ -38,6 +38,11 @@ struct FileState {
     std::uint64_t size = 0;
     std::int64_t modified = 0;
     std::int64_t changed = 0;
+    // POSIX alone, and not compared: what keepSeenTimesAndMode gives a copy.
+    std::uint32_t mode = 0;  // with the kind's bits
+    std::uint64_t owner = 0;
+    std::uint64_t group = 0;
+    std::int64_t accessed = 0;
 
     bool isSameFile(const FileState& other) const { return volume == other.volume && index == other.index; }
     // The same file, holding the same data as far as size and times tell (a
@@ -97,6 +102,9 @@ public:
     // Opens an existing regular file for reading, others may go on reading and
     // writing it, and learns its size (unknownSize where only the end tells).
     virtual bool openForReading(Path path, Handle& file, std::uint64_t& size) = 0;
+    // The same, with the state fileState gives of the file as it was opened: one
+    // look where the system tells both at once.
+    virtual bool openForReadingWithState(Path path, Handle& file, FileState& state);
     // Creates the file, or truncates it when it exists, for writing that nobody
     // else shares. Fails without truncating anything when the file is `source`.
     virtual bool createForWriting(const char* path, Handle source, Handle& file) = 0;
@@ -215,6 +223,12 @@ public:
     // differs. On Windows the times alone: a read-only attribute would keep a later
     // copy from replacing it.
     virtual bool keepTimesAndMode(Handle from, Handle to, int& error);
+    // The same, where `seen` is the state of `from` that openForReadingWithState took:
+    // the system need not look at `from` again (POSIX). Its times and mode as they were then.
+    virtual bool keepSeenTimesAndMode(Handle from, const FileState& seen, Handle to, int& error) {
+        static_cast<void>(seen);
+        return keepTimesAndMode(from, to, error);
+    }
     // The same for the regular file `to` by its name, never through a link, from the file `from` leads to.
     virtual bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error);
     // Gives the folder `to` the modification time and permission bits (owner and group where

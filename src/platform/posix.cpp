@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/folders.h"
 #include "platform/os.h"
 
 namespace marlune::platform {
@@ -64,6 +65,10 @@ FileState stateOf(const struct stat& info) {
     state.size = static_cast<std::uint64_t>(info.st_size);
     state.modified = nanoseconds(info.st_mtim);
     state.changed = nanoseconds(info.st_ctim);
+    state.mode = static_cast<std::uint32_t>(info.st_mode);
+    state.owner = static_cast<std::uint64_t>(info.st_uid);
+    state.group = static_cast<std::uint64_t>(info.st_gid);
+    state.accessed = nanoseconds(info.st_atim);
     return state;
 }
 
@@ -117,16 +122,21 @@ bool syncFolderDescriptor(int folder) {
 class PosixOs final : public Os {
 public:
     bool openForReading(Path path, Handle& file, std::uint64_t& size) override {
-        const At name = at(path);
-        const int descriptor = ::openat(name.folder, name.name, O_RDONLY | openFlags);
-        if (descriptor == -1) return false;
         struct stat info {};
-        if (!isRegularFile(descriptor, info)) return refuse(descriptor);
-        // Read from start to end: the system may read further ahead. Only a hint.
-        if (info.st_size >= sequentialHintSize) posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
-        file = descriptor;
+        if (!openRegularFile(path, file, info)) return false;
         size = static_cast<std::uint64_t>(info.st_size);
         return true;
+    }
+
+    bool openForReadingWithState(Path path, Handle& file, FileState& state) override {
+        struct stat info {};
+        if (!openRegularFile(path, file, info)) return false;
+        state = stateOf(info);
+        return true;
+    }
+
+    bool keepSeenTimesAndMode(Handle /*from*/, const FileState& seen, Handle to, int& error) override {
+        return keepTimesAndModeOf(seen, to, error);
     }
 
     // POSIX has no share modes: the file is opened without truncation, compared
@@ -379,6 +389,19 @@ public:
             if (put <= 0) return;
             done += static_cast<std::size_t>(put);
         }
+    }
+
+private:
+    // Opened for reading, and `info` the one look at it that tells it is a regular file.
+    static bool openRegularFile(Path path, Handle& file, struct stat& info) {
+        const At name = at(path);
+        const int descriptor = ::openat(name.folder, name.name, O_RDONLY | openFlags);
+        if (descriptor == -1) return false;
+        if (!isRegularFile(descriptor, info)) return refuse(descriptor);
+        // Read from start to end: the system may read further ahead. Only a hint.
+        if (info.st_size >= sequentialHintSize) posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+        file = descriptor;
+        return true;
     }
 };
 

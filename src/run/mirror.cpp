@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "boundary/api.h"
 #include "boundary/operations.h"
@@ -104,6 +105,7 @@ struct Mirrored {
     platform::FileState seen;  // the source's when it was opened
     Sha256 hash;
     bool pending = false;  // written, waiting to be moved into place
+    bool noCopyThere = false;  // the destination's name was found to hold no regular file
     bool rotted = false;   // the copy there no longer held the digest recorded when it was written
 };
 
@@ -195,14 +197,14 @@ private:
         }
         if (!isContainerFinding(answer.status)) return fail(answer, answer.status, answer.report.system_error);
         // Not a container, or a damaged one: its bytes as they are, read again from the start.
+        // The same open files, so the source stays the one whose state was taken.
         const std::int32_t finding = answer.status;
         const marlune_report found = answer.report;
-        mirrored.source.close();
-        if (!mirrored.source.openForReading(os_, file.source.c_str())) {
-            return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
-        }
+        if (!mirrored.source.rewind()) return fail(answer, MARLUNE_READ_ERROR, mirrored.source.error());
         if (hashing()) digestOf(mirrored.hash);  // starts it again
-        if (destination && !restartPartial(file, mirrored, answer)) return;
+        if (destination && destination->position() != 0 && (!destination->truncate(0) || !destination->rewind())) {
+            return fail(answer, writeFailureStatus(destination->error()), destination->error());
+        }
         answer.report = emptyReport();
         const std::int32_t copied =
             copyBytes(mirrored.source, destination, hashing() ? &mirrored.hash : nullptr, progress_, answer.report);
@@ -223,12 +225,6 @@ private:
         }
     }
 
-    bool restartPartial(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
-        mirrored.partial.close();
-        os_.deleteFile(mirrored.partialName.c_str());
-        return createPartial(file.destination, mirrored, answer);
-    }
-
     // Readable by its owner alone until it is complete and has its source's mode: a
     // private recording's copy is never open to others, nor is what a stopped run leaves.
     // Marked in use, so that another run clearing partial files leaves it; a name that
@@ -236,7 +232,7 @@ private:
     // tried again under a new name.
     bool createPartial(const std::string& destination, Mirrored& mirrored, FileAnswer& answer) {
         for (int attempt = 0; attempt < 3; ++attempt) {
-            mirrored.partialName = partialNameFor(destination, 0);
+            mirrored.partialName = partialNameFor(destination, 0, nextTag());
             if (!mirrored.partial.createNew(os_, mirrored.partialName.c_str(), platform::Access::ownerAlone)) {
                 if (platform::kindOf(mirrored.partial.error()) == platform::ErrorKind::exists) continue;
                 break;
@@ -249,6 +245,15 @@ private:
         return false;
     }
 
+    // A partial file's tag, from a generator seeded for the step at its first partial file.
+    std::uint64_t nextTag() {
+        if (!tagsSeeded_) {
+            tags_.seed(randomTag());
+            tagsSeeded_ = true;
+        }
+        return tags_();
+    }
+
     // The digest the replaced manifest recorded for the copy, unless the copy changed
     // since (`changed`: its change time, 0 where not known), as one written by a run
     // without the manifest: empty then, and the source is hashed.
@@ -258,9 +263,8 @@ private:
     }
 
     // The source read again from its start, after a pass that only hashed it.
-    void rewind(const StepFile& file, Mirrored& mirrored) {
-        mirrored.source.close();
-        mirrored.source.openForReading(os_, file.source.c_str());
+    static void rewind(Mirrored& mirrored) {
+        if (!mirrored.source.rewind()) mirrored.source.close();
     }
 
     // The destination matches the source already: by size and time, or with checksums
@@ -269,7 +273,7 @@ private:
     // have rotted since they were written.
     bool unchanged(const StepFile& file, Mirrored& mirrored, FileAnswer& answer) {
         // A link at the name is no copy, whatever it leads to: the copy replaces it.
-        if (os_.kindOfName(file.destination) != platform::Kind::file) return false;
+        if (mirrored.noCopyThere || os_.kindOfName(file.destination) != platform::Kind::file) return false;
         const bool byContent = has(MARLUNE_RUN_CHECKSUM);
         std::string copyDigest;
         std::int64_t copyChanged = 0;
@@ -302,7 +306,7 @@ private:
                 // changed source (whose copy has another time, or was rewritten since).
                 mirrored.rotted =
                     byContent && read && asItsSource && !file.expected.empty() && copyDigest != file.expected;
-                rewind(file, mirrored);
+                rewind(mirrored);
                 return false;
             }
         }
@@ -321,11 +325,16 @@ private:
 
     // Size and time alike by their names alone: nothing opened, as a rerun mostly finds.
     // A manifest's line is carried over from the one replaced.
-    bool unchangedByName(const StepFile& file, FileAnswer& answer) {
+    // A name found to hold no regular file is noted, and not looked at again.
+    bool unchangedByName(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
         platform::FileAttributes source;
         platform::FileAttributes copy;
-        if ((hashing() && has(MARLUNE_RUN_CHECKSUM)) || !os_.regularFileAttributes(file.destination, copy) ||
-            (hashing() && carried(file, copy.changed).empty()) || !os_.regularFileAttributes(file.source, source) ||
+        if (hashing() && has(MARLUNE_RUN_CHECKSUM)) return false;
+        if (!os_.regularFileAttributes(file.destination, copy)) {
+            mirrored.noCopyThere = true;
+            return false;
+        }
+        if ((hashing() && carried(file, copy.changed).empty()) || !os_.regularFileAttributes(file.source, source) ||
             source.size != copy.size || source.modified != copy.modified) {
             return false;
         }
@@ -366,13 +375,10 @@ private:
     }
 
     void mirrorFile(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
-        if (unchangedByName(file, answer)) return lookForSuspect(file, answer);
-        if (!mirrored.source.openForReading(os_, file.source.c_str())) {
-            return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
-        }
+        if (unchangedByName(file, answer, mirrored)) return lookForSuspect(file, answer);
         // As it is before any of it is read: the copy takes this time, and only while it still holds.
-        if (!os_.fileState(mirrored.source.handle(), mirrored.seen)) {
-            return fail(answer, MARLUNE_READ_ERROR, platform::lastSystemError());
+        if (!mirrored.source.openForReading(os_, file.source.c_str(), mirrored.seen)) {
+            return fail(answer, sourceOpenStatus(mirrored.source.error()), mirrored.source.error());
         }
         if (unchanged(file, mirrored, answer)) return lookForSuspect(file, answer);
         if (!mirrored.source.isOpen()) return fail(answer, MARLUNE_SOURCE_MISSING, 0);
@@ -383,7 +389,8 @@ private:
         if (!createPartial(file.destination, mirrored, answer)) return;
         copyInto(file, mirrored, &mirrored.partial, answer);
         int error = 0;
-        if (!unfinished(answer) && !os_.keepTimesAndMode(mirrored.source.handle(), mirrored.partial.handle(), error)) {
+        if (!unfinished(answer) &&
+            !os_.keepSeenTimesAndMode(mirrored.source.handle(), mirrored.seen, mirrored.partial.handle(), error)) {
             fail(answer, writeFailureStatus(error), error);
         }
         // Written over or cut meanwhile (same size or not): the copy would hold neither
@@ -537,7 +544,7 @@ private:
         std::uint64_t size = 0;
         platform::FileKey key;
         const bool toFolder = os_.kindOf(file.source, size, key) == platform::Kind::folder;
-        const std::string partial = partialNameFor(file.destination, 0);
+        const std::string partial = partialNameFor(file.destination, 0, nextTag());
         if (!os_.makeLink(target, partial, toFolder, error)) {
             return fail(answer, MARLUNE_RUN_LINK_REFUSED, error);
         }
@@ -553,6 +560,8 @@ private:
     platform::Os& os_;
     std::vector<FileAnswer> answers_;
     std::vector<Mirrored> files_;
+    std::mt19937_64 tags_;
+    bool tagsSeeded_ = false;
 };
 
 }  // namespace

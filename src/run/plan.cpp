@@ -894,6 +894,27 @@ std::string Planner::recordedDigest(const std::string& relative) {
 
 // The file of the run that a copy to `destination` would replace; empty for none.
 std::string Planner::landsOn(const std::string& destination) {
+    const std::string folder = folderOf(destination);
+    if (folder != lastFolder_) {
+        lastFolder_ = folder;
+        lastResolved_ = os_.resolvedPath(folder);
+        // A folder the copies have yet to make will lie where its nearest existing one does.
+        lastPlace_ = lastResolved_;
+        for (std::string above = folder; lastPlace_.empty() && folderOf(above) != above;) {
+            above = folderOf(above);
+            lastPlace_ = os_.resolvedPath(above);
+        }
+    }
+    // In a place that lies in no source folder, only a file named as an operand can be
+    // there: without one, the name need not be looked at (as a tree of new copies mostly finds).
+    const auto holds = [this](const std::pair<std::string, std::size_t>& source) {
+        return liesWithin(lastPlace_, source.first);
+    };
+    const bool fileOperands = std::any_of(operands_.begin(), operands_.end(),
+                                          [](const Operand& operand) { return operand.kind == Kind::file; });
+    if (!fileOperands && !lastPlace_.empty() && std::none_of(sourceFolders_.begin(), sourceFolders_.end(), holds)) {
+        return {};
+    }
     std::uint64_t size = 0;
     FileKey key;
     if (os_.kindOf(destination, size, key) != Kind::file) return {};
@@ -901,11 +922,7 @@ std::string Planner::landsOn(const std::string& destination) {
          j = givenWith(byKey_, key.hash(), j + 1)) {
         if (operands_[j].kind == Kind::file && operands_[j].key == key) return operands_[j].path;
     }
-    const std::string folder = folderOf(destination);
-    if (folder != lastFolder_) {
-        lastFolder_ = folder;
-        lastResolved_ = os_.resolvedPath(folder);
-    }
+    if (lastResolved_.empty()) lastResolved_ = os_.resolvedPath(folder);  // made since
     for (const auto& [resolved, k] : sourceFolders_) {
         if (!liesWithin(lastResolved_, resolved)) continue;
         std::string rest = lastResolved_.substr(resolved.size());

@@ -192,6 +192,7 @@ private:
     std::string resolvedRoot_;
     std::string lastFolder_;  // landsOn's last folder, resolved
     std::string lastResolved_;
+    std::string lastPlace_;  // the same, or its nearest existing folder's while it is missing
     bool begun_ = false;
     std::atomic<bool> sourceFailed_{false};
     bool deletionsReleased_ = false;

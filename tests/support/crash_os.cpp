@@ -365,6 +365,13 @@ bool CrashOs::truncate(platform::Handle file, std::uint64_t bytes) {
     return done("truncate", true);
 }
 
+bool CrashOs::rewind(platform::Handle file) {
+    const auto opened = open_.find(file);
+    if (opened == open_.end()) return done("rewind", fail());
+    opened->second.position = 0;
+    return done("rewind", true);
+}
+
 bool CrashOs::sync(platform::Handle file) {
     const auto opened = open_.find(file);
     if (opened == open_.end()) return done("sync", fail());

@@ -70,6 +70,14 @@ bool TestOs::openForReading(platform::Path path, platform::Handle& file, std::ui
     return true;
 }
 
+bool TestOs::openForReadingWithState(platform::Path path, platform::Handle& file, platform::FileState& state) {
+    if (fails(Call::openForReading)) return false;
+    if (!native_.openForReadingWithState(path, file, state)) return false;
+    const Recording bookkeeping;
+    open_.insert(file);
+    return true;
+}
+
 bool TestOs::createForWriting(const char* path, platform::Handle source, platform::Handle& file) {
     if (fails(Call::createForWriting)) return false;
     if (!native_.createForWriting(path, source, file)) return false;
@@ -263,6 +271,11 @@ bool TestOs::regularFileAttributes(const std::string& path, platform::FileAttrib
 
 bool TestOs::keepTimesAndMode(platform::Handle from, platform::Handle to, int& error) {
     return !folderCallFails(error) && native_.keepTimesAndMode(from, to, error);
+}
+
+bool TestOs::keepSeenTimesAndMode(platform::Handle from, const platform::FileState& seen, platform::Handle to,
+                                  int& error) {
+    return !folderCallFails(error) && native_.keepSeenTimesAndMode(from, seen, to, error);
 }
 
 bool TestOs::keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) {

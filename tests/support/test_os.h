@@ -99,6 +99,8 @@ public:
     static thread_local int recording;
 
     bool openForReading(platform::Path path, platform::Handle& file, std::uint64_t& size) override;
+    // Counted and failed as openForReading.
+    bool openForReadingWithState(platform::Path path, platform::Handle& file, platform::FileState& state) override;
     bool createForWriting(const char* path, platform::Handle source, platform::Handle& file) override;
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
@@ -134,6 +136,8 @@ public:
     std::string linkTarget(const std::string& path) override;
     bool regularFileAttributes(const std::string& path, platform::FileAttributes& attributes) override;
     bool keepTimesAndMode(platform::Handle from, platform::Handle to, int& error) override;
+    bool keepSeenTimesAndMode(platform::Handle from, const platform::FileState& seen, platform::Handle to,
+                              int& error) override;
     bool keepFileTimesAndMode(const std::string& from, const std::string& to, int& error) override;
     bool keepFolderTimesAndMode(const std::string& from, const std::string& to, int& error) override;
     bool readLink(const std::string& path, std::string& target, int& error) override;
