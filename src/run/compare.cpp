@@ -1,5 +1,6 @@
 #include "run/compare.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -100,11 +101,14 @@ std::int32_t CopyComparer::compare(File& source, File& copy, Sha256* hash, const
     if (source.sizeKnown() && copy.sizeKnown() && sizesRuleOut(source.sizeAtOpen(), copy.sizeAtOpen())) {
         return MARLUNE_VERIFY_DIFFERENT;
     }
+    leadSize_ = -1;
     if (!buffersReady()) return MARLUNE_OUT_OF_MEMORY;
     if (cancelled(progress)) return MARLUNE_CANCELLED;
     const std::int64_t got = source.read(buffers_->source, pieceSize);
     if (got < 0) return readFailed(source, report);
     const auto ahead = static_cast<std::size_t>(got);
+    std::memcpy(lead_, buffers_->source, std::min(ahead, sizeof lead_));
+    leadSize_ = static_cast<std::int64_t>(std::min(ahead, sizeof lead_));
     counted(progress, ahead);
     // Bytes no container starts with: the copy is the file as it is, compared from the piece in hand.
     if (!container::mayStartContainer(buffers_->source, ahead)) {
@@ -159,6 +163,13 @@ std::int32_t CopyComparer::compareAsIs(File& source, bool inHand, std::size_t pi
         }
         if (last) return MARLUNE_OK;
     }
+}
+
+std::int64_t CopyComparer::lead(std::uint8_t* bytes, std::size_t size) const {
+    if (leadSize_ < 0) return -1;
+    const std::size_t count = std::min(size, static_cast<std::size_t>(leadSize_));
+    std::memcpy(bytes, lead_, count);
+    return static_cast<std::int64_t>(count);
 }
 
 std::int32_t CopyComparer::hashRest(File& file, Sha256& hash, const StepProgress& progress, marlune_report& report) {

@@ -35,6 +35,10 @@ public:
         return salvage_ ? copySize > sourceSize : copySize != sourceSize;
     }
 
+    // The first bytes (up to `size`) of the source the last compare() read from, as many as
+    // it has, into `bytes`: their count, or -1 where it read none.
+    std::int64_t lead(std::uint8_t* bytes, std::size_t size) const;
+
     // Reads the rest of `file` into `hash`: MARLUNE_OK, or the status of what failed.
     std::int32_t hashRest(platform::File& file, platform::Sha256& hash, const StepProgress& progress,
                           marlune_report& report);
@@ -54,6 +58,8 @@ private:
                              platform::Sha256* hash, const StepProgress& progress, marlune_report& report);
 
     bool salvage_;
+    std::uint8_t lead_[16] = {};  // the source's first bytes, for lead()
+    std::int64_t leadSize_ = -1;
     std::unique_ptr<Buffers> buffers_;  // for every file of a step, made with the first
 };
 
