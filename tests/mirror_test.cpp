@@ -76,6 +76,7 @@ protected:
         options.workers = 2;
         options.manifest = manifest.empty() ? nullptr : manifest.c_str();
         options.max_delete = maxDelete;
+        options.group_bytes = groupBytes;
         marlune_run* opened = nullptr;
         EXPECT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
         for (const std::string& record : records) EXPECT_EQ(marlune_run_keep(opened, record.c_str()), MARLUNE_OK);
@@ -96,6 +97,8 @@ protected:
                            result.sha256 ? result.sha256 : ""});
         }
         manifestStatus = marlune_run_manifest_status(opened, nullptr);
+        tally.size = sizeof tally;
+        marlune_run_counts(opened, &tally);
         marlune_run_close(opened);
         return got;
     }
@@ -192,6 +195,8 @@ protected:
     std::string sourceName;  // the source as named; empty: srcPath
     std::vector<std::string> records;
     std::uint64_t maxDelete = 0;
+    std::uint64_t groupBytes = 0;
+    marlune_run_tally tally{};  // the last run's, at its end
     std::int32_t added = MARLUNE_OK;
     std::function<void()> beforeStart;
     std::int32_t manifestStatus = -1;
@@ -348,6 +353,38 @@ TEST_F(Mirrors, VerifyAndAChecksumRerunTellEveryDifferenceAndASizeThatDiffersWit
         EXPECT_EQ(rerun[0].sha256, "") << what;  // no manifest: no digest made
         if (each.sizeDiffers) EXPECT_EQ(os.calls(Call::read), readsOfACopy) << what;
         EXPECT_EQ(readFile(at("dst/" + name)), made) << what;
+    }
+}
+
+// Verify against a manifest groups its files by the bytes it reads, as verify against
+// the source does: long recordings spread over the workers, and the results still
+// come in the walk's order, a difference among them where it lies.
+TEST_F(Mirrors, VerifyGroupsByBytesReadAndAnswersInTheWalksOrder) {
+    std::vector<std::string> names;
+    std::uint64_t bytes = 0;
+    for (int i = 0; i < 24; ++i) {
+        const std::string name = std::string(i % 2 ? "b/" : "a/") + "take" + std::to_string(10 + i) + ".txt";
+        put("src/" + name, Bytes(static_cast<std::size_t>(1000 + 37 * i), static_cast<std::uint8_t>(i)));
+        bytes += 1000 + 37 * i;
+        names.push_back(fs::path(name).filename().string());
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& x, const std::string& y) {
+        const int a = std::stoi(x.substr(4)) % 2, b = std::stoi(y.substr(4)) % 2;  // a/ (even) before b/
+        return a != b ? a < b : x < y;
+    });
+    const std::string manifest = at("manifest.txt");
+    mirror(0, manifest);
+    writeFile(at("dst/b/take21.txt"), Bytes(1000 + 37 * 11, 'x'));
+    groupBytes = 2500;  // two files a step at the most
+    for (const bool againstManifest : {false, true}) {
+        const std::vector<Got> got = run(MARLUNE_JOB_VERIFY, 0, againstManifest ? manifest : "", !againstManifest);
+        ASSERT_EQ(got.size(), names.size()) << againstManifest;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].path, names[i]) << againstManifest;
+            EXPECT_EQ(got[i].outcome, names[i] == "take21.txt" ? MARLUNE_OUTCOME_DIFFERENT : MARLUNE_OUTCOME_MATCHED)
+                << names[i] << (againstManifest ? " against the manifest" : "");
+        }
+        EXPECT_EQ(tally.bytes_planned, bytes) << againstManifest;
     }
 }
 
