@@ -96,6 +96,7 @@ public:
     // Names are whole paths here: a folder needs no handle.
     bool openFolder(const char* path, platform::Handle& folder) override;
     bool fileState(platform::Handle file, platform::FileState& state) override;
+    bool rewind(platform::Handle file) override;
     Deletion deleteUnchanged(platform::Path path, const platform::FileState& expected) override;
     std::string followLinks(const char* path) override;
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
