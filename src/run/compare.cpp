@@ -80,6 +80,10 @@ struct ComparingWriter {
     }
 };
 
+bool atItsEnd(const File& file) {
+    return file.sizeKnown() && file.position() == file.sizeAtOpen();
+}
+
 std::int32_t readFailed(const File& file, marlune_report& report) {
     report.system_error = file.error();
     return MARLUNE_READ_ERROR;
@@ -125,8 +129,9 @@ std::int32_t CopyComparer::compare(File& source, File& copy, Sha256* hash, const
     if (comparing.hashFailed) return MARLUNE_OUT_OF_MEMORY;
     if (comparing.copyFailed) return readFailed(copy, report);
     if (copied == MARLUNE_OK || copied == MARLUNE_SALVAGED) {
+        // Read to its size when opened: one more read would find it longer.
         std::uint8_t past = 0;
-        const std::int64_t more = comparing.differs ? 0 : copy.read(&past, 1);
+        const std::int64_t more = comparing.differs || atItsEnd(copy) ? 0 : copy.read(&past, 1);
         if (more < 0) return readFailed(copy, report);
         return comparing.differs || more != 0 ? MARLUNE_VERIFY_DIFFERENT : MARLUNE_OK;
     }
@@ -154,9 +159,11 @@ std::int32_t CopyComparer::compareAsIs(File& source, bool inHand, std::size_t pi
         }
         if (hash && !hash->update(buffers_->source, piece)) return MARLUNE_OUT_OF_MEMORY;
         report.source_bytes += piece;
-        // A short piece is the source's end: the copy is asked for a byte more, to find it longer.
+        // A short piece is the source's end: the copy is asked for a byte more, to find it
+        // longer, unless its size when opened ends there.
         const bool last = piece < pieceSize;
-        const std::int64_t got = copy.read(buffers_->copy, last ? piece + 1 : piece);
+        const bool past = last && !(copy.sizeKnown() && copy.position() + piece == copy.sizeAtOpen());
+        const std::int64_t got = copy.read(buffers_->copy, past ? piece + 1 : piece);
         if (got < 0) return readFailed(copy, report);
         if (got != static_cast<std::int64_t>(piece) || std::memcmp(buffers_->source, buffers_->copy, piece) != 0) {
             return MARLUNE_VERIFY_DIFFERENT;
