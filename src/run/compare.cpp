@@ -21,11 +21,13 @@ void counted(const StepProgress& progress, std::uint64_t bytes) {
     if (progress.bytes && bytes != 0) progress.bytes->fetch_add(bytes);
 }
 
-// The source for the copy core: the first bytes, read already to look at them, then the rest.
+// The source for the copy core: the first bytes, read already to look at them, then the
+// rest, where those bytes did not reach its end.
 struct AheadReader {
     File& file;
     const std::uint8_t* ahead;
     std::size_t left;
+    bool ended;
     const StepProgress& progress;
     static std::int64_t MARLUNE_CALL read(void* buffer, std::uint64_t count, std::int32_t* error, void* context) {
         auto* self = static_cast<AheadReader*>(context);
@@ -40,6 +42,7 @@ struct AheadReader {
             self->left -= given;
             return static_cast<std::int64_t>(given);
         }
+        if (self->ended) return 0;
         const std::int64_t got = self->file.read(buffer, static_cast<std::size_t>(count));
         if (got < 0) *error = self->file.error() ? self->file.error() : -1;
         if (got > 0) counted(self->progress, static_cast<std::uint64_t>(got));
@@ -118,7 +121,7 @@ std::int32_t CopyComparer::compare(File& source, File& copy, Sha256* hash, const
     if (!container::mayStartContainer(buffers_->source, ahead)) {
         return compareAsIs(source, true, ahead, copy, hash, progress, report);
     }
-    AheadReader reader{source, buffers_->source, ahead, progress};
+    AheadReader reader{source, buffers_->source, ahead, ahead < pieceSize, progress};
     ComparingWriter comparing{copy, buffers_->copy, pieceSize, hash};
     const marlune_reader from{sizeof(marlune_reader), 1, source.sizeAtOpen(), &AheadReader::read, &reader};
     const marlune_writer to{sizeof(marlune_writer), 0, &ComparingWriter::write, &comparing};
