@@ -754,8 +754,8 @@ enum {
                                      unchanged). With MARLUNE_RUN_JUDGE_ONLY nothing is written: each
                                      result says what would become of its file */
     MARLUNE_RUN_CHECKSUM = 64,    /* mirror: a copy is left as unchanged only when its bytes are those
-                                     the copy would write now (compared by SHA-256), whatever its size
-                                     and time */
+                                     the copy would write now (compared byte for byte; a size that
+                                     differs differs without a read), whatever its time */
     MARLUNE_RUN_DELETE = 256,     /* mirror of one folder added with place "": once every copy of the run
                                      is in place, each file and link under the destination that the
                                      source lacks is removed (outcome deleted; with

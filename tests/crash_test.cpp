@@ -511,10 +511,10 @@ std::optional<std::string> sourceOf(const std::string& copy) {
     return mirrorSource + copy.substr(mirrorDestination.size());
 }
 
-std::vector<std::int32_t> mirrorOnce(CrashOs& os, bool deleteDespiteSourceErrors) {
+std::vector<std::int32_t> mirrorOnce(CrashOs& os, bool deleteDespiteSourceErrors, std::uint32_t flags = 0) {
     run::Job job;
     job.job = MARLUNE_JOB_COPY;
-    job.flags = MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE | MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_SHA256;
+    job.flags = MARLUNE_RUN_MIRROR | MARLUNE_RUN_DELETE | MARLUNE_RUN_RECURSIVE | MARLUNE_RUN_SHA256 | flags;
     job.durability = MARLUNE_DURABLE_DATA_AND_NAME;
     job.root = mirrorDestination;
     job.manifest = pathOf({"m", "dst", "MANIFEST"});
@@ -544,6 +544,8 @@ struct MirrorFaults {
     bool fileSyncsDoNothing = false;
     bool unlistableSourceFolder = false;
     bool deleteDespiteSourceErrors = false;
+    // Not a fault: a --checksum rerun, over a copy that changed on the destination since written.
+    bool checksumOverARot = false;
 };
 
 MirrorCrash crashAMirror(MirrorFaults faults = {}) {
@@ -573,6 +575,8 @@ MirrorCrash crashAMirror(MirrorFaults faults = {}) {
     os.largestTransfer = 8;
     os.fileSyncsDoNothing = faults.fileSyncsDoNothing;
     for (const std::string& path : folders) os.addFolder(path);
+    // Its size and time as written, one byte not.
+    if (faults.checksumOverARot) run.copiesBefore[pathOf({"m", "dst", "b", "notes.txt"})][200] ^= 1;
     for (const auto& [path, bytes] : run.copiesBefore) os.addSyncedFile(path, bytes, times.at(path));
     const std::string changed = pathOf({"m", "src", "b", "three.snd"});
     const std::string alsoChanged = pathOf({"m", "src", "a", "two.kv"});
@@ -590,10 +594,11 @@ MirrorCrash crashAMirror(MirrorFaults faults = {}) {
     const std::string extra = pathOf({"m", "dst", "b", "extra.txt"});
     run.copiesBefore[extra] = Bytes(70, 'x');
     os.addSyncedFile(extra, run.copiesBefore[extra]);
+
     if (faults.unlistableSourceFolder) os.unlistable.insert(pathOf({"m", "src", "a"}));
     const std::size_t before = os.crashPoints();
 
-    run.statuses = mirrorOnce(os, faults.deleteDespiteSourceErrors);
+    run.statuses = mirrorOnce(os, faults.deleteDespiteSourceErrors, faults.checksumOverARot ? MARLUNE_RUN_CHECKSUM : 0);
     for (const auto& copy : run.copiesBefore) {
         if (const std::optional<Bytes> now = os.contents(copy.first)) run.copiesAfter[copy.first] = *now;
     }
@@ -647,6 +652,14 @@ TEST(CrashTest, EveryStateACrashLeavesInAMirrorWithDeletionsKeepsSourcesAndTheir
     EXPECT_EQ(run.firstLoss, "");
     EXPECT_GT(run.points, 500u);
     std::cout << "mirror crash states checked: " << run.states << " (" << run.points << " crash points)\n";
+
+    // A --checksum rerun restores a rotted copy as it copies any other: old or whole in every state.
+    MirrorFaults checksum;
+    checksum.checksumOverARot = true;
+    const MirrorCrash restored = crashAMirror(checksum);
+    EXPECT_EQ(restored.firstLoss, "");
+    EXPECT_EQ(restored.copiesAfter.at(pathOf({"m", "dst", "b", "notes.txt"})),
+              restored.sources.at(pathOf({"m", "src", "b", "notes.txt"})));
 
     // A run whose copies' data never reaches the disk before their names replace the old copies.
     MirrorFaults unsynced;

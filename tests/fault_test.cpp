@@ -107,7 +107,7 @@ std::string kindName(std::size_t kind) {
         "openForReading", "createForWriting", "read",       "write",          "truncate",        "sync",
         "close",          "deleteFile",       "isSameFile", "copyRange",      "createNew",       "inspect",
         "move",           "syncFolder",       "markInUse",  "mayWrite",       "copyPermissions", "removeIfUnused",
-        "syncTogether",   "openFolder",       "fileState",  "deleteUnchanged"};
+        "syncTogether",   "openFolder",       "fileState",  "deleteUnchanged", "rewind"};
     if (kind == allocationKind) return "allocation";
     return kind < std::size(names) ? names[kind] : "call " + std::to_string(kind);
 }
@@ -708,6 +708,88 @@ TEST(FaultTest, AMirrorThatDeletesAndAVerifyListEachFolderOnce) {
         ASSERT_FALSE(os.listed.empty());
         for (const auto& [folder, times] : os.listed) EXPECT_EQ(times, 1) << folder << (verifying ? " (verify)" : "");
         EXPECT_EQ(os.listed.size(), 9u);  // src, a, a/deep; dst, its a, a/deep, b, gone, gone/deeper (emptied, left)
+    }
+}
+
+// Verify and a --checksum rerun compare a copy with its source as they read them: a
+// read or a rewind that fails fails the file in verify, and makes the rerun copy it
+// again; neither ever tells a match or a difference it did not see.
+TEST(FaultTest, AComparisonThatCannotReadTellsNoMatchNorDifference) {
+    namespace fs = std::filesystem;
+    TempDir temp;
+    const std::string source = temp.path("src");
+    const std::string destination = temp.path("dst");
+    const std::string manifest = temp.path("manifest");
+    const Bytes take = KvrbBuilder().lengthMode(0).chunk(3, 330).chunk(3, 330).build();
+    const std::map<std::string, Bytes> files = {
+        {"take.snd", take}, {"cut.snd", Bytes(take.begin(), take.end() - 5)}, {"notes.txt", Bytes(300, 'n')}};
+    fs::create_directories(source);
+    for (const auto& [name, bytes] : files) writeFile((fs::path(source) / name).string(), bytes);
+    const auto runWith = [&](platform::Os& os, std::int32_t job, std::uint32_t flags, const std::string& list) {
+        run::Job spec;
+        spec.job = job;
+        spec.flags = flags | MARLUNE_RUN_RECURSIVE | (job == MARLUNE_JOB_COPY ? MARLUNE_RUN_MIRROR : 0);
+        spec.root = destination;
+        spec.manifest = list;
+        run::Bounds bounds;
+        bounds.workers = 1;
+        bounds.os = &os;
+        run::Engine engine(spec, bounds);
+        std::vector<std::pair<std::int32_t, std::int32_t>> got;  // status, outcome
+        EXPECT_EQ(engine.add(list.empty() || job == MARLUNE_JOB_COPY ? source.c_str() : destination.c_str(), ""),
+                  MARLUNE_OK);
+        EXPECT_EQ(engine.start(), MARLUNE_OK);
+        for (marlune_run_result result{sizeof result}; engine.next(result, -1) == MARLUNE_RUN_DELIVERED;) {
+            got.emplace_back(result.status, result.outcome);
+        }
+        return got;
+    };
+    {
+        TestOs clean;
+        runWith(clean, MARLUNE_JOB_COPY, MARLUNE_RUN_SHA256, manifest);
+    }
+    struct Check {
+        const char* name;
+        std::int32_t job;
+        std::uint32_t flags;
+        std::string manifest;
+    };
+    const Check checks[] = {{"verify", MARLUNE_JOB_VERIFY, 0, ""},
+                            {"verify --manifest", MARLUNE_JOB_VERIFY, 0, manifest},
+                            {"--checksum rerun", MARLUNE_JOB_COPY, MARLUNE_RUN_CHECKSUM, ""}};
+    for (const Check& check : checks) {
+        int faults = 0;
+        for (const Call call : {Call::read, Call::rewind}) {
+            for (int nth = 1;; ++nth) {
+                TestOs os;
+                os.fault = Fault{call, nth};
+                const auto got = runWith(os, check.job, check.flags, check.manifest);
+                if (!os.faulted) break;
+                ++faults;
+                const std::string what = std::string(check.name) + ", " + kindName(static_cast<std::size_t>(call)) +
+                                         " " + std::to_string(nth);
+                // The manifest's own read: one failure, nothing checked.
+                if (got.size() == 1 && got[0].first == MARLUNE_VERIFY_NO_MANIFEST && !check.manifest.empty()) continue;
+                ASSERT_EQ(got.size(), files.size()) << what;
+                int failed = 0;
+                for (const auto& [status, outcome] : got) {
+                    EXPECT_NE(outcome, MARLUNE_OUTCOME_DIFFERENT) << what;
+                    if (check.job == MARLUNE_JOB_VERIFY && outcome != MARLUNE_OUTCOME_MATCHED) {
+                        EXPECT_EQ(status, MARLUNE_READ_ERROR) << what;
+                        ++failed;
+                    }
+                }
+                // (A read of the manifest that fails once its lines are in fails no file.)
+                if (check.job == MARLUNE_JOB_VERIFY && check.manifest.empty()) EXPECT_EQ(failed, 1) << what;
+                EXPECT_LE(failed, 1) << what;
+                // Whatever the rerun did, every copy is still what copying its source gives.
+                TestOs clean;
+                for (const auto& [status, outcome] : runWith(clean, MARLUNE_JOB_VERIFY, 0, "")) {
+                    EXPECT_EQ(outcome, MARLUNE_OUTCOME_MATCHED) << what;
+                }
+            }
+        }
+        EXPECT_GT(faults, 3) << check.name;
     }
 }
 

@@ -24,6 +24,7 @@
 
 #include "marlune.h"
 #include "platform/file.h"
+#include "run/engine.h"
 #include "run/manifest.h"
 #include "run/step.h"
 #include "support/files.h"
@@ -76,6 +77,7 @@ protected:
         options.workers = 2;
         options.manifest = manifest.empty() ? nullptr : manifest.c_str();
         options.max_delete = maxDelete;
+        options.group_bytes = groupBytes;
         marlune_run* opened = nullptr;
         EXPECT_EQ(marlune_run_open(&options, &opened), MARLUNE_OK);
         for (const std::string& record : records) EXPECT_EQ(marlune_run_keep(opened, record.c_str()), MARLUNE_OK);
@@ -96,6 +98,8 @@ protected:
                            result.sha256 ? result.sha256 : ""});
         }
         manifestStatus = marlune_run_manifest_status(opened, nullptr);
+        tally.size = sizeof tally;
+        marlune_run_counts(opened, &tally);
         marlune_run_close(opened);
         return got;
     }
@@ -144,6 +148,25 @@ protected:
         marlune_run_close(opened);
         return answers;
     }
+    // Every result of a run of `job` from src into dst on one worker, through `os`.
+    std::vector<Got> runThrough(platform::Os& os, std::int32_t job, std::uint32_t flags) {
+        run::Job spec;
+        spec.job = job;
+        spec.flags = flags | MARLUNE_RUN_RECURSIVE;
+        spec.root = dstPath;
+        run::Bounds bounds;
+        bounds.workers = 1;
+        bounds.os = &os;
+        run::Engine engine(spec, bounds);
+        EXPECT_EQ(engine.add(srcPath.c_str(), ""), MARLUNE_OK);
+        EXPECT_EQ(engine.start(), MARLUNE_OK);
+        std::vector<Got> got;
+        for (marlune_run_result result{sizeof result}; engine.next(result, -1) == MARLUNE_RUN_DELIVERED;) {
+            got.push_back({result.status, result.outcome, fs::path(result.path).filename().string(),
+                           result.sha256 ? result.sha256 : ""});
+        }
+        return got;
+    }
     static std::int32_t outcomeOf(const std::vector<Got>& got, const std::string& name) {
         for (const Got& each : got) {
             if (each.path == name) return each.outcome;
@@ -177,6 +200,8 @@ protected:
     std::string sourceName;  // the source as named; empty: srcPath
     std::vector<std::string> records;
     std::uint64_t maxDelete = 0;
+    std::uint64_t groupBytes = 0;
+    marlune_run_tally tally{};  // the last run's, at its end
     std::int32_t added = MARLUNE_OK;
     std::function<void()> beforeStart;
     std::int32_t manifestStatus = -1;
@@ -249,6 +274,123 @@ TEST_F(Mirrors, AChecksumRunFindsAChangedCopyThatSizeAndTimeMiss) {
     EXPECT_EQ(outcomeOf(checked, "a.snd"), MARLUNE_OUTCOME_UNCHANGED);
     EXPECT_EQ(outcomeOf(checked, "b.txt"), MARLUNE_OUTCOME_COPIED_AS_IS);
     EXPECT_EQ(readFile(at("dst/b.txt")), (Bytes{'1', '2', '3'}));
+}
+
+// Verify and a --checksum rerun find every copy that is not what copying its source
+// gives, whatever its size and time say; a size that differs reads no byte, of the
+// copy or (but to copy it again) of its source.
+TEST_F(Mirrors, VerifyAndAChecksumRerunTellEveryDifferenceAndASizeThatDiffersWithoutReading) {
+    KvrbBuilder longer;
+    longer.lengthMode(0);
+    for (int i = 0; i < 300; ++i) longer.chunk(3, 330);  // more than a piece read at a time
+    const Bytes cut(recording.begin(), recording.end() - 1);  // damaged: copied as it is
+    // What the copy a mirror made becomes before the checks.
+    using Change = std::function<Bytes(Bytes)>;
+    const Change none = [](Bytes made) { return made; };
+    const Change grown = [](Bytes made) {
+        made.push_back('+');
+        return made;
+    };
+    const Change shrunk = [](Bytes made) {
+        made.pop_back();
+        return made;
+    };
+    const auto flipped = [](std::size_t fromEnd) {
+        return Change([fromEnd](Bytes made) {
+            made[made.size() - fromEnd] ^= 1;
+            return made;
+        });
+    };
+    struct Case {
+        const char* name;
+        Bytes source;
+        Change change;
+        std::int32_t verified;
+        std::int32_t rerun;  // the outcome of a --checksum rerun
+        bool sizeDiffers;
+    };
+    const Case cases[] = {
+        {"take.snd", recording, none, MARLUNE_OK, MARLUNE_OUTCOME_UNCHANGED, false},
+        {"take.snd", recording, flipped(100), MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_COPIED, false},
+        {"take.snd", recording, grown, MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_COPIED, true},
+        {"long.snd", longer.build(), none, MARLUNE_OK, MARLUNE_OUTCOME_UNCHANGED, false},
+        {"long.snd", longer.build(), flipped(1), MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_COPIED, false},
+        {"notes.txt", {'1', '2', '3'}, none, MARLUNE_OK, MARLUNE_OUTCOME_UNCHANGED, false},
+        {"notes.txt", {'1', '2', '3'}, flipped(2), MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_COPIED_AS_IS, false},
+        {"notes.txt", {'1', '2', '3'}, shrunk, MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_COPIED_AS_IS, true},
+        {"cut.snd", cut, none, MARLUNE_OK, MARLUNE_OUTCOME_UNCHANGED, false},
+        {"cut.snd", cut, flipped(1), MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_DAMAGED, false},
+        {"empty.txt", {}, none, MARLUNE_OK, MARLUNE_OUTCOME_UNCHANGED, false},
+        {"empty.snd", {}, none, MARLUNE_OK, MARLUNE_OUTCOME_SUSPECT, false},  // told on every run
+        {"notes.snd", {'1', '2', '3'}, none, MARLUNE_OK, MARLUNE_OUTCOME_SUSPECT, false},
+        {"empty.txt", {}, grown, MARLUNE_VERIFY_DIFFERENT, MARLUNE_OUTCOME_COPIED_AS_IS, true},
+    };
+    const auto stamp = wholeSeconds(std::chrono::hours(1));
+    for (const Case& each : cases) {
+        const std::string name = each.name;
+        fs::remove_all(srcPath);
+        fs::remove_all(dstPath);
+        put("src/" + name, each.source);
+        fs::last_write_time(at("src/" + name), stamp);
+        int readsOfACopy = 0;
+        {
+            TestOs os;
+            runThrough(os, MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR);
+            readsOfACopy = os.calls(Call::read);
+        }
+        const Bytes made = readFile(at("dst/" + name));
+        const Bytes copy = each.change(made);
+        const std::string what = name + ", " + std::to_string(copy.size()) + " bytes of " +
+                                 std::to_string(made.size()) + (copy == made ? ", as made" : ", changed");
+        writeFile(at("dst/" + name), copy);
+        fs::last_write_time(at("dst/" + name), stamp);
+        {
+            TestOs os;
+            const std::vector<Got> verified = runThrough(os, MARLUNE_JOB_VERIFY, 0);
+            ASSERT_EQ(verified.size(), 1u) << what;
+            EXPECT_EQ(verified[0].status, each.verified) << what;
+            if (each.sizeDiffers) EXPECT_EQ(os.calls(Call::read), 0) << what;
+        }
+        TestOs os;
+        const std::vector<Got> rerun = runThrough(os, MARLUNE_JOB_COPY, MARLUNE_RUN_MIRROR | MARLUNE_RUN_CHECKSUM);
+        ASSERT_EQ(rerun.size(), 1u) << what;
+        EXPECT_EQ(rerun[0].outcome, each.rerun) << what;
+        EXPECT_EQ(rerun[0].sha256, "") << what;  // no manifest: no digest made
+        if (each.sizeDiffers) EXPECT_EQ(os.calls(Call::read), readsOfACopy) << what;
+        EXPECT_EQ(readFile(at("dst/" + name)), made) << what;
+    }
+}
+
+// Verify against a manifest groups its files by the bytes it reads, as verify against
+// the source does: long recordings spread over the workers, and the results still
+// come in the walk's order, a difference among them where it lies.
+TEST_F(Mirrors, VerifyGroupsByBytesReadAndAnswersInTheWalksOrder) {
+    std::vector<std::string> names;
+    std::uint64_t bytes = 0;
+    for (int i = 0; i < 24; ++i) {
+        const std::string name = std::string(i % 2 ? "b/" : "a/") + "take" + std::to_string(10 + i) + ".txt";
+        put("src/" + name, Bytes(static_cast<std::size_t>(1000 + 37 * i), static_cast<std::uint8_t>(i)));
+        bytes += 1000 + 37 * i;
+        names.push_back(fs::path(name).filename().string());
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& x, const std::string& y) {
+        const int a = std::stoi(x.substr(4)) % 2, b = std::stoi(y.substr(4)) % 2;  // a/ (even) before b/
+        return a != b ? a < b : x < y;
+    });
+    const std::string manifest = at("manifest.txt");
+    mirror(0, manifest);
+    writeFile(at("dst/b/take21.txt"), Bytes(1000 + 37 * 11, 'x'));
+    groupBytes = 2500;  // two files a step at the most
+    for (const bool againstManifest : {false, true}) {
+        const std::vector<Got> got = run(MARLUNE_JOB_VERIFY, 0, againstManifest ? manifest : "", !againstManifest);
+        ASSERT_EQ(got.size(), names.size()) << againstManifest;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].path, names[i]) << againstManifest;
+            EXPECT_EQ(got[i].outcome, names[i] == "take21.txt" ? MARLUNE_OUTCOME_DIFFERENT : MARLUNE_OUTCOME_MATCHED)
+                << names[i] << (againstManifest ? " against the manifest" : "");
+        }
+        EXPECT_EQ(tally.bytes_planned, bytes) << againstManifest;
+    }
 }
 
 // A source written over in place while its copy is written, same size, new time:
@@ -756,9 +898,10 @@ TEST_F(Mirrors, ASmallFileCostsAFewCallsCopiedAndFewerFoundUnchanged) {
     struct Case {
         const char* run;
         std::int32_t outcome;
-        int mostCalls;  // per file, the folders' making and checks in each step included
+        int mostCalls;  // per file, the folders' making and checks in each step included, and a
+                        // non-container's rewind to be copied as it is
     };
-    for (const Case& each : {Case{"new", -1, 11}, Case{"rerun", MARLUNE_OUTCOME_UNCHANGED, 4}}) {
+    for (const Case& each : {Case{"new", -1, 12}, Case{"rerun", MARLUNE_OUTCOME_UNCHANGED, 4}}) {
         SCOPED_TRACE(each.run);
         TestOs os;
         const std::vector<run::FileAnswer> answers = mirrorThrough(os);

@@ -374,6 +374,7 @@ std::string Records::summaryJson(const marlune_run_tally* tally, bool cancelled)
         "restored",
     };
     const Totals totals = totalsWith(tally);
+    const std::vector<Finding> verdict = verdictOf(header_, totals);
     const auto number = [](std::uint64_t value) { return std::to_string(value); };
     const bool dryRun = run::policyOf(kind_.job, kind_.flags).dryRun;
     std::string out = "{\"record\": \"summary\", \"command\": " + jsonString(kind_.command) +
@@ -384,15 +385,14 @@ std::string Records::summaryJson(const marlune_run_tally* tally, bool cancelled)
     const double perSecond = totals.seconds > 0 ? static_cast<double>(totals.bytesRead) / totals.seconds : 0;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", totals.seconds);
-    // The page's answer, for a program: its first sentence, and whether nothing is amiss.
-    const std::vector<Finding> verdict = verdictOf(header_, totals);
-    out += ", \"safe\": " + std::string(verdict.front().tone == Finding::Tone::safe ? "true" : "false") +
-           ", \"verdict\": " + jsonString(verdict.front().sentence);
     return out + ", \"notStarted\": " + number(totals.notStarted) +
            ", \"interrupted\": " + (cancelled ? "true" : "false") +
            ", \"linksNotFollowed\": " + number(totals.linksNotFollowed) + ", \"bytesIn\": " + number(totals.bytesRead) +
            ", \"bytesOut\": " + number(totals.bytesWritten) + ", \"seconds\": " + seconds +
-           ", \"bytesPerSecond\": " + number(static_cast<std::uint64_t>(perSecond)) + "}";
+           ", \"bytesPerSecond\": " + number(static_cast<std::uint64_t>(perSecond)) +
+           // The page's answer, for a program: whether nothing is amiss, and its first sentence.
+           ", \"safe\": " + (verdict.front().tone == Finding::Tone::safe ? "true" : "false") +
+           ", \"verdict\": " + jsonString(verdict.front().sentence) + "}";
 }
 
 std::int32_t Records::close(const marlune_run_tally* tally) {

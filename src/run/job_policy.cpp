@@ -13,7 +13,8 @@ JobPolicy policyOf(std::int32_t job, std::uint32_t flags) {
     policy.dryRun = has(MARLUNE_RUN_JUDGE_ONLY);
     policy.writes = (policy.copies || policy.converts) && !policy.dryRun;
     policy.deletes = policy.mirrors && has(MARLUNE_RUN_DELETE);
-    policy.hashes = policy.mirrors && (has(MARLUNE_RUN_SHA256) || has(MARLUNE_RUN_CHECKSUM));
+    // A digest is of use to a manifest alone: checksums compare the bytes themselves.
+    policy.hashes = policy.mirrors && has(MARLUNE_RUN_SHA256);
     policy.writesManifest = policy.mirrors && policy.writes;
     // Deletions and verify pair each source entry with the destination's: one tree against one.
     policy.oneFolder = policy.verifies || policy.deletes;

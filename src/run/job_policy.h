@@ -19,7 +19,7 @@ struct JobPolicy {
     bool dryRun = false;          // MARLUNE_RUN_JUDGE_ONLY: judged and told, nothing written
     bool writes = false;          // anything at all: a copy, a conversion, a link, a folder, a deletion, a manifest
     bool deletes = false;         // a mirror's deletions (in a dry run only told)
-    bool hashes = false;          // each copy's SHA-256 (for a manifest, or to compare content)
+    bool hashes = false;          // each copy's SHA-256, for a manifest
     bool writesManifest = false;  // a manifest named is written (verify reads one)
     bool oneFolder = false;       // one source folder, added with place "": it is paired with the destination
 };

@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/sha256.h"
+#include "run/compare.h"
 #include "run/outcome.h"
 #include "run/paths.h"
 
@@ -20,11 +21,6 @@ using platform::File;
 using platform::Sha256;
 
 constexpr std::size_t pieceSize = 1 << 20;
-
-// What an examination finds short of a whole container: such a source is copied byte for byte.
-bool isContainerFinding(std::int32_t status) {
-    return status != MARLUNE_OK && statusIs(status, MARLUNE_CLASS_FINDING);
-}
 
 // Failed or stopped: no copy of it is put in place.
 bool unfinished(const FileAnswer& answer) {
@@ -117,7 +113,8 @@ public:
           policy_(step.policy()),
           os_(progress.os ? *progress.os : platform::unicodeOs()),
           answers_(step.files.size()),
-          files_(step.files.size()) {}
+          files_(step.files.size()),
+          comparer_(step.job == MARLUNE_JOB_SALVAGE) {}
 
     std::vector<FileAnswer> run() {
         std::string folderMade;
@@ -275,37 +272,33 @@ private:
         // A link at the name is no copy, whatever it leads to: the copy replaces it.
         if (mirrored.noCopyThere || os_.kindOfName(file.destination) != platform::Kind::file) return false;
         const bool byContent = has(MARLUNE_RUN_CHECKSUM);
-        std::string copyDigest;
+        std::string digest;
         std::int64_t copyChanged = 0;
-        bool asItsSource = false;  // size and time: what the copy was given when written
         {
             File copy;
             if (!copy.openForReading(os_, file.destination.c_str())) return false;
             const platform::FileState& source = mirrored.seen;
             platform::FileState destination;
-            if (!os_.fileState(copy.handle(), destination)) return false;
+            // Checksums with no recorded digest to tell a rot by need the copy's size alone,
+            // known from its opening.
+            const bool stateWanted = !byContent || !file.expected.empty();
+            if (stateWanted && !os_.fileState(copy.handle(), destination)) return false;
             copyChanged = destination.changed;
-            asItsSource = source.size == destination.size && source.modified == destination.modified;
+            // Size and time: what the copy was given when written.
+            const bool asItsSource =
+                stateWanted && source.size == destination.size && source.modified == destination.modified;
             if (!byContent && !asItsSource) return false;
-            Sha256 copyHash;
-            marlune_report read = emptyReport();
-            if (byContent && copyBytes(copy, nullptr, &copyHash, StepProgress{}, read) != MARLUNE_OK) return false;
-            if (byContent) copyDigest = digestOf(copyHash);
+            if (byContent && !holdsACopy(file, mirrored, copy, asItsSource)) return false;
+            if (byContent && hashing()) digest = digestOf(mirrored.hash);
         }
-        std::string digest = byContent ? std::string() : carried(file, copyChanged);
+        if (!byContent) digest = carried(file, copyChanged);
         if (hashing() && digest.empty()) {
             FileAnswer expected;
             expected.report = emptyReport();
             copyInto(file, mirrored, nullptr, expected);
             const bool read = !unfinished(expected);
             digest = digestOf(mirrored.hash);  // and the hash starts again for the copy
-            if (!read) digest.clear();
-            if (!read || (byContent && digest != copyDigest)) {
-                // A copy that still has its source's size and time but no longer the digest
-                // recorded when it was written changed on the destination: told apart from a
-                // changed source (whose copy has another time, or was rewritten since).
-                mirrored.rotted =
-                    byContent && read && asItsSource && !file.expected.empty() && copyDigest != file.expected;
+            if (!read) {
                 rewind(mirrored);
                 return false;
             }
@@ -323,13 +316,34 @@ private:
         return true;
     }
 
+    // With checksums: whether the copy holds what copying the source gives now, its
+    // digest then in `mirrored.hash` where the run hashes. One that does not, yet still
+    // has its source's size and time (`asItsSource`) but no longer the digest recorded
+    // when it was written, changed on the destination: told apart from a changed source
+    // (whose copy has another time, or was rewritten since). Only then is it hashed.
+    bool holdsACopy(const StepFile& file, Mirrored& mirrored, File& copy, bool asItsSource) {
+        marlune_report read = emptyReport();
+        const std::int32_t compared =
+            comparer_.compare(mirrored.source, copy, hashing() ? &mirrored.hash : nullptr, progress_, read);
+        if (compared == MARLUNE_OK) return true;
+        if (hashing()) digestOf(mirrored.hash);  // starts it again for the copy
+        if (compared == MARLUNE_VERIFY_DIFFERENT && asItsSource && !file.expected.empty() && copy.rewind()) {
+            Sha256 copyHash;
+            const StepProgress uncounted{nullptr, progress_.cancel};
+            const bool hashed = comparer_.hashRest(copy, copyHash, uncounted, read) == MARLUNE_OK;
+            mirrored.rotted = hashed && digestOf(copyHash) != file.expected;
+        }
+        if (mirrored.source.position() != 0) rewind(mirrored);  // sizes that differ read nothing
+        return false;
+    }
+
     // Size and time alike by their names alone: nothing opened, as a rerun mostly finds.
     // A manifest's line is carried over from the one replaced.
     // A name found to hold no regular file is noted, and not looked at again.
     bool unchangedByName(const StepFile& file, FileAnswer& answer, Mirrored& mirrored) {
         platform::FileAttributes source;
         platform::FileAttributes copy;
-        if (hashing() && has(MARLUNE_RUN_CHECKSUM)) return false;
+        if (has(MARLUNE_RUN_CHECKSUM)) return false;
         if (!os_.regularFileAttributes(file.destination, copy)) {
             mirrored.noCopyThere = true;
             return false;
@@ -362,10 +376,12 @@ private:
     // same, by the first bytes of its source.
     void lookForSuspect(const StepFile& file, FileAnswer& answer) {
         if (answer.outcome != MARLUNE_OUTCOME_UNCHANGED || !namedAsContainer(file.source, step_.suspects)) return;
-        File source;
         std::uint8_t magic[sizeof answer.report.magic] = {};
-        if (!source.openForReading(os_, file.source.c_str())) return;
-        const std::int64_t got = source.read(magic, sizeof magic);
+        // A comparison by content has read them already.
+        std::int64_t got = has(MARLUNE_RUN_CHECKSUM) ? comparer_.lead(magic, sizeof magic) : -1;
+        File source;
+        if (got < 0 && !source.openForReading(os_, file.source.c_str())) return;
+        if (got < 0) got = source.read(magic, sizeof magic);
         const bool whole = got == static_cast<std::int64_t>(sizeof magic);
         if (got < 0 || (whole && container::mayStartContainer(magic, sizeof magic))) return;
         answer.status = answer.report.status = MARLUNE_NOT_A_CONTAINER;
@@ -562,6 +578,7 @@ private:
     std::vector<Mirrored> files_;
     std::mt19937_64 tags_;
     bool tagsSeeded_ = false;
+    CopyComparer comparer_;
 };
 
 }  // namespace
@@ -585,37 +602,10 @@ void keepFolder(platform::Os& os, const std::string& source, const std::string& 
 
 namespace {
 
-// Takes a copy's bytes and compares them with the file's next ones. A difference
-// does not stop the copy: whether its source is a whole container tells how to compare.
-struct ComparingWriter {
-    File& file;
-    std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[pieceSize]};
-    bool differs = false;
-    static std::int32_t MARLUNE_CALL write(const void* bytes, std::uint64_t count, void* context) {
-        auto* self = static_cast<ComparingWriter*>(context);
-        const auto* at = static_cast<const std::uint8_t*>(bytes);
-        while (count > 0 && !self->differs) {
-            const std::size_t piece = count < pieceSize ? static_cast<std::size_t>(count) : pieceSize;
-            const std::int64_t got = self->file.read(self->buffer.get(), piece);
-            if (got != static_cast<std::int64_t>(piece) || std::memcmp(self->buffer.get(), at, piece) != 0) {
-                self->differs = true;
-            }
-            at += piece;
-            count -= piece;
-        }
-        return 0;
-    }
-    // Equal so far and at its end now.
-    bool matchedToEnd() {
-        std::uint8_t byte = 0;
-        return !differs && file.read(&byte, 1) == 0;
-    }
-};
-
 class VerifyStep {
 public:
     VerifyStep(const Step& step, const StepProgress& progress)
-        : step_(step), progress_(progress), os_(progress.os ? *progress.os : platform::unicodeOs()) {}
+        : step_(step), progress_(progress), os_(progress.os ? *progress.os : platform::unicodeOs()), comparer_(false) {}
 
     std::vector<FileAnswer> run() {
         std::vector<FileAnswer> answers(step_.files.size());
@@ -652,49 +642,24 @@ private:
             return sourceOpenStatus(copy.error());
         }
         if (!file.expected.empty()) {
-            Sha256 hash;
-            if (copyBytes(copy, nullptr, &hash, progress_, report) != MARLUNE_OK) return MARLUNE_READ_ERROR;
-            return digestOf(hash) == file.expected ? MARLUNE_OK : MARLUNE_VERIFY_NOT_AS_LISTED;
+            const std::int32_t hashed = comparer_.hashRest(copy, hash_, progress_, report);
+            const std::string digest = digestOf(hash_);  // and it starts again for the next file
+            if (hashed != MARLUNE_OK) return hashed;
+            return digest == file.expected ? MARLUNE_OK : MARLUNE_VERIFY_NOT_AS_LISTED;
         }
         File source;
         if (!source.openForReading(os_, file.source.c_str())) {
             report.system_error = source.error();
             return sourceOpenStatus(source.error());
         }
-        ComparingWriter comparing{copy};
-        FileReader reader{source, progress_};
-        const marlune_reader from{sizeof(marlune_reader), 1, source.sizeAtOpen(), &FileReader::read, &reader};
-        const marlune_writer to{sizeof(marlune_writer), 0, &ComparingWriter::write, &comparing};
-        marlune_options options{};
-        options.size = sizeof options;
-        const std::int32_t copied = marlune_copy_stream(&from, &to, &options, &report);
-        if (copied == MARLUNE_OK) return comparing.matchedToEnd() ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
-        if (!isContainerFinding(copied)) return copied;
-        // No container, or a damaged one: a mirror's copy of it is its bytes.
-        source.close();
-        copy.close();
-        if (!source.openForReading(os_, file.source.c_str()) || !copy.openForReading(os_, file.destination.c_str())) {
-            return MARLUNE_SOURCE_UNREADABLE;
-        }
-        const std::int32_t found = report.status;
-        report = emptyReport(found);
-        ComparingWriter again{copy};
-        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[pieceSize]);
-        for (;;) {
-            if (progress_.cancel && progress_.cancel->load()) return MARLUNE_CANCELLED;
-            const std::int64_t got = source.read(buffer.get(), pieceSize);
-            if (got < 0) return MARLUNE_READ_ERROR;
-            if (got == 0) break;
-            if (progress_.bytes) progress_.bytes->fetch_add(static_cast<std::uint64_t>(got));
-            ComparingWriter::write(buffer.get(), static_cast<std::uint64_t>(got), &again);
-            if (again.differs) break;
-        }
-        return again.matchedToEnd() ? MARLUNE_OK : MARLUNE_VERIFY_DIFFERENT;
+        return comparer_.compare(source, copy, nullptr, progress_, report);
     }
 
     const Step& step_;
     const StepProgress& progress_;
     platform::Os& os_;
+    CopyComparer comparer_;  // a verify compares with what a copy (never a salvage) gives
+    Sha256 hash_;            // for each file with a manifest's digest, in turn
 };
 
 }  // namespace

@@ -410,6 +410,9 @@ bool Planner::nextAgainstManifest(StepFile& file) {
     tell(file, waiting_.kind == Kind::file ? MARLUNE_OK : MARLUNE_VERIFY_NOT_AS_LISTED, path, path);
     file.link = waiting_.kind == Kind::link;
     file.expected = lineDigest_;
+    // What is to be read: a group's bytes bound it, so that long recordings are hashed on every worker.
+    file.bytes = waiting_.kind == Kind::file ? waiting_.size : 0;
+    bytesPlanned += file.bytes;
     return true;
 }
 

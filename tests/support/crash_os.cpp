@@ -303,6 +303,13 @@ bool CrashOs::fileState(platform::Handle file, platform::FileState& state) {
     return done("fileState", true);
 }
 
+bool CrashOs::rewind(platform::Handle file) {
+    const auto opened = open_.find(file);
+    if (opened == open_.end()) return done("rewind", fail());
+    opened->second.position = 0;
+    return done("rewind", true);
+}
+
 platform::Os::Deletion CrashOs::deleteUnchanged(platform::Path path, const platform::FileState& expected) {
     const std::optional<Inode> inode = named(path.text);
     if (!inode || static_cast<std::uint64_t>(*inode) != expected.index)
@@ -363,13 +370,6 @@ bool CrashOs::truncate(platform::Handle file, std::uint64_t bytes) {
     if (opened == open_.end()) return done("truncate", fail());
     change(opened->second.inode, {bytes, nullptr});
     return done("truncate", true);
-}
-
-bool CrashOs::rewind(platform::Handle file) {
-    const auto opened = open_.find(file);
-    if (opened == open_.end()) return done("rewind", fail());
-    opened->second.position = 0;
-    return done("rewind", true);
 }
 
 bool CrashOs::sync(platform::Handle file) {

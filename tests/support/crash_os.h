@@ -96,12 +96,12 @@ public:
     // Names are whole paths here: a folder needs no handle.
     bool openFolder(const char* path, platform::Handle& folder) override;
     bool fileState(platform::Handle file, platform::FileState& state) override;
+    bool rewind(platform::Handle file) override;
     Deletion deleteUnchanged(platform::Path path, const platform::FileState& expected) override;
     std::string followLinks(const char* path) override;
     std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override;
     std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override;
     bool truncate(platform::Handle file, std::uint64_t bytes) override;
-    bool rewind(platform::Handle file) override;
     bool sync(platform::Handle file) override;
     // As syncfs: every file's data and every folder's names.
     bool syncTogether(const platform::Handle* files, std::size_t count) override;

@@ -202,6 +202,10 @@ bool TestOs::fileState(platform::Handle file, platform::FileState& state) {
     return !fails(Call::fileState) && native_.fileState(file, state);
 }
 
+bool TestOs::rewind(platform::Handle file) {
+    return !fails(Call::rewind) && native_.rewind(file);
+}
+
 platform::Os::Deletion TestOs::deleteUnchanged(platform::Path path, const platform::FileState& expected) {
     return fails(Call::deleteUnchanged) ? Deletion::failed : native_.deleteUnchanged(path, expected);
 }

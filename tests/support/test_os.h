@@ -37,6 +37,7 @@ enum class Call {
     openFolder,
     fileState,
     deleteUnchanged,  // an error: the removal fails
+    rewind,
     count
 };
 
@@ -121,6 +122,7 @@ public:
     bool syncFolderOf(platform::Path path) override;
     bool openFolder(const char* path, platform::Handle& folder) override;
     bool fileState(platform::Handle file, platform::FileState& state) override;
+    bool rewind(platform::Handle file) override;
     Deletion deleteUnchanged(platform::Path path, const platform::FileState& expected) override;
     std::string followLinks(const char* path) override { return native_.followLinks(path); }
     void showMessage(const char* text) override;
