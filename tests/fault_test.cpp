@@ -17,6 +17,10 @@
 #include <map>
 #include <new>
 
+#ifdef _WIN32
+#include <malloc.h>
+#endif
+
 #include "boundary/module_state.h"
 #include "boundary/operations.h"
 #include "container/copy.h"
@@ -60,7 +64,64 @@ void* allocateOrThrow(std::size_t size) {
     throw std::bad_alloc();
 }
 
+// A copy's buffers are whole pages.
+void* allocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
+    if (allocationFails(size)) return nullptr;
+    const auto align = std::max(static_cast<std::size_t>(alignment), sizeof(void*));
+#ifdef _WIN32
+    return _aligned_malloc(size == 0 ? 1 : size, align);
+#else
+    void* bytes = nullptr;
+    return posix_memalign(&bytes, align, size == 0 ? 1 : size) == 0 ? bytes : nullptr;
+#endif
+}
+
+void freeAligned(void* bytes) noexcept {
+#ifdef _WIN32
+    _aligned_free(bytes);
+#else
+    std::free(bytes);
+#endif
+}
+
+void* allocateAlignedOrThrow(std::size_t size, std::align_val_t alignment) {
+    if (void* bytes = allocateAligned(size, alignment)) return bytes;
+    ++thrownAllocationFailures;
+    throw std::bad_alloc();
+}
+
 }  // namespace
+
+void* operator new(std::size_t size, std::align_val_t alignment) {
+    return allocateAlignedOrThrow(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+    return allocateAlignedOrThrow(size, alignment);
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocateAligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocateAligned(size, alignment);
+}
+void operator delete(void* bytes, std::align_val_t) noexcept {
+    freeAligned(bytes);
+}
+void operator delete[](void* bytes, std::align_val_t) noexcept {
+    freeAligned(bytes);
+}
+void operator delete(void* bytes, std::size_t, std::align_val_t) noexcept {
+    freeAligned(bytes);
+}
+void operator delete[](void* bytes, std::size_t, std::align_val_t) noexcept {
+    freeAligned(bytes);
+}
+void operator delete(void* bytes, std::align_val_t, const std::nothrow_t&) noexcept {
+    freeAligned(bytes);
+}
+void operator delete[](void* bytes, std::align_val_t, const std::nothrow_t&) noexcept {
+    freeAligned(bytes);
+}
 
 void* operator new(std::size_t size) {
     return allocateOrThrow(size);

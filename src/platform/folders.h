@@ -21,6 +21,8 @@ std::string foldedName(const std::string& name);
 bool attributesDiffer(const FileAttributes& from, const FileAttributes& to);
 // How many files the process may hold open, its soft limit raised to the hard one first.
 std::size_t openFilesAllowed();
+// How many processors the process may run on (its affinity, where the system tells it).
+unsigned processorsAllowed();
 
 // The process's working folder (UTF-8); empty when the system does not tell it.
 std::string workingFolder();
