@@ -147,6 +147,7 @@ void Engine::work() {
     for (;;) {
         Done done;
         std::uint64_t id = 0;
+        bool overlap = false;
         {
             std::unique_lock<std::mutex> plan(planMutex_);
             {
@@ -163,6 +164,7 @@ void Engine::work() {
                 break;
             }
             id = stepsTaken_++;
+            overlap = stepsTaken_ - stepsFinished_ < workersStarted_.load();
         }
         if (!done.step.files.empty() && done.step.files.front().remove) {
             // A mirror's deletions start once every copy of the run is in place.
@@ -171,7 +173,7 @@ void Engine::work() {
         }
         if (!stopped()) {
             done.started = true;
-            const StepProgress progress{&bytesDone_, &cancelled_, bounds_.os, &destinationFull_};
+            const StepProgress progress{&bytesDone_, &cancelled_, bounds_.os, &destinationFull_, overlap};
             done.answers = runStep(done.step, progress);
             for (std::size_t i = 0; i < done.answers.size(); ++i) {
                 const FileAnswer& answer = done.answers[i];
