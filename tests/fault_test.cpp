@@ -28,6 +28,7 @@
 #include "boundary/operations.h"
 #include "container/copy.h"
 #include "marlune.h"
+#include "platform/sha256.h"
 #include "run/engine.h"
 #include "run/step.h"
 #include "support/files.h"
@@ -986,9 +987,9 @@ namespace marlune::testing {
 namespace {
 
 // A run whose one large file is the only one under way copies it writing behind
-// (a write comes from a thread that read nothing); a write that fails there, at
-// each write in turn, is the file's write error with the system's code, and
-// neither the copy nor its partial file is left.
+// (a write comes from a thread that read nothing), a mirror hashing it there; a
+// write that fails there, at each write in turn, is the file's write error with
+// the system's code, and neither the copy nor its partial file is left.
 TEST(FaultTest, ARunsLoneLargeCopyWritesBehindAndFailsAsInline) {
     namespace fs = std::filesystem;
     TempDir temp;
@@ -1019,11 +1020,13 @@ TEST(FaultTest, ARunsLoneLargeCopyWritesBehindAndFailsAsInline) {
         }
     };
     // The file's status and system error, and the writes the run made.
+    std::uint32_t flags = 0;
+    std::string digest;
     const auto copyThrough = [&](ThreadsOs& os) {
         fs::remove_all(destination);
         run::Job job;
         job.job = MARLUNE_JOB_COPY;
-        job.flags = MARLUNE_RUN_RECURSIVE;
+        job.flags = MARLUNE_RUN_RECURSIVE | flags;
         job.root = destination;
         run::Bounds bounds;
         bounds.workers = 2;
@@ -1040,26 +1043,37 @@ TEST(FaultTest, ARunsLoneLargeCopyWritesBehindAndFailsAsInline) {
             result.report = &report;
             if (engine.next(result, -1) != MARLUNE_RUN_DELIVERED) break;
             answer = {result.status, report.system_error};
+            digest = result.sha256 ? result.sha256 : "";
         }
         return answer;
     };
-    int writes = 0;
-    {
-        ThreadsOs os;
-        EXPECT_EQ(copyThrough(os), std::make_pair(std::int32_t{MARLUNE_OK}, std::int32_t{0}));
-        EXPECT_EQ(readFile((fs::path(destination) / "take.snd").string()), bytes);
-        const bool behind = std::any_of(os.writers.begin(), os.writers.end(),
-                                        [&](std::thread::id writer) { return os.readers.count(writer) == 0; });
-        EXPECT_TRUE(behind);
-        writes = os.calls(Call::write);
-    }
-    ASSERT_GT(writes, 2);
-    for (int nth = 1; nth <= writes; ++nth) {
-        ThreadsOs os;
-        os.fault = Fault{Call::write, nth};
-        EXPECT_EQ(copyThrough(os), std::make_pair(std::int32_t{MARLUNE_WRITE_ERROR}, std::int32_t{ErrorCodes::io})) << "write #" << nth;
-        EXPECT_TRUE(os.faulted);
-        EXPECT_EQ(filesUnder(destination), (std::map<std::string, Bytes>{})) << "write #" << nth;
+    platform::Sha256 hash;
+    platform::Sha256::Digest expected{};
+    ASSERT_TRUE(hash.update(bytes.data(), bytes.size()) && hash.finish(expected));
+    for (const std::uint32_t mirror : {0u, unsigned{MARLUNE_RUN_MIRROR | MARLUNE_RUN_SHA256}}) {
+        flags = mirror;
+        const std::string job = mirror ? "mirror" : "copy";
+        int writes = 0;
+        {
+            ThreadsOs os;
+            EXPECT_EQ(copyThrough(os), std::make_pair(std::int32_t{MARLUNE_OK}, std::int32_t{0})) << job;
+            EXPECT_EQ(readFile((fs::path(destination) / "take.snd").string()), bytes) << job;
+            EXPECT_EQ(digest, mirror ? platform::hexOf(expected) : "") << job;
+            const bool behind = std::any_of(os.writers.begin(), os.writers.end(),
+                                            [&](std::thread::id writer) { return os.readers.count(writer) == 0; });
+            EXPECT_TRUE(behind) << job;
+            writes = os.calls(Call::write);
+        }
+        ASSERT_GT(writes, 2) << job;
+        for (int nth = 1; nth <= writes; ++nth) {
+            ThreadsOs os;
+            os.fault = Fault{Call::write, nth};
+            EXPECT_EQ(copyThrough(os),
+                      std::make_pair(std::int32_t{MARLUNE_WRITE_ERROR}, std::int32_t{ErrorCodes::io}))
+                << job << ", write #" << nth;
+            EXPECT_TRUE(os.faulted);
+            EXPECT_EQ(filesUnder(destination), (std::map<std::string, Bytes>{})) << job << ", write #" << nth;
+        }
     }
 }
 

@@ -272,11 +272,11 @@ bool CopyCall::copy() {
     return recordCopiedSource() && keepSourceTimesAndMode();
 }
 
-// Worth a thread where the source spans more than a few buffers, whose every write
-// can be cut back: the thread finds a failed write only after later reads.
+// Worth a thread where the source spans more than a couple of buffers of known
+// size; a file compared is read, not written.
 bool CopyCall::overlaps(const platform::File* written) const {
     const platform::File& source = files_.source;
-    return request_.overlapWrites && written && !comparing_ && !request_.wholePartsOnly && source.sizeKnown() &&
+    return request_.overlapWrites && written && !comparing_ && source.sizeKnown() &&
            source.sizeAtOpen() > 2 * std::uint64_t{container::CopyBuffer::overlappedSize} &&
            platform::processorsAllowed() > 1;
 }

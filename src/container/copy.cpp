@@ -327,7 +327,7 @@ bool ContainerCopy::copyLongPreamble(std::uint32_t offset) {
 }
 
 void ContainerCopy::writeBehind() {
-    if (!spare_ || !source_ || !destination_ || wholePartsOnly_) return;
+    if (!spare_ || !source_ || !destination_) return;
     try {
         behind_.emplace(*destination_);
     } catch (const std::system_error&) {  // no thread to be had: the copy writes inline

@@ -164,7 +164,7 @@ void Engine::work() {
                 break;
             }
             id = stepsTaken_++;
-            overlap = stepsTaken_ - stepsFinished_ < workersStarted_.load();
+            overlap = stepsTaken_ - stepsFinished_ < bounds_.workers;
         }
         if (!done.step.files.empty() && done.step.files.front().remove) {
             // A mirror's deletions start once every copy of the run is in place.
