@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <tuple>
 
 #include "container/copy.h"
 #include "container/framing.h"
@@ -281,6 +283,128 @@ TEST_F(CopyCore, AFailedWriteLeavesTheWholePartsWrittenBeforeIt) {
             }
         }
     }
+}
+
+// A copy that writes on a thread of its own fails as the same copy made inline
+// does, whatever fails and wherever: each write in turn, once, cut short before a
+// full disk, making no progress, or for good (its reads then fail too); each
+// read; or a cancel at each progress report. The stage, report, error code and
+// cut-back all match, and the thread did write.
+TEST_F(CopyCore, AnOverlappedCopyFailsAsTheInlineCopyDoes) {
+    KvrbBuilder fixed = KvrbBuilder().lengthMode(0).preamble(5000);
+    for (int i = 0; i < 4500; ++i) fixed.chunk(static_cast<std::uint16_t>(i % 3 == 0 ? 9 : 330), 330);
+    const struct {
+        Bytes bytes;
+        std::size_t bufferSize;
+    } samples[] = {{variedContainer(300, 800), 64 * 1024}, {fixed.build(), 200000}};  // about 1.6 and 1.5 MB
+    struct Run {
+        Result result;
+        Bytes written;
+        int error = 0;
+        int writes = 0;
+        int reads = 0;
+        int reports = 0;
+        bool behind = false;  // some write came from another thread
+    };
+    struct Failure {
+        std::optional<Fault> fault;
+        bool fullAfterShortWrite = false;
+        int cancelAt = 0;  // the progress report that cancels, from 1
+    };
+    const auto run = [&](const Bytes& bytes, std::size_t bufferSize, bool overlapped, const Failure& failure) {
+        writeFile(sourcePath, bytes);
+        Run made;
+        TestOs os;
+        os.fault = failure.fault;
+        os.stopAfterShortWrite = failure.fullAfterShortWrite;
+        const std::thread::id caller = std::this_thread::get_id();
+        os.onCall = [&](Call call, int) {
+            made.writes += call == Call::write;
+            made.reads += call == Call::read;
+            made.behind |= call == Call::write && std::this_thread::get_id() != caller;
+        };
+        const auto report = [](std::uint64_t, std::uint64_t, void* context) {
+            auto& self = *static_cast<std::pair<Run*, int>*>(context);
+            return ++self.first->reports != self.second;
+        };
+        std::pair<Run*, int> told{&made, failure.cancelAt};
+        {
+            File source;
+            File destination;
+            EXPECT_TRUE(source.openForReading(os, sourcePath.c_str()));
+            EXPECT_TRUE(destination.createForWriting(os, destinationPath.c_str(), source));
+            CopyBuffer buffer;
+            EXPECT_TRUE(overlapped ? buffer.allocateOverlapped(bufferSize) : buffer.allocate(bufferSize));
+            container::Header header{};
+            ContainerCopy copy(source, &destination, buffer, header, container::Progress{report, &told});
+            made.result.header = copy.copyHeader();
+            if (made.result.header) made.result.audio = copy.copyAudioData();
+            made.result.report = copy.report();
+            made.error = destination.error();
+        }
+        made.written = readFile(destinationPath);
+        return made;
+    };
+    const auto expectSame = [](const Run& inline_, const Run& overlapped, const std::string& where) {
+        const container::CopyReport& a = inline_.result.report;
+        const container::CopyReport& b = overlapped.result.report;
+        EXPECT_EQ(inline_.result.header, overlapped.result.header) << where;
+        EXPECT_EQ(inline_.result.audio, overlapped.result.audio) << where;
+        EXPECT_EQ(a.finding, b.finding) << where;
+        EXPECT_EQ(std::tie(a.headerBytes, a.chunks, a.payloadBytes, a.lengthFieldsSet, a.cutOffset, a.expectedBytes,
+                           a.missingBytes, a.bytesWritten),
+                  std::tie(b.headerBytes, b.chunks, b.payloadBytes, b.lengthFieldsSet, b.cutOffset, b.expectedBytes,
+                           b.missingBytes, b.bytesWritten))
+            << where;
+        EXPECT_EQ(inline_.error, overlapped.error) << where;
+        EXPECT_TRUE(inline_.written == overlapped.written) << where << ": " << inline_.written.size() << " and "
+                                                          << overlapped.written.size() << " bytes";
+    };
+    const struct {
+        FaultKind kind;
+        bool persistent;
+        bool fullAfterShortWrite;
+    } writeFaults[] = {{FaultKind::error, false, false},
+                       {FaultKind::error, true, false},
+                       {FaultKind::noProgress, false, false},
+                       {FaultKind::shortTransfer, false, true}};
+    int cases = 0;
+    for (const auto& [bytes, bufferSize] : samples) {
+        {
+            const std::string sample = std::to_string(bytes.size()) + " bytes, buffer " + std::to_string(bufferSize);
+            const Run clean = run(bytes, bufferSize, false, {});
+            const Run behind = run(bytes, bufferSize, true, {});
+            ASSERT_TRUE(clean.result.audio) << sample;
+            expectSame(clean, behind, sample);
+            EXPECT_FALSE(clean.behind);
+            EXPECT_TRUE(behind.behind) << sample;
+            ASSERT_GT(clean.reports, 1) << sample;
+            std::vector<std::pair<std::string, Failure>> failures;
+            for (int nth = 1; nth <= clean.writes; ++nth) {
+                for (const auto& w : writeFaults) {
+                    failures.push_back({"write #" + std::to_string(nth),
+                                        {Fault{Call::write, nth, w.kind, ErrorCodes::io, w.persistent},
+                                         w.fullAfterShortWrite}});
+                }
+            }
+            for (int nth = 1; nth <= clean.reads; ++nth)
+                failures.push_back({"read #" + std::to_string(nth), {Fault{Call::read, nth}}});
+            for (int nth = 1; nth <= clean.reports; ++nth)
+                failures.push_back({"cancel at report #" + std::to_string(nth), {std::nullopt, false, nth}});
+            for (const auto& [what, failure] : failures) {
+                const std::string where = sample + ", " + what +
+                                          (failure.fault && failure.fault->persistent ? " for good" : "") +
+                                          (failure.fullAfterShortWrite ? " cut short" : "");
+                const Run a = run(bytes, bufferSize, false, failure);
+                const Run b = run(bytes, bufferSize, true, failure);
+                EXPECT_FALSE(a.result.audio) << where;
+                expectSame(a, b, where);
+                ++cases;
+                if (HasFailure()) return;  // one broken case explains the rest
+            }
+        }
+    }
+    std::printf("overlapped failure cases: %d\n", cases);
 }
 
 // An Os that keeps, for each file, where each read and write began and how much it moved.

@@ -11,9 +11,11 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "boundary/api.h"
+#include "container/copy.h"
 #include "marlune.h"
 #include "run/engine.h"
 #include "run/step.h"
@@ -42,6 +44,8 @@ struct Recording {
     Bytes converted;
     std::optional<Bytes> earlierKv;
     std::size_t largestTransfer = 128;
+    // Few combinations for a copy of many large writes: the states grow with their square.
+    std::size_t everyCombinationUpTo = 10;
 };
 
 // Who converts: IKVRBinfo, which always replaces, or marlune_convert keeping what
@@ -65,6 +69,7 @@ const Bytes sibling = KvrbBuilder().lengthMode(1).preamble(1).chunk(5).chunk(9).
 const Bytes moved = KvrbBuilder().lengthMode(1).chunk(77).build();
 
 struct CrashRun {
+    bool writtenBehind = false;  // some call came from a thread of the copy's own
     std::size_t states = 0;
     std::vector<std::string> calls;
     std::size_t lost = 0;
@@ -116,6 +121,7 @@ bool succeeded(Caller caller, std::int32_t result) {
 CrashRun crashEveryCall(const Recording& recording, const Scenario& scenario = {}) {
     CrashOs os;
     os.largestTransfer = recording.largestTransfer;
+    os.everyCombinationUpTo = recording.everyCombinationUpTo;
     os.fileSyncsDoNothing = scenario.fileSyncsDoNothing;
     os.folderSyncsDoNothing = scenario.folderSyncsDoNothing;
     os.movesAlwaysReplace = scenario.movesAlwaysReplace;
@@ -128,7 +134,10 @@ CrashRun crashEveryCall(const Recording& recording, const Scenario& scenario = {
 
     std::size_t calls = 0;
     bool acted = false;  // the neighbour's own calls are crash points, not further turns
+    const std::thread::id caller = std::this_thread::get_id();
+    bool behind = false;
     os.afterCall = [&] {
+        behind |= std::this_thread::get_id() != caller;
         if (acted || ++calls != scenario.actsAfter) return;
         acted = true;
         if (scenario.neighbour == Neighbour::sibling) convertOnce(os, Caller::keeping, siblingPath);
@@ -145,6 +154,7 @@ CrashRun crashEveryCall(const Recording& recording, const Scenario& scenario = {
     }
 
     CrashRun run;
+    run.writtenBehind = behind;
     for (std::size_t point = 0; point < os.crashPoints(); ++point) {
         run.calls.push_back(os.callBefore(point));
         run.states += os.forEachCrashState(point, [&](const CrashOs::Disk& disk) {
@@ -183,6 +193,10 @@ std::vector<Recording> recordings() {
     // A preamble longer than two copy buffers goes through copyRange.
     const std::size_t longPreamble = 1100 * 1024;
     const std::size_t unlimited = static_cast<std::size_t>(-1);
+    // Large enough for a single call to write on a thread of its own.
+    KvrbBuilder large = KvrbBuilder().lengthMode(1).preamble(100);
+    for (int chunk = 0; chunk < 700; ++chunk) large.chunk(static_cast<std::uint16_t>(chunk * 7919 % 8000));
+    const Bytes largeBytes = large.build();
     return {
         {"fixed length", fixedSource, fixedConverted, std::nullopt},
         {"fixed length over an earlier .kv", fixedSource, fixedConverted, earlier},
@@ -190,6 +204,7 @@ std::vector<Recording> recordings() {
         {"variable length over an earlier .kv", variable, variable, earlier},
         {"long preamble over an earlier .kv", KvrbBuilder().lengthMode(0).preamble(longPreamble).chunk(9, 330).build(),
          KvrbBuilder().lengthMode(0).preamble(longPreamble).chunk(330).build(), earlier, unlimited},
+        {"large, written behind", largeBytes, largeBytes, std::nullopt, 1 << 20, 2},
     };
 }
 
@@ -210,6 +225,9 @@ TEST(CrashTest, EveryStateACrashLeavesHoldsTheWholeRecording) {
             if (recording.largestTransfer > recording.source.size()) {
                 EXPECT_EQ(calls.count("copyRange"), 1u);
             }
+            // A single call's large copy writes behind; the original functions inline.
+            const bool large = recording.source.size() > 2 * container::CopyBuffer::overlappedSize;
+            EXPECT_EQ(run.writtenBehind, large && caller == Caller::keeping);
             states += run.states;
             points += run.calls.size();
         }

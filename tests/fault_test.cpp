@@ -15,12 +15,20 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <new>
+#include <set>
+#include <thread>
+
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 
 #include "boundary/module_state.h"
 #include "boundary/operations.h"
 #include "container/copy.h"
 #include "marlune.h"
+#include "platform/sha256.h"
 #include "run/engine.h"
 #include "run/step.h"
 #include "support/files.h"
@@ -60,7 +68,64 @@ void* allocateOrThrow(std::size_t size) {
     throw std::bad_alloc();
 }
 
+// A copy's buffers are whole pages.
+void* allocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
+    if (allocationFails(size)) return nullptr;
+    const auto align = std::max(static_cast<std::size_t>(alignment), sizeof(void*));
+#ifdef _WIN32
+    return _aligned_malloc(size == 0 ? 1 : size, align);
+#else
+    void* bytes = nullptr;
+    return posix_memalign(&bytes, align, size == 0 ? 1 : size) == 0 ? bytes : nullptr;
+#endif
+}
+
+void freeAligned(void* bytes) noexcept {
+#ifdef _WIN32
+    _aligned_free(bytes);
+#else
+    std::free(bytes);
+#endif
+}
+
+void* allocateAlignedOrThrow(std::size_t size, std::align_val_t alignment) {
+    if (void* bytes = allocateAligned(size, alignment)) return bytes;
+    ++thrownAllocationFailures;
+    throw std::bad_alloc();
+}
+
 }  // namespace
+
+void* operator new(std::size_t size, std::align_val_t alignment) {
+    return allocateAlignedOrThrow(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+    return allocateAlignedOrThrow(size, alignment);
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocateAligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocateAligned(size, alignment);
+}
+void operator delete(void* bytes, std::align_val_t) noexcept {
+    freeAligned(bytes);
+}
+void operator delete[](void* bytes, std::align_val_t) noexcept {
+    freeAligned(bytes);
+}
+void operator delete(void* bytes, std::size_t, std::align_val_t) noexcept {
+    freeAligned(bytes);
+}
+void operator delete[](void* bytes, std::size_t, std::align_val_t) noexcept {
+    freeAligned(bytes);
+}
+void operator delete(void* bytes, std::align_val_t, const std::nothrow_t&) noexcept {
+    freeAligned(bytes);
+}
+void operator delete[](void* bytes, std::align_val_t, const std::nothrow_t&) noexcept {
+    freeAligned(bytes);
+}
 
 void* operator new(std::size_t size) {
     return allocateOrThrow(size);
@@ -995,6 +1060,103 @@ TEST(FaultTest, NoFailedFolderCallMakesAMirrorRemoveACopyWhoseSourceExists) {
     EXPECT_GT(lossesWithoutTheRule, 0);
     std::printf("mirror runs with a failed folder call: %d (%d of them lose copies without the listing-whole rule)\n",
                 calls, lossesWithoutTheRule);
+}
+
+}  // namespace
+}  // namespace marlune::testing
+
+namespace marlune::testing {
+namespace {
+
+// A run whose one large file is the only one under way copies it writing behind
+// (a write comes from a thread that read nothing), a mirror hashing it there; a
+// write that fails there, at each write in turn, is the file's write error with
+// the system's code, and neither the copy nor its partial file is left.
+TEST(FaultTest, ARunsLoneLargeCopyWritesBehindAndFailsAsInline) {
+    namespace fs = std::filesystem;
+    TempDir temp;
+    const std::string source = temp.path("src");
+    const std::string destination = temp.path("dst");
+    fs::create_directories(source);
+    KvrbBuilder large = KvrbBuilder().lengthMode(1).preamble(100);
+    for (int chunk = 0; chunk < 700; ++chunk) large.chunk(static_cast<std::uint16_t>(chunk * 7919 % 8000));
+    const Bytes bytes = large.build();  // about 2.8 MB
+    writeFile((fs::path(source) / "take.snd").string(), bytes);
+    struct ThreadsOs : TestOs {
+        std::mutex mutex;
+        std::set<std::thread::id> readers;
+        std::set<std::thread::id> writers;
+        std::int64_t read(platform::Handle file, void* buffer, std::size_t size) override {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                readers.insert(std::this_thread::get_id());
+            }
+            return TestOs::read(file, buffer, size);
+        }
+        std::int64_t write(platform::Handle file, const void* buffer, std::size_t size) override {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                writers.insert(std::this_thread::get_id());
+            }
+            return TestOs::write(file, buffer, size);
+        }
+    };
+    // The file's status and system error, and the writes the run made.
+    std::uint32_t flags = 0;
+    std::string digest;
+    const auto copyThrough = [&](ThreadsOs& os) {
+        fs::remove_all(destination);
+        run::Job job;
+        job.job = MARLUNE_JOB_COPY;
+        job.flags = MARLUNE_RUN_RECURSIVE | flags;
+        job.root = destination;
+        run::Bounds bounds;
+        bounds.workers = 2;
+        bounds.os = &os;
+        run::Engine engine(job, bounds);
+        EXPECT_EQ(engine.add(source.c_str(), ""), MARLUNE_OK);
+        EXPECT_EQ(engine.start(), MARLUNE_OK);
+        std::pair<std::int32_t, std::int32_t> answer{-1, -1};
+        for (;;) {
+            marlune_report report{};
+            report.size = sizeof report;
+            marlune_run_result result{};
+            result.size = sizeof result;
+            result.report = &report;
+            if (engine.next(result, -1) != MARLUNE_RUN_DELIVERED) break;
+            answer = {result.status, report.system_error};
+            digest = result.sha256 ? result.sha256 : "";
+        }
+        return answer;
+    };
+    platform::Sha256 hash;
+    platform::Sha256::Digest expected{};
+    ASSERT_TRUE(hash.update(bytes.data(), bytes.size()) && hash.finish(expected));
+    for (const std::uint32_t mirror : {0u, unsigned{MARLUNE_RUN_MIRROR | MARLUNE_RUN_SHA256}}) {
+        flags = mirror;
+        const std::string job = mirror ? "mirror" : "copy";
+        int writes = 0;
+        {
+            ThreadsOs os;
+            EXPECT_EQ(copyThrough(os), std::make_pair(std::int32_t{MARLUNE_OK}, std::int32_t{0})) << job;
+            EXPECT_EQ(readFile((fs::path(destination) / "take.snd").string()), bytes) << job;
+            EXPECT_EQ(digest, mirror ? platform::hexOf(expected) : "") << job;
+            const bool behind = std::any_of(os.writers.begin(), os.writers.end(),
+                                            [&](std::thread::id writer) { return os.readers.count(writer) == 0; });
+            EXPECT_TRUE(behind) << job;
+            writes = os.calls(Call::write);
+        }
+        ASSERT_GT(writes, 2) << job;
+        for (int nth = 1; nth <= writes; ++nth) {
+            ThreadsOs os;
+            os.fault = Fault{Call::write, nth};
+            EXPECT_EQ(copyThrough(os),
+                      std::make_pair(std::int32_t{MARLUNE_WRITE_ERROR}, std::int32_t{ErrorCodes::io}))
+                << job << ", write #" << nth;
+            EXPECT_TRUE(os.faulted);
+            EXPECT_EQ(filesUnder(destination), (std::map<std::string, Bytes>{})) << job << ", write #" << nth;
+        }
+    }
 }
 
 }  // namespace

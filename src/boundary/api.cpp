@@ -28,7 +28,9 @@ std::int32_t copy(platform::Os& os, const char* source, const char* destination,
                   marlune_report& report) {
     const marlune_options settings = settingsFrom(options);
     CallFiles call;
-    return copyContainer(requestFrom(os, settings, source, destination), call.files, report).status;
+    CopyRequest request = requestFrom(os, settings, source, destination);
+    request.overlapWrites = true;
+    return copyContainer(request, call.files, report).status;
 }
 
 // UTF-8 has no double-byte code page for the name's derivation to step over.
@@ -38,6 +40,7 @@ std::int32_t convert(platform::Os& os, const char* path, const marlune_options* 
     CallFiles call;
     CopyRequest request = requestFrom(os, settings, path, nullptr);
     request.judgeOnly = judgeOnly;
+    request.overlapWrites = true;
     return convertFile(request, 0, call.files, report).status;
 }
 

@@ -72,10 +72,18 @@ std::int32_t removePartialThrough(platform::Os& os, const char* path, marlune_re
 // A run's batch gives `destinationFull` (the run's): the first file that finds the
 // destination full sets it, and once it is set no file of the batch begins. Each
 // left answers `notBegun`, nothing of it read or written; never handed to a caller.
+// With `overlapWrites`, a large copy writes on a thread of its own (CopyRequest).
 inline constexpr std::int32_t notBegun = -1;
+// marlune_copy_stream, for the library's own reader and writer: with
+// `overlapWrites`, a large copy calls the writer from a thread of its own, which a
+// caller's writer is never asked to bear.
+std::int32_t copyStreamThrough(const marlune_reader* source, const marlune_writer* destination,
+                               const marlune_options* options, marlune_report* report, bool overlapWrites);
 std::int32_t convertBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                                 const marlune_options* options, std::atomic<bool>* destinationFull = nullptr);
+                                 const marlune_options* options, std::atomic<bool>* destinationFull = nullptr,
+                                 bool overlapWrites = false);
 std::int32_t copyBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                              const marlune_options* options, std::atomic<bool>* destinationFull = nullptr);
+                              const marlune_options* options, std::atomic<bool>* destinationFull = nullptr,
+                              bool overlapWrites = false);
 
 }  // namespace marlune

@@ -95,8 +95,13 @@ private:
 };
 class Batch {
 public:
-    Batch(platform::Os& os, const marlune_options* options, bool converting, std::atomic<bool>* destinationFull)
-        : os_(os), settings_(settingsFrom(options)), converting_(converting), destinationFull_(destinationFull) {}
+    Batch(platform::Os& os, const marlune_options* options, bool converting, std::atomic<bool>* destinationFull,
+          bool overlapWrites)
+        : os_(os),
+          settings_(settingsFrom(options)),
+          converting_(converting),
+          destinationFull_(destinationFull),
+          overlapWrites_(overlapWrites) {}
 
     void add(const marlune_batch_file& item);
     void run();
@@ -129,6 +134,7 @@ private:
     const marlune_options settings_;
     const bool converting_;
     std::atomic<bool>* const destinationFull_;  // null: every file is worked on
+    const bool overlapWrites_;
     // Before the members: their partial files are removed inside these folders.
     Folders folders_{os_};
     std::vector<std::unique_ptr<Member>> members_;
@@ -140,6 +146,7 @@ void Batch::add(const marlune_batch_file& item) {
     auto member =
         std::make_unique<Member>(requestFrom(os_, settings_, source, fieldOf(item, &marlune_batch_file::destination)));
     CopyRequest& request = member->request;
+    request.overlapWrites = overlapWrites_;
     member->report.size = sizeof member->report;
     if (converting_ && isConverted(source)) {
         member->report.status = MARLUNE_ALREADY_CONVERTED;
@@ -277,10 +284,10 @@ std::int32_t Batch::handBack(marlune_batch_file* items) const {
 }
 
 std::int32_t runBatch(platform::Os& os, marlune_batch_file* items, std::uint32_t count, const marlune_options* options,
-                      bool converting, std::atomic<bool>* destinationFull) {
+                      bool converting, std::atomic<bool>* destinationFull, bool overlapWrites) {
     if (!items) return count == 0 ? MARLUNE_OK : MARLUNE_NO_SOURCE_NAME;
     try {
-        Batch batch(os, options, converting, destinationFull);
+        Batch batch(os, options, converting, destinationFull, overlapWrites);
         for (std::uint32_t i = 0; i < count; ++i) batch.add(items[i]);
         batch.run();
         return batch.handBack(items);
@@ -293,13 +300,15 @@ std::int32_t runBatch(platform::Os& os, marlune_batch_file* items, std::uint32_t
 }  // namespace
 
 std::int32_t convertBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                                 const marlune_options* options, std::atomic<bool>* destinationFull) {
-    return runBatch(os, files, count, options, true, destinationFull);
+                                 const marlune_options* options, std::atomic<bool>* destinationFull,
+                                 bool overlapWrites) {
+    return runBatch(os, files, count, options, true, destinationFull, overlapWrites);
 }
 
 std::int32_t copyBatchThrough(platform::Os& os, marlune_batch_file* files, std::uint32_t count,
-                              const marlune_options* options, std::atomic<bool>* destinationFull) {
-    return runBatch(os, files, count, options, false, destinationFull);
+                              const marlune_options* options, std::atomic<bool>* destinationFull,
+                              bool overlapWrites) {
+    return runBatch(os, files, count, options, false, destinationFull, overlapWrites);
 }
 
 }  // namespace marlune

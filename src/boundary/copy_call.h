@@ -66,6 +66,8 @@ private:
     std::int32_t createDestination(int& code);
     bool createPartial();
     platform::Path targetPath(const std::string& name) const { return {targetFolder_, name.c_str()}; }
+    // Whether the copy writes into `written` on a thread of its own.
+    bool overlaps(const platform::File* written) const;
     // The source as its copy read it, for a conversion: unchanged since it was opened.
     bool recordCopiedSource();
     // Gives the copy the source's time and mode where the request asks, after its last

@@ -5,6 +5,7 @@
 
 #include "boundary/copy_call.h"
 #include "boundary/operations.h"
+#include "platform/folders.h"
 
 namespace marlune {
 namespace {
@@ -237,9 +238,11 @@ bool CopyCall::copy() {
     if (failed_) return false;
     int code = 0;
     if (const std::int32_t status = createDestination(code); status != MARLUNE_OK) return stop(status, true, code);
-    container::CopyBuffer buffer;
-    if (!buffer.allocateFor(files_.source.sizeAtOpen())) return stop(MARLUNE_OUT_OF_MEMORY, true, 0);
     platform::File* const written = request_.judgeOnly && !comparing_ ? nullptr : &files_.destination;
+    container::CopyBuffer buffer;
+    // Without the memory for two buffers, one: the copy then writes inline.
+    if (!(overlaps(written) && buffer.allocateOverlapped()) && !buffer.allocateFor(files_.source.sizeAtOpen()))
+        return stop(MARLUNE_OUT_OF_MEMORY, true, 0);
     // Compared in whole parts: a mismatch is then in the part that holds it, as a failed write.
     container::ContainerCopy copy(files_.source, written, buffer, files_.header, request_.progress,
                                   request_.wholePartsOnly || comparing_);
@@ -258,6 +261,15 @@ bool CopyCall::copy() {
         return stop(stageStatus(finding, code), !headerCopied, code);
     }
     return recordCopiedSource() && keepSourceTimesAndMode();
+}
+
+// Worth a thread where the source spans more than a couple of buffers of known
+// size; a file compared is read, not written.
+bool CopyCall::overlaps(const platform::File* written) const {
+    const platform::File& source = files_.source;
+    return request_.overlapWrites && written && !comparing_ && source.sizeKnown() &&
+           source.sizeAtOpen() > 2 * std::uint64_t{container::CopyBuffer::overlappedSize} &&
+           platform::processorsAllowed() > 1;
 }
 
 // After the last write, which would set the time again; before the sync, which

@@ -75,6 +75,10 @@ struct CopyRequest {
     // What reaches the destination cannot be cut back (a caller's writer): it is
     // given whole parts only, never a write that ends inside a chunk.
     bool wholePartsOnly = false;
+    // The copy is the only one under way (a single call, or a run with a worker to
+    // spare): a large one writes on a thread of its own while it reads on, where the
+    // process has a second processor.
+    bool overlapWrites = false;
     // Told of a failure while the files are still open: the original functions
     // show their message then.
     void (*announce)(const Outcome& outcome) = nullptr;

@@ -217,7 +217,7 @@ std::int32_t callbackStatus(std::int32_t status, marlune_report& report) {
 }
 
 std::int32_t copyFrom(StreamSource source, const marlune_writer* writer, const marlune_options* options,
-                      marlune_report& report) {
+                      marlune_report& report, bool overlapWrites = false) {
     StreamOs os(source, writer);
     const marlune_options settings = settingsFrom(options);
     CopyRequest request = requestFrom(os, settings, sourceName, destinationName);
@@ -225,6 +225,7 @@ std::int32_t copyFrom(StreamSource source, const marlune_writer* writer, const m
     request.durability = Durability::asWritten;
     request.replace = true;
     request.wholePartsOnly = true;
+    request.overlapWrites = overlapWrites;
     platform::File from;
     platform::File to;
     container::Header header{};
@@ -258,6 +259,16 @@ std::int32_t MARLUNE_CALL writeStandardOutput(const void* buffer, std::uint64_t 
 }
 
 }  // namespace
+
+std::int32_t copyStreamThrough(const marlune_reader* source, const marlune_writer* destination,
+                               const marlune_options* options, marlune_report* report, bool overlapWrites) {
+    return reported(report, [&](marlune_report& filled) -> std::int32_t {
+        if (!usable(source)) return MARLUNE_NO_SOURCE_NAME;
+        if (!usable(destination)) return MARLUNE_NO_DESTINATION_NAME;
+        return copyFrom({source}, destination, options, filled, overlapWrites);
+    });
+}
+
 }  // namespace marlune
 
 using marlune::reported;
@@ -266,11 +277,7 @@ extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_copy_stream(const marlune_re
                                                                 const marlune_writer* destination,
                                                                 const marlune_options* options,
                                                                 marlune_report* report) {
-    return reported(report, [&](marlune_report& filled) -> std::int32_t {
-        if (!marlune::usable(source)) return MARLUNE_NO_SOURCE_NAME;
-        if (!marlune::usable(destination)) return MARLUNE_NO_DESTINATION_NAME;
-        return marlune::copyFrom({source}, destination, options, filled);
-    });
+    return marlune::copyStreamThrough(source, destination, options, report, false);
 }
 
 extern "C" MARLUNE_API int32_t MARLUNE_CALL marlune_examine_stream(const marlune_reader* source,

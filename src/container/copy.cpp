@@ -3,15 +3,31 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <utility>
 
 #include "container/framing.h"
 
 namespace marlune::container {
 
+void CopyBuffer::PageAligned::operator()(std::uint8_t* bytes) const {
+    operator delete[](bytes, std::align_val_t{pageSize});
+}
+
 bool CopyBuffer::allocate(std::size_t bytesWanted) {
-    bytes.reset(new (std::nothrow) std::uint8_t[bytesWanted]);
+    spare.reset();
+    bytes.reset(new (std::align_val_t{pageSize}, std::nothrow) std::uint8_t[bytesWanted]);
     size = bytes ? bytesWanted : 0;
     return bytes != nullptr;
+}
+
+bool CopyBuffer::allocateOverlapped(std::size_t bytesWanted) {
+    if (!allocate(bytesWanted)) return false;
+    spare.reset(new (std::align_val_t{pageSize}, std::nothrow) std::uint8_t[size]);
+    if (spare) return true;
+    bytes.reset();
+    size = 0;
+    return false;
 }
 
 bool CopyBuffer::allocateFor(std::uint64_t sourceSize) {
@@ -55,6 +71,11 @@ void add(Counts& counts, const ChunkSpan& span) {
 // What was ready goes out first: the destination then holds every whole part
 // before the failure, as it would had each gone out alone.
 bool ContainerCopy::fail(Finding finding, std::uint64_t cutOffset, std::uint64_t expected, std::uint64_t present) {
+    // A write the thread failed came before whatever failed here.
+    if (behind_ && !settle()) {
+        finding = Finding::writeFailed;
+        cutOffset = expected = present = 0;
+    }
     if (report_.finding == Finding::complete) {
         report_.finding = finding;
         report_.cutOffset = cutOffset;
@@ -99,7 +120,16 @@ bool ContainerCopy::fill() {
         return tellProgress();
     }
     const auto done = static_cast<std::size_t>(written_ - base_);
-    if (done > 0) std::memmove(bytes_, bytes_ + done, end_ - done);
+    if (behind_) {
+        // The thread may still write from this buffer: what is left of it goes to
+        // the other one, once the writes from that one are made.
+        if (!behind_->waitFor(queuedBeforeBuffer_)) return fail(Finding::writeFailed);
+        std::memcpy(spare_, bytes_ + done, end_ - done);
+        std::swap(bytes_, spare_);
+        queuedBeforeBuffer_ = behind_->queued();
+    } else if (done > 0) {
+        std::memmove(bytes_, bytes_ + done, end_ - done);
+    }
     base_ = written_;
     end_ -= done;
     const std::uint64_t position = bufferEnd();
@@ -125,7 +155,14 @@ bool ContainerCopy::tellProgress() {
 }
 
 bool ContainerCopy::put(std::uint64_t target, std::uint64_t whole, std::uint64_t partEnd) {
-    if (destination_ && !destination_->write(at(written_), static_cast<std::size_t>(target - written_))) return false;
+    const auto size = static_cast<std::size_t>(target - written_);
+    if (behind_) {
+        const BeforeWrite before{bytes_, base_, written_, whole_, partEnd_,
+                                 report_.chunks, report_.payloadBytes, report_.lengthFieldsSet};
+        beforeWrites_[behind_->write(at(written_), size) % WriteBehind::queueSize] = before;
+    } else if (destination_ && !destination_->write(at(written_), size)) {
+        return false;
+    }
     written_ = target;
     whole_ = whole;
     partEnd_ = partEnd;
@@ -289,8 +326,39 @@ bool ContainerCopy::copyLongPreamble(std::uint32_t offset) {
     }
 }
 
+void ContainerCopy::writeBehind() {
+    if (!spare_ || !source_ || !destination_) return;
+    try {
+        behind_.emplace(*destination_);
+    } catch (const std::system_error&) {  // no thread to be had: the copy writes inline
+        return;
+    }
+    if (!behind_->running()) behind_.reset();
+    queuedBeforeBuffer_ = 0;
+}
+
+bool ContainerCopy::settle() {
+    const bool made = behind_->waitFor(behind_->queued());
+    const std::uint64_t failed = behind_->failedWrite();
+    behind_.reset();
+    if (made) return true;
+    // The writes after the one that failed were passed over: the copy goes back to
+    // where that write began, its bytes still in the buffer they were written from.
+    const BeforeWrite& before = beforeWrites_[failed % WriteBehind::queueSize];
+    bytes_ = before.bytes;
+    base_ = before.base;
+    written_ = before.written;
+    whole_ = before.whole;
+    partEnd_ = before.partEnd;
+    report_.chunks = before.chunks;
+    report_.payloadBytes = before.payloadBytes;
+    report_.lengthFieldsSet = before.lengthFieldsSet;
+    return false;
+}
+
 // The source has ended: what is ready goes out, and the rest is judged.
 bool ContainerCopy::finish() {
+    if (behind_ && !settle()) return fail(Finding::writeFailed);
     if (!writeReady(true)) return false;
     const auto left = static_cast<std::size_t>(bufferEnd() - ready_);
     // Complete only when no chunk is left unfinished and the source is as long as
@@ -306,6 +374,7 @@ bool ContainerCopy::finish() {
 
 bool ContainerCopy::copyAudioData() {
     if (chunksFailed_) return fail(Finding::writeFailed);
+    writeBehind();
     for (;;) {
         if (sourceEnded_) return finish();
         // What the buffer holds up to the source's end goes out in one last write,

@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "container/framing.h"
 #include "container/layout.h"
+#include "container/write_behind.h"
 #include "platform/file.h"
 
 namespace marlune::container {
@@ -48,11 +50,19 @@ struct CopyReport {
     std::uint64_t bytesWritten = 0;  // what the destination holds of the copy
 };
 
-// One copy's memory: the source is read into it, the destination written from it.
+// One copy's memory, in whole pages: the source is read into it, the destination
+// written from it. With a spare buffer of the same size, the destination is written
+// from one on a thread of its own while the source is read into the other.
 struct CopyBuffer {
     static constexpr std::size_t largestChunk = chunkHeaderSize + 0xFFFF;
     static constexpr std::size_t preferredSize = 512 * 1024;
     static constexpr std::size_t smallestSize = 4096;
+    static constexpr std::size_t overlappedSize = 1024 * 1024;
+
+    struct PageAligned {
+        void operator()(std::uint8_t* bytes) const;
+    };
+    using Pages = std::unique_ptr<std::uint8_t[], PageAligned>;
 
     // What a source of `sourceSize` bytes needs, from smallestSize to preferredSize;
     // short of memory, what holds the largest chunk. False when not even that.
@@ -60,9 +70,13 @@ struct CopyBuffer {
     // Exactly `size` bytes, at least a header's. A chunk that does not fit fails the
     // copy: allocateFor's sizes hold every chunk of the source.
     bool allocate(std::size_t size);
+    // Two buffers of `size` bytes, for a copy that writes on a thread of its own;
+    // false (none) without the memory.
+    bool allocateOverlapped(std::size_t size = overlappedSize);
     std::uint8_t* data() const { return bytes.get(); }
 
-    std::unique_ptr<std::uint8_t[]> bytes;
+    Pages bytes;
+    Pages spare;
     std::size_t size = 0;
 };
 
@@ -77,6 +91,12 @@ struct CopyBuffer {
 // gone out alone. Should cutting back fail too, the stage fails all the same, and
 // the destination may then end inside a part. A destination that cannot be cut
 // back (a caller's writer) is given whole parts only.
+//
+// Given a spare buffer, the chunk stage writes on a thread of its own (a
+// WriteBehind) while it reads and walks on: a write that fails there is found at
+// the next buffer's turn or at the end, and the copy then goes back to what it
+// was before that write and fails as it would have inline. Every other write,
+// the cut-back included, is made inline, once the thread has made all it was given.
 class ContainerCopy {
 public:
     // Without a destination the source is only judged, as a copy would judge it.
@@ -85,6 +105,7 @@ public:
         : source_(&source),
           destination_(destination),
           bytes_(buffer.data()),
+          spare_(buffer.spare.get()),
           capacity_(buffer.size),
           header_(header),
           progress_(progress),
@@ -128,6 +149,11 @@ private:
     // The chunks `written` are wholly on the destination now: counted, no longer pending.
     void commit(const ChunkSpan& written);
     bool finish();
+    // Starts writing on a thread of its own, where the buffer has a spare.
+    void writeBehind();
+    // Waits for every write given to the thread, which is then gone. False when one
+    // failed: the copy is then as it was before that write.
+    bool settle();
     // Records the first failure (with the piece cut short) and cuts back to whole parts.
     bool fail(Finding finding, std::uint64_t cutOffset = 0, std::uint64_t expected = 0, std::uint64_t present = 0);
 
@@ -135,6 +161,8 @@ private:
     platform::File* destination_;
     // What the source is read into (or, for memory, the source itself).
     std::uint8_t* bytes_;
+    // The other buffer while writing behind: the one the thread writes from.
+    std::uint8_t* spare_ = nullptr;
     std::size_t capacity_;
     Header& header_;
     Progress progress_;
@@ -166,6 +194,21 @@ private:
     std::uint64_t pageChunk_ = 0;
     std::uint64_t pageChunkEnd_ = 0;
     ChunkSpan beforePageChunk_;
+    // Writing behind: the thread, how many writes were given it before bytes_ became
+    // the buffer read into, and what each write given it found, to go back to.
+    struct BeforeWrite {
+        std::uint8_t* bytes = nullptr;
+        std::uint64_t base = 0;
+        std::uint64_t written = 0;
+        std::uint64_t whole = 0;
+        std::uint64_t partEnd = 0;
+        std::uint64_t chunks = 0;
+        std::uint64_t payloadBytes = 0;
+        std::uint64_t lengthFieldsSet = 0;
+    };
+    std::optional<WriteBehind> behind_;
+    std::uint64_t queuedBeforeBuffer_ = 0;
+    BeforeWrite beforeWrites_[WriteBehind::queueSize];
 };
 
 }  // namespace marlune::container

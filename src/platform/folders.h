@@ -26,6 +26,8 @@ bool keepTimesAndModeOf(const FileState& from, Handle to, int& error);
 #endif
 // How many files the process may hold open, its soft limit raised to the hard one first.
 std::size_t openFilesAllowed();
+// How many processors the process may run on (its affinity, where the system tells it).
+unsigned processorsAllowed();
 
 // The process's working folder (UTF-8); empty when the system does not tell it.
 std::string workingFolder();

@@ -1,14 +1,19 @@
 #include <dirent.h>
+#ifdef __linux__
+#include <sched.h>
+#endif
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/folders.h"
@@ -165,6 +170,15 @@ std::size_t openFilesAllowed() {
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
     }
     return limit.rlim_cur == RLIM_INFINITY ? 1u << 20 : static_cast<std::size_t>(limit.rlim_cur);
+}
+
+unsigned processorsAllowed() {
+#ifdef __linux__
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 std::string workingFolder() {

@@ -165,6 +165,15 @@ std::size_t openFilesAllowed() {
     return 1u << 20;
 }
 
+unsigned processorsAllowed() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+    unsigned count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return count;
+}
+
 std::string workingFolder() {
     const DWORD length = GetCurrentDirectoryW(0, nullptr);
     if (length == 0) return {};

@@ -167,6 +167,7 @@ void Engine::work() {
     for (;;) {
         Done done;
         std::uint64_t id = 0;
+        bool overlap = false;
         {
             std::unique_lock<std::mutex> plan(planMutex_);
             {
@@ -183,6 +184,7 @@ void Engine::work() {
                 break;
             }
             id = stepsTaken_++;
+            overlap = stepsTaken_ - stepsFinished_ < bounds_.workers;
         }
         if (!done.step.files.empty() && done.step.files.front().remove) {
             // A mirror's deletions start once every copy of the run is in place.
@@ -191,7 +193,7 @@ void Engine::work() {
         }
         if (!stopped()) {
             done.started = true;
-            const StepProgress progress{&bytesDone_, &cancelled_, bounds_.os, &destinationFull_};
+            const StepProgress progress{&bytesDone_, &cancelled_, bounds_.os, &destinationFull_, overlap};
             done.answers = runStep(done.step, progress);
             for (std::size_t i = 0; i < done.answers.size(); ++i) {
                 const FileAnswer& answer = done.answers[i];

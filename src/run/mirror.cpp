@@ -47,7 +47,8 @@ struct FileReader {
 
 // Writes to an open file (or nowhere), hashing the bytes as they go. The copy
 // core takes a writer's code as the caller's own, which says no disk is full:
-// `failedWith` keeps the file's, for the mirror to tell.
+// `failedWith` keeps the file's, for the mirror to tell. A copy that writes behind
+// calls it from its own thread, and has ended before `failedWith` is read.
 struct HashingWriter {
     File* file;
     Sha256* hash;
@@ -181,7 +182,9 @@ private:
         const marlune_reader from{sizeof(marlune_reader), 1, mirrored.source.sizeAtOpen(), &FileReader::read, &reader};
         const marlune_writer to{sizeof(marlune_writer), 0, &HashingWriter::write, &writer};
         const marlune_options options = copyOptions();
-        answer.status = marlune_copy_stream(&from, &to, &options, &answer.report);
+        // Beside a copy the run has no other work for, the writer (and so the digest)
+        // runs on a thread of its own.
+        answer.status = copyStreamThrough(&from, &to, &options, &answer.report, progress_.overlapWrites);
         if (answer.status == MARLUNE_WRITE_ERROR && writer.failedWith != 0) {
             answer.status = answer.report.status = writeFailureStatus(writer.failedWith);
         }

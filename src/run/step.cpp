@@ -371,7 +371,7 @@ std::vector<FileAnswer> runBatchStep(const Step& step, const StepProgress& progr
             const std::size_t taken = budget.take(batch.size() - from);
             const auto count = static_cast<std::uint32_t>(taken);
             (copying ? copyBatchThrough : convertBatchThrough)(os, &batch[from], count, &options,
-                                                               progress.destinationFull);
+                                                               progress.destinationFull, progress.overlapWrites);
             budget.give(taken);
             from += taken;
         }

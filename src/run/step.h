@@ -71,6 +71,9 @@ struct StepProgress {
     // The run's: set by the first file that finds the destination full, after which
     // no file of any step begins (null: each file of the step is worked on).
     std::atomic<bool>* destinationFull = nullptr;
+    // Fewer steps were under way than workers when this one began: a large copy
+    // may write on a thread of its own (a processor would sit idle otherwise).
+    bool overlapWrites = false;
 
     bool full() const { return destinationFull && destinationFull->load(); }
     // A file that ended with `status`: the run stops when it found the destination full.

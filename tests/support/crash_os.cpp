@@ -343,6 +343,7 @@ std::string CrashOs::followLinks(const char* path) {
 }
 
 std::int64_t CrashOs::read(platform::Handle file, void* buffer, std::size_t size) {
+    const std::lock_guard<std::recursive_mutex> turn(transfers_);
     const auto opened = open_.find(file);
     if (opened == open_.end()) return failTransfer("read");
     const Bytes& content = current_.at(opened->second.inode);
@@ -355,6 +356,7 @@ std::int64_t CrashOs::read(platform::Handle file, void* buffer, std::size_t size
 }
 
 std::int64_t CrashOs::write(platform::Handle file, const void* buffer, std::size_t size) {
+    const std::lock_guard<std::recursive_mutex> turn(transfers_);
     const auto opened = open_.find(file);
     if (opened == open_.end()) return failTransfer("write");
     const std::size_t count = std::min(size, largestTransfer);

@@ -18,6 +18,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -195,6 +196,9 @@ private:
     Result done(const char* call, Result result);
 
     platform::Os* previous_;
+    // A copy that writes on a thread of its own reads meanwhile: reads and writes
+    // take turns here (and a neighbour called back from either may read and write).
+    std::recursive_mutex transfers_;
     std::map<std::string, Inode> names_;
     std::map<Inode, Bytes> current_;
     std::map<Inode, std::int64_t> changes_;

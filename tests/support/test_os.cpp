@@ -87,6 +87,7 @@ bool TestOs::createForWriting(const char* path, platform::Handle source, platfor
 }
 
 std::int64_t TestOs::read(platform::Handle file, void* buffer, std::size_t size) {
+    const std::lock_guard<std::recursive_mutex> turn(transfers_);
     if (const Fault* chosen = count(Call::read)) {
         if (chosen->kind == FaultKind::error || chosen->persistent) return -1;
         if (chosen->kind == FaultKind::noProgress) return 0;
@@ -96,6 +97,7 @@ std::int64_t TestOs::read(platform::Handle file, void* buffer, std::size_t size)
 }
 
 std::int64_t TestOs::write(platform::Handle file, const void* buffer, std::size_t size) {
+    const std::lock_guard<std::recursive_mutex> turn(transfers_);
     const Fault* chosen = count(Call::write);
     if (diskFull_) return 0;
     if (chosen) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -156,6 +157,9 @@ private:
 
     platform::Os& native_;
     platform::Os* previous_;
+    // A copy that writes on a thread of its own reads meanwhile: reads and writes
+    // take turns here, so that counts and faults stay exact.
+    std::recursive_mutex transfers_;
     std::array<int, static_cast<std::size_t>(Call::count)> counts_{};
     std::set<platform::Handle> open_;
     std::optional<Fault> dead_;
