@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,8 @@ private:
     const bool converting_;
     std::atomic<bool>* const destinationFull_;  // null: every file is worked on
     const bool overlapWrites_;
+    std::mt19937_64 tags_;  // the partial files' tags, seeded once for the batch
+    bool tagsSeeded_ = false;
     // Before the members: their partial files are removed inside these folders.
     Folders folders_{os_};
     std::vector<std::unique_ptr<Member>> members_;
@@ -147,6 +150,11 @@ void Batch::add(const marlune_batch_file& item) {
         std::make_unique<Member>(requestFrom(os_, settings_, source, fieldOf(item, &marlune_batch_file::destination)));
     CopyRequest& request = member->request;
     request.overlapWrites = overlapWrites_;
+    if (!tagsSeeded_) {
+        tags_.seed(randomTag());
+        tagsSeeded_ = true;
+    }
+    request.partialTag = tags_() | 1;  // never 0, which asks for a tag of its own
     member->report.size = sizeof member->report;
     if (converting_ && isConverted(source)) {
         member->report.status = MARLUNE_ALREADY_CONVERTED;

@@ -194,7 +194,8 @@ std::int32_t CopyCall::createDestination(int& code) {
 // another name.
 bool CopyCall::createPartial() {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        partial_ = partialNameFor(target_, request_.codePage);
+        partial_ = request_.partialTag != 0 ? partialNameFor(target_, request_.codePage, request_.partialTag)
+                                            : partialNameFor(target_, request_.codePage);
         const platform::Access access =
             request_.keepsTimesAndMode ? platform::Access::ownerAlone : platform::Access::usual;
         if (!files_.destination.createNew(os_, targetPath(partial_), access)) continue;

@@ -79,6 +79,9 @@ struct CopyRequest {
     // spare): a large one writes on a thread of its own while it reads on, where the
     // process has a second processor.
     bool overlapWrites = false;
+    // What names the partial file apart from another run's; 0: drawn for this copy
+    // (a batch draws once and goes on from there, as a random device is slow to open).
+    std::uint64_t partialTag = 0;
     // Told of a failure while the files are still open: the original functions
     // show their message then.
     void (*announce)(const Outcome& outcome) = nullptr;
