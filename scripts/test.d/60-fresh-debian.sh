@@ -141,7 +141,7 @@ run_root() {
   echo "$status $((SECONDS - start))" > "$logs/$name.status"
 }
 
-roots="first:oneline:first oneline:oneline:full deb822:deb822:full"
+roots="${FRESH_ROOTS:-first:oneline:first oneline:oneline:full deb822:deb822:full}"
 for r in $roots; do
   IFS=: read -r name sources mode <<<"$r"
   run_root "$name" "$sources" "$mode" &
