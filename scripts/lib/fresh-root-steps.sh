@@ -83,9 +83,16 @@ readme_tests() {
   echo "+ $command"
   if ! out=$(bash -c "$command" 2>&1); then
     echo "$out" | tail -n 60
-    # What the failed suites said, run once more: a fault shows itself, a flaky one passes.
-    ctest --test-dir build --rerun-failed --output-on-failure 2>&1 | tail -n 150
-    return 1
+    # What the failed tests said, then the failed suites once more: a fault fails again; a
+    # test that only a machine loaded by the other roots upsets is told as such, and passes.
+    grep -E -A30 '^(FAIL|ERROR):' build/Testing/Temporary/LastTest.log | head -n 150 || true
+    local again
+    if ! again=$(ctest --test-dir build --rerun-failed --output-on-failure 2>&1); then
+      echo "$again" | tail -n 150
+      return 1
+    fi
+    echo "$again" | grep -E 'tests passed|Test +#' || true
+    echo "FLAKY: the suites above failed once and passed when run again"
   fi
   echo "$out" | grep -E 'tests passed|Test +#' || true
   if grep -q 'did not run' <<<"$out"; then echo "$out" | sed -n '/did not run/,$p' >&2; return 1; fi
