@@ -20,10 +20,10 @@ bool sameLetters(const std::string& a, const std::string& b) {
     return true;
 }
 
-std::int32_t converted(const Step& step, std::int32_t status) {
+std::int32_t converted(bool dryRun, std::int32_t status) {
     switch (status) {
         case MARLUNE_OK:
-            return step.policy().dryRun ? MARLUNE_OUTCOME_WOULD_CONVERT : MARLUNE_OUTCOME_CONVERTED;
+            return dryRun ? MARLUNE_OUTCOME_WOULD_CONVERT : MARLUNE_OUTCOME_CONVERTED;
         case MARLUNE_FINISHED:
             return MARLUNE_OUTCOME_FINISHED;
         case MARLUNE_ALREADY_CONVERTED:
@@ -33,6 +33,13 @@ std::int32_t converted(const Step& step, std::int32_t status) {
         default:
             return MARLUNE_OUTCOME_FAILED;
     }
+}
+
+// A copy's or salvage's outcome by its status alone (not a container's findings).
+std::int32_t copied(std::int32_t job, std::int32_t status) {
+    if (status == MARLUNE_OK) return MARLUNE_OUTCOME_COPIED;
+    return job == MARLUNE_JOB_SALVAGE && status == MARLUNE_SALVAGED ? MARLUNE_OUTCOME_SALVAGED
+                                                                     : MARLUNE_OUTCOME_FAILED;
 }
 
 }  // namespace
@@ -102,17 +109,14 @@ std::int32_t outcomeOf(const Step& step, const StepFile& file, std::int32_t stat
         case MARLUNE_JOB_EXAMINE:
             return status == MARLUNE_OK ? MARLUNE_OUTCOME_COMPLETE : MARLUNE_OUTCOME_FAILED;
         case MARLUNE_JOB_COPY:
-            return status == MARLUNE_OK ? MARLUNE_OUTCOME_COPIED : MARLUNE_OUTCOME_FAILED;
         case MARLUNE_JOB_SALVAGE:
-            return status == MARLUNE_OK         ? MARLUNE_OUTCOME_COPIED
-                   : status == MARLUNE_SALVAGED ? MARLUNE_OUTCOME_SALVAGED
-                                                : MARLUNE_OUTCOME_FAILED;
+            return copied(step.job, status);
         default:
             break;
     }
     // A partial file in use, or gone meanwhile, is left to whoever has it.
     if (endsWith(file.source, partialSuffix) && status != MARLUNE_OK) return partialRemovalOutcome(status);
-    return converted(step, status);
+    return converted(step.policy().dryRun, status);
 }
 
 std::int32_t fileOutcome(std::int32_t job, std::int32_t status) {
@@ -124,16 +128,10 @@ std::int32_t fileOutcome(std::int32_t job, std::int32_t status) {
                                                        : MARLUNE_OUTCOME_FAILED;
         // Named on its own, a file was meant to be a container: one that is not fails.
         case MARLUNE_JOB_COPY:
-            return status == MARLUNE_OK ? MARLUNE_OUTCOME_COPIED : MARLUNE_OUTCOME_FAILED;
         case MARLUNE_JOB_SALVAGE:
-            return status == MARLUNE_OK         ? MARLUNE_OUTCOME_COPIED
-                   : status == MARLUNE_SALVAGED ? MARLUNE_OUTCOME_SALVAGED
-                                                : MARLUNE_OUTCOME_FAILED;
-        case MARLUNE_JOB_CONVERT: {
-            Step step;
-            step.job = MARLUNE_JOB_CONVERT;
-            return converted(step, status);
-        }
+            return copied(job, status);
+        case MARLUNE_JOB_CONVERT:
+            return converted(false, status);
         case MARLUNE_JOB_VERIFY:
             return verifiedOutcome(status);
         default:
